@@ -1,0 +1,25 @@
+# Debian's arm-none-eabi GCC for the STM32G431 (Cortex-M4F, hard float).
+set(CMAKE_SYSTEM_NAME Generic)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
+set(CMAKE_C_COMPILER arm-none-eabi-gcc)
+set(CMAKE_CXX_COMPILER arm-none-eabi-g++)
+set(CMAKE_ASM_COMPILER arm-none-eabi-gcc)
+set(CMAKE_OBJCOPY arm-none-eabi-objcopy CACHE FILEPATH "")
+set(CMAKE_SIZE arm-none-eabi-size CACHE FILEPATH "")
+set(CMAKE_NM arm-none-eabi-nm CACHE FILEPATH "")
+
+set(MCU_FLAGS "-mcpu=cortex-m4 -mthumb -mfpu=fpv4-sp-d16 -mfloat-abi=hard")
+set(CMAKE_C_FLAGS_INIT "${MCU_FLAGS} -ffunction-sections -fdata-sections")
+set(CMAKE_CXX_FLAGS_INIT
+    "${MCU_FLAGS} -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit")
+set(CMAKE_ASM_FLAGS_INIT "${MCU_FLAGS} -x assembler-with-cpp")
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "${MCU_FLAGS} -nostartfiles --specs=nano.specs -Wl,--gc-sections -Wl,--print-memory-usage")
+set(CMAKE_C_FLAGS_MINSIZEREL_INIT "-Os -g")
+set(CMAKE_CXX_FLAGS_MINSIZEREL_INIT "-Os -g")
+
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,0 +1,146 @@
+// Contract between the virtual board's machine (CPU, NVIC, SCB, SysTick, virtual
+// time) and its peripheral and outside-world models. The machine owns a Bus and
+// asks a Board for its devices; devices never call into Unicorn themselves.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+using ns_t = uint64_t;  // virtual time in nanoseconds since reset
+inline constexpr ns_t kNever = std::numeric_limits<ns_t>::max();
+
+class Device;
+
+// What the machine offers the models.
+class Bus {
+ public:
+  virtual ~Bus() = default;
+  // Current virtual time. Inside an MMIO access this is the time of the access.
+  virtual ns_t now() const = 0;
+  // Level of a peripheral interrupt request line into the NVIC (IRQ number 0..101).
+  // While a line is high its IRQ is (re)pended, as on the chip: a handler that
+  // does not clear its source is entered again after it returns.
+  virtual void set_irq_line(unsigned irq, bool high) = 0;
+  // Guest memory for DMA (flash, its alias, SRAM). False on an unmapped address.
+  virtual bool read_mem(uint32_t addr, void* dst, size_t n) = 0;
+  virtual bool write_mem(uint32_t addr, const void* src, size_t n) = 0;
+  // An access to a register that no model implements: the machine records it
+  // with the code position and the run fails.
+  virtual void unmodelled(uint32_t addr, bool is_write, unsigned size, uint32_t value) = 0;
+  // Any other modelling fault worth failing a run for (e.g. DMA to an unmapped address).
+  virtual void fault(const std::string& what) = 0;
+};
+
+// One memory-mapped peripheral or outside-world component (size 0: no MMIO).
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual std::string name() const = 0;  // fact-sheet name: "RCC", "GPIOA", "TIM17", "DMA1", ...
+  virtual uint32_t base() const { return 0; }
+  virtual uint32_t size() const { return 0; }  // bytes of address space claimed (0: none)
+  // False while the RCC enable bit of this peripheral is clear: the machine then
+  // ignores writes and reads 0 without calling read/write.
+  virtual bool clocked() const { return true; }
+  // offset from base(); size 1, 2 or 4. Unknown offsets call Bus::unmodelled.
+  virtual uint32_t read(uint32_t offset, unsigned size) {
+    (void)offset;
+    (void)size;
+    return 0;
+  }
+  virtual void write(uint32_t offset, uint32_t value, unsigned size) {
+    (void)offset;
+    (void)value;
+    (void)size;
+  }
+  // Bring internal state up to virtual time `now` (never decreases). Called by
+  // the machine before every MMIO access and at every scheduled event.
+  virtual void advance(ns_t now) { (void)now; }
+  // Earliest future time at which this device will change something the CPU can
+  // observe without an MMIO access (raise an IRQ line, change an input pin).
+  // Work the CPU cannot see (a PWM period, a DMA byte) is done lazily in advance().
+  virtual ns_t next_event() const { return kNever; }
+  // Final register values, by fact-sheet register name, for the JSON dump.
+  virtual std::map<std::string, uint32_t> registers() const { return {}; }
+};
+
+// The clock tree as the RCC model computes it from its registers.
+class ClockTree {
+ public:
+  virtual ~ClockTree() = default;
+  virtual uint64_t sysclk_hz() const = 0;  // 16 MHz at reset
+  virtual uint64_t hclk_hz() const = 0;    // core, SysTick (CLKSOURCE=1), AHB
+  virtual uint64_t pclk1_hz() const = 0;
+  virtual uint64_t pclk2_hz() const = 0;
+  virtual uint64_t timer_clock_hz(const std::string& timer) const = 0;  // "TIM7" ...
+};
+
+struct PinChange {
+  ns_t t;
+  int level;  // 0 or 1
+};
+
+struct StripViolation {
+  ns_t t;
+  std::string what;  // e.g. "T0H 287ns outside 220-380" or "low 6us inside frame"
+  bool datasheet;    // true: against the WS2815 datasheet windows; false: against what real parts accept
+};
+
+struct StripFrame {
+  ns_t t;  // latch time (start of the reset gap that ended the frame)
+  std::vector<std::array<uint8_t, 3>> colors;  // r, g, b per LED, in strip order
+  unsigned bits = 0;  // bits received in this frame
+};
+
+struct StripReport {
+  std::vector<StripFrame> frames;
+  std::vector<StripViolation> violations;
+  // Bit timing summary in ns: min/max of high and low time for 0 and 1 bits.
+  ns_t t0h_min = 0, t0h_max = 0, t1h_min = 0, t1h_max = 0;
+  ns_t t0l_min = 0, t0l_max = 0, t1l_min = 0, t1l_max = 0;
+  ns_t latch_min = 0;  // shortest reset gap seen
+};
+
+// The scenario the outside world plays.
+struct PulseSpec {
+  std::string pin;  // "PA0"
+  ns_t width;       // high time
+  ns_t period;
+  ns_t start;       // first rising edge
+  ns_t stop = kNever;  // no rising edge at or after this time
+  ns_t jitter = 0;     // +- on each width, deterministic pseudo-random
+};
+struct LevelSpec {
+  std::string pin;  // "PB5"
+  int level;        // driven level from `at` on; -1 releases the line (pull-up decides)
+  ns_t at;
+  unsigned bounces = 0;  // extra toggles before settling
+  ns_t bounce_ns = 0;    // spacing of the bounce toggles
+};
+
+// Everything outside the CPU core: the peripherals and the world around the chip.
+class Board {
+ public:
+  virtual ~Board() = default;
+  virtual std::vector<Device*> devices() = 0;  // MMIO ones and world ones
+  virtual ClockTree& clocks() = 0;
+  virtual void add_pulse(const PulseSpec& p) = 0;
+  virtual void add_level(const LevelSpec& l) = 0;
+  // Pin level history (inputs as seen at the pad, outputs as driven), by name "PA8".
+  virtual std::map<std::string, std::vector<PinChange>> pin_history() const = 0;
+  virtual StripReport strip() const = 0;
+  // peripheral name -> register name -> final value.
+  virtual std::map<std::string, std::map<std::string, uint32_t>> register_dump() const = 0;
+};
+
+// Built by the peripheral side; the machine calls it once.
+std::unique_ptr<Board> make_stm32g431_board(Bus& bus);
+
+}  // namespace vboard
