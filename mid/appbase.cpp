@@ -1,0 +1,7 @@
+#include "appbase.h"
+
+namespace tessel {
+
+appbase::appbase() = default;
+
+}  // namespace tessel

@@ -1,0 +1,248 @@
+// Host platform: DMA channels, USART3, and the table of interrupt handlers the
+// simulated NVIC runs (the boards' handlers do the same on the chip).
+#include "host_state.h"
+
+using platform_host::regs;
+using platform_host::detail::state;
+
+namespace {
+
+int dma_index(const DMA_Channel_TypeDef* channel) {
+  for (int i = 0; i < 6; ++i) {
+    if (channel == &regs.dma1_channel[i]) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+constexpr uint32_t kCcrEn = 1U << 0U;
+constexpr uint32_t kCcrTcie = 1U << 1U;
+constexpr uint32_t kCcrHtie = 1U << 2U;
+constexpr uint32_t kCcrTeie = 1U << 3U;
+constexpr uint32_t kCcrCirc = 1U << 5U;
+
+}  // namespace
+
+namespace platform_host::detail {
+
+void run_irq_handler(int irq) {
+  State& s = state();
+  auto exti_lines = [](uint32_t first, uint32_t last) {
+    for (uint32_t line = first; line <= last; ++line) {
+      HAL_GPIO_EXTI_IRQHandler(static_cast<uint16_t>(1U << line));
+    }
+  };
+  auto timer = [&s](const TIM_TypeDef* tim) {
+    const auto it = s.tim_handles.find(tim);
+    if (it != s.tim_handles.end()) {
+      HAL_TIM_IRQHandler(it->second);
+    }
+  };
+  auto dma = [&s](const DMA_Channel_TypeDef* ch) {
+    const auto it = s.dma_handles.find(ch);
+    if (it != s.dma_handles.end()) {
+      HAL_DMA_IRQHandler(it->second);
+    }
+  };
+  switch (irq) {
+    case EXTI0_IRQn:
+      exti_lines(0, 0);
+      break;
+    case EXTI1_IRQn:
+      exti_lines(1, 1);
+      break;
+    case EXTI2_IRQn:
+      exti_lines(2, 2);
+      break;
+    case EXTI3_IRQn:
+      exti_lines(3, 3);
+      break;
+    case EXTI4_IRQn:
+      exti_lines(4, 4);
+      break;
+    case EXTI9_5_IRQn:
+      exti_lines(5, 9);
+      break;
+    case EXTI15_10_IRQn:
+      exti_lines(10, 15);
+      break;
+    case TIM7_IRQn:
+      timer(&regs.tim7);
+      break;
+    case TIM1_TRG_COM_TIM17_IRQn:
+      timer(&regs.tim17);
+      break;
+    case TIM1_UP_TIM16_IRQn:
+      timer(&regs.tim1);
+      break;
+    case TIM2_IRQn:
+      timer(&regs.tim2);
+      break;
+    case TIM4_IRQn:
+      timer(&regs.tim4);
+      break;
+    case TIM8_UP_IRQn:
+      timer(&regs.tim8);
+      break;
+    case DMA1_Channel1_IRQn:
+      dma(&regs.dma1_channel[0]);
+      break;
+    case DMA1_Channel2_IRQn:
+      dma(&regs.dma1_channel[1]);
+      break;
+    case USART3_IRQn:
+      if (s.uart3 != nullptr) {
+        HAL_UART_IRQHandler(s.uart3);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace platform_host::detail
+
+extern "C" {
+
+__attribute__((weak)) void HAL_UART_MspInit(UART_HandleTypeDef* huart) { (void)huart; }
+
+HAL_StatusTypeDef HAL_DMA_Init(DMA_HandleTypeDef* hdma) {
+  if (hdma == nullptr) {
+    return HAL_ERROR;
+  }
+  const int index = dma_index(hdma->Instance);
+  if (index < 0) {
+    return HAL_ERROR;
+  }
+  const DMA_InitTypeDef& init = hdma->Init;
+  hdma->ChannelIndex = static_cast<uint32_t>(index);
+  hdma->Instance->CCR = init.Direction | init.PeriphInc | init.MemInc | init.PeriphDataAlignment |
+                        init.MemDataAlignment | init.Mode | init.Priority;
+  regs.dmamux1_channel[index].CCR = init.Request & 0x7FU;
+  hdma->ErrorCode = HAL_DMA_ERROR_NONE;
+  hdma->State = HAL_DMA_STATE_READY;
+  hdma->Lock = HAL_UNLOCKED;
+  state().dma_handles[hdma->Instance] = hdma;
+  return HAL_OK;
+}
+
+HAL_StatusTypeDef HAL_DMA_Start_IT(DMA_HandleTypeDef* hdma, uint32_t SrcAddress, uint32_t DstAddress,
+                                   uint32_t DataLength) {
+  if (hdma == nullptr) {
+    return HAL_ERROR;
+  }
+  if (hdma->State != HAL_DMA_STATE_READY) {
+    return HAL_BUSY;
+  }
+  hdma->State = HAL_DMA_STATE_BUSY;
+  hdma->Instance->CNDTR = DataLength;
+  const bool to_periph = (hdma->Instance->CCR & DMA_MEMORY_TO_PERIPH) != 0U;
+  hdma->Instance->CPAR = to_periph ? DstAddress : SrcAddress;
+  hdma->Instance->CMAR = to_periph ? SrcAddress : DstAddress;
+  uint32_t ccr = hdma->Instance->CCR | kCcrTcie | kCcrTeie | kCcrEn;
+  if (hdma->XferHalfCpltCallback != nullptr) {
+    ccr |= kCcrHtie;
+  }
+  hdma->Instance->CCR = ccr;
+  return HAL_OK;
+}
+
+HAL_StatusTypeDef HAL_DMA_Abort(DMA_HandleTypeDef* hdma) {
+  if (hdma == nullptr) {
+    return HAL_ERROR;
+  }
+  hdma->Instance->CCR = hdma->Instance->CCR & ~(kCcrEn | kCcrTcie | kCcrHtie | kCcrTeie);
+  regs.dma1.ISR = regs.dma1.ISR & ~(0xFU << (hdma->ChannelIndex * 4U));
+  hdma->State = HAL_DMA_STATE_READY;
+  return HAL_OK;
+}
+
+void HAL_DMA_IRQHandler(DMA_HandleTypeDef* hdma) {
+  const uint32_t shift = hdma->ChannelIndex * 4U;
+  const uint32_t flags = (regs.dma1.ISR >> shift) & 0xFU;  // GIF, TCIF, HTIF, TEIF
+  const uint32_t ccr = hdma->Instance->CCR;
+  if ((flags & 4U) != 0U && (ccr & kCcrHtie) != 0U) {
+    regs.dma1.ISR = regs.dma1.ISR & ~(5U << shift);
+    if (hdma->XferHalfCpltCallback != nullptr) hdma->XferHalfCpltCallback(hdma);
+  }
+  if ((flags & 2U) != 0U && (ccr & kCcrTcie) != 0U) {
+    regs.dma1.ISR = regs.dma1.ISR & ~(3U << shift);
+    if ((ccr & kCcrCirc) == 0U) {
+      hdma->Instance->CCR = ccr & ~(kCcrTcie | kCcrHtie | kCcrTeie);
+      hdma->State = HAL_DMA_STATE_READY;
+    }
+    if (hdma->XferCpltCallback != nullptr) hdma->XferCpltCallback(hdma);
+  }
+  if ((flags & 8U) != 0U && (ccr & kCcrTeie) != 0U) {
+    regs.dma1.ISR = regs.dma1.ISR & ~(0xFU << shift);
+    hdma->Instance->CCR = ccr & ~(kCcrEn | kCcrTcie | kCcrHtie | kCcrTeie);
+    hdma->ErrorCode = HAL_DMA_ERROR_TE;
+    hdma->State = HAL_DMA_STATE_READY;
+    if (hdma->XferErrorCallback != nullptr) hdma->XferErrorCallback(hdma);
+  }
+}
+
+HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef* huart) {
+  if (huart == nullptr || huart->Instance == nullptr || huart->Init.BaudRate == 0U) {
+    return HAL_ERROR;
+  }
+  if (huart->gState == HAL_UART_STATE_RESET) {
+    huart->Lock = HAL_UNLOCKED;
+    HAL_UART_MspInit(huart);
+  }
+  huart->gState = HAL_UART_STATE_BUSY;
+  USART_TypeDef* u = huart->Instance;
+  u->CR1 = u->CR1 & ~1U;  // UE off while configuring
+  u->CR1 = (u->CR1 & (1U << 29U)) | huart->Init.WordLength | huart->Init.Parity | huart->Init.Mode |
+           huart->Init.OverSampling;
+  u->CR2 = huart->Init.StopBits;
+  u->PRESC = huart->Init.ClockPrescaler;
+  const uint32_t clock = HAL_RCC_GetPCLK1Freq();
+  u->BRR = (clock + huart->Init.BaudRate / 2U) / huart->Init.BaudRate;
+  u->CR1 = u->CR1 | 1U;
+  if (huart->Instance == USART3) {
+    state().uart3 = huart;
+  }
+  huart->ErrorCode = 0U;
+  huart->gState = HAL_UART_STATE_READY;
+  huart->RxState = HAL_UART_STATE_READY;
+  return HAL_OK;
+}
+
+static HAL_StatusTypeDef set_cr3_field(UART_HandleTypeDef* huart, uint32_t shift, uint32_t value) {
+  if (huart == nullptr) {
+    return HAL_ERROR;
+  }
+  USART_TypeDef* u = huart->Instance;
+  const uint32_t cr1 = u->CR1;
+  u->CR1 = cr1 & ~1U;
+  u->CR3 = (u->CR3 & ~(7U << shift)) | ((value & 7U) << shift);
+  u->CR1 = cr1;
+  return HAL_OK;
+}
+
+HAL_StatusTypeDef HAL_UARTEx_SetTxFifoThreshold(UART_HandleTypeDef* huart, uint32_t TxFifoThreshold) {
+  return set_cr3_field(huart, 29U, TxFifoThreshold >> 29U);
+}
+
+HAL_StatusTypeDef HAL_UARTEx_SetRxFifoThreshold(UART_HandleTypeDef* huart, uint32_t RxFifoThreshold) {
+  return set_cr3_field(huart, 25U, RxFifoThreshold >> 25U);
+}
+
+HAL_StatusTypeDef HAL_UARTEx_DisableFifoMode(UART_HandleTypeDef* huart) {
+  if (huart == nullptr) {
+    return HAL_ERROR;
+  }
+  huart->Instance->CR1 = huart->Instance->CR1 & ~UART_FIFOMODE_ENABLE;
+  huart->FifoMode = UART_FIFOMODE_DISABLE;
+  return HAL_OK;
+}
+
+void HAL_UART_IRQHandler(UART_HandleTypeDef* huart) {
+  // Error and idle flags are cleared; nothing is received on the host.
+  huart->Instance->ICR = huart->Instance->ISR;
+  huart->Instance->ISR = 0U;
+}
+
+}  // extern "C"

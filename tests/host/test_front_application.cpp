@@ -1,0 +1,149 @@
+// The front controller end to end on the host platform: real edges on PA0
+// stamped by the running time base, cpp_setup/cpp_loop, and the light outputs
+// as the platform saw them written.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "front_board.h"
+#include "ts_middle.h"
+
+using front_test::FrontBoard;
+using platform_host::PinWrite;
+
+namespace {
+
+class FrontApplication : public FrontBoard {
+ protected:
+  // A complete control pulse of `width_us` on PA0, starting now.
+  static void pulse(uint64_t width_us) {
+    front_test::drive_pa0(true);
+    platform_host::advance_us(width_us);
+    front_test::drive_pa0(false);
+    platform_host::advance_us(500);
+  }
+  static bool lights_on() {
+    const bool left = platform_host::output_level(GPIOA, GPIO_PIN_9);
+    const bool right = platform_host::output_level(GPIOA, GPIO_PIN_8);
+    EXPECT_EQ(left, right);
+    return left;
+  }
+  void SetUp() override {
+    FrontBoard::SetUp();
+    front_test::drive_pa0(false);  // control line idle low
+  }
+};
+
+TEST_F(FrontApplication, OutputsGoHighInSetupThenLowOnTheFirstPassWithoutAPulse) {
+  cpp_setup();
+  EXPECT_TRUE(lights_on());
+  cpp_loop();
+  EXPECT_FALSE(lights_on());
+  const std::vector<PinWrite>& log = platform_host::write_log();
+  ASSERT_EQ(log.size(), 4U);
+  EXPECT_EQ(log[0].level, GPIO_PIN_SET);
+  EXPECT_EQ(log[1].level, GPIO_PIN_SET);
+  EXPECT_EQ(log[2].level, GPIO_PIN_RESET);
+  EXPECT_EQ(log[3].level, GPIO_PIN_RESET);
+}
+
+TEST_F(FrontApplication, ThresholdIs1300MicrosecondsMeasuredFromRealEdges) {
+  cpp_setup();
+  pulse(1300);
+  cpp_loop();
+  EXPECT_TRUE(lights_on()) << "1300 us switches on";
+  pulse(1299);
+  cpp_loop();
+  EXPECT_FALSE(lights_on()) << "1299 us switches off";
+  pulse(2000);
+  cpp_loop();
+  EXPECT_TRUE(lights_on());
+  pulse(1000);
+  cpp_loop();
+  EXPECT_FALSE(lights_on());
+}
+
+TEST_F(FrontApplication, PulsesStraddlingTim7WrapsAreMeasuredCorrectly) {
+  cpp_setup();
+  for (int i = 0; i < 40; ++i) {
+    // Start each pulse just before a wrap of the 65.536 ms counter.
+    const uint64_t to_wrap = 65536 - (platform_host::now_us() % 65536);
+    platform_host::advance_us(to_wrap > 700 ? to_wrap - 700 : to_wrap + 65536 - 700);
+    pulse(i % 2 == 0 ? 1300 : 1299);
+    cpp_loop();
+    EXPECT_EQ(lights_on(), i % 2 == 0) << "pulse " << i;
+  }
+}
+
+TEST_F(FrontApplication, LeftIsWrittenBeforeRightAndBothAlikeOnEveryPass) {
+  cpp_setup();
+  platform_host::clear_write_log();
+  uint32_t seed = 12345;
+  for (int pass = 0; pass < 30; ++pass) {
+    seed = seed * 1103515245U + 12345U;
+    pulse(800 + (seed >> 16) % 1000);
+    cpp_loop();
+  }
+  const std::vector<PinWrite>& log = platform_host::write_log();
+  ASSERT_EQ(log.size(), 60U);
+  for (size_t i = 0; i < log.size(); i += 2) {
+    EXPECT_EQ(log[i].mask, GPIO_PIN_9) << "pass " << i / 2;
+    EXPECT_EQ(log[i + 1].mask, GPIO_PIN_8) << "pass " << i / 2;
+    EXPECT_EQ(log[i].level, log[i + 1].level) << "pass " << i / 2;
+  }
+}
+
+TEST_F(FrontApplication, EachPassWaitsAboutOneHundredMilliseconds) {
+  cpp_setup();
+  const uint64_t start = platform_host::now_us();
+  cpp_loop();
+  const uint64_t took = platform_host::now_us() - start;
+  EXPECT_GE(took, 100000U);
+  EXPECT_LE(took, 101000U);
+  EXPECT_EQ(platform_host::calls().last_delay_ms, 100U);
+}
+
+TEST_F(FrontApplication, WhenTheSignalStopsTheOutputsKeepTheirLastDecision) {
+  cpp_setup();
+  pulse(1500);
+  for (int pass = 0; pass < 20; ++pass) {
+    cpp_loop();
+    EXPECT_TRUE(lights_on()) << "pass " << pass;
+  }
+  front_test::drive_pa0(true);  // stuck high: no complete pulse
+  for (int pass = 0; pass < 20; ++pass) {
+    cpp_loop();
+    EXPECT_TRUE(lights_on()) << "stuck-high pass " << pass;
+  }
+  front_test::drive_pa0(false);  // the long high phase ends: saturated width, still on
+  cpp_loop();
+  EXPECT_TRUE(lights_on());
+  pulse(900);
+  for (int pass = 0; pass < 5; ++pass) {
+    cpp_loop();
+    EXPECT_FALSE(lights_on());
+  }
+}
+
+TEST_F(FrontApplication, PulseBeforeTheGateOpensIsNotSeen) {
+  pulse(1800);
+  cpp_setup();
+  cpp_loop();
+  EXPECT_FALSE(lights_on());
+}
+
+TEST_F(FrontApplication, EventsOfOtherLinesDoNotReachTheApplication) {
+  cpp_setup();
+  pulse(1500);
+  cpp_loop();
+  ASSERT_TRUE(lights_on());
+  for (const uint16_t mask :
+       {uint16_t{0x0000}, uint16_t{0x0002}, uint16_t{0x0100}, uint16_t{0x0200}, uint16_t{0x0301}}) {
+    HAL_GPIO_EXTI_Callback(mask);
+  }
+  cpp_loop();
+  EXPECT_TRUE(lights_on());
+}
+
+}  // namespace
