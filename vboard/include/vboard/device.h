@@ -37,6 +37,12 @@ class Bus {
   virtual void unmodelled(uint32_t addr, bool is_write, unsigned size, uint32_t value) = 0;
   // Any other modelling fault worth failing a run for (e.g. DMA to an unmapped address).
   virtual void fault(const std::string& what) = 0;
+  // Fault-injection switches given to the run (e.g. "pll_never_locks"): models
+  // that support one read it once when they are built or at reset.
+  virtual bool option(const std::string& name) const {
+    (void)name;
+    return false;
+  }
 };
 
 // One memory-mapped peripheral or outside-world component (size 0: no MMIO).

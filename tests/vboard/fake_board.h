@@ -1,0 +1,99 @@
+// A minimal board for testing the machine core on its own: one test device
+// through which the self-test image picks its scenario, logs results, raises
+// interrupt lines and changes the core clock; and interrupts scheduled by the
+// test at fixed virtual times.
+#pragma once
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "vboard/device.h"
+
+namespace vboard::test {
+
+class FakeClocks final : public ClockTree {
+ public:
+  uint64_t hz = 16000000;
+  uint64_t sysclk_hz() const override { return hz; }
+  uint64_t hclk_hz() const override { return hz; }
+  uint64_t pclk1_hz() const override { return hz; }
+  uint64_t pclk2_hz() const override { return hz; }
+  uint64_t timer_clock_hz(const std::string&) const override { return hz; }
+};
+
+struct LogEntry {
+  ns_t t;
+  uint32_t value;
+};
+
+class TestDevice final : public Device {
+ public:
+  TestDevice(Bus& bus, FakeClocks& clocks) : bus_(bus), clocks_(clocks) {}
+  std::string name() const override { return "TESTDEV"; }
+  uint32_t base() const override { return 0x40000000; }
+  uint32_t size() const override { return 0x400; }
+  uint32_t read(uint32_t off, unsigned size) override {
+    switch (off) {
+      case 0x00:
+        return scenario;
+      case 0x14:
+        return static_cast<uint32_t>(bus_.now() / 1000);
+      default:
+        bus_.unmodelled(base() + off, false, size, 0);
+        return 0;
+    }
+  }
+  void write(uint32_t off, uint32_t v, unsigned size) override {
+    switch (off) {
+      case 0x04:
+        log.push_back({bus_.now(), v});
+        break;
+      case 0x08:
+        bus_.set_irq_line(v, true);
+        break;
+      case 0x0C:
+        bus_.set_irq_line(v, false);
+        break;
+      case 0x10:
+        clocks_.hz = uint64_t{v} * 1000000;
+        break;
+      default:
+        bus_.unmodelled(base() + off, true, size, v);
+        break;
+    }
+  }
+  void advance(ns_t now) override {
+    while (next_ < schedule.size() && schedule[next_].first <= now) {
+      bus_.set_irq_line(schedule[next_].second, true);
+      ++next_;
+    }
+  }
+  ns_t next_event() const override { return next_ < schedule.size() ? schedule[next_].first : kNever; }
+
+  uint32_t scenario = 0;
+  std::vector<LogEntry> log;
+  std::vector<std::pair<ns_t, unsigned>> schedule;  // (time, IRQ line raised), sorted
+
+ private:
+  Bus& bus_;
+  FakeClocks& clocks_;
+  size_t next_ = 0;
+};
+
+class FakeBoard final : public Board {
+ public:
+  explicit FakeBoard(Bus& bus) : dev(bus, clock_tree) {}
+  std::vector<Device*> devices() override { return {&dev}; }
+  ClockTree& clocks() override { return clock_tree; }
+  void add_pulse(const PulseSpec&) override {}
+  void add_level(const LevelSpec&) override {}
+  std::map<std::string, std::vector<PinChange>> pin_history() const override { return {}; }
+  StripReport strip() const override { return {}; }
+  std::map<std::string, std::map<std::string, uint32_t>> register_dump() const override { return {}; }
+
+  FakeClocks clock_tree;
+  TestDevice dev;
+};
+
+}  // namespace vboard::test

@@ -1,0 +1,186 @@
+// Tests of the machine core on the self-test image (fixtures/selftest.cpp) under
+// a fake board: exception entry and return with and without FP context,
+// priority order, tail-chaining, SysTick timing across clock changes, faults,
+// halts, unmodelled registers, sleep, and the deliberately broken variants.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "fake_board.h"
+#include "vboard/machine.h"
+
+namespace vboard::test {
+namespace {
+
+const Image& selftest_image() {
+  static std::optional<Image> img = [] {
+    std::string err;
+    auto i = Image::load(SELFTEST_ELF, &err);
+    if (!i) ADD_FAILURE() << err;
+    return i;
+  }();
+  return *img;
+}
+
+struct Run {
+  std::unique_ptr<Machine> m;
+  RunResult r;
+  std::vector<uint32_t> log;
+  std::vector<LogEntry> entries;
+};
+
+Run run_scenario(uint32_t scenario, MachineOptions o = {},
+                 std::vector<std::pair<ns_t, unsigned>> schedule = {}) {
+  Run run;
+  if (o.run_for == 300 * kMs) o.run_for = 200 * kMs;
+  run.m =
+      std::make_unique<Machine>(selftest_image(), o, [](Bus& b) { return std::make_unique<FakeBoard>(b); });
+  auto& board = static_cast<FakeBoard&>(run.m->board());
+  board.dev.scenario = scenario;
+  board.dev.schedule = std::move(schedule);
+  run.r = run.m->run();
+  run.entries = board.dev.log;
+  for (const auto& e : board.dev.log) run.log.push_back(e.value);
+  return run;
+}
+
+constexpr uint32_t kEnd = 0xE0D;
+
+TEST(MachineCore, FpContextSurvivesAnInterruptOnAMisalignedStack) {
+  auto run = run_scenario(1, {}, {{2 * kMs, 0}});
+  ASSERT_TRUE(run.r.ok());
+  ASSERT_GE(run.log.size(), 3u);
+  EXPECT_EQ(run.log[0], 0u) << "S0..S15 registers changed by the handler";
+  EXPECT_EQ(run.log[1], 0u) << "SP differs after the exception return";
+  EXPECT_EQ(run.log[2], kEnd);
+  EXPECT_EQ(run.r.exceptions.at(16).count, 1u);
+}
+
+TEST(MachineCore, MutationWithoutFpFrameIsCaught) {
+  MachineOptions o;
+  o.break_no_fp_frame = true;
+  auto run = run_scenario(1, o, {{2 * kMs, 0}});
+  ASSERT_FALSE(run.log.empty());
+  EXPECT_NE(run.log[0], 0u);
+}
+
+const std::vector<uint32_t> kOrder = {5,  10,    0x107, 8,     0x207, 0x109, 0x209,
+                                      11, 0x10C, 14,    0x20C, 13,    0xD0,  kEnd};
+
+TEST(MachineCore, PriorityNumberPreemptionAndGroupingDecideHandlerOrder) {
+  auto run = run_scenario(2);
+  EXPECT_TRUE(run.r.ok());
+  EXPECT_EQ(run.log, kOrder);
+  EXPECT_FALSE(run.r.halt);
+}
+
+TEST(MachineCore, MutationWithReversedTieOrderIsCaught) {
+  MachineOptions o;
+  o.break_tail_chain_order = true;
+  EXPECT_NE(run_scenario(2, o).log, kOrder);
+}
+
+TEST(MachineCore, MutationWithoutFlagRebuildIsCaught) {
+  MachineOptions o;
+  o.break_no_flag_restore = true;
+  auto run = run_scenario(2, o);
+  EXPECT_NE(run.log, kOrder);
+}
+
+TEST(MachineCore, SysTickFollowsClockChangesAndSourceAndBusyWaitsAreSkipped) {
+  auto t0 = std::chrono::steady_clock::now();
+  auto run = run_scenario(3);
+  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ASSERT_TRUE(run.r.ok());
+  ASSERT_GE(run.log.size(), 5u);
+  // 100 ticks of 1 ms at 16 MHz, 50 at 64 MHz, 10 at 64 MHz / 8, each wait
+  // ending on the tick after its start (up to one tick early at the start).
+  EXPECT_NEAR(run.log[0], 100000, 1000);
+  EXPECT_NEAR(run.log[1], 150000, 1000);
+  EXPECT_NEAR(run.log[2], 160000, 1000);
+  EXPECT_EQ(run.log[3], 0x12345678u) << "initialised data not copied";
+  EXPECT_EQ(run.r.exceptions.at(15).count, 160u);
+  EXPECT_EQ(run.r.registers.at("SysTick").at("LOAD"), 7999u);
+  // Busy-waiting on the tick counter is skipped: far fewer instructions than cycles.
+  EXPECT_LT(run.r.instructions, 2000000u);
+  EXPECT_GT(run.r.idle_ns, 100 * kMs);
+  EXPECT_LT(wall, 1.0);
+}
+
+TEST(MachineCore, RunsAreRepeatable) {
+  auto a = run_scenario(3);
+  auto b = run_scenario(3);
+  EXPECT_EQ(a.r.instructions, b.r.instructions);
+  ASSERT_EQ(a.entries.size(), b.entries.size());
+  for (size_t i = 0; i < a.entries.size(); ++i) EXPECT_EQ(a.entries[i].t, b.entries[i].t);
+}
+
+TEST(MachineCore, UnmappedReadTakesHardFaultThroughTheVector) {
+  auto run = run_scenario(4);
+  ASSERT_TRUE(run.r.halt);
+  EXPECT_EQ(run.r.halt->reason, "hard_fault");
+  EXPECT_EQ(run.r.halt->symbol, "HardFault_Handler");
+  EXPECT_EQ(run.r.halt->exception, 3u);
+  ASSERT_EQ(run.log.size(), 3u);
+  EXPECT_TRUE(run.log[0] & (1u << 9)) << "CFSR PRECISERR";
+  EXPECT_TRUE(run.log[1] & (1u << 30)) << "HFSR FORCED";
+  EXPECT_EQ(run.log[2], 0x30000000u) << "BFAR";
+  EXPECT_LT(run.r.virtual_ns, 10 * kMs) << "a halted run ends early";
+}
+
+TEST(MachineCore, EnabledInterruptWithoutHandlerStopsInDefaultHandler) {
+  auto run = run_scenario(5);
+  ASSERT_TRUE(run.r.halt);
+  EXPECT_EQ(run.r.halt->reason, "default_handler");
+  EXPECT_EQ(run.r.halt->exception, 16u + 20);
+  EXPECT_FALSE(run.r.halt->primask);
+}
+
+TEST(MachineCore, ErrorHandlerIsReportedWithInterruptsMasked) {
+  auto run = run_scenario(6);
+  ASSERT_TRUE(run.r.halt);
+  EXPECT_EQ(run.r.halt->reason, "error_handler");
+  EXPECT_EQ(run.r.halt->symbol, "Error_Handler");
+  EXPECT_TRUE(run.r.halt->primask);
+  auto inlined = run_scenario(11);
+  ASSERT_TRUE(inlined.r.halt);
+  EXPECT_EQ(inlined.r.halt->reason, "error_handler");
+  EXPECT_EQ(inlined.r.halt->symbol, "Error_Handler");
+  EXPECT_TRUE(inlined.r.halt->primask);
+}
+
+TEST(MachineCore, UnmodelledRegistersAreRecordedWithCodePosition) {
+  auto run = run_scenario(7);
+  EXPECT_FALSE(run.r.ok());
+  ASSERT_EQ(run.r.unmodelled.size(), 2u);
+  EXPECT_EQ(run.r.unmodelled[0].addr, 0x40000100u);
+  EXPECT_FALSE(run.r.unmodelled[0].is_write);
+  EXPECT_EQ(run.r.unmodelled[0].device, "TESTDEV");
+  EXPECT_EQ(run.r.unmodelled[1].addr, 0x40013000u);
+  EXPECT_TRUE(run.r.unmodelled[1].is_write);
+  EXPECT_NE(run.r.unmodelled[1].where.find("main"), std::string::npos) << run.r.unmodelled[1].where;
+}
+
+TEST(MachineCore, WfiSleepsUntilTheNextInterrupt) {
+  auto run = run_scenario(8, {}, {{5 * kMs, 1}});
+  ASSERT_GE(run.log.size(), 2u);
+  EXPECT_NEAR(run.log[0], 5000, 5);
+  EXPECT_LT(run.r.instructions, 10000u);
+}
+
+TEST(MachineCore, FloatingPointBeforeCpacrFaultsLikeTheChip) {
+  auto run = run_scenario(9);
+  ASSERT_TRUE(run.r.halt);
+  EXPECT_EQ(run.r.halt->reason, "hard_fault");
+  ASSERT_FALSE(run.log.empty());
+  EXPECT_TRUE(run.log[0] & (1u << 19)) << "CFSR NOCP";
+  EXPECT_FALSE(run.r.ok());
+}
+
+TEST(MachineCore, SupervisorCallRunsItsHandlerAndReturns) {
+  auto run = run_scenario(10);
+  EXPECT_EQ(run.log, (std::vector<uint32_t>{0x5C, 0x5D, kEnd}));
+}
+
+}  // namespace
+}  // namespace vboard::test

@@ -1,0 +1,54 @@
+// A firmware image as the virtual board loads it: the bytes of its loadable
+// segments placed by physical address, and its symbol table for naming code
+// positions (halt reasons, report positions, profiling).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+struct Symbol {
+  uint32_t addr = 0;  // Thumb bit cleared for functions
+  uint32_t size = 0;
+  bool is_func = false;
+  std::string name;       // as in the ELF (mangled for C++)
+  std::string demangled;  // readable form (same as name for C symbols)
+};
+
+struct Segment {
+  uint32_t paddr = 0;
+  std::vector<uint8_t> bytes;
+};
+
+class Image {
+ public:
+  // Reads an ELF file; on failure returns nullopt and sets *error.
+  static std::optional<Image> load(const std::string& path, std::string* error);
+
+  const std::vector<Segment>& segments() const { return segments_; }
+  const std::string& path() const { return path_; }
+
+  // Symbol by ELF name or demangled name (with or without the argument list).
+  const Symbol* find(const std::string& name) const;
+  // Function symbol containing addr (or nullptr).
+  const Symbol* containing(uint32_t addr) const;
+  // "name+0x12" or "0x08001234" for code positions.
+  std::string describe(uint32_t addr) const;
+  const std::vector<Symbol>& symbols() const { return symbols_; }
+
+  // Adds a symbol (used by tests that build images by hand).
+  void add_symbol(Symbol s);
+  void add_segment(Segment s) { segments_.push_back(std::move(s)); }
+
+ private:
+  void sort_symbols();
+  std::string path_;
+  std::vector<Segment> segments_;
+  std::vector<Symbol> symbols_;    // all named symbols, sorted by address
+  std::vector<size_t> functions_;  // indices into symbols_ of code symbols, sorted by address
+};
+
+}  // namespace vboard

@@ -1,0 +1,173 @@
+// The virtual board's machine: a Cortex-M4 core on Unicorn with the core
+// peripherals the host has to model (NVIC, SCB, SysTick, FPU registers, DWT),
+// deterministic virtual time derived from the clock tree, and the Board's
+// peripheral models mapped into the address space. One Machine runs one image
+// once; tests build one per scenario.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "vboard/device.h"
+#include "vboard/image.h"
+
+namespace vboard {
+
+inline constexpr ns_t kUs = 1000;
+inline constexpr ns_t kMs = 1000 * kUs;
+inline constexpr ns_t kSec = 1000 * kMs;
+
+struct IrqInjection {
+  unsigned irq = 0;  // enabled and pended at `at`, as if the image had done it
+  ns_t at = 0;
+};
+
+struct MachineOptions {
+  ns_t run_for = 300 * kMs;
+  // Cycles per instruction, in thousandths (1000 = 1.0 cycle per instruction).
+  uint32_t cpi_milli = 1000;
+  std::vector<PulseSpec> pulses;
+  std::vector<LevelSpec> levels;
+  std::set<std::string> faults;  // Bus::option switches, e.g. "pll_never_locks"
+  std::vector<IrqInjection> inject_irqs;
+  std::vector<std::string> profile_functions;  // symbol names to count instructions per call
+  bool stop_on_halt = true;
+  bool idle_skip = true;
+  // Deliberately broken variants, used to show that the tests catch them.
+  bool break_no_fp_frame = false;       // never stack the FP context
+  bool break_no_flag_restore = false;   // skip the handler-mode flag rebuild
+  bool break_tail_chain_order = false;  // equal priorities taken highest number first
+};
+
+struct Halt {
+  std::string reason;  // "error_handler", "default_handler", "hard_fault", "exit", "lockup", ...
+  std::string symbol;  // function the core is stuck in
+  bool primask = false;
+  unsigned exception = 0;  // IPSR when it stopped
+  uint32_t pc = 0;
+  ns_t t = 0;
+};
+
+struct Unmodelled {
+  uint32_t addr = 0;
+  bool is_write = false;
+  unsigned size = 0;
+  uint32_t value = 0;
+  uint32_t pc = 0;     // start of the translated block that made the access
+  std::string where;   // symbol+offset of pc
+  std::string device;  // device whose window holds addr, or "" when none
+  ns_t t = 0;
+};
+
+struct MmioWrite {
+  ns_t t = 0;
+  uint64_t seq = 0;
+  uint32_t addr = 0;
+  uint32_t value = 0;
+  uint8_t size = 4;
+  int device = -1;  // index into devices(), -1 core or none
+};
+
+struct ExceptionStat {
+  uint64_t count = 0;
+  uint64_t instr_total = 0;  // exclusive of nested exceptions
+  uint64_t instr_min = 0, instr_max = 0;
+};
+
+struct FunctionStat {
+  std::string name;
+  std::vector<uint64_t> samples;  // instructions per completed call, nested exceptions excluded
+  std::vector<uint64_t> returns;  // r1:r0 at each return, in return order
+  std::vector<ns_t> return_ns;    // virtual time of each return
+  std::vector<bool> in_handler;   // whether each call was made from an exception handler
+};
+
+struct ExceptionEntry {
+  ns_t t = 0;
+  unsigned exc = 0;
+  bool tail_chained = false;               // entered straight from another handler's return
+  std::array<uint32_t, 4> irqs_pending{};  // IRQs still pending when it was entered
+};
+
+struct RunResult {
+  uint64_t instructions = 0;
+  ns_t virtual_ns = 0;
+  ns_t idle_ns = 0;  // virtual time skipped while the core was idle or polling
+  double wall_s = 0;
+  uint32_t cpi_milli = 1000;
+  std::optional<Halt> halt;
+  std::vector<Unmodelled> unmodelled;
+  std::vector<std::string> faults;  // model faults and core faults, in words
+  std::vector<std::string> notes;   // observations that do not fail the run
+  std::map<std::string, std::vector<PinChange>> pins;
+  StripReport strip;
+  std::map<std::string, std::map<std::string, uint32_t>> registers;
+  std::map<unsigned, ExceptionStat> exceptions;
+  std::vector<ExceptionEntry> exception_trace;  // first 100000 entries
+  std::vector<FunctionStat> functions;
+  std::map<std::string, ns_t> first_write_ns;  // per device name
+  bool ok() const { return unmodelled.empty() && faults.empty(); }
+};
+
+using BoardFactory = std::function<std::unique_ptr<Board>(Bus&)>;
+// The STM32G431 board of the peripheral models (make_stm32g431_board).
+BoardFactory stm32g431_board_factory();
+
+class Machine final : public Bus {
+ public:
+  Machine(const Image& image, MachineOptions options, BoardFactory factory);
+  ~Machine() override;
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // Runs until options.run_for (or a halt when stop_on_halt). Can be called
+  // once; use run_until for runs in stages.
+  RunResult run();
+  // Runs until virtual time t; false once the core has halted.
+  bool run_until(ns_t t);
+  RunResult result() const;
+
+  Board& board() { return *board_; }
+  const Image& image() const { return image_; }
+  const std::vector<MmioWrite>& mmio_writes() const { return writes_; }
+  const std::vector<Device*>& devices() const { return devices_; }
+  // Guest memory (flash, alias, SRAM) for checks from tests.
+  bool peek(uint32_t addr, void* dst, size_t n) const;
+  uint32_t peek32(uint32_t addr) const;
+  uint64_t instructions() const;
+  const std::optional<Halt>& halt() const { return halt_; }
+  std::map<std::string, std::map<std::string, uint32_t>> core_registers() const;
+
+  // Bus
+  ns_t now() const override;
+  void set_irq_line(unsigned irq, bool high) override;
+  bool read_mem(uint32_t addr, void* dst, size_t n) override;
+  bool write_mem(uint32_t addr, const void* src, size_t n) override;
+  void unmodelled(uint32_t addr, bool is_write, unsigned size, uint32_t value) override;
+  void fault(const std::string& what) override;
+  bool option(const std::string& name) const override;
+
+  struct Impl;
+
+ private:
+  const Image& image_;
+  MachineOptions opt_;
+  std::unique_ptr<Board> board_;
+  std::vector<Device*> devices_;
+  std::vector<MmioWrite> writes_;
+  std::optional<Halt> halt_;
+  std::unique_ptr<Impl> d_;
+};
+
+// Parses "300ms", "1500us", "20 ms", "1.5s", "250ns" (a bare number is ns).
+std::optional<ns_t> parse_duration(const std::string& text);
+std::string format_ns(ns_t t);  // "12.345 ms" style
+
+}  // namespace vboard

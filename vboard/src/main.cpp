@@ -1,0 +1,108 @@
+// vboard: runs a firmware image on the virtual STM32G431 board and reports what
+// its pins did.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+#include "vboard/cli.h"
+#include "vboard/machine.h"
+#include "vboard/report.h"
+
+namespace {
+
+void usage() {
+  std::fprintf(
+      stderr,
+      "usage: vboard IMAGE.elf [--for 300ms] [--pulse PA0=1500us@20ms[,period=20ms][,stop=T][,jitter=T]]...\n"
+      "              [--set PB5=0|1|z@10ms[,bounce=5x200us]]... [--vcd FILE [--vcd-pins PA0,PA8]] [--json]\n"
+      "              [--fault pll_never_locks] [--inject-irq N@T] [--profile SYMBOL]... [--cpi 1.0]\n"
+      "              [--no-idle-skip] [--no-color]\n"
+      "       vboard --figures FRONT.elf REAR.elf\n"
+      "Durations take ns, us, ms or s. Exit status: 0 ran, 1 unmodelled access or model fault,\n"
+      "2 the image stopped in a halt loop (Error_Handler, Default_Handler, a fault handler, _exit).\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vboard;
+  if (argc >= 2 && std::strcmp(argv[1], "--figures") == 0) {
+    if (argc != 4) return usage(), 64;
+    return run_figures(argv[2], argv[3]);
+  }
+  if (argc < 2 || argv[1][0] == '-') return usage(), 64;
+  std::string elf = argv[1];
+  MachineOptions opt;
+  std::string vcd;
+  std::vector<std::string> vcd_pins;
+  bool json = false, color = isatty(1);
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    auto need = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s needs a value\n", a.c_str());
+        std::exit(64);
+      }
+      return argv[++i];
+    };
+    std::string err;
+    if (a == "--for") {
+      auto d = parse_duration(need());
+      if (!d) return std::fprintf(stderr, "bad duration\n"), 64;
+      opt.run_for = *d;
+    } else if (a == "--pulse") {
+      auto p = parse_pulse(need(), &err);
+      if (!p) return std::fprintf(stderr, "%s\n", err.c_str()), 64;
+      opt.pulses.push_back(*p);
+    } else if (a == "--set") {
+      auto l = parse_level(need(), &err);
+      if (!l) return std::fprintf(stderr, "%s\n", err.c_str()), 64;
+      opt.levels.push_back(*l);
+    } else if (a == "--vcd") {
+      vcd = need();
+    } else if (a == "--vcd-pins") {
+      std::stringstream ss(need());
+      std::string p;
+      while (std::getline(ss, p, ',')) vcd_pins.push_back(p);
+    } else if (a == "--json") {
+      json = true;
+    } else if (a == "--fault") {
+      opt.faults.insert(need());
+    } else if (a == "--inject-irq") {
+      std::string v = need();
+      auto at = v.find('@');
+      auto t = parse_duration(at == std::string::npos ? "0" : v.substr(at + 1));
+      if (!t) return std::fprintf(stderr, "bad --inject-irq\n"), 64;
+      opt.inject_irqs.push_back({static_cast<unsigned>(std::stoul(v.substr(0, at))), *t});
+    } else if (a == "--profile") {
+      opt.profile_functions.push_back(need());
+    } else if (a == "--cpi") {
+      opt.cpi_milli = static_cast<uint32_t>(std::stod(need()) * 1000.0 + 0.5);
+      if (opt.cpi_milli == 0) return std::fprintf(stderr, "--cpi must be positive\n"), 64;
+    } else if (a == "--no-idle-skip") {
+      opt.idle_skip = false;
+    } else if (a == "--no-color") {
+      color = false;
+    } else {
+      usage();
+      return 64;
+    }
+  }
+  std::string err;
+  auto img = Image::load(elf, &err);
+  if (!img) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+  Machine m(*img, opt, stm32g431_board_factory());
+  RunResult r = m.run();
+  ReportInfo info;
+  info.image = elf;
+  if (json)
+    std::cout << to_json(r, info);
+  else
+    std::cout << to_text(r, info, color);
+  if (!vcd.empty() && !write_vcd(r, vcd, vcd_pins, &err)) std::fprintf(stderr, "%s\n", err.c_str());
+  if (!r.ok()) return 1;
+  return r.halt ? 2 : 0;
+}

@@ -1,0 +1,337 @@
+// DMAMUX request routing and the DMA1 controller. Transfers run inside the
+// requesting timer's advance(): each request moves one item at once.
+#include <cstring>
+
+#include "models.h"
+
+namespace vboard::periph {
+
+// ---------------------------------------------------------------- DMAMUX
+
+namespace {
+std::vector<RegDef> dmamux_regs() {
+  static const char* const kC[] = {"C0CR", "C1CR", "C2CR", "C3CR", "C4CR",  "C5CR",
+                                   "C6CR", "C7CR", "C8CR", "C9CR", "C10CR", "C11CR"};
+  std::vector<RegDef> r;
+  // G431: 12 request-line channels; C12CR..C15CR are absent.
+  for (unsigned i = 0; i < Dmamux::kChannels; ++i) r.push_back({kC[i], 4 * i, 0, 0x1FFF037F});
+  r.push_back({"CSR", 0x080, 0, 0});
+  r.push_back({"CFR", 0x084, 0, 0});
+  static const char* const kRg[] = {"RG0CR", "RG1CR", "RG2CR", "RG3CR"};
+  for (unsigned i = 0; i < 4; ++i) r.push_back({kRg[i], 0x100 + 4 * i, 0, 0x00FF011F});
+  r.push_back({"RGSR", 0x140, 0, 0});
+  r.push_back({"RGCFR", 0x144, 0, 0});
+  return r;
+}
+}  // namespace
+
+Dmamux::Dmamux(Context& ctx) : RegBlock(ctx, "DMAMUX", 0x40020800, 0x400, dmamux_regs()) {
+  route_.fill(-1);
+  sources_.fill(nullptr);
+}
+
+void Dmamux::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
+  if (regs_[idx].wmask == 0) return;  // status and clear registers: nothing to clear
+  plain_write(idx, value, lanes);
+  if (idx < kChannels) {
+    if (val_[idx] & 0x00010200u) finding("request synchronisation / event generation is not modelled");
+    reroute();
+  } else if (val_[idx] & (1u << 16)) {
+    finding("request generators are not modelled");
+  }
+}
+
+void Dmamux::reroute() {
+  route_.fill(-1);
+  for (int c = kChannels - 1; c >= 0; --c) {
+    const unsigned id = val_[c] & 0x7Fu;
+    if (id != 0) route_[id] = static_cast<int16_t>(c);
+  }
+}
+
+void Dmamux::request(unsigned req, ns_t t) {
+  if (req >= kReqs) return;
+  const int c = route_[req];
+  // Channels 6..11 feed DMA2, which no image here uses.
+  if (c >= 0 && c < static_cast<int>(Dma::kChannels) && dma1_) dma1_->request(static_cast<unsigned>(c), t);
+}
+
+// ---------------------------------------------------------------- DMA1
+
+namespace {
+constexpr uint32_t kEN = 1u << 0, kDIR = 1u << 4, kCIRC = 1u << 5, kPINC = 1u << 6, kMINC = 1u << 7;
+constexpr uint32_t kMEM2MEM = 1u << 14;
+constexpr uint32_t kGIF = 1u, kTCIF = 2u, kHTIF = 4u, kTEIF = 8u;
+constexpr unsigned kISR = 0, kIFCR = 1;
+unsigned ccr_idx(unsigned ch) { return 2 + 4 * ch; }
+
+std::vector<RegDef> dma_regs() {
+  static const char* const kNames[Dma::kChannels][4] = {
+      {"CCR1", "CNDTR1", "CPAR1", "CMAR1"}, {"CCR2", "CNDTR2", "CPAR2", "CMAR2"},
+      {"CCR3", "CNDTR3", "CPAR3", "CMAR3"}, {"CCR4", "CNDTR4", "CPAR4", "CMAR4"},
+      {"CCR5", "CNDTR5", "CPAR5", "CMAR5"}, {"CCR6", "CNDTR6", "CPAR6", "CMAR6"}};
+  // G431: six channels; CCR7/CCR8 and their flags are absent.
+  std::vector<RegDef> r = {{"ISR", 0x000, 0, 0}, {"IFCR", 0x004, 0, 0}};
+  for (unsigned n = 0; n < Dma::kChannels; ++n) {
+    const uint32_t o = 0x14 * n;
+    r.push_back({kNames[n][0], 0x08 + o, 0, 0x7FFF});
+    r.push_back({kNames[n][1], 0x0C + o, 0, 0xFFFF});
+    r.push_back({kNames[n][2], 0x10 + o, 0, 0xFFFFFFFF});
+    r.push_back({kNames[n][3], 0x14 + o, 0, 0xFFFFFFFF});
+  }
+  return r;
+}
+}  // namespace
+
+Dma::Dma(Context& ctx, const Dmamux& mux, std::function<RegBlock*(uint32_t, uint32_t*)> resolve)
+    : RegBlock(ctx, "DMA1", 0x40020000, 0x400, dma_regs()), mux_(mux), resolve_(std::move(resolve)) {}
+
+uint32_t Dma::peek(unsigned idx) const {
+  if (idx == kISR) return isr_;
+  if (idx == kIFCR) return 0;
+  const unsigned ch = (idx - 2) / 4, k = (idx - 2) % 4;
+  if (k == 1 && chan_[ch].en) return chan_[ch].left;
+  return val_[idx];
+}
+
+void Dma::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
+  const uint32_t v = value & lanes;
+  if (idx == kISR) return;
+  if (idx == kIFCR) {
+    for (unsigned ch = 0; ch < kChannels; ++ch) {
+      uint32_t clr = (v >> (4 * ch)) & 0xFu;
+      if (clr & kGIF) clr = 0xFu;
+      if (!clr) continue;
+      isr_ &= ~(clr << (4 * ch));
+      // GIF stays while any other flag of the channel does.
+      if ((isr_ >> (4 * ch)) & 0xEu)
+        isr_ |= kGIF << (4 * ch);
+      else
+        isr_ &= ~(kGIF << (4 * ch));
+      update_irq(ch);
+    }
+    return;
+  }
+  const unsigned ch = (idx - 2) / 4, k = (idx - 2) % 4;
+  Chan& c = chan_[ch];
+  if (k == 0) {
+    const uint32_t old = val_[idx];
+    uint32_t nv = merged(idx, value, lanes);
+    if ((old & kEN) && ((nv ^ old) & ~kEN & 0x7FFFu)) {
+      finding("CCR" + std::to_string(ch + 1) + " fields written while EN = 1 (ignored)");
+      nv = (old & ~kEN) | (nv & kEN);
+    }
+    val_[idx] = nv;
+    if ((nv & kEN) && !(old & kEN)) {
+      enable(ch);
+    } else if (!(nv & kEN) && (old & kEN)) {
+      c.en = false;
+      val_[idx + 1] = c.left;
+    }
+    update_irq(ch);
+    return;
+  }
+  if (c.en) {
+    finding(std::string(regs_[idx].name) + " written while the channel is enabled (ignored)");
+    return;
+  }
+  plain_write(idx, value, lanes);
+}
+
+void Dma::retarget(Chan& c) { c.target = resolve_ ? resolve_(c.paddr, &c.target_off) : nullptr; }
+
+void Dma::enable(unsigned ch) {
+  Chan& c = chan_[ch];
+  c.ccr = val_[ccr_idx(ch)];
+  c.ndt0 = val_[ccr_idx(ch) + 1] & 0xFFFFu;
+  c.left = c.ndt0;
+  c.paddr = val_[ccr_idx(ch) + 2];
+  c.maddr = val_[ccr_idx(ch) + 3];
+  const unsigned ps = (c.ccr >> 8) & 3u, ms = (c.ccr >> 10) & 3u;
+  if (ps == 3 || ms == 3) finding("channel " + std::to_string(ch + 1) + ": reserved data size");
+  c.psize = 1u << (ps == 3 ? 2 : ps);
+  c.msize = 1u << (ms == 3 ? 2 : ms);
+  c.cache_epoch = ~0ull;
+  c.en = true;
+  retarget(c);
+  if (c.ndt0 == 0) finding("channel " + std::to_string(ch + 1) + " enabled with CNDTR = 0");
+  if (c.ccr & kMEM2MEM) {
+    while (c.en && c.left > 0) request(ch, now());
+  }
+}
+
+bool Dma::mem_read(Chan& c, uint32_t addr, unsigned n, uint32_t* v) {
+  if (c.cache_epoch != ctx_.epoch || addr < c.cache_addr || addr + n > c.cache_addr + c.cache_len) {
+    // Fetch the rest of this pass at once: the CPU cannot change memory meanwhile.
+    uint32_t len = n;
+    if (c.ccr & kMINC) len = std::max<uint32_t>(n, std::min<uint32_t>(4096, c.left * c.msize));
+    c.cache.resize(len);
+    if (!ctx_.bus.read_mem(addr, c.cache.data(), len)) {
+      if (len == n || !ctx_.bus.read_mem(addr, c.cache.data(), n)) return false;
+      len = n;
+    }
+    c.cache_addr = addr;
+    c.cache_len = len;
+    c.cache_epoch = ctx_.epoch;
+  }
+  uint32_t x = 0;
+  std::memcpy(&x, c.cache.data() + (addr - c.cache_addr), n);
+  *v = x;
+  return true;
+}
+
+bool Dma::mem_write(uint32_t addr, unsigned n, uint32_t v) {
+  ++ctx_.epoch;
+  return ctx_.bus.write_mem(addr, &v, n);
+}
+
+void Dma::transfer_error(unsigned ch, const std::string& why) {
+  Chan& c = chan_[ch];
+  c.en = false;
+  val_[ccr_idx(ch)] &= ~kEN;
+  val_[ccr_idx(ch) + 1] = c.left;
+  isr_ |= (kTEIF | kGIF) << (4 * ch);
+  update_irq(ch);
+  ctx_.bus.fault("DMA1 channel " + std::to_string(ch + 1) + ": " + why);
+}
+
+void Dma::request(unsigned ch, ns_t t) {
+  (void)t;
+  Chan& c = chan_[ch];
+  if (!c.en || c.left == 0) return;
+  uint32_t v = 0;
+  const bool m2p = (c.ccr & kDIR) != 0;
+  if (m2p) {
+    if (!mem_read(c, c.maddr, c.msize, &v)) return transfer_error(ch, "read from unmapped memory");
+    if (c.psize < 4) v &= (1u << (8 * c.psize)) - 1u;  // narrower destination keeps the low bytes
+    if (c.target) {
+      if (c.target->clocked()) c.target->dma_write(c.target_off, v, c.psize);
+    } else if (!mem_write(c.paddr, c.psize, v)) {
+      return transfer_error(ch, "write to unmapped address");
+    }
+  } else {
+    if (c.target) {
+      v = c.target->clocked() ? c.target->dma_read(c.target_off, c.psize) : 0;
+    } else if (!ctx_.bus.read_mem(c.paddr, &v, c.psize)) {
+      return transfer_error(ch, "read from unmapped address");
+    }
+    if (c.msize < 4) v &= (1u << (8 * c.msize)) - 1u;
+    if (!mem_write(c.maddr, c.msize, v)) return transfer_error(ch, "write to unmapped memory");
+  }
+  if (c.ccr & kMINC) c.maddr += c.msize;
+  if (c.ccr & kPINC) {
+    c.paddr += c.psize;
+    retarget(c);
+  }
+  ++c.transfers;
+  --c.left;
+  uint32_t fl = 0;
+  if (c.left == c.ndt0 / 2) fl |= kHTIF;
+  if (c.left == 0) {
+    fl |= kTCIF;
+    if (c.ccr & kCIRC) {
+      c.left = c.ndt0;
+      c.maddr = val_[ccr_idx(ch) + 3];
+      if (c.paddr != val_[ccr_idx(ch) + 2]) {
+        c.paddr = val_[ccr_idx(ch) + 2];
+        retarget(c);
+      }
+    }
+  }
+  if (fl) {
+    const uint32_t bits = (fl | kGIF) << (4 * ch);
+    if ((isr_ & bits) != bits) {
+      isr_ |= bits;
+      update_irq(ch);
+    }
+  }
+}
+
+void Dma::update_irq(unsigned ch) {
+  const uint32_t s = (isr_ >> (4 * ch)) & val_[ccr_idx(ch)] & 0xEu;
+  ctx_.irq.set(11 + ch, irq_src_, s != 0);
+}
+
+void Dma::on_advance(ns_t now) {
+  for (unsigned ch = 0; ch < kChannels; ++ch) {
+    if (!chan_[ch].en) continue;
+    if (RequestSource* s = mux_.source(mux_.request_of(ch))) s->sync(now);
+  }
+}
+
+ns_t Dma::next_event() const {
+  ns_t best = kNever;
+  for (unsigned ch = 0; ch < kChannels; ++ch) {
+    const Chan& c = chan_[ch];
+    if (!c.en || c.left == 0) continue;
+    const unsigned req = mux_.request_of(ch);
+    const RequestSource* src = mux_.source(req);
+    if (!src) continue;
+    const uint32_t ie = val_[ccr_idx(ch)], fl = isr_ >> (4 * ch);
+    const uint32_t half = c.ndt0 / 2;
+    if ((ie & kHTIF) && !(fl & kHTIF)) {
+      uint64_t k = 0;
+      if (c.left > half)
+        k = c.left - half;
+      else if (c.ccr & kCIRC)
+        k = c.left + (c.ndt0 - half);
+      if (k) best = std::min(best, src->request_time(req, k));
+    }
+    if ((ie & kTCIF) && !(fl & kTCIF)) best = std::min(best, src->request_time(req, c.left));
+  }
+  return best;
+}
+
+// ---------------------------------------------------------------- USART
+
+namespace {
+enum UsartReg : unsigned { kCR1, kCR2, kCR3, kBRR, kGTPR, kRTOR, kRQR, kUISR, kICR, kRDR, kTDR, kPRESC };
+constexpr uint32_t kUE = 1u << 0, kRE = 1u << 2, kTE = 1u << 3, kFIFOEN = 1u << 29;
+}  // namespace
+
+Usart::Usart(Context& ctx, const char* name, uint32_t base)
+    : RegBlock(ctx, name, base, 0x400,
+               {
+                   {"CR1", 0x000, 0, 0xFFFFFFFF},
+                   {"CR2", 0x004, 0, 0xFFFFFF79},
+                   {"CR3", 0x008, 0, 0xFFFEFFFF},
+                   {"BRR", 0x00C, 0, 0xFFFF},
+                   {"GTPR", 0x010, 0, 0xFFFF},
+                   {"RTOR", 0x014, 0, 0xFFFFFFFF},
+                   {"RQR", 0x018, 0, 0},
+                   // TC and TXE set after reset (the SVD's 0 is wrong).
+                   {"ISR", 0x01C, 0x000000C0, 0},
+                   {"ICR", 0x020, 0, 0},
+                   {"RDR", 0x024, 0, 0},
+                   {"TDR", 0x028, 0, 0x1FF},
+                   {"PRESC", 0x02C, 0, 0xF},
+               }) {}
+
+uint32_t Usart::peek(unsigned idx) const {
+  if (idx == kUISR) {
+    const uint32_t cr1 = val_[kCR1];
+    uint32_t v = 0xC0u;
+    if (cr1 & kFIFOEN) v |= 1u << 23;               // TXFE: transmit FIFO empty
+    if ((cr1 & kUE) && (cr1 & kTE)) v |= 1u << 21;  // TEACK
+    if ((cr1 & kUE) && (cr1 & kRE)) v |= 1u << 22;  // REACK
+    return v;
+  }
+  if (idx == kRQR || idx == kICR) return 0;
+  return val_[idx];
+}
+
+void Usart::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
+  const bool ue = val_[kCR1] & kUE;
+  const uint32_t old = val_[idx];
+  if (idx == kUISR || idx == kRDR || idx == kRQR || idx == kICR) return;
+  plain_write(idx, value, lanes);
+  const uint32_t diff = old ^ val_[idx];
+  // Fields that may only change while the USART is disabled (UE = 0).
+  if (ue && idx == kCR1 && (diff & 0x33FF9E00u & ~kUE)) finding("CR1 frame/FIFO fields changed while UE = 1");
+  if (ue && idx == kCR2 && diff) finding("CR2 changed while UE = 1");
+  if (ue && idx == kCR3 && (diff & 0xEE000000u)) finding("CR3 FIFO thresholds changed while UE = 1");
+  if (ue && (idx == kBRR || idx == kPRESC) && diff)
+    finding(std::string(regs_[idx].name) + " changed while UE = 1");
+}
+
+}  // namespace vboard::periph

@@ -1,0 +1,263 @@
+// GPIO ports with pad levels, SYSCFG (EXTI routing) and the EXTI edge detector.
+#include "models.h"
+
+namespace vboard::periph {
+
+// ---------------------------------------------------------------- GPIO
+
+namespace {
+enum GpioReg : unsigned { kMODER, kOTYPER, kOSPEEDR, kPUPDR, kIDR, kODR, kBSRR, kLCKR, kAFRL, kAFRH, kBRR };
+
+std::vector<RegDef> gpio_regs(uint32_t moder, uint32_t ospeedr, uint32_t pupdr) {
+  return {
+      {"MODER", 0x00, moder, 0xFFFFFFFF},
+      {"OTYPER", 0x04, 0, 0xFFFF},
+      {"OSPEEDR", 0x08, ospeedr, 0xFFFFFFFF},
+      {"PUPDR", 0x0C, pupdr, 0xFFFFFFFF},
+      {"IDR", 0x10, 0, 0},
+      {"ODR", 0x14, 0, 0xFFFF},
+      {"BSRR", 0x18, 0, 0},
+      {"LCKR", 0x1C, 0, 0x1FFFF},
+      {"AFRL", 0x20, 0, 0xFFFFFFFF},
+      {"AFRH", 0x24, 0, 0xFFFFFFFF},
+      {"BRR", 0x28, 0, 0},
+  };
+}
+
+std::string gpio_name(unsigned port) { return std::string("GPIO") + static_cast<char>('A' + port); }
+}  // namespace
+
+Gpio::Gpio(Context& ctx, unsigned port, uint32_t moder_reset, uint32_t ospeedr_reset, uint32_t pupdr_reset)
+    : RegBlock(ctx, gpio_name(port), 0x48000000 + 0x400 * port, 0x400,
+               gpio_regs(moder_reset, ospeedr_reset, pupdr_reset)),
+      port_(port) {
+  ext_.fill(-1);
+  for (unsigned p = 0; p < 16; ++p) pads_ |= static_cast<uint32_t>(level_of(p)) << p;
+  reset_pads_ = pads_;
+}
+
+int Gpio::level_of(unsigned pin) const {
+  const unsigned mode = (val_[kMODER] >> (2 * pin)) & 3u;
+  const unsigned pupd = (val_[kPUPDR] >> (2 * pin)) & 3u;
+  // Nothing drives the line: the pull decides; a floating line is taken as low.
+  const int released = ext_[pin] >= 0 ? ext_[pin] : (pupd == 1 ? 1 : 0);
+  const bool open_drain = (val_[kOTYPER] >> pin) & 1u;
+  switch (mode) {
+    case 1: {
+      const int out = (val_[kODR] >> pin) & 1u;
+      return (open_drain && out) ? released : out;
+    }
+    case 2: {
+      const unsigned af = (val_[pin < 8 ? kAFRL : kAFRH] >> (4 * (pin % 8))) & 0xFu;
+      if (af_src_[pin] && af == af_num_[pin]) {
+        const int out = af_src_[pin]->af_level(af_ch_[pin]);
+        return (open_drain && out) ? released : out;
+      }
+      return released;  // alternate function without a modelled output (e.g. a receive line)
+    }
+    case 3:
+      return ext_[pin] >= 0 ? ext_[pin] : 0;  // analog: pulls are off; IDR reads 0 (see peek)
+    default:
+      return released;
+  }
+}
+
+void Gpio::drive_pad(unsigned pin, int level, ns_t t) {
+  if (((pads_ >> pin) & 1u) == static_cast<uint32_t>(level)) return;
+  pads_ ^= 1u << pin;
+  touched_ |= 1u << pin;
+  ++change_count_[pin];
+  if (hist_[pin].size() < kHistoryCap) hist_[pin].push_back({t, level});
+  if (listeners_[pin]) listeners_[pin]->pin_changed(level, t);
+  if (exti_) exti_->pad_edge(port_, pin, level != 0);
+}
+
+void Gpio::refresh(ns_t t) {
+  af_live_ = 0;
+  for (unsigned p = 0; p < 16; ++p) {
+    const unsigned mode = (val_[kMODER] >> (2 * p)) & 3u;
+    const unsigned af = (val_[p < 8 ? kAFRL : kAFRH] >> (4 * (p % 8))) & 0xFu;
+    if (mode == 2 && af_src_[p] && af == af_num_[p] && !((val_[kOTYPER] >> p) & 1u)) af_live_ |= 1u << p;
+    drive_pad(p, level_of(p), t);
+  }
+}
+
+void Gpio::set_external(unsigned pin, int level, ns_t t) {
+  const bool push_pull_out = ((val_[kMODER] >> (2 * pin)) & 3u) == 1u && !((val_[kOTYPER] >> pin) & 1u);
+  if (push_pull_out && level >= 0 && static_cast<uint32_t>(level) != ((val_[kODR] >> pin) & 1u))
+    ctx_.findings.add(
+        t, name() + ": pin " + std::to_string(pin) + " driven from outside against its push-pull output");
+  ext_[pin] = level;
+  touched_ |= 1u << pin;
+  drive_pad(pin, level_of(pin), t);
+}
+
+void Gpio::connect_af(unsigned pin, unsigned af, AfSource* src, unsigned ch) {
+  af_num_[pin] = af;
+  af_src_[pin] = src;
+  af_ch_[pin] = ch;
+}
+
+uint32_t Gpio::peek(unsigned idx) const {
+  if (idx == kIDR) {
+    uint32_t analog = 0;
+    for (unsigned p = 0; p < 16; ++p)
+      if (((val_[kMODER] >> (2 * p)) & 3u) == 3u) analog |= 1u << p;
+    return pads_ & ~analog & 0xFFFFu;
+  }
+  if (idx == kBSRR || idx == kBRR) return 0;
+  return val_[idx];
+}
+
+void Gpio::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
+  const uint32_t v = value & lanes;
+  switch (idx) {
+    case kBSRR:
+      val_[kODR] = (val_[kODR] & ~(v >> 16)) | (v & 0xFFFFu);  // set wins over reset
+      break;
+    case kBRR:
+      val_[kODR] &= ~(v & 0xFFFFu);
+      break;
+    case kIDR:
+      return;
+    case kMODER:
+    case kOTYPER:
+    case kPUPDR:
+    case kAFRL:
+    case kAFRH: {
+      const uint32_t old = val_[idx];
+      plain_write(idx, value, lanes);
+      const uint32_t diff = old ^ val_[idx];
+      // Mark the pins whose configuration changed.
+      for (unsigned p = 0; p < 16; ++p) {
+        uint32_t field = 0;
+        if (idx == kMODER || idx == kPUPDR) field = 3u << (2 * p);
+        if (idx == kOTYPER) field = 1u << p;
+        if (idx == kAFRL && p < 8) field = 0xFu << (4 * p);
+        if (idx == kAFRH && p >= 8) field = 0xFu << (4 * (p - 8));
+        if (diff & field) touched_ |= 1u << p;
+      }
+      break;
+    }
+    default:
+      plain_write(idx, value, lanes);
+  }
+  refresh(now());
+}
+
+std::map<std::string, std::vector<PinChange>> Gpio::history() const {
+  std::map<std::string, std::vector<PinChange>> out;
+  for (unsigned p = 0; p < 16; ++p) {
+    if (!((touched_ >> p) & 1u)) continue;
+    std::string n = "P";
+    n += static_cast<char>('A' + port_);
+    n += std::to_string(p);
+    std::vector<PinChange> h;
+    h.reserve(hist_[p].size() + 1);
+    h.push_back({0, static_cast<int>((reset_pads_ >> p) & 1u)});
+    for (const auto& c : hist_[p]) {
+      if (c.t == 0)
+        h.front().level = c.level;  // changed at t = 0: that is the initial level
+      else
+        h.push_back(c);
+    }
+    out.emplace(std::move(n), std::move(h));
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- SYSCFG
+
+Syscfg::Syscfg(Context& ctx)
+    : RegBlock(ctx, "SYSCFG", 0x40010000, 0x30,
+               {
+                   {"MEMRMP", 0x000, 0, 0x00000107},
+                   {"CFGR1", 0x004, 0x7C000001, 0xFCFF0300},
+                   {"EXTICR1", 0x008, 0, 0xFFFF},
+                   {"EXTICR2", 0x00C, 0, 0xFFFF},
+                   {"EXTICR3", 0x010, 0, 0xFFFF},
+                   {"EXTICR4", 0x014, 0, 0xFFFF},
+                   {"SCSR", 0x018, 0, 0x1},
+                   {"CFGR2", 0x01C, 0, 0x10F},
+                   {"SWPR", 0x020, 0, 0xFFFFFFFF},
+                   {"SKR", 0x024, 0, 0},
+               }) {}
+
+// ---------------------------------------------------------------- EXTI
+
+namespace {
+enum ExtiReg : unsigned {
+  kIMR1,
+  kEMR1,
+  kRTSR1,
+  kFTSR1,
+  kSWIER1,
+  kPR1,
+  kIMR2,
+  kEMR2,
+  kRTSR2,
+  kFTSR2,
+  kSWIER2,
+  kPR2
+};
+}
+
+Exti::Exti(Context& ctx, const Syscfg& syscfg)
+    : RegBlock(ctx, "EXTI", 0x40010400, 0x400,
+               {
+                   {"IMR1", 0x000, 0xFF820000, 0xFFFFFFFF},
+                   {"EMR1", 0x004, 0, 0xFFFFFFFF},
+                   {"RTSR1", 0x008, 0, 0xE07DFFFF},
+                   {"FTSR1", 0x00C, 0, 0x007DFFFF},
+                   {"SWIER1", 0x010, 0, 0x007DFFFF},
+                   {"PR1", 0x014, 0, 0xE07FFFFF},
+                   {"IMR2", 0x020, 0xFFFFFF87, 0xFFFFFFFF},
+                   {"EMR2", 0x024, 0, 0x000001FF},
+                   {"RTSR2", 0x028, 0, 0x000003C3},
+                   {"FTSR2", 0x02C, 0, 0x00000078},
+                   {"SWIER2", 0x030, 0, 0x00000078},
+                   {"PR2", 0x034, 0, 0x00000078},
+               }),
+      syscfg_(syscfg) {}
+
+void Exti::pad_edge(unsigned port, unsigned pin, bool rising) {
+  if (pin > 15 || syscfg_.port_for_line(pin) != port) return;
+  const uint32_t bit = 1u << pin;
+  if (!(val_[rising ? kRTSR1 : kFTSR1] & bit)) return;
+  // The pending bit latches whatever the mask; the mask only gates the interrupt.
+  if (val_[kPR1] & bit) return;
+  val_[kPR1] |= bit;
+  update_lines();
+}
+
+void Exti::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
+  const uint32_t v = value & lanes;
+  switch (idx) {
+    case kPR1:
+    case kPR2: {
+      const uint32_t clr = v & regs_[idx].wmask;
+      val_[idx] &= ~clr;
+      val_[idx == kPR1 ? kSWIER1 : kSWIER2] &= ~clr;
+      break;
+    }
+    case kSWIER1:
+    case kSWIER2: {
+      const uint32_t old = val_[idx];
+      plain_write(idx, value, lanes);
+      val_[idx == kSWIER1 ? kPR1 : kPR2] |= val_[idx] & ~old;
+      break;
+    }
+    default:
+      plain_write(idx, value, lanes);
+  }
+  update_lines();
+}
+
+void Exti::update_lines() {
+  const uint32_t p = val_[kPR1] & val_[kIMR1];
+  for (unsigned l = 0; l < 5; ++l) ctx_.irq.set(6 + l, irq_src_, (p >> l) & 1u);
+  ctx_.irq.set(23, irq_src_, (p & 0x03E0u) != 0);
+  ctx_.irq.set(40, irq_src_, (p & 0xFC00u) != 0);
+}
+
+}  // namespace vboard::periph

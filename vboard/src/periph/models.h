@@ -1,0 +1,482 @@
+// Register-level models of the STM32G431 peripherals the two lamp images touch.
+// Each model is a vboard::Device over a table of named registers (names as in the
+// register fact sheet); the board (world/board.cpp) builds them and wires them
+// together: RCC gates and clocks them, GPIO pads feed EXTI and the outside world,
+// timers feed GPIO alternate functions and DMAMUX requests, DMA writes timers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "vboard/device.h"
+
+namespace vboard::periph {
+
+// Things the real chip would punish but the model tolerates (clock rules, writes
+// to locked fields). Each distinct message is kept once, with its first time and
+// how often it happened.
+class Findings {
+ public:
+  struct Entry {
+    ns_t t;
+    std::string what;
+    uint64_t count;
+  };
+  void add(ns_t t, const std::string& what);
+  const std::vector<Entry>& entries() const { return entries_; }
+
+ private:
+  std::vector<Entry> entries_;
+  std::map<std::string, size_t> index_;
+};
+
+// Several sources may share one NVIC line (TIM1 trigger/commutation and TIM17 on
+// IRQ 26): the line is high while any of its sources is.
+class IrqMux {
+ public:
+  explicit IrqMux(Bus& bus) : bus_(bus) {}
+  void set(unsigned irq, uint32_t source_bit, bool high);
+  bool line(unsigned irq) const { return irq < kLines && state_[irq] != 0; }
+
+ private:
+  static constexpr unsigned kLines = 102;
+  Bus& bus_;
+  std::array<uint32_t, kLines> state_{};
+};
+
+// Shared by every model of one board.
+struct Context {
+  explicit Context(Bus& b) : bus(b), irq(b) {}
+  Bus& bus;
+  Findings findings;
+  IrqMux irq;
+  // Bumped at every entry from the machine (and by DMA memory writes): a DMA
+  // channel may keep guest memory it has read for as long as this is unchanged,
+  // because the CPU cannot run inside one call.
+  uint64_t epoch = 0;
+  // Next free IrqMux source bit (one per device that raises interrupts).
+  unsigned next_irq_source = 0;
+  uint32_t new_irq_source() { return 1u << (next_irq_source++ % 32u); }
+};
+
+struct RegDef {
+  const char* name;
+  uint32_t offset;
+  uint32_t reset;
+  uint32_t wmask;  // bits a plain write changes
+};
+
+class Rcc;
+
+// One memory-mapped block of named registers with byte/half-word/word access.
+class RegBlock : public Device {
+ public:
+  RegBlock(Context& ctx, std::string name, uint32_t base, uint32_t size, std::vector<RegDef> regs);
+  std::string name() const override { return name_; }
+  uint32_t base() const override { return base_; }
+  uint32_t size() const override { return size_; }
+  bool clocked() const override;
+  uint32_t read(uint32_t offset, unsigned size) override;
+  void write(uint32_t offset, uint32_t value, unsigned size) override;
+  void advance(ns_t now) override;
+  std::map<std::string, uint32_t> registers() const override;
+
+  // Clock gate: enable bit `bit` of the RCC register at `enr_offset`.
+  void set_gate(const Rcc* rcc, uint32_t enr_offset, unsigned bit);
+  // Write coming from a DMA channel (no machine entry: keeps the DMA's memory view).
+  void dma_write(uint32_t offset, uint32_t value, unsigned size) { access_write(offset, value, size); }
+  uint32_t dma_read(uint32_t offset, unsigned size) { return access_read(offset, size); }
+  // Register value as a read would see it, by fact-sheet name (tests, dump).
+  uint32_t reg(const std::string& name) const;
+
+ protected:
+  virtual uint32_t on_read(unsigned idx) { return peek(idx); }
+  virtual void on_write(unsigned idx, uint32_t value, uint32_t lanes) { plain_write(idx, value, lanes); }
+  virtual uint32_t peek(unsigned idx) const { return val_[idx]; }
+  virtual void on_advance(ns_t now) { (void)now; }
+  void plain_write(unsigned idx, uint32_t value, uint32_t lanes) {
+    const uint32_t m = lanes & regs_[idx].wmask;
+    val_[idx] = (val_[idx] & ~m) | (value & m);
+  }
+  uint32_t merged(unsigned idx, uint32_t value, uint32_t lanes) const {
+    const uint32_t m = lanes & regs_[idx].wmask;
+    return (val_[idx] & ~m) | (value & m);
+  }
+  ns_t now() const { return ctx_.bus.now(); }
+  void finding(const std::string& what) { ctx_.findings.add(now(), name_ + ": " + what); }
+
+  Context& ctx_;
+  const uint32_t irq_src_;
+  std::vector<RegDef> regs_;
+  std::vector<uint32_t> val_;
+
+ private:
+  uint32_t access_read(uint32_t offset, unsigned size);
+  void access_write(uint32_t offset, uint32_t value, unsigned size);
+  std::string name_;
+  uint32_t base_;
+  uint32_t size_;
+  std::vector<int16_t> lookup_;  // word index -> register index, -1 unmodelled
+  const Rcc* gate_rcc_ = nullptr;
+  uint32_t gate_off_ = 0;
+  unsigned gate_bit_ = 0;
+};
+
+class Pwr;
+class Flash;
+
+// Reset and clock control: oscillator ready bits, PLL lock, system clock switch,
+// bus prescalers; also the board's clock tree.
+class Rcc : public RegBlock, public ClockTree {
+ public:
+  explicit Rcc(Context& ctx);
+  void attach(Pwr* pwr, Flash* flash) {
+    pwr_ = pwr;
+    flash_ = flash;
+  }
+  // Fault injection: the PLL never reports lock (the firmware ends in its error path).
+  void set_pll_never_locks(bool v) { pll_never_locks_ = v; }
+  static constexpr ns_t kPllLockNs = 150'000;
+  bool enabled(uint32_t enr_offset, unsigned bit) const;
+  // Called with the time of every change of the clock tree (after it changed).
+  void on_clock_change(std::function<void(ns_t)> f) { listeners_.push_back(std::move(f)); }
+  // Re-check the clock rules (flash latency, voltage range) after PWR/FLASH writes.
+  void check_rules(ns_t t);
+
+  uint64_t sysclk_hz() const override { return sysclk_; }
+  uint64_t hclk_hz() const override { return hclk_; }
+  uint64_t pclk1_hz() const override { return pclk1_; }
+  uint64_t pclk2_hz() const override { return pclk2_; }
+  uint64_t timer_clock_hz(const std::string& timer) const override;
+  uint64_t pll_r_hz() const;
+  ns_t next_event() const override;
+
+ protected:
+  uint32_t on_read(unsigned idx) override;
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+  uint32_t peek(unsigned idx) const override;
+  void on_advance(ns_t now) override;
+
+ private:
+  bool pll_sane(std::string* why) const;
+  bool pll_ready_at(ns_t t) const;
+  bool source_ready(unsigned sw, ns_t t) const;
+  void settle(ns_t t);  // apply PLL lock and a pending clock switch up to t
+  void recompute(ns_t t);
+  Pwr* pwr_ = nullptr;
+  Flash* flash_ = nullptr;
+  bool pll_never_locks_ = false;
+  bool pll_on_ = false;
+  ns_t pll_lock_at_ = kNever;
+  unsigned sws_ = 1;
+  ns_t sw_write_t_ = 0;
+  uint64_t sysclk_ = 16'000'000, hclk_ = 16'000'000, pclk1_ = 16'000'000, pclk2_ = 16'000'000;
+  unsigned ppre1_div_ = 1, ppre2_div_ = 1, hpre_div_ = 1;
+  ns_t last_change_t_ = 0;
+  std::vector<std::function<void(ns_t)>> listeners_;
+};
+
+class Pwr : public RegBlock {
+ public:
+  explicit Pwr(Context& ctx);
+  void attach(Rcc* rcc) { rcc_ = rcc; }
+  unsigned vos() const { return (val_[0] >> 9) & 3u; }
+  bool boost() const;  // range 1 boost mode (R1MODE = 0)
+  static constexpr ns_t kVosSettleNs = 20'000;
+  // VOSF falling is visible to a polling CPU.
+  ns_t next_event() const override { return vos_busy_until_ > now() ? vos_busy_until_ : kNever; }
+
+ protected:
+  uint32_t peek(unsigned idx) const override;
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+
+ private:
+  Rcc* rcc_ = nullptr;
+  ns_t vos_busy_until_ = 0;
+};
+
+class Flash : public RegBlock {
+ public:
+  explicit Flash(Context& ctx);
+  void attach(Rcc* rcc) { rcc_ = rcc; }
+  unsigned latency() const { return val_[0] & 0xFu; }
+
+ protected:
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+
+ private:
+  Rcc* rcc_ = nullptr;
+};
+
+class Syscfg : public RegBlock {
+ public:
+  explicit Syscfg(Context& ctx);
+  // Port (0 = A ... 6 = G) routed to EXTI line 0..15.
+  unsigned port_for_line(unsigned line) const { return (val_[2 + line / 4] >> (4 * (line % 4))) & 0xFu; }
+};
+
+class Exti : public RegBlock {
+ public:
+  Exti(Context& ctx, const Syscfg& syscfg);
+  // A pad of port `port` (0 = A) changed level.
+  void pad_edge(unsigned port, unsigned pin, bool rising);
+
+ protected:
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+
+ private:
+  void update_lines();
+  const Syscfg& syscfg_;
+};
+
+// Receives pad level changes of one pin (the WS2815 strip on PA7).
+class PinListener {
+ public:
+  virtual ~PinListener() = default;
+  virtual void pin_changed(int level, ns_t t) = 0;
+};
+
+// A peripheral output that a pad can select as alternate function.
+class AfSource {
+ public:
+  virtual ~AfSource() = default;
+  virtual int af_level(unsigned channel) const = 0;
+};
+
+class Gpio : public RegBlock {
+ public:
+  Gpio(Context& ctx, unsigned port, uint32_t moder_reset, uint32_t ospeedr_reset, uint32_t pupdr_reset);
+  unsigned port() const { return port_; }
+  void set_exti(Exti* exti) { exti_ = exti; }
+  // External driver on a pin: 0/1 drive, -1 releases to the pull.
+  void set_external(unsigned pin, int level, ns_t t);
+  // Wires alternate function `af` of `pin` to channel `ch` of `src`.
+  void connect_af(unsigned pin, unsigned af, AfSource* src, unsigned ch);
+  // The connected source changed its output level.
+  void af_output(unsigned pin, int level, ns_t t) {
+    if ((af_live_ >> pin) & 1u) drive_pad(pin, level, t);
+  }
+  void set_listener(unsigned pin, PinListener* l) { listeners_[pin] = l; }
+  int pad(unsigned pin) const { return (pads_ >> pin) & 1u; }
+  // Changes recorded per pin (the first entry is the level at reset, t = 0).
+  std::map<std::string, std::vector<PinChange>> history() const;
+  static constexpr size_t kHistoryCap = 20'000;  // per pin; changes() keeps counting
+  uint64_t changes(unsigned pin) const { return change_count_[pin]; }
+
+ protected:
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+  uint32_t peek(unsigned idx) const override;
+
+ private:
+  int level_of(unsigned pin) const;
+  void refresh(ns_t t);
+  void drive_pad(unsigned pin, int level, ns_t t);
+  unsigned port_;
+  Exti* exti_ = nullptr;
+  uint32_t pads_ = 0;
+  uint32_t reset_pads_ = 0;
+  uint32_t touched_ = 0;
+  uint32_t af_live_ = 0;  // pins whose pad currently follows their connected source
+  std::array<int, 16> ext_{};
+  std::array<unsigned, 16> af_num_{};
+  std::array<AfSource*, 16> af_src_{};
+  std::array<unsigned, 16> af_ch_{};
+  std::array<PinListener*, 16> listeners_{};
+  std::array<std::vector<PinChange>, 16> hist_;
+  std::array<uint64_t, 16> change_count_{};
+};
+
+class Dmamux;
+
+// Who issues a DMA request line: lets the DMA predict when its k-th next
+// request (and so its half/complete flags) will come.
+class RequestSource {
+ public:
+  virtual ~RequestSource() = default;
+  virtual void sync(ns_t t) = 0;
+  // Earliest time of the k-th (k >= 1) future request `req`; kNever if none.
+  virtual ns_t request_time(unsigned req, uint64_t k) const = 0;
+};
+
+struct TimerInfo {
+  const char* name;
+  uint32_t base;
+  unsigned channels;  // capture/compare channels with outputs
+  bool bits32;
+  bool has_rcr;
+  bool has_break;  // main output enable (BDTR.MOE) gates the outputs
+  bool apb2;
+  // IRQ lines: update, capture/compare, trigger/commutation, break.
+  unsigned irq_up, irq_cc, irq_trg, irq_brk;
+  // DMAMUX request ids: update, CC1..CC4 (0: none).
+  unsigned req_up;
+  std::array<unsigned, 4> req_cc;
+};
+
+// Up-counting timer (basic, general purpose, advanced) computed lazily from time.
+class Timer : public RegBlock, public AfSource, public RequestSource {
+ public:
+  Timer(Context& ctx, const TimerInfo& info, const ClockTree& clocks, Dmamux* mux);
+  const TimerInfo& info() const { return info_; }
+  // The timer clock changed at t (RCC): count with the new rate from t on.
+  void clock_changed(ns_t t);
+  void connect_output(unsigned ch, Gpio* gpio, unsigned pin);
+  uint32_t counter_at(ns_t t) const;
+
+  int af_level(unsigned channel) const override { return (out_levels_ >> channel) & 1u; }
+  void sync(ns_t t) override { process(t); }
+  ns_t request_time(unsigned req, uint64_t k) const override;
+  ns_t next_event() const override;
+
+ protected:
+  uint32_t on_read(unsigned idx) override;
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+  uint32_t peek(unsigned idx) const override;
+  void on_advance(ns_t now) override { process(now); }
+
+ private:
+  enum Reg : int {
+    kCR1,
+    kCR2,
+    kSMCR,
+    kDIER,
+    kSR,
+    kEGR,
+    kCCMR1,
+    kCCMR2,
+    kCCER,
+    kCNT,
+    kPSC,
+    kARR,
+    kRCR,
+    kCCR1,
+    kCCR2,
+    kCCR3,
+    kCCR4,
+    kBDTR,
+    kCount
+  };
+  void process(ns_t t);
+  void start(ns_t t);
+  void rebase(ns_t t, uint32_t cnt);
+  void load_rate();
+  ns_t tick_time(uint64_t tick) const;
+  uint64_t ticks_at(ns_t t) const;
+  uint32_t top() const { return cyc_cnt0_ <= arr_act_ ? arr_act_ : cnt_max_; }
+  void overflow(uint64_t tick, ns_t t);
+  void update_event(ns_t t, bool from_ug);
+  void matches(uint32_t value, ns_t t);
+  unsigned oc_mode(unsigned ch) const;
+  bool oc_preload(unsigned ch) const;
+  void set_ref(unsigned ch, int ref, ns_t t);
+  void refresh_outputs(ns_t t);
+  void update_irq();
+  void set_flags(uint32_t bits);
+  void decode_config();
+
+  TimerInfo info_;
+  const ClockTree& clocks_;
+  Dmamux* mux_;
+  std::array<int, kCount> idx_{};
+  uint32_t cnt_max_;
+  // Counting state: relative tick k happens at base_t_ + ceil(k * num_ / den_).
+  bool run_ = false;
+  uint64_t num_ = 1, den_ = 1, fast_limit_ = 0;
+  ns_t base_t_ = 0;
+  uint64_t cyc_tick_ = 0;  // tick at which the current cycle began
+  uint32_t cyc_cnt0_ = 0;  // counter value at cyc_tick_
+  uint64_t pos_ = 0;       // compare matches below this value are done in this cycle
+  uint32_t stopped_cnt_ = 0;
+  ns_t done_t_ = 0;
+  bool busy_ = false;  // inside process(): register writes come from DMA at ev_t_
+  ns_t ev_t_ = 0;
+  uint32_t psc_act_ = 0, arr_act_ = 0, rep_left_ = 0;
+  std::array<uint32_t, 4> ccr_act_{};
+  std::array<int, 4> ref_{};
+  uint32_t out_levels_ = 0;
+  std::array<Gpio*, 4> out_gpio_{};
+  std::array<unsigned, 4> out_pin_{};
+  // Decoded configuration (refreshed on register writes).
+  uint32_t cmp_mask_ = 0;     // channels in output-compare mode
+  uint32_t out_en_mask_ = 0;  // channels whose output reaches the pin
+  uint32_t dma_cc_mask_ = 0;
+  std::array<unsigned, 4> mode_{};
+  uint32_t preload_mask_ = 0;
+};
+
+class Dma;
+
+class Dmamux : public RegBlock {
+ public:
+  explicit Dmamux(Context& ctx);
+  void attach(Dma* dma1) { dma1_ = dma1; }
+  void register_source(unsigned req, RequestSource* src) { sources_[req] = src; }
+  RequestSource* source(unsigned req) const { return req < kReqs ? sources_[req] : nullptr; }
+  unsigned request_of(unsigned channel) const { return val_[channel] & 0x7Fu; }
+  // A peripheral raises request `req` at time t.
+  void request(unsigned req, ns_t t);
+  static constexpr unsigned kChannels = 12, kReqs = 128;
+
+ protected:
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+
+ private:
+  void reroute();
+  Dma* dma1_ = nullptr;
+  std::array<int16_t, kReqs> route_{};
+  std::array<RequestSource*, kReqs> sources_{};
+};
+
+// DMA1: six channels fed by DMAMUX channels 0..5.
+class Dma : public RegBlock {
+ public:
+  Dma(Context& ctx, const Dmamux& mux, std::function<RegBlock*(uint32_t, uint32_t*)> resolve);
+  void request(unsigned ch, ns_t t);
+  ns_t next_event() const override;
+  static constexpr unsigned kChannels = 6;
+  uint64_t transfers(unsigned ch) const { return chan_[ch].transfers; }
+
+ protected:
+  uint32_t peek(unsigned idx) const override;
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+  void on_advance(ns_t now) override;
+
+ private:
+  struct Chan {
+    bool en = false;
+    uint32_t ccr = 0, ndt0 = 0, left = 0, maddr = 0, paddr = 0;
+    unsigned msize = 1, psize = 1;
+    RegBlock* target = nullptr;  // peripheral register block at paddr (memory if null)
+    uint32_t target_off = 0;
+    uint64_t transfers = 0;
+    // Guest memory already read in this epoch.
+    uint64_t cache_epoch = ~0ull;
+    uint32_t cache_addr = 0, cache_len = 0;
+    std::vector<uint8_t> cache;
+  };
+  void enable(unsigned ch);
+  bool mem_read(Chan& c, uint32_t addr, unsigned n, uint32_t* v);
+  bool mem_write(uint32_t addr, unsigned n, uint32_t v);
+  void transfer_error(unsigned ch, const std::string& why);
+  void update_irq(unsigned ch);
+  void retarget(Chan& c);
+  const Dmamux& mux_;
+  std::function<RegBlock*(uint32_t, uint32_t*)> resolve_;
+  std::array<Chan, kChannels> chan_;
+  uint32_t isr_ = 0;
+};
+
+class Usart : public RegBlock {
+ public:
+  Usart(Context& ctx, const char* name, uint32_t base);
+
+ protected:
+  uint32_t peek(unsigned idx) const override;
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+};
+
+}  // namespace vboard::periph

@@ -1,0 +1,101 @@
+// Register table plumbing shared by every peripheral model.
+#include "models.h"
+
+namespace vboard::periph {
+
+void Findings::add(ns_t t, const std::string& what) {
+  auto it = index_.find(what);
+  if (it != index_.end()) {
+    ++entries_[it->second].count;
+    return;
+  }
+  index_.emplace(what, entries_.size());
+  entries_.push_back({t, what, 1});
+}
+
+void IrqMux::set(unsigned irq, uint32_t source_bit, bool high) {
+  if (irq >= kLines) return;
+  const uint32_t before = state_[irq];
+  const uint32_t after = high ? (before | source_bit) : (before & ~source_bit);
+  state_[irq] = after;
+  if ((before != 0) != (after != 0)) bus_.set_irq_line(irq, after != 0);
+}
+
+RegBlock::RegBlock(Context& ctx, std::string name, uint32_t base, uint32_t size, std::vector<RegDef> regs)
+    : ctx_(ctx),
+      irq_src_(ctx.new_irq_source()),
+      regs_(std::move(regs)),
+      name_(std::move(name)),
+      base_(base),
+      size_(size) {
+  lookup_.assign(size_ / 4, -1);
+  val_.resize(regs_.size());
+  for (size_t i = 0; i < regs_.size(); ++i) {
+    val_[i] = regs_[i].reset;
+    const uint32_t w = regs_[i].offset / 4;
+    // Alternate views of one address (CCMR1 input/output) share the first entry.
+    if (w < lookup_.size() && lookup_[w] < 0) lookup_[w] = static_cast<int16_t>(i);
+  }
+}
+
+void RegBlock::set_gate(const Rcc* rcc, uint32_t enr_offset, unsigned bit) {
+  gate_rcc_ = rcc;
+  gate_off_ = enr_offset;
+  gate_bit_ = bit;
+}
+
+bool RegBlock::clocked() const { return gate_rcc_ == nullptr || gate_rcc_->enabled(gate_off_, gate_bit_); }
+
+void RegBlock::advance(ns_t now) {
+  ++ctx_.epoch;
+  on_advance(now);
+}
+
+uint32_t RegBlock::read(uint32_t offset, unsigned size) {
+  ++ctx_.epoch;
+  return access_read(offset, size);
+}
+
+void RegBlock::write(uint32_t offset, uint32_t value, unsigned size) {
+  ++ctx_.epoch;
+  access_write(offset, value, size);
+}
+
+uint32_t RegBlock::access_read(uint32_t offset, unsigned size) {
+  const uint32_t w = offset / 4;
+  if (w >= lookup_.size() || lookup_[w] < 0) {
+    ctx_.bus.unmodelled(base_ + offset, false, size, 0);
+    return 0;
+  }
+  const uint32_t v = on_read(static_cast<unsigned>(lookup_[w])) >> (8 * (offset & 3u));
+  return size >= 4 ? v : v & ((1u << (8 * size)) - 1u);
+}
+
+void RegBlock::access_write(uint32_t offset, uint32_t value, unsigned size) {
+  const uint32_t w = offset / 4;
+  if (w >= lookup_.size() || lookup_[w] < 0) {
+    ctx_.bus.unmodelled(base_ + offset, true, size, value);
+    return;
+  }
+  const unsigned shift = 8 * (offset & 3u);
+  const uint32_t lanes = size >= 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1u) << shift;
+  on_write(static_cast<unsigned>(lookup_[w]), value << shift, lanes);
+}
+
+std::map<std::string, uint32_t> RegBlock::registers() const {
+  std::map<std::string, uint32_t> out;
+  for (size_t i = 0; i < regs_.size(); ++i) {
+    // Skip alternate views that share an address with an earlier entry.
+    if (lookup_[regs_[i].offset / 4] != static_cast<int16_t>(i)) continue;
+    out[regs_[i].name] = peek(static_cast<unsigned>(i));
+  }
+  return out;
+}
+
+uint32_t RegBlock::reg(const std::string& name) const {
+  for (size_t i = 0; i < regs_.size(); ++i)
+    if (name == regs_[i].name) return peek(static_cast<unsigned>(i));
+  return 0;
+}
+
+}  // namespace vboard::periph

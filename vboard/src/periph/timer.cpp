@@ -1,0 +1,514 @@
+// Up-counting timers computed lazily from virtual time. The counter is never
+// ticked: its value follows from the time since the current counting cycle began,
+// and advance() walks only the events that matter (update events, compare
+// matches), so a PWM period costs two small steps.
+#include <numeric>
+
+#include "models.h"
+
+namespace vboard::periph {
+
+namespace {
+
+constexpr uint32_t kCEN = 1u << 0, kUDIS = 1u << 1, kURS = 1u << 2, kOPM = 1u << 3, kARPE = 1u << 7;
+constexpr uint32_t kUIFREMAP = 1u << 11;
+constexpr uint32_t kUIE = 1u << 0, kUDE = 1u << 8;
+constexpr uint32_t kMOE = 1u << 15;
+
+std::vector<RegDef> timer_regs(const TimerInfo& i) {
+  const uint32_t cnt_mask = i.bits32 ? 0xFFFFFFFFu : 0xFFFFu;
+  std::vector<RegDef> r;
+  if (i.channels == 0) {  // basic timer (TIM6/TIM7)
+    return {
+        {"CR1", 0x000, 0, 0x188F}, {"CR2", 0x004, 0, 0x70},        {"DIER", 0x00C, 0, 0x101},
+        {"SR", 0x010, 0, 0x1},     {"EGR", 0x014, 0, 0},           {"CNT", 0x024, 0, 0xFFFF},
+        {"PSC", 0x028, 0, 0xFFFF}, {"ARR", 0x02C, 0xFFFF, 0xFFFF},
+    };
+  }
+  if (i.channels == 1) {  // TIM16/TIM17
+    return {
+        {"CR1", 0x000, 0, 0x1B8F},      {"CR2", 0x004, 0, 0x30D},       {"DIER", 0x00C, 0, 0x2A3},
+        {"SR", 0x010, 0, 0x2A3},        {"EGR", 0x014, 0, 0},           {"CCMR1", 0x018, 0, 0x100FF},
+        {"CCER", 0x020, 0, 0xF},        {"CNT", 0x024, 0, 0xFFFF},      {"PSC", 0x028, 0, 0xFFFF},
+        {"ARR", 0x02C, 0xFFFF, 0xFFFF}, {"RCR", 0x030, 0, 0xFF},        {"CCR1", 0x034, 0, 0xFFFF},
+        {"BDTR", 0x044, 0, 0x140FFFFF}, {"DTR2", 0x054, 0, 0x300FF},    {"TISEL", 0x05C, 0, 0xF},
+        {"AF1", 0x060, 1, 0x3FFF},      {"AF2", 0x064, 0, 0x70000},     {"OR1", 0x068, 0, 0x1},
+        {"DCR", 0x3DC, 0, 0x1F1F},      {"DMAR", 0x3E0, 0, 0xFFFFFFFF},
+    };
+  }
+  const bool adv = i.has_break;
+  r = {
+      {"CR1", 0x000, 0, 0x1BFF},
+      {"CR2", 0x004, 0, adv ? 0x02F5FFFDu : 0x020000F8u},
+      {"SMCR", 0x008, 0, 0x0331FFFF},
+      {"DIER", 0x00C, 0, adv ? 0x00F07FFFu : 0x00F05F5Fu},
+      {"SR", 0x010, 0, adv ? 0x00F33FFFu : 0x00F01E5Fu},
+      {"EGR", 0x014, 0, 0},
+      {"CCMR1", 0x018, 0, 0x0101FFFF},
+      {"CCMR2", 0x01C, 0, 0x0101FFFF},
+      {"CCER", 0x020, 0, adv ? 0x0033FFFFu : 0xBBBBu},
+      {"CNT", 0x024, 0, cnt_mask},
+      {"PSC", 0x028, 0, 0xFFFF},
+      {"ARR", 0x02C, cnt_mask, cnt_mask},
+  };
+  if (i.has_rcr) r.push_back({"RCR", 0x030, 0, 0xFFFF});
+  r.push_back({"CCR1", 0x034, 0, cnt_mask});
+  r.push_back({"CCR2", 0x038, 0, cnt_mask});
+  r.push_back({"CCR3", 0x03C, 0, cnt_mask});
+  r.push_back({"CCR4", 0x040, 0, cnt_mask});
+  if (adv) {
+    r.push_back({"BDTR", 0x044, 0, 0x3FFFFFFF});
+    r.push_back({"CCR5", 0x048, 0, 0xE00FFFFF});
+    r.push_back({"CCR6", 0x04C, 0, 0x000FFFFF});
+    r.push_back({"CCMR3", 0x050, 0, 0x0101FCFC});
+    r.push_back({"DTR2", 0x054, 0, 0x000300FF});
+  }
+  r.push_back({"ECR", 0x058, 0, 0x07FF00E7});
+  r.push_back({"TISEL", 0x05C, 0, 0x0F0F0F0F});
+  r.push_back({"AF1", 0x060, adv ? 1u : 0u, adv ? 0x3FFFFu : 0x3C000u});
+  r.push_back({"AF2", 0x064, adv ? 1u : 0u, adv ? 0x73FFFu : 0x70000u});
+  r.push_back({"DCR", 0x3DC, 0, 0x1F1F});
+  r.push_back({"DMAR", 0x3E0, 0, 0xFFFFFFFF});
+  return r;
+}
+
+}  // namespace
+
+Timer::Timer(Context& ctx, const TimerInfo& info, const ClockTree& clocks, Dmamux* mux)
+    : RegBlock(ctx, info.name, info.base, 0x400, timer_regs(info)),
+      info_(info),
+      clocks_(clocks),
+      mux_(mux),
+      cnt_max_(info.bits32 ? 0xFFFFFFFFu : 0xFFFFu) {
+  static const char* const kNames[kCount] = {"CR1",   "CR2",   "SMCR", "DIER", "SR",   "EGR",
+                                             "CCMR1", "CCMR2", "CCER", "CNT",  "PSC",  "ARR",
+                                             "RCR",   "CCR1",  "CCR2", "CCR3", "CCR4", "BDTR"};
+  for (unsigned k = 0; k < kCount; ++k) {
+    idx_[k] = -1;
+    for (size_t i = 0; i < regs_.size(); ++i)
+      if (std::string(regs_[i].name) == kNames[k]) idx_[k] = static_cast<int>(i);
+  }
+  arr_act_ = val_[idx_[kARR]];
+  load_rate();
+}
+
+// ------------------------------------------------------------ time arithmetic
+
+void Timer::load_rate() {
+  uint64_t f = clocks_.timer_clock_hz(info_.name);
+  if (f == 0) f = 1;
+  uint64_t n = 1'000'000'000ull * (static_cast<uint64_t>(psc_act_) + 1);
+  const uint64_t g = std::gcd(n, f);
+  num_ = n / g;
+  den_ = f / g;
+  fast_limit_ = (~0ull - den_) / num_;
+}
+
+ns_t Timer::tick_time(uint64_t tick) const {
+  if (tick <= fast_limit_) return base_t_ + (tick * num_ + den_ - 1) / den_;
+  const unsigned __int128 p = static_cast<unsigned __int128>(tick) * num_ + den_ - 1;
+  return base_t_ + static_cast<ns_t>(p / den_);
+}
+
+uint64_t Timer::ticks_at(ns_t t) const {
+  if (t <= base_t_) return 0;
+  return static_cast<uint64_t>(static_cast<unsigned __int128>(t - base_t_) * den_ / num_);
+}
+
+void Timer::rebase(ns_t t, uint32_t cnt) {
+  base_t_ = t;
+  cyc_tick_ = 0;
+  cyc_cnt0_ = cnt;
+}
+
+uint32_t Timer::counter_at(ns_t t) const {
+  if (!run_) return stopped_cnt_;
+  if (arr_act_ == 0 && cyc_cnt0_ == 0) return 0;
+  const uint64_t k = ticks_at(t);
+  if (k <= cyc_tick_) return cyc_cnt0_;
+  const uint64_t c = cyc_cnt0_ + (k - cyc_tick_);
+  return c > top() ? top() : static_cast<uint32_t>(c);
+}
+
+void Timer::clock_changed(ns_t t) {
+  if (!run_) {
+    load_rate();
+    return;
+  }
+  t = std::max(t, done_t_);
+  process(t);
+  const uint32_t c = counter_at(t);
+  load_rate();
+  rebase(t, c);
+}
+
+// ------------------------------------------------------------ configuration
+
+unsigned Timer::oc_mode(unsigned ch) const { return mode_[ch]; }
+bool Timer::oc_preload(unsigned ch) const { return (preload_mask_ >> ch) & 1u; }
+
+void Timer::decode_config() {
+  cmp_mask_ = out_en_mask_ = dma_cc_mask_ = preload_mask_ = 0;
+  const uint32_t dier = val_[idx_[kDIER]];
+  for (unsigned ch = 0; ch < info_.channels; ++ch) {
+    const uint32_t ccmr = val_[idx_[ch < 2 ? kCCMR1 : kCCMR2]];
+    const unsigned sh = (ch & 1u) * 8;
+    const uint32_t byte = (ccmr >> sh) & 0xFFu;
+    mode_[ch] = ((byte >> 4) & 7u) | (((ccmr >> (16 + sh)) & 1u) << 3);
+    if ((byte & 3u) == 0) cmp_mask_ |= 1u << ch;
+    if (byte & 0x8u) preload_mask_ |= 1u << ch;
+    const uint32_t ccer = val_[idx_[kCCER]];
+    const bool moe = !info_.has_break || (val_[idx_[kBDTR]] & kMOE);
+    if (((ccer >> (4 * ch)) & 1u) && moe && (byte & 3u) == 0) out_en_mask_ |= 1u << ch;
+    if ((dier >> (9 + ch)) & 1u) dma_cc_mask_ |= 1u << ch;
+    if (mode_[ch] > 7 && ((ccer >> (4 * ch)) & 1u))
+      finding("OC" + std::to_string(ch + 1) + "M mode " + std::to_string(mode_[ch]) +
+              " not modelled (taken as PWM 1)");
+  }
+}
+
+void Timer::set_ref(unsigned ch, int ref, ns_t t) {
+  ref_[ch] = ref;
+  const uint32_t ccer = val_[idx_[kCCER]];
+  const int level = ((out_en_mask_ >> ch) & 1u) ? (ref ^ static_cast<int>((ccer >> (4 * ch + 1)) & 1u)) : 0;
+  if (((out_levels_ >> ch) & 1u) == static_cast<uint32_t>(level)) return;
+  out_levels_ ^= 1u << ch;
+  if (out_gpio_[ch]) out_gpio_[ch]->af_output(out_pin_[ch], level, t);
+}
+
+namespace {
+// Level of OCxREF for the modes that depend on the counter only.
+inline int level_for(unsigned mode, uint32_t cnt, uint32_t ccr, int old) {
+  switch (mode) {
+    case 4:
+      return 0;
+    case 5:
+      return 1;
+    case 6:
+      return cnt < ccr;
+    case 7:
+      return !(cnt < ccr);
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+      return old;
+    default:
+      return cnt < ccr;
+  }
+}
+inline int level_at_match(unsigned mode, uint32_t cnt, uint32_t ccr, int old) {
+  switch (mode) {
+    case 1:
+      return 1;
+    case 2:
+      return 0;
+    case 3:
+      return !old;
+    default:
+      return level_for(mode, cnt, ccr, old);
+  }
+}
+}  // namespace
+
+void Timer::refresh_outputs(ns_t t) {
+  if (info_.channels == 0) return;
+  const uint32_t cnt = counter_at(t);
+  for (unsigned ch = 0; ch < info_.channels; ++ch)
+    set_ref(ch, level_for(mode_[ch], cnt, ccr_act_[ch], ref_[ch]), t);
+}
+
+void Timer::connect_output(unsigned ch, Gpio* gpio, unsigned pin) {
+  out_gpio_[ch] = gpio;
+  out_pin_[ch] = pin;
+}
+
+// ------------------------------------------------------------ flags and IRQs
+
+void Timer::set_flags(uint32_t bits) {
+  uint32_t& sr = val_[idx_[kSR]];
+  if ((sr & bits) == bits) return;
+  sr |= bits;
+  update_irq();
+}
+
+void Timer::update_irq() {
+  const uint32_t s = val_[idx_[kSR]] & val_[idx_[kDIER]] & 0xFFu;
+  const unsigned irqs[4] = {info_.irq_up, info_.irq_cc, info_.irq_trg, info_.irq_brk};
+  const bool hi[4] = {(s & 1u) != 0, (s & 0x1Eu) != 0, (s & 0x60u) != 0, (s & 0x80u) != 0};
+  for (unsigned i = 0; i < 4; ++i) {
+    bool any = false;
+    for (unsigned j = 0; j < 4; ++j) any = any || (irqs[j] == irqs[i] && hi[j]);
+    ctx_.irq.set(irqs[i], irq_src_, any);
+  }
+}
+
+// ------------------------------------------------------------ counting
+
+void Timer::start(ns_t t) {
+  run_ = true;
+  load_rate();
+  rebase(t, stopped_cnt_);
+  pos_ = stopped_cnt_;
+  done_t_ = t;
+  refresh_outputs(t);
+}
+
+// Shadow registers take their preload values.
+void Timer::update_event(ns_t t, bool from_ug) {
+  psc_act_ = val_[idx_[kPSC]];
+  arr_act_ = val_[idx_[kARR]];
+  for (unsigned ch = 0; ch < info_.channels; ++ch)
+    if (oc_preload(ch)) ccr_act_[ch] = val_[idx_[kCCR1 + ch]];
+  if (info_.has_rcr) rep_left_ = val_[idx_[kRCR]];
+  const bool urs = (val_[idx_[kCR1]] & kURS) != 0;
+  if (!from_ug || !urs) {
+    set_flags(1u);
+    if ((val_[idx_[kDIER]] & kUDE) && info_.req_up && mux_) mux_->request(info_.req_up, t);
+  }
+}
+
+void Timer::overflow(uint64_t tick, ns_t t) {
+  cyc_tick_ = tick;
+  cyc_cnt0_ = 0;
+  pos_ = 0;
+  bool uev = true;
+  if (info_.has_rcr && rep_left_ > 0) {
+    --rep_left_;
+    uev = false;
+  }
+  if (uev && !(val_[idx_[kCR1]] & kUDIS)) {
+    const uint32_t old_psc = psc_act_;
+    update_event(t, false);
+    if (psc_act_ != old_psc) {
+      load_rate();
+      rebase(t, 0);
+    }
+  }
+  // Keep tick * num_ in 64 bits.
+  if (cyc_tick_ > fast_limit_ / 2) rebase(t, 0);
+  if (uev && (val_[idx_[kCR1]] & kOPM)) {
+    val_[idx_[kCR1]] &= ~kCEN;
+    run_ = false;
+    stopped_cnt_ = 0;
+  }
+  for (unsigned ch = 0; ch < info_.channels; ++ch)
+    set_ref(ch, level_for(mode_[ch], 0, ccr_act_[ch], ref_[ch]), t);
+}
+
+void Timer::matches(uint32_t value, ns_t t) {
+  uint32_t hit = 0;
+  for (unsigned ch = 0; ch < info_.channels; ++ch) {
+    if (!((cmp_mask_ >> ch) & 1u) || ccr_act_[ch] != value) continue;
+    hit |= 1u << ch;
+    set_ref(ch, level_at_match(mode_[ch], value, ccr_act_[ch], ref_[ch]), t);
+  }
+  pos_ = static_cast<uint64_t>(value) + 1;
+  set_flags(hit << 1);
+  const uint32_t req = hit & dma_cc_mask_;
+  if (req && mux_) {
+    for (unsigned ch = 0; ch < info_.channels; ++ch) {
+      if (!((req >> ch) & 1u)) continue;
+      mux_->request(info_.req_cc[ch], t);
+      // Without preload a DMA write changes the compare value at once.
+      if (!oc_preload(ch)) set_ref(ch, level_for(mode_[ch], value, ccr_act_[ch], ref_[ch]), t);
+    }
+  }
+}
+
+void Timer::process(ns_t t) {
+  if (t <= done_t_ || busy_) return;
+  busy_ = true;
+  while (run_) {
+    if (arr_act_ == 0 && cyc_cnt0_ == 0) break;  // the counter is blocked while ARR is 0
+    const uint32_t tp = top();
+    const uint64_t ov_tick = cyc_tick_ + (tp - cyc_cnt0_) + 1;
+    uint64_t ev = ov_tick;
+    bool is_match = false;
+    uint32_t mval = 0;
+    if (cmp_mask_) {
+      uint32_t best = ~0u;
+      for (unsigned ch = 0; ch < info_.channels; ++ch) {
+        const uint32_t c = ccr_act_[ch];
+        if (((cmp_mask_ >> ch) & 1u) && c >= pos_ && c >= cyc_cnt0_ && c <= tp && c < best) best = c;
+      }
+      if (best != ~0u) {
+        ev = cyc_tick_ + (best - cyc_cnt0_);
+        is_match = true;
+        mval = best;
+      }
+    }
+    const ns_t et = tick_time(ev);
+    if (et > t) break;
+    ev_t_ = et;
+    if (is_match)
+      matches(mval, et);
+    else
+      overflow(ov_tick, et);
+  }
+  busy_ = false;
+  done_t_ = t;
+}
+
+ns_t Timer::next_event() const {
+  if (!run_ || (arr_act_ == 0 && cyc_cnt0_ == 0)) return kNever;
+  const uint32_t dier = val_[idx_[kDIER]], sr = val_[idx_[kSR]];
+  ns_t best = kNever;
+  const uint32_t tp = top();
+  const uint64_t ov = cyc_tick_ + (tp - cyc_cnt0_) + 1;
+  const uint64_t period = static_cast<uint64_t>(arr_act_) + 1;
+  if ((dier & kUIE) && !(sr & 1u) && !(val_[idx_[kCR1]] & kUDIS))
+    best = tick_time(ov + static_cast<uint64_t>(rep_left_) * period);
+  for (unsigned ch = 0; ch < info_.channels; ++ch) {
+    if (!((dier >> (1 + ch)) & 1u) || ((sr >> (1 + ch)) & 1u) || !((cmp_mask_ >> ch) & 1u)) continue;
+    const uint32_t c = ccr_act_[ch];
+    uint64_t tick;
+    if (c >= pos_ && c >= cyc_cnt0_ && c <= tp) {
+      tick = cyc_tick_ + (c - cyc_cnt0_);
+    } else {
+      const uint32_t cn = oc_preload(ch) ? val_[idx_[kCCR1 + ch]] : c;
+      tick = ov + (cn < period ? cn : 0);
+    }
+    best = std::min(best, tick_time(tick));
+  }
+  return best;
+}
+
+ns_t Timer::request_time(unsigned req, uint64_t k) const {
+  if (!run_ || k == 0 || (arr_act_ == 0 && cyc_cnt0_ == 0)) return kNever;
+  const uint32_t tp = top();
+  const uint64_t ov = cyc_tick_ + (tp - cyc_cnt0_) + 1;
+  const uint64_t period = static_cast<uint64_t>(arr_act_) + 1;
+  if (req == info_.req_up) {
+    if (!(val_[idx_[kDIER]] & kUDE)) return kNever;
+    const uint64_t every = info_.has_rcr ? (static_cast<uint64_t>(val_[idx_[kRCR]]) + 1) * period : period;
+    return tick_time(ov + rep_left_ * period + (k - 1) * every);
+  }
+  for (unsigned ch = 0; ch < info_.channels; ++ch) {
+    if (req != info_.req_cc[ch]) continue;
+    if (!((cmp_mask_ >> ch) & 1u) || !((dma_cc_mask_ >> ch) & 1u)) return kNever;
+    const uint32_t c = ccr_act_[ch];
+    bool pending_now = c >= pos_ && c >= cyc_cnt0_ && c <= tp;
+    if (pending_now) {
+      if (k == 1) return tick_time(cyc_tick_ + (c - cyc_cnt0_));
+      --k;
+    }
+    // Later requests: one per period (compare preload), each no earlier than its
+    // period's start; the next period's compare value is known if nothing can
+    // rewrite it before then.
+    const uint64_t start = ov + (k - 1) * period;
+    if (k == 1 && !pending_now) {
+      const uint32_t cn = oc_preload(ch) ? val_[idx_[kCCR1 + ch]] : c;
+      if (cn < period) return tick_time(start + cn);
+    }
+    return tick_time(start);
+  }
+  return kNever;
+}
+
+// ------------------------------------------------------------ register access
+
+uint32_t Timer::on_read(unsigned idx) {
+  if (static_cast<int>(idx) == idx_[kCNT] && !busy_) {
+    process(now());
+    return peek(idx);
+  }
+  if (static_cast<int>(idx) == idx_[kCNT]) return counter_at(ev_t_);
+  return peek(idx);
+}
+
+uint32_t Timer::peek(unsigned idx) const {
+  const int i = static_cast<int>(idx);
+  if (i == idx_[kEGR]) return 0;
+  if (i == idx_[kCNT]) {
+    uint32_t c = run_ ? counter_at(done_t_) : stopped_cnt_;
+    if (!info_.bits32 && (val_[idx_[kCR1]] & kUIFREMAP) && (val_[idx_[kSR]] & 1u)) c |= 1u << 31;
+    return c;
+  }
+  return val_[idx];
+}
+
+void Timer::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
+  // A DMA write arrives while the timer walks its events: it happens at that event.
+  const ns_t t = busy_ ? ev_t_ : std::max(now(), done_t_);
+  process(t);
+  const int i = static_cast<int>(idx);
+  const uint32_t old = val_[idx];
+  if (i == idx_[kCR1]) {
+    plain_write(idx, value, lanes);
+    const uint32_t v = val_[idx];
+    if ((v & kCEN) && !run_) start(t);
+    if (!(v & kCEN) && run_) {
+      stopped_cnt_ = counter_at(t);
+      run_ = false;
+    }
+    if (v & 0x70u) finding("down or centre-aligned counting is not modelled (counts up)");
+    (void)old;
+  } else if (i == idx_[kSMCR]) {
+    plain_write(idx, value, lanes);
+    if (val_[idx] & 0x00010007u) finding("slave mode is not modelled");
+  } else if (i == idx_[kSR]) {
+    val_[idx] &= (value | ~lanes);  // write 0 to clear
+    update_irq();
+  } else if (i == idx_[kEGR]) {
+    const uint32_t v = value & lanes;
+    if (v & 1u) {  // UG
+      if (!(val_[idx_[kCR1]] & kUDIS)) update_event(t, true);
+      if (run_) {
+        load_rate();
+        rebase(t, 0);
+        pos_ = 0;
+      } else {
+        stopped_cnt_ = 0;
+        load_rate();
+      }
+      refresh_outputs(t);
+    }
+    uint32_t flags = v & 0x1Eu & ((1u << (info_.channels + 1)) - 1u);
+    if (info_.has_break) flags |= v & 0xE0u;  // COMG, TG, BG
+    if (v & 0x80u) {
+      val_[idx_[kBDTR]] &= ~kMOE;
+      decode_config();
+      refresh_outputs(t);
+    }
+    set_flags(flags);
+    for (unsigned ch = 0; ch < info_.channels; ++ch)
+      if (((flags >> (ch + 1)) & 1u) && ((dma_cc_mask_ >> ch) & 1u) && mux_)
+        mux_->request(info_.req_cc[ch], t);
+  } else if (i == idx_[kCNT]) {
+    plain_write(idx, value, lanes);
+    const uint32_t c = val_[idx] & cnt_max_;
+    if (run_) {
+      rebase(t, c);
+      pos_ = c;
+    } else {
+      stopped_cnt_ = c;
+    }
+    refresh_outputs(t);
+  } else if (i == idx_[kARR]) {
+    plain_write(idx, value, lanes);
+    if (!(val_[idx_[kCR1]] & kARPE)) {
+      if (run_ && arr_act_ == 0 && cyc_cnt0_ == 0) rebase(t, 0);  // a blocked counter starts now
+      arr_act_ = val_[idx];
+    }
+  } else if (i >= idx_[kCCR1] && idx_[kCCR1] >= 0 && i < idx_[kCCR1] + static_cast<int>(info_.channels)) {
+    plain_write(idx, value, lanes);
+    const unsigned ch = static_cast<unsigned>(i - idx_[kCCR1]);
+    if (!oc_preload(ch)) {
+      // Compare values the counter has already passed do not match in this cycle.
+      if (run_ && !busy_) pos_ = std::max<uint64_t>(pos_, static_cast<uint64_t>(counter_at(t)) + 1);
+      ccr_act_[ch] = val_[idx];
+      if (!busy_) set_ref(ch, level_for(mode_[ch], counter_at(t), ccr_act_[ch], ref_[ch]), t);
+    }
+  } else if (i == idx_[kDIER] || i == idx_[kCCMR1] || i == idx_[kCCMR2] || i == idx_[kCCER] ||
+             i == idx_[kBDTR]) {
+    plain_write(idx, value, lanes);
+    decode_config();
+    update_irq();
+    refresh_outputs(t);
+  } else {
+    plain_write(idx, value, lanes);
+  }
+}
+
+}  // namespace vboard::periph

@@ -1,0 +1,93 @@
+// Signal sources on input pins: pulse trains (e.g. an RC receiver's control
+// pulse) and level lines with optional contact bounce.
+#include <algorithm>
+
+#include "world.h"
+
+namespace vboard::world {
+
+namespace {
+// Deterministic pseudo-random value per pulse number (splitmix64).
+uint64_t mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+}  // namespace
+
+// Computes the next edge of a source after the one just applied.
+void World::step(Source& s) {
+  if (s.pulse) {
+    const PulseSpec& p = s.p;
+    const ns_t rise = p.start + s.index * p.period;
+    if (s.high_next) {
+      if (rise >= p.stop || (p.period == 0 && s.index > 0)) {
+        s.next = kNever;
+        return;
+      }
+      s.next = rise;
+      s.next_level = 1;
+    } else {
+      int64_t w = static_cast<int64_t>(p.width);
+      if (p.jitter) {
+        const uint64_t span = 2 * p.jitter + 1;
+        w += static_cast<int64_t>(mix(s.index) % span) - static_cast<int64_t>(p.jitter);
+      }
+      const int64_t max_w = p.period > 1 ? static_cast<int64_t>(p.period) - 1 : w;
+      w = std::clamp<int64_t>(w, 1, std::max<int64_t>(1, max_w));
+      s.next = rise + static_cast<ns_t>(w);
+      s.next_level = 0;
+    }
+    return;
+  }
+  // Level line: the settle edge at `at`, then each bounce leaves and returns.
+  const LevelSpec& l = s.l;
+  const uint64_t steps = l.level < 0 ? 0 : 2ull * l.bounces;
+  if (s.index > steps) {
+    s.next = kNever;
+    return;
+  }
+  s.next = l.at + s.index * l.bounce_ns;
+  s.next_level = (l.level < 0) ? -1 : ((s.index & 1u) ? !l.level : l.level);
+}
+
+void World::add_pulse(const PulseSpec& p, periph::Gpio* gpio, unsigned pin) {
+  Source s{gpio, pin, true, p, {}, 0, true, kNever, 0};
+  // The driver holds the line low between pulses from the moment it is connected.
+  gpio->set_external(pin, 0, ctx_.bus.now());
+  step(s);
+  sources_.push_back(s);
+}
+
+void World::add_level(const LevelSpec& l, periph::Gpio* gpio, unsigned pin) {
+  Source s{gpio, pin, false, {}, l, 0, true, kNever, 0};
+  step(s);
+  sources_.push_back(s);
+}
+
+void World::advance(ns_t now) {
+  ++ctx_.epoch;
+  for (;;) {
+    Source* first = nullptr;
+    for (auto& s : sources_)
+      if (s.next <= now && (!first || s.next < first->next)) first = &s;
+    if (!first) return;
+    first->gpio->set_external(first->pin, first->next_level, first->next);
+    if (first->pulse) {
+      if (!first->high_next) ++first->index;
+      first->high_next = !first->high_next;
+    } else {
+      ++first->index;
+    }
+    step(*first);
+  }
+}
+
+ns_t World::next_event() const {
+  ns_t best = kNever;
+  for (const auto& s : sources_) best = std::min(best, s.next);
+  return best;
+}
+
+}  // namespace vboard::world

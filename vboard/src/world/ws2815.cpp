@@ -1,0 +1,164 @@
+// WS2815 strip: decodes the data line from its edges. A bit is a high phase and
+// the low phase after it; the low phase is known only at the next rising edge,
+// so each bit is judged one edge late. A slot with no high phase just makes the
+// low phase longer.
+#include <algorithm>
+#include <cstdio>
+
+#include "world.h"
+
+namespace vboard::world {
+
+namespace {
+const char* const kKindName[] = {"T0H", "T1H", "T0L", "T1L", "high", "low", "frame"};
+const bool kKindDatasheet[] = {true, true, true, true, false, false, false};
+
+void minmax(ns_t v, ns_t& lo, ns_t& hi, bool& have) {
+  if (!have) {
+    lo = hi = v;
+    have = true;
+    return;
+  }
+  lo = std::min(lo, v);
+  hi = std::max(hi, v);
+}
+}  // namespace
+
+Ws2815Strip::Ws2815Strip(periph::Context& ctx, unsigned leds) : ctx_(ctx), leds_(leds) {
+  bytes_.reserve(leds * 3 + 16);
+}
+
+void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
+  ++counts_[k];
+  if (stored_[k] >= kPerKindCap || rep_.violations.size() >= kViolationCap) return;
+  ++stored_[k];
+  char b[96];
+  switch (k) {
+    case kT0H:
+      std::snprintf(b, sizeof b, "T0H %lluns outside 220-380", static_cast<unsigned long long>(value));
+      break;
+    case kT1H:
+      std::snprintf(b, sizeof b, "T1H %lluns outside 580-1600", static_cast<unsigned long long>(value));
+      break;
+    case kT0L:
+      std::snprintf(b, sizeof b, "T0L %lluns outside 580-1600", static_cast<unsigned long long>(value));
+      break;
+    case kT1L:
+      std::snprintf(b, sizeof b, "T1L %lluns outside 220-420", static_cast<unsigned long long>(value));
+      break;
+    case kAmbiguous:
+      std::snprintf(b, sizeof b, "high %lluns between 500 and 550: bit value uncertain",
+                    static_cast<unsigned long long>(value));
+      break;
+    case kLongLow:
+      std::snprintf(b, sizeof b, "low %.2fus inside frame (not a reset)",
+                    static_cast<double>(value) / 1000.0);
+      break;
+    default:
+      std::snprintf(b, sizeof b, "frame of %llu bits, expected %u", static_cast<unsigned long long>(value),
+                    leds_ * 24);
+  }
+  rep_.violations.push_back({t, b, kKindDatasheet[k]});
+}
+
+void Ws2815Strip::finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise) {
+  int bit;
+  if (high < kRealZeroBelow) {
+    bit = 0;
+  } else if (high > kRealOneAbove) {
+    bit = 1;
+  } else {
+    bit = high >= (kRealZeroBelow + kRealOneAbove) / 2;
+    violation(kAmbiguous, t_rise, high);
+  }
+  if (bit) {
+    if (high < kT1HMin || high > kT1HMax) violation(kT1H, t_rise, high);
+    minmax(high, rep_.t1h_min, rep_.t1h_max, have_stats_[1]);
+    if (!last) {
+      if (low < kT1LMin || low > kT1LMax) violation(kT1L, t_rise, low);
+      minmax(low, rep_.t1l_min, rep_.t1l_max, have_low_[1]);
+    }
+  } else {
+    if (high < kT0HMin || high > kT0HMax) violation(kT0H, t_rise, high);
+    minmax(high, rep_.t0h_min, rep_.t0h_max, have_stats_[0]);
+    if (!last) {
+      if (low < kT0LMin || low > kT0LMax) violation(kT0L, t_rise, low);
+      minmax(low, rep_.t0l_min, rep_.t0l_max, have_low_[0]);
+    }
+  }
+  if (!last && low > kRealLowMax) violation(kLongLow, t_rise, low);
+  cur_ = static_cast<uint8_t>((cur_ << 1) | bit);
+  ++bits_;
+  ++bits_total_;
+  if ((bits_ & 7u) == 0) bytes_.push_back(cur_);
+}
+
+void Ws2815Strip::latch(ns_t t) {
+  ++frames_total_;
+  if (bits_ != leds_ * 24) violation(kFrameBits, t, bits_);
+  if (rep_.frames.size() < kFrameCap) {
+    StripFrame f;
+    f.t = t;
+    f.bits = bits_;
+    const size_t n = bytes_.size() / 3;
+    f.colors.resize(n);
+    for (size_t i = 0; i < n; ++i)
+      f.colors[i] = {bytes_[3 * i + 1], bytes_[3 * i], bytes_[3 * i + 2]};  // GRB
+    rep_.frames.push_back(std::move(f));
+  }
+  bits_ = 0;
+  cur_ = 0;
+  bytes_.clear();
+  gap_open_ = true;
+}
+
+void Ws2815Strip::pin_changed(int level, ns_t t) {
+  if (level == level_) return;
+  level_ = level;
+  if (level) {
+    const ns_t low = t - last_fall_;
+    if (pending_) {
+      pending_ = false;
+      if (low >= kResetNs) {
+        finish_bit(pending_high_, low, true, last_rise_);
+        latch(last_fall_);
+      } else {
+        finish_bit(pending_high_, low, false, last_rise_);
+      }
+    }
+    if (gap_open_ && low >= kResetNs) {
+      if (rep_.latch_min == 0 || low < rep_.latch_min) rep_.latch_min = low;
+    }
+    gap_open_ = false;
+    last_rise_ = t;
+  } else {
+    pending_high_ = t - last_rise_;
+    pending_ = true;
+    last_fall_ = t;
+  }
+}
+
+void Ws2815Strip::advance(ns_t now) {
+  ++ctx_.epoch;
+  if (sync_) sync_(now);
+  if (pending_ && level_ == 0 && now - last_fall_ >= kResetNs) {
+    pending_ = false;
+    finish_bit(pending_high_, 0, true, last_rise_);
+    latch(last_fall_);
+  }
+}
+
+StripReport Ws2815Strip::report() const {
+  StripReport r = rep_;
+  // Stored entries are capped; say how many there were of each kind.
+  for (unsigned k = 0; k < kKinds; ++k) {
+    if (counts_[k] <= stored_[k]) continue;
+    char b[96];
+    std::snprintf(b, sizeof b, "%s: %llu violations in total, first %zu listed", kKindName[k],
+                  static_cast<unsigned long long>(counts_[k]), stored_[k]);
+    r.violations.push_back({r.violations.empty() ? 0 : r.violations.back().t, b, kKindDatasheet[k]});
+  }
+  return r;
+}
+
+}  // namespace vboard::world
