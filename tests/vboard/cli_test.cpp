@@ -1,4 +1,4 @@
-// Command-line syntax and report formats: durations, pulse and level specs,
+// Command-line syntax and report formats: durations, pulse and level descriptions,
 // the JSON document's shape, and the VCD trace.
 #include <gtest/gtest.h>
 
