@@ -40,10 +40,10 @@ enum IRQn_Type : int32_t {
 };
 
 struct SysTick_Type {
-  __IO uint32_t CTRL;   // 0xE000E010
-  __IO uint32_t LOAD;   // 0xE000E014
-  __IO uint32_t VAL;    // 0xE000E018
-  __I uint32_t CALIB;   // 0xE000E01C
+  __IO uint32_t CTRL;  // 0xE000E010
+  __IO uint32_t LOAD;  // 0xE000E014
+  __IO uint32_t VAL;   // 0xE000E018
+  __I uint32_t CALIB;  // 0xE000E01C
 };
 
 struct NVIC_Type {
@@ -63,21 +63,21 @@ struct NVIC_Type {
 };
 
 struct SCB_Type {
-  __I uint32_t CPUID;   // 0xE000ED00
-  __IO uint32_t ICSR;   // 0xE000ED04
-  __IO uint32_t VTOR;   // 0xE000ED08
-  __IO uint32_t AIRCR;  // 0xE000ED0C
-  __IO uint32_t SCR;    // 0xE000ED10
-  __IO uint32_t CCR;    // 0xE000ED14
+  __I uint32_t CPUID;    // 0xE000ED00
+  __IO uint32_t ICSR;    // 0xE000ED04
+  __IO uint32_t VTOR;    // 0xE000ED08
+  __IO uint32_t AIRCR;   // 0xE000ED0C
+  __IO uint32_t SCR;     // 0xE000ED10
+  __IO uint32_t CCR;     // 0xE000ED14
   __IO uint8_t SHP[12];  // 0xE000ED18 system handler priorities 4..15
-  __IO uint32_t SHCSR;  // 0xE000ED24
-  __IO uint32_t CFSR;   // 0xE000ED28
-  __IO uint32_t HFSR;   // 0xE000ED2C
-  __IO uint32_t DFSR;   // 0xE000ED30
-  __IO uint32_t MMFAR;  // 0xE000ED34
-  __IO uint32_t BFAR;   // 0xE000ED38
-  __IO uint32_t AFSR;   // 0xE000ED3C
-  __I uint32_t PFR[2];  // 0xE000ED40
+  __IO uint32_t SHCSR;   // 0xE000ED24
+  __IO uint32_t CFSR;    // 0xE000ED28
+  __IO uint32_t HFSR;    // 0xE000ED2C
+  __IO uint32_t DFSR;    // 0xE000ED30
+  __IO uint32_t MMFAR;   // 0xE000ED34
+  __IO uint32_t BFAR;    // 0xE000ED38
+  __IO uint32_t AFSR;    // 0xE000ED3C
+  __I uint32_t PFR[2];   // 0xE000ED40
   __I uint32_t DFR;
   __I uint32_t ADR;
   __I uint32_t MMFR[4];

@@ -67,42 +67,42 @@ struct RCC_TypeDef {
 };
 
 struct PWR_TypeDef {
-  __IO uint32_t CR1;         // 0x00
-  __IO uint32_t CR2;         // 0x04
-  __IO uint32_t CR3;         // 0x08
-  __IO uint32_t CR4;         // 0x0C
-  __IO uint32_t SR1;         // 0x10
-  __IO uint32_t SR2;         // 0x14
-  __IO uint32_t SCR;         // 0x18
-  uint32_t RESERVED0;        // 0x1C
-  __IO uint32_t PUCRA;       // 0x20
-  __IO uint32_t PDCRA;       // 0x24
-  __IO uint32_t PUCRB;       // 0x28
-  __IO uint32_t PDCRB;       // 0x2C
-  __IO uint32_t PUCRC;       // 0x30
-  __IO uint32_t PDCRC;       // 0x34
-  __IO uint32_t PUCRD;       // 0x38
-  __IO uint32_t PDCRD;       // 0x3C
-  __IO uint32_t PUCRE;       // 0x40
-  __IO uint32_t PDCRE;       // 0x44
-  __IO uint32_t PUCRF;       // 0x48
-  __IO uint32_t PDCRF;       // 0x4C
-  __IO uint32_t PUCRG;       // 0x50
-  __IO uint32_t PDCRG;       // 0x54
-  uint32_t RESERVED1[10];    // 0x58
-  __IO uint32_t CR5;         // 0x80
+  __IO uint32_t CR1;       // 0x00
+  __IO uint32_t CR2;       // 0x04
+  __IO uint32_t CR3;       // 0x08
+  __IO uint32_t CR4;       // 0x0C
+  __IO uint32_t SR1;       // 0x10
+  __IO uint32_t SR2;       // 0x14
+  __IO uint32_t SCR;       // 0x18
+  uint32_t RESERVED0;      // 0x1C
+  __IO uint32_t PUCRA;     // 0x20
+  __IO uint32_t PDCRA;     // 0x24
+  __IO uint32_t PUCRB;     // 0x28
+  __IO uint32_t PDCRB;     // 0x2C
+  __IO uint32_t PUCRC;     // 0x30
+  __IO uint32_t PDCRC;     // 0x34
+  __IO uint32_t PUCRD;     // 0x38
+  __IO uint32_t PDCRD;     // 0x3C
+  __IO uint32_t PUCRE;     // 0x40
+  __IO uint32_t PDCRE;     // 0x44
+  __IO uint32_t PUCRF;     // 0x48
+  __IO uint32_t PDCRF;     // 0x4C
+  __IO uint32_t PUCRG;     // 0x50
+  __IO uint32_t PDCRG;     // 0x54
+  uint32_t RESERVED1[10];  // 0x58
+  __IO uint32_t CR5;       // 0x80
 };
 
 struct FLASH_TypeDef {
-  __IO uint32_t ACR;       // 0x00
-  __IO uint32_t PDKEYR;    // 0x04
-  __IO uint32_t KEYR;      // 0x08
-  __IO uint32_t OPTKEYR;   // 0x0C
-  __IO uint32_t SR;        // 0x10
-  __IO uint32_t CR;        // 0x14
-  __IO uint32_t ECCR;      // 0x18
-  uint32_t RESERVED0;      // 0x1C
-  __IO uint32_t OPTR;      // 0x20
+  __IO uint32_t ACR;      // 0x00
+  __IO uint32_t PDKEYR;   // 0x04
+  __IO uint32_t KEYR;     // 0x08
+  __IO uint32_t OPTKEYR;  // 0x0C
+  __IO uint32_t SR;       // 0x10
+  __IO uint32_t CR;       // 0x14
+  __IO uint32_t ECCR;     // 0x18
+  uint32_t RESERVED0;     // 0x1C
+  __IO uint32_t OPTR;     // 0x20
 };
 
 struct SYSCFG_TypeDef {
@@ -162,8 +162,8 @@ struct TIM_TypeDef {
   __IO uint32_t AF2;    // 0x64
   __IO uint32_t OR;     // 0x68
   uint32_t RESERVED0[220];
-  __IO uint32_t DCR;    // 0x3DC
-  __IO uint32_t DMAR;   // 0x3E0
+  __IO uint32_t DCR;   // 0x3DC
+  __IO uint32_t DMAR;  // 0x3E0
 };
 
 struct DMA_TypeDef {

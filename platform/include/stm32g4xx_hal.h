@@ -16,7 +16,12 @@
 
 // ---- Common -----------------------------------------------------------------
 
-enum HAL_StatusTypeDef : uint32_t { HAL_OK = 0x00U, HAL_ERROR = 0x01U, HAL_BUSY = 0x02U, HAL_TIMEOUT = 0x03U };
+enum HAL_StatusTypeDef : uint32_t {
+  HAL_OK = 0x00U,
+  HAL_ERROR = 0x01U,
+  HAL_BUSY = 0x02U,
+  HAL_TIMEOUT = 0x03U
+};
 enum HAL_LockTypeDef : uint32_t { HAL_UNLOCKED = 0x00U, HAL_LOCKED = 0x01U };
 
 #define HAL_MAX_DELAY 0xFFFFFFFFU
@@ -144,11 +149,11 @@ struct RCC_PeriphCLKInitTypeDef {
 
 // Clock enables: set the bit, then read it back so the peripheral is clocked
 // before the next access to it.
-#define PLATFORM_RCC_CLK_ENABLE(reg, bit)     \
-  do {                                        \
-    RCC->reg = RCC->reg | (bit);              \
+#define PLATFORM_RCC_CLK_ENABLE(reg, bit)        \
+  do {                                           \
+    RCC->reg = RCC->reg | (bit);                 \
     volatile uint32_t tmpreg = RCC->reg & (bit); \
-    (void)tmpreg;                             \
+    (void)tmpreg;                                \
   } while (0)
 
 #define RCC_AHB1ENR_DMA1EN (1U << 0)
@@ -422,8 +427,8 @@ struct TIM_BreakDeadTimeConfigTypeDef {
 struct TIM_HandleTypeDef {
   TIM_TypeDef* Instance;
   TIM_Base_InitTypeDef Init;
-  uint32_t Channel;                  // active channel while a channel callback runs
-  DMA_HandleTypeDef* hdma[7];        // indexed by TIM_DMA_ID_*
+  uint32_t Channel;            // active channel while a channel callback runs
+  DMA_HandleTypeDef* hdma[7];  // indexed by TIM_DMA_ID_*
   HAL_LockTypeDef Lock;
   volatile HAL_TIM_StateTypeDef State;
   volatile HAL_TIM_ChannelStateTypeDef ChannelState[6];
@@ -539,7 +544,8 @@ HAL_StatusTypeDef HAL_TIM_Base_Start(TIM_HandleTypeDef* htim);
 HAL_StatusTypeDef HAL_TIM_Base_Stop(TIM_HandleTypeDef* htim);
 HAL_StatusTypeDef HAL_TIM_Base_Start_IT(TIM_HandleTypeDef* htim);
 HAL_StatusTypeDef HAL_TIM_Base_Stop_IT(TIM_HandleTypeDef* htim);
-HAL_StatusTypeDef HAL_TIM_ConfigClockSource(TIM_HandleTypeDef* htim, TIM_ClockConfigTypeDef* sClockSourceConfig);
+HAL_StatusTypeDef HAL_TIM_ConfigClockSource(TIM_HandleTypeDef* htim,
+                                            TIM_ClockConfigTypeDef* sClockSourceConfig);
 HAL_StatusTypeDef HAL_TIMEx_MasterConfigSynchronization(TIM_HandleTypeDef* htim,
                                                         TIM_MasterConfigTypeDef* sMasterConfig);
 HAL_StatusTypeDef HAL_TIM_PWM_Init(TIM_HandleTypeDef* htim);
@@ -552,10 +558,10 @@ HAL_StatusTypeDef HAL_TIM_PWM_Start_DMA(TIM_HandleTypeDef* htim, uint32_t Channe
                                         uint16_t Length);
 HAL_StatusTypeDef HAL_TIM_PWM_Stop_DMA(TIM_HandleTypeDef* htim, uint32_t Channel);
 void HAL_TIM_IRQHandler(TIM_HandleTypeDef* htim);
-void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef* htim);            // weak hook
-void HAL_TIM_PWM_PulseFinishedCallback(TIM_HandleTypeDef* htim);        // weak hook
+void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef* htim);              // weak hook
+void HAL_TIM_PWM_PulseFinishedCallback(TIM_HandleTypeDef* htim);          // weak hook
 void HAL_TIM_PWM_PulseFinishedHalfCpltCallback(TIM_HandleTypeDef* htim);  // weak hook
-void HAL_TIM_ErrorCallback(TIM_HandleTypeDef* htim);                    // weak hook
+void HAL_TIM_ErrorCallback(TIM_HandleTypeDef* htim);                      // weak hook
 
 HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef* huart);
 void HAL_UART_MspInit(UART_HandleTypeDef* huart);  // weak hook

@@ -100,9 +100,9 @@ struct StripViolation {
 };
 
 struct StripFrame {
-  ns_t t;  // latch time (start of the reset gap that ended the frame)
+  ns_t t;                                      // latch time (start of the reset gap that ended the frame)
   std::vector<std::array<uint8_t, 3>> colors;  // r, g, b per LED, in strip order
-  unsigned bits = 0;  // bits received in this frame
+  unsigned bits = 0;                           // bits received in this frame
 };
 
 struct StripReport {
@@ -119,7 +119,7 @@ struct PulseSpec {
   std::string pin;  // "PA0"
   ns_t width;       // high time
   ns_t period;
-  ns_t start;       // first rising edge
+  ns_t start;          // first rising edge
   ns_t stop = kNever;  // no rising edge at or after this time
   ns_t jitter = 0;     // +- on each width, deterministic pseudo-random
 };
