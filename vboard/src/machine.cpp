@@ -10,6 +10,7 @@
 // boundaries and therefore whole runs are exactly repeatable.
 #include "vboard/machine.h"
 
+#include <cmath>
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
@@ -632,7 +633,7 @@ struct Machine::Impl {
                    {"BusFault_Handler", HaltKind::fault_handler, "bus_fault"},
                    {"UsageFault_Handler", HaltKind::fault_handler, "usage_fault"}};
       for (int i = 0; i < 8; ++i)
-        if (o.name == table[i].name && i < best_rank) {
+        if (i < best_rank && o.name == table[i].name) {
           best_rank = i;
           best = table[i].kind;
           if (reason) *reason = table[i].reason;
@@ -1297,7 +1298,7 @@ void ppb_write_cb(uc_engine*, uint64_t off, unsigned size, uint64_t value, void*
 }  // namespace
 
 // --------------------------------------------------------------- Machine
-Machine::Machine(const Image& image, MachineOptions options, BoardFactory factory)
+Machine::Machine(const Image& image, MachineOptions options, const BoardFactory& factory)
     : image_(image), opt_(std::move(options)), d_(std::make_unique<Impl>(*this)) {
   Impl& d = *d_;
   d.flash.assign(kFlashSize, 0xFF);
@@ -1677,7 +1678,7 @@ std::optional<ns_t> parse_duration(const std::string& text) {
     mul = 1e9;
   else
     return std::nullopt;
-  return static_cast<ns_t>(v * mul + 0.5);
+  return static_cast<ns_t>(std::llround(v * mul));
 }
 
 std::string format_ns(ns_t t) {

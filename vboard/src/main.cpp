@@ -1,5 +1,6 @@
 // vboard: runs a firmware image on the virtual STM32G431 board and reports what
 // its pins did.
+#include <cmath>
 #include <unistd.h>
 
 #include <cstdio>
@@ -80,7 +81,7 @@ int main(int argc, char** argv) {
     } else if (a == "--profile") {
       opt.profile_functions.push_back(need());
     } else if (a == "--cpi") {
-      opt.cpi_milli = static_cast<uint32_t>(std::stod(need()) * 1000.0 + 0.5);
+      opt.cpi_milli = static_cast<uint32_t>(std::lround(std::stod(need()) * 1000.0));
       if (opt.cpi_milli == 0) return std::fprintf(stderr, "--cpi must be positive\n"), 64;
     } else if (a == "--no-idle-skip") {
       opt.idle_skip = false;

@@ -122,7 +122,7 @@ BoardFactory stm32g431_board_factory();
 
 class Machine final : public Bus {
  public:
-  Machine(const Image& image, MachineOptions options, BoardFactory factory);
+  Machine(const Image& image, MachineOptions options, const BoardFactory& factory);
   ~Machine() override;
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
