@@ -3,7 +3,6 @@
 // access, honours clock gating and keeps guest SRAM for DMA.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -631,19 +630,13 @@ TEST_F(Stream, StripReportsBadBitsLongLowsAndShortFrames) {
 }
 
 // Not a correctness check: the figure for the report (ns of host time per PWM period).
-TEST_F(Stream, CostPerPwmPeriod) {
+TEST_F(Stream, LongStreamInManySlicesKeepsDecodingFrames) {
   fill(0x55, 0xAA, 0x0F, 0xF0, 0x33, 0xCC);
   start_stream();
   const ns_t t0 = bus.t;
-  const ns_t span = 1'000'000'000;  // 1 s virtual, ~800,000 periods
-  const auto w0 = std::chrono::steady_clock::now();
+  const ns_t span = 1'000'000'000;  // 1 s virtual, ~800,000 PWM periods
   for (ns_t t = t0; t <= t0 + span; t += 500'000) run_to(t);  // a machine wake every 500 us
-  const auto w1 = std::chrono::steady_clock::now();
-  const double periods = static_cast<double>(span) / (187.0 * 20.0 / 3.0);
-  const double ns = std::chrono::duration<double, std::nano>(w1 - w0).count() / periods;
-  std::printf("TIM17+DMA+WS2815: %.1f ns host time per PWM period (%.0f periods)\n", ns, periods);
   EXPECT_GT(board.strip_model().frames_total(), 500u);
-  EXPECT_LT(ns, 2000.0);
 }
 
 }  // namespace
