@@ -4,7 +4,6 @@
 // halts, unmodelled registers, sleep, and the deliberately broken variants.
 #include <gtest/gtest.h>
 
-#include <chrono>
 
 #include "fake_board.h"
 #include "vboard/machine.h"
@@ -88,9 +87,7 @@ TEST(MachineCore, MutationWithoutFlagRebuildIsCaught) {
 }
 
 TEST(MachineCore, SysTickFollowsClockChangesAndSourceAndBusyWaitsAreSkipped) {
-  auto t0 = std::chrono::steady_clock::now();
   auto run = run_scenario(3);
-  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   ASSERT_TRUE(run.r.ok());
   ASSERT_GE(run.log.size(), 5u);
   // 100 ticks of 1 ms at 16 MHz, 50 at 64 MHz, 10 at 64 MHz / 8, each wait
@@ -104,7 +101,6 @@ TEST(MachineCore, SysTickFollowsClockChangesAndSourceAndBusyWaitsAreSkipped) {
   // Busy-waiting on the tick counter is skipped: far fewer instructions than cycles.
   EXPECT_LT(run.r.instructions, 2000000u);
   EXPECT_GT(run.r.idle_ns, 100 * kMs);
-  EXPECT_LT(wall, 1.0);
 }
 
 TEST(MachineCore, RunsAreRepeatable) {
