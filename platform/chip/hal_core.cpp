@@ -13,8 +13,6 @@ volatile uint32_t uwTick = 0U;
 // Starts at an invalid level until HAL_Init sets the board's priority.
 uint32_t uwTickPrio = nvic::PRIO_LEVELS;
 
-__attribute__((weak)) void HAL_MspInit(void) {}
-
 HAL_StatusTypeDef HAL_Init(void) {
   // Flash prefetch and caches: act only where the board wants other than the
   // reset state (prefetch off, both caches on); otherwise leave ACR alone.

@@ -37,8 +37,6 @@ void config_exti_line(uint32_t line, uint32_t port, uint32_t mode) {
 
 extern "C" {
 
-__attribute__((weak)) void HAL_GPIO_EXTI_Callback(uint16_t GPIO_Pin) { (void)GPIO_Pin; }
-
 void HAL_GPIO_Init(GPIO_TypeDef* GPIOx, GPIO_InitTypeDef* GPIO_Init) {
   if (GPIOx == nullptr || GPIO_Init == nullptr) {
     return;

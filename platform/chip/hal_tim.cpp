@@ -185,13 +185,6 @@ void dma_error(DMA_HandleTypeDef* hdma) {
 
 extern "C" {
 
-__attribute__((weak)) void HAL_TIM_Base_MspInit(TIM_HandleTypeDef* htim) { (void)htim; }
-__attribute__((weak)) void HAL_TIM_PWM_MspInit(TIM_HandleTypeDef* htim) { (void)htim; }
-__attribute__((weak)) void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef* htim) { (void)htim; }
-__attribute__((weak)) void HAL_TIM_PWM_PulseFinishedCallback(TIM_HandleTypeDef* htim) { (void)htim; }
-__attribute__((weak)) void HAL_TIM_PWM_PulseFinishedHalfCpltCallback(TIM_HandleTypeDef* htim) { (void)htim; }
-__attribute__((weak)) void HAL_TIM_ErrorCallback(TIM_HandleTypeDef* htim) { (void)htim; }
-
 HAL_StatusTypeDef HAL_TIM_Base_Init(TIM_HandleTypeDef* htim) {
   return init_time_base(htim, HAL_TIM_Base_MspInit);
 }

@@ -85,8 +85,6 @@ HAL_StatusTypeDef with_usart_disabled(UART_HandleTypeDef* huart, Change change) 
 
 extern "C" {
 
-__attribute__((weak)) void HAL_UART_MspInit(UART_HandleTypeDef* huart) { (void)huart; }
-
 HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef* huart) {
   if (huart == nullptr) {
     return HAL_ERROR;

@@ -123,8 +123,6 @@ using platform_host::detail::state;
 
 extern "C" {
 
-__attribute__((weak)) void HAL_MspInit(void) {}
-
 HAL_StatusTypeDef HAL_Init(void) {
   HAL_NVIC_SetPriorityGrouping(NVIC_PRIORITYGROUP_4);
   if (HAL_InitTick(TICK_INT_PRIORITY) != HAL_OK) {

@@ -105,8 +105,6 @@ void run_irq_handler(int irq) {
 
 extern "C" {
 
-__attribute__((weak)) void HAL_UART_MspInit(UART_HandleTypeDef* huart) { (void)huart; }
-
 HAL_StatusTypeDef HAL_DMA_Init(DMA_HandleTypeDef* hdma) {
   if (hdma == nullptr) {
     return HAL_ERROR;

@@ -94,8 +94,6 @@ void set_write_hook(WriteHook hook) { state().write_hook = std::move(hook); }
 
 extern "C" {
 
-__attribute__((weak)) void HAL_GPIO_EXTI_Callback(uint16_t GPIO_Pin) { (void)GPIO_Pin; }
-
 void HAL_GPIO_Init(GPIO_TypeDef* GPIOx, GPIO_InitTypeDef* GPIO_Init) {
   const int port_code = platform_host::detail::gpio_index(GPIOx);
   if (port_code < 0 || GPIO_Init == nullptr) {

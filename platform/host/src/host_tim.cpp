@@ -151,13 +151,6 @@ PwmDma pwm_dma(const TIM_HandleTypeDef* htim) {
 
 extern "C" {
 
-__attribute__((weak)) void HAL_TIM_Base_MspInit(TIM_HandleTypeDef* htim) { (void)htim; }
-__attribute__((weak)) void HAL_TIM_PWM_MspInit(TIM_HandleTypeDef* htim) { (void)htim; }
-__attribute__((weak)) void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef* htim) { (void)htim; }
-__attribute__((weak)) void HAL_TIM_PWM_PulseFinishedCallback(TIM_HandleTypeDef* htim) { (void)htim; }
-__attribute__((weak)) void HAL_TIM_PWM_PulseFinishedHalfCpltCallback(TIM_HandleTypeDef* htim) { (void)htim; }
-__attribute__((weak)) void HAL_TIM_ErrorCallback(TIM_HandleTypeDef* htim) { (void)htim; }
-
 HAL_StatusTypeDef HAL_TIM_Base_Init(TIM_HandleTypeDef* htim) {
   if (htim == nullptr || htim->Instance == nullptr) {
     return HAL_ERROR;
