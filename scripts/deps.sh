@@ -8,6 +8,8 @@ packages=(
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   libgtest-dev libgmock-dev
   libunicorn-dev libelf-dev python3-unicorn
+  libcli11-dev nlohmann-json3-dev libyaml-cpp-dev
+  sigrok-cli gdb-multiarch
 )
 
 missing=()
