@@ -136,13 +136,13 @@ class Machine final : public Bus {
 
   Board& board() { return *board_; }
   const Image& image() const { return image_; }
-  const std::vector<MmioWrite>& mmio_writes() const { return writes_; }
+  const std::vector<MmioWrite>& mmio_writes() const;
   const std::vector<Device*>& devices() const { return devices_; }
   // Guest memory (flash, alias, SRAM) for checks from tests.
   bool peek(uint32_t addr, void* dst, size_t n) const;
   uint32_t peek32(uint32_t addr) const;
   uint64_t instructions() const;
-  const std::optional<Halt>& halt() const { return halt_; }
+  const std::optional<Halt>& halt() const;
   std::map<std::string, std::map<std::string, uint32_t>> core_registers() const;
 
   // Bus
@@ -161,8 +161,6 @@ class Machine final : public Bus {
   MachineOptions opt_;
   std::unique_ptr<Board> board_;
   std::vector<Device*> devices_;
-  std::vector<MmioWrite> writes_;
-  std::optional<Halt> halt_;
   std::unique_ptr<Impl> d_;
 };
 

@@ -1,0 +1,55 @@
+#include "core/address_space.h"
+
+#include <algorithm>
+
+namespace vboard::core {
+
+void AddressSpace::load(const Image& image, std::vector<std::string>& faults) {
+  for (const Segment& s : image.segments()) {
+    uint32_t a = s.paddr, n = static_cast<uint32_t>(s.bytes.size());
+    if (a < kFlashSize) a += kFlashBase;
+    if (a >= kFlashBase && a - kFlashBase + n <= kFlashSize)
+      std::memcpy(&flash_[a - kFlashBase], s.bytes.data(), n);
+    else if (a >= kRamBase && a - kRamBase + n <= kRamSize)
+      std::memcpy(&ram_[a - kRamBase], s.bytes.data(), n);
+    else
+      faults.push_back("segment at " + hex(s.paddr) + " (" + std::to_string(n) +
+                       " bytes) outside flash and RAM");
+  }
+}
+
+void AddressSpace::map_devices(const std::vector<Device*>& devices, std::vector<std::string>& faults) {
+  for (size_t i = 0; i < devices.size(); ++i) {
+    Device* dev = devices[i];
+    if (dev->size() == 0) continue;
+    uint32_t b = dev->base();
+    if (b < kPeriphBase || b - kPeriphBase + dev->size() > kPeriphSize) {
+      faults.push_back("device " + dev->name() + " outside the peripheral space at " + hex(b));
+      continue;
+    }
+    windows_.push_back({b, b + dev->size(), static_cast<int>(i)});
+  }
+  std::sort(windows_.begin(), windows_.end(), [](const auto& a, const auto& b) { return a.base < b.base; });
+  for (size_t i = 1; i < windows_.size(); ++i)
+    if (windows_[i].base < windows_[i - 1].end)
+      faults.push_back("device windows overlap: " + devices[static_cast<size_t>(windows_[i].dev)]->name() +
+                       " and " + devices[static_cast<size_t>(windows_[i - 1].dev)]->name());
+  page_first_.assign(kPeriphSize >> 12, -1);
+  for (size_t i = windows_.size(); i-- > 0;) {
+    uint32_t p0 = (windows_[i].base - kPeriphBase) >> 12, p1 = (windows_[i].end - 1 - kPeriphBase) >> 12;
+    for (uint32_t p = p0; p <= p1; ++p) page_first_[p] = static_cast<int32_t>(i);
+  }
+}
+
+int AddressSpace::device_at(uint32_t addr) const {
+  uint32_t page = (addr - kPeriphBase) >> 12;
+  if (page >= page_first_.size()) return -1;
+  for (int32_t w = page_first_[page]; w >= 0 && static_cast<size_t>(w) < windows_.size(); ++w) {
+    const Window& win = windows_[static_cast<size_t>(w)];
+    if (win.base > addr) break;
+    if (addr < win.end) return win.dev;
+  }
+  return -1;
+}
+
+}  // namespace vboard::core

@@ -1,0 +1,103 @@
+// Translated blocks as the machine sees them: a cache of each block's decoded
+// instruction count, whether it holds an FP instruction and whether it is a
+// halt loop; and idle detection, which recognises a polling loop that can only
+// be released by an event.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/address_space.h"
+#include "core/cpu.h"
+#include "core/layout.h"
+#include "vboard/image.h"
+
+namespace vboard::core {
+
+enum class HaltKind : uint8_t {
+  none,
+  error_handler,
+  default_handler,
+  fault_handler,
+  exit_loop,
+  inlined_error,  // "cpsid i; b ." inlined from Error_Handler into its caller
+  self_loop       // any other branch to itself
+};
+
+// The stop function at addr (all names at that address: weak aliases share one
+// body), with its halt reason ("error_handler", "hard_fault", ...).
+HaltKind halt_kind_at(const Image& image, uint32_t addr, std::string* reason);
+
+struct BlockInfo {
+  uint32_t size = 0;
+  uint32_t count = 0;  // instructions
+  bool has_fp = false;
+  HaltKind halt = HaltKind::none;
+  // Idle detection: when the block was last entered and how often in a tight loop.
+  uint64_t last_visit = ~0ull;
+  uint32_t tight = 0;
+  uint32_t check_at = 2;
+};
+
+class BlockCache {
+ public:
+  BlockCache(const AddressSpace& space, const Image& image)
+      : space_(space), image_(image), flash_index_(kFlashSize / 2, -1) {}
+
+  BlockInfo& block(uint32_t addr, uint32_t size) {
+    int32_t* slot = nullptr;
+    if (addr >= kFlashBase && addr - kFlashBase < kFlashSize)
+      slot = &flash_index_[(addr - kFlashBase) >> 1];
+    else
+      slot = &other_index_.try_emplace(addr, -1).first->second;
+    if (*slot >= 0 && blocks_[static_cast<size_t>(*slot)].size == size)
+      return blocks_[static_cast<size_t>(*slot)];
+    return decode(slot, addr, size);
+  }
+
+ private:
+  BlockInfo& decode(int32_t* slot, uint32_t addr, uint32_t size);
+  const AddressSpace& space_;
+  const Image& image_;
+  std::vector<int32_t> flash_index_;  // per halfword of flash
+  std::unordered_map<uint32_t, int32_t> other_index_;
+  std::vector<BlockInfo> blocks_;
+};
+
+// A loop that comes back to the same block with the same registers and RAM,
+// no MMIO writes and unchanged MMIO read values in between waits for something
+// only an event can change: time may jump to that event. Each block keeps its
+// own reference state, so a helper called from several places in one loop pass
+// does not hide the loop head.
+class IdleDetector {
+ public:
+  IdleDetector(const Cpu& cpu, const AddressSpace& space) : cpu_(cpu), space_(space) {}
+  // Called at a block start; true when the core is idle at addr.
+  bool on_block(uint32_t addr, BlockInfo& b, uint64_t instr_done) {
+    uint64_t since = instr_done - b.last_visit;
+    b.last_visit = instr_done;
+    if (since <= 512 && ++b.tight >= b.check_at) {
+      b.tight = 0;
+      return check(addr, b);
+    }
+    return false;
+  }
+
+ private:
+  struct Ref {
+    std::array<uint64_t, 40> regs{};
+    uint64_t ram = 0, writes = 0, read_changes = 0;
+    bool valid = false;
+  };
+  bool check(uint32_t addr, BlockInfo& b);
+  void snapshot_regs(std::array<uint64_t, 40>& out) const;
+  uint64_t ram_hash() const;
+  const Cpu& cpu_;
+  const AddressSpace& space_;
+  std::unordered_map<uint32_t, Ref> refs_;
+};
+
+}  // namespace vboard::core

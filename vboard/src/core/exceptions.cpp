@@ -1,0 +1,270 @@
+#include "core/exceptions.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vboard::core {
+
+void ExceptionUnit::rebuild_flags() {
+  if (p_.opt.break_no_flag_restore) return;
+  uint32_t f = p_.cpu.reg(UC_ARM_REG_APSR_NZCV);
+  p_.cpu.set_reg(UC_ARM_REG_APSR_NZCV, f);
+}
+
+bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
+  const Cpu& cpu = p_.cpu;
+  uint32_t r[5];
+  int ids[5] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12};
+  for (int i = 0; i < 5; ++i) r[i] = cpu.reg(ids[i]);
+  uint32_t lr = cpu.reg(UC_ARM_REG_LR), xpsr = cpu.reg(UC_ARM_REG_XPSR),
+           control = cpu.reg(UC_ARM_REG_CONTROL);
+  bool handler = (xpsr & 0x1FF) != 0;
+  bool use_psp = !handler && (control & 2);
+  uint32_t sp = use_psp ? cpu.reg(UC_ARM_REG_PSP) : cpu.reg(UC_ARM_REG_SP);
+  // FPCCR.ASPEN off: the core never marks an FP context, so none is stacked.
+  bool fp = (control & 4) && (p_.scb.fpccr & (1u << 31)) && !p_.opt.break_no_fp_frame;
+  uint32_t frame = fp ? 0x68 : 0x20;
+  uint32_t sp1 = sp - frame;
+  bool pad = (p_.scb.ccr & 0x200) && (sp1 & 4);
+  if (pad) sp1 -= 4;
+  uint32_t w[26] = {};
+  w[0] = r[0], w[1] = r[1], w[2] = r[2], w[3] = r[3], w[4] = r[4], w[5] = lr, w[6] = ret_pc & ~1u;
+  w[7] = (xpsr & ~(1u << 9)) | (pad ? (1u << 9) : 0);
+  if (fp) {
+    for (int i = 0; i < 8; ++i) {
+      uint64_t dv = 0;
+      uc_reg_read(cpu.uc, UC_ARM_REG_D0 + i, &dv);
+      w[8 + 2 * i] = static_cast<uint32_t>(dv);
+      w[9 + 2 * i] = static_cast<uint32_t>(dv >> 32);
+    }
+    w[24] = cpu.reg(UC_ARM_REG_FPSCR);
+  }
+  if (!AddressSpace::ram_range(sp1, frame)) {
+    lockup("stacking outside RAM at sp=" + hex(sp1));
+    return false;
+  }
+  std::memcpy(p_.space.ram() + (sp1 - kRamBase), w, frame);
+  uint32_t excret = 0xFFFFFFE1u | (fp ? 0 : 0x10u) | (handler ? 0 : 0x8u) | (use_psp ? 0x4u : 0);
+  uint32_t new_control = control & ~4u & ~2u;
+  if (use_psp) {
+    cpu.set_reg(UC_ARM_REG_CONTROL, new_control);
+    cpu.set_reg(UC_ARM_REG_PSP, sp1);
+  } else {
+    cpu.set_reg(UC_ARM_REG_SP, sp1);
+    cpu.set_reg(UC_ARM_REG_CONTROL, new_control);
+  }
+  cpu.set_reg(UC_ARM_REG_LR, excret);
+  activate(e);
+  return jump_vector(e, xpsr);
+}
+
+// Core cycles outside instructions: exception entry 12, tail-chain 6.
+void ExceptionUnit::activate(unsigned e) {
+  Nvic& n = p_.nvic;
+  p_.clock.spend_cycles(tail_chaining_ ? 6 : 12);
+  n.pending[e] = false;
+  n.active[e] = true;
+  n.active_stack.push_back(e);
+  frames_.push_back({e, p_.clock.instr_now(), 0});
+  if (trace_.size() < 100000) {
+    ExceptionEntry x{p_.clock.now(), e, tail_chaining_, {}};
+    for (unsigned k = 0; k < 4; ++k) x.irqs_pending[k] = Nvic::word_bits(n.pending.data(), k);
+    trace_.push_back(x);
+  }
+  if (e == kHardFault || e >= 16) n.irq_check = true;
+  p_.cpu.sleeping = false;
+}
+
+bool ExceptionUnit::jump_vector(unsigned e, uint32_t xpsr) {
+  uint32_t nx = (xpsr & 0xF80F0000u) | (1u << 24) | e;
+  p_.cpu.set_reg(UC_ARM_REG_XPSR_NZCVQG, nx);
+  rebuild_flags();
+  uint32_t v = 0;
+  p_.bus.read_mem(p_.scb.vtor + 4 * e, &v, 4);
+  if (!(v & 1)) {
+    lockup("vector " + std::to_string(e) + " without Thumb bit: " + hex(v));
+    return false;
+  }
+  p_.cpu.set_reg(UC_ARM_REG_PC, v);
+  p_.nvic.irq_check = true;
+  return true;
+}
+
+void ExceptionUnit::done(unsigned e) {
+  if (frames_.empty()) return;
+  Frame f = frames_.back();
+  frames_.pop_back();
+  uint64_t incl = p_.clock.instr_now() - f.instr0;
+  uint64_t excl = incl - f.nested;
+  size_t depth = frames_.size() + 1;
+  if (depth < incl_by_depth_.size()) incl_by_depth_[depth] += incl;
+  if (!frames_.empty()) frames_.back().nested += incl;
+  ExceptionStat& s = stats_[e];
+  if (s.count == 0 || excl < s.instr_min) s.instr_min = excl;
+  s.instr_max = std::max(s.instr_max, excl);
+  s.count++;
+  s.instr_total += excl;
+}
+
+void ExceptionUnit::exception_return(uint32_t excret) {
+  const Cpu& cpu = p_.cpu;
+  Nvic& n = p_.nvic;
+  if (n.active_stack.empty() || (excret & 0xFFFFFFE0u) != 0xFFFFFFE0u) {
+    take_fault(FaultKind::invpc, cpu.reg(UC_ARM_REG_PC),
+               "exception return " + hex(excret) + " outside a handler");
+    return;
+  }
+  unsigned e = n.active_stack.back();
+  n.active_stack.pop_back();
+  n.active[e] = false;
+  done(e);
+  if (e >= 16 && n.line[e - 16]) n.pend(e);
+  // Tail-chain: a pending exception that beats the priority we would return to.
+  int b = n.best_pending();
+  if (b >= 0 && n.group(n.raw_prio(static_cast<unsigned>(b))) < n.exec_prio(cpu)) {
+    uint32_t control = cpu.reg(UC_ARM_REG_CONTROL);
+    cpu.set_reg(UC_ARM_REG_CONTROL, control & ~4u);
+    cpu.set_reg(UC_ARM_REG_LR, excret);
+    tail_chaining_ = true;
+    activate(static_cast<unsigned>(b));
+    tail_chaining_ = false;
+    jump_vector(static_cast<unsigned>(b), cpu.reg(UC_ARM_REG_XPSR));
+    return;
+  }
+  bool to_psp = excret & 4, to_thread = excret & 8, fp = !(excret & 0x10);
+  uint32_t sp = to_psp ? cpu.reg(UC_ARM_REG_PSP) : cpu.reg(UC_ARM_REG_MSP);
+  uint32_t frame = fp ? 0x68 : 0x20;
+  if (!AddressSpace::ram_range(sp, frame)) {
+    lockup("unstacking outside RAM at sp=" + hex(sp));
+    return;
+  }
+  uint32_t w[26];
+  std::memcpy(w, p_.space.ram() + (sp - kRamBase), frame);
+  int ids[6] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
+  for (int i = 0; i < 6; ++i) cpu.set_reg(ids[i], w[i]);
+  if (fp) {
+    for (int i = 0; i < 8; ++i) {
+      uint64_t dv = uint64_t{w[8 + 2 * i]} | (uint64_t{w[9 + 2 * i]} << 32);
+      uc_reg_write(cpu.uc, UC_ARM_REG_D0 + i, &dv);
+    }
+    cpu.set_reg(UC_ARM_REG_FPSCR, w[24]);
+  }
+  uint32_t xpsr = w[7];
+  uint32_t new_sp = sp + frame + ((xpsr & (1u << 9)) ? 4 : 0);
+  uint32_t ipsr = xpsr & 0x1FF;
+  if ((ipsr == 0) != to_thread) {
+    take_fault(FaultKind::invpc, w[6], "EXC_RETURN mode does not match the stacked IPSR");
+    return;
+  }
+  cpu.set_reg(UC_ARM_REG_XPSR_NZCVQG, xpsr & ~(1u << 9));
+  uint32_t control = (cpu.reg(UC_ARM_REG_CONTROL) & ~4u & ~2u) | (fp ? 4u : 0) | (to_psp ? 2u : 0);
+  cpu.set_reg(UC_ARM_REG_CONTROL, control);
+  if (to_psp)
+    cpu.set_reg(UC_ARM_REG_PSP, new_sp);
+  else
+    cpu.set_reg(UC_ARM_REG_MSP, new_sp);
+  rebuild_flags();
+  cpu.set_reg(UC_ARM_REG_PC, w[6] | 1u);
+  p_.clock.spend_cycles(10);
+  n.irq_check = true;
+}
+
+void ExceptionUnit::lockup(const std::string& why) {
+  p_.log.notes.push_back("lockup: " + why);
+  p_.log.set_halt("lockup", p_.cpu.block_pc, p_.image, p_.cpu, p_.clock.now());
+  uc_emu_stop(p_.cpu.uc);
+}
+
+void ExceptionUnit::take_fault(FaultKind k, uint32_t ret_pc, const std::string& detail, uint32_t bfar_addr) {
+  unsigned target = kUsageFault;
+  uint32_t bit = 0;
+  const char* name = "UsageFault";
+  switch (k) {
+    case FaultKind::undef:
+      bit = kUndefInstr;
+      break;
+    case FaultKind::invstate:
+      bit = kInvState;
+      break;
+    case FaultKind::nocp:
+      bit = kNoCp;
+      break;
+    case FaultKind::invpc:
+      bit = kInvPc;
+      break;
+    case FaultKind::unaligned:
+      bit = kUnaligned;
+      break;
+    case FaultKind::bus:
+      bit = kPreciseErr | kBfarValid;
+      p_.scb.bfar = bfar_addr;
+      target = kBusFault;
+      name = "BusFault";
+      break;
+    case FaultKind::ibus:
+      bit = kIbusErr;
+      target = kBusFault;
+      name = "BusFault";
+      break;
+  }
+  p_.scb.cfsr |= bit;
+  const Nvic& n = p_.nvic;
+  int ep = n.exec_prio(p_.cpu);
+  bool escalate = !n.exc_enabled(target) || n.group(n.raw_prio(target)) >= ep;
+  p_.log.notes.push_back(std::string(name) + " (" + detail + ") at " + p_.image.describe(ret_pc) +
+                         ", t=" + format_ns(p_.clock.now()) + (escalate ? ", escalated to HardFault" : ""));
+  if (escalate) {
+    if (ep <= -1) {
+      lockup("fault inside HardFault or NMI: " + detail);
+      return;
+    }
+    p_.scb.hfsr |= 1u << 30;
+    target = kHardFault;
+  }
+  enter(target, ret_pc);
+}
+
+void ExceptionUnit::on_interrupt(uint32_t intno, uint32_t bfar_addr) {
+  uint32_t pc = p_.cpu.reg(UC_ARM_REG_PC);
+  const Nvic& n = p_.nvic;
+  switch (intno) {
+    case 8:  // exception return through EXC_RETURN
+      exception_return(pc | 1u);
+      break;
+    case 2: {  // SVC
+      int ep = n.exec_prio(p_.cpu);
+      if (n.group(n.raw_prio(kSvc)) < ep) {
+        enter(kSvc, pc);
+      } else {
+        p_.scb.hfsr |= 1u << 30;
+        p_.log.notes.push_back("SVC at priority that cannot be taken: HardFault");
+        enter(kHardFault, pc);
+      }
+      break;
+    }
+    case 7:  // BKPT without a debugger
+      p_.scb.hfsr |= 1u << 31;
+      enter(kHardFault, pc);
+      break;
+    case 4:
+      take_fault(FaultKind::bus, pc, "data abort", bfar_addr);
+      break;
+    case 3:
+      take_fault(FaultKind::invpc, pc, "prefetch abort");
+      break;
+    case 17:
+      take_fault(FaultKind::nocp, pc, "coprocessor access");
+      break;
+    case 18:
+      take_fault(FaultKind::invstate, pc, "invalid state");
+      break;
+    case 22:
+      take_fault(FaultKind::unaligned, pc, "unaligned access");
+      break;
+    default:
+      take_fault(FaultKind::undef, pc, "exception " + std::to_string(intno));
+      break;
+  }
+}
+
+}  // namespace vboard::core

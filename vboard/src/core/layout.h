@@ -1,0 +1,47 @@
+// The Cortex-M4 core's fixed facts the machine's parts share: the memory map of
+// the STM32G431 (flash, SRAM, peripheral space, private peripheral bus), the
+// exception numbers and the fault status bits.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace vboard::core {
+
+constexpr uint32_t kFlashBase = 0x08000000;
+constexpr uint32_t kFlashSize = 128 * 1024;
+constexpr uint32_t kRamBase = 0x20000000;
+constexpr uint32_t kRamSize = 32 * 1024;
+constexpr uint32_t kPeriphBase = 0x40000000;
+constexpr uint32_t kPeriphSize = 0x20000000;
+constexpr uint32_t kPpbBase = 0xE0000000;
+constexpr uint32_t kPpbSize = 0x00100000;
+constexpr unsigned kNumIrq = 128;
+constexpr unsigned kNumExc = 16 + kNumIrq;
+constexpr unsigned kChipIrqs = 102;
+
+// Exception numbers.
+constexpr unsigned kNmi = 2, kHardFault = 3, kMemManage = 4, kBusFault = 5, kUsageFault = 6, kSvc = 11,
+                   kDebugMon = 12, kPendSv = 14, kSysTick = 15;
+
+// CFSR bits.
+constexpr uint32_t kIbusErr = 1u << 8, kPreciseErr = 1u << 9, kBfarValid = 1u << 15;
+constexpr uint32_t kUndefInstr = 1u << 16, kInvState = 1u << 17, kInvPc = 1u << 18, kNoCp = 1u << 19,
+                   kUnaligned = 1u << 24;
+
+inline std::string hex(uint32_t v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "0x%08x", v);
+  return b;
+}
+
+inline uint64_t mul_div(uint64_t a, uint64_t b, uint64_t c) {
+  return static_cast<uint64_t>(static_cast<unsigned __int128>(a) * b / c);
+}
+inline uint64_t mul_div_ceil(uint64_t a, uint64_t b, uint64_t c) {
+  unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+  return static_cast<uint64_t>((p + c - 1) / c);
+}
+
+}  // namespace vboard::core

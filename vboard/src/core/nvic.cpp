@@ -1,0 +1,140 @@
+#include "core/nvic.h"
+
+#include <algorithm>
+
+namespace vboard::core {
+
+bool Nvic::exc_enabled(unsigned e) const {
+  if (e >= 16) return enabled[e];
+  switch (e) {
+    case kMemManage:
+      return shcsr_enables & (1u << 16);
+    case kBusFault:
+      return shcsr_enables & (1u << 17);
+    case kUsageFault:
+      return shcsr_enables & (1u << 18);
+    default:
+      return true;
+  }
+}
+
+int Nvic::best_pending() const {
+  int best = -1, bp = 0;
+  for (unsigned e = 2; e < kNumExc; ++e) {
+    if (!pending[e] || !exc_enabled(e)) continue;
+    int p = raw_prio(e);
+    bool better = best < 0 || p < bp || (p == bp && reversed_ties_);
+    if (better) best = static_cast<int>(e), bp = p;
+  }
+  return best;
+}
+
+int Nvic::active_prio() const {
+  int p = 256;
+  for (unsigned e : active_stack) p = std::min(p, group(raw_prio(e)));
+  return p;
+}
+
+int Nvic::exec_prio(const Cpu& cpu) const {
+  int p = active_prio();
+  uint32_t basepri = cpu.reg(UC_ARM_REG_BASEPRI) & 0xF0;
+  if (basepri) p = std::min(p, group(static_cast<int>(basepri)));
+  if (cpu.reg(UC_ARM_REG_PRIMASK) & 1) p = std::min(p, 0);
+  if (cpu.reg(UC_ARM_REG_FAULTMASK) & 1) p = std::min(p, -1);
+  return p;
+}
+
+int Nvic::takeable(const Cpu& cpu) {
+  int b = best_pending();
+  if (b < 0) {
+    irq_check = false;
+    return -1;
+  }
+  int g = group(raw_prio(static_cast<unsigned>(b)));
+  if (g >= active_prio()) return -1;
+  if (g >= exec_prio(cpu)) return -1;
+  return b;
+}
+
+uint32_t Nvic::word_bits(const bool* arr, unsigned k) {
+  uint32_t v = 0;
+  for (unsigned i = 0; i < 32; ++i)
+    if (16 + 32 * k + i < kNumExc && arr[16 + 32 * k + i]) v |= 1u << i;
+  return v;
+}
+
+void Nvic::set_bits(bool* arr, unsigned k, uint32_t v, bool value) {
+  for (unsigned i = 0; i < 32; ++i) {
+    unsigned e = 16 + 32 * k + i;
+    if (!(v & (1u << i)) || e >= kNumExc) continue;
+    arr[e] = value;
+  }
+}
+
+void Nvic::repend_lines() {
+  for (unsigned i = 0; i < kNumIrq; ++i)
+    if (line[i] && !pending[16 + i] && !active[16 + i]) pend(16 + i);
+}
+
+bool Nvic::read(uint32_t addr, uint32_t& v) const {
+  if (addr >= 0xE000E100 && addr < 0xE000E120)
+    return v = word_bits(enabled.data(), (addr - 0xE000E100) / 4), true;
+  if (addr >= 0xE000E180 && addr < 0xE000E1A0)
+    return v = word_bits(enabled.data(), (addr - 0xE000E180) / 4), true;
+  if (addr >= 0xE000E200 && addr < 0xE000E220)
+    return v = word_bits(pending.data(), (addr - 0xE000E200) / 4), true;
+  if (addr >= 0xE000E280 && addr < 0xE000E2A0)
+    return v = word_bits(pending.data(), (addr - 0xE000E280) / 4), true;
+  if (addr >= 0xE000E300 && addr < 0xE000E320)
+    return v = word_bits(active.data(), (addr - 0xE000E300) / 4), true;
+  if (addr >= 0xE000E400 && addr < 0xE000E480) {
+    uint32_t i = addr - 0xE000E400;
+    v = uint32_t{ipr[i]} | uint32_t{ipr[i + 1]} << 8 | uint32_t{ipr[i + 2]} << 16 |
+        uint32_t{ipr[i + 3]} << 24;
+    return true;
+  }
+  if (addr >= 0xE000ED18 && addr < 0xE000ED24) {
+    uint32_t i = addr - 0xE000ED18;
+    v = uint32_t{shpr[i]} | uint32_t{shpr[i + 1]} << 8 | uint32_t{shpr[i + 2]} << 16 |
+        uint32_t{shpr[i + 3]} << 24;
+    return true;
+  }
+  if (addr == 0xE000E004) return v = 3, true;  // ICTR: up to 128 interrupts
+  return false;
+}
+
+bool Nvic::write_priority(uint32_t addr, uint32_t v, unsigned size) {
+  if (addr >= 0xE000E400 && addr < 0xE000E480) {
+    for (unsigned i = 0; i < size; ++i)
+      ipr[addr - 0xE000E400 + i] = static_cast<uint8_t>((v >> (8 * i)) & 0xF0);
+    return true;
+  }
+  if (addr >= 0xE000ED18 && addr < 0xE000ED24) {
+    for (unsigned i = 0; i < size; ++i)
+      shpr[addr - 0xE000ED18 + i] = static_cast<uint8_t>((v >> (8 * i)) & 0xF0);
+    return true;
+  }
+  return false;
+}
+
+bool Nvic::write(uint32_t addr, uint32_t v) {
+  if (addr >= 0xE000E100 && addr < 0xE000E120)
+    return set_bits(enabled.data(), (addr - 0xE000E100) / 4, v, true), true;
+  if (addr >= 0xE000E180 && addr < 0xE000E1A0)
+    return set_bits(enabled.data(), (addr - 0xE000E180) / 4, v, false), true;
+  if (addr >= 0xE000E200 && addr < 0xE000E220)
+    return set_bits(pending.data(), (addr - 0xE000E200) / 4, v, true), true;
+  if (addr >= 0xE000E280 && addr < 0xE000E2A0) {
+    set_bits(pending.data(), (addr - 0xE000E280) / 4, v, false);
+    repend_lines();
+    return true;
+  }
+  if (addr >= 0xE000E300 && addr < 0xE000E320) return true;  // IABR is read-only
+  if (addr == 0xE000EF00) {                                  // STIR
+    if ((v & 0x1FF) < kNumIrq) pend(16 + (v & 0x1FF));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace vboard::core

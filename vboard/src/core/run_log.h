@@ -1,0 +1,35 @@
+// What a run leaves behind besides time and pins: the halt, unmodelled
+// accesses, faults that fail the run and notes that do not.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/cpu.h"
+#include "vboard/image.h"
+#include "vboard/machine.h"
+
+namespace vboard::core {
+
+struct RunLog {
+  std::optional<Halt> halt;
+  std::vector<Unmodelled> unmodelled;
+  std::vector<std::string> faults, notes;
+
+  // Records the first halt: where the core is stuck and in which state.
+  void set_halt(const std::string& reason, uint32_t pc, const Image& image, const Cpu& cpu, ns_t t) {
+    if (halt) return;
+    Halt h;
+    h.reason = reason;
+    const Symbol* s = image.containing(pc);
+    h.symbol = s ? s->name : hex(pc);
+    h.primask = cpu.reg(UC_ARM_REG_PRIMASK) & 1;
+    h.exception = cpu.reg(UC_ARM_REG_XPSR) & 0x1FF;
+    h.pc = pc;
+    h.t = t;
+    halt = h;
+  }
+};
+
+}  // namespace vboard::core

@@ -1,0 +1,46 @@
+// SysTick, computed from virtual time: the counter value is derived from the
+// time the counter was last (re)loaded, underflows between two looks are
+// counted in closed form, and the next underflow is scheduled as an event.
+#pragma once
+
+#include <cstdint>
+
+#include "core/clock.h"
+#include "core/nvic.h"
+
+namespace vboard::core {
+
+class SysTick {
+ public:
+  SysTick(VirtualClock& clock, Nvic& nvic) : clock_(clock), nvic_(nvic) {}
+
+  // Counts the underflows up to t (COUNTFLAG, and the exception with TICKINT).
+  void process(ns_t t);
+  // process(t), then restarts the closed form from the value at t.
+  void rebase(ns_t t);
+  uint32_t value(ns_t t) const;
+  ns_t next_event(ns_t t) const;
+
+  // SysTick registers (0xE000E010..0xE000E01C); false for another address.
+  bool read(uint32_t addr, ns_t t, uint32_t& v);
+  bool write(uint32_t addr, uint32_t v, ns_t t);
+  uint32_t ctrl_peek() const { return ctrl_ | (countflag_ ? 1u << 16 : 0); }
+  uint32_t load() const { return load_; }
+  uint32_t calib() const {
+    return (1u << 30) | static_cast<uint32_t>((clock_.hclk / 8 / 100 - 1) & 0xFFFFFF);
+  }
+
+ private:
+  uint64_t rate() const { return (ctrl_ & 4) ? clock_.hclk : clock_.hclk / 8; }
+  uint64_t ticks(ns_t t) const { return t <= t0_ ? 0 : mul_div(t - t0_, rate(), 1000000000); }
+  uint64_t zero_tick_after(uint64_t e) const;
+  uint64_t zeros_between(uint64_t e1, uint64_t e2) const;
+
+  VirtualClock& clock_;
+  Nvic& nvic_;
+  uint32_t ctrl_ = 0, load_ = 0, v0_ = 0;
+  ns_t t0_ = 0, last_ = 0;
+  bool countflag_ = false;
+};
+
+}  // namespace vboard::core
