@@ -128,8 +128,9 @@ RunResult selftest_run(uint32_t scenario) {
 TEST(Reports, JsonHasTheTopLevelKeysScriptsRelyOn) {
   RunResult r = selftest_run(6);
   r.pins["PA8"] = {{0, 0}, {1500, 1}};
-  r.strip.frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {255, 0, 0}), 1440});
-  r.strip.violations.push_back({2100, "T1L 460ns above 420", true});
+  r.strip.emplace();
+  r.strip->frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {255, 0, 0}), 1440});
+  r.strip->violations.push_back({2100, "T1L 460ns above 420", true});
   ReportInfo info;
   info.image = "self\"test";
   std::string json = to_json(r, info);
@@ -166,8 +167,9 @@ TEST(Reports, VcdListsChosenPinsWithTheirChanges) {
 
 TEST(Reports, TextNamesTheHaltAndCollapsesIdenticalFrames) {
   RunResult r = selftest_run(6);
+  r.strip.emplace();
   for (int i = 0; i < 3; ++i)
-    r.strip.frames.push_back(
+    r.strip->frames.push_back(
         {static_cast<ns_t>(i) * 2000, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 255}), 1440});
   ReportInfo info;
   std::string text = to_text(r, info, false);

@@ -89,7 +89,6 @@ class FakeBoard final : public Board {
   void add_pulse(const PulseSpec&) override {}
   void add_level(const LevelSpec&) override {}
   std::map<std::string, std::vector<PinChange>> pin_history() const override { return {}; }
-  StripReport strip() const override { return {}; }
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const override { return {}; }
 
   FakeClocks clock_tree;

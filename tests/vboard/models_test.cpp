@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "../../vboard/src/world/world.h"
+#include "world/lamp_board.h"
 
 namespace vboard {
 namespace {
 
-using world::Stm32g431Board;
+using world::LampBoard;
 
 class FakeBus : public Bus {
  public:
@@ -105,7 +105,7 @@ class Models : public ::testing::Test {
   }
 
   FakeBus bus;
-  Stm32g431Board board;
+  LampBoard board;
   std::vector<Device*> devs;
 };
 
@@ -132,7 +132,7 @@ TEST_F(Models, RccPllLocksAfterDelayAndSwitchGives150MHz) {
   wr(RCC + 0x008, rd(RCC + 0x008) | 3u);
   EXPECT_EQ((rd(RCC + 0x008) >> 2) & 3u, 1u);
   EXPECT_EQ(board.clocks().sysclk_hz(), 16'000'000u);
-  EXPECT_EQ(board.rcc().next_event(), 1000 + periph::Rcc::kPllLockNs);
+  EXPECT_EQ(board.chip().rcc().next_event(), 1000 + periph::Rcc::kPllLockNs);
   run_events_to(1000 + periph::Rcc::kPllLockNs);
   EXPECT_TRUE(rd(RCC) & (1u << 25));
   EXPECT_EQ((rd(RCC + 0x008) >> 2) & 3u, 3u);
@@ -141,7 +141,7 @@ TEST_F(Models, RccPllLocksAfterDelayAndSwitchGives150MHz) {
   EXPECT_EQ(board.clocks().timer_clock_hz("TIM17"), 150'000'000u);
   // Straight to 150 MHz with LATENCY 1 and no AHB /2 step: both are findings.
   std::string all;
-  for (const auto& f : board.findings()) all += f.what + "\n";
+  for (const auto& f : board.chip().findings()) all += f.what + "\n";
   EXPECT_NE(all.find("LATENCY 1 too low"), std::string::npos) << all;
   EXPECT_NE(all.find("without 1 us at AHB /2"), std::string::npos) << all;
 }
@@ -149,7 +149,7 @@ TEST_F(Models, RccPllLocksAfterDelayAndSwitchGives150MHz) {
 TEST_F(Models, RccOrderedClockRaiseLeavesNoFindings) {
   clock_150mhz();
   EXPECT_EQ(board.clocks().hclk_hz(), 150'000'000u);
-  for (const auto& f : board.findings()) ADD_FAILURE() << f.what;
+  for (const auto& f : board.chip().findings()) ADD_FAILURE() << f.what;
 }
 
 TEST_F(Models, RccApbPrescalerDoublesTimerClocks) {
@@ -166,7 +166,7 @@ TEST_F(Models, RccApbPrescalerDoublesTimerClocks) {
 TEST_F(Models, PllNeverLocksWithFaultOptionOrBadConfig) {
   FakeBus b2;
   b2.never_lock = true;
-  Stm32g431Board stuck(b2);
+  LampBoard stuck(b2);
   Device* rcc = stuck.devices()[0];
   rcc->write(0x00C, 2u | (3u << 4) | (75u << 8) | (1u << 24), 4);
   rcc->write(0x000, 0x500u | (1u << 24), 4);
@@ -215,9 +215,9 @@ TEST_F(Models, GpioOutputsPullsAndIdr) {
   EXPECT_EQ(rd(GPIOA + 0x010) & 0x300u, 0u);
   EXPECT_EQ(rd(GPIOA + 0x018), 0u) << "BSRR reads 0";
   // An external driver overrides the pull; -1 releases it.
-  board.gpio(0).set_external(0, 0, 6000);
+  board.chip().gpio(0).set_external(0, 0, 6000);
   EXPECT_EQ(rd(GPIOA + 0x010) & 1u, 0u);
-  board.gpio(0).set_external(0, -1, 7000);
+  board.chip().gpio(0).set_external(0, -1, 7000);
   EXPECT_EQ(rd(GPIOA + 0x010) & 1u, 1u);
   // Analog pins read 0 in IDR.
   wr(GPIOA + 0x000, rd(GPIOA) | 3u);
@@ -315,7 +315,7 @@ TEST_F(Models, Tim7CountsMicrosecondsWrapsAndRaisesUpdate) {
   EXPECT_EQ(rd(TIM7 + 0x024), 1000u);
   bus.t = t0 + 1'001'000;
   EXPECT_EQ(rd(TIM7 + 0x024), 1001u);
-  EXPECT_EQ(board.timer("TIM7").next_event(), t0 + 65'536'000u);
+  EXPECT_EQ(board.chip().timer("TIM7").next_event(), t0 + 65'536'000u);
   run_events_to(t0 + 65'535'999);
   EXPECT_FALSE(bus.lines[55]);
   EXPECT_EQ(rd(TIM7 + 0x024), 65535u);
@@ -325,7 +325,7 @@ TEST_F(Models, Tim7CountsMicrosecondsWrapsAndRaisesUpdate) {
   EXPECT_EQ(rd(TIM7 + 0x010), 1u);
   wr(TIM7 + 0x010, 0);
   EXPECT_FALSE(bus.lines[55]);
-  EXPECT_EQ(board.timer("TIM7").next_event(), t0 + 2 * 65'536'000u);
+  EXPECT_EQ(board.chip().timer("TIM7").next_event(), t0 + 2 * 65'536'000u);
 }
 
 TEST_F(Models, TimerEgrUgLoadsPreloadsAndUrsSuppressesFlag) {
@@ -409,11 +409,11 @@ TEST_F(Models, UsartIsrResetAndEnableAcknowledge) {
   wr(USART3 + 0x00C, 163);
   wr(USART3 + 0x000, 0xDu);  // UE, RE, TE
   EXPECT_EQ(rd(USART3 + 0x01C), 0xC0u | (1u << 21) | (1u << 22));
-  EXPECT_TRUE(board.findings().empty());
+  EXPECT_TRUE(board.chip().findings().empty());
   wr(USART3 + 0x008, 0u);
   wr(USART3 + 0x008, 1u << 29);  // TXFTCFG with UE = 1
-  ASSERT_FALSE(board.findings().empty());
-  EXPECT_NE(board.findings().back().what.find("thresholds"), std::string::npos);
+  ASSERT_FALSE(board.chip().findings().empty());
+  EXPECT_NE(board.chip().findings().back().what.find("thresholds"), std::string::npos);
 }
 
 // ------------------------------------------------------------------ TIM17 + DMA + WS2815
@@ -544,7 +544,7 @@ TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {
   const ns_t expect = 144u * 187u * 20u / 3u;
   EXPECT_LE(period144 > expect ? period144 - expect : expect - period144, 1u);
   EXPECT_EQ(rd(DMA1 + 0x00C), kSlots) << "circular reload";
-  EXPECT_EQ(board.dma1().transfers(0), kSlots);
+  EXPECT_EQ(board.chip().dma1().transfers(0), kSlots);
 }
 
 TEST_F(Stream, CcrWithoutPreloadActsAtOnceAndCompareDmaFollows) {
@@ -562,19 +562,19 @@ TEST_F(Stream, Pa7FollowsTim17OnlyWithMainOutputAndAf1) {
   fill(0xFF, 0xFF, 0xFF, 0, 0, 0);
   start_stream();
   wr(TIM17 + 0x044, 0);  // MOE off: a break-stage timer drives nothing
-  const uint64_t c0 = board.gpio(0).changes(7);
+  const uint64_t c0 = board.chip().gpio(0).changes(7);
   run_to(bus.t + 500'000);
-  EXPECT_EQ(board.gpio(0).changes(7), c0);
-  EXPECT_EQ(board.gpio(0).pad(7), 0);
+  EXPECT_EQ(board.chip().gpio(0).changes(7), c0);
+  EXPECT_EQ(board.chip().gpio(0).pad(7), 0);
   wr(TIM17 + 0x044, 1u << 15);
   run_to(bus.t + 500'000);
-  EXPECT_GT(board.gpio(0).changes(7), c0 + 50);
+  EXPECT_GT(board.chip().gpio(0).changes(7), c0 + 50);
   // Another alternate function on PA7 disconnects the timer.
   wr(GPIOA + 0x020, (rd(GPIOA + 0x020) & ~0xF0000000u) | (2u << 28));
-  const uint64_t c1 = board.gpio(0).changes(7);
+  const uint64_t c1 = board.chip().gpio(0).changes(7);
   run_to(bus.t + 500'000);
-  EXPECT_LE(board.gpio(0).changes(7), c1 + 1);
-  EXPECT_EQ(board.gpio(0).pad(7), 0);
+  EXPECT_LE(board.chip().gpio(0).changes(7), c1 + 1);
+  EXPECT_EQ(board.chip().gpio(0).pad(7), 0);
 }
 
 TEST_F(Stream, DmaLocksConfigurationWhileEnabled) {
@@ -585,7 +585,7 @@ TEST_F(Stream, DmaLocksConfigurationWhileEnabled) {
   wr(DMA1 + 0x00C, 5);            // and to change the count
   EXPECT_EQ(rd(DMA1 + 0x008), ccr);
   EXPECT_NE(rd(DMA1 + 0x00C), 5u);
-  EXPECT_GE(board.findings().size(), 2u);
+  EXPECT_GE(board.chip().findings().size(), 2u);
   // Disabling keeps the remaining count readable; a re-enable restarts from CNDTR.
   wr(DMA1 + 0x008, ccr & ~1u);
   const uint32_t left = rd(DMA1 + 0x00C);
@@ -634,7 +634,7 @@ TEST_F(Stream, LongStreamInManySlicesKeepsDecodingFrames) {
   fill(0x55, 0xAA, 0x0F, 0xF0, 0x33, 0xCC);
   start_stream();
   const ns_t t0 = bus.t;
-  const ns_t span = 1'000'000'000;  // 1 s virtual, ~800,000 PWM periods
+  const ns_t span = 1'000'000'000;                            // 1 s virtual, ~800,000 PWM periods
   for (ns_t t = t0; t <= t0 + span; t += 500'000) run_to(t);  // a machine wake every 500 us
   EXPECT_GT(board.strip_model().frames_total(), 500u);
 }

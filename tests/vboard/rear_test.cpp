@@ -14,7 +14,7 @@ using Rgb = std::array<uint8_t, 3>;
 // Last complete frame latched at or before t (nullptr if none).
 const StripFrame* frame_at(const RunResult& r, ns_t t) {
   const StripFrame* out = nullptr;
-  for (const StripFrame& f : r.strip.frames)
+  for (const StripFrame& f : r.strip.value().frames)
     if (f.t <= t) out = &f;
   return out;
 }
@@ -36,7 +36,7 @@ TEST(RearLamp, StripStaysDarkWithNothingConnected) {
   auto f = run_fw(*img, o);
   ASSERT_TRUE(f.r.ok()) << f.r.unmodelled.size() << " unmodelled, " << f.r.faults.size() << " faults";
   EXPECT_FALSE(f.r.halt);
-  ASSERT_GE(f.r.strip.frames.size(), 5u);
+  ASSERT_GE(f.r.strip.value().frames.size(), 5u);
   expect_solid(frame_at(f.r, 40 * kMs), {0, 0, 0}, "nothing connected");
 }
 
@@ -97,10 +97,10 @@ TEST(RearLamp, RunsRepeatToTheNanosecond) {
   auto b = run_fw(*img, o);
   EXPECT_EQ(a.r.instructions, b.r.instructions);
   EXPECT_EQ(a.r.virtual_ns, b.r.virtual_ns);
-  ASSERT_EQ(a.r.strip.frames.size(), b.r.strip.frames.size());
-  for (size_t i = 0; i < a.r.strip.frames.size(); ++i) {
-    EXPECT_EQ(a.r.strip.frames[i].t, b.r.strip.frames[i].t);
-    EXPECT_EQ(a.r.strip.frames[i].colors, b.r.strip.frames[i].colors);
+  ASSERT_EQ(a.r.strip.value().frames.size(), b.r.strip.value().frames.size());
+  for (size_t i = 0; i < a.r.strip.value().frames.size(); ++i) {
+    EXPECT_EQ(a.r.strip.value().frames[i].t, b.r.strip.value().frames[i].t);
+    EXPECT_EQ(a.r.strip.value().frames[i].colors, b.r.strip.value().frames[i].colors);
   }
   for (const auto& [pin, hist] : a.r.pins) {
     ASSERT_EQ(hist.size(), b.r.pins[pin].size()) << pin;
@@ -114,7 +114,7 @@ TEST(RearLamp, BitTimingFollowsTheSystemClock) {
   o.run_for = 40 * kMs;
   o.levels = {line("PB5", true, 5 * kMs)};  // some 1 bits and some 0 bits
   auto f = run_fw(*img, o);
-  const StripReport& s = f.r.strip;
+  const StripReport& s = f.r.strip.value();
   ASSERT_GE(s.frames.size(), 10u);
   // 187 ticks per bit at 150 MHz: 1 = 118 high + 69 low, 0 = 43 high + 144 low.
   EXPECT_NEAR(static_cast<double>(s.t1h_min), 786.7, 2);
@@ -141,7 +141,7 @@ TEST(RearLamp, OnlyTheViolationsTheBitTimingImplies) {
   o.run_for = 30 * kMs;
   o.levels = {line("PB6", true, 3 * kMs)};
   auto f = run_fw(*img, o);
-  const StripReport& s = f.r.strip;
+  const StripReport& s = f.r.strip.value();
   ASSERT_FALSE(s.frames.empty());
   size_t t1l = 0;
   for (const StripViolation& v : s.violations) {
@@ -236,7 +236,7 @@ TEST(RearLamp, PllThatNeverLocksStopsInErrorHandlerAndTheStripStaysSilent) {
   const Symbol* app = img->find("_app");
   ASSERT_NE(app, nullptr);
   EXPECT_EQ(f.m->peek32(app->addr), 0u);
-  EXPECT_TRUE(f.r.strip.frames.empty());
+  EXPECT_TRUE(f.r.strip.value().frames.empty());
   EXPECT_LE(f.r.pins["PA7"].size(), 1u) << "PA7 carries no signal";
 }
 

@@ -1,16 +1,12 @@
-// Figures measured on the real images: instructions per EXTI edge, per micros
-// call and per rear loop pass, and virtual time per wall second.
-#include <algorithm>
+// Figures measured on runs: virtual time per wall second, means of counted
+// instructions. What is measured on which image is the board's choice
+// (world/lamp_figures.cpp).
+#include "figures.h"
+
 #include <cstdio>
 #include <numeric>
 
-#include "vboard/cli.h"
-#include "vboard/machine.h"
-#include "vboard/report.h"
-
 namespace vboard {
-
-namespace {
 
 double mean(const std::vector<uint64_t>& v) {
   if (v.empty()) return 0;
@@ -18,86 +14,17 @@ double mean(const std::vector<uint64_t>& v) {
          static_cast<double>(v.size());
 }
 
-}  // namespace
+void print_speed(const char* label, const RunResult& r) {
+  std::printf("%s: %s virtual in %.3f s wall: %.1f virtual s per wall s (%s skipped idle)%s\n", label,
+              format_ns(r.virtual_ns).c_str(), r.wall_s, static_cast<double>(r.virtual_ns) / 1e9 / r.wall_s,
+              format_ns(r.idle_ns).c_str(), r.halt ? (" HALTED in " + r.halt->symbol).c_str() : "");
+}
 
-int run_figures(const std::string& front_elf, const std::string& rear_elf) {
-  std::string err;
-  auto front = Image::load(front_elf, &err);
-  if (!front) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
-  auto rear = Image::load(rear_elf, &err);
-  if (!rear) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
-  std::printf("Virtual board figures (1.0 cycle per instruction unless stated)\n\n");
-
-  {
-    MachineOptions o;
-    o.run_for = 1 * kSec;
-    o.pulses.push_back({"PA0", 1500 * kUs, 20 * kMs, 20 * kMs, kNever, 0});
-    o.profile_functions = {"micros"};
-    Machine m(*front, o, stm32g431_board_factory());
-    RunResult r = m.run();
-    const auto it = r.exceptions.find(16 + 6);
-    if (it != r.exceptions.end() && it->second.count) {
-      const ExceptionStat& s = it->second;
-      std::printf("front: EXTI0 handler: %llu edges, %.1f instructions per edge (%llu..%llu)\n",
-                  static_cast<unsigned long long>(s.count),
-                  static_cast<double>(s.instr_total) / static_cast<double>(s.count),
-                  static_cast<unsigned long long>(s.instr_min), static_cast<unsigned long long>(s.instr_max));
-    } else {
-      std::printf("front: EXTI0 handler never ran\n");
-    }
-    const auto& mic = r.functions.at(0).samples;
-    if (!mic.empty())
-      std::printf("front: micros: %zu calls, %.1f instructions per call (%llu..%llu)\n", mic.size(),
-                  mean(mic), static_cast<unsigned long long>(*std::min_element(mic.begin(), mic.end())),
-                  static_cast<unsigned long long>(*std::max_element(mic.begin(), mic.end())));
-    std::printf("front: %s virtual in %.3f s wall: %.1f virtual s per wall s (%s skipped idle)%s\n",
-                format_ns(r.virtual_ns).c_str(), r.wall_s, static_cast<double>(r.virtual_ns) / 1e9 / r.wall_s,
-                format_ns(r.idle_ns).c_str(), r.halt ? (" HALTED in " + r.halt->symbol).c_str() : "");
-  }
-  {
-    MachineOptions o;
-    o.run_for = 1 * kSec;
-    // A colour change every 50 ms on PB5 and PB6.
-    for (int k = 1; k < 20; ++k)
-      o.levels.push_back(
-          {k % 2 ? "PB5" : "PB6", (k / 2) % 2 ? -1 : 0, static_cast<ns_t>(k) * 50 * kMs, 0, 0});
-    o.profile_functions = {"aurelis::application::loop"};
-    Machine m(*rear, o, stm32g431_board_factory());
-    RunResult r = m.run();
-    const auto& s = r.functions.at(0).samples;
-    if (!s.empty()) {
-      uint64_t mn = *std::min_element(s.begin(), s.end());
-      std::vector<uint64_t> quiet, change;
-      for (uint64_t v : s) (v > 4 * mn ? change : quiet).push_back(v);
-      std::printf(
-          "rear: loop(): %zu passes; without a change %.1f instructions (%zu passes), with a change %.1f "
-          "instructions (%zu passes)\n",
-          s.size(), mean(quiet), quiet.size(), mean(change), change.size());
-    } else {
-      std::printf("rear: loop() was never seen (symbol missing?)\n");
-    }
-    std::printf("rear: %s virtual in %.3f s wall: %.1f virtual s per wall s (%s skipped idle)%s\n",
-                format_ns(r.virtual_ns).c_str(), r.wall_s, static_cast<double>(r.virtual_ns) / 1e9 / r.wall_s,
-                format_ns(r.idle_ns).c_str(), r.halt ? (" HALTED in " + r.halt->symbol).c_str() : "");
-    auto dma = r.exceptions.find(16 + 11);
-    if (dma != r.exceptions.end())
-      std::printf("rear: DMA1 channel 1 handler: %llu times, %.1f instructions each\n",
-                  static_cast<unsigned long long>(dma->second.count),
-                  static_cast<double>(dma->second.instr_total) / static_cast<double>(dma->second.count));
-  }
-  // What idle skipping buys: the same images with every instruction executed.
-  for (const auto* img : {&*front, &*rear}) {
-    MachineOptions o;
-    o.run_for = 100 * kMs;
-    o.idle_skip = false;
-    Machine m(*img, o, stm32g431_board_factory());
-    RunResult r = m.run();
-    std::printf(
-        "%s without idle skipping: %s virtual in %.3f s wall: %.2f virtual s per wall s, %llu instructions\n",
-        img == &*front ? "front" : "rear", format_ns(r.virtual_ns).c_str(), r.wall_s,
-        static_cast<double>(r.virtual_ns) / 1e9 / r.wall_s, static_cast<unsigned long long>(r.instructions));
-  }
-  return 0;
+void print_speed_without_idle_skip(const char* label, const RunResult& r) {
+  std::printf(
+      "%s without idle skipping: %s virtual in %.3f s wall: %.2f virtual s per wall s, %llu instructions\n",
+      label, format_ns(r.virtual_ns).c_str(), r.wall_s, static_cast<double>(r.virtual_ns) / 1e9 / r.wall_s,
+      static_cast<unsigned long long>(r.instructions));
 }
 
 }  // namespace vboard

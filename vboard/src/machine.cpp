@@ -588,8 +588,8 @@ RunResult Machine::result() const {
   r.notes = d.log.notes;
   if (board_) {
     r.pins = board_->pin_history();
-    r.strip = board_->strip();
     r.registers = board_->register_dump();
+    board_->report(r);
   }
   for (auto& [k, v] : core_registers()) r.registers[k] = v;
   r.exceptions = d.exc.stats();

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "vboard/cli.h"
+#include "vboard/lamp_board.h"
 #include "vboard/machine.h"
 #include "vboard/report.h"
 
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
   std::string err;
   auto img = Image::load(elf, &err);
   if (!img) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
-  Machine m(*img, opt, stm32g431_board_factory());
+  Machine m(*img, opt, lamp_board_factory());
   RunResult r = m.run();
   ReportInfo info;
   info.image = elf;

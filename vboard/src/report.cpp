@@ -9,9 +9,7 @@
 
 namespace vboard {
 
-namespace {
-
-std::string jstr(const std::string& s) {
+std::string json_string(const std::string& s) {
   std::string o = "\"";
   for (char c : s) {
     switch (c) {
@@ -39,6 +37,8 @@ std::string jstr(const std::string& s) {
   }
   return o + "\"";
 }
+
+namespace {
 
 std::string hex8(uint32_t v) {
   char b[16];
@@ -82,7 +82,7 @@ std::string exception_name(unsigned exc) {
 std::string to_json(const RunResult& r, const ReportInfo& info) {
   std::ostringstream o;
   o << "{\n";
-  o << "  \"image\": " << jstr(info.image) << ",\n";
+  o << "  \"image\": " << json_string(info.image) << ",\n";
   o << "  \"virtual_ns\": " << r.virtual_ns << ",\n";
   o << "  \"instructions\": " << r.instructions << ",\n";
   o << "  \"cycles_per_instruction\": " << static_cast<double>(r.cpi_milli) / 1000.0 << ",\n";
@@ -94,7 +94,7 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
   bool first = true;
   std::map<std::string, size_t> cut;
   for (const auto& [name, hist] : r.pins) {
-    o << (first ? "\n" : ",\n") << "    " << jstr(name) << ": [";
+    o << (first ? "\n" : ",\n") << "    " << json_string(name) << ": [";
     first = false;
     size_t n = std::min(hist.size(), info.max_changes_per_pin);
     if (n < hist.size()) cut[name] = hist.size();
@@ -106,42 +106,20 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
     o << "  \"pins_truncated\": {";
     bool f = true;
     for (const auto& [name, total] : cut) {
-      o << (f ? "" : ", ") << jstr(name) << ": " << total;
+      o << (f ? "" : ", ") << json_string(name) << ": " << total;
       f = false;
     }
     o << "},\n";
   }
-  // strip
-  const StripReport& s = r.strip;
-  o << "  \"strip\": {\n    \"frames\": [";
-  for (size_t i = 0; i < s.frames.size(); ++i) {
-    const StripFrame& f = s.frames[i];
-    o << (i ? ",\n      " : "\n      ") << "{\"t_ns\": " << f.t << ", \"bits\": " << f.bits
-      << ", \"colors\": [";
-    for (size_t k = 0; k < f.colors.size(); ++k)
-      o << (k ? ", " : "") << "[" << int{f.colors[k][0]} << ", " << int{f.colors[k][1]} << ", "
-        << int{f.colors[k][2]} << "]";
-    o << "]}";
+  if (r.strip) {
+    o << "  \"strip\": ";
+    strip_json(o, *r.strip);
+    o << ",\n";
   }
-  o << (s.frames.empty() ? "],\n" : "\n    ],\n");
-  o << "    \"violations\": [";
-  size_t vmax = std::min<size_t>(s.violations.size(), 10000);
-  for (size_t i = 0; i < vmax; ++i) {
-    const StripViolation& v = s.violations[i];
-    o << (i ? ",\n      " : "\n      ") << "{\"t_ns\": " << v.t << ", \"what\": " << jstr(v.what)
-      << ", \"datasheet\": " << (v.datasheet ? "true" : "false") << "}";
-  }
-  o << (vmax ? "\n    ],\n" : "],\n");
-  o << "    \"violation_count\": " << s.violations.size() << ",\n";
-  o << "    \"t0h_min_ns\": " << s.t0h_min << ", \"t0h_max_ns\": " << s.t0h_max << ",\n";
-  o << "    \"t1h_min_ns\": " << s.t1h_min << ", \"t1h_max_ns\": " << s.t1h_max << ",\n";
-  o << "    \"t0l_min_ns\": " << s.t0l_min << ", \"t0l_max_ns\": " << s.t0l_max << ",\n";
-  o << "    \"t1l_min_ns\": " << s.t1l_min << ", \"t1l_max_ns\": " << s.t1l_max << ",\n";
-  o << "    \"latch_min_ns\": " << s.latch_min << "\n  },\n";
   // halt
   if (r.halt) {
     const Halt& h = *r.halt;
-    o << "  \"halt\": {\"reason\": " << jstr(h.reason) << ", \"symbol\": " << jstr(h.symbol)
+    o << "  \"halt\": {\"reason\": " << json_string(h.reason) << ", \"symbol\": " << json_string(h.symbol)
       << ", \"primask\": " << (h.primask ? 1 : 0) << ", \"exception\": " << h.exception
       << ", \"pc\": " << h.pc << ", \"t_ns\": " << h.t << "},\n";
   } else {
@@ -151,11 +129,11 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
   o << "  \"registers\": {";
   first = true;
   for (const auto& [per, regs] : r.registers) {
-    o << (first ? "\n" : ",\n") << "    " << jstr(per) << ": {";
+    o << (first ? "\n" : ",\n") << "    " << json_string(per) << ": {";
     first = false;
     bool f2 = true;
     for (const auto& [rn, v] : regs) {
-      o << (f2 ? "" : ", ") << jstr(rn) << ": " << v;
+      o << (f2 ? "" : ", ") << json_string(rn) << ": " << v;
       f2 = false;
     }
     o << "}";
@@ -164,15 +142,15 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
   o << "  \"unmodelled\": [";
   for (size_t i = 0; i < r.unmodelled.size(); ++i) {
     const Unmodelled& u = r.unmodelled[i];
-    o << (i ? ",\n    " : "\n    ") << "{\"addr\": " << jstr(hex8(u.addr))
-      << ", \"access\": " << jstr(u.is_write ? "write" : "read") << ", \"size\": " << u.size
-      << ", \"value\": " << u.value << ", \"device\": " << jstr(u.device) << ", \"where\": " << jstr(u.where)
-      << ", \"t_ns\": " << u.t << "}";
+    o << (i ? ",\n    " : "\n    ") << "{\"addr\": " << json_string(hex8(u.addr))
+      << ", \"access\": " << json_string(u.is_write ? "write" : "read") << ", \"size\": " << u.size
+      << ", \"value\": " << u.value << ", \"device\": " << json_string(u.device)
+      << ", \"where\": " << json_string(u.where) << ", \"t_ns\": " << u.t << "}";
   }
   o << (r.unmodelled.empty() ? "],\n" : "\n  ],\n");
   auto strings = [&](const char* key, const std::vector<std::string>& v) {
-    o << "  " << jstr(key) << ": [";
-    for (size_t i = 0; i < v.size(); ++i) o << (i ? ", " : "") << jstr(v[i]);
+    o << "  " << json_string(key) << ": [";
+    for (size_t i = 0; i < v.size(); ++i) o << (i ? ", " : "") << json_string(v[i]);
     o << "],\n";
   };
   strings("faults", r.faults);
@@ -180,7 +158,7 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
   o << "  \"exceptions\": {";
   first = true;
   for (const auto& [e, st] : r.exceptions) {
-    o << (first ? "" : ", ") << jstr(exception_name(e)) << ": {\"number\": " << e
+    o << (first ? "" : ", ") << json_string(exception_name(e)) << ": {\"number\": " << e
       << ", \"count\": " << st.count << ", \"instructions\": " << st.instr_total
       << ", \"min\": " << st.instr_min << ", \"max\": " << st.instr_max << "}";
     first = false;
@@ -189,7 +167,7 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
   o << "  \"first_write_ns\": {";
   first = true;
   for (const auto& [dev, t] : r.first_write_ns) {
-    o << (first ? "" : ", ") << jstr(dev) << ": " << t;
+    o << (first ? "" : ", ") << json_string(dev) << ": " << t;
     first = false;
   }
   o << "}\n}\n";
@@ -273,81 +251,21 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
 
   o << "\nPins (level changes):\n";
   for (const auto& [name, hist] : r.pins) {
-    bool light = name == "PA8" || name == "PA9";
-    o << "  " << name << (light ? " (light output)" : "") << ": ";
+    auto role = r.pin_roles.find(name);
+    bool named = role != r.pin_roles.end();
+    o << "  " << name << (named ? " (" + role->second + ")" : "") << ": ";
     if (hist.empty()) {
       o << "no activity\n";
       continue;
     }
-    size_t show = light ? 60 : 12;
+    size_t show = named ? 60 : 12;
     for (size_t i = 0; i < hist.size() && i < show; ++i)
       o << (i ? ", " : "") << (hist[i].level ? "high" : "low") << " at " << format_ns(hist[i].t);
     if (hist.size() > show) o << ", ... (" << hist.size() << " changes in all)";
     o << "\n";
   }
 
-  const StripReport& s = r.strip;
-  o << "\nStrip: " << s.frames.size() << " frames\n";
-  for (size_t i = 0; i < s.frames.size();) {
-    size_t j = i;
-    while (j + 1 < s.frames.size() && s.frames[j + 1].colors == s.frames[i].colors) ++j;
-    std::snprintf(line, sizeof line, "  frames %zu..%zu (%s .. %s), %zu LEDs: ", i + 1, j + 1,
-                  format_ns(s.frames[i].t).c_str(), format_ns(s.frames[j].t).c_str(),
-                  s.frames[i].colors.size());
-    o << line;
-    const auto& c = s.frames[i].colors;
-    if (color) {
-      for (const auto& px : c)
-        o << "\x1b[48;2;" << int{px[0]} << ";" << int{px[1]} << ";" << int{px[2]} << "m \x1b[0m";
-    } else {
-      bool same = std::all_of(c.begin(), c.end(), [&](const auto& px) { return px == c.front(); });
-      if (!c.empty() && same) {
-        o << "all (" << int{c[0][0]} << "," << int{c[0][1]} << "," << int{c[0][2]} << ")";
-      } else {
-        // Runs of equal LEDs: "(0,0,0) x25, (15,0,0), (255,0,0) x34".
-        for (size_t k = 0; k < c.size();) {
-          size_t e = k;
-          while (e + 1 < c.size() && c[e + 1] == c[k]) ++e;
-          o << (k ? ", " : "") << "(" << int{c[k][0]} << "," << int{c[k][1]} << "," << int{c[k][2]} << ")";
-          if (e > k) o << " x" << e - k + 1;
-          k = e + 1;
-        }
-      }
-    }
-    o << "\n";
-    i = j + 1;
-  }
-  if (!s.frames.empty()) {
-    std::snprintf(line, sizeof line,
-                  "  bit timing: 0 bit high %" PRIu64 "..%" PRIu64 " ns low %" PRIu64 "..%" PRIu64
-                  " ns; 1 bit high %" PRIu64 "..%" PRIu64 " ns low %" PRIu64 "..%" PRIu64
-                  " ns; shortest latch gap %s\n",
-                  s.t0h_min, s.t0h_max, s.t0l_min, s.t0l_max, s.t1h_min, s.t1h_max, s.t1l_min, s.t1l_max,
-                  format_ns(s.latch_min).c_str());
-    o << line;
-  }
-  std::map<std::string, std::pair<size_t, bool>> kinds;
-  for (const auto& v : s.violations) {
-    std::string key = v.what.substr(0, v.what.find(' '));
-    auto& k = kinds[key];
-    if (k.first == 0) k.second = v.datasheet;
-    k.first++;
-  }
-  if (s.violations.empty()) {
-    o << "  no timing violations\n";
-  } else {
-    o << "  timing violations: " << s.violations.size() << "\n";
-    for (const auto& [k, v] : kinds) {
-      std::string example;
-      for (const auto& sv : s.violations)
-        if (sv.what.rfind(k, 0) == 0) {
-          example = sv.what;
-          break;
-        }
-      o << "    " << v.first << " x " << example
-        << (v.second ? " (datasheet window)" : " (beyond what parts accept)") << "\n";
-    }
-  }
+  if (r.strip) strip_text(o, *r.strip, color);
 
   if (!r.exceptions.empty()) {
     o << "\nExceptions taken:\n";

@@ -3,7 +3,6 @@
 // asks a Board for its devices; devices never call into Unicorn themselves.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -18,6 +17,7 @@ using ns_t = uint64_t;  // virtual time in nanoseconds since reset
 inline constexpr ns_t kNever = std::numeric_limits<ns_t>::max();
 
 class Device;
+struct RunResult;
 
 // What the machine offers the models.
 class Bus {
@@ -93,27 +93,6 @@ struct PinChange {
   int level;  // 0 or 1
 };
 
-struct StripViolation {
-  ns_t t;
-  std::string what;  // e.g. "T0H 287ns outside 220-380" or "low 6us inside frame"
-  bool datasheet;    // true: against the WS2815 datasheet windows; false: against what real parts accept
-};
-
-struct StripFrame {
-  ns_t t;                                      // latch time (start of the reset gap that ended the frame)
-  std::vector<std::array<uint8_t, 3>> colors;  // r, g, b per LED, in strip order
-  unsigned bits = 0;                           // bits received in this frame
-};
-
-struct StripReport {
-  std::vector<StripFrame> frames;
-  std::vector<StripViolation> violations;
-  // Bit timing summary in ns: min/max of high and low time for 0 and 1 bits.
-  ns_t t0h_min = 0, t0h_max = 0, t1h_min = 0, t1h_max = 0;
-  ns_t t0l_min = 0, t0l_max = 0, t1l_min = 0, t1l_max = 0;
-  ns_t latch_min = 0;  // shortest reset gap seen
-};
-
 // The scenario the outside world plays.
 struct PulseSpec {
   std::string pin;  // "PA0"
@@ -141,12 +120,11 @@ class Board {
   virtual void add_level(const LevelSpec& l) = 0;
   // Pin level history (inputs as seen at the pad, outputs as driven), by name "PA8".
   virtual std::map<std::string, std::vector<PinChange>> pin_history() const = 0;
-  virtual StripReport strip() const = 0;
   // peripheral name -> register name -> final value.
   virtual std::map<std::string, std::map<std::string, uint32_t>> register_dump() const = 0;
+  // What the board's own parts observed (a LED strip's frames, the role of a pin)
+  // goes into the run result here, after pins and registers.
+  virtual void report(RunResult& r) const { (void)r; }
 };
-
-// Built by the peripheral side; the machine calls it once.
-std::unique_ptr<Board> make_stm32g431_board(Bus& bus);
 
 }  // namespace vboard

@@ -17,6 +17,7 @@
 
 #include "vboard/device.h"
 #include "vboard/image.h"
+#include "vboard/strip.h"
 
 namespace vboard {
 
@@ -107,7 +108,8 @@ struct RunResult {
   std::vector<std::string> faults;  // model faults and core faults, in words
   std::vector<std::string> notes;   // observations that do not fail the run
   std::map<std::string, std::vector<PinChange>> pins;
-  StripReport strip;
+  std::map<std::string, std::string> pin_roles;  // pin -> the role the board gives it (shown in full)
+  std::optional<StripReport> strip;              // when the board carries a LED strip
   std::map<std::string, std::map<std::string, uint32_t>> registers;
   std::map<unsigned, ExceptionStat> exceptions;
   std::vector<ExceptionEntry> exception_trace;  // first 100000 entries
@@ -117,8 +119,6 @@ struct RunResult {
 };
 
 using BoardFactory = std::function<std::unique_ptr<Board>(Bus&)>;
-// The STM32G431 board of the peripheral models (make_stm32g431_board).
-BoardFactory stm32g431_board_factory();
 
 class Machine final : public Bus {
  public:

@@ -19,6 +19,8 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color);
 // pins empty: every pin with a history.
 bool write_vcd(const RunResult& r, const std::string& path, const std::vector<std::string>& pins,
                std::string* error);
+// A JSON string literal (quoted, escaped).
+std::string json_string(const std::string& s);
 // "SysTick", "EXTI0", "TIM7", ... for an exception number.
 std::string exception_name(unsigned exc);
 

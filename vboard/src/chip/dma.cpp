@@ -2,7 +2,7 @@
 // requesting timer's advance(): each request moves one item at once.
 #include <cstring>
 
-#include "models.h"
+#include "chip/models.h"
 
 namespace vboard::periph {
 

@@ -1,5 +1,5 @@
 // GPIO ports with pad levels, SYSCFG (EXTI routing) and the EXTI edge detector.
-#include "models.h"
+#include "chip/models.h"
 
 namespace vboard::periph {
 

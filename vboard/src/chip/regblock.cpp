@@ -1,5 +1,5 @@
 // Register table plumbing shared by every peripheral model.
-#include "models.h"
+#include "chip/models.h"
 
 namespace vboard::periph {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "models.h"
+#include "chip/models.h"
 
 namespace vboard::periph {
 

@@ -1,14 +1,8 @@
-// The STM32G431 lamp board: every peripheral model, wired as on the chip, plus
-// the signal sources and the WS2815 strip on PA7.
-#include "world.h"
+// The die's wiring: fact-sheet bases, RCC enable bits, IRQ lines, DMAMUX
+// request ids and the alternate functions the images select.
+#include "chip/stm32g431.h"
 
-namespace vboard {
-
-namespace world {
-
-using periph::Gpio;
-using periph::Timer;
-using periph::TimerInfo;
+namespace vboard::periph {
 
 namespace {
 constexpr uint32_t kAHB1ENR = 0x048, kAHB2ENR = 0x04C, kAPB1ENR1 = 0x058, kAPB2ENR = 0x060;
@@ -27,10 +21,10 @@ const unsigned kTimerGate[][2] = {{kAPB2ENR, 11}, {kAPB1ENR1, 0}, {kAPB1ENR1, 2}
                                   {kAPB1ENR1, 5}, {kAPB2ENR, 13}, {kAPB2ENR, 18}};
 }  // namespace
 
-Stm32g431Board::Stm32g431Board(Bus& bus) : ctx_(bus) {
-  rcc_ = std::make_unique<periph::Rcc>(ctx_);
-  pwr_ = std::make_unique<periph::Pwr>(ctx_);
-  flash_ = std::make_unique<periph::Flash>(ctx_);
+Stm32g431::Stm32g431(Bus& bus) : ctx_(bus) {
+  rcc_ = std::make_unique<Rcc>(ctx_);
+  pwr_ = std::make_unique<Pwr>(ctx_);
+  flash_ = std::make_unique<Flash>(ctx_);
   rcc_->attach(pwr_.get(), flash_.get());
   pwr_->attach(rcc_.get());
   flash_->attach(rcc_.get());
@@ -38,9 +32,9 @@ Stm32g431Board::Stm32g431Board(Bus& bus) : ctx_(bus) {
   flash_->set_gate(rcc_.get(), kAHB1ENR, 8);
   if (bus.option("pll_never_locks")) rcc_->set_pll_never_locks(true);
 
-  syscfg_ = std::make_unique<periph::Syscfg>(ctx_);
+  syscfg_ = std::make_unique<Syscfg>(ctx_);
   syscfg_->set_gate(rcc_.get(), kAPB2ENR, 0);
-  exti_ = std::make_unique<periph::Exti>(ctx_, *syscfg_);
+  exti_ = std::make_unique<Exti>(ctx_, *syscfg_);
 
   gpio_[0] = std::make_unique<Gpio>(ctx_, 0, 0xABFFFFFF, 0x0C000000, 0x64000000);
   gpio_[1] = std::make_unique<Gpio>(ctx_, 1, 0xFFFFFEBF, 0x000000C0, 0x00000100);
@@ -50,7 +44,7 @@ Stm32g431Board::Stm32g431Board(Bus& bus) : ctx_(bus) {
     gpio_[p]->set_exti(exti_.get());
   }
 
-  dmamux_ = std::make_unique<periph::Dmamux>(ctx_);
+  dmamux_ = std::make_unique<Dmamux>(ctx_);
   dmamux_->set_gate(rcc_.get(), kAHB1ENR, 2);
   for (size_t i = 0; i < std::size(kTimers); ++i) {
     auto t = std::make_unique<Timer>(ctx_, kTimers[i], *rcc_, dmamux_.get());
@@ -72,88 +66,56 @@ Stm32g431Board::Stm32g431Board(Bus& bus) : ctx_(bus) {
   gpio_[1]->connect_af(8, 2, &tim4, 2);
   tim4.connect_output(2, gpio_[1].get(), 8);
 
-  usart3_ = std::make_unique<periph::Usart>(ctx_, "USART3", 0x40004800);
+  usart3_ = std::make_unique<Usart>(ctx_, "USART3", 0x40004800);
   usart3_->set_gate(rcc_.get(), kAPB1ENR1, 18);
 
   mmio_ = {rcc_.get(), pwr_.get(), flash_.get(), syscfg_.get(), exti_.get()};
   for (auto& g : gpio_) mmio_.push_back(g.get());
   for (auto& t : timers_) mmio_.push_back(t.get());
   mmio_.push_back(dmamux_.get());
-  dma1_ = std::make_unique<periph::Dma>(ctx_, *dmamux_,
-                                        [this](uint32_t addr, uint32_t* off) -> periph::RegBlock* {
-                                          for (periph::RegBlock* d : mmio_) {
-                                            if (addr >= d->base() && addr - d->base() < d->size()) {
-                                              *off = addr - d->base();
-                                              return d;
-                                            }
-                                          }
-                                          return nullptr;
-                                        });
+  dma1_ = std::make_unique<Dma>(ctx_, *dmamux_, [this](uint32_t addr, uint32_t* off) -> RegBlock* {
+    for (RegBlock* d : mmio_) {
+      if (addr >= d->base() && addr - d->base() < d->size()) {
+        *off = addr - d->base();
+        return d;
+      }
+    }
+    return nullptr;
+  });
   dma1_->set_gate(rcc_.get(), kAHB1ENR, 0);
   dmamux_->attach(dma1_.get());
   mmio_.push_back(dma1_.get());
   mmio_.push_back(usart3_.get());
-
-  world_ = std::make_unique<World>(ctx_);
-  strip_ = std::make_unique<Ws2815Strip>(ctx_, 60);
-  gpio_[0]->set_listener(7, strip_.get());
-  strip_->set_sync([&tim17](ns_t t) { tim17.sync(t); });
 }
 
-Timer& Stm32g431Board::timer(const std::string& name) {
+Timer& Stm32g431::timer(const std::string& name) {
   for (auto& t : timers_)
     if (name == t->info().name) return *t;
   return *timers_.front();
 }
 
-std::vector<Device*> Stm32g431Board::devices() {
-  std::vector<Device*> out(mmio_.begin(), mmio_.end());
-  out.push_back(world_.get());
-  out.push_back(strip_.get());
-  return out;
-}
-
-bool Stm32g431Board::parse_pin(const std::string& pin, Gpio** g, unsigned* n) {
-  if (pin.size() < 3 || pin.size() > 4 || pin[0] != 'P' || pin[1] < 'A' || pin[1] > 'G') return false;
+Gpio* Stm32g431::pin(const std::string& name, unsigned* n) {
+  if (name.size() < 3 || name.size() > 4 || name[0] != 'P' || name[1] < 'A' || name[1] > 'G') return nullptr;
   unsigned v = 0;
-  for (size_t i = 2; i < pin.size(); ++i) {
-    if (pin[i] < '0' || pin[i] > '9') return false;
-    v = v * 10 + static_cast<unsigned>(pin[i] - '0');
+  for (size_t i = 2; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return nullptr;
+    v = v * 10 + static_cast<unsigned>(name[i] - '0');
   }
-  if (v > 15) return false;
-  *g = gpio_[static_cast<unsigned>(pin[1] - 'A')].get();
+  if (v > 15) return nullptr;
   *n = v;
-  return true;
+  return gpio_[static_cast<unsigned>(name[1] - 'A')].get();
 }
 
-void Stm32g431Board::add_pulse(const PulseSpec& p) {
-  Gpio* g = nullptr;
-  unsigned n = 0;
-  if (!parse_pin(p.pin, &g, &n)) return ctx_.bus.fault("pulse source on unknown pin '" + p.pin + "'");
-  world_->add_pulse(p, g, n);
-}
-
-void Stm32g431Board::add_level(const LevelSpec& l) {
-  Gpio* g = nullptr;
-  unsigned n = 0;
-  if (!parse_pin(l.pin, &g, &n)) return ctx_.bus.fault("level line on unknown pin '" + l.pin + "'");
-  world_->add_level(l, g, n);
-}
-
-std::map<std::string, std::vector<PinChange>> Stm32g431Board::pin_history() const {
+std::map<std::string, std::vector<PinChange>> Stm32g431::pin_history() const {
   std::map<std::string, std::vector<PinChange>> out;
   for (const auto& g : gpio_) out.merge(g->history());
   return out;
 }
 
-std::map<std::string, std::map<std::string, uint32_t>> Stm32g431Board::register_dump() const {
+std::map<std::string, std::map<std::string, uint32_t>> Stm32g431::register_dump() const {
   std::map<std::string, std::map<std::string, uint32_t>> out;
-  for (const periph::RegBlock* d : mmio_) out[d->name()] = d->registers();
+  for (const RegBlock* d : mmio_) out[d->name()] = d->registers();
   return out;
 }
 
-}  // namespace world
-
-std::unique_ptr<Board> make_stm32g431_board(Bus& bus) { return std::make_unique<world::Stm32g431Board>(bus); }
-
-}  // namespace vboard
+}  // namespace vboard::periph

@@ -1,8 +1,6 @@
-// Signal sources on input pins: pulse trains (e.g. an RC receiver's control
-// pulse) and level lines with optional contact bounce.
 #include <algorithm>
 
-#include "world.h"
+#include "world/sources.h"
 
 namespace vboard::world {
 
@@ -17,7 +15,7 @@ uint64_t mix(uint64_t x) {
 }  // namespace
 
 // Computes the next edge of a source after the one just applied.
-void World::step(Source& s) {
+void SignalSources::step(Source& s) {
   if (s.pulse) {
     const PulseSpec& p = s.p;
     const ns_t rise = p.start + s.index * p.period;
@@ -52,7 +50,7 @@ void World::step(Source& s) {
   s.next_level = (l.level < 0) ? -1 : ((s.index & 1u) ? !l.level : l.level);
 }
 
-void World::add_pulse(const PulseSpec& p, periph::Gpio* gpio, unsigned pin) {
+void SignalSources::add_pulse(const PulseSpec& p, periph::Gpio* gpio, unsigned pin) {
   Source s{gpio, pin, true, p, {}, 0, true, kNever, 0};
   // The driver holds the line low between pulses from the moment it is connected.
   gpio->set_external(pin, 0, ctx_.bus.now());
@@ -60,13 +58,13 @@ void World::add_pulse(const PulseSpec& p, periph::Gpio* gpio, unsigned pin) {
   sources_.push_back(s);
 }
 
-void World::add_level(const LevelSpec& l, periph::Gpio* gpio, unsigned pin) {
+void SignalSources::add_level(const LevelSpec& l, periph::Gpio* gpio, unsigned pin) {
   Source s{gpio, pin, false, {}, l, 0, true, kNever, 0};
   step(s);
   sources_.push_back(s);
 }
 
-void World::advance(ns_t now) {
+void SignalSources::advance(ns_t now) {
   ++ctx_.epoch;
   for (;;) {
     Source* first = nullptr;
@@ -84,7 +82,7 @@ void World::advance(ns_t now) {
   }
 }
 
-ns_t World::next_event() const {
+ns_t SignalSources::next_event() const {
   ns_t best = kNever;
   for (const auto& s : sources_) best = std::min(best, s.next);
   return best;

@@ -1,6 +1,6 @@
 // Register-level models of the STM32G431 peripherals the two lamp images touch.
 // Each model is a vboard::Device over a table of named registers (names as in the
-// register fact sheet); the board (world/board.cpp) builds them and wires them
+// register fact sheet); the chip (chip/stm32g431.cpp) builds them and wires them
 // together: RCC gates and clocks them, GPIO pads feed EXTI and the outside world,
 // timers feed GPIO alternate functions and DMAMUX requests, DMA writes timers.
 #pragma once
@@ -233,7 +233,7 @@ class Exti : public RegBlock {
   const Syscfg& syscfg_;
 };
 
-// Receives pad level changes of one pin (the WS2815 strip on PA7).
+// Receives pad level changes of one pin (a part of the board watching a line).
 class PinListener {
  public:
   virtual ~PinListener() = default;

@@ -4,7 +4,7 @@
 // matches), so a PWM period costs two small steps.
 #include <numeric>
 
-#include "models.h"
+#include "chip/models.h"
 
 namespace vboard::periph {
 

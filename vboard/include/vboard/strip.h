@@ -1,0 +1,43 @@
+// What a WS2815 LED strip on a data pin saw: frames with their colours, bit
+// timing against the datasheet and against what real parts accept. The board
+// that carries a strip puts this into the run result; the reports render it with
+// the two functions below.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "vboard/device.h"
+
+namespace vboard {
+
+struct StripViolation {
+  ns_t t;
+  std::string what;  // e.g. "T0H 287ns outside 220-380" or "low 6us inside frame"
+  bool datasheet;    // true: against the WS2815 datasheet windows; false: against what real parts accept
+};
+
+struct StripFrame {
+  ns_t t;                                      // latch time (start of the reset gap that ended the frame)
+  std::vector<std::array<uint8_t, 3>> colors;  // r, g, b per LED, in strip order
+  unsigned bits = 0;                           // bits received in this frame
+};
+
+struct StripReport {
+  std::vector<StripFrame> frames;
+  std::vector<StripViolation> violations;
+  // Bit timing summary in ns: min/max of high and low time for 0 and 1 bits.
+  ns_t t0h_min = 0, t0h_max = 0, t1h_min = 0, t1h_max = 0;
+  ns_t t0l_min = 0, t0l_max = 0, t1l_min = 0, t1l_max = 0;
+  ns_t latch_min = 0;  // shortest reset gap seen
+};
+
+// The value of the JSON member "strip".
+void strip_json(std::ostream& o, const StripReport& s);
+// The "Strip:" section of the text report; color: the LEDs as coloured blocks.
+void strip_text(std::ostream& o, const StripReport& s, bool color);
+
+}  // namespace vboard

@@ -1,0 +1,58 @@
+// The lamp board: the strip's data line on PA7 (TIM17_CH1 fed by DMA), the
+// light outputs on PA8 and PA9, and the signal sources on the inputs.
+#include "world/lamp_board.h"
+
+#include "vboard/lamp_board.h"
+
+namespace vboard {
+
+namespace world {
+
+namespace {
+constexpr unsigned kStripPort = 0, kStripPin = 7;  // PA7
+constexpr unsigned kStripLeds = 60;
+const char* const kLightOutputs[] = {"PA8", "PA9"};
+}  // namespace
+
+LampBoard::LampBoard(Bus& bus) : chip_(bus) {
+  sources_ = std::make_unique<SignalSources>(chip_.context());
+  strip_ = std::make_unique<Ws2815Strip>(chip_.context(), kStripLeds);
+  chip_.gpio(kStripPort).set_listener(kStripPin, strip_.get());
+  // The strip judges a quiet line only after the timer driving it has caught up.
+  periph::Timer& driver = chip_.timer("TIM17");
+  strip_->set_sync([&driver](ns_t t) { driver.sync(t); });
+}
+
+std::vector<Device*> LampBoard::devices() {
+  std::vector<Device*> out(chip_.mmio().begin(), chip_.mmio().end());
+  out.push_back(sources_.get());
+  out.push_back(strip_.get());
+  return out;
+}
+
+void LampBoard::add_pulse(const PulseSpec& p) {
+  unsigned n = 0;
+  periph::Gpio* g = chip_.pin(p.pin, &n);
+  if (!g) return chip_.context().bus.fault("pulse source on unknown pin '" + p.pin + "'");
+  sources_->add_pulse(p, g, n);
+}
+
+void LampBoard::add_level(const LevelSpec& l) {
+  unsigned n = 0;
+  periph::Gpio* g = chip_.pin(l.pin, &n);
+  if (!g) return chip_.context().bus.fault("level line on unknown pin '" + l.pin + "'");
+  sources_->add_level(l, g, n);
+}
+
+void LampBoard::report(RunResult& r) const {
+  r.strip = strip_->report();
+  for (const char* pin : kLightOutputs) r.pin_roles[pin] = "light output";
+}
+
+}  // namespace world
+
+BoardFactory lamp_board_factory() {
+  return [](Bus& bus) { return std::make_unique<world::LampBoard>(bus); };
+}
+
+}  // namespace vboard

@@ -1,0 +1,108 @@
+// The strip's part of the reports: the JSON member "strip" and the text
+// section "Strip:".
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <map>
+#include <utility>
+
+#include "vboard/machine.h"
+#include "vboard/report.h"
+#include "vboard/strip.h"
+
+namespace vboard {
+
+void strip_json(std::ostream& o, const StripReport& s) {
+  o << "{\n    \"frames\": [";
+  for (size_t i = 0; i < s.frames.size(); ++i) {
+    const StripFrame& f = s.frames[i];
+    o << (i ? ",\n      " : "\n      ") << "{\"t_ns\": " << f.t << ", \"bits\": " << f.bits
+      << ", \"colors\": [";
+    for (size_t k = 0; k < f.colors.size(); ++k)
+      o << (k ? ", " : "") << "[" << int{f.colors[k][0]} << ", " << int{f.colors[k][1]} << ", "
+        << int{f.colors[k][2]} << "]";
+    o << "]}";
+  }
+  o << (s.frames.empty() ? "],\n" : "\n    ],\n");
+  o << "    \"violations\": [";
+  size_t vmax = std::min<size_t>(s.violations.size(), 10000);
+  for (size_t i = 0; i < vmax; ++i) {
+    const StripViolation& v = s.violations[i];
+    o << (i ? ",\n      " : "\n      ") << "{\"t_ns\": " << v.t << ", \"what\": " << json_string(v.what)
+      << ", \"datasheet\": " << (v.datasheet ? "true" : "false") << "}";
+  }
+  o << (vmax ? "\n    ],\n" : "],\n");
+  o << "    \"violation_count\": " << s.violations.size() << ",\n";
+  o << "    \"t0h_min_ns\": " << s.t0h_min << ", \"t0h_max_ns\": " << s.t0h_max << ",\n";
+  o << "    \"t1h_min_ns\": " << s.t1h_min << ", \"t1h_max_ns\": " << s.t1h_max << ",\n";
+  o << "    \"t0l_min_ns\": " << s.t0l_min << ", \"t0l_max_ns\": " << s.t0l_max << ",\n";
+  o << "    \"t1l_min_ns\": " << s.t1l_min << ", \"t1l_max_ns\": " << s.t1l_max << ",\n";
+  o << "    \"latch_min_ns\": " << s.latch_min << "\n  }";
+}
+
+void strip_text(std::ostream& o, const StripReport& s, bool color) {
+  char line[256];
+  o << "\nStrip: " << s.frames.size() << " frames\n";
+  for (size_t i = 0; i < s.frames.size();) {
+    size_t j = i;
+    while (j + 1 < s.frames.size() && s.frames[j + 1].colors == s.frames[i].colors) ++j;
+    std::snprintf(line, sizeof line, "  frames %zu..%zu (%s .. %s), %zu LEDs: ", i + 1, j + 1,
+                  format_ns(s.frames[i].t).c_str(), format_ns(s.frames[j].t).c_str(),
+                  s.frames[i].colors.size());
+    o << line;
+    const auto& c = s.frames[i].colors;
+    if (color) {
+      for (const auto& px : c)
+        o << "\x1b[48;2;" << int{px[0]} << ";" << int{px[1]} << ";" << int{px[2]} << "m \x1b[0m";
+    } else {
+      bool same = std::all_of(c.begin(), c.end(), [&](const auto& px) { return px == c.front(); });
+      if (!c.empty() && same) {
+        o << "all (" << int{c[0][0]} << "," << int{c[0][1]} << "," << int{c[0][2]} << ")";
+      } else {
+        // Runs of equal LEDs: "(0,0,0) x25, (15,0,0), (255,0,0) x34".
+        for (size_t k = 0; k < c.size();) {
+          size_t e = k;
+          while (e + 1 < c.size() && c[e + 1] == c[k]) ++e;
+          o << (k ? ", " : "") << "(" << int{c[k][0]} << "," << int{c[k][1]} << "," << int{c[k][2]} << ")";
+          if (e > k) o << " x" << e - k + 1;
+          k = e + 1;
+        }
+      }
+    }
+    o << "\n";
+    i = j + 1;
+  }
+  if (!s.frames.empty()) {
+    std::snprintf(line, sizeof line,
+                  "  bit timing: 0 bit high %" PRIu64 "..%" PRIu64 " ns low %" PRIu64 "..%" PRIu64
+                  " ns; 1 bit high %" PRIu64 "..%" PRIu64 " ns low %" PRIu64 "..%" PRIu64
+                  " ns; shortest latch gap %s\n",
+                  s.t0h_min, s.t0h_max, s.t0l_min, s.t0l_max, s.t1h_min, s.t1h_max, s.t1l_min, s.t1l_max,
+                  format_ns(s.latch_min).c_str());
+    o << line;
+  }
+  std::map<std::string, std::pair<size_t, bool>> kinds;
+  for (const auto& v : s.violations) {
+    std::string key = v.what.substr(0, v.what.find(' '));
+    auto& k = kinds[key];
+    if (k.first == 0) k.second = v.datasheet;
+    k.first++;
+  }
+  if (s.violations.empty()) {
+    o << "  no timing violations\n";
+  } else {
+    o << "  timing violations: " << s.violations.size() << "\n";
+    for (const auto& [k, v] : kinds) {
+      std::string example;
+      for (const auto& sv : s.violations)
+        if (sv.what.rfind(k, 0) == 0) {
+          example = sv.what;
+          break;
+        }
+      o << "    " << v.first << " x " << example
+        << (v.second ? " (datasheet window)" : " (beyond what parts accept)") << "\n";
+    }
+  }
+}
+
+}  // namespace vboard

@@ -1,0 +1,65 @@
+// The WS2815 LED strip as a part of the board's world: it watches its data pin
+// and decodes what the pin carries.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "chip/models.h"
+#include "vboard/strip.h"
+
+namespace vboard::world {
+
+// Decodes the pad waveform of a WS2815 data line: bit timing against the
+// datasheet windows and against what real parts accept, frames latched by the
+// reset gap, GRB colours per LED.
+class Ws2815Strip : public Device, public periph::PinListener {
+ public:
+  explicit Ws2815Strip(periph::Context& ctx, unsigned leds = 60);
+  std::string name() const override { return "WS2815"; }
+  void pin_changed(int level, ns_t t) override;
+  // Latches a frame whose reset gap is still running (the line stayed low).
+  void advance(ns_t now) override;
+  // Brings the driving peripheral up to `t` before the strip judges a quiet line.
+  void set_sync(std::function<void(ns_t)> f) { sync_ = std::move(f); }
+  StripReport report() const;
+
+  // Datasheet windows (ns) and what real parts accept.
+  static constexpr ns_t kT0HMin = 220, kT0HMax = 380, kT1HMin = 580, kT1HMax = 1600;
+  static constexpr ns_t kT0LMin = 580, kT0LMax = 1600, kT1LMin = 220, kT1LMax = 420;
+  static constexpr ns_t kResetNs = 280'000;
+  static constexpr ns_t kRealZeroBelow = 500, kRealOneAbove = 550, kRealLowMax = 5'000;
+  static constexpr size_t kViolationCap = 1000, kPerKindCap = 100, kFrameCap = 100'000;
+
+  enum Kind : unsigned { kT0H, kT1H, kT0L, kT1L, kAmbiguous, kLongLow, kFrameBits, kKinds };
+  uint64_t count(Kind k) const { return counts_[k]; }
+  uint64_t bits_total() const { return bits_total_; }
+  uint64_t frames_total() const { return frames_total_; }
+
+ private:
+  void finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise);
+  void latch(ns_t t);
+  void violation(Kind k, ns_t t, ns_t value);
+
+  periph::Context& ctx_;
+  unsigned leds_;
+  std::function<void(ns_t)> sync_;
+  int level_ = 0;
+  ns_t last_rise_ = 0, last_fall_ = 0;
+  bool pending_ = false;  // a high phase ended; its low time is still running
+  ns_t pending_high_ = 0;
+  bool gap_open_ = false;  // a frame was latched and its reset gap is still running
+  unsigned bits_ = 0;
+  uint8_t cur_ = 0;
+  std::vector<uint8_t> bytes_;
+  uint64_t bits_total_ = 0, frames_total_ = 0;
+  std::array<uint64_t, kKinds> counts_{};
+  std::array<size_t, kKinds> stored_{};
+  StripReport rep_;
+  bool have_stats_[2] = {false, false};
+  bool have_low_[2] = {false, false};
+};
+
+}  // namespace vboard::world
