@@ -11,11 +11,9 @@
 // boundaries and therefore whole runs are exactly repeatable.
 #include "vboard/machine.h"
 
-#include <cmath>
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -597,46 +595,6 @@ RunResult Machine::result() const {
   r.functions = d.prof.stats();
   r.first_write_ns = d.space.first_write();
   return r;
-}
-
-std::optional<ns_t> parse_duration(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.')) ++i;
-  if (i == 0) return std::nullopt;
-  double v = 0;
-  try {
-    v = std::stod(text.substr(0, i));
-  } catch (...) {
-    return std::nullopt;
-  }
-  std::string unit = text.substr(i);
-  while (!unit.empty() && unit.front() == ' ') unit.erase(0, 1);
-  double mul = 1;
-  if (unit.empty() || unit == "ns")
-    mul = 1;
-  else if (unit == "us")
-    mul = 1e3;
-  else if (unit == "ms")
-    mul = 1e6;
-  else if (unit == "s")
-    mul = 1e9;
-  else
-    return std::nullopt;
-  return static_cast<ns_t>(std::llround(v * mul));
-}
-
-std::string format_ns(ns_t t) {
-  char b[48];
-  if (t == kNever) return "never";
-  if (t >= kSec)
-    std::snprintf(b, sizeof b, "%.6f s", static_cast<double>(t) / 1e9);
-  else if (t >= kMs)
-    std::snprintf(b, sizeof b, "%.6f ms", static_cast<double>(t) / 1e6);
-  else if (t >= kUs)
-    std::snprintf(b, sizeof b, "%.3f us", static_cast<double>(t) / 1e3);
-  else
-    std::snprintf(b, sizeof b, "%llu ns", static_cast<unsigned long long>(t));
-  return b;
 }
 
 }  // namespace vboard
