@@ -13,10 +13,16 @@ extern TIM_HandleTypeDef htim7;
 
 extern "C" {
 
-// TIM7 overflows. Writer: the TIM7 update interrupt (HAL_TIM_PeriodElapsedCallback).
-// Readers: micros() in the foreground and in the pin-change interrupt, which
-// re-read it until it is unchanged, so a torn or stale read is never used.
+// TIM7 overflows. Writers: the TIM7 update interrupt (HAL_TIM_PeriodElapsedCallback),
+// one per update, and micros(), for wraps the update flag could not record
+// (several wraps while the update interrupt waited behind pin-change
+// interrupts). Reader: micros(), in the foreground and in the pin-change
+// interrupt. micros() masks interrupts, so no access of it is ever torn.
 extern volatile uint64_t ___tim_count;
+
+// The latest time micros() returned; only micros() reads and writes it, with
+// interrupts masked. A time below it reveals wraps that were never counted.
+extern uint64_t ___micros_latest;
 
 uint64_t micros(void);    // microseconds; foreground and interrupt handlers
 uint32_t millis(void);    // milliseconds, rounded down, saturating at 0xFFFFFFFF

@@ -107,6 +107,8 @@ extern bool primask;
 #define SCB (&platform_host::core.scb)
 inline void __disable_irq() { platform_host::primask = true; }
 inline void __enable_irq() { platform_host::primask = false; }
+inline uint32_t __get_PRIMASK() { return platform_host::primask ? 1U : 0U; }
+inline void __set_PRIMASK(uint32_t mask) { platform_host::primask = (mask & 1U) != 0U; }
 inline void __DSB() {}
 inline void __ISB() {}
 inline void __NOP() {}
@@ -116,6 +118,14 @@ inline void __NOP() {}
 #define SCB (reinterpret_cast<SCB_Type*>(SCB_BASE))
 __attribute__((always_inline)) inline void __disable_irq() { __asm volatile("cpsid i" ::: "memory"); }
 __attribute__((always_inline)) inline void __enable_irq() { __asm volatile("cpsie i" ::: "memory"); }
+__attribute__((always_inline)) inline uint32_t __get_PRIMASK() {
+  uint32_t mask;
+  __asm volatile("mrs %0, primask" : "=r"(mask)::"memory");
+  return mask;
+}
+__attribute__((always_inline)) inline void __set_PRIMASK(uint32_t mask) {
+  __asm volatile("msr primask, %0" ::"r"(mask) : "memory");
+}
 __attribute__((always_inline)) inline void __DSB() { __asm volatile("dsb 0xF" ::: "memory"); }
 __attribute__((always_inline)) inline void __ISB() { __asm volatile("isb 0xF" ::: "memory"); }
 __attribute__((always_inline)) inline void __NOP() { __asm volatile("nop"); }

@@ -28,6 +28,7 @@ void reset_board() {
   platform_host::reset();
   ___skip = 1U;
   ___tim_count = 0U;
+  ___micros_latest = 0U;
   htim7 = TIM_HandleTypeDef{};
 
   __HAL_RCC_GPIOA_CLK_ENABLE();
