@@ -137,15 +137,24 @@ void ts_digitalPin::on_changed() {
 void ts_digitalPin::INT_INIT_ALL() { INT_changed(kAllPins); }
 
 void ts_digitalPin::INT_changed(uint16_t pin) {
-  if (__instances == nullptr) {
+  const std::vector<ts_digitalPin*>* const instances = __instances;
+  if (instances == nullptr) {
     return;
   }
-  for (ts_digitalPin* object : *__instances) {
-    // An object never set up has no line to sample.
-    if (!object->configured()) {
-      continue;
+  // An object never set up has no line to sample; it is skipped in both walks.
+  if (pin == kAllPins) {
+    for (ts_digitalPin* object : *instances) {
+      if (object->configured()) {
+        object->on_changed();
+      }
     }
-    if (pin == kAllPins || object->GetPin().Pin == pin) {
+    return;
+  }
+  // The edge path: the mask is compared first, which turns away the objects of
+  // other lines (and those never set up, whose mask is 0) in a load and a
+  // compare each.
+  for (ts_digitalPin* object : *instances) {
+    if (object->_pin.Pin == pin && object->configured()) {
       object->on_changed();
     }
   }
