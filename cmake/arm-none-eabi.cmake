@@ -11,12 +11,12 @@ set(CMAKE_SIZE arm-none-eabi-size CACHE FILEPATH "")
 set(CMAKE_NM arm-none-eabi-nm CACHE FILEPATH "")
 
 set(MCU_FLAGS "-mcpu=cortex-m4 -mthumb -mfpu=fpv4-sp-d16 -mfloat-abi=hard")
-set(CMAKE_C_FLAGS_INIT "${MCU_FLAGS} -ffunction-sections -fdata-sections")
+set(CMAKE_C_FLAGS_INIT "${MCU_FLAGS} -ffunction-sections -fdata-sections -flto")
 set(CMAKE_CXX_FLAGS_INIT
-    "${MCU_FLAGS} -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit")
+    "${MCU_FLAGS} -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit -flto")
 set(CMAKE_ASM_FLAGS_INIT "${MCU_FLAGS} -x assembler-with-cpp")
 set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "${MCU_FLAGS} -nostartfiles --specs=nano.specs -Wl,--gc-sections -Wl,--print-memory-usage")
+    "${MCU_FLAGS} -nostartfiles --specs=nano.specs -Wl,--gc-sections -Wl,--print-memory-usage -flto -Os")
 set(CMAKE_C_FLAGS_MINSIZEREL_INIT "-Os -g")
 set(CMAKE_CXX_FLAGS_MINSIZEREL_INIT "-Os -g")
 

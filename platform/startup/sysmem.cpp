@@ -9,7 +9,7 @@ extern "C" {
 
 // Linker-script symbols: only their addresses carry meaning.
 extern uint8_t _end;             // first byte after .bss
-extern uint8_t _estack;          // top of RAM
+extern uint32_t _estack;         // top of RAM
 extern uint8_t _Min_Stack_Size;  // absolute symbol: its address is the stack reservation in bytes
 
 // Current end of the heap; null until the first request. Foreground only: the
