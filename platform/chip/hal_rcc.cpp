@@ -63,6 +63,7 @@ uint32_t source_hz(uint32_t pllsrc) {
     return HSI_VALUE;
   }
 #if defined(HSE_VALUE)
+  static_assert(HSE_VALUE <= 48000000U, "pll_r_hz relies on a PLL source of at most 48 MHz");
   if (pllsrc == rcc::PLLSRC_HSE) {
     return HSE_VALUE;
   }
@@ -70,13 +71,16 @@ uint32_t source_hz(uint32_t pllsrc) {
   return 0U;  // no source, or an oscillator whose frequency the board did not give
 }
 
-// PLL R output in Hz for a PLLCFGR value: source / M * N / R.
+// PLL R output in Hz for a PLLCFGR value: floor(source * N / (M * R)), in
+// 32-bit steps (no 64-bit division in the image). With D = M * R (2 to 128) and
+// source = q * D + s: source * N / D = q * N + s * N / D, so the floor is
+// q * N + floor(s * N / D). q * N < 48 MHz / 2 * 127 and s * N < 128 * 127, so
+// nothing overflows for any source the chip accepts (at most 48 MHz).
 uint32_t pll_r_hz(uint32_t pllcfgr) {
-  const uint64_t in = source_hz(rcc::PLLCFGR_PLLSRC.get(pllcfgr));
-  const uint64_t m = rcc::PLLCFGR_PLLM.get(pllcfgr) + 1ULL;
-  const uint64_t n = rcc::PLLCFGR_PLLN.get(pllcfgr);
-  const uint64_t r = 2ULL * (rcc::PLLCFGR_PLLR.get(pllcfgr) + 1ULL);
-  return static_cast<uint32_t>(in * n / m / r);
+  const uint32_t in = source_hz(rcc::PLLCFGR_PLLSRC.get(pllcfgr));
+  const uint32_t n = rcc::PLLCFGR_PLLN.get(pllcfgr);
+  const uint32_t d = (rcc::PLLCFGR_PLLM.get(pllcfgr) + 1U) * 2U * (rcc::PLLCFGR_PLLR.get(pllcfgr) + 1U);
+  return (in / d) * n + (in % d) * n / d;
 }
 
 bool sysclk_on_pll_from(uint32_t pllsrc) {
