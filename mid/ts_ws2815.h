@@ -16,6 +16,23 @@ namespace tessel {
 // Capacity of the frame in LEDs.
 constexpr uint8_t ___max_len = 64U;
 
+// The strip's bit timing for a timer clock: compare values of a 1 and a 0 bit,
+// and the timer's prescaler and period (auto-reload) for one bit per period.
+struct ws2815_timing {
+  uint32_t prescaler;
+  uint32_t period;
+  uint8_t high;
+  uint8_t low;
+};
+
+// Timing for a timer clock of `hz`, in integer and single-precision steps only.
+// The tick counts are those of the classic derivation in double precision
+// (clock in MHz rounded to a float, one tick 1/clock as a float, ticks per
+// microsecond t = 1 / tick; high = t * 0.8 - 1, low = t * 0.3 - 1, period =
+// t * 1.25 - 1, truncated; prescaler ceil(1.25 / (clock * 255)) - 1), which
+// rounds 150 MHz to t = 149.99999637 and so gives high 118, not 119.
+ws2815_timing ws2815_timing_for(uint32_t hz);
+
 class ts_ws2815 {
  public:
   // One LED position: one compare value per bit, green, red, blue, bit 7 first.
