@@ -77,6 +77,29 @@ inline std::vector<ns_t> edges_to(const RunResult& r, const std::string& pin, in
   return out;
 }
 
+// Profile list for edge_stamps().
+inline std::vector<std::string> edge_stamp_profile() { return {"micros", "HAL_TIM_PeriodElapsedCallback"}; }
+
+// The micros() results stamped by the pin interrupt, in order: every return in
+// a handler except TIM7's period callback's own look at the time (the last
+// micros() return before that callback returns). The run must have profiled
+// edge_stamp_profile().
+inline std::vector<uint64_t> edge_stamps(const RunResult& r) {
+  std::vector<uint64_t> stamps;
+  const FunctionStat& mic = r.functions.at(0);
+  const std::vector<ns_t>& callback_returns = r.functions.at(1).return_ns;
+  size_t next_callback = 0;
+  for (size_t i = 0; i < mic.returns.size(); ++i) {
+    while (next_callback < callback_returns.size() && callback_returns[next_callback] < mic.return_ns[i])
+      ++next_callback;
+    const bool in_callback =
+        next_callback < callback_returns.size() &&
+        (i + 1 == mic.returns.size() || mic.return_ns[i + 1] > callback_returns[next_callback]);
+    if (mic.in_handler[i] && !in_callback) stamps.push_back(mic.returns[i]);
+  }
+  return stamps;
+}
+
 inline uint32_t field(uint32_t v, unsigned pos, unsigned width) { return (v >> pos) & ((1u << width) - 1); }
 
 inline uint32_t reg(const RunResult& r, const std::string& per, const std::string& name) {

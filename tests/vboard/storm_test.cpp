@@ -44,29 +44,19 @@ struct FrontRun {
 // Runs the front image with micros profiled, checking what must hold in every
 // storm: the run stays healthy and micros() never goes backwards.
 FrontRun run_front(const Image& img, MachineOptions o) {
-  // TIM7's callback looks at the time too: its micros() call is the last one
-  // returning before the callback does, and is no edge stamp.
-  o.profile_functions = {"micros", "HAL_TIM_PeriodElapsedCallback"};
+  o.profile_functions = edge_stamp_profile();
   FrontRun out{run_fw(img, o), {}};
   EXPECT_TRUE(out.f.r.ok());
   EXPECT_FALSE(out.f.r.halt.has_value());
-  const FunctionStat& mic = out.f.r.functions.at(0);
-  const std::vector<ns_t>& callback_returns = out.f.r.functions.at(1).return_ns;
-  EXPECT_FALSE(callback_returns.empty()) << "TIM7's callback never returned";
-  size_t next_callback = 0;
-  for (size_t i = 0; i < mic.returns.size(); ++i) {
-    if (i > 0 && mic.returns[i] < mic.returns[i - 1]) {
-      ADD_FAILURE() << "micros went backwards at call " << i << ": " << mic.returns[i - 1] << " then "
-                    << mic.returns[i];
+  EXPECT_FALSE(out.f.r.functions.at(1).return_ns.empty()) << "TIM7's callback never returned";
+  const std::vector<uint64_t>& all = out.f.r.functions.at(0).returns;
+  for (size_t i = 1; i < all.size(); ++i) {
+    if (all[i] < all[i - 1]) {
+      ADD_FAILURE() << "micros went backwards at call " << i << ": " << all[i - 1] << " then " << all[i];
       break;
     }
-    while (next_callback < callback_returns.size() && callback_returns[next_callback] < mic.return_ns[i])
-      ++next_callback;
-    const bool in_callback =
-        next_callback < callback_returns.size() &&
-        (i + 1 == mic.returns.size() || mic.return_ns[i + 1] > callback_returns[next_callback]);
-    if (mic.in_handler[i] && !in_callback) out.edge_stamps.push_back(mic.returns[i]);
   }
+  out.edge_stamps = edge_stamps(out.f.r);
   return out;
 }
 
