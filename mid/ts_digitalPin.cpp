@@ -122,6 +122,14 @@ void ts_digitalPin::on_changed() {
         _m.pwm_hz = window_hz(kWindowTransitions - 1U, now - _m.pwm_time);
         _m.pwm_count = 0U;  // the next transition opens a new window
       }
+    } else {
+      // High again without a low sample between: the line fell and rose again
+      // while this handler was not looking (edges faster than the handler, or
+      // a stretch with interrupts held off). The high phase that began at
+      // lastRising has ended, so the one in progress is timed from here. Were
+      // the first rising time kept, a storm sampled at the same phase every
+      // time would read as one long pulse and switch the lights on.
+      _m.lastRising = now;
     }
     ++_m.up_counter;
   } else {

@@ -67,15 +67,28 @@ TEST_F(PulseMeasurement, FirstSampleLowLeavesWidthZero) {
   EXPECT_EQ(pin_.state(), 0U);
 }
 
-TEST_F(PulseMeasurement, RepeatedHighSampleOnlyCountsAndKeepsTheFirstRise) {
+// A second high sample means the line fell and rose again unseen: the high
+// phase in progress is timed from that sample, not from the first rise, so a
+// storm sampled at one phase cannot add up to a long pulse. The frequency
+// window and the counters are left as they were.
+TEST_F(PulseMeasurement, RepeatedHighSampleRestartsTheHighPhase) {
   edge(true, 1000);
   set_time(1400);
-  tessel::ts_digitalPin::INT_changed(GPIO_PIN_0);  // line still high
+  tessel::ts_digitalPin::INT_changed(GPIO_PIN_0);  // high again: a fall and rise were missed
   EXPECT_EQ(pin_.GetUpCounter(), 2U);
-  EXPECT_EQ(pin_.last_rising(), 1000U);
+  EXPECT_EQ(pin_.last_rising(), 1400U);
   EXPECT_EQ(pin_.pwm_count(), 1U);
   edge(false, 2000);
-  EXPECT_EQ(pin_.GetLastPulse(), 1000U);
+  EXPECT_EQ(pin_.GetLastPulse(), 600U);
+  // A thousand high samples 1 us apart, then a low one: only the last
+  // stretch between samples counts, never the 1000 us the storm lasted.
+  edge(true, 3000);
+  for (uint64_t t = 3001; t < 4000; ++t) {
+    set_time(t);
+    tessel::ts_digitalPin::INT_changed(GPIO_PIN_0);  // the line read high every time
+  }
+  edge(false, 4001);
+  EXPECT_EQ(pin_.GetLastPulse(), 2U);
 }
 
 TEST_F(PulseMeasurement, WidthIsExactWhenTheFallComesWhileAWrapIsPending) {

@@ -93,6 +93,27 @@ TEST(EdgeStorm, TheReportedStormLeavesTheLightsOff) {
       << "the storm did not starve TIM7's update interrupt: the case was not met";
 }
 
+// Storms whose period is close to the pin interrupt's own length: the handler
+// then samples the line at nearly the same phase each time, and may find it
+// high on every sample for the whole storm. Those samples must not add up to
+// one long pulse. The lock needs a period of whole cycles (20 ns is three at
+// 150 MHz), so the sweep steps by 20 ns over the handler's length and half of
+// it (an earlier image switched the lights on at 620 ns, half high).
+TEST(EdgeStorm, StormsLockedToTheHandlerPeriodLeaveTheLightsOff) {
+  VBOARD_IMAGE(img, kFront);
+  const ns_t start = 20 * kMs, stop = 24 * kMs;
+  for (ns_t period = 300; period <= 800; period += 20) {
+    for (ns_t width : {period / 2, period * 3 / 4}) {
+      SCOPED_TRACE("storm period " + std::to_string(period) + " ns, high " + std::to_string(width) + " ns");
+      MachineOptions o;
+      o.pulses = {storm(width, period, start, stop)};
+      o.run_for = stop + 110 * kMs;
+      FrontRun run = run_front(*img, o);
+      EXPECT_FALSE(lights_on_between(run.f.r, 2 * kMs, o.run_for)) << "no high phase of 1300 us occurred";
+    }
+  }
+}
+
 // Storms of several rates and phases over one, two and three wraps, each
 // followed by valid pulses that must be measured exactly.
 TEST(EdgeStorm, StormsOverOneTwoAndThreeWrapsAreFollowedByExactMeasurements) {
