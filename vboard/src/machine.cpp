@@ -22,6 +22,7 @@
 #include "core/blocks.h"
 #include "core/clock.h"
 #include "core/cpu.h"
+#include "core/debugger.h"
 #include "core/exceptions.h"
 #include "core/layout.h"
 #include "core/nvic.h"
@@ -39,7 +40,7 @@ namespace {
 constexpr ns_t kIdleJumpCap = kMs;
 
 // Why the block hook ended a slice of emulation.
-enum class Stop { none, event, irq, halt, idle, nocp };
+enum class Stop { none, event, irq, halt, idle, nocp, debug };
 
 }  // namespace
 
@@ -56,6 +57,7 @@ struct Machine::Impl {
   BlockCache blocks;
   IdleDetector idle{cpu, space};
   Profiler prof;
+  Debugger dbg;
   ClockTree* clocks = nullptr;
 
   ns_t last_advance = kNever;
@@ -101,6 +103,11 @@ struct Machine::Impl {
   void on_block(uint32_t addr, uint32_t size) {
     clock.commit_block();
     BlockInfo& b = blocks.block(addr, size);
+    if (dbg.on_block(addr, size)) {  // the rest of a block a debugger stop split: checked at its start
+      clock.cur_instr = b.count;
+      clock.cur_cycles = uint64_t{b.count} * m.opt_.cpi_milli;
+      return;
+    }
     cpu.block_pc = addr;
     if (clock.events_dirty) {
       clock.events_dirty = false;
@@ -143,6 +150,7 @@ struct Machine::Impl {
 
   uint32_t dev_read(uint32_t addr, unsigned size, bool from_cpu) {
     before_access();
+    if (from_cpu) dbg.on_access(addr, size, false);
     int dev = space.device_at(addr);
     if (dev < 0) {
       m.unmodelled(addr, false, size, 0);
@@ -156,6 +164,7 @@ struct Machine::Impl {
 
   void dev_write(uint32_t addr, uint32_t v, unsigned size) {
     before_access();
+    dbg.on_access(addr, size, true);
     int dev = space.device_at(addr);
     ns_t t = now();
     space.log_write(t, addr, v, size, dev);
@@ -208,6 +217,7 @@ struct Machine::Impl {
   }
 
   uint32_t ppb_read(uint32_t addr, unsigned size) {
+    dbg.on_access(addr, size, false);
     uint32_t aligned = addr & ~3u, v = 0;
     if (!core_read(aligned, v)) {
       m.unmodelled(addr, false, size, 0);
@@ -218,6 +228,7 @@ struct Machine::Impl {
     return v;
   }
   void ppb_write(uint32_t addr, uint32_t v, unsigned size) {
+    dbg.on_access(addr, size, true);
     ns_t t = now();
     space.log_write(t, addr, v, size, -1);
     const char* group_name = addr >= 0xE000E010 && addr < 0xE000E020   ? "SysTick"
@@ -269,6 +280,22 @@ void hook_block(uc_engine*, uint64_t addr, uint32_t size, void* user) {
 void hook_intr(uc_engine*, uint32_t intno, void* user) {
   auto* d = static_cast<Machine::Impl*>(user);
   d->exc.on_interrupt(intno, d->unmapped_addr);
+}
+
+void hook_insn(uc_engine*, uint64_t addr, uint32_t, void* user) {
+  auto* d = static_cast<Machine::Impl*>(user);
+  if (d->stop == Stop::none && d->dbg.on_insn(static_cast<uint32_t>(addr))) d->request_stop(Stop::debug);
+}
+
+// A breakpoint's own hook; while the all-code hook is on, that one sees the
+// instruction instead (each instruction is looked at exactly once).
+void hook_breakpoint(uc_engine* uc, uint64_t addr, uint32_t size, void* user) {
+  if (!static_cast<Machine::Impl*>(user)->dbg.insn_hook_on()) hook_insn(uc, addr, size, user);
+}
+
+void hook_watch(uc_engine*, uc_mem_type type, uint64_t addr, int size, int64_t, void* user) {
+  static_cast<Machine::Impl*>(user)->dbg.on_access(static_cast<uint32_t>(addr), static_cast<unsigned>(size),
+                                                   type == UC_MEM_WRITE);
 }
 
 bool hook_unmapped(uc_engine*, uc_mem_type type, uint64_t addr, int, int64_t, void* user) {
@@ -332,6 +359,8 @@ Machine::Machine(const Image& image, MachineOptions options, const BoardFactory&
   uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(hook_block), &d, 1, 0);
   uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void*>(hook_intr), &d, 1, 0);
   uc_hook_add(uc, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(hook_unmapped), &d, 1, 0);
+  d.dbg.set_callbacks({reinterpret_cast<void*>(hook_insn), reinterpret_cast<void*>(hook_breakpoint),
+                       reinterpret_cast<void*>(hook_watch), &d});
 
   uint32_t sp = 0, pc = 0;
   std::memcpy(&sp, d.space.flash(), 4);
@@ -396,6 +425,7 @@ bool Machine::write_mem(uint32_t addr, const void* src, size_t n) {
 
 void Machine::unmodelled(uint32_t addr, bool is_write, unsigned size, uint32_t value) {
   Impl& d = *d_;
+  if (d.dbg.debugger_access()) return d.dbg.note_miss();  // the debugger's, not the image's
   Unmodelled u;
   u.addr = addr;
   u.is_write = is_write;
@@ -424,19 +454,21 @@ bool Machine::run_until(ns_t t_end) {
   auto wall0 = std::chrono::steady_clock::now();
   unsigned stalls = 0;
   while (!(halt && opt_.stop_on_halt)) {
+    if (d.dbg.break_now(cpu.reg(UC_ARM_REG_PC))) break;
     d.service_events();
     ns_t t = d.now();
     if (t >= t_end) break;
-    int e = d.nvic.takeable(cpu);
+    int e = d.dbg.mid_block() ? -1 : d.nvic.takeable(cpu);
     if (e >= 0) {
       d.exc.enter(static_cast<unsigned>(e), cpu.reg(UC_ARM_REG_PC));
       if (halt) break;
       continue;
     }
+    ns_t t_slice = d.dbg.slice_start(t);  // a slice a debugger stop split goes on as one
     ns_t next = std::min(d.next_event(), t_end);
     if (next <= t) next = t + 1;
     clock.run_end = t_end;
-    clock.min_stop = t + 1;
+    clock.min_stop = t_slice + 1;
     clock.set_stop_at(next);
     clock.events_dirty = false;
     if (cpu.sleeping) {
@@ -453,6 +485,14 @@ bool Machine::run_until(ns_t t_end) {
     uint32_t pc = cpu.reg(UC_ARM_REG_PC);
     uint64_t instr_before = clock.instr_now();
     uc_err err = uc_emu_start(cpu.uc, pc | 1u, 0, 0, 0);
+    if (d.stop == Stop::debug) {
+      d.dbg.stopped(cpu.reg(UC_ARM_REG_PC), clock, d.space, opt_.cpi_milli);
+      break;
+    }
+    // A stop from the block hook comes before the block ran. With an
+    // instruction hook installed (a debugger's breakpoint) Unicorn 2.0.1 may
+    // leave the PC at the previous block then; resume at the right one.
+    if (d.stop != Stop::none) cpu.set_reg(UC_ARM_REG_PC, cpu.block_pc | 1u);
     if (d.stop == Stop::none) clock.commit_block();
     clock.cur_instr = 0;
     clock.cur_cycles = 0;
@@ -464,7 +504,7 @@ bool Machine::run_until(ns_t t_end) {
       case Stop::halt:
         continue;
       case Stop::idle:
-        clock.jump_to(std::min(next, t + kIdleJumpCap));
+        clock.jump_to(std::min(next, t_slice + kIdleJumpCap));
         continue;
       case Stop::nocp:
         d.exc.take_fault(FaultKind::nocp, pc, "floating-point instruction before CPACR enabled the FPU");
@@ -472,6 +512,7 @@ bool Machine::run_until(ns_t t_end) {
                                " before CPACR enabled the FPU");
         continue;
       case Stop::none:
+      case Stop::debug:  // handled right after uc_emu_start
         break;
     }
     uint16_t prev_hw = 0;
@@ -529,6 +570,83 @@ bool Machine::run_until(ns_t t_end) {
   }
   d.wall_s += std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
   return !halt;
+}
+
+// ------------------------------------------------------------- debugger
+DebugStop Machine::debug_run(ns_t t_end, bool step, const std::function<bool()>& interrupted) {
+  Impl& d = *d_;
+  const std::optional<Halt>& halt = d.log.halt;
+  if (!d.cpu.uc || (halt && opt_.stop_on_halt))
+    return {DebugStop::Kind::halted, halt ? halt->pc : 0, WatchKind::write};
+  d.dbg.begin(d.cpu.uc, step, &interrupted, d.cpu.reg(UC_ARM_REG_PC));
+  run_until(t_end);
+  if (auto s = d.dbg.end(d.cpu.reg(UC_ARM_REG_PC))) return *s;
+  if (halt && opt_.stop_on_halt) return {DebugStop::Kind::halted, halt->pc, WatchKind::write};
+  return {DebugStop::Kind::end, d.cpu.reg(UC_ARM_REG_PC), WatchKind::write};
+}
+
+bool Machine::set_breakpoint(uint32_t addr, bool on) { return d_->dbg.set_breakpoint(d_->cpu.uc, addr, on); }
+
+bool Machine::set_watchpoint(uint32_t addr, uint32_t len, WatchKind kind, bool on) {
+  return d_->dbg.set_watchpoint(d_->cpu.uc, addr, len, kind, on);
+}
+
+void Machine::clear_debug_points() { d_->dbg.clear(d_->cpu.uc); }
+
+bool Machine::cpu_reg(int uc_reg, uint64_t& value) const {
+  value = 0;
+  return d_->cpu.uc && uc_reg_read(d_->cpu.uc, uc_reg, &value) == UC_ERR_OK;
+}
+
+bool Machine::set_cpu_reg(int uc_reg, uint64_t value) {
+  Impl& d = *d_;
+  if (!d.cpu.uc) return false;
+  if (uc_reg == UC_ARM_REG_PC) value |= 1u;  // the core stays in Thumb state
+  if (uc_reg == UC_ARM_REG_XPSR) uc_reg = UC_ARM_REG_XPSR_NZCVQG;
+  if (uc_reg_write(d.cpu.uc, uc_reg, &value) != UC_ERR_OK) return false;
+  // Unicorn rebuilds its cached handler-mode flag on an APSR write.
+  if (uc_reg == UC_ARM_REG_XPSR_NZCVQG || uc_reg == UC_ARM_REG_CONTROL)
+    d.cpu.set_reg(UC_ARM_REG_APSR_NZCV, d.cpu.reg(UC_ARM_REG_APSR_NZCV));
+  d.dbg.core_moved();
+  d.nvic.irq_check = true;
+  return true;
+}
+
+bool Machine::debug_read(uint32_t addr, void* dst, size_t n) {
+  Impl& d = *d_;
+  if (peek(addr, dst, n)) return true;
+  if ((n != 1 && n != 2 && n != 4) || addr % n != 0) return false;
+  uint32_t v = 0;
+  bool ok = false;
+  d.dbg.debugger_access(true);
+  if (AddressSpace::periph(addr) && d.space.device_at(addr) >= 0) {
+    v = d.dev_read(addr, static_cast<unsigned>(n), false);
+    ok = true;
+  } else if (addr >= kPpbBase && addr - kPpbBase < kPpbSize && d.core_read(addr & ~3u, v)) {
+    v >>= 8 * (addr & 3);
+    ok = true;
+  }
+  d.dbg.debugger_access(false);
+  if (!ok || d.dbg.missed()) return false;
+  std::memcpy(dst, &v, n);
+  return true;
+}
+
+bool Machine::debug_write(uint32_t addr, const void* src, size_t n) {
+  Impl& d = *d_;
+  if (d.space.poke_ram(addr, src, n)) return true;
+  if ((n != 1 && n != 2 && n != 4) || addr % n != 0) return false;  // flash is not writable
+  uint32_t v = 0;
+  std::memcpy(&v, src, n);
+  bool ok = false;
+  d.dbg.debugger_access(true);
+  if (AddressSpace::periph(addr) && d.space.device_at(addr) >= 0)
+    ok = write_mem(addr, src, n);
+  else if (addr >= kPpbBase && addr - kPpbBase < kPpbSize)
+    ok = d.core_write(addr & ~3u, v << (8 * (addr & 3)), static_cast<unsigned>(n));
+  d.dbg.debugger_access(false);
+  d.clock.events_dirty = true;
+  return ok && !d.dbg.missed();
 }
 
 RunResult Machine::run() {

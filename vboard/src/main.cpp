@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
+#include "gdb/run.h"
+#include "gdb/server.h"
 #include "vboard/cli.h"
 #include "vboard/lamp_board.h"
 #include "vboard/machine.h"
@@ -21,10 +24,12 @@ void usage() {
       "usage: vboard IMAGE.elf [--for 300ms] [--pulse PA0=1500us@20ms[,period=20ms][,stop=T][,jitter=T]]...\n"
       "              [--set PB5=0|1|z@10ms[,bounce=5x200us]]... [--vcd FILE [--vcd-pins PA0,PA8]] [--json]\n"
       "              [--fault pll_never_locks] [--inject-irq N@T] [--profile SYMBOL]... [--cpi 1.0]\n"
-      "              [--no-idle-skip] [--no-color]\n"
+      "              [--no-idle-skip] [--no-color] [--gdb PORT]\n"
       "       vboard --figures FRONT.elf REAR.elf\n"
       "Durations take ns, us, ms or s. Exit status: 0 ran, 1 unmodelled access or model fault,\n"
-      "2 the image stopped in a halt loop (Error_Handler, Default_Handler, a fault handler, _exit).\n");
+      "2 the image stopped in a halt loop (Error_Handler, Default_Handler, a fault handler, _exit).\n"
+      "--gdb PORT: GDB server on 127.0.0.1:PORT (0: a free port); the image waits at reset for the "
+      "debugger.\n");
 }
 
 }  // namespace
@@ -41,6 +46,7 @@ int main(int argc, char** argv) {
   std::string vcd;
   std::vector<std::string> vcd_pins;
   bool json = false, color = isatty(1);
+  std::optional<uint16_t> gdb_port;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
     auto need = [&]() -> std::string {
@@ -86,6 +92,11 @@ int main(int argc, char** argv) {
       if (opt.cpi_milli == 0) return std::fprintf(stderr, "--cpi must be positive\n"), 64;
     } else if (a == "--no-idle-skip") {
       opt.idle_skip = false;
+    } else if (a == "--gdb") {
+      uint16_t port = 0;
+      if (!gdb::parse_port(need(), port))
+        return std::fprintf(stderr, "--gdb needs a port number 0..65535\n"), 64;
+      gdb_port = port;
     } else if (a == "--no-color") {
       color = false;
     } else {
@@ -97,7 +108,12 @@ int main(int argc, char** argv) {
   auto img = Image::load(elf, &err);
   if (!img) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
   Machine m(*img, opt, lamp_board_factory());
-  RunResult r = m.run();
+  if (gdb_port) {
+    if (!gdb::serve_gdb(m, *gdb_port, opt.run_for, &err)) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+  } else {
+    m.run_until(opt.run_for);
+  }
+  RunResult r = m.result();
   ReportInfo info;
   info.image = elf;
   if (json)
@@ -105,6 +121,5 @@ int main(int argc, char** argv) {
   else
     std::cout << to_text(r, info, color);
   if (!vcd.empty() && !write_vcd(r, vcd, vcd_pins, &err)) std::fprintf(stderr, "%s\n", err.c_str());
-  if (!r.ok()) return 1;
-  return r.halt ? 2 : 0;
+  return r.exit_status();
 }

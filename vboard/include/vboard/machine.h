@@ -116,6 +116,26 @@ struct RunResult {
   std::vector<FunctionStat> functions;
   std::map<std::string, ns_t> first_write_ns;  // per device name
   bool ok() const { return unmodelled.empty() && faults.empty(); }
+  // The command's exit status: 1 unmodelled access or model fault, 2 halted, 0 ran.
+  int exit_status() const { return !ok() ? 1 : halt ? 2 : 0; }
+};
+
+// Debugger support (the GDB server in src/gdb). While the debugger holds the
+// core nothing runs: virtual time, the devices and the world stand still.
+enum class WatchKind : uint8_t { write = 1, read = 2, access = 3 };
+
+struct DebugStop {
+  enum class Kind : uint8_t {
+    breakpoint,   // about to execute the instruction at addr
+    step,         // one instruction done
+    watchpoint,   // the instruction before the PC accessed addr (`watch` says how)
+    interrupted,  // the debugger asked for a stop
+    halted,       // the image stopped in a halt loop (see halt())
+    end           // the end of the run was reached
+  };
+  Kind kind = Kind::end;
+  uint32_t addr = 0;
+  WatchKind watch = WatchKind::write;
 };
 
 using BoardFactory = std::function<std::unique_ptr<Board>(Bus&)>;
@@ -144,6 +164,21 @@ class Machine final : public Bus {
   uint64_t instructions() const;
   const std::optional<Halt>& halt() const;
   std::map<std::string, std::map<std::string, uint32_t>> core_registers() const;
+
+  // Debugger: runs like run_until(t_end) but stops at a breakpoint, a
+  // watchpoint hit, after one instruction (step), or when `interrupted`
+  // returns true (it is asked between slices of the run).
+  DebugStop debug_run(ns_t t_end, bool step, const std::function<bool()>& interrupted);
+  bool set_breakpoint(uint32_t addr, bool on);
+  bool set_watchpoint(uint32_t addr, uint32_t len, WatchKind kind, bool on);
+  void clear_debug_points();
+  // Core registers by Unicorn register id (UC_ARM_REG_*), 64 bits for D registers.
+  bool cpu_reg(int uc_reg, uint64_t& value) const;
+  bool set_cpu_reg(int uc_reg, uint64_t value);
+  // Debugger memory access: flash and RAM as bytes, peripherals and core
+  // registers as aligned 1/2/4-byte accesses with the same effects as on the chip.
+  bool debug_read(uint32_t addr, void* dst, size_t n);
+  bool debug_write(uint32_t addr, const void* src, size_t n);
 
   // Bus
   ns_t now() const override;

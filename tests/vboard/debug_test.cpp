@@ -1,0 +1,150 @@
+// The machine under a debugger, on the real images: stops, steps and reads
+// leave the run as it would have been without them, watchpoints stop right
+// after the access, and debugger accesses are never findings of the run.
+#include <unicorn/unicorn.h>
+
+#include "firmware.h"
+
+namespace vboard::test {
+namespace {
+
+const std::function<bool()> kNoInterrupt = [] { return false; };
+
+uint32_t symbol(const Image& img, const char* name) {
+  const Symbol* s = img.find(name);
+  EXPECT_NE(s, nullptr) << name;
+  return s ? s->addr & ~1u : 0;
+}
+
+uint32_t pc_of(Machine& m) {
+  uint64_t pc = 0;
+  m.cpu_reg(UC_ARM_REG_PC, pc);
+  return static_cast<uint32_t>(pc) & ~1u;
+}
+
+void expect_same_run(const RunResult& plain, const RunResult& debugged) {
+  EXPECT_EQ(debugged.instructions, plain.instructions);
+  EXPECT_EQ(debugged.virtual_ns, plain.virtual_ns);
+  ASSERT_EQ(debugged.pins.size(), plain.pins.size());
+  for (const auto& [pin, changes] : plain.pins) {
+    const auto& other = debugged.pins.at(pin);
+    ASSERT_EQ(other.size(), changes.size()) << pin;
+    for (size_t i = 0; i < changes.size(); ++i) {
+      EXPECT_EQ(other[i].t, changes[i].t) << pin << " change " << i;
+      EXPECT_EQ(other[i].level, changes[i].level) << pin << " change " << i;
+    }
+  }
+  ASSERT_EQ(debugged.strip.has_value(), plain.strip.has_value());
+  if (!plain.strip) return;
+  ASSERT_EQ(debugged.strip->frames.size(), plain.strip->frames.size());
+  for (size_t i = 0; i < plain.strip->frames.size(); ++i) {
+    EXPECT_EQ(debugged.strip->frames[i].t, plain.strip->frames[i].t);
+    EXPECT_EQ(debugged.strip->frames[i].colors, plain.strip->frames[i].colors);
+  }
+}
+
+MachineOptions rear_scenario() {
+  MachineOptions o;
+  o.run_for = 30 * kMs;
+  o.levels = {{"PB5", 0, 5 * kMs, 3, 200 * kUs}};
+  return o;
+}
+
+TEST(Debugger, BreakpointsAndStepsLeaveTheRunAsItWouldHaveBeen) {
+  VBOARD_IMAGE(img, "rear_lamp.elf");
+  RunResult plain = run_fw(*img, rear_scenario()).r;
+  Machine m(*img, rear_scenario(), lamp_board_factory());
+  uint32_t read_pin = symbol(*img, "HAL_GPIO_ReadPin");
+  ASSERT_TRUE(m.set_breakpoint(read_pin, true));
+  DebugStop s = m.debug_run(30 * kMs, false, kNoInterrupt);
+  ASSERT_EQ(s.kind, DebugStop::Kind::breakpoint);
+  EXPECT_EQ(pc_of(m), read_pin);
+  ns_t t = m.now();
+  uint64_t n = m.instructions();
+  std::vector<uint8_t> ram(32 * 1024);
+  ASSERT_TRUE(m.debug_read(0x20000000, ram.data(), ram.size()));
+  EXPECT_EQ(m.now(), t) << "virtual time stands still while the core is halted";
+  // Forty single steps, then continue with the breakpoint still there a few times.
+  for (int i = 0; i < 40; ++i) {
+    s = m.debug_run(30 * kMs, true, kNoInterrupt);
+    ASSERT_EQ(s.kind, DebugStop::Kind::step);
+    EXPECT_GT(m.instructions(), n);
+    n = m.instructions();
+  }
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(m.debug_run(30 * kMs, false, kNoInterrupt).kind, DebugStop::Kind::breakpoint);
+  m.clear_debug_points();
+  EXPECT_EQ(m.debug_run(30 * kMs, false, kNoInterrupt).kind, DebugStop::Kind::end);
+  expect_same_run(plain, m.result());
+}
+
+TEST(Debugger, AStopAskedForInsideAnItBlockLandsAfterItAndCountsEveryInstruction) {
+  VBOARD_IMAGE(img, "rear_lamp.elf");
+  RunResult plain = run_fw(*img, rear_scenario()).r;
+  Machine m(*img, rear_scenario(), lamp_board_factory());
+  // HAL_GPIO_ReadPin ends in "ite ne; movne; moveq; bx lr": find the IT instruction.
+  uint32_t it = symbol(*img, "HAL_GPIO_ReadPin");
+  uint16_t hw = 0;
+  auto is_it = [](uint16_t h) { return (h & 0xFF00) == 0xBF00 && (h & 0xF) != 0; };
+  for (int i = 0; i < 8 && !is_it(hw); ++i, it += 2) m.debug_read(it, &hw, 2);
+  ASSERT_TRUE(is_it(hw)) << "no IT instruction in HAL_GPIO_ReadPin";
+  uint32_t inside = it;  // first conditional instruction (the loop left `it` just past the IT)
+  ASSERT_TRUE(m.set_breakpoint(inside, true));
+  DebugStop s = m.debug_run(30 * kMs, false, kNoInterrupt);
+  ASSERT_EQ(s.kind, DebugStop::Kind::breakpoint);
+  EXPECT_NE(s.addr, inside) << "Unicorn cannot stop inside an IT block";
+  EXPECT_EQ(s.addr, pc_of(m));
+  m.clear_debug_points();
+  m.run_until(30 * kMs);
+  expect_same_run(plain, m.result());
+}
+
+TEST(Debugger, WatchpointsStopRightAfterTheAccessOnRamAndOnPeripheralRegisters) {
+  VBOARD_IMAGE(img, "front_lamp.elf");
+  MachineOptions o;
+  o.run_for = 250 * kMs;
+  o.pulses = {{"PA0", 1500 * kUs, 20 * kMs, 20 * kMs, ::vboard::kNever, 0}};
+  RunResult plain = run_fw(*img, o).r;
+  Machine m(*img, o, lamp_board_factory());
+  uint32_t app = symbol(*img, "_app");
+  ASSERT_TRUE(m.set_watchpoint(app, 4, WatchKind::write, true));
+  // The start-up code clears it first (a write of 0), then cpp_setup stores the object.
+  DebugStop s = m.debug_run(o.run_for, false, kNoInterrupt);
+  ASSERT_EQ(s.kind, DebugStop::Kind::watchpoint);
+  EXPECT_EQ(s.addr, app);
+  EXPECT_EQ(m.image().containing(pc_of(m))->name, "Reset_Handler_Body");
+  s = m.debug_run(o.run_for, false, kNoInterrupt);
+  ASSERT_EQ(s.kind, DebugStop::Kind::watchpoint);
+  EXPECT_NE(m.peek32(app), 0u) << "the store has happened when the stop is reported";
+  EXPECT_EQ(m.image().containing(pc_of(m))->name, "cpp_setup");
+  ASSERT_TRUE(m.set_watchpoint(app, 4, WatchKind::write, false));
+  // GPIOA BSRR: the first write sets the light outputs in setup().
+  ASSERT_TRUE(m.set_watchpoint(0x48000018, 4, WatchKind::access, true));
+  s = m.debug_run(o.run_for, false, kNoInterrupt);
+  ASSERT_EQ(s.kind, DebugStop::Kind::watchpoint);
+  EXPECT_EQ(s.watch, WatchKind::access);
+  EXPECT_EQ(m.result().pins.at("PA9").back().level, 1) << "stopped after the write reached the pin";
+  m.clear_debug_points();
+  m.run_until(o.run_for);
+  expect_same_run(plain, m.result());
+}
+
+TEST(Debugger, DebuggerAccessesAreNeverFindingsOfTheRun) {
+  VBOARD_IMAGE(img, "front_lamp.elf");
+  MachineOptions o;
+  o.run_for = 5 * kMs;
+  Machine m(*img, o, lamp_board_factory());
+  m.run_until(1 * kMs);
+  uint32_t v = 0;
+  EXPECT_FALSE(m.debug_read(0x5FFFF000, &v, 4)) << "no model there";
+  EXPECT_FALSE(m.debug_write(0x08000000, &v, 4)) << "flash is not writable from the debugger";
+  EXPECT_TRUE(m.debug_read(0xE000ED00, &v, 4));
+  EXPECT_EQ(v, 0x410FC241u) << "CPUID through the core register model";
+  EXPECT_TRUE(m.debug_read(0x48000000, &v, 4)) << "GPIOA MODER";
+  RunResult r = m.run();
+  EXPECT_TRUE(r.unmodelled.empty());
+  EXPECT_TRUE(r.ok());
+}
+
+}  // namespace
+}  // namespace vboard::test

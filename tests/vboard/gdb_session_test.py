@@ -1,0 +1,263 @@
+#!/usr/bin/env python3
+"""GDB sessions against `vboard IMAGE --gdb 0` with Debian's gdb-multiarch (and
+a raw socket for what a batch GDB cannot do: interrupts, bad packets, a second
+client). Every run of the board is compared with the same run without a
+debugger: stopping, stepping and reading must not change what the pins did.
+
+usage: gdb_session_test.py VBOARD FIRMWARE_DIR [unittest args]
+Every child process runs under a timeout; the board is given a free port by
+the system (--gdb 0) and says which on stderr.
+"""
+import json
+import os
+import re
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+VBOARD = ""
+FIRMWARE = ""
+GDB = shutil.which("gdb-multiarch") or "gdb-multiarch"
+OBJDUMP = shutil.which("arm-none-eabi-objdump") or "arm-none-eabi-objdump"
+TIMEOUT = 60  # seconds for any one child process
+
+FRONT_ARGS = ["--for", "400ms", "--pulse", "PA0=1500us@20ms,period=20ms"]
+PULSE_WIDTH = "((aurelis::application*)_app)->_m.LED.sw._m.lastPulse"
+
+
+def image(name):
+    return os.path.join(FIRMWARE, name)
+
+
+def checksum_frame(payload):
+    return "$%s#%02x" % (payload, sum(payload.encode()) & 0xFF)
+
+
+class Board:
+    """vboard with --gdb 0 in the background; the port is read from its stderr."""
+
+    def __init__(self, elf, args):
+        self.proc = subprocess.Popen([VBOARD, elf, *args, "--json", "--gdb", "0"], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+        self.err = ""
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([self.proc.stderr], [], [], 0.2)
+            if ready:
+                line = self.proc.stderr.readline()
+                self.err += line
+                m = re.search(r"127\.0\.0\.1:(\d+)", line)
+                if m:
+                    self.port = int(m.group(1))
+                    return
+            if self.proc.poll() is not None:
+                break
+        self.proc.kill()
+        raise AssertionError("vboard did not announce its GDB port: " + self.err)
+
+    def finish(self):
+        """Waits for the run to end; returns (exit status, JSON report, stderr)."""
+        try:
+            out, err = self.proc.communicate(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise
+        return self.proc.returncode, json.loads(out), self.err + err
+
+
+def gdb_batch(elf, port, commands):
+    args = [GDB, "--batch", "-nx", elf, "-ex", "target remote 127.0.0.1:%d" % port]
+    for c in commands:
+        args += ["-ex", c]
+    # Console output of `monitor` commands goes to GDB's stderr in batch mode.
+    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          timeout=TIMEOUT).stdout
+
+
+_plain_runs = {}
+
+
+def plain_run(elf, args):
+    key = (elf, tuple(args))
+    if key not in _plain_runs:
+        r = subprocess.run([VBOARD, elf, *args, "--json"], capture_output=True, text=True, timeout=TIMEOUT)
+        _plain_runs[key] = (r.returncode, json.loads(r.stdout))
+    return _plain_runs[key]
+
+
+def gpio_set_store():
+    """Address of HAL_GPIO_WritePin's store to BSRR (the instruction that raises a pin)."""
+    out = subprocess.run([OBJDUMP, "-d", "--no-show-raw-insn", image("front_lamp.elf")], capture_output=True,
+                         text=True, timeout=TIMEOUT).stdout
+    body = out.split("<HAL_GPIO_WritePin>:")[1].split("\n\n")[0]
+    for line in body.splitlines():
+        m = re.match(r"\s*([0-9a-f]+):\s+str\S*\s+r\d+, \[r\d+, #24\]", line)
+        if m:
+            return int(m.group(1), 16)
+    raise AssertionError("no store to BSRR in HAL_GPIO_WritePin:\n" + body)
+
+
+def virtual_ns(text):
+    return [int(n) for n in re.findall(r"virtual time .*? \((\d+) ns\)", text)]
+
+
+class GdbSessions(unittest.TestCase):
+    def assert_same_as_plain_run(self, elf, args, status, report):
+        plain_status, plain = plain_run(elf, args)
+        self.assertEqual(status, plain_status)
+        self.assertEqual(report["pins"], plain["pins"], "the debugger changed the pin history")
+        self.assertEqual(report["instructions"], plain["instructions"])
+        self.assertEqual(report["strip"], plain["strip"])
+
+    def test_break_at_cpp_setup_then_read_the_application_pointer(self):
+        elf = image("front_lamp.elf")
+        board = Board(elf, FRONT_ARGS)
+        out = gdb_batch(elf, board.port, [
+            "break cpp_setup", "continue", "print/x _app", "finish", "print/x _app", "info registers pc",
+            "print $d0", "print $fpscr", "print $msp == $sp", "detach"])
+        status, report, err = board.finish()
+        self.assertIn("Breakpoint 1, cpp_setup ()", out)
+        apps = re.findall(r"\$\d+ = 0x([0-9a-f]+)", out)
+        self.assertEqual(apps[0], "0", "_app is null until cpp_setup stores it")
+        self.assertTrue(0x20000000 <= int(apps[1], 16) < 0x20008000, "the application object lives in RAM")
+        self.assertRegex(out, r"pc\s+0x[0-9a-f]+\s+0x[0-9a-f]+ <main")
+        self.assertRegex(out, r"\$\d+ = [-+.e0-9]+\n\$\d+ = \d+\n\$\d+ = true", "FP and system registers")
+        self.assertIn("debugger session ended (detached)", err)
+        self.assert_same_as_plain_run(elf, FRONT_ARGS, status, report)
+
+    def test_watchpoint_on_the_pulse_width_fires_after_the_first_pulse(self):
+        elf = image("front_lamp.elf")
+        board = Board(elf, FRONT_ARGS)
+        out = gdb_batch(elf, board.port, [
+            "break cpp_setup", "continue", "finish", "watch -l " + PULSE_WIDTH, "continue", "monitor time",
+            "print " + PULSE_WIDTH, "detach"])
+        status, report, _ = board.finish()
+        self.assertRegex(out, r"Hardware watchpoint 2: -location")
+        self.assertRegex(out, r"Old value = 0\nNew value = 1500")
+        self.assertIn("on_changed", out, "the width is stored by the pin-change handler")
+        # The first pulse falls at 21.5 ms; the handler runs right after that edge.
+        t = virtual_ns(out)[0]
+        self.assertTrue(21_500_000 <= t < 21_600_000, t)
+        self.assert_same_as_plain_run(elf, FRONT_ARGS, status, report)
+
+    def test_step_over_a_gpio_write_and_see_the_pin_follow(self):
+        elf = image("front_lamp.elf")
+        store = gpio_set_store()
+        board = Board(elf, FRONT_ARGS)
+        # The first loop pass after the 1500 us pulse raises PA9 (left) first.
+        out = gdb_batch(elf, board.port, [
+            "break cpp_setup", "continue", "finish", "break *0x%x" % store, "continue",
+            "monitor pins PA9", "monitor time", "print $r1", "monitor time", "stepi", "monitor time",
+            "monitor pins PA9", "detach"])
+        status, report, _ = board.finish()
+        self.assertRegex(out, r"\$\d+ = 512\n", "the store writes PA9's bit to BSRR")
+        levels = re.findall(r"PA9 = (\d) since", out)
+        self.assertEqual(levels, ["0", "1"], out)
+        times = virtual_ns(out)
+        self.assertEqual(times[0], times[1], "virtual time stands still while the core is halted")
+        self.assertGreater(times[2], times[1], "the step ran one instruction")
+        self.assertLess(times[2] - times[1], 100, "one instruction at 150 MHz")
+        self.assert_same_as_plain_run(elf, FRONT_ARGS, status, report)
+
+    def test_watchpoints_on_peripheral_registers(self):
+        elf = image("front_lamp.elf")
+        board = Board(elf, FRONT_ARGS)
+        # EXTI PR1 is read by the pin-change handler; GPIOA BSRR is written by the pin writes.
+        out = gdb_batch(elf, board.port, [
+            "rwatch *(volatile uint32_t*)0x40010414", "continue", "bt 1", "delete",
+            "awatch *(volatile uint32_t*)0x48000018", "continue", "bt 1", "detach"])
+        status, report, _ = board.finish()
+        self.assertIn("Hardware read watchpoint 1", out)
+        self.assertIn("HAL_GPIO_EXTI_IRQHandler", out)
+        self.assertIn("Hardware access (read/write) watchpoint 2", out)
+        # As with a Cortex-M's DWT, the stop comes after the store; GDB then steps once more.
+        self.assertIn("application::loop", out)
+        self.assert_same_as_plain_run(elf, FRONT_ARGS, status, report)
+
+    def test_rear_run_with_steps_keeps_its_strip_frames(self):
+        elf = image("rear_lamp.elf")
+        args = ["--for", "30ms", "--set", "PB5=0@5ms"]
+        board = Board(elf, args)
+        out = gdb_batch(elf, board.port, [
+            "break HAL_GPIO_ReadPin", "continue", "stepi 25", "delete", "monitor strip", "continue"])
+        status, report, _ = board.finish()
+        self.assertIn("strip frames", out)
+        self.assertIn("exited normally", out, "the end of the run is the end of the process for GDB")
+        self.assertGreater(len(report["strip"]["frames"]), 0)
+        self.assert_same_as_plain_run(elf, args, status, report)
+
+    def test_halt_loop_is_reported_as_abort_with_its_reason(self):
+        elf = image("front_lamp.elf")
+        args = ["--for", "50ms", "--fault", "pll_never_locks"]
+        board = Board(elf, args)
+        out = gdb_batch(elf, board.port, ["continue", "bt", "monitor diagnostics", "continue"])
+        status, report, _ = board.finish()
+        self.assertIn("SIGABRT", out)
+        self.assertIn("Error_Handler", out)
+        self.assertIn("halt: error_handler in Error_Handler", out)
+        self.assertIn("exited with code 02", out)
+        self.assertEqual(status, 2)
+        self.assert_same_as_plain_run(elf, args, status, report)
+
+
+class RawProtocol(unittest.TestCase):
+    """What a batch GDB never sends: Ctrl-C, broken packets, a second client."""
+
+    def recv_until(self, sock, pattern):
+        data = b""
+        deadline = time.monotonic() + 10
+        while not re.search(pattern, data) and time.monotonic() < deadline:
+            ready, _, _ = select.select([sock], [], [], 0.5)
+            if ready:
+                chunk = sock.recv(4096)
+                if not chunk:
+                    break
+                data += chunk
+        return data
+
+    def test_interrupt_bad_packets_second_client_and_kill(self):
+        elf = image("front_lamp.elf")
+        board = Board(elf, ["--for", "1000s"])
+        s = socket.create_connection(("127.0.0.1", board.port), timeout=10)
+        try:
+            s.sendall(checksum_frame("?").encode())
+            self.assertIn(b"+$S05#b8", self.recv_until(s, rb"S05#.."), "held at reset")
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection(("127.0.0.1", board.port), timeout=5).close()
+            s.sendall(b"$?#00")
+            self.assertEqual(self.recv_until(s, rb"-"), b"-", "bad checksum: asked again")
+            s.sendall(("$M20000000,1000:" + "00" * 4096 + "#00").encode())
+            self.assertIn(b"$E03#a8", self.recv_until(s, rb"E03#.."), "oversized packet: error reply")
+            s.sendall(checksum_frame("qFrobnicate").encode())
+            self.assertIn(b"$#00", self.recv_until(s, rb"\$#00"), "unknown packet: empty reply")
+            s.sendall(checksum_frame("c").encode())
+            time.sleep(0.3)
+            s.sendall(b"\x03")
+            self.assertIn(b"$T02", self.recv_until(s, rb"T02#.."), "Ctrl-C stops the running core")
+            s.sendall(checksum_frame("qRcmd," + b"time".hex()).encode())
+            reply = self.recv_until(s, rb"\$OK#9a")
+            text = bytes.fromhex(re.search(rb"\$O([0-9a-f]+)#", reply).group(1).decode()).decode()
+            t = int(re.search(r"\((\d+) ns\)", text).group(1))
+            self.assertTrue(0 < t < 1000 * 10**9, text)
+            s.sendall(checksum_frame("k").encode())
+        finally:
+            s.close()
+        status, report, err = board.finish()
+        self.assertEqual(status, 0)
+        self.assertEqual(report["virtual_ns"], t, "a killed run ends where the debugger stopped it")
+        self.assertIn("bad checksum", err)
+        self.assertIn("discarded", err)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3:
+        sys.exit(__doc__)
+    VBOARD, FIRMWARE = sys.argv[1], sys.argv[2]
+    for elf in ("front_lamp.elf", "rear_lamp.elf"):
+        if not os.path.exists(image(elf)):
+            sys.exit("%s missing: build the firmware first (cmake --build --preset firmware)" % image(elf))
+    unittest.main(argv=[sys.argv[0], *sys.argv[3:]], verbosity=2)

@@ -1,0 +1,250 @@
+#include "gdb/machine_target.h"
+
+#include <unicorn/unicorn.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace vboard::gdb {
+
+namespace {
+
+// Unicorn register ids in the order of the target description.
+int uc_id(unsigned n) {
+  static const int ids[kNumRegs] = {
+      UC_ARM_REG_R0,  UC_ARM_REG_R1,      UC_ARM_REG_R2,      UC_ARM_REG_R3,        UC_ARM_REG_R4,
+      UC_ARM_REG_R5,  UC_ARM_REG_R6,      UC_ARM_REG_R7,      UC_ARM_REG_R8,        UC_ARM_REG_R9,
+      UC_ARM_REG_R10, UC_ARM_REG_R11,     UC_ARM_REG_R12,     UC_ARM_REG_SP,        UC_ARM_REG_LR,
+      UC_ARM_REG_PC,  UC_ARM_REG_XPSR,    UC_ARM_REG_D0,      UC_ARM_REG_D1,        UC_ARM_REG_D2,
+      UC_ARM_REG_D3,  UC_ARM_REG_D4,      UC_ARM_REG_D5,      UC_ARM_REG_D6,        UC_ARM_REG_D7,
+      UC_ARM_REG_D8,  UC_ARM_REG_D9,      UC_ARM_REG_D10,     UC_ARM_REG_D11,       UC_ARM_REG_D12,
+      UC_ARM_REG_D13, UC_ARM_REG_D14,     UC_ARM_REG_D15,     UC_ARM_REG_FPSCR,     UC_ARM_REG_MSP,
+      UC_ARM_REG_PSP, UC_ARM_REG_PRIMASK, UC_ARM_REG_BASEPRI, UC_ARM_REG_FAULTMASK, UC_ARM_REG_CONTROL};
+  return n < kNumRegs ? ids[n] : -1;
+}
+
+// Largest aligned access (4, 2 or 1 bytes) at addr that fits in n.
+size_t access_size(uint32_t addr, size_t n) {
+  if (addr % 4 == 0 && n >= 4) return 4;
+  if (addr % 2 == 0 && n >= 2) return 2;
+  return 1;
+}
+
+}  // namespace
+
+bool MachineTarget::read_register(unsigned n, uint64_t& value) {
+  int id = uc_id(n);
+  if (id < 0 || !m_.cpu_reg(id, value)) return false;
+  if (n == kPc) value &= ~uint64_t{1};
+  return true;
+}
+
+bool MachineTarget::write_register(unsigned n, uint64_t value) {
+  int id = uc_id(n);
+  return id >= 0 && m_.set_cpu_reg(id, value);
+}
+
+size_t MachineTarget::read_memory(uint32_t addr, uint8_t* dst, size_t n) {
+  size_t done = 0;
+  // Flash and RAM in one piece; elsewhere register-sized accesses, as a debug probe makes them.
+  if (m_.debug_read(addr, dst, n)) return n;
+  while (done < n) {
+    size_t k = access_size(addr + static_cast<uint32_t>(done), n - done);
+    if (!m_.debug_read(addr + static_cast<uint32_t>(done), dst + done, k)) break;
+    done += k;
+  }
+  return done;
+}
+
+size_t MachineTarget::write_memory(uint32_t addr, const uint8_t* src, size_t n) {
+  if (m_.debug_write(addr, src, n)) return n;
+  size_t done = 0;
+  while (done < n) {
+    size_t k = access_size(addr + static_cast<uint32_t>(done), n - done);
+    if (!m_.debug_write(addr + static_cast<uint32_t>(done), src + done, k)) break;
+    done += k;
+  }
+  return done;
+}
+
+bool MachineTarget::insert_point(PointKind kind, uint32_t addr, uint32_t len) {
+  switch (kind) {
+    case PointKind::software:
+    case PointKind::hardware: {
+      auto& [sw, hw] = breakpoints_[addr & ~1u];
+      (kind == PointKind::software ? sw : hw)++;
+      return m_.set_breakpoint(addr, true);
+    }
+    case PointKind::write:
+      return m_.set_watchpoint(addr, len, WatchKind::write, true);
+    case PointKind::read:
+      return m_.set_watchpoint(addr, len, WatchKind::read, true);
+    case PointKind::access:
+      return m_.set_watchpoint(addr, len, WatchKind::access, true);
+  }
+  return false;
+}
+
+bool MachineTarget::remove_point(PointKind kind, uint32_t addr, uint32_t len) {
+  switch (kind) {
+    case PointKind::software:
+    case PointKind::hardware: {
+      auto it = breakpoints_.find(addr & ~1u);
+      if (it == breakpoints_.end()) return true;  // removing what is not there is no error for GDB
+      unsigned& count = kind == PointKind::software ? it->second.first : it->second.second;
+      if (count > 0) --count;
+      if (it->second.first + it->second.second > 0) return true;
+      breakpoints_.erase(it);
+      return m_.set_breakpoint(addr, false);
+    }
+    case PointKind::write:
+      return m_.set_watchpoint(addr, len, WatchKind::write, false);
+    case PointKind::read:
+      return m_.set_watchpoint(addr, len, WatchKind::read, false);
+    case PointKind::access:
+      return m_.set_watchpoint(addr, len, WatchKind::access, false);
+  }
+  return false;
+}
+
+StopInfo MachineTarget::resume(bool step, const std::function<bool()>& interrupted) {
+  StopInfo s;
+  if (killed_) {
+    s.kind = StopInfo::Kind::exited;
+    s.exit_code = m_.result().exit_status();
+    return s;
+  }
+  DebugStop d = m_.debug_run(end_, step, interrupted);
+  s.addr = d.addr;
+  switch (d.kind) {
+    case DebugStop::Kind::breakpoint: {
+      // Not at a breakpoint: the stop was deferred past an IT block; a plain SIGTRAP then.
+      auto it = breakpoints_.find(d.addr);
+      s.kind = it != breakpoints_.end() ? StopInfo::Kind::breakpoint : StopInfo::Kind::step;
+      s.hardware = it != breakpoints_.end() && it->second.first == 0;
+      break;
+    }
+    case DebugStop::Kind::step:
+      s.kind = StopInfo::Kind::step;
+      break;
+    case DebugStop::Kind::watchpoint:
+      s.kind = StopInfo::Kind::watchpoint;
+      s.watch = d.watch == WatchKind::read     ? PointKind::read
+                : d.watch == WatchKind::access ? PointKind::access
+                                               : PointKind::write;
+      break;
+    case DebugStop::Kind::interrupted:
+      s.kind = StopInfo::Kind::interrupted;
+      break;
+    case DebugStop::Kind::halted:
+      // The first time the debugger sees where the image gave up; resuming after that ends the run.
+      if (!halt_reported_) {
+        halt_reported_ = true;
+        s.kind = StopInfo::Kind::halted;
+        break;
+      }
+      [[fallthrough]];
+    case DebugStop::Kind::end:
+      s.kind = StopInfo::Kind::exited;
+      s.exit_code = m_.result().exit_status();
+      break;
+  }
+  return s;
+}
+
+void MachineTarget::detach() { m_.clear_debug_points(); }
+
+bool MachineTarget::monitor(const std::string& command, std::string& output) {
+  std::istringstream in(command);
+  std::string verb, rest;
+  in >> verb;
+  std::getline(in, rest);
+  if (verb == "time") return output = describe_time(), true;
+  if (verb == "pins" || verb == "pin") return output = describe_pins(rest), true;
+  if (verb == "strip") return output = describe_strip(), true;
+  if (verb == "diagnostics" || verb == "diag") return output = describe_diagnostics(), true;
+  bool help = verb == "help" || verb.empty();
+  output = (help ? std::string() : "unknown monitor command '" + verb + "'\n") +
+           "monitor commands of the virtual board:\n"
+           "  time               virtual time and instructions so far (time stands still while halted)\n"
+           "  pins [PIN...]      level of each pin now and when it last changed (e.g. 'pins PA8 PA9')\n"
+           "  strip              strip frames received so far and the colours of the last one\n"
+           "  diagnostics        halt reason, unmodelled accesses, model faults and notes of the run\n";
+  return help;
+}
+
+std::string MachineTarget::describe_time() const {
+  char b[160];
+  std::snprintf(b, sizeof b, "virtual time %s (%llu ns), %llu instructions; the run ends at %s\n",
+                format_ns(m_.now()).c_str(), static_cast<unsigned long long>(m_.now()),
+                static_cast<unsigned long long>(m_.instructions()), format_ns(end_).c_str());
+  return b;
+}
+
+std::string MachineTarget::describe_pins(const std::string& which) {
+  auto history = m_.board().pin_history();
+  std::istringstream in(which);
+  std::vector<std::string> names;
+  for (std::string n; in >> n;) names.push_back(n);
+  if (names.empty())
+    for (const auto& [name, changes] : history) names.push_back(name);
+  std::string out;
+  for (const std::string& name : names) {
+    auto it = history.find(name);
+    if (it == history.end() || it->second.empty()) {
+      out += name + ": no level recorded (not a pin this board drives or reads)\n";
+      continue;
+    }
+    const PinChange& last = it->second.back();
+    out += name + " = " + std::to_string(last.level) + " since " + format_ns(last.t) + " (" +
+           std::to_string(it->second.size()) + " changes)\n";
+  }
+  if (names.empty()) out = "no pin has a recorded level yet\n";
+  return out;
+}
+
+std::string MachineTarget::describe_strip() {
+  RunResult r;
+  m_.board().report(r);
+  if (!r.strip) return "this board carries no LED strip\n";
+  const StripReport& s = *r.strip;
+  std::string out = std::to_string(s.frames.size()) + " strip frames, " +
+                    std::to_string(s.violations.size()) + " timing violations\n";
+  if (s.frames.empty()) return out;
+  const StripFrame& f = s.frames.back();
+  out += "last frame latched at " + format_ns(f.t) + ", " + std::to_string(f.colors.size()) + " LEDs:";
+  // Runs of one colour, "12 x #ff0000".
+  for (size_t i = 0; i < f.colors.size();) {
+    size_t j = i;
+    while (j < f.colors.size() && f.colors[j] == f.colors[i]) ++j;
+    char b[40];
+    std::snprintf(b, sizeof b, " %zu x #%02x%02x%02x", j - i, f.colors[i][0], f.colors[i][1], f.colors[i][2]);
+    out += b;
+    i = j;
+  }
+  return out + "\n";
+}
+
+std::string MachineTarget::describe_diagnostics() const {
+  RunResult r = m_.result();
+  std::string out = "at " + format_ns(r.virtual_ns) + ":\n";
+  if (r.halt)
+    out += "halt: " + r.halt->reason + " in " + r.halt->symbol + " at " + format_ns(r.halt->t) + "\n";
+  else
+    out += "halt: none\n";
+  out += std::to_string(r.unmodelled.size()) + " unmodelled accesses\n";
+  for (size_t i = 0; i < r.unmodelled.size() && i < 10; ++i) {
+    const Unmodelled& u = r.unmodelled[i];
+    char b[64];
+    std::snprintf(b, sizeof b, "  %s 0x%08x (%u bytes)", u.is_write ? "write" : "read", u.addr, u.size);
+    out += b + std::string(" from ") + u.where + (u.device.empty() ? "" : " in " + u.device) + " at " +
+           format_ns(u.t) + "\n";
+  }
+  out += std::to_string(r.faults.size()) + " model faults\n";
+  for (const std::string& f : r.faults) out += "  " + f + "\n";
+  out += std::to_string(r.notes.size()) + " notes\n";
+  for (const std::string& n : r.notes) out += "  " + n + "\n";
+  return out;
+}
+
+}  // namespace vboard::gdb

@@ -1,0 +1,46 @@
+// The virtual board as a GDB target: the machine's core registers and memory,
+// break- and watchpoints, runs that stop where the debugger asks, and the
+// `monitor` commands (virtual time, pin levels, the run's diagnostics).
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+
+#include "gdb/target.h"
+#include "vboard/machine.h"
+
+namespace vboard::gdb {
+
+class MachineTarget final : public Target {
+ public:
+  // The run ends at `run_end` (virtual time); GDB then sees the command's exit status.
+  MachineTarget(Machine& machine, ns_t run_end) : m_(machine), end_(run_end) {}
+
+  bool read_register(unsigned n, uint64_t& value) override;
+  bool write_register(unsigned n, uint64_t value) override;
+  size_t read_memory(uint32_t addr, uint8_t* dst, size_t n) override;
+  size_t write_memory(uint32_t addr, const uint8_t* src, size_t n) override;
+  bool insert_point(PointKind kind, uint32_t addr, uint32_t len) override;
+  bool remove_point(PointKind kind, uint32_t addr, uint32_t len) override;
+  StopInfo resume(bool step, const std::function<bool()>& interrupted) override;
+  bool monitor(const std::string& command, std::string& output) override;
+  void detach() override;
+  void kill() override { killed_ = true; }
+
+  bool killed() const { return killed_; }
+
+ private:
+  Machine& m_;
+  ns_t end_;
+  bool killed_ = false;
+  bool halt_reported_ = false;
+  std::map<uint32_t, std::pair<unsigned, unsigned>> breakpoints_;  // addr -> (software, hardware) inserts
+
+  std::string describe_time() const;
+  std::string describe_pins(const std::string& which);
+  std::string describe_strip();
+  std::string describe_diagnostics() const;
+};
+
+}  // namespace vboard::gdb
