@@ -53,9 +53,9 @@ std::string to_hex(std::string_view text) {
   return to_hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
-std::string hex_le(uint64_t v, unsigned bytes) {
+std::string hex_le(uint64_t v, size_t bytes) {
   uint8_t b[8];
-  for (unsigned i = 0; i < bytes && i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+  for (size_t i = 0; i < bytes && i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
   return to_hex(b, bytes < 8 ? bytes : 8);
 }
 
@@ -83,11 +83,11 @@ bool parse_hex_u32(std::string_view text, uint32_t& out) {
   return true;
 }
 
-bool parse_hex_u64_le(std::string_view hex, unsigned bytes, uint64_t& out) {
+bool parse_hex_u64_le(std::string_view hex, size_t bytes, uint64_t& out) {
   std::vector<uint8_t> b;
-  if (hex.size() != 2u * bytes || bytes > 8 || !from_hex(hex, b)) return false;
+  if (hex.size() != 2 * bytes || bytes > 8 || !from_hex(hex, b)) return false;
   uint64_t v = 0;
-  for (unsigned i = 0; i < bytes; ++i) v |= uint64_t{b[i]} << (8 * i);
+  for (size_t i = 0; i < bytes; ++i) v |= uint64_t{b[i]} << (8 * i);
   out = v;
   return true;
 }

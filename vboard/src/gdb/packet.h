@@ -24,11 +24,11 @@ std::string frame(std::string_view payload);
 std::string to_hex(const uint8_t* data, size_t n);
 std::string to_hex(std::string_view text);
 // Little-endian hex of the low `bytes` bytes of v (register values).
-std::string hex_le(uint64_t v, unsigned bytes);
+std::string hex_le(uint64_t v, size_t bytes);
 // False on an odd length or a non-hex digit.
 bool from_hex(std::string_view hex, std::vector<uint8_t>& out);
 bool parse_hex_u32(std::string_view text, uint32_t& out);
-bool parse_hex_u64_le(std::string_view hex, unsigned bytes, uint64_t& out);
+bool parse_hex_u64_le(std::string_view hex, size_t bytes, uint64_t& out);
 
 class PacketReader {
  public:

@@ -118,9 +118,8 @@ void Session::on_event(const PacketReader::Event& e) {
       }
       break;
     case Kind::ack:
-      break;
     case Kind::interrupt:
-      // The target is already stopped (the interrupt raced a stop): nothing to do.
+      // Acks need no answer; an interrupt here raced a stop: the target is stopped already.
       break;
   }
 }

@@ -4,6 +4,7 @@
 // implements it over its machine; the server's tests implement it over a fake.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -27,7 +28,7 @@ enum Reg : unsigned {
   kControl = 39,
   kNumRegs = 40
 };
-inline unsigned reg_bytes(unsigned n) { return n >= kD0 && n < kD0 + 16 ? 8 : 4; }
+inline size_t reg_bytes(unsigned n) { return n >= kD0 && n < kD0 + 16 ? 8 : 4; }
 
 enum class PointKind { software = 0, hardware = 1, write = 2, read = 3, access = 4 };
 
