@@ -30,6 +30,27 @@ size_t access_size(uint32_t addr, size_t n) {
   return 1;
 }
 
+// Flash and RAM in one piece; elsewhere register-sized accesses, as a debug
+// probe makes them. access(addr, offset, size) does one; returns bytes done.
+template <typename Access>
+size_t in_pieces(uint32_t addr, size_t n, Access access) {
+  if (access(addr, 0, n)) return n;
+  size_t done = 0;
+  while (done < n) {
+    uint32_t a = addr + static_cast<uint32_t>(done);
+    size_t k = access_size(a, n - done);
+    if (!access(a, done, k)) break;
+    done += k;
+  }
+  return done;
+}
+
+WatchKind watch_kind(PointKind kind) {
+  return kind == PointKind::read     ? WatchKind::read
+         : kind == PointKind::access ? WatchKind::access
+                                     : WatchKind::write;
+}
+
 }  // namespace
 
 bool MachineTarget::read_register(unsigned n, uint64_t& value) {
@@ -45,26 +66,12 @@ bool MachineTarget::write_register(unsigned n, uint64_t value) {
 }
 
 size_t MachineTarget::read_memory(uint32_t addr, uint8_t* dst, size_t n) {
-  size_t done = 0;
-  // Flash and RAM in one piece; elsewhere register-sized accesses, as a debug probe makes them.
-  if (m_.debug_read(addr, dst, n)) return n;
-  while (done < n) {
-    size_t k = access_size(addr + static_cast<uint32_t>(done), n - done);
-    if (!m_.debug_read(addr + static_cast<uint32_t>(done), dst + done, k)) break;
-    done += k;
-  }
-  return done;
+  return in_pieces(addr, n, [&](uint32_t a, size_t off, size_t k) { return m_.debug_read(a, dst + off, k); });
 }
 
 size_t MachineTarget::write_memory(uint32_t addr, const uint8_t* src, size_t n) {
-  if (m_.debug_write(addr, src, n)) return n;
-  size_t done = 0;
-  while (done < n) {
-    size_t k = access_size(addr + static_cast<uint32_t>(done), n - done);
-    if (!m_.debug_write(addr + static_cast<uint32_t>(done), src + done, k)) break;
-    done += k;
-  }
-  return done;
+  return in_pieces(addr, n,
+                   [&](uint32_t a, size_t off, size_t k) { return m_.debug_write(a, src + off, k); });
 }
 
 bool MachineTarget::insert_point(PointKind kind, uint32_t addr, uint32_t len) {
@@ -75,14 +82,9 @@ bool MachineTarget::insert_point(PointKind kind, uint32_t addr, uint32_t len) {
       (kind == PointKind::software ? sw : hw)++;
       return m_.set_breakpoint(addr, true);
     }
-    case PointKind::write:
-      return m_.set_watchpoint(addr, len, WatchKind::write, true);
-    case PointKind::read:
-      return m_.set_watchpoint(addr, len, WatchKind::read, true);
-    case PointKind::access:
-      return m_.set_watchpoint(addr, len, WatchKind::access, true);
+    default:
+      return m_.set_watchpoint(addr, len, watch_kind(kind), true);
   }
-  return false;
 }
 
 bool MachineTarget::remove_point(PointKind kind, uint32_t addr, uint32_t len) {
@@ -97,14 +99,9 @@ bool MachineTarget::remove_point(PointKind kind, uint32_t addr, uint32_t len) {
       breakpoints_.erase(it);
       return m_.set_breakpoint(addr, false);
     }
-    case PointKind::write:
-      return m_.set_watchpoint(addr, len, WatchKind::write, false);
-    case PointKind::read:
-      return m_.set_watchpoint(addr, len, WatchKind::read, false);
-    case PointKind::access:
-      return m_.set_watchpoint(addr, len, WatchKind::access, false);
+    default:
+      return m_.set_watchpoint(addr, len, watch_kind(kind), false);
   }
-  return false;
 }
 
 StopInfo MachineTarget::resume(bool step, const std::function<bool()>& interrupted) {
