@@ -59,6 +59,12 @@ class Board:
         self.proc.kill()
         raise AssertionError("vboard did not announce its GDB port: " + self.err)
 
+    def close(self):
+        """Ends a board a failed test left waiting (for a debugger or its run)."""
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.communicate()
+
     def finish(self):
         """Waits for the run to end; returns (exit status, JSON report, stderr)."""
         try:
@@ -90,22 +96,34 @@ def plain_run(elf, args):
 
 
 def gpio_set_store():
-    """Address of HAL_GPIO_WritePin's store to BSRR (the instruction that raises a pin)."""
+    """The store to a port's BSRR (offset 24) in the pin write, the instruction that raises a
+    light output: (address, value register, port register). The pin write is HAL_GPIO_WritePin,
+    or ts_digitalPin::Write when link-time optimisation inlined the former."""
     out = subprocess.run([OBJDUMP, "-d", "--no-show-raw-insn", image("front_lamp.elf")], capture_output=True,
                          text=True, timeout=TIMEOUT).stdout
-    body = out.split("<HAL_GPIO_WritePin>:")[1].split("\n\n")[0]
-    for line in body.splitlines():
-        m = re.match(r"\s*([0-9a-f]+):\s+str\S*\s+r\d+, \[r\d+, #24\]", line)
-        if m:
-            return int(m.group(1), 16)
-    raise AssertionError("no store to BSRR in HAL_GPIO_WritePin:\n" + body)
+    for name in ("<HAL_GPIO_WritePin>:", "<_ZN6tessel13ts_digitalPin5WriteEh>:"):
+        if name not in out:
+            continue
+        body = out.split(name)[1].split("\n\n")[0]
+        for line in body.splitlines():
+            m = re.match(r"\s*([0-9a-f]+):\s+str\s+(r\d+), \[(r\d+), #24\]", line)
+            if m:
+                return int(m.group(1), 16), m.group(2), m.group(3)
+    raise AssertionError("no store to BSRR in the pin write")
 
 
 def virtual_ns(text):
     return [int(n) for n in re.findall(r"virtual time .*? \((\d+) ns\)", text)]
 
 
-class GdbSessions(unittest.TestCase):
+class BoardTest(unittest.TestCase):
+    def board(self, elf, args):
+        b = Board(elf, args)
+        self.addCleanup(b.close)
+        return b
+
+
+class GdbSessions(BoardTest):
     def assert_same_as_plain_run(self, elf, args, status, report):
         plain_status, plain = plain_run(elf, args)
         self.assertEqual(status, plain_status)
@@ -115,7 +133,7 @@ class GdbSessions(unittest.TestCase):
 
     def test_break_at_cpp_setup_then_read_the_application_pointer(self):
         elf = image("front_lamp.elf")
-        board = Board(elf, FRONT_ARGS)
+        board = self.board(elf, FRONT_ARGS)
         out = gdb_batch(elf, board.port, [
             "break cpp_setup", "continue", "print/x _app", "finish", "print/x _app", "info registers pc",
             "print $d0", "print $fpscr", "print $msp == $sp", "detach"])
@@ -131,7 +149,7 @@ class GdbSessions(unittest.TestCase):
 
     def test_watchpoint_on_the_pulse_width_fires_after_the_first_pulse(self):
         elf = image("front_lamp.elf")
-        board = Board(elf, FRONT_ARGS)
+        board = self.board(elf, FRONT_ARGS)
         out = gdb_batch(elf, board.port, [
             "break cpp_setup", "continue", "finish", "watch -l " + PULSE_WIDTH, "continue", "monitor time",
             "print " + PULSE_WIDTH, "detach"])
@@ -146,44 +164,45 @@ class GdbSessions(unittest.TestCase):
 
     def test_step_over_a_gpio_write_and_see_the_pin_follow(self):
         elf = image("front_lamp.elf")
-        store = gpio_set_store()
-        board = Board(elf, FRONT_ARGS)
+        store, value_reg, port_reg = gpio_set_store()
+        board = self.board(elf, FRONT_ARGS)
         # The first loop pass after the 1500 us pulse raises PA9 (left) first.
         out = gdb_batch(elf, board.port, [
             "break cpp_setup", "continue", "finish", "break *0x%x" % store, "continue",
-            "monitor pins PA9", "monitor time", "print $r1", "monitor time", "stepi", "monitor time",
+            "monitor pins PA9", "monitor time", "print $%s" % value_reg, "print/x $%s" % port_reg,
+            "monitor time", "stepi", "monitor time",
             "monitor pins PA9", "detach"])
         status, report, _ = board.finish()
-        self.assertRegex(out, r"\$\d+ = 512\n", "the store writes PA9's bit to BSRR")
+        self.assertRegex(out, r"\$\d+ = 512\n\$\d+ = 0x48000000\n", "the store writes PA9's bit to GPIOA BSRR")
         levels = re.findall(r"PA9 = (\d) since", out)
         self.assertEqual(levels, ["0", "1"], out)
         times = virtual_ns(out)
         self.assertEqual(times[0], times[1], "virtual time stands still while the core is halted")
-        self.assertGreater(times[2], times[1], "the step ran one instruction")
-        self.assertLess(times[2] - times[1], 100, "one instruction at 150 MHz")
+        # The image sees the time its block began; a step moves it by one block at the most.
+        self.assertTrue(0 <= times[2] - times[1] < 1000, times)
         self.assert_same_as_plain_run(elf, FRONT_ARGS, status, report)
 
     def test_watchpoints_on_peripheral_registers(self):
         elf = image("front_lamp.elf")
-        board = Board(elf, FRONT_ARGS)
+        board = self.board(elf, FRONT_ARGS)
         # EXTI PR1 is read by the pin-change handler; GPIOA BSRR is written by the pin writes.
         out = gdb_batch(elf, board.port, [
             "rwatch *(volatile uint32_t*)0x40010414", "continue", "bt 1", "delete",
             "awatch *(volatile uint32_t*)0x48000018", "continue", "bt 1", "detach"])
         status, report, _ = board.finish()
         self.assertIn("Hardware read watchpoint 1", out)
-        self.assertIn("HAL_GPIO_EXTI_IRQHandler", out)
+        self.assertIn("EXTI", out, "in the pin-change interrupt")
         self.assertIn("Hardware access (read/write) watchpoint 2", out)
         # As with a Cortex-M's DWT, the stop comes after the store; GDB then steps once more.
-        self.assertIn("application::loop", out)
+        self.assertRegex(out, r"application::loop|ts_digitalPin::Write")
         self.assert_same_as_plain_run(elf, FRONT_ARGS, status, report)
 
     def test_rear_run_with_steps_keeps_its_strip_frames(self):
         elf = image("rear_lamp.elf")
         args = ["--for", "30ms", "--set", "PB5=0@5ms"]
-        board = Board(elf, args)
+        board = self.board(elf, args)
         out = gdb_batch(elf, board.port, [
-            "break HAL_GPIO_ReadPin", "continue", "stepi 25", "delete", "monitor strip", "continue"])
+            "break cpp_loop", "continue", "stepi 25", "delete", "monitor strip", "continue"])
         status, report, _ = board.finish()
         self.assertIn("strip frames", out)
         self.assertIn("exited normally", out, "the end of the run is the end of the process for GDB")
@@ -193,7 +212,7 @@ class GdbSessions(unittest.TestCase):
     def test_halt_loop_is_reported_as_abort_with_its_reason(self):
         elf = image("front_lamp.elf")
         args = ["--for", "50ms", "--fault", "pll_never_locks"]
-        board = Board(elf, args)
+        board = self.board(elf, args)
         out = gdb_batch(elf, board.port, ["continue", "bt", "monitor diagnostics", "continue"])
         status, report, _ = board.finish()
         self.assertIn("SIGABRT", out)
@@ -204,7 +223,7 @@ class GdbSessions(unittest.TestCase):
         self.assert_same_as_plain_run(elf, args, status, report)
 
 
-class RawProtocol(unittest.TestCase):
+class RawProtocol(BoardTest):
     """What a batch GDB never sends: Ctrl-C, broken packets, a second client."""
 
     def recv_until(self, sock, pattern):
@@ -221,7 +240,7 @@ class RawProtocol(unittest.TestCase):
 
     def test_interrupt_bad_packets_second_client_and_kill(self):
         elf = image("front_lamp.elf")
-        board = Board(elf, ["--for", "1000s"])
+        board = self.board(elf, ["--for", "1000s"])
         s = socket.create_connection(("127.0.0.1", board.port), timeout=10)
         try:
             s.sendall(checksum_frame("?").encode())

@@ -101,13 +101,9 @@ struct Machine::Impl {
   }
 
   void on_block(uint32_t addr, uint32_t size) {
+    if (dbg.on_block(addr, size)) return;  // the rest of a block a debugger stop split
     clock.commit_block();
     BlockInfo& b = blocks.block(addr, size);
-    if (dbg.on_block(addr, size)) {  // the rest of a block a debugger stop split: checked at its start
-      clock.cur_instr = b.count;
-      clock.cur_cycles = uint64_t{b.count} * m.opt_.cpi_milli;
-      return;
-    }
     cpu.block_pc = addr;
     if (clock.events_dirty) {
       clock.events_dirty = false;
@@ -486,7 +482,7 @@ bool Machine::run_until(ns_t t_end) {
     uint64_t instr_before = clock.instr_now();
     uc_err err = uc_emu_start(cpu.uc, pc | 1u, 0, 0, 0);
     if (d.stop == Stop::debug) {
-      d.dbg.stopped(cpu.reg(UC_ARM_REG_PC), clock, d.space, opt_.cpi_milli);
+      d.dbg.stopped(cpu.reg(UC_ARM_REG_PC));  // the block in flight stays counted as a whole
       break;
     }
     // A stop from the block hook comes before the block ran. With an

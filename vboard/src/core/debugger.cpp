@@ -156,25 +156,11 @@ bool Debugger::on_block(uint32_t addr, uint32_t size) {
   return addr == continuation_pc_;
 }
 
-void Debugger::stopped(uint32_t pc, VirtualClock& clock, const AddressSpace& space, uint32_t cpi_milli) {
+void Debugger::stopped(uint32_t pc) {
   mid_slice_ = true;
-  if (pc < tb_start_ || pc - tb_start_ >= tb_size_) {
-    // Unicorn defers a stop inside an IT block to the end of the block: the
-    // whole block ran and pc starts the next one, whose hook has not run yet.
-    clock.commit_block();
-    continuation_ = false;
-    return;
-  }
-  uint32_t n = 0;
-  for (uint32_t a = tb_start_; a < pc; ++n) {
-    uint16_t hw = 0;
-    space.peek(a, &hw, 2);
-    a += (hw >> 11) >= 0x1D ? 4 : 2;
-  }
-  clock.cur_instr = n;
-  clock.cur_cycles = uint64_t{n} * cpi_milli;
-  clock.commit_block();
-  continuation_ = true;
+  // Unicorn defers a stop inside an IT block to the end of the block: then the
+  // whole block ran and pc starts the next one, whose hook has not run yet.
+  continuation_ = pc >= tb_start_ && pc - tb_start_ < tb_size_;
   continuation_pc_ = pc;
 }
 

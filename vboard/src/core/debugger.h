@@ -6,10 +6,11 @@
 // or a watchpoint is active one instruction hook covers all code, so that a
 // stop lands right before the next instruction (each instruction is looked at
 // once). Memory and MMIO callbacks only note a watchpoint hit; the stop itself
-// comes from the instruction hook. The instructions of a block that ran before
-// a stop are counted exactly, and the rest of that block then runs as its
-// continuation without a second round of block-start checks (events,
-// interrupts, idle); the slice the stop split goes on from its own start.
+// comes from the instruction hook. A block a stop splits stays one block for
+// the machine: its instructions are counted when the next block starts, its
+// accesses see the time of its start (as without the stop), and its rest runs
+// without a second round of block-start checks (events, interrupts, idle); the
+// slice the stop split goes on from its own start.
 #pragma once
 
 #include <cstdint>
@@ -18,9 +19,8 @@
 #include <optional>
 #include <vector>
 
-#include "core/address_space.h"
-#include "core/clock.h"
-#include "core/cpu.h"
+#include <unicorn/unicorn.h>
+
 #include "vboard/machine.h"
 
 namespace vboard::core {
@@ -55,10 +55,10 @@ class Debugger {
   bool break_now(uint32_t pc);
 
   // Block starts: true when the block is the rest of one a stop split, whose
-  // start checks have been made already.
+  // start checks have been made and whose instructions are counted already.
   bool on_block(uint32_t addr, uint32_t size);
-  // After emulation stopped at pc for the debugger: counts what ran of the block.
-  void stopped(uint32_t pc, VirtualClock& clock, const AddressSpace& space, uint32_t cpi_milli);
+  // Emulation stopped at pc for the debugger.
+  void stopped(uint32_t pc);
   // Mid-block nothing may be taken before the block's rest has run.
   bool mid_block() const { return continuation_; }
   // Start time of the slice beginning at t: the split slice's own start after a stop.

@@ -171,8 +171,10 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
 }
 
 std::string MachineTarget::describe_time() const {
-  char b[160];
-  std::snprintf(b, sizeof b, "virtual time %s (%llu ns), %llu instructions; the run ends at %s\n",
+  char b[256];
+  std::snprintf(b, sizeof b,
+                "virtual time %s (%llu ns), %llu instructions; the run ends at %s\n"
+                "(instructions count and time moves per translated block, as without a debugger)\n",
                 format_ns(m_.now()).c_str(), static_cast<unsigned long long>(m_.now()),
                 static_cast<unsigned long long>(m_.instructions()), format_ns(end_).c_str());
   return b;
