@@ -141,7 +141,7 @@ TEST_F(Models, RccPllLocksAfterDelayAndSwitchGives150MHz) {
   EXPECT_EQ(board.clocks().timer_clock_hz("TIM17"), 150'000'000u);
   // Straight to 150 MHz with LATENCY 1 and no AHB /2 step: both are findings.
   std::string all;
-  for (const auto& f : board.chip().findings()) all += f.what + "\n";
+  for (const auto& f : board.diagnostics()) all += f.message + "\n";
   EXPECT_NE(all.find("LATENCY 1 too low"), std::string::npos) << all;
   EXPECT_NE(all.find("without 1 us at AHB /2"), std::string::npos) << all;
 }
@@ -149,7 +149,7 @@ TEST_F(Models, RccPllLocksAfterDelayAndSwitchGives150MHz) {
 TEST_F(Models, RccOrderedClockRaiseLeavesNoFindings) {
   clock_150mhz();
   EXPECT_EQ(board.clocks().hclk_hz(), 150'000'000u);
-  for (const auto& f : board.chip().findings()) ADD_FAILURE() << f.what;
+  for (const auto& f : board.diagnostics()) ADD_FAILURE() << f.message;
 }
 
 TEST_F(Models, RccApbPrescalerDoublesTimerClocks) {
@@ -409,11 +409,11 @@ TEST_F(Models, UsartIsrResetAndEnableAcknowledge) {
   wr(USART3 + 0x00C, 163);
   wr(USART3 + 0x000, 0xDu);  // UE, RE, TE
   EXPECT_EQ(rd(USART3 + 0x01C), 0xC0u | (1u << 21) | (1u << 22));
-  EXPECT_TRUE(board.chip().findings().empty());
+  EXPECT_TRUE(board.diagnostics().empty());
   wr(USART3 + 0x008, 0u);
   wr(USART3 + 0x008, 1u << 29);  // TXFTCFG with UE = 1
-  ASSERT_FALSE(board.chip().findings().empty());
-  EXPECT_NE(board.chip().findings().back().what.find("thresholds"), std::string::npos);
+  ASSERT_FALSE(board.diagnostics().empty());
+  EXPECT_NE(board.diagnostics().back().message.find("thresholds"), std::string::npos);
 }
 
 // ------------------------------------------------------------------ TIM17 + DMA + WS2815
@@ -585,7 +585,7 @@ TEST_F(Stream, DmaLocksConfigurationWhileEnabled) {
   wr(DMA1 + 0x00C, 5);            // and to change the count
   EXPECT_EQ(rd(DMA1 + 0x008), ccr);
   EXPECT_NE(rd(DMA1 + 0x00C), 5u);
-  EXPECT_GE(board.chip().findings().size(), 2u);
+  EXPECT_GE(board.diagnostics().size(), 2u);
   // Disabling keeps the remaining count readable; a re-enable restarts from CNDTR.
   wr(DMA1 + 0x008, ccr & ~1u);
   const uint32_t left = rd(DMA1 + 0x00C);

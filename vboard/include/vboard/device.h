@@ -93,6 +93,17 @@ struct PinChange {
   int level;  // 0 or 1
 };
 
+// A rule the real chip would enforce (or punish) but the models tolerate, e.g.
+// too few flash wait states for the clock. Each distinct finding is kept once
+// with the time it first happened and how often it happened.
+struct Diagnostic {
+  std::string kind;   // one of chip::diagnostic_kinds(), e.g. "flash_latency"
+  std::string where;  // peripheral ("RCC") or pin ("PA7")
+  ns_t first = 0;
+  uint64_t count = 0;
+  std::string message;
+};
+
 // The scenario the outside world plays.
 struct PulseSpec {
   std::string pin;  // "PA0"
@@ -125,6 +136,8 @@ class Board {
   // What the board's own parts observed (a LED strip's frames, the role of a pin)
   // goes into the run result here, after pins and registers.
   virtual void report(RunResult& r) const { (void)r; }
+  // Rule findings of the models so far, in the order they first happened.
+  virtual std::vector<Diagnostic> diagnostics() const { return {}; }
 };
 
 }  // namespace vboard

@@ -34,10 +34,11 @@ void Dmamux::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   if (regs_[idx].wmask == 0) return;  // status and clear registers: nothing to clear
   plain_write(idx, value, lanes);
   if (idx < kChannels) {
-    if (val_[idx] & 0x00010200u) finding("request synchronisation / event generation is not modelled");
+    if (val_[idx] & 0x00010200u)
+      finding(chip::diag::kNotModelled, "request synchronisation / event generation is not modelled");
     reroute();
   } else if (val_[idx] & (1u << 16)) {
-    finding("request generators are not modelled");
+    finding(chip::diag::kNotModelled, "request generators are not modelled");
   }
 }
 
@@ -118,7 +119,8 @@ void Dma::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
     const uint32_t old = val_[idx];
     uint32_t nv = merged(idx, value, lanes);
     if ((old & kEN) && ((nv ^ old) & ~kEN & 0x7FFFu)) {
-      finding("CCR" + std::to_string(ch + 1) + " fields written while EN = 1 (ignored)");
+      finding(chip::diag::kLockedField,
+              "CCR" + std::to_string(ch + 1) + " fields written while EN = 1 (ignored)");
       nv = (old & ~kEN) | (nv & kEN);
     }
     val_[idx] = nv;
@@ -132,7 +134,8 @@ void Dma::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
     return;
   }
   if (c.en) {
-    finding(std::string(regs_[idx].name) + " written while the channel is enabled (ignored)");
+    finding(chip::diag::kLockedField,
+            std::string(regs_[idx].name) + " written while the channel is enabled (ignored)");
     return;
   }
   plain_write(idx, value, lanes);
@@ -148,13 +151,15 @@ void Dma::enable(unsigned ch) {
   c.paddr = val_[ccr_idx(ch) + 2];
   c.maddr = val_[ccr_idx(ch) + 3];
   const unsigned ps = (c.ccr >> 8) & 3u, ms = (c.ccr >> 10) & 3u;
-  if (ps == 3 || ms == 3) finding("channel " + std::to_string(ch + 1) + ": reserved data size");
+  if (ps == 3 || ms == 3)
+    finding(chip::diag::kReservedValue, "channel " + std::to_string(ch + 1) + ": reserved data size");
   c.psize = 1u << (ps == 3 ? 2 : ps);
   c.msize = 1u << (ms == 3 ? 2 : ms);
   c.cache_epoch = ~0ull;
   c.en = true;
   retarget(c);
-  if (c.ndt0 == 0) finding("channel " + std::to_string(ch + 1) + " enabled with CNDTR = 0");
+  if (c.ndt0 == 0)
+    finding(chip::diag::kMisconfigured, "channel " + std::to_string(ch + 1) + " enabled with CNDTR = 0");
   if (c.ccr & kMEM2MEM) {
     while (c.en && c.left > 0) request(ch, now());
   }
@@ -327,11 +332,13 @@ void Usart::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   plain_write(idx, value, lanes);
   const uint32_t diff = old ^ val_[idx];
   // Fields that may only change while the USART is disabled (UE = 0).
-  if (ue && idx == kCR1 && (diff & 0x33FF9E00u & ~kUE)) finding("CR1 frame/FIFO fields changed while UE = 1");
-  if (ue && idx == kCR2 && diff) finding("CR2 changed while UE = 1");
-  if (ue && idx == kCR3 && (diff & 0xEE000000u)) finding("CR3 FIFO thresholds changed while UE = 1");
+  if (ue && idx == kCR1 && (diff & 0x33FF9E00u & ~kUE))
+    finding(chip::diag::kLockedField, "CR1 frame/FIFO fields changed while UE = 1");
+  if (ue && idx == kCR2 && diff) finding(chip::diag::kLockedField, "CR2 changed while UE = 1");
+  if (ue && idx == kCR3 && (diff & 0xEE000000u))
+    finding(chip::diag::kLockedField, "CR3 FIFO thresholds changed while UE = 1");
   if (ue && (idx == kBRR || idx == kPRESC) && diff)
-    finding(std::string(regs_[idx].name) + " changed while UE = 1");
+    finding(chip::diag::kLockedField, std::string(regs_[idx].name) + " changed while UE = 1");
 }
 
 }  // namespace vboard::periph

@@ -85,8 +85,9 @@ void Gpio::refresh(ns_t t) {
 void Gpio::set_external(unsigned pin, int level, ns_t t) {
   const bool push_pull_out = ((val_[kMODER] >> (2 * pin)) & 3u) == 1u && !((val_[kOTYPER] >> pin) & 1u);
   if (push_pull_out && level >= 0 && static_cast<uint32_t>(level) != ((val_[kODR] >> pin) & 1u))
-    ctx_.findings.add(
-        t, name() + ": pin " + std::to_string(pin) + " driven from outside against its push-pull output");
+    ctx_.findings.add(chip::diag::kPinContention,
+                      "P" + std::string(1, static_cast<char>('A' + port_)) + std::to_string(pin), t,
+                      "driven from outside against its push-pull output");
   ext_[pin] = level;
   touched_ |= 1u << pin;
   drive_pad(pin, level_of(pin), t);

@@ -12,25 +12,21 @@
 #include <string>
 #include <vector>
 
+#include "vboard/chip.h"
 #include "vboard/device.h"
 
 namespace vboard::periph {
 
 // Things the real chip would punish but the model tolerates (clock rules, writes
-// to locked fields). Each distinct message is kept once, with its first time and
-// how often it happened.
+// to locked fields). Each distinct finding (kind, where, message) is kept once,
+// with its first time and how often it happened. Kinds: chip::diag.
 class Findings {
  public:
-  struct Entry {
-    ns_t t;
-    std::string what;
-    uint64_t count;
-  };
-  void add(ns_t t, const std::string& what);
-  const std::vector<Entry>& entries() const { return entries_; }
+  void add(std::string_view kind, const std::string& where, ns_t t, const std::string& message);
+  const std::vector<Diagnostic>& entries() const { return entries_; }
 
  private:
-  std::vector<Entry> entries_;
+  std::vector<Diagnostic> entries_;
   std::map<std::string, size_t> index_;
 };
 
@@ -107,7 +103,9 @@ class RegBlock : public Device {
     return (val_[idx] & ~m) | (value & m);
   }
   ns_t now() const { return ctx_.bus.now(); }
-  void finding(const std::string& what) { ctx_.findings.add(now(), name_ + ": " + what); }
+  void finding(std::string_view kind, const std::string& what) {
+    ctx_.findings.add(kind, name_, now(), what);
+  }
 
   Context& ctx_;
   const uint32_t irq_src_;

@@ -204,21 +204,21 @@ void Rcc::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
       // HSI cannot be stopped while it clocks the system or a running PLL.
       if (!(v & kHSION) && (sws_ == 1 || pll_on_)) v |= kHSION;
       if (!(v & kPLLON) && sws_ == 3) {
-        finding("PLLON cleared while the PLL clocks the system (ignored)");
+        finding(chip::diag::kLockedField, "PLLON cleared while the PLL clocks the system (ignored)");
         v |= kPLLON;
       }
       if ((v & kHSEON) && !(val_[kCR] & kHSEON))
-        finding("HSE switched on, but the board has no HSE: HSERDY stays 0");
+        finding(chip::diag::kMisconfigured, "HSE switched on, but the board has no HSE: HSERDY stays 0");
       val_[kCR] = v;
       const bool on = (v & kPLLON) != 0;
       if (on && !pll_on_) {
         std::string why;
         if (pll_never_locks_) {
           pll_lock_at_ = kNever;
-          finding("PLL lock suppressed (fault injection)");
+          finding(chip::diag::kPllLockSuppressed, "PLL lock suppressed (fault injection)");
         } else if (!pll_sane(&why)) {
           pll_lock_at_ = kNever;
-          finding(why + ": PLL never locks");
+          finding(chip::diag::kMisconfigured, why + ": PLL never locks");
         } else {
           pll_lock_at_ = t + kPllLockNs;
         }
@@ -233,7 +233,7 @@ void Rcc::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
       const uint32_t old = val_[kPLLCFGR];
       plain_write(idx, value, lanes);
       if (pll_on_ && ((old ^ val_[kPLLCFGR]) & ~0x01110000u))
-        finding("PLLCFGR dividers changed while the PLL is on");
+        finding(chip::diag::kLockedField, "PLLCFGR dividers changed while the PLL is on");
       break;
     }
     case kCFGR: {
@@ -241,8 +241,9 @@ void Rcc::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
       plain_write(idx, value, lanes);
       const unsigned sw = val_[kCFGR] & 3u;
       if (sw != (old & 3u)) sw_write_t_ = t;
-      if (sw == 0) finding("CFGR.SW = 00 (reserved)");
-      if (sw == 3 && !(val_[kPLLCFGR] & (1u << 24))) finding("SYSCLK switched to the PLL with PLLREN = 0");
+      if (sw == 0) finding(chip::diag::kReservedValue, "CFGR.SW = 00 (reserved)");
+      if (sw == 3 && !(val_[kPLLCFGR] & (1u << 24)))
+        finding(chip::diag::kMisconfigured, "SYSCLK switched to the PLL with PLLREN = 0");
       settle(t);
       if ((old ^ val_[kCFGR]) & 0x3FF0u) recompute(t);
       break;
@@ -254,7 +255,8 @@ void Rcc::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
     case kAPB1RSTR2:
     case kAPB2RSTR:
       plain_write(idx, value, lanes);
-      if (val_[idx]) finding(std::string(regs_[idx].name) + " peripheral reset is not modelled");
+      if (val_[idx])
+        finding(chip::diag::kNotModelled, std::string(regs_[idx].name) + " peripheral reset is not modelled");
       break;
     case kCIFR:
     case kCICR:
@@ -284,8 +286,9 @@ void Rcc::recompute(ns_t t) {
     // Above 80 MHz the core must pass through AHB /2 for at least 1 us.
     const bool stepped = sysclk_ == old_sys && old_hpre == 2 && t - last_change_t_ >= 1000;
     if (!stepped)
-      ctx_.findings.add(t, "RCC: HCLK raised from " + mhz(old_hclk) + " to " + mhz(hclk_) +
-                               " without 1 us at AHB /2 first");
+      ctx_.findings.add(
+          chip::diag::kAhbStep, "RCC", t,
+          "HCLK raised from " + mhz(old_hclk) + " to " + mhz(hclk_) + " without 1 us at AHB /2 first");
   }
   last_change_t_ = t;
   check_rules(t);
@@ -298,18 +301,20 @@ void Rcc::check_rules(ns_t t) {
   char b[160];
   const unsigned need = needed_latency(hclk_, vos, pwr_->boost());
   if (flash_->latency() < need) {
-    std::snprintf(b, sizeof b, "FLASH: LATENCY %u too low for HCLK %s (needs %u)", flash_->latency(),
+    std::snprintf(b, sizeof b, "LATENCY %u too low for HCLK %s (needs %u)", flash_->latency(),
                   mhz(hclk_).c_str(), need);
-    ctx_.findings.add(t, b);
+    ctx_.findings.add(chip::diag::kFlashLatency, "FLASH", t, b);
   }
   if (sysclk_ > 26'000'000 && vos != 1) {
-    std::snprintf(b, sizeof b, "PWR: SYSCLK %s needs voltage range 1 (VOS = 01), VOS = %u",
-                  mhz(sysclk_).c_str(), vos);
-    ctx_.findings.add(t, b);
+    std::snprintf(b, sizeof b, "SYSCLK %s needs voltage range 1 (VOS = 01), VOS = %u", mhz(sysclk_).c_str(),
+                  vos);
+    ctx_.findings.add(chip::diag::kVoltageRange, "PWR", t, b);
   }
   if (sysclk_ > 150'000'000 && !pwr_->boost())
-    ctx_.findings.add(t, "PWR: SYSCLK " + mhz(sysclk_) + " above 150 MHz needs range 1 boost (R1MODE = 0)");
-  if (sysclk_ > 170'000'000) ctx_.findings.add(t, "RCC: SYSCLK " + mhz(sysclk_) + " above 170 MHz");
+    ctx_.findings.add(chip::diag::kVoltageRange, "PWR", t,
+                      "SYSCLK " + mhz(sysclk_) + " above 150 MHz needs range 1 boost (R1MODE = 0)");
+  if (sysclk_ > 170'000'000)
+    ctx_.findings.add(chip::diag::kClockLimit, "RCC", t, "SYSCLK " + mhz(sysclk_) + " above 170 MHz");
 }
 
 uint64_t Rcc::timer_clock_hz(const std::string& timer) const {
@@ -356,7 +361,7 @@ void Pwr::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   const uint32_t old = val_[idx];
   plain_write(idx, value, lanes);
   if (idx == kPwrCR1 && ((old ^ val_[idx]) & (3u << 9))) {
-    if (vos() == 0 || vos() == 3) finding("CR1.VOS set to a reserved value");
+    if (vos() == 0 || vos() == 3) finding(chip::diag::kReservedValue, "CR1.VOS set to a reserved value");
     vos_busy_until_ = now() + kVosSettleNs;
   }
   if ((idx == kPwrCR1 || idx == kPwrCR5) && rcc_) rcc_->check_rules(now());
@@ -402,7 +407,8 @@ void Flash::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
       break;
     case 5:
       plain_write(idx, value, lanes);
-      if (val_[idx] & 0x00070007u) finding("flash programming/erase requested: not modelled");
+      if (val_[idx] & 0x00070007u)
+        finding(chip::diag::kNotModelled, "flash programming/erase requested: not modelled");
       break;
     default:
       plain_write(idx, value, lanes);

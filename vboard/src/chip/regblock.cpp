@@ -3,14 +3,14 @@
 
 namespace vboard::periph {
 
-void Findings::add(ns_t t, const std::string& what) {
-  auto it = index_.find(what);
-  if (it != index_.end()) {
+void Findings::add(std::string_view kind, const std::string& where, ns_t t, const std::string& message) {
+  std::string key = std::string(kind) + '\0' + where + '\0' + message;
+  auto [it, fresh] = index_.try_emplace(std::move(key), entries_.size());
+  if (!fresh) {
     ++entries_[it->second].count;
     return;
   }
-  index_.emplace(what, entries_.size());
-  entries_.push_back({t, what, 1});
+  entries_.push_back({std::string(kind), where, t, 1, message});
 }
 
 void IrqMux::set(unsigned irq, uint32_t source_bit, bool high) {

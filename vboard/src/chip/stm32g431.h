@@ -26,7 +26,7 @@ class Stm32g431 {
   // Fault injection: the PLL never locks (also the run option "pll_never_locks").
   void set_pll_never_locks(bool v) { rcc_->set_pll_never_locks(v); }
   // Rule violations the real chip would punish (clock rules, locked fields).
-  const std::vector<Findings::Entry>& findings() const { return ctx_.findings.entries(); }
+  const std::vector<Diagnostic>& diagnostics() const { return ctx_.findings.entries(); }
 
   // "PA0".."PG15": the port model and pin number; nullptr for another name.
   Gpio* pin(const std::string& name, unsigned* n);

@@ -162,8 +162,8 @@ void Timer::decode_config() {
     if (((ccer >> (4 * ch)) & 1u) && moe && (byte & 3u) == 0) out_en_mask_ |= 1u << ch;
     if ((dier >> (9 + ch)) & 1u) dma_cc_mask_ |= 1u << ch;
     if (mode_[ch] > 7 && ((ccer >> (4 * ch)) & 1u))
-      finding("OC" + std::to_string(ch + 1) + "M mode " + std::to_string(mode_[ch]) +
-              " not modelled (taken as PWM 1)");
+      finding(chip::diag::kNotModelled, "OC" + std::to_string(ch + 1) + "M mode " +
+                                            std::to_string(mode_[ch]) + " not modelled (taken as PWM 1)");
   }
 }
 
@@ -442,11 +442,12 @@ void Timer::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
       stopped_cnt_ = counter_at(t);
       run_ = false;
     }
-    if (v & 0x70u) finding("down or centre-aligned counting is not modelled (counts up)");
+    if (v & 0x70u)
+      finding(chip::diag::kNotModelled, "down or centre-aligned counting is not modelled (counts up)");
     (void)old;
   } else if (i == idx_[kSMCR]) {
     plain_write(idx, value, lanes);
-    if (val_[idx] & 0x00010007u) finding("slave mode is not modelled");
+    if (val_[idx] & 0x00010007u) finding(chip::diag::kNotModelled, "slave mode is not modelled");
   } else if (i == idx_[kSR]) {
     val_[idx] &= (value | ~lanes);  // write 0 to clear
     update_irq();

@@ -26,6 +26,7 @@ class LampBoard : public Board {
   }
   // The strip's report and the roles of the light outputs.
   void report(RunResult& r) const override;
+  std::vector<Diagnostic> diagnostics() const override { return chip_.diagnostics(); }
 
   periph::Stm32g431& chip() { return chip_; }
   Ws2815Strip& strip_model() { return *strip_; }
