@@ -52,6 +52,14 @@ inline FwRun run_fw(const Image& img, MachineOptions o) {
   return f;
 }
 
+// The run broke none of the rules the chip enforces (flash wait states, the AHB
+// step, locked fields, ...): the models reported no finding.
+inline void expect_no_diagnostics(const RunResult& r) {
+  for (const Diagnostic& d : r.diagnostics)
+    ADD_FAILURE() << d.kind << ": " << d.where << ": " << d.message << " (first at " << d.first << " ns, "
+                  << d.count << " times)";
+}
+
 // Level of a pin at time t from its history; -1 before its first entry.
 inline int level_at(const RunResult& r, const std::string& pin, ns_t t) {
   auto it = r.pins.find(pin);

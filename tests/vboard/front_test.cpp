@@ -68,6 +68,7 @@ TEST(FrontLamp, OutputsFollowAChangeWithinOnePassAndStayEqual) {
               pulse(1600 * kUs, 600 * kMs)};
   auto f = run_fw(*img, o);
   ASSERT_TRUE(f.r.ok());
+  expect_no_diagnostics(f.r);
   auto up8 = edges_to(f.r, "PA8", 1), down8 = edges_to(f.r, "PA8", 0);
   auto up9 = edges_to(f.r, "PA9", 1), down9 = edges_to(f.r, "PA9", 0);
   // setup high, first-pass low, on, off at the 1000 us pulses, on again.

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "firmware.h"
+#include "vboard/cli.h"
 
 namespace vboard::test {
 namespace {
@@ -64,6 +65,7 @@ TEST(RearLamp, AllEightCombinationsPaintAllSixtyLeds) {
   }
   auto f = run_fw(*img, o);
   ASSERT_TRUE(f.r.ok());
+  expect_no_diagnostics(f.r);
   for (size_t i = 0; i < 8; ++i)
     expect_solid(frame_at(f.r, kFirst + (i + 1) * kStep - 1), combos[i].rgb, combos[i].name);
 }
@@ -76,6 +78,30 @@ TEST(RearLamp, AllLinesLowFromTheStartPaintWhite) {
   auto f = run_fw(*img, o);
   ASSERT_TRUE(f.r.ok());
   expect_solid(frame_at(f.r, 40 * kMs), {255, 255, 255}, "all low from reset");
+}
+
+// The rear image built with flash wait states raised only after the switch to
+// the PLL and without the AHB /2 step (tests/image/clock_mutant.cmake) paints
+// the strip just as well; only the rule findings tell it apart.
+TEST(RearLamp, ClockSetUpThatBreaksTheFlashAndAhbRulesIsCaught) {
+  VBOARD_IMAGE(img, "rear_lamp_clock_mutant.elf");
+  MachineOptions o;
+  o.run_for = 30 * kMs;
+  auto f = run_fw(*img, o);
+  ASSERT_TRUE(f.r.ok());
+  EXPECT_FALSE(f.r.halt);
+  std::map<std::string, const Diagnostic*> by_kind;
+  for (const Diagnostic& d : f.r.diagnostics) by_kind.emplace(d.kind, &d);
+  ASSERT_TRUE(by_kind.count("flash_latency")) << "wait states raised after the clock";
+  ASSERT_TRUE(by_kind.count("ahb_step")) << "no AHB /2 step";
+  EXPECT_EQ(by_kind["flash_latency"]->where, "FLASH");
+  EXPECT_NE(by_kind["flash_latency"]->message.find("HCLK 150 MHz"), std::string::npos)
+      << by_kind["flash_latency"]->message;
+  EXPECT_EQ(by_kind["ahb_step"]->where, "RCC");
+  EXPECT_LT(by_kind["ahb_step"]->first, kMs);
+  EXPECT_EQ(run_exit_status(f.r, {}), exit_code::kDiagnostics);
+  EXPECT_EQ(run_exit_status(f.r, {"flash_latency"}), exit_code::kDiagnostics);
+  EXPECT_EQ(run_exit_status(f.r, {"flash_latency", "ahb_step"}), exit_code::kOk);
 }
 
 TEST(RearLamp, ABouncingLineEndsOnTheRightColour) {

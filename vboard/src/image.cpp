@@ -2,15 +2,15 @@
 #include "vboard/image.h"
 
 #include <cxxabi.h>
-#include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace vboard {
 
@@ -28,55 +28,114 @@ std::string demangle(const std::string& name) {
 
 struct ElfCloser {
   Elf* elf = nullptr;
-  int fd = -1;
   ~ElfCloser() {
     if (elf) elf_end(elf);
-    if (fd >= 0) close(fd);
   }
 };
+
+const LoadRegion* region_of(uint64_t addr, uint64_t size) {
+  for (const LoadRegion& r : kLoadRegions)
+    if (addr >= r.base && size <= r.size && addr - r.base <= r.size - size) return &r;
+  return nullptr;
+}
+
+std::string hex(uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%08llx", static_cast<unsigned long long>(v));
+  return b;
+}
 
 }  // namespace
 
 std::optional<Image> Image::load(const std::string& path, std::string* error) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    if (error) *error = path + ": cannot open";
+    return std::nullopt;
+  }
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (f.bad()) {
+    if (error) *error = path + ": read error";
+    return std::nullopt;
+  }
+  return from_bytes(std::move(bytes), path, error);
+}
+
+std::optional<Image> Image::from_bytes(std::vector<uint8_t> bytes, const std::string& path,
+                                       std::string* error) {
   auto fail = [&](const std::string& what) -> std::optional<Image> {
     if (error) *error = path + ": " + what;
     return std::nullopt;
   };
   if (elf_version(EV_CURRENT) == EV_NONE) return fail("libelf init failed");
+  if (bytes.empty()) return fail("empty file");
   ElfCloser h;
-  h.fd = open(path.c_str(), O_RDONLY);
-  if (h.fd < 0) return fail("cannot open");
-  h.elf = elf_begin(h.fd, ELF_C_READ, nullptr);
+  h.elf = elf_memory(reinterpret_cast<char*>(bytes.data()), bytes.size());
   if (!h.elf || elf_kind(h.elf) != ELF_K_ELF) return fail("not an ELF file");
   GElf_Ehdr eh;
-  if (!gelf_getehdr(h.elf, &eh)) return fail("no ELF header");
-  if (eh.e_ident[EI_CLASS] != ELFCLASS32 || eh.e_machine != EM_ARM) return fail("not a 32-bit ARM ELF");
+  if (!gelf_getehdr(h.elf, &eh)) return fail("no readable ELF header");
+  if (eh.e_ident[EI_CLASS] != ELFCLASS32 || eh.e_ident[EI_DATA] != ELFDATA2LSB || eh.e_machine != EM_ARM)
+    return fail("not a 32-bit little-endian ARM ELF");
 
   Image img;
   img.path_ = path;
   size_t nph = 0;
-  elf_getphdrnum(h.elf, &nph);
-  size_t file_size = 0;
-  char* raw = elf_rawfile(h.elf, &file_size);
+  if (elf_getphdrnum(h.elf, &nph) != 0) return fail("program headers unreadable");
+  const uint64_t file_size = bytes.size();
+  struct Placed {
+    uint64_t from, to;
+    size_t index;
+  };
+  std::vector<Placed> placed;
   for (size_t i = 0; i < nph; ++i) {
     GElf_Phdr ph;
-    if (!gelf_getphdr(h.elf, static_cast<int>(i), &ph)) continue;
+    const std::string seg = "segment " + std::to_string(i);
+    if (!gelf_getphdr(h.elf, static_cast<int>(i), &ph)) return fail(seg + ": program header unreadable");
     if (ph.p_type != PT_LOAD || ph.p_filesz == 0) continue;
-    if (ph.p_offset + ph.p_filesz > file_size) return fail("segment outside file");
+    // 64-bit arithmetic throughout: nothing here may wrap.
+    if (ph.p_offset > file_size || ph.p_filesz > file_size - ph.p_offset)
+      return fail(seg + ": " + std::to_string(ph.p_filesz) + " bytes at file offset " +
+                  std::to_string(ph.p_offset) + " run past the end of the file (" +
+                  std::to_string(file_size) + " bytes)");
+    if (ph.p_filesz > ph.p_memsz) return fail(seg + ": more bytes in the file than in memory");
+    if (!region_of(ph.p_paddr, ph.p_filesz))
+      return fail(seg + ": " + hex(ph.p_paddr) + ".." + hex(ph.p_paddr + ph.p_filesz) +
+                  " is not inside flash (0x08000000, 128 KiB), its alias at 0, or RAM (0x20000000, 32 KiB)");
+    placed.push_back({ph.p_paddr, ph.p_paddr + ph.p_filesz, i});
     Segment s;
     s.paddr = static_cast<uint32_t>(ph.p_paddr);
-    s.bytes.assign(raw + ph.p_offset, raw + ph.p_offset + ph.p_filesz);
+    s.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(ph.p_offset),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(ph.p_offset + ph.p_filesz));
     img.segments_.push_back(std::move(s));
   }
   if (img.segments_.empty()) return fail("no loadable segment");
+  // Flash and its alias are one memory: compare their segments in flash addresses.
+  for (Placed& p : placed)
+    if (p.from < kLoadRegions[0].size) p.from += kLoadRegions[0].base, p.to += kLoadRegions[0].base;
+  std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.from < b.from; });
+  for (size_t i = 1; i < placed.size(); ++i)
+    if (placed[i].from < placed[i - 1].to)
+      return fail("segments " + std::to_string(placed[i - 1].index) + " and " +
+                  std::to_string(placed[i].index) + " overlap at " + hex(placed[i].from));
 
+  size_t nsh = 0;
+  bool have_symtab = false;
+  if (elf_getshdrnum(h.elf, &nsh) != 0) {
+    img.warnings_.push_back(
+        "section headers unreadable (file truncated?): no symbols, code positions are addresses");
+    nsh = 0;
+  }
   Elf_Scn* scn = nullptr;
-  while ((scn = elf_nextscn(h.elf, scn)) != nullptr) {
+  while (nsh > 0 && (scn = elf_nextscn(h.elf, scn)) != nullptr) {
     GElf_Shdr sh;
     if (!gelf_getshdr(scn, &sh) || sh.sh_type != SHT_SYMTAB) continue;
     Elf_Data* data = elf_getdata(scn, nullptr);
-    if (!data) continue;
-    size_t n = sh.sh_entsize ? sh.sh_size / sh.sh_entsize : 0;
+    if (!data) {
+      img.warnings_.push_back("symbol table unreadable (file truncated?): code positions are addresses");
+      continue;
+    }
+    have_symtab = true;
+    const size_t n = sh.sh_entsize ? data->d_size / sh.sh_entsize : 0;
     for (size_t k = 0; k < n; ++k) {
       GElf_Sym sym;
       if (!gelf_getsym(data, static_cast<int>(k), &sym)) continue;
@@ -94,6 +153,9 @@ std::optional<Image> Image::load(const std::string& path, std::string* error) {
       img.symbols_.push_back(std::move(s));
     }
   }
+  if (!have_symtab && img.warnings_.empty())
+    img.warnings_.push_back(
+        "no symbol table: code positions are addresses, halts are found as 'b .' loops only");
   img.sort_symbols();
   return img;
 }

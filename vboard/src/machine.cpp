@@ -702,6 +702,7 @@ RunResult Machine::result() const {
     r.pins = board_->pin_history();
     r.registers = board_->register_dump();
     board_->report(r);
+    r.diagnostics = board_->diagnostics();
   }
   for (auto& [k, v] : core_registers()) r.registers[k] = v;
   r.exceptions = d.exc.stats();

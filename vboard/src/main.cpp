@@ -1,13 +1,11 @@
 // vboard: runs a firmware image on the virtual STM32G431 board and reports what
-// its pins did.
-#include <cmath>
+// its pins did. The exit status says how the run went (vboard/cli.h, README).
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
-#include <optional>
-#include <sstream>
+#include <fstream>
 
 #include "gdb/run.h"
 #include "gdb/server.h"
@@ -18,108 +16,74 @@
 
 namespace {
 
-void usage() {
-  std::fprintf(
-      stderr,
-      "usage: vboard IMAGE.elf [--for 300ms] [--pulse PA0=1500us@20ms[,period=20ms][,stop=T][,jitter=T]]...\n"
-      "              [--set PB5=0|1|z@10ms[,bounce=5x200us]]... [--vcd FILE [--vcd-pins PA0,PA8]] [--json]\n"
-      "              [--fault pll_never_locks] [--inject-irq N@T] [--profile SYMBOL]... [--cpi 1.0]\n"
-      "              [--no-idle-skip] [--no-color] [--gdb PORT]\n"
-      "       vboard --figures FRONT.elf REAR.elf\n"
-      "Durations take ns, us, ms or s. Exit status: 0 ran, 1 unmodelled access or model fault,\n"
-      "2 the image stopped in a halt loop (Error_Handler, Default_Handler, a fault handler, _exit).\n"
-      "--gdb PORT: GDB server on 127.0.0.1:PORT (0: a free port); the image waits at reset for the "
-      "debugger.\n");
+// Writes all of `text` to `f` and flushes it; false (errno set) when any of it was lost.
+bool put(std::FILE* f, const std::string& text) {
+  errno = 0;
+  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  return std::fflush(f) == 0 && ok && !std::ferror(f);
+}
+
+int write_failed(const std::string& what) {
+  const int err = errno;
+  std::fprintf(stderr, "vboard: cannot write %s: %s\n", what.c_str(),
+               err ? std::strerror(err) : "write error");
+  return vboard::exit_code::kWriteFailed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace vboard;
-  if (argc >= 2 && std::strcmp(argv[1], "--figures") == 0) {
-    if (argc != 4) return usage(), 64;
-    return run_figures(argv[2], argv[3]);
+  Invocation inv;
+  const ParseOutcome parsed = parse_command_line(argc, argv, &inv);
+  if (!parsed.proceed) {
+    if (!parsed.error.empty()) std::fprintf(stderr, "%s\n", parsed.error.c_str());
+    if (!parsed.out.empty() && !put(stdout, parsed.out))
+      return write_failed("the help text to standard output");
+    return parsed.exit;
   }
-  if (argc < 2 || argv[1][0] == '-') return usage(), 64;
-  std::string elf = argv[1];
-  MachineOptions opt;
-  std::string vcd;
-  std::vector<std::string> vcd_pins;
-  bool json = false, color = isatty(1);
-  std::optional<uint16_t> gdb_port;
-  for (int i = 2; i < argc; ++i) {
-    std::string a = argv[i];
-    auto need = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s needs a value\n", a.c_str());
-        std::exit(64);
-      }
-      return argv[++i];
-    };
-    std::string err;
-    if (a == "--for") {
-      auto d = parse_duration(need());
-      if (!d) return std::fprintf(stderr, "bad duration\n"), 64;
-      opt.run_for = *d;
-    } else if (a == "--pulse") {
-      auto p = parse_pulse(need(), &err);
-      if (!p) return std::fprintf(stderr, "%s\n", err.c_str()), 64;
-      opt.pulses.push_back(*p);
-    } else if (a == "--set") {
-      auto l = parse_level(need(), &err);
-      if (!l) return std::fprintf(stderr, "%s\n", err.c_str()), 64;
-      opt.levels.push_back(*l);
-    } else if (a == "--vcd") {
-      vcd = need();
-    } else if (a == "--vcd-pins") {
-      std::stringstream ss(need());
-      std::string p;
-      while (std::getline(ss, p, ',')) vcd_pins.push_back(p);
-    } else if (a == "--json") {
-      json = true;
-    } else if (a == "--fault") {
-      opt.faults.insert(need());
-    } else if (a == "--inject-irq") {
-      std::string v = need();
-      auto at = v.find('@');
-      auto t = parse_duration(at == std::string::npos ? "0" : v.substr(at + 1));
-      if (!t) return std::fprintf(stderr, "bad --inject-irq\n"), 64;
-      opt.inject_irqs.push_back({static_cast<unsigned>(std::stoul(v.substr(0, at))), *t});
-    } else if (a == "--profile") {
-      opt.profile_functions.push_back(need());
-    } else if (a == "--cpi") {
-      opt.cpi_milli = static_cast<uint32_t>(std::lround(std::stod(need()) * 1000.0));
-      if (opt.cpi_milli == 0) return std::fprintf(stderr, "--cpi must be positive\n"), 64;
-    } else if (a == "--no-idle-skip") {
-      opt.idle_skip = false;
-    } else if (a == "--gdb") {
-      uint16_t port = 0;
-      if (!gdb::parse_port(need(), port))
-        return std::fprintf(stderr, "--gdb needs a port number 0..65535\n"), 64;
-      gdb_port = port;
-    } else if (a == "--no-color") {
-      color = false;
-    } else {
-      usage();
-      return 64;
-    }
-  }
+  if (!inv.figures.empty()) return run_figures(inv.figures[0], inv.figures[1]);
+
   std::string err;
-  auto img = Image::load(elf, &err);
-  if (!img) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
-  Machine m(*img, opt, lamp_board_factory());
-  if (gdb_port) {
-    if (!gdb::serve_gdb(m, *gdb_port, opt.run_for, &err)) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
-  } else {
-    m.run_until(opt.run_for);
+  if (!std::ifstream(inv.image)) {
+    std::fprintf(stderr, "vboard: cannot open image '%s': %s\n", inv.image.c_str(), std::strerror(errno));
+    return exit_code::kNoImage;
   }
-  RunResult r = m.result();
+  auto img = Image::load(inv.image, &err);
+  if (!img) return std::fprintf(stderr, "vboard: %s\n", err.c_str()), exit_code::kBadImage;
+  for (const std::string& fn : inv.machine.profile_functions)
+    if (!img->find(fn)) {
+      std::fprintf(stderr, "vboard: --profile: '%s': no such function in %s\n", fn.c_str(),
+                   inv.image.c_str());
+      return exit_code::kUsage;
+    }
+  // The trace file is created before the run, so that a bad path costs no run time.
+  std::ofstream vcd;
+  if (!inv.vcd.empty()) {
+    vcd.open(inv.vcd, std::ios::out | std::ios::trunc);
+    if (!vcd) return write_failed("the VCD trace '" + inv.vcd + "'");
+  }
+
+  Machine m(*img, inv.machine, lamp_board_factory());
+  if (inv.gdb_port) {
+    if (!gdb::serve_gdb(m, *inv.gdb_port, inv.machine.run_for, &err))
+      return std::fprintf(stderr, "vboard: --gdb: %s\n", err.c_str()), exit_code::kModelFault;
+  } else {
+    m.run_until(inv.machine.run_for);
+  }
+  const RunResult r = m.result();
   ReportInfo info;
-  info.image = elf;
-  if (json)
-    std::cout << to_json(r, info);
-  else
-    std::cout << to_text(r, info, color);
-  if (!vcd.empty() && !write_vcd(r, vcd, vcd_pins, &err)) std::fprintf(stderr, "%s\n", err.c_str());
-  return r.exit_status();
+  info.image = inv.image;
+  info.image_notes = img->warnings();
+  info.allowed = inv.allow;
+  int status = run_exit_status(r, inv.allow);
+  const std::string report = inv.json ? to_json(r, info) : to_text(r, info, !inv.no_color && isatty(1));
+  if (!put(stdout, report)) status = write_failed("the report to standard output");
+  if (vcd.is_open()) {
+    errno = 0;
+    write_vcd(r, vcd, inv.vcd_pins);
+    vcd.close();
+    if (vcd.fail()) status = write_failed("the VCD trace '" + inv.vcd + "'");
+  }
+  return status;
 }

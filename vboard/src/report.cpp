@@ -7,36 +7,9 @@
 #include <map>
 #include <sstream>
 
-namespace vboard {
+#include <nlohmann/json.hpp>
 
-std::string json_string(const std::string& s) {
-  std::string o = "\"";
-  for (char c : s) {
-    switch (c) {
-      case '"':
-        o += "\\\"";
-        break;
-      case '\\':
-        o += "\\\\";
-        break;
-      case '\n':
-        o += "\\n";
-        break;
-      case '\t':
-        o += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char b[8];
-          std::snprintf(b, sizeof b, "\\u%04x", c);
-          o += b;
-        } else {
-          o += c;
-        }
-    }
-  }
-  return o + "\"";
-}
+namespace vboard {
 
 namespace {
 
@@ -80,111 +53,87 @@ std::string exception_name(unsigned exc) {
 }
 
 std::string to_json(const RunResult& r, const ReportInfo& info) {
-  std::ostringstream o;
-  o << "{\n";
-  o << "  \"image\": " << json_string(info.image) << ",\n";
-  o << "  \"virtual_ns\": " << r.virtual_ns << ",\n";
-  o << "  \"instructions\": " << r.instructions << ",\n";
-  o << "  \"cycles_per_instruction\": " << static_cast<double>(r.cpi_milli) / 1000.0 << ",\n";
-  o << "  \"idle_ns\": " << r.idle_ns << ",\n";
-  o << "  \"wall_s\": " << r.wall_s << ",\n";
-  o << "  \"ok\": " << (r.ok() ? "true" : "false") << ",\n";
-  // pins
-  o << "  \"pins\": {";
-  bool first = true;
-  std::map<std::string, size_t> cut;
+  using Json = nlohmann::ordered_json;
+  Json doc;
+  doc["image"] = info.image;
+  doc["image_notes"] = info.image_notes;
+  doc["virtual_ns"] = r.virtual_ns;
+  doc["instructions"] = r.instructions;
+  doc["cycles_per_instruction"] = static_cast<double>(r.cpi_milli) / 1000.0;
+  doc["idle_ns"] = r.idle_ns;
+  doc["wall_s"] = r.wall_s;
+  doc["ok"] = r.ok();
+
+  Json pins = Json::object(), cut = Json::object();
   for (const auto& [name, hist] : r.pins) {
-    o << (first ? "\n" : ",\n") << "    " << json_string(name) << ": [";
-    first = false;
-    size_t n = std::min(hist.size(), info.max_changes_per_pin);
+    Json& h = pins[name] = Json::array();
+    const size_t n = std::min(hist.size(), info.max_changes_per_pin);
+    for (size_t i = 0; i < n; ++i) h.push_back({hist[i].t, hist[i].level});
     if (n < hist.size()) cut[name] = hist.size();
-    for (size_t i = 0; i < n; ++i) o << (i ? ", " : "") << "[" << hist[i].t << ", " << hist[i].level << "]";
-    o << "]";
   }
-  o << (first ? "},\n" : "\n  },\n");
-  if (!cut.empty()) {
-    o << "  \"pins_truncated\": {";
-    bool f = true;
-    for (const auto& [name, total] : cut) {
-      o << (f ? "" : ", ") << json_string(name) << ": " << total;
-      f = false;
-    }
-    o << "},\n";
-  }
-  if (r.strip) {
-    o << "  \"strip\": ";
-    strip_json(o, *r.strip);
-    o << ",\n";
-  }
-  // halt
+  doc["pins"] = std::move(pins);
+  if (!cut.empty()) doc["pins_truncated"] = std::move(cut);
+
+  if (r.strip) doc["strip"] = strip_json(*r.strip);
+
   if (r.halt) {
     const Halt& h = *r.halt;
-    o << "  \"halt\": {\"reason\": " << json_string(h.reason) << ", \"symbol\": " << json_string(h.symbol)
-      << ", \"primask\": " << (h.primask ? 1 : 0) << ", \"exception\": " << h.exception
-      << ", \"pc\": " << h.pc << ", \"t_ns\": " << h.t << "},\n";
+    doc["halt"] = {{"reason", h.reason},       {"symbol", h.symbol}, {"primask", h.primask ? 1 : 0},
+                   {"exception", h.exception}, {"pc", h.pc},         {"t_ns", h.t}};
   } else {
-    o << "  \"halt\": null,\n";
+    doc["halt"] = nullptr;
   }
-  // registers
-  o << "  \"registers\": {";
-  first = true;
-  for (const auto& [per, regs] : r.registers) {
-    o << (first ? "\n" : ",\n") << "    " << json_string(per) << ": {";
-    first = false;
-    bool f2 = true;
-    for (const auto& [rn, v] : regs) {
-      o << (f2 ? "" : ", ") << json_string(rn) << ": " << v;
-      f2 = false;
-    }
-    o << "}";
-  }
-  o << (first ? "},\n" : "\n  },\n");
-  o << "  \"unmodelled\": [";
-  for (size_t i = 0; i < r.unmodelled.size(); ++i) {
-    const Unmodelled& u = r.unmodelled[i];
-    o << (i ? ",\n    " : "\n    ") << "{\"addr\": " << json_string(hex8(u.addr))
-      << ", \"access\": " << json_string(u.is_write ? "write" : "read") << ", \"size\": " << u.size
-      << ", \"value\": " << u.value << ", \"device\": " << json_string(u.device)
-      << ", \"where\": " << json_string(u.where) << ", \"t_ns\": " << u.t << "}";
-  }
-  o << (r.unmodelled.empty() ? "],\n" : "\n  ],\n");
-  auto strings = [&](const char* key, const std::vector<std::string>& v) {
-    o << "  " << json_string(key) << ": [";
-    for (size_t i = 0; i < v.size(); ++i) o << (i ? ", " : "") << json_string(v[i]);
-    o << "],\n";
-  };
-  strings("faults", r.faults);
-  strings("notes", r.notes);
-  o << "  \"exceptions\": {";
-  first = true;
-  for (const auto& [e, st] : r.exceptions) {
-    o << (first ? "" : ", ") << json_string(exception_name(e)) << ": {\"number\": " << e
-      << ", \"count\": " << st.count << ", \"instructions\": " << st.instr_total
-      << ", \"min\": " << st.instr_min << ", \"max\": " << st.instr_max << "}";
-    first = false;
-  }
-  o << "},\n";
-  o << "  \"first_write_ns\": {";
-  first = true;
-  for (const auto& [dev, t] : r.first_write_ns) {
-    o << (first ? "" : ", ") << json_string(dev) << ": " << t;
+  doc["registers"] = r.registers;
+
+  Json diagnostics = Json::array();
+  for (const Diagnostic& d : r.diagnostics)
+    diagnostics.push_back({{"kind", d.kind},
+                           {"where", d.where},
+                           {"first_ns", d.first},
+                           {"count", d.count},
+                           {"message", d.message},
+                           {"allowed", info.allowed.count(d.kind) > 0}});
+  doc["diagnostics"] = std::move(diagnostics);
+
+  Json unmodelled = Json::array();
+  for (const Unmodelled& u : r.unmodelled)
+    unmodelled.push_back({{"addr", hex8(u.addr)},
+                          {"access", u.is_write ? "write" : "read"},
+                          {"size", u.size},
+                          {"value", u.value},
+                          {"device", u.device},
+                          {"where", u.where},
+                          {"t_ns", u.t}});
+  doc["unmodelled"] = std::move(unmodelled);
+  doc["faults"] = r.faults;
+  doc["notes"] = r.notes;
+  Json exceptions = Json::object();
+  for (const auto& [e, st] : r.exceptions)
+    exceptions[exception_name(e)] = {{"number", e},
+                                     {"count", st.count},
+                                     {"instructions", st.instr_total},
+                                     {"min", st.instr_min},
+                                     {"max", st.instr_max}};
+  doc["exceptions"] = std::move(exceptions);
+  doc["first_write_ns"] = r.first_write_ns;
+
+  // One top-level key per line, each value on one line: readable, and a long
+  // pin history does not become a hundred thousand lines.
+  std::string out = "{\n";
+  bool first = true;
+  for (const auto& [key, value] : doc.items()) {
+    out += first ? "" : ",\n";
+    out += "  " + Json(key).dump() + ": " + value.dump(-1, ' ', false, Json::error_handler_t::replace);
     first = false;
   }
-  o << "}\n}\n";
-  return o.str();
+  return out + "\n}\n";
 }
 
-bool write_vcd(const RunResult& r, const std::string& path, const std::vector<std::string>& pins,
-               std::string* error) {
+void write_vcd(const RunResult& r, std::ostream& f, const std::vector<std::string>& pins) {
   std::vector<std::string> names = pins;
   if (names.empty())
     for (const auto& [n, h] : r.pins)
       if (!h.empty()) names.push_back(n);
-  std::ofstream f(path);
-  if (!f) {
-    if (error) *error = "cannot write " + path;
-    return false;
-  }
   f << "$date virtual board run $end\n$version vboard $end\n$timescale 1ns $end\n$scope module board $end\n";
   std::vector<std::string> ids;
   for (size_t i = 0; i < names.size(); ++i) {
@@ -194,7 +143,7 @@ bool write_vcd(const RunResult& r, const std::string& path, const std::vector<st
     f << "$var wire 1 " << id << " " << names[i] << " $end\n";
   }
   f << "$upscope $end\n$enddefinitions $end\n";
-  // Merge all changes by time.
+  // Merge all changes by time. A pin without a history stays unknown (x).
   struct Ev {
     ns_t t;
     size_t pin;
@@ -203,10 +152,7 @@ bool write_vcd(const RunResult& r, const std::string& path, const std::vector<st
   std::vector<Ev> ev;
   for (size_t i = 0; i < names.size(); ++i) {
     auto it = r.pins.find(names[i]);
-    if (it == r.pins.end()) {
-      if (error) *error = "no pin " + names[i];
-      continue;
-    }
+    if (it == r.pins.end()) continue;
     for (const PinChange& c : it->second) ev.push_back({c.t, i, c.level});
   }
   std::stable_sort(ev.begin(), ev.end(), [](const Ev& a, const Ev& b) { return a.t < b.t; });
@@ -226,6 +172,17 @@ bool write_vcd(const RunResult& r, const std::string& path, const std::vector<st
     f << (e.level ? '1' : '0') << ids[e.pin] << "\n";
   }
   f << "#" << r.virtual_ns << "\n";
+}
+
+bool write_vcd(const RunResult& r, const std::string& path, const std::vector<std::string>& pins,
+               std::string* error) {
+  std::ofstream f(path);
+  if (f) write_vcd(r, f, pins);
+  if (f) f.close();
+  if (!f) {
+    if (error) *error = "cannot write " + path;
+    return false;
+  }
   return true;
 }
 
@@ -241,6 +198,7 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
                 format_ns(r.virtual_ns).c_str(), r.instructions, static_cast<double>(r.cpi_milli) / 1000.0,
                 r.wall_s, vps, format_ns(r.idle_ns).c_str());
   o << line;
+  for (const auto& n : info.image_notes) o << "  Image: " << n << "\n";
   if (r.halt)
     o << "  Stopped: stuck in " << r.halt->symbol << " (" << r.halt->reason << ") from "
       << format_ns(r.halt->t) << ", interrupts " << (r.halt->primask ? "masked (PRIMASK=1)" : "enabled")
@@ -291,6 +249,13 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
         << (u.device.empty() ? "" : " in " + u.device) << " (" << u.size << " bytes"
         << (u.is_write ? ", value " + hex8(u.value) : std::string()) << ") from " << u.where << " at "
         << format_ns(u.t) << "\n";
+  }
+  if (!r.diagnostics.empty()) {
+    o << "\nRULE FINDINGS (the run fails unless the kind is allowed with --allow KIND):\n";
+    for (const Diagnostic& d : r.diagnostics)
+      o << "  " << d.kind << (info.allowed.count(d.kind) ? " (allowed)" : "") << ": " << d.where << ": "
+        << d.message << ", first at " << format_ns(d.first)
+        << (d.count > 1 ? ", " + std::to_string(d.count) + " times" : "") << "\n";
   }
   if (!r.faults.empty()) {
     o << "\nFAULTS (the run fails):\n";

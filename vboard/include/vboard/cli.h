@@ -1,17 +1,82 @@
-// Parsing of the command line's scenario options, shared with the figures command.
+// The vboard command line. Every option is declared once, in cli.cpp's option
+// table (CLI11), with the function that checks its value whole: numbers with
+// their units and ranges, names against what the chip and the image have.
+// A bad value ends the parse with one line naming the argument and exit 64.
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "vboard/device.h"
+#include "vboard/machine.h"
 
 namespace vboard {
 
+// Exit status of vboard (also in vboard/README.md).
+namespace exit_code {
+inline constexpr int kOk = 0;            // ran, no finding
+inline constexpr int kModelFault = 1;    // unmodelled register or address, or a model fault
+inline constexpr int kHalted = 2;        // the image stopped in a halt loop
+inline constexpr int kDiagnostics = 3;   // a rule finding whose kind was not allowed (--allow)
+inline constexpr int kUsage = 64;        // bad command line
+inline constexpr int kBadImage = 65;     // the image is not a loadable ARM ELF for this chip
+inline constexpr int kNoImage = 66;      // the image file cannot be opened
+inline constexpr int kWriteFailed = 74;  // a report or trace could not be written
+}  // namespace exit_code
+
+// Upper limits of values (documented in --help and vboard/README.md).
+namespace limits {
+inline constexpr ns_t kMaxTime = 3600 * kSec;  // any time or duration
+inline constexpr ns_t kMinPeriod = kUs;        // pulse period: at most 1 M pulses per virtual second
+inline constexpr unsigned kMaxBounces = 1000;
+inline constexpr ns_t kMaxBounceSpacing = kSec;
+inline constexpr uint32_t kMinCpiMilli = 1;  // --cpi 0.001 .. 100
+inline constexpr uint32_t kMaxCpiMilli = 100'000;
+}  // namespace limits
+
+// Everything one vboard invocation asks for.
+struct Invocation {
+  std::string image;
+  std::vector<std::string> figures;  // --figures FRONT REAR
+  MachineOptions machine;
+  std::string vcd;
+  std::vector<std::string> vcd_pins;
+  bool json = false;
+  bool no_color = false;
+  std::set<std::string> allow;       // diagnostic kinds that do not fail the run
+  std::optional<uint16_t> gdb_port;  // --gdb PORT: serve a debugger instead of running straight through
+};
+
+struct ParseOutcome {
+  bool proceed = false;  // false: exit with `exit` after printing `out` (stdout) and `error` (stderr)
+  int exit = exit_code::kOk;
+  std::string out;    // --help text
+  std::string error;  // one line naming the bad argument
+};
+
+ParseOutcome parse_command_line(int argc, const char* const* argv, Invocation* inv);
+
+// Values as the command line takes them; on failure nullopt and *error says why.
+// "300ms", "1500us", "1.5s", "250ns", "0": a decimal number with a unit, whole
+// nanoseconds, at most `max`.
+std::optional<ns_t> parse_time(std::string_view text, std::string* error, ns_t max = limits::kMaxTime);
 // "PA0=1500us@20ms[,period=20ms][,stop=200ms][,jitter=5us]"
 std::optional<PulseSpec> parse_pulse(const std::string& text, std::string* error);
 // "PB5=0@10ms[,bounce=5x200us]", "PB5=z@10ms"
 std::optional<LevelSpec> parse_level(const std::string& text, std::string* error);
+// "25@120ms" or "25": IRQ 0..101 enabled and pended at that time.
+std::optional<IrqInjection> parse_irq(const std::string& text, std::string* error);
+// "1", "1.25": cycles per instruction in thousandths.
+std::optional<uint32_t> parse_cpi(const std::string& text, std::string* error);
+// "" when no two sources drive one pin at once; otherwise which ones do.
+// Sources that follow one another (the first has stopped before the next starts) are fine.
+std::string check_sources(const std::vector<PulseSpec>& pulses, const std::vector<LevelSpec>& levels);
+
+// Exit status of a finished run: model faults, then halts, then rule findings not allowed.
+int run_exit_status(const RunResult& r, const std::set<std::string>& allowed);
 
 int run_figures(const std::string& front_elf, const std::string& rear_elf);
 

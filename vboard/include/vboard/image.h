@@ -23,10 +23,28 @@ struct Segment {
   std::vector<uint8_t> bytes;
 };
 
+// Memory an image may be loaded into: the STM32G431's flash, its boot alias at
+// address 0, and SRAM.
+struct LoadRegion {
+  const char* name;
+  uint32_t base;
+  uint32_t size;
+};
+inline constexpr LoadRegion kLoadRegions[] = {{"flash", 0x08000000, 128 * 1024},
+                                              {"flash alias", 0x00000000, 128 * 1024},
+                                              {"RAM", 0x20000000, 32 * 1024}};
+
 class Image {
  public:
-  // Reads an ELF file; on failure returns nullopt and sets *error.
+  // Reads an ELF file; on failure returns nullopt and sets *error. Every
+  // loadable segment must lie inside the file and inside one load region, and
+  // no two may overlap.
   static std::optional<Image> load(const std::string& path, std::string* error);
+  // The same from the file's bytes (`path` names it in messages).
+  static std::optional<Image> from_bytes(std::vector<uint8_t> bytes, const std::string& path,
+                                         std::string* error);
+  // What the loader could not find, e.g. "no symbol table: ..." (shown in reports).
+  const std::vector<std::string>& warnings() const { return warnings_; }
 
   const std::vector<Segment>& segments() const { return segments_; }
   const std::string& path() const { return path_; }
@@ -46,6 +64,7 @@ class Image {
  private:
   void sort_symbols();
   std::string path_;
+  std::vector<std::string> warnings_;
   std::vector<Segment> segments_;
   std::vector<Symbol> symbols_;    // all named symbols, sorted by address
   std::vector<size_t> functions_;  // indices into symbols_ of code symbols, sorted by address

@@ -105,8 +105,9 @@ struct RunResult {
   uint32_t cpi_milli = 1000;
   std::optional<Halt> halt;
   std::vector<Unmodelled> unmodelled;
-  std::vector<std::string> faults;  // model faults and core faults, in words
-  std::vector<std::string> notes;   // observations that do not fail the run
+  std::vector<std::string> faults;      // model faults and core faults, in words
+  std::vector<std::string> notes;       // observations that do not fail the run
+  std::vector<Diagnostic> diagnostics;  // the models' rule findings (exit status 3 unless allowed)
   std::map<std::string, std::vector<PinChange>> pins;
   std::map<std::string, std::string> pin_roles;  // pin -> the role the board gives it (shown in full)
   std::optional<StripReport> strip;              // when the board carries a LED strip

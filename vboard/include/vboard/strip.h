@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "vboard/device.h"
 
 namespace vboard {
@@ -36,7 +38,7 @@ struct StripReport {
 };
 
 // The value of the JSON member "strip".
-void strip_json(std::ostream& o, const StripReport& s);
+nlohmann::ordered_json strip_json(const StripReport& s);
 // The "Strip:" section of the text report; color: the LEDs as coloured blocks.
 void strip_text(std::ostream& o, const StripReport& s, bool color);
 

@@ -12,32 +12,27 @@
 
 namespace vboard {
 
-void strip_json(std::ostream& o, const StripReport& s) {
-  o << "{\n    \"frames\": [";
-  for (size_t i = 0; i < s.frames.size(); ++i) {
-    const StripFrame& f = s.frames[i];
-    o << (i ? ",\n      " : "\n      ") << "{\"t_ns\": " << f.t << ", \"bits\": " << f.bits
-      << ", \"colors\": [";
-    for (size_t k = 0; k < f.colors.size(); ++k)
-      o << (k ? ", " : "") << "[" << int{f.colors[k][0]} << ", " << int{f.colors[k][1]} << ", "
-        << int{f.colors[k][2]} << "]";
-    o << "]}";
+nlohmann::ordered_json strip_json(const StripReport& s) {
+  using Json = nlohmann::ordered_json;
+  Json strip;
+  Json& frames = strip["frames"] = Json::array();
+  for (const StripFrame& f : s.frames) {
+    Json colors = Json::array();
+    for (const auto& c : f.colors) colors.push_back({c[0], c[1], c[2]});
+    frames.push_back({{"t_ns", f.t}, {"bits", f.bits}, {"colors", std::move(colors)}});
   }
-  o << (s.frames.empty() ? "],\n" : "\n    ],\n");
-  o << "    \"violations\": [";
-  size_t vmax = std::min<size_t>(s.violations.size(), 10000);
-  for (size_t i = 0; i < vmax; ++i) {
+  Json& violations = strip["violations"] = Json::array();
+  for (size_t i = 0; i < std::min<size_t>(s.violations.size(), 10000); ++i) {
     const StripViolation& v = s.violations[i];
-    o << (i ? ",\n      " : "\n      ") << "{\"t_ns\": " << v.t << ", \"what\": " << json_string(v.what)
-      << ", \"datasheet\": " << (v.datasheet ? "true" : "false") << "}";
+    violations.push_back({{"t_ns", v.t}, {"what", v.what}, {"datasheet", v.datasheet}});
   }
-  o << (vmax ? "\n    ],\n" : "],\n");
-  o << "    \"violation_count\": " << s.violations.size() << ",\n";
-  o << "    \"t0h_min_ns\": " << s.t0h_min << ", \"t0h_max_ns\": " << s.t0h_max << ",\n";
-  o << "    \"t1h_min_ns\": " << s.t1h_min << ", \"t1h_max_ns\": " << s.t1h_max << ",\n";
-  o << "    \"t0l_min_ns\": " << s.t0l_min << ", \"t0l_max_ns\": " << s.t0l_max << ",\n";
-  o << "    \"t1l_min_ns\": " << s.t1l_min << ", \"t1l_max_ns\": " << s.t1l_max << ",\n";
-  o << "    \"latch_min_ns\": " << s.latch_min << "\n  }";
+  strip["violation_count"] = s.violations.size();
+  const std::pair<const char*, ns_t> timing[] = {
+      {"t0h_min_ns", s.t0h_min}, {"t0h_max_ns", s.t0h_max}, {"t1h_min_ns", s.t1h_min},
+      {"t1h_max_ns", s.t1h_max}, {"t0l_min_ns", s.t0l_min}, {"t0l_max_ns", s.t0l_max},
+      {"t1l_min_ns", s.t1l_min}, {"t1l_max_ns", s.t1l_max}, {"latch_min_ns", s.latch_min}};
+  for (const auto& [key, value] : timing) strip[key] = value;
+  return strip;
 }
 
 void strip_text(std::ostream& o, const StripReport& s, bool color) {
