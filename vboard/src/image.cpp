@@ -120,9 +120,15 @@ std::optional<Image> Image::from_bytes(std::vector<uint8_t> bytes, const std::st
 
   size_t nsh = 0;
   bool have_symtab = false;
-  if (elf_getshdrnum(h.elf, &nsh) != 0) {
+  const uint64_t sh_end = eh.e_shoff + uint64_t{eh.e_shnum} * eh.e_shentsize;
+  if (eh.e_shoff != 0 && sh_end > file_size) {
     img.warnings_.push_back(
-        "section headers unreadable (file truncated?): no symbols, code positions are addresses");
+        "truncated: the section headers end at byte " + std::to_string(sh_end) + " of a " +
+        std::to_string(file_size) +
+        "-byte file, so there are no symbols (code positions are addresses, halts are found "
+        "as 'b .' loops only)");
+  } else if (elf_getshdrnum(h.elf, &nsh) != 0) {
+    img.warnings_.push_back("section headers unreadable: no symbols (code positions are addresses)");
     nsh = 0;
   }
   Elf_Scn* scn = nullptr;
