@@ -101,7 +101,7 @@ TEST(Fuzz, ArgumentParserAcceptsOnlyWhatItsLimitsAllow) {
                                         "PA0=1ms@0,stop=0"};
   Rng rng{20261208};
   size_t accepted = 0, refused = 0, help = 0;
-  for (int iter = 0; iter < 20000; ++iter) {
+  for (int iter = 0; iter < 4000; ++iter) {
     std::vector<std::string> args = {"vboard"};
     if (!rng.one_in(8)) args.push_back("front.elf");
     const size_t n = rng.below(7);
@@ -153,7 +153,7 @@ TEST(Fuzz, ArgumentParserAcceptsOnlyWhatItsLimitsAllow) {
     ASSERT_EQ(check_sources(m.pulses, m.levels), "") << shown;
   }
   std::printf("argument parser: %zu accepted, %zu refused, %zu help\n", accepted, refused, help);
-  EXPECT_GT(accepted, 1000u) << "the generator hardly reaches the accepting paths";
+  EXPECT_GT(accepted, 300u) << "the generator hardly reaches the accepting paths";
   EXPECT_GT(refused, 1000u);
 }
 
@@ -182,7 +182,7 @@ TEST(Fuzz, ElfLoaderOnMutatedRealImages) {
     std::memcpy(&phoff, &real[28], 4);
     std::memcpy(&shoff, &real[32], 4);
     Rng rng{0x5EED0000u + real.size()};
-    for (int iter = 0; iter < 4000; ++iter) {
+    for (int iter = 0; iter < 800; ++iter) {
       std::vector<uint8_t> b = real;
       const size_t edits = 1 + rng.below(4);
       for (size_t e = 0; e < edits; ++e) {
