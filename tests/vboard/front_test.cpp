@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "firmware.h"
+#include "vboard/report.h"
 
 namespace vboard::test {
 namespace {
@@ -259,7 +260,13 @@ TEST(FrontLamp, EnabledInterruptWithoutHandlerStopsInDefaultHandler) {
   EXPECT_EQ(f.m->peek32(0x08000000 + 4 * (16 + 25)) & ~1u, dh->addr) << "vector of IRQ 25";
   ASSERT_TRUE(f.r.halt);
   EXPECT_EQ(f.r.halt->reason, "default_handler");
+  // Named after the handler itself, not after one of the aliases that share its body.
+  EXPECT_EQ(f.r.halt->symbol, "Default_Handler");
   EXPECT_EQ(f.r.halt->exception, 16u + 25);
+  ReportInfo info;
+  EXPECT_NE(to_text(f.r, info, false).find("stuck in Default_Handler (default_handler) from 120."),
+            std::string::npos);
+  EXPECT_NE(to_text(f.r, info, false).find("entered for TIM1_UP_TIM16 (IRQ 25)"), std::string::npos);
   EXPECT_GE(f.r.halt->t, 120 * kMs);
   EXPECT_FALSE(f.r.halt->primask);
 }

@@ -274,6 +274,7 @@ TEST(RearLamp, EnabledInterruptWithoutHandlerStopsInDefaultHandler) {
   auto f = run_fw(*img, o);
   ASSERT_TRUE(f.r.halt);
   EXPECT_EQ(f.r.halt->reason, "default_handler");
+  EXPECT_EQ(f.r.halt->symbol, "Default_Handler");
   EXPECT_EQ(f.r.halt->exception, 16u + 25);
 }
 

@@ -1,37 +1,15 @@
 // Durations as the command line and the reports write them.
-#include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <string>
 
+#include "vboard/cli.h"
 #include "vboard/machine.h"
 
 namespace vboard {
 
 std::optional<ns_t> parse_duration(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.')) ++i;
-  if (i == 0) return std::nullopt;
-  double v = 0;
-  try {
-    v = std::stod(text.substr(0, i));
-  } catch (...) {
-    return std::nullopt;
-  }
-  std::string unit = text.substr(i);
-  while (!unit.empty() && unit.front() == ' ') unit.erase(0, 1);
-  double mul = 1;
-  if (unit.empty() || unit == "ns")
-    mul = 1;
-  else if (unit == "us")
-    mul = 1e3;
-  else if (unit == "ms")
-    mul = 1e6;
-  else if (unit == "s")
-    mul = 1e9;
-  else
-    return std::nullopt;
-  return static_cast<ns_t>(std::llround(v * mul));
+  std::string error;
+  return parse_time(text, &error);
 }
 
 std::string format_ns(ns_t t) {

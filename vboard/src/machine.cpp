@@ -112,7 +112,7 @@ struct Machine::Impl {
     if (clock.cycles_milli >= clock.stop_cycles) return request_stop(Stop::event);
     if (log.halt && m.opt_.stop_on_halt) return request_stop(Stop::halt);
     if (b.halt != HaltKind::none && addr == prev_block && !log.halt) {
-      std::string reason;
+      std::string reason, name;
       if (b.halt == HaltKind::inlined_error) {
         set_halt("error_handler", addr);
         log.notes.push_back("Error_Handler's loop inlined into " + m.image_.describe(addr));
@@ -122,8 +122,9 @@ struct Machine::Impl {
         // "b ."; only with interrupts masked nothing can happen any more.
         if (cpu.reg(UC_ARM_REG_PRIMASK) & 1) set_halt("self_loop", addr);
       } else {
-        halt_kind_at(m.image_, addr, &reason);
+        halt_kind_at(m.image_, addr, &reason, &name);
         set_halt(reason, addr);
+        log.halt->symbol = name;
       }
       if (log.halt && m.opt_.stop_on_halt) return request_stop(Stop::halt);
     }

@@ -78,8 +78,13 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
 
   if (r.halt) {
     const Halt& h = *r.halt;
-    doc["halt"] = {{"reason", h.reason},       {"symbol", h.symbol}, {"primask", h.primask ? 1 : 0},
-                   {"exception", h.exception}, {"pc", h.pc},         {"t_ns", h.t}};
+    doc["halt"] = {{"reason", h.reason},
+                   {"symbol", h.symbol},
+                   {"primask", h.primask ? 1 : 0},
+                   {"exception", h.exception},
+                   {"exception_name", h.exception ? exception_name(h.exception) : std::string()},
+                   {"pc", h.pc},
+                   {"t_ns", h.t}};
   } else {
     doc["halt"] = nullptr;
   }
@@ -199,13 +204,19 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
                 r.wall_s, vps, format_ns(r.idle_ns).c_str());
   o << line;
   for (const auto& n : info.image_notes) o << "  Image: " << n << "\n";
-  if (r.halt)
-    o << "  Stopped: stuck in " << r.halt->symbol << " (" << r.halt->reason << ") from "
-      << format_ns(r.halt->t) << ", interrupts " << (r.halt->primask ? "masked (PRIMASK=1)" : "enabled")
-      << ", active exception "
-      << (r.halt->exception ? exception_name(r.halt->exception) : std::string("none")) << "\n";
-  else
+  if (r.halt) {
+    const Halt& h = *r.halt;
+    // An exception without a handler of its own lands in the default handler:
+    // name the one that led there.
+    std::string exc = h.exception ? exception_name(h.exception) : std::string("none");
+    if (h.exception >= 16) exc += " (IRQ " + std::to_string(h.exception - 16) + ")";
+    const bool by_default = h.reason == "default_handler" && h.exception;
+    o << "  Stopped: stuck in " << h.symbol << " (" << h.reason << ") from " << format_ns(h.t)
+      << ", interrupts " << (h.primask ? "masked (PRIMASK=1)" : "enabled")
+      << (by_default ? ", entered for " : ", active exception ") << exc << "\n";
+  } else {
     o << "  Ran to the end without stopping.\n";
+  }
 
   o << "\nPins (level changes):\n";
   for (const auto& [name, hist] : r.pins) {

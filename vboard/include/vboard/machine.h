@@ -200,7 +200,8 @@ class Machine final : public Bus {
   std::unique_ptr<Impl> d_;
 };
 
-// Parses "300ms", "1500us", "20 ms", "1.5s", "250ns" (a bare number is ns).
+// "300ms", "1500us", "1.5s", "250ns", "0" as the command line takes them
+// (parse_time in vboard/cli.h, which also says why a text is refused).
 std::optional<ns_t> parse_duration(const std::string& text);
 std::string format_ns(ns_t t);  // "12.345 ms" style
 

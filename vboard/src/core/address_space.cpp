@@ -6,7 +6,9 @@ namespace vboard::core {
 
 void AddressSpace::load(const Image& image, std::vector<std::string>& faults) {
   for (const Segment& s : image.segments()) {
-    uint32_t a = s.paddr, n = static_cast<uint32_t>(s.bytes.size());
+    // 64-bit sums: a segment near the top of the address space must not wrap into flash.
+    uint64_t a = s.paddr;
+    const uint64_t n = s.bytes.size();
     if (a < kFlashSize) a += kFlashBase;
     if (a >= kFlashBase && a - kFlashBase + n <= kFlashSize)
       std::memcpy(&flash_[a - kFlashBase], s.bytes.data(), n);

@@ -14,7 +14,7 @@ bool is_fp_insn(uint16_t hw1, uint16_t hw2) {
 
 }  // namespace
 
-HaltKind halt_kind_at(const Image& image, uint32_t addr, std::string* reason) {
+HaltKind halt_kind_at(const Image& image, uint32_t addr, std::string* reason, std::string* name) {
   const Symbol* s = image.containing(addr);
   if (!s) return HaltKind::none;
   HaltKind best = HaltKind::none;
@@ -38,6 +38,7 @@ HaltKind halt_kind_at(const Image& image, uint32_t addr, std::string* reason) {
         best_rank = i;
         best = table[i].kind;
         if (reason) *reason = table[i].reason;
+        if (name) *name = table[i].name;
       }
   }
   return best;

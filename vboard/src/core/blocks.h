@@ -28,8 +28,9 @@ enum class HaltKind : uint8_t {
 };
 
 // The stop function at addr (all names at that address: weak aliases share one
-// body), with its halt reason ("error_handler", "hard_fault", ...).
-HaltKind halt_kind_at(const Image& image, uint32_t addr, std::string* reason);
+// body), with its halt reason ("error_handler", "hard_fault", ...) and its own
+// name ("Default_Handler", not whichever interrupt handler alias shares it).
+HaltKind halt_kind_at(const Image& image, uint32_t addr, std::string* reason, std::string* name = nullptr);
 
 struct BlockInfo {
   uint32_t size = 0;
