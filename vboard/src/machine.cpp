@@ -586,6 +586,7 @@ RunResult Machine::result() const {
   r.notes = d.log.notes;
   if (board_) {
     r.pins = board_->pin_history();
+    r.pins_total = board_->pin_history_total();
     r.registers = board_->register_dump();
     board_->report(r);
   }

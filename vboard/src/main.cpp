@@ -97,14 +97,21 @@ int main(int argc, char** argv) {
   auto img = Image::load(elf, &err);
   if (!img) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
   Machine m(*img, opt, lamp_board_factory());
+  VcdWriter trace;
+  if (!vcd.empty()) {
+    if (!trace.open(vcd, m.board(), vcd_pins, m.now(), &err))
+      return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+    m.board().watch_pins(&trace);
+  }
   RunResult r = m.run();
+  m.board().watch_pins(nullptr);
   ReportInfo info;
   info.image = elf;
   if (json)
     std::cout << to_json(r, info);
   else
     std::cout << to_text(r, info, color);
-  if (!vcd.empty() && !write_vcd(r, vcd, vcd_pins, &err)) std::fprintf(stderr, "%s\n", err.c_str());
+  if (!vcd.empty() && !trace.finish(r.virtual_ns, &err)) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
   if (!r.ok()) return 1;
   return r.halt ? 2 : 0;
 }

@@ -58,6 +58,8 @@ struct Context {
   // channel may keep guest memory it has read for as long as this is unchanged,
   // because the CPU cannot run inside one call.
   uint64_t epoch = 0;
+  // Told about every pad change while set (VCD streaming); pins as port * 16 + pin.
+  PinWatcher* watcher = nullptr;
   // Next free IrqMux source bit (one per device that raises interrupts).
   unsigned next_irq_source = 0;
   uint32_t new_irq_source() { return 1u << (next_irq_source++ % 32u); }
@@ -262,9 +264,11 @@ class Gpio : public RegBlock {
   }
   void set_listener(unsigned pin, PinListener* l) { listeners_[pin] = l; }
   int pad(unsigned pin) const { return (pads_ >> pin) & 1u; }
-  // Changes recorded per pin (the first entry is the level at reset, t = 0).
+  // History per touched pin: the level at reset (t = 0), then its changes; the
+  // first kHistoryKept entries are kept, history_total() counts them all.
   std::map<std::string, std::vector<PinChange>> history() const;
-  static constexpr size_t kHistoryCap = 20'000;  // per pin; changes() keeps counting
+  std::map<std::string, uint64_t> history_total() const;
+  static constexpr size_t kHistoryKept = 200'000;  // per pin (PA7 changes 1.6 M times a second)
   uint64_t changes(unsigned pin) const { return change_count_[pin]; }
 
  protected:
@@ -278,7 +282,6 @@ class Gpio : public RegBlock {
   unsigned port_;
   Exti* exti_ = nullptr;
   uint32_t pads_ = 0;
-  uint32_t reset_pads_ = 0;
   uint32_t touched_ = 0;
   uint32_t af_live_ = 0;  // pins whose pad currently follows their connected source
   std::array<int, 16> ext_{};
@@ -286,8 +289,11 @@ class Gpio : public RegBlock {
   std::array<AfSource*, 16> af_src_{};
   std::array<unsigned, 16> af_ch_{};
   std::array<PinListener*, 16> listeners_{};
-  std::array<std::vector<PinChange>, 16> hist_;
+  std::string pin_name(unsigned pin) const;
+  std::array<std::vector<PinChange>, 16> hist_;  // changes after t = 0 (the first kHistoryKept - 1)
+  std::array<int, 16> level_at_zero_{};          // level at reset, or as changed at t = 0
   std::array<uint64_t, 16> change_count_{};
+  std::array<uint64_t, 16> hist_total_{};  // changes after t = 0, kept or not
 };
 
 class Dmamux;

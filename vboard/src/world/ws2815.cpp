@@ -150,13 +150,11 @@ void Ws2815Strip::advance(ns_t now) {
 
 StripReport Ws2815Strip::report() const {
   StripReport r = rep_;
-  // Stored entries are capped; say how many there were of each kind.
+  r.frames_total = frames_total_;
   for (unsigned k = 0; k < kKinds; ++k) {
-    if (counts_[k] <= stored_[k]) continue;
-    char b[96];
-    std::snprintf(b, sizeof b, "%s: %llu violations in total, first %zu listed", kKindName[k],
-                  static_cast<unsigned long long>(counts_[k]), stored_[k]);
-    r.violations.push_back({r.violations.empty() ? 0 : r.violations.back().t, b, kKindDatasheet[k]});
+    if (counts_[k] == 0) continue;
+    r.violation_kinds.push_back({kKindName[k], counts_[k], stored_[k], kKindDatasheet[k]});
+    r.violations_total += counts_[k];
   }
   return r;
 }
