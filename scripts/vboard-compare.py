@@ -16,6 +16,7 @@ Exit status: 0 agree, 1 differ (or a run failed to start), 64 usage.
 import argparse
 import json
 import re
+import resource
 import statistics
 import subprocess
 import sys
@@ -141,6 +142,18 @@ def same(args):
 FIGURE = re.compile(r"^(front|rear)(?: without idle skipping)?: .* ([0-9.]+) virtual s per wall s")
 
 
+def rear_cpu_seconds(vboard, rear):
+    """CPU time (user + system) of one 1 s rear run with colour changes: less
+    sensitive than wall time to other work on the machine."""
+    args = ["--for", "1s"]
+    for k in range(1, 20):
+        args += ["--set", f"{'PB5' if k % 2 else 'PB6'}={'z' if (k // 2) % 2 else '0'}@{k * 50}ms"]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    subprocess.run([vboard, rear, *args, "--no-color"], capture_output=True, check=True)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+
+
 def figures(vboard, front, rear):
     p = subprocess.run([vboard, "--figures", front, rear], capture_output=True, text=True)
     out = {}
@@ -151,6 +164,7 @@ def figures(vboard, front, rear):
             out[key] = float(m.group(2))
     if p.returncode != 0 or len(out) != 4:
         sys.exit(f"{vboard} --figures failed (exit {p.returncode}): {p.stderr.strip() or p.stdout[-400:]}")
+    out["rear cpu"] = rear_cpu_seconds(vboard, rear)
     return out
 
 
@@ -172,6 +186,12 @@ def speed(args):
         ma, mb = statistics.median(a), statistics.median(b)
         print(f"| {label:<32} | {ma:8.2f} | {mb:8.2f} | {mb / ma:6.2f} | "
               f"{' '.join(f'{x:.1f}' for x in a)} ; {' '.join(f'{x:.1f}' for x in b)}")
+    a = [r["rear cpu"] for r in rounds["A"]]
+    b = [r["rear cpu"] for r in rounds["B"]]
+    ma, mb = statistics.median(a), statistics.median(b)
+    print(f"| {'rear, 1 s: CPU s of the process':<32} | {ma:8.3f} | {mb:8.3f} | {ma / mb:6.2f} | "
+          f"{' '.join(f'{x:.3f}' for x in a)} ; {' '.join(f'{x:.3f}' for x in b)}")
+    print("\n(last row: CPU seconds, lower is faster; its ratio is A / B, the speed-up)")
     return 0
 
 

@@ -72,11 +72,35 @@ void Gpio::drive_pad(unsigned pin, int level, ns_t t) {
   if (t == 0) {
     level_at_zero_[pin] = level;  // a change at t = 0 is the initial level
   } else {
-    if (++hist_total_[pin] < kHistoryKept) hist_[pin].push_back({t, level});
+    if (++hist_total_[pin] <= kHistoryKept) hist_[pin].push_back({t, level});
   }
   if (ctx_.watcher) ctx_.watcher->pin_changed(16 * port_ + pin, t, level);
   if (listeners_[pin]) listeners_[pin]->pin_changed(level, t);
   if (exti_) exti_->pad_edge(port_, pin, level != 0);
+}
+
+// drive_pad for each change of a run, with what does not change within the run
+// (listener, EXTI routing, watcher) looked at once.
+void Gpio::af_outputs(unsigned pin, const PinChange* c, size_t n) {
+  if (!((af_live_ >> pin) & 1u) || n == 0) return;
+  const bool exti = exti_ && exti_->watches(port_, pin);
+  size_t first = 0;
+  while (first < n && static_cast<uint32_t>(c[first].level) == ((pads_ >> pin) & 1u)) ++first;
+  if (first == n) return;
+  // The timer hands over changes only: from `first` on every entry toggles the pad.
+  touched_ |= 1u << pin;
+  for (size_t i = first; i < n; ++i) {
+    pads_ ^= 1u << pin;
+    if (c[i].t == 0) {
+      level_at_zero_[pin] = c[i].level;
+    } else if (++hist_total_[pin] <= kHistoryKept) {
+      hist_[pin].push_back(c[i]);
+    }
+    if (ctx_.watcher) ctx_.watcher->pin_changed(16 * port_ + pin, c[i].t, c[i].level);
+    if (exti) exti_->pad_edge(port_, pin, c[i].level != 0);
+  }
+  change_count_[pin] += n - first;
+  if (listeners_[pin]) listeners_[pin]->pin_changes(c + first, n - first);
 }
 
 void Gpio::refresh(ns_t t) {
@@ -240,6 +264,10 @@ void Exti::pad_edge(unsigned port, unsigned pin, bool rising) {
   if (val_[kPR1] & bit) return;
   val_[kPR1] |= bit;
   update_lines();
+}
+
+bool Exti::watches(unsigned port, unsigned pin) const {
+  return pin <= 15 && syscfg_.port_for_line(pin) == port && ((val_[kRTSR1] | val_[kFTSR1]) >> pin) & 1u;
 }
 
 void Exti::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
