@@ -4,6 +4,7 @@
 #include <array>
 #include <fstream>
 
+#include "world/lamp_board.h"
 #include "world/ws2815.h"
 #include "vboard/report.h"
 
@@ -309,6 +310,39 @@ TEST(RearLamp, OneSecondTraceHoldsEveryEdgeAndEveryFrame) {
   }
   EXPECT_EQ(back.violations_total, r.strip->violations_total);
   std::remove(path.c_str());
+}
+
+TEST(RearLamp, WholePeriodWaveformRunsExactlyAsEventByEvent) {
+  VBOARD_IMAGE(img, kRear);
+  MachineOptions o;
+  o.run_for = 120 * kMs;
+  // Colour changes inside frames (torn frames) and a bouncing line.
+  o.levels = {{"PB5", 0, 10'300 * kUs, 0, 0},
+              {"PB6", 0, 23'457 * kUs, 5, 37 * kUs},
+              {"PB4", 0, 61'777 * kUs, 0, 0},
+              {"PB5", -1, 90'100 * kUs, 0, 0}};
+  const auto play = [&](bool whole) {
+    Machine m(*img, o, lamp_board_factory());
+    static_cast<world::LampBoard&>(m.board()).chip().timer("TIM17").set_whole_periods(whole);
+    return m.run();
+  };
+  const RunResult a = play(false), b = play(true);
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_EQ(a.instructions, b.instructions);
+  EXPECT_EQ(a.virtual_ns, b.virtual_ns);
+  EXPECT_EQ(a.idle_ns, b.idle_ns);
+  EXPECT_EQ(a.pins, b.pins);
+  EXPECT_EQ(a.pins_total, b.pins_total);
+  EXPECT_EQ(a.registers, b.registers);
+  ASSERT_TRUE(a.strip && b.strip);
+  ASSERT_EQ(a.strip->frames.size(), b.strip->frames.size());
+  ASSERT_GT(a.strip->frames.size(), 50u);
+  for (size_t i = 0; i < a.strip->frames.size(); ++i) {
+    EXPECT_EQ(a.strip->frames[i].t, b.strip->frames[i].t);
+    EXPECT_EQ(a.strip->frames[i].colors, b.strip->frames[i].colors);
+  }
+  EXPECT_EQ(a.strip->violations_total, b.strip->violations_total);
+  for (const auto& [exc, st] : a.exceptions) EXPECT_EQ(st.count, b.exceptions.at(exc).count) << exc;
 }
 
 }  // namespace

@@ -91,6 +91,7 @@ class ClockTree {
 struct PinChange {
   ns_t t;
   int level;  // 0 or 1
+  bool operator==(const PinChange&) const = default;
 };
 
 // Receives every pin level change while the run goes (a VCD writer). Changes of

@@ -137,6 +137,7 @@ class Machine final : public Bus {
 
   Board& board() { return *board_; }
   const Image& image() const { return image_; }
+  // The first 100,000 MMIO writes (a note in the result says when there were more).
   const std::vector<MmioWrite>& mmio_writes() const;
   const std::vector<Device*>& devices() const { return devices_; }
   // Guest memory (flash, alias, SRAM) for checks from tests.
