@@ -507,6 +507,91 @@ TEST_F(Stream, SteppedRunDecodesTheSameAsOneBatch) {
   EXPECT_EQ(r.frames.back().colors[0], (std::array<uint8_t, 3>{1, 2, 3}));
 }
 
+// The whole-period path against the event-by-event one (the reference): the
+// same stream on two fresh boards, sliced at uneven times so that passes end,
+// flags rise and slices cut periods anywhere.
+class StreamRig : public Stream {
+ public:
+  void TestBody() override {}
+  struct Outcome {
+    std::vector<PinChange> pa7;
+    uint64_t pa7_total;
+    StripReport strip;
+    std::vector<uint32_t> regs;
+    unsigned exti_raised, dma_raised;
+    std::vector<uint32_t> dma_flags;  // DMA1 ISR at the end of each slice
+  };
+  Outcome play(bool whole_periods, uint32_t ccmr1, uint32_t ccer, bool exti_on_pa7) {
+    board.chip().timer("TIM17").set_whole_periods(whole_periods);
+    fill(0x80, 0x01, 0xFF, 0x12, 0x34, 0x56);
+    std::vector<uint32_t> dma_flags;
+    if (exti_on_pa7) {  // line 7 from port A (the reset routing), both edges, unmasked
+      set_bits(EXTI + 0x008, 1u << 7);
+      set_bits(EXTI + 0x00C, 1u << 7);
+      set_bits(EXTI + 0x000, 1u << 7);
+    }
+    start_stream();
+    if (ccmr1) wr(TIM17 + 0x018, ccmr1);
+    if (ccer) wr(TIM17 + 0x020, ccer);
+    ns_t t = bus.t;
+    for (unsigned i = 0; i < 40; ++i) {
+      t += 371'234 + i * 11'111;
+      run_to(t);
+      if (exti_on_pa7) wr(EXTI + 0x014, 1u << 7);  // the handlers clear what they serve
+      dma_flags.push_back(rd(DMA1 + 0x000));
+      wr(DMA1 + 0x004, 0xFu);
+    }
+    Outcome o{board.pin_history().at("PA7"),
+              board.pin_history_total().at("PA7"),
+              board.strip(),
+              {},
+              bus.raised[23],
+              bus.raised[11],
+              dma_flags};
+    for (uint32_t a : {DMA1 + 0x000, DMA1 + 0x00C, TIM17 + 0x010, TIM17 + 0x024, TIM17 + 0x034, EXTI + 0x014})
+      o.regs.push_back(rd(a));
+    return o;
+  }
+};
+
+TEST(StreamWholePeriods, SameWaveformStripAndRegistersAsEventByEvent) {
+  struct Case {
+    const char* what;
+    uint32_t ccmr1, ccer;
+    bool exti;
+  };
+  const Case cases[] = {{"PWM 1, preload", 0, 0, false},
+                        {"PWM 2, inverted output", (7u << 4) | (1u << 3), 0x3, false},
+                        {"EXTI watching the strip pin", 0, 0, true},
+                        {"no preload: event path only", 6u << 4, 0, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StreamRig ref, fast;
+    const auto a = ref.play(false, c.ccmr1, c.ccer, c.exti);
+    const auto b = fast.play(true, c.ccmr1, c.ccer, c.exti);
+    ASSERT_GT(a.pa7_total, 5'000u) << "the slices cover many passes";
+    EXPECT_EQ(a.pa7_total, b.pa7_total);
+    ASSERT_EQ(a.pa7.size(), b.pa7.size());
+    for (size_t i = 0; i < a.pa7.size(); ++i) {
+      ASSERT_EQ(a.pa7[i].t, b.pa7[i].t) << "change " << i;
+      ASSERT_EQ(a.pa7[i].level, b.pa7[i].level) << "change " << i;
+    }
+    EXPECT_EQ(a.regs, b.regs);
+    EXPECT_EQ(a.exti_raised, b.exti_raised);
+    EXPECT_EQ(a.dma_raised, b.dma_raised);
+    EXPECT_EQ(a.dma_flags, b.dma_flags);
+    ASSERT_EQ(a.strip.frames.size(), b.strip.frames.size());
+    for (size_t i = 0; i < a.strip.frames.size(); ++i) {
+      EXPECT_EQ(a.strip.frames[i].t, b.strip.frames[i].t);
+      EXPECT_EQ(a.strip.frames[i].colors, b.strip.frames[i].colors);
+    }
+    EXPECT_EQ(a.strip.violations_total, b.strip.violations_total);
+    EXPECT_EQ(a.strip.violations.size(), b.strip.violations.size());
+    EXPECT_EQ(a.strip.t0l_max, b.strip.t0l_max);
+    EXPECT_EQ(a.strip.latch_min, b.strip.latch_min);
+  }
+}
+
 TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {
   fill(0, 0, 0, 0, 0, 0);
   start_stream();

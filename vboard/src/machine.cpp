@@ -698,8 +698,12 @@ RunResult Machine::result() const {
   r.unmodelled = d.log.unmodelled;
   r.faults = d.log.faults;
   r.notes = d.log.notes;
+  if (d.space.mmio_writes() > d.space.writes().size())
+    r.notes.push_back("MMIO write log: the first " + std::to_string(d.space.writes().size()) + " of " +
+                      std::to_string(d.space.mmio_writes()) + " writes kept");
   if (board_) {
     r.pins = board_->pin_history();
+    r.pins_total = board_->pin_history_total();
     r.registers = board_->register_dump();
     board_->report(r);
   }

@@ -108,18 +108,25 @@ int main(int argc, char** argv) {
   auto img = Image::load(elf, &err);
   if (!img) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
   Machine m(*img, opt, lamp_board_factory());
+  VcdWriter trace;
+  if (!vcd.empty()) {
+    if (!trace.open(vcd, m.board(), vcd_pins, m.now(), &err))
+      return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+    m.board().watch_pins(&trace);
+  }
   if (gdb_port) {
     if (!gdb::serve_gdb(m, *gdb_port, opt.run_for, &err)) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
   } else {
     m.run_until(opt.run_for);
   }
   RunResult r = m.result();
+  m.board().watch_pins(nullptr);
   ReportInfo info;
   info.image = elf;
   if (json)
     std::cout << to_json(r, info);
   else
     std::cout << to_text(r, info, color);
-  if (!vcd.empty() && !write_vcd(r, vcd, vcd_pins, &err)) std::fprintf(stderr, "%s\n", err.c_str());
+  if (!vcd.empty() && !trace.finish(r.virtual_ns, &err)) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
   return r.exit_status();
 }

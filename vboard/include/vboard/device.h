@@ -91,6 +91,18 @@ class ClockTree {
 struct PinChange {
   ns_t t;
   int level;  // 0 or 1
+  bool operator==(const PinChange&) const = default;
+};
+
+// Receives every pin level change while the run goes (a VCD writer). Changes of
+// different pins may arrive out of time order, but every change reported before
+// a call of settled() is earlier than or as early as every change after it.
+class PinWatcher {
+ public:
+  virtual ~PinWatcher() = default;
+  // pin: index into Board::pin_names().
+  virtual void pin_changed(unsigned pin, ns_t t, int level) = 0;
+  virtual void settled() = 0;
 };
 
 // The scenario the outside world plays.
@@ -118,8 +130,19 @@ class Board {
   virtual ClockTree& clocks() = 0;
   virtual void add_pulse(const PulseSpec& p) = 0;
   virtual void add_level(const LevelSpec& l) = 0;
-  // Pin level history (inputs as seen at the pad, outputs as driven), by name "PA8".
+  // Pin level history (inputs as seen at the pad, outputs as driven), by name "PA8":
+  // the level at reset, then the first changes (capped, see pin_history_total).
   virtual std::map<std::string, std::vector<PinChange>> pin_history() const = 0;
+  // For every pin in pin_history(): how many entries its full history has.
+  virtual std::map<std::string, uint64_t> pin_history_total() const { return {}; }
+  // Every pin of the package, and its level now; indices as PinWatcher sees them.
+  virtual std::vector<std::string> pin_names() const { return {}; }
+  virtual int pin_level(unsigned pin) const {
+    (void)pin;
+    return 0;
+  }
+  // Reports every later change to `w` (nullptr: stop).
+  virtual void watch_pins(PinWatcher* w) { (void)w; }
   // peripheral name -> register name -> final value.
   virtual std::map<std::string, std::map<std::string, uint32_t>> register_dump() const = 0;
   // What the board's own parts observed (a LED strip's frames, the role of a pin)

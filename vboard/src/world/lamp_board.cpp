@@ -24,7 +24,8 @@ LampBoard::LampBoard(Bus& bus) : chip_(bus) {
 }
 
 std::vector<Device*> LampBoard::devices() {
-  std::vector<Device*> out(chip_.mmio().begin(), chip_.mmio().end());
+  std::vector<Device*> out{chip_.pin_settle()};
+  out.insert(out.end(), chip_.mmio().begin(), chip_.mmio().end());
   out.push_back(sources_.get());
   out.push_back(strip_.get());
   return out;

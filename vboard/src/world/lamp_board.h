@@ -21,6 +21,10 @@ class LampBoard : public Board {
   void add_pulse(const PulseSpec& p) override;
   void add_level(const LevelSpec& l) override;
   std::map<std::string, std::vector<PinChange>> pin_history() const override { return chip_.pin_history(); }
+  std::map<std::string, uint64_t> pin_history_total() const override { return chip_.pin_history_total(); }
+  std::vector<std::string> pin_names() const override { return chip_.pin_names(); }
+  int pin_level(unsigned pin) const override { return chip_.pin_level(pin); }
+  void watch_pins(PinWatcher* w) override { chip_.watch_pins(w); }
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const override {
     return chip_.register_dump();
   }

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <map>
-#include <utility>
 
 #include "vboard/machine.h"
 #include "vboard/report.h"
@@ -24,6 +22,7 @@ void strip_json(std::ostream& o, const StripReport& s) {
     o << "]}";
   }
   o << (s.frames.empty() ? "],\n" : "\n    ],\n");
+  o << "    \"frames_total\": " << s.frames_total << ",\n";
   o << "    \"violations\": [";
   size_t vmax = std::min<size_t>(s.violations.size(), 10000);
   for (size_t i = 0; i < vmax; ++i) {
@@ -32,7 +31,14 @@ void strip_json(std::ostream& o, const StripReport& s) {
       << ", \"datasheet\": " << (v.datasheet ? "true" : "false") << "}";
   }
   o << (vmax ? "\n    ],\n" : "],\n");
-  o << "    \"violation_count\": " << s.violations.size() << ",\n";
+  o << "    \"violation_count\": " << s.violations_total << ",\n";
+  o << "    \"violation_kinds\": [";
+  for (size_t i = 0; i < s.violation_kinds.size(); ++i) {
+    const StripViolationKind& k = s.violation_kinds[i];
+    o << (i ? ", " : "") << "{\"kind\": " << json_string(k.kind) << ", \"total\": " << k.total
+      << ", \"listed\": " << k.listed << ", \"datasheet\": " << (k.datasheet ? "true" : "false") << "}";
+  }
+  o << "],\n";
   o << "    \"t0h_min_ns\": " << s.t0h_min << ", \"t0h_max_ns\": " << s.t0h_max << ",\n";
   o << "    \"t1h_min_ns\": " << s.t1h_min << ", \"t1h_max_ns\": " << s.t1h_max << ",\n";
   o << "    \"t0l_min_ns\": " << s.t0l_min << ", \"t0l_max_ns\": " << s.t0l_max << ",\n";
@@ -42,7 +48,9 @@ void strip_json(std::ostream& o, const StripReport& s) {
 
 void strip_text(std::ostream& o, const StripReport& s, bool color) {
   char line[256];
-  o << "\nStrip: " << s.frames.size() << " frames\n";
+  o << "\nStrip: " << std::max<uint64_t>(s.frames_total, s.frames.size()) << " frames";
+  if (s.frames_total > s.frames.size()) o << " (the first " << s.frames.size() << " kept)";
+  o << "\n";
   for (size_t i = 0; i < s.frames.size();) {
     size_t j = i;
     while (j + 1 < s.frames.size() && s.frames[j + 1].colors == s.frames[i].colors) ++j;
@@ -81,26 +89,20 @@ void strip_text(std::ostream& o, const StripReport& s, bool color) {
                   format_ns(s.latch_min).c_str());
     o << line;
   }
-  std::map<std::string, std::pair<size_t, bool>> kinds;
-  for (const auto& v : s.violations) {
-    std::string key = v.what.substr(0, v.what.find(' '));
-    auto& k = kinds[key];
-    if (k.first == 0) k.second = v.datasheet;
-    k.first++;
-  }
-  if (s.violations.empty()) {
+  if (s.violation_kinds.empty()) {
     o << "  no timing violations\n";
   } else {
-    o << "  timing violations: " << s.violations.size() << "\n";
-    for (const auto& [k, v] : kinds) {
+    o << "  timing violations: " << s.violations_total << " (" << s.violations.size()
+      << " listed in the JSON)\n";
+    for (const StripViolationKind& k : s.violation_kinds) {
       std::string example;
       for (const auto& sv : s.violations)
-        if (sv.what.rfind(k, 0) == 0) {
+        if (sv.what.rfind(k.kind + " ", 0) == 0) {
           example = sv.what;
           break;
         }
-      o << "    " << v.first << " x " << example
-        << (v.second ? " (datasheet window)" : " (beyond what parts accept)") << "\n";
+      o << "    " << k.total << " x " << example
+        << (k.datasheet ? " (datasheet window)" : " (beyond what parts accept)") << "\n";
     }
   }
 }
