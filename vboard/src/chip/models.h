@@ -261,6 +261,7 @@ class Gpio : public RegBlock {
     if ((af_live_ >> pin) & 1u) drive_pad(pin, level, t);
   }
   void set_listener(unsigned pin, PinListener* l) { listeners_[pin] = l; }
+  bool has_listener(unsigned pin) const { return listeners_[pin] != nullptr; }
   int pad(unsigned pin) const { return (pads_ >> pin) & 1u; }
   // Changes recorded per pin (the first entry is the level at reset, t = 0).
   std::map<std::string, std::vector<PinChange>> history() const;
