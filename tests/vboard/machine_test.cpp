@@ -4,7 +4,6 @@
 // halts, unmodelled registers, sleep, and the deliberately broken variants.
 #include <gtest/gtest.h>
 
-
 #include "fake_board.h"
 #include "vboard/machine.h"
 
