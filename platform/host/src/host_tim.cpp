@@ -1,4 +1,7 @@
 // Host platform: timers (base, PWM, DMA-fed PWM) and their interrupts.
+#include <algorithm>
+#include <iterator>
+
 #include "hal_shared.h"
 #include "host_state.h"
 
@@ -101,12 +104,8 @@ HAL_StatusTypeDef init_time_base(TIM_HandleTypeDef* htim) {
   tim->CNT = 0U;
   tim->SR = tim->SR & ~kSrUif;
   state().tim_handles[tim] = htim;
-  for (auto& ch : htim->ChannelState) {
-    ch = HAL_TIM_CHANNEL_STATE_READY;
-  }
-  for (auto& ch : htim->ChannelNState) {
-    ch = HAL_TIM_CHANNEL_STATE_READY;
-  }
+  std::fill(std::begin(htim->ChannelState), std::end(htim->ChannelState), HAL_TIM_CHANNEL_STATE_READY);
+  std::fill(std::begin(htim->ChannelNState), std::end(htim->ChannelNState), HAL_TIM_CHANNEL_STATE_READY);
   htim->State = HAL_TIM_STATE_READY;
   return HAL_OK;
 }
@@ -129,7 +128,7 @@ IRQn_Type timer_update_irq(const TIM_TypeDef* tim) {
 
 void advance_timers(uint64_t us) {
   State& s = state();
-  TIM_TypeDef* timers[] = {&regs.tim1, &regs.tim2, &regs.tim4, &regs.tim7, &regs.tim8, &regs.tim17};
+  TIM_TypeDef* const timers[] = {&regs.tim1, &regs.tim2, &regs.tim4, &regs.tim7, &regs.tim8, &regs.tim17};
   for (TIM_TypeDef* tim : timers) {
     if ((tim->CR1 & kCr1Cen) == 0U) {
       continue;
@@ -212,7 +211,7 @@ uint32_t tim_read_status(TIM_TypeDef* tim) {
 }
 
 PwmDma pwm_dma(const TIM_HandleTypeDef* htim) {
-  auto& pwm = state().pwm;
+  const auto& pwm = state().pwm;
   const auto it = pwm.find(htim);
   return it == pwm.end() ? PwmDma{} : it->second;
 }
