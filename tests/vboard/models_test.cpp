@@ -419,7 +419,8 @@ class CompareWithoutPreload : public Models {
     wr(TIM4 + 0x03C, 100);
     CompareDrop d{board.chip().gpio(1).pad(8), kNever};
     run_to(30'000);
-    for (const PinChange& c : board.pin_history().at("PB8"))
+    const auto history = board.pin_history();
+    for (const PinChange& c : history.at("PB8"))
       if (c.t >= 20'000 && c.level == 0 && d.fall == kNever) d.fall = c.t;
     return d;
   }
