@@ -17,30 +17,42 @@ uint32_t dma_channel_index(const TIM_HandleTypeDef* htim, const DMA_HandleTypeDe
   return kNoChannel;
 }
 
-// Runs `callback` for the timer that owns `hdma`, with Channel set; a normal
-// (one-pass) transfer that ended, or an error, leaves the channel ready again.
-void report(DMA_HandleTypeDef* hdma, void (*callback)(TIM_HandleTypeDef*), bool ends_transfer) {
+// One function per callback, each calling its hook directly: this runs in the
+// DMA interrupt of every pass.
+void dma_pulse_finished(DMA_HandleTypeDef* hdma) {
   auto* htim = static_cast<TIM_HandleTypeDef*>(hdma->Parent);
   const uint32_t index = dma_channel_index(htim, hdma);
   if (index != kNoChannel) {
     htim->Channel = 1U << index;  // HAL_TIM_ACTIVE_CHANNEL_x
-    if (ends_transfer) {
+    if (hdma->Init.Mode == DMA_NORMAL) {
       htim->ChannelState[index] = HAL_TIM_CHANNEL_STATE_READY;
     }
   }
-  callback(htim);
+  HAL_TIM_PWM_PulseFinishedCallback(htim);
   htim->Channel = HAL_TIM_ACTIVE_CHANNEL_CLEARED;
 }
 
-void dma_pulse_finished(DMA_HandleTypeDef* hdma) {
-  report(hdma, HAL_TIM_PWM_PulseFinishedCallback, hdma->Init.Mode == DMA_NORMAL);
-}
-
 void dma_pulse_half(DMA_HandleTypeDef* hdma) {
-  report(hdma, HAL_TIM_PWM_PulseFinishedHalfCpltCallback, false);
+  auto* htim = static_cast<TIM_HandleTypeDef*>(hdma->Parent);
+  const uint32_t index = dma_channel_index(htim, hdma);
+  if (index != kNoChannel) {
+    htim->Channel = 1U << index;
+  }
+  HAL_TIM_PWM_PulseFinishedHalfCpltCallback(htim);
+  htim->Channel = HAL_TIM_ACTIVE_CHANNEL_CLEARED;
 }
 
-void dma_error(DMA_HandleTypeDef* hdma) { report(hdma, HAL_TIM_ErrorCallback, true); }
+// An error ends the transfer: the channel is ready again.
+void dma_error(DMA_HandleTypeDef* hdma) {
+  auto* htim = static_cast<TIM_HandleTypeDef*>(hdma->Parent);
+  const uint32_t index = dma_channel_index(htim, hdma);
+  if (index != kNoChannel) {
+    htim->Channel = 1U << index;
+    htim->ChannelState[index] = HAL_TIM_CHANNEL_STATE_READY;
+  }
+  HAL_TIM_ErrorCallback(htim);
+  htim->Channel = HAL_TIM_ACTIVE_CHANNEL_CLEARED;
+}
 
 }  // namespace
 
