@@ -35,11 +35,15 @@ class FakeBus : public Bus {
     unmodelled_log.push_back({addr, is_write});
   }
   void fault(const std::string& what) override { faults.push_back(what); }
-  bool option(const std::string& name) const override { return name == "pll_never_locks" && never_lock; }
+  bool option(const std::string& name) const override {
+    return (name == "pll_never_locks" && never_lock) ||
+           (name == "compare_always_preloaded" && compare_always_preloaded);
+  }
 
   static constexpr uint32_t kSram = 0x20000000;
   ns_t t = 0;
   bool never_lock = false;
+  bool compare_always_preloaded = false;  // the timer-model mutant the tests must catch
   std::vector<uint8_t> sram = std::vector<uint8_t>(32 * 1024);
   std::array<bool, 102> lines{};
   std::array<unsigned, 102> raised{};
@@ -387,6 +391,55 @@ TEST_F(Models, Tim4Channel3PwmDrivesPb8) {
   for (ns_t w : highs) EXPECT_EQ(w, 15'625u);
 }
 
+// TIM4 channel 3 in PWM mode 1 on PB8 without compare preload, 62.5 us period,
+// compare 900: 10 us into the period (count 160) the compare drops to 100.
+// Returns PB8 right after that write, and the time PB8 next rises.
+struct CompareDrop {
+  int level_after_write;
+  ns_t fall;  // when PB8 fell after the write (kNever if not)
+};
+
+class CompareWithoutPreload : public Models {
+ protected:
+  CompareDrop run() {
+    constexpr uint32_t TIM4 = 0x40000800;
+    set_bits(RCC + 0x058, 1u << 2);
+    set_bits(RCC + 0x04C, 2u);
+    wr(GPIOB + 0x024, (rd(GPIOB + 0x024) & ~0xFu) | 2u);  // PB8 AF2
+    wr(GPIOB + 0x000, (rd(GPIOB) & ~(3u << 16)) | (2u << 16));
+    wr(TIM4 + 0x02C, 999);
+    wr(TIM4 + 0x01C, 6u << 4);  // OC3M PWM 1, no preload
+    wr(TIM4 + 0x03C, 900);
+    wr(TIM4 + 0x014, 1);
+    wr(TIM4 + 0x020, 1u << 8);
+    bus.t = 10'000;
+    wr(TIM4 + 0x000, 1);
+    run_to(20'000);
+    EXPECT_EQ(board.chip().gpio(1).pad(8), 1);
+    wr(TIM4 + 0x03C, 100);
+    CompareDrop d{board.chip().gpio(1).pad(8), kNever};
+    run_to(30'000);
+    const auto history = board.pin_history();
+    for (const PinChange& c : history.at("PB8"))
+      if (c.t >= 20'000 && c.level == 0 && d.fall == kNever) d.fall = c.t;
+    return d;
+  }
+};
+
+TEST_F(CompareWithoutPreload, NewCompareValueActsAtOnce) {
+  const CompareDrop d = run();
+  EXPECT_EQ(d.level_after_write, 0) << "count 160 is past the new compare 100: PWM 1 output low at once";
+  EXPECT_EQ(d.fall, 20'000u);
+}
+
+TEST_F(CompareWithoutPreload, CatchesTheModelThatPreloadsEveryCompare) {
+  bus.compare_always_preloaded = true;
+  const CompareDrop d = run();
+  // The mutant keeps the old compare (900) until the next update: the check above fails on it.
+  EXPECT_EQ(d.level_after_write, 1);
+  EXPECT_NE(d.fall, 20'000u);
+}
+
 TEST_F(Models, SharedIrq26StaysHighWhileEitherTimerFlags) {
   set_bits(RCC + 0x060, (1u << 11) | (1u << 18));
   constexpr uint32_t TIM1 = 0x40012C00;
@@ -632,14 +685,13 @@ TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {
   EXPECT_EQ(board.chip().dma1().transfers(0), kSlots);
 }
 
-TEST_F(Stream, CcrWithoutPreloadActsAtOnceAndCompareDmaFollows) {
+TEST_F(Stream, CompareDmaWithoutPreloadStillStreams) {
   fill(0xFF, 0, 0, 0, 0, 0);
   start_stream();
   // Without OC1PE each DMA write lands in the active compare register at its match.
   wr(TIM17 + 0x018, 6u << 4);
   run_to(bus.t + 1'000'000);
-  const auto h = board.pin_history().at("PA7");
-  EXPECT_GT(h.size(), 100u);
+  EXPECT_GT(board.pin_history().at("PA7").size(), 100u);
   EXPECT_TRUE(bus.faults.empty());
 }
 

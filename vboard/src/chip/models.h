@@ -273,6 +273,7 @@ class Gpio : public RegBlock {
   // The same for a run of changes in time order (a timer working off many periods).
   void af_outputs(unsigned pin, const PinChange* c, size_t n);
   void set_listener(unsigned pin, PinListener* l) { listeners_[pin] = l; }
+  bool has_listener(unsigned pin) const { return listeners_[pin] != nullptr; }
   int pad(unsigned pin) const { return (pads_ >> pin) & 1u; }
   // History per touched pin: the level at reset (t = 0), then its changes; the
   // first kHistoryKept changes are kept, history_total() counts every entry.

@@ -150,13 +150,16 @@ bool Timer::oc_preload(unsigned ch) const { return (preload_mask_ >> ch) & 1u; }
 void Timer::decode_config() {
   cmp_mask_ = out_en_mask_ = dma_cc_mask_ = preload_mask_ = 0;
   const uint32_t dier = val_[idx_[kDIER]];
+  // A deliberately broken variant for the tests to catch: every compare value
+  // is taken as preloaded, whatever OCxPE says.
+  const bool all_preloaded = ctx_.bus.option("compare_always_preloaded");
   for (unsigned ch = 0; ch < info_.channels; ++ch) {
     const uint32_t ccmr = val_[idx_[ch < 2 ? kCCMR1 : kCCMR2]];
     const unsigned sh = (ch & 1u) * 8;
     const uint32_t byte = (ccmr >> sh) & 0xFFu;
     mode_[ch] = ((byte >> 4) & 7u) | (((ccmr >> (16 + sh)) & 1u) << 3);
     if ((byte & 3u) == 0) cmp_mask_ |= 1u << ch;
-    if (byte & 0x8u) preload_mask_ |= 1u << ch;
+    if ((byte & 0x8u) || all_preloaded) preload_mask_ |= 1u << ch;
     const uint32_t ccer = val_[idx_[kCCER]];
     const bool moe = !info_.has_break || (val_[idx_[kBDTR]] & kMOE);
     if (((ccer >> (4 * ch)) & 1u) && moe && (byte & 3u) == 0) out_en_mask_ |= 1u << ch;

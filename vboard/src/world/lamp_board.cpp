@@ -31,6 +31,33 @@ std::vector<Device*> LampBoard::devices() {
   return out;
 }
 
+namespace {
+class PinWatch : public periph::PinListener {
+ public:
+  explicit PinWatch(std::function<void(int, ns_t)> f) : f_(std::move(f)) {}
+  void pin_changed(int level, ns_t t) override { f_(level, t); }
+
+ private:
+  std::function<void(int, ns_t)> f_;
+};
+}  // namespace
+
+bool LampBoard::watch_pin(const std::string& pin, std::function<void(int level, ns_t t)> watch) {
+  unsigned n = 0;
+  periph::Gpio* g = chip_.pin(pin, &n);
+  if (!g || g->has_listener(n)) return false;
+  watches_.push_back(std::make_unique<PinWatch>(std::move(watch)));
+  g->set_listener(n, watches_.back().get());
+  return true;
+}
+
+bool LampBoard::add_wire(const std::string& from, const std::string& to) {
+  unsigned n = 0;
+  periph::Gpio* g = chip_.pin(to, &n);
+  if (!g) return false;
+  return watch_pin(from, [g, n](int level, ns_t t) { g->set_external(n, level, t); });
+}
+
 void LampBoard::add_pulse(const PulseSpec& p) {
   unsigned n = 0;
   periph::Gpio* g = chip_.pin(p.pin, &n);

@@ -2,6 +2,7 @@
 // on PA7 and the light outputs. Built by vboard::lamp_board_factory.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,6 +32,12 @@ class LampBoard : public Board {
   // The strip's report and the roles of the light outputs.
   void report(RunResult& r) const override;
 
+  // Calls `watch` with every level change of `pin`'s pad, as test equipment on
+  // that pin would see it. False for an unknown pin or one already listened to.
+  bool watch_pin(const std::string& pin, std::function<void(int level, ns_t t)> watch);
+  // A wire from the pad of `from` to input `to`: `to` is driven to every level `from` takes.
+  bool add_wire(const std::string& from, const std::string& to);
+
   periph::Stm32g431& chip() { return chip_; }
   Ws2815Strip& strip_model() { return *strip_; }
   StripReport strip() const { return strip_->report(); }
@@ -39,6 +46,7 @@ class LampBoard : public Board {
   periph::Stm32g431 chip_;
   std::unique_ptr<SignalSources> sources_;
   std::unique_ptr<Ws2815Strip> strip_;
+  std::vector<std::unique_ptr<periph::PinListener>> watches_;
 };
 
 }  // namespace vboard::world
