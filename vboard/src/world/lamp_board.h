@@ -26,6 +26,9 @@ class LampBoard : public Board {
   }
   // The strip's report and the roles of the light outputs.
   void report(RunResult& r) const override;
+  int pin_level(const std::string& pin) const override;
+  bool stop_sources(const std::string& pin, ns_t at, bool finish_pulse) override;
+  const StripView* strip_view() const override { return strip_.get(); }
 
   periph::Stm32g431& chip() { return chip_; }
   Ws2815Strip& strip_model() { return *strip_; }

@@ -148,6 +148,13 @@ void Ws2815Strip::advance(ns_t now) {
   }
 }
 
+uint64_t Ws2815Strip::violation_count(bool datasheet) const {
+  uint64_t n = 0;
+  for (unsigned k = 0; k < kKinds; ++k)
+    if (kKindDatasheet[k] == datasheet) n += counts_[k];
+  return n;
+}
+
 StripReport Ws2815Strip::report() const {
   StripReport r = rep_;
   // Stored entries are capped; say how many there were of each kind.
