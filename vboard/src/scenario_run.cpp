@@ -62,8 +62,8 @@ bool frame_matches(const StripFrame& f, const std::vector<StripCheck>& checks) {
   if (f.colors.empty()) return false;
   for (const auto& c : checks) {
     if (c.leds.empty()) {
-      for (const auto& rgb : f.colors)
-        if (rgb != c.color) return false;
+      if (!std::all_of(f.colors.begin(), f.colors.end(), [&](const Rgb& rgb) { return rgb == c.color; }))
+        return false;
       continue;
     }
     for (const auto& [lo, hi] : c.leds) {

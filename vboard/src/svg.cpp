@@ -60,9 +60,10 @@ std::string rgb(const std::array<uint8_t, 3>& c) {
 class Picture {
  public:
   Picture(const RunResult& r, const SvgOptions& o)
-      : r_(r), o_(o), cols_(std::max(100u, o.width) - static_cast<unsigned>(kLeft + kRight)) {
-    end_ = std::max<ns_t>(r.virtual_ns, 1);
-  }
+      : r_(r),
+        o_(o),
+        cols_(std::max(100u, o.width) - static_cast<unsigned>(kLeft + kRight)),
+        end_(std::max<ns_t>(r.virtual_ns, 1)) {}
 
   std::string draw() {
     std::vector<std::string> pins = o_.pins;
@@ -293,7 +294,7 @@ class Picture {
   const RunResult& r_;
   const SvgOptions& o_;
   unsigned cols_;
-  ns_t end_ = 1;
+  ns_t end_;
   std::ostringstream body_;
   std::vector<std::string> legend_;
 };
