@@ -12,7 +12,7 @@
 namespace vboard {
 
 // Exit statuses of `vboard IMAGE --scenario FILE`, besides those of a plain run.
-inline constexpr int kExitExpectationFailed = 3;
+inline constexpr int kExitExpectationFailed = 4;
 inline constexpr int kExitBadScenario = 65;
 
 struct ScenarioCli {
@@ -27,7 +27,7 @@ struct ScenarioCli {
 
 // Runs the scenarios on `image` (loaded from image_path) with the machine options
 // `base` (its run_for is ignored: the steps decide the length). Returns the exit
-// status: 65 a file was rejected (nothing ran), 3 an expectation failed, else
+// status: 65 a file was rejected (nothing ran), 4 an expectation failed, else
 // those of a plain run (1 unmodelled access or fault, 2 halt, 0 all well).
 int run_scenarios(const Image& image, const std::string& image_path, const MachineOptions& base,
                   const ScenarioCli& cli, std::ostream& out, std::ostream& err);
