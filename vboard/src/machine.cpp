@@ -643,6 +643,7 @@ bool Machine::debug_write(uint32_t addr, const void* src, size_t n) {
   d.dbg.debugger_access(false);
   d.clock.events_dirty = true;
   return ok && !d.dbg.missed();
+}
 
 void Machine::inject_irq(const IrqInjection& injection) {
   Impl& d = *d_;

@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
   if (!scen.files.empty() && run_for_given)
     return std::fprintf(stderr, "--for and --scenario: the scenario's steps set the run's length\n"), 64;
   if (!scen.files.empty() && gdb_port)
-    return std::fprintf(stderr, "--gdb and --scenario: one at a time (a scenario drives the run itself)\n"), 64;
+    return std::fprintf(stderr, "--gdb and --scenario: one at a time (a scenario drives the run itself)\n"),
+           64;
   if (scen.files.empty() && !scen.junit.empty())
     return std::fprintf(stderr, "--junit reports scenarios: give --scenario FILE too\n"), 64;
   std::string err;
