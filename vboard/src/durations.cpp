@@ -14,7 +14,9 @@ std::optional<ns_t> parse_duration(const std::string& text) {
   if (i == 0) return std::nullopt;
   double v = 0;
   try {
-    v = std::stod(text.substr(0, i));
+    size_t used = 0;
+    v = std::stod(text.substr(0, i), &used);
+    if (used != i) return std::nullopt;  // "1.2.3ms": not a number
   } catch (...) {
     return std::nullopt;
   }
@@ -31,6 +33,7 @@ std::optional<ns_t> parse_duration(const std::string& text) {
     mul = 1e9;
   else
     return std::nullopt;
+  if (v * mul >= 1e18) return std::nullopt;  // beyond any run (and beyond 64-bit nanoseconds)
   return static_cast<ns_t>(std::llround(v * mul));
 }
 

@@ -645,6 +645,16 @@ bool Machine::debug_write(uint32_t addr, const void* src, size_t n) {
   return ok && !d.dbg.missed();
 }
 
+void Machine::inject_irq(const IrqInjection& injection) {
+  Impl& d = *d_;
+  IrqInjection j = injection;
+  j.at = std::max(j.at, d.now());
+  auto first = d.injections.begin() + static_cast<std::ptrdiff_t>(d.next_injection);
+  d.injections.insert(std::upper_bound(first, d.injections.end(), j,
+                                       [](const auto& a, const auto& b) { return a.at < b.at; }),
+                      j);
+}
+
 RunResult Machine::run() {
   run_until(opt_.run_for);
   return result();

@@ -15,6 +15,8 @@
 #include "vboard/lamp_board.h"
 #include "vboard/machine.h"
 #include "vboard/report.h"
+#include "vboard/svg.h"
+#include "vboard/workbench.h"
 
 namespace {
 
@@ -24,10 +26,12 @@ void usage() {
       "usage: vboard IMAGE.elf [--for 300ms] [--pulse PA0=1500us@20ms[,period=20ms][,stop=T][,jitter=T]]...\n"
       "              [--set PB5=0|1|z@10ms[,bounce=5x200us]]... [--vcd FILE [--vcd-pins PA0,PA8]] [--json]\n"
       "              [--fault pll_never_locks] [--inject-irq N@T] [--profile SYMBOL]... [--cpi 1.0]\n"
-      "              [--no-idle-skip] [--no-color] [--gdb PORT]\n"
+      "              [--no-idle-skip] [--no-color] [--gdb PORT] [--svg FILE]\n"
+      "              [--scenario FILE.yaml]... [--junit FILE.xml]   (the steps set the run's length)\n"
       "       vboard --figures FRONT.elf REAR.elf\n"
       "Durations take ns, us, ms or s. Exit status: 0 ran, 1 unmodelled access or model fault,\n"
-      "2 the image stopped in a halt loop (Error_Handler, Default_Handler, a fault handler, _exit).\n"
+      "2 the image stopped in a halt loop (Error_Handler, Default_Handler, a fault handler, _exit),\n"
+      "4 a scenario expectation failed, 64 bad command line, 65 a scenario file was rejected.\n"
       "--gdb PORT: GDB server on 127.0.0.1:PORT (0: a free port); the image waits at reset for the "
       "debugger.\n");
 }
@@ -45,8 +49,10 @@ int main(int argc, char** argv) {
   MachineOptions opt;
   std::string vcd;
   std::vector<std::string> vcd_pins;
-  bool json = false, color = isatty(1);
+  bool json = false, color = isatty(1), run_for_given = false;
   std::optional<uint16_t> gdb_port;
+  ScenarioCli scen;
+  std::string svg;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
     auto need = [&]() -> std::string {
@@ -61,6 +67,7 @@ int main(int argc, char** argv) {
       auto d = parse_duration(need());
       if (!d) return std::fprintf(stderr, "bad duration\n"), 64;
       opt.run_for = *d;
+      run_for_given = true;
     } else if (a == "--pulse") {
       auto p = parse_pulse(need(), &err);
       if (!p) return std::fprintf(stderr, "%s\n", err.c_str()), 64;
@@ -97,6 +104,12 @@ int main(int argc, char** argv) {
       if (!gdb::parse_port(need(), port))
         return std::fprintf(stderr, "--gdb needs a port number 0..65535\n"), 64;
       gdb_port = port;
+    } else if (a == "--scenario") {
+      scen.files.push_back(need());
+    } else if (a == "--junit") {
+      scen.junit = need();
+    } else if (a == "--svg") {
+      svg = need();
     } else if (a == "--no-color") {
       color = false;
     } else {
@@ -104,9 +117,24 @@ int main(int argc, char** argv) {
       return 64;
     }
   }
+  if (!scen.files.empty() && run_for_given)
+    return std::fprintf(stderr, "--for and --scenario: the scenario's steps set the run's length\n"), 64;
+  if (!scen.files.empty() && gdb_port)
+    return std::fprintf(stderr, "--gdb and --scenario: one at a time (a scenario drives the run itself)\n"),
+           64;
+  if (scen.files.empty() && !scen.junit.empty())
+    return std::fprintf(stderr, "--junit reports scenarios: give --scenario FILE too\n"), 64;
   std::string err;
   auto img = Image::load(elf, &err);
   if (!img) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+  if (!scen.files.empty()) {
+    scen.svg = svg;
+    scen.vcd = vcd;
+    scen.vcd_pins = vcd_pins;
+    scen.json = json;
+    scen.color = color;
+    return run_scenarios(*img, elf, opt, scen, std::cout, std::cerr);
+  }
   Machine m(*img, opt, lamp_board_factory());
   VcdWriter trace;
   if (!vcd.empty()) {
@@ -127,6 +155,19 @@ int main(int argc, char** argv) {
     std::cout << to_json(r, info);
   else
     std::cout << to_text(r, info, color);
-  if (!vcd.empty() && !trace.finish(r.virtual_ns, &err)) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
+  bool written = true;
+  if (!vcd.empty() && !trace.finish(r.virtual_ns, &err)) {
+    std::fprintf(stderr, "%s\n", err.c_str());
+    written = false;
+  }
+  if (!svg.empty()) {
+    SvgOptions so;
+    so.title = svg_title(elf, "run of " + format_ns(r.virtual_ns));
+    if (!write_svg(r, so, svg, &err)) {
+      std::fprintf(stderr, "%s\n", err.c_str());
+      written = false;
+    }
+  }
+  if (!written) return 1;
   return r.exit_status();
 }

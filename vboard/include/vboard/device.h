@@ -17,6 +17,7 @@ using ns_t = uint64_t;  // virtual time in nanoseconds since reset
 inline constexpr ns_t kNever = std::numeric_limits<ns_t>::max();
 
 class Device;
+class StripView;
 struct RunResult;
 
 // What the machine offers the models.
@@ -148,6 +149,23 @@ class Board {
   // What the board's own parts observed (a LED strip's frames, the role of a pin)
   // goes into the run result here, after pins and registers.
   virtual void report(RunResult& r) const { (void)r; }
+
+  // For steps that look at the board while a run goes on (scenario files).
+  // Pad level of a pin now, 0 or 1; -1 for a pin the board does not have. The
+  // default goes through the whole history.
+  virtual int pin_level(const std::string& pin) const;
+  // Disconnects every source on `pin` at `at` (the current time): a bouncing line
+  // settles where it is; a pulse that is high ends after its width when
+  // `finish_pulse`, else drops low at once (another source takes the line over).
+  // False when the board cannot (unknown pin, or a board without signal sources).
+  virtual bool stop_sources(const std::string& pin, ns_t at, bool finish_pulse) {
+    (void)pin;
+    (void)at;
+    (void)finish_pulse;
+    return false;
+  }
+  // The board's LED strip as it is now; nullptr on a board without one.
+  virtual const StripView* strip_view() const { return nullptr; }
 };
 
 }  // namespace vboard

@@ -153,6 +153,9 @@ class Machine final : public Bus {
   RunResult run();
   // Runs until virtual time t; false once the core has halted.
   bool run_until(ns_t t);
+  // Adds an injection (as MachineOptions::inject_irqs) while a run goes on;
+  // a time already past is taken as now.
+  void inject_irq(const IrqInjection& injection);
   RunResult result() const;
 
   Board& board() { return *board_; }

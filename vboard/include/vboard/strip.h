@@ -47,6 +47,18 @@ struct StripReport {
   ns_t latch_min = 0;  // shortest reset gap seen
 };
 
+// A strip watched while a run goes on: the frames latched so far and how many
+// timing violations there were (all of them: the report lists only the first
+// of each kind).
+class StripView {
+ public:
+  virtual ~StripView() = default;
+  virtual size_t frame_count() const = 0;
+  virtual const StripFrame& frame(size_t i) const = 0;
+  // Against the datasheet windows (true) or against what real parts accept (false).
+  virtual uint64_t violation_count(bool datasheet) const = 0;
+};
+
 // The value of the JSON member "strip".
 void strip_json(std::ostream& o, const StripReport& s);
 // The "Strip:" section of the text report; color: the LEDs as coloured blocks.

@@ -95,7 +95,7 @@ Timer& Stm32g431::timer(const std::string& name) {
   return *timers_.front();
 }
 
-Gpio* Stm32g431::pin(const std::string& name, unsigned* n) {
+Gpio* Stm32g431::pin(const std::string& name, unsigned* n) const {
   if (name.size() < 3 || name.size() > 4 || name[0] != 'P' || name[1] < 'A' || name[1] > 'G') return nullptr;
   unsigned v = 0;
   for (size_t i = 2; i < name.size(); ++i) {

@@ -46,7 +46,7 @@ class Stm32g431 {
   const std::vector<Findings::Entry>& findings() const { return ctx_.findings.entries(); }
 
   // "PA0".."PG15": the port model and pin number; nullptr for another name.
-  Gpio* pin(const std::string& name, unsigned* n);
+  Gpio* pin(const std::string& name, unsigned* n) const;
   // Pin level history of every port, by pin name, and how many entries each
   // full history has (the kept ones are capped).
   std::map<std::string, std::vector<PinChange>> pin_history() const;

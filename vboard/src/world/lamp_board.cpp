@@ -72,12 +72,32 @@ void LampBoard::add_level(const LevelSpec& l) {
   sources_->add_level(l, g, n);
 }
 
+int LampBoard::pin_level(const std::string& pin) const {
+  unsigned n = 0;
+  const periph::Gpio* g = chip_.pin(pin, &n);
+  return g ? g->pad(n) : -1;
+}
+
+bool LampBoard::stop_sources(const std::string& pin, ns_t at, bool finish_pulse) {
+  unsigned n = 0;
+  periph::Gpio* g = chip_.pin(pin, &n);
+  if (!g) return false;
+  sources_->stop(g, n, at, finish_pulse);
+  return true;
+}
+
 void LampBoard::report(RunResult& r) const {
   r.strip = strip_->report();
   for (const char* pin : kLightOutputs) r.pin_roles[pin] = "light output";
 }
 
 }  // namespace world
+
+int Board::pin_level(const std::string& pin) const {
+  const auto h = pin_history();
+  const auto it = h.find(pin);
+  return it == h.end() || it->second.empty() ? -1 : it->second.back().level;
+}
 
 BoardFactory lamp_board_factory() {
   return [](Bus& bus) { return std::make_unique<world::LampBoard>(bus); };

@@ -31,6 +31,9 @@ class LampBoard : public Board {
   }
   // The strip's report and the roles of the light outputs.
   void report(RunResult& r) const override;
+  int pin_level(const std::string& pin) const override;
+  bool stop_sources(const std::string& pin, ns_t at, bool finish_pulse) override;
+  const StripView* strip_view() const override { return strip_.get(); }
 
   // Calls `watch` with every level change of `pin`'s pad, as test equipment on
   // that pin would see it. False for an unknown pin or one already listened to.

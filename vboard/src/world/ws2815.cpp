@@ -170,6 +170,13 @@ void Ws2815Strip::advance(ns_t now) {
   }
 }
 
+uint64_t Ws2815Strip::violation_count(bool datasheet) const {
+  uint64_t n = 0;
+  for (unsigned k = 0; k < kKinds; ++k)
+    if (kKindDatasheet[k] == datasheet) n += counts_[k];
+  return n;
+}
+
 StripReport Ws2815Strip::report() const {
   StripReport r = rep_;
   r.frames_total = frames_total_;

@@ -15,7 +15,7 @@ namespace vboard::world {
 // Decodes the pad waveform of a WS2815 data line: bit timing against the
 // datasheet windows and against what real parts accept, frames latched by the
 // reset gap, GRB colours per LED.
-class Ws2815Strip : public Device, public periph::PinListener {
+class Ws2815Strip : public Device, public periph::PinListener, public StripView {
  public:
   explicit Ws2815Strip(periph::Context& ctx, unsigned leds = 60);
   std::string name() const override { return "WS2815"; }
@@ -26,6 +26,9 @@ class Ws2815Strip : public Device, public periph::PinListener {
   // Brings the driving peripheral up to `t` before the strip judges a quiet line.
   void set_sync(std::function<void(ns_t)> f) { sync_ = std::move(f); }
   StripReport report() const;
+  size_t frame_count() const override { return rep_.frames.size(); }
+  const StripFrame& frame(size_t i) const override { return rep_.frames.at(i); }
+  uint64_t violation_count(bool datasheet) const override;
 
   // Datasheet windows (ns) and what real parts accept.
   static constexpr ns_t kT0HMin = 220, kT0HMax = 380, kT1HMin = 580, kT1HMax = 1600;
