@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "hal_shared.h"
 #include "regbits.h"
 #include "stm32g4xx_hal.h"
 
@@ -11,7 +12,7 @@ namespace chip {
 
 // Time-outs of the hardware waits, in milliseconds.
 constexpr uint32_t HSI_TIMEOUT_MS = 2U;
-constexpr uint32_t PLL_TIMEOUT_MS = 2U;
+constexpr uint32_t PLL_TIMEOUT_MS = platform_shared::kPllLockTimeoutMs;
 constexpr uint32_t CLOCKSWITCH_TIMEOUT_MS = 50U;
 constexpr uint32_t VOS_TIMEOUT_MS = 2U;
 

@@ -86,6 +86,12 @@ void HAL_GPIO_WritePin(GPIO_TypeDef* GPIOx, uint16_t GPIO_Pin, GPIO_PinState Pin
   }
 }
 
+// Inverts the masked output pins in one set/reset write.
+void HAL_GPIO_TogglePin(GPIO_TypeDef* GPIOx, uint16_t GPIO_Pin) {
+  const uint32_t odr = GPIOx->ODR;
+  GPIOx->BSRR = ((odr & GPIO_Pin) << 16U) | (~odr & GPIO_Pin);
+}
+
 void HAL_GPIO_EXTI_IRQHandler(uint16_t GPIO_Pin) {
   if ((EXTI->PR1 & GPIO_Pin) != 0U) {
     // Cleared before the callback, so an edge during the callback pends again.

@@ -3,6 +3,7 @@
 // selection. Sequences follow the reference manual's order for raising and
 // lowering the clock.
 #include "chip_internal.h"
+#include "hal_shared.h"
 
 using namespace chip;
 
@@ -29,12 +30,7 @@ struct PllCodes {
 };
 
 bool pll_codes(const RCC_PLLInitTypeDef& pll, PllCodes& out) {
-  const bool src_ok = pll.PLLSource == RCC_PLLSOURCE_HSI || pll.PLLSource == RCC_PLLSOURCE_HSE;
-  const bool m_ok = pll.PLLM >= 1U && pll.PLLM <= 16U;
-  const bool n_ok = pll.PLLN >= 8U && pll.PLLN <= 127U;
-  const bool p_ok = pll.PLLP >= 2U && pll.PLLP <= 31U;
-  auto even_2_to_8 = [](uint32_t d) { return d >= 2U && d <= 8U && (d % 2U) == 0U; };
-  if (!src_ok || !m_ok || !n_ok || !p_ok || !even_2_to_8(pll.PLLQ) || !even_2_to_8(pll.PLLR)) {
+  if (!platform_shared::pll_settings_valid(pll)) {
     return false;
   }
   // Field codes, not divisors: M - 1; N itself; R and Q as divisor / 2 - 1;

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "chip_internal.h"
+#include "hal_shared.h"
 
 using namespace chip;
 
@@ -135,50 +136,6 @@ HAL_StatusTypeDef stop_base(TIM_HandleTypeDef* htim, bool with_interrupt) {
   stop_counter_if_idle(htim->Instance);
   htim->State = HAL_TIM_STATE_READY;
   return HAL_OK;
-}
-
-// The DMA channel that feeds a PWM channel reports back through these.
-uint32_t dma_channel_index(const TIM_HandleTypeDef* htim, const DMA_HandleTypeDef* hdma) {
-  for (uint32_t i = 0; i < 4U; ++i) {
-    if (htim->hdma[TIM_DMA_ID_CC1 + i] == hdma) {
-      return i;
-    }
-  }
-  return kNoChannel;
-}
-
-void dma_pulse_finished(DMA_HandleTypeDef* hdma) {
-  auto* htim = static_cast<TIM_HandleTypeDef*>(hdma->Parent);
-  const uint32_t index = dma_channel_index(htim, hdma);
-  if (index != kNoChannel) {
-    htim->Channel = bit(index);  // HAL_TIM_ACTIVE_CHANNEL_x
-    if (hdma->Init.Mode == DMA_NORMAL) {
-      htim->ChannelState[index] = HAL_TIM_CHANNEL_STATE_READY;
-    }
-  }
-  HAL_TIM_PWM_PulseFinishedCallback(htim);
-  htim->Channel = HAL_TIM_ACTIVE_CHANNEL_CLEARED;
-}
-
-void dma_pulse_half(DMA_HandleTypeDef* hdma) {
-  auto* htim = static_cast<TIM_HandleTypeDef*>(hdma->Parent);
-  const uint32_t index = dma_channel_index(htim, hdma);
-  if (index != kNoChannel) {
-    htim->Channel = bit(index);
-  }
-  HAL_TIM_PWM_PulseFinishedHalfCpltCallback(htim);
-  htim->Channel = HAL_TIM_ACTIVE_CHANNEL_CLEARED;
-}
-
-void dma_error(DMA_HandleTypeDef* hdma) {
-  auto* htim = static_cast<TIM_HandleTypeDef*>(hdma->Parent);
-  const uint32_t index = dma_channel_index(htim, hdma);
-  if (index != kNoChannel) {
-    htim->Channel = bit(index);
-    htim->ChannelState[index] = HAL_TIM_CHANNEL_STATE_READY;
-  }
-  HAL_TIM_ErrorCallback(htim);
-  htim->Channel = HAL_TIM_ACTIVE_CHANNEL_CLEARED;
 }
 
 }  // namespace
@@ -344,9 +301,7 @@ HAL_StatusTypeDef HAL_TIM_PWM_Start_DMA(TIM_HandleTypeDef* htim, uint32_t Channe
   }
   htim->ChannelState[ch] = HAL_TIM_CHANNEL_STATE_BUSY;
 
-  hdma->XferCpltCallback = dma_pulse_finished;
-  hdma->XferHalfCpltCallback = dma_pulse_half;
-  hdma->XferErrorCallback = dma_error;
+  platform_shared::link_tim_dma_callbacks(hdma);
   TIM_TypeDef* tim = htim->Instance;
   if (HAL_DMA_Start_IT(hdma, reinterpret_cast<uint32_t>(pData), reinterpret_cast<uint32_t>(&ccr_of(tim, ch)),
                        Length) != HAL_OK) {

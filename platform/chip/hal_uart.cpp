@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "chip_internal.h"
+#include "hal_shared.h"
 
 using namespace chip;
 
@@ -53,16 +54,6 @@ uint32_t kernel_clock_hz(const UsartClock& c) {
 }
 
 constexpr uint32_t kPrescalerDivisors[] = {1U, 2U, 4U, 6U, 8U, 10U, 12U, 16U, 32U, 64U, 128U, 256U};
-
-// BRR for the baud rate: the divider rounded to nearest; at 8x oversampling the
-// register holds it shifted right by one in its low nibble.
-uint32_t baud_register(uint32_t clock_hz, uint32_t baud, bool over8) {
-  if (!over8) {
-    return (clock_hz + baud / 2U) / baud;
-  }
-  const uint32_t div = (2U * clock_hz + baud / 2U) / baud;
-  return (div & 0xFFF0U) | ((div & 0xFU) >> 1);
-}
 
 // Runs `change` with the USART disabled (the FIFO settings may only be changed
 // then) and puts CR1 back as it was, enable bit included.
@@ -120,8 +111,8 @@ HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef* huart) {
 
   const bool over8 = (init.OverSampling & usart::CR1_OVER8) != 0U;
   const uint32_t brr =
-      baud_register(kernel_clock_hz(*clock) / kPrescalerDivisors[presc], init.BaudRate, over8);
-  if (brr < usart::BRR_MIN || brr > usart::BRR_MAX) {
+      platform_shared::uart_brr(kernel_clock_hz(*clock) / kPrescalerDivisors[presc], init.BaudRate, over8);
+  if (brr < platform_shared::kUartBrrMin || brr > platform_shared::kUartBrrMax) {
     huart->gState = HAL_UART_STATE_READY;
     return HAL_ERROR;  // baud rate out of reach of this kernel clock
   }

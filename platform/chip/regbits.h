@@ -262,8 +262,6 @@ constexpr Field CR3_RXFTCFG{25, 3};
 constexpr Field CR3_TXFTCFG{29, 3};
 
 constexpr Field PRESC_PRESCALER{0, 4};
-constexpr uint32_t BRR_MIN = 0x10U;  // smallest divider the receiver samples correctly with
-constexpr uint32_t BRR_MAX = 0xFFFFU;
 
 constexpr uint32_t ISR_PE = bit(0);
 constexpr uint32_t ISR_FE = bit(1);

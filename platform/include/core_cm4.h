@@ -1,6 +1,6 @@
 // Cortex-M4 core registers (SysTick, NVIC, SCB, FPU) and the interrupt-mask
-// intrinsics. On the host the blocks are ordinary memory and the intrinsics are
-// recorded by the host platform.
+// intrinsics (__disable_irq, __enable_irq, __get_PRIMASK, __set_PRIMASK, __DSB,
+// __ISB, __NOP).
 #pragma once
 
 #include <cstdint>
@@ -91,42 +91,7 @@ struct SCB_Type {
 #define NVIC_BASE (SCS_BASE + 0x0100UL)
 #define SCB_BASE (SCS_BASE + 0x0D00UL)
 
-#if defined(PLATFORM_HOST)
-namespace platform_host {
-struct CoreRegisterFile {
-  SysTick_Type systick;
-  NVIC_Type nvic;
-  SCB_Type scb;
-};
-extern CoreRegisterFile core;
-// Interrupt mask as the intrinsics below leave it (true: interrupts disabled).
-extern bool primask;
-}  // namespace platform_host
-#define SysTick (&platform_host::core.systick)
-#define NVIC (&platform_host::core.nvic)
-#define SCB (&platform_host::core.scb)
-inline void __disable_irq() { platform_host::primask = true; }
-inline void __enable_irq() { platform_host::primask = false; }
-inline uint32_t __get_PRIMASK() { return platform_host::primask ? 1U : 0U; }
-inline void __set_PRIMASK(uint32_t mask) { platform_host::primask = (mask & 1U) != 0U; }
-inline void __DSB() {}
-inline void __ISB() {}
-inline void __NOP() {}
-#else
-#define SysTick (reinterpret_cast<SysTick_Type*>(SysTick_BASE))
-#define NVIC (reinterpret_cast<NVIC_Type*>(NVIC_BASE))
-#define SCB (reinterpret_cast<SCB_Type*>(SCB_BASE))
-__attribute__((always_inline)) inline void __disable_irq() { __asm volatile("cpsid i" ::: "memory"); }
-__attribute__((always_inline)) inline void __enable_irq() { __asm volatile("cpsie i" ::: "memory"); }
-__attribute__((always_inline)) inline uint32_t __get_PRIMASK() {
-  uint32_t mask;
-  __asm volatile("mrs %0, primask" : "=r"(mask)::"memory");
-  return mask;
-}
-__attribute__((always_inline)) inline void __set_PRIMASK(uint32_t mask) {
-  __asm volatile("msr primask, %0" ::"r"(mask) : "memory");
-}
-__attribute__((always_inline)) inline void __DSB() { __asm volatile("dsb 0xF" ::: "memory"); }
-__attribute__((always_inline)) inline void __ISB() { __asm volatile("isb 0xF" ::: "memory"); }
-__attribute__((always_inline)) inline void __NOP() { __asm volatile("nop"); }
-#endif
+// Where the blocks live and how the interrupt-mask and barrier intrinsics work
+// is the implementation's business: each one puts its own platform_core_access.h
+// on the include path (the chip: fixed addresses and the core's instructions).
+#include "platform_core_access.h"

@@ -1,6 +1,6 @@
 // Register map of the STM32G431 for the peripherals this firmware touches, written
-// from the chip's register fact sheet. Layouts are the chip's own; on the host the
-// same blocks live in ordinary memory so unit tests can set and inspect them.
+// from the chip's register fact sheet. Layouts are the chip's own; where the
+// blocks live is up to the implementation (see platform_instances.h).
 #pragma once
 
 #include <cstdint>
@@ -240,30 +240,10 @@ struct USART_TypeDef {
 #define GPIOG_BASE 0x48001800UL
 
 // ---- Instances ----------------------------------------------------------------
-// On the chip an instance is its fixed address. On the host each instance is a
-// block of ordinary memory owned by the host platform (see platform/host).
-#if defined(PLATFORM_HOST)
-namespace platform_host {
-struct RegisterFile {
-  GPIO_TypeDef gpio[7];
-  RCC_TypeDef rcc;
-  PWR_TypeDef pwr;
-  FLASH_TypeDef flash;
-  SYSCFG_TypeDef syscfg;
-  EXTI_TypeDef exti;
-  TIM_TypeDef tim1, tim2, tim4, tim7, tim8, tim17;
-  DMA_TypeDef dma1;
-  DMA_Channel_TypeDef dma1_channel[6];
-  DMAMUX_Channel_TypeDef dmamux1_channel[12];
-  DMAMUX_ChannelStatus_TypeDef dmamux1_status;
-  USART_TypeDef usart3;
-};
-extern RegisterFile regs;
-}  // namespace platform_host
-#define PLATFORM_INSTANCE(type, host_member, base) (&platform_host::regs.host_member)
-#else
-#define PLATFORM_INSTANCE(type, host_member, base) (reinterpret_cast<type*>(base))
-#endif
+// PLATFORM_INSTANCE(type, register_file_member, base) names one peripheral
+// instance. The implementation's platform_instances.h defines it: on the chip an
+// instance is its fixed address.
+#include "platform_instances.h"
 
 #define GPIOA PLATFORM_INSTANCE(GPIO_TypeDef, gpio[0], GPIOA_BASE)
 #define GPIOB PLATFORM_INSTANCE(GPIO_TypeDef, gpio[1], GPIOB_BASE)

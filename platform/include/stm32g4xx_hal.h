@@ -435,20 +435,9 @@ struct TIM_HandleTypeDef {
   volatile HAL_TIM_ChannelStateTypeDef ChannelNState[4];
 };
 
-#if defined(PLATFORM_HOST)
-// On the host, reads of a timer's counter and status go through the host
-// platform, so that a test can act at the exact moment of the read (e.g. let the
-// counter wrap between the two). Same results as the plain register reads.
-namespace platform_host {
-uint32_t tim_read_counter(TIM_TypeDef* tim);
-uint32_t tim_read_status(TIM_TypeDef* tim);
-}  // namespace platform_host
-#define __HAL_TIM_GET_FLAG(htim, flag) ((platform_host::tim_read_status((htim)->Instance) & (flag)) == (flag))
-#define __HAL_TIM_GET_COUNTER(htim) (platform_host::tim_read_counter((htim)->Instance))
-#else
-#define __HAL_TIM_GET_FLAG(htim, flag) (((htim)->Instance->SR & (flag)) == (flag))
-#define __HAL_TIM_GET_COUNTER(htim) ((htim)->Instance->CNT)
-#endif
+// __HAL_TIM_GET_FLAG(htim, flag) and __HAL_TIM_GET_COUNTER(htim): reads of a
+// timer's status and counter, from the implementation's platform_timer_reads.h.
+#include "platform_timer_reads.h"
 
 // ---- UART ---------------------------------------------------------------------
 #define UART_WORDLENGTH_8B 0x00000000U
@@ -529,6 +518,7 @@ HAL_StatusTypeDef HAL_RCCEx_PeriphCLKConfig(RCC_PeriphCLKInitTypeDef* PeriphClkI
 void HAL_GPIO_Init(GPIO_TypeDef* GPIOx, GPIO_InitTypeDef* GPIO_Init);
 GPIO_PinState HAL_GPIO_ReadPin(GPIO_TypeDef* GPIOx, uint16_t GPIO_Pin);
 void HAL_GPIO_WritePin(GPIO_TypeDef* GPIOx, uint16_t GPIO_Pin, GPIO_PinState PinState);
+void HAL_GPIO_TogglePin(GPIO_TypeDef* GPIOx, uint16_t GPIO_Pin);
 void HAL_GPIO_EXTI_IRQHandler(uint16_t GPIO_Pin);
 void HAL_GPIO_EXTI_Callback(uint16_t GPIO_Pin);  // weak hook
 

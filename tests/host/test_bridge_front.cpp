@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "applib.h"
-#include "front_board.h"
+#include "front_fixture.h"
 #include "probe_pin.h"
 #include "ts_middle.h"
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "probe_pin.h"
-#include "rear_board.h"
+#include "rear_fixture.h"
 #include "ts_middle.h"
 
 using rear_test::RearBoard;

@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <type_traits>
 #include <vector>
 
-#include "front_board.h"
+#include "front_fixture.h"
 #include "probe_pin.h"
 #include "ts_middle.h"
 
@@ -54,13 +53,6 @@ TEST_F(DigitalPin, DestroyingAnObjectRemovesEveryEntryOfItIncludingAdjacentDupli
   p2.reset();
   EXPECT_EQ(registry(), (std::vector<ts_digitalPin*>{&p1, &p3, &p1}));
   list->pop_back();
-}
-
-TEST_F(DigitalPin, PinObjectsCanBeNeitherCopiedNorMoved) {
-  static_assert(!std::is_copy_constructible_v<ts_digitalPin>);
-  static_assert(!std::is_copy_assignable_v<ts_digitalPin>);
-  static_assert(!std::is_move_constructible_v<ts_digitalPin>);
-  static_assert(!std::is_move_assignable_v<ts_digitalPin>);
 }
 
 TEST_F(DigitalPin, FreshObjectIsUnboundAndAllZero) {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "front_board.h"
+#include "front_fixture.h"
 #include "ts_middle.h"
 
 using front_test::FrontBoard;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "applib.h"
-#include "front_board.h"
+#include "front_fixture.h"
 #include "probe_pin.h"
 #include "ts_middle.h"
 

@@ -5,7 +5,7 @@
 
 #include <tuple>
 
-#include "rear_board.h"
+#include "rear_fixture.h"
 #include "ts_middle.h"
 
 using rear_test::Frame;

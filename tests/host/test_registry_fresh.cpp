@@ -1,7 +1,7 @@
 // The pin registry in a process where no pin object was ever built.
 #include <gtest/gtest.h>
 
-#include "front_board.h"
+#include "front_fixture.h"
 #include "ts_digitalPin.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "applib.h"
-#include "front_board.h"
+#include "front_fixture.h"
 
 using front_test::FrontBoard;
 using platform_host::TimerRead;

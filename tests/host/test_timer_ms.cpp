@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "applib.h"
-#include "front_board.h"
+#include "front_fixture.h"
 #include "ts_timer_ms.h"
 
 using front_test::FrontBoard;

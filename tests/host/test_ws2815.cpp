@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "rear_board.h"
+#include "rear_fixture.h"
 #include "ts_ws2815.h"
 
 using rear_test::Frame;

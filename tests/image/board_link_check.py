@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-import board_elf
+from elf32 import Elf32, calls_to_zero
 
 CPU = ["-mcpu=cortex-m4", "-mthumb", "-mfpu=fpv4-sp-d16", "-mfloat-abi=hard"]
 CXXFLAGS = CPU + ["-std=c++20", "-Os", "-ffunction-sections", "-fdata-sections", "-fno-exceptions", "-fno-rtti"]
@@ -61,7 +61,7 @@ def check_reservation(args, tmp, failures):
     link, elf = compile_and_link(args.cxx, tmp, "fits", source_text=RAM_HOG % fits, link_flags=script)
     if link.returncode != 0:
         failures.append(f"{fits:#x} bytes of .bss leave exactly the reservation but the link failed:\n{link.stderr}")
-    elif board_elf.symbols(elf)["_end"].addr != 0x20000000 + fits:
+    elif Elf32.load(elf).symbol_map()["_end"].value != 0x20000000 + fits:
         failures.append("the probe's .bss did not take the RAM it was meant to")
     link, _ = compile_and_link(args.cxx, tmp, "too_big", source_text=RAM_HOG % (fits + 4), link_flags=script)
     if link.returncode == 0:
@@ -79,7 +79,7 @@ def check_null_hook_calls(args, tmp, failures):
             if link.returncode != 0:
                 failures.append(f"{label} stubs {flags}: link failed:\n{link.stderr}")
                 continue
-            found = board_elf.calls_to_zero(elf)
+            found = calls_to_zero(elf)
             if label == "board" and found:
                 failures.append(f"board stubs {flags} can call address 0: {found}")
             if label == "unguarded" and flags:

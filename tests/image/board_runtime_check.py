@@ -16,13 +16,12 @@ import argparse
 import os
 import struct
 import sys
-import tempfile
 
 from unicorn import UC_ARCH_ARM, UC_MODE_THUMB, Uc, UcError
 from unicorn.arm_const import (UC_ARM_REG_LR, UC_ARM_REG_PC, UC_ARM_REG_PRIMASK, UC_ARM_REG_R0, UC_ARM_REG_R1,
                                UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_SP, UC_CPU_ARM_CORTEX_M4)
 
-import board_elf
+from elf32 import Elf32
 
 FLASH, FLASH_SIZE = 0x08000000, 128 * 1024
 RAM, RAM_SIZE = 0x20000000, 32 * 1024
@@ -38,7 +37,8 @@ S_IFCHR = 0o020000
 class Machine:
     def __init__(self, elf):
         self.elf = elf
-        self.syms = board_elf.symbols(elf)
+        image = Elf32.load(elf)
+        self.syms = image.symbol_map()
         self.uc = Uc(UC_ARCH_ARM, UC_MODE_THUMB)
         self.uc.ctl_set_cpu_model(UC_CPU_ARM_CORTEX_M4)
         self.uc.mem_map(FLASH, FLASH_SIZE)
@@ -47,14 +47,11 @@ class Machine:
         self.uc.mem_map(TRAP, 0x1000)
         self.uc.mem_write(TRAP, b"\xfe\xe7" * 0x800)
         self.uc.mem_write(RAM, bytes([RAM_FILL]) * RAM_SIZE)
-        with tempfile.TemporaryDirectory() as tmp:
-            image = os.path.join(tmp, "image.bin")
-            board_elf.run("objcopy", "-O", "binary", elf, image)
-            with open(image, "rb") as f:
-                self.uc.mem_write(FLASH, f.read())
+        for paddr, data in image.load_image():
+            self.uc.mem_write(paddr, data)
 
     def addr(self, name):
-        return self.syms[name].addr
+        return self.syms[name].value
 
     def u32(self, address):
         return struct.unpack("<I", self.uc.mem_read(address, 4))[0]

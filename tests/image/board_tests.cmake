@@ -1,5 +1,5 @@
-# Checks of the boards' start-up code, system-call stubs, linker scripts and
-# finished images (firmware build). Include from tests/image/CMakeLists.txt,
+# Checks of the boards' start-up code, system-call stubs and linker scripts
+# (firmware build). Include from tests/image/CMakeLists.txt,
 # after the board directories have defined front_lamp, rear_lamp and g431_startup.
 #
 # The emulated run needs Debian's python3 with python3-unicorn; the other
@@ -28,8 +28,6 @@ foreach(symbol Reset_Handler SystemInit main Default_Handler Error_Handler _clos
 endforeach()
 
 foreach(board front rear)
-  add_test(NAME board_image.${board}_lamp
-    COMMAND ${BOARD_TEST_PYTHON} ${board_test_dir}/board_image_check.py --board ${board} $<TARGET_FILE:${board}_lamp>)
   add_test(NAME board_link.${board}_lamp
     COMMAND ${BOARD_TEST_PYTHON} ${board_test_dir}/board_link_check.py
       --cxx ${CMAKE_CXX_COMPILER} --script ${${board}_script} --sections-dir ${startup_dir}
@@ -42,5 +40,5 @@ add_test(NAME board_runtime.emulated
     --image $<TARGET_FILE:front_lamp> --image $<TARGET_FILE:rear_lamp>)
 
 # Run against freshly built images where the image checks define that fixture.
-set_tests_properties(board_image.front_lamp board_image.rear_lamp board_runtime.emulated
+set_tests_properties(board_runtime.emulated
   PROPERTIES FIXTURES_REQUIRED firmware_images)

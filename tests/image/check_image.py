@@ -10,6 +10,11 @@ vectors  the 118-word vector table at the start of flash: stack top, reset and
 symbols  the plain (unmangled) entry points exist; the board's hooks override the
          platform's weak defaults; the rear image carries no time base
 size     flash and RAM use (RAM including the heap and stack reservation)
+layout   memory layout: stack top, heap and stack reservations, .data/.bss
+         order and alignment, where the start-up globals live
+handlers fault and default handlers loop for ever, the returning system handlers
+         return at once, Error_Handler masks interrupts and loops, _exit leaves
+         interrupts on; and no code can call address 0 (needs arm-none-eabi-objdump)
 
 Exit status 0 when every check holds; otherwise each failure is printed.
 """
@@ -19,7 +24,8 @@ import os
 import re
 import sys
 
-from elf32 import EM_ARM, ET_EXEC, SHF_ALLOC, PT_LOAD, STB_GLOBAL, STB_WEAK, STT_FUNC, Elf32, ElfError
+from elf32 import (EM_ARM, ET_EXEC, SHF_ALLOC, PT_LOAD, STB_GLOBAL, STB_WEAK, STT_FUNC, Elf32, ElfError, calls_to_zero,
+                   disassemble)
 
 FLASH_BASE, FLASH_SIZE = 0x08000000, 128 * 1024
 RAM_BASE, RAM_SIZE = 0x20000000, 32 * 1024
@@ -89,13 +95,20 @@ COMMON_PLAIN_NAMES = ["cpp_setup", "cpp_loop", "main", "SystemInit", "Error_Hand
 TIME_BASE_NAMES = ["micros", "millis", "delay"]
 TIME_BASE_GLOBAL = "___tim_count"
 
+HEAP_RESERVE, STACK_RESERVE = 0x200, 0x400
+FAULT_HANDLERS = ("NMI_Handler", "HardFault_Handler", "MemManage_Handler", "BusFault_Handler", "UsageFault_Handler")
+RETURNING_HANDLERS = ("SVC_Handler", "DebugMon_Handler", "PendSV_Handler")
+LAYOUT_SYMBOLS = ("_estack", "_end", "_ebss", "_sbss", "_sdata", "_edata", "_sidata", "_Min_Heap_Size",
+                  "_Min_Stack_Size", "SystemCoreClock")
+
 FLASH_BUDGET = FLASH_SIZE // 2
 RAM_BUDGET = RAM_SIZE
 
 
 class Checker:
-    def __init__(self, elf: Elf32, board: str, map_text: str = ""):
+    def __init__(self, elf: Elf32, board: str, map_text: str = "", path: str = ""):
         self.elf = elf
+        self.path = path
         self.board = BOARDS[board]
         self.map_text = map_text
         self.failures = []
@@ -226,12 +239,75 @@ class Checker:
         if ram >= RAM_BUDGET:
             self.fail(f"RAM use {ram} bytes is not below {RAM_BUDGET}")
 
+    def expect(self, ok, msg):
+        if not ok:
+            self.fail(msg)
+
+    def check_layout(self):
+        syms = self.elf.symbol_map()
+        missing = [n for n in LAYOUT_SYMBOLS if n not in syms]
+        if missing:
+            self.fail(f"symbols {', '.join(missing)} missing (image stripped?)")
+            return
+
+        def addr(name):
+            return syms[name].value if name in syms else None
+
+        self.expect(addr("_estack") == STACK_TOP, f"_estack must be 0x{STACK_TOP:08x}")
+        self.expect(addr("_Min_Heap_Size") == HEAP_RESERVE, f"_Min_Heap_Size must be {HEAP_RESERVE:#x}")
+        self.expect(addr("_Min_Stack_Size") == STACK_RESERVE, f"_Min_Stack_Size must be {STACK_RESERVE:#x}")
+        self.expect(addr("_sdata") == RAM_BASE, ".data must open RAM")
+        for name in ("_sidata", "_sdata", "_edata", "_sbss", "_ebss"):
+            self.expect(addr(name) % 4 == 0, f"{name} must be word aligned (word-wise copy/fill)")
+        self.expect(addr("_edata") <= addr("_sbss") <= addr("_ebss"), ".bss must follow .data")
+        self.expect(addr("_end") == addr("_ebss"), "the heap (_end) must start at _ebss")
+        self.expect(addr("_end") + HEAP_RESERVE + STACK_RESERVE <= STACK_TOP,
+                    "heap and stack reservations must fit in RAM")
+        heap_end = addr("__sbrk_heap_end")
+        self.expect(heap_end is not None and addr("_sbss") <= heap_end < addr("_ebss"),
+                    "__sbrk_heap_end must be a zero-initialised global")
+        self.expect(addr("___skip") is None or addr("_sdata") <= addr("___skip") < addr("_edata"),
+                    "___skip must be initialised data (1 at reset)")
+        self.expect(addr("_sdata") <= addr("SystemCoreClock") < addr("_edata"), "SystemCoreClock must be initialised data")
+
+    def check_handlers(self):
+        code = disassemble(self.path)
+        for name in FAULT_HANDLERS + ("Default_Handler",):
+            insns = code.get(name, [])
+            self.expect(bool(insns) and is_self_loop(insns[:1], insns[0].addr), f"{name} must be an endless loop")
+        for name in RETURNING_HANDLERS:
+            insns = code.get(name, [])
+            self.expect(bool(insns) and (insns[0].mnemonic, insns[0].operands) == ("bx", "lr"),
+                        f"{name} must return at once")
+        stop = code.get("Error_Handler", [])
+        self.expect(len(stop) >= 2 and (stop[0].mnemonic, stop[0].operands) == ("cpsid", "i"),
+                    "Error_Handler must mask interrupts first")
+        self.expect(len(stop) >= 2 and is_self_loop(stop[1:], stop[1].addr), "Error_Handler must then loop for ever")
+        exit_code = code.get("_exit")
+        if exit_code:  # linked where abort() is reachable (heap exhaustion)
+            self.expect(not any(i.mnemonic.startswith("cpsid") for i in exit_code),
+                        "_exit must leave interrupts enabled")
+        for finding in calls_to_zero(self.path):
+            self.fail("possible call to address 0: " + finding)
+
+
+def is_self_loop(insns, start):
+    """True if the code from start is an endless branch-to-self, possibly after
+    some straight-line instructions (e.g. cpsid i)."""
+    for insn in insns:
+        if insn.mnemonic.split(".")[0] == "b":
+            target = int(insn.operands.split()[0], 16)
+            return target == insn.addr and insn.addr >= start
+    return False
+
 
 CHECKS = {
     "elf": Checker.check_elf,
     "vectors": Checker.check_vectors,
     "symbols": Checker.check_symbols,
     "size": Checker.check_size,
+    "layout": Checker.check_layout,
+    "handlers": Checker.check_handlers,
 }
 
 
@@ -245,7 +321,7 @@ def run(path, board, checks, map_path=None, notes=None):
     if os.path.exists(map_path):
         with open(map_path, encoding="utf-8", errors="replace") as f:
             map_text = f.read()
-    checker = Checker(elf, board, map_text)
+    checker = Checker(elf, board, map_text, path)
     for name in checks:
         CHECKS[name](checker)
     if notes is not None:

@@ -1,10 +1,12 @@
-"""Minimal reader for 32-bit little-endian ELF files (the firmware images).
-
-Only what the image checks need: section headers, section contents, program
-headers and the symbol table. Standard library only.
+"""The image checks' one reader of 32-bit little-endian ELF files (the firmware
+images): section headers and contents, program headers, the symbol table, the
+words in flash and the loadable image. Standard library only; disassembly (and
+the calls-to-address-0 check built on it) asks arm-none-eabi-objdump.
 """
 
+import re
 import struct
+import subprocess
 from dataclasses import dataclass
 
 SHT_SYMTAB = 2
@@ -119,9 +121,115 @@ class Elf32:
     def has_symtab(self):
         return any(s.type == SHT_SYMTAB for s in self.sections)
 
+    def symbol_map(self):
+        """Defined symbols by name (the first of a name wins); a function's
+        address without its Thumb bit, as the disassembler shows it."""
+        table = {}
+        for s in self.symbols:
+            if s.defined and s.name and s.name not in table:
+                addr = s.value & ~1 if s.type == STT_FUNC else s.value
+                table[s.name] = Symbol(s.name, addr, s.size, s.bind, s.type, s.shndx)
+        return table
+
+    def flash_words(self, flash_start=0x08000000, flash_end=0x08020000):
+        """{address: word} for every word of every allocated section in flash."""
+        words = {}
+        for sec in self.sections:
+            if sec.flags & SHF_ALLOC and sec.type != SHT_NOBITS and flash_start <= sec.addr < flash_end:
+                raw = self.contents(sec)
+                for i in range(len(raw) // 4):
+                    words[sec.addr + 4 * i] = struct.unpack_from("<I", raw, 4 * i)[0]
+        return words
+
+    def load_image(self):
+        """(physical address, bytes) of every loadable segment, as a programmer writes them."""
+        return [(seg.paddr, self.data[seg.offset:seg.offset + seg.filesz])
+                for seg in self.segments if seg.type == PT_LOAD and seg.filesz]
+
     def global_symbol(self, name):
         """The defined global or weak symbol of that exact name, or None."""
         for s in self.symbols:
             if s.name == name and s.defined and s.bind in (STB_GLOBAL, STB_WEAK):
                 return s
         return None
+
+
+# ---- Disassembly (arm-none-eabi-objdump) ---------------------------------------
+
+OBJDUMP = "arm-none-eabi-objdump"
+
+
+@dataclass
+class Insn:
+    addr: int
+    mnemonic: str
+    operands: str
+
+
+def disassemble(path):
+    """function name -> list of Insn, for every function in the executable sections."""
+    out = subprocess.run([OBJDUMP, "-d", "--no-show-raw-insn", path], check=True, capture_output=True,
+                         text=True).stdout
+    functions = {}
+    current = None
+    for line in out.splitlines():
+        head = re.match(r"^([0-9a-f]{8}) <(.+)>:$", line)
+        if head:
+            current = functions.setdefault(head.group(2), [])
+            continue
+        m = re.match(r"^\s*([0-9a-f]+):\s+(\S+)\s*(.*)$", line)
+        if m and current is not None:
+            current.append(Insn(int(m.group(1), 16), m.group(2), m.group(3).strip()))
+    return functions
+
+
+_REG = r"(r\d+|ip|lr|sl|fp)"
+
+
+def calls_to_zero(path, flash_start=0x08000000, flash_end=0x08020000):
+    """Places where control can pass to address 0 (or anywhere outside flash):
+    a direct branch with an out-of-flash target, or an indirect call through a
+    register loaded with 0 (from a literal or an immediate) that no zero test
+    guarded. Returns a list of human-readable findings."""
+    findings = []
+    words = Elf32.load(path).flash_words(flash_start, flash_end)
+    for func, insns in disassemble(path).items():
+        zero_regs = {}  # register -> address where it was loaded with 0
+        for insn in insns:
+            mn, ops = insn.mnemonic, insn.operands
+            base = mn.split(".")[0]
+            if base in ("bl", "blx", "b") and re.match(r"^[0-9a-f]+\s*<", ops):
+                target = int(ops.split()[0], 16)
+                if not flash_start <= target < flash_end:
+                    findings.append(f"{func} @ {insn.addr:#x}: {mn} to {target:#x}")
+                continue
+            m = re.match(_REG + r",\s*\[pc, #-?\d+\]\s*@\s*\(([0-9a-f]+)", ops)
+            if base == "ldr" and m:
+                if words.get(int(m.group(2), 16) & ~3) == 0:
+                    zero_regs[m.group(1)] = insn.addr
+                else:
+                    zero_regs.pop(m.group(1), None)
+                continue
+            m = re.match(_REG + r",\s*#0$", ops)
+            if base in ("mov", "movs", "movw") and m:
+                zero_regs[m.group(1)] = insn.addr
+                continue
+            m = re.match(_REG + r"(,|$)", ops)
+            if base in ("cbz", "cbnz") and m:
+                zero_regs.pop(m.group(1), None)
+                continue
+            if base == "cmp" and re.match(_REG + r",\s*#0$", ops):
+                zero_regs.pop(re.match(_REG, ops).group(1), None)
+                continue
+            if base in ("blx", "bx") and re.match(_REG + r"$", ops):
+                reg = ops.strip()
+                if reg in zero_regs:
+                    findings.append(
+                        f"{func} @ {insn.addr:#x}: {mn} {reg}, loaded with 0 at {zero_regs[reg]:#x} and never tested"
+                    )
+                continue
+            # Any other write to a tracked register ends what we know about it.
+            m = re.match(_REG + r"\b", ops)
+            if m and base not in ("str", "strb", "strh", "push", "cmp", "tst", "stm", "stmia", "stmdb"):
+                zero_regs.pop(m.group(1), None)
+    return findings

@@ -207,6 +207,24 @@ class CheckImageTest(unittest.TestCase):
         img.heap_stack = 0x1000  # data and bss alone fit, the reservation does not
         self.assertReported(img, "RAM use", ["size"])
 
+    def test_layout_faults_are_reported(self):
+        img = Image("front")
+        self.assertReported(img, "missing", ["layout"])  # no linker symbols at all
+
+        def with_layout(estack=STACK_TOP, heap_end=RAM_BASE + 0x14):
+            img = Image("front")
+            for name, value in (("_estack", estack), ("_sdata", RAM_BASE), ("_edata", RAM_BASE + 0x10),
+                                ("_sbss", RAM_BASE + 0x10), ("_ebss", RAM_BASE + 0x20), ("_end", RAM_BASE + 0x20),
+                                ("_sidata", FLASH_BASE + 0x9D8), ("_Min_Heap_Size", 0x200),
+                                ("_Min_Stack_Size", 0x400), ("SystemCoreClock", RAM_BASE + 4),
+                                ("__sbrk_heap_end", heap_end)):
+                img.extra.append((name, value, STB_GLOBAL, STT_OBJECT))
+            return img
+
+        self.assertEqual(self.failures(with_layout(), ["layout"]), [])
+        self.assertReported(with_layout(estack=STACK_TOP - 4), "_estack", ["layout"])
+        self.assertReported(with_layout(heap_end=RAM_BASE + 4), "__sbrk_heap_end", ["layout"])
+
 
 if __name__ == "__main__":
     unittest.main()

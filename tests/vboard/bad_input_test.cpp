@@ -100,7 +100,7 @@ TEST(BadInput, EveryRowEndsWithItsStatusAndOneLineNamingTheArgument) {
       {{"--allow", "flash"}, exit_code::kUsage, "--allow"},
       {{"--pulse", "PD0=1ms@0"}, exit_code::kUsage, "48-pin"},
       {{"--pulse", "PA0=30ms@0"}, exit_code::kUsage, "shorter than its period"},
-      {{"--pulse", "PA0=1ms@0,period=100ns"}, exit_code::kUsage, "period"},
+      {{"--pulse", "PA0=20ns@0,period=50ns"}, exit_code::kUsage, "period"},
       {{"--pulse", "PA0=1ms@0,jitter=1ms"}, exit_code::kUsage, "jitter"},
       {{"--pulse", "PA0=1ms@0,period=20ms,period=30ms"}, exit_code::kUsage, "twice"},
       {{"--pulse", "PA0=1ms@5ms,stop=5ms"}, exit_code::kUsage, "stop"},

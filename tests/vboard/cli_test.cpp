@@ -78,6 +78,7 @@ TEST(Reports, JsonHasTheTopLevelKeysScriptsRelyOn) {
   r.strip.emplace();
   r.strip->frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {255, 0, 0}), 1440});
   r.strip->violations.push_back({2100, "T1L 460ns above 420", true});
+  r.strip->violations_total = 1;
   ReportInfo info;
   info.image = "self\"test";
   r.diagnostics.push_back(
@@ -101,22 +102,92 @@ TEST(Reports, JsonHasTheTopLevelKeysScriptsRelyOn) {
   EXPECT_EQ(d["allowed"], true);
 }
 
-TEST(Reports, VcdListsChosenPinsWithTheirChanges) {
-  RunResult r;
-  r.virtual_ns = 5000;
-  r.pins["PA8"] = {{0, 0}, {1500, 1}, {3000, 0}};
-  r.pins["PA9"] = {{0, 0}, {1600, 1}};
-  std::string path = ::testing::TempDir() + "/vboard_test.vcd", err;
-  ASSERT_TRUE(write_vcd(r, path, {"PA8"}, &err)) << err;
+std::string slurp(const std::string& path) {
   std::ifstream f(path);
   std::stringstream ss;
   ss << f.rdbuf();
-  std::string vcd = ss.str();
+  return ss.str();
+}
+
+TEST(Reports, VcdStreamsChosenPinsInTimeOrder) {
+  NullBus bus;
+  FakeBoard board(bus);
+  board.pins = {"PA8", "PA9", ""};
+  board.levels = {0, 1, 0};
+  std::string path = ::testing::TempDir() + "/vboard_test.vcd", err;
+  VcdWriter w;
+  ASSERT_TRUE(w.open(path, board, {"PA8", "PA9"}, 0, &err)) << err;
+  // Between two settled() calls changes of different pins may come out of order.
+  w.pin_changed(0, 1500, 1);
+  w.pin_changed(1, 1200, 0);
+  w.pin_changed(2, 1300, 1);  // not traced
+  w.settled();
+  w.pin_changed(0, 3000, 0);
+  ASSERT_TRUE(w.finish(5000, &err)) << err;
+  const std::string vcd = slurp(path);
   EXPECT_NE(vcd.find("$timescale 1ns $end"), std::string::npos);
   EXPECT_NE(vcd.find("$var wire 1 ! PA8 $end"), std::string::npos);
-  EXPECT_EQ(vcd.find("PA9"), std::string::npos);
-  EXPECT_NE(vcd.find("#1500\n1!"), std::string::npos);
-  EXPECT_NE(vcd.find("#3000\n0!"), std::string::npos);
+  EXPECT_NE(vcd.find("$var wire 1 \" PA9 $end"), std::string::npos);
+  EXPECT_NE(vcd.find("#0\n$dumpvars\n0!\n1\"\n$end\n"), std::string::npos);
+  EXPECT_NE(vcd.find("#1200\n0\"\n#1500\n1!\n#3000\n0!\n#5000\n"), std::string::npos) << vcd;
+}
+
+TEST(Reports, VcdRefusesUnknownPinsAndReportsFailedWrites) {
+  NullBus bus;
+  FakeBoard board(bus);
+  board.pins = {"PA8", ""};
+  std::string err;
+  {
+    VcdWriter w;
+    EXPECT_FALSE(w.open(::testing::TempDir() + "/x.vcd", board, {"PA9"}, 0, &err));
+    EXPECT_NE(err.find("PA9"), std::string::npos) << err;
+    EXPECT_FALSE(w.open(::testing::TempDir() + "/x.vcd", board, {""}, 0, &err)) << "an empty name";
+  }
+  {
+    VcdWriter w;
+    EXPECT_FALSE(w.open("/nonexistent-dir/x.vcd", board, {}, 0, &err));
+    EXPECT_NE(err.find("/nonexistent-dir/x.vcd"), std::string::npos) << err;
+  }
+  {
+    // A full disk: the data cannot be written and finish() says so.
+    VcdWriter w;
+    ASSERT_TRUE(w.open("/dev/full", board, {}, 0, &err)) << err;
+    for (ns_t t = 1; t < 1000; ++t) w.pin_changed(0, t, static_cast<int>(t & 1));
+    w.settled();
+    err.clear();
+    EXPECT_FALSE(w.finish(1000, &err));
+    EXPECT_NE(err.find("/dev/full"), std::string::npos) << err;
+  }
+}
+
+TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
+  RunResult r;
+  r.pins["PA7"] = {{0, 0}, {100, 1}, {200, 0}};
+  r.pins_total["PA7"] = 1'374'694;
+  r.pins["PA8"] = {{0, 0}};
+  r.strip.emplace();
+  r.strip->frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 0}), 1440});
+  r.strip->frames_total = 477;
+  r.strip->violations.push_back({2100, "T1L 460ns outside 220-420", true});
+  r.strip->violation_kinds.push_back({"T1L", 24'045, 1, true});
+  r.strip->violations_total = 24'045;
+  ReportInfo info;
+  const auto j = nlohmann::json::parse(to_json(r, info));
+  EXPECT_EQ(j["pins_truncated"], nlohmann::json::parse(R"({"PA7": {"kept": 3, "total": 1374694}})"))
+      << "only PA7 was cut: a whole history is not reported as cut";
+  EXPECT_EQ(j["strip"]["frames_total"], 477);
+  EXPECT_EQ(j["strip"]["violation_count"], 24045) << "the real count, not the list's length";
+  EXPECT_EQ(j["strip"]["violation_kinds"][0],
+            nlohmann::json::parse(R"({"kind": "T1L", "total": 24045, "listed": 1, "datasheet": true})"));
+  info.max_changes_per_pin = 2;  // the JSON's own cap is reported the same way
+  EXPECT_EQ(nlohmann::json::parse(to_json(r, info))["pins_truncated"]["PA7"],
+            nlohmann::json::parse(R"({"kept": 2, "total": 1374694})"));
+
+  const std::string text = to_text(r, ReportInfo{}, false);
+  EXPECT_NE(text.find("(1374694 entries in all, the first 3 kept)"), std::string::npos) << text;
+  EXPECT_NE(text.find("Strip: 477 frames (the first 1 kept)"), std::string::npos) << text;
+  EXPECT_NE(text.find("timing violations: 24045 (1 listed in the JSON)"), std::string::npos) << text;
+  EXPECT_NE(text.find("24045 x T1L 460ns"), std::string::npos) << text;
 }
 
 TEST(Reports, TextNamesTheHaltAndCollapsesIdenticalFrames) {

@@ -81,6 +81,17 @@ class TestDevice final : public Device {
   size_t next_ = 0;
 };
 
+// A bus for models used outside any machine (time 0, no memory, nothing raised).
+class NullBus final : public Bus {
+ public:
+  ns_t now() const override { return 0; }
+  void set_irq_line(unsigned, bool) override {}
+  bool read_mem(uint32_t, void*, size_t) override { return false; }
+  bool write_mem(uint32_t, const void*, size_t) override { return false; }
+  void unmodelled(uint32_t, bool, unsigned, uint32_t) override {}
+  void fault(const std::string&) override {}
+};
+
 class FakeBoard final : public Board {
  public:
   explicit FakeBoard(Bus& bus) : dev(bus, clock_tree) {}
@@ -89,10 +100,14 @@ class FakeBoard final : public Board {
   void add_pulse(const PulseSpec&) override {}
   void add_level(const LevelSpec&) override {}
   std::map<std::string, std::vector<PinChange>> pin_history() const override { return {}; }
+  std::vector<std::string> pin_names() const override { return pins; }
+  int pin_level(unsigned pin) const override { return pin < levels.size() ? levels[pin] : 0; }
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const override { return {}; }
 
   FakeClocks clock_tree;
   TestDevice dev;
+  std::vector<std::string> pins;  // names a trace can choose from (none by default)
+  std::vector<int> levels;
 };
 
 }  // namespace vboard::test

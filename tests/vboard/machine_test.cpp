@@ -4,6 +4,7 @@
 // halts, unmodelled registers, sleep, and the deliberately broken variants.
 #include <gtest/gtest.h>
 
+#include "core/address_space.h"
 #include "fake_board.h"
 #include "vboard/machine.h"
 
@@ -175,6 +176,16 @@ TEST(MachineCore, FloatingPointBeforeCpacrFaultsLikeTheChip) {
 TEST(MachineCore, SupervisorCallRunsItsHandlerAndReturns) {
   auto run = run_scenario(10);
   EXPECT_EQ(run.log, (std::vector<uint32_t>{0x5C, 0x5D, kEnd}));
+}
+
+TEST(AddressSpace, WriteLogKeepsTheFirstWritesAndCountsThemAll) {
+  core::AddressSpace space;
+  const size_t n = core::AddressSpace::kWritesKept + 7;
+  for (size_t i = 0; i < n; ++i) space.log_write(i, 0x40021000, static_cast<uint32_t>(i), 4, 0);
+  ASSERT_EQ(space.writes().size(), core::AddressSpace::kWritesKept) << "bounded";
+  EXPECT_EQ(space.mmio_writes(), n) << "idle detection still sees every write";
+  EXPECT_EQ(space.writes().back().seq, core::AddressSpace::kWritesKept - 1);
+  EXPECT_EQ(space.writes().back().value, core::AddressSpace::kWritesKept - 1);
 }
 
 }  // namespace

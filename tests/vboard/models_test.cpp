@@ -35,11 +35,15 @@ class FakeBus : public Bus {
     unmodelled_log.push_back({addr, is_write});
   }
   void fault(const std::string& what) override { faults.push_back(what); }
-  bool option(const std::string& name) const override { return name == "pll_never_locks" && never_lock; }
+  bool option(const std::string& name) const override {
+    return (name == "pll_never_locks" && never_lock) ||
+           (name == "compare_always_preloaded" && compare_always_preloaded);
+  }
 
   static constexpr uint32_t kSram = 0x20000000;
   ns_t t = 0;
   bool never_lock = false;
+  bool compare_always_preloaded = false;  // the timer-model mutant the tests must catch
   std::vector<uint8_t> sram = std::vector<uint8_t>(32 * 1024);
   std::array<bool, 102> lines{};
   std::array<unsigned, 102> raised{};
@@ -387,6 +391,55 @@ TEST_F(Models, Tim4Channel3PwmDrivesPb8) {
   for (ns_t w : highs) EXPECT_EQ(w, 15'625u);
 }
 
+// TIM4 channel 3 in PWM mode 1 on PB8 without compare preload, 62.5 us period,
+// compare 900: 10 us into the period (count 160) the compare drops to 100.
+// Returns PB8 right after that write, and the time PB8 next rises.
+struct CompareDrop {
+  int level_after_write;
+  ns_t fall;  // when PB8 fell after the write (kNever if not)
+};
+
+class CompareWithoutPreload : public Models {
+ protected:
+  CompareDrop run() {
+    constexpr uint32_t TIM4 = 0x40000800;
+    set_bits(RCC + 0x058, 1u << 2);
+    set_bits(RCC + 0x04C, 2u);
+    wr(GPIOB + 0x024, (rd(GPIOB + 0x024) & ~0xFu) | 2u);  // PB8 AF2
+    wr(GPIOB + 0x000, (rd(GPIOB) & ~(3u << 16)) | (2u << 16));
+    wr(TIM4 + 0x02C, 999);
+    wr(TIM4 + 0x01C, 6u << 4);  // OC3M PWM 1, no preload
+    wr(TIM4 + 0x03C, 900);
+    wr(TIM4 + 0x014, 1);
+    wr(TIM4 + 0x020, 1u << 8);
+    bus.t = 10'000;
+    wr(TIM4 + 0x000, 1);
+    run_to(20'000);
+    EXPECT_EQ(board.chip().gpio(1).pad(8), 1);
+    wr(TIM4 + 0x03C, 100);
+    CompareDrop d{board.chip().gpio(1).pad(8), kNever};
+    run_to(30'000);
+    const auto history = board.pin_history();
+    for (const PinChange& c : history.at("PB8"))
+      if (c.t >= 20'000 && c.level == 0 && d.fall == kNever) d.fall = c.t;
+    return d;
+  }
+};
+
+TEST_F(CompareWithoutPreload, NewCompareValueActsAtOnce) {
+  const CompareDrop d = run();
+  EXPECT_EQ(d.level_after_write, 0) << "count 160 is past the new compare 100: PWM 1 output low at once";
+  EXPECT_EQ(d.fall, 20'000u);
+}
+
+TEST_F(CompareWithoutPreload, CatchesTheModelThatPreloadsEveryCompare) {
+  bus.compare_always_preloaded = true;
+  const CompareDrop d = run();
+  // The mutant keeps the old compare (900) until the next update: the check above fails on it.
+  EXPECT_EQ(d.level_after_write, 1);
+  EXPECT_NE(d.fall, 20'000u);
+}
+
 TEST_F(Models, SharedIrq26StaysHighWhileEitherTimerFlags) {
   set_bits(RCC + 0x060, (1u << 11) | (1u << 18));
   constexpr uint32_t TIM1 = 0x40012C00;
@@ -507,6 +560,91 @@ TEST_F(Stream, SteppedRunDecodesTheSameAsOneBatch) {
   EXPECT_EQ(r.frames.back().colors[0], (std::array<uint8_t, 3>{1, 2, 3}));
 }
 
+// The whole-period path against the event-by-event one (the reference): the
+// same stream on two fresh boards, sliced at uneven times so that passes end,
+// flags rise and slices cut periods anywhere.
+class StreamRig : public Stream {
+ public:
+  void TestBody() override {}
+  struct Outcome {
+    std::vector<PinChange> pa7;
+    uint64_t pa7_total;
+    StripReport strip;
+    std::vector<uint32_t> regs;
+    unsigned exti_raised, dma_raised;
+    std::vector<uint32_t> dma_flags;  // DMA1 ISR at the end of each slice
+  };
+  Outcome play(bool whole_periods, uint32_t ccmr1, uint32_t ccer, bool exti_on_pa7) {
+    board.chip().timer("TIM17").set_whole_periods(whole_periods);
+    fill(0x80, 0x01, 0xFF, 0x12, 0x34, 0x56);
+    std::vector<uint32_t> dma_flags;
+    if (exti_on_pa7) {  // line 7 from port A (the reset routing), both edges, unmasked
+      set_bits(EXTI + 0x008, 1u << 7);
+      set_bits(EXTI + 0x00C, 1u << 7);
+      set_bits(EXTI + 0x000, 1u << 7);
+    }
+    start_stream();
+    if (ccmr1) wr(TIM17 + 0x018, ccmr1);
+    if (ccer) wr(TIM17 + 0x020, ccer);
+    ns_t t = bus.t;
+    for (unsigned i = 0; i < 40; ++i) {
+      t += 371'234 + i * 11'111;
+      run_to(t);
+      if (exti_on_pa7) wr(EXTI + 0x014, 1u << 7);  // the handlers clear what they serve
+      dma_flags.push_back(rd(DMA1 + 0x000));
+      wr(DMA1 + 0x004, 0xFu);
+    }
+    Outcome o{board.pin_history().at("PA7"),
+              board.pin_history_total().at("PA7"),
+              board.strip(),
+              {},
+              bus.raised[23],
+              bus.raised[11],
+              dma_flags};
+    for (uint32_t a : {DMA1 + 0x000, DMA1 + 0x00C, TIM17 + 0x010, TIM17 + 0x024, TIM17 + 0x034, EXTI + 0x014})
+      o.regs.push_back(rd(a));
+    return o;
+  }
+};
+
+TEST(StreamWholePeriods, SameWaveformStripAndRegistersAsEventByEvent) {
+  struct Case {
+    const char* what;
+    uint32_t ccmr1, ccer;
+    bool exti;
+  };
+  const Case cases[] = {{"PWM 1, preload", 0, 0, false},
+                        {"PWM 2, inverted output", (7u << 4) | (1u << 3), 0x3, false},
+                        {"EXTI watching the strip pin", 0, 0, true},
+                        {"no preload: event path only", 6u << 4, 0, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StreamRig ref, fast;
+    const auto a = ref.play(false, c.ccmr1, c.ccer, c.exti);
+    const auto b = fast.play(true, c.ccmr1, c.ccer, c.exti);
+    ASSERT_GT(a.pa7_total, 5'000u) << "the slices cover many passes";
+    EXPECT_EQ(a.pa7_total, b.pa7_total);
+    ASSERT_EQ(a.pa7.size(), b.pa7.size());
+    for (size_t i = 0; i < a.pa7.size(); ++i) {
+      ASSERT_EQ(a.pa7[i].t, b.pa7[i].t) << "change " << i;
+      ASSERT_EQ(a.pa7[i].level, b.pa7[i].level) << "change " << i;
+    }
+    EXPECT_EQ(a.regs, b.regs);
+    EXPECT_EQ(a.exti_raised, b.exti_raised);
+    EXPECT_EQ(a.dma_raised, b.dma_raised);
+    EXPECT_EQ(a.dma_flags, b.dma_flags);
+    ASSERT_EQ(a.strip.frames.size(), b.strip.frames.size());
+    for (size_t i = 0; i < a.strip.frames.size(); ++i) {
+      EXPECT_EQ(a.strip.frames[i].t, b.strip.frames[i].t);
+      EXPECT_EQ(a.strip.frames[i].colors, b.strip.frames[i].colors);
+    }
+    EXPECT_EQ(a.strip.violations_total, b.strip.violations_total);
+    EXPECT_EQ(a.strip.violations.size(), b.strip.violations.size());
+    EXPECT_EQ(a.strip.t0l_max, b.strip.t0l_max);
+    EXPECT_EQ(a.strip.latch_min, b.strip.latch_min);
+  }
+}
+
 TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {
   fill(0, 0, 0, 0, 0, 0);
   start_stream();
@@ -547,14 +685,13 @@ TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {
   EXPECT_EQ(board.chip().dma1().transfers(0), kSlots);
 }
 
-TEST_F(Stream, CcrWithoutPreloadActsAtOnceAndCompareDmaFollows) {
+TEST_F(Stream, CompareDmaWithoutPreloadStillStreams) {
   fill(0xFF, 0, 0, 0, 0, 0);
   start_stream();
   // Without OC1PE each DMA write lands in the active compare register at its match.
   wr(TIM17 + 0x018, 6u << 4);
   run_to(bus.t + 1'000'000);
-  const auto h = board.pin_history().at("PA7");
-  EXPECT_GT(h.size(), 100u);
+  EXPECT_GT(board.pin_history().at("PA7").size(), 100u);
   EXPECT_TRUE(bus.faults.empty());
 }
 

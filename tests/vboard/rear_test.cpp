@@ -2,7 +2,13 @@
 // WS2815 bit timing on PA7, start-up order, configuration and stops.
 #include <algorithm>
 #include <array>
+#include <fstream>
 
+#include "world/lamp_board.h"
+#include "world/ws2815.h"
+#include "vboard/report.h"
+
+#include "fake_board.h"
 #include "firmware.h"
 #include "vboard/cli.h"
 
@@ -158,7 +164,15 @@ TEST(RearLamp, BitTimingFollowsTheSystemClock) {
   }
   EXPECT_EQ(reg(f.r, "TIM17", "ARR"), 186u);
   EXPECT_EQ(reg(f.r, "TIM17", "PSC"), 0u);
-  EXPECT_EQ(reg(f.r, "DMA1", "CNDTR1") <= 1680u, true);
+  // The channel's remaining count is where the circular pass stands: the items
+  // moved so far are whole passes of 1680 plus this pass's share, and every
+  // whole pass is one latched frame.
+  auto& board = static_cast<world::LampBoard&>(f.m->board());
+  const uint64_t moved = board.chip().dma1().transfers(0);
+  const uint32_t left = reg(f.r, "DMA1", "CNDTR1");
+  ASSERT_GE(left, 1u);
+  EXPECT_EQ(moved % 1680u, (1680u - left) % 1680u);
+  EXPECT_NEAR(static_cast<double>(moved / 1680u), static_cast<double>(s.frames.size()), 1.0);
 }
 
 TEST(RearLamp, OnlyTheViolationsTheBitTimingImplies) {
@@ -276,6 +290,94 @@ TEST(RearLamp, EnabledInterruptWithoutHandlerStopsInDefaultHandler) {
   EXPECT_EQ(f.r.halt->reason, "default_handler");
   EXPECT_EQ(f.r.halt->symbol, "Default_Handler");
   EXPECT_EQ(f.r.halt->exception, 16u + 25);
+}
+
+TEST(RearLamp, OneSecondTraceHoldsEveryEdgeAndEveryFrame) {
+  VBOARD_IMAGE(img, kRear);
+  MachineOptions o;
+  o.run_for = 1 * kSec;
+  for (int k = 1; k < 20; ++k)  // a colour change every 50 ms, most of them inside a frame
+    o.levels.push_back({k % 2 ? "PB5" : "PB6", (k / 2) % 2 ? -1 : 0, static_cast<ns_t>(k) * 50 * kMs, 0, 0});
+  Machine m(*img, o, lamp_board_factory());
+  const std::string path = ::testing::TempDir() + "/rear_1s.vcd";
+  std::string err;
+  VcdWriter vcd;
+  ASSERT_TRUE(vcd.open(path, m.board(), {"PA7", "PB5", "PB6"}, 0, &err)) << err;
+  m.board().watch_pins(&vcd);
+  const RunResult r = m.run();
+  m.board().watch_pins(nullptr);
+  ASSERT_TRUE(vcd.finish(r.virtual_ns, &err)) << err;
+  ASSERT_TRUE(r.ok());
+  ASSERT_TRUE(r.strip);
+  ASSERT_EQ(r.strip->frames.size(), r.strip->frames_total) << "no frame list cap in one second";
+  ASSERT_GT(r.pins_total.at("PA7"), r.pins.at("PA7").size())
+      << "the in-memory history is capped, the file is not";
+
+  // Read PA7 back and decode it again.
+  std::ifstream in(path);
+  std::string line, pa7;
+  NullBus bus;
+  periph::Context ctx(bus);
+  world::Ws2815Strip strip(ctx, 60);
+  ns_t t = 0;
+  uint64_t edges = 0;
+  while (std::getline(in, line)) {
+    if (line.rfind("$var wire 1 ", 0) == 0 && line.find(" PA7 $end") != std::string::npos)
+      pa7 = line.substr(12, line.find(' ', 12) - 12);
+    else if (!line.empty() && line[0] == '#')
+      t = std::stoull(line.substr(1));
+    else if (!pa7.empty() && line.size() == pa7.size() + 1 && line.compare(1, std::string::npos, pa7) == 0 &&
+             t > 0) {
+      strip.pin_changed(line[0] == '1', t);
+      ++edges;
+    }
+  }
+  ASSERT_FALSE(pa7.empty()) << "PA7 not declared";
+  EXPECT_EQ(edges + 1, r.pins_total.at("PA7")) << "every change after the initial level";
+  strip.advance(r.virtual_ns);
+  const StripReport back = strip.report();
+  ASSERT_EQ(back.frames.size(), r.strip->frames.size());
+  ASSERT_GT(back.frames.size(), 400u);
+  for (size_t i = 0; i < back.frames.size(); ++i) {
+    ASSERT_EQ(back.frames[i].t, r.strip->frames[i].t) << "frame " << i;
+    ASSERT_EQ(back.frames[i].bits, r.strip->frames[i].bits) << "frame " << i;
+    ASSERT_EQ(back.frames[i].colors, r.strip->frames[i].colors) << "frame " << i;
+  }
+  EXPECT_EQ(back.violations_total, r.strip->violations_total);
+  std::remove(path.c_str());
+}
+
+TEST(RearLamp, WholePeriodWaveformRunsExactlyAsEventByEvent) {
+  VBOARD_IMAGE(img, kRear);
+  MachineOptions o;
+  o.run_for = 120 * kMs;
+  // Colour changes inside frames (torn frames) and a bouncing line.
+  o.levels = {{"PB5", 0, 10'300 * kUs, 0, 0},
+              {"PB6", 0, 23'457 * kUs, 5, 37 * kUs},
+              {"PB4", 0, 61'777 * kUs, 0, 0},
+              {"PB5", -1, 90'100 * kUs, 0, 0}};
+  const auto play = [&](bool whole) {
+    Machine m(*img, o, lamp_board_factory());
+    static_cast<world::LampBoard&>(m.board()).chip().timer("TIM17").set_whole_periods(whole);
+    return m.run();
+  };
+  const RunResult a = play(false), b = play(true);
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_EQ(a.instructions, b.instructions);
+  EXPECT_EQ(a.virtual_ns, b.virtual_ns);
+  EXPECT_EQ(a.idle_ns, b.idle_ns);
+  EXPECT_EQ(a.pins, b.pins);
+  EXPECT_EQ(a.pins_total, b.pins_total);
+  EXPECT_EQ(a.registers, b.registers);
+  ASSERT_TRUE(a.strip && b.strip);
+  ASSERT_EQ(a.strip->frames.size(), b.strip->frames.size());
+  ASSERT_GT(a.strip->frames.size(), 50u);
+  for (size_t i = 0; i < a.strip->frames.size(); ++i) {
+    EXPECT_EQ(a.strip->frames[i].t, b.strip->frames[i].t);
+    EXPECT_EQ(a.strip->frames[i].colors, b.strip->frames[i].colors);
+  }
+  EXPECT_EQ(a.strip->violations_total, b.strip->violations_total);
+  for (const auto& [exc, st] : a.exceptions) EXPECT_EQ(st.count, b.exceptions.at(exc).count) << exc;
 }
 
 }  // namespace

@@ -345,8 +345,9 @@ std::string footer() {
   s += "\nRule findings (--allow KIND):\n";
   for (const auto& k : chip::diagnostic_kinds()) s += "  " + k.name + ": " + k.what + "\n";
   s += "\nExit status: 0 ran without findings; 1 unmodelled access or model fault; 2 the image stopped in a\n"
-       "halt loop; 3 a rule finding of a kind not allowed; 64 bad command line; 65 image not loadable;\n"
-       "66 image cannot be opened; 74 a report or trace could not be written.\n";
+       "halt loop; 3 a rule finding of a kind not allowed; 4 a scenario expectation failed; 64 bad command\n"
+       "line; 65 image not loadable, or a scenario file rejected; 66 image cannot be opened; 74 a report,\n"
+       "trace or picture could not be written.\n";
   return s;
 }
 
@@ -359,7 +360,10 @@ void define_options(CLI::App& app, Invocation& inv) {
       ->allow_extra_args(false);
   value_option(app, "--for", "TIME", "virtual time to run (default 300ms)", false,
                into<ns_t>([](const std::string& v, std::string* e) { return parse_time(v, e); },
-                          [&m](ns_t t) { m.run_for = t; }));
+                          [&m, &inv](ns_t t) {
+                            m.run_for = t;
+                            inv.run_for_given = true;
+                          }));
   value_option(app, "--pulse", "PIN=WIDTH@START[,period=T][,stop=T][,jitter=T]",
                "pulse train on an input pin (period 20ms unless given)", true,
                into<PulseSpec>(parse_pulse, [&m](PulseSpec p) { m.pulses.push_back(p); }));
@@ -416,6 +420,20 @@ void define_options(CLI::App& app, Invocation& inv) {
                  inv.gdb_port = static_cast<uint16_t>(*port);
                  return std::string();
                });
+  auto file = [](std::string& into_field) {
+    return [&into_field](const std::string& v) {
+      into_field = v;
+      return v.empty() ? std::string("needs a file name") : std::string();
+    };
+  };
+  value_option(app, "--scenario", "FILE.yaml", "run a scenario file's steps and check its expectations", true,
+               [&inv](const std::string& v) {
+                 inv.scenarios.push_back(v);
+                 return v.empty() ? std::string("needs a file name") : std::string();
+               });
+  value_option(app, "--junit", "FILE.xml", "write the scenarios' results as a JUnit XML report", false,
+               file(inv.junit));
+  value_option(app, "--svg", "FILE", "draw the run as an SVG timeline", false, file(inv.svg));
 }
 
 std::string one_line(std::string s) {
@@ -453,6 +471,12 @@ ParseOutcome parse_command_line(int argc, const char* const* argv, Invocation* i
   } else if (inv->image.empty()) {
     return usage("no image given (vboard IMAGE.elf [options], or --help)");
   }
+  if (!inv->scenarios.empty() && inv->run_for_given)
+    return usage("--for and --scenario: the scenario's steps set the run's length");
+  if (!inv->scenarios.empty() && inv->gdb_port)
+    return usage("--gdb and --scenario: one at a time (a scenario drives the run itself)");
+  if (inv->scenarios.empty() && !inv->junit.empty())
+    return usage("--junit reports scenarios: give --scenario FILE too");
   std::string clash = check_sources(inv->machine.pulses, inv->machine.levels);
   if (!clash.empty()) return usage(clash);
   out.proceed = true;

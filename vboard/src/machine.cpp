@@ -646,6 +646,16 @@ bool Machine::debug_write(uint32_t addr, const void* src, size_t n) {
   return ok && !d.dbg.missed();
 }
 
+void Machine::inject_irq(const IrqInjection& injection) {
+  Impl& d = *d_;
+  IrqInjection j = injection;
+  j.at = std::max(j.at, d.now());
+  auto first = d.injections.begin() + static_cast<std::ptrdiff_t>(d.next_injection);
+  d.injections.insert(std::upper_bound(first, d.injections.end(), j,
+                                       [](const auto& a, const auto& b) { return a.at < b.at; }),
+                      j);
+}
+
 RunResult Machine::run() {
   run_until(opt_.run_for);
   return result();
@@ -699,8 +709,12 @@ RunResult Machine::result() const {
   r.unmodelled = d.log.unmodelled;
   r.faults = d.log.faults;
   r.notes = d.log.notes;
+  if (d.space.mmio_writes() > d.space.writes().size())
+    r.notes.push_back("MMIO write log: the first " + std::to_string(d.space.writes().size()) + " of " +
+                      std::to_string(d.space.mmio_writes()) + " writes kept");
   if (board_) {
     r.pins = board_->pin_history();
+    r.pins_total = board_->pin_history_total();
     r.registers = board_->register_dump();
     board_->report(r);
     r.diagnostics = board_->diagnostics();

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 
 #include "gdb/run.h"
 #include "gdb/server.h"
@@ -13,6 +14,8 @@
 #include "vboard/lamp_board.h"
 #include "vboard/machine.h"
 #include "vboard/report.h"
+#include "vboard/svg.h"
+#include "vboard/workbench.h"
 
 namespace {
 
@@ -57,14 +60,28 @@ int main(int argc, char** argv) {
                    inv.image.c_str());
       return exit_code::kUsage;
     }
-  // The trace file is created before the run, so that a bad path costs no run time.
-  std::ofstream vcd;
-  if (!inv.vcd.empty()) {
-    vcd.open(inv.vcd, std::ios::out | std::ios::trunc);
-    if (!vcd) return write_failed("the VCD trace '" + inv.vcd + "'");
+  const bool color = !inv.no_color && isatty(1);
+  if (!inv.scenarios.empty()) {
+    ScenarioCli scen;
+    scen.files = inv.scenarios;
+    scen.junit = inv.junit;
+    scen.svg = inv.svg;
+    scen.vcd = inv.vcd;
+    scen.vcd_pins = inv.vcd_pins;
+    scen.json = inv.json;
+    scen.color = color;
+    return run_scenarios(*img, inv.image, inv.machine, scen, std::cout, std::cerr);
   }
 
   Machine m(*img, inv.machine, lamp_board_factory());
+  // The trace is written while the run goes (nothing capped); its file is
+  // created before the run, so that a bad path costs no run time.
+  VcdWriter trace;
+  if (!inv.vcd.empty()) {
+    if (!trace.open(inv.vcd, m.board(), inv.vcd_pins, m.now(), &err))
+      return std::fprintf(stderr, "vboard: %s\n", err.c_str()), exit_code::kWriteFailed;
+    m.board().watch_pins(&trace);
+  }
   if (inv.gdb_port) {
     if (!gdb::serve_gdb(m, *inv.gdb_port, inv.machine.run_for, &err))
       return std::fprintf(stderr, "vboard: --gdb: %s\n", err.c_str()), exit_code::kModelFault;
@@ -72,18 +89,25 @@ int main(int argc, char** argv) {
     m.run_until(inv.machine.run_for);
   }
   const RunResult r = m.result();
+  m.board().watch_pins(nullptr);
   ReportInfo info;
   info.image = inv.image;
   info.image_notes = img->warnings();
   info.allowed = inv.allow;
   int status = run_exit_status(r, inv.allow);
-  const std::string report = inv.json ? to_json(r, info) : to_text(r, info, !inv.no_color && isatty(1));
+  const std::string report = inv.json ? to_json(r, info) : to_text(r, info, color);
   if (!put(stdout, report)) status = write_failed("the report to standard output");
-  if (vcd.is_open()) {
-    errno = 0;
-    write_vcd(r, vcd, inv.vcd_pins);
-    vcd.close();
-    if (vcd.fail()) status = write_failed("the VCD trace '" + inv.vcd + "'");
+  if (!inv.vcd.empty() && !trace.finish(r.virtual_ns, &err)) {
+    std::fprintf(stderr, "vboard: %s\n", err.c_str());
+    status = exit_code::kWriteFailed;
+  }
+  if (!inv.svg.empty()) {
+    SvgOptions so;
+    so.title = svg_title(inv.image, "run of " + format_ns(r.virtual_ns));
+    if (!write_svg(r, so, inv.svg, &err)) {
+      std::fprintf(stderr, "vboard: %s\n", err.c_str());
+      status = exit_code::kWriteFailed;
+    }
   }
   return status;
 }

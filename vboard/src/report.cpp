@@ -1,9 +1,11 @@
 #include "vboard/report.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -12,6 +14,13 @@
 namespace vboard {
 
 namespace {
+
+// Entries the pin's full history has (more than listed when it was capped).
+uint64_t history_total(const RunResult& r, const std::string& pin) {
+  auto it = r.pins_total.find(pin);
+  const uint64_t listed = r.pins.count(pin) ? r.pins.at(pin).size() : 0;
+  return it == r.pins_total.end() ? listed : std::max<uint64_t>(it->second, listed);
+}
 
 std::string hex8(uint32_t v) {
   char b[16];
@@ -69,7 +78,8 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
     Json& h = pins[name] = Json::array();
     const size_t n = std::min(hist.size(), info.max_changes_per_pin);
     for (size_t i = 0; i < n; ++i) h.push_back({hist[i].t, hist[i].level});
-    if (n < hist.size()) cut[name] = hist.size();
+    const uint64_t total = history_total(r, name);
+    if (n < total) cut[name] = {{"kept", n}, {"total", total}};
   }
   doc["pins"] = std::move(pins);
   if (!cut.empty()) doc["pins_truncated"] = std::move(cut);
@@ -134,58 +144,99 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
   return out + "\n}\n";
 }
 
-void write_vcd(const RunResult& r, std::ostream& f, const std::vector<std::string>& pins) {
-  std::vector<std::string> names = pins;
-  if (names.empty())
-    for (const auto& [n, h] : r.pins)
-      if (!h.empty()) names.push_back(n);
-  f << "$date virtual board run $end\n$version vboard $end\n$timescale 1ns $end\n$scope module board $end\n";
-  std::vector<std::string> ids;
-  for (size_t i = 0; i < names.size(); ++i) {
-    std::string id(1, static_cast<char>('!' + i % 90));
-    if (i >= 90) id += static_cast<char>('!' + i / 90);
-    ids.push_back(id);
-    f << "$var wire 1 " << id << " " << names[i] << " $end\n";
-  }
-  f << "$upscope $end\n$enddefinitions $end\n";
-  // Merge all changes by time. A pin without a history stays unknown (x).
-  struct Ev {
-    ns_t t;
-    size_t pin;
-    int level;
-  };
-  std::vector<Ev> ev;
-  for (size_t i = 0; i < names.size(); ++i) {
-    auto it = r.pins.find(names[i]);
-    if (it == r.pins.end()) continue;
-    for (const PinChange& c : it->second) ev.push_back({c.t, i, c.level});
-  }
-  std::stable_sort(ev.begin(), ev.end(), [](const Ev& a, const Ev& b) { return a.t < b.t; });
-  f << "$dumpvars\n";
-  for (size_t i = 0; i < names.size(); ++i) {
-    auto it = r.pins.find(names[i]);
-    bool has0 = it != r.pins.end() && !it->second.empty() && it->second.front().t == 0;
-    if (!has0) f << "x" << ids[i] << "\n";
-  }
-  f << "$end\n";
-  ns_t last = ~0ull;
-  for (const Ev& e : ev) {
-    if (e.t != last) {
-      f << "#" << e.t << "\n";
-      last = e.t;
-    }
-    f << (e.level ? '1' : '0') << ids[e.pin] << "\n";
-  }
-  f << "#" << r.virtual_ns << "\n";
+VcdWriter::~VcdWriter() {
+  if (f_) std::fclose(f_);
 }
 
-bool write_vcd(const RunResult& r, const std::string& path, const std::vector<std::string>& pins,
-               std::string* error) {
-  std::ofstream f(path);
-  if (f) write_vcd(r, f, pins);
-  if (f) f.close();
-  if (!f) {
-    if (error) *error = "cannot write " + path;
+bool VcdWriter::open(const std::string& path, const Board& board, const std::vector<std::string>& pins,
+                     ns_t t0, std::string* error) {
+  const std::vector<std::string> all = board.pin_names();
+  std::vector<unsigned> chosen;
+  if (pins.empty()) {
+    for (unsigned i = 0; i < all.size(); ++i)
+      if (!all[i].empty()) chosen.push_back(i);
+  } else {
+    for (const std::string& p : pins) {
+      auto it = p.empty() ? all.end() : std::find(all.begin(), all.end(), p);
+      if (it == all.end()) {
+        *error = "--vcd-pins: no pin '" + p + "' on this board";
+        return false;
+      }
+      chosen.push_back(static_cast<unsigned>(it - all.begin()));
+    }
+  }
+  f_ = std::fopen(path.c_str(), "w");
+  if (!f_) {
+    *error = "cannot write " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  path_ = path;
+  slot_.assign(all.size(), -1);
+  std::string head =
+      "$date virtual board run $end\n$version vboard $end\n$timescale 1ns $end\n$scope module board $end\n";
+  for (size_t i = 0; i < chosen.size(); ++i) {
+    std::string id(1, static_cast<char>('!' + i % 90));
+    if (i >= 90) id += static_cast<char>('!' + i / 90);
+    if (slot_[chosen[i]] >= 0) continue;  // named twice
+    slot_[chosen[i]] = static_cast<int>(ids_.size());
+    ids_.push_back(id);
+    head += "$var wire 1 " + id + " " + all[chosen[i]] + " $end\n";
+  }
+  head += "$upscope $end\n$enddefinitions $end\n#" + std::to_string(t0) + "\n$dumpvars\n";
+  for (unsigned i = 0; i < slot_.size(); ++i)
+    if (slot_[i] >= 0) head += (board.pin_level(i) ? "1" : "0") + ids_[static_cast<size_t>(slot_[i])] + "\n";
+  head += "$end\n";
+  out_ = std::move(head);
+  last_t_ = t0;
+  return true;
+}
+
+void VcdWriter::pin_changed(unsigned pin, ns_t t, int level) {
+  if (pin < slot_.size() && slot_[pin] >= 0) held_.push_back({t, static_cast<uint32_t>(slot_[pin]), level});
+}
+
+void VcdWriter::settled() {
+  if (held_.empty()) return;
+  // Changes of one pin arrive in order; between pins only within one advance.
+  const auto earlier = [](const Held& a, const Held& b) { return a.t < b.t; };
+  if (!std::is_sorted(held_.begin(), held_.end(), earlier))
+    std::stable_sort(held_.begin(), held_.end(), earlier);
+  for (const Held& h : held_) {
+    if (h.t != last_t_) {
+      char b[24];
+      b[0] = '#';
+      char* e = std::to_chars(b + 1, b + sizeof b, h.t).ptr;
+      *e++ = '\n';
+      out_.append(b, e);
+      last_t_ = h.t;
+    }
+    out_ += h.level ? '1' : '0';
+    out_ += ids_[h.slot];
+    out_ += '\n';
+  }
+  held_.clear();
+  if (out_.size() >= (1u << 20)) flush();
+}
+
+void VcdWriter::flush() {
+  if (!f_ || out_.empty()) return;
+  if (std::fwrite(out_.data(), 1, out_.size(), f_) != out_.size() && write_error_.empty())
+    write_error_ = std::strerror(errno);
+  out_.clear();
+}
+
+bool VcdWriter::finish(ns_t end, std::string* error) {
+  if (!f_) {
+    *error = "VCD file was not opened";
+    return false;
+  }
+  settled();
+  out_ += "#" + std::to_string(std::max(end, last_t_)) + "\n";
+  flush();
+  if (std::fclose(f_) != 0 && write_error_.empty()) write_error_ = std::strerror(errno);
+  f_ = nullptr;
+  if (!write_error_.empty()) {
+    *error = "writing " + path_ + " failed: " + write_error_;
     return false;
   }
   return true;
@@ -230,7 +281,11 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
     size_t show = named ? 60 : 12;
     for (size_t i = 0; i < hist.size() && i < show; ++i)
       o << (i ? ", " : "") << (hist[i].level ? "high" : "low") << " at " << format_ns(hist[i].t);
-    if (hist.size() > show) o << ", ... (" << hist.size() << " changes in all)";
+    const uint64_t total = history_total(r, name);
+    if (total > hist.size())
+      o << ", ... (" << total << " entries in all, the first " << hist.size() << " kept)";
+    else if (hist.size() > show)
+      o << ", ... (" << total << " entries in all)";
     o << "\n";
   }
 

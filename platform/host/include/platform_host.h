@@ -20,8 +20,9 @@ void reset();
 
 // ---- Time -------------------------------------------------------------------
 // Simulated time since reset(). advance_us() moves the 1 ms tick (HAL_IncTick at
-// every whole millisecond) and every running timer, and runs the interrupts
-// that become due on the way (timer updates), in time order.
+// every whole millisecond) and every running timer (with the DMA requests of
+// its channels), and runs the interrupts that become due on the way, in time
+// order; interrupts already pending and enabled run first.
 uint64_t now_us();
 void advance_us(uint64_t us);
 uint32_t tick();  // uwTick
@@ -30,6 +31,9 @@ uint32_t tick();  // uwTick
 // What HAL_RCC_GetSysClockFreq reports and what timers count from (Hz).
 void set_sys_clock_hz(uint32_t hz);
 uint32_t sys_clock_hz();
+// Fault injection: while set, a PLL switched on never locks, and
+// HAL_RCC_OscConfig returns HAL_TIMEOUT after the lock time-out has passed.
+void set_pll_never_locks(bool never);
 
 // ---- GPIO -------------------------------------------------------------------
 // Drives the masked pins of a port from outside. A level change on a pin whose

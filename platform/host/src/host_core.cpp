@@ -1,6 +1,7 @@
 // Host platform: reset, simulated time, NVIC/SysTick, RCC, PWR.
 #include <cstring>
 
+#include "hal_shared.h"
 #include "host_state.h"
 
 extern "C" {
@@ -79,6 +80,7 @@ uint32_t tick() { return uwTick; }
 
 void advance_us(uint64_t us) {
   detail::State& s = state();
+  detail::service_interrupts();
   while (us > 0U) {
     // Step to the next whole millisecond at most, so the tick and the timers
     // move in time order.
@@ -95,6 +97,7 @@ void advance_us(uint64_t us) {
 
 void set_sys_clock_hz(uint32_t hz) { state().sys_clock_hz = hz; }
 uint32_t sys_clock_hz() { return state().sys_clock_hz; }
+void set_pll_never_locks(bool never) { state().pll_never_locks = never; }
 
 void raise_irq(IRQn_Type irq) {
   detail::pend_irq(irq);
@@ -204,31 +207,97 @@ void HAL_PWREx_ControlVoltageScaling(uint32_t VoltageScaling) {
 
 void HAL_PWREx_DisableUCPDDeadBattery(void) { regs.pwr.CR3 = regs.pwr.CR3 | (1U << 14U); }
 
+}  // extern "C"
+
+namespace {
+
+constexpr uint32_t kCrHsiOnRdy = 0x500U;
+constexpr uint32_t kCrHseRdy = 1U << 17U;
+constexpr uint32_t kCrPllOn = 1U << 24U;
+constexpr uint32_t kCrPllRdy = 1U << 25U;
+
+uint32_t sysclk_switch() { return (regs.rcc.CFGR >> 2U) & 3U; }  // SWS
+
+uint32_t pll_register_value(const RCC_PLLInitTypeDef& pll) {
+  return (pll.PLLSource & 3U) | (((pll.PLLM - 1U) & 0xFU) << 4U) | ((pll.PLLN & 0x7FU) << 8U) | (1U << 24U) |
+         (((pll.PLLR / 2U - 1U) & 3U) << 25U) | ((pll.PLLP & 0x1FU) << 27U);
+}
+
+HAL_StatusTypeDef config_hsi(const RCC_OscInitTypeDef& o) {
+  if (o.HSIState == RCC_HSI_ON) {
+    regs.rcc.CR = regs.rcc.CR | kCrHsiOnRdy;
+    return HAL_OK;
+  }
+  const bool pll_from_hsi =
+      sysclk_switch() == RCC_SYSCLKSOURCE_PLLCLK && (regs.rcc.PLLCFGR & 3U) == RCC_PLLSOURCE_HSI;
+  if (o.HSIState != RCC_HSI_OFF || sysclk_switch() == RCC_SYSCLKSOURCE_HSI || pll_from_hsi) {
+    return HAL_ERROR;  // HSI clocks the system
+  }
+  regs.rcc.CR = regs.rcc.CR & ~kCrHsiOnRdy;
+  return HAL_OK;
+}
+
+HAL_StatusTypeDef config_pll(const RCC_PLLInitTypeDef& pll) {
+  if (pll.PLLState == RCC_PLL_NONE) {
+    return HAL_OK;
+  }
+  const bool on = pll.PLLState == RCC_PLL_ON;
+  if ((!on && pll.PLLState != RCC_PLL_OFF) || (on && !platform_shared::pll_settings_valid(pll))) {
+    return HAL_ERROR;
+  }
+  if (sysclk_switch() == RCC_SYSCLKSOURCE_PLLCLK) {
+    // The running system clock may be neither stopped nor re-programmed.
+    return on && regs.rcc.PLLCFGR == pll_register_value(pll) ? HAL_OK : HAL_ERROR;
+  }
+  regs.rcc.CR = regs.rcc.CR & ~(kCrPllOn | kCrPllRdy);
+  if (!on) {
+    return HAL_OK;
+  }
+  regs.rcc.PLLCFGR = pll_register_value(pll);
+  regs.rcc.CR = regs.rcc.CR | kCrPllOn;
+  if (state().pll_never_locks) {
+    // The chip waits out the lock time-out first.
+    platform_host::advance_us((platform_shared::kPllLockTimeoutMs + 1U) * 1000U);
+    return HAL_TIMEOUT;
+  }
+  regs.rcc.CR = regs.rcc.CR | kCrPllRdy;
+  return HAL_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Only the internal oscillator is modelled, as on the chip; the boards use no other.
 HAL_StatusTypeDef HAL_RCC_OscConfig(RCC_OscInitTypeDef* RCC_OscInitStruct) {
-  if (RCC_OscInitStruct == nullptr) {
+  if (RCC_OscInitStruct == nullptr || (RCC_OscInitStruct->OscillatorType & ~RCC_OSCILLATORTYPE_HSI) != 0U) {
     return HAL_ERROR;
   }
   const RCC_OscInitTypeDef& o = *RCC_OscInitStruct;
   if ((o.OscillatorType & RCC_OSCILLATORTYPE_HSI) != 0U) {
-    regs.rcc.CR = o.HSIState == RCC_HSI_ON ? (regs.rcc.CR | 0x500U) : (regs.rcc.CR & ~0x500U);
+    const HAL_StatusTypeDef hsi = config_hsi(o);
+    if (hsi != HAL_OK) {
+      return hsi;
+    }
   }
-  if (o.PLL.PLLState == RCC_PLL_ON) {
-    regs.rcc.PLLCFGR = (o.PLL.PLLSource & 3U) | (((o.PLL.PLLM - 1U) & 0xFU) << 4U) |
-                       ((o.PLL.PLLN & 0x7FU) << 8U) | (1U << 24U) | (((o.PLL.PLLR / 2U - 1U) & 3U) << 25U) |
-                       ((o.PLL.PLLP & 0x1FU) << 27U);
-    regs.rcc.CR = regs.rcc.CR | (1U << 24U) | (1U << 25U);  // PLLON, PLLRDY
-  } else if (o.PLL.PLLState == RCC_PLL_OFF) {
-    regs.rcc.CR = regs.rcc.CR & ~((1U << 24U) | (1U << 25U));
-  }
-  return HAL_OK;
+  return config_pll(o.PLL);
 }
 
 HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef* RCC_ClkInitStruct, uint32_t FLatency) {
-  if (RCC_ClkInitStruct == nullptr) {
+  if (RCC_ClkInitStruct == nullptr || FLatency > 0xFU) {
     return HAL_ERROR;
   }
   const RCC_ClkInitTypeDef& c = *RCC_ClkInitStruct;
-  regs.flash.ACR = (regs.flash.ACR & ~0xFU) | (FLatency & 0xFU);
+  if ((c.ClockType & RCC_CLOCKTYPE_SYSCLK) != 0U) {
+    const uint32_t ready = c.SYSCLKSource == RCC_SYSCLKSOURCE_HSI      ? kCrHsiOnRdy
+                           : c.SYSCLKSource == RCC_SYSCLKSOURCE_HSE    ? kCrHseRdy
+                           : c.SYSCLKSource == RCC_SYSCLKSOURCE_PLLCLK ? kCrPllRdy
+                                                                       : 0U;
+    if (ready == 0U || (regs.rcc.CR & ready) == 0U) {
+      return HAL_ERROR;  // unknown source, or one that is not running
+    }
+  }
+  regs.flash.ACR = (regs.flash.ACR & ~0xFU) | FLatency;
   uint32_t cfgr = regs.rcc.CFGR;
   if ((c.ClockType & RCC_CLOCKTYPE_SYSCLK) != 0U) {
     cfgr = (cfgr & ~0xFU) | (c.SYSCLKSource & 3U) | ((c.SYSCLKSource & 3U) << 2U);  // SW and SWS
@@ -257,6 +326,11 @@ uint32_t HAL_RCC_GetPCLK2Freq(void) { return SystemCoreClock; }
 HAL_StatusTypeDef HAL_RCCEx_PeriphCLKConfig(RCC_PeriphCLKInitTypeDef* PeriphClkInit) {
   if (PeriphClkInit == nullptr) {
     return HAL_ERROR;
+  }
+  constexpr uint32_t kUsart1 = 0x1U;
+  constexpr uint32_t kUsart2 = 0x2U;
+  if ((PeriphClkInit->PeriphClockSelection & ~(kUsart1 | kUsart2 | RCC_PERIPHCLK_USART3)) != 0U) {
+    return HAL_ERROR;  // kernel clocks the chip's layer does not manage either
   }
   if ((PeriphClkInit->PeriphClockSelection & RCC_PERIPHCLK_USART3) != 0U) {
     regs.rcc.CCIPR = (regs.rcc.CCIPR & ~(3U << 4U)) | ((PeriphClkInit->Usart3ClockSelection & 3U) << 4U);

@@ -1,5 +1,6 @@
 // Host platform: DMA channels, USART3, and the table of interrupt handlers the
 // simulated NVIC runs (the boards' handlers do the same on the chip).
+#include "hal_shared.h"
 #include "host_state.h"
 
 using platform_host::regs;
@@ -101,6 +102,11 @@ void run_irq_handler(int irq) {
   }
 }
 
+void pend_irq_for_dma(uint32_t index) {
+  pend_irq(static_cast<IRQn_Type>(DMA1_Channel1_IRQn + static_cast<int>(index)));
+  service_interrupts();
+}
+
 }  // namespace platform_host::detail
 
 extern "C" {
@@ -130,6 +136,10 @@ HAL_StatusTypeDef HAL_DMA_Start_IT(DMA_HandleTypeDef* hdma, uint32_t SrcAddress,
   if (hdma == nullptr) {
     return HAL_ERROR;
   }
+  if (DataLength == 0U || DataLength > 0xFFFFU) {
+    hdma->ErrorCode = HAL_DMA_ERROR_PARAM;
+    return HAL_ERROR;
+  }
   if (hdma->State != HAL_DMA_STATE_READY) {
     return HAL_BUSY;
   }
@@ -148,6 +158,10 @@ HAL_StatusTypeDef HAL_DMA_Start_IT(DMA_HandleTypeDef* hdma, uint32_t SrcAddress,
 
 HAL_StatusTypeDef HAL_DMA_Abort(DMA_HandleTypeDef* hdma) {
   if (hdma == nullptr) {
+    return HAL_ERROR;
+  }
+  if (hdma->State != HAL_DMA_STATE_BUSY) {
+    hdma->ErrorCode = HAL_DMA_ERROR_NO_XFER;
     return HAL_ERROR;
   }
   hdma->Instance->CCR = hdma->Instance->CCR & ~(kCcrEn | kCcrTcie | kCcrHtie | kCcrTeie);
@@ -182,7 +196,8 @@ void HAL_DMA_IRQHandler(DMA_HandleTypeDef* hdma) {
 }
 
 HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef* huart) {
-  if (huart == nullptr || huart->Instance == nullptr || huart->Init.BaudRate == 0U) {
+  // USART3 is the only USART of the register file.
+  if (huart == nullptr || huart->Instance != USART3 || huart->Init.BaudRate == 0U) {
     return HAL_ERROR;
   }
   if (huart->gState == HAL_UART_STATE_RESET) {
@@ -196,8 +211,13 @@ HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef* huart) {
            huart->Init.OverSampling;
   u->CR2 = huart->Init.StopBits;
   u->PRESC = huart->Init.ClockPrescaler;
-  const uint32_t clock = HAL_RCC_GetPCLK1Freq();
-  u->BRR = (clock + huart->Init.BaudRate / 2U) / huart->Init.BaudRate;
+  const uint32_t brr = platform_shared::uart_brr(HAL_RCC_GetPCLK1Freq(), huart->Init.BaudRate,
+                                                 (huart->Init.OverSampling & (1U << 15U)) != 0U);
+  if (brr < platform_shared::kUartBrrMin || brr > platform_shared::kUartBrrMax) {
+    huart->gState = HAL_UART_STATE_READY;
+    return HAL_ERROR;  // baud rate out of reach of the clock
+  }
+  u->BRR = brr;
   u->CR1 = u->CR1 | 1U;
   if (huart->Instance == USART3) {
     state().uart3 = huart;

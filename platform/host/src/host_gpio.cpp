@@ -169,6 +169,19 @@ void HAL_GPIO_WritePin(GPIO_TypeDef* GPIOx, uint16_t GPIO_Pin, GPIO_PinState Pin
   }
 }
 
+// Inverts the masked output pins; each level change is a write as above.
+void HAL_GPIO_TogglePin(GPIO_TypeDef* GPIOx, uint16_t GPIO_Pin) {
+  const uint32_t odr = GPIOx->ODR;
+  const auto to_low = static_cast<uint16_t>(odr & GPIO_Pin);
+  const auto to_high = static_cast<uint16_t>(~odr & GPIO_Pin);
+  if (to_low != 0U) {
+    HAL_GPIO_WritePin(GPIOx, to_low, GPIO_PIN_RESET);
+  }
+  if (to_high != 0U) {
+    HAL_GPIO_WritePin(GPIOx, to_high, GPIO_PIN_SET);
+  }
+}
+
 void HAL_GPIO_EXTI_IRQHandler(uint16_t GPIO_Pin) {
   if ((EXTI->PR1 & GPIO_Pin) != 0U) {
     EXTI->PR1 = EXTI->PR1 & ~static_cast<uint32_t>(GPIO_Pin);  // write-1-to-clear on the chip

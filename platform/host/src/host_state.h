@@ -13,6 +13,7 @@ namespace platform_host::detail {
 struct State {
   uint64_t now_us = 0;
   uint32_t sys_clock_hz = 150000000U;
+  bool pll_never_locks = false;
   std::vector<PinWrite> writes;
   uint16_t driven[7] = {};  // pins a test drives from outside, per port
   Calls calls;
@@ -34,6 +35,8 @@ State& state();
 int gpio_index(const GPIO_TypeDef* port);
 void service_interrupts();
 void pend_irq(IRQn_Type irq);
+// Pends the interrupt of DMA1 channel index + 1 and runs what is due.
+void pend_irq_for_dma(uint32_t index);
 void advance_timers(uint64_t us);
 IRQn_Type timer_update_irq(const TIM_TypeDef* tim);
 void gpio_reset_values();

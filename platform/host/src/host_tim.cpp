@@ -1,4 +1,8 @@
 // Host platform: timers (base, PWM, DMA-fed PWM) and their interrupts.
+#include <algorithm>
+#include <iterator>
+
+#include "hal_shared.h"
 #include "host_state.h"
 
 using platform_host::regs;
@@ -12,11 +16,75 @@ constexpr uint32_t kSrUif = 1U << 0U;
 constexpr uint32_t kDierUie = 1U << 0U;
 constexpr uint32_t kBdtrMoe = 1U << 15U;
 
-bool has_break_stage(const TIM_TypeDef* tim) {
-  return tim == &regs.tim1 || tim == &regs.tim8 || tim == &regs.tim17;
+// What a timer of the register file has, as the chip's timers have it.
+struct Features {
+  bool known;
+  bool has_break;  // break stage: RCR, BDTR, main output enable
+  bool slave;      // slave controller (SMCR): clock source selection
+  bool master;     // master mode (CR2.MMS)
+  uint32_t channels;
+};
+
+Features features(const TIM_TypeDef* tim) {
+  if (tim == &regs.tim1 || tim == &regs.tim8) return {true, true, true, true, 4U};
+  if (tim == &regs.tim2 || tim == &regs.tim4) return {true, false, true, true, 4U};
+  if (tim == &regs.tim7) return {true, false, false, true, 0U};
+  if (tim == &regs.tim17) return {true, true, false, false, 1U};
+  return {};
 }
 
-uint32_t channel_index(uint32_t channel) { return (channel >> 2U) & 3U; }
+bool has_break_stage(const TIM_TypeDef* tim) { return features(tim).has_break; }
+
+// Channel index from 0, or 4 if `channel` is no single channel this timer has.
+constexpr uint32_t kNoChannel = 4U;
+uint32_t channel_index(const TIM_TypeDef* tim, uint32_t channel) {
+  const uint32_t index = channel / 4U;
+  return (channel % 4U == 0U && index < features(tim).channels) ? index : kNoChannel;
+}
+
+constexpr uint32_t kDmaEn = 1U << 0U;
+constexpr uint32_t kDmaTcie = 1U << 1U;
+constexpr uint32_t kDmaHtie = 1U << 2U;
+constexpr uint32_t kDmaCirc = 1U << 5U;
+constexpr uint32_t kDierCc1de = 1U << 9U;
+
+// One DMA request of a timer channel: the linked channel moves the next item of
+// the PWM buffer into the compare register and flags half and full transfer.
+void dma_request(TIM_TypeDef* tim, uint32_t index) {
+  auto& s = state();
+  const auto handle = s.tim_handles.find(tim);
+  if (handle == s.tim_handles.end()) {
+    return;
+  }
+  TIM_HandleTypeDef* htim = handle->second;
+  DMA_HandleTypeDef* hdma = htim->hdma[TIM_DMA_ID_CC1 + index];
+  const auto rec = s.pwm.find(htim);
+  if (hdma == nullptr || rec == s.pwm.end() || rec->second.buffer == nullptr ||
+      (hdma->Instance->CCR & kDmaEn) == 0U) {
+    return;
+  }
+  DMA_Channel_TypeDef* ch = hdma->Instance;
+  const uint32_t length = rec->second.length;
+  (&tim->CCR1)[index] = rec->second.buffer[length - ch->CNDTR];
+  ch->CNDTR = ch->CNDTR - 1U;
+  const uint32_t shift = hdma->ChannelIndex * 4U;
+  uint32_t flags = 0U;
+  if (ch->CNDTR == length / 2U) {
+    flags = 0x5U;  // GIF, HTIF
+  } else if (ch->CNDTR == 0U) {
+    flags = 0x3U;  // GIF, TCIF
+    if ((ch->CCR & kDmaCirc) != 0U) {
+      ch->CNDTR = length;
+    } else {
+      ch->CCR = ch->CCR & ~kDmaEn;
+    }
+  }
+  regs.dma1.ISR = regs.dma1.ISR | (flags << shift);
+  if (((flags & 4U) != 0U && (ch->CCR & kDmaHtie) != 0U) ||
+      ((flags & 2U) != 0U && (ch->CCR & kDmaTcie) != 0U)) {
+    platform_host::detail::pend_irq_for_dma(hdma->ChannelIndex);
+  }
+}
 
 HAL_StatusTypeDef init_time_base(TIM_HandleTypeDef* htim) {
   TIM_TypeDef* tim = htim->Instance;
@@ -36,12 +104,8 @@ HAL_StatusTypeDef init_time_base(TIM_HandleTypeDef* htim) {
   tim->CNT = 0U;
   tim->SR = tim->SR & ~kSrUif;
   state().tim_handles[tim] = htim;
-  for (auto& ch : htim->ChannelState) {
-    ch = HAL_TIM_CHANNEL_STATE_READY;
-  }
-  for (auto& ch : htim->ChannelNState) {
-    ch = HAL_TIM_CHANNEL_STATE_READY;
-  }
+  std::fill(std::begin(htim->ChannelState), std::end(htim->ChannelState), HAL_TIM_CHANNEL_STATE_READY);
+  std::fill(std::begin(htim->ChannelNState), std::end(htim->ChannelNState), HAL_TIM_CHANNEL_STATE_READY);
   htim->State = HAL_TIM_STATE_READY;
   return HAL_OK;
 }
@@ -64,7 +128,7 @@ IRQn_Type timer_update_irq(const TIM_TypeDef* tim) {
 
 void advance_timers(uint64_t us) {
   State& s = state();
-  TIM_TypeDef* timers[] = {&regs.tim1, &regs.tim2, &regs.tim4, &regs.tim7, &regs.tim8, &regs.tim17};
+  TIM_TypeDef* const timers[] = {&regs.tim1, &regs.tim2, &regs.tim4, &regs.tim7, &regs.tim8, &regs.tim17};
   for (TIM_TypeDef* tim : timers) {
     if ((tim->CR1 & kCr1Cen) == 0U) {
       continue;
@@ -85,6 +149,11 @@ void advance_timers(uint64_t us) {
       counts -= to_wrap;
       tim->CNT = 0U;
       tim->SR = tim->SR | kSrUif;
+      for (uint32_t index = 0; index < 4U; ++index) {
+        if ((tim->DIER & (kDierCc1de << index)) != 0U) {
+          dma_request(tim, index);  // once per period, as each compare event asks
+        }
+      }
       if ((tim->DIER & kDierUie) != 0U) {
         pend_irq(timer_update_irq(tim));
         service_interrupts();
@@ -142,7 +211,7 @@ uint32_t tim_read_status(TIM_TypeDef* tim) {
 }
 
 PwmDma pwm_dma(const TIM_HandleTypeDef* htim) {
-  auto& pwm = state().pwm;
+  const auto& pwm = state().pwm;
   const auto it = pwm.find(htim);
   return it == pwm.end() ? PwmDma{} : it->second;
 }
@@ -152,7 +221,7 @@ PwmDma pwm_dma(const TIM_HandleTypeDef* htim) {
 extern "C" {
 
 HAL_StatusTypeDef HAL_TIM_Base_Init(TIM_HandleTypeDef* htim) {
-  if (htim == nullptr || htim->Instance == nullptr) {
+  if (htim == nullptr || !features(htim->Instance).known) {
     return HAL_ERROR;
   }
   ++state().calls.tim_base_init;
@@ -198,7 +267,8 @@ HAL_StatusTypeDef HAL_TIM_Base_Stop_IT(TIM_HandleTypeDef* htim) {
 
 HAL_StatusTypeDef HAL_TIM_ConfigClockSource(TIM_HandleTypeDef* htim,
                                             TIM_ClockConfigTypeDef* sClockSourceConfig) {
-  if (htim == nullptr || sClockSourceConfig == nullptr) {
+  if (htim == nullptr || sClockSourceConfig == nullptr || !features(htim->Instance).slave ||
+      sClockSourceConfig->ClockSource != TIM_CLOCKSOURCE_INTERNAL) {
     return HAL_ERROR;
   }
   if (sClockSourceConfig->ClockSource == TIM_CLOCKSOURCE_INTERNAL) {
@@ -209,7 +279,7 @@ HAL_StatusTypeDef HAL_TIM_ConfigClockSource(TIM_HandleTypeDef* htim,
 
 HAL_StatusTypeDef HAL_TIMEx_MasterConfigSynchronization(TIM_HandleTypeDef* htim,
                                                         TIM_MasterConfigTypeDef* sMasterConfig) {
-  if (htim == nullptr || sMasterConfig == nullptr) {
+  if (htim == nullptr || sMasterConfig == nullptr || !features(htim->Instance).master) {
     return HAL_ERROR;
   }
   htim->Instance->CR2 =
@@ -219,7 +289,7 @@ HAL_StatusTypeDef HAL_TIMEx_MasterConfigSynchronization(TIM_HandleTypeDef* htim,
 }
 
 HAL_StatusTypeDef HAL_TIM_PWM_Init(TIM_HandleTypeDef* htim) {
-  if (htim == nullptr || htim->Instance == nullptr) {
+  if (htim == nullptr || !features(htim->Instance).known) {
     return HAL_ERROR;
   }
   if (htim->State == HAL_TIM_STATE_RESET) {
@@ -236,7 +306,10 @@ HAL_StatusTypeDef HAL_TIM_PWM_ConfigChannel(TIM_HandleTypeDef* htim, TIM_OC_Init
     return HAL_ERROR;
   }
   TIM_TypeDef* tim = htim->Instance;
-  const uint32_t index = channel_index(Channel);
+  const uint32_t index = channel_index(tim, Channel);
+  if (index == kNoChannel) {
+    return HAL_ERROR;
+  }
   const uint32_t shift = (index & 1U) * 8U;
   // OCxM, OCxPE (preload on, as the vendor layer does for PWM) and OCxFE.
   const uint32_t ccmr = (sConfig->OCMode & 0x70U) | (1U << 3U) | (sConfig->OCFastMode & (1U << 2U));
@@ -251,7 +324,7 @@ HAL_StatusTypeDef HAL_TIM_PWM_ConfigChannel(TIM_HandleTypeDef* htim, TIM_OC_Init
 
 HAL_StatusTypeDef HAL_TIMEx_ConfigBreakDeadTime(TIM_HandleTypeDef* htim,
                                                 TIM_BreakDeadTimeConfigTypeDef* sBreakDeadTimeConfig) {
-  if (htim == nullptr || sBreakDeadTimeConfig == nullptr) {
+  if (htim == nullptr || sBreakDeadTimeConfig == nullptr || !has_break_stage(htim->Instance)) {
     return HAL_ERROR;
   }
   const auto& c = *sBreakDeadTimeConfig;
@@ -262,7 +335,13 @@ HAL_StatusTypeDef HAL_TIMEx_ConfigBreakDeadTime(TIM_HandleTypeDef* htim,
 
 HAL_StatusTypeDef HAL_TIM_PWM_Start_DMA(TIM_HandleTypeDef* htim, uint32_t Channel, const uint32_t* pData,
                                         uint16_t Length) {
-  const uint32_t index = channel_index(Channel);
+  if (htim == nullptr) {
+    return HAL_ERROR;
+  }
+  const uint32_t index = channel_index(htim->Instance, Channel);
+  if (index == kNoChannel) {
+    return HAL_ERROR;
+  }
   if (htim->ChannelState[index] == HAL_TIM_CHANNEL_STATE_BUSY) {
     return HAL_BUSY;
   }
@@ -273,12 +352,13 @@ HAL_StatusTypeDef HAL_TIM_PWM_Start_DMA(TIM_HandleTypeDef* htim, uint32_t Channe
   if (hdma == nullptr || hdma->Instance == nullptr) {
     return HAL_ERROR;
   }
-  htim->ChannelState[index] = HAL_TIM_CHANNEL_STATE_BUSY;
-
   // The linked channel: memory to the compare register, circular (its Init).
-  hdma->State = HAL_DMA_STATE_BUSY;
-  hdma->Instance->CNDTR = Length;
-  hdma->Instance->CCR = hdma->Instance->CCR | 1U;  // EN
+  // Host pointers do not fit CPAR/CMAR: the buffer is kept in the record below.
+  platform_shared::link_tim_dma_callbacks(hdma);
+  if (HAL_DMA_Start_IT(hdma, 0U, 0U, Length) != HAL_OK) {
+    return HAL_ERROR;
+  }
+  htim->ChannelState[index] = HAL_TIM_CHANNEL_STATE_BUSY;
 
   auto& rec = state().pwm[htim];
   rec.buffer = reinterpret_cast<const uint8_t*>(pData);
@@ -298,12 +378,18 @@ HAL_StatusTypeDef HAL_TIM_PWM_Start_DMA(TIM_HandleTypeDef* htim, uint32_t Channe
 }
 
 HAL_StatusTypeDef HAL_TIM_PWM_Stop_DMA(TIM_HandleTypeDef* htim, uint32_t Channel) {
-  const uint32_t index = channel_index(Channel);
+  if (htim == nullptr) {
+    return HAL_ERROR;
+  }
   TIM_TypeDef* tim = htim->Instance;
+  const uint32_t index = channel_index(tim, Channel);
+  if (index == kNoChannel) {
+    return HAL_ERROR;
+  }
   tim->DIER = tim->DIER & ~(1U << (9U + index));
   DMA_HandleTypeDef* hdma = htim->hdma[TIM_DMA_ID_CC1 + index];
   if (hdma != nullptr) {
-    HAL_DMA_Abort(hdma);
+    (void)HAL_DMA_Abort(hdma);
   }
   tim->CCER = tim->CCER & ~(1U << (index * 4U));
   if ((tim->CCER & 0x1111U) == 0U) {

@@ -30,7 +30,7 @@ inline constexpr int kWriteFailed = 74;  // a report or trace could not be writt
 // Upper limits of values (documented in --help and vboard/README.md).
 namespace limits {
 inline constexpr ns_t kMaxTime = 3600 * kSec;  // any time or duration
-inline constexpr ns_t kMinPeriod = kUs;        // pulse period: at most 1 M pulses per virtual second
+inline constexpr ns_t kMinPeriod = 100;        // pulse period: storms up to 10 M pulses per virtual second
 inline constexpr unsigned kMaxBounces = 1000;
 inline constexpr ns_t kMaxBounceSpacing = kSec;
 inline constexpr uint32_t kMinCpiMilli = 1;  // --cpi 0.001 .. 100
@@ -46,8 +46,12 @@ struct Invocation {
   std::vector<std::string> vcd_pins;
   bool json = false;
   bool no_color = false;
-  std::set<std::string> allow;       // diagnostic kinds that do not fail the run
-  std::optional<uint16_t> gdb_port;  // --gdb PORT: serve a debugger instead of running straight through
+  std::set<std::string> allow;         // diagnostic kinds that do not fail the run
+  std::optional<uint16_t> gdb_port;    // --gdb PORT: serve a debugger instead of running straight through
+  bool run_for_given = false;          // --for was given (a scenario sets its own length)
+  std::vector<std::string> scenarios;  // --scenario FILE: the steps drive the run
+  std::string junit;                   // --junit FILE: JUnit XML report of the scenarios
+  std::string svg;                     // --svg FILE: a timeline picture of the run
 };
 
 struct ParseOutcome {

@@ -17,6 +17,7 @@ using ns_t = uint64_t;  // virtual time in nanoseconds since reset
 inline constexpr ns_t kNever = std::numeric_limits<ns_t>::max();
 
 class Device;
+class StripView;
 struct RunResult;
 
 // What the machine offers the models.
@@ -91,6 +92,18 @@ class ClockTree {
 struct PinChange {
   ns_t t;
   int level;  // 0 or 1
+  bool operator==(const PinChange&) const = default;
+};
+
+// Receives every pin level change while the run goes (a VCD writer). Changes of
+// different pins may arrive out of time order, but every change reported before
+// a call of settled() is earlier than or as early as every change after it.
+class PinWatcher {
+ public:
+  virtual ~PinWatcher() = default;
+  // pin: index into Board::pin_names().
+  virtual void pin_changed(unsigned pin, ns_t t, int level) = 0;
+  virtual void settled() = 0;
 };
 
 // A rule the real chip would enforce (or punish) but the models tolerate, e.g.
@@ -129,8 +142,19 @@ class Board {
   virtual ClockTree& clocks() = 0;
   virtual void add_pulse(const PulseSpec& p) = 0;
   virtual void add_level(const LevelSpec& l) = 0;
-  // Pin level history (inputs as seen at the pad, outputs as driven), by name "PA8".
+  // Pin level history (inputs as seen at the pad, outputs as driven), by name "PA8":
+  // the level at reset, then the first changes (capped, see pin_history_total).
   virtual std::map<std::string, std::vector<PinChange>> pin_history() const = 0;
+  // For every pin in pin_history(): how many entries its full history has.
+  virtual std::map<std::string, uint64_t> pin_history_total() const { return {}; }
+  // Every pin of the package, and its level now; indices as PinWatcher sees them.
+  virtual std::vector<std::string> pin_names() const { return {}; }
+  virtual int pin_level(unsigned pin) const {
+    (void)pin;
+    return 0;
+  }
+  // Reports every later change to `w` (nullptr: stop).
+  virtual void watch_pins(PinWatcher* w) { (void)w; }
   // peripheral name -> register name -> final value.
   virtual std::map<std::string, std::map<std::string, uint32_t>> register_dump() const = 0;
   // What the board's own parts observed (a LED strip's frames, the role of a pin)
@@ -138,6 +162,23 @@ class Board {
   virtual void report(RunResult& r) const { (void)r; }
   // Rule findings of the models so far, in the order they first happened.
   virtual std::vector<Diagnostic> diagnostics() const { return {}; }
+
+  // For steps that look at the board while a run goes on (scenario files).
+  // Pad level of a pin now, 0 or 1; -1 for a pin the board does not have. The
+  // default goes through the whole history.
+  virtual int pin_level(const std::string& pin) const;
+  // Disconnects every source on `pin` at `at` (the current time): a bouncing line
+  // settles where it is; a pulse that is high ends after its width when
+  // `finish_pulse`, else drops low at once (another source takes the line over).
+  // False when the board cannot (unknown pin, or a board without signal sources).
+  virtual bool stop_sources(const std::string& pin, ns_t at, bool finish_pulse) {
+    (void)pin;
+    (void)at;
+    (void)finish_pulse;
+    return false;
+  }
+  // The board's LED strip as it is now; nullptr on a board without one.
+  virtual const StripView* strip_view() const { return nullptr; }
 };
 
 }  // namespace vboard

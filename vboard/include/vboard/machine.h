@@ -108,9 +108,10 @@ struct RunResult {
   std::vector<std::string> faults;      // model faults and core faults, in words
   std::vector<std::string> notes;       // observations that do not fail the run
   std::vector<Diagnostic> diagnostics;  // the models' rule findings (exit status 3 unless allowed)
-  std::map<std::string, std::vector<PinChange>> pins;
-  std::map<std::string, std::string> pin_roles;  // pin -> the role the board gives it (shown in full)
-  std::optional<StripReport> strip;              // when the board carries a LED strip
+  std::map<std::string, std::vector<PinChange>> pins;  // first entries of each history (capped)
+  std::map<std::string, uint64_t> pins_total;          // entries each full history has
+  std::map<std::string, std::string> pin_roles;        // pin -> the role the board gives it (shown in full)
+  std::optional<StripReport> strip;                    // when the board carries a LED strip
   std::map<std::string, std::map<std::string, uint32_t>> registers;
   std::map<unsigned, ExceptionStat> exceptions;
   std::vector<ExceptionEntry> exception_trace;  // first 100000 entries
@@ -153,10 +154,14 @@ class Machine final : public Bus {
   RunResult run();
   // Runs until virtual time t; false once the core has halted.
   bool run_until(ns_t t);
+  // Adds an injection (as MachineOptions::inject_irqs) while a run goes on;
+  // a time already past is taken as now.
+  void inject_irq(const IrqInjection& injection);
   RunResult result() const;
 
   Board& board() { return *board_; }
   const Image& image() const { return image_; }
+  // The first 100,000 MMIO writes (a note in the result says when there were more).
   const std::vector<MmioWrite>& mmio_writes() const;
   const std::vector<Device*>& devices() const { return devices_; }
   // Guest memory (flash, alias, SRAM) for checks from tests.

@@ -2,6 +2,7 @@
 // viewers, and a text summary for people.
 #pragma once
 
+#include <cstdio>
 #include <ostream>
 #include <set>
 #include <string>
@@ -20,11 +21,40 @@ struct ReportInfo {
 
 std::string to_json(const RunResult& r, const ReportInfo& info);
 std::string to_text(const RunResult& r, const ReportInfo& info, bool color);
-// pins empty: every pin with a history. The caller checks the stream.
-void write_vcd(const RunResult& r, std::ostream& out, const std::vector<std::string>& pins);
-// The same into a file; false with *error when it cannot be written whole.
-bool write_vcd(const RunResult& r, const std::string& path, const std::vector<std::string>& pins,
-               std::string* error);
+// A VCD trace written while the run goes, every change of the chosen pins
+// (nothing is capped; the file is the only copy). Open it and attach it to the
+// board (Board::watch_pins) before the run, finish it after.
+class VcdWriter final : public PinWatcher {
+ public:
+  VcdWriter() = default;
+  ~VcdWriter() override;
+  VcdWriter(const VcdWriter&) = delete;
+  VcdWriter& operator=(const VcdWriter&) = delete;
+  // pins empty: every pin of the package. Levels at t0 are the initial values.
+  // False, with *error, on an unknown pin name or a file that cannot be created.
+  bool open(const std::string& path, const Board& board, const std::vector<std::string>& pins, ns_t t0,
+            std::string* error);
+  void pin_changed(unsigned pin, ns_t t, int level) override;
+  void settled() override;
+  // Writes what is held and the end time; false, with the reason, when any write failed.
+  bool finish(ns_t end, std::string* error);
+
+ private:
+  struct Held {
+    ns_t t;
+    uint32_t slot;
+    int level;
+  };
+  void flush();
+  std::FILE* f_ = nullptr;
+  std::string path_;
+  std::vector<int> slot_;  // pin index -> traced signal, -1 not traced
+  std::vector<std::string> ids_;
+  std::vector<Held> held_;  // changes since the last settled()
+  std::string out_;         // text not yet written
+  ns_t last_t_ = 0;
+  std::string write_error_;
+};
 // "SysTick", "EXTI0", "TIM7", ... for an exception number.
 std::string exception_name(unsigned exc);
 

@@ -57,6 +57,14 @@ void Dmamux::request(unsigned req, ns_t t) {
   if (c >= 0 && c < static_cast<int>(Dma::kChannels) && dma1_) dma1_->request(static_cast<unsigned>(c), t);
 }
 
+Dma* Dmamux::dma_for(unsigned req, unsigned* ch) const {
+  if (req >= kReqs || !dma1_) return nullptr;
+  const int c = route_[req];
+  if (c < 0 || c >= static_cast<int>(Dma::kChannels)) return nullptr;
+  *ch = static_cast<unsigned>(c);
+  return dma1_;
+}
+
 // ---------------------------------------------------------------- DMA1
 
 namespace {
@@ -250,6 +258,35 @@ void Dma::request(unsigned ch, ns_t t) {
       update_irq(ch);
     }
   }
+}
+
+Dma::QuietItems Dma::quiet_items(unsigned ch, const RegBlock* target, uint32_t offset) {
+  Chan& c = chan_[ch];
+  QuietItems q;
+  if (!c.en || c.left == 0 || !(c.ccr & kDIR) || (c.ccr & (kMEM2MEM | kPINC)) || c.target != target ||
+      c.target_off != offset)
+    return q;
+  // The request that leaves `left` at half the count raises HT, the one that leaves 0 raises TC.
+  const uint32_t half = c.ndt0 / 2;
+  uint32_t n = c.left - 1;
+  if (c.left > half) n = std::min(n, c.left - half - 1);
+  if (n == 0) return q;
+  uint32_t first = 0;
+  if (!mem_read(c, c.maddr, c.msize, &first)) return q;  // fills the cache from maddr on
+  q.stride = (c.ccr & kMINC) ? c.msize : 0;
+  const uint32_t avail = (c.cache_addr + c.cache_len - c.maddr - c.msize) / std::max<uint32_t>(q.stride, 1);
+  q.count = q.stride ? std::min(n, avail + 1) : n;
+  q.data = c.cache.data() + (c.maddr - c.cache_addr);
+  q.size = c.msize;
+  q.mask = c.psize < 4 ? (1u << (8 * c.psize)) - 1u : 0xFFFFFFFFu;
+  return q;
+}
+
+void Dma::quiet_done(unsigned ch, uint32_t k) {
+  Chan& c = chan_[ch];
+  if (c.ccr & kMINC) c.maddr += k * c.msize;
+  c.transfers += k;
+  c.left -= k;
 }
 
 void Dma::update_irq(unsigned ch) {

@@ -32,8 +32,10 @@ Gpio::Gpio(Context& ctx, unsigned port, uint32_t moder_reset, uint32_t ospeedr_r
                gpio_regs(moder_reset, ospeedr_reset, pupdr_reset)),
       port_(port) {
   ext_.fill(-1);
-  for (unsigned p = 0; p < 16; ++p) pads_ |= static_cast<uint32_t>(level_of(p)) << p;
-  reset_pads_ = pads_;
+  for (unsigned p = 0; p < 16; ++p) {
+    level_at_zero_[p] = level_of(p);
+    pads_ |= static_cast<uint32_t>(level_at_zero_[p]) << p;
+  }
 }
 
 int Gpio::level_of(unsigned pin) const {
@@ -67,9 +69,38 @@ void Gpio::drive_pad(unsigned pin, int level, ns_t t) {
   pads_ ^= 1u << pin;
   touched_ |= 1u << pin;
   ++change_count_[pin];
-  if (hist_[pin].size() < kHistoryCap) hist_[pin].push_back({t, level});
+  if (t == 0) {
+    level_at_zero_[pin] = level;  // a change at t = 0 is the initial level
+  } else {
+    if (++hist_total_[pin] <= kHistoryKept) hist_[pin].push_back({t, level});
+  }
+  if (ctx_.watcher) ctx_.watcher->pin_changed(16 * port_ + pin, t, level);
   if (listeners_[pin]) listeners_[pin]->pin_changed(level, t);
   if (exti_) exti_->pad_edge(port_, pin, level != 0);
+}
+
+// drive_pad for each change of a run, with what does not change within the run
+// (listener, EXTI routing, watcher) looked at once.
+void Gpio::af_outputs(unsigned pin, const PinChange* c, size_t n) {
+  if (!((af_live_ >> pin) & 1u) || n == 0) return;
+  const bool exti = exti_ && exti_->watches(port_, pin);
+  size_t first = 0;
+  while (first < n && static_cast<uint32_t>(c[first].level) == ((pads_ >> pin) & 1u)) ++first;
+  if (first == n) return;
+  // The timer hands over changes only: from `first` on every entry toggles the pad.
+  touched_ |= 1u << pin;
+  for (size_t i = first; i < n; ++i) {
+    pads_ ^= 1u << pin;
+    if (c[i].t == 0) {
+      level_at_zero_[pin] = c[i].level;
+    } else if (++hist_total_[pin] <= kHistoryKept) {
+      hist_[pin].push_back(c[i]);
+    }
+    if (ctx_.watcher) ctx_.watcher->pin_changed(16 * port_ + pin, c[i].t, c[i].level);
+    if (exti) exti_->pad_edge(port_, pin, c[i].level != 0);
+  }
+  change_count_[pin] += n - first;
+  if (listeners_[pin]) listeners_[pin]->pin_changes(c + first, n - first);
 }
 
 void Gpio::refresh(ns_t t) {
@@ -146,24 +177,29 @@ void Gpio::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   refresh(now());
 }
 
+std::string Gpio::pin_name(unsigned pin) const {
+  std::string n = "P";
+  n += static_cast<char>('A' + port_);
+  return n + std::to_string(pin);
+}
+
 std::map<std::string, std::vector<PinChange>> Gpio::history() const {
   std::map<std::string, std::vector<PinChange>> out;
   for (unsigned p = 0; p < 16; ++p) {
     if (!((touched_ >> p) & 1u)) continue;
-    std::string n = "P";
-    n += static_cast<char>('A' + port_);
-    n += std::to_string(p);
     std::vector<PinChange> h;
     h.reserve(hist_[p].size() + 1);
-    h.push_back({0, static_cast<int>((reset_pads_ >> p) & 1u)});
-    for (const auto& c : hist_[p]) {
-      if (c.t == 0)
-        h.front().level = c.level;  // changed at t = 0: that is the initial level
-      else
-        h.push_back(c);
-    }
-    out.emplace(std::move(n), std::move(h));
+    h.push_back({0, level_at_zero_[p]});
+    h.insert(h.end(), hist_[p].begin(), hist_[p].end());
+    out.emplace(pin_name(p), std::move(h));
   }
+  return out;
+}
+
+std::map<std::string, uint64_t> Gpio::history_total() const {
+  std::map<std::string, uint64_t> out;
+  for (unsigned p = 0; p < 16; ++p)
+    if ((touched_ >> p) & 1u) out.emplace(pin_name(p), hist_total_[p] + 1);
   return out;
 }
 
@@ -229,6 +265,10 @@ void Exti::pad_edge(unsigned port, unsigned pin, bool rising) {
   if (val_[kPR1] & bit) return;
   val_[kPR1] |= bit;
   update_lines();
+}
+
+bool Exti::watches(unsigned port, unsigned pin) const {
+  return pin <= 15 && syscfg_.port_for_line(pin) == port && ((val_[kRTSR1] | val_[kFTSR1]) >> pin) & 1u;
 }
 
 void Exti::on_write(unsigned idx, uint32_t value, uint32_t lanes) {

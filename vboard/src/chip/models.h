@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -54,6 +55,8 @@ struct Context {
   // channel may keep guest memory it has read for as long as this is unchanged,
   // because the CPU cannot run inside one call.
   uint64_t epoch = 0;
+  // Told about every pad change while set (VCD streaming); pins as port * 16 + pin.
+  PinWatcher* watcher = nullptr;
   // Next free IrqMux source bit (one per device that raises interrupts).
   unsigned next_irq_source = 0;
   uint32_t new_irq_source() { return 1u << (next_irq_source++ % 32u); }
@@ -222,6 +225,9 @@ class Exti : public RegBlock {
   Exti(Context& ctx, const Syscfg& syscfg);
   // A pad of port `port` (0 = A) changed level.
   void pad_edge(unsigned port, unsigned pin, bool rising);
+  // Whether any edge of that pad can latch a pending bit (its line is routed
+  // to the port and has an edge trigger).
+  bool watches(unsigned port, unsigned pin) const;
 
  protected:
   void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
@@ -236,6 +242,10 @@ class PinListener {
  public:
   virtual ~PinListener() = default;
   virtual void pin_changed(int level, ns_t t) = 0;
+  // A run of changes in time order.
+  virtual void pin_changes(const PinChange* c, size_t n) {
+    for (size_t i = 0; i < n; ++i) pin_changed(c[i].level, c[i].t);
+  }
 };
 
 // A peripheral output that a pad can select as alternate function.
@@ -258,11 +268,16 @@ class Gpio : public RegBlock {
   void af_output(unsigned pin, int level, ns_t t) {
     if ((af_live_ >> pin) & 1u) drive_pad(pin, level, t);
   }
+  // The same for a run of changes in time order (a timer working off many periods).
+  void af_outputs(unsigned pin, const PinChange* c, size_t n);
   void set_listener(unsigned pin, PinListener* l) { listeners_[pin] = l; }
+  bool has_listener(unsigned pin) const { return listeners_[pin] != nullptr; }
   int pad(unsigned pin) const { return (pads_ >> pin) & 1u; }
-  // Changes recorded per pin (the first entry is the level at reset, t = 0).
+  // History per touched pin: the level at reset (t = 0), then its changes; the
+  // first kHistoryKept changes are kept, history_total() counts every entry.
   std::map<std::string, std::vector<PinChange>> history() const;
-  static constexpr size_t kHistoryCap = 20'000;  // per pin; changes() keeps counting
+  std::map<std::string, uint64_t> history_total() const;
+  static constexpr size_t kHistoryKept = 20'000;  // per pin (PA7 changes 1.4 M times a second)
   uint64_t changes(unsigned pin) const { return change_count_[pin]; }
 
  protected:
@@ -276,7 +291,6 @@ class Gpio : public RegBlock {
   unsigned port_;
   Exti* exti_ = nullptr;
   uint32_t pads_ = 0;
-  uint32_t reset_pads_ = 0;
   uint32_t touched_ = 0;
   uint32_t af_live_ = 0;  // pins whose pad currently follows their connected source
   std::array<int, 16> ext_{};
@@ -284,11 +298,15 @@ class Gpio : public RegBlock {
   std::array<AfSource*, 16> af_src_{};
   std::array<unsigned, 16> af_ch_{};
   std::array<PinListener*, 16> listeners_{};
-  std::array<std::vector<PinChange>, 16> hist_;
+  std::string pin_name(unsigned pin) const;
+  std::array<std::vector<PinChange>, 16> hist_;  // changes after t = 0 (the first kHistoryKept)
+  std::array<int, 16> level_at_zero_{};          // level at reset, or as changed at t = 0
   std::array<uint64_t, 16> change_count_{};
+  std::array<uint64_t, 16> hist_total_{};  // changes after t = 0, kept or not
 };
 
 class Dmamux;
+class Dma;
 
 // Who issues a DMA request line: lets the DMA predict when its k-th next
 // request (and so its half/complete flags) will come.
@@ -324,6 +342,9 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   void clock_changed(ns_t t);
   void connect_output(unsigned ch, Gpio* gpio, unsigned pin);
   uint32_t counter_at(ns_t t) const;
+  // Off: every PWM period is worked off event by event (the reference the
+  // whole-period path is checked against).
+  void set_whole_periods(bool on) { whole_periods_ = on; }
 
   int af_level(unsigned channel) const override { return (out_levels_ >> channel) & 1u; }
   void sync(ns_t t) override { process(t); }
@@ -375,6 +396,8 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   void update_irq();
   void set_flags(uint32_t bits);
   void decode_config();
+  bool dma_fed_channel(unsigned* ch, Dma** dma, unsigned* dch) const;
+  bool pwm_periods(ns_t t);
 
   TimerInfo info_;
   const ClockTree& clocks_;
@@ -404,6 +427,9 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   uint32_t dma_cc_mask_ = 0;
   std::array<unsigned, 4> mode_{};
   uint32_t preload_mask_ = 0;
+  // Whole-period path: output changes of the fed channel, handed to the pin in runs.
+  bool whole_periods_ = true;
+  std::vector<PinChange> batch_;
 };
 
 class Dma;
@@ -417,6 +443,8 @@ class Dmamux : public RegBlock {
   unsigned request_of(unsigned channel) const { return val_[channel] & 0x7Fu; }
   // A peripheral raises request `req` at time t.
   void request(unsigned req, ns_t t);
+  // DMA1 and its channel that serves request `req` (nullptr: none).
+  Dma* dma_for(unsigned req, unsigned* ch) const;
   static constexpr unsigned kChannels = 12, kReqs = 128;
 
  protected:
@@ -437,6 +465,32 @@ class Dma : public RegBlock {
   ns_t next_event() const override;
   static constexpr unsigned kChannels = 6;
   uint64_t transfers(unsigned ch) const { return chan_[ch].transfers; }
+  // The next requests of channel `ch` that each move one item from memory to
+  // `target` at `offset` and do nothing else (no flag, no end of the pass), for
+  // a timer that works them off in one go: their items as guest memory holds
+  // them now (the CPU cannot write meanwhile). Empty when the channel does
+  // anything else or the memory cannot be read (the request path then reports it).
+  struct QuietItems {
+    const uint8_t* data = nullptr;  // item i at data + i * stride, `size` bytes, little-endian
+    uint32_t count = 0, stride = 0, size = 0, mask = 0;  // mask: narrowed to the peripheral size
+    uint32_t item(uint32_t i) const {
+      const uint8_t* p = data + static_cast<size_t>(i) * stride;
+      if (size == 1) return p[0] & mask;
+      uint32_t v = 0;
+      if (size == 2) {
+        uint16_t h = 0;
+        std::memcpy(&h, p, 2);
+        v = h;
+      } else {
+        std::memcpy(&v, p, 4);
+      }
+      return v & mask;
+    }
+  };
+  QuietItems quiet_items(unsigned ch, const RegBlock* target, uint32_t offset);
+  // `k` of those requests are done: the channel's bookkeeping as after each of them.
+  void quiet_done(unsigned ch, uint32_t k);
+  unsigned psize(unsigned ch) const { return chan_[ch].psize; }
 
  protected:
   uint32_t peek(unsigned idx) const override;

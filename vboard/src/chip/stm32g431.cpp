@@ -86,6 +86,7 @@ Stm32g431::Stm32g431(Bus& bus) : ctx_(bus) {
   dmamux_->attach(dma1_.get());
   mmio_.push_back(dma1_.get());
   mmio_.push_back(usart3_.get());
+  settle_ = std::make_unique<PinSettle>(ctx_);
 }
 
 Timer& Stm32g431::timer(const std::string& name) {
@@ -94,7 +95,7 @@ Timer& Stm32g431::timer(const std::string& name) {
   return *timers_.front();
 }
 
-Gpio* Stm32g431::pin(const std::string& name, unsigned* n) {
+Gpio* Stm32g431::pin(const std::string& name, unsigned* n) const {
   if (name.size() < 3 || name.size() > 4 || name[0] != 'P' || name[1] < 'A' || name[1] > 'G') return nullptr;
   unsigned v = 0;
   for (size_t i = 2; i < name.size(); ++i) {
@@ -111,6 +112,26 @@ std::map<std::string, std::vector<PinChange>> Stm32g431::pin_history() const {
   for (const auto& g : gpio_) out.merge(g->history());
   return out;
 }
+
+std::map<std::string, uint64_t> Stm32g431::pin_history_total() const {
+  std::map<std::string, uint64_t> out;
+  for (const auto& g : gpio_) out.merge(g->history_total());
+  return out;
+}
+
+// The I/O pins of the 48-pin package (STM32G431CB); other port bits exist in
+// the registers only.
+std::vector<std::string> Stm32g431::pin_names() const {
+  static const uint16_t kBonded[7] = {0xFFFF, 0xFFFF, 0xEC50, 0, 0, 0x0003, 0x0400};
+  std::vector<std::string> out(7 * 16);
+  for (unsigned port = 0; port < 7; ++port)
+    for (unsigned pin = 0; pin < 16; ++pin)
+      if ((kBonded[port] >> pin) & 1u)
+        out[16 * port + pin] = std::string("P") + static_cast<char>('A' + port) + std::to_string(pin);
+  return out;
+}
+
+int Stm32g431::pin_level(unsigned pin) const { return pin < 7 * 16 ? gpio_[pin / 16]->pad(pin % 16) : 0; }
 
 std::map<std::string, std::map<std::string, uint32_t>> Stm32g431::register_dump() const {
   std::map<std::string, std::map<std::string, uint32_t>> out;

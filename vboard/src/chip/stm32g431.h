@@ -14,6 +14,23 @@
 
 namespace vboard::periph {
 
+// First device the machine advances: every pin change reported before a new
+// advance is no later than the changes that advance brings (the models work
+// lazily, each up to the time it is advanced to), so the watcher may write out
+// what it holds.
+class PinSettle : public Device {
+ public:
+  explicit PinSettle(Context& ctx) : ctx_(ctx) {}
+  std::string name() const override { return "PINS"; }
+  void advance(ns_t now) override {
+    (void)now;
+    if (ctx_.watcher) ctx_.watcher->settled();
+  }
+
+ private:
+  Context& ctx_;
+};
+
 class Stm32g431 {
  public:
   explicit Stm32g431(Bus& bus);
@@ -29,9 +46,19 @@ class Stm32g431 {
   const std::vector<Diagnostic>& diagnostics() const { return ctx_.findings.entries(); }
 
   // "PA0".."PG15": the port model and pin number; nullptr for another name.
-  Gpio* pin(const std::string& name, unsigned* n);
-  // Pin level history of every port, by pin name.
+  Gpio* pin(const std::string& name, unsigned* n) const;
+  // Pin level history of every port, by pin name, and how many entries each
+  // full history has (the kept ones are capped).
   std::map<std::string, std::vector<PinChange>> pin_history() const;
+  std::map<std::string, uint64_t> pin_history_total() const;
+  // The I/O pins of the 48-pin package, indexed port * 16 + pin ("" where a
+  // port bit is not bonded out); the pad level of one of them now.
+  std::vector<std::string> pin_names() const;
+  int pin_level(unsigned pin) const;
+  // Every later pad change goes to `w` (nullptr: none), in runs ordered by the
+  // device below, which a board advances before all others.
+  void watch_pins(PinWatcher* w) { ctx_.watcher = w; }
+  Device* pin_settle() { return settle_.get(); }
   // peripheral name -> register name -> final value.
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const;
 
@@ -53,6 +80,7 @@ class Stm32g431 {
   std::unique_ptr<Dmamux> dmamux_;
   std::unique_ptr<Dma> dma1_;
   std::unique_ptr<Usart> usart3_;
+  std::unique_ptr<PinSettle> settle_;
   std::vector<RegBlock*> mmio_;
 };
 

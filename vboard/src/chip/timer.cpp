@@ -150,13 +150,16 @@ bool Timer::oc_preload(unsigned ch) const { return (preload_mask_ >> ch) & 1u; }
 void Timer::decode_config() {
   cmp_mask_ = out_en_mask_ = dma_cc_mask_ = preload_mask_ = 0;
   const uint32_t dier = val_[idx_[kDIER]];
+  // A deliberately broken variant for the tests to catch: every compare value
+  // is taken as preloaded, whatever OCxPE says.
+  const bool all_preloaded = ctx_.bus.option("compare_always_preloaded");
   for (unsigned ch = 0; ch < info_.channels; ++ch) {
     const uint32_t ccmr = val_[idx_[ch < 2 ? kCCMR1 : kCCMR2]];
     const unsigned sh = (ch & 1u) * 8;
     const uint32_t byte = (ccmr >> sh) & 0xFFu;
     mode_[ch] = ((byte >> 4) & 7u) | (((ccmr >> (16 + sh)) & 1u) << 3);
     if ((byte & 3u) == 0) cmp_mask_ |= 1u << ch;
-    if (byte & 0x8u) preload_mask_ |= 1u << ch;
+    if ((byte & 0x8u) || all_preloaded) preload_mask_ |= 1u << ch;
     const uint32_t ccer = val_[idx_[kCCER]];
     const bool moe = !info_.has_break || (val_[idx_[kBDTR]] & kMOE);
     if (((ccer >> (4 * ch)) & 1u) && moe && (byte & 3u) == 0) out_en_mask_ |= 1u << ch;
@@ -316,10 +319,110 @@ void Timer::matches(uint32_t value, ns_t t) {
   }
 }
 
+// The channel whose compare value a DMA channel streams from memory, one item
+// per compare match, while nothing else happens per period: PWM mode with
+// preload, no update DMA, no repetition counter, one-pulse mode or update
+// disable, the period's flags already set (setting them again changes nothing).
+bool Timer::dma_fed_channel(unsigned* ch, Dma** dma, unsigned* dch) const {
+  if (!whole_periods_ || !mux_ || cmp_mask_ == 0 || (cmp_mask_ & (cmp_mask_ - 1)) != 0) return false;
+  const unsigned c = static_cast<unsigned>(__builtin_ctz(cmp_mask_));
+  const uint32_t cr1 = val_[idx_[kCR1]], sr = val_[idx_[kSR]];
+  if (dma_cc_mask_ != cmp_mask_ || !oc_preload(c) || (mode_[c] != 6 && mode_[c] != 7)) return false;
+  if ((val_[idx_[kDIER]] & kUDE) || (cr1 & (kUDIS | kOPM)) || arr_act_ == 0) return false;
+  if ((sr & (1u | (2u << c))) != (1u | (2u << c))) return false;
+  if (info_.has_rcr && (val_[idx_[kRCR]] != 0 || rep_left_ != 0)) return false;
+  if (val_[idx_[kPSC]] != psc_act_ || val_[idx_[kARR]] != arr_act_ || !clocked()) return false;
+  *dma = mux_->dma_for(info_.req_cc[c], dch);
+  *ch = c;
+  return *dma != nullptr;
+}
+
+// Works off whole PWM periods of a DMA-fed channel at once, each exactly as the
+// event-by-event path would: compare match (output change, DMA request whose
+// item lands in the preload register), then overflow (update event: shadow
+// registers load, outputs restart). Starts and ends at a period boundary; the
+// DMA requests that raise a flag are left to the event-by-event path.
+bool Timer::pwm_periods(ns_t t) {
+  unsigned ch = 0, dch = 0;
+  Dma* dma = nullptr;
+  if (!dma_fed_channel(&ch, &dma, &dch)) return false;
+  const size_t ccr_i = static_cast<size_t>(idx_[kCCR1 + ch]);
+  const Dma::QuietItems items = dma->quiet_items(dch, this, regs_[ccr_i].offset);
+  if (items.count == 0) return false;
+  const uint64_t period = static_cast<uint64_t>(arr_act_) + 1;
+  const unsigned mode = mode_[ch];
+  // The pin sees OCxREF through the channel's enable and polarity; the other
+  // channels are not in compare mode, so their outputs stay low.
+  const bool out_en = (out_en_mask_ >> ch) & 1u;
+  const int pol = static_cast<int>((val_[idx_[kCCER]] >> (4 * ch + 1)) & 1u);
+  const uint32_t wmask = regs_[ccr_i].wmask;
+  int out = static_cast<int>((out_levels_ >> ch) & 1u);
+  batch_.clear();
+  // tick_time() without a division per event: the time of tick k is
+  // base_t_ + floor((k * num_ + den_ - 1) / den_); keep that quotient and its
+  // remainder for the period start and add whole periods and compare offsets.
+  struct Step {
+    uint64_t q, r;
+  };
+  const auto split = [this](unsigned __int128 x) {
+    return Step{static_cast<uint64_t>(x / den_), static_cast<uint64_t>(x % den_)};
+  };
+  const auto at = [this](Step base, Step add) {
+    uint64_t q = base.q + add.q, r = base.r + add.r;
+    if (r >= den_) {
+      r -= den_;
+      ++q;
+    }
+    return Step{q, r};
+  };
+  Step start = split(static_cast<unsigned __int128>(cyc_tick_) * num_ + den_ - 1);
+  const Step per_period = split(static_cast<unsigned __int128>(period) * num_);
+  uint32_t last_c = ~0u;
+  Step per_c{0, 0};
+  uint32_t i = 0;
+  for (; i < items.count; ++i) {
+    const uint32_t c = ccr_act_[ch];
+    const uint64_t ov = cyc_tick_ + period;
+    const Step next = at(start, per_period);
+    const ns_t ov_t = base_t_ + next.q;
+    if (c > arr_act_ || ov_t > t) break;
+    // Compare match: OCxREF changes, the DMA request writes the preload register.
+    if (c != last_c) {
+      per_c = split(static_cast<unsigned __int128>(c) * num_);
+      last_c = c;
+    }
+    const ns_t m_t = base_t_ + at(start, per_c).q;
+    ref_[ch] = level_at_match(mode, c, c, ref_[ch]);
+    const int at_match = out_en ? (ref_[ch] ^ pol) : 0;
+    if (at_match != out) batch_.push_back({m_t, out = at_match});
+    val_[ccr_i] = (val_[ccr_i] & ~wmask) | (items.item(i) & wmask);
+    // Overflow and update event: the shadow registers load, the period restarts.
+    cyc_tick_ = ov;
+    for (unsigned k = 0; k < info_.channels; ++k)
+      if (oc_preload(k)) ccr_act_[k] = val_[idx_[kCCR1 + k]];
+    start = next;
+    if (cyc_tick_ > fast_limit_ / 2) {
+      rebase(ov_t, 0);
+      start = split(den_ - 1);
+    }
+    for (unsigned k = 0; k < info_.channels; ++k) ref_[k] = level_for(mode_[k], 0, ccr_act_[k], ref_[k]);
+    const int at_start = out_en ? (ref_[ch] ^ pol) : 0;
+    if (at_start != out) batch_.push_back({ov_t, out = at_start});
+    ev_t_ = ov_t;
+  }
+  if (i == 0) return false;
+  dma->quiet_done(dch, i);
+  pos_ = 0;
+  out_levels_ = (out_levels_ & ~(1u << ch)) | (static_cast<uint32_t>(out) << ch);
+  if (!batch_.empty() && out_gpio_[ch]) out_gpio_[ch]->af_outputs(out_pin_[ch], batch_.data(), batch_.size());
+  return true;
+}
+
 void Timer::process(ns_t t) {
   if (t <= done_t_ || busy_) return;
   busy_ = true;
   while (run_) {
+    if (cyc_cnt0_ == 0 && pos_ == 0 && pwm_periods(t)) continue;
     if (arr_act_ == 0 && cyc_cnt0_ == 0) break;  // the counter is blocked while ARR is 0
     const uint32_t tp = top();
     const uint64_t ov_tick = cyc_tick_ + (tp - cyc_cnt0_) + 1;

@@ -48,10 +48,15 @@ class AddressSpace {
   // Index into the device list of the device whose window holds addr, -1 if none.
   int device_at(uint32_t addr) const;
 
-  // Every MMIO write, in order; dev -1 for core registers and unmapped addresses.
+  // The MMIO writes in order, the first kWritesKept of them (a long run writes
+  // without end; start-up order is what the log is read for); dev -1 for core
+  // registers and unmapped addresses. mmio_writes() counts them all.
+  static constexpr size_t kWritesKept = 100'000;
   void log_write(ns_t t, uint32_t addr, uint32_t v, unsigned size, int dev) {
     ++mmio_writes_;
-    writes_.push_back({t, write_seq_++, addr, v, static_cast<uint8_t>(size), dev});
+    if (writes_.size() < kWritesKept)
+      writes_.push_back({t, write_seq_, addr, v, static_cast<uint8_t>(size), dev});
+    ++write_seq_;
   }
   // A CPU read of a device register; counts reads that returned a new value.
   void note_read(uint32_t addr, uint32_t v) {

@@ -75,47 +75,56 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
   return blocks_[static_cast<size_t>(*slot)];
 }
 
+// Core and FP registers in one call (read at every check).
 void IdleDetector::snapshot_regs(std::array<uint64_t, 40>& out) const {
-  static const int ids[] = {UC_ARM_REG_R0,      UC_ARM_REG_R1,      UC_ARM_REG_R2,      UC_ARM_REG_R3,
-                            UC_ARM_REG_R4,      UC_ARM_REG_R5,      UC_ARM_REG_R6,      UC_ARM_REG_R7,
-                            UC_ARM_REG_R8,      UC_ARM_REG_R9,      UC_ARM_REG_R10,     UC_ARM_REG_R11,
-                            UC_ARM_REG_R12,     UC_ARM_REG_SP,      UC_ARM_REG_LR,      UC_ARM_REG_XPSR,
-                            UC_ARM_REG_CONTROL, UC_ARM_REG_PRIMASK, UC_ARM_REG_BASEPRI, UC_ARM_REG_FPSCR};
-  out.fill(0);
-  size_t i = 0;
-  for (int id : ids) out[i++] = cpu_.reg(id);
-  for (int k = 0; k < 16; ++k) uc_reg_read(cpu_.uc, UC_ARM_REG_D0 + k, &out[i++]);
+  static const std::array<int, 36> ids = [] {
+    std::array<int, 36> r{UC_ARM_REG_R0,      UC_ARM_REG_R1,      UC_ARM_REG_R2,      UC_ARM_REG_R3,
+                          UC_ARM_REG_R4,      UC_ARM_REG_R5,      UC_ARM_REG_R6,      UC_ARM_REG_R7,
+                          UC_ARM_REG_R8,      UC_ARM_REG_R9,      UC_ARM_REG_R10,     UC_ARM_REG_R11,
+                          UC_ARM_REG_R12,     UC_ARM_REG_SP,      UC_ARM_REG_LR,      UC_ARM_REG_XPSR,
+                          UC_ARM_REG_CONTROL, UC_ARM_REG_PRIMASK, UC_ARM_REG_BASEPRI, UC_ARM_REG_FPSCR};
+    for (int k = 0; k < 16; ++k) r[20 + static_cast<size_t>(k)] = UC_ARM_REG_D0 + k;
+    return r;
+  }();
+  out.fill(0);  // a 32-bit register fills the low half of its slot
+  std::array<void*, 36> vals;
+  for (size_t i = 0; i < ids.size(); ++i) vals[i] = &out[i];
+  uc_reg_read_batch(cpu_.uc, const_cast<int*>(ids.data()), vals.data(), static_cast<int>(ids.size()));
 }
 
-uint64_t IdleDetector::ram_hash() const {
-  uint64_t h = 0xcbf29ce484222325ull;
-  const uint8_t* p = space_.ram();
-  for (uint32_t i = 0; i < kRamSize; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    h = (h ^ w) * 0x100000001b3ull;
-    h ^= h >> 29;
+// Between two visits of a loop little of SRAM changes: one compare says whether
+// anything did, and only the 512-byte pieces that differ are copied. Unlike the
+// hash this replaced (all of SRAM, twice per wake) it cannot collide.
+bool IdleDetector::sync_ram_copy(std::vector<uint8_t>& copy) const {
+  const uint8_t* ram = space_.ram();
+  if (copy.size() != kRamSize) {
+    copy.assign(ram, ram + kRamSize);
+    return false;
   }
-  return h;
+  if (std::memcmp(copy.data(), ram, kRamSize) == 0) return true;
+  constexpr uint32_t kPiece = 512;
+  for (uint32_t i = 0; i < kRamSize; i += kPiece)
+    if (std::memcmp(&copy[i], ram + i, kPiece) != 0) std::memcpy(&copy[i], ram + i, kPiece);
+  return false;
 }
 
 bool IdleDetector::check(uint32_t addr, BlockInfo& b) {
-  Ref cur;
-  snapshot_regs(cur.regs);
-  cur.ram = ram_hash();
-  cur.writes = space_.mmio_writes();
-  cur.read_changes = space_.read_changes();
-  cur.valid = true;
+  std::array<uint64_t, 40> regs;
+  snapshot_regs(regs);
   Ref& ref = refs_[addr];
-  bool same = ref.valid && ref.writes == cur.writes && ref.read_changes == cur.read_changes &&
-              ref.regs == cur.regs && ref.ram == cur.ram;
+  const bool ram_same = sync_ram_copy(ref.ram);
+  const bool same = ref.valid && ref.writes == space_.mmio_writes() &&
+                    ref.read_changes == space_.read_changes() && ref.regs == regs && ram_same;
   if (same) {
     b.check_at = 2;
     ref.valid = false;
     return true;
   }
   if (ref.valid) b.check_at = std::min<uint32_t>(b.check_at * 2, 64);
-  ref = cur;
+  ref.regs = regs;
+  ref.writes = space_.mmio_writes();
+  ref.read_changes = space_.read_changes();
+  ref.valid = true;
   return false;
 }
 

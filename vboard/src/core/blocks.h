@@ -90,12 +90,13 @@ class IdleDetector {
  private:
   struct Ref {
     std::array<uint64_t, 40> regs{};
-    uint64_t ram = 0, writes = 0, read_changes = 0;
+    std::vector<uint8_t> ram;  // all of SRAM at the reference visit
+    uint64_t writes = 0, read_changes = 0;
     bool valid = false;
   };
   bool check(uint32_t addr, BlockInfo& b);
   void snapshot_regs(std::array<uint64_t, 40>& out) const;
-  uint64_t ram_hash() const;
+  bool sync_ram_copy(std::vector<uint8_t>& copy) const;
   const Cpu& cpu_;
   const AddressSpace& space_;
   std::unordered_map<uint32_t, Ref> refs_;

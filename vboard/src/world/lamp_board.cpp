@@ -24,10 +24,38 @@ LampBoard::LampBoard(Bus& bus) : chip_(bus) {
 }
 
 std::vector<Device*> LampBoard::devices() {
-  std::vector<Device*> out(chip_.mmio().begin(), chip_.mmio().end());
+  std::vector<Device*> out{chip_.pin_settle()};
+  out.insert(out.end(), chip_.mmio().begin(), chip_.mmio().end());
   out.push_back(sources_.get());
   out.push_back(strip_.get());
   return out;
+}
+
+namespace {
+class PinWatch : public periph::PinListener {
+ public:
+  explicit PinWatch(std::function<void(int, ns_t)> f) : f_(std::move(f)) {}
+  void pin_changed(int level, ns_t t) override { f_(level, t); }
+
+ private:
+  std::function<void(int, ns_t)> f_;
+};
+}  // namespace
+
+bool LampBoard::watch_pin(const std::string& pin, std::function<void(int level, ns_t t)> watch) {
+  unsigned n = 0;
+  periph::Gpio* g = chip_.pin(pin, &n);
+  if (!g || g->has_listener(n)) return false;
+  watches_.push_back(std::make_unique<PinWatch>(std::move(watch)));
+  g->set_listener(n, watches_.back().get());
+  return true;
+}
+
+bool LampBoard::add_wire(const std::string& from, const std::string& to) {
+  unsigned n = 0;
+  periph::Gpio* g = chip_.pin(to, &n);
+  if (!g) return false;
+  return watch_pin(from, [g, n](int level, ns_t t) { g->set_external(n, level, t); });
 }
 
 void LampBoard::add_pulse(const PulseSpec& p) {
@@ -44,12 +72,32 @@ void LampBoard::add_level(const LevelSpec& l) {
   sources_->add_level(l, g, n);
 }
 
+int LampBoard::pin_level(const std::string& pin) const {
+  unsigned n = 0;
+  const periph::Gpio* g = chip_.pin(pin, &n);
+  return g ? g->pad(n) : -1;
+}
+
+bool LampBoard::stop_sources(const std::string& pin, ns_t at, bool finish_pulse) {
+  unsigned n = 0;
+  periph::Gpio* g = chip_.pin(pin, &n);
+  if (!g) return false;
+  sources_->stop(g, n, at, finish_pulse);
+  return true;
+}
+
 void LampBoard::report(RunResult& r) const {
   r.strip = strip_->report();
   for (const char* pin : kLightOutputs) r.pin_roles[pin] = "light output";
 }
 
 }  // namespace world
+
+int Board::pin_level(const std::string& pin) const {
+  const auto h = pin_history();
+  const auto it = h.find(pin);
+  return it == h.end() || it->second.empty() ? -1 : it->second.back().level;
+}
 
 BoardFactory lamp_board_factory() {
   return [](Bus& bus) { return std::make_unique<world::LampBoard>(bus); };

@@ -2,6 +2,7 @@
 // on PA7 and the light outputs. Built by vboard::lamp_board_factory.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,12 +22,25 @@ class LampBoard : public Board {
   void add_pulse(const PulseSpec& p) override;
   void add_level(const LevelSpec& l) override;
   std::map<std::string, std::vector<PinChange>> pin_history() const override { return chip_.pin_history(); }
+  std::map<std::string, uint64_t> pin_history_total() const override { return chip_.pin_history_total(); }
+  std::vector<std::string> pin_names() const override { return chip_.pin_names(); }
+  int pin_level(unsigned pin) const override { return chip_.pin_level(pin); }
+  void watch_pins(PinWatcher* w) override { chip_.watch_pins(w); }
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const override {
     return chip_.register_dump();
   }
   // The strip's report and the roles of the light outputs.
   void report(RunResult& r) const override;
   std::vector<Diagnostic> diagnostics() const override { return chip_.diagnostics(); }
+  int pin_level(const std::string& pin) const override;
+  bool stop_sources(const std::string& pin, ns_t at, bool finish_pulse) override;
+  const StripView* strip_view() const override { return strip_.get(); }
+
+  // Calls `watch` with every level change of `pin`'s pad, as test equipment on
+  // that pin would see it. False for an unknown pin or one already listened to.
+  bool watch_pin(const std::string& pin, std::function<void(int level, ns_t t)> watch);
+  // A wire from the pad of `from` to input `to`: `to` is driven to every level `from` takes.
+  bool add_wire(const std::string& from, const std::string& to);
 
   periph::Stm32g431& chip() { return chip_; }
   Ws2815Strip& strip_model() { return *strip_; }
@@ -36,6 +50,7 @@ class LampBoard : public Board {
   periph::Stm32g431 chip_;
   std::unique_ptr<SignalSources> sources_;
   std::unique_ptr<Ws2815Strip> strip_;
+  std::vector<std::unique_ptr<periph::PinListener>> watches_;
 };
 
 }  // namespace vboard::world

@@ -64,6 +64,25 @@ void SignalSources::add_level(const LevelSpec& l, periph::Gpio* gpio, unsigned p
   sources_.push_back(s);
 }
 
+void SignalSources::stop(periph::Gpio* gpio, unsigned pin, ns_t at, bool finish_pulse) {
+  advance(at);  // edges due up to `at` still happen
+  for (auto it = sources_.begin(); it != sources_.end();) {
+    if (it->gpio != gpio || it->pin != pin) {
+      ++it;
+      continue;
+    }
+    if (it->pulse && !it->high_next) {
+      if (finish_pulse) {  // only its falling edge is left
+        it->p.stop = std::min(it->p.stop, at);
+        ++it;
+        continue;
+      }
+      gpio->set_external(pin, 0, at);
+    }
+    it = sources_.erase(it);
+  }
+}
+
 void SignalSources::advance(ns_t now) {
   ++ctx_.epoch;
   for (;;) {

@@ -17,6 +17,8 @@ class SignalSources : public Device {
   std::string name() const override { return "WORLD"; }
   void add_pulse(const PulseSpec& p, periph::Gpio* gpio, unsigned pin);
   void add_level(const LevelSpec& l, periph::Gpio* gpio, unsigned pin);
+  // Disconnects the sources on one pin at `at` (see Board::stop_sources).
+  void stop(periph::Gpio* gpio, unsigned pin, ns_t at, bool finish_pulse);
   void advance(ns_t now) override;
   ns_t next_event() const override;
 

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <map>
-#include <utility>
 
 #include "vboard/machine.h"
 #include "vboard/report.h"
@@ -21,12 +19,16 @@ nlohmann::ordered_json strip_json(const StripReport& s) {
     for (const auto& c : f.colors) colors.push_back({c[0], c[1], c[2]});
     frames.push_back({{"t_ns", f.t}, {"bits", f.bits}, {"colors", std::move(colors)}});
   }
+  strip["frames_total"] = s.frames_total;
   Json& violations = strip["violations"] = Json::array();
   for (size_t i = 0; i < std::min<size_t>(s.violations.size(), 10000); ++i) {
     const StripViolation& v = s.violations[i];
     violations.push_back({{"t_ns", v.t}, {"what", v.what}, {"datasheet", v.datasheet}});
   }
-  strip["violation_count"] = s.violations.size();
+  strip["violation_count"] = s.violations_total;
+  Json& kinds = strip["violation_kinds"] = Json::array();
+  for (const StripViolationKind& k : s.violation_kinds)
+    kinds.push_back({{"kind", k.kind}, {"total", k.total}, {"listed", k.listed}, {"datasheet", k.datasheet}});
   const std::pair<const char*, ns_t> timing[] = {
       {"t0h_min_ns", s.t0h_min}, {"t0h_max_ns", s.t0h_max}, {"t1h_min_ns", s.t1h_min},
       {"t1h_max_ns", s.t1h_max}, {"t0l_min_ns", s.t0l_min}, {"t0l_max_ns", s.t0l_max},
@@ -37,7 +39,9 @@ nlohmann::ordered_json strip_json(const StripReport& s) {
 
 void strip_text(std::ostream& o, const StripReport& s, bool color) {
   char line[256];
-  o << "\nStrip: " << s.frames.size() << " frames\n";
+  o << "\nStrip: " << std::max<uint64_t>(s.frames_total, s.frames.size()) << " frames";
+  if (s.frames_total > s.frames.size()) o << " (the first " << s.frames.size() << " kept)";
+  o << "\n";
   for (size_t i = 0; i < s.frames.size();) {
     size_t j = i;
     while (j + 1 < s.frames.size() && s.frames[j + 1].colors == s.frames[i].colors) ++j;
@@ -76,26 +80,20 @@ void strip_text(std::ostream& o, const StripReport& s, bool color) {
                   format_ns(s.latch_min).c_str());
     o << line;
   }
-  std::map<std::string, std::pair<size_t, bool>> kinds;
-  for (const auto& v : s.violations) {
-    std::string key = v.what.substr(0, v.what.find(' '));
-    auto& k = kinds[key];
-    if (k.first == 0) k.second = v.datasheet;
-    k.first++;
-  }
-  if (s.violations.empty()) {
+  if (s.violation_kinds.empty()) {
     o << "  no timing violations\n";
   } else {
-    o << "  timing violations: " << s.violations.size() << "\n";
-    for (const auto& [k, v] : kinds) {
+    o << "  timing violations: " << s.violations_total << " (" << s.violations.size()
+      << " listed in the JSON)\n";
+    for (const StripViolationKind& k : s.violation_kinds) {
       std::string example;
       for (const auto& sv : s.violations)
-        if (sv.what.rfind(k, 0) == 0) {
+        if (sv.what.rfind(k.kind + " ", 0) == 0) {
           example = sv.what;
           break;
         }
-      o << "    " << v.first << " x " << example
-        << (v.second ? " (datasheet window)" : " (beyond what parts accept)") << "\n";
+      o << "    " << k.total << " x " << example
+        << (k.datasheet ? " (datasheet window)" : " (beyond what parts accept)") << "\n";
     }
   }
 }

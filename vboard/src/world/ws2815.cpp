@@ -30,8 +30,10 @@ Ws2815Strip::Ws2815Strip(periph::Context& ctx, unsigned leds) : ctx_(ctx), leds_
 
 void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
   ++counts_[k];
+  raised_ |= 1u << k;
   if (stored_[k] >= kPerKindCap || rep_.violations.size() >= kViolationCap) return;
-  ++stored_[k];
+  if (++stored_[k] >= kPerKindCap) unlisted_ |= 1u << k;
+  if (rep_.violations.size() + 1 >= kViolationCap) unlisted_ = ~0u;
   char b[96];
   switch (k) {
     case kT0H:
@@ -61,7 +63,23 @@ void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
   rep_.violations.push_back({t, b, kKindDatasheet[k]});
 }
 
+inline bool Ws2815Strip::repeat_bit(ns_t high, ns_t low) {
+  const Shape& s = shapes_[(high * 7 + low) & 15u];
+  if (s.high != high || s.low != low || (s.kinds & ~unlisted_) != 0) return false;  // or still listed
+  for (uint32_t k = s.kinds; k; k &= k - 1) ++counts_[__builtin_ctz(k)];
+  push_bit(s.bit);
+  return true;
+}
+
+inline void Ws2815Strip::push_bit(int bit) {
+  cur_ = static_cast<uint8_t>((cur_ << 1) | bit);
+  ++bits_;
+  ++bits_total_;
+  if ((bits_ & 7u) == 0) bytes_.push_back(cur_);
+}
+
 void Ws2815Strip::finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise) {
+  raised_ = 0;
   int bit;
   if (high < kRealZeroBelow) {
     bit = 0;
@@ -87,10 +105,8 @@ void Ws2815Strip::finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise) {
     }
   }
   if (!last && low > kRealLowMax) violation(kLongLow, t_rise, low);
-  cur_ = static_cast<uint8_t>((cur_ << 1) | bit);
-  ++bits_;
-  ++bits_total_;
-  if ((bits_ & 7u) == 0) bytes_.push_back(cur_);
+  if (!last) shapes_[(high * 7 + low) & 15u] = {high, low, bit, raised_};
+  push_bit(bit);
 }
 
 void Ws2815Strip::latch(ns_t t) {
@@ -112,7 +128,7 @@ void Ws2815Strip::latch(ns_t t) {
   gap_open_ = true;
 }
 
-void Ws2815Strip::pin_changed(int level, ns_t t) {
+inline void Ws2815Strip::edge(int level, ns_t t) {
   if (level == level_) return;
   level_ = level;
   if (level) {
@@ -123,7 +139,7 @@ void Ws2815Strip::pin_changed(int level, ns_t t) {
         finish_bit(pending_high_, low, true, last_rise_);
         latch(last_fall_);
       } else {
-        finish_bit(pending_high_, low, false, last_rise_);
+        if (!repeat_bit(pending_high_, low)) finish_bit(pending_high_, low, false, last_rise_);
       }
     }
     if (gap_open_ && low >= kResetNs) {
@@ -138,6 +154,12 @@ void Ws2815Strip::pin_changed(int level, ns_t t) {
   }
 }
 
+void Ws2815Strip::pin_changed(int level, ns_t t) { edge(level, t); }
+
+void Ws2815Strip::pin_changes(const PinChange* c, size_t n) {
+  for (size_t i = 0; i < n; ++i) edge(c[i].level, c[i].t);
+}
+
 void Ws2815Strip::advance(ns_t now) {
   ++ctx_.epoch;
   if (sync_) sync_(now);
@@ -148,15 +170,20 @@ void Ws2815Strip::advance(ns_t now) {
   }
 }
 
+uint64_t Ws2815Strip::violation_count(bool datasheet) const {
+  uint64_t n = 0;
+  for (unsigned k = 0; k < kKinds; ++k)
+    if (kKindDatasheet[k] == datasheet) n += counts_[k];
+  return n;
+}
+
 StripReport Ws2815Strip::report() const {
   StripReport r = rep_;
-  // Stored entries are capped; say how many there were of each kind.
+  r.frames_total = frames_total_;
   for (unsigned k = 0; k < kKinds; ++k) {
-    if (counts_[k] <= stored_[k]) continue;
-    char b[96];
-    std::snprintf(b, sizeof b, "%s: %llu violations in total, first %zu listed", kKindName[k],
-                  static_cast<unsigned long long>(counts_[k]), stored_[k]);
-    r.violations.push_back({r.violations.empty() ? 0 : r.violations.back().t, b, kKindDatasheet[k]});
+    if (counts_[k] == 0) continue;
+    r.violation_kinds.push_back({kKindName[k], counts_[k], stored_[k], kKindDatasheet[k]});
+    r.violations_total += counts_[k];
   }
   return r;
 }

@@ -15,16 +15,20 @@ namespace vboard::world {
 // Decodes the pad waveform of a WS2815 data line: bit timing against the
 // datasheet windows and against what real parts accept, frames latched by the
 // reset gap, GRB colours per LED.
-class Ws2815Strip : public Device, public periph::PinListener {
+class Ws2815Strip : public Device, public periph::PinListener, public StripView {
  public:
   explicit Ws2815Strip(periph::Context& ctx, unsigned leds = 60);
   std::string name() const override { return "WS2815"; }
   void pin_changed(int level, ns_t t) override;
+  void pin_changes(const PinChange* c, size_t n) override;
   // Latches a frame whose reset gap is still running (the line stayed low).
   void advance(ns_t now) override;
   // Brings the driving peripheral up to `t` before the strip judges a quiet line.
   void set_sync(std::function<void(ns_t)> f) { sync_ = std::move(f); }
   StripReport report() const;
+  size_t frame_count() const override { return rep_.frames.size(); }
+  const StripFrame& frame(size_t i) const override { return rep_.frames.at(i); }
+  uint64_t violation_count(bool datasheet) const override;
 
   // Datasheet windows (ns) and what real parts accept.
   static constexpr ns_t kT0HMin = 220, kT0HMax = 380, kT1HMin = 580, kT1HMax = 1600;
@@ -39,7 +43,10 @@ class Ws2815Strip : public Device, public periph::PinListener {
   uint64_t frames_total() const { return frames_total_; }
 
  private:
+  void edge(int level, ns_t t);
   void finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise);
+  bool repeat_bit(ns_t high, ns_t low);
+  void push_bit(int bit);
   void latch(ns_t t);
   void violation(Kind k, ns_t t, ns_t value);
 
@@ -60,6 +67,17 @@ class Ws2815Strip : public Device, public periph::PinListener {
   StripReport rep_;
   bool have_stats_[2] = {false, false};
   bool have_low_[2] = {false, false};
+  // Bits inside a frame come in a few (high, low) shapes; a shape judged once
+  // gives the same bit and the same violations again, and leaves the timing
+  // summary as it is. Only while the violations it raises are no longer listed.
+  struct Shape {
+    ns_t high = kNever, low = kNever;
+    int bit = 0;
+    uint32_t kinds = 0;  // violations it raises, one bit per Kind
+  };
+  std::array<Shape, 16> shapes_{};
+  uint32_t raised_ = 0;    // kinds raised by the bit being judged
+  uint32_t unlisted_ = 0;  // kinds whose list is full (counted only)
 };
 
 }  // namespace vboard::world

@@ -1,0 +1,17 @@
+// The conformance cases by name, in the order the test image runs them; read
+// by the suite (platform_cases.cpp) and by the runners that report per case.
+#pragma once
+
+#define CONFORMANCE_CASES(X)                   \
+  X(GpioWriteReadToggle)                       \
+  X(ExtiOneCallbackPerEdgePendingClearedFirst) \
+  X(TimerUpdateAfterPscTimesArrTicks)          \
+  X(PwmDmaHalfAndFullEachPass)                 \
+  X(PwmDmaStopDisablesTheChannel)              \
+  X(TimerErrors)                               \
+  X(UartErrors)                                \
+  X(DmaErrors)                                 \
+  X(ClockConfiguration)                        \
+  X(ClockErrors)                               \
+  X(PllLockTimeOut)                            \
+  X(NvicTickAndDelay)

@@ -1,0 +1,584 @@
+// The behaviour of each platform operation the firmware uses, stated once for
+// both implementations. Every case starts from baseline() and leaves the
+// peripherals it used quiet (interrupt lines off, timers stopped), because the
+// test image runs the cases one after another on one chip.
+//
+// Named differences: what the two implementations cannot share, and how the
+// cases stay clear of it.
+//  1. Timer clock. The host's timers count from the SYSCLK a test set (150 MHz
+//     from power-on); the chip's count from its clock tree (16 MHz until the PLL
+//     is selected). baseline() selects the PLL, so both count at 150 MHz.
+//  2. HAL_RCC_GetSysClockFreq. The chip reads the switch and the PLL registers;
+//     the host reports the test's setting whatever the switch says. The cases
+//     read the frequency only with the PLL selected.
+//  3. When a pending interrupt is taken. The chip takes it at the next
+//     instruction; the host at the next operation that moves simulated time or
+//     enables the line. Every stimulus is followed by rig_wait_us().
+//  4. Timing precision. The host moves time exactly as asked; the chip's wait
+//     is a busy loop on the cycle counter, a few microseconds long. Windows in
+//     the cases leave room for that, never for a wrong period.
+//  5. DMA addresses. The host keeps the PWM buffer's pointer aside (host
+//     pointers do not fit CMAR); the chip's channel holds the buffer and the
+//     compare register's addresses. The cases look at the effects: compare
+//     values taken from the buffer, callbacks, channel state.
+//  6. DMA pacing. The chip's DMA is asked for the next compare value at each
+//     compare match, the host's once per timer period: the same number of
+//     items per pass, so the same half- and full-transfer callbacks.
+//  7. Clock time-outs. Only the PLL's lock can be made to fail on both (the
+//     fault line); HSI ready and the clock switch always complete on both, so
+//     their time-outs are not provoked here.
+//  8. Register semantics of flag registers. EXTI PR1 and the DMA flag clear
+//     registers are write-1-to-clear on the chip, plain memory on the host: the
+//     cases never write them, only the platform does.
+//  9. Clock gating. The chip ignores writes to a peripheral whose bus clock is
+//     off and reads it as 0; the host's register file is live whatever the
+//     enable bits say, so on the host alone a missing clock enable goes
+//     unnoticed. The suite enables every clock it uses, as the boards do.
+#include <cstring>
+
+#include "conformance.h"
+
+namespace conformance {
+
+TIM_HandleTypeDef tim7;
+TIM_HandleTypeDef tim17;
+DMA_HandleTypeDef dma_tim17_ch1;
+
+namespace {
+
+constexpr uint32_t kSysclkHz = 150000000U;
+constexpr uint16_t kWireOut = GPIO_PIN_0;    // PB0, wired to PA1
+constexpr uint16_t kWireIn = GPIO_PIN_1;     // PA1
+constexpr uint16_t kFaultLine = GPIO_PIN_1;  // PB1: high = the PLL never locks
+constexpr uint16_t kSpare = GPIO_PIN_2;      // PB2, an output nothing is wired to
+
+// Written by the interrupt-context callbacks, read by the cases only after a
+// wait, when the interrupt has run: single words, so every read sees a whole value.
+struct Events {
+  volatile uint32_t exti_calls;
+  volatile uint32_t exti_pin;
+  volatile uint32_t exti_pending_in_callback;
+  volatile uint32_t period_calls;
+  TIM_HandleTypeDef* volatile period_handle;
+  volatile uint32_t half_calls;
+  volatile uint32_t full_calls;
+  volatile uint32_t wrong_channel;
+  volatile uint32_t order_len;
+  volatile char order[16];  // 'H' / 'F' per PWM-DMA callback, first 16
+  volatile uint32_t base_msp_calls;
+};
+Events ev;
+
+void clear_events() { std::memset(const_cast<Events*>(&ev), 0, sizeof(ev)); }
+
+void log_pwm(char what, TIM_HandleTypeDef* htim) {
+  if (htim->Channel != HAL_TIM_ACTIVE_CHANNEL_1) {
+    ev.wrong_channel = ev.wrong_channel + 1U;
+  }
+  if (ev.order_len < sizeof(ev.order)) {
+    ev.order[ev.order_len] = what;
+  }
+  ev.order_len = ev.order_len + 1U;
+}
+
+HAL_StatusTypeDef pll(uint32_t state, uint32_t n = 75U) {
+  RCC_OscInitTypeDef osc{};
+  osc.OscillatorType = RCC_OSCILLATORTYPE_HSI;
+  osc.HSIState = RCC_HSI_ON;
+  osc.HSICalibrationValue = RCC_HSICALIBRATION_DEFAULT;
+  osc.PLL = {state, RCC_PLLSOURCE_HSI, RCC_PLLM_DIV4, n, RCC_PLLP_DIV2, RCC_PLLQ_DIV2, RCC_PLLR_DIV2};
+  return HAL_RCC_OscConfig(&osc);
+}
+
+HAL_StatusTypeDef sysclk(uint32_t source, uint32_t latency) {
+  RCC_ClkInitTypeDef clk{};
+  clk.ClockType = RCC_CLOCKTYPE_SYSCLK | RCC_CLOCKTYPE_HCLK | RCC_CLOCKTYPE_PCLK1 | RCC_CLOCKTYPE_PCLK2;
+  clk.SYSCLKSource = source;
+  clk.AHBCLKDivider = RCC_SYSCLK_DIV1;
+  clk.APB1CLKDivider = RCC_HCLK_DIV1;
+  clk.APB2CLKDivider = RCC_HCLK_DIV1;
+  return HAL_RCC_ClockConfig(&clk, latency);
+}
+
+void pin_mode(GPIO_TypeDef* port, uint16_t pins, uint32_t mode) {
+  GPIO_InitTypeDef init{};
+  init.Pin = pins;
+  init.Mode = mode;
+  init.Pull = GPIO_NOPULL;
+  init.Speed = GPIO_SPEED_FREQ_LOW;
+  HAL_GPIO_Init(port, &init);
+}
+
+void wire(bool high) { HAL_GPIO_WritePin(GPIOB, kWireOut, high ? GPIO_PIN_SET : GPIO_PIN_RESET); }
+
+bool wire_in() { return HAL_GPIO_ReadPin(GPIOA, kWireIn) == GPIO_PIN_SET; }
+
+bool in_window(uint32_t v, uint32_t lo, uint32_t hi) { return v >= lo && v <= hi; }
+
+// ---- Cases ------------------------------------------------------------------------
+
+void GpioWriteReadToggle(Result& r) {
+  pin_mode(GPIOB, kSpare, GPIO_MODE_OUTPUT_PP);
+  HAL_GPIO_WritePin(GPIOB, kSpare, GPIO_PIN_SET);
+  wire(true);
+  rig_wait_us(2);
+  CONFORMANCE_CHECK(r, wire_in());
+  CONFORMANCE_CHECK(r, HAL_GPIO_ReadPin(GPIOB, kWireOut) == GPIO_PIN_SET);  // an output reads its own level
+  wire(false);
+  rig_wait_us(2);
+  CONFORMANCE_CHECK(r, !wire_in());
+  CONFORMANCE_CHECK(r, HAL_GPIO_ReadPin(GPIOB, kWireOut) == GPIO_PIN_RESET);
+  CONFORMANCE_CHECK(r, HAL_GPIO_ReadPin(GPIOB, kSpare) == GPIO_PIN_SET);  // other pins untouched
+  HAL_GPIO_TogglePin(GPIOB, kWireOut);
+  rig_wait_us(2);
+  CONFORMANCE_CHECK(r, wire_in());
+  HAL_GPIO_TogglePin(GPIOB, kWireOut);
+  rig_wait_us(2);
+  CONFORMANCE_CHECK(r, !wire_in());
+  CONFORMANCE_CHECK(r, HAL_GPIO_ReadPin(GPIOB, kSpare) == GPIO_PIN_SET);
+  HAL_GPIO_WritePin(GPIOB, kSpare, GPIO_PIN_RESET);
+  CONFORMANCE_CHECK(r, HAL_GPIO_ReadPin(GPIOB, kSpare) == GPIO_PIN_RESET);
+}
+
+void ExtiOneCallbackPerEdgePendingClearedFirst(Result& r) {
+  pin_mode(GPIOA, kWireIn, GPIO_MODE_IT_RISING_FALLING);
+  // The line is routed to port A, both triggers set, unmasked; SYSCFG clocked by the HAL.
+  CONFORMANCE_CHECK(r, ((SYSCFG->EXTICR[0] >> 4U) & 0xFU) == 0U);
+  CONFORMANCE_CHECK(r, (EXTI->RTSR1 & kWireIn) != 0U && (EXTI->FTSR1 & kWireIn) != 0U);
+  CONFORMANCE_CHECK(r, (EXTI->IMR1 & kWireIn) != 0U);
+  CONFORMANCE_CHECK(r, (RCC->APB2ENR & RCC_APB2ENR_SYSCFGEN) != 0U);
+  HAL_NVIC_SetPriority(EXTI1_IRQn, 0, 0);
+  HAL_NVIC_EnableIRQ(EXTI1_IRQn);
+  clear_events();
+
+  wire(true);
+  rig_wait_us(5);
+  CONFORMANCE_CHECK(r, ev.exti_calls == 1U);
+  CONFORMANCE_CHECK(r, ev.exti_pin == kWireIn);
+  CONFORMANCE_CHECK(r, ev.exti_pending_in_callback == 0U);  // cleared before the callback
+  CONFORMANCE_CHECK(r, (EXTI->PR1 & kWireIn) == 0U);
+  wire(false);
+  rig_wait_us(5);
+  CONFORMANCE_CHECK(r, ev.exti_calls == 2U);
+
+  // Rising only: the falling edge pends nothing.
+  pin_mode(GPIOA, kWireIn, GPIO_MODE_IT_RISING);
+  CONFORMANCE_CHECK(r, (EXTI->FTSR1 & kWireIn) == 0U);
+  wire(true);
+  rig_wait_us(5);
+  wire(false);
+  rig_wait_us(5);
+  CONFORMANCE_CHECK(r, ev.exti_calls == 3U);
+
+  // Masked, the edge stays pending and is taken once interrupts are enabled again.
+  __disable_irq();
+  wire(true);
+  rig_wait_us(5);
+  const uint32_t while_masked = ev.exti_calls;
+  const bool pending = (EXTI->PR1 & kWireIn) != 0U;
+  __enable_irq();
+  rig_wait_us(5);
+  CONFORMANCE_CHECK(r, while_masked == 3U);
+  CONFORMANCE_CHECK(r, pending);
+  CONFORMANCE_CHECK(r, ev.exti_calls == 4U);
+
+  // The dispatcher does nothing for a line that is not pending.
+  HAL_GPIO_EXTI_IRQHandler(kWireIn);
+  CONFORMANCE_CHECK(r, ev.exti_calls == 4U);
+
+  HAL_NVIC_DisableIRQ(EXTI1_IRQn);
+  wire(false);
+  pin_mode(GPIOA, kWireIn, GPIO_MODE_INPUT);
+}
+
+void TimerUpdateAfterPscTimesArrTicks(Result& r) {
+  tim7 = TIM_HandleTypeDef{};
+  tim7.Instance = TIM7;
+  tim7.Init.Prescaler = 149;  // 1 MHz
+  tim7.Init.CounterMode = TIM_COUNTERMODE_UP;
+  tim7.Init.Period = 999;  // update every (149 + 1) * (999 + 1) ticks = 1 ms
+  tim7.Init.AutoReloadPreload = TIM_AUTORELOAD_PRELOAD_ENABLE;
+  clear_events();
+  CONFORMANCE_CHECK(r, HAL_TIM_Base_Init(&tim7) == HAL_OK);
+  CONFORMANCE_CHECK(r, ev.base_msp_calls == 1U);
+  CONFORMANCE_CHECK(r, tim7.State == HAL_TIM_STATE_READY);
+  CONFORMANCE_CHECK(r, TIM7->PSC == 149U && TIM7->ARR == 999U);
+  CONFORMANCE_CHECK(r, (TIM7->CR1 & 1U) == 0U);                       // left stopped
+  CONFORMANCE_CHECK(r, !__HAL_TIM_GET_FLAG(&tim7, TIM_FLAG_UPDATE));  // forced update's flag cleared
+  CONFORMANCE_CHECK(r, HAL_TIM_Base_Init(&tim7) == HAL_OK);           // again: Init re-applied, no hook
+  CONFORMANCE_CHECK(r, ev.base_msp_calls == 1U);
+
+  CONFORMANCE_CHECK(r, HAL_TIM_Base_Start_IT(&tim7) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_TIM_Base_Start_IT(&tim7) == HAL_ERROR);  // from ready only
+  rig_wait_us(900);
+  const uint32_t count = __HAL_TIM_GET_COUNTER(&tim7);
+  CONFORMANCE_CHECK(r, ev.period_calls == 0U);
+  CONFORMANCE_CHECK(r, in_window(count, 880U, 999U));
+  rig_wait_us(200);
+  CONFORMANCE_CHECK(r, ev.period_calls == 1U);
+  CONFORMANCE_CHECK(r, ev.period_handle == &tim7);
+  rig_wait_us(1000);
+  CONFORMANCE_CHECK(r, ev.period_calls == 2U);
+
+  CONFORMANCE_CHECK(r, HAL_TIM_Base_Stop_IT(&tim7) == HAL_OK);
+  CONFORMANCE_CHECK(r, (TIM7->CR1 & 1U) == 0U);
+  rig_wait_us(2500);
+  CONFORMANCE_CHECK(r, ev.period_calls == 2U);
+}
+
+alignas(4) uint8_t frame[8] = {100, 200, 44, 40, 50, 60, 70, 80};
+
+bool from_frame(uint32_t ccr) {
+  for (const uint8_t v : frame) {
+    if (ccr == v) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// TIM17 channel 1 in PWM mode 1 with a 10 us period, linked (by the base MSP
+// hook) to DMA1 channel 1: an 8-item pass takes 80 us.
+bool setup_pwm_dma(Result& r) {
+  tim17 = TIM_HandleTypeDef{};
+  dma_tim17_ch1 = DMA_HandleTypeDef{};
+  tim17.Instance = TIM17;
+  tim17.Init.Prescaler = 0;
+  tim17.Init.CounterMode = TIM_COUNTERMODE_UP;
+  tim17.Init.Period = 1499;
+  tim17.Init.AutoReloadPreload = TIM_AUTORELOAD_PRELOAD_ENABLE;
+  CONFORMANCE_CHECK(r, HAL_TIM_Base_Init(&tim17) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Init(&tim17) == HAL_OK);
+  TIM_OC_InitTypeDef oc{};
+  oc.OCMode = TIM_OCMODE_PWM1;
+  oc.OCPolarity = TIM_OCPOLARITY_HIGH;
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&tim17, &oc, TIM_CHANNEL_1) == HAL_OK);
+  CONFORMANCE_CHECK(r, tim17.hdma[TIM_DMA_ID_CC1] == &dma_tim17_ch1);
+  return r.failures == 0U;
+}
+
+const uint32_t* frame_words() { return reinterpret_cast<const uint32_t*>(frame); }
+
+void PwmDmaHalfAndFullEachPass(Result& r) {
+  if (!setup_pwm_dma(r)) {
+    return;
+  }
+  clear_events();
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&tim17, TIM_CHANNEL_1, nullptr, 8) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&tim17, TIM_CHANNEL_1, frame_words(), 0) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&tim17, TIM_CHANNEL_1, frame_words(), 8) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&tim17, TIM_CHANNEL_1, frame_words(), 8) == HAL_BUSY);
+  CONFORMANCE_CHECK(r, (TIM17->CR1 & 1U) != 0U);           // counter on
+  CONFORMANCE_CHECK(r, (TIM17->CCER & 1U) != 0U);          // channel output on
+  CONFORMANCE_CHECK(r, (TIM17->BDTR & (1U << 15)) != 0U);  // main output on
+  CONFORMANCE_CHECK(r, (TIM17->DIER & (1U << 9)) != 0U);   // channel's DMA request on
+  CONFORMANCE_CHECK(r, (DMA1_Channel1->CCR & 1U) != 0U);   // DMA channel on
+
+  rig_wait_us(100);  // one pass and a bit
+  CONFORMANCE_CHECK(r, ev.half_calls == 1U && ev.full_calls == 1U);
+  CONFORMANCE_CHECK(r, ev.order[0] == 'H' && ev.order[1] == 'F');
+  rig_wait_us(300);  // five passes in all, circular
+  CONFORMANCE_CHECK(r, in_window(ev.full_calls, 4U, 6U));
+  CONFORMANCE_CHECK(r, ev.half_calls == ev.full_calls || ev.half_calls == ev.full_calls + 1U);
+  bool alternating = true;
+  for (uint32_t i = 0; i < ev.order_len && i < sizeof(ev.order); ++i) {
+    alternating = alternating && ev.order[i] == (i % 2U == 0U ? 'H' : 'F');
+  }
+  CONFORMANCE_CHECK(r, alternating);
+  CONFORMANCE_CHECK(r, ev.wrong_channel == 0U);
+  CONFORMANCE_CHECK(r, from_frame(TIM17->CCR1));  // 8-bit items written as words into CCR1
+  (void)HAL_TIM_PWM_Stop_DMA(&tim17, TIM_CHANNEL_1);
+}
+
+void PwmDmaStopDisablesTheChannel(Result& r) {
+  if (!setup_pwm_dma(r)) {
+    return;
+  }
+  clear_events();
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&tim17, TIM_CHANNEL_1, frame_words(), 8) == HAL_OK);
+  rig_wait_us(200);
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Stop_DMA(&tim17, TIM_CHANNEL_1) == HAL_OK);
+  const uint32_t half = ev.half_calls;
+  const uint32_t full = ev.full_calls;
+  CONFORMANCE_CHECK(r, full >= 2U);
+  CONFORMANCE_CHECK(r, (DMA1_Channel1->CCR & 1U) == 0U);    // channel disabled
+  CONFORMANCE_CHECK(r, (DMA1_Channel1->CCR & 0xEU) == 0U);  // and its interrupts off
+  CONFORMANCE_CHECK(r, dma_tim17_ch1.State == HAL_DMA_STATE_READY);
+  CONFORMANCE_CHECK(r, tim17.ChannelState[0] == HAL_TIM_CHANNEL_STATE_READY);
+  CONFORMANCE_CHECK(r, (TIM17->DIER & (1U << 9)) == 0U);
+  CONFORMANCE_CHECK(r, (TIM17->CCER & 1U) == 0U);
+  CONFORMANCE_CHECK(r, (TIM17->BDTR & (1U << 15)) == 0U);
+  CONFORMANCE_CHECK(r, (TIM17->CR1 & 1U) == 0U);  // no other output: counter stopped
+  rig_wait_us(300);
+  CONFORMANCE_CHECK(r, ev.half_calls == half && ev.full_calls == full);  // no further callbacks
+
+  // Aborting a channel that is not running is an error.
+  CONFORMANCE_CHECK(r, HAL_DMA_Abort(&dma_tim17_ch1) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, (dma_tim17_ch1.ErrorCode & HAL_DMA_ERROR_NO_XFER) != 0U);
+
+  // The stream can be started again, and runs as before.
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&tim17, TIM_CHANNEL_1, frame_words(), 8) == HAL_OK);
+  rig_wait_us(200);
+  CONFORMANCE_CHECK(r, ev.full_calls >= full + 2U);
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Stop_DMA(&tim17, TIM_CHANNEL_1) == HAL_OK);
+}
+
+void TimerErrors(Result& r) {
+  CONFORMANCE_CHECK(r, HAL_TIM_Base_Init(nullptr) == HAL_ERROR);
+  TIM_HandleTypeDef h{};
+  h.Instance = nullptr;
+  CONFORMANCE_CHECK(r, HAL_TIM_Base_Init(&h) == HAL_ERROR);
+  h.Instance = reinterpret_cast<TIM_TypeDef*>(GPIOC);  // no timer there
+  CONFORMANCE_CHECK(r, HAL_TIM_Base_Init(&h) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Init(&h) == HAL_ERROR);
+
+  TIM_HandleTypeDef basic{};
+  basic.Instance = TIM7;
+  basic.Init.Prescaler = 149;
+  basic.Init.Period = 999;
+  CONFORMANCE_CHECK(r, HAL_TIM_Base_Init(&basic) == HAL_OK);
+  TIM_ClockConfigTypeDef clock{};
+  clock.ClockSource = TIM_CLOCKSOURCE_INTERNAL;
+  CONFORMANCE_CHECK(r, HAL_TIM_ConfigClockSource(&basic, &clock) == HAL_ERROR);  // no slave controller
+  TIM_BreakDeadTimeConfigTypeDef brk{};
+  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&basic, &brk) == HAL_ERROR);  // no break stage
+  TIM_OC_InitTypeDef oc{};
+  oc.OCMode = TIM_OCMODE_PWM1;
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&basic, &oc, TIM_CHANNEL_1) == HAL_ERROR);  // no channels
+  CONFORMANCE_CHECK(r, HAL_TIM_ConfigClockSource(&basic, nullptr) == HAL_ERROR);
+  TIM_MasterConfigTypeDef master{};
+  CONFORMANCE_CHECK(r, HAL_TIMEx_MasterConfigSynchronization(&basic, &master) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_TIMEx_MasterConfigSynchronization(&basic, nullptr) == HAL_ERROR);
+
+  TIM_HandleTypeDef one{};
+  one.Instance = TIM17;
+  one.Init.Period = 1499;
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Init(&one) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_TIMEx_MasterConfigSynchronization(&one, &master) == HAL_ERROR);  // no master mode
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&one, &oc, TIM_CHANNEL_2) == HAL_ERROR);  // one channel only
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&one, &oc, TIM_CHANNEL_1) == HAL_OK);
+  // No DMA channel linked to the timer channel.
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&one, TIM_CHANNEL_1, frame_words(), 8) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, (TIM17->CR1 & 1U) == 0U);
+}
+
+void UartErrors(Result& r) {
+  __HAL_RCC_USART3_CLK_ENABLE();
+  UART_HandleTypeDef u{};
+  u.Instance = USART3;
+  u.Init.BaudRate = 921600;
+  u.Init.Mode = UART_MODE_TX_RX;
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK);
+  CONFORMANCE_CHECK(r, u.gState == HAL_UART_STATE_READY);
+  CONFORMANCE_CHECK(r, USART3->BRR == (kSysclkHz + 921600U / 2U) / 921600U);
+  CONFORMANCE_CHECK(r, (USART3->CR1 & 1U) != 0U);
+  CONFORMANCE_CHECK(r, HAL_UARTEx_DisableFifoMode(&u) == HAL_OK);
+  CONFORMANCE_CHECK(r, (USART3->CR1 & UART_FIFOMODE_ENABLE) == 0U && (USART3->CR1 & 1U) != 0U);
+  CONFORMANCE_CHECK(r, HAL_UARTEx_SetTxFifoThreshold(&u, UART_TXFIFO_THRESHOLD_1_8) == HAL_OK);
+
+  CONFORMANCE_CHECK(r, HAL_UART_Init(nullptr) == HAL_ERROR);
+  u.Init.BaudRate = 0;
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
+  u.Init.BaudRate = 20000000;  // divider below 16 at 150 MHz
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
+  u.Init.BaudRate = 1200;  // divider above 0xFFFF
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
+  u.Init.BaudRate = 921600;
+  u.Instance = reinterpret_cast<USART_TypeDef*>(GPIOC);  // no USART there
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
+}
+
+void DmaErrors(Result& r) {
+  CONFORMANCE_CHECK(r, HAL_DMA_Init(nullptr) == HAL_ERROR);
+  DMA_HandleTypeDef d{};
+  d.Instance = reinterpret_cast<DMA_Channel_TypeDef*>(GPIOC);  // no channel there
+  CONFORMANCE_CHECK(r, HAL_DMA_Init(&d) == HAL_ERROR);
+  d.Instance = DMA1_Channel2;
+  d.Init.Request = DMA_REQUEST_USART3_RX;
+  d.Init.Direction = DMA_PERIPH_TO_MEMORY;
+  d.Init.MemInc = DMA_MINC_ENABLE;
+  CONFORMANCE_CHECK(r, HAL_DMA_Init(&d) == HAL_OK);
+  CONFORMANCE_CHECK(r, d.State == HAL_DMA_STATE_READY);
+  CONFORMANCE_CHECK(r, HAL_DMA_Abort(&d) == HAL_ERROR);  // nothing to abort
+  CONFORMANCE_CHECK(r, (d.ErrorCode & HAL_DMA_ERROR_NO_XFER) != 0U);
+  CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, 0U, 0U, 0U) == HAL_ERROR);  // zero items
+  CONFORMANCE_CHECK(r, d.State == HAL_DMA_STATE_READY);
+  CONFORMANCE_CHECK(r, (DMA1_Channel2->CCR & 1U) == 0U);
+}
+
+void ClockConfiguration(Result& r) {
+  CONFORMANCE_CHECK(r, HAL_RCC_GetSysClockFreq() == kSysclkHz);
+  CONFORMANCE_CHECK(r, SystemCoreClock == kSysclkHz);
+  CONFORMANCE_CHECK(r, HAL_RCC_GetHCLKFreq() == kSysclkHz && HAL_RCC_GetPCLK1Freq() == kSysclkHz);
+  CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_PLLCLK);  // SWS
+  CONFORMANCE_CHECK(r, (FLASH->ACR & 0xFU) == FLASH_LATENCY_4);
+  CONFORMANCE_CHECK(r, SysTick->LOAD == kSysclkHz / 1000U - 1U);  // tick re-timed to 1 kHz
+  CONFORMANCE_CHECK(r, ((PWR->CR1 >> 9U) & 3U) == 1U && (PWR->CR5 & (1U << 8)) != 0U);  // range 1, normal
+  HAL_PWREx_DisableUCPDDeadBattery();
+  CONFORMANCE_CHECK(r, (PWR->CR3 & (1U << 14)) != 0U);
+
+  RCC_PeriphCLKInitTypeDef kernel{};
+  kernel.PeriphClockSelection = RCC_PERIPHCLK_USART3;
+  kernel.Usart3ClockSelection = RCC_USART3CLKSOURCE_SYSCLK;
+  CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK);
+  CONFORMANCE_CHECK(r, ((RCC->CCIPR >> 4U) & 3U) == RCC_USART3CLKSOURCE_SYSCLK);
+  kernel.Usart3ClockSelection = RCC_USART3CLKSOURCE_PCLK1;
+  CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK);
+  CONFORMANCE_CHECK(r, ((RCC->CCIPR >> 4U) & 3U) == RCC_USART3CLKSOURCE_PCLK1);
+  kernel.PeriphClockSelection = 0x80U;  // a kernel clock this layer does not manage
+  CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(nullptr) == HAL_ERROR);
+}
+
+void ClockErrors(Result& r) {
+  CONFORMANCE_CHECK(r, HAL_RCC_OscConfig(nullptr) == HAL_ERROR);
+  RCC_OscInitTypeDef osc{};
+  osc.OscillatorType = RCC_OSCILLATORTYPE_HSE;  // not modelled: the boards have none
+  CONFORMANCE_CHECK(r, HAL_RCC_OscConfig(&osc) == HAL_ERROR);
+  osc.OscillatorType = RCC_OSCILLATORTYPE_LSE;
+  CONFORMANCE_CHECK(r, HAL_RCC_OscConfig(&osc) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, pll(RCC_PLL_ON, 200U) == HAL_ERROR);  // N above 127
+  CONFORMANCE_CHECK(r, pll(RCC_PLL_ON, 7U) == HAL_ERROR);    // N below 8
+  CONFORMANCE_CHECK(r, HAL_RCC_ClockConfig(nullptr, FLASH_LATENCY_4) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_PLLCLK, 16U) == HAL_ERROR);           // no such latency
+  CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_HSE, FLASH_LATENCY_4) == HAL_ERROR);  // not running
+  CONFORMANCE_CHECK(r, HAL_InitTick(1U << __NVIC_PRIO_BITS) == HAL_ERROR);
+  // Nothing of that changed the running clock.
+  CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_PLLCLK);
+  CONFORMANCE_CHECK(r, SystemCoreClock == kSysclkHz);
+}
+
+void PllLockTimeOut(Result& r) {
+  CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_HSI, FLASH_LATENCY_0) == HAL_OK);
+  CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_HSI);
+  CONFORMANCE_CHECK(r, pll(RCC_PLL_OFF) == HAL_OK);
+  CONFORMANCE_CHECK(r, (RCC->CR & (1U << 25)) == 0U);  // PLLRDY
+
+  HAL_GPIO_WritePin(GPIOB, kFaultLine, GPIO_PIN_SET);
+  rig_wait_us(2);
+  const uint32_t start = HAL_GetTick();
+  const HAL_StatusTypeDef status = pll(RCC_PLL_ON);
+  const uint32_t took = HAL_GetTick() - start;
+  HAL_GPIO_WritePin(GPIOB, kFaultLine, GPIO_PIN_RESET);
+  rig_wait_us(2);
+  CONFORMANCE_CHECK(r, status == HAL_TIMEOUT);
+  CONFORMANCE_CHECK(r, in_window(took, 2U, 10U));  // the wait is bounded
+  CONFORMANCE_CHECK(r, (RCC->CR & (1U << 25)) == 0U);
+  // The PLL cannot be selected while it is not ready.
+  CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_PLLCLK, FLASH_LATENCY_4) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_HSI);
+
+  // Without the fault the same request succeeds.
+  CONFORMANCE_CHECK(r, pll(RCC_PLL_ON) == HAL_OK);
+  CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_PLLCLK, FLASH_LATENCY_4) == HAL_OK);
+  CONFORMANCE_CHECK(r, SystemCoreClock == kSysclkHz);
+}
+
+void NvicTickAndDelay(Result& r) {
+  CONFORMANCE_CHECK(r, ((SCB->AIRCR >> 8U) & 7U) == NVIC_PRIORITYGROUP_4);
+  CONFORMANCE_CHECK(r, (SCB->SHP[11] >> 4U) == TICK_INT_PRIORITY);  // SysTick
+  CONFORMANCE_CHECK(r, (SysTick->CTRL & 7U) == 7U);
+  HAL_NVIC_SetPriority(TIM7_IRQn, 5, 0);
+  CONFORMANCE_CHECK(r, NVIC->IP[TIM7_IRQn] == (5U << 4U));
+  HAL_NVIC_EnableIRQ(TIM7_IRQn);
+  CONFORMANCE_CHECK(r, (NVIC->ISER[TIM7_IRQn / 32] & (1U << (TIM7_IRQn % 32))) != 0U);
+  HAL_NVIC_DisableIRQ(TIM7_IRQn);
+  CONFORMANCE_CHECK(r, (NVIC->ISER[TIM7_IRQn / 32] & (1U << (TIM7_IRQn % 32))) == 0U);
+
+  uint32_t t0 = HAL_GetTick();
+  rig_wait_us(3000);
+  CONFORMANCE_CHECK(r, in_window(HAL_GetTick() - t0, 2U, 4U));
+  // From just after a tick, HAL_Delay(5) waits 5 + 1 increments.
+  t0 = HAL_GetTick();
+  while (HAL_GetTick() == t0) {
+    rig_wait_us(1);
+  }
+  const uint32_t start = HAL_GetTick();
+  HAL_Delay(5);
+  CONFORMANCE_CHECK(r, in_window(HAL_GetTick() - start, 6U, 7U));
+}
+
+}  // namespace
+
+void baseline(Result& r) {
+  CONFORMANCE_CHECK(r, HAL_Init() == HAL_OK);
+  __HAL_RCC_PWR_CLK_ENABLE();
+  HAL_PWREx_ControlVoltageScaling(PWR_REGULATOR_VOLTAGE_SCALE1);
+  CONFORMANCE_CHECK(r, pll(RCC_PLL_ON) == HAL_OK);
+  CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_PLLCLK, FLASH_LATENCY_4) == HAL_OK);
+  __HAL_RCC_GPIOA_CLK_ENABLE();
+  __HAL_RCC_GPIOB_CLK_ENABLE();
+  __HAL_RCC_GPIOC_CLK_ENABLE();
+  pin_mode(GPIOA, kWireIn, GPIO_MODE_INPUT);
+  HAL_GPIO_WritePin(GPIOB, kWireOut | kFaultLine, GPIO_PIN_RESET);
+  pin_mode(GPIOB, kWireOut | kFaultLine, GPIO_MODE_OUTPUT_PP);
+  rig_wait_us(2);
+  CONFORMANCE_CHECK(r, !wire_in());
+}
+
+#define CONFORMANCE_CASE_ENTRY(name) {#name, name},
+const Case kCases[] = {CONFORMANCE_CASES(CONFORMANCE_CASE_ENTRY)};
+#undef CONFORMANCE_CASE_ENTRY
+const uint32_t kCaseCount = sizeof(kCases) / sizeof(kCases[0]);
+
+}  // namespace conformance
+
+// ---- Hooks and callbacks: the suite plays the board ------------------------------
+
+extern "C" {
+
+void HAL_TIM_Base_MspInit(TIM_HandleTypeDef* htim) {
+  using conformance::ev;
+  ev.base_msp_calls = ev.base_msp_calls + 1U;
+  if (htim->Instance == TIM7) {
+    __HAL_RCC_TIM7_CLK_ENABLE();
+    HAL_NVIC_SetPriority(TIM7_IRQn, 0, 0);
+    HAL_NVIC_EnableIRQ(TIM7_IRQn);
+  } else if (htim->Instance == TIM17) {
+    __HAL_RCC_TIM17_CLK_ENABLE();
+    __HAL_RCC_DMAMUX1_CLK_ENABLE();
+    __HAL_RCC_DMA1_CLK_ENABLE();
+    DMA_HandleTypeDef& d = conformance::dma_tim17_ch1;
+    d.Instance = DMA1_Channel1;
+    d.Init.Request = DMA_REQUEST_TIM17_CH1;
+    d.Init.Direction = DMA_MEMORY_TO_PERIPH;
+    d.Init.PeriphInc = DMA_PINC_DISABLE;
+    d.Init.MemInc = DMA_MINC_ENABLE;
+    d.Init.PeriphDataAlignment = DMA_PDATAALIGN_WORD;
+    d.Init.MemDataAlignment = DMA_MDATAALIGN_BYTE;
+    d.Init.Mode = DMA_CIRCULAR;
+    d.Init.Priority = DMA_PRIORITY_LOW;
+    if (HAL_DMA_Init(&d) == HAL_OK) {
+      __HAL_LINKDMA(htim, hdma[TIM_DMA_ID_CC1], d);
+    }
+    HAL_NVIC_SetPriority(DMA1_Channel1_IRQn, 0, 0);
+    HAL_NVIC_EnableIRQ(DMA1_Channel1_IRQn);
+  }
+}
+
+void HAL_GPIO_EXTI_Callback(uint16_t GPIO_Pin) {
+  using conformance::ev;
+  ev.exti_calls = ev.exti_calls + 1U;
+  ev.exti_pin = GPIO_Pin;
+  if ((EXTI->PR1 & GPIO_Pin) != 0U) {
+    ev.exti_pending_in_callback = ev.exti_pending_in_callback + 1U;
+  }
+}
+
+void HAL_TIM_PeriodElapsedCallback(TIM_HandleTypeDef* htim) {
+  using conformance::ev;
+  ev.period_calls = ev.period_calls + 1U;
+  ev.period_handle = htim;
+}
+
+void HAL_TIM_PWM_PulseFinishedHalfCpltCallback(TIM_HandleTypeDef* htim) {
+  conformance::ev.half_calls = conformance::ev.half_calls + 1U;
+  conformance::log_pwm('H', htim);
+}
+
+void HAL_TIM_PWM_PulseFinishedCallback(TIM_HandleTypeDef* htim) {
+  conformance::ev.full_calls = conformance::ev.full_calls + 1U;
+  conformance::log_pwm('F', htim);
+}
+
+}  // extern "C"

@@ -1,0 +1,102 @@
+// Scenario files: a YAML list of steps (drive a line, start a pulse train, wait,
+// expect a pin level or a strip colour) that the virtual board plays against an
+// image, with a verdict per expectation and a JUnit report for CI servers.
+// load() checks the whole file before anything runs; run() drives a Machine
+// step by step; to_junit() writes the verdicts.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "vboard/machine.h"
+
+namespace vboard::scenario {
+
+enum class StepKind {
+  delay,
+  set,
+  pulse,
+  expect_pin,
+  wait_pin,
+  expect_strip,
+  expect_no_violations,
+  inject_irq
+};
+const char* step_name(StepKind k);  // "expect-pin", as written in the file
+
+using Rgb = std::array<uint8_t, 3>;
+
+// One colour expected on a set of LED positions (inclusive ranges; none: every LED).
+struct StripCheck {
+  std::vector<std::pair<unsigned, unsigned>> leds;
+  Rgb color{};
+};
+
+// What expect-no-violations looks at. strip: data-line timing that real parts
+// would misread; strip-datasheet: timing outside the WS2815 datasheet windows
+// (which real parts still read right; not part of any); unmodelled: register
+// accesses no model implements; fault: model and core faults; halt: the image
+// stopped; any: all but strip-datasheet.
+enum class ViolationKind { any, strip, strip_datasheet, unmodelled, fault, halt };
+const char* violation_name(ViolationKind k);
+
+struct Step {
+  StepKind kind = StepKind::delay;
+  unsigned line = 0;  // 1-based line of the step in its file
+  ns_t duration = 0;  // delay; wait-pin and expect-strip: timeout (0: now)
+  std::string pin;
+  int level = 0;  // set: 0, 1 or -1 (released); expect-pin, wait-pin: 0 or 1
+  unsigned bounces = 0;
+  ns_t bounce_ns = 0;
+  bool stop = false;  // pulse: disconnect the train instead of starting one
+  ns_t width = 0, period = 0, jitter = 0;
+  std::vector<StripCheck> strip;  // expect-strip: all checks hold on one frame
+  ViolationKind violations = ViolationKind::any;
+  unsigned irq = 0;
+};
+
+struct Scenario {
+  std::string file;  // as given, for file:line in messages
+  std::string name;
+  std::vector<Step> steps;
+};
+
+// Reads and checks a scenario. On a bad file: nullopt and *error = "FILE:LINE: what".
+std::optional<Scenario> load(const std::string& path, std::string* error);
+std::optional<Scenario> parse(const std::string& text, const std::string& file, std::string* error);
+
+struct Failure {
+  size_t step = 0;    // index into Scenario::steps
+  std::string where;  // "FILE:LINE"
+  std::string kind;   // step name
+  ns_t t = 0;         // virtual time of the verdict
+  std::string expected, seen;
+  std::string message() const;  // one line: where, step, time, expected, seen
+};
+
+struct Outcome {
+  std::string file, name;
+  size_t steps = 0, steps_run = 0;
+  ns_t end = 0;  // virtual time when the last step finished
+  std::vector<Failure> failures;
+  bool passed() const { return failures.empty(); }
+};
+
+// Plays the steps in order against a machine that has not run yet (or has run
+// only up to where the scenario should start). Sources in MachineOptions stay.
+Outcome run(Machine& m, const Scenario& s);
+
+// JUnit XML: one test case per scenario, one failure element per failed step;
+// the time attributes are virtual seconds.
+std::string to_junit(const std::vector<Outcome>& outcomes, const std::string& image);
+bool write_junit(const std::vector<Outcome>& outcomes, const std::string& image, const std::string& path,
+                 std::string* error);
+
+// Colour names the files and messages use: dark, red, green, blue, yellow,
+// magenta, cyan, white; anything else as #rrggbb.
+std::string color_name(const Rgb& c);
+
+}  // namespace vboard::scenario
