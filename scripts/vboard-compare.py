@@ -29,7 +29,7 @@ SCENARIOS = [
     ("front_switch", "front", ["--for", "1s", "--pulse", "PA0=1500us@20ms,period=20ms,stop=500ms,jitter=30us",
                                "--pulse", "PA0=1000us@510ms,period=20ms,stop=800ms"]),
     ("front_bounce", "front", ["--for", "400ms", "--set", "PA0=1@100ms,bounce=5x200us",
-                               "--set", "PA0=0@101700us,bounce=3x90us"]),
+                               "--set", "PA0=0@102500us,bounce=3x90us"]),
     ("front_pll_fault", "front", ["--for", "50ms", "--fault", "pll_never_locks"]),
     ("front_irq", "front", ["--for", "100ms", "--inject-irq", "25@50ms"]),
     ("front_cpi", "front", ["--for", "200ms", "--cpi", "1.5", "--pulse", "PA0=1500us@20ms"]),

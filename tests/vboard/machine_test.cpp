@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/address_space.h"
+#include "core/nvic.h"
 #include "fake_board.h"
 #include "vboard/machine.h"
 
@@ -103,6 +104,25 @@ TEST(MachineCore, SysTickFollowsClockChangesAndSourceAndBusyWaitsAreSkipped) {
   EXPECT_GT(run.r.idle_ns, 100 * kMs);
 }
 
+// Idle detection compares only what may have changed: RAM the CPU wrote and FP
+// registers after an FP instruction. A loop whose core registers repeat while
+// it counts in RAM or in an FP register must run every pass: 2 ms at 16 MHz
+// and one cycle per instruction is 32,000 instructions, 7 per RAM pass and 4
+// per FP pass.
+TEST(MachineCore, LoopsCountingInRamOrFpRegistersAreNotIdle) {
+  auto ram = run_scenario(12);
+  ASSERT_TRUE(ram.r.ok());
+  ASSERT_GE(ram.log.size(), 1u);
+  EXPECT_NEAR(ram.log[0], 32000 / 7, 200);
+  auto fp = run_scenario(13);
+  ASSERT_TRUE(fp.r.ok());
+  ASSERT_GE(fp.log.size(), 1u);
+  EXPECT_NEAR(fp.log[0], 32000 / 4, 300);
+  // The same loops with nothing left to do are idle: the SysTick wait before
+  // them is skipped (fewer instructions than a busy wait would take).
+  EXPECT_GT(ram.r.idle_ns, 100 * kMs);
+}
+
 TEST(MachineCore, RunsAreRepeatable) {
   auto a = run_scenario(3);
   auto b = run_scenario(3);
@@ -186,6 +206,57 @@ TEST(AddressSpace, WriteLogKeepsTheFirstWritesAndCountsThemAll) {
   EXPECT_EQ(space.mmio_writes(), n) << "idle detection still sees every write";
   EXPECT_EQ(space.writes().back().seq, core::AddressSpace::kWritesKept - 1);
   EXPECT_EQ(space.writes().back().value, core::AddressSpace::kWritesKept - 1);
+}
+
+// Which granules a write marks, including writes that straddle an end of SRAM
+// and host writes through poke_ram.
+TEST(AddressSpace, RamWritesMarkExactlyTheGranulesTheyTouch) {
+  using core::AddressSpace;
+  constexpr uint32_t kGranule = 1u << AddressSpace::kGranuleBits;
+  AddressSpace space;
+  const auto marked = [&](uint64_t since) {
+    std::vector<uint32_t> g;
+    for (uint32_t i = 0; i < AddressSpace::kGranules; ++i)
+      if (space.granule_write(i) > since) g.push_back(i);
+    return g;
+  };
+  space.note_ram_write(core::kRamBase + kGranule - 2, 4);  // straddles granules 0 and 1
+  EXPECT_EQ(marked(0), (std::vector<uint32_t>{0, 1}));
+  uint64_t t = space.ram_writes();
+  space.note_ram_write(core::kRamBase - 4, 8);  // starts below SRAM
+  EXPECT_EQ(marked(t), (std::vector<uint32_t>{0}));
+  t = space.ram_writes();
+  space.note_ram_write(core::kRamBase + core::kRamSize - 2, 8);  // runs past its end
+  EXPECT_EQ(marked(t), (std::vector<uint32_t>{AddressSpace::kGranules - 1}));
+  t = space.ram_writes();
+  space.note_ram_write(core::kRamBase + core::kRamSize, 4);  // outside: nothing
+  space.note_ram_write(0x40000000, 4);
+  EXPECT_EQ(space.ram_writes(), t);
+  const uint32_t v = 7;
+  ASSERT_TRUE(space.poke_ram(core::kRamBase + 5 * kGranule, &v, 4));
+  EXPECT_EQ(marked(t), (std::vector<uint32_t>{5}));
+  // A group's count is the latest of its granules'.
+  EXPECT_EQ(space.group_write(0), space.granule_write(5));
+  EXPECT_EQ(space.group_write(AddressSpace::kGroups - 1), space.granule_write(AddressSpace::kGranules - 1));
+}
+
+// ISER/ISPR/IABR words are built eight entries at a time; compare with a bit
+// by bit reading for patterns that include the last, partial word.
+TEST(Nvic, RegisterWordsMatchTheStateBitByBit) {
+  std::array<bool, core::kNumExc> state{};
+  uint32_t seed = 12345;
+  for (int round = 0; round < 200; ++round) {
+    for (auto& b : state) {
+      seed = seed * 1103515245u + 12345u;
+      b = (seed >> 16) % (round % 5 + 2) == 0;
+    }
+    for (unsigned k = 0; k * 32 < core::kNumIrq; ++k) {
+      uint32_t want = 0;
+      for (unsigned i = 0; i < 32 && 16 + 32 * k + i < core::kNumExc; ++i)
+        if (state[16 + 32 * k + i]) want |= 1u << i;
+      ASSERT_EQ(core::Nvic::word_bits(state.data(), k), want) << "round " << round << " word " << k;
+    }
+  }
 }
 
 }  // namespace

@@ -101,7 +101,10 @@ struct Machine::Impl {
   }
 
   void on_block(uint32_t addr, uint32_t size) {
-    if (dbg.on_block(addr, size)) return;  // the rest of a block a debugger stop split
+    if (dbg.on_block(addr, size)) {  // the rest of a block a debugger stop split
+      idle.unseen_code_ran();
+      return;
+    }
     clock.commit_block();
     BlockInfo& b = blocks.block(addr, size);
     cpu.block_pc = addr;
@@ -295,6 +298,12 @@ void hook_watch(uc_engine*, uc_mem_type type, uint64_t addr, int size, int64_t, 
                                                    type == UC_MEM_WRITE);
 }
 
+// Every CPU store to SRAM: idle detection then compares only what was written.
+void hook_ram_write(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t, void* user) {
+  static_cast<Machine::Impl*>(user)->space.note_ram_write(static_cast<uint32_t>(addr),
+                                                          static_cast<size_t>(size));
+}
+
 bool hook_unmapped(uc_engine*, uc_mem_type type, uint64_t addr, int, int64_t, void* user) {
   auto* d = static_cast<Machine::Impl*>(user);
   d->unmapped_addr = static_cast<uint32_t>(addr);
@@ -356,6 +365,9 @@ Machine::Machine(const Image& image, MachineOptions options, const BoardFactory&
   uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(hook_block), &d, 1, 0);
   uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void*>(hook_intr), &d, 1, 0);
   uc_hook_add(uc, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(hook_unmapped), &d, 1, 0);
+  if (opt_.idle_skip)
+    uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(hook_ram_write), &d, kRamBase,
+                kRamBase + kRamSize - 1);
   d.dbg.set_callbacks({reinterpret_cast<void*>(hook_insn), reinterpret_cast<void*>(hook_breakpoint),
                        reinterpret_cast<void*>(hook_watch), &d});
 
@@ -600,7 +612,7 @@ bool Machine::set_cpu_reg(int uc_reg, uint64_t value) {
   if (!d.cpu.uc) return false;
   if (uc_reg == UC_ARM_REG_PC) value |= 1u;  // the core stays in Thumb state
   if (uc_reg == UC_ARM_REG_XPSR) uc_reg = UC_ARM_REG_XPSR_NZCVQG;
-  if (uc_reg_write(d.cpu.uc, uc_reg, &value) != UC_ERR_OK) return false;
+  if (!d.cpu.set_reg64(uc_reg, value)) return false;
   // Unicorn rebuilds its cached handler-mode flag on an APSR write.
   if (uc_reg == UC_ARM_REG_XPSR_NZCVQG || uc_reg == UC_ARM_REG_CONTROL)
     d.cpu.set_reg(UC_ARM_REG_APSR_NZCV, d.cpu.reg(UC_ARM_REG_APSR_NZCV));

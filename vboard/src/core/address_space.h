@@ -3,6 +3,8 @@
 // and core registers) with the counters idle detection compares.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -43,8 +45,30 @@ class AddressSpace {
   bool poke_ram(uint32_t addr, const void* src, size_t n) {
     if (!(addr >= kRamBase && addr - kRamBase + n <= kRamSize)) return false;
     std::memcpy(&ram_[addr - kRamBase], src, n);
+    note_ram_write(addr, n);
     return true;
   }
+
+  // Where SRAM may have changed, so that idle detection compares only that:
+  // every write to SRAM (the CPU's through a write hook, the host's through
+  // poke_ram or here) counts, and each 128-byte granule keeps the count at its
+  // last write. A granule whose count is not above a reference count holds
+  // what it held then. Addresses outside SRAM are clipped.
+  static constexpr uint32_t kGranuleBits = 7;
+  static constexpr uint32_t kGranules = kRamSize >> kGranuleBits;
+  static constexpr uint32_t kGroupBits = 4;  // granules per group, as a power of two; a group
+  static constexpr uint32_t kGroups = kGranules >> kGroupBits;  // keeps its granules' latest count
+  void note_ram_write(uint32_t addr, size_t n) {
+    if (n == 0 || addr >= kRamBase + kRamSize || addr + n <= kRamBase) return;
+    const uint32_t lo = addr < kRamBase ? 0 : addr - kRamBase;
+    const uint64_t end = std::min<uint64_t>(uint64_t{addr} + n - kRamBase, kRamSize);
+    ++ram_writes_;
+    for (uint32_t g = lo >> kGranuleBits; g <= static_cast<uint32_t>((end - 1) >> kGranuleBits); ++g)
+      granule_write_[g] = group_write_[g >> kGroupBits] = ram_writes_;
+  }
+  uint64_t ram_writes() const { return ram_writes_; }
+  uint64_t granule_write(uint32_t g) const { return granule_write_[g]; }
+  uint64_t group_write(uint32_t k) const { return group_write_[k]; }
   // Index into the device list of the device whose window holds addr, -1 if none.
   int device_at(uint32_t addr) const;
 
@@ -80,6 +104,9 @@ class AddressSpace {
     int dev;
   };
   std::vector<uint8_t> flash_, ram_;
+  uint64_t ram_writes_ = 0;
+  std::array<uint64_t, kGranules> granule_write_{};
+  std::array<uint64_t, kGroups> group_write_{};
   std::vector<Window> windows_;
   std::vector<int32_t> page_first_;  // per 4 KiB page of the peripheral space
   std::vector<MmioWrite> writes_;

@@ -12,6 +12,13 @@ bool is_fp_insn(uint16_t hw1, uint16_t hw2) {
   return (hw1 & 0xEC00) == 0xEC00 && (hw1 & 0x1000) == 0 && ((hw2 >> 9) & 7) == 5;
 }
 
+// Thumb-2 store-exclusive: STREX (E84x) and STREXB/H/D (E8Cx, op 4/5/7).
+bool is_excl_store(uint16_t hw1, uint16_t hw2) {
+  if ((hw1 & 0xFFF0) == 0xE840) return true;
+  const unsigned op = (hw2 >> 4) & 0xF;
+  return (hw1 & 0xFFF0) == 0xE8C0 && (op == 4 || op == 5 || op == 7);
+}
+
 }  // namespace
 
 HaltKind halt_kind_at(const Image& image, uint32_t addr, std::string* reason, std::string* name) {
@@ -55,6 +62,7 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
     if (wide) {
       space_.peek(a + 2, &hw2, 2);
       if (is_fp_insn(hw1, hw2)) b.has_fp = true;
+      if (is_excl_store(hw1, hw2)) b.excl_store = true;
     }
     a += wide ? 4 : 2;
     b.count++;
@@ -75,53 +83,81 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
   return blocks_[static_cast<size_t>(*slot)];
 }
 
-// Core and FP registers in one call (read at every check).
-void IdleDetector::snapshot_regs(std::array<uint64_t, 40>& out) const {
-  static const std::array<int, 36> ids = [] {
-    std::array<int, 36> r{UC_ARM_REG_R0,      UC_ARM_REG_R1,      UC_ARM_REG_R2,      UC_ARM_REG_R3,
-                          UC_ARM_REG_R4,      UC_ARM_REG_R5,      UC_ARM_REG_R6,      UC_ARM_REG_R7,
-                          UC_ARM_REG_R8,      UC_ARM_REG_R9,      UC_ARM_REG_R10,     UC_ARM_REG_R11,
-                          UC_ARM_REG_R12,     UC_ARM_REG_SP,      UC_ARM_REG_LR,      UC_ARM_REG_XPSR,
-                          UC_ARM_REG_CONTROL, UC_ARM_REG_PRIMASK, UC_ARM_REG_BASEPRI, UC_ARM_REG_FPSCR};
-    for (int k = 0; k < 16; ++k) r[20 + static_cast<size_t>(k)] = UC_ARM_REG_D0 + k;
-    return r;
-  }();
-  out.fill(0);  // a 32-bit register fills the low half of its slot
-  std::array<void*, 36> vals;
+void IdleDetector::read_core(std::array<uint32_t, kCoreRegs>& out) const {
+  static const std::array<int, kCoreRegs> ids{
+      UC_ARM_REG_R0,   UC_ARM_REG_R1,      UC_ARM_REG_R2,      UC_ARM_REG_R3,     UC_ARM_REG_R4,
+      UC_ARM_REG_R5,   UC_ARM_REG_R6,      UC_ARM_REG_R7,      UC_ARM_REG_R8,     UC_ARM_REG_R9,
+      UC_ARM_REG_R10,  UC_ARM_REG_R11,     UC_ARM_REG_R12,     UC_ARM_REG_SP,     UC_ARM_REG_LR,
+      UC_ARM_REG_XPSR, UC_ARM_REG_CONTROL, UC_ARM_REG_PRIMASK, UC_ARM_REG_BASEPRI};
+  std::array<void*, kCoreRegs> vals;
   for (size_t i = 0; i < ids.size(); ++i) vals[i] = &out[i];
   uc_reg_read_batch(cpu_.uc, const_cast<int*>(ids.data()), vals.data(), static_cast<int>(ids.size()));
 }
 
-// Between two visits of a loop little of SRAM changes: one compare says whether
-// anything did, and only the 512-byte pieces that differ are copied. Unlike the
-// hash this replaced (all of SRAM, twice per wake) it cannot collide.
-bool IdleDetector::sync_ram_copy(std::vector<uint8_t>& copy) const {
+void IdleDetector::read_fp(std::array<uint64_t, kFpRegs>& out) const {
+  static const std::array<int, kFpRegs> ids = [] {
+    std::array<int, kFpRegs> r{};
+    for (int k = 0; k < 16; ++k) r[static_cast<size_t>(k)] = UC_ARM_REG_D0 + k;
+    r[16] = UC_ARM_REG_FPSCR;
+    return r;
+  }();
+  out.fill(0);  // FPSCR fills the low half of its slot
+  std::array<void*, kFpRegs> vals;
+  for (size_t i = 0; i < ids.size(); ++i) vals[i] = &out[i];
+  uc_reg_read_batch(cpu_.uc, const_cast<int*>(ids.data()), vals.data(), static_cast<int>(ids.size()));
+}
+
+// Brings the reference's copy of SRAM up to date and says whether it was
+// already: only granules written since the copy was last synced can differ.
+bool IdleDetector::sync_ram_copy(Ref& ref) const {
   const uint8_t* ram = space_.ram();
-  if (copy.size() != kRamSize) {
-    copy.assign(ram, ram + kRamSize);
+  const uint64_t now = space_.ram_writes();
+  if (ref.ram.size() != kRamSize) {
+    ref.ram.assign(ram, ram + kRamSize);
+    ref.ram_synced = now;
     return false;
   }
-  if (std::memcmp(copy.data(), ram, kRamSize) == 0) return true;
-  constexpr uint32_t kPiece = 512;
-  for (uint32_t i = 0; i < kRamSize; i += kPiece)
-    if (std::memcmp(&copy[i], ram + i, kPiece) != 0) std::memcpy(&copy[i], ram + i, kPiece);
-  return false;
+  if (ref.ram_synced == now) return true;
+  bool same = true;
+  constexpr uint32_t kGranule = 1u << AddressSpace::kGranuleBits;
+  for (uint32_t k = 0; k < AddressSpace::kGroups; ++k) {
+    if (space_.group_write(k) <= ref.ram_synced) continue;
+    for (uint32_t g = k << AddressSpace::kGroupBits; g < (k + 1) << AddressSpace::kGroupBits; ++g) {
+      if (space_.granule_write(g) <= ref.ram_synced) continue;
+      const uint32_t off = g * kGranule;
+      if (std::memcmp(&ref.ram[off], ram + off, kGranule) != 0) {
+        std::memcpy(&ref.ram[off], ram + off, kGranule);
+        same = false;
+      }
+    }
+  }
+  ref.ram_synced = now;
+  return same;
 }
 
 bool IdleDetector::check(uint32_t addr, BlockInfo& b) {
-  std::array<uint64_t, 40> regs;
-  snapshot_regs(regs);
+  std::array<uint32_t, kCoreRegs> core;
+  read_core(core);
   Ref& ref = refs_[addr];
-  const bool ram_same = sync_ram_copy(ref.ram);
+  const uint64_t epoch = fp_epoch();
+  bool fp_same = ref.fp_epoch == epoch;
+  if (!fp_same) {
+    std::array<uint64_t, kFpRegs> fp;
+    read_fp(fp);
+    fp_same = ref.fp_epoch != ~0ull && fp == ref.fp;
+    ref.fp = fp;
+    ref.fp_epoch = epoch;
+  }
+  const bool ram_same = sync_ram_copy(ref);
   const bool same = ref.valid && ref.writes == space_.mmio_writes() &&
-                    ref.read_changes == space_.read_changes() && ref.regs == regs && ram_same;
+                    ref.read_changes == space_.read_changes() && ref.core == core && fp_same && ram_same;
   if (same) {
     b.check_at = 2;
     ref.valid = false;
     return true;
   }
   if (ref.valid) b.check_at = std::min<uint32_t>(b.check_at * 2, 64);
-  ref.regs = regs;
+  ref.core = core;
   ref.writes = space_.mmio_writes();
   ref.read_changes = space_.read_changes();
   ref.valid = true;

@@ -36,6 +36,7 @@ struct BlockInfo {
   uint32_t size = 0;
   uint32_t count = 0;  // instructions
   bool has_fp = false;
+  bool excl_store = false;  // STREX/STREXB/STREXH/STREXD: a store the write hook may not see
   HaltKind halt = HaltKind::none;
   // Idle detection: when the block was last entered and how often in a tight loop.
   uint64_t last_visit = ~0ull;
@@ -73,11 +74,24 @@ class BlockCache {
 // only an event can change: time may jump to that event. Each block keeps its
 // own reference state, so a helper called from several places in one loop pass
 // does not hide the loop head.
+//
+// What is compared is kept cheap without becoming approximate: SRAM is compared
+// only where it was written since the reference (the address space tracks
+// written granules), and the FP registers are read again only when an FP
+// instruction ran or the host wrote registers since the reference.
 class IdleDetector {
  public:
-  IdleDetector(const Cpu& cpu, const AddressSpace& space) : cpu_(cpu), space_(space) {}
+  IdleDetector(const Cpu& cpu, AddressSpace& space) : cpu_(cpu), space_(space) {}
+  // Code ran that on_block did not see (the rest of a block a debugger stop
+  // split): whatever it may have changed is compared in full next time.
+  void unseen_code_ran() {
+    ++fp_blocks_;
+    space_.note_ram_write(kRamBase, kRamSize);
+  }
   // Called at a block start; true when the core is idle at addr.
   bool on_block(uint32_t addr, BlockInfo& b, uint64_t instr_done) {
+    if (b.has_fp) ++fp_blocks_;
+    if (b.excl_store) space_.note_ram_write(kRamBase, kRamSize);
     uint64_t since = instr_done - b.last_visit;
     b.last_visit = instr_done;
     if (since <= 512 && ++b.tight >= b.check_at) {
@@ -88,17 +102,24 @@ class IdleDetector {
   }
 
  private:
+  static constexpr size_t kCoreRegs = 19, kFpRegs = 17;  // FP: D0-D15 and FPSCR
   struct Ref {
-    std::array<uint64_t, 40> regs{};
-    std::vector<uint8_t> ram;  // all of SRAM at the reference visit
+    std::array<uint32_t, kCoreRegs> core{};
+    std::array<uint64_t, kFpRegs> fp{};
+    uint64_t fp_epoch = ~0ull;  // fp_epoch() when fp was read
+    std::vector<uint8_t> ram;   // SRAM as of ram_writes() == ram_synced
+    uint64_t ram_synced = 0;
     uint64_t writes = 0, read_changes = 0;
     bool valid = false;
   };
   bool check(uint32_t addr, BlockInfo& b);
-  void snapshot_regs(std::array<uint64_t, 40>& out) const;
-  bool sync_ram_copy(std::vector<uint8_t>& copy) const;
+  uint64_t fp_epoch() const { return fp_blocks_ + cpu_.host_reg_writes; }
+  void read_core(std::array<uint32_t, kCoreRegs>& out) const;
+  void read_fp(std::array<uint64_t, kFpRegs>& out) const;
+  bool sync_ram_copy(Ref& ref) const;
   const Cpu& cpu_;
-  const AddressSpace& space_;
+  AddressSpace& space_;
+  uint64_t fp_blocks_ = 0;  // blocks with an FP instruction entered so far
   std::unordered_map<uint32_t, Ref> refs_;
 };
 

@@ -13,14 +13,17 @@ void ExceptionUnit::rebuild_flags() {
 
 bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
   const Cpu& cpu = p_.cpu;
-  uint32_t r[5];
-  int ids[5] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12};
-  for (int i = 0; i < 5; ++i) r[i] = cpu.reg(ids[i]);
-  uint32_t lr = cpu.reg(UC_ARM_REG_LR), xpsr = cpu.reg(UC_ARM_REG_XPSR),
-           control = cpu.reg(UC_ARM_REG_CONTROL);
+  // What the frame and the mode decision need, in one call into the engine.
+  static int ids[] = {UC_ARM_REG_R0, UC_ARM_REG_R1,   UC_ARM_REG_R2,      UC_ARM_REG_R3,  UC_ARM_REG_R12,
+                      UC_ARM_REG_LR, UC_ARM_REG_XPSR, UC_ARM_REG_CONTROL, UC_ARM_REG_PSP, UC_ARM_REG_SP};
+  uint32_t r[10] = {};
+  void* vals[10];
+  for (int i = 0; i < 10; ++i) vals[i] = &r[i];
+  uc_reg_read_batch(cpu.uc, ids, vals, 10);
+  const uint32_t lr = r[5], xpsr = r[6], control = r[7];
   bool handler = (xpsr & 0x1FF) != 0;
   bool use_psp = !handler && (control & 2);
-  uint32_t sp = use_psp ? cpu.reg(UC_ARM_REG_PSP) : cpu.reg(UC_ARM_REG_SP);
+  uint32_t sp = use_psp ? r[8] : r[9];
   // FPCCR.ASPEN off: the core never marks an FP context, so none is stacked.
   bool fp = (control & 4) && (p_.scb.fpccr & (1u << 31)) && !p_.opt.break_no_fp_frame;
   uint32_t frame = fp ? 0x68 : 0x20;
@@ -43,7 +46,7 @@ bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
     lockup("stacking outside RAM at sp=" + hex(sp1));
     return false;
   }
-  std::memcpy(p_.space.ram() + (sp1 - kRamBase), w, frame);
+  p_.space.poke_ram(sp1, w, frame);
   uint32_t excret = 0xFFFFFFE1u | (fp ? 0 : 0x10u) | (handler ? 0 : 0x8u) | (use_psp ? 0x4u : 0);
   uint32_t new_control = control & ~4u & ~2u;
   if (use_psp) {
@@ -140,12 +143,13 @@ void ExceptionUnit::exception_return(uint32_t excret) {
   }
   uint32_t w[26];
   std::memcpy(w, p_.space.ram() + (sp - kRamBase), frame);
-  int ids[6] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
-  for (int i = 0; i < 6; ++i) cpu.set_reg(ids[i], w[i]);
+  static int ids[6] = {UC_ARM_REG_R0, UC_ARM_REG_R1,  UC_ARM_REG_R2,
+                       UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
+  cpu.set_regs(ids, w, 6);
   if (fp) {
     for (int i = 0; i < 8; ++i) {
       uint64_t dv = uint64_t{w[8 + 2 * i]} | (uint64_t{w[9 + 2 * i]} << 32);
-      uc_reg_write(cpu.uc, UC_ARM_REG_D0 + i, &dv);
+      cpu.set_reg64(UC_ARM_REG_D0 + i, dv);
     }
     cpu.set_reg(UC_ARM_REG_FPSCR, w[24]);
   }

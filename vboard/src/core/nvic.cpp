@@ -1,6 +1,7 @@
 #include "core/nvic.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace vboard::core {
 
@@ -21,6 +22,16 @@ bool Nvic::exc_enabled(unsigned e) const {
 int Nvic::best_pending() const {
   int best = -1, bp = 0;
   for (unsigned e = 2; e < kNumExc; ++e) {
+    // Called at block starts while anything is pending: skip eight clear
+    // entries at a time.
+    if (e % 8 == 0 && e + 8 <= kNumExc) {
+      uint64_t eight = 0;
+      std::memcpy(&eight, &pending[e], 8);
+      if (eight == 0) {
+        e += 7;
+        continue;
+      }
+    }
     if (!pending[e] || !exc_enabled(e)) continue;
     int p = raw_prio(e);
     bool better = best < 0 || p < bp || (p == bp && reversed_ties_);
@@ -58,8 +69,20 @@ int Nvic::takeable(const Cpu& cpu) {
 
 uint32_t Nvic::word_bits(const bool* arr, unsigned k) {
   uint32_t v = 0;
-  for (unsigned i = 0; i < 32; ++i)
-    if (16 + 32 * k + i < kNumExc && arr[16 + 32 * k + i]) v |= 1u << i;
+  for (unsigned i = 0; i < 32; i += 8) {
+    const unsigned e = 16 + 32 * k + i;
+    if (e >= kNumExc) break;
+    if (e + 8 <= kNumExc) {
+      // Eight bools (bytes of 0 or 1) gathered into eight bits by one multiply:
+      // byte j lands in bit 56 + j, and no partial product carries into the top byte.
+      uint64_t eight = 0;
+      std::memcpy(&eight, &arr[e], 8);
+      v |= static_cast<uint32_t>(((eight & 0x0101010101010101ull) * 0x0102040810204080ull) >> 56) << i;
+    } else {
+      for (unsigned j = 0; e + j < kNumExc; ++j)
+        if (arr[e + j]) v |= 1u << (i + j);
+    }
+  }
   return v;
 }
 
