@@ -13,7 +13,7 @@ void AddressSpace::load(const Image& image, std::vector<std::string>& faults) {
     if (a >= kFlashBase && a - kFlashBase + n <= kFlashSize)
       std::memcpy(&flash_[a - kFlashBase], s.bytes.data(), n);
     else if (a >= kRamBase && a - kRamBase + n <= kRamSize)
-      std::memcpy(&ram_[a - kRamBase], s.bytes.data(), n);
+      poke_ram(static_cast<uint32_t>(a), s.bytes.data(), n);
     else
       faults.push_back("segment at " + hex(s.paddr) + " (" + std::to_string(n) +
                        " bytes) outside flash and RAM");

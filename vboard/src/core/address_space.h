@@ -53,7 +53,9 @@ class AddressSpace {
   // every write to SRAM (the CPU's through a write hook, the host's through
   // poke_ram or here) counts, and each 128-byte granule keeps the count at its
   // last write. A granule whose count is not above a reference count holds
-  // what it held then. Addresses outside SRAM are clipped.
+  // what it held then; one never written (count 0) holds zeros, as SRAM starts
+  // zeroed and the image's RAM segments count as writes. Addresses outside SRAM
+  // are clipped.
   static constexpr uint32_t kGranuleBits = 7;
   static constexpr uint32_t kGranules = kRamSize >> kGranuleBits;
   static constexpr uint32_t kGroupBits = 4;  // granules per group, as a power of two; a group

@@ -110,23 +110,37 @@ void IdleDetector::read_fp(std::array<uint64_t, kFpRegs>& out) const {
 // Brings the reference's copy of SRAM up to date and says whether it was
 // already: only granules written since the copy was last synced can differ.
 bool IdleDetector::sync_ram_copy(Ref& ref) const {
+  constexpr uint32_t kGranule = 1u << AddressSpace::kGranuleBits;
   const uint8_t* ram = space_.ram();
   const uint64_t now = space_.ram_writes();
-  if (ref.ram.size() != kRamSize) {
-    ref.ram.assign(ram, ram + kRamSize);
+  const auto keep = [&](uint32_t g) {
+    ref.ram.insert(ref.ram.end(), ram + g * kGranule, ram + (g + 1) * kGranule);
+    ref.slot[g] = static_cast<uint16_t>(ref.ram.size() / kGranule);
+  };
+  if (!ref.ram_taken) {
+    for (uint32_t g = 0; g < AddressSpace::kGranules; ++g)
+      if (space_.granule_write(g) != 0) keep(g);
+    ref.ram_taken = true;
     ref.ram_synced = now;
     return false;
   }
   if (ref.ram_synced == now) return true;
+  static const std::array<uint8_t, kGranule> zeros{};
   bool same = true;
-  constexpr uint32_t kGranule = 1u << AddressSpace::kGranuleBits;
   for (uint32_t k = 0; k < AddressSpace::kGroups; ++k) {
     if (space_.group_write(k) <= ref.ram_synced) continue;
     for (uint32_t g = k << AddressSpace::kGroupBits; g < (k + 1) << AddressSpace::kGroupBits; ++g) {
       if (space_.granule_write(g) <= ref.ram_synced) continue;
-      const uint32_t off = g * kGranule;
-      if (std::memcmp(&ref.ram[off], ram + off, kGranule) != 0) {
-        std::memcpy(&ref.ram[off], ram + off, kGranule);
+      const uint8_t* now_g = ram + g * kGranule;
+      if (ref.slot[g] == 0) {
+        if (std::memcmp(zeros.data(), now_g, kGranule) == 0) continue;
+        keep(g);
+        same = false;
+        continue;
+      }
+      uint8_t* old_g = &ref.ram[(ref.slot[g] - 1u) * kGranule];
+      if (std::memcmp(old_g, now_g, kGranule) != 0) {
+        std::memcpy(old_g, now_g, kGranule);
         same = false;
       }
     }

@@ -107,7 +107,11 @@ class IdleDetector {
     std::array<uint32_t, kCoreRegs> core{};
     std::array<uint64_t, kFpRegs> fp{};
     uint64_t fp_epoch = ~0ull;  // fp_epoch() when fp was read
-    std::vector<uint8_t> ram;   // SRAM as of ram_writes() == ram_synced
+    // SRAM as of ram_writes() == ram_synced, kept sparse: a granule without a
+    // slot held zeros then (it had never been written).
+    std::array<uint16_t, AddressSpace::kGranules> slot{};  // index + 1, 0: none
+    std::vector<uint8_t> ram;
+    bool ram_taken = false;
     uint64_t ram_synced = 0;
     uint64_t writes = 0, read_changes = 0;
     bool valid = false;
