@@ -117,7 +117,7 @@ class IdleDetector {
     bool valid = false;
   };
   bool check(uint32_t addr, BlockInfo& b);
-  uint64_t fp_epoch() const { return fp_blocks_ + cpu_.host_reg_writes; }
+  uint64_t fp_epoch() const { return fp_blocks_ + cpu_.host_fp_writes; }
   void read_core(std::array<uint32_t, kCoreRegs>& out) const;
   void read_fp(std::array<uint64_t, kFpRegs>& out) const;
   bool sync_ram_copy(Ref& ref) const;

@@ -13,9 +13,13 @@ struct Cpu {
   uc_engine* uc = nullptr;
   uint32_t block_pc = 0;  // start of the current translated block
   bool sleeping = false;
-  // Register writes made by the host (exception entry and return, a debugger);
+  // Writes of FP registers made by the host (exception return, a debugger);
   // idle detection re-reads the FP registers when this moved.
-  mutable uint64_t host_reg_writes = 0;
+  mutable uint64_t host_fp_writes = 0;
+  static bool is_fp_reg(int r) {
+    return (r >= UC_ARM_REG_FPEXC && r <= UC_ARM_REG_FPSID) || (r >= UC_ARM_REG_D0 && r <= UC_ARM_REG_D31) ||
+           (r >= UC_ARM_REG_Q0 && r <= UC_ARM_REG_Q15) || (r >= UC_ARM_REG_S0 && r <= UC_ARM_REG_S31);
+  }
 
   uint32_t reg(int r) const {
     uint32_t v = 0;
@@ -23,19 +27,22 @@ struct Cpu {
     return v;
   }
   void set_reg(int r, uint32_t v) const {
-    ++host_reg_writes;
+    if (is_fp_reg(r)) ++host_fp_writes;
     uc_reg_write(uc, r, &v);
   }
-  // n 32-bit registers in one call into the engine.
+  // n (at most 16) 32-bit registers in one call into the engine.
   void set_regs(int* ids, uint32_t* values, int n) const {
-    ++host_reg_writes;
     void* vals[16];
-    for (int i = 0; i < n && i < 16; ++i) vals[i] = &values[i];
-    uc_reg_write_batch(uc, ids, vals, n < 16 ? n : 16);
+    n = n < 16 ? n : 16;
+    for (int i = 0; i < n; ++i) {
+      if (is_fp_reg(ids[i])) ++host_fp_writes;
+      vals[i] = &values[i];
+    }
+    uc_reg_write_batch(uc, ids, vals, n);
   }
-  // 64-bit registers (D0-D15); false if Unicorn refuses the register.
+  // Any register, 64-bit ones (D0-D15) included; false if Unicorn refuses it.
   bool set_reg64(int r, uint64_t v) const {
-    ++host_reg_writes;
+    if (is_fp_reg(r)) ++host_fp_writes;
     return uc_reg_write(uc, r, &v) == UC_ERR_OK;
   }
 };

@@ -5,12 +5,6 @@
 
 namespace vboard::core {
 
-void ExceptionUnit::rebuild_flags() {
-  if (p_.opt.break_no_flag_restore) return;
-  uint32_t f = p_.cpu.reg(UC_ARM_REG_APSR_NZCV);
-  p_.cpu.set_reg(UC_ARM_REG_APSR_NZCV, f);
-}
-
 bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
   const Cpu& cpu = p_.cpu;
   // What the frame and the mode decision need, in one call into the engine.
@@ -79,16 +73,23 @@ void ExceptionUnit::activate(unsigned e) {
 }
 
 bool ExceptionUnit::jump_vector(unsigned e, uint32_t xpsr) {
-  uint32_t nx = (xpsr & 0xF80F0000u) | (1u << 24) | e;
-  p_.cpu.set_reg(UC_ARM_REG_XPSR_NZCVQG, nx);
-  rebuild_flags();
+  const uint32_t nx = (xpsr & 0xF80F0000u) | (1u << 24) | e;
   uint32_t v = 0;
   p_.bus.read_mem(p_.scb.vtor + 4 * e, &v, 4);
+  // xPSR, the flag rebuild (see exception_return) and the vector in one call.
+  int ids[3] = {UC_ARM_REG_XPSR_NZCVQG, UC_ARM_REG_APSR_NZCV, UC_ARM_REG_PC};
+  uint32_t vals[3] = {nx, nx & 0xF0000000u, v};
+  if (p_.opt.break_no_flag_restore) {
+    ids[1] = UC_ARM_REG_PC;
+    vals[1] = v;
+  }
+  const int n = p_.opt.break_no_flag_restore ? 2 : 3;
   if (!(v & 1)) {
+    p_.cpu.set_regs(ids, vals, n - 1);
     lockup("vector " + std::to_string(e) + " without Thumb bit: " + hex(v));
     return false;
   }
-  p_.cpu.set_reg(UC_ARM_REG_PC, v);
+  p_.cpu.set_regs(ids, vals, n);
   p_.nvic.irq_check = true;
   return true;
 }
@@ -135,7 +136,11 @@ void ExceptionUnit::exception_return(uint32_t excret) {
     return;
   }
   bool to_psp = excret & 4, to_thread = excret & 8, fp = !(excret & 0x10);
-  uint32_t sp = to_psp ? cpu.reg(UC_ARM_REG_PSP) : cpu.reg(UC_ARM_REG_MSP);
+  static int state_ids[3] = {UC_ARM_REG_CONTROL, UC_ARM_REG_PSP, UC_ARM_REG_MSP};
+  uint32_t state[3] = {};
+  void* state_vals[3] = {&state[0], &state[1], &state[2]};
+  uc_reg_read_batch(cpu.uc, state_ids, state_vals, 3);
+  uint32_t sp = to_psp ? state[1] : state[2];
   uint32_t frame = fp ? 0x68 : 0x20;
   if (!AddressSpace::ram_range(sp, frame)) {
     lockup("unstacking outside RAM at sp=" + hex(sp));
@@ -143,9 +148,6 @@ void ExceptionUnit::exception_return(uint32_t excret) {
   }
   uint32_t w[26];
   std::memcpy(w, p_.space.ram() + (sp - kRamBase), frame);
-  static int ids[6] = {UC_ARM_REG_R0, UC_ARM_REG_R1,  UC_ARM_REG_R2,
-                       UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
-  cpu.set_regs(ids, w, 6);
   if (fp) {
     for (int i = 0; i < 8; ++i) {
       uint64_t dv = uint64_t{w[8 + 2 * i]} | (uint64_t{w[9 + 2 * i]} << 32);
@@ -156,19 +158,29 @@ void ExceptionUnit::exception_return(uint32_t excret) {
   uint32_t xpsr = w[7];
   uint32_t new_sp = sp + frame + ((xpsr & (1u << 9)) ? 4 : 0);
   uint32_t ipsr = xpsr & 0x1FF;
+  // The stacked registers, then the mode: one call into the engine, in the
+  // order the writes must happen (the flag rebuild after xPSR and CONTROL).
+  int ids[11] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
+  uint32_t vals[11] = {w[0], w[1], w[2], w[3], w[4], w[5]};
+  int n_regs = 6;
   if ((ipsr == 0) != to_thread) {
+    cpu.set_regs(ids, vals, n_regs);
     take_fault(FaultKind::invpc, w[6], "EXC_RETURN mode does not match the stacked IPSR");
     return;
   }
-  cpu.set_reg(UC_ARM_REG_XPSR_NZCVQG, xpsr & ~(1u << 9));
-  uint32_t control = (cpu.reg(UC_ARM_REG_CONTROL) & ~4u & ~2u) | (fp ? 4u : 0) | (to_psp ? 2u : 0);
-  cpu.set_reg(UC_ARM_REG_CONTROL, control);
-  if (to_psp)
-    cpu.set_reg(UC_ARM_REG_PSP, new_sp);
-  else
-    cpu.set_reg(UC_ARM_REG_MSP, new_sp);
-  rebuild_flags();
-  cpu.set_reg(UC_ARM_REG_PC, w[6] | 1u);
+  const uint32_t control = (state[0] & ~4u & ~2u) | (fp ? 4u : 0) | (to_psp ? 2u : 0);
+  const auto add = [&](int id, uint32_t v) {
+    ids[n_regs] = id;
+    vals[n_regs++] = v;
+  };
+  add(UC_ARM_REG_XPSR_NZCVQG, xpsr & ~(1u << 9));
+  add(UC_ARM_REG_CONTROL, control);
+  add(to_psp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP, new_sp);
+  // Rewriting APSR makes Unicorn rebuild its cached handler-mode flag; what
+  // reads back after the xPSR write is its N, Z, C and V.
+  if (!p_.opt.break_no_flag_restore) add(UC_ARM_REG_APSR_NZCV, xpsr & 0xF0000000u);
+  add(UC_ARM_REG_PC, w[6] | 1u);
+  cpu.set_regs(ids, vals, n_regs);
   p_.clock.spend_cycles(10);
   n.irq_check = true;
 }

@@ -55,7 +55,6 @@ class ExceptionUnit {
   void activate(unsigned e);
   bool jump_vector(unsigned e, uint32_t xpsr);
   void done(unsigned e);
-  void rebuild_flags();
 
   Parts p_;
   struct Frame {
