@@ -118,6 +118,9 @@ bool IdleDetector::sync_ram_copy(Ref& ref) const {
     ref.slot[g] = static_cast<uint16_t>(ref.ram.size() / kGranule);
   };
   if (!ref.ram_taken) {
+    uint32_t used = 0;
+    for (uint32_t g = 0; g < AddressSpace::kGranules; ++g) used += space_.granule_write(g) != 0;
+    ref.ram.reserve((used + 8) * kGranule);  // room for a few more without moving
     for (uint32_t g = 0; g < AddressSpace::kGranules; ++g)
       if (space_.granule_write(g) != 0) keep(g);
     ref.ram_taken = true;
