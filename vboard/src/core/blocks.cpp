@@ -117,18 +117,20 @@ bool IdleDetector::sync_ram_copy(Ref& ref) const {
     ref.ram.insert(ref.ram.end(), ram + g * kGranule, ram + (g + 1) * kGranule);
     ref.slot[g] = static_cast<uint16_t>(ref.ram.size() / kGranule);
   };
+  static const std::array<uint8_t, kGranule> zeros{};
+  const auto zero = [&](uint32_t g) { return std::memcmp(zeros.data(), ram + g * kGranule, kGranule) == 0; };
   if (!ref.ram_taken) {
-    uint32_t used = 0;
-    for (uint32_t g = 0; g < AddressSpace::kGranules; ++g) used += space_.granule_write(g) != 0;
-    ref.ram.reserve((used + 8) * kGranule);  // room for a few more without moving
+    // Granules holding zeros need no slot either: most of a zeroed .bss.
+    std::vector<uint32_t> kept;
     for (uint32_t g = 0; g < AddressSpace::kGranules; ++g)
-      if (space_.granule_write(g) != 0) keep(g);
+      if (space_.granule_write(g) != 0 && !zero(g)) kept.push_back(g);
+    ref.ram.reserve((kept.size() + 8) * kGranule);  // room for a few more without moving
+    for (uint32_t g : kept) keep(g);
     ref.ram_taken = true;
     ref.ram_synced = now;
     return false;
   }
   if (ref.ram_synced == now) return true;
-  static const std::array<uint8_t, kGranule> zeros{};
   bool same = true;
   for (uint32_t k = 0; k < AddressSpace::kGroups; ++k) {
     if (space_.group_write(k) <= ref.ram_synced) continue;
@@ -136,7 +138,7 @@ bool IdleDetector::sync_ram_copy(Ref& ref) const {
       if (space_.granule_write(g) <= ref.ram_synced) continue;
       const uint8_t* now_g = ram + g * kGranule;
       if (ref.slot[g] == 0) {
-        if (std::memcmp(zeros.data(), now_g, kGranule) == 0) continue;
+        if (zero(g)) continue;
         keep(g);
         same = false;
         continue;

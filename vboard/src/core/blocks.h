@@ -108,7 +108,7 @@ class IdleDetector {
     std::array<uint64_t, kFpRegs> fp{};
     uint64_t fp_epoch = ~0ull;  // fp_epoch() when fp was read
     // SRAM as of ram_writes() == ram_synced, kept sparse: a granule without a
-    // slot held zeros then (it had never been written).
+    // slot held zeros then.
     std::array<uint16_t, AddressSpace::kGranules> slot{};  // index + 1, 0: none
     std::vector<uint8_t> ram;
     bool ram_taken = false;
