@@ -21,6 +21,11 @@ RAM, RAM_END = 0x20000000, 0x20008000  # the boards' linker scripts: 32 KiB of R
 STACK_RESERVE = 0x400  # _Min_Stack_Size: the heap must end this far below the top
 CPACR = 0xE000ED88
 CPACR_FPU = 0x00F00000  # CP10 and CP11 full access
+# CPACR holds only CP10 and CP11 on the board, as on the chip (the other fields
+# read as zero and ignore writes), so a debugger cannot plant unrelated bits for
+# SystemInit to keep. What shows that it keeps them is that it reads CPACR
+# before it writes it: a read watchpoint stops there with the old value intact.
+CPACR_PARTLY = 0x00100000  # CP10 privileged access only, CP11 denied
 RAM_FILL = 0xA5  # what RAM holds before the reset path runs (written by the debugger)
 BRANCH_TO_SELF = 0xE7FE  # "b ." in Thumb
 ENOMEM, EINVAL = 12, 22
@@ -94,7 +99,7 @@ def reset_path():
     """From reset to main and past its return, with RAM filled with a pattern,
     CPACR's FPU fields partly set and a wrong stack pointer."""
     write(RAM, bytes([RAM_FILL]) * (RAM_END - RAM))
-    set_u32(CPACR, 0x00100000)  # CP10 privileged only, CP11 denied: SystemInit must set both fully
+    set_u32(CPACR, CPACR_PARTLY)
     run("set $sp = 0x%x" % (RAM + 0x1000))
     expect(reg("sp") == RAM + 0x1000, "the debugger can give the core a wrong stack pointer at reset")
 
@@ -102,7 +107,7 @@ def reset_path():
     run("continue")
     frame = gdb.selected_frame().name()
     expect(frame == "SystemInit", "SystemInit is the first code to read CPACR (read in %s)" % frame)
-    expect(u32(CPACR) == 0x00100000, "SystemInit reads CPACR before it writes it (keeps what is there)")
+    expect(u32(CPACR) == CPACR_PARTLY, "SystemInit reads CPACR before it writes it (keeps what is there)")
     run("delete")
     expect(RAM_END - 64 <= reg("sp") <= RAM_END, "stack pointer from _estack in SystemInit (sp %#x)" % reg("sp"))
     expect(u32(addr("probe_data_word")) == RAM_FILL * 0x01010101, "SystemInit runs before .data is copied")
@@ -210,11 +215,11 @@ def stubs_and_exit():
 def system_init_and_error_handler():
     """On a board image: SystemInit read-modify-writes CPACR, Error_Handler masks
     interrupts and stops."""
-    set_u32(CPACR, 0x00100000)
+    set_u32(CPACR, CPACR_PARTLY)
     run("rwatch *(unsigned int*)0x%x" % CPACR)
     run("continue")
     frame = gdb.selected_frame().name()
-    expect(frame == "SystemInit" and u32(CPACR) == 0x00100000,
+    expect(frame == "SystemInit" and u32(CPACR) == CPACR_PARTLY,
            "SystemInit reads CPACR before it writes it (first read in %s)" % frame)
     run("delete")
     run("finish")
