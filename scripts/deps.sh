@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ python3
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   libgtest-dev libgmock-dev
-  libunicorn-dev libelf-dev python3-unicorn
+  libunicorn-dev libelf-dev
   libcli11-dev nlohmann-json3-dev libyaml-cpp-dev
   sigrok-cli gdb-multiarch
 )

@@ -1,7 +1,8 @@
 // A minimal image around the boards' shared start-up code and system-call
-// stubs, run under emulation by board_runtime_check.py. Its main only records
-// that it ran; the globals below show whether the reset path copied .data,
-// zeroed .bss and ran the static initialisers, in that order.
+// stubs, run on the virtual board and checked through its GDB server by
+// tests/vboard/board_runtime_test.py. Its main only records that it ran; the
+// globals below show whether the reset path copied .data, zeroed .bss and ran
+// the static initialisers, in that order.
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -30,14 +31,14 @@ int _kill(int pid, int sig);
 void _exit(int status);
 void* _sbrk(ptrdiff_t incr);
 
-// st_mode as _fstat leaves it, so the harness need not know newlib's layout.
+// st_mode as _fstat leaves it, so the test need not know newlib's layout.
 uint32_t probe_fstat_mode(int file) {
   struct stat st = {};
   (void)_fstat(file, &st);
   return st.st_mode;
 }
 
-// Keeps every stub in the image for the harness to call.
+// Keeps every stub in the image for the test to call.
 __attribute__((used)) void* const probe_stubs[] = {
     reinterpret_cast<void*>(_write), reinterpret_cast<void*>(_read),
     reinterpret_cast<void*>(_close), reinterpret_cast<void*>(_isatty),
@@ -49,7 +50,7 @@ __attribute__((used)) void* const probe_stubs[] = {
 
 __attribute__((constructor)) static void probe_ctor() { probe_ctor_value = 0xC0FFEEU; }
 
-// Everything the harness inspects is referenced from here, so the linker's
+// Everything the test inspects is referenced from here, so the linker's
 // section garbage collection keeps it.
 volatile uintptr_t probe_sink;
 

@@ -19,11 +19,12 @@ import sys
 import time
 import unittest
 
+import gdb_board
+from gdb_board import TIMEOUT, gdb_batch
+
 VBOARD = ""
 FIRMWARE = ""
-GDB = shutil.which("gdb-multiarch") or "gdb-multiarch"
 OBJDUMP = shutil.which("arm-none-eabi-objdump") or "arm-none-eabi-objdump"
-TIMEOUT = 60  # seconds for any one child process
 
 FRONT_ARGS = ["--for", "400ms", "--pulse", "PA0=1500us@20ms,period=20ms"]
 PULSE_WIDTH = "((aurelis::application*)_app)->_m.LED.sw._m.lastPulse"
@@ -35,53 +36,6 @@ def image(name):
 
 def checksum_frame(payload):
     return "$%s#%02x" % (payload, sum(payload.encode()) & 0xFF)
-
-
-class Board:
-    """vboard with --gdb 0 in the background; the port is read from its stderr."""
-
-    def __init__(self, elf, args):
-        self.proc = subprocess.Popen([VBOARD, elf, *args, "--json", "--gdb", "0"], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-        self.err = ""
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([self.proc.stderr], [], [], 0.2)
-            if ready:
-                line = self.proc.stderr.readline()
-                self.err += line
-                m = re.search(r"127\.0\.0\.1:(\d+)", line)
-                if m:
-                    self.port = int(m.group(1))
-                    return
-            if self.proc.poll() is not None:
-                break
-        self.proc.kill()
-        raise AssertionError("vboard did not announce its GDB port: " + self.err)
-
-    def close(self):
-        """Ends a board a failed test left waiting (for a debugger or its run)."""
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.communicate()
-
-    def finish(self):
-        """Waits for the run to end; returns (exit status, JSON report, stderr)."""
-        try:
-            out, err = self.proc.communicate(timeout=TIMEOUT)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            raise
-        return self.proc.returncode, json.loads(out), self.err + err
-
-
-def gdb_batch(elf, port, commands):
-    args = [GDB, "--batch", "-nx", elf, "-ex", "target remote 127.0.0.1:%d" % port]
-    for c in commands:
-        args += ["-ex", c]
-    # Console output of `monitor` commands goes to GDB's stderr in batch mode.
-    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          timeout=TIMEOUT).stdout
 
 
 _plain_runs = {}
@@ -118,7 +72,7 @@ def virtual_ns(text):
 
 class BoardTest(unittest.TestCase):
     def board(self, elf, args):
-        b = Board(elf, args)
+        b = gdb_board.Board(VBOARD, elf, args)
         self.addCleanup(b.close)
         return b
 
