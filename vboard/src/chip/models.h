@@ -413,7 +413,7 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
     PinChange* batch = nullptr;
     Offset* offsets = nullptr;
   };
-  template <unsigned Size>
+  template <unsigned Size, bool Edges>
   uint32_t pwm_run(PwmPass& p, const uint8_t* data, uint32_t stride, uint32_t n);
   void split(unsigned __int128 x, uint64_t* q, uint64_t* r) const;
 

@@ -402,17 +402,14 @@ bool Timer::pwm_periods(ns_t t) {
     split(static_cast<unsigned __int128>(cyc_tick_) * num_ + den_ - 1, &p.q, &p.r);
     p.base = base_t_;
     const uint8_t* data = items.data + static_cast<size_t>(done) * items.stride;
+    const bool edges = p.at_match != p.at_start;  // equal: the output is disabled
     uint32_t k = 0;
-    switch (items.size) {
-      case 1:
-        k = pwm_run<1>(p, data, items.stride, n);
-        break;
-      case 2:
-        k = pwm_run<2>(p, data, items.stride, n);
-        break;
-      default:
-        k = pwm_run<4>(p, data, items.stride, n);
-    }
+    if (items.size == 1)
+      k = edges ? pwm_run<1, true>(p, data, items.stride, n) : pwm_run<1, false>(p, data, items.stride, n);
+    else if (items.size == 2)
+      k = edges ? pwm_run<2, true>(p, data, items.stride, n) : pwm_run<2, false>(p, data, items.stride, n);
+    else
+      k = edges ? pwm_run<4, true>(p, data, items.stride, n) : pwm_run<4, false>(p, data, items.stride, n);
     done += k;
     cyc_tick_ += k * period;
     ev_t_ = p.base + p.q;  // the last period start
@@ -437,11 +434,34 @@ void Timer::split(unsigned __int128 x, uint64_t* q, uint64_t* r) const {
   *r = static_cast<uint64_t>(x % den_);
 }
 
+namespace {
+template <unsigned Size>
+uint32_t load_item(const uint8_t* data) {
+  if constexpr (Size == 1) {
+    return data[0];
+  } else if constexpr (Size == 2) {
+    uint16_t h;
+    std::memcpy(&h, data, 2);
+    return h;
+  } else {
+    uint32_t w;
+    std::memcpy(&w, data, 4);
+    return w;
+  }
+}
+}  // namespace
+
 // Up to n periods, each: compare match at c (the output takes its match level,
 // the DMA item becomes the next compare value), then the period end (the
 // output takes its start level). Stops early before a period whose compare
 // value is beyond ARR (no match: the event path handles it).
-template <unsigned Size>
+//
+// With the output enabled the two levels differ, and after a period start the
+// output is at its start level exactly when the new compare value is not 0, so
+// both edges of a period exist exactly when its compare value is not 0: the
+// loop writes each edge and keeps it only then. With the output disabled
+// (Edges false) the level never changes after the first match.
+template <unsigned Size, bool Edges>
 uint32_t Timer::pwm_run(PwmPass& p, const uint8_t* data, uint32_t stride, uint32_t n) {
   // Locals only: the stores into the batch could otherwise alias p's fields.
   const uint64_t den = den_, num = num_, pq = p.pq, pr = p.pr;
@@ -451,48 +471,45 @@ uint32_t Timer::pwm_run(PwmPass& p, const uint8_t* data, uint32_t stride, uint32
   Offset* const offsets = p.offsets;
   uint64_t q = p.q, r = p.r;
   uint32_t c = p.c;
-  int out = p.out;
   PinChange* b = p.batch;
-  uint32_t i = 0;
-  for (; i < n; ++i, data += stride) {
-    if (c > arr) break;
+  const auto match_time = [&] {
     Offset& o = offsets[c % kOffsetSlots];
     if (o.tag != static_cast<uint64_t>(c) + 1) {
       o.tag = static_cast<uint64_t>(c) + 1;
       o.q = static_cast<uint64_t>(static_cast<unsigned __int128>(c) * num / den);
       o.r = static_cast<uint64_t>(static_cast<unsigned __int128>(c) * num % den);
     }
-    if (out != at_match) {
-      *b++ = {base + q + o.q + (r + o.r >= den ? 1 : 0), at_match};
-      out = at_match;
-    }
-    uint32_t item;
-    if constexpr (Size == 1) {
-      item = data[0];
-    } else if constexpr (Size == 2) {
-      uint16_t h;
-      std::memcpy(&h, data, 2);
-      item = h;
-    } else {
-      std::memcpy(&item, data, 4);
-    }
-    c = keep | (item & wmask);
+    return base + q + o.q + (r + o.r >= den ? 1 : 0);
+  };
+  if (n == 0 || c > arr) return 0;
+  // The first match: the output may come from anywhere.
+  if (p.out != at_match) *b++ = {match_time(), at_match};
+  uint32_t i = 0;
+  for (;;) {
+    // End of period i: the next compare value loads, the next period starts.
+    c = keep | (load_item<Size>(data) & wmask);
+    data += stride;
     q += pq;
     r += pr;
     if (r >= den) {
       r -= den;
       ++q;
     }
-    const int s = c != 0 ? at_start : at_match;
-    if (s != out) {
-      *b++ = {base + q, s};
-      out = s;
+    if constexpr (Edges) {
+      *b = {base + q, at_start};
+      b += c != 0;
+    }
+    if (++i == n || c > arr) break;
+    // Match of period i + 1.
+    if constexpr (Edges) {
+      *b = {match_time(), at_match};
+      b += c != 0;
     }
   }
   p.q = q;
   p.r = r;
   p.c = c;
-  p.out = out;
+  p.out = Edges && c != 0 ? at_start : at_match;
   p.batch = b;
   return i;
 }

@@ -170,7 +170,8 @@ size_t Ws2815Strip::known_bits(const PinChange* c, size_t i, size_t n) {
   for (; i + 1 < n; i += 2) {
     if (c[i].level == 0 || c[i + 1].level != 0) break;
     const ns_t rise = c[i].t, low = rise - last_fall;
-    if (low >= kResetNs) break;
+    // A shape is kept only for a low phase shorter than the reset gap, so a
+    // match also says that this rise does not end the frame.
     const Shape& s = shapes_[(high * 7 + low) & 15u];
     if (s.high != high || s.low != low || (s.kinds & ~unlisted) != 0) break;
     for (uint32_t k = s.kinds; k; k &= k - 1) ++counts_[__builtin_ctz(k)];
