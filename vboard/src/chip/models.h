@@ -493,19 +493,6 @@ class Dma : public RegBlock {
   struct QuietItems {
     const uint8_t* data = nullptr;  // item i at data + i * stride, `size` bytes, little-endian
     uint32_t count = 0, stride = 0, size = 0, mask = 0;  // mask: narrowed to the peripheral size
-    uint32_t item(uint32_t i) const {
-      const uint8_t* p = data + static_cast<size_t>(i) * stride;
-      if (size == 1) return p[0] & mask;
-      uint32_t v = 0;
-      if (size == 2) {
-        uint16_t h = 0;
-        std::memcpy(&h, p, 2);
-        v = h;
-      } else {
-        std::memcpy(&v, p, 4);
-      }
-      return v & mask;
-    }
   };
   QuietItems quiet_items(unsigned ch, const RegBlock* target, uint32_t offset);
   // `k` of those requests are done: the channel's bookkeeping as after each of them.

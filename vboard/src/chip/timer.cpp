@@ -3,6 +3,7 @@
 // and advance() walks only the events that matter (update events, compare
 // matches), so a PWM period costs two small steps.
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 
 #include "chip/models.h"
