@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -566,6 +567,13 @@ TEST_F(Stream, SteppedRunDecodesTheSameAsOneBatch) {
 class StreamRig : public Stream {
  public:
   void TestBody() override {}
+  using Models::board;
+  using Models::bus;
+  using Models::rd;
+  using Models::run_to;
+  using Models::wr;
+  using Stream::fill;
+  using Stream::start_stream;
   struct Outcome {
     std::vector<PinChange> pa7;
     uint64_t pa7_total;
@@ -574,9 +582,13 @@ class StreamRig : public Stream {
     unsigned exti_raised, dma_raised;
     std::vector<uint32_t> dma_flags;  // DMA1 ISR at the end of each slice
   };
-  Outcome play(bool whole_periods, uint32_t ccmr1, uint32_t ccer, bool exti_on_pa7) {
+  // Between two slices: what the slice (0..39) ends with.
+  using Action = std::function<void(StreamRig&, unsigned slice)>;
+  Outcome play(bool whole_periods, uint32_t ccmr1, uint32_t ccer, bool exti_on_pa7,
+               const Action& between = {}, const std::vector<uint8_t>& frame = {}) {
     board.chip().timer("TIM17").set_whole_periods(whole_periods);
     fill(0x80, 0x01, 0xFF, 0x12, 0x34, 0x56);
+    if (!frame.empty()) std::memcpy(bus.sram.data() + (kFrame - FakeBus::kSram), frame.data(), frame.size());
     std::vector<uint32_t> dma_flags;
     if (exti_on_pa7) {  // line 7 from port A (the reset routing), both edges, unmasked
       set_bits(EXTI + 0x008, 1u << 7);
@@ -591,6 +603,7 @@ class StreamRig : public Stream {
       t += 371'234 + i * 11'111;
       run_to(t);
       if (exti_on_pa7) wr(EXTI + 0x014, 1u << 7);  // the handlers clear what they serve
+      if (between) between(*this, i);
       dma_flags.push_back(rd(DMA1 + 0x000));
       wr(DMA1 + 0x004, 0xFu);
     }
@@ -607,6 +620,8 @@ class StreamRig : public Stream {
   }
 };
 
+void expect_same_outcome(const StreamRig::Outcome& a, const StreamRig::Outcome& b, uint64_t min_changes);
+
 TEST(StreamWholePeriods, SameWaveformStripAndRegistersAsEventByEvent) {
   struct Case {
     const char* what;
@@ -620,29 +635,141 @@ TEST(StreamWholePeriods, SameWaveformStripAndRegistersAsEventByEvent) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     StreamRig ref, fast;
-    const auto a = ref.play(false, c.ccmr1, c.ccer, c.exti);
-    const auto b = fast.play(true, c.ccmr1, c.ccer, c.exti);
-    ASSERT_GT(a.pa7_total, 5'000u) << "the slices cover many passes";
-    EXPECT_EQ(a.pa7_total, b.pa7_total);
-    ASSERT_EQ(a.pa7.size(), b.pa7.size());
-    for (size_t i = 0; i < a.pa7.size(); ++i) {
-      ASSERT_EQ(a.pa7[i].t, b.pa7[i].t) << "change " << i;
-      ASSERT_EQ(a.pa7[i].level, b.pa7[i].level) << "change " << i;
-    }
-    EXPECT_EQ(a.regs, b.regs);
-    EXPECT_EQ(a.exti_raised, b.exti_raised);
-    EXPECT_EQ(a.dma_raised, b.dma_raised);
-    EXPECT_EQ(a.dma_flags, b.dma_flags);
-    ASSERT_EQ(a.strip.frames.size(), b.strip.frames.size());
-    for (size_t i = 0; i < a.strip.frames.size(); ++i) {
-      EXPECT_EQ(a.strip.frames[i].t, b.strip.frames[i].t);
-      EXPECT_EQ(a.strip.frames[i].colors, b.strip.frames[i].colors);
-    }
-    EXPECT_EQ(a.strip.violations_total, b.strip.violations_total);
-    EXPECT_EQ(a.strip.violations.size(), b.strip.violations.size());
-    EXPECT_EQ(a.strip.t0l_max, b.strip.t0l_max);
-    EXPECT_EQ(a.strip.latch_min, b.strip.latch_min);
+    expect_same_outcome(ref.play(false, c.ccmr1, c.ccer, c.exti), fast.play(true, c.ccmr1, c.ccer, c.exti),
+                        5'000);
   }
+}
+
+// Edge cases of the whole-period path: compare values of 0, at ARR and beyond
+// it (no match in that period) in the stream, and configuration changing
+// between slices, i.e. in the middle of a DMA pass.
+TEST(StreamWholePeriods, EdgeCasesRunExactlyAsEventByEvent) {
+  // Bits of both values, empty slots inside the frame and a compare at ARR (186).
+  std::vector<uint8_t> odd(2 * 24 + 240, 0);
+  const uint8_t pattern[] = {118, 43, 0, 186, 118, 0, 43, 186, 186, 43, 118};
+  for (size_t i = 0; i < 48; ++i) odd[i] = pattern[i % sizeof pattern];
+  // A compare beyond ARR never matches: the stream stops there until ARR grows.
+  std::vector<uint8_t> beyond = odd;
+  beyond[20] = 187;
+  beyond[41] = 255;
+  struct Case {
+    const char* what;
+    uint32_t ccmr1, ccer;
+    StreamRig::Action between;
+    std::vector<uint8_t> frame;
+  };
+  const auto at = [](unsigned slice, std::function<void(StreamRig&)> f) -> StreamRig::Action {
+    return [slice, f](StreamRig& r, unsigned i) {
+      if (i == slice) f(r);
+    };
+  };
+  const Case cases[] = {
+      {"compare 0 and at ARR", 0, 0, {}, odd},
+      {"PWM 2 with compare 0 and at ARR", (7u << 4) | (1u << 3), 0, {}, odd},
+      {"inverted PWM 2, compare 0 and at ARR", (7u << 4) | (1u << 3), 0x3, {}, odd},
+      {"compare beyond ARR, ARR raised and lowered", 0, 0,
+       [](StreamRig& r, unsigned i) {
+         if (i >= 3) r.wr(TIM17 + 0x02C, i % 2 ? 255 : 186);
+       },
+       beyond},
+      {"PWM 2, compare beyond ARR", (7u << 4) | (1u << 3), 0,
+       [](StreamRig& r, unsigned i) {
+         if (i >= 2) r.wr(TIM17 + 0x02C, i % 3 ? 255 : 186);
+       },
+       beyond},
+      {"output disabled and enabled again",
+       0,
+       0,
+       [](StreamRig& r, unsigned i) {
+         if (i == 5 || i == 9) r.wr(TIM17 + 0x020, 0);
+         if (i == 7 || i == 12) r.wr(TIM17 + 0x020, 1);
+       },
+       {}},
+      {"polarity flipped", 0, 0,
+       [](StreamRig& r, unsigned i) {
+         if (i % 6 == 3) r.wr(TIM17 + 0x020, r.rd(TIM17 + 0x020) ^ 0x2u);
+       },
+       odd},
+      {"main output off", 0, 0, at(8, [](StreamRig& r) { r.wr(TIM17 + 0x044, 0); }), {}},
+      {"DMA stopped", 0, 0, at(6, [](StreamRig& r) { r.wr(DMA1 + 0x008, r.rd(DMA1 + 0x008) & ~1u); }), {}},
+      {"PWM 2 switched to mid-stream", 0, 0,
+       at(4, [](StreamRig& r) { r.wr(TIM17 + 0x018, (7u << 4) | (1u << 3)); }), odd},
+      {"prescaler and period changed (new time offsets)", 0, 0,
+       [](StreamRig& r, unsigned i) {
+         if (i == 4) r.wr(TIM17 + 0x028, 2);
+         if (i == 11) r.wr(TIM17 + 0x02C, 150);
+         if (i == 17) r.wr(TIM17 + 0x028, 0);
+       },
+       odd},
+      {"timer clock changed (APB2 prescaler)",
+       0,
+       0,
+       at(10, [](StreamRig& r) { r.wr(RCC + 0x008, r.rd(RCC + 0x008) | (4u << 11)); }),
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StreamRig ref, fast;
+    expect_same_outcome(ref.play(false, c.ccmr1, c.ccer, false, c.between, c.frame),
+                        fast.play(true, c.ccmr1, c.ccer, false, c.between, c.frame), 500);
+  }
+}
+
+// Slices of about three periods whose ends step through every nanosecond of a
+// period: the whole-period path must stop exactly where the event path would
+// (a period ending 1 ns after the slice is not worked off yet), seen through
+// CNT and the pad after each slice.
+TEST(StreamWholePeriods, SliceEndsAtEveryPhaseSeeTheSameCounterAndPad) {
+  std::vector<std::pair<uint32_t, uint32_t>> seen[2];
+  for (const bool whole : {false, true}) {
+    StreamRig r;
+    r.board.chip().timer("TIM17").set_whole_periods(whole);
+    r.fill(0x80, 0x01, 0xFF, 0x12, 0x34, 0x56);
+    r.start_stream();
+    // A period is 187 ticks of 20/3 ns: 1246.67 ns; three of them 3740 ns.
+    for (ns_t t = r.bus.t + 10'000, end = t + 1'400 * 3'741; t < end; t += 3'741) {
+      r.run_to(t);
+      seen[whole].emplace_back(r.rd(TIM17 + 0x024), r.rd(GPIOA + 0x010) & 0x80u);
+    }
+  }
+  ASSERT_EQ(seen[0].size(), seen[1].size());
+  unsigned pad_changes = 0;
+  for (size_t i = 0; i < seen[0].size(); ++i) {
+    ASSERT_EQ(seen[0][i], seen[1][i]) << "at " << i << " ns";
+    pad_changes += i > 0 && seen[0][i].second != seen[0][i - 1].second;
+  }
+  EXPECT_GE(pad_changes, 20u) << "the slices see the pad high and low";
+}
+
+void expect_same_outcome(const StreamRig::Outcome& a, const StreamRig::Outcome& b, uint64_t min_changes) {
+  ASSERT_GT(a.pa7_total, min_changes) << "the slices cover many passes";
+  EXPECT_EQ(a.pa7_total, b.pa7_total);
+  ASSERT_EQ(a.pa7.size(), b.pa7.size());
+  for (size_t i = 0; i < a.pa7.size(); ++i) {
+    ASSERT_EQ(a.pa7[i].t, b.pa7[i].t) << "change " << i;
+    ASSERT_EQ(a.pa7[i].level, b.pa7[i].level) << "change " << i;
+  }
+  EXPECT_EQ(a.regs, b.regs);
+  EXPECT_EQ(a.exti_raised, b.exti_raised);
+  EXPECT_EQ(a.dma_raised, b.dma_raised);
+  EXPECT_EQ(a.dma_flags, b.dma_flags);
+  ASSERT_EQ(a.strip.frames.size(), b.strip.frames.size());
+  for (size_t i = 0; i < a.strip.frames.size(); ++i) {
+    EXPECT_EQ(a.strip.frames[i].t, b.strip.frames[i].t);
+    EXPECT_EQ(a.strip.frames[i].bits, b.strip.frames[i].bits);
+    EXPECT_EQ(a.strip.frames[i].colors, b.strip.frames[i].colors);
+  }
+  EXPECT_EQ(a.strip.violations_total, b.strip.violations_total);
+  ASSERT_EQ(a.strip.violations.size(), b.strip.violations.size());
+  for (size_t i = 0; i < a.strip.violations.size(); ++i) {
+    EXPECT_EQ(a.strip.violations[i].t, b.strip.violations[i].t) << "violation " << i;
+    EXPECT_EQ(a.strip.violations[i].what, b.strip.violations[i].what) << "violation " << i;
+  }
+  EXPECT_EQ(a.strip.t0h_max, b.strip.t0h_max);
+  EXPECT_EQ(a.strip.t1h_min, b.strip.t1h_min);
+  EXPECT_EQ(a.strip.t0l_max, b.strip.t0l_max);
+  EXPECT_EQ(a.strip.t1l_min, b.strip.t1l_min);
+  EXPECT_EQ(a.strip.latch_min, b.strip.latch_min);
 }
 
 TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {

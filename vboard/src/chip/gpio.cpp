@@ -1,4 +1,6 @@
 // GPIO ports with pad levels, SYSCFG (EXTI routing) and the EXTI edge detector.
+#include <algorithm>
+
 #include "chip/models.h"
 
 namespace vboard::periph {
@@ -80,26 +82,31 @@ void Gpio::drive_pad(unsigned pin, int level, ns_t t) {
 }
 
 // drive_pad for each change of a run, with what does not change within the run
-// (listener, EXTI routing, watcher) looked at once.
+// (listener, EXTI routing, watcher) looked at once: the history takes the run
+// in one copy, and only a watcher or an EXTI line routed to the pin needs to
+// see the changes one by one.
 void Gpio::af_outputs(unsigned pin, const PinChange* c, size_t n) {
   if (!((af_live_ >> pin) & 1u) || n == 0) return;
-  const bool exti = exti_ && exti_->watches(port_, pin);
   size_t first = 0;
   while (first < n && static_cast<uint32_t>(c[first].level) == ((pads_ >> pin) & 1u)) ++first;
   if (first == n) return;
   // The timer hands over changes only: from `first` on every entry toggles the pad.
   touched_ |= 1u << pin;
-  for (size_t i = first; i < n; ++i) {
-    pads_ ^= 1u << pin;
-    if (c[i].t == 0) {
-      level_at_zero_[pin] = c[i].level;
-    } else if (++hist_total_[pin] <= kHistoryKept) {
-      hist_[pin].push_back(c[i]);
-    }
-    if (ctx_.watcher) ctx_.watcher->pin_changed(16 * port_ + pin, c[i].t, c[i].level);
-    if (exti) exti_->pad_edge(port_, pin, c[i].level != 0);
-  }
+  pads_ = (pads_ & ~(1u << pin)) | (static_cast<uint32_t>(c[n - 1].level) << pin);
   change_count_[pin] += n - first;
+  size_t later = first;  // times never decrease: changes at t = 0 come first
+  while (later < n && c[later].t == 0) level_at_zero_[pin] = c[later++].level;
+  const uint64_t kept = std::min<uint64_t>(hist_total_[pin], kHistoryKept);
+  const size_t room = static_cast<size_t>(kHistoryKept - kept);
+  hist_[pin].insert(hist_[pin].end(), c + later, c + later + std::min(room, n - later));
+  hist_total_[pin] += n - later;
+  const bool exti = exti_ && exti_->watches(port_, pin);
+  if (ctx_.watcher || exti) {
+    for (size_t i = first; i < n; ++i) {
+      if (ctx_.watcher) ctx_.watcher->pin_changed(16 * port_ + pin, c[i].t, c[i].level);
+      if (exti) exti_->pad_edge(port_, pin, c[i].level != 0);
+    }
+  }
   if (listeners_[pin]) listeners_[pin]->pin_changes(c + first, n - first);
 }
 

@@ -389,7 +389,6 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   void overflow(uint64_t tick, ns_t t);
   void update_event(ns_t t, bool from_ug);
   void matches(uint32_t value, ns_t t);
-  unsigned oc_mode(unsigned ch) const;
   bool oc_preload(unsigned ch) const;
   void set_ref(unsigned ch, int ref, ns_t t);
   void refresh_outputs(ns_t t);
@@ -398,6 +397,25 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   void decode_config();
   bool dma_fed_channel(unsigned* ch, Dma** dma, unsigned* dch) const;
   bool pwm_periods(ns_t t);
+  // Time offsets of compare values within a period (quotient and remainder of
+  // c * num_ / den_), kept while the rate stays: a DMA-fed stream uses a few.
+  struct Offset {
+    uint64_t tag = 0;  // compare value + 1; 0: empty
+    uint64_t q = 0, r = 0;
+  };
+  static constexpr uint32_t kOffsetSlots = 256;
+  // State of a run of whole periods (pwm_periods).
+  struct PwmPass {
+    ns_t base = 0;
+    uint64_t q = 0, r = 0, pq = 0, pr = 0;  // period start and length as quotient and remainder
+    uint32_t c = 0, keep = 0, wmask = 0, arr = 0;
+    int out = 0, at_match = 0, at_start = 0;
+    PinChange* batch = nullptr;
+    Offset* offsets = nullptr;
+  };
+  template <unsigned Size, bool Edges>
+  uint32_t pwm_run(PwmPass& p, const uint8_t* data, uint32_t stride, uint32_t n);
+  void split(unsigned __int128 x, uint64_t* q, uint64_t* r) const;
 
   TimerInfo info_;
   const ClockTree& clocks_;
@@ -430,6 +448,8 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   // Whole-period path: output changes of the fed channel, handed to the pin in runs.
   bool whole_periods_ = true;
   std::vector<PinChange> batch_;
+  std::vector<Offset> offsets_;
+  uint64_t offsets_num_ = 0, offsets_den_ = 0;
 };
 
 class Dma;
@@ -473,19 +493,6 @@ class Dma : public RegBlock {
   struct QuietItems {
     const uint8_t* data = nullptr;  // item i at data + i * stride, `size` bytes, little-endian
     uint32_t count = 0, stride = 0, size = 0, mask = 0;  // mask: narrowed to the peripheral size
-    uint32_t item(uint32_t i) const {
-      const uint8_t* p = data + static_cast<size_t>(i) * stride;
-      if (size == 1) return p[0] & mask;
-      uint32_t v = 0;
-      if (size == 2) {
-        uint16_t h = 0;
-        std::memcpy(&h, p, 2);
-        v = h;
-      } else {
-        std::memcpy(&v, p, 4);
-      }
-      return v & mask;
-    }
   };
   QuietItems quiet_items(unsigned ch, const RegBlock* target, uint32_t offset);
   // `k` of those requests are done: the channel's bookkeeping as after each of them.

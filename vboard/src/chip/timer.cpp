@@ -2,6 +2,8 @@
 // ticked: its value follows from the time since the current counting cycle began,
 // and advance() walks only the events that matter (update events, compare
 // matches), so a PWM period costs two small steps.
+#include <algorithm>
+#include <cstring>
 #include <numeric>
 
 #include "chip/models.h"
@@ -144,7 +146,6 @@ void Timer::clock_changed(ns_t t) {
 
 // ------------------------------------------------------------ configuration
 
-unsigned Timer::oc_mode(unsigned ch) const { return mode_[ch]; }
 bool Timer::oc_preload(unsigned ch) const { return (preload_mask_ >> ch) & 1u; }
 
 void Timer::decode_config() {
@@ -342,6 +343,12 @@ bool Timer::dma_fed_channel(unsigned* ch, Dma** dma, unsigned* dch) const {
 // item lands in the preload register), then overflow (update event: shadow
 // registers load, outputs restart). Starts and ends at a period boundary; the
 // DMA requests that raise a flag are left to the event-by-event path.
+//
+// Within a pass only the fed channel's compare value changes, so what the
+// other channels do at an update event (take their constant preload values,
+// restart OCxREF from them) is done once after the first period; the fed
+// channel's OCxREF is low after its match and high from the period start while
+// its compare value is not 0 (PWM 1; PWM 2 the other way round).
 bool Timer::pwm_periods(ns_t t) {
   unsigned ch = 0, dch = 0;
   Dma* dma = nullptr;
@@ -350,72 +357,162 @@ bool Timer::pwm_periods(ns_t t) {
   const Dma::QuietItems items = dma->quiet_items(dch, this, regs_[ccr_i].offset);
   if (items.count == 0) return false;
   const uint64_t period = static_cast<uint64_t>(arr_act_) + 1;
-  const unsigned mode = mode_[ch];
+  // Whole periods that end by t: period k ends at tick cyc_tick_ + k * period,
+  // which is at or before t exactly when that tick is at most ticks_at(t).
+  const auto periods_by_t = [&] {
+    const uint64_t ticks_t = ticks_at(t);
+    return ticks_t < cyc_tick_ + period ? 0 : (ticks_t - cyc_tick_) / period;
+  };
+  if (ccr_act_[ch] > arr_act_ || periods_by_t() == 0) return false;
+  const bool pwm2 = mode_[ch] == 7;
   // The pin sees OCxREF through the channel's enable and polarity; the other
   // channels are not in compare mode, so their outputs stay low.
   const bool out_en = (out_en_mask_ >> ch) & 1u;
   const int pol = static_cast<int>((val_[idx_[kCCER]] >> (4 * ch + 1)) & 1u);
-  const uint32_t wmask = regs_[ccr_i].wmask;
-  int out = static_cast<int>((out_levels_ >> ch) & 1u);
-  batch_.clear();
+  PwmPass p;
+  // OCxREF is PWM 2's level at a match and at the start of a period with CCR = 0,
+  // the other level at the start of any other period.
+  p.at_match = out_en ? (static_cast<int>(pwm2) ^ pol) : 0;
+  p.at_start = out_en ? (static_cast<int>(!pwm2) ^ pol) : 0;
+  p.keep = val_[ccr_i] & ~regs_[ccr_i].wmask;
+  p.wmask = regs_[ccr_i].wmask & items.mask;
+  p.arr = arr_act_;
+  p.out = static_cast<int>((out_levels_ >> ch) & 1u);
+  p.c = ccr_act_[ch];
+  if (batch_.size() < 2 * static_cast<size_t>(items.count))
+    batch_.resize(2 * static_cast<size_t>(items.count));
+  p.batch = batch_.data();
+  if (offsets_num_ != num_ || offsets_den_ != den_) {
+    offsets_.assign(kOffsetSlots, Offset{});
+    offsets_num_ = num_;
+    offsets_den_ = den_;
+  }
+  p.offsets = offsets_.data();
   // tick_time() without a division per event: the time of tick k is
   // base_t_ + floor((k * num_ + den_ - 1) / den_); keep that quotient and its
   // remainder for the period start and add whole periods and compare offsets.
-  struct Step {
-    uint64_t q, r;
+  split(static_cast<unsigned __int128>(period) * num_, &p.pq, &p.pr);
+  const uint64_t rebase_above = fast_limit_ / 2;
+  uint64_t done = 0;
+  for (;;) {
+    // Periods until the tick count must be rebased to keep tick * num_ in 64 bits
+    // (a rebase moves the rounding of later ticks: count the periods again).
+    const uint64_t before_rebase = cyc_tick_ > rebase_above ? 1 : (rebase_above - cyc_tick_) / period + 1;
+    const uint32_t n = static_cast<uint32_t>(std::min({items.count - done, before_rebase, periods_by_t()}));
+    if (n == 0) break;
+    split(static_cast<unsigned __int128>(cyc_tick_) * num_ + den_ - 1, &p.q, &p.r);
+    p.base = base_t_;
+    const uint8_t* data = items.data + static_cast<size_t>(done) * items.stride;
+    const bool edges = p.at_match != p.at_start;  // equal: the output is disabled
+    uint32_t k = 0;
+    if (items.size == 1)
+      k = edges ? pwm_run<1, true>(p, data, items.stride, n) : pwm_run<1, false>(p, data, items.stride, n);
+    else if (items.size == 2)
+      k = edges ? pwm_run<2, true>(p, data, items.stride, n) : pwm_run<2, false>(p, data, items.stride, n);
+    else
+      k = edges ? pwm_run<4, true>(p, data, items.stride, n) : pwm_run<4, false>(p, data, items.stride, n);
+    done += k;
+    cyc_tick_ += k * period;
+    ev_t_ = p.base + p.q;  // the last period start
+    if (k < n) break;      // a compare value beyond ARR: its period goes event by event
+    if (cyc_tick_ > rebase_above) rebase(ev_t_, 0);
+  }
+  val_[ccr_i] = p.c;
+  for (unsigned k = 0; k < info_.channels; ++k) {
+    if (oc_preload(k)) ccr_act_[k] = val_[idx_[kCCR1 + k]];
+    ref_[k] = level_for(mode_[k], 0, ccr_act_[k], ref_[k]);
+  }
+  dma->quiet_done(dch, static_cast<uint32_t>(done));
+  pos_ = 0;
+  out_levels_ = (out_levels_ & ~(1u << ch)) | (static_cast<uint32_t>(p.out) << ch);
+  const size_t nb = static_cast<size_t>(p.batch - batch_.data());
+  if (nb != 0 && out_gpio_[ch]) out_gpio_[ch]->af_outputs(out_pin_[ch], batch_.data(), nb);
+  return true;
+}
+
+void Timer::split(unsigned __int128 x, uint64_t* q, uint64_t* r) const {
+  *q = static_cast<uint64_t>(x / den_);
+  *r = static_cast<uint64_t>(x % den_);
+}
+
+namespace {
+template <unsigned Size>
+uint32_t load_item(const uint8_t* data) {
+  if constexpr (Size == 1) {
+    return data[0];
+  } else if constexpr (Size == 2) {
+    uint16_t h;
+    std::memcpy(&h, data, 2);
+    return h;
+  } else {
+    uint32_t w;
+    std::memcpy(&w, data, 4);
+    return w;
+  }
+}
+}  // namespace
+
+// Up to n periods, each: compare match at c (the output takes its match level,
+// the DMA item becomes the next compare value), then the period end (the
+// output takes its start level). Stops early before a period whose compare
+// value is beyond ARR (no match: the event path handles it).
+//
+// With the output enabled the two levels differ, and after a period start the
+// output is at its start level exactly when the new compare value is not 0, so
+// both edges of a period exist exactly when its compare value is not 0: the
+// loop writes each edge and keeps it only then. With the output disabled
+// (Edges false) the level never changes after the first match.
+template <unsigned Size, bool Edges>
+uint32_t Timer::pwm_run(PwmPass& p, const uint8_t* data, uint32_t stride, uint32_t n) {
+  // Locals only: the stores into the batch could otherwise alias p's fields.
+  const uint64_t den = den_, num = num_, pq = p.pq, pr = p.pr;
+  const ns_t base = p.base;
+  const uint32_t arr = p.arr, keep = p.keep, wmask = p.wmask;
+  const int at_match = p.at_match, at_start = p.at_start;
+  Offset* const offsets = p.offsets;
+  uint64_t q = p.q, r = p.r;
+  uint32_t c = p.c;
+  PinChange* b = p.batch;
+  const auto match_time = [&] {
+    Offset& o = offsets[c % kOffsetSlots];
+    if (o.tag != static_cast<uint64_t>(c) + 1) {
+      o.tag = static_cast<uint64_t>(c) + 1;
+      o.q = static_cast<uint64_t>(static_cast<unsigned __int128>(c) * num / den);
+      o.r = static_cast<uint64_t>(static_cast<unsigned __int128>(c) * num % den);
+    }
+    return base + q + o.q + (r + o.r >= den ? 1 : 0);
   };
-  const auto split = [this](unsigned __int128 x) {
-    return Step{static_cast<uint64_t>(x / den_), static_cast<uint64_t>(x % den_)};
-  };
-  const auto at = [this](Step base, Step add) {
-    uint64_t q = base.q + add.q, r = base.r + add.r;
-    if (r >= den_) {
-      r -= den_;
+  if (n == 0 || c > arr) return 0;
+  // The first match: the output may come from anywhere.
+  if (p.out != at_match) *b++ = {match_time(), at_match};
+  uint32_t i = 0;
+  for (;;) {
+    // End of period i: the next compare value loads, the next period starts.
+    c = keep | (load_item<Size>(data) & wmask);
+    data += stride;
+    q += pq;
+    r += pr;
+    if (r >= den) {
+      r -= den;
       ++q;
     }
-    return Step{q, r};
-  };
-  Step start = split(static_cast<unsigned __int128>(cyc_tick_) * num_ + den_ - 1);
-  const Step per_period = split(static_cast<unsigned __int128>(period) * num_);
-  uint32_t last_c = ~0u;
-  Step per_c{0, 0};
-  uint32_t i = 0;
-  for (; i < items.count; ++i) {
-    const uint32_t c = ccr_act_[ch];
-    const uint64_t ov = cyc_tick_ + period;
-    const Step next = at(start, per_period);
-    const ns_t ov_t = base_t_ + next.q;
-    if (c > arr_act_ || ov_t > t) break;
-    // Compare match: OCxREF changes, the DMA request writes the preload register.
-    if (c != last_c) {
-      per_c = split(static_cast<unsigned __int128>(c) * num_);
-      last_c = c;
+    if constexpr (Edges) {
+      *b = {base + q, at_start};
+      b += c != 0;
     }
-    const ns_t m_t = base_t_ + at(start, per_c).q;
-    ref_[ch] = level_at_match(mode, c, c, ref_[ch]);
-    const int at_match = out_en ? (ref_[ch] ^ pol) : 0;
-    if (at_match != out) batch_.push_back({m_t, out = at_match});
-    val_[ccr_i] = (val_[ccr_i] & ~wmask) | (items.item(i) & wmask);
-    // Overflow and update event: the shadow registers load, the period restarts.
-    cyc_tick_ = ov;
-    for (unsigned k = 0; k < info_.channels; ++k)
-      if (oc_preload(k)) ccr_act_[k] = val_[idx_[kCCR1 + k]];
-    start = next;
-    if (cyc_tick_ > fast_limit_ / 2) {
-      rebase(ov_t, 0);
-      start = split(den_ - 1);
+    if (++i == n || c > arr) break;
+    // Match of period i + 1.
+    if constexpr (Edges) {
+      *b = {match_time(), at_match};
+      b += c != 0;
     }
-    for (unsigned k = 0; k < info_.channels; ++k) ref_[k] = level_for(mode_[k], 0, ccr_act_[k], ref_[k]);
-    const int at_start = out_en ? (ref_[ch] ^ pol) : 0;
-    if (at_start != out) batch_.push_back({ov_t, out = at_start});
-    ev_t_ = ov_t;
   }
-  if (i == 0) return false;
-  dma->quiet_done(dch, i);
-  pos_ = 0;
-  out_levels_ = (out_levels_ & ~(1u << ch)) | (static_cast<uint32_t>(out) << ch);
-  if (!batch_.empty() && out_gpio_[ch]) out_gpio_[ch]->af_outputs(out_pin_[ch], batch_.data(), batch_.size());
-  return true;
+  p.q = q;
+  p.r = r;
+  p.c = c;
+  p.out = Edges && c != 0 ? at_start : at_match;
+  p.batch = b;
+  return i;
 }
 
 void Timer::process(ns_t t) {
@@ -499,12 +596,12 @@ ns_t Timer::request_time(unsigned req, uint64_t k) const {
     // Later requests: one per period (compare preload), each no earlier than its
     // period's start; the next period's compare value is known if nothing can
     // rewrite it before then.
-    const uint64_t start = ov + (k - 1) * period;
+    const uint64_t from = ov + (k - 1) * period;
     if (k == 1 && !pending_now) {
       const uint32_t cn = oc_preload(ch) ? val_[idx_[kCCR1 + ch]] : c;
-      if (cn < period) return tick_time(start + cn);
+      if (cn < period) return tick_time(from + cn);
     }
-    return tick_time(start);
+    return tick_time(from);
   }
   return kNever;
 }

@@ -156,8 +156,42 @@ inline void Ws2815Strip::edge(int level, ns_t t) {
 
 void Ws2815Strip::pin_changed(int level, ns_t t) { edge(level, t); }
 
+// Bits inside a frame whose shape was judged before, taken in pairs of edges
+// (rise, fall) from c[i] on with the state in locals: each is what edge() does
+// for the two edges when repeat_bit() finds the shape. Returns where that
+// stops (a new shape, a reset gap, a still-listed violation, the line not
+// low with a bit pending); edge() takes it from there.
+size_t Ws2815Strip::known_bits(const PinChange* c, size_t i, size_t n) {
+  if (level_ != 0 || !pending_ || gap_open_) return i;
+  ns_t last_fall = last_fall_, last_rise = last_rise_, high = pending_high_;
+  unsigned bits = bits_;
+  uint8_t cur = cur_;
+  const uint32_t unlisted = unlisted_;
+  for (; i + 1 < n; i += 2) {
+    if (c[i].level == 0 || c[i + 1].level != 0) break;
+    const ns_t rise = c[i].t, low = rise - last_fall;
+    // A shape is kept only for a low phase shorter than the reset gap, so a
+    // match also says that this rise does not end the frame.
+    const Shape& s = shapes_[(high * 7 + low) & 15u];
+    if (s.high != high || s.low != low || (s.kinds & ~unlisted) != 0) break;
+    for (uint32_t k = s.kinds; k; k &= k - 1) ++counts_[__builtin_ctz(k)];
+    cur = static_cast<uint8_t>((cur << 1) | s.bit);
+    if ((++bits & 7u) == 0) bytes_.push_back(cur);
+    last_rise = rise;
+    last_fall = c[i + 1].t;
+    high = last_fall - rise;
+  }
+  bits_total_ += bits - bits_;
+  bits_ = bits;
+  cur_ = cur;
+  last_rise_ = last_rise;
+  last_fall_ = last_fall;
+  pending_high_ = high;
+  return i;
+}
+
 void Ws2815Strip::pin_changes(const PinChange* c, size_t n) {
-  for (size_t i = 0; i < n; ++i) edge(c[i].level, c[i].t);
+  for (size_t i = known_bits(c, 0, n); i < n; i = known_bits(c, i + 1, n)) edge(c[i].level, c[i].t);
 }
 
 void Ws2815Strip::advance(ns_t now) {

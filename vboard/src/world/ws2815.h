@@ -44,6 +44,7 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
 
  private:
   void edge(int level, ns_t t);
+  size_t known_bits(const PinChange* c, size_t i, size_t n);
   void finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise);
   bool repeat_bit(ns_t high, ns_t low);
   void push_bit(int bit);
