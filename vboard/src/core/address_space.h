@@ -35,12 +35,16 @@ class AddressSpace {
   static bool periph(uint32_t a) { return a >= kPeriphBase && a - kPeriphBase < kPeriphSize; }
   // Flash, its alias and SRAM; false elsewhere.
   bool peek(uint32_t addr, void* dst, size_t n) const {
-    if (addr < kFlashSize && addr + n <= kFlashSize) return std::memcpy(dst, &flash_[addr], n), true;
-    if (addr >= kFlashBase && addr - kFlashBase + n <= kFlashSize)
-      return std::memcpy(dst, &flash_[addr - kFlashBase], n), true;
-    if (addr >= kRamBase && addr - kRamBase + n <= kRamSize)
-      return std::memcpy(dst, &ram_[addr - kRamBase], n), true;
-    return false;
+    const uint8_t* src = nullptr;
+    if (addr < kFlashSize && addr + n <= kFlashSize)
+      src = &flash_[addr];
+    else if (addr >= kFlashBase && addr - kFlashBase + n <= kFlashSize)
+      src = &flash_[addr - kFlashBase];
+    else if (addr >= kRamBase && addr - kRamBase + n <= kRamSize)
+      src = &ram_[addr - kRamBase];
+    if (src == nullptr) return false;
+    std::memcpy(dst, src, n);
+    return true;
   }
   bool poke_ram(uint32_t addr, const void* src, size_t n) {
     if (!(addr >= kRamBase && addr - kRamBase + n <= kRamSize)) return false;

@@ -100,8 +100,8 @@ void ExceptionUnit::done(unsigned e) {
   frames_.pop_back();
   uint64_t incl = p_.clock.instr_now() - f.instr0;
   uint64_t excl = incl - f.nested;
-  size_t depth = frames_.size() + 1;
-  if (depth < incl_by_depth_.size()) incl_by_depth_[depth] += incl;
+  size_t level = frames_.size() + 1;
+  if (level < incl_by_depth_.size()) incl_by_depth_[level] += incl;
   if (!frames_.empty()) frames_.back().nested += incl;
   ExceptionStat& s = stats_[e];
   if (s.count == 0 || excl < s.instr_min) s.instr_min = excl;

@@ -100,16 +100,20 @@ void Nvic::repend_lines() {
 }
 
 bool Nvic::read(uint32_t addr, uint32_t& v) const {
-  if (addr >= 0xE000E100 && addr < 0xE000E120)
-    return v = word_bits(enabled.data(), (addr - 0xE000E100) / 4), true;
-  if (addr >= 0xE000E180 && addr < 0xE000E1A0)
-    return v = word_bits(enabled.data(), (addr - 0xE000E180) / 4), true;
-  if (addr >= 0xE000E200 && addr < 0xE000E220)
-    return v = word_bits(pending.data(), (addr - 0xE000E200) / 4), true;
-  if (addr >= 0xE000E280 && addr < 0xE000E2A0)
-    return v = word_bits(pending.data(), (addr - 0xE000E280) / 4), true;
-  if (addr >= 0xE000E300 && addr < 0xE000E320)
-    return v = word_bits(active.data(), (addr - 0xE000E300) / 4), true;
+  // ISER, ICER, ISPR, ICPR, IABR: the set and clear views read the same state.
+  static const struct {
+    uint32_t base;
+    const std::array<bool, kNumExc> Nvic::*state;
+  } words[] = {{0xE000E100, &Nvic::enabled},
+               {0xE000E180, &Nvic::enabled},
+               {0xE000E200, &Nvic::pending},
+               {0xE000E280, &Nvic::pending},
+               {0xE000E300, &Nvic::active}};
+  for (const auto& w : words) {
+    if (addr < w.base || addr >= w.base + 0x20) continue;
+    v = word_bits((this->*w.state).data(), (addr - w.base) / 4);
+    return true;
+  }
   if (addr >= 0xE000E400 && addr < 0xE000E480) {
     uint32_t i = addr - 0xE000E400;
     v = uint32_t{ipr[i]} | uint32_t{ipr[i + 1]} << 8 | uint32_t{ipr[i + 2]} << 16 |
@@ -122,8 +126,9 @@ bool Nvic::read(uint32_t addr, uint32_t& v) const {
         uint32_t{shpr[i + 3]} << 24;
     return true;
   }
-  if (addr == 0xE000E004) return v = 3, true;  // ICTR: up to 128 interrupts
-  return false;
+  if (addr != 0xE000E004) return false;
+  v = 3;  // ICTR: up to 128 interrupts
+  return true;
 }
 
 bool Nvic::write_priority(uint32_t addr, uint32_t v, unsigned size) {
@@ -141,12 +146,18 @@ bool Nvic::write_priority(uint32_t addr, uint32_t v, unsigned size) {
 }
 
 bool Nvic::write(uint32_t addr, uint32_t v) {
-  if (addr >= 0xE000E100 && addr < 0xE000E120)
-    return set_bits(enabled.data(), (addr - 0xE000E100) / 4, v, true), true;
-  if (addr >= 0xE000E180 && addr < 0xE000E1A0)
-    return set_bits(enabled.data(), (addr - 0xE000E180) / 4, v, false), true;
-  if (addr >= 0xE000E200 && addr < 0xE000E220)
-    return set_bits(pending.data(), (addr - 0xE000E200) / 4, v, true), true;
+  static const struct {
+    uint32_t base;
+    std::array<bool, kNumExc> Nvic::*state;
+    bool value;
+  } words[] = {{0xE000E100, &Nvic::enabled, true},
+               {0xE000E180, &Nvic::enabled, false},
+               {0xE000E200, &Nvic::pending, true}};
+  for (const auto& w : words) {
+    if (addr < w.base || addr >= w.base + 0x20) continue;
+    set_bits((this->*w.state).data(), (addr - w.base) / 4, v, w.value);
+    return true;
+  }
   if (addr >= 0xE000E280 && addr < 0xE000E2A0) {
     set_bits(pending.data(), (addr - 0xE000E280) / 4, v, false);
     repend_lines();
