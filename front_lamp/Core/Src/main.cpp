@@ -2,18 +2,10 @@
 // then the application object through the middleware's bridge.
 #include "main.h"
 
-#include "gpio.h"
-#include "tim.h"
-
 int main() {
   (void)HAL_Init();  // also runs HAL_MspInit
   SystemClock_Config();
-  MX_GPIO_Init();  // from here on EXTI0 may fire; the bridge's gate drops it
-  MX_TIM1_Init();
-  MX_TIM2_Init();
-  MX_TIM4_Init();
-  MX_TIM8_Init();
-  MX_TIM7_Init();
+  MX_Peripherals_Init();
 
   cpp_setup();
   for (;;) {

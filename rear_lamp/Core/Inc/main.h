@@ -12,6 +12,9 @@ extern "C" {
 
 void SystemClock_Config(void);
 
+// Every peripheral of the board, in the order it relies on (after the clocks).
+void MX_Peripherals_Init(void);
+
 // The start-up bridge into the application object (middleware).
 void cpp_setup(void);
 void cpp_loop(void);

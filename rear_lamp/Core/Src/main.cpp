@@ -2,23 +2,10 @@
 // then the application object through the middleware's bridge.
 #include "main.h"
 
-#include "dma.h"
-#include "gpio.h"
-#include "tim.h"
-#include "usart.h"
-
 int main() {
   (void)HAL_Init();  // also runs HAL_MspInit
   SystemClock_Config();
-  MX_GPIO_Init();  // from here on the EXTI lines may fire; the bridge's gate drops them
-  // The DMA clocks must run before the TIM17 and USART3 hooks set up their channels.
-  MX_DMA_Init();
-  MX_TIM1_Init();
-  MX_TIM17_Init();
-  MX_TIM4_Init();
-  MX_USART3_UART_Init();
-  MX_TIM7_Init();
-  MX_TIM8_Init();
+  MX_Peripherals_Init();
 
   cpp_setup();
   for (;;) {

@@ -3,6 +3,7 @@
 #include "applib.h"
 #include "application.h"
 #include "gpio.h"
+#include "main.h"
 #include "ts_middle.h"
 
 namespace front_test {
@@ -18,12 +19,7 @@ void reset_board() {
     *h = TIM_HandleTypeDef{};
   }
   (void)HAL_Init();
-  MX_GPIO_Init();
-  MX_TIM1_Init();
-  MX_TIM2_Init();
-  MX_TIM4_Init();
-  MX_TIM8_Init();
-  MX_TIM7_Init();
+  MX_Peripherals_Init();  // the board's own set-up, in its order
   platform_host::clear_write_log();
 }
 

@@ -4,6 +4,7 @@
 
 #include "dma.h"
 #include "gpio.h"
+#include "main.h"
 #include "ts_middle.h"
 
 namespace rear_test {
@@ -20,14 +21,7 @@ void reset_board() {
   hdma_usart3_rx = DMA_HandleTypeDef{};
   huart3 = UART_HandleTypeDef{};
   (void)HAL_Init();
-  MX_GPIO_Init();
-  MX_DMA_Init();
-  MX_TIM1_Init();
-  MX_TIM17_Init();
-  MX_TIM4_Init();
-  MX_USART3_UART_Init();
-  MX_TIM7_Init();
-  MX_TIM8_Init();
+  MX_Peripherals_Init();  // the board's own set-up, in its order
 }
 
 Frame dma_frame() {
