@@ -5,6 +5,8 @@
 
 #include <unicorn/unicorn.h>
 
+#include <array>
+#include <cassert>
 #include <cstdint>
 
 namespace vboard::core {
@@ -30,15 +32,26 @@ struct Cpu {
     if (is_fp_reg(r)) ++host_fp_writes;
     uc_reg_write(uc, r, &v);
   }
-  // n (at most 16) 32-bit registers in one call into the engine.
-  void set_regs(int* ids, uint32_t* values, int n) const {
-    void* vals[16];
-    n = n < 16 ? n : 16;
-    for (int i = 0; i < n; ++i) {
-      if (is_fp_reg(ids[i])) ++host_fp_writes;
-      vals[i] = &values[i];
+  // 32-bit register writes gathered to go into the engine in one call, in
+  // the order they were added.
+  struct RegWrites {
+    static constexpr int kMax = 12;
+    std::array<int, kMax> ids{};
+    std::array<uint32_t, kMax> values{};
+    int n = 0;
+    void add(int id, uint32_t v) {
+      assert(n < kMax);
+      ids[static_cast<size_t>(n)] = id;
+      values[static_cast<size_t>(n++)] = v;
     }
-    uc_reg_write_batch(uc, ids, vals, n);
+  };
+  void set_regs(RegWrites& w) const {
+    std::array<void*, RegWrites::kMax> vals{};
+    for (int i = 0; i < w.n; ++i) {
+      if (is_fp_reg(w.ids[static_cast<size_t>(i)])) ++host_fp_writes;
+      vals[static_cast<size_t>(i)] = &w.values[static_cast<size_t>(i)];
+    }
+    uc_reg_write_batch(uc, w.ids.data(), vals.data(), w.n);
   }
   // Any register, 64-bit ones (D0-D15) included; false if Unicorn refuses it.
   bool set_reg64(int r, uint64_t v) const {

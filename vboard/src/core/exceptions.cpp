@@ -72,24 +72,26 @@ void ExceptionUnit::activate(unsigned e) {
   p_.cpu.sleeping = false;
 }
 
+void ExceptionUnit::add_flag_rebuild(Cpu::RegWrites& w, uint32_t xpsr) const {
+  // Rewriting APSR makes Unicorn rebuild its cached handler-mode flag; what
+  // reads back after the xPSR write is its N, Z, C and V.
+  if (!p_.opt.break_no_flag_restore) w.add(UC_ARM_REG_APSR_NZCV, xpsr & 0xF0000000u);
+}
+
 bool ExceptionUnit::jump_vector(unsigned e, uint32_t xpsr) {
-  const uint32_t nx = (xpsr & 0xF80F0000u) | (1u << 24) | e;
   uint32_t v = 0;
   p_.bus.read_mem(p_.scb.vtor + 4 * e, &v, 4);
-  // xPSR, the flag rebuild (see exception_return) and the vector in one call.
-  int ids[3] = {UC_ARM_REG_XPSR_NZCVQG, UC_ARM_REG_APSR_NZCV, UC_ARM_REG_PC};
-  uint32_t vals[3] = {nx, nx & 0xF0000000u, v};
-  if (p_.opt.break_no_flag_restore) {
-    ids[1] = UC_ARM_REG_PC;
-    vals[1] = v;
-  }
-  const int n = p_.opt.break_no_flag_restore ? 2 : 3;
+  const uint32_t nx = (xpsr & 0xF80F0000u) | (1u << 24) | e;
+  Cpu::RegWrites w;
+  w.add(UC_ARM_REG_XPSR_NZCVQG, nx);
+  add_flag_rebuild(w, nx);
   if (!(v & 1)) {
-    p_.cpu.set_regs(ids, vals, n - 1);
+    p_.cpu.set_regs(w);
     lockup("vector " + std::to_string(e) + " without Thumb bit: " + hex(v));
     return false;
   }
-  p_.cpu.set_regs(ids, vals, n);
+  w.add(UC_ARM_REG_PC, v);
+  p_.cpu.set_regs(w);
   p_.nvic.irq_check = true;
   return true;
 }
@@ -160,27 +162,22 @@ void ExceptionUnit::exception_return(uint32_t excret) {
   uint32_t ipsr = xpsr & 0x1FF;
   // The stacked registers, then the mode: one call into the engine, in the
   // order the writes must happen (the flag rebuild after xPSR and CONTROL).
-  int ids[11] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
-  uint32_t vals[11] = {w[0], w[1], w[2], w[3], w[4], w[5]};
-  int n_regs = 6;
+  Cpu::RegWrites regs;
+  for (int i : {0, 1, 2, 3}) regs.add(UC_ARM_REG_R0 + i, w[i]);
+  regs.add(UC_ARM_REG_R12, w[4]);
+  regs.add(UC_ARM_REG_LR, w[5]);
   if ((ipsr == 0) != to_thread) {
-    cpu.set_regs(ids, vals, n_regs);
+    cpu.set_regs(regs);
     take_fault(FaultKind::invpc, w[6], "EXC_RETURN mode does not match the stacked IPSR");
     return;
   }
   const uint32_t control = (state[0] & ~4u & ~2u) | (fp ? 4u : 0) | (to_psp ? 2u : 0);
-  const auto add = [&](int id, uint32_t v) {
-    ids[n_regs] = id;
-    vals[n_regs++] = v;
-  };
-  add(UC_ARM_REG_XPSR_NZCVQG, xpsr & ~(1u << 9));
-  add(UC_ARM_REG_CONTROL, control);
-  add(to_psp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP, new_sp);
-  // Rewriting APSR makes Unicorn rebuild its cached handler-mode flag; what
-  // reads back after the xPSR write is its N, Z, C and V.
-  if (!p_.opt.break_no_flag_restore) add(UC_ARM_REG_APSR_NZCV, xpsr & 0xF0000000u);
-  add(UC_ARM_REG_PC, w[6] | 1u);
-  cpu.set_regs(ids, vals, n_regs);
+  regs.add(UC_ARM_REG_XPSR_NZCVQG, xpsr & ~(1u << 9));
+  regs.add(UC_ARM_REG_CONTROL, control);
+  regs.add(to_psp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP, new_sp);
+  add_flag_rebuild(regs, xpsr);
+  regs.add(UC_ARM_REG_PC, w[6] | 1u);
+  cpu.set_regs(regs);
   p_.clock.spend_cycles(10);
   n.irq_check = true;
 }

@@ -54,6 +54,8 @@ class ExceptionUnit {
  private:
   void activate(unsigned e);
   bool jump_vector(unsigned e, uint32_t xpsr);
+  // The APSR write after an xPSR or CONTROL write (left out by the no-flag-restore mutant).
+  void add_flag_rebuild(Cpu::RegWrites& w, uint32_t xpsr) const;
   void done(unsigned e);
 
   Parts p_;
