@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -171,6 +173,119 @@ TEST(BadInput, AReportToAFullDiskIsAnError) {
   }
   const Outcome help = run_vboard({"--help"}, "/dev/full");
   EXPECT_EQ(help.status, exit_code::kWriteFailed);
+}
+
+}  // namespace
+}  // namespace vboard::test
+
+namespace vboard::test {
+namespace {
+
+// Scenario mode keeps every status a plain run has, and the precedence between
+// them: a lost report is never hidden by a verdict, a verdict never by a finding.
+TEST(ExitContract, ScenarioModeKeepsThePlainRunsStatusesInTheirPrecedence) {
+  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  const std::string dir = ::testing::TempDir() + "/vboard_exit." + std::to_string(getpid());
+  mkdir(dir.c_str(), 0755);
+  const auto file = [&](const std::string& name, const std::string& steps) {
+    std::ofstream(dir + "/" + name) << "name: \"n\xe9\"\nversion: 1\nsteps:\n" << steps;
+    return dir + "/" + name;
+  };
+  // PA8 is a push-pull output once the lights are set up: driving it is a finding.
+  const std::string contention =
+      file("c.yaml", "  - delay: 5ms\n  - set: {pin: PA8, level: 1}\n  - delay: 1ms\n");
+  const std::string checked = file("k.yaml",
+                                   "  - delay: 5ms\n  - set: {pin: PA8, level: 1}\n  - delay: 1ms\n"
+                                   "  - expect-no-violations:\n");
+  const std::string named = file("n.yaml",
+                                 "  - delay: 5ms\n  - set: {pin: PA8, level: 1}\n  - delay: 1ms\n"
+                                 "  - expect-no-violations: {kind: pin_contention}\n");
+  const std::string fails = file("f.yaml", "  - delay: 1ms\n  - expect-pin: {pin: PA8, level: 1}\n");
+  const std::string mutant = std::string(FIRMWARE_DIR) + "/rear_lamp_clock_mutant.elf";
+  const std::string colours = std::string(SOURCE_DIR) + "/scenarios/rear/colours.yaml";
+  const struct {
+    std::string image;
+    std::vector<std::string> args;
+    const char* stdout_to;  // nullptr: captured
+    int status;
+    std::string says;  // on stderr ("" : stderr must be empty); or, with '|', in the report
+  } rows[] = {
+      {kFront, {"--scenario", contention}, nullptr, exit_code::kDiagnostics, ""},
+      {kFront,
+       {"--scenario", contention, "--allow", "pin_contention"},
+       nullptr,
+       exit_code::kOk,
+       "|(allowed)"},
+      {kFront,
+       {"--scenario", checked},
+       nullptr,
+       exit_code::kExpectationFailed,
+       "|pin_contention findings on PA8"},
+      {kFront, {"--scenario", checked, "--allow", "pin_contention"}, nullptr, exit_code::kOk, ""},
+      {kFront,
+       {"--scenario", named, "--allow", "pin_contention"},
+       nullptr,
+       exit_code::kExpectationFailed,
+       ""},
+      {mutant, {"--scenario", colours}, nullptr, exit_code::kDiagnostics, ""},
+      {kFront,
+       {"--scenario", fails, "--junit", dir + "/no/such/r.xml"},
+       nullptr,
+       exit_code::kWriteFailed,
+       "vboard: cannot write the JUnit report " + dir + "/no/such/r.xml: No such file or directory"},
+      {kFront, {"--scenario", fails, "--junit", dir}, nullptr, exit_code::kWriteFailed, "Is a directory"},
+      {kFront,
+       {"--scenario", fails, "--svg", "/dev/full"},
+       nullptr,
+       exit_code::kWriteFailed,
+       "No space left"},
+      {kFront, {"--scenario", fails, "--vcd", dir + "/no/t.vcd"}, nullptr, exit_code::kWriteFailed, "t.vcd"},
+      {kFront,
+       {"--scenario", fails},
+       "/dev/full",
+       exit_code::kWriteFailed,
+       "vboard: cannot write the verdicts to standard output: No space left on device"},
+      {kFront, {"--scenario", fails, "--scenario", fails, "--json"}, nullptr, exit_code::kUsage, "--json"},
+  };
+  for (const auto& row : rows) {
+    if (access(row.image.c_str(), R_OK) != 0) continue;  // the mutant is built with the firmware preset
+    std::vector<std::string> args = {row.image};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Outcome o = run_vboard(args, row.stdout_to ? row.stdout_to : "");
+    std::string shown;
+    for (const auto& a : row.args) shown += a + " ";
+    EXPECT_EQ(o.status, row.status) << shown << "\n" << o.err << o.out;
+    if (row.says.empty()) continue;
+    if (row.says[0] == '|')
+      EXPECT_NE(o.out.find(row.says.substr(1)), std::string::npos) << shown << "\n" << o.out;
+    else
+      EXPECT_NE(o.err.find(row.says), std::string::npos) << shown << "\n" << o.err;
+  }
+}
+
+}  // namespace
+}  // namespace vboard::test
+
+namespace vboard::test {
+namespace {
+
+// A system that refuses memory ends the run with one line and its own status,
+// never an abort (the sanitizers' shadow memory needs more than the limit).
+TEST(ExitContract, RefusedMemoryIsOneLineAndItsOwnStatus) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "an address-space limit leaves AddressSanitizer no room";
+#endif
+  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &before), 0);
+  rlimit tight = before;
+  tight.rlim_cur = 800u << 20;
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  const Outcome o = run_vboard({kFront, "--for", "10ms"});
+  setrlimit(RLIMIT_AS, &before);
+  EXPECT_EQ(o.status, exit_code::kNoMemory) << o.err;
+  EXPECT_EQ(o.err,
+            "vboard: out of memory: the system refused the emulator's 1 GiB code translation buffer\n");
 }
 
 }  // namespace

@@ -169,7 +169,7 @@ TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
   r.strip->frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 0}), 1440});
   r.strip->frames_total = 477;
   r.strip->violations.push_back({2100, "T1L 460ns outside 220-420", true});
-  r.strip->violation_kinds.push_back({"T1L", 24'045, 1, true});
+  r.strip->violation_kinds.push_back({"T1L", 24'045, 1, true, 2100, 998'000'000});
   r.strip->violations_total = 24'045;
   ReportInfo info;
   const auto j = nlohmann::json::parse(to_json(r, info));
@@ -178,14 +178,19 @@ TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
   EXPECT_EQ(j["strip"]["frames_total"], 477);
   EXPECT_EQ(j["strip"]["violation_count"], 24045) << "the real count, not the list's length";
   EXPECT_EQ(j["strip"]["violation_kinds"][0],
-            nlohmann::json::parse(R"({"kind": "T1L", "total": 24045, "listed": 1, "datasheet": true})"));
+            nlohmann::json::parse(R"({"kind": "T1L", "total": 24045, "listed": 1, "datasheet": true,
+                                      "first_ns": 2100, "last_ns": 998000000})"));
+  // Every list carries how much of it was kept.
+  EXPECT_EQ(j["lists"]["pins.PA7"], nlohmann::json::parse(R"({"kept": 3, "total": 1374694})"));
+  EXPECT_EQ(j["lists"]["pins.PA8"], nlohmann::json::parse(R"({"kept": 1, "total": 1})"));
+  EXPECT_EQ(j["lists"]["strip.frames"], nlohmann::json::parse(R"({"kept": 1, "total": 477})"));
   info.max_changes_per_pin = 2;  // the JSON's own cap is reported the same way
   EXPECT_EQ(nlohmann::json::parse(to_json(r, info))["pins_truncated"]["PA7"],
             nlohmann::json::parse(R"({"kept": 2, "total": 1374694})"));
 
   const std::string text = to_text(r, ReportInfo{}, false);
   EXPECT_NE(text.find("(1374694 entries in all, the first 3 kept)"), std::string::npos) << text;
-  EXPECT_NE(text.find("Strip: 477 frames (the first 1 kept)"), std::string::npos) << text;
+  EXPECT_NE(text.find("Strip: 477 frames (the JSON lists the first 1)"), std::string::npos) << text;
   EXPECT_NE(text.find("timing violations: 24045 (1 listed in the JSON)"), std::string::npos) << text;
   EXPECT_NE(text.find("24045 x T1L 460ns"), std::string::npos) << text;
 }
@@ -193,9 +198,8 @@ TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
 TEST(Reports, TextNamesTheHaltAndCollapsesIdenticalFrames) {
   RunResult r = selftest_run(6);
   r.strip.emplace();
-  for (int i = 0; i < 3; ++i)
-    r.strip->frames.push_back(
-        {static_cast<ns_t>(i) * 2000, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 255}), 1440});
+  r.strip->frames_total = r.strip->runs_total = 3;
+  r.strip->runs.push_back({1, 3, 0, 4000, 1440, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 255})});
   ReportInfo info;
   std::string text = to_text(r, info, false);
   EXPECT_NE(text.find("Error_Handler"), std::string::npos);

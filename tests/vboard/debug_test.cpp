@@ -6,6 +6,7 @@
 #include <set>
 
 #include "firmware.h"
+#include "gdb/machine_target.h"
 
 namespace vboard::test {
 namespace {
@@ -158,6 +159,25 @@ TEST(Debugger, DebuggerAccessesAreNeverFindingsOfTheRun) {
   RunResult r = m.run();
   EXPECT_TRUE(r.unmodelled.empty());
   EXPECT_TRUE(r.ok());
+}
+
+// Past the kept pin history (20 000 changes, 200 s of a 50 Hz pulse) the
+// debugger's answers still come from the exact state of every pin.
+TEST(DebugRun, MonitorAnswersStayExactPastTheKeptHistory) {
+  VBOARD_IMAGE(img, "front_lamp.elf");
+  MachineOptions o;
+  o.pulses.push_back({"PA0", 1500 * kUs, 20 * kMs, 20 * kMs});
+  Machine m(*img, o, lamp_board_factory());
+  m.run_until(250 * kSec + 7 * kMs);
+  gdb::MachineTarget target(m, 300 * kSec);
+  std::string out;
+  ASSERT_TRUE(target.monitor("pins PA0 PA9", out));
+  // Rising at 20 ms, 40 ms, ... 250 s, each falling 1.5 ms later: 25 000 changes.
+  EXPECT_NE(out.find("PA0 = 0 since 250.001500 s (25000 changes)"), std::string::npos) << out;
+  EXPECT_NE(out.find("PA9 = 1 since "), std::string::npos) << out;
+  const RunResult r = m.result();
+  EXPECT_EQ(r.pins.at("PA0").size(), 20'001u) << "the history itself stays capped";
+  EXPECT_EQ(r.pin_state.at("PA0"), (PinState{0, 250 * kSec + 1500 * kUs, 25'000}));
 }
 
 }  // namespace

@@ -220,8 +220,9 @@ class RawProtocol(BoardTest):
         finally:
             s.close()
         status, report, err = board.finish()
-        self.assertEqual(status, 0)
+        self.assertEqual(status, 5, "a killed run did not run for the time asked")
         self.assertEqual(report["virtual_ns"], t, "a killed run ends where the debugger stopped it")
+        self.assertIn("debugger killed the run", report["ended_early"])
         self.assertIn("bad checksum", err)
         self.assertIn("discarded", err)
 

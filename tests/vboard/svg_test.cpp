@@ -56,7 +56,11 @@ TEST(Svg, StripIsDrawnAsColourBandsPerLed) {
   torn.t = 4 * kMs;
   for (size_t i = 30; i < 60; ++i) torn.colors[i] = {0, 0, 255};
   StripFrame blue{6 * kMs, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 255}), 1440};
-  r.strip.emplace().frames = {red, torn, blue};
+  StripReport& strip = r.strip.emplace();
+  strip.frames_total = strip.runs_total = 3;
+  for (const StripFrame& f : {red, torn, blue})
+    strip.runs.push_back({strip.runs.size() + 1, 1, f.t, f.t, f.bits, f.colors});
+  strip.current = strip.runs.back();
   r.pins["PA7"] = {{0, 0}, {kMs, 1}};  // edges of the data line are not drawn as a waveform
   const std::string s = to_svg(r, {});
   EXPECT_EQ(s.find(">PA7<"), std::string::npos);
@@ -77,8 +81,8 @@ TEST(Svg, HaltsDiagnosticsAndFailedStepsAreMarked) {
   o.marks.push_back({30 * kMs, "s.yaml:7: expect-pin", true});
   const std::string s = to_svg(r, o);
   EXPECT_NE(s.find("halt: error_handler in Error_Handler at 42.000000 ms"), std::string::npos);
-  EXPECT_NE(s.find("strip timing outside the datasheet windows (listed in the report): 300 marked in purple "
-                   "(first 200 drawn)"),
+  EXPECT_NE(s.find("strip timing outside the datasheet windows (300 in all; the report lists the first): 300 "
+                   "marked in purple (first 200 drawn)"),
             std::string::npos)
       << s;
   EXPECT_NE(s.find("failed expectations: 1 marked in red"), std::string::npos);
@@ -104,6 +108,39 @@ TEST(Svg, AFailedWriteIsAnError) {
   std::string err;
   EXPECT_FALSE(write_svg(RunResult{}, {}, "/nonexistent/dir/x.svg", &err));
   EXPECT_NE(err.find("cannot write"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vboard
+
+namespace vboard {
+namespace {
+
+// Past the kept history the picture hatches what it cannot draw, says what was
+// dropped, and draws the exact state that follows.
+TEST(Svg, DetailNotKeptIsHatchedAndLabelledAndTheEndIsExact) {
+  RunResult r;
+  r.virtual_ns = 100 * kMs;
+  r.pins["PA0"] = {{0, 0}, {10 * kMs, 1}};
+  r.pin_state["PA0"] = {0, 80 * kMs, 9};  // eight more changes than kept, the last to 0 at 80 ms
+  StripReport& s = r.strip.emplace();
+  const auto all = [](std::array<uint8_t, 3> c) { return std::vector<std::array<uint8_t, 3>>(60, c); };
+  s.runs = {{1, 5, 2 * kMs, 20 * kMs, 1440, all({255, 0, 0})}};
+  s.current = StripRun{40, 20, 60 * kMs, 98 * kMs, 1440, all({0, 255, 0})};
+  s.runs_total = 3;
+  s.frames_total = 59;
+  const std::string svg = to_svg(r, {});
+  EXPECT_EQ(count(svg, "fill=\"url(#unkept)\""), 2u) << svg;
+  EXPECT_NE(svg.find("changes from 10.000000 ms to 80.000000 ms not kept (1 of 9 kept)"), std::string::npos);
+  EXPECT_NE(svg.find("frames from 20.000001 ms to 60.000000 ms not kept (1 of 3 runs of equal frames kept)"),
+            std::string::npos);
+  EXPECT_NE(svg.find(">59 frames<"), std::string::npos);
+  EXPECT_EQ(count(svg, "fill=\"#00ff00\""), 60u) << "the run showing at the end is drawn";
+  // The waveform ends low after the hatched span, as the exact state says.
+  const auto path = svg.find("<path d=\"");
+  ASSERT_NE(path, std::string::npos);
+  const std::string d = svg.substr(path, svg.find('"', path + 9) - path);
+  EXPECT_NE(d.find("V80.0H1176.0"), std::string::npos) << d;
 }
 
 }  // namespace

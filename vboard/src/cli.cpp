@@ -293,6 +293,12 @@ std::string check_sources(const std::vector<PulseSpec>& pulses, const std::vecto
   return "";
 }
 
+int exit_code::first_of(int a, int b) {
+  for (const int c : kPrecedence)
+    if (a == c || b == c) return c;
+  return std::max(a, b);
+}
+
 int run_exit_status(const RunResult& r, const std::set<std::string>& allowed) {
   if (const int status = r.exit_status(); status != exit_code::kOk) return status;
   for (const Diagnostic& d : r.diagnostics)
@@ -345,9 +351,10 @@ std::string footer() {
   s += "\nRule findings (--allow KIND):\n";
   for (const auto& k : chip::diagnostic_kinds()) s += "  " + k.name + ": " + k.what + "\n";
   s += "\nExit status: 0 ran without findings; 1 unmodelled access or model fault; 2 the image stopped in a\n"
-       "halt loop; 3 a rule finding of a kind not allowed; 4 a scenario expectation failed; 64 bad command\n"
-       "line; 65 image not loadable, or a scenario file rejected; 66 image cannot be opened; 74 a report,\n"
-       "trace or picture could not be written.\n";
+       "halt loop; 3 a rule finding of a kind not allowed; 4 a scenario expectation failed; 5 the debugger\n"
+       "killed the run before its end; 64 bad command line; 65 image not loadable, or a scenario file\n"
+       "rejected; 66 image cannot be opened; 71 the system refused memory; 74 a report, trace or picture\n"
+       "could not be written. When several apply: 71, 74, 1, 2, 4, 5, 3 (the first wins).\n";
   return s;
 }
 

@@ -11,6 +11,7 @@
 // boundaries and therefore whole runs are exactly repeatable.
 #include "vboard/machine.h"
 
+#include <sys/mman.h>
 #include <unicorn/unicorn.h>
 
 #include <algorithm>
@@ -329,6 +330,11 @@ void ppb_write_cb(uc_engine*, uint64_t off, unsigned size, uint64_t value, void*
 }  // namespace
 
 // --------------------------------------------------------------- Machine
+namespace {
+// What Unicorn 2.0 reserves for translated code on a 64-bit host.
+constexpr size_t kTranslatorBuffer = size_t{1} << 30;
+}  // namespace
+
 Machine::Machine(const Image& image, MachineOptions options, const BoardFactory& factory)
     : image_(image), opt_(std::move(options)), d_(std::make_unique<Impl>(*this)) {
   Impl& d = *d_;
@@ -340,6 +346,9 @@ Machine::Machine(const Image& image, MachineOptions options, const BoardFactory&
   d.clock.hclk = d.clocks->hclk_hz();
   if (d.clock.hclk == 0) d.clock.hclk = 16000000;
   d.space.map_devices(devices_, d.log.faults);
+  // Faults of loading and mapping, before the run.
+  d.log.tally.faults = d.log.faults.size();
+  if (!d.log.faults.empty()) d.log.tally.last_fault = d.log.faults.back();
 
   for (const auto& p : opt_.pulses) board_->add_pulse(p);
   for (const auto& l : opt_.levels) board_->add_level(l);
@@ -348,10 +357,16 @@ Machine::Machine(const Image& image, MachineOptions options, const BoardFactory&
             [](const auto& a, const auto& b) { return a.at < b.at; });
   d.prof.watch(opt_.profile_functions, image_, d.log.notes);
 
+  // Unicorn reserves its code translation buffer in uc_open and ends the whole
+  // process when the system refuses it; asking first turns that into an
+  // ordinary allocation failure the command line reports.
+  void* probe = mmap(nullptr, kTranslatorBuffer, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (probe == MAP_FAILED) throw OutOfMemory("the emulator's 1 GiB code translation buffer");
+  munmap(probe, kTranslatorBuffer);
   uc_engine* uc = nullptr;
   uc_err err = uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc);
   if (err != UC_ERR_OK) {
-    d.log.faults.push_back(std::string("uc_open: ") + uc_strerror(err));
+    d.log.add_fault(std::string("uc_open: ") + uc_strerror(err));
     return;
   }
   d.cpu.uc = uc;
@@ -392,7 +407,7 @@ const std::optional<Halt>& Machine::halt() const { return d_->log.halt; }
 void Machine::set_irq_line(unsigned irq, bool high) {
   Impl& d = *d_;
   if (irq >= kNumIrq) {
-    d.log.faults.push_back("IRQ line " + std::to_string(irq) + " does not exist");
+    d.log.add_fault("IRQ line " + std::to_string(irq) + " does not exist");
     return;
   }
   d.nvic.set_line(irq, high);
@@ -445,12 +460,14 @@ void Machine::unmodelled(uint32_t addr, bool is_write, unsigned size, uint32_t v
   u.t = d.now();
   int w = d.space.device_at(addr);
   if (w >= 0) u.device = devices_[static_cast<size_t>(w)]->name();
-  if (d.log.unmodelled.size() < 1000) d.log.unmodelled.push_back(u);
+  d.log.add_unmodelled(u);
 }
 
 void Machine::fault(const std::string& what) {
-  if (d_->log.faults.size() < 1000) d_->log.faults.push_back(what + " (t=" + format_ns(d_->now()) + ")");
+  d_->log.add_fault(what + " (t=" + format_ns(d_->now()) + ")");
 }
+
+const RunTally& Machine::tally() const { return d_->log.tally; }
 
 bool Machine::option(const std::string& name) const { return opt_.faults.count(name) != 0; }
 
@@ -517,8 +534,8 @@ bool Machine::run_until(ns_t t_end) {
         continue;
       case Stop::nocp:
         d.exc.take_fault(FaultKind::nocp, pc, "floating-point instruction before CPACR enabled the FPU");
-        d.log.faults.push_back("floating-point instruction at " + image_.describe(pc) +
-                               " before CPACR enabled the FPU");
+        d.log.add_fault("floating-point instruction at " + image_.describe(pc) +
+                        " before CPACR enabled the FPU");
         continue;
       case Stop::none:
       case Stop::debug:  // handled right after uc_emu_start
@@ -527,8 +544,7 @@ bool Machine::run_until(ns_t t_end) {
     uint16_t prev_hw = 0;
     peek(pc - 2, &prev_hw, 2);
     if (clock.instr_now() == instr_before && d.now() == t && ++stalls > 1000) {
-      d.log.faults.push_back("emulator makes no progress at " + image_.describe(pc) + " (" +
-                             uc_strerror(err) + ")");
+      d.log.add_fault("emulator makes no progress at " + image_.describe(pc) + " (" + uc_strerror(err) + ")");
       d.set_halt("emulator_error", pc);
       break;
     }
@@ -571,8 +587,7 @@ bool Machine::run_until(ns_t t_end) {
         d.exc.take_fault(FaultKind::unaligned, pc, "unaligned access");
         break;
       default:
-        d.log.faults.push_back(std::string("emulator error: ") + uc_strerror(err) + " at " +
-                               image_.describe(pc));
+        d.log.add_fault(std::string("emulator error: ") + uc_strerror(err) + " at " + image_.describe(pc));
         d.set_halt("emulator_error", pc);
         break;
     }
@@ -720,6 +735,7 @@ RunResult Machine::result() const {
   r.halt = d.log.halt;
   r.unmodelled = d.log.unmodelled;
   r.faults = d.log.faults;
+  r.tally = d.log.tally;
   r.notes = d.log.notes;
   if (d.space.mmio_writes() > d.space.writes().size())
     r.notes.push_back("MMIO write log: the first " + std::to_string(d.space.writes().size()) + " of " +
@@ -727,6 +743,7 @@ RunResult Machine::result() const {
   if (board_) {
     r.pins = board_->pin_history();
     r.pins_total = board_->pin_history_total();
+    r.pin_state = board_->pin_states();
     r.registers = board_->register_dump();
     board_->report(r);
     r.diagnostics = board_->diagnostics();

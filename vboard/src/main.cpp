@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iostream>
+#include <new>
 
 #include "gdb/run.h"
 #include "gdb/server.h"
@@ -33,9 +33,7 @@ int write_failed(const std::string& what) {
   return vboard::exit_code::kWriteFailed;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   using namespace vboard;
   Invocation inv;
   const ParseOutcome parsed = parse_command_line(argc, argv, &inv);
@@ -64,13 +62,14 @@ int main(int argc, char** argv) {
   if (!inv.scenarios.empty()) {
     ScenarioCli scen;
     scen.files = inv.scenarios;
+    scen.allow = inv.allow;
     scen.junit = inv.junit;
     scen.svg = inv.svg;
     scen.vcd = inv.vcd;
     scen.vcd_pins = inv.vcd_pins;
     scen.json = inv.json;
     scen.color = color;
-    return run_scenarios(*img, inv.image, inv.machine, scen, std::cout, std::cerr);
+    return run_scenarios(*img, inv.image, inv.machine, scen, stdout, stderr);
   }
 
   Machine m(*img, inv.machine, lamp_board_factory());
@@ -95,19 +94,44 @@ int main(int argc, char** argv) {
   info.image_notes = img->warnings();
   info.allowed = inv.allow;
   int status = run_exit_status(r, inv.allow);
-  const std::string report = inv.json ? to_json(r, info) : to_text(r, info, color);
-  if (!put(stdout, report)) status = write_failed("the report to standard output");
+  // Only a debugger's kill stops a run that neither halted nor reached its end.
+  if (inv.gdb_port && !r.halt && r.virtual_ns < inv.machine.run_for) {
+    info.ended_early = "the debugger killed the run at " + format_ns(r.virtual_ns) + ", before its end at " +
+                       format_ns(inv.machine.run_for);
+    status = exit_code::first_of(status, exit_code::kEndedEarly);
+  }
+  std::string reason;
+  const bool written = write_report(stdout, r, info, inv.json, color, &reason);
+  if (!written) {
+    std::fprintf(stderr, "vboard: cannot write the report to standard output: %s\n", reason.c_str());
+    status = exit_code::first_of(status, exit_code::kWriteFailed);
+  }
   if (!inv.vcd.empty() && !trace.finish(r.virtual_ns, &err)) {
     std::fprintf(stderr, "vboard: %s\n", err.c_str());
-    status = exit_code::kWriteFailed;
+    status = exit_code::first_of(status, exit_code::kWriteFailed);
   }
   if (!inv.svg.empty()) {
     SvgOptions so;
     so.title = svg_title(inv.image, "run of " + format_ns(r.virtual_ns));
     if (!write_svg(r, so, inv.svg, &err)) {
       std::fprintf(stderr, "vboard: %s\n", err.c_str());
-      status = exit_code::kWriteFailed;
+      status = exit_code::first_of(status, exit_code::kWriteFailed);
     }
   }
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Memory the system refuses ends the run with one line, not an abort.
+  try {
+    return run(argc, argv);
+  } catch (const vboard::OutOfMemory& e) {
+    std::fprintf(stderr, "vboard: out of memory: the system refused %s\n", e.what());
+    return vboard::exit_code::kNoMemory;
+  } catch (const std::bad_alloc&) {
+    std::fputs("vboard: out of memory: the system refused an allocation; the run was abandoned\n", stderr);
+    return vboard::exit_code::kNoMemory;
+  }
 }

@@ -61,44 +61,90 @@ std::string exception_name(unsigned exc) {
   return "exception " + std::to_string(exc);
 }
 
-std::string to_json(const RunResult& r, const ReportInfo& info) {
-  using Json = nlohmann::ordered_json;
-  Json doc;
-  doc["image"] = info.image;
-  doc["image_notes"] = info.image_notes;
-  doc["virtual_ns"] = r.virtual_ns;
-  doc["instructions"] = r.instructions;
-  doc["cycles_per_instruction"] = static_cast<double>(r.cpi_milli) / 1000.0;
-  doc["idle_ns"] = r.idle_ns;
-  doc["wall_s"] = r.wall_s;
-  doc["ok"] = r.ok();
+namespace {
 
-  Json pins = Json::object(), cut = Json::object();
-  for (const auto& [name, hist] : r.pins) {
-    Json& h = pins[name] = Json::array();
-    const size_t n = std::min(hist.size(), info.max_changes_per_pin);
-    for (size_t i = 0; i < n; ++i) h.push_back({hist[i].t, hist[i].level});
-    const uint64_t total = history_total(r, name);
-    if (n < total) cut[name] = {{"kept", n}, {"total", total}};
+using Json = nlohmann::ordered_json;
+
+std::string dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+// One top-level key per line, each value on one line: readable, and a long pin
+// history does not become a hundred thousand lines. Values are written as they
+// are produced, so the document never sits whole in memory.
+class JsonLines {
+ public:
+  explicit JsonLines(std::ostream& o) : o_(o) { o_ << "{\n"; }
+  std::ostream& key(const std::string& k) {
+    o_ << (first_ ? "" : ",\n") << "  " << dump(Json(k)) << ": ";
+    first_ = false;
+    return o_;
   }
-  doc["pins"] = std::move(pins);
-  if (!cut.empty()) doc["pins_truncated"] = std::move(cut);
+  void put(const std::string& k, const Json& v) { key(k) << dump(v); }
+  void close() { o_ << "\n}\n"; }
 
-  if (r.strip) doc["strip"] = strip_json(*r.strip);
+ private:
+  std::ostream& o_;
+  bool first_ = true;
+};
+
+Json kept_total(uint64_t kept, uint64_t total) { return {{"kept", kept}, {"total", total}}; }
+
+}  // namespace
+
+void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
+  JsonLines doc(o);
+  doc.put("image", info.image);
+  doc.put("image_notes", info.image_notes);
+  doc.put("virtual_ns", r.virtual_ns);
+  doc.put("instructions", r.instructions);
+  doc.put("cycles_per_instruction", static_cast<double>(r.cpi_milli) / 1000.0);
+  doc.put("idle_ns", r.idle_ns);
+  doc.put("wall_s", r.wall_s);
+  doc.put("ok", r.ok());
+  if (!info.ended_early.empty()) doc.put("ended_early", info.ended_early);
+
+  // Every list the document holds, with how much of it was kept.
+  Json lists = Json::object();
+  Json cut = Json::object();
+  std::ostream& pins = doc.key("pins");
+  pins << "{";
+  bool first_pin = true;
+  for (const auto& [name, hist] : r.pins) {
+    const size_t n = std::min(hist.size(), info.max_changes_per_pin);
+    pins << (first_pin ? "" : ",") << dump(Json(name)) << ":[";
+    first_pin = false;
+    for (size_t i = 0; i < n; ++i) pins << (i ? ",[" : "[") << hist[i].t << "," << hist[i].level << "]";
+    pins << "]";
+    const uint64_t total = history_total(r, name);
+    lists["pins." + name] = kept_total(n, total);
+    if (n < total) cut[name] = kept_total(n, total);
+  }
+  pins << "}";
+  if (!cut.empty()) doc.put("pins_truncated", cut);
+  Json state = Json::object();
+  for (const auto& [name, s] : r.pin_state)
+    state[name] = {{"level", s.level}, {"since_ns", s.since}, {"changes", s.changes}};
+  doc.put("pin_state", state);
+
+  if (r.strip) {
+    write_strip_json(doc.key("strip"), *r.strip);
+    lists["strip.frames"] = kept_total(r.strip->frames.size(), r.strip->frames_total);
+    lists["strip.runs"] = kept_total(r.strip->runs.size(), r.strip->runs_total);
+    lists["strip.violations"] = kept_total(r.strip->violations.size(), r.strip->violations_total);
+  }
 
   if (r.halt) {
     const Halt& h = *r.halt;
-    doc["halt"] = {{"reason", h.reason},
-                   {"symbol", h.symbol},
-                   {"primask", h.primask ? 1 : 0},
-                   {"exception", h.exception},
-                   {"exception_name", h.exception ? exception_name(h.exception) : std::string()},
-                   {"pc", h.pc},
-                   {"t_ns", h.t}};
+    doc.put("halt", {{"reason", h.reason},
+                     {"symbol", h.symbol},
+                     {"primask", h.primask ? 1 : 0},
+                     {"exception", h.exception},
+                     {"exception_name", h.exception ? exception_name(h.exception) : std::string()},
+                     {"pc", h.pc},
+                     {"t_ns", h.t}});
   } else {
-    doc["halt"] = nullptr;
+    doc.put("halt", nullptr);
   }
-  doc["registers"] = r.registers;
+  doc.put("registers", r.registers);
 
   Json diagnostics = Json::array();
   for (const Diagnostic& d : r.diagnostics)
@@ -108,7 +154,7 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
                            {"count", d.count},
                            {"message", d.message},
                            {"allowed", info.allowed.count(d.kind) > 0}});
-  doc["diagnostics"] = std::move(diagnostics);
+  doc.put("diagnostics", diagnostics);
 
   Json unmodelled = Json::array();
   for (const Unmodelled& u : r.unmodelled)
@@ -119,9 +165,12 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
                           {"device", u.device},
                           {"where", u.where},
                           {"t_ns", u.t}});
-  doc["unmodelled"] = std::move(unmodelled);
-  doc["faults"] = r.faults;
-  doc["notes"] = r.notes;
+  doc.put("unmodelled", unmodelled);
+  doc.put("faults", r.faults);
+  lists["unmodelled"] =
+      kept_total(r.unmodelled.size(), std::max<uint64_t>(r.tally.unmodelled, r.unmodelled.size()));
+  lists["faults"] = kept_total(r.faults.size(), std::max<uint64_t>(r.tally.faults, r.faults.size()));
+  doc.put("notes", r.notes);
   Json exceptions = Json::object();
   for (const auto& [e, st] : r.exceptions)
     exceptions[exception_name(e)] = {{"number", e},
@@ -129,19 +178,79 @@ std::string to_json(const RunResult& r, const ReportInfo& info) {
                                      {"instructions", st.instr_total},
                                      {"min", st.instr_min},
                                      {"max", st.instr_max}};
-  doc["exceptions"] = std::move(exceptions);
-  doc["first_write_ns"] = r.first_write_ns;
+  doc.put("exceptions", exceptions);
+  doc.put("first_write_ns", r.first_write_ns);
+  doc.put("lists", lists);
+  doc.close();
+}
 
-  // One top-level key per line, each value on one line: readable, and a long
-  // pin history does not become a hundred thousand lines.
-  std::string out = "{\n";
-  bool first = true;
-  for (const auto& [key, value] : doc.items()) {
-    out += first ? "" : ",\n";
-    out += "  " + Json(key).dump() + ": " + value.dump(-1, ' ', false, Json::error_handler_t::replace);
-    first = false;
+std::string to_json(const RunResult& r, const ReportInfo& info) {
+  std::ostringstream o;
+  write_json(o, r, info);
+  return o.str();
+}
+
+namespace {
+
+// A stream buffer over a C stream that keeps the first error of any write.
+class FileBuf final : public std::streambuf {
+ public:
+  explicit FileBuf(std::FILE* f) : f_(f) { setp(buf_, buf_ + sizeof buf_); }
+  int error() const { return err_; }
+  bool finish() {
+    drain();
+    errno = 0;
+    if (std::fflush(f_) != 0 && !err_) err_ = errno ? errno : EIO;
+    return err_ == 0;
   }
-  return out + "\n}\n";
+
+ protected:
+  int_type overflow(int_type c) override {
+    drain();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return err_ ? traits_type::eof() : traits_type::not_eof(c);
+  }
+  int sync() override { return drain() ? 0 : -1; }
+
+ private:
+  bool drain() {
+    const size_t n = static_cast<size_t>(pptr() - pbase());
+    errno = 0;
+    if (n && !err_ && std::fwrite(pbase(), 1, n, f_) != n) err_ = errno ? errno : EIO;
+    setp(buf_, buf_ + sizeof buf_);
+    return err_ == 0;
+  }
+  std::FILE* f_;
+  int err_ = 0;
+  char buf_[1 << 16];
+};
+
+}  // namespace
+
+bool write_stream(std::FILE* f, const std::function<void(std::ostream&)>& produce, std::string* reason) {
+  FileBuf buf(f);
+  std::ostream o(&buf);
+  produce(o);
+  o.flush();
+  if (buf.finish()) return true;
+  if (reason) *reason = std::strerror(buf.error());
+  return false;
+}
+
+bool write_report(std::FILE* f, const RunResult& r, const ReportInfo& info, bool json, bool color,
+                  std::string* reason) {
+  return write_stream(
+      f,
+      [&](std::ostream& o) {
+        if (json)
+          write_json(o, r, info);
+        else
+          o << to_text(r, info, color);
+      },
+      reason);
 }
 
 VcdWriter::~VcdWriter() {
@@ -265,6 +374,8 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
     o << "  Stopped: stuck in " << h.symbol << " (" << h.reason << ") from " << format_ns(h.t)
       << ", interrupts " << (h.primask ? "masked (PRIMASK=1)" : "enabled")
       << (by_default ? ", entered for " : ", active exception ") << exc << "\n";
+  } else if (!info.ended_early.empty()) {
+    o << "  Ended early: " << info.ended_early << "\n";
   } else {
     o << "  Ran to the end without stopping.\n";
   }
@@ -286,6 +397,10 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
       o << ", ... (" << total << " entries in all, the first " << hist.size() << " kept)";
     else if (hist.size() > show)
       o << ", ... (" << total << " entries in all)";
+    // The level at the end is known exactly however much of the history was kept.
+    const auto st = r.pin_state.find(name);
+    if (st != r.pin_state.end() && (total > hist.size() || hist.size() > show))
+      o << "; at the end " << (st->second.level ? "high" : "low") << " since " << format_ns(st->second.since);
     o << "\n";
   }
 
@@ -309,7 +424,10 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
     o << line;
   }
   if (!r.unmodelled.empty()) {
-    o << "\nUNMODELLED accesses (the run fails):\n";
+    o << "\nUNMODELLED accesses (the run fails)";
+    if (r.tally.unmodelled > r.unmodelled.size())
+      o << ": " << r.tally.unmodelled << " in all, the first " << r.unmodelled.size() << " listed";
+    o << ":\n";
     for (const auto& u : r.unmodelled)
       o << "  " << (u.is_write ? "write " : "read ") << hex8(u.addr)
         << (u.device.empty() ? "" : " in " + u.device) << " (" << u.size << " bytes"
@@ -324,7 +442,10 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
         << (d.count > 1 ? ", " + std::to_string(d.count) + " times" : "") << "\n";
   }
   if (!r.faults.empty()) {
-    o << "\nFAULTS (the run fails):\n";
+    o << "\nFAULTS (the run fails)";
+    if (r.tally.faults > r.faults.size())
+      o << ": " << r.tally.faults << " in all, the first " << r.faults.size() << " listed";
+    o << ":\n";
     for (const auto& f : r.faults) o << "  " << f << "\n";
   }
   if (!r.notes.empty()) {

@@ -4,6 +4,8 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include "vboard/chip.h"
+
 #include <fstream>
 #include <map>
 #include <set>
@@ -127,12 +129,21 @@ std::vector<std::pair<unsigned, unsigned>> leds(const YAML::Node& n) {
   return out;
 }
 
-ViolationKind violation_kind(const YAML::Node& n) {
+// A violation kind, or the name of one kind of rule finding (pin_contention, ...).
+ViolationKind violation_kind(const YAML::Node& n, std::string* finding) {
   const std::string v = scalar(n, "kind");
-  for (ViolationKind k : {ViolationKind::any, ViolationKind::strip, ViolationKind::strip_datasheet,
-                          ViolationKind::unmodelled, ViolationKind::fault, ViolationKind::halt})
+  for (ViolationKind k :
+       {ViolationKind::any, ViolationKind::strip, ViolationKind::strip_datasheet, ViolationKind::unmodelled,
+        ViolationKind::fault, ViolationKind::halt, ViolationKind::finding})
     if (v == violation_name(k)) return k;
-  bad(n, "kind: '" + v + "' is not one of any, strip, strip-datasheet, unmodelled, fault, halt");
+  if (chip::has_name(chip::diagnostic_kinds(), v)) {
+    *finding = v;
+    return ViolationKind::finding;
+  }
+  std::string findings;
+  for (const auto& d : chip::diagnostic_kinds()) findings += ", " + d.name;
+  bad(n, "kind: '" + v + "' is not one of any, strip, strip-datasheet, unmodelled, fault, halt, finding" +
+             findings);
 }
 
 // The keys of a map, each once, each one of `allowed`; `required` must be there.
@@ -241,7 +252,7 @@ Step parse_step(const YAML::Node& item) {
       s.violations = ViolationKind::any;
     } else {
       auto f = fields(v, name, {"kind"}, {});
-      if (f.count("kind")) s.violations = violation_kind(f["kind"]);
+      if (f.count("kind")) s.violations = violation_kind(f["kind"], &s.finding);
     }
   } else if (name == "inject-irq") {
     s.kind = StepKind::inject_irq;
@@ -298,6 +309,8 @@ const char* violation_name(ViolationKind k) {
       return "fault";
     case ViolationKind::halt:
       return "halt";
+    case ViolationKind::finding:
+      return "finding";
   }
   return "?";
 }

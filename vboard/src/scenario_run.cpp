@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "vboard/scenario.h"
@@ -77,7 +79,8 @@ bool frame_matches(const StripFrame& f, const std::vector<StripCheck>& checks) {
 
 class Player {
  public:
-  Player(Machine& m, const Scenario& s) : m_(m), s_(s) {
+  Player(Machine& m, const Scenario& s, const std::set<std::string>& allowed)
+      : m_(m), s_(s), allowed_(allowed) {
     out_.file = s.file;
     out_.name = s.name;
     out_.steps = s.steps.size();
@@ -105,19 +108,20 @@ class Player {
   }
 
  private:
+  // Exact counts of everything a violation check judges, taken before the step
+  // that a check follows: the check looks at what they grew by.
   struct Counts {
-    size_t faults = 0;
-    std::array<uint64_t, 2> strip{};  // [datasheet]
+    RunTally tally;
+    std::map<std::string, uint64_t> strip;                          // timing kind -> count
+    std::map<std::pair<std::string, std::string>, uint64_t> rules;  // (finding kind, where) -> count
   };
 
-  // What time stamps cannot tell (the strip lists only the first violations of
-  // each kind; faults carry no time): taken before a step that a violation
-  // check follows, since it copies the run's records.
-  Counts counts() const {
+  Counts counts() {
     Counts c;
-    c.faults = m_.result().faults.size();
+    c.tally = m_.tally();
     if (const StripView* s = m_.board().strip_view())
-      c.strip = {s->violation_count(false), s->violation_count(true)};
+      for (const StripViolationKind& k : s->violation_kinds()) c.strip[k.kind] = k.total;
+    for (const Diagnostic& d : m_.board().diagnostics()) c.rules[{d.kind, d.where}] = d.count;
     return c;
   }
 
@@ -168,7 +172,7 @@ class Player {
         return true;
       case StepKind::expect_pin: {
         const int seen = b.pin_level(st.pin);
-        if (seen != st.level) fail(i, st.pin + " = " + level_text(st.level), pin_seen(st.pin, seen));
+        if (seen != st.level) fail(i, st.pin + " = " + level_text(st.level), pin_seen(st.pin));
         return true;
       }
       case StepKind::wait_pin:
@@ -176,19 +180,17 @@ class Player {
       case StepKind::expect_strip:
         return expect_strip(i, st, now);
       case StepKind::expect_no_violations:
-        check_violations(i, st.violations);
+        check_violations(i, st);
         return true;
     }
     return true;
   }
 
-  std::string pin_seen(const std::string& pin, int level) const {
-    if (level < 0) return "the board has no pin " + pin;
-    const auto h = m_.board().pin_history();
-    const auto it = h.find(pin);
-    std::string since;
-    if (it != h.end() && !it->second.empty()) since = " since " + format_ns(it->second.back().t);
-    return pin + " = " + level_text(level) + since;
+  std::string pin_seen(const std::string& pin) const {
+    const auto s = m_.board().pin_state(pin);
+    if (!s) return "the board has no pin " + pin;
+    return pin + " = " + level_text(s->level) +
+           (s->changes ? " since " + format_ns(s->since) : std::string(" since reset"));
   }
 
   bool wait_pin(size_t i, const Step& st, ns_t now) {
@@ -199,7 +201,7 @@ class Player {
       const int seen = m_.board().pin_level(st.pin);
       if (seen == st.level) return true;
       if (seen < 0 || m_.now() >= deadline) {
-        fail(i, expected, pin_seen(st.pin, seen));
+        fail(i, expected, pin_seen(st.pin));
         return true;
       }
       if (!advance(i, std::min(deadline, m_.now() + kPinPoll), expected)) return false;
@@ -207,74 +209,92 @@ class Player {
   }
 
   bool expect_strip(size_t i, const Step& st, ns_t now) {
-    const StripView* strip = m_.board().strip_view();
+    StripView* strip = m_.board().strip_view();
     if (!strip) {
       fail(i, describe_checks(st.strip), "the board has no LED strip");
       return true;
     }
-    const StripView& b = *strip;
     const ns_t deadline = now + st.duration;
     std::string expected = describe_checks(st.strip);
     if (st.duration) expected += " in a frame latched by " + format_ns(deadline);
-    // The frame showing now, then (when waiting) each newer one as it latches.
-    size_t n = b.frame_count();
-    size_t next = n ? n - 1 : 0;
-    for (;;) {
-      for (; next < n; ++next)
-        if (frame_matches(b.frame(next), st.strip)) return true;
-      if (m_.now() >= deadline) break;
-      if (!advance(i, std::min(deadline, m_.now() + kStripPoll), expected)) return false;
-      n = b.frame_count();
+    // The frame showing now, then (when waiting) every frame as it latches.
+    const StripRun* cur = strip->current();
+    if (cur) {
+      StripFrame f{cur->last_t, cur->colors, cur->bits};
+      if (frame_matches(f, st.strip)) return true;
     }
-    fail(i, expected, n ? describe_frame(b.frame(n - 1)) : "no frame latched yet");
+    bool matched = false;
+    strip->watch_frames([&](const StripFrame& f) { matched = matched || frame_matches(f, st.strip); });
+    bool running = true;
+    while (!matched && m_.now() < deadline) {
+      if (!advance(i, std::min(deadline, m_.now() + kStripPoll), expected)) {
+        running = false;
+        break;
+      }
+    }
+    strip->watch_frames(nullptr);
+    if (matched || !running) return running;
+    cur = strip->current();
+    fail(i, expected, cur ? describe_frame({cur->last_t, cur->colors, cur->bits}) : "no frame latched yet");
     return true;
   }
 
-  void check_violations(size_t i, ViolationKind kind) {
-    const RunResult r = m_.result();
+  void check_violations(size_t i, const Step& st) {
+    const ViolationKind kind = st.violations;
     const ns_t from = window_start_;
+    const Counts now = counts();
     std::vector<std::string> seen;
     const bool any = kind == ViolationKind::any;
-    const StripView* strip = m_.board().strip_view();
-    for (const bool datasheet : {false, true}) {
-      if (!strip) break;
-      if (!(kind == (datasheet ? ViolationKind::strip_datasheet : ViolationKind::strip) ||
-            (any && !datasheet)))
-        continue;
-      const uint64_t n = strip->violation_count(datasheet) - counts_before_.strip[datasheet];
-      if (n == 0) continue;
-      std::string first = "beyond the first of their kind that the report lists";
-      for (const auto& v : r.strip->violations)
-        if (v.t >= from && v.datasheet == datasheet) {
-          first = "first " + v.what + " at " + format_ns(v.t);
-          break;
-        }
-      seen.push_back(std::to_string(n) + (datasheet ? " strip-datasheet" : " strip") +
-                     " timing violations (" + first + ")");
+    // Strip timing, per kind: how many since the window opened, and the last one.
+    if (StripView* strip = m_.board().strip_view())
+      for (const StripViolationKind& k : strip->violation_kinds()) {
+        const bool wanted =
+            k.datasheet ? kind == ViolationKind::strip_datasheet : (any || kind == ViolationKind::strip);
+        const auto before = counts_before_.strip.find(k.kind);
+        const uint64_t n = k.total - (before == counts_before_.strip.end() ? 0 : before->second);
+        if (!wanted || n == 0) continue;
+        seen.push_back(std::to_string(n) + (k.datasheet ? " strip-datasheet" : " strip") +
+                       " timing violations of kind " + k.kind + " (the last at " + format_ns(k.last) + ")");
+      }
+    if (any || kind == ViolationKind::unmodelled) {
+      const uint64_t n = now.tally.unmodelled - counts_before_.tally.unmodelled;
+      if (n) {
+        const Unmodelled& u = *now.tally.last_unmodelled;
+        char b[32];
+        std::snprintf(b, sizeof b, "0x%08x", u.addr);
+        seen.push_back(std::to_string(n) + " unmodelled accesses (the last a " +
+                       (u.is_write ? "write to " : "read of ") + b + " from " + u.where + " at " +
+                       format_ns(u.t) + ")");
+      }
     }
-    if (any || kind == ViolationKind::unmodelled)
-      for (const auto& u : r.unmodelled)
-        if (u.t >= from) {
-          char b[32];
-          std::snprintf(b, sizeof b, "0x%08x", u.addr);
-          seen.push_back(std::string("unmodelled ") + (u.is_write ? "write to " : "read of ") + b + " from " +
-                         u.where + " at " + format_ns(u.t));
-        }
-    if (any || kind == ViolationKind::fault)
-      for (size_t k = counts_before_.faults; k < r.faults.size(); ++k)
-        seen.push_back("fault: " + r.faults[k]);
-    if ((any || kind == ViolationKind::halt) && r.halt && r.halt->t >= from) seen.push_back(halt_text());
+    if (any || kind == ViolationKind::fault) {
+      const uint64_t n = now.tally.faults - counts_before_.tally.faults;
+      if (n) seen.push_back(std::to_string(n) + " faults (the last: " + now.tally.last_fault + ")");
+    }
+    // Rule findings: every kind not allowed with --allow for `any`; the named
+    // kind (allowed or not) when one is named.
+    if (any || kind == ViolationKind::finding)
+      for (const Diagnostic& d : m_.board().diagnostics()) {
+        const bool wanted = st.finding.empty() ? !(any && allowed_.count(d.kind)) : d.kind == st.finding;
+        const auto before = counts_before_.rules.find({d.kind, d.where});
+        const uint64_t n = d.count - (before == counts_before_.rules.end() ? 0 : before->second);
+        if (!wanted || n == 0) continue;
+        seen.push_back(std::to_string(n) + " " + d.kind + " findings on " + d.where + " (" + d.message + ")");
+      }
+    if ((any || kind == ViolationKind::halt) && m_.halt() && m_.halt()->t >= from)
+      seen.push_back(halt_text());
     if (seen.empty()) return;
-    std::string text = std::to_string(seen.size()) + ": " + seen.front();
-    if (seen.size() > 1) text += " (and " + std::to_string(seen.size() - 1) + " more)";
-    fail(i,
-         std::string("no ") + (any ? "" : std::string(violation_name(kind)) + " ") + "violations since " +
-             format_ns(from),
-         text);
+    std::string text = seen.front();
+    if (seen.size() > 1) text += " (and " + std::to_string(seen.size() - 1) + " more kinds)";
+    const std::string what = kind == ViolationKind::finding && !st.finding.empty() ? st.finding + " "
+                             : any                                                 ? ""
+                                   : std::string(violation_name(kind)) + " ";
+    fail(i, "no " + what + "violations since " + format_ns(from), text);
   }
 
   Machine& m_;
   const Scenario& s_;
+  const std::set<std::string>& allowed_;
   Outcome out_;
   ns_t prev_start_ = 0, window_start_ = 0;
   Counts counts_before_;
@@ -292,7 +312,9 @@ std::string Failure::message() const {
   return where + ": " + kind + " at " + format_ns(t) + ": expected " + expected + "; saw " + seen;
 }
 
-Outcome run(Machine& m, const Scenario& s) { return Player(m, s).play(); }
+Outcome run(Machine& m, const Scenario& s, const std::set<std::string>& allowed) {
+  return Player(m, s, allowed).play();
+}
 
 std::string to_junit(const std::vector<Outcome>& outcomes, const std::string& image) {
   size_t failed = 0;

@@ -6,8 +6,10 @@
 #include "vboard/strip.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -69,8 +71,8 @@ class Picture {
     std::vector<std::string> pins = o_.pins;
     if (pins.empty())
       for (const auto& [name, h] : r_.pins)
-        if (name != o_.strip_pin && h.size() > 1) pins.push_back(name);
-    const bool strip = (r_.strip && !r_.strip->frames.empty()) ||
+        if (name != o_.strip_pin && changes(name) > 0) pins.push_back(name);
+    const bool strip = (r_.strip && r_.strip->frames_total > 0) ||
                        std::find(pins.begin(), pins.end(), o_.strip_pin) != pins.end();
     pins.erase(std::remove(pins.begin(), pins.end(), o_.strip_pin), pins.end());
 
@@ -89,6 +91,9 @@ class Picture {
     s << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << o_.width << "\" height=\"" << num(height)
       << "\" viewBox=\"0 0 " << o_.width << " " << num(height)
       << "\" font-family=\"sans-serif\" font-size=\"11\">\n";
+    s << "<defs><pattern id=\"unkept\" patternUnits=\"userSpaceOnUse\" width=\"6\" height=\"6\" "
+         "patternTransform=\"rotate(45)\"><rect width=\"6\" height=\"6\" fill=\"#f4f4f4\"/>"
+         "<line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"6\" stroke=\"#999\" stroke-width=\"2\"/></pattern></defs>\n";
     s << "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
     s << "<text x=\"8\" y=\"18\" font-size=\"13\" font-weight=\"bold\">" << xml_escape(o_.title)
       << "</text>\n";
@@ -113,6 +118,33 @@ class Picture {
     return static_cast<ns_t>((static_cast<double>(c) + 1) * static_cast<double>(end_) / cols_);
   }
 
+  ns_t col_start(unsigned c) const { return c == 0 ? 0 : col_end(c - 1); }
+
+  // Changes after reset, exact (the history may keep fewer).
+  uint64_t changes(const std::string& pin) const {
+    const auto st = r_.pin_state.find(pin);
+    if (st != r_.pin_state.end()) return st->second.changes;
+    const auto h = r_.pins.find(pin);
+    return h == r_.pins.end() || h->second.empty() ? 0 : h->second.size() - 1;
+  }
+
+  // A span whose detail was not kept: hatched, with what was dropped in words.
+  void unkept(double x0, double x1, double top, double height, const std::string& what) {
+    if (x1 <= x0) return;
+    body_ << "<rect x=\"" << num(x0) << "\" y=\"" << num(top) << "\" width=\"" << num(x1 - x0)
+          << "\" height=\"" << num(height) << "\" fill=\"url(#unkept)\" stroke=\"#999\"><title>"
+          << xml_escape(what) << "</title></rect>\n";
+    if (x1 - x0 > 60)
+      body_ << "<text x=\"" << num(x0 + 4) << "\" y=\"" << num(top + height / 2 + 4) << "\" fill=\"#444\">"
+            << xml_escape(what) << "</text>\n";
+    if (!unkept_noted_) {
+      legend_.push_back(
+          "hatched: detail not kept (histories keep the first changes of each pin and the first runs of "
+          "strip frames); what follows a hatched span is exact again");
+      unkept_noted_ = true;
+    }
+  }
+
   void label(double y, const std::string& text) {
     body_ << "<text x=\"" << num(kLeft - 8) << "\" y=\"" << num(y) << "\" text-anchor=\"end\">"
           << xml_escape(text) << "</text>\n";
@@ -131,12 +163,29 @@ class Picture {
       return;
     }
     const auto& h = it->second;
+    // Past the kept history the pin is known again from its last change on
+    // (exact state); the span between is hatched (state 3).
+    const auto st = r_.pin_state.find(pin);
+    const bool cut = st != r_.pin_state.end() && st->second.changes + 1 > h.size();
+    const ns_t kept_until = cut ? h.back().t : kNever;
+    const ns_t known_from = cut ? st->second.since : kNever;
     // The first entry is the level at reset; each later one is a change.
     size_t k = 1;
     int level = h.front().level;
     std::vector<int> state(cols_);
+    unsigned first_unkept = cols_, last_unkept = 0;
     for (unsigned c = 0; c < cols_; ++c) {
       const ns_t e = col_end(c);
+      if (cut && col_start(c) >= known_from) {
+        state[c] = st->second.level;
+        continue;
+      }
+      if (cut && e > kept_until) {
+        state[c] = 3;
+        first_unkept = std::min(first_unkept, c);
+        last_unkept = c;
+        continue;
+      }
       unsigned changes = 0;
       for (; k < h.size() && h[k].t < e; ++k) {
         changes += h[k].level != level;
@@ -157,6 +206,8 @@ class Picture {
         blocks << "<rect x=\"" << num(x0) << "\" y=\"" << num(hi) << "\" width=\"" << num(x1 - x0)
                << "\" height=\"" << num(kPinAmp) << "\" fill=\"#2a7\" fill-opacity=\"0.45\"/>\n";
         path << "M" << num(x1) << " " << num(yof(prev));
+      } else if (state[c] == 3) {
+        path << "M" << num(x1) << " " << num(yof(prev));
       } else {
         path << "V" << num(yof(state[c])) << "H" << num(x1);
         prev = state[c];
@@ -165,39 +216,63 @@ class Picture {
     }
     body_ << blocks.str();
     body_ << "<path d=\"" << path.str() << "\" fill=\"none\" stroke=\"#1a6\" stroke-width=\"1.5\"/>\n";
+    if (first_unkept < cols_)
+      unkept(kLeft + first_unkept, kLeft + last_unkept + 1, hi, kPinAmp,
+             "changes from " + format_ns(kept_until) + " to " + format_ns(known_from) + " not kept (" +
+                 std::to_string(h.size() - 1) + " of " + std::to_string(st->second.changes) + " kept)");
   }
 
-  // One band per LED position; each column shows the last frame latched by its end.
+  // One band per LED position; each column shows the last frame latched by its
+  // end, from the runs of equal frames (exact while they fit their list; after
+  // that a hatched span up to the run showing at the end).
   double strip_rows(double top) {
-    static const std::vector<StripFrame> kNone;
-    const auto& frames = r_.strip ? r_.strip->frames : kNone;
+    struct Segment {
+      ns_t from;
+      const StripRun* run;  // nullptr: not kept
+    };
+    std::vector<Segment> segs;
+    bool cut = false;
+    ns_t cut_from = 0, cut_to = 0;
+    if (r_.strip) {
+      for (const StripRun& run : r_.strip->runs) segs.push_back({run.first_t, &run});
+      if (r_.strip->current && r_.strip->runs_total > r_.strip->runs.size()) {
+        cut = true;
+        cut_from = segs.empty() ? 0 : segs.back().run->last_t + 1;
+        cut_to = r_.strip->current->first_t;
+        segs.push_back({cut_from, nullptr});
+        segs.push_back({cut_to, &*r_.strip->current});
+      }
+    }
     size_t leds = 0;
-    for (const auto& f : frames) leds = std::max(leds, f.colors.size());
+    for (const auto& sg : segs)
+      if (sg.run) leds = std::max(leds, sg.run->colors.size());
+    const uint64_t frames = r_.strip ? r_.strip->frames_total : 0;
     const double band = kLedRow * static_cast<double>(std::max<size_t>(leds, 8));
     label(top + 12, o_.strip_pin + " strip");
-    label(top + 26, std::to_string(frames.size()) + " frames");
+    label(top + 26, std::to_string(frames) + " frames");
     if (leds) {
       body_ << "<text x=\"" << num(kLeft - 8) << "\" y=\"" << num(top + band)
             << "\" text-anchor=\"end\" fill=\"#777\">LED " << leds - 1 << "</text>\n";
     }
     body_ << "<rect x=\"" << num(kLeft) << "\" y=\"" << num(top) << "\" width=\"" << cols_ << "\" height=\""
           << num(band) << "\" fill=\"#c8c8c8\"/>\n";
-    if (frames.empty()) {
+    if (segs.empty()) {
       body_ << "<text x=\"" << num(kLeft + 4) << "\" y=\"" << num(top + 14)
             << "\" fill=\"#999\">no frame latched</text>\n";
       return top + band + 10;
     }
-    std::vector<long> shown(cols_, -1);  // frame index per column
+    std::vector<long> shown(cols_, -1);  // segment index per column
     size_t k = 0;
     for (unsigned c = 0; c < cols_; ++c) {
       const ns_t e = col_end(c);
-      while (k < frames.size() && frames[k].t < e) ++k;
+      while (k < segs.size() && segs[k].from < e) ++k;
       shown[c] = static_cast<long>(k) - 1;
     }
     auto color_at = [&](unsigned c, size_t led) -> std::string {
       if (shown[c] < 0) return "";
-      const auto& f = frames[static_cast<size_t>(shown[c])];
-      return led < f.colors.size() ? rgb(f.colors[led]) : "#bbbbbb";
+      const StripRun* run = segs[static_cast<size_t>(shown[c])].run;
+      if (!run) return "";
+      return led < run->colors.size() ? rgb(run->colors[led]) : "#bbbbbb";
     };
     for (size_t led = 0; led < leds; ++led) {
       const double y = top + kLedRow * static_cast<double>(led);
@@ -215,6 +290,11 @@ class Picture {
     // Outlined on top, so that white LEDs stand apart from the page.
     body_ << "<rect x=\"" << num(kLeft) << "\" y=\"" << num(top) << "\" width=\"" << cols_ << "\" height=\""
           << num(band) << "\" fill=\"none\" stroke=\"#444\"/>\n";
+    if (cut)
+      unkept(x(cut_from), std::max(x(cut_to), x(cut_from) + 1), top, band,
+             "frames from " + format_ns(cut_from) + " to " + format_ns(cut_to) + " not kept (" +
+                 std::to_string(r_.strip->runs.size()) + " of " + std::to_string(r_.strip->runs_total) +
+                 " runs of equal frames kept)");
     legend_.push_back(o_.strip_pin +
                       " strip: one row per LED, LED 0 at the top, each column the last frame latched "
                       "by its end; grey before the first frame");
@@ -247,18 +327,27 @@ class Picture {
 
   void marks(double y0, double y1) {
     // The report lists the first violations of each kind and then says how many
-    // there were in all; the marks are the listed ones.
+    // there were in all; the marks are the listed ones, the legend gives both.
     std::vector<StripViolation> sheet, real;
-    if (r_.strip)
+    uint64_t total[2] = {0, 0};
+    if (r_.strip) {
       for (const auto& v : r_.strip->violations) (v.datasheet ? sheet : real).push_back(v);
+      for (const auto& k : r_.strip->violation_kinds) total[k.datasheet] += k.total;
+    }
+    total[0] = std::max<uint64_t>(total[0], real.size());
+    total[1] = std::max<uint64_t>(total[1], sheet.size());
     const auto strip_mark = [](const StripViolation& v) { return std::pair<ns_t, std::string>(v.t, v.what); };
-    mark_kind(real, "strip timing that real parts misread (listed in the report)", "#e80", y0, y1,
-              strip_mark);
-    mark_kind(sheet, "strip timing outside the datasheet windows (listed in the report)", "#84c", y0, y1,
-              strip_mark);
-    mark_kind(r_.unmodelled, "unmodelled register accesses", "#d22", y0, y1, [](const Unmodelled& u) {
-      return std::pair<ns_t, std::string>(u.t, "unmodelled access from " + u.where);
-    });
+    const auto of = [](uint64_t n) {
+      return " (" + std::to_string(n) + " in all; the report lists the first)";
+    };
+    mark_kind(real, "strip timing that real parts misread" + of(total[0]), "#e80", y0, y1, strip_mark);
+    mark_kind(sheet, "strip timing outside the datasheet windows" + of(total[1]), "#84c", y0, y1, strip_mark);
+    mark_kind(r_.unmodelled,
+              "unmodelled register accesses" +
+                  (r_.tally.unmodelled > r_.unmodelled.size() ? of(r_.tally.unmodelled) : std::string()),
+              "#d22", y0, y1, [](const Unmodelled& u) {
+                return std::pair<ns_t, std::string>(u.t, "unmodelled access from " + u.where);
+              });
     std::vector<SvgMark> fails, others;
     for (const auto& m : o_.marks) (m.failure ? fails : others).push_back(m);
     mark_kind(others, "scenario steps", "#888", y0, y1,
@@ -266,8 +355,9 @@ class Picture {
     mark_kind(fails, "failed expectations", "#d22", y0, y1,
               [](const SvgMark& m) { return std::pair<ns_t, std::string>(m.t, m.label); });
     if (!r_.faults.empty())
-      legend_.push_back("model or core faults: " + std::to_string(r_.faults.size()) +
-                        " (listed in the text report)");
+      legend_.push_back(
+          "model or core faults: " + std::to_string(std::max<uint64_t>(r_.tally.faults, r_.faults.size())) +
+          " (listed in the text report)");
     if (r_.halt) {
       const double hx = x(r_.halt->t);
       const std::string what =
@@ -293,6 +383,7 @@ class Picture {
 
   const RunResult& r_;
   const SvgOptions& o_;
+  bool unkept_noted_ = false;
   unsigned cols_;
   ns_t end_;
   std::ostringstream body_;
@@ -324,14 +415,18 @@ std::string to_svg(const RunResult& r, const SvgOptions& o) { return Picture(r, 
 
 bool write_text_file(const std::string& path, const std::string& text, const std::string& what,
                      std::string* error) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out) out << text;
-  out.close();
-  if (!out) {
-    if (error) *error = path + ": cannot write the " + what;
-    return false;
+  // C streams, so that the system's reason reaches the message.
+  errno = 0;
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  int err = f ? 0 : errno;
+  if (f) {
+    if (std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fflush(f) != 0)
+      err = errno ? errno : EIO;
+    if (std::fclose(f) != 0 && !err) err = errno ? errno : EIO;
   }
-  return true;
+  if (!err) return true;
+  if (error) *error = "cannot write the " + what + " " + path + ": " + std::strerror(err);
+  return false;
 }
 
 bool write_svg(const RunResult& r, const SvgOptions& o, const std::string& path, std::string* error) {

@@ -2,7 +2,9 @@
 #include "vboard/workbench.h"
 
 #include <optional>
+#include <sstream>
 
+#include "vboard/cli.h"
 #include "vboard/lamp_board.h"
 #include "vboard/report.h"
 #include "vboard/scenario.h"
@@ -16,10 +18,14 @@ std::string svg_title(const std::string& image_path, const std::string& what) {
 }
 
 int run_scenarios(const Image& image, const std::string& image_path, const MachineOptions& base,
-                  const ScenarioCli& cli, std::ostream& out, std::ostream& err) {
-  if (cli.files.size() > 1 && (!cli.svg.empty() || !cli.vcd.empty())) {
-    err << "--svg and --vcd picture one run: give them with a single --scenario\n";
-    return 64;
+                  const ScenarioCli& cli, std::FILE* out, std::FILE* err) {
+  const auto say_err = [err](const std::string& line) {
+    std::fprintf(err, "vboard: %s\n", line.c_str());
+    std::fflush(err);
+  };
+  if (cli.files.size() > 1 && (!cli.svg.empty() || !cli.vcd.empty() || cli.json)) {
+    say_err("--svg, --vcd and --json describe one run: give them with a single --scenario");
+    return exit_code::kUsage;
   }
   // Every file is checked before anything runs.
   std::vector<scenario::Scenario> all;
@@ -28,62 +34,74 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
     std::string e;
     auto s = scenario::load(f, &e);
     if (!s) {
-      err << e << "\n";
+      // FILE:LINE: first, as compilers write it, so that editors find the line.
+      std::fprintf(err, "%s\n", e.c_str());
       rejected = true;
       continue;
     }
     all.push_back(std::move(*s));
   }
-  if (rejected) return kExitBadScenario;
+  if (rejected) return exit_code::kBadScenario;
 
   // With --json the standard output holds the JSON document only.
-  std::ostream& say = cli.json ? err : out;
+  std::FILE* say = cli.json ? err : out;
   std::vector<scenario::Outcome> outcomes;
-  int status = 0;
-  bool failed = false;
+  int status = exit_code::kOk;
+  const auto lost = [&](const std::string& what, const std::string& reason) {
+    say_err("cannot write " + what + ": " + reason);
+    status = exit_code::first_of(status, exit_code::kWriteFailed);
+  };
   for (const auto& s : all) {
     Machine m(image, base, lamp_board_factory());
-    // The VCD is written while the run goes, like a plain run's.
+    // The VCD is written while the run goes, like a plain run's; its file is
+    // created before the run, so that a bad path costs no run time.
     VcdWriter trace;
     if (!cli.vcd.empty()) {
       std::string e;
       if (!trace.open(cli.vcd, m.board(), cli.vcd_pins, m.now(), &e)) {
-        err << e << "\n";
-        return 1;
+        say_err(e);
+        return exit_code::kWriteFailed;
       }
       m.board().watch_pins(&trace);
     }
-    const scenario::Outcome o = scenario::run(m, s);
+    const scenario::Outcome o = scenario::run(m, s, cli.allow);
     const RunResult r = m.result();
     m.board().watch_pins(nullptr);
-    say << "scenario \"" << s.name << "\" (" << s.file << "): " << o.steps_run << " of " << o.steps
-        << " steps run, ";
+    std::ostringstream verdict;
+    verdict << "scenario \"" << s.name << "\" (" << s.file << "): " << o.steps_run << " of " << o.steps
+            << " steps run, ";
     if (o.passed())
-      say << "every expectation held";
+      verdict << "every expectation held";
     else
-      say << o.failures.size() << (o.failures.size() == 1 ? " failure" : " failures");
-    say << ", virtual time " << format_ns(o.end) << "\n";
-    for (const auto& f : o.failures) say << "  FAIL " << f.message() << "\n";
-    failed = failed || !o.passed();
-    if (!r.ok()) status = std::max(status, 1);
-    if (r.halt) status = std::max(status, 2);
+      verdict << o.failures.size() << (o.failures.size() == 1 ? " failure" : " failures");
+    verdict << ", virtual time " << format_ns(o.end) << "\n";
+    for (const auto& f : o.failures) verdict << "  FAIL " << f.message() << "\n";
+    std::string reason;
+    if (!write_stream(
+            say, [&](std::ostream& os) { os << verdict.str(); }, &reason))
+      lost(cli.json ? "the verdicts to standard error" : "the verdicts to standard output", reason);
+    status = exit_code::first_of(status, run_exit_status(r, cli.allow));
+    if (!o.passed()) status = exit_code::first_of(status, exit_code::kExpectationFailed);
 
     if (all.size() == 1) {
       ReportInfo info;
       info.image = image_path;
-      out << (cli.json ? to_json(r, info) : to_text(r, info, cli.color));
+      info.image_notes = image.warnings();
+      info.allowed = cli.allow;
+      const bool ok = write_report(out, r, info, cli.json, cli.color, &reason);
+      if (!ok) lost("the report to standard output", reason);
       std::string e;
       if (!cli.vcd.empty() && !trace.finish(r.virtual_ns, &e)) {
-        err << e << "\n";
-        status = std::max(status, 1);
+        say_err(e);
+        status = exit_code::first_of(status, exit_code::kWriteFailed);
       }
       if (!cli.svg.empty()) {
         SvgOptions so;
         so.title = svg_title(image_path, "scenario \"" + s.name + "\" (" + s.file + ")");
         for (const auto& f : o.failures) so.marks.push_back({f.t, f.message(), true});
         if (!write_svg(r, so, cli.svg, &e)) {
-          err << e << "\n";
-          status = std::max(status, 1);
+          say_err(e);
+          status = exit_code::first_of(status, exit_code::kWriteFailed);
         }
       }
     }
@@ -92,11 +110,11 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
   if (!cli.junit.empty()) {
     std::string e;
     if (!scenario::write_junit(outcomes, image_path, cli.junit, &e)) {
-      err << e << "\n";
-      status = std::max(status, 1);
+      say_err(e);
+      status = exit_code::first_of(status, exit_code::kWriteFailed);
     }
   }
-  return failed ? kExitExpectationFailed : status;
+  return status;
 }
 
 }  // namespace vboard

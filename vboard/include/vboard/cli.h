@@ -15,16 +15,28 @@
 
 namespace vboard {
 
-// Exit status of vboard (also in vboard/README.md).
+// Exit status of vboard (also in vboard/README.md and --help).
 namespace exit_code {
-inline constexpr int kOk = 0;            // ran, no finding
-inline constexpr int kModelFault = 1;    // unmodelled register or address, or a model fault
-inline constexpr int kHalted = 2;        // the image stopped in a halt loop
-inline constexpr int kDiagnostics = 3;   // a rule finding whose kind was not allowed (--allow)
-inline constexpr int kUsage = 64;        // bad command line
-inline constexpr int kBadImage = 65;     // the image is not a loadable ARM ELF for this chip
-inline constexpr int kNoImage = 66;      // the image file cannot be opened
-inline constexpr int kWriteFailed = 74;  // a report or trace could not be written
+inline constexpr int kOk = 0;                 // ran, no finding
+inline constexpr int kModelFault = 1;         // unmodelled register or address, or a model fault
+inline constexpr int kHalted = 2;             // the image stopped in a halt loop
+inline constexpr int kDiagnostics = 3;        // a rule finding whose kind was not allowed (--allow)
+inline constexpr int kExpectationFailed = 4;  // a scenario expectation failed
+inline constexpr int kEndedEarly = 5;         // the debugger killed the run before its end
+inline constexpr int kUsage = 64;             // bad command line
+inline constexpr int kBadImage = 65;          // the image is not a loadable ARM ELF for this chip
+inline constexpr int kBadScenario = 65;       // a scenario file was rejected (nothing ran)
+inline constexpr int kNoImage = 66;           // the image file cannot be opened
+inline constexpr int kNoMemory = 71;          // the system refused memory
+inline constexpr int kWriteFailed = 74;       // a report or trace could not be written
+
+// When a run ends with several of the statuses above, the one earliest in this
+// list is the exit status: a lost report or memory first (nothing else can be
+// trusted whole), then the board's own faults, then verdicts on the image.
+inline constexpr int kPrecedence[] = {kNoMemory,          kWriteFailed, kModelFault,  kHalted,
+                                      kExpectationFailed, kEndedEarly,  kDiagnostics, kOk};
+// The one of a and b that comes first in kPrecedence.
+int first_of(int a, int b);
 }  // namespace exit_code
 
 // Upper limits of values (documented in --help and vboard/README.md).

@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,16 @@ struct PinChange {
   bool operator==(const PinChange&) const = default;
 };
 
+// A pin as it is now, exact for the whole run however long it is and kept in
+// constant memory (the histories keep only the first changes): what verdicts,
+// debugger answers and report totals read.
+struct PinState {
+  int level = 0;         // pad level now, 0 or 1
+  ns_t since = 0;        // time of the last change (0: none since reset)
+  uint64_t changes = 0;  // changes after t = 0
+  bool operator==(const PinState&) const = default;
+};
+
 // Receives every pin level change while the run goes (a VCD writer). Changes of
 // different pins may arrive out of time order, but every change reported before
 // a call of settled() is earlier than or as early as every change after it.
@@ -147,6 +158,11 @@ class Board {
   virtual std::map<std::string, std::vector<PinChange>> pin_history() const = 0;
   // For every pin in pin_history(): how many entries its full history has.
   virtual std::map<std::string, uint64_t> pin_history_total() const { return {}; }
+  // For every pin in pin_history(): its exact state now. The default derives it
+  // from the history, which is exact only for a board that keeps it whole.
+  virtual std::map<std::string, PinState> pin_states() const;
+  // One pin's exact state now; nullopt for a pin the board does not have.
+  virtual std::optional<PinState> pin_state(const std::string& pin) const;
   // Every pin of the package, and its level now; indices as PinWatcher sees them.
   virtual std::vector<std::string> pin_names() const { return {}; }
   virtual int pin_level(unsigned pin) const {
@@ -178,7 +194,7 @@ class Board {
     return false;
   }
   // The board's LED strip as it is now; nullptr on a board without one.
-  virtual const StripView* strip_view() const { return nullptr; }
+  virtual StripView* strip_view() { return nullptr; }
 };
 
 }  // namespace vboard

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <new>
 #include <optional>
 #include <set>
 #include <string>
@@ -97,6 +98,14 @@ struct ExceptionEntry {
   std::array<uint32_t, 4> irqs_pending{};  // IRQs still pending when it was entered
 };
 
+// Exact counts of what fails a run (the lists in RunResult keep the first ones),
+// cheap to read while a run goes on.
+struct RunTally {
+  uint64_t unmodelled = 0, faults = 0;
+  std::optional<Unmodelled> last_unmodelled;
+  std::string last_fault;
+};
+
 struct RunResult {
   uint64_t instructions = 0;
   ns_t virtual_ns = 0;
@@ -104,12 +113,14 @@ struct RunResult {
   double wall_s = 0;
   uint32_t cpi_milli = 1000;
   std::optional<Halt> halt;
-  std::vector<Unmodelled> unmodelled;
-  std::vector<std::string> faults;      // model faults and core faults, in words
+  std::vector<Unmodelled> unmodelled;   // the first 1000
+  std::vector<std::string> faults;      // model faults and core faults, in words (the first 1000)
+  RunTally tally;                       // how many of each there were in all
   std::vector<std::string> notes;       // observations that do not fail the run
   std::vector<Diagnostic> diagnostics;  // the models' rule findings (exit status 3 unless allowed)
   std::map<std::string, std::vector<PinChange>> pins;  // first entries of each history (capped)
   std::map<std::string, uint64_t> pins_total;          // entries each full history has
+  std::map<std::string, PinState> pin_state;           // exact state now of every pin in `pins`
   std::map<std::string, std::string> pin_roles;        // pin -> the role the board gives it (shown in full)
   std::optional<StripReport> strip;                    // when the board carries a LED strip
   std::map<std::string, std::map<std::string, uint32_t>> registers;
@@ -142,6 +153,17 @@ struct DebugStop {
 
 using BoardFactory = std::function<std::unique_ptr<Board>(Bus&)>;
 
+// Memory the system refused, naming what it was for (the command line turns it
+// into one line and its own exit status).
+class OutOfMemory : public std::bad_alloc {
+ public:
+  explicit OutOfMemory(std::string what) : what_(std::move(what)) {}
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  std::string what_;
+};
+
 class Machine final : public Bus {
  public:
   Machine(const Image& image, MachineOptions options, const BoardFactory& factory);
@@ -158,6 +180,7 @@ class Machine final : public Bus {
   // a time already past is taken as now.
   void inject_irq(const IrqInjection& injection);
   RunResult result() const;
+  const RunTally& tally() const;
 
   Board& board() { return *board_; }
   const Image& image() const { return image_; }

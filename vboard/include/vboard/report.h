@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <ostream>
 #include <set>
 #include <string>
@@ -17,8 +18,11 @@ struct ReportInfo {
   std::vector<std::string> image_notes;  // what the loader could not find (e.g. no symbol table)
   std::set<std::string> allowed;         // diagnostic kinds the user allowed (--allow)
   size_t max_changes_per_pin = 200000;   // JSON: longer histories are cut (and said so)
+  std::string ended_early;               // why the run stopped before the time asked ("" : it did not)
 };
 
+// The JSON document, written to `o` as it is produced.
+void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info);
 std::string to_json(const RunResult& r, const ReportInfo& info);
 std::string to_text(const RunResult& r, const ReportInfo& info, bool color);
 // A VCD trace written while the run goes, every change of the chosen pins
@@ -55,6 +59,15 @@ class VcdWriter final : public PinWatcher {
   ns_t last_t_ = 0;
   std::string write_error_;
 };
+// Writes what `produce` puts into the stream to `f` (e.g. stdout) as it comes,
+// and flushes it. False, with the system's reason, when any of it was lost: a
+// report that could not be written whole is never taken for written.
+bool write_stream(std::FILE* f, const std::function<void(std::ostream&)>& produce, std::string* reason);
+
+// The run's report, JSON or text, streamed to `f` (see write_stream).
+bool write_report(std::FILE* f, const RunResult& r, const ReportInfo& info, bool json, bool color,
+                  std::string* reason);
+
 // "SysTick", "EXTI0", "TIM7", ... for an exception number.
 std::string exception_name(unsigned exc);
 

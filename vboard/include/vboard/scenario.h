@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,10 @@ struct StripCheck {
 // would misread; strip-datasheet: timing outside the WS2815 datasheet windows
 // (which real parts still read right; not part of any); unmodelled: register
 // accesses no model implements; fault: model and core faults; halt: the image
-// stopped; any: all but strip-datasheet.
-enum class ViolationKind { any, strip, strip_datasheet, unmodelled, fault, halt };
+// stopped; finding: the models' rule findings (one kind of them when the step
+// names it, e.g. pin_contention); any: all but strip-datasheet and the kinds of
+// finding the run allows (--allow).
+enum class ViolationKind { any, strip, strip_datasheet, unmodelled, fault, halt, finding };
 const char* violation_name(ViolationKind k);
 
 struct Step {
@@ -55,6 +58,7 @@ struct Step {
   ns_t width = 0, period = 0, jitter = 0;
   std::vector<StripCheck> strip;  // expect-strip: all checks hold on one frame
   ViolationKind violations = ViolationKind::any;
+  std::string finding;  // expect-no-violations of one kind of rule finding ("" : every kind)
   unsigned irq = 0;
 };
 
@@ -87,7 +91,8 @@ struct Outcome {
 
 // Plays the steps in order against a machine that has not run yet (or has run
 // only up to where the scenario should start). Sources in MachineOptions stay.
-Outcome run(Machine& m, const Scenario& s);
+// `allowed`: kinds of rule finding that do not fail the run (--allow).
+Outcome run(Machine& m, const Scenario& s, const std::set<std::string>& allowed = {});
 
 // JUnit XML: one test case per scenario, one failure element per failed step;
 // the time attributes are virtual seconds.

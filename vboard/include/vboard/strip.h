@@ -6,11 +6,11 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "vboard/device.h"
 
@@ -28,18 +28,33 @@ struct StripFrame {
   unsigned bits = 0;                           // bits received in this frame
 };
 
-// How many timing violations of one kind there were, and how many of them the
-// report lists (lists are capped; the count is not).
+// Frames in a row with the same content (bits and colours): how a strip's
+// picture over time is told exactly in little memory, since a firmware repaints
+// the same colours hundreds of times a second.
+struct StripRun {
+  uint64_t first_frame = 0;  // 1-based number of its first frame in the run
+  uint64_t frames = 0;
+  ns_t first_t = 0, last_t = 0;  // latch times of its first and last frame
+  unsigned bits = 0;
+  std::vector<std::array<uint8_t, 3>> colors;
+};
+
+// How many timing violations of one kind there were, when the first and the
+// last happened (exact), and how many of them the report lists (capped).
 struct StripViolationKind {
   std::string kind;  // "T1L", "low", ...
   uint64_t total = 0;
   uint64_t listed = 0;
   bool datasheet = false;
+  ns_t first = 0, last = 0;
 };
 
 struct StripReport {
   std::vector<StripFrame> frames;                   // the first frames latched (capped)
   uint64_t frames_total = 0;                        // frames latched in all
+  std::vector<StripRun> runs;                       // the first runs of equal frames (capped)
+  uint64_t runs_total = 0;                          // runs in all
+  std::optional<StripRun> current;                  // the run the last latched frame belongs to (exact)
   std::vector<StripViolation> violations;           // the first of each kind (capped)
   std::vector<StripViolationKind> violation_kinds;  // every kind seen, with its real count
   uint64_t violations_total = 0;
@@ -49,20 +64,27 @@ struct StripReport {
   ns_t latch_min = 0;  // shortest reset gap seen
 };
 
-// A strip watched while a run goes on: the frames latched so far and how many
-// timing violations there were (all of them: the report lists only the first
-// of each kind).
+// A strip watched while a run goes on, exact however long the run is: frames
+// latched so far, the run of equal frames showing now, and the timing
+// violations of each kind (the report lists only the first of each kind).
 class StripView {
  public:
   virtual ~StripView() = default;
-  virtual size_t frame_count() const = 0;
-  virtual const StripFrame& frame(size_t i) const = 0;
+  virtual uint64_t frames_total() const = 0;
+  // The frames in a row equal to the last latched one; nullptr before the first.
+  virtual const StripRun* current() const = 0;
   // Against the datasheet windows (true) or against what real parts accept (false).
   virtual uint64_t violation_count(bool datasheet) const = 0;
+  // Every kind seen so far with its exact count, first and last time.
+  virtual std::vector<StripViolationKind> violation_kinds() const = 0;
+  // Calls `f` with every frame as it latches, from now on (an empty f: stop).
+  virtual void watch_frames(std::function<void(const StripFrame&)> f) = 0;
 };
 
-// The value of the JSON member "strip".
-nlohmann::ordered_json strip_json(const StripReport& s);
+// The value of the JSON member "strip", written as it is produced (the frame
+// list can be tens of megabytes).
+void write_strip_json(std::ostream& o, const StripReport& s);
+
 // The "Strip:" section of the text report; color: the LEDs as coloured blocks.
 void strip_text(std::ostream& o, const StripReport& s, bool color);
 

@@ -3,7 +3,9 @@
 // to a JUnit file), the run's report after them, and the timeline to an SVG.
 #pragma once
 
+#include <cstdio>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -11,14 +13,11 @@
 
 namespace vboard {
 
-// Exit statuses of `vboard IMAGE --scenario FILE`, besides those of a plain run.
-inline constexpr int kExitExpectationFailed = 4;
-inline constexpr int kExitBadScenario = 65;
-
 struct ScenarioCli {
   std::vector<std::string> files;
-  std::string junit;  // "" : none
-  std::string svg;    // "" : none; only with one scenario
+  std::set<std::string> allow;  // kinds of rule finding that do not fail the run (--allow)
+  std::string junit;            // "" : none
+  std::string svg;              // "" : none; only with one scenario
   std::string vcd;
   std::vector<std::string> vcd_pins;
   bool json = false;
@@ -27,10 +26,11 @@ struct ScenarioCli {
 
 // Runs the scenarios on `image` (loaded from image_path) with the machine options
 // `base` (its run_for is ignored: the steps decide the length). Returns the exit
-// status: 65 a file was rejected (nothing ran), 4 an expectation failed, else
-// those of a plain run (1 unmodelled access or fault, 2 halt, 0 all well).
+// status: 65 a file was rejected (nothing ran); otherwise those of a plain run
+// (0, 1, 2, 3, 74) and 4 for a failed expectation, the first of them in
+// exit_code::kPrecedence. Messages on `err` start with "vboard: ".
 int run_scenarios(const Image& image, const std::string& image_path, const MachineOptions& base,
-                  const ScenarioCli& cli, std::ostream& out, std::ostream& err);
+                  const ScenarioCli& cli, std::FILE* out, std::FILE* err);
 
 // The title of a picture: the image's file name and what drove it.
 std::string svg_title(const std::string& image_path, const std::string& what);

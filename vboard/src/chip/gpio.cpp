@@ -75,6 +75,7 @@ void Gpio::drive_pad(unsigned pin, int level, ns_t t) {
     level_at_zero_[pin] = level;  // a change at t = 0 is the initial level
   } else {
     if (++hist_total_[pin] <= kHistoryKept) hist_[pin].push_back({t, level});
+    last_change_[pin] = t;
   }
   if (ctx_.watcher) ctx_.watcher->pin_changed(16 * port_ + pin, t, level);
   if (listeners_[pin]) listeners_[pin]->pin_changed(level, t);
@@ -100,6 +101,7 @@ void Gpio::af_outputs(unsigned pin, const PinChange* c, size_t n) {
   const size_t room = static_cast<size_t>(kHistoryKept - kept);
   hist_[pin].insert(hist_[pin].end(), c + later, c + later + std::min(room, n - later));
   hist_total_[pin] += n - later;
+  if (later < n) last_change_[pin] = c[n - 1].t;
   const bool exti = exti_ && exti_->watches(port_, pin);
   if (ctx_.watcher || exti) {
     for (size_t i = first; i < n; ++i) {

@@ -279,6 +279,9 @@ class Gpio : public RegBlock {
   std::map<std::string, uint64_t> history_total() const;
   static constexpr size_t kHistoryKept = 20'000;  // per pin (PA7 changes 1.4 M times a second)
   uint64_t changes(unsigned pin) const { return change_count_[pin]; }
+  // Exact for the whole run: level now, last change and changes after t = 0.
+  PinState state(unsigned pin) const { return {pad(pin), last_change_[pin], hist_total_[pin]}; }
+  bool touched(unsigned pin) const { return (touched_ >> pin) & 1u; }
 
  protected:
   void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
@@ -303,6 +306,7 @@ class Gpio : public RegBlock {
   std::array<int, 16> level_at_zero_{};          // level at reset, or as changed at t = 0
   std::array<uint64_t, 16> change_count_{};
   std::array<uint64_t, 16> hist_total_{};  // changes after t = 0, kept or not
+  std::array<ns_t, 16> last_change_{};     // time of the last change after t = 0
 };
 
 class Dmamux;

@@ -119,6 +119,16 @@ std::map<std::string, uint64_t> Stm32g431::pin_history_total() const {
   return out;
 }
 
+std::map<std::string, PinState> Stm32g431::pin_states() const {
+  std::map<std::string, PinState> out;
+  for (unsigned port = 0; port < gpio_.size(); ++port)
+    for (unsigned p = 0; p < 16; ++p)
+      if (gpio_[port]->touched(p))
+        out.emplace(std::string("P") + static_cast<char>('A' + port) + std::to_string(p),
+                    gpio_[port]->state(p));
+  return out;
+}
+
 // The I/O pins of the 48-pin package (STM32G431CB); other port bits exist in
 // the registers only.
 std::vector<std::string> Stm32g431::pin_names() const {

@@ -51,6 +51,8 @@ class Stm32g431 {
   // full history has (the kept ones are capped).
   std::map<std::string, std::vector<PinChange>> pin_history() const;
   std::map<std::string, uint64_t> pin_history_total() const;
+  // Exact state of every pin in pin_history().
+  std::map<std::string, PinState> pin_states() const;
   // The I/O pins of the 48-pin package, indexed port * 16 + pin ("" where a
   // port bit is not bonded out); the pad level of one of them now.
   std::vector<std::string> pin_names() const;

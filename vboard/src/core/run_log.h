@@ -13,9 +13,22 @@
 namespace vboard::core {
 
 struct RunLog {
+  static constexpr size_t kKept = 1000;  // unmodelled accesses and faults listed
   std::optional<Halt> halt;
   std::vector<Unmodelled> unmodelled;
   std::vector<std::string> faults, notes;
+  RunTally tally;  // exact, however many the lists drop
+
+  void add_unmodelled(const Unmodelled& u) {
+    if (unmodelled.size() < kKept) unmodelled.push_back(u);
+    ++tally.unmodelled;
+    tally.last_unmodelled = u;
+  }
+  void add_fault(const std::string& what) {
+    if (faults.size() < kKept) faults.push_back(what);
+    ++tally.faults;
+    tally.last_fault = what;
+  }
 
   // Records the first halt: where the core is stuck and in which state.
   void set_halt(const std::string& reason, uint32_t pc, const Image& image, const Cpu& cpu, ns_t t) {

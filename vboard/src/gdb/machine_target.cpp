@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "vboard/strip.h"
+
 namespace vboard::gdb {
 
 namespace {
@@ -181,43 +183,46 @@ std::string MachineTarget::describe_time() const {
 }
 
 std::string MachineTarget::describe_pins(const std::string& which) {
-  auto history = m_.board().pin_history();
+  // Exact however long the run is: the level now, its last change and the count.
+  const Board& board = m_.board();
   std::istringstream in(which);
   std::vector<std::string> names;
   for (std::string n; in >> n;) names.push_back(n);
   if (names.empty())
-    for (const auto& [name, changes] : history) names.push_back(name);
+    for (const auto& [name, state] : board.pin_states()) names.push_back(name);
   std::string out;
   for (const std::string& name : names) {
-    auto it = history.find(name);
-    if (it == history.end() || it->second.empty()) {
-      out += name + ": no level recorded (not a pin this board drives or reads)\n";
+    const auto s = board.pin_state(name);
+    if (!s) {
+      out += name + ": not a pin of this board\n";
       continue;
     }
-    const PinChange& last = it->second.back();
-    out += name + " = " + std::to_string(last.level) + " since " + format_ns(last.t) + " (" +
-           std::to_string(it->second.size()) + " changes)\n";
+    out += name + " = " + std::to_string(s->level) +
+           (s->changes ? " since " + format_ns(s->since) : std::string(" since reset")) + " (" +
+           std::to_string(s->changes) + " changes)\n";
   }
-  if (names.empty()) out = "no pin has a recorded level yet\n";
+  if (names.empty()) out = "no pin has changed yet\n";
   return out;
 }
 
 std::string MachineTarget::describe_strip() {
-  RunResult r;
-  m_.board().report(r);
-  if (!r.strip) return "this board carries no LED strip\n";
-  const StripReport& s = *r.strip;
-  std::string out = std::to_string(s.frames.size()) + " strip frames, " +
-                    std::to_string(s.violations.size()) + " timing violations\n";
-  if (s.frames.empty()) return out;
-  const StripFrame& f = s.frames.back();
-  out += "last frame latched at " + format_ns(f.t) + ", " + std::to_string(f.colors.size()) + " LEDs:";
+  StripView* strip = m_.board().strip_view();
+  if (!strip) return "this board carries no LED strip\n";
+  std::string out = std::to_string(strip->frames_total()) + " strip frames, " +
+                    std::to_string(strip->violation_count(false)) +
+                    " timing violations real parts misread, " + std::to_string(strip->violation_count(true)) +
+                    " outside the datasheet windows\n";
+  const StripRun* run = strip->current();
+  if (!run) return out;
+  out += "last frame latched at " + format_ns(run->last_t) + " (the same since " + format_ns(run->first_t) +
+         ", " + std::to_string(run->frames) + " frames), " + std::to_string(run->colors.size()) + " LEDs:";
+  const auto& c = run->colors;
   // Runs of one colour, "12 x #ff0000".
-  for (size_t i = 0; i < f.colors.size();) {
+  for (size_t i = 0; i < c.size();) {
     size_t j = i;
-    while (j < f.colors.size() && f.colors[j] == f.colors[i]) ++j;
+    while (j < c.size() && c[j] == c[i]) ++j;
     char b[40];
-    std::snprintf(b, sizeof b, " %zu x #%02x%02x%02x", j - i, f.colors[i][0], f.colors[i][1], f.colors[i][2]);
+    std::snprintf(b, sizeof b, " %zu x #%02x%02x%02x", j - i, c[i][0], c[i][1], c[i][2]);
     out += b;
     i = j;
   }
@@ -231,7 +236,11 @@ std::string MachineTarget::describe_diagnostics() const {
     out += "halt: " + r.halt->reason + " in " + r.halt->symbol + " at " + format_ns(r.halt->t) + "\n";
   else
     out += "halt: none\n";
-  out += std::to_string(r.unmodelled.size()) + " unmodelled accesses\n";
+  out += std::to_string(r.tally.unmodelled) + " unmodelled accesses" +
+         (r.tally.unmodelled > r.unmodelled.size()
+              ? " (the first " + std::to_string(r.unmodelled.size()) + " listed)"
+              : std::string()) +
+         "\n";
   for (size_t i = 0; i < r.unmodelled.size() && i < 10; ++i) {
     const Unmodelled& u = r.unmodelled[i];
     char b[64];
@@ -239,7 +248,10 @@ std::string MachineTarget::describe_diagnostics() const {
     out += b + std::string(" from ") + u.where + (u.device.empty() ? "" : " in " + u.device) + " at " +
            format_ns(u.t) + "\n";
   }
-  out += std::to_string(r.faults.size()) + " model faults\n";
+  out += std::to_string(r.tally.faults) + " model faults" +
+         (r.tally.faults > r.faults.size() ? " (the first " + std::to_string(r.faults.size()) + " listed)"
+                                           : std::string()) +
+         "\n";
   for (const std::string& f : r.faults) out += "  " + f + "\n";
   out += std::to_string(r.notes.size()) + " notes\n";
   for (const std::string& n : r.notes) out += "  " + n + "\n";

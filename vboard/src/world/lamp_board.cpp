@@ -78,6 +78,13 @@ int LampBoard::pin_level(const std::string& pin) const {
   return g ? g->pad(n) : -1;
 }
 
+std::optional<PinState> LampBoard::pin_state(const std::string& pin) const {
+  unsigned n = 0;
+  const periph::Gpio* g = chip_.pin(pin, &n);
+  if (!g) return std::nullopt;
+  return g->state(n);
+}
+
 bool LampBoard::stop_sources(const std::string& pin, ns_t at, bool finish_pulse) {
   unsigned n = 0;
   periph::Gpio* g = chip_.pin(pin, &n);
@@ -94,9 +101,24 @@ void LampBoard::report(RunResult& r) const {
 }  // namespace world
 
 int Board::pin_level(const std::string& pin) const {
-  const auto h = pin_history();
-  const auto it = h.find(pin);
-  return it == h.end() || it->second.empty() ? -1 : it->second.back().level;
+  const auto s = pin_state(pin);
+  return s ? s->level : -1;
+}
+
+std::map<std::string, PinState> Board::pin_states() const {
+  std::map<std::string, PinState> out;
+  for (const auto& [name, h] : pin_history()) {
+    if (h.empty()) continue;
+    out[name] = {h.back().level, h.size() > 1 ? h.back().t : 0, h.size() - 1};
+  }
+  return out;
+}
+
+std::optional<PinState> Board::pin_state(const std::string& pin) const {
+  const auto all = pin_states();
+  const auto it = all.find(pin);
+  if (it == all.end()) return std::nullopt;
+  return it->second;
 }
 
 BoardFactory lamp_board_factory() {

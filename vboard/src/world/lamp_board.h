@@ -23,6 +23,8 @@ class LampBoard : public Board {
   void add_level(const LevelSpec& l) override;
   std::map<std::string, std::vector<PinChange>> pin_history() const override { return chip_.pin_history(); }
   std::map<std::string, uint64_t> pin_history_total() const override { return chip_.pin_history_total(); }
+  std::map<std::string, PinState> pin_states() const override { return chip_.pin_states(); }
+  std::optional<PinState> pin_state(const std::string& pin) const override;
   std::vector<std::string> pin_names() const override { return chip_.pin_names(); }
   int pin_level(unsigned pin) const override { return chip_.pin_level(pin); }
   void watch_pins(PinWatcher* w) override { chip_.watch_pins(w); }
@@ -34,7 +36,7 @@ class LampBoard : public Board {
   std::vector<Diagnostic> diagnostics() const override { return chip_.diagnostics(); }
   int pin_level(const std::string& pin) const override;
   bool stop_sources(const std::string& pin, ns_t at, bool finish_pulse) override;
-  const StripView* strip_view() const override { return strip_.get(); }
+  StripView* strip_view() override { return strip_.get(); }
 
   // Calls `watch` with every level change of `pin`'s pad, as test equipment on
   // that pin would see it. False for an unknown pin or one already listened to.

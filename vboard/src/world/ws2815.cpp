@@ -29,7 +29,8 @@ Ws2815Strip::Ws2815Strip(periph::Context& ctx, unsigned leds) : ctx_(ctx), leds_
 }
 
 void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
-  ++counts_[k];
+  if (counts_[k]++ == 0) first_[k] = t;
+  last_[k] = t;
   raised_ |= 1u << k;
   if (stored_[k] >= kPerKindCap || rep_.violations.size() >= kViolationCap) return;
   if (++stored_[k] >= kPerKindCap) unlisted_ |= 1u << k;
@@ -66,7 +67,10 @@ void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
 inline bool Ws2815Strip::repeat_bit(ns_t high, ns_t low) {
   const Shape& s = shapes_[(high * 7 + low) & 15u];
   if (s.high != high || s.low != low || (s.kinds & ~unlisted_) != 0) return false;  // or still listed
-  for (uint32_t k = s.kinds; k; k &= k - 1) ++counts_[__builtin_ctz(k)];
+  for (uint32_t k = s.kinds; k; k &= k - 1) {
+    ++counts_[__builtin_ctz(k)];
+    last_[__builtin_ctz(k)] = last_rise_;
+  }
   push_bit(s.bit);
   return true;
 }
@@ -112,16 +116,22 @@ void Ws2815Strip::finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise) {
 void Ws2815Strip::latch(ns_t t) {
   ++frames_total_;
   if (bits_ != leds_ * 24) violation(kFrameBits, t, bits_);
-  if (rep_.frames.size() < kFrameCap) {
-    StripFrame f;
-    f.t = t;
-    f.bits = bits_;
-    const size_t n = bytes_.size() / 3;
-    f.colors.resize(n);
-    for (size_t i = 0; i < n; ++i)
-      f.colors[i] = {bytes_[3 * i + 1], bytes_[3 * i], bytes_[3 * i + 2]};  // GRB
-    rep_.frames.push_back(std::move(f));
+  StripFrame f;
+  f.t = t;
+  f.bits = bits_;
+  const size_t n = bytes_.size() / 3;
+  f.colors.resize(n);
+  for (size_t i = 0; i < n; ++i) f.colors[i] = {bytes_[3 * i + 1], bytes_[3 * i], bytes_[3 * i + 2]};  // GRB
+  if (current_.frames && current_.bits == f.bits && current_.colors == f.colors) {
+    ++current_.frames;
+    current_.last_t = t;
+  } else {
+    if (current_.frames && runs_.size() < kRunCap) runs_.push_back(std::move(current_));
+    ++runs_total_;
+    current_ = {frames_total_, 1, t, t, f.bits, f.colors};
   }
+  if (watch_) watch_(f);
+  if (rep_.frames.size() < kFrameCap) rep_.frames.push_back(std::move(f));
   bits_ = 0;
   cur_ = 0;
   bytes_.clear();
@@ -174,7 +184,10 @@ size_t Ws2815Strip::known_bits(const PinChange* c, size_t i, size_t n) {
     // match also says that this rise does not end the frame.
     const Shape& s = shapes_[(high * 7 + low) & 15u];
     if (s.high != high || s.low != low || (s.kinds & ~unlisted) != 0) break;
-    for (uint32_t k = s.kinds; k; k &= k - 1) ++counts_[__builtin_ctz(k)];
+    for (uint32_t k = s.kinds; k; k &= k - 1) {
+      ++counts_[__builtin_ctz(k)];
+      last_[__builtin_ctz(k)] = last_rise;
+    }
     cur = static_cast<uint8_t>((cur << 1) | s.bit);
     if ((++bits & 7u) == 0) bytes_.push_back(cur);
     last_rise = rise;
@@ -211,14 +224,25 @@ uint64_t Ws2815Strip::violation_count(bool datasheet) const {
   return n;
 }
 
+std::vector<StripViolationKind> Ws2815Strip::violation_kinds() const {
+  std::vector<StripViolationKind> out;
+  for (unsigned k = 0; k < kKinds; ++k)
+    if (counts_[k])
+      out.push_back({kKindName[k], counts_[k], stored_[k], kKindDatasheet[k], first_[k], last_[k]});
+  return out;
+}
+
 StripReport Ws2815Strip::report() const {
   StripReport r = rep_;
   r.frames_total = frames_total_;
-  for (unsigned k = 0; k < kKinds; ++k) {
-    if (counts_[k] == 0) continue;
-    r.violation_kinds.push_back({kKindName[k], counts_[k], stored_[k], kKindDatasheet[k]});
-    r.violations_total += counts_[k];
+  r.runs = runs_;
+  r.runs_total = runs_total_;
+  if (frames_total_) {
+    r.current = current_;
+    if (runs_.size() < kRunCap) r.runs.push_back(current_);
   }
+  r.violation_kinds = violation_kinds();
+  for (const StripViolationKind& k : r.violation_kinds) r.violations_total += k.total;
   return r;
 }
 

@@ -26,21 +26,22 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   // Brings the driving peripheral up to `t` before the strip judges a quiet line.
   void set_sync(std::function<void(ns_t)> f) { sync_ = std::move(f); }
   StripReport report() const;
-  size_t frame_count() const override { return rep_.frames.size(); }
-  const StripFrame& frame(size_t i) const override { return rep_.frames.at(i); }
+  uint64_t frames_total() const override { return frames_total_; }
+  const StripRun* current() const override { return frames_total_ ? &current_ : nullptr; }
   uint64_t violation_count(bool datasheet) const override;
+  std::vector<StripViolationKind> violation_kinds() const override;
+  void watch_frames(std::function<void(const StripFrame&)> f) override { watch_ = std::move(f); }
 
   // Datasheet windows (ns) and what real parts accept.
   static constexpr ns_t kT0HMin = 220, kT0HMax = 380, kT1HMin = 580, kT1HMax = 1600;
   static constexpr ns_t kT0LMin = 580, kT0LMax = 1600, kT1LMin = 220, kT1LMax = 420;
   static constexpr ns_t kResetNs = 280'000;
   static constexpr ns_t kRealZeroBelow = 500, kRealOneAbove = 550, kRealLowMax = 5'000;
-  static constexpr size_t kViolationCap = 1000, kPerKindCap = 100, kFrameCap = 100'000;
+  static constexpr size_t kViolationCap = 1000, kPerKindCap = 100, kFrameCap = 100'000, kRunCap = 10'000;
 
   enum Kind : unsigned { kT0H, kT1H, kT0L, kT1L, kAmbiguous, kLongLow, kFrameBits, kKinds };
   uint64_t count(Kind k) const { return counts_[k]; }
   uint64_t bits_total() const { return bits_total_; }
-  uint64_t frames_total() const { return frames_total_; }
 
  private:
   void edge(int level, ns_t t);
@@ -64,8 +65,13 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   std::vector<uint8_t> bytes_;
   uint64_t bits_total_ = 0, frames_total_ = 0;
   std::array<uint64_t, kKinds> counts_{};
+  std::array<ns_t, kKinds> first_{}, last_{};  // times of the first and last violation of each kind
   std::array<size_t, kKinds> stored_{};
   StripReport rep_;
+  std::vector<StripRun> runs_;  // the first finished runs of equal frames (kRunCap)
+  uint64_t runs_total_ = 0;
+  StripRun current_;  // the run the last frame belongs to
+  std::function<void(const StripFrame&)> watch_;
   bool have_stats_[2] = {false, false};
   bool have_low_[2] = {false, false};
   // Bits inside a frame come in a few (high, low) shapes; a shape judged once
