@@ -2,6 +2,7 @@
 // gives the arguments, the exit status it must end with and a word the one
 // line on stderr must contain. No row may crash, hang, guess or lose output.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -10,7 +11,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -68,8 +71,12 @@ const std::string kFront = std::string(FIRMWARE_DIR) + "/front_lamp.elf";
 struct Row {
   std::vector<std::string> args;  // after the image (no image when the first is "-")
   int status;
-  std::string names;  // must appear in the one line on stderr
+  std::string names;  // must appear in the one line on stderr; the whole line when it starts "vboard: "
 };
+
+const std::string kNotAPin =
+    " is not a pin of the 48-pin package (PA0..PA15, PB0..PB15, PC4, PC6, PC10, PC11, PC13..PC15, PF0, PF1, "
+    "PG10)";
 
 TEST(BadInput, EveryRowEndsWithItsStatusAndOneLineNamingTheArgument) {
   if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
@@ -90,9 +97,30 @@ TEST(BadInput, EveryRowEndsWithItsStatusAndOneLineNamingTheArgument) {
       {{"--set", "PB5=0@1ms,bounce=5x0ns"}, exit_code::kUsage, "spacing"},
       {{"--set", "PB5=z@1ms,bounce=5x1us"}, exit_code::kUsage, "--set"},
       {{"--set", "PB5=2@1ms"}, exit_code::kUsage, "--set"},
-      {{"--set", "PC0=1@1ms"}, exit_code::kUsage, "48-pin"},
+      {{"--set", "PC0=1@1ms"}, exit_code::kUsage, "vboard: --set: 'PC0=1@1ms': pin: 'PC0'" + kNotAPin},
+      {{"--set", "PD3=1@1ms"}, exit_code::kUsage, "vboard: --set: 'PD3=1@1ms': pin: 'PD3'" + kNotAPin},
+      {{"--pulse", "PE1=1ms@0"}, exit_code::kUsage, "vboard: --pulse: 'PE1=1ms@0': pin: 'PE1'" + kNotAPin},
+      {{"--vcd", "x.vcd", "--vcd-pins", "PA0,PG0"},
+       exit_code::kUsage,
+       "vboard: --vcd-pins: 'PA0,PG0': 'PG0'" + kNotAPin},
+      {{"--set", "PB5=0@1ms,bounce=0x200us"},
+       exit_code::kUsage,
+       "vboard: --set: 'PB5=0@1ms,bounce=0x200us': bounce: '0x200us': the count must be a number from 1 to "
+       "1000"},
+      {{"--set", "PB5=0@1ms,bounce=2x3000s"},
+       exit_code::kUsage,
+       "vboard: --set: 'PB5=0@1ms,bounce=2x3000s': bounce: '2x3000s': the spacing '3000s' is above the limit "
+       "of "
+       "1 s"},
+      {{"--set", "PB5=low@1ms", "--set", "PB5=released@2ms", "--inject-irq", "x"},
+       exit_code::kUsage,
+       "vboard: --inject-irq: irq: 'x' is not an IRQ number 0..101"},
+      {{"--for", "1\x1b[2Jms"},
+       exit_code::kUsage,
+       "vboard: --for: '1\\x1b[2Jms' is not a time (a number with ns, us, ms or s, e.g. 20ms)"},
+      {{"--fault", "a\nb"}, exit_code::kUsage, "vboard: --fault: 'a\\x0ab': no such fault (pll_never_locks)"},
       {{"--for", "99999999999999999999s"}, exit_code::kUsage, "limit"},
-      {{"--for", "3601s"}, exit_code::kUsage, "limit"},
+      {{"--for", "3601s"}, exit_code::kUsage, "vboard: --for: '3601s' is above the limit of 3600 s"},
       {{"--for", "1..5ms"}, exit_code::kUsage, "--for"},
       {{"--for", "1.5ns"}, exit_code::kUsage, "whole"},
       {{"--for", "300"}, exit_code::kUsage, "--for"},
@@ -101,9 +129,21 @@ TEST(BadInput, EveryRowEndsWithItsStatusAndOneLineNamingTheArgument) {
       {{"--fault", "pll_never_lock"}, exit_code::kUsage, "pll_never_lock"},
       {{"--allow", "flash"}, exit_code::kUsage, "--allow"},
       {{"--pulse", "PD0=1ms@0"}, exit_code::kUsage, "48-pin"},
-      {{"--pulse", "PA0=30ms@0"}, exit_code::kUsage, "shorter than its period"},
-      {{"--pulse", "PA0=20ns@0,period=50ns"}, exit_code::kUsage, "period"},
-      {{"--pulse", "PA0=1ms@0,jitter=1ms"}, exit_code::kUsage, "jitter"},
+      {{"--pulse", "PA0=30ms@0"},
+       exit_code::kUsage,
+       "vboard: --pulse: 'PA0=30ms@0': width: 30 ms must be below the period, 20 ms"},
+      {{"--pulse", "PA0=1ns@0,period=2ns"},
+       exit_code::kUsage,
+       "vboard: --pulse: 'PA0=1ns@0,period=2ns': period: '2ns' is below the minimum of 100 ns"},
+      {{"--pulse", "PA0=1ms@0,jitter=1ms"},
+       exit_code::kUsage,
+       "vboard: --pulse: 'PA0=1ms@0,jitter=1ms': jitter: 1 ms must be below the width, 1 ms, and below the "
+       "low "
+       "time, 19 ms"},
+      {{"--pulse", "PA0=15ms@0,jitter=6ms"},
+       exit_code::kUsage,
+       "vboard: --pulse: 'PA0=15ms@0,jitter=6ms': jitter: 6 ms must be below the width, 15 ms, and below the "
+       "low time, 5 ms"},
       {{"--pulse", "PA0=1ms@0,period=20ms,period=30ms"}, exit_code::kUsage, "twice"},
       {{"--pulse", "PA0=1ms@5ms,stop=5ms"}, exit_code::kUsage, "stop"},
       {{"--pulse", "PA0=1500us@20ms", "--set", "PA0=1@100ms"}, exit_code::kUsage, "--pulse PA0"},
@@ -132,16 +172,92 @@ TEST(BadInput, EveryRowEndsWithItsStatusAndOneLineNamingTheArgument) {
     std::string shown;
     for (const auto& a : args) shown += " " + a;
     const Outcome o = run_vboard(args);
-    std::printf("vboard%s\n    -> %d: %s", shown.c_str(), o.status, o.err.c_str());
+    std::printf("vboard%s\n    -> %d: %s", values::printable(shown).c_str(), o.status, o.err.c_str());
     EXPECT_EQ(o.status, row.status) << shown << "\n" << o.err;
     ASSERT_FALSE(o.err.empty()) << shown;
     EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << shown << ": not one line:\n" << o.err;
     EXPECT_EQ(o.err.rfind("vboard: ", 0), 0u) << shown << ": " << o.err;
-    EXPECT_NE(o.err.find(row.names), std::string::npos) << shown << ": " << o.err;
+    if (row.names.rfind("vboard: ", 0) == 0)
+      EXPECT_EQ(o.err, row.names + "\n") << shown;
+    else
+      EXPECT_NE(o.err.find(row.names), std::string::npos) << shown << ": " << o.err;
     if (row.status != exit_code::kWriteFailed) {
       EXPECT_TRUE(o.out.empty()) << shown << ": wrote a report";
     }
   }
+}
+
+std::string scenario_dir() {
+  const std::string dir = ::testing::TempDir() + "/vboard_scenarios." + std::to_string(getpid());
+  mkdir(dir.c_str(), 0755);
+  return dir;
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// Files the loader cannot take: exit 65 before anything runs, one line that ends
+// with the file (and line) and what is wrong; control characters never reach the terminal.
+TEST(BadInput, ScenarioFilesRefusedWithExit65AndOneLine) {
+  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  const std::string dir = scenario_dir();
+  const std::string kNoScenario =
+      ": no scenario in the file (it is empty or only comments): expected a map with name, version, steps";
+  struct FileRow {
+    std::string path;
+    std::optional<std::string> text;  // written to path first
+    std::string says;                 // the line ends with this
+  };
+  const FileRow rows[] = {
+      {"/dev/zero", std::nullopt, "/dev/zero: larger than 1 MiB, the limit of a scenario file"},
+      {dir + "/big.yaml", "name: t\nversion: 1\nsteps:\n  - delay: 1ms\n" + std::string(1 << 20, '#'),
+       dir + "/big.yaml: larger than 1 MiB, the limit of a scenario file"},
+      {"/dev/null", std::nullopt, "/dev/null" + kNoScenario},
+      {dir + "/empty.yaml", "", dir + "/empty.yaml" + kNoScenario},
+      {dir, std::nullopt, dir + ": a directory, not a scenario file"},
+      {dir + "/none.yaml", std::nullopt,
+       dir + "/none.yaml: cannot open the scenario file: No such file or directory"},
+      {dir + "/esc.yaml", "name: t\nversion: 1\nsteps:\n  - set: {pin: \"\\e]0;owned\\a\", level: 1}\n",
+       dir + "/esc.yaml:4: pin: '\\x1b]0;owned\\x07'" + kNotAPin},
+      {dir + "/long.yaml",
+       "name: t\nversion: 1\nsteps:\n  - delay: 3600s\n  - wait-pin: {pin: PA8, level: 1, timeout: 1ms}\n",
+       dir + "/long.yaml:5: wait-pin: the steps up to here may take 3600.001 s of virtual time, above the "
+             "limit of "
+             "3600 s (delays, wait-pin timeouts and expect-strip within add up)"},
+  };
+  for (const FileRow& row : rows) {
+    if (row.text) write_file(row.path, *row.text);
+    const Outcome o = run_vboard({kFront, "--scenario", row.path});
+    std::printf("--scenario %s\n    -> %d: %s", row.path.c_str(), o.status, o.err.c_str());
+    EXPECT_EQ(o.status, 65) << row.path;
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << row.path << ": not one line:\n" << o.err;
+    EXPECT_TRUE(o.err.size() > row.says.size() &&
+                o.err.compare(o.err.size() - row.says.size() - 1, row.says.size() + 1, row.says + "\n") == 0)
+        << o.err;
+    EXPECT_TRUE(o.out.empty()) << row.path << ": ran";
+  }
+  std::remove((dir + "/big.yaml").c_str());
+}
+
+// Latin-1 bytes in a scenario's name (and markup, and a failed step) still give
+// well-formed JUnit and SVG files, read back by a real XML parser.
+TEST(BadInput, JunitAndSvgStayWellFormedWhateverTheNameHolds) {
+  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  const std::string dir = scenario_dir(), yaml = dir + "/latin1.yaml", junit = dir + "/r.xml",
+                    svg = dir + "/r.svg";
+  write_file(yaml,
+             "name: caf\xe9 <&> \xff\nversion: 1\nsteps:\n  - delay: 5ms\n"
+             "  - expect-pin: {pin: PA8, level: 1}\n");
+  const Outcome o = run_vboard({kFront, "--scenario", yaml, "--junit", junit, "--svg", svg});
+  EXPECT_EQ(o.status, 4) << o.err;
+  const std::string check =
+      "python3 -c 'import sys, xml.etree.ElementTree as E\n"
+      "for f in sys.argv[1:]: E.parse(f)' " +
+      junit + " " + svg;
+  EXPECT_EQ(std::system(check.c_str()), 0) << check;
+  const std::string x = slurp(junit);
+  EXPECT_NE(x.find("name=\"caf\xEF\xBF\xBD &lt;&amp;&gt; \xEF\xBF\xBD\""), std::string::npos) << x;
 }
 
 TEST(BadInput, SourcesOneAfterTheOtherOnAPinAreAllowed) {

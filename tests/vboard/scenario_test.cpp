@@ -7,7 +7,9 @@
 #include <fstream>
 
 #include "firmware.h"
+#include "vboard/cli.h"
 #include "vboard/lamp_board.h"
+#include "vboard/svg.h"
 
 namespace vboard::test {
 namespace {
@@ -18,46 +20,117 @@ std::string head(const std::string& steps) { return "name: t\nversion: 1\nsteps:
 
 struct BadCase {
   std::string text;
-  unsigned line;
+  unsigned line;  // 0: the message names no line
   std::string says;
 };
 
+const std::string kNotAPin =
+    " is not a pin of the 48-pin package (PA0..PA15, PB0..PB15, PC4, PC6, PC10, PC11, PC13..PC15, PF0, PF1, "
+    "PG10)";
+const std::string kNotATime = " is not a time (a number with ns, us, ms or s, e.g. 20ms)";
+
 TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
   const BadCase cases[] = {
-      {"name: t\nversion: 1\nsteps:\n  - delay: 1ms\ncolour: red\n", 5, "unknown key 'colour'"},
-      {"name: t\nversion: 2\nsteps:\n  - delay: 1ms\n", 2, "only version 1"},
-      {"name: t\nsteps:\n  - delay: 1ms\n", 1, "'version' is missing"},
-      {head("  - delay: 1ms\n  - sleep: 2ms\n"), 5, "unknown step 'sleep'"},
-      {head("  - delay: 100\n"), 4, "'100' is not a duration"},
-      {head("  - delay: 1.2.3ms\n"), 4, "is not a duration"},
-      {head("  - delay: 99999999999s\n"), 4, "is not a duration"},
-      {head("  - set: {pin: PB5, level: 0, bouce: 5x200us}\n"), 4, "unknown key 'bouce'"},
-      {head("  - set: {pin: PB5, level: 0, bounce: 5*200us}\n"), 4, "COUNTxSPACING"},
-      {head("  - set: {pin: PB5, level: 2}\n"), 4, "'2' is not 0, 1 or z"},
-      {head("  - set: {pin: PH5, level: 0}\n"), 4, "not a pin name"},
-      {head("  - set: {pin: PA16, level: 0}\n"), 4, "not a pin name"},
-      {head("  - set: {pin: PB5}\n"), 4, "'level' is missing"},
-      {head("  - delay: 1ms\n  - pulse:\n      pin: PA0\n      width: 25ms\n"), 7, "below the period"},
-      {head("  - pulse: {pin: PA0, width: 1ms, stop: true}\n"), 4, "no other settings"},
-      {head("  - expect-pin: {pin: PA8, level: z}\n"), 4, "not 0 or 1"},
-      {head("  - wait-pin: {pin: PA8, level: 1}\n"), 4, "'timeout' is missing"},
-      {head("  - expect-strip: {color: orange}\n"), 4, "'orange' is not a colour"},
-      {head("  - expect-strip: {color: [255, 0]}\n"), 4, "three values"},
-      {head("  - expect-strip: {color: [256, 0, 0]}\n"), 4, "above 255"},
-      {head("  - expect-strip: {color: red, leds: 9-3}\n"), 4, "not a range"},
-      {head("  - expect-strip: {color: red, leds: [1, x]}\n"), 4, "'x' is not a whole number"},
-      {head("  - expect-no-violations: {kind: timing}\n"), 4, "'timing' is not one of"},
-      {head("  - inject-irq: 102\n"), 4, "above 101"},
-      {head("  - set: {pin: PB5, level: 0, level: 1}\n"), 4, "given twice"},
-      {head("  - delay: 1ms\n    extra: 2\n"), 4, "a step is one key"},
-      {head("  - delay: 1ms\n  - set: {pin: PB5, level: 0\n  - delay: 1ms\n"), 6, "YAML"},
-      {"name: t\nversion: 1\nsteps: []\n", 3, "expected a list of steps"},
+      {"name: t\nversion: 1\nsteps:\n  - delay: 1ms\ncolour: red\n", 5,
+       "scenario: unknown key 'colour' (known: name, version, description, steps)"},
+      {"name: t\nversion: 2\nsteps:\n  - delay: 1ms\n", 2, "version: only version 1 is known, not '2'"},
+      {"name: t\nsteps:\n  - delay: 1ms\n", 1, "scenario: 'version' is missing"},
+      {head("  - delay: 1ms\n  - sleep: 2ms\n"), 5,
+       "unknown step 'sleep' (known: delay, set, pulse, expect-pin, wait-pin, expect-strip, "
+       "expect-no-violations, inject-irq)"},
+      {head("  - delay: 100\n"), 4, "delay: '100'" + kNotATime},
+      {head("  - delay: 1.2.3ms\n"), 4, "delay: '1.2.3ms'" + kNotATime},
+      {head("  - delay: 99999999999s\n"), 4, "delay: '99999999999s' is above the limit of 3600 s"},
+      {head("  - delay: 3601s\n"), 4, "delay: '3601s' is above the limit of 3600 s"},
+      {head("  - delay: 1.5ns\n"), 4, "delay: '1.5ns' is not a whole number of nanoseconds"},
+      // The whole scenario's worst case: delays, wait-pin timeouts and expect-strip within add up.
+      {head("  - delay: 3600s\n  - delay: 3600s\n"), 5,
+       "delay: the steps up to here may take 7200 s of virtual time, above the limit of 3600 s (delays, "
+       "wait-pin timeouts and expect-strip within add up)"},
+      {head("  - delay: 3000s\n  - wait-pin: {pin: PA8, level: 1, timeout: 500s}\n  - expect-pin: {pin: PA8, "
+            "level: 1}\n  - expect-strip: {color: red, within: 100000000001ns}\n"),
+       7,
+       "expect-strip: the steps up to here may take 3600.000000001 s of virtual time, above the limit of "
+       "3600 s "
+       "(delays, wait-pin timeouts and expect-strip within add up)"},
+      {head("  - set: {pin: PB5, level: 0, bouce: 5x200us}\n"), 4,
+       "set: unknown key 'bouce' (known: pin, level, bounce)"},
+      {head("  - set: {pin: PB5, level: 0, bounce: 5*200us}\n"), 4,
+       "bounce: '5*200us' is not COUNTxSPACING (e.g. 5x200us)"},
+      {head("  - set: {pin: PB5, level: 0, bounce: 0x200us}\n"), 4,
+       "bounce: '0x200us': the count must be a number from 1 to 1000"},
+      {head("  - set: {pin: PB5, level: 0, bounce: 1001x1us}\n"), 4,
+       "bounce: '1001x1us': the count must be a number from 1 to 1000"},
+      {head("  - set: {pin: PB5, level: 0, bounce: 2x3000s}\n"), 4,
+       "bounce: '2x3000s': the spacing '3000s' is above the limit of 1 s"},
+      {head("  - set: {pin: PB5, level: 0, bounce: 5x0ns}\n"), 4,
+       "bounce: '5x0ns': the spacing must be above 0"},
+      {head("  - set: {pin: PB5, level: z, bounce: 5x1us}\n"), 4,
+       "bounce: a released line (z) does not bounce"},
+      {head("  - set: {pin: PB5, level: 2}\n"), 4, "level: '2' is not 0, 1 or z (low, high, released)"},
+      {head("  - set: {pin: PH5, level: 0}\n"), 4, "pin: 'PH5'" + kNotAPin},
+      {head("  - set: {pin: PA16, level: 0}\n"), 4, "pin: 'PA16'" + kNotAPin},
+      {head("  - set: {pin: PD3, level: 0}\n"), 4, "pin: 'PD3'" + kNotAPin},
+      {head("  - pulse: {pin: PC0, width: 1ms}\n"), 4, "pin: 'PC0'" + kNotAPin},
+      {head("  - wait-pin: {pin: PE1, level: 1, timeout: 1ms}\n"), 4, "pin: 'PE1'" + kNotAPin},
+      {head("  - expect-pin: {pin: PG0, level: 1}\n"), 4, "pin: 'PG0'" + kNotAPin},
+      {head("  - set: {pin: PB5}\n"), 4, "set: 'level' is missing"},
+      {head("  - delay: 1ms\n  - pulse:\n      pin: PA0\n      width: 25ms\n"), 7,
+       "width: 25 ms must be below the period, 20 ms"},
+      {head("  - pulse: {pin: PA0, width: 1ns, period: 2ns}\n"), 4,
+       "period: '2ns' is below the minimum of 100 ns"},
+      {head("  - pulse: {pin: PA0, width: 15ms, period: 20ms, jitter: 6ms}\n"), 4,
+       "jitter: 6 ms must be below the width, 15 ms, and below the low time, 5 ms"},
+      {head("  - pulse: {pin: PA0, width: 1ms, stop: true}\n"), 4,
+       "pulse: 'stop' takes no other settings than 'pin'"},
+      {head("  - expect-pin: {pin: PA8, level: z}\n"), 4, "level: 'z' is not 0 or 1 (low, high)"},
+      {head("  - wait-pin: {pin: PA8, level: 1}\n"), 4, "wait-pin: 'timeout' is missing"},
+      {head("  - expect-strip: {color: orange}\n"), 4,
+       "color: 'orange' is not a colour (dark, red, green, blue, yellow, magenta, cyan, white, #rrggbb or "
+       "[r, g, b])"},
+      {head("  - expect-strip: {color: [255, 0]}\n"), 4,
+       "color: a list needs three values: [red, green, blue]"},
+      {head("  - expect-strip: {color: [256, 0, 0]}\n"), 4, "color: 256 is above 255"},
+      {head("  - expect-strip: {color: red, leds: 9-3}\n"), 4,
+       "leds: '9-3' is not a range like 0-59 below 4096"},
+      {head("  - expect-strip: {color: red, leds: [1, x]}\n"), 4, "leds: 'x' is not a whole number"},
+      {head("  - expect-no-violations: {kind: timing}\n"), 4,
+       "kind: 'timing' is not one of any, strip, strip-datasheet, unmodelled, fault, halt, finding, "
+       "flash_latency, ahb_step, voltage_range, clock_limit, misconfigured, reserved_value, locked_field, "
+       "not_modelled, pin_contention, pll_lock_suppressed"},
+      {head("  - inject-irq: 102\n"), 4, "inject-irq: '102' is not an IRQ number 0..101"},
+      {head("  - inject-irq: {irq: -1}\n"), 4, "irq: '-1' is not an IRQ number 0..101"},
+      {head("  - set: {pin: PB5, level: 0, level: 1}\n"), 4, "set: key 'level' given twice"},
+      {head("  - delay: 1ms\n    extra: 2\n"), 4,
+       "a step is one key naming it (delay, set, pulse, expect-pin, wait-pin, expect-strip, "
+       "expect-no-violations, inject-irq) with its settings"},
+      {head("  - delay: 1ms\n  - set: {pin: PB5, level: 0\n  - delay: 1ms\n"), 6,
+       "YAML: end of map flow not found"},
+      {"name: t\nversion: 1\nsteps: []\n", 3, "steps: expected a list of steps"},
+      // An empty value is charged to its key, not to the line after it (past the end here).
+      {head("  - delay:\n"), 4, "delay: no value"},
+      {head("  - set:\n      pin: PB5\n      level:\n"), 6, "level: no value"},
+      {"name:\nversion: 1\nsteps:\n  - delay: 1ms\n", 1, "name: no value"},
+      {"", 0,
+       "no scenario in the file (it is empty or only comments): expected a map with name, version, steps"},
+      {"# only a comment\n", 0,
+       "no scenario in the file (it is empty or only comments): expected a map with name, version, steps"},
+      {head("  - delay: 1ms\n---\nname: u\n"), 6,
+       "a second YAML document: a scenario file holds one (no '---' after the scenario)"},
+      // User text is shown with its control characters spelled out, on one line.
+      {head("  - delay: \"\\e[2J1ms\"\n"), 4, "delay: '\\x1b[2J1ms'" + kNotATime},
+      {head("  - set: {pin: \"PA0\\nPA1\", level: 0}\n"), 4, "pin: 'PA0\\x0aPA1'" + kNotAPin},
+      {head("  - \"dela\\ty\": 1ms\n"), 4,
+       "unknown step 'dela\\x09y' (known: delay, set, pulse, expect-pin, wait-pin, expect-strip, "
+       "expect-no-violations, inject-irq)"},
+      {"name: \"a\\e[31mred\"\nversion: 1\nsteps:\n  - delay: 1ms\n", 1,
+       "name: 'a\\x1b[31mred' holds a control character (a name is one line of text)"},
   };
   for (const auto& c : cases) {
     std::string err;
     EXPECT_FALSE(scenario::parse(c.text, "f.yaml", &err)) << c.text;
-    EXPECT_EQ(err.rfind("f.yaml:" + std::to_string(c.line) + ": ", 0), 0u) << c.text << "\n -> " << err;
-    EXPECT_NE(err.find(c.says), std::string::npos) << c.text << "\n -> " << err;
+    EXPECT_EQ(err, (c.line ? "f.yaml:" + std::to_string(c.line) : std::string("f.yaml")) + ": " + c.says)
+        << c.text;
   }
 }
 
@@ -102,6 +175,65 @@ TEST(ScenarioLoad, ReadsEveryStepKind) {
   EXPECT_EQ(st[9].violations, scenario::ViolationKind::any);
   EXPECT_EQ(st[10].irq, 6u);
   EXPECT_TRUE(st[11].stop);
+}
+
+// One list of values, each given to the command line and to a scenario step in
+// the same place: both accept it, or both refuse it with the same reason.
+TEST(SharedValues, CommandLineAndLoaderAcceptAndRefuseTheSame) {
+  struct Place {
+    const char* key;  // the loader's key; the reason follows "f.yaml:4: KEY: "
+    const char* option;
+    std::string arg, step;  // '%' stands for the value
+  };
+  const Place places[] = {
+      {"delay", "--for", "%", "delay: %"},
+      {"width", "--pulse", "PA0=%@0", "pulse: {pin: PA0, width: %}"},
+      {"period", "--pulse", "PA0=50ns@0,period=%", "pulse: {pin: PA0, width: 50ns, period: %}"},
+      {"jitter", "--pulse", "PA0=1ms@0,period=2ms,jitter=%",
+       "pulse: {pin: PA0, width: 1ms, period: 2ms, jitter: %}"},
+      {"pin", "--set", "%=1", "set: {pin: %, level: 1}"},
+      {"level", "--set", "PB5=%", "set: {pin: PB5, level: %}"},
+      {"bounce", "--set", "PB5=0,bounce=%", "set: {pin: PB5, level: 0, bounce: %}"},
+      {"irq", "--inject-irq", "%", "inject-irq: {irq: %}"},
+  };
+  const std::string values[] = {
+      "0",       "1",       "z",        "low",     "high",  "released", "Z",     "2",
+      "",        " 1ms",    "1ms\n",    "\x1b[2J", "100ns", "99ns",     "2ns",   "1ms",
+      "1.5ms",   "1.5ns",   "1..5ms",   "300",     "-1ms",  "3600s",    "3601s", "99999999999s",
+      "PA0",     "PA15",    "PB5",      "PC13",    "PF1",   "PG10",     "PA16",  "PD3",
+      "PC0",     "PE1",     "PG0",      "pa0",     "101",   "102",      "-1",    "5x200us",
+      "1000x1s", "0x200us", "1001x1us", "2x3000s", "5x0ns", "x1ms",     "5x",    "5*200us"};
+  const auto fill = [](std::string form, const std::string& v) { return form.replace(form.find('%'), 1, v); };
+  const auto yaml_quoted = [](const std::string& v) {
+    std::string q = "\"";
+    for (char c : v)
+      q += c == '\n' ? std::string("\\n") : c == '\x1b' ? std::string("\\e") : std::string(1, c);
+    return q + "\"";
+  };
+  size_t accepted = 0;
+  for (const Place& p : places) {
+    for (const std::string& v : values) {
+      const std::string arg = fill(p.arg, v), shown = p.option + (" " + arg) + "  /  " + fill(p.step, v);
+      std::vector<const char*> argv = {"vboard", "front.elf", p.option, arg.c_str()};
+      Invocation inv;
+      const ParseOutcome cli = parse_command_line(static_cast<int>(argv.size()), argv.data(), &inv);
+      std::string err;
+      const bool loaded =
+          scenario::parse(head("  - " + fill(p.step, yaml_quoted(v)) + "\n"), "f.yaml", &err).has_value();
+      ASSERT_EQ(cli.proceed, loaded) << shown << "\n  command line: " << cli.error << "\n  loader: " << err;
+      if (loaded) {
+        ++accepted;
+        continue;
+      }
+      const std::string prefix = "f.yaml:4: " + std::string(p.key) + ": ";
+      ASSERT_EQ(err.rfind(prefix, 0), 0u) << shown << ": " << err;
+      const std::string reason = ": " + err.substr(prefix.size());
+      EXPECT_TRUE(cli.error.size() > reason.size() &&
+                  cli.error.compare(cli.error.size() - reason.size(), reason.size(), reason) == 0)
+          << shown << "\n  command line: " << cli.error << "\n  loader: " << err;
+    }
+  }
+  EXPECT_GT(accepted, 30u);
 }
 
 TEST(ScenarioLoad, MissingFileIsAnError) {
@@ -252,6 +384,30 @@ TEST(ScenarioJunit, OneCasePerScenarioOneFailurePerStep) {
   std::string err;
   EXPECT_FALSE(scenario::write_junit({pass}, "x", "/nonexistent/dir/r.xml", &err));
   EXPECT_NE(err.find("cannot write"), std::string::npos);
+}
+
+// Whatever bytes a name or message holds, the JUnit and SVG text is UTF-8 XML 1.0.
+TEST(ScenarioJunit, XmlTextIsValidUtf8WhateverTheBytes) {
+  const std::string kBad = "\xEF\xBF\xBD";  // U+FFFD
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain", "plain"},
+      {"<a & \"b\">", "&lt;a &amp; &quot;b&quot;&gt;"},
+      {"tab\tand\nnewline", "tab\tand\nnewline"},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xa1", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xa1"},  // é € 💡
+      {"caf\xe9!", "caf" + kBad + "!"},            // Latin-1 é
+      {"\x1b[31m", kBad + "[31m"},                 // C0 control
+      {std::string("a\0b", 3), "a" + kBad + "b"},  // NUL
+      {"\r\x7f", kBad + kBad},                     // CR, DEL
+      {"\xc2\x85", kBad},                          // C1 control (NEL)
+      {"\xc0\xaf", kBad + kBad},                   // overlong '/'
+      {"\xed\xa0\x80", kBad},                      // surrogate
+      {"\xef\xbf\xbe\xef\xbf\xbf", kBad + kBad},   // U+FFFE, U+FFFF
+      {"\xf4\x90\x80\x80", kBad},                  // above U+10FFFF
+      {"\xe2\x82", kBad + kBad},                   // truncated at the end
+      {"\xe2(x", kBad + "(x"},                     // broken sequence
+      {"\x80\xbf", kBad + kBad},                   // stray continuation bytes
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(xml_escape(in), out) << in;
 }
 
 }  // namespace

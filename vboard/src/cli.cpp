@@ -1,6 +1,9 @@
 // The command line: the option table (CLI11) and the value parsers behind it.
 // Values are checked whole: a number must be all digits with a known unit and
 // inside its range, a name must exist. Nothing is rounded, clamped or guessed.
+// Single values (times, pins, levels, periods, bounces, IRQs) and their limits
+// are vboard/values.h's, shared with the scenario loader; here they are put
+// together into the composite arguments and named in messages.
 #include "vboard/cli.h"
 
 #include <CLI/CLI.hpp>
@@ -26,68 +29,24 @@ std::vector<std::string> split(std::string_view s, char sep) {
   }
 }
 
-// Unsigned decimal integer, digits only, at most `max`.
-std::optional<uint64_t> parse_count(std::string_view text, uint64_t max) {
-  if (text.empty() || text.size() > 19) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > max) return std::nullopt;
+using values::exact_ns;
+using values::quote;
+
+// "FIELD: why" from a values:: parser.
+template <class T>
+std::optional<T> field(const char* name, std::optional<T> v, const std::string& why, std::string* error) {
+  if (!v) *error = std::string(name) + ": " + why;
   return v;
 }
 
-// "12.345" times `scale`: all digits with at most one point, and whole after scaling.
-enum class Fixed { ok, malformed, fractional, too_big };
-Fixed parse_fixed(std::string_view text, uint64_t scale, uint64_t max, uint64_t* out) {
-  const size_t dot = text.find('.');
-  const std::string_view whole = text.substr(0, dot);
-  const std::string_view frac = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
-  const auto digits = [](std::string_view d) {
-    return !d.empty() && d.find_first_not_of("0123456789") == std::string_view::npos;
-  };
-  if (!digits(whole) || (dot != std::string_view::npos && !digits(frac))) return Fixed::malformed;
-  auto w = parse_count(whole, max / scale);
-  if (!w) return Fixed::too_big;
-  uint64_t f = 0;
-  if (!frac.empty()) {
-    // At most 18 digits after the point; 1.5ns is not a whole nanosecond.
-    if (frac.size() > 18) return Fixed::fractional;
-    uint64_t den = 1;
-    for (size_t i = 0; i < frac.size(); ++i) den *= 10;
-    const unsigned __int128 num = static_cast<unsigned __int128>(*parse_count(frac, ~uint64_t{0})) * scale;
-    if (num % den != 0) return Fixed::fractional;
-    f = static_cast<uint64_t>(num / den);
-  }
-  if (*w * scale + f > max) return Fixed::too_big;
-  *out = *w * scale + f;
-  return Fixed::ok;
-}
-
-// A limit for messages: "3600 s", "1 us" (limits are whole units).
-std::string short_ns(ns_t t) {
-  static const std::pair<ns_t, const char*> kUnits[] = {{kSec, " s"}, {kMs, " ms"}, {kUs, " us"}};
-  for (const auto& [scale, unit] : kUnits)
-    if (t % scale == 0) return std::to_string(t / scale) + unit;
-  return std::to_string(t) + " ns";
-}
-
-bool is_pin(const std::string& pin, std::string* error) {
-  if (chip::package_has_pin(pin)) return true;
-  *error = "no pin '" + pin +
-           "' on the 48-pin package (PA0..PA15, PB0..PB15, PC4, PC6, PC10, PC11, PC13..PC15, "
-           "PF0, PF1, PG10)";
-  return false;
-}
-
-// "VALUE@TIME" or "VALUE" (time 0).
-bool split_at(const std::string& rhs, std::string* value, ns_t* at, std::string* error) {
+// "VALUE@TIME" or "VALUE" (time 0); `name` names the time in messages.
+bool split_at(const std::string& rhs, const char* name, std::string* value, ns_t* at, std::string* error) {
   const auto p = rhs.find('@');
   *value = rhs.substr(0, p);
   *at = 0;
   if (p == std::string::npos) return true;
-  auto t = parse_time(rhs.substr(p + 1), error);
+  std::string why;
+  auto t = field(name, values::time(rhs.substr(p + 1), &why), why, error);
   if (!t) return false;
   *at = *t;
   return true;
@@ -101,9 +60,12 @@ bool pin_and_rest(const std::string& first, const char* form, std::string* pin, 
     *error = std::string("expected ") + form;
     return false;
   }
-  *pin = first.substr(0, eq);
+  std::string why;
+  auto p = field("pin", values::pin(first.substr(0, eq), &why), why, error);
+  if (!p) return false;
+  *pin = *p;
   *rest = first.substr(eq + 1);
-  return is_pin(*pin, error);
+  return true;
 }
 
 // Options "key=value" after the first part, each at most once.
@@ -112,11 +74,11 @@ bool key_values(const std::vector<std::string>& parts, std::map<std::string, std
   for (size_t i = 1; i < parts.size(); ++i) {
     const auto e = parts[i].find('=');
     if (e == std::string::npos || e == 0) {
-      *error = "expected key=value, got '" + parts[i] + "'";
+      *error = "expected key=value, got " + quote(parts[i]);
       return false;
     }
     if (!out->emplace(parts[i].substr(0, e), parts[i].substr(e + 1)).second) {
-      *error = "'" + parts[i].substr(0, e) + "' given twice";
+      *error = quote(parts[i].substr(0, e)) + " given twice";
       return false;
     }
   }
@@ -132,65 +94,38 @@ std::string names_of(const std::vector<chip::Named>& list) {
 }  // namespace
 
 std::optional<ns_t> parse_time(std::string_view text, std::string* error, ns_t max) {
-  static const struct {
-    const char* unit;
-    ns_t scale;
-  } kUnits[] = {{"ns", 1}, {"us", kUs}, {"ms", kMs}, {"s", kSec}};
-  const std::string quoted = "'" + std::string(text) + "'";
-  if (text == "0") return 0;
-  for (const auto& u : kUnits) {
-    const std::string_view unit(u.unit);
-    if (text.size() <= unit.size() || text.substr(text.size() - unit.size()) != unit) continue;
-    uint64_t v = 0;
-    switch (parse_fixed(text.substr(0, text.size() - unit.size()), u.scale, max, &v)) {
-      case Fixed::ok:
-        return v;
-      case Fixed::fractional:
-        *error = quoted + " is not a whole number of nanoseconds";
-        return std::nullopt;
-      case Fixed::too_big:
-        *error = quoted + " is above the limit of " + short_ns(max);
-        return std::nullopt;
-      case Fixed::malformed:
-        break;  // "5ms" ends in "s" too: try the next unit
-    }
-  }
-  *error = quoted + " is not a time (a number with ns, us, ms or s, e.g. 20ms)";
-  return std::nullopt;
+  return values::time(text, error, max);
 }
 
 std::optional<PulseSpec> parse_pulse(const std::string& text, std::string* error) {
   const auto parts = split(text, ',');
   PulseSpec p{};
-  std::string rest, width;
+  std::string rest, width, why;
   if (!pin_and_rest(parts[0], "PIN=WIDTH@START", &p.pin, &rest, error)) return std::nullopt;
-  if (!split_at(rest, &width, &p.start, error)) return std::nullopt;
-  auto w = parse_time(width, error);
+  if (!split_at(rest, "start", &width, &p.start, error)) return std::nullopt;
+  auto w = field("width", values::time(width, &why), why, error);
   if (!w) return std::nullopt;
   p.width = *w;
   p.period = 20 * kMs;
   std::map<std::string, std::string> kv;
   if (!key_values(parts, &kv, error)) return std::nullopt;
   for (const auto& [k, v] : kv) {
-    ns_t* slot = k == "period" ? &p.period : k == "stop" ? &p.stop : k == "jitter" ? &p.jitter : nullptr;
-    if (!slot) {
-      *error = "unknown pulse option '" + k + "' (period, stop, jitter)";
-      return std::nullopt;
+    std::optional<ns_t> d;
+    if (k == "period") {
+      d = field("period", values::period(v, &why), why, error);
+      if (d) p.period = *d;
+    } else if (k == "stop" || k == "jitter") {
+      d = field(k.c_str(), values::time(v, &why), why, error);
+      if (d) (k == "stop" ? p.stop : p.jitter) = *d;
+    } else {
+      *error = "unknown pulse option " + quote(k) + " (period, stop, jitter)";
     }
-    auto d = parse_time(v, error);
     if (!d) return std::nullopt;
-    *slot = *d;
   }
-  if (p.width == 0)
-    *error = "the pulse width must be above 0";
-  else if (p.period < limits::kMinPeriod)
-    *error = "the period must be at least " + short_ns(limits::kMinPeriod);
-  else if (p.width >= p.period)
-    *error = "the pulse width must be shorter than its period";
+  if (const auto r = values::check_pulse(p.width, p.period, p.jitter))
+    *error = r->field + ": " + r->why;
   else if (p.stop != kNever && p.stop <= p.start)
-    *error = "stop must come after the start";
-  else if (p.jitter >= p.width || p.jitter >= p.period - p.width)
-    *error = "the jitter must be smaller than the width and than the low time";
+    *error = "stop: " + exact_ns(p.stop) + " must come after the start, " + exact_ns(p.start);
   else
     return p;
   return std::nullopt;
@@ -199,67 +134,42 @@ std::optional<PulseSpec> parse_pulse(const std::string& text, std::string* error
 std::optional<LevelSpec> parse_level(const std::string& text, std::string* error) {
   const auto parts = split(text, ',');
   LevelSpec l{};
-  std::string rest, v;
+  std::string rest, v, why;
   if (!pin_and_rest(parts[0], "PIN=0|1|z@TIME", &l.pin, &rest, error)) return std::nullopt;
-  if (!split_at(rest, &v, &l.at, error)) return std::nullopt;
-  if (v == "0" || v == "1") {
-    l.level = v == "1";
-  } else if (v == "z") {
-    l.level = -1;
-  } else {
-    *error = "the level must be 0, 1 or z, not '" + v + "'";
-    return std::nullopt;
-  }
+  if (!split_at(rest, "time", &v, &l.at, error)) return std::nullopt;
+  const auto level = field("level", values::level(v, true, &why), why, error);
+  if (!level) return std::nullopt;
+  l.level = *level;
   std::map<std::string, std::string> kv;
   if (!key_values(parts, &kv, error)) return std::nullopt;
   for (const auto& [k, val] : kv) {
     if (k != "bounce") {
-      *error = "unknown level option '" + k + "' (bounce)";
+      *error = "unknown level option " + quote(k) + " (bounce)";
       return std::nullopt;
     }
-    const auto x = val.find('x');
-    auto n = parse_count(val.substr(0, x), limits::kMaxBounces);
-    if (x == std::string::npos || !n || *n == 0) {
-      *error = "bounce needs COUNTxSPACING with a count of 1.." + std::to_string(limits::kMaxBounces) +
-               ", e.g. 5x200us";
-      return std::nullopt;
-    }
-    auto d = parse_time(val.substr(x + 1), error, limits::kMaxBounceSpacing);
-    if (!d) return std::nullopt;
-    if (*d == 0) {
-      *error = "the bounce spacing must be above 0";
-      return std::nullopt;
-    }
-    if (l.level < 0) {
-      *error = "a released line (z) does not bounce";
-      return std::nullopt;
-    }
-    l.bounces = static_cast<unsigned>(*n);
-    l.bounce_ns = *d;
+    const auto b = field("bounce", values::bounce(val, &why), why, error);
+    if (!b) return std::nullopt;
+    l.bounces = b->count;
+    l.bounce_ns = b->spacing;
+  }
+  if (const auto r = values::check_bounce(l.level, l.bounces)) {
+    *error = r->field + ": " + r->why;
+    return std::nullopt;
   }
   return l;
 }
 
 std::optional<IrqInjection> parse_irq(const std::string& text, std::string* error) {
-  std::string num;
+  std::string num, why;
   ns_t at = 0;
-  if (!split_at(text, &num, &at, error)) return std::nullopt;
-  auto n = parse_count(num, chip::kIrqCount - 1);
-  if (!n) {
-    *error = "'" + num + "' is not an IRQ number 0.." + std::to_string(chip::kIrqCount - 1);
-    return std::nullopt;
-  }
-  return IrqInjection{static_cast<unsigned>(*n), at};
+  if (!split_at(text, "time", &num, &at, error)) return std::nullopt;
+  const auto n = field("irq", values::irq(num, &why), why, error);
+  if (!n) return std::nullopt;
+  return IrqInjection{*n, at};
 }
 
 std::optional<uint32_t> parse_cpi(const std::string& text, std::string* error) {
-  uint64_t v = 0;
-  if (parse_fixed(text, 1000, limits::kMaxCpiMilli, &v) != Fixed::ok || v < limits::kMinCpiMilli) {
-    *error = "'" + text + "' is not a number of cycles per instruction from 0.001 to " +
-             std::to_string(limits::kMaxCpiMilli / 1000) + " (at most 3 decimals)";
-    return std::nullopt;
-  }
-  return static_cast<uint32_t>(v);
+  return values::cpi(text, error);
 }
 
 std::string check_sources(const std::vector<PulseSpec>& pulses, const std::vector<LevelSpec>& levels) {
@@ -335,7 +245,8 @@ Apply into(std::function<std::optional<T>(const std::string&, std::string*)> par
   return [parse, store](const std::string& v) {
     std::string err;
     auto x = parse(v, &err);
-    if (!x) return err.rfind("'" + v + "'", 0) == 0 ? err : "'" + v + "': " + err;
+    // The whole argument, unless the message quotes it already ("--for: '3601s' is above ...").
+    if (!x) return err.find(quote(v)) != std::string::npos ? err : quote(v) + ": " + err;
     store(*x);
     return std::string();
   };
@@ -343,9 +254,9 @@ Apply into(std::function<std::optional<T>(const std::string&, std::string*)> par
 
 std::string footer() {
   std::string s = "\nTimes: a decimal number with ns, us, ms or s (whole nanoseconds), at most " +
-                  short_ns(limits::kMaxTime) + ".\nPulse period at least " + short_ns(limits::kMinPeriod) +
+                  exact_ns(limits::kMaxTime) + ".\nPulse period at least " + exact_ns(limits::kMinPeriod) +
                   "; bounce count 1.." + std::to_string(limits::kMaxBounces) + ", spacing at most " +
-                  short_ns(limits::kMaxBounceSpacing) +
+                  exact_ns(limits::kMaxBounceSpacing) +
                   ". Two sources may share a pin only one after the other.\n\nFaults (--fault):\n";
   for (const auto& f : chip::faults()) s += "  " + f.name + ": " + f.what + "\n";
   s += "\nRule findings (--allow KIND):\n";
@@ -383,11 +294,11 @@ void define_options(CLI::App& app, Invocation& inv) {
                            });
   value_option(app, "--vcd-pins", "PIN,PIN,...", "pins in the VCD trace (default: all with a history)", false,
                [&inv](const std::string& v) {
-                 std::string err;
+                 std::string why;
                  for (const std::string& pin : split(v, ',')) {
-                   if (!is_pin(pin, &err)) return "'" + v + "': " + err;
+                   if (!values::pin(pin, &why)) return quote(v) + ": " + why;
                    if (std::count(inv.vcd_pins.begin(), inv.vcd_pins.end(), pin))
-                     return "'" + v + "': " + pin + " listed twice";
+                     return quote(v) + ": " + pin + " listed twice";
                    inv.vcd_pins.push_back(pin);
                  }
                  return std::string();
@@ -396,14 +307,14 @@ void define_options(CLI::App& app, Invocation& inv) {
   app.add_flag("--json", inv.json, "print the run as one JSON document");
   value_option(app, "--fault", "NAME", "inject a fault (see below)", true, [&m](const std::string& v) {
     if (!chip::has_name(chip::faults(), v))
-      return "'" + v + "': no such fault (" + names_of(chip::faults()) + ")";
+      return quote(v) + ": no such fault (" + names_of(chip::faults()) + ")";
     m.faults.insert(v);
     return std::string();
   });
   value_option(app, "--allow", "KIND", "do not fail the run for rule findings of this kind", true,
                [&inv](const std::string& v) {
                  if (!chip::has_name(chip::diagnostic_kinds(), v))
-                   return "'" + v + "': no such kind of finding (" + names_of(chip::diagnostic_kinds()) + ")";
+                   return quote(v) + ": no such kind of finding (" + names_of(chip::diagnostic_kinds()) + ")";
                  inv.allow.insert(v);
                  return std::string();
                });
@@ -422,9 +333,10 @@ void define_options(CLI::App& app, Invocation& inv) {
   value_option(app, "--gdb", "PORT",
                "GDB server on 127.0.0.1:PORT (0: a free port); the image waits at reset", false,
                [&inv](const std::string& v) {
-                 auto port = parse_count(v, 65535);
-                 if (!port) return "'" + v + "' is not a port number 0..65535";
-                 inv.gdb_port = static_cast<uint16_t>(*port);
+                 std::string why;
+                 const auto port = values::port(v, &why);
+                 if (!port) return why;
+                 inv.gdb_port = *port;
                  return std::string();
                });
   auto file = [](std::string& into_field) {
@@ -443,10 +355,11 @@ void define_options(CLI::App& app, Invocation& inv) {
   value_option(app, "--svg", "FILE", "draw the run as an SVG timeline", false, file(inv.svg));
 }
 
+// CLI11's own messages may span lines; user text in them is made printable.
 std::string one_line(std::string s) {
   std::replace(s.begin(), s.end(), '\n', ' ');
   while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
+  return values::printable(s);
 }
 
 }  // namespace

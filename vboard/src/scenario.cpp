@@ -1,15 +1,21 @@
 // Scenario files: loading and checking. Every key and value is checked here, with
-// the line it came from, so that a scenario never half-runs on a typo.
+// the line it came from, so that a scenario never half-runs on a typo. Values the
+// command line takes too (times, pins, levels, periods, bounces, IRQs) are read by
+// vboard/values.h, with its limits and in its words.
 #include "vboard/scenario.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
-#include "vboard/chip.h"
-
-#include <fstream>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
-#include <set>
-#include <sstream>
+
+#include "vboard/chip.h"
+#include "vboard/values.h"
 
 namespace vboard::scenario {
 
@@ -26,7 +32,8 @@ constexpr Named kColors[] = {
 };
 
 constexpr unsigned kMaxLeds = 4096;  // far above any strip; catches a typo like 600000
-constexpr unsigned kIrqLines = 102;  // STM32G431 NVIC lines
+
+using values::quote;
 
 // Thrown inside the loader only; load() turns it into "FILE:LINE: what".
 struct Bad {
@@ -43,12 +50,18 @@ std::string scalar(const YAML::Node& n, const std::string& key) {
   return n.Scalar();
 }
 
+// A value read by one of values::'s parsers; refused as "KEY: why".
+template <class T>
+T shared(const YAML::Node& n, const std::string& key,
+         std::optional<T> (*parse)(std::string_view, std::string*)) {
+  std::string why;
+  auto v = parse(scalar(n, key), &why);
+  if (!v) bad(n, key + ": " + why);
+  return *v;
+}
+
 ns_t duration(const YAML::Node& n, const std::string& key) {
-  const std::string v = scalar(n, key);
-  const bool has_unit = !v.empty() && std::isalpha(static_cast<unsigned char>(v.back()));
-  auto d = has_unit ? parse_duration(v) : std::nullopt;
-  if (!d) bad(n, key + ": '" + v + "' is not a duration (e.g. 100ms, 1500us, 2s, 250ns)");
-  return *d;
+  return shared<ns_t>(n, key, [](std::string_view t, std::string* why) { return values::time(t, why); });
 }
 
 // Decimal digits only, at most nine of them (no sign, no spaces).
@@ -61,26 +74,18 @@ std::optional<unsigned> to_uint(const std::string& v) {
 unsigned number(const YAML::Node& n, const std::string& key, unsigned max) {
   const std::string v = scalar(n, key);
   const auto x = to_uint(v);
-  if (!x) bad(n, key + ": '" + v + "' is not a whole number");
+  if (!x) bad(n, key + ": " + quote(v) + " is not a whole number");
   if (*x > max) bad(n, key + ": " + v + " is above " + std::to_string(max));
   return *x;
 }
 
-std::string pin(const YAML::Node& n) {
-  const std::string v = scalar(n, "pin");
-  bool ok = v.size() >= 3 && v.size() <= 4 && v[0] == 'P' && v[1] >= 'A' && v[1] <= 'G' &&
-            v.find_first_not_of("0123456789", 2) == std::string::npos;
-  if (ok) ok = std::stoul(v.substr(2)) <= 15 && !(v.size() == 4 && v[2] == '0');
-  if (!ok) bad(n, "pin: '" + v + "' is not a pin name (PA0 .. PG15)");
-  return v;
-}
+std::string pin(const YAML::Node& n) { return shared<std::string>(n, "pin", values::pin); }
 
 int level(const YAML::Node& n, bool allow_release) {
-  const std::string v = scalar(n, "level");
-  if (v == "0" || v == "low") return 0;
-  if (v == "1" || v == "high") return 1;
-  if (allow_release && (v == "z" || v == "released")) return -1;
-  bad(n, std::string("level: '") + v + "' is not " + (allow_release ? "0, 1 or z" : "0 or 1"));
+  std::string why;
+  const auto v = values::level(scalar(n, "level"), allow_release, &why);
+  if (!v) bad(n, "level: " + why);
+  return *v;
 }
 
 Rgb color(const YAML::Node& n) {
@@ -98,8 +103,8 @@ Rgb color(const YAML::Node& n) {
     const unsigned long x = std::stoul(v.substr(1), nullptr, 16);
     return {static_cast<uint8_t>(x >> 16), static_cast<uint8_t>(x >> 8), static_cast<uint8_t>(x)};
   }
-  bad(n, "color: '" + v +
-             "' is not a colour (dark, red, green, blue, yellow, magenta, cyan, white, "
+  bad(n, "color: " + quote(v) +
+             " is not a colour (dark, red, green, blue, yellow, magenta, cyan, white, "
              "#rrggbb or [r, g, b])");
 }
 
@@ -116,7 +121,7 @@ std::vector<std::pair<unsigned, unsigned>> leds(const YAML::Node& n) {
     }
     const auto lo = to_uint(v.substr(0, dash)), hi = to_uint(v.substr(dash + 1));
     if (!lo || !hi || *lo > *hi || *hi >= kMaxLeds)
-      bad(e, "leds: '" + v + "' is not a range like 0-59 below " + std::to_string(kMaxLeds));
+      bad(e, "leds: " + quote(v) + " is not a range like 0-59 below " + std::to_string(kMaxLeds));
     out.emplace_back(*lo, *hi);
   };
   if (n.IsScalar() && n.Scalar() == "all") return out;
@@ -142,8 +147,8 @@ ViolationKind violation_kind(const YAML::Node& n, std::string* finding) {
   }
   std::string findings;
   for (const auto& d : chip::diagnostic_kinds()) findings += ", " + d.name;
-  bad(n, "kind: '" + v + "' is not one of any, strip, strip-datasheet, unmodelled, fault, halt, finding" +
-             findings);
+  bad(n, "kind: " + quote(v) +
+             " is not one of any, strip, strip-datasheet, unmodelled, fault, halt, finding" + findings);
 }
 
 // The keys of a map, each once, each one of `allowed`; `required` must be there.
@@ -159,9 +164,11 @@ std::map<std::string, YAML::Node> fields(const YAML::Node& n, const std::string&
     if (!known) {
       std::string list;
       for (const char* a : allowed) list += std::string(list.empty() ? "" : ", ") + a;
-      bad(kv.first, what + ": unknown key '" + k + "' (known: " + list + ")");
+      bad(kv.first, what + ": unknown key " + quote(k) + " (known: " + list + ")");
     }
-    if (out.count(k)) bad(kv.first, what + ": key '" + k + "' given twice");
+    if (out.count(k)) bad(kv.first, what + ": key " + quote(k) + " given twice");
+    // An empty value: its node's mark is the next token, often lines later.
+    if (kv.second.IsNull()) bad(kv.first, k + ": no value");
     out.emplace(k, kv.second);
   }
   for (const char* r : required)
@@ -170,15 +177,9 @@ std::map<std::string, YAML::Node> fields(const YAML::Node& n, const std::string&
 }
 
 void bounce(const YAML::Node& n, Step& s) {
-  const std::string v = scalar(n, "bounce");
-  const auto x = v.find('x');
-  if (x == std::string::npos || x == 0) bad(n, "bounce: '" + v + "' is not COUNTxSPACING (e.g. 5x200us)");
-  const auto count = to_uint(v.substr(0, x));
-  const auto d = parse_duration(v.substr(x + 1));
-  if (!count || *count > 10000 || !d || *d == 0 || !std::isalpha(static_cast<unsigned char>(v.back())))
-    bad(n, "bounce: '" + v + "' is not COUNTxSPACING (e.g. 5x200us, at most 10000 bounces)");
-  s.bounces = *count;
-  s.bounce_ns = *d;
+  const values::Bounce b = shared<values::Bounce>(n, "bounce", values::bounce);
+  s.bounces = b.count;
+  s.bounce_ns = b.spacing;
 }
 
 Step parse_step(const YAML::Node& item) {
@@ -189,6 +190,7 @@ Step parse_step(const YAML::Node& item) {
   const auto kv = *item.begin();
   const std::string name = scalar(kv.first, "step");
   const YAML::Node& v = kv.second;
+  if (v.IsNull() && name != "expect-no-violations") bad(kv.first, name + ": no value");
   Step s;
   s.line = line_of(kv.first);
   if (name == "delay") {
@@ -200,8 +202,8 @@ Step parse_step(const YAML::Node& item) {
     s.pin = pin(f["pin"]);
     s.level = level(f["level"], true);
     if (f.count("bounce")) {
-      if (s.level < 0) bad(f["bounce"], "bounce: a released line does not bounce");
       bounce(f["bounce"], s);
+      if (const auto r = values::check_bounce(s.level, s.bounces)) bad(f["bounce"], r->field + ": " + r->why);
     }
   } else if (name == "pulse") {
     s.kind = StepKind::pulse;
@@ -215,10 +217,10 @@ Step parse_step(const YAML::Node& item) {
     } else {
       if (!f.count("width")) bad(v, "pulse: 'width' is missing (or 'stop: true')");
       s.width = duration(f["width"], "width");
-      s.period = f.count("period") ? duration(f["period"], "period") : 20 * kMs;
+      s.period = f.count("period") ? shared<ns_t>(f["period"], "period", values::period) : 20 * kMs;
       s.jitter = f.count("jitter") ? duration(f["jitter"], "jitter") : 0;
-      if (s.width == 0 || s.width >= s.period) bad(f["width"], "width: must be above 0 and below the period");
-      if (s.jitter >= s.width) bad(f["jitter"], "jitter: must be below the width");
+      if (const auto r = values::check_pulse(s.width, s.period, s.jitter))
+        bad(f.count(r->field) ? f[r->field] : v, r->field + ": " + r->why);
     }
   } else if (name == "expect-pin" || name == "wait-pin") {
     const bool wait = name == "wait-pin";
@@ -258,15 +260,14 @@ Step parse_step(const YAML::Node& item) {
     s.kind = StepKind::inject_irq;
     if (v.IsMap()) {
       auto f = fields(v, name, {"irq"}, {"irq"});
-      s.irq = number(f["irq"], "irq", kIrqLines - 1);
+      s.irq = shared<unsigned>(f["irq"], "irq", values::irq);
     } else {
-      s.irq = number(v, "inject-irq", kIrqLines - 1);
+      s.irq = shared<unsigned>(v, "inject-irq", values::irq);
     }
   } else {
-    bad(kv.first,
-        "unknown step '" + name +
-            "' (known: delay, set, pulse, expect-pin, wait-pin, expect-strip, expect-no-violations, "
-            "inject-irq)");
+    bad(kv.first, "unknown step " + quote(name) +
+                      " (known: delay, set, pulse, expect-pin, wait-pin, expect-strip, expect-no-violations, "
+                      "inject-irq)");
   }
   return s;
 }
@@ -326,43 +327,90 @@ std::string color_name(const Rgb& c) {
 std::optional<Scenario> parse(const std::string& text, const std::string& file, std::string* error) {
   Scenario sc;
   sc.file = file;
+  const std::string shown = values::printable(file);
+  // A mark past the end (a missing value at the end of the file) is charged to the last line.
+  const unsigned lines = static_cast<unsigned>(std::count(text.begin(), text.end(), '\n') +
+                                               (text.empty() || text.back() == '\n' ? 0 : 1));
+  const auto at = [&](unsigned line) {
+    return shown + ":" + std::to_string(std::clamp(line, 1u, std::max(lines, 1u)));
+  };
   try {
-    const YAML::Node root = YAML::Load(text);
-    if (!root.IsMap())
-      throw Bad{root.IsDefined() ? line_of(root) : 1, "expected a map with name, version, steps"};
+    const std::vector<YAML::Node> docs = YAML::LoadAll(text);
+    if (docs.empty()) {
+      if (error)
+        *error = shown +
+                 ": no scenario in the file (it is empty or only comments): expected a map with name, "
+                 "version, steps";
+      return std::nullopt;
+    }
+    if (docs.size() > 1)
+      bad(docs[1], "a second YAML document: a scenario file holds one (no '---' after the scenario)");
+    const YAML::Node& root = docs[0];
+    if (!root.IsMap()) bad(root, "expected a map with name, version, steps");
     auto f =
         fields(root, "scenario", {"name", "version", "description", "steps"}, {"name", "version", "steps"});
     sc.name = scalar(f["name"], "name");
     if (sc.name.empty()) bad(f["name"], "name: empty");
+    if (values::has_control(sc.name))
+      bad(f["name"], "name: " + quote(sc.name) + " holds a control character (a name is one line of text)");
     if (scalar(f["version"], "version") != "1")
-      bad(f["version"], "version: only version 1 is known, not '" + f["version"].Scalar() + "'");
+      bad(f["version"], "version: only version 1 is known, not " + quote(f["version"].Scalar()));
     if (f.count("description")) scalar(f["description"], "description");
     const YAML::Node& steps = f["steps"];
     if (!steps.IsSequence() || steps.size() == 0) bad(steps, "steps: expected a list of steps");
-    for (const auto& item : steps) sc.steps.push_back(parse_step(item));
+    // The longest the steps can take: every delay, and every wait to its timeout.
+    ns_t worst = 0;
+    for (const auto& item : steps) {
+      sc.steps.push_back(parse_step(item));
+      const Step& st = sc.steps.back();
+      if (st.kind == StepKind::delay || st.kind == StepKind::wait_pin || st.kind == StepKind::expect_strip)
+        worst += st.duration;
+      if (worst > limits::kMaxTime)
+        throw Bad{st.line, std::string(step_name(st.kind)) + ": the steps up to here may take " +
+                               values::exact_ns(worst) + " of virtual time, above the limit of " +
+                               values::exact_ns(limits::kMaxTime) +
+                               " (delays, wait-pin timeouts and expect-strip within add up)"};
+    }
   } catch (const Bad& b) {
-    if (error) *error = file + ":" + std::to_string(b.line) + ": " + b.what;
+    if (error) *error = at(b.line) + ": " + values::printable(b.what);
     return std::nullopt;
   } catch (const YAML::Exception& e) {
-    if (error) *error = file + ":" + std::to_string(e.mark.line + 1) + ": YAML: " + e.msg;
+    if (error) *error = at(static_cast<unsigned>(e.mark.line + 1)) + ": YAML: " + values::printable(e.msg);
     return std::nullopt;
   }
   return sc;
 }
 
 std::optional<Scenario> load(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = path + ": cannot open the scenario file";
+  const auto fail = [&](const std::string& what) {
+    if (error) *error = values::printable(path) + ": " + what;
     return std::nullopt;
+  };
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail(std::string("cannot open the scenario file: ") + std::strerror(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return fail("a directory, not a scenario file");
   }
-  std::stringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) {
-    if (error) *error = path + ": cannot read the scenario file";
-    return std::nullopt;
+  // Read at most one byte past the limit: /dev/zero or a huge file ends here.
+  std::string text;
+  const size_t cap = limits::kMaxScenarioBytes + 1;
+  int read_errno = 0;
+  while (text.size() < cap) {
+    char buf[65536];
+    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, cap - text.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) read_errno = errno;
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
   }
-  return parse(ss.str(), path, error);
+  ::close(fd);
+  if (read_errno) return fail(std::string("cannot read the scenario file: ") + std::strerror(read_errno));
+  if (text.size() > limits::kMaxScenarioBytes)
+    return fail("larger than " + std::to_string(limits::kMaxScenarioBytes >> 20) +
+                " MiB, the limit of a scenario file");
+  return parse(text, path, error);
 }
 
 }  // namespace vboard::scenario

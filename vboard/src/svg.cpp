@@ -393,9 +393,28 @@ class Picture {
 }  // namespace
 
 std::string xml_escape(const std::string& s) {
+  // Valid UTF-8 XML 1.0 text whatever the bytes: markup characters as entities;
+  // bytes that are not UTF-8, control characters (but tab and newline) and the
+  // non-characters U+FFFE, U+FFFF as U+FFFD, one per byte or character.
+  static const char kReplacement[] = "\xEF\xBF\xBD";
   std::string o;
-  for (char c : s) {
-    if (c == '&')
+  for (size_t i = 0; i < s.size();) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    size_t n = c < 0x80 ? 1 : c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 ? 2 : 0;
+    uint32_t cp = n == 1 ? c : c & (0x7f >> n);
+    if (c > 0xf4 || i + n > s.size()) n = 0;
+    for (size_t k = 1; k < n; ++k) {
+      if ((byte(i + k) & 0xc0) != 0x80) n = 0;
+      cp = cp << 6 | (byte(i + k) & 0x3f);
+    }
+    static constexpr uint32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool allowed = n != 0 && cp >= kShortest[n] && cp <= 0x10ffff && !(cp >= 0xd800 && cp <= 0xdfff) &&
+                         (cp >= 0x20 || cp == '\n' || cp == '\t') && !(cp >= 0x7f && cp <= 0x9f) &&
+                         cp != 0xfffe && cp != 0xffff;
+    if (!allowed)
+      o += kReplacement;
+    else if (c == '&')
       o += "&amp;";
     else if (c == '<')
       o += "&lt;";
@@ -403,10 +422,9 @@ std::string xml_escape(const std::string& s) {
       o += "&gt;";
     else if (c == '"')
       o += "&quot;";
-    else if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t')
-      o += '?';  // other control characters are not allowed in XML 1.0
     else
-      o += c;
+      o.append(s, i, n);
+    i += allowed ? n : std::max<size_t>(n, 1);
   }
   return o;
 }

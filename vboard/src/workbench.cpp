@@ -9,6 +9,7 @@
 #include "vboard/report.h"
 #include "vboard/scenario.h"
 #include "vboard/svg.h"
+#include "vboard/values.h"
 
 namespace vboard {
 
@@ -68,8 +69,8 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
     const RunResult r = m.result();
     m.board().watch_pins(nullptr);
     std::ostringstream verdict;
-    verdict << "scenario \"" << s.name << "\" (" << s.file << "): " << o.steps_run << " of " << o.steps
-            << " steps run, ";
+    verdict << "scenario \"" << values::printable(s.name) << "\" (" << values::printable(s.file)
+            << "): " << o.steps_run << " of " << o.steps << " steps run, ";
     if (o.passed())
       verdict << "every expectation held";
     else

@@ -12,6 +12,7 @@
 
 #include "vboard/device.h"
 #include "vboard/machine.h"
+#include "vboard/values.h"  // limits:: and the value parsers shared with the scenario loader
 
 namespace vboard {
 
@@ -39,16 +40,6 @@ inline constexpr int kPrecedence[] = {kNoMemory,          kWriteFailed, kModelFa
 int first_of(int a, int b);
 }  // namespace exit_code
 
-// Upper limits of values (documented in --help and vboard/README.md).
-namespace limits {
-inline constexpr ns_t kMaxTime = 3600 * kSec;  // any time or duration
-inline constexpr ns_t kMinPeriod = 100;        // pulse period: storms up to 10 M pulses per virtual second
-inline constexpr unsigned kMaxBounces = 1000;
-inline constexpr ns_t kMaxBounceSpacing = kSec;
-inline constexpr uint32_t kMinCpiMilli = 1;  // --cpi 0.001 .. 100
-inline constexpr uint32_t kMaxCpiMilli = 100'000;
-}  // namespace limits
-
 // Everything one vboard invocation asks for.
 struct Invocation {
   std::string image;
@@ -75,13 +66,15 @@ struct ParseOutcome {
 
 ParseOutcome parse_command_line(int argc, const char* const* argv, Invocation* inv);
 
-// Values as the command line takes them; on failure nullopt and *error says why.
+// Values as the command line takes them; on failure nullopt and *error says why,
+// naming the part of a composite value that is wrong ("period: '2ns' is below ...").
+// The single values and their limits are those of vboard/values.h.
 // "300ms", "1500us", "1.5s", "250ns", "0": a decimal number with a unit, whole
 // nanoseconds, at most `max`.
 std::optional<ns_t> parse_time(std::string_view text, std::string* error, ns_t max = limits::kMaxTime);
 // "PA0=1500us@20ms[,period=20ms][,stop=200ms][,jitter=5us]"
 std::optional<PulseSpec> parse_pulse(const std::string& text, std::string* error);
-// "PB5=0@10ms[,bounce=5x200us]", "PB5=z@10ms"
+// "PB5=0@10ms[,bounce=5x200us]", "PB5=z@10ms" (also low, high, released)
 std::optional<LevelSpec> parse_level(const std::string& text, std::string* error);
 // "25@120ms" or "25": IRQ 0..101 enabled and pended at that time.
 std::optional<IrqInjection> parse_irq(const std::string& text, std::string* error);
