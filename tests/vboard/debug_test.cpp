@@ -3,6 +3,7 @@
 // after the access, and debugger accesses are never findings of the run.
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <set>
 
 #include "firmware.h"
@@ -141,6 +142,34 @@ TEST(Debugger, WatchpointsStopRightAfterTheAccessOnRamAndOnPeripheralRegisters) 
   m.clear_debug_points();
   m.run_until(o.run_for);
   expect_same_run(plain, m.result());
+}
+
+TEST(Debugger, WatchedRangesEndAtTheTopOfTheAddressSpaceAtMost) {
+  VBOARD_IMAGE(img, "front_lamp.elf");
+  Machine m(*img, MachineOptions{}, lamp_board_factory());
+  EXPECT_FALSE(m.set_watchpoint(0x20000000, 0xffffffff, WatchKind::write, true));
+  EXPECT_FALSE(m.set_watchpoint(0xfffffffc, 5, WatchKind::write, true));
+  // Up to the last byte: the NVIC and SCB registers the start-up code writes are in it.
+  ASSERT_TRUE(m.set_watchpoint(0xE000E000, 0x1FFF2000, WatchKind::write, true));
+  DebugStop s = m.debug_run(50 * kMs, false, kNoInterrupt);
+  EXPECT_EQ(s.kind, DebugStop::Kind::watchpoint);
+  EXPECT_EQ(s.addr, 0xE000E000u);
+}
+
+TEST(Debugger, ARunPastItsEndSaysWhy) {
+  VBOARD_IMAGE(img, "front_lamp.elf");
+  for (ns_t end : {ns_t{1}, 10 * kMs}) {
+    MachineOptions o;
+    o.run_for = end;
+    RunResult r = run_fw(*img, o).r;
+    const bool past = r.virtual_ns > end;
+    EXPECT_EQ(past, end == 1)
+        << "idle at 10 ms, the run ends on time; the first block takes longer than 1 ns";
+    const bool said = std::any_of(r.notes.begin(), r.notes.end(), [&](const std::string& n) {
+      return n.find("after the end asked for (" + format_ns(end) + ")") != std::string::npos;
+    });
+    EXPECT_EQ(said, past) << r.virtual_ns;
+  }
 }
 
 TEST(Debugger, DebuggerAccessesAreNeverFindingsOfTheRun) {

@@ -374,7 +374,9 @@ void define_options(CLI::App& app, Invocation& inv) {
                              inv.vcd = v;
                              return v.empty() ? std::string("needs a file name") : std::string();
                            });
-  value_option(app, "--vcd-pins", "PIN,PIN,...", "pins in the VCD trace (default: all with a history)", false,
+  const std::string pin_count = std::to_string(chip::package_pins().size());
+  value_option(app, "--vcd-pins", "PIN,PIN,...",
+               "pins in the VCD trace (default: all " + pin_count + " package pins)", false,
                [&inv](const std::string& v) {
                  std::string err;
                  for (const std::string& pin : split(v, ',')) {

@@ -69,6 +69,7 @@ struct Machine::Impl {
   size_t next_injection = 0;
   unsigned gated_writes = 0;
   double wall_s = 0;
+  ns_t asked_end = kNever;  // the end the last run_until was given
 
   explicit Impl(Machine& mm)
       : m(mm),
@@ -457,6 +458,7 @@ bool Machine::option(const std::string& name) const { return opt_.faults.count(n
 bool Machine::run_until(ns_t t_end) {
   Impl& d = *d_;
   if (!d.cpu.uc) return false;
+  d.asked_end = t_end;
   const std::optional<Halt>& halt = d.log.halt;
   VirtualClock& clock = d.clock;
   Cpu& cpu = d.cpu;
@@ -721,6 +723,12 @@ RunResult Machine::result() const {
   r.unmodelled = d.log.unmodelled;
   r.faults = d.log.faults;
   r.notes = d.log.notes;
+  // Time moves per translated block: one that begins before the end runs whole.
+  if (d.asked_end != kNever && r.virtual_ns > d.asked_end)
+    r.notes.push_back("the run ended at " + format_ns(r.virtual_ns) + ", " +
+                      format_ns(r.virtual_ns - d.asked_end) + " after the end asked for (" +
+                      format_ns(d.asked_end) +
+                      "): its last translated block began before that and ran whole");
   if (d.space.mmio_writes() > d.space.writes().size())
     r.notes.push_back("MMIO write log: the first " + std::to_string(d.space.writes().size()) + " of " +
                       std::to_string(d.space.mmio_writes()) + " writes kept");

@@ -294,16 +294,25 @@ std::string Session::read_registers() {
 }
 
 std::string Session::write_registers(std::string_view hex) {
+  // The whole register file or nothing: every value is parsed before the first write.
+  std::vector<uint64_t> values(kNumRegs);
   size_t pos = 0;
   for (unsigned n = 0; n < kNumRegs; ++n) {
     size_t w = 2 * reg_bytes(n);
-    if (pos + w > hex.size()) return pos == hex.size() ? "OK" : kErrFormat;
-    uint64_t v = 0;
-    if (!parse_hex_u64_le(hex.substr(pos, w), reg_bytes(n), v)) return kErrFormat;
-    if (!target_.write_register(n, v)) return kErrAccess;
+    if (pos + w > hex.size() || !parse_hex_u64_le(hex.substr(pos, w), reg_bytes(n), values[n]))
+      return kErrFormat;
     pos += w;
   }
-  return pos == hex.size() ? "OK" : kErrFormat;
+  if (pos != hex.size()) return kErrFormat;
+  std::vector<uint64_t> before(kNumRegs);
+  for (unsigned n = 0; n < kNumRegs; ++n)
+    if (!target_.read_register(n, before[n])) before[n] = values[n];  // unavailable: nothing to undo
+  for (unsigned n = 0; n < kNumRegs; ++n) {
+    if (target_.write_register(n, values[n])) continue;
+    for (unsigned k = 0; k < n; ++k) target_.write_register(k, before[k]);  // put back what was written
+    return kErrAccess;
+  }
+  return "OK";
 }
 
 std::string Session::read_register(std::string_view args) {
@@ -369,13 +378,14 @@ void Session::monitor(std::string_view hex) {
   std::vector<uint8_t> bytes;
   if (!from_hex(hex, bytes)) return send(kErrFormat);
   std::string command(bytes.begin(), bytes.end()), output;
-  target_.monitor(command, output);
+  const bool known = target_.monitor(command, output);
   if (!output.empty() && output.back() != '\n') output += '\n';
   for (size_t off = 0; off < output.size(); off += kMonitorChunk) {
     send("O" + to_hex(std::string_view(output).substr(off, kMonitorChunk)));
     if (ended_) return;
   }
-  send("OK");
+  // GDB shows an error reply to qRcmd as a failed command, which stops a script.
+  send(known ? "OK" : kErrNotHere);
 }
 
 }  // namespace vboard::gdb
