@@ -156,6 +156,22 @@ TEST(Debugger, WatchedRangesEndAtTheTopOfTheAddressSpaceAtMost) {
   EXPECT_EQ(s.addr, 0xE000E000u);
 }
 
+TEST(Debugger, ResetGoesBackToPowerOnAndKeepsWhatTheDebuggerWroteToFlash) {
+  VBOARD_IMAGE(img, "rear_lamp.elf");
+  const MachineOptions o = rear_scenario();
+  RunResult plain = run_fw(*img, o).r;
+  Machine m(*img, o, lamp_board_factory());
+  m.run_until(12 * kMs);
+  const uint32_t unused = 0x0801FFF0, word = 0xC0DEFEED;  // the last bytes of flash hold no code
+  ASSERT_TRUE(m.debug_write(unused, &word, 4));
+  m.reset(*img);
+  EXPECT_EQ(m.now(), 0u);
+  EXPECT_EQ(m.instructions(), 0u);
+  EXPECT_EQ(m.peek32(unused), word) << "a load survives the reset";
+  m.run_until(o.run_for);
+  expect_same_run(plain, m.result());
+}
+
 TEST(Debugger, ARunPastItsEndSaysWhy) {
   VBOARD_IMAGE(img, "front_lamp.elf");
   for (ns_t end : {ns_t{1}, 10 * kMs}) {

@@ -156,10 +156,13 @@ class GdbSessions(BoardTest):
         args = ["--for", "30ms", "--set", "PB5=0@5ms"]
         board = self.board(elf, args)
         out = gdb_batch(elf, board.port, [
-            "break cpp_loop", "continue", "stepi 25", "delete", "monitor strip", "continue"])
+            "break cpp_loop", "continue", "stepi 25", "delete", "monitor strip", "continue", "monitor time",
+            "continue"])
         status, report, _ = board.finish()
         self.assertIn("strip frames", out)
-        self.assertIn("exited normally", out, "the end of the run is the end of the process for GDB")
+        self.assertRegex(out, r"(?s)SIGTRAP.*the end of the run \(--for 30[.0]* ms\) has been reached",
+                         "the end of the run is a stop for GDB first")
+        self.assertIn("exited normally", out, "continuing from the end ends the process for GDB")
         self.assertGreater(len(report["strip"]["frames"]), 0)
         self.assert_same_as_plain_run(elf, args, status, report)
 

@@ -74,11 +74,11 @@ struct Machine::Impl {
   explicit Impl(Machine& mm)
       : m(mm),
         nvic(mm.opt_.break_tail_chain_order),
-        exc({cpu, clock, nvic, scb, space, mm, log, mm.image_, mm.opt_}),
-        blocks(space, mm.image_) {}
+        exc({cpu, clock, nvic, scb, space, mm, log, *mm.image_, mm.opt_}),
+        blocks(space, *mm.image_) {}
 
   ns_t now() const { return clock.now(); }
-  void set_halt(const std::string& reason, uint32_t pc) { log.set_halt(reason, pc, m.image_, cpu, now()); }
+  void set_halt(const std::string& reason, uint32_t pc) { log.set_halt(reason, pc, *m.image_, cpu, now()); }
 
   // HCLK follows the clock tree after every MMIO write.
   void check_clock() {
@@ -119,14 +119,14 @@ struct Machine::Impl {
       std::string reason, name;
       if (b.halt == HaltKind::inlined_error) {
         set_halt("error_handler", addr);
-        log.notes.push_back("Error_Handler's loop inlined into " + m.image_.describe(addr));
+        log.notes.push_back("Error_Handler's loop inlined into " + m.image_->describe(addr));
         log.halt->symbol = "Error_Handler";
       } else if (b.halt == HaltKind::self_loop) {
         // Interrupt handlers may still do the work of a program that ends in
         // "b ."; only with interrupts masked nothing can happen any more.
         if (cpu.reg(UC_ARM_REG_PRIMASK) & 1) set_halt("self_loop", addr);
       } else {
-        halt_kind_at(m.image_, addr, &reason, &name);
+        halt_kind_at(*m.image_, addr, &reason, &name);
         set_halt(reason, addr);
         log.halt->symbol = name;
       }
@@ -179,7 +179,7 @@ struct Machine::Impl {
       d->write(addr - d->base(), v, size);
     else if (gated_writes++ < 20)
       log.notes.push_back("write to " + d->name() + " while its clock is off (ignored): " + hex(addr) +
-                          " <- " + hex(v) + " from " + m.image_.describe(cpu.block_pc));
+                          " <- " + hex(v) + " from " + m.image_->describe(cpu.block_pc));
     check_clock();
   }
 
@@ -210,7 +210,7 @@ struct Machine::Impl {
         set_halt("reset_request", cpu.block_pc);  // the block hook stops the run
         return true;
       case Scb::Write::fpu_enabled:
-        log.notes.push_back("FPU enabled (CPACR) at " + m.image_.describe(cpu.block_pc) +
+        log.notes.push_back("FPU enabled (CPACR) at " + m.image_->describe(cpu.block_pc) +
                             ", t=" + format_ns(t));
         return true;
     }
@@ -331,11 +331,30 @@ void ppb_write_cb(uc_engine*, uint64_t off, unsigned size, uint64_t value, void*
 
 // --------------------------------------------------------------- Machine
 Machine::Machine(const Image& image, MachineOptions options, const BoardFactory& factory)
-    : image_(image), opt_(std::move(options)), d_(std::make_unique<Impl>(*this)) {
-  Impl& d = *d_;
-  d.space.load(image_, d.log.faults);
+    : image_(&image), opt_(std::move(options)), factory_(factory) {
+  init();
+}
 
-  board_ = factory(*this);
+void Machine::reset(const Image& image) {
+  if (flash_written_) {
+    opt_.flash.resize(kFlashSize);
+    peek(kFlashBase, opt_.flash.data(), kFlashSize);
+  }
+  if (d_ && d_->cpu.uc) uc_close(d_->cpu.uc);
+  d_.reset();
+  devices_.clear();
+  board_.reset();
+  image_ = &image;
+  init();
+}
+
+void Machine::init() {
+  d_ = std::make_unique<Impl>(*this);
+  Impl& d = *d_;
+  d.space.load(*image_, d.log.faults);
+  if (!opt_.flash.empty()) d.space.poke_flash(kFlashBase, opt_.flash.data(), opt_.flash.size());
+
+  board_ = factory_(*this);
   devices_ = board_->devices();
   d.clocks = &board_->clocks();
   d.clock.hclk = d.clocks->hclk_hz();
@@ -347,7 +366,7 @@ Machine::Machine(const Image& image, MachineOptions options, const BoardFactory&
   d.injections = opt_.inject_irqs;
   std::sort(d.injections.begin(), d.injections.end(),
             [](const auto& a, const auto& b) { return a.at < b.at; });
-  d.prof.watch(opt_.profile_functions, image_, d.log.notes);
+  d.prof.watch(opt_.profile_functions, *image_, d.log.notes);
 
   uc_engine* uc = nullptr;
   uc_err err = uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc);
@@ -442,7 +461,7 @@ void Machine::unmodelled(uint32_t addr, bool is_write, unsigned size, uint32_t v
   u.size = size;
   u.value = value;
   u.pc = d.cpu.block_pc;
-  u.where = image_.describe(d.cpu.block_pc);
+  u.where = image_->describe(d.cpu.block_pc);
   u.t = d.now();
   int w = d.space.device_at(addr);
   if (w >= 0) u.device = devices_[static_cast<size_t>(w)]->name();
@@ -519,7 +538,7 @@ bool Machine::run_until(ns_t t_end) {
         continue;
       case Stop::nocp:
         d.exc.take_fault(FaultKind::nocp, pc, "floating-point instruction before CPACR enabled the FPU");
-        d.log.faults.push_back("floating-point instruction at " + image_.describe(pc) +
+        d.log.faults.push_back("floating-point instruction at " + image_->describe(pc) +
                                " before CPACR enabled the FPU");
         continue;
       case Stop::none:
@@ -529,7 +548,7 @@ bool Machine::run_until(ns_t t_end) {
     uint16_t prev_hw = 0;
     peek(pc - 2, &prev_hw, 2);
     if (clock.instr_now() == instr_before && d.now() == t && ++stalls > 1000) {
-      d.log.faults.push_back("emulator makes no progress at " + image_.describe(pc) + " (" +
+      d.log.faults.push_back("emulator makes no progress at " + image_->describe(pc) + " (" +
                              uc_strerror(err) + ")");
       d.set_halt("emulator_error", pc);
       break;
@@ -574,7 +593,7 @@ bool Machine::run_until(ns_t t_end) {
         break;
       default:
         d.log.faults.push_back(std::string("emulator error: ") + uc_strerror(err) + " at " +
-                               image_.describe(pc));
+                               image_->describe(pc));
         d.set_halt("emulator_error", pc);
         break;
     }
@@ -646,7 +665,15 @@ bool Machine::debug_read(uint32_t addr, void* dst, size_t n) {
 bool Machine::debug_write(uint32_t addr, const void* src, size_t n) {
   Impl& d = *d_;
   if (d.space.poke_ram(addr, src, n)) return true;
-  if ((n != 1 && n != 2 && n != 4) || addr % n != 0) return false;  // flash is not writable
+  if (d.space.poke_flash(addr, src, n)) {
+    // Code already translated or decoded from there is stale now.
+    uc_ctl_remove_cache(d.cpu.uc, uint64_t{kFlashBase}, uint64_t{kFlashBase} + kFlashSize);
+    uc_ctl_remove_cache(d.cpu.uc, 0, kFlashSize);
+    d.blocks.forget();
+    flash_written_ = true;
+    return true;
+  }
+  if ((n != 1 && n != 2 && n != 4) || addr % n != 0) return false;
   uint32_t v = 0;
   std::memcpy(&v, src, n);
   bool ok = false;

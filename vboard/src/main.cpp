@@ -83,7 +83,11 @@ int main(int argc, char** argv) {
     m.board().watch_pins(&trace);
   }
   if (inv.gdb_port) {
-    if (!gdb::serve_gdb(m, *inv.gdb_port, inv.machine.run_for, &err))
+    gdb::GdbRun run;
+    run.port = *inv.gdb_port;
+    run.end = inv.run_for_given ? inv.machine.run_for : kNever;
+    if (!inv.vcd.empty()) run.no_reset = "not with --vcd (the trace would hold two runs)";
+    if (!gdb::serve_gdb(m, run, &err))
       return std::fprintf(stderr, "vboard: --gdb: %s\n", err.c_str()), exit_code::kModelFault;
   } else {
     m.run_until(inv.machine.run_for);

@@ -223,6 +223,7 @@ std::string Session::stop_reply(const StopInfo& s) const {
       if (!s.hardware && client_swbreak_) return "T05swbreak:;";
       return "T05";
     case StopInfo::Kind::step:
+    case StopInfo::Kind::end_reached:  // SIGTRAP; `monitor time` says the end was reached
       return "T05";
     case StopInfo::Kind::watchpoint: {
       const char* what = s.watch == PointKind::read     ? "rwatch"
