@@ -307,6 +307,23 @@ TEST(GdbSession, BreakAndWatchpointsReachTheTargetAndStopsAreReportedAsGdbExpect
   EXPECT_EQ(r.target.regs[kPc], 0x8000202u) << "'s ADDR' resumes at ADDR";
 }
 
+TEST(GdbSession, VContStepsAndContinuesWithTheTargetsOwnStep) {
+  Exchange r;
+  r.target.regs[kPc] = 0x08000100;
+  r.target.stops = {{StopInfo::Kind::breakpoint}};
+  r.go({frame("vCont?"), frame("vCont;s:1"), frame("vCont;S05:1;c"), frame("vCont;c"), frame("vCont;r1,2:1"),
+        frame("vCont;x")});
+  ASSERT_EQ(r.replies.size(), 6u);
+  EXPECT_EQ(r.replies[0], "vCont;c;C;s;S") << "no range stepping offered";
+  EXPECT_EQ(r.replies[1], "T05");
+  EXPECT_EQ(r.replies[2], "T05");
+  EXPECT_EQ(r.target.regs[kPc], 0x08000104u) << "two single steps";
+  EXPECT_EQ(r.replies[3], "T05") << "a continue to the breakpoint";
+  EXPECT_EQ(r.replies[4], "E01");
+  EXPECT_EQ(r.replies[5], "E01");
+  EXPECT_EQ(r.target.resumes, 3u);
+}
+
 TEST(GdbSession, InterruptStopsARunningTargetAndTheRunEndIsAnExit) {
   Exchange r;
   r.go({frame("c"), "\x03", frame("c")});

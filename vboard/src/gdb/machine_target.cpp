@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 namespace vboard::gdb {
@@ -116,7 +117,9 @@ StopInfo MachineTarget::resume(bool step, const std::function<bool()>& interrupt
     s.exit_code = m_.result().exit_status();
     return s;
   }
-  DebugStop d = m_.debug_run(end_, step, interrupted);
+  std::optional<DebugStop> first;
+  if (!step && guessed_wrong()) first = step_first(interrupted);
+  DebugStop d = first ? *first : m_.debug_run(end_, step, interrupted);
   s.addr = d.addr;
   switch (d.kind) {
     case DebugStop::Kind::breakpoint: {
@@ -160,6 +163,28 @@ StopInfo MachineTarget::resume(bool step, const std::function<bool()>& interrupt
   return s;
 }
 
+// GDB steps by breakpoints at the addresses it predicts. At an exception return
+// (a POP or LDR of PC, or BX, with an EXC_RETURN value) it reads the return address
+// from the wrong stack slot and puts the breakpoint where the image has no code, so
+// the core would run on for good. A resume with such a breakpoint goes one
+// instruction first and stops when that left the handler, as a probe's step does.
+bool MachineTarget::guessed_wrong() const {
+  for (const auto& [addr, counts] : breakpoints_)
+    if (!m_.image().containing(addr)) return true;
+  return false;
+}
+
+std::optional<DebugStop> MachineTarget::step_first(const std::function<bool()>& interrupted) {
+  uint64_t before = 0, after = 0;
+  read_register(kXpsr, before);
+  DebugStop d = m_.debug_run(end_, true, interrupted);
+  read_register(kXpsr, after);
+  const bool left_handler = (before & 0x1FF) != 0 && (after & 0x1FF) != (before & 0x1FF);
+  if (d.kind != DebugStop::Kind::step || left_handler) return d;
+  if (breakpoints_.count(d.addr)) return DebugStop{DebugStop::Kind::breakpoint, d.addr, WatchKind::write};
+  return std::nullopt;  // an ordinary instruction: the resume goes on
+}
+
 void MachineTarget::detach() {
   m_.clear_debug_points();
   breakpoints_.clear();
@@ -189,23 +214,31 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
   std::string verb, rest;
   in >> verb;
   std::getline(in, rest);
-  if (verb == "time") return output = describe_time(), true;
-  if (verb == "pins" || verb == "pin") return output = describe_pins(rest), true;
-  if (verb == "strip") return output = describe_strip(), true;
-  if (verb == "diagnostics" || verb == "diag") return output = describe_diagnostics(), true;
   if (verb == "reset") {
     std::string how;
     std::istringstream(rest) >> how;
     return reset(how, output);
   }
-  if (verb == "halt") {
+  bool known = true;
+  if (verb == "time") {
+    output = describe_time();
+  } else if (verb == "pins" || verb == "pin") {
+    output = describe_pins(rest);
+  } else if (verb == "strip") {
+    output = describe_strip();
+  } else if (verb == "diagnostics" || verb == "diag") {
+    output = describe_diagnostics();
+  } else if (verb == "halt") {
     uint64_t pc = 0;
     read_register(kPc, pc);
     char b[96];
     std::snprintf(b, sizeof b, "halted at 0x%08x (the core stands still whenever the debugger holds it)\n",
                   static_cast<unsigned>(pc));
-    return output = b, true;
+    output = b;
+  } else {
+    known = false;
   }
+  if (known) return true;
   bool help = verb == "help" || verb.empty();
   output = (help ? std::string() : "unknown monitor command '" + verb + "'\n") +
            "monitor commands of the virtual board:\n"

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -49,6 +50,8 @@ class MachineTarget final : public Target {
   std::vector<std::tuple<PointKind, uint32_t, uint32_t>> watches_;  // kind, addr, len
 
   bool reset(const std::string& how, std::string& output);
+  bool guessed_wrong() const;
+  std::optional<DebugStop> step_first(const std::function<bool()>& interrupted);
 
   std::string describe_time() const;
   std::string describe_pins(const std::string& which);

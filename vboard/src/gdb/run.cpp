@@ -58,8 +58,9 @@ bool serve_gdb(Machine& machine, const GdbRun& run, std::string* error) {
   std::fprintf(stderr, "vboard: debugger attached\n");
   std::list<Image> reloaded;
   MachineTarget::Reset reset = [&](std::string& out) {
-    if (!run.no_reset.empty()) return out = "monitor reset: " + run.no_reset + "\n", false;
-    return reset_machine(machine, reloaded, out);
+    if (run.no_reset.empty()) return reset_machine(machine, reloaded, out);
+    out = "monitor reset: " + run.no_reset + "\n";
+    return false;
   };
   MachineTarget target(machine, run.end, reset);
   SessionOptions o;

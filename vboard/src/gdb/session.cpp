@@ -181,6 +181,11 @@ void Session::handle(const std::string& p) {
         return end(SessionEnd::killed);
       }
       if (starts_with(p, "vRun") || starts_with(p, "vAttach")) return send(kErrNotHere);
+      // With vCont GDB steps with the target's own single step, as through a debug probe;
+      // without it GDB steps by breakpoints at the addresses it predicts, which goes wrong
+      // at an exception return (a POP or BX of EXC_RETURN: GDB guesses a RAM address).
+      if (p == "vCont?") return send("vCont;c;C;s;S");
+      if (starts_with(p, "vCont;")) return resume_vcont(std::string_view(p).substr(6));
       return send("");  // vCont?, vMustReplyEmpty, vFile: not supported
     default:
       return send("");
@@ -280,6 +285,15 @@ void Session::do_resume(bool step, std::string_view rest) {
     log("run ended with exit status " + std::to_string(last_stop_.exit_code));
     end(SessionEnd::exited);
   }
+}
+
+void Session::resume_vcont(std::string_view actions) {
+  // "ACTION[:THREAD];...": one thread, so the first action is the one for it.
+  const std::string_view first = actions.substr(0, actions.find(';'));
+  const std::string_view action = first.substr(0, first.find(':'));
+  if (action == "c" || (action.size() == 3 && action[0] == 'C')) return do_resume(false, {});
+  if (action == "s" || (action.size() == 3 && action[0] == 'S')) return do_resume(true, {});
+  return send(kErrFormat);
 }
 
 std::string Session::read_registers() {
