@@ -10,15 +10,27 @@ set(CMAKE_OBJCOPY arm-none-eabi-objcopy CACHE FILEPATH "")
 set(CMAKE_SIZE arm-none-eabi-size CACHE FILEPATH "")
 set(CMAKE_NM arm-none-eabi-nm CACHE FILEPATH "")
 
+# FIRMWARE_LTO=OFF (the firmware-debug preset) builds without link-time
+# optimisation, so that every function and variable keeps its own debug info.
+if(NOT DEFINED FIRMWARE_LTO OR FIRMWARE_LTO)
+  set(LTO_FLAGS "-flto")
+  set(LTO_LINK_FLAGS "-flto -Os")
+else()
+  set(LTO_FLAGS "")
+  set(LTO_LINK_FLAGS "")
+endif()
+
 set(MCU_FLAGS "-mcpu=cortex-m4 -mthumb -mfpu=fpv4-sp-d16 -mfloat-abi=hard")
-set(CMAKE_C_FLAGS_INIT "${MCU_FLAGS} -ffunction-sections -fdata-sections -flto")
+set(CMAKE_C_FLAGS_INIT "${MCU_FLAGS} -ffunction-sections -fdata-sections ${LTO_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT
-    "${MCU_FLAGS} -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit -flto")
+    "${MCU_FLAGS} -ffunction-sections -fdata-sections -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit ${LTO_FLAGS}")
 set(CMAKE_ASM_FLAGS_INIT "${MCU_FLAGS} -x assembler-with-cpp")
 set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "${MCU_FLAGS} -nostartfiles --specs=nano.specs -Wl,--gc-sections -Wl,--print-memory-usage -flto -Os")
+    "${MCU_FLAGS} -nostartfiles --specs=nano.specs -Wl,--gc-sections -Wl,--print-memory-usage ${LTO_LINK_FLAGS}")
 set(CMAKE_C_FLAGS_MINSIZEREL_INIT "-Os -g")
 set(CMAKE_CXX_FLAGS_MINSIZEREL_INIT "-Os -g")
+set(CMAKE_C_FLAGS_DEBUG_INIT "-Og -g3")
+set(CMAKE_CXX_FLAGS_DEBUG_INIT "-Og -g3")
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

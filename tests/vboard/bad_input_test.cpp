@@ -278,6 +278,17 @@ TEST(BadInput, HelpGoesToStdoutAndExitsZero) {
     EXPECT_NE(o.out.find(word), std::string::npos) << word;
 }
 
+TEST(BadInput, HelpSaysWhichPinsTheTraceHoldsByDefault) {
+  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  const std::string vcd = ::testing::TempDir() + "/default_pins.vcd";
+  ASSERT_EQ(run_vboard({kFront, "--for", "1ms", "--vcd", vcd}).status, exit_code::kOk);
+  std::ifstream in(vcd);
+  size_t vars = 0;
+  for (std::string line; std::getline(in, line);) vars += line.rfind("$var ", 0) == 0;
+  const std::string help = run_vboard({"--help"}).out;
+  EXPECT_NE(help.find("(default: all " + std::to_string(vars) + " package pins)"), std::string::npos) << help;
+}
+
 TEST(BadInput, AReportToAFullDiskIsAnError) {
   if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
   for (const char* format : {"--no-color", "--json"}) {

@@ -141,6 +141,9 @@ def reset_path():
     run("stepi 20")
     expect(reg("pc") == pc, "and stays there")
     # The rest of the run, with the breakpoint on main still set: a second call would stop there.
+    # The end of the run (--for) is a stop first; continuing from there ends the run.
+    run("continue")
+    expect("has been reached" in run("monitor time"), "the run stops at its end for the debugger")
     run("continue")
     expect(gdb.selected_inferior().pid == 0 and main.hit_count == 1,
            "main is not called again (the run ended, main entered %d time(s))" % main.hit_count)

@@ -3,6 +3,7 @@
 // after the access, and debugger accesses are never findings of the run.
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <set>
 
 #include "firmware.h"
@@ -144,6 +145,50 @@ TEST(Debugger, WatchpointsStopRightAfterTheAccessOnRamAndOnPeripheralRegisters) 
   expect_same_run(plain, m.result());
 }
 
+TEST(Debugger, WatchedRangesEndAtTheTopOfTheAddressSpaceAtMost) {
+  VBOARD_IMAGE(img, "front_lamp.elf");
+  Machine m(*img, MachineOptions{}, lamp_board_factory());
+  EXPECT_FALSE(m.set_watchpoint(0x20000000, 0xffffffff, WatchKind::write, true));
+  EXPECT_FALSE(m.set_watchpoint(0xfffffffc, 5, WatchKind::write, true));
+  // Up to the last byte: the NVIC and SCB registers the start-up code writes are in it.
+  ASSERT_TRUE(m.set_watchpoint(0xE000E000, 0x1FFF2000, WatchKind::write, true));
+  DebugStop s = m.debug_run(50 * kMs, false, kNoInterrupt);
+  EXPECT_EQ(s.kind, DebugStop::Kind::watchpoint);
+  EXPECT_EQ(s.addr, 0xE000E000u);
+}
+
+TEST(Debugger, ResetGoesBackToPowerOnAndKeepsWhatTheDebuggerWroteToFlash) {
+  VBOARD_IMAGE(img, "rear_lamp.elf");
+  const MachineOptions o = rear_scenario();
+  RunResult plain = run_fw(*img, o).r;
+  Machine m(*img, o, lamp_board_factory());
+  m.run_until(12 * kMs);
+  const uint32_t unused = 0x0801FFF0, word = 0xC0DEFEED;  // the last bytes of flash hold no code
+  ASSERT_TRUE(m.debug_write(unused, &word, 4));
+  m.reset(*img);
+  EXPECT_EQ(m.now(), 0u);
+  EXPECT_EQ(m.instructions(), 0u);
+  EXPECT_EQ(m.peek32(unused), word) << "a load survives the reset";
+  m.run_until(o.run_for);
+  expect_same_run(plain, m.result());
+}
+
+TEST(Debugger, ARunPastItsEndSaysWhy) {
+  VBOARD_IMAGE(img, "front_lamp.elf");
+  for (ns_t end : {ns_t{1}, 10 * kMs}) {
+    MachineOptions o;
+    o.run_for = end;
+    RunResult r = run_fw(*img, o).r;
+    const bool past = r.virtual_ns > end;
+    EXPECT_EQ(past, end == 1)
+        << "idle at 10 ms, the run ends on time; the first block takes longer than 1 ns";
+    const bool said = std::any_of(r.notes.begin(), r.notes.end(), [&](const std::string& n) {
+      return n.find("after the end asked for (" + format_ns(end) + ")") != std::string::npos;
+    });
+    EXPECT_EQ(said, past) << r.virtual_ns;
+  }
+}
+
 TEST(Debugger, DebuggerAccessesAreNeverFindingsOfTheRun) {
   VBOARD_IMAGE(img, "front_lamp.elf");
   MachineOptions o;
@@ -152,7 +197,7 @@ TEST(Debugger, DebuggerAccessesAreNeverFindingsOfTheRun) {
   m.run_until(1 * kMs);
   uint32_t v = 0;
   EXPECT_FALSE(m.debug_read(0x5FFFF000, &v, 4)) << "no model there";
-  EXPECT_FALSE(m.debug_write(0x08000000, &v, 4)) << "flash is not writable from the debugger";
+  EXPECT_FALSE(m.debug_write(0x0801FFFE, &v, 4)) << "a write running past the end of flash";
   EXPECT_TRUE(m.debug_read(0xE000ED00, &v, 4));
   EXPECT_EQ(v, 0x410FC241u) << "CPUID through the core register model";
   EXPECT_TRUE(m.debug_read(0x48000000, &v, 4)) << "GPIOA MODER";

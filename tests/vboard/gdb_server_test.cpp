@@ -223,6 +223,30 @@ TEST(GdbSession, RegistersReadAndWriteInTargetDescriptionOrder) {
   EXPECT_EQ(r.replies[5], "E02");
 }
 
+TEST(GdbSession, RegisterFileWriteIsAllOrNothing) {
+  const std::string all = [] {
+    std::string g;
+    for (unsigned n = 0; n < kNumRegs; ++n) g += hex_le(n + 1, reg_bytes(n));
+    return g;
+  }();
+  const struct {
+    std::string packet, reply;
+  } cases[] = {
+      {"G" + all, "OK"},
+      {"G" + all.substr(0, 8 * 5), "E01"},                      // five registers only
+      {"G" + all.substr(0, 8) + "zz" + all.substr(10), "E01"},  // r1 malformed after a good r0
+      {"G" + all + "00", "E01"},                                // one byte too many
+  };
+  for (const auto& c : cases) {
+    Exchange r;
+    r.go({frame(c.packet)});
+    ASSERT_EQ(r.replies.size(), 1u);
+    EXPECT_EQ(r.replies[0], c.reply) << c.packet.size();
+    const bool written = c.reply == "OK";
+    for (unsigned n = 0; n < kNumRegs; ++n) EXPECT_EQ(r.target.regs[n], written ? n + 1 : 0) << n;
+  }
+}
+
 TEST(GdbSession, MemoryReadsWritesAndBinaryEscapes) {
   Exchange r;
   std::string bin = "X20000004,4:";
@@ -283,6 +307,23 @@ TEST(GdbSession, BreakAndWatchpointsReachTheTargetAndStopsAreReportedAsGdbExpect
   EXPECT_EQ(r.target.regs[kPc], 0x8000202u) << "'s ADDR' resumes at ADDR";
 }
 
+TEST(GdbSession, VContStepsAndContinuesWithTheTargetsOwnStep) {
+  Exchange r;
+  r.target.regs[kPc] = 0x08000100;
+  r.target.stops = {{StopInfo::Kind::breakpoint}};
+  r.go({frame("vCont?"), frame("vCont;s:1"), frame("vCont;S05:1;c"), frame("vCont;c"), frame("vCont;r1,2:1"),
+        frame("vCont;x")});
+  ASSERT_EQ(r.replies.size(), 6u);
+  EXPECT_EQ(r.replies[0], "vCont;c;C;s;S") << "no range stepping offered";
+  EXPECT_EQ(r.replies[1], "T05");
+  EXPECT_EQ(r.replies[2], "T05");
+  EXPECT_EQ(r.target.regs[kPc], 0x08000104u) << "two single steps";
+  EXPECT_EQ(r.replies[3], "T05") << "a continue to the breakpoint";
+  EXPECT_EQ(r.replies[4], "E01");
+  EXPECT_EQ(r.replies[5], "E01");
+  EXPECT_EQ(r.target.resumes, 3u);
+}
+
 TEST(GdbSession, InterruptStopsARunningTargetAndTheRunEndIsAnExit) {
   Exchange r;
   r.go({frame("c"), "\x03", frame("c")});
@@ -302,7 +343,7 @@ TEST(GdbSession, MonitorOutputComesInConsolePacketsThenOk) {
   ASSERT_TRUE(from_hex(r.replies[0].substr(1), text));
   EXPECT_EQ(std::string(text.begin(), text.end()), "t=1.5 ms\n");
   EXPECT_EQ(r.replies[1], "OK");
-  EXPECT_EQ(r.replies[5], "OK");  // 3001 bytes of output: three console packets
+  EXPECT_EQ(r.replies[5], "E05") << "3001 bytes of output in three console packets, then the error";
   EXPECT_EQ(r.replies[6], "E01");
 }
 

@@ -156,10 +156,13 @@ class GdbSessions(BoardTest):
         args = ["--for", "30ms", "--set", "PB5=0@5ms"]
         board = self.board(elf, args)
         out = gdb_batch(elf, board.port, [
-            "break cpp_loop", "continue", "stepi 25", "delete", "monitor strip", "continue"])
+            "break cpp_loop", "continue", "stepi 25", "delete", "monitor strip", "continue", "monitor time",
+            "continue"])
         status, report, _ = board.finish()
         self.assertIn("strip frames", out)
-        self.assertIn("exited normally", out, "the end of the run is the end of the process for GDB")
+        self.assertRegex(out, r"(?s)SIGTRAP.*the end of the run \(--for 30[.0]* ms\) has been reached",
+                         "the end of the run is a stop for GDB first")
+        self.assertIn("exited normally", out, "continuing from the end ends the process for GDB")
         self.assertGreater(len(report["strip"]["frames"]), 0)
         self.assert_same_as_plain_run(elf, args, status, report)
 
@@ -176,6 +179,35 @@ class GdbSessions(BoardTest):
         self.assertEqual(status, 2)
         self.assert_same_as_plain_run(elf, args, status, report)
 
+    def test_ide_sequence_reset_load_and_finish_out_of_the_pin_callback(self):
+        # What Cortex-Debug sends to an external server (attach: monitor halt; launch and restart:
+        # monitor reset halt, load, monitor reset halt; GDB keeps its register cache over a monitor
+        # command, so a front end flushes it), then a stop in the pin callback, a step and `finish`
+        # out of it through the exception return. No --for: the run lasts until the kill.
+        elf = image("front_lamp.elf")
+        board = self.board(elf, ["--pulse", "PA0=1500us@20ms,period=20ms"])
+        reset = ["monitor reset halt", "maintenance flush register-cache"]
+        out = gdb_batch(elf, board.port, [
+            "monitor halt", "break cpp_setup", "continue", "monitor time", *reset, "continue", "monitor time",
+            "delete", "monitor reset halt", "load", *reset, "break HAL_GPIO_EXTI_Callback", "continue", "delete",
+            "step", "step", "bt 1", "finish", "info registers pc", "monitor time", "kill"])
+        status, report, err = board.finish()
+        self.assertIn("halted at 0x", out)
+        times = virtual_ns(out)
+        self.assertEqual(times[0], times[1], "after a reset the run reaches cpp_setup at the same time")
+        self.assertEqual(out.count("Breakpoint 1, cpp_setup"), 2, out)
+        self.assertEqual(out.count("board reset to power-on"), 3, out)
+        self.assertIn("Loading section .text", out)
+        self.assertNotIn("differs from", out, "the loaded flash is the image file's")
+        self.assertIn("Breakpoint 2, HAL_GPIO_EXTI_Callback", out)
+        self.assertIn("#0  tessel::ts_digitalPin::INT_changed", out, "two steps enter the inlined handler")
+        # finish returns to the code the interrupt came in (HAL_Delay's loop), right after the edge.
+        self.assertRegex(out, r"HAL_Delay \(Delay=100\) at .*hal_core\.cpp", out)
+        pc = int(re.search(r"pc\s+0x([0-9a-f]+)", out).group(1), 16)
+        self.assertTrue(0x08000000 <= pc < 0x08020000, "finish stops in code, not at %#x" % pc)
+        self.assertTrue(20_000_000 <= times[-1] < 20_100_000, "stopped right after the first edge: %s" % times)
+        self.assertEqual((status, report["virtual_ns"]), (0, times[-1]), "the run ends where it was killed")
+        self.assertIn("session ended (killed)", err)
 
 class RawProtocol(BoardTest):
     """What a batch GDB never sends: Ctrl-C, broken packets, a second client."""
@@ -222,7 +254,8 @@ class RawProtocol(BoardTest):
         status, report, err = board.finish()
         self.assertEqual(status, 5, "a killed run did not run for the time asked")
         self.assertEqual(report["virtual_ns"], t, "a killed run ends where the debugger stopped it")
-        self.assertIn("debugger killed the run", report["ended_early"])
+        self.assertTrue(report["ended_early"])
+        self.assertIn("debugger killed the run", report["ended"])
         self.assertIn("bad checksum", err)
         self.assertIn("discarded", err)
 

@@ -276,7 +276,7 @@ void define_options(CLI::App& app, Invocation& inv) {
       ->type_name("FRONT.elf REAR.elf")
       ->expected(2)
       ->allow_extra_args(false);
-  value_option(app, "--for", "TIME", "virtual time to run (default 300ms)", false,
+  value_option(app, "--for", "TIME", "virtual time to run (default 300ms; with --gdb no end)", false,
                into<ns_t>([](const std::string& v, std::string* e) { return parse_time(v, e); },
                           [&m, &inv](ns_t t) {
                             m.run_for = t;
@@ -292,7 +292,9 @@ void define_options(CLI::App& app, Invocation& inv) {
                              inv.vcd = v;
                              return v.empty() ? std::string("needs a file name") : std::string();
                            });
-  value_option(app, "--vcd-pins", "PIN,PIN,...", "pins in the VCD trace (default: all with a history)", false,
+  const std::string pin_count = std::to_string(chip::package_pins().size());
+  value_option(app, "--vcd-pins", "PIN,PIN,...",
+               "pins in the VCD trace (default: all " + pin_count + " package pins)", false,
                [&inv](const std::string& v) {
                  std::string why;
                  for (const std::string& pin : split(v, ',')) {
@@ -331,8 +333,9 @@ void define_options(CLI::App& app, Invocation& inv) {
       "--no-idle-skip", [&m] { m.idle_skip = false; }, "run idle loops instruction by instruction");
   app.add_flag("--no-color", inv.no_color, "no colours in the text report");
   value_option(app, "--gdb", "PORT",
-               "GDB server on 127.0.0.1:PORT (0: a free port); the image waits at reset", false,
-               [&inv](const std::string& v) {
+               "GDB server on 127.0.0.1:PORT (0: a free port); the image waits at reset; without --for "
+               "the run lasts until the debugger detaches or kills it",
+               false, [&inv](const std::string& v) {
                  std::string why;
                  const auto port = values::port(v, &why);
                  if (!port) return why;

@@ -70,15 +70,16 @@ struct Machine::Impl {
   size_t next_injection = 0;
   unsigned gated_writes = 0;
   double wall_s = 0;
+  ns_t asked_end = kNever;  // the end the last run_until was given
 
   explicit Impl(Machine& mm)
       : m(mm),
         nvic(mm.opt_.break_tail_chain_order),
-        exc({cpu, clock, nvic, scb, space, mm, log, mm.image_, mm.opt_}),
-        blocks(space, mm.image_) {}
+        exc({cpu, clock, nvic, scb, space, mm, log, *mm.image_, mm.opt_}),
+        blocks(space, *mm.image_) {}
 
   ns_t now() const { return clock.now(); }
-  void set_halt(const std::string& reason, uint32_t pc) { log.set_halt(reason, pc, m.image_, cpu, now()); }
+  void set_halt(const std::string& reason, uint32_t pc) { log.set_halt(reason, pc, *m.image_, cpu, now()); }
 
   // HCLK follows the clock tree after every MMIO write.
   void check_clock() {
@@ -119,14 +120,14 @@ struct Machine::Impl {
       std::string reason, name;
       if (b.halt == HaltKind::inlined_error) {
         set_halt("error_handler", addr);
-        log.notes.push_back("Error_Handler's loop inlined into " + m.image_.describe(addr));
+        log.notes.push_back("Error_Handler's loop inlined into " + m.image_->describe(addr));
         log.halt->symbol = "Error_Handler";
       } else if (b.halt == HaltKind::self_loop) {
         // Interrupt handlers may still do the work of a program that ends in
         // "b ."; only with interrupts masked nothing can happen any more.
         if (cpu.reg(UC_ARM_REG_PRIMASK) & 1) set_halt("self_loop", addr);
       } else {
-        halt_kind_at(m.image_, addr, &reason, &name);
+        halt_kind_at(*m.image_, addr, &reason, &name);
         set_halt(reason, addr);
         log.halt->symbol = name;
       }
@@ -179,7 +180,7 @@ struct Machine::Impl {
       d->write(addr - d->base(), v, size);
     else if (gated_writes++ < 20)
       log.notes.push_back("write to " + d->name() + " while its clock is off (ignored): " + hex(addr) +
-                          " <- " + hex(v) + " from " + m.image_.describe(cpu.block_pc));
+                          " <- " + hex(v) + " from " + m.image_->describe(cpu.block_pc));
     check_clock();
   }
 
@@ -210,7 +211,7 @@ struct Machine::Impl {
         set_halt("reset_request", cpu.block_pc);  // the block hook stops the run
         return true;
       case Scb::Write::fpu_enabled:
-        log.notes.push_back("FPU enabled (CPACR) at " + m.image_.describe(cpu.block_pc) +
+        log.notes.push_back("FPU enabled (CPACR) at " + m.image_->describe(cpu.block_pc) +
                             ", t=" + format_ns(t));
         return true;
     }
@@ -336,11 +337,30 @@ constexpr size_t kTranslatorBuffer = size_t{1} << 30;
 }  // namespace
 
 Machine::Machine(const Image& image, MachineOptions options, const BoardFactory& factory)
-    : image_(image), opt_(std::move(options)), d_(std::make_unique<Impl>(*this)) {
-  Impl& d = *d_;
-  d.space.load(image_, d.log.faults);
+    : image_(&image), opt_(std::move(options)), factory_(factory) {
+  init();
+}
 
-  board_ = factory(*this);
+void Machine::reset(const Image& image) {
+  if (flash_written_) {
+    opt_.flash.resize(kFlashSize);
+    peek(kFlashBase, opt_.flash.data(), kFlashSize);
+  }
+  if (d_ && d_->cpu.uc) uc_close(d_->cpu.uc);
+  d_.reset();
+  devices_.clear();
+  board_.reset();
+  image_ = &image;
+  init();
+}
+
+void Machine::init() {
+  d_ = std::make_unique<Impl>(*this);
+  Impl& d = *d_;
+  d.space.load(*image_, d.log.faults);
+  if (!opt_.flash.empty()) d.space.poke_flash(kFlashBase, opt_.flash.data(), opt_.flash.size());
+
+  board_ = factory_(*this);
   devices_ = board_->devices();
   d.clocks = &board_->clocks();
   d.clock.hclk = d.clocks->hclk_hz();
@@ -355,7 +375,7 @@ Machine::Machine(const Image& image, MachineOptions options, const BoardFactory&
   d.injections = opt_.inject_irqs;
   std::sort(d.injections.begin(), d.injections.end(),
             [](const auto& a, const auto& b) { return a.at < b.at; });
-  d.prof.watch(opt_.profile_functions, image_, d.log.notes);
+  d.prof.watch(opt_.profile_functions, *image_, d.log.notes);
 
   // Unicorn reserves its code translation buffer in uc_open and ends the whole
   // process when the system refuses it; asking first turns that into an
@@ -456,7 +476,7 @@ void Machine::unmodelled(uint32_t addr, bool is_write, unsigned size, uint32_t v
   u.size = size;
   u.value = value;
   u.pc = d.cpu.block_pc;
-  u.where = image_.describe(d.cpu.block_pc);
+  u.where = image_->describe(d.cpu.block_pc);
   u.t = d.now();
   int w = d.space.device_at(addr);
   if (w >= 0) u.device = devices_[static_cast<size_t>(w)]->name();
@@ -474,6 +494,7 @@ bool Machine::option(const std::string& name) const { return opt_.faults.count(n
 bool Machine::run_until(ns_t t_end) {
   Impl& d = *d_;
   if (!d.cpu.uc) return false;
+  d.asked_end = t_end;
   const std::optional<Halt>& halt = d.log.halt;
   VirtualClock& clock = d.clock;
   Cpu& cpu = d.cpu;
@@ -534,7 +555,7 @@ bool Machine::run_until(ns_t t_end) {
         continue;
       case Stop::nocp:
         d.exc.take_fault(FaultKind::nocp, pc, "floating-point instruction before CPACR enabled the FPU");
-        d.log.add_fault("floating-point instruction at " + image_.describe(pc) +
+        d.log.add_fault("floating-point instruction at " + image_->describe(pc) +
                         " before CPACR enabled the FPU");
         continue;
       case Stop::none:
@@ -544,7 +565,8 @@ bool Machine::run_until(ns_t t_end) {
     uint16_t prev_hw = 0;
     peek(pc - 2, &prev_hw, 2);
     if (clock.instr_now() == instr_before && d.now() == t && ++stalls > 1000) {
-      d.log.add_fault("emulator makes no progress at " + image_.describe(pc) + " (" + uc_strerror(err) + ")");
+      d.log.add_fault("emulator makes no progress at " + image_->describe(pc) + " (" + uc_strerror(err) +
+                      ")");
       d.set_halt("emulator_error", pc);
       break;
     }
@@ -587,7 +609,7 @@ bool Machine::run_until(ns_t t_end) {
         d.exc.take_fault(FaultKind::unaligned, pc, "unaligned access");
         break;
       default:
-        d.log.add_fault(std::string("emulator error: ") + uc_strerror(err) + " at " + image_.describe(pc));
+        d.log.add_fault(std::string("emulator error: ") + uc_strerror(err) + " at " + image_->describe(pc));
         d.set_halt("emulator_error", pc);
         break;
     }
@@ -659,7 +681,15 @@ bool Machine::debug_read(uint32_t addr, void* dst, size_t n) {
 bool Machine::debug_write(uint32_t addr, const void* src, size_t n) {
   Impl& d = *d_;
   if (d.space.poke_ram(addr, src, n)) return true;
-  if ((n != 1 && n != 2 && n != 4) || addr % n != 0) return false;  // flash is not writable
+  if (d.space.poke_flash(addr, src, n)) {
+    // Code already translated or decoded from there is stale now.
+    uc_ctl_remove_cache(d.cpu.uc, uint64_t{kFlashBase}, uint64_t{kFlashBase} + kFlashSize);
+    uc_ctl_remove_cache(d.cpu.uc, 0, kFlashSize);
+    d.blocks.forget();
+    flash_written_ = true;
+    return true;
+  }
+  if ((n != 1 && n != 2 && n != 4) || addr % n != 0) return false;
   uint32_t v = 0;
   std::memcpy(&v, src, n);
   bool ok = false;
@@ -737,6 +767,12 @@ RunResult Machine::result() const {
   r.faults = d.log.faults;
   r.tally = d.log.tally;
   r.notes = d.log.notes;
+  // Time moves per translated block: one that begins before the end runs whole.
+  if (d.asked_end != kNever && r.virtual_ns > d.asked_end)
+    r.notes.push_back("the run ended at " + format_ns(r.virtual_ns) + ", " +
+                      format_ns(r.virtual_ns - d.asked_end) + " after the end asked for (" +
+                      format_ns(d.asked_end) +
+                      "): its last translated block began before that and ran whole");
   if (d.space.mmio_writes() > d.space.writes().size())
     r.notes.push_back("MMIO write log: the first " + std::to_string(d.space.writes().size()) + " of " +
                       std::to_string(d.space.mmio_writes()) + " writes kept");

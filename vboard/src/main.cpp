@@ -82,7 +82,11 @@ int run(int argc, char** argv) {
     m.board().watch_pins(&trace);
   }
   if (inv.gdb_port) {
-    if (!gdb::serve_gdb(m, *inv.gdb_port, inv.machine.run_for, &err))
+    gdb::GdbRun run;
+    run.port = *inv.gdb_port;
+    run.end = inv.run_for_given ? inv.machine.run_for : kNever;
+    if (!inv.vcd.empty()) run.no_reset = "not with --vcd (the trace would hold two runs)";
+    if (!gdb::serve_gdb(m, run, &err))
       return std::fprintf(stderr, "vboard: --gdb: %s\n", err.c_str()), exit_code::kModelFault;
   } else {
     m.run_until(inv.machine.run_for);
@@ -94,11 +98,18 @@ int run(int argc, char** argv) {
   info.image_notes = img->warnings();
   info.allowed = inv.allow;
   int status = run_exit_status(r, inv.allow);
-  // Only a debugger's kill stops a run that neither halted nor reached its end.
-  if (inv.gdb_port && !r.halt && r.virtual_ns < inv.machine.run_for) {
-    info.ended_early = "the debugger killed the run at " + format_ns(r.virtual_ns) + ", before its end at " +
-                       format_ns(inv.machine.run_for);
-    status = exit_code::first_of(status, exit_code::kEndedEarly);
+  // Under a debugger, a run that did not halt ended where the debugger left it:
+  // before the end asked (--for) only when it was killed, which fails the run.
+  if (inv.gdb_port && !r.halt) {
+    if (!inv.run_for_given) {
+      info.ended =
+          "where the debugger left it, at " + format_ns(r.virtual_ns) + " (no --for: the run has no end)";
+    } else if (r.virtual_ns < inv.machine.run_for) {
+      info.ended = "the debugger killed the run at " + format_ns(r.virtual_ns) + ", before its end at " +
+                   format_ns(inv.machine.run_for);
+      info.ended_early = true;
+      status = exit_code::first_of(status, exit_code::kEndedEarly);
+    }
   }
   std::string reason;
   const bool written = write_report(stdout, r, info, inv.json, color, &reason);

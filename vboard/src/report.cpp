@@ -100,7 +100,10 @@ void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
   doc.put("idle_ns", r.idle_ns);
   doc.put("wall_s", r.wall_s);
   doc.put("ok", r.ok());
-  if (!info.ended_early.empty()) doc.put("ended_early", info.ended_early);
+  if (!info.ended.empty()) {
+    doc.put("ended", info.ended);
+    doc.put("ended_early", info.ended_early);
+  }
 
   // Every list the document holds, with how much of it was kept.
   Json lists = Json::object();
@@ -374,8 +377,8 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
     o << "  Stopped: stuck in " << h.symbol << " (" << h.reason << ") from " << format_ns(h.t)
       << ", interrupts " << (h.primask ? "masked (PRIMASK=1)" : "enabled")
       << (by_default ? ", entered for " : ", active exception ") << exc << "\n";
-  } else if (!info.ended_early.empty()) {
-    o << "  Ended early: " << info.ended_early << "\n";
+  } else if (!info.ended.empty()) {
+    o << "  Ended " << (info.ended_early ? "early: " : "") << info.ended << "\n";
   } else {
     o << "  Ran to the end without stopping.\n";
   }

@@ -42,6 +42,8 @@ struct MachineOptions {
   std::vector<std::string> profile_functions;  // symbol names to count instructions per call
   bool stop_on_halt = true;
   bool idle_skip = true;
+  // Flash contents as a debugger left them (its `load`); empty: the image's segments.
+  std::vector<uint8_t> flash;
   // Deliberately broken variants, used to show that the tests catch them.
   bool break_no_fp_frame = false;       // never stack the FP context
   bool break_no_flag_restore = false;   // skip the handler-mode flag rebuild
@@ -183,7 +185,7 @@ class Machine final : public Bus {
   const RunTally& tally() const;
 
   Board& board() { return *board_; }
-  const Image& image() const { return image_; }
+  const Image& image() const { return *image_; }
   // The first 100,000 MMIO writes (a note in the result says when there were more).
   const std::vector<MmioWrite>& mmio_writes() const;
   const std::vector<Device*>& devices() const { return devices_; }
@@ -206,8 +208,14 @@ class Machine final : public Bus {
   bool set_cpu_reg(int uc_reg, uint64_t value);
   // Debugger memory access: flash and RAM as bytes, peripherals and core
   // registers as aligned 1/2/4-byte accesses with the same effects as on the chip.
+  // Flash takes writes too (a debugger's `load`), which the next reset keeps.
   bool debug_read(uint32_t addr, void* dst, size_t n);
   bool debug_write(uint32_t addr, const void* src, size_t n);
+  bool flash_written() const { return flash_written_; }
+  // Back to power-on: a new board, world and core from the same options, the
+  // symbols of `image` (which has to outlive the machine), and the flash the
+  // debugger wrote, if it wrote any. Whoever holds board() has to let go first.
+  void reset(const Image& image);
 
   // Bus
   ns_t now() const override;
@@ -221,11 +229,15 @@ class Machine final : public Bus {
   struct Impl;
 
  private:
-  const Image& image_;
+  const Image* image_;
   MachineOptions opt_;
+  BoardFactory factory_;
+  bool flash_written_ = false;
   std::unique_ptr<Board> board_;
   std::vector<Device*> devices_;
   std::unique_ptr<Impl> d_;
+
+  void init();
 };
 
 // "300ms", "1500us", "1.5s", "250ns", "0" as the command line takes them

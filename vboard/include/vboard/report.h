@@ -18,7 +18,8 @@ struct ReportInfo {
   std::vector<std::string> image_notes;  // what the loader could not find (e.g. no symbol table)
   std::set<std::string> allowed;         // diagnostic kinds the user allowed (--allow)
   size_t max_changes_per_pin = 200000;   // JSON: longer histories are cut (and said so)
-  std::string ended_early;               // why the run stopped before the time asked ("" : it did not)
+  std::string ended;                     // how a run under a debugger ended ("" : at its end, or halted)
+  bool ended_early = false;              // before the time asked (--for)
 };
 
 // The JSON document, written to `o` as it is produced.

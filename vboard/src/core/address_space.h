@@ -46,6 +46,13 @@ class AddressSpace {
     std::memcpy(dst, src, n);
     return true;
   }
+  // Flash or its alias, as a debugger programs it.
+  bool poke_flash(uint32_t addr, const void* src, size_t n) {
+    if (addr < kFlashSize) addr += kFlashBase;
+    if (!(addr >= kFlashBase && addr - kFlashBase + uint64_t{n} <= kFlashSize)) return false;
+    std::memcpy(&flash_[addr - kFlashBase], src, n);
+    return true;
+  }
   bool poke_ram(uint32_t addr, const void* src, size_t n) {
     if (!(addr >= kRamBase && addr - kRamBase + n <= kRamSize)) return false;
     std::memcpy(&ram_[addr - kRamBase], src, n);

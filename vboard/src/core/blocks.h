@@ -4,6 +4,7 @@
 // be released by an event.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -58,6 +59,11 @@ class BlockCache {
     if (*slot >= 0 && blocks_[static_cast<size_t>(*slot)].size == size)
       return blocks_[static_cast<size_t>(*slot)];
     return decode(slot, addr, size);
+  }
+  // Code was rewritten: every block is decoded again when it next runs.
+  void forget() {
+    std::fill(flash_index_.begin(), flash_index_.end(), -1);
+    other_index_.clear();
   }
 
  private:

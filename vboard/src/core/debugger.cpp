@@ -10,6 +10,8 @@ namespace {
 
 // Drops translated blocks so that hooks added or removed since take effect.
 // (Unicorn's full flush walks the whole peripheral mapping and takes seconds.)
+constexpr uint64_t kAddressSpaceEnd = uint64_t{1} << 32;
+
 void flush(uc_engine* uc, uint32_t lo, uint32_t hi) { uc_ctl_remove_cache(uc, uint64_t{lo}, uint64_t{hi}); }
 void flush_code(uc_engine* uc) {
   flush(uc, kFlashBase, kFlashBase + kFlashSize);
@@ -37,7 +39,8 @@ bool Debugger::set_breakpoint(uc_engine* uc, uint32_t addr, bool on) {
 }
 
 bool Debugger::set_watchpoint(uc_engine* uc, uint32_t addr, uint32_t len, WatchKind kind, bool on) {
-  if (!uc || len == 0) return false;
+  // A range past the top of the 32-bit address space cannot be watched.
+  if (!uc || len == 0 || uint64_t{addr} + len > kAddressSpaceEnd) return false;
   auto it = std::find_if(watches_.begin(), watches_.end(),
                          [&](const auto& w) { return w.addr == addr && w.len == len && w.kind == kind; });
   if (!on) {
@@ -126,7 +129,7 @@ void Debugger::on_access(uint32_t addr, unsigned size, bool is_write) {
   if (!interrupted_ || watch_hit_ || debugger_access_ || watches_.empty()) return;
   auto need = static_cast<uint8_t>(is_write ? WatchKind::write : WatchKind::read);
   for (const WatchPoint& w : watches_) {
-    if (addr + size <= w.addr || addr >= w.addr + w.len) continue;
+    if (uint64_t{addr} + size <= w.addr || addr >= uint64_t{w.addr} + w.len) continue;
     if (!(static_cast<uint8_t>(w.kind) & need)) continue;
     watch_hit_ = DebugStop{DebugStop::Kind::watchpoint, w.addr, w.kind};
     return;

@@ -2,7 +2,9 @@
 
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 #include "vboard/strip.h"
@@ -85,7 +87,9 @@ bool MachineTarget::insert_point(PointKind kind, uint32_t addr, uint32_t len) {
       return m_.set_breakpoint(addr, true);
     }
     default:
-      return m_.set_watchpoint(addr, len, watch_kind(kind), true);
+      if (!m_.set_watchpoint(addr, len, watch_kind(kind), true)) return false;
+      watches_.emplace_back(kind, addr, len);
+      return true;
   }
 }
 
@@ -102,6 +106,8 @@ bool MachineTarget::remove_point(PointKind kind, uint32_t addr, uint32_t len) {
       return m_.set_breakpoint(addr, false);
     }
     default:
+      auto it = std::find(watches_.begin(), watches_.end(), std::make_tuple(kind, addr, len));
+      if (it != watches_.end()) watches_.erase(it);
       return m_.set_watchpoint(addr, len, watch_kind(kind), false);
   }
 }
@@ -113,7 +119,9 @@ StopInfo MachineTarget::resume(bool step, const std::function<bool()>& interrupt
     s.exit_code = m_.result().exit_status();
     return s;
   }
-  DebugStop d = m_.debug_run(end_, step, interrupted);
+  std::optional<DebugStop> first;
+  if (!step && guessed_wrong()) first = step_first(interrupted);
+  DebugStop d = first ? *first : m_.debug_run(end_, step, interrupted);
   s.addr = d.addr;
   switch (d.kind) {
     case DebugStop::Kind::breakpoint: {
@@ -144,6 +152,12 @@ StopInfo MachineTarget::resume(bool step, const std::function<bool()>& interrupt
       }
       [[fallthrough]];
     case DebugStop::Kind::end:
+      // The end of the run is a stop the first time, so that the debugger sees where it came.
+      if (end_ != kNever && !end_reported_ && d.kind == DebugStop::Kind::end) {
+        end_reported_ = true;
+        s.kind = StopInfo::Kind::end_reached;
+        break;
+      }
       s.kind = StopInfo::Kind::exited;
       s.exit_code = m_.result().exit_status();
       break;
@@ -151,35 +165,108 @@ StopInfo MachineTarget::resume(bool step, const std::function<bool()>& interrupt
   return s;
 }
 
-void MachineTarget::detach() { m_.clear_debug_points(); }
+// GDB steps by breakpoints at the addresses it predicts. At an exception return
+// (a POP or LDR of PC, or BX, with an EXC_RETURN value) it reads the return address
+// from the wrong stack slot and puts the breakpoint where the image has no code, so
+// the core would run on for good. A resume with such a breakpoint goes one
+// instruction first and stops when that left the handler, as a probe's step does.
+bool MachineTarget::guessed_wrong() const {
+  for (const auto& [addr, counts] : breakpoints_)
+    if (!m_.image().containing(addr)) return true;
+  return false;
+}
+
+std::optional<DebugStop> MachineTarget::step_first(const std::function<bool()>& interrupted) {
+  uint64_t before = 0, after = 0;
+  read_register(kXpsr, before);
+  DebugStop d = m_.debug_run(end_, true, interrupted);
+  read_register(kXpsr, after);
+  const bool left_handler = (before & 0x1FF) != 0 && (after & 0x1FF) != (before & 0x1FF);
+  if (d.kind != DebugStop::Kind::step || left_handler) return d;
+  if (breakpoints_.count(d.addr)) return DebugStop{DebugStop::Kind::breakpoint, d.addr, WatchKind::write};
+  return std::nullopt;  // an ordinary instruction: the resume goes on
+}
+
+void MachineTarget::detach() {
+  m_.clear_debug_points();
+  breakpoints_.clear();
+  watches_.clear();
+}
+
+bool MachineTarget::reset(const std::string& how, std::string& output) {
+  if (how != "" && how != "halt" && how != "run" && how != "init") {
+    output = "monitor reset: '" + how + "' is not one of halt, run, init\n";
+    return false;
+  }
+  if (!reset_) {
+    output = "monitor reset: not available in this run\n";
+    return false;
+  }
+  if (!reset_(output)) return false;
+  halt_reported_ = end_reported_ = false;
+  // Points GDB has inserted stay inserted, as on a chip whose debug unit a reset leaves alone.
+  for (const auto& [addr, counts] : breakpoints_) m_.set_breakpoint(addr, true);
+  for (const auto& [kind, addr, len] : watches_) m_.set_watchpoint(addr, len, watch_kind(kind), true);
+  if (how == "run") output += "the core runs when the debugger continues\n";
+  return true;
+}
 
 bool MachineTarget::monitor(const std::string& command, std::string& output) {
   std::istringstream in(command);
   std::string verb, rest;
   in >> verb;
   std::getline(in, rest);
-  if (verb == "time") return output = describe_time(), true;
-  if (verb == "pins" || verb == "pin") return output = describe_pins(rest), true;
-  if (verb == "strip") return output = describe_strip(), true;
-  if (verb == "diagnostics" || verb == "diag") return output = describe_diagnostics(), true;
+  if (verb == "reset") {
+    std::string how;
+    std::istringstream(rest) >> how;
+    return reset(how, output);
+  }
+  bool known = true;
+  if (verb == "time") {
+    output = describe_time();
+  } else if (verb == "pins" || verb == "pin") {
+    output = describe_pins(rest);
+  } else if (verb == "strip") {
+    output = describe_strip();
+  } else if (verb == "diagnostics" || verb == "diag") {
+    output = describe_diagnostics();
+  } else if (verb == "halt") {
+    uint64_t pc = 0;
+    read_register(kPc, pc);
+    char b[96];
+    std::snprintf(b, sizeof b, "halted at 0x%08x (the core stands still whenever the debugger holds it)\n",
+                  static_cast<unsigned>(pc));
+    output = b;
+  } else {
+    known = false;
+  }
+  if (known) return true;
   bool help = verb == "help" || verb.empty();
   output = (help ? std::string() : "unknown monitor command '" + verb + "'\n") +
            "monitor commands of the virtual board:\n"
            "  time               virtual time and instructions so far (time stands still while halted)\n"
            "  pins [PIN...]      level of each pin now and when it last changed (e.g. 'pins PA8 PA9')\n"
            "  strip              strip frames received so far and the colours of the last one\n"
-           "  diagnostics        halt reason, unmodelled accesses, model faults and notes of the run\n";
+           "  diagnostics        halt reason, unmodelled accesses, model faults and notes of the run\n"
+           "  reset [halt|run]   the board and its world back to power-on, the core at the reset vector\n"
+           "                     (with what `load` wrote to flash); it runs when the debugger continues\n"
+           "  halt               the core is halted already whenever GDB can send this\n";
   return help;
 }
 
 std::string MachineTarget::describe_time() const {
-  char b[256];
-  std::snprintf(b, sizeof b,
-                "virtual time %s (%llu ns), %llu instructions; the run ends at %s\n"
-                "(instructions count and time moves per translated block, as without a debugger)\n",
-                format_ns(m_.now()).c_str(), static_cast<unsigned long long>(m_.now()),
-                static_cast<unsigned long long>(m_.instructions()), format_ns(end_).c_str());
-  return b;
+  char b[160];
+  std::snprintf(b, sizeof b, "virtual time %s (%llu ns), %llu instructions; ", format_ns(m_.now()).c_str(),
+                static_cast<unsigned long long>(m_.now()),
+                static_cast<unsigned long long>(m_.instructions()));
+  std::string out = b;
+  if (end_ == kNever)
+    out += "the run has no end (no --for): it ends when the debugger detaches or kills it\n";
+  else if (m_.now() >= end_)
+    out += "the end of the run (--for " + format_ns(end_) + ") has been reached: continuing ends it\n";
+  else
+    out += "the run ends at " + format_ns(end_) + "\n";
+  return out + "(instructions count and time moves per translated block, as without a debugger)\n";
 }
 
 std::string MachineTarget::describe_pins(const std::string& which) {

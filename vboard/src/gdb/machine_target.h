@@ -4,8 +4,12 @@
 #pragma once
 
 #include <map>
+#include <optional>
+#include <functional>
 #include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "gdb/target.h"
 #include "vboard/machine.h"
@@ -14,8 +18,14 @@ namespace vboard::gdb {
 
 class MachineTarget final : public Target {
  public:
-  // The run ends at `run_end` (virtual time); GDB then sees the command's exit status.
-  MachineTarget(Machine& machine, ns_t run_end) : m_(machine), end_(run_end) {}
+  // Puts the machine back to power-on (`monitor reset`) and says how in `output`;
+  // false, with the reason in `output`, when it cannot.
+  using Reset = std::function<bool(std::string& output)>;
+
+  // The run stops at `run_end` (virtual time; kNever: no end) and says so to GDB;
+  // resuming from there ends it, and GDB sees the command's exit status.
+  MachineTarget(Machine& machine, ns_t run_end, Reset reset = {})
+      : m_(machine), end_(run_end), reset_(std::move(reset)) {}
 
   bool read_register(unsigned n, uint64_t& value) override;
   bool write_register(unsigned n, uint64_t value) override;
@@ -33,9 +43,15 @@ class MachineTarget final : public Target {
  private:
   Machine& m_;
   ns_t end_;
+  Reset reset_;
   bool killed_ = false;
-  bool halt_reported_ = false;
-  std::map<uint32_t, std::pair<unsigned, unsigned>> breakpoints_;  // addr -> (software, hardware) inserts
+  bool halt_reported_ = false, end_reported_ = false;
+  std::map<uint32_t, std::pair<unsigned, unsigned>> breakpoints_;   // addr -> (software, hardware) inserts
+  std::vector<std::tuple<PointKind, uint32_t, uint32_t>> watches_;  // kind, addr, len
+
+  bool reset(const std::string& how, std::string& output);
+  bool guessed_wrong() const;
+  std::optional<DebugStop> step_first(const std::function<bool()>& interrupted);
 
   std::string describe_time() const;
   std::string describe_pins(const std::string& which);

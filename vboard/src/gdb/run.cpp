@@ -1,15 +1,53 @@
 #include "gdb/run.h"
 
+#include <unicorn/unicorn.h>
+
 #include <cstdio>
+#include <list>
 
 #include "gdb/machine_target.h"
 #include "gdb/server.h"
 
 namespace vboard::gdb {
 
-bool serve_gdb(Machine& machine, uint16_t port, ns_t run_end, std::string* error) {
+namespace {
+
+// `monitor reset`: the machine back to power-on. After a `load` the image file is
+// read again for the symbols halt reports name (GDB loaded the code, most likely
+// from that file); the flash keeps what was loaded either way.
+bool reset_machine(Machine& machine, std::list<Image>& reloaded, std::string& out) {
+  const Image* image = &machine.image();
+  if (machine.flash_written()) {
+    std::string err;
+    if (auto fresh = Image::load(image->path(), &err)) {
+      reloaded.push_back(std::move(*fresh));
+      image = &reloaded.back();
+    } else {
+      out += "symbols stay those read at the start: " + err + "\n";
+    }
+  }
+  machine.reset(*image);
+  uint64_t pc = 0;
+  machine.cpu_reg(UC_ARM_REG_PC, pc);
+  char b[96];
+  std::snprintf(b, sizeof b, "board reset to power-on; the core is at the reset vector (0x%08x)\n",
+                static_cast<unsigned>(pc & ~uint64_t{1}));
+  out += b;
+  for (const Segment& s : image->segments()) {
+    std::vector<uint8_t> now(s.bytes.size());
+    if (machine.peek(s.paddr, now.data(), now.size()) && now != s.bytes) {
+      out += "the flash differs from " + image->path() + ": halt reports may name the wrong functions\n";
+      break;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool serve_gdb(Machine& machine, const GdbRun& run, std::string* error) {
   Listener listener;
-  if (!listener.open(port, error)) return false;
+  if (!listener.open(run.port, error)) return false;
   std::fprintf(stderr,
                "vboard: GDB server on 127.0.0.1:%u; the image is held at reset until a debugger attaches\n"
                "        (gdb-multiarch %s -ex 'target remote :%u')\n",
@@ -18,14 +56,21 @@ bool serve_gdb(Machine& machine, uint16_t port, ns_t run_end, std::string* error
   auto stream = listener.accept_one(-1, error);
   if (!stream) return false;
   std::fprintf(stderr, "vboard: debugger attached\n");
-  MachineTarget target(machine, run_end);
+  std::list<Image> reloaded;
+  MachineTarget::Reset reset = [&](std::string& out) {
+    if (run.no_reset.empty()) return reset_machine(machine, reloaded, out);
+    out = "monitor reset: " + run.no_reset + "\n";
+    return false;
+  };
+  MachineTarget target(machine, run.end, reset);
   SessionOptions o;
   o.log = [](const std::string& line) { std::fprintf(stderr, "vboard: gdb: %s\n", line.c_str()); };
   Session session(*stream, target, o);
   SessionEnd end = session.serve();
   std::fprintf(stderr, "vboard: debugger session ended (%s) at %s\n", to_string(end),
                format_ns(machine.now()).c_str());
-  if (end == SessionEnd::detached || end == SessionEnd::disconnected) machine.run_until(run_end);
+  if ((end == SessionEnd::detached || end == SessionEnd::disconnected) && run.end != kNever)
+    machine.run_until(run.end);
   return true;
 }
 

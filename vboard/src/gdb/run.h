@@ -1,6 +1,7 @@
 // `vboard IMAGE --gdb PORT`: hold the image at reset until one GDB client
 // attaches on 127.0.0.1:PORT, serve it, then let the run finish as the client
-// left it (detached: to the end of the run; killed: stopped where it was).
+// left it: killed, it stops where it was; detached, it runs on to its end
+// (--for), or ends there when it was given none.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,13 @@
 
 namespace vboard::gdb {
 
+struct GdbRun {
+  uint16_t port = 0;
+  ns_t end = kNever;     // --for; kNever: the run goes on until the debugger leaves
+  std::string no_reset;  // why `monitor reset` is not available ("" when it is)
+};
+
 // False, with the reason in *error, when the port cannot be opened.
-bool serve_gdb(Machine& machine, uint16_t port, ns_t run_end, std::string* error);
+bool serve_gdb(Machine& machine, const GdbRun& run, std::string* error);
 
 }  // namespace vboard::gdb

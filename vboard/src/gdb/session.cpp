@@ -181,6 +181,11 @@ void Session::handle(const std::string& p) {
         return end(SessionEnd::killed);
       }
       if (starts_with(p, "vRun") || starts_with(p, "vAttach")) return send(kErrNotHere);
+      // With vCont GDB steps with the target's own single step, as through a debug probe;
+      // without it GDB steps by breakpoints at the addresses it predicts, which goes wrong
+      // at an exception return (a POP or BX of EXC_RETURN: GDB guesses a RAM address).
+      if (p == "vCont?") return send("vCont;c;C;s;S");
+      if (starts_with(p, "vCont;")) return resume_vcont(std::string_view(p).substr(6));
       return send("");  // vCont?, vMustReplyEmpty, vFile: not supported
     default:
       return send("");
@@ -223,6 +228,7 @@ std::string Session::stop_reply(const StopInfo& s) const {
       if (!s.hardware && client_swbreak_) return "T05swbreak:;";
       return "T05";
     case StopInfo::Kind::step:
+    case StopInfo::Kind::end_reached:  // SIGTRAP; `monitor time` says the end was reached
       return "T05";
     case StopInfo::Kind::watchpoint: {
       const char* what = s.watch == PointKind::read     ? "rwatch"
@@ -281,6 +287,15 @@ void Session::do_resume(bool step, std::string_view rest) {
   }
 }
 
+void Session::resume_vcont(std::string_view actions) {
+  // "ACTION[:THREAD];...": one thread, so the first action is the one for it.
+  const std::string_view first = actions.substr(0, actions.find(';'));
+  const std::string_view action = first.substr(0, first.find(':'));
+  if (action == "c" || (action.size() == 3 && action[0] == 'C')) return do_resume(false, {});
+  if (action == "s" || (action.size() == 3 && action[0] == 'S')) return do_resume(true, {});
+  return send(kErrFormat);
+}
+
 std::string Session::read_registers() {
   std::string out;
   for (unsigned n = 0; n < kNumRegs; ++n) {
@@ -294,16 +309,25 @@ std::string Session::read_registers() {
 }
 
 std::string Session::write_registers(std::string_view hex) {
+  // The whole register file or nothing: every value is parsed before the first write.
+  std::vector<uint64_t> values(kNumRegs);
   size_t pos = 0;
   for (unsigned n = 0; n < kNumRegs; ++n) {
     size_t w = 2 * reg_bytes(n);
-    if (pos + w > hex.size()) return pos == hex.size() ? "OK" : kErrFormat;
-    uint64_t v = 0;
-    if (!parse_hex_u64_le(hex.substr(pos, w), reg_bytes(n), v)) return kErrFormat;
-    if (!target_.write_register(n, v)) return kErrAccess;
+    if (pos + w > hex.size() || !parse_hex_u64_le(hex.substr(pos, w), reg_bytes(n), values[n]))
+      return kErrFormat;
     pos += w;
   }
-  return pos == hex.size() ? "OK" : kErrFormat;
+  if (pos != hex.size()) return kErrFormat;
+  std::vector<uint64_t> before(kNumRegs);
+  for (unsigned n = 0; n < kNumRegs; ++n)
+    if (!target_.read_register(n, before[n])) before[n] = values[n];  // unavailable: nothing to undo
+  for (unsigned n = 0; n < kNumRegs; ++n) {
+    if (target_.write_register(n, values[n])) continue;
+    for (unsigned k = 0; k < n; ++k) target_.write_register(k, before[k]);  // put back what was written
+    return kErrAccess;
+  }
+  return "OK";
 }
 
 std::string Session::read_register(std::string_view args) {
@@ -369,13 +393,14 @@ void Session::monitor(std::string_view hex) {
   std::vector<uint8_t> bytes;
   if (!from_hex(hex, bytes)) return send(kErrFormat);
   std::string command(bytes.begin(), bytes.end()), output;
-  target_.monitor(command, output);
+  const bool known = target_.monitor(command, output);
   if (!output.empty() && output.back() != '\n') output += '\n';
   for (size_t off = 0; off < output.size(); off += kMonitorChunk) {
     send("O" + to_hex(std::string_view(output).substr(off, kMonitorChunk)));
     if (ended_) return;
   }
-  send("OK");
+  // GDB shows an error reply to qRcmd as a failed command, which stops a script.
+  send(known ? "OK" : kErrNotHere);
 }
 
 }  // namespace vboard::gdb

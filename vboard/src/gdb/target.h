@@ -39,6 +39,7 @@ struct StopInfo {
     watchpoint,   // `kind` (write/read/access) at `addr`
     interrupted,  // the client interrupted the run
     halted,       // the image stopped in a halt loop (Error_Handler, a fault handler, ...)
+    end_reached,  // the run reached the end it was given; resuming ends it
     exited        // the run is over; `exit_code` is the command's exit status
   };
   Kind kind = Kind::interrupted;
