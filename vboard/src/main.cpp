@@ -11,6 +11,7 @@
 #include "gdb/run.h"
 #include "gdb/server.h"
 #include "vboard/cli.h"
+#include "vboard/coverage.h"
 #include "vboard/lamp_board.h"
 #include "vboard/machine.h"
 #include "vboard/report.h"
@@ -35,7 +36,7 @@ int write_failed(const std::string& what) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run_vboard(int argc, char** argv) {
   using namespace vboard;
   Invocation inv;
   const ParseOutcome parsed = parse_command_line(argc, argv, &inv);
@@ -48,6 +49,8 @@ int main(int argc, char** argv) {
   if (!inv.figures.empty()) return run_figures(inv.figures[0], inv.figures[1]);
 
   std::string err;
+  if (!inv.coverage.empty() && !coverage::collect_to(inv.coverage, &err))
+    return std::fprintf(stderr, "vboard: %s\n", err.c_str()), exit_code::kWriteFailed;
   if (!std::ifstream(inv.image)) {
     std::fprintf(stderr, "vboard: cannot open image '%s': %s\n", inv.image.c_str(), std::strerror(errno));
     return exit_code::kNoImage;
@@ -108,6 +111,17 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "vboard: %s\n", err.c_str());
       status = exit_code::kWriteFailed;
     }
+  }
+  return status;
+}
+
+// The runs' coverage is written once every Machine of the invocation has ended.
+int main(int argc, char** argv) {
+  const int status = run_vboard(argc, argv);
+  std::string err;
+  if (!vboard::coverage::finish(&err)) {
+    std::fprintf(stderr, "vboard: %s\n", err.c_str());
+    return vboard::exit_code::kWriteFailed;
   }
   return status;
 }
