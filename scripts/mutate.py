@@ -160,9 +160,11 @@ def run(cmd: list[str], cwd: Path, timeout: float, log: Path) -> str:
         try:
             return "ok" if p.wait(timeout=timeout) == 0 else "fail"
         except subprocess.TimeoutExpired:
-            os.killpg(p.pid, signal.SIGKILL)
-            p.wait()
             return "timeout"
+        finally:  # a timeout or an interruption ends the whole group
+            if p.poll() is None:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.wait()
 
 
 def build(tree: Path, jobs: int, log: Path, timeout: float) -> str:
