@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -88,8 +89,8 @@ bool read_rows(Dwarf* dw, std::vector<Row>* rows, std::string* error) {
         for (Row& r : seq)
           if (r.hi == 0 && addr > r.lo) r.hi = static_cast<uint32_t>(addr);
         if (end) {
-          for (const Row& r : seq)
-            if (r.hi > r.lo && r.line > 0 && r.file) rows->push_back(r);
+          std::copy_if(seq.begin(), seq.end(), std::back_inserter(*rows),
+                       [](const Row& r) { return r.hi > r.lo && r.line > 0 && r.file; });
           seq.clear();
           continue;
         }
