@@ -345,6 +345,8 @@ def main() -> int:
                 f.write_text(original)
             results[outcome].append(m)
             print(f"[{i}/{len(chosen)}] {outcome:12} {m.path}:{m.line} {m.op}", flush=True)
+            if outcome == "survived":  # shown at once, so that an interrupted run still says which
+                print(m.diff(), end="", flush=True)
     except KeyboardInterrupt:
         print("mutate: interrupted; the copy was restored, the checkout was never written", file=sys.stderr)
         return 130
