@@ -241,10 +241,13 @@ def make_copy(dest: Path) -> None:
         if not raw:
             continue
         rel = raw.decode()
-        src = ROOT / rel
-        if src.is_file():
-            (dest / rel).parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(src, dest / rel)
+        src, dst = ROOT / rel, dest / rel
+        # Only what differs, with a fresh time stamp: a kept copy's build must
+        # see every file that changed (also one a mutant left behind) as newer.
+        if src.is_file() and (not dst.is_file() or dst.read_bytes() != src.read_bytes()):
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy(src, dst)
+            os.utime(dst)
 
 
 def interrupted(*_: object) -> None:
