@@ -7,7 +7,8 @@ packages=(
   cmake ninja-build g++ python3
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   libgtest-dev libgmock-dev
-  libunicorn-dev libelf-dev
+  libunicorn-dev libelf-dev libdw-dev
+  lcov gcovr
   libcli11-dev nlohmann-json3-dev libyaml-cpp-dev
   sigrok-cli gdb-multiarch
 )

@@ -15,12 +15,19 @@
 
 namespace vboard::test {
 
+// The images' folder: FIRMWARE_DIR, or VBOARD_FIRMWARE_DIR when set (the
+// mutation tool runs these tests on the images of its mutated copy).
+inline std::string firmware_dir() {
+  const char* v = std::getenv("VBOARD_FIRMWARE_DIR");
+  return v && *v ? v : FIRMWARE_DIR;
+}
+
 inline const Image* firmware(const std::string& name) {
   static std::map<std::string, std::optional<Image>> cache;
   auto it = cache.find(name);
   if (it == cache.end()) {
     std::string err;
-    it = cache.emplace(name, Image::load(std::string(FIRMWARE_DIR) + "/" + name, &err)).first;
+    it = cache.emplace(name, Image::load(firmware_dir() + "/" + name, &err)).first;
   }
   return it->second ? &*it->second : nullptr;
 }
@@ -32,12 +39,13 @@ inline bool allow_missing_images() {
 
 // Loads an image into `var` or ends the test: skipped only when images may be
 // missing (VBOARD_ALLOW_MISSING=1), failed otherwise.
-#define VBOARD_IMAGE(var, name)                                                                \
-  const ::vboard::Image* var = ::vboard::test::firmware(name);                                 \
-  if (!var) {                                                                                  \
-    if (::vboard::test::allow_missing_images()) GTEST_SKIP() << name << " not built";          \
-    FAIL() << FIRMWARE_DIR "/" << name << " missing (build the firmware preset first, or set " \
-           << "VBOARD_ALLOW_MISSING=1 to skip)";                                               \
+#define VBOARD_IMAGE(var, name)                                                       \
+  const ::vboard::Image* var = ::vboard::test::firmware(name);                        \
+  if (!var) {                                                                         \
+    if (::vboard::test::allow_missing_images()) GTEST_SKIP() << name << " not built"; \
+    FAIL() << ::vboard::test::firmware_dir() << "/" << name                           \
+           << " missing (build the firmware preset first, or set "                    \
+           << "VBOARD_ALLOW_MISSING=1 to skip)";                                      \
   }
 
 struct FwRun {

@@ -306,6 +306,11 @@ void define_options(CLI::App& app, Invocation& inv) {
                  return std::string();
                })
       ->needs(vcd);
+  value_option(app, "--coverage", "FILE", "write the lines and functions of the image that ran as an lcov tracefile",
+               false, [&inv](const std::string& v) {
+                 inv.coverage = v;
+                 return v.empty() ? std::string("needs a file name") : std::string();
+               });
   app.add_flag("--json", inv.json, "print the run as one JSON document");
   value_option(app, "--fault", "NAME", "inject a fault (see below)", true, [&m](const std::string& v) {
     if (!chip::has_name(chip::faults(), v))

@@ -31,6 +31,7 @@
 #include "core/run_log.h"
 #include "core/scb.h"
 #include "core/systick.h"
+#include "vboard/coverage.h"
 
 namespace vboard {
 
@@ -138,6 +139,7 @@ struct Machine::Impl {
     if (prof.active()) prof.on_block(addr, cpu, clock.instr_done, now(), exc.depth(), exc.incl_by_depth());
     if (m.opt_.idle_skip && idle.on_block(addr, b, clock.instr_done)) return request_stop(Stop::idle);
     prev_block = addr;
+    ++b.runs;  // the block runs now: its count is what --coverage reports
     clock.cur_instr = b.count;
     clock.cur_cycles = uint64_t{b.count} * m.opt_.cpi_milli;
   }
@@ -416,10 +418,12 @@ void Machine::init() {
 }
 
 Machine::~Machine() {
+  if (d_) coverage::machine_ended(*image_, block_runs());
   if (d_ && d_->cpu.uc) uc_close(d_->cpu.uc);
 }
 
 ns_t Machine::now() const { return d_->now(); }
+std::vector<BlockRun> Machine::block_runs() const { return d_->blocks.runs(); }
 uint64_t Machine::instructions() const { return d_->clock.instr_now(); }
 const std::vector<MmioWrite>& Machine::mmio_writes() const { return d_->space.writes(); }
 const std::optional<Halt>& Machine::halt() const { return d_->log.halt; }

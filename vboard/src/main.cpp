@@ -11,6 +11,7 @@
 #include "gdb/run.h"
 #include "gdb/server.h"
 #include "vboard/cli.h"
+#include "vboard/coverage.h"
 #include "vboard/lamp_board.h"
 #include "vboard/machine.h"
 #include "vboard/report.h"
@@ -46,6 +47,8 @@ int run(int argc, char** argv) {
   if (!inv.figures.empty()) return run_figures(inv.figures[0], inv.figures[1]);
 
   std::string err;
+  if (!inv.coverage.empty() && !coverage::collect_to(inv.coverage, &err))
+    return std::fprintf(stderr, "vboard: %s\n", err.c_str()), exit_code::kWriteFailed;
   if (!std::ifstream(inv.image)) {
     std::fprintf(stderr, "vboard: cannot open image '%s': %s\n", inv.image.c_str(), std::strerror(errno));
     return exit_code::kNoImage;
@@ -136,8 +139,9 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   // Memory the system refuses ends the run with one line, not an abort.
+  int status = 0;
   try {
-    return run(argc, argv);
+    status = run(argc, argv);
   } catch (const vboard::OutOfMemory& e) {
     std::fprintf(stderr, "vboard: out of memory: the system refused %s\n", e.what());
     return vboard::exit_code::kNoMemory;
@@ -145,4 +149,11 @@ int main(int argc, char** argv) {
     std::fputs("vboard: out of memory: the system refused an allocation; the run was abandoned\n", stderr);
     return vboard::exit_code::kNoMemory;
   }
+  // The runs' coverage is written once every Machine of the invocation has ended.
+  std::string err;
+  if (!vboard::coverage::finish(&err)) {
+    std::fprintf(stderr, "vboard: %s\n", err.c_str());
+    return vboard::exit_code::first_of(status, vboard::exit_code::kWriteFailed);
+  }
+  return status;
 }

@@ -55,6 +55,7 @@ struct Invocation {
   std::vector<std::string> scenarios;  // --scenario FILE: the steps drive the run
   std::string junit;                   // --junit FILE: JUnit XML report of the scenarios
   std::string svg;                     // --svg FILE: a timeline picture of the run
+  std::string coverage;                // --coverage FILE: lcov tracefile of the lines that ran
 };
 
 struct ParseOutcome {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "vboard/coverage.h"
 #include "vboard/device.h"
 #include "vboard/image.h"
 #include "vboard/strip.h"
@@ -195,6 +196,8 @@ class Machine final : public Bus {
   uint64_t instructions() const;
   const std::optional<Halt>& halt() const;
   std::map<std::string, std::map<std::string, uint32_t>> core_registers() const;
+  // Every translated block that ran so far and how often (coverage, vboard/coverage.h).
+  std::vector<BlockRun> block_runs() const;
 
   // Debugger: runs like run_until(t_end) but stops at a breakpoint, a
   // watchpoint hit, after one instruction (step), or when `interrupted`

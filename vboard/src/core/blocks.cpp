@@ -53,6 +53,7 @@ HaltKind halt_kind_at(const Image& image, uint32_t addr, std::string* reason, st
 
 BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
   BlockInfo b;
+  b.addr = addr;
   b.size = size;
   uint32_t a = addr, end = addr + size;
   while (a < end) {
@@ -75,12 +76,21 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
   if (b.halt == HaltKind::none && size == 2 && hw == 0xE7FE)  // "b ." outside the named stop functions
     b.halt = before == 0xB672 ? HaltKind::inlined_error : HaltKind::self_loop;
   if (*slot >= 0) {
-    blocks_[static_cast<size_t>(*slot)] = b;
+    BlockInfo& old = blocks_[static_cast<size_t>(*slot)];
+    if (old.runs) replaced_.push_back({old.addr, old.size, old.runs});
+    old = b;
   } else {
     *slot = static_cast<int32_t>(blocks_.size());
     blocks_.push_back(b);
   }
   return blocks_[static_cast<size_t>(*slot)];
+}
+
+std::vector<BlockRun> BlockCache::runs() const {
+  std::vector<BlockRun> out = replaced_;
+  for (const BlockInfo& b : blocks_)
+    if (b.runs) out.push_back({b.addr, b.size, b.runs});
+  return out;
 }
 
 void IdleDetector::read_core(std::array<uint32_t, kCoreRegs>& out) const {

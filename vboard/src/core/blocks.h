@@ -14,6 +14,7 @@
 #include "core/address_space.h"
 #include "core/cpu.h"
 #include "core/layout.h"
+#include "vboard/coverage.h"
 #include "vboard/image.h"
 
 namespace vboard::core {
@@ -34,7 +35,9 @@ enum class HaltKind : uint8_t {
 HaltKind halt_kind_at(const Image& image, uint32_t addr, std::string* reason, std::string* name = nullptr);
 
 struct BlockInfo {
+  uint32_t addr = 0;
   uint32_t size = 0;
+  uint64_t runs = 0;   // times the block ran whole (counted by the machine's block hook)
   uint32_t count = 0;  // instructions
   bool has_fp = false;
   bool excl_store = false;  // STREX/STREXB/STREXH/STREXD: a store the write hook may not see
@@ -49,6 +52,10 @@ class BlockCache {
  public:
   BlockCache(const AddressSpace& space, const Image& image)
       : space_(space), image_(image), flash_index_(kFlashSize / 2, -1) {}
+
+  // Every block that ran, with how often: the blocks in the cache and those a
+  // block of another size at the same address replaced.
+  std::vector<BlockRun> runs() const;
 
   BlockInfo& block(uint32_t addr, uint32_t size) {
     int32_t* slot = nullptr;
@@ -73,6 +80,7 @@ class BlockCache {
   std::vector<int32_t> flash_index_;  // per halfword of flash
   std::unordered_map<uint32_t, int32_t> other_index_;
   std::vector<BlockInfo> blocks_;
+  std::vector<BlockRun> replaced_;
 };
 
 // A loop that comes back to the same block with the same registers and RAM,

@@ -1,0 +1,386 @@
+#!/usr/bin/env python3
+"""Mutation testing of the firmware sources: single source mutants, each built and
+tested in a copy of the tree (the checkout is never written).
+
+Mutants: relational and arithmetic operator swaps, integer constants +-1, negated
+if/while conditions, deleted statements, swapped arguments of two-argument calls,
+in mid/, the boards' app/ and Core/Src, and platform/chip. For each mutant the
+copy is rebuilt (firmware images and host build, incrementally) and the fast
+tests run, stopping at the first failure: host unit tests, image checks,
+virtual-board tests of the images, the shipped scenarios.
+
+Outcomes: killed, survived (its diff is printed), build-failed, timed-out, and
+equivalent (listed in tests/mutation/equivalent.txt with the reason; not run).
+Exit status: 0 when every mutant run was killed, failed to build or was marked
+equivalent, 1 when one survived, 2 on bad usage or a broken copy (the
+unmutated tree must build and pass first).
+"""
+from __future__ import annotations
+
+import argparse
+import hashlib
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+FOLDERS = ["mid", "front_lamp/app", "rear_lamp/app", "front_lamp/Core/Src", "rear_lamp/Core/Src", "platform/chip"]
+EQUIVALENT = "tests/mutation/equivalent.txt"
+# The virtual-board tests that run the images (the emulator's own tests, the
+# edge storms and the debugger sessions are left out: they test the virtual
+# board more than the images, and cost the most).
+VBOARD_SUITES = "Front*:Rear*:Scenario*:Conformance*"
+
+
+@dataclass(frozen=True)
+class Mutant:
+    path: str  # relative to the tree
+    line: int  # 1-based
+    op: str
+    original: str  # the whole line
+    mutated: str  # the whole line after the change ("" deletes it)
+
+    @property
+    def key(self) -> str:
+        return f"{self.path} | {self.mutated.strip() or '<deleted> ' + self.original.strip()}"
+
+    def diff(self) -> str:
+        return f"--- {self.path}:{self.line} ({self.op})\n-{self.original.rstrip()}\n+{self.mutated.rstrip()}\n"
+
+
+# ------------------------------------------------------------------ mutants
+SWAPS = {
+    "relational": {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="},
+    "arithmetic": {"+": "-", "-": "+", "*": "/", "/": "*", "%": "*", "<<": ">>", ">>": "<<", "&": "|", "|": "&",
+                   "^": "|", "+=": "-=", "-=": "+=", "|=": "&=", "&=": "|=", "&&": "||", "||": "&&"},
+}
+OPS = sorted({k for table in SWAPS.values() for k in table}, key=len, reverse=True)
+# A binary operator as clang-format writes it: spaces on both sides.
+BINOP = re.compile(r"(?<=\s)(" + "|".join(re.escape(o) for o in OPS) + r")(?=\s)")
+INT = re.compile(r"(?<![\w.])(0[xX][0-9a-fA-F]+|\d+)([uU]?[lL]{0,2})(?![\w.])")
+COND = re.compile(r"\b(if|while) \((.*)\)( \{| [^;]*;)?\s*$")
+CALL2 = re.compile(r"\b([A-Za-z_]\w*)\(([A-Za-z_][\w.>\-]*|\d+[uUlL]*), ([A-Za-z_][\w.>\-]*|\d+[uUlL]*)\)")
+STATEMENT = re.compile(r"^\s*(?:[A-Za-z_][\w.:>\[\]-]*(?:\(.*\))?\s*(?:[-+|&^]?=|<<=|>>=)\s*.+|[A-Za-z_][\w.:>-]*\(.*\));\s*$")
+SKIP_LINE = re.compile(r"^\s*(#|//|\*|/\*)|static_assert|constexpr|template|case .*:|^\s*(return|namespace|using)\b")
+
+
+def code_part(line: str) -> str:
+    """The line without a trailing // comment and with string literals blanked."""
+    out = re.sub(r'"(\\.|[^"\\])*"', lambda m: '"' + " " * (len(m.group(0)) - 2) + '"', line)
+    cut = out.find("//")
+    return out if cut < 0 else out[:cut]
+
+
+def line_mutants(path: str, no: int, line: str) -> list[Mutant]:
+    if SKIP_LINE.search(line):
+        return []
+    code = code_part(line)
+    found: list[Mutant] = []
+
+    def add(op: str, start: int, end: int, text: str) -> None:
+        found.append(Mutant(path, no, op, line, line[:start] + text + line[end:]))
+
+    for m in BINOP.finditer(code):
+        for op, table in SWAPS.items():
+            if m.group(1) in table:
+                add(op, m.start(1), m.end(1), table[m.group(1)])
+    if not re.search(r"\[\s*\d+\s*\]\s*[;={]|alignas|\bbits?\b", code):  # array sizes and bit widths only break the build
+        for m in INT.finditer(code):
+            value = int(m.group(1), 0)
+            text = m.group(1)
+            fmt = (lambda v: hex(v)) if text.lower().startswith("0x") else str
+            add("constant+1", m.start(1), m.end(1), fmt(value + 1))
+            if value > 0:
+                add("constant-1", m.start(1), m.end(1), fmt(value - 1))
+    m = COND.search(code)
+    if m and m.group(2).count("(") == m.group(2).count(")"):
+        add("negated-condition", m.start(2), m.end(2), f"!({m.group(2)})")
+    if STATEMENT.match(code) and not re.match(r"^\s*(const |auto |static |u?int\d+_t |bool |float |[A-Z]\w* \w)", code):
+        found.append(Mutant(path, no, "deleted-statement", line, ""))
+    for m in CALL2.finditer(code):
+        if m.group(1) not in ("if", "while", "for", "switch", "return", "sizeof", "static_cast") and m.group(2) != m.group(3):
+            add("swapped-arguments", m.start(2), m.end(3), f"{m.group(3)}, {m.group(2)}")
+    return found
+
+
+def all_mutants(tree: Path) -> list[Mutant]:
+    out: list[Mutant] = []
+    for folder in FOLDERS:
+        for f in sorted((tree / folder).rglob("*.cpp")):
+            rel = f.relative_to(tree).as_posix()
+            in_block_comment = False
+            for no, line in enumerate(f.read_text().splitlines(keepends=True), 1):
+                if "/*" in line and "*/" not in line:
+                    in_block_comment = True
+                if in_block_comment:
+                    in_block_comment = "*/" not in line
+                    continue
+                out.extend(line_mutants(rel, no, line))
+    return out
+
+
+def read_equivalent(tree: Path) -> dict[str, str]:
+    """`path | mutated line | reason` per line; `<deleted> line` for a deleted statement."""
+    marks: dict[str, str] = {}
+    f = tree / EQUIVALENT
+    if not f.exists():
+        return marks
+    for no, raw in enumerate(f.read_text().splitlines(), 1):
+        if not raw.strip() or raw.startswith("#"):
+            continue
+        parts = [p.strip() for p in raw.split(" | ")]
+        if len(parts) != 3 or not parts[2]:
+            raise SystemExit(f"mutate: {EQUIVALENT}:{no}: expected 'path | mutated line | reason'")
+        marks[f"{parts[0]} | {parts[1]}"] = parts[2]
+    return marks
+
+
+def pick(mutants: list[Mutant], sample: int | None, seed: int) -> list[Mutant]:
+    # Stable order first, so that the seed alone fixes the sample.
+    mutants = sorted(mutants, key=lambda m: hashlib.sha1(f"{m.key}|{m.line}|{m.op}".encode()).hexdigest())
+    random.Random(seed).shuffle(mutants)
+    return mutants if sample is None else mutants[:sample]
+
+
+# ------------------------------------------------------------------ running
+def run(cmd: list[str], cwd: Path, timeout: float, log: Path) -> str:
+    """'ok', 'fail' or 'timeout'; the whole process group is ended on a timeout."""
+    with open(log, "ab") as out:
+        out.write(f"\n$ {' '.join(cmd)}\n".encode())
+        out.flush()
+        p = subprocess.Popen(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            return "ok" if p.wait(timeout=timeout) == 0 else "fail"
+        except subprocess.TimeoutExpired:
+            return "timeout"
+        finally:  # a timeout or an interruption ends the whole group
+            if p.poll() is None:
+                os.killpg(p.pid, signal.SIGKILL)
+                p.wait()
+
+
+def build(tree: Path, jobs: int, log: Path, timeout: float) -> str:
+    for d in ("build/firmware", "build/host"):
+        r = run(["cmake", "--build", d, "-j", str(jobs)], tree, timeout, log)
+        if r != "ok":
+            return r
+    return "ok"
+
+
+def run_parallel(cmds: list[list[str]], cwd: Path, env: dict, timeout: float, log: Path) -> str:
+    """Runs the commands at once; 'fail' as soon as one fails (the others are ended)."""
+    deadline = time.monotonic() + timeout
+    with open(log, "ab") as out:
+        procs = []
+        for cmd in cmds:
+            out.write(f"\n$ {' '.join(cmd)}\n".encode())
+            out.flush()
+            procs.append(subprocess.Popen(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT,
+                                          start_new_session=True))
+        outcome = "ok"
+        try:
+            while any(p.poll() is None for p in procs):
+                if any(p.poll() not in (None, 0) for p in procs):
+                    outcome = "fail"
+                    break
+                if time.monotonic() > deadline:
+                    outcome = "timeout"
+                    break
+                time.sleep(0.05)
+            if outcome == "ok" and any(p.returncode != 0 for p in procs):
+                outcome = "fail"
+        finally:
+            for p in procs:
+                if p.poll() is None:
+                    os.killpg(p.pid, signal.SIGKILL)
+                    p.wait()
+    return outcome
+
+
+def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float) -> str:
+    """The fast tests, cheapest first, stopping at the first failure."""
+    deadline = time.monotonic() + timeout
+    fw = tree / "build/firmware"
+    env = dict(os.environ, VBOARD_FIRMWARE_DIR=str(fw))
+    gtest = [str(vb / "tests/vboard/vboard_tests"), f"--gtest_filter={VBOARD_SUITES}", "--gtest_fail_fast",
+             "--gtest_brief=1"]
+    scenarios = [[str(vb / "vboard/vboard"), str(fw / f"{f.parent.name}_lamp.elf"), "--scenario", str(f),
+                  "--no-color"] for f in sorted((tree / "scenarios").glob("*/*.yaml"))]
+    steps = [
+        [["ctest", "--test-dir", "build/host", "-j", str(jobs), "--stop-on-failure"]],  # host unit tests
+        [["ctest", "--test-dir", "build/firmware", "-j", str(jobs), "--stop-on-failure"]],  # image checks
+        # The virtual-board tests of the images, in as many shards as jobs.
+        [gtest + [f"--gtest_total_shards={jobs}", f"--gtest_shard_index={i}"] for i in range(jobs)],
+        *[[c] for c in scenarios],
+    ]
+    for step in steps:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return "timeout"
+        if len(step) == 1 and step[0][0] == "ctest":
+            r = run(step[0], tree, left, log)
+        else:
+            r = run_parallel(step, tree, env, left, log)
+        if r != "ok":
+            return r
+    return "ok"
+
+
+def make_copy(dest: Path) -> None:
+    files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT,
+                           check=True, capture_output=True).stdout.split(b"\0")
+    for raw in files:
+        if not raw:
+            continue
+        rel = raw.decode()
+        src, dst = ROOT / rel, dest / rel
+        # Only what differs, with a fresh time stamp: a kept copy's build must
+        # see every file that changed (also one a mutant left behind) as newer.
+        if src.is_file() and (not dst.is_file() or dst.read_bytes() != src.read_bytes()):
+            dst.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy(src, dst)
+            os.utime(dst)
+
+
+def interrupted(*_: object) -> None:
+    raise KeyboardInterrupt
+
+
+def main() -> int:
+    signal.signal(signal.SIGTERM, interrupted)  # ended like Ctrl-C: the copy's file is put back
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--sample", type=int, help="run N mutants drawn with the seed (default: all)")
+    ap.add_argument("--seed", type=int, default=20261208)
+    ap.add_argument("--only", action="append", default=[], help="only mutants in files under this path (repeatable)")
+    ap.add_argument("--mutant", action="append", default=[],
+                    help="only the mutant whose mutated line (stripped) is this text (repeatable)")
+    ap.add_argument("--expect-killed", action="append", default=[], metavar="LINE",
+                    help="also run the mutant whose mutated line is LINE, and fail unless it is killed (repeatable)")
+    ap.add_argument("--work", type=Path, help="folder for the copy, kept between runs (default: a temporary one)")
+    ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--vboard-build", type=Path, default=ROOT / "build/host",
+                    help="host build holding vboard and vboard_tests (default: build/host)")
+    ap.add_argument("--timeout", type=float, default=600, help="seconds for one mutant's tests (default 600)")
+    ap.add_argument("--list", action="store_true", help="only list the mutants that would run")
+    ap.add_argument("--report", type=Path, help="also write the results to this file")
+    a = ap.parse_args()
+    if a.sample is not None and a.sample < 1:
+        print("mutate: --sample needs a positive count", file=sys.stderr)
+        return 2
+
+    marks = read_equivalent(ROOT)
+    mutants = [m for m in all_mutants(ROOT) if not a.only or any(m.path.startswith(o) for o in a.only)]
+    if a.mutant:
+        mutants = [m for m in mutants if m.mutated.strip() in a.mutant]
+    chosen = pick(mutants, a.sample, a.seed)
+    everything = all_mutants(ROOT)
+    for text in a.expect_killed:
+        must = [m for m in everything if m.mutated.strip() == text.strip()]
+        if len(must) != 1:
+            print(f"mutate: --expect-killed: {len(must)} mutants have the line '{text}' (need exactly one)",
+                  file=sys.stderr)
+            return 2
+        chosen = must + [m for m in chosen if m != must[0]]
+    capped = f" (a sample of {len(chosen)} of {len(mutants)}, seed {a.seed})" if len(chosen) < len(mutants) else ""
+    print(f"mutate: {len(chosen)} mutants{capped}")
+    if not chosen:
+        print("mutate: no mutant matches", file=sys.stderr)
+        return 2
+    if a.list:
+        for m in chosen:
+            print(m.diff(), end="")
+        return 0
+
+    tmp = None
+    if a.work:
+        work = a.work.resolve()
+        work.mkdir(parents=True, exist_ok=True)
+    else:
+        tmp = tempfile.TemporaryDirectory(prefix="mutate-")
+        work = Path(tmp.name)
+    tree = work / "tree"
+    log = work / "mutate.log"
+    print(f"mutate: copy in {tree}, log in {log}")
+    make_copy(tree)  # refreshes the sources; a kept copy keeps its build folders
+    vb = a.vboard_build.resolve()
+    if not (vb / "vboard/vboard").exists() or not (vb / "tests/vboard/vboard_tests").exists():
+        print(f"mutate: {vb} holds no built virtual board and its tests (cmake --build --preset host)",
+              file=sys.stderr)
+        return 2
+    # The copy builds the images and the host unit tests; the virtual board
+    # itself (which no mutant touches) comes from the checkout's host build.
+    subprocess.run(["cmake", "--preset", "firmware"], cwd=tree, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "-S", ".", "-B", "build/host", "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                    "-DWITH_VBOARD=OFF"], cwd=tree, check=True, stdout=subprocess.DEVNULL)
+    # The unmutated run may take longer than a mutant is given (a cold cache, a busy machine).
+    if build(tree, a.jobs, log, 3600) != "ok" or test(tree, vb, a.jobs, log, max(a.timeout, 1800)) != "ok":
+        print(f"mutate: the unmutated tree does not build or pass its tests (see {log})", file=sys.stderr)
+        return 2
+
+    results: dict[str, list[Mutant]] = {k: [] for k in ("killed", "survived", "equivalent", "build-failed", "timed-out")}
+    reasons: dict[Mutant, str] = {}
+    try:
+        for i, m in enumerate(chosen, 1):
+            if m.key in marks:
+                results["equivalent"].append(m)
+                reasons[m] = marks[m.key]
+                continue
+            f = tree / m.path
+            original = f.read_text()
+            lines = original.splitlines(keepends=True)
+            lines[m.line - 1] = m.mutated
+            try:
+                f.write_text("".join(lines))
+                b = build(tree, a.jobs, log, 900)
+                if b != "ok":
+                    outcome = "build-failed" if b == "fail" else "timed-out"
+                else:
+                    t = test(tree, vb, a.jobs, log, a.timeout)
+                    outcome = {"ok": "survived", "fail": "killed", "timeout": "timed-out"}[t]
+            finally:
+                f.write_text(original)
+            results[outcome].append(m)
+            print(f"[{i}/{len(chosen)}] {outcome:12} {m.path}:{m.line} {m.op}", flush=True)
+            if outcome == "survived":  # shown at once, so that an interrupted run still says which
+                print(m.diff(), end="", flush=True)
+    except KeyboardInterrupt:
+        print("mutate: interrupted; the copy was restored, the checkout was never written", file=sys.stderr)
+        return 130
+    finally:
+        if tmp:
+            tmp.cleanup()
+
+    lines = [f"mutate: {len(chosen)} mutants{capped}"]
+    for folder in FOLDERS:
+        row = {k: sum(m.path.startswith(folder + "/") for m in v) for k, v in results.items()}
+        if any(row.values()):
+            lines.append(f"  {folder:22} " + "  ".join(f"{k} {n}" for k, n in row.items()))
+    run_total = len(results["killed"]) + len(results["survived"]) + len(results["timed-out"])
+    score = 100.0 * (len(results["killed"]) + len(results["timed-out"])) / run_total if run_total else 100.0
+    lines.append("  total                  " + "  ".join(f"{k} {len(v)}" for k, v in results.items()))
+    lines.append(f"  score {score:.1f} % of the non-equivalent mutants that built (timed out counts as killed)")
+    for m in results["survived"]:
+        lines.append("survived:\n" + m.diff())
+    for m in results["equivalent"]:
+        lines.append(f"equivalent: {m.key} ({reasons[m]})")
+    text = "\n".join(lines) + "\n"
+    print(text, end="")
+    if a.report:
+        a.report.write_text(text)
+    for text in a.expect_killed:
+        if not any(m.mutated.strip() == text.strip() for m in results["killed"]):
+            print(f"mutate: the mutant '{text}' was not killed", file=sys.stderr)
+            return 1
+    return 1 if results["survived"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
