@@ -248,6 +248,7 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(reg(r, "TIM4", "PSC"), 5999u);
   EXPECT_EQ(reg(r, "TIM4", "ARR"), 999u);
   EXPECT_EQ(reg(r, "TIM7", "PSC"), 149u);
+  EXPECT_EQ(reg(r, "TIM7", "ARR"), 65535u) << "the time base wraps every 65.536 ms, as on the front board";
   for (const char* t : {"TIM1", "TIM4", "TIM7", "TIM8"}) EXPECT_EQ(field(reg(r, t, "CR1"), 0, 1), 0u) << t;
   for (unsigned irq : {6u, 7u, 9u, 10u, 23u, 11u, 12u, 26u, 39u, 55u}) {
     EXPECT_TRUE(irq_enabled(r, irq)) << "IRQ " << irq;
