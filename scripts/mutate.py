@@ -217,8 +217,9 @@ def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float) -> str:
     steps = [
         [["ctest", "--test-dir", "build/host", "-j", str(jobs), "--stop-on-failure"]],  # host unit tests
         [["ctest", "--test-dir", "build/firmware", "-j", str(jobs), "--stop-on-failure"]],  # image checks
-        # The virtual-board tests of the images, in as many shards as jobs.
-        [gtest + [f"--gtest_total_shards={jobs}", f"--gtest_shard_index={i}"] for i in range(jobs)],
+        # The virtual-board tests of the images, in as many shards as jobs (GoogleTest
+        # takes its shard from the environment; an unknown flag would only print its help).
+        [["env", f"GTEST_TOTAL_SHARDS={jobs}", f"GTEST_SHARD_INDEX={i}"] + gtest for i in range(jobs)],
         *[[c] for c in scenarios],
     ]
     for step in steps:
