@@ -114,23 +114,19 @@ int run(int argc, char** argv) {
       status = exit_code::first_of(status, exit_code::kEndedEarly);
     }
   }
+  // A report, trace or picture that was not written: said, and the run's status.
+  const auto not_written = [&status](const std::string& message) {
+    std::fprintf(stderr, "vboard: %s\n", message.c_str());
+    status = exit_code::first_of(status, exit_code::kWriteFailed);
+  };
   std::string reason;
-  const bool written = write_report(stdout, r, info, inv.json, color, &reason);
-  if (!written) {
-    std::fprintf(stderr, "vboard: cannot write the report to standard output: %s\n", reason.c_str());
-    status = exit_code::first_of(status, exit_code::kWriteFailed);
-  }
-  if (!inv.vcd.empty() && !trace.finish(r.virtual_ns, &err)) {
-    std::fprintf(stderr, "vboard: %s\n", err.c_str());
-    status = exit_code::first_of(status, exit_code::kWriteFailed);
-  }
+  if (!write_report(stdout, r, info, inv.json, color, &reason))
+    not_written("cannot write the report to standard output: " + reason);
+  if (!inv.vcd.empty() && !trace.finish(r.virtual_ns, &err)) not_written(err);
   if (!inv.svg.empty()) {
     SvgOptions so;
     so.title = svg_title(inv.image, "run of " + format_ns(r.virtual_ns));
-    if (!write_svg(r, so, inv.svg, &err)) {
-      std::fprintf(stderr, "vboard: %s\n", err.c_str());
-      status = exit_code::first_of(status, exit_code::kWriteFailed);
-    }
+    if (!write_svg(r, so, inv.svg, &err)) not_written(err);
   }
   return status;
 }

@@ -77,6 +77,9 @@ bool frame_matches(const StripFrame& f, const std::vector<StripCheck>& checks) {
   return true;
 }
 
+// The last frame of a run of equal frames.
+StripFrame last_frame(const StripRun& r) { return {r.last_t, r.colors, r.bits}; }
+
 class Player {
  public:
   Player(Machine& m, const Scenario& s, const std::set<std::string>& allowed)
@@ -219,10 +222,7 @@ class Player {
     if (st.duration) expected += " in a frame latched by " + format_ns(deadline);
     // The frame showing now, then (when waiting) every frame as it latches.
     const StripRun* cur = strip->current();
-    if (cur) {
-      StripFrame f{cur->last_t, cur->colors, cur->bits};
-      if (frame_matches(f, st.strip)) return true;
-    }
+    if (cur && frame_matches(last_frame(*cur), st.strip)) return true;
     bool matched = false;
     strip->watch_frames([&](const StripFrame& f) { matched = matched || frame_matches(f, st.strip); });
     bool running = true;
@@ -235,7 +235,7 @@ class Player {
     strip->watch_frames(nullptr);
     if (matched || !running) return running;
     cur = strip->current();
-    fail(i, expected, cur ? describe_frame({cur->last_t, cur->colors, cur->bits}) : "no frame latched yet");
+    fail(i, expected, cur ? describe_frame(last_frame(*cur)) : "no frame latched yet");
     return true;
   }
 

@@ -48,8 +48,9 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
   std::FILE* say = cli.json ? err : out;
   std::vector<scenario::Outcome> outcomes;
   int status = exit_code::kOk;
-  const auto lost = [&](const std::string& what, const std::string& reason) {
-    say_err("cannot write " + what + ": " + reason);
+  // A report, trace or picture that was not written: said, and the run's status.
+  const auto write_failed = [&](const std::string& message) {
+    say_err(message);
     status = exit_code::first_of(status, exit_code::kWriteFailed);
   };
   for (const auto& s : all) {
@@ -80,7 +81,8 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
     std::string reason;
     if (!write_stream(
             say, [&](std::ostream& os) { os << verdict.str(); }, &reason))
-      lost(cli.json ? "the verdicts to standard error" : "the verdicts to standard output", reason);
+      write_failed(std::string("cannot write the verdicts to standard ") +
+                   (cli.json ? "error: " : "output: ") + reason);
     status = exit_code::first_of(status, run_exit_status(r, cli.allow));
     if (!o.passed()) status = exit_code::first_of(status, exit_code::kExpectationFailed);
 
@@ -90,30 +92,21 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
       info.image_notes = image.warnings();
       info.allowed = cli.allow;
       const bool ok = write_report(out, r, info, cli.json, cli.color, &reason);
-      if (!ok) lost("the report to standard output", reason);
+      if (!ok) write_failed("cannot write the report to standard output: " + reason);
       std::string e;
-      if (!cli.vcd.empty() && !trace.finish(r.virtual_ns, &e)) {
-        say_err(e);
-        status = exit_code::first_of(status, exit_code::kWriteFailed);
-      }
+      if (!cli.vcd.empty() && !trace.finish(r.virtual_ns, &e)) write_failed(e);
       if (!cli.svg.empty()) {
         SvgOptions so;
         so.title = svg_title(image_path, "scenario \"" + s.name + "\" (" + s.file + ")");
         for (const auto& f : o.failures) so.marks.push_back({f.t, f.message(), true});
-        if (!write_svg(r, so, cli.svg, &e)) {
-          say_err(e);
-          status = exit_code::first_of(status, exit_code::kWriteFailed);
-        }
+        if (!write_svg(r, so, cli.svg, &e)) write_failed(e);
       }
     }
     outcomes.push_back(o);
   }
   if (!cli.junit.empty()) {
     std::string e;
-    if (!scenario::write_junit(outcomes, image_path, cli.junit, &e)) {
-      say_err(e);
-      status = exit_code::first_of(status, exit_code::kWriteFailed);
-    }
+    if (!scenario::write_junit(outcomes, image_path, cli.junit, &e)) write_failed(e);
   }
   return status;
 }
