@@ -29,7 +29,7 @@ rm -rf "$out"
 mkdir -p "$out/image/raw" "$out/host"
 
 # The folders of the table, and what the tracefiles are cut down to.
-folders=(mid front_lamp/Core/Src front_lamp/app rear_lamp/Core/Src rear_lamp/app platform/chip platform/startup)
+folders=(mid front_lamp/Core/Src front_lamp/app rear_lamp/Core/Src rear_lamp/app platform/common platform/chip platform/startup)
 keep=()
 for f in "${folders[@]}"; do keep+=("$root/$f/*"); done
 

@@ -4,7 +4,7 @@ tested in a copy of the tree (the checkout is never written).
 
 Mutants: relational and arithmetic operator swaps, integer constants +-1, negated
 if/while conditions, deleted statements, swapped arguments of two-argument calls,
-in mid/, the boards' app/ and Core/Src, and platform/chip. For each mutant the
+in mid/, the boards' app/ and Core/Src, platform/common and platform/chip. For each mutant the
 copy is rebuilt (firmware images and host build, incrementally) and the fast
 tests run, stopping at the first failure: host unit tests, image checks,
 virtual-board tests of the images, the shipped scenarios.
@@ -32,7 +32,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-FOLDERS = ["mid", "front_lamp/app", "rear_lamp/app", "front_lamp/Core/Src", "rear_lamp/Core/Src", "platform/chip"]
+FOLDERS = ["mid", "front_lamp/app", "rear_lamp/app", "front_lamp/Core/Src", "rear_lamp/Core/Src", "platform/common", "platform/chip"]
 EQUIVALENT = "tests/mutation/equivalent.txt"
 # The virtual-board tests that run the images (the emulator's own tests, the
 # edge storms and the debugger sessions are left out: they test the virtual

@@ -222,13 +222,8 @@ constexpr uint32_t CCR_CIRC = bit(5);
 constexpr uint32_t CCR_IRQS = CCR_TCIE | CCR_HTIE | CCR_TEIE;
 // Everything Init configures: DIR, CIRC, PINC, MINC, PSIZE, MSIZE, PL, MEM2MEM.
 constexpr uint32_t CCR_CONFIG = 0x7FF0U;
-constexpr uint32_t CNDTR_MAX = 0xFFFFU;
 
 // ISR/IFCR: four flags per channel, channel index i (from 0) at 4 * i.
-constexpr uint32_t isr_gif(uint32_t i) { return bit(4U * i); }
-constexpr uint32_t isr_tcif(uint32_t i) { return bit(4U * i + 1U); }
-constexpr uint32_t isr_htif(uint32_t i) { return bit(4U * i + 2U); }
-constexpr uint32_t isr_teif(uint32_t i) { return bit(4U * i + 3U); }
 constexpr uint32_t isr_all(uint32_t i) { return 0xFU << (4U * i); }
 }  // namespace dma
 

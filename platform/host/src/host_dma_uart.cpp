@@ -1,5 +1,6 @@
 // Host platform: DMA channels, USART3, and the table of interrupt handlers the
 // simulated NVIC runs (the boards' handlers do the same on the chip).
+#include "dma_port.h"
 #include "hal_shared.h"
 #include "host_state.h"
 
@@ -8,20 +9,11 @@ using platform_host::detail::state;
 
 namespace {
 
-int dma_index(const DMA_Channel_TypeDef* channel) {
-  for (int i = 0; i < 6; ++i) {
-    if (channel == &regs.dma1_channel[i]) {
-      return i;
-    }
-  }
-  return -1;
-}
-
 constexpr uint32_t kCcrEn = 1U << 0U;
 constexpr uint32_t kCcrTcie = 1U << 1U;
 constexpr uint32_t kCcrHtie = 1U << 2U;
 constexpr uint32_t kCcrTeie = 1U << 3U;
-constexpr uint32_t kCcrCirc = 1U << 5U;
+constexpr uint32_t kCcrIrqs = kCcrTcie | kCcrHtie | kCcrTeie;
 
 }  // namespace
 
@@ -109,91 +101,48 @@ void pend_irq_for_dma(uint32_t index) {
 
 }  // namespace platform_host::detail
 
-extern "C" {
+namespace dma_port {
 
-HAL_StatusTypeDef HAL_DMA_Init(DMA_HandleTypeDef* hdma) {
-  if (hdma == nullptr) {
-    return HAL_ERROR;
+uint32_t channel_index(const DMA_Channel_TypeDef* channel) {
+  for (uint32_t i = 0; i < kChannels; ++i) {
+    if (channel == &regs.dma1_channel[i]) {
+      return i;
+    }
   }
-  const int index = dma_index(hdma->Instance);
-  if (index < 0) {
-    return HAL_ERROR;
-  }
+  return kChannels;
+}
+
+void configure(DMA_HandleTypeDef* hdma) {
   const DMA_InitTypeDef& init = hdma->Init;
-  hdma->ChannelIndex = static_cast<uint32_t>(index);
   hdma->Instance->CCR = init.Direction | init.PeriphInc | init.MemInc | init.PeriphDataAlignment |
                         init.MemDataAlignment | init.Mode | init.Priority;
-  regs.dmamux1_channel[index].CCR = init.Request & 0x7FU;
-  hdma->ErrorCode = HAL_DMA_ERROR_NONE;
-  hdma->State = HAL_DMA_STATE_READY;
-  hdma->Lock = HAL_UNLOCKED;
+  regs.dmamux1_channel[hdma->ChannelIndex].CCR = init.Request;
+  clear_flags(hdma, kFlagsAll);
   state().dma_handles[hdma->Instance] = hdma;
-  return HAL_OK;
 }
 
-HAL_StatusTypeDef HAL_DMA_Start_IT(DMA_HandleTypeDef* hdma, uint32_t SrcAddress, uint32_t DstAddress,
-                                   uint32_t DataLength) {
-  if (hdma == nullptr) {
-    return HAL_ERROR;
-  }
-  if (DataLength == 0U || DataLength > 0xFFFFU) {
-    hdma->ErrorCode = HAL_DMA_ERROR_PARAM;
-    return HAL_ERROR;
-  }
-  if (hdma->State != HAL_DMA_STATE_READY) {
-    return HAL_BUSY;
-  }
-  hdma->State = HAL_DMA_STATE_BUSY;
-  hdma->Instance->CNDTR = DataLength;
+void start(DMA_HandleTypeDef* hdma, uint32_t src, uint32_t dst, uint32_t length, bool half_interrupt) {
+  hdma->Instance->CNDTR = length;
   const bool to_periph = (hdma->Instance->CCR & DMA_MEMORY_TO_PERIPH) != 0U;
-  hdma->Instance->CPAR = to_periph ? DstAddress : SrcAddress;
-  hdma->Instance->CMAR = to_periph ? SrcAddress : DstAddress;
-  uint32_t ccr = hdma->Instance->CCR | kCcrTcie | kCcrTeie | kCcrEn;
-  if (hdma->XferHalfCpltCallback != nullptr) {
-    ccr |= kCcrHtie;
-  }
-  hdma->Instance->CCR = ccr;
-  return HAL_OK;
+  hdma->Instance->CPAR = to_periph ? dst : src;
+  hdma->Instance->CMAR = to_periph ? src : dst;
+  hdma->Instance->CCR = hdma->Instance->CCR | kCcrTcie | kCcrTeie | (half_interrupt ? kCcrHtie : 0U) | kCcrEn;
 }
 
-HAL_StatusTypeDef HAL_DMA_Abort(DMA_HandleTypeDef* hdma) {
-  if (hdma == nullptr) {
-    return HAL_ERROR;
-  }
-  if (hdma->State != HAL_DMA_STATE_BUSY) {
-    hdma->ErrorCode = HAL_DMA_ERROR_NO_XFER;
-    return HAL_ERROR;
-  }
-  hdma->Instance->CCR = hdma->Instance->CCR & ~(kCcrEn | kCcrTcie | kCcrHtie | kCcrTeie);
-  regs.dma1.ISR = regs.dma1.ISR & ~(0xFU << (hdma->ChannelIndex * 4U));
-  hdma->State = HAL_DMA_STATE_READY;
-  return HAL_OK;
+void stop(DMA_HandleTypeDef* hdma) { hdma->Instance->CCR = hdma->Instance->CCR & ~(kCcrEn | kCcrIrqs); }
+
+uint32_t flags(const DMA_HandleTypeDef* hdma) {
+  return (regs.dma1.ISR >> (hdma->ChannelIndex * 4U)) & kFlagsAll;
 }
 
-void HAL_DMA_IRQHandler(DMA_HandleTypeDef* hdma) {
-  const uint32_t shift = hdma->ChannelIndex * 4U;
-  const uint32_t flags = (regs.dma1.ISR >> shift) & 0xFU;  // GIF, TCIF, HTIF, TEIF
-  const uint32_t ccr = hdma->Instance->CCR;
-  if ((flags & 4U) != 0U && (ccr & kCcrHtie) != 0U) {
-    regs.dma1.ISR = regs.dma1.ISR & ~(5U << shift);
-    if (hdma->XferHalfCpltCallback != nullptr) hdma->XferHalfCpltCallback(hdma);
-  }
-  if ((flags & 2U) != 0U && (ccr & kCcrTcie) != 0U) {
-    regs.dma1.ISR = regs.dma1.ISR & ~(3U << shift);
-    if ((ccr & kCcrCirc) == 0U) {
-      hdma->Instance->CCR = ccr & ~(kCcrTcie | kCcrHtie | kCcrTeie);
-      hdma->State = HAL_DMA_STATE_READY;
-    }
-    if (hdma->XferCpltCallback != nullptr) hdma->XferCpltCallback(hdma);
-  }
-  if ((flags & 8U) != 0U && (ccr & kCcrTeie) != 0U) {
-    regs.dma1.ISR = regs.dma1.ISR & ~(0xFU << shift);
-    hdma->Instance->CCR = ccr & ~(kCcrEn | kCcrTcie | kCcrHtie | kCcrTeie);
-    hdma->ErrorCode = HAL_DMA_ERROR_TE;
-    hdma->State = HAL_DMA_STATE_READY;
-    if (hdma->XferErrorCallback != nullptr) hdma->XferErrorCallback(hdma);
-  }
+// The register file is plain memory: flags are cleared by clearing their bits.
+void clear_flags(DMA_HandleTypeDef* hdma, uint32_t group) {
+  regs.dma1.ISR = regs.dma1.ISR & ~(group << (hdma->ChannelIndex * 4U));
 }
+
+}  // namespace dma_port
+
+extern "C" {
 
 HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef* huart) {
   // USART3 is the only USART of the register file.
