@@ -170,6 +170,8 @@ inline void expect_clock_tree(const RunResult& r) {
   EXPECT_EQ(field(pll, 8, 7), 75u) << "PLLN";
   EXPECT_EQ(field(pll, 4, 4), 3u) << "PLLM field (divide by 4)";
   EXPECT_EQ(field(pll, 25, 2), 0u) << "PLLR field (divide by 2)";
+  EXPECT_EQ(field(pll, 21, 2), 0u) << "PLLQ field (divide by 2)";
+  EXPECT_EQ(field(pll, 27, 5), 2u) << "PLLPDIV (divide by 2)";
   EXPECT_EQ(field(pll, 24, 1), 1u) << "PLLREN";
   EXPECT_EQ(field(pll, 0, 2), 2u) << "PLLSRC = HSI16";
   uint32_t cfgr = reg(r, "RCC", "CFGR");

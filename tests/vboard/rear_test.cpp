@@ -228,6 +228,7 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(field(ccr1, 0, 1), 1u) << "EN";
   EXPECT_EQ(field(ccr1, 4, 1), 1u) << "DIR memory to peripheral";
   EXPECT_EQ(field(ccr1, 5, 1), 1u) << "CIRC";
+  EXPECT_EQ(field(ccr1, 1, 3), 7u) << "TCIE, HTIE (the timer's half-transfer callback listens), TEIE";
   EXPECT_EQ(field(ccr1, 6, 2), 2u) << "MINC, no PINC";
   EXPECT_EQ(field(ccr1, 8, 4), 2u) << "PSIZE word, MSIZE byte";
   EXPECT_EQ(field(reg(r, "DMAMUX", "C0CR"), 0, 7), 84u) << "TIM17_CH1 request";
@@ -249,6 +250,7 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(reg(r, "TIM4", "ARR"), 999u);
   EXPECT_EQ(reg(r, "TIM7", "PSC"), 149u);
   EXPECT_EQ(reg(r, "TIM7", "ARR"), 65535u) << "the time base wraps every 65.536 ms, as on the front board";
+  EXPECT_EQ(field(reg(r, "TIM7", "CR1"), 7, 1), 1u) << "TIM7 ARPE";
   for (const char* t : {"TIM1", "TIM4", "TIM7", "TIM8"}) EXPECT_EQ(field(reg(r, t, "CR1"), 0, 1), 0u) << t;
   for (const char* t : {"TIM1", "TIM8"})
     EXPECT_EQ(reg(r, t, "ARR"), 65535u) << t << ": the full 16-bit period";

@@ -1,8 +1,8 @@
 // Host platform: DMA channels, USART3, and the table of interrupt handlers the
 // simulated NVIC runs (the boards' handlers do the same on the chip).
 #include "dma_port.h"
-#include "hal_shared.h"
 #include "host_state.h"
+#include "uart_port.h"
 
 using platform_host::regs;
 using platform_host::detail::state;
@@ -142,74 +142,44 @@ void clear_flags(DMA_HandleTypeDef* hdma, uint32_t group) {
 
 }  // namespace dma_port
 
-extern "C" {
+namespace uart_port {
 
-HAL_StatusTypeDef HAL_UART_Init(UART_HandleTypeDef* huart) {
-  // USART3 is the only USART of the register file.
-  if (huart == nullptr || huart->Instance != USART3 || huart->Init.BaudRate == 0U) {
-    return HAL_ERROR;
-  }
-  if (huart->gState == HAL_UART_STATE_RESET) {
-    huart->Lock = HAL_UNLOCKED;
-    HAL_UART_MspInit(huart);
-  }
-  huart->gState = HAL_UART_STATE_BUSY;
+// USART3 is the only USART of the register file.
+bool known(const USART_TypeDef* usart) { return usart == USART3; }
+
+uint32_t kernel_clock_hz(const USART_TypeDef* /*usart*/) { return HAL_RCC_GetPCLK1Freq(); }
+
+void configure_frame(UART_HandleTypeDef* huart) {
   USART_TypeDef* u = huart->Instance;
   u->CR1 = u->CR1 & ~1U;  // UE off while configuring
   u->CR1 = (u->CR1 & (1U << 29U)) | huart->Init.WordLength | huart->Init.Parity | huart->Init.Mode |
            huart->Init.OverSampling;
   u->CR2 = huart->Init.StopBits;
   u->PRESC = huart->Init.ClockPrescaler;
-  const uint32_t brr = platform_shared::uart_brr(HAL_RCC_GetPCLK1Freq(), huart->Init.BaudRate,
-                                                 (huart->Init.OverSampling & (1U << 15U)) != 0U);
-  if (brr < platform_shared::kUartBrrMin || brr > platform_shared::kUartBrrMax) {
-    huart->gState = HAL_UART_STATE_READY;
-    return HAL_ERROR;  // baud rate out of reach of the clock
-  }
-  u->BRR = brr;
-  u->CR1 = u->CR1 | 1U;
-  if (huart->Instance == USART3) {
-    state().uart3 = huart;
-  }
-  huart->ErrorCode = 0U;
-  huart->gState = HAL_UART_STATE_READY;
-  huart->RxState = HAL_UART_STATE_READY;
-  return HAL_OK;
 }
 
-static HAL_StatusTypeDef set_cr3_field(UART_HandleTypeDef* huart, uint32_t shift, uint32_t value) {
-  if (huart == nullptr) {
-    return HAL_ERROR;
-  }
-  USART_TypeDef* u = huart->Instance;
+void enable(UART_HandleTypeDef* huart, uint32_t brr) {
+  huart->Instance->BRR = brr;
+  huart->Instance->CR1 = huart->Instance->CR1 | 1U;
+  state().uart3 = huart;
+}
+
+void set_fifo_threshold(USART_TypeDef* u, bool transmit, uint32_t threshold) {
+  const uint32_t shift = transmit ? 29U : 25U;
   const uint32_t cr1 = u->CR1;
   u->CR1 = cr1 & ~1U;
-  u->CR3 = (u->CR3 & ~(7U << shift)) | ((value & 7U) << shift);
+  u->CR3 = (u->CR3 & ~(7U << shift)) | (threshold & (7U << shift));
   u->CR1 = cr1;
-  return HAL_OK;
 }
 
-HAL_StatusTypeDef HAL_UARTEx_SetTxFifoThreshold(UART_HandleTypeDef* huart, uint32_t TxFifoThreshold) {
-  return set_cr3_field(huart, 29U, TxFifoThreshold >> 29U);
+void disable_fifo_mode(USART_TypeDef* u) { u->CR1 = u->CR1 & ~UART_FIFOMODE_ENABLE; }
+
+uint32_t errors(const USART_TypeDef* u) { return u->ISR & 0xFU; }
+
+// The register file is plain memory: the flags are cleared by clearing them.
+void acknowledge(USART_TypeDef* u, uint32_t errors) {
+  u->ICR = errors;
+  u->ISR = u->ISR & ~errors;
 }
 
-HAL_StatusTypeDef HAL_UARTEx_SetRxFifoThreshold(UART_HandleTypeDef* huart, uint32_t RxFifoThreshold) {
-  return set_cr3_field(huart, 25U, RxFifoThreshold >> 25U);
-}
-
-HAL_StatusTypeDef HAL_UARTEx_DisableFifoMode(UART_HandleTypeDef* huart) {
-  if (huart == nullptr) {
-    return HAL_ERROR;
-  }
-  huart->Instance->CR1 = huart->Instance->CR1 & ~UART_FIFOMODE_ENABLE;
-  huart->FifoMode = UART_FIFOMODE_DISABLE;
-  return HAL_OK;
-}
-
-void HAL_UART_IRQHandler(UART_HandleTypeDef* huart) {
-  // Error and idle flags are cleared; nothing is received on the host.
-  huart->Instance->ICR = huart->Instance->ISR;
-  huart->Instance->ISR = 0U;
-}
-
-}  // extern "C"
+}  // namespace uart_port
