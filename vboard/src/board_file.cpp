@@ -27,7 +27,7 @@ using yaml::fields;
 
 // One of `names`; refused with the list.
 std::string one_of(const YAML::Node& n, const std::string& key, const std::vector<std::string>& names) {
-  const std::string v = scalar(n, key);
+  std::string v = scalar(n, key);
   if (std::find(names.begin(), names.end(), v) != names.end()) return v;
   std::string list;
   for (const auto& a : names) list += (list.empty() ? "" : ", ") + a;
@@ -64,7 +64,7 @@ std::string pin(const YAML::Node& n, const std::string& key) {
 }
 
 std::string text(const YAML::Node& n, const std::string& key) {
-  const std::string v = scalar(n, key);
+  std::string v = scalar(n, key);
   if (v.empty()) bad(n, key + ": empty");
   if (values::has_control(v)) bad(n, key + ": " + quote(v) + " holds a control character (one line of text)");
   return v;
