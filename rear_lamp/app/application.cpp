@@ -24,8 +24,10 @@ application::~application() = default;
 void application::setup() {
   _m.neo.Setup(&htim17, TIM_CHANNEL_1, ___LED_COUNT);
   _m.neo.Start();
+#if AURELIS_REAR_SWITCHES == 3
   _m.input.r.setup(tessel::PB4, 1U);
   _m.input.g.setup(tessel::PB5, 1U);
+#endif
   _m.input.b.setup(tessel::PB6, 1U);
   // Every pin takes its current level now; later edges keep it up to date.
   tessel::ts_digitalPin::INT_INIT_ALL();
@@ -33,8 +35,13 @@ void application::setup() {
 
 void application::loop() {
   // The pin object names do not match the channels they drive.
+#if AURELIS_REAR_SWITCHES == 3
   const uint8_t b = _m.input.r.Read(0U);  // PB4
   const uint8_t r = _m.input.g.Read(0U);  // PB5
+#else
+  const uint8_t b = 1U;  // no blue line: off
+  const uint8_t r = 1U;  // no red line: off
+#endif
   const uint8_t g = _m.input.b.Read(0U);  // PB6
   if (_m.painted && _m.pre.r == r && _m.pre.g == g && _m.pre.b == b) {
     return;

@@ -12,8 +12,19 @@
 
 namespace aurelis {
 
+// Compile-time settings of the board (a test image sets them from its build):
+// the strip length, and how many colour lines are read (3: PB5 red, PB6 green,
+// PB4 blue; 1: PB6 green only, the others stay off).
+#ifndef AURELIS_REAR_LED_COUNT
+#define AURELIS_REAR_LED_COUNT 60U
+#endif
+#ifndef AURELIS_REAR_SWITCHES
+#define AURELIS_REAR_SWITCHES 3
+#endif
+static_assert(AURELIS_REAR_SWITCHES == 1 || AURELIS_REAR_SWITCHES == 3, "one or three colour lines");
+
 // LEDs on the strip: the driver's strip length and the positions painted.
-constexpr uint8_t ___LED_COUNT = 60U;
+constexpr uint8_t ___LED_COUNT = AURELIS_REAR_LED_COUNT;
 
 class application : public tessel::appbase {
  public:

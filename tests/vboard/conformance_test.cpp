@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "../conformance/case_list.h"
-#include "world/lamp_board.h"
+#include "world/described_board.h"
 #include "firmware.h"
 
 namespace vboard {
@@ -36,9 +36,9 @@ const SuiteRun& suite_run() {
     MachineOptions o;
     o.run_for = 2 * kSec;
     o.stop_on_halt = true;
-    BoardFactory factory = [&s](Bus& bus) {
-      auto board = std::make_unique<world::LampBoard>(bus);
-      world::LampBoard* b = board.get();
+    BoardFactory factory = [&s, img](Bus& bus) {
+      auto board = std::make_unique<world::DescribedBoard>(bus, default_board(*img));
+      world::DescribedBoard* b = board.get();
       s.wired = b->add_wire("PB0", "PA1") &&
                 b->watch_pin("PB1", [b](int level, ns_t) { b->chip().set_pll_never_locks(level != 0); });
       return board;

@@ -57,7 +57,7 @@ MachineOptions rear_scenario() {
 TEST(Debugger, BreakpointsAndStepsLeaveTheRunAsItWouldHaveBeen) {
   VBOARD_IMAGE(img, "rear_lamp.elf");
   RunResult plain = run_fw(*img, rear_scenario()).r;
-  Machine m(*img, rear_scenario(), lamp_board_factory());
+  Machine m(*img, rear_scenario(), board_factory(default_board(*img)));
   uint32_t read_pin = symbol(*img, "cpp_loop");
   ASSERT_TRUE(m.set_breakpoint(read_pin, true));
   DebugStop s = m.debug_run(30 * kMs, false, kNoInterrupt);
@@ -91,7 +91,7 @@ TEST(Debugger, BreakpointsAndStepsLeaveTheRunAsItWouldHaveBeen) {
 TEST(Debugger, StopsAskedForInsideItBlocksLeaveTheRunAsItWouldHaveBeen) {
   VBOARD_IMAGE(img, "rear_lamp.elf");
   RunResult plain = run_fw(*img, rear_scenario()).r;
-  Machine m(*img, rear_scenario(), lamp_board_factory());
+  Machine m(*img, rear_scenario(), board_factory(default_board(*img)));
   // A breakpoint on the first conditional instruction of every IT block in the image.
   std::set<uint32_t> inside;
   for (const Symbol& f : img->symbols()) {
@@ -121,7 +121,7 @@ TEST(Debugger, WatchpointsStopRightAfterTheAccessOnRamAndOnPeripheralRegisters) 
   o.run_for = 250 * kMs;
   o.pulses = {{"PA0", 1500 * kUs, 20 * kMs, 20 * kMs, ::vboard::kNever, 0}};
   RunResult plain = run_fw(*img, o).r;
-  Machine m(*img, o, lamp_board_factory());
+  Machine m(*img, o, board_factory(default_board(*img)));
   uint32_t app = symbol(*img, "_app");
   ASSERT_TRUE(m.set_watchpoint(app, 4, WatchKind::write, true));
   // The start-up code clears it first (a write of 0), then cpp_setup stores the object.
@@ -147,7 +147,7 @@ TEST(Debugger, WatchpointsStopRightAfterTheAccessOnRamAndOnPeripheralRegisters) 
 
 TEST(Debugger, WatchedRangesEndAtTheTopOfTheAddressSpaceAtMost) {
   VBOARD_IMAGE(img, "front_lamp.elf");
-  Machine m(*img, MachineOptions{}, lamp_board_factory());
+  Machine m(*img, MachineOptions{}, board_factory(default_board(*img)));
   EXPECT_FALSE(m.set_watchpoint(0x20000000, 0xffffffff, WatchKind::write, true));
   EXPECT_FALSE(m.set_watchpoint(0xfffffffc, 5, WatchKind::write, true));
   // Up to the last byte: the NVIC and SCB registers the start-up code writes are in it.
@@ -161,7 +161,7 @@ TEST(Debugger, ResetGoesBackToPowerOnAndKeepsWhatTheDebuggerWroteToFlash) {
   VBOARD_IMAGE(img, "rear_lamp.elf");
   const MachineOptions o = rear_scenario();
   RunResult plain = run_fw(*img, o).r;
-  Machine m(*img, o, lamp_board_factory());
+  Machine m(*img, o, board_factory(default_board(*img)));
   m.run_until(12 * kMs);
   const uint32_t unused = 0x0801FFF0, word = 0xC0DEFEED;  // the last bytes of flash hold no code
   ASSERT_TRUE(m.debug_write(unused, &word, 4));
@@ -193,7 +193,7 @@ TEST(Debugger, DebuggerAccessesAreNeverFindingsOfTheRun) {
   VBOARD_IMAGE(img, "front_lamp.elf");
   MachineOptions o;
   o.run_for = 5 * kMs;
-  Machine m(*img, o, lamp_board_factory());
+  Machine m(*img, o, board_factory(default_board(*img)));
   m.run_until(1 * kMs);
   uint32_t v = 0;
   EXPECT_FALSE(m.debug_read(0x5FFFF000, &v, 4)) << "no model there";
@@ -212,7 +212,7 @@ TEST(DebugRun, MonitorAnswersStayExactPastTheKeptHistory) {
   VBOARD_IMAGE(img, "front_lamp.elf");
   MachineOptions o;
   o.pulses.push_back({"PA0", 1500 * kUs, 20 * kMs, 20 * kMs});
-  Machine m(*img, o, lamp_board_factory());
+  Machine m(*img, o, board_factory(default_board(*img)));
   m.run_until(250 * kSec + 7 * kMs);
   gdb::MachineTarget target(m, 300 * kSec);
   std::string out;

@@ -89,7 +89,7 @@ def main():
     global SOURCE
     SOURCE = Path(sys.argv[1]).resolve()
     work = Path(tempfile.mkdtemp(prefix="docs_commands_"))
-    for name in ("build", "scenarios", "scripts", "docs"):  # files the commands write land in work/
+    for name in ("build", "scenarios", "scripts", "docs", "boards", "tests"):  # files the commands write land in work/
         os.symlink(SOURCE / name, work / name)
     count = skipped = 0
     for doc in DOCUMENTS:

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "vboard/lamp_board.h"
+#include "vboard/board.h"
 #include "vboard/machine.h"
 
 namespace vboard::test {
@@ -55,7 +55,7 @@ struct FwRun {
 
 inline FwRun run_fw(const Image& img, MachineOptions o) {
   FwRun f;
-  f.m = std::make_unique<Machine>(img, std::move(o), lamp_board_factory());
+  f.m = std::make_unique<Machine>(img, std::move(o), board_factory(default_board(img)));
   f.r = f.m->run();
   return f;
 }

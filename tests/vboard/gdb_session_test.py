@@ -83,7 +83,7 @@ class GdbSessions(BoardTest):
         self.assertEqual(status, plain_status)
         self.assertEqual(report["pins"], plain["pins"], "the debugger changed the pin history")
         self.assertEqual(report["instructions"], plain["instructions"])
-        self.assertEqual(report["strip"], plain["strip"])
+        self.assertEqual(report.get("strip"), plain.get("strip"), "the debugger changed the strip frames")  # front: none
 
     def test_break_at_cpp_setup_then_read_the_application_pointer(self):
         elf = image("front_lamp.elf")

@@ -8,12 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "world/lamp_board.h"
+#include "world/described_board.h"
 
 namespace vboard {
 namespace {
 
-using world::LampBoard;
+// The rear lamp's board (the strip on PA7) around the chip models.
+struct LampBoard : world::DescribedBoard {
+  explicit LampBoard(Bus& b) : DescribedBoard(b, *builtin_board("rear_lamp")) {}
+};
 
 class FakeBus : public Bus {
  public:
@@ -514,7 +517,7 @@ TEST_F(Stream, Ws2815DecodesColoursAndTiming) {
   start_stream();
   const ns_t t0 = bus.t;
   run_to(t0 + 2'000'000);  // one lazy batch of ~1600 periods
-  const StripReport r = board.strip();
+  const StripReport r = board.strip_model().report();
   ASSERT_GE(r.frames.size(), 3u);
   for (size_t i = 1; i < r.frames.size(); ++i) {
     const StripFrame& f = r.frames[i];
@@ -555,7 +558,7 @@ TEST_F(Stream, SteppedRunDecodesTheSameAsOneBatch) {
   start_stream();
   const ns_t t0 = bus.t;
   for (ns_t t = t0; t < t0 + 2'000'000; t += 777) run_to(t);
-  const StripReport r = board.strip();
+  const StripReport r = board.strip_model().report();
   ASSERT_GE(r.frames.size(), 3u);
   EXPECT_EQ(r.frames.back().colors[1], (std::array<uint8_t, 3>{200, 100, 50}));
   EXPECT_EQ(r.frames.back().colors[0], (std::array<uint8_t, 3>{1, 2, 3}));
@@ -609,7 +612,7 @@ class StreamRig : public Stream {
     }
     Outcome o{board.pin_history().at("PA7"),
               board.pin_history_total().at("PA7"),
-              board.strip(),
+              board.strip_model().report(),
               {},
               bus.raised[23],
               bus.raised[11],
@@ -885,7 +888,7 @@ TEST_F(Stream, StripReportsBadBitsLongLowsAndShortFrames) {
   EXPECT_GT(strip.count(S::kAmbiguous), 0u);
   EXPECT_GT(strip.count(S::kLongLow), 0u);
   EXPECT_EQ(strip.count(S::kFrameBits), strip.frames_total()) << "every frame is short of 1440 bits";
-  const StripReport r = board.strip();
+  const StripReport r = board.strip_model().report();
   ASSERT_GE(r.frames.size(), 2u);
   EXPECT_EQ(r.frames.back().bits, 43u);
   bool long_low = false;

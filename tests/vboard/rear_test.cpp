@@ -4,7 +4,7 @@
 #include <array>
 #include <fstream>
 
-#include "world/lamp_board.h"
+#include "world/described_board.h"
 #include "world/ws2815.h"
 #include "vboard/report.h"
 
@@ -167,7 +167,7 @@ TEST(RearLamp, BitTimingFollowsTheSystemClock) {
   // The channel's remaining count is where the circular pass stands: the items
   // moved so far are whole passes of 1680 plus this pass's share, and every
   // whole pass is one latched frame.
-  auto& board = static_cast<world::LampBoard&>(f.m->board());
+  auto& board = static_cast<world::DescribedBoard&>(f.m->board());
   const uint64_t moved = board.chip().dma1().transfers(0);
   const uint32_t left = reg(f.r, "DMA1", "CNDTR1");
   ASSERT_GE(left, 1u);
@@ -303,7 +303,7 @@ TEST(RearLamp, OneSecondTraceHoldsEveryEdgeAndEveryFrame) {
   o.run_for = 1 * kSec;
   for (int k = 1; k < 20; ++k)  // a colour change every 50 ms, most of them inside a frame
     o.levels.push_back({k % 2 ? "PB5" : "PB6", (k / 2) % 2 ? -1 : 0, static_cast<ns_t>(k) * 50 * kMs, 0, 0});
-  Machine m(*img, o, lamp_board_factory());
+  Machine m(*img, o, board_factory(default_board(*img)));
   const std::string path = ::testing::TempDir() + "/rear_1s.vcd";
   std::string err;
   VcdWriter vcd;
@@ -362,8 +362,8 @@ TEST(RearLamp, WholePeriodWaveformRunsExactlyAsEventByEvent) {
               {"PB4", 0, 61'777 * kUs, 0, 0},
               {"PB5", -1, 90'100 * kUs, 0, 0}};
   const auto play = [&](bool whole) {
-    Machine m(*img, o, lamp_board_factory());
-    static_cast<world::LampBoard&>(m.board()).chip().timer("TIM17").set_whole_periods(whole);
+    Machine m(*img, o, board_factory(default_board(*img)));
+    static_cast<world::DescribedBoard&>(m.board()).chip().timer("TIM17").set_whole_periods(whole);
     return m.run();
   };
   const RunResult a = play(false), b = play(true);

@@ -8,7 +8,7 @@
 
 #include "firmware.h"
 #include "vboard/cli.h"
-#include "vboard/lamp_board.h"
+#include "vboard/board.h"
 #include "vboard/svg.h"
 
 namespace vboard::test {
@@ -247,7 +247,7 @@ scenario::Outcome play(const Image& img, const std::string& text, MachineOptions
   auto s = scenario::parse(text, "s.yaml", &err);
   EXPECT_TRUE(s) << err;
   if (!s) return {};
-  Machine m(img, std::move(o), lamp_board_factory());
+  Machine m(img, std::move(o), board_factory(default_board(img)));
   return scenario::run(m, *s);
 }
 

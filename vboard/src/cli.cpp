@@ -263,8 +263,9 @@ std::string footer() {
   for (const auto& k : chip::diagnostic_kinds()) s += "  " + k.name + ": " + k.what + "\n";
   s += "\nExit status: 0 ran without findings; 1 unmodelled access or model fault; 2 the image stopped in a\n"
        "halt loop; 3 a rule finding of a kind not allowed; 4 a scenario expectation failed; 5 the debugger\n"
-       "killed the run before its end; 64 bad command line; 65 image not loadable, or a scenario file\n"
-       "rejected; 66 image cannot be opened; 71 the system refused memory; 74 a report, trace or picture\n"
+       "killed the run before its end; 64 bad command line; 65 image not loadable, or a scenario or board\n"
+       "file rejected; 66 image cannot be opened; 71 the system refused memory; 74 a report, trace or "
+       "picture\n"
        "could not be written. When several apply: 71, 74, 1, 2, 4, 5, 3 (the first wins).\n";
   return s;
 }
@@ -306,8 +307,9 @@ void define_options(CLI::App& app, Invocation& inv) {
                  return std::string();
                })
       ->needs(vcd);
-  value_option(app, "--coverage", "FILE", "write the lines and functions of the image that ran as an lcov tracefile",
-               false, [&inv](const std::string& v) {
+  value_option(app, "--coverage", "FILE",
+               "write the lines and functions of the image that ran as an lcov tracefile", false,
+               [&inv](const std::string& v) {
                  inv.coverage = v;
                  return v.empty() ? std::string("needs a file name") : std::string();
                });
@@ -361,6 +363,11 @@ void define_options(CLI::App& app, Invocation& inv) {
   value_option(app, "--junit", "FILE.xml", "write the scenarios' results as a JUnit XML report", false,
                file(inv.junit));
   value_option(app, "--svg", "FILE", "draw the run as an SVG timeline", false, file(inv.svg));
+  value_option(
+      app, "--board", "FILE.yaml",
+      "the board around the chip, as a board file (default: boards/IMAGE-NAME.yaml for the lamp images "
+      "front_lamp and rear_lamp, else the chip alone)",
+      false, file(inv.board));
 }
 
 // CLI11's own messages may span lines; user text in them is made printable.

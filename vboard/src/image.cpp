@@ -218,4 +218,10 @@ std::string Image::describe(uint32_t addr) const {
   return s->demangled + buf;
 }
 
+std::string image_identity(const Image& image) {
+  std::string name = image.path().substr(image.path().find_last_of('/') + 1);
+  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".elf") == 0) name.resize(name.size() - 4);
+  return name;
+}
+
 }  // namespace vboard

@@ -10,9 +10,9 @@
 
 #include "gdb/run.h"
 #include "gdb/server.h"
+#include "vboard/board.h"
 #include "vboard/cli.h"
 #include "vboard/coverage.h"
-#include "vboard/lamp_board.h"
 #include "vboard/machine.h"
 #include "vboard/report.h"
 #include "vboard/svg.h"
@@ -61,6 +61,16 @@ int run(int argc, char** argv) {
                    inv.image.c_str());
       return exit_code::kUsage;
     }
+  // The board around the chip: the file given, or the one the image is built for.
+  std::optional<BoardDescription> board_file;
+  if (!inv.board.empty()) {
+    board_file = load_board(inv.board, &err);
+    if (!board_file) return std::fprintf(stderr, "%s\n", err.c_str()), exit_code::kBadBoard;
+  }
+  const BoardDescription& described = board_file ? *board_file : default_board(*img);
+  const BoardFactory board = board_factory(described);
+  // Pictures draw the strip's data pin as the strip's frames.
+  const std::string strip_pin = described.strip() ? described.strip()->pins.front() : "";
   const bool color = !inv.no_color && isatty(1);
   if (!inv.scenarios.empty()) {
     ScenarioCli scen;
@@ -72,10 +82,12 @@ int run(int argc, char** argv) {
     scen.vcd_pins = inv.vcd_pins;
     scen.json = inv.json;
     scen.color = color;
+    scen.board = board;
+    scen.strip_pin = strip_pin;
     return run_scenarios(*img, inv.image, inv.machine, scen, stdout, stderr);
   }
 
-  Machine m(*img, inv.machine, lamp_board_factory());
+  Machine m(*img, inv.machine, board);
   // The trace is written while the run goes (nothing capped); its file is
   // created before the run, so that a bad path costs no run time.
   VcdWriter trace;
@@ -126,6 +138,7 @@ int run(int argc, char** argv) {
   if (!inv.svg.empty()) {
     SvgOptions so;
     so.title = svg_title(inv.image, "run of " + format_ns(r.virtual_ns));
+    so.strip_pin = strip_pin;
     if (!write_svg(r, so, inv.svg, &err)) not_written(err);
   }
   return status;

@@ -4,18 +4,14 @@
 // vboard/values.h, with its limits and in its words.
 #include "vboard/scenario.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <map>
 
 #include "vboard/chip.h"
 #include "vboard/values.h"
+#include "yaml_file.h"
 
 namespace vboard::scenario {
 
@@ -35,20 +31,11 @@ constexpr unsigned kMaxLeds = 4096;  // far above any strip; catches a typo like
 
 using values::quote;
 
-// Thrown inside the loader only; load() turns it into "FILE:LINE: what".
-struct Bad {
-  unsigned line;
-  std::string what;
-};
-
-unsigned line_of(const YAML::Node& n) { return static_cast<unsigned>(n.Mark().line + 1); }
-
-[[noreturn]] void bad(const YAML::Node& n, const std::string& what) { throw Bad{line_of(n), what}; }
-
-std::string scalar(const YAML::Node& n, const std::string& key) {
-  if (!n.IsScalar()) bad(n, key + ": expected a single value");
-  return n.Scalar();
-}
+using yaml::Bad;
+using yaml::bad;
+using yaml::fields;
+using yaml::line_of;
+using yaml::scalar;
 
 // A value read by one of values::'s parsers; refused as "KEY: why".
 template <class T>
@@ -149,31 +136,6 @@ ViolationKind violation_kind(const YAML::Node& n, std::string* finding) {
   for (const auto& d : chip::diagnostic_kinds()) findings += ", " + d.name;
   bad(n, "kind: " + quote(v) +
              " is not one of any, strip, strip-datasheet, unmodelled, fault, halt, finding" + findings);
-}
-
-// The keys of a map, each once, each one of `allowed`; `required` must be there.
-std::map<std::string, YAML::Node> fields(const YAML::Node& n, const std::string& what,
-                                         std::initializer_list<const char*> allowed,
-                                         std::initializer_list<const char*> required) {
-  if (!n.IsMap()) bad(n, what + ": expected a map of settings");
-  std::map<std::string, YAML::Node> out;
-  for (const auto& kv : n) {
-    const std::string k = scalar(kv.first, what);
-    bool known = false;
-    for (const char* a : allowed) known = known || k == a;
-    if (!known) {
-      std::string list;
-      for (const char* a : allowed) list += std::string(list.empty() ? "" : ", ") + a;
-      bad(kv.first, what + ": unknown key " + quote(k) + " (known: " + list + ")");
-    }
-    if (out.count(k)) bad(kv.first, what + ": key " + quote(k) + " given twice");
-    // An empty value: its node's mark is the next token, often lines later.
-    if (kv.second.IsNull()) bad(kv.first, k + ": no value");
-    out.emplace(k, kv.second);
-  }
-  for (const char* r : required)
-    if (!out.count(r)) bad(n, what + ": '" + r + "' is missing");
-  return out;
 }
 
 void bounce(const YAML::Node& n, Step& s) {
@@ -327,25 +289,7 @@ std::string color_name(const Rgb& c) {
 std::optional<Scenario> parse(const std::string& text, const std::string& file, std::string* error) {
   Scenario sc;
   sc.file = file;
-  const std::string shown = values::printable(file);
-  // A mark past the end (a missing value at the end of the file) is charged to the last line.
-  const unsigned lines = static_cast<unsigned>(std::count(text.begin(), text.end(), '\n') +
-                                               (text.empty() || text.back() == '\n' ? 0 : 1));
-  const auto at = [&](unsigned line) {
-    return shown + ":" + std::to_string(std::clamp(line, 1u, std::max(lines, 1u)));
-  };
-  try {
-    const std::vector<YAML::Node> docs = YAML::LoadAll(text);
-    if (docs.empty()) {
-      if (error)
-        *error = shown +
-                 ": no scenario in the file (it is empty or only comments): expected a map with name, "
-                 "version, steps";
-      return std::nullopt;
-    }
-    if (docs.size() > 1)
-      bad(docs[1], "a second YAML document: a scenario file holds one (no '---' after the scenario)");
-    const YAML::Node& root = docs[0];
+  const auto read = [&sc](const YAML::Node& root) {
     if (!root.IsMap()) bad(root, "expected a map with name, version, steps");
     auto f =
         fields(root, "scenario", {"name", "version", "description", "steps"}, {"name", "version", "steps"});
@@ -371,45 +315,18 @@ std::optional<Scenario> parse(const std::string& text, const std::string& file, 
                                values::exact_ns(limits::kMaxTime) +
                                " (delays, wait-pin timeouts and expect-strip within add up)"};
     }
-  } catch (const Bad& b) {
-    if (error) *error = at(b.line) + ": " + values::printable(b.what);
+  };
+  if (!yaml::read_document(text, file, "scenario", "a map with name, version, steps", read, error))
     return std::nullopt;
-  } catch (const YAML::Exception& e) {
-    if (error) *error = at(static_cast<unsigned>(e.mark.line + 1)) + ": YAML: " + values::printable(e.msg);
-    return std::nullopt;
-  }
   return sc;
 }
 
 std::optional<Scenario> load(const std::string& path, std::string* error) {
-  const auto fail = [&](const std::string& what) {
-    if (error) *error = values::printable(path) + ": " + what;
+  std::string text, why;
+  if (!values::read_small_file(path, limits::kMaxScenarioBytes, "scenario file", &text, &why)) {
+    if (error) *error = values::printable(path) + ": " + why;
     return std::nullopt;
-  };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(std::string("cannot open the scenario file: ") + std::strerror(errno));
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    return fail("a directory, not a scenario file");
   }
-  // Read at most one byte past the limit: /dev/zero or a huge file ends here.
-  std::string text;
-  const size_t cap = limits::kMaxScenarioBytes + 1;
-  int read_errno = 0;
-  while (text.size() < cap) {
-    char buf[65536];
-    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, cap - text.size()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) read_errno = errno;
-    if (n <= 0) break;
-    text.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  if (read_errno) return fail(std::string("cannot read the scenario file: ") + std::strerror(read_errno));
-  if (text.size() > limits::kMaxScenarioBytes)
-    return fail("larger than " + std::to_string(limits::kMaxScenarioBytes >> 20) +
-                " MiB, the limit of a scenario file");
   return parse(text, path, error);
 }
 

@@ -3,7 +3,14 @@
 // whole; nothing is rounded, clamped or guessed.
 #include "vboard/values.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "vboard/chip.h"
 
@@ -228,6 +235,43 @@ std::optional<Refusal> check_pulse(ns_t width, ns_t period, ns_t jitter) {
 std::optional<Refusal> check_bounce(int level, unsigned bounces) {
   if (level < 0 && bounces > 0) return Refusal{"bounce", "a released line (z) does not bounce"};
   return std::nullopt;
+}
+
+bool read_small_file(const std::string& path, size_t limit, const std::string& what, std::string* text,
+                     std::string* why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *why = "cannot open the " + what + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    *why = "a directory, not a " + what;
+    return false;
+  }
+  // Read at most one byte past the limit: /dev/zero or a huge file ends here.
+  text->clear();
+  const size_t cap = limit + 1;
+  int read_errno = 0;
+  while (text->size() < cap) {
+    char buf[65536];
+    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, cap - text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) read_errno = errno;
+    if (n <= 0) break;
+    text->append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (read_errno) {
+    *why = "cannot read the " + what + ": " + std::strerror(read_errno);
+    return false;
+  }
+  if (text->size() > limit) {
+    *why = "larger than " + std::to_string(limit >> 20) + " MiB, the limit of a " + what;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace vboard::values

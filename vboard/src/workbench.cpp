@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "vboard/cli.h"
-#include "vboard/lamp_board.h"
 #include "vboard/report.h"
 #include "vboard/scenario.h"
 #include "vboard/svg.h"
@@ -54,7 +53,7 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
     status = exit_code::first_of(status, exit_code::kWriteFailed);
   };
   for (const auto& s : all) {
-    Machine m(image, base, lamp_board_factory());
+    Machine m(image, base, cli.board);
     // The VCD is written while the run goes, like a plain run's; its file is
     // created before the run, so that a bad path costs no run time.
     VcdWriter trace;
@@ -98,6 +97,7 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
       if (!cli.svg.empty()) {
         SvgOptions so;
         so.title = svg_title(image_path, "scenario \"" + s.name + "\" (" + s.file + ")");
+        so.strip_pin = cli.strip_pin;
         for (const auto& f : o.failures) so.marks.push_back({f.t, f.message(), true});
         if (!write_svg(r, so, cli.svg, &e)) write_failed(e);
       }

@@ -4,6 +4,14 @@
 
 #include "main.h"
 
+// The strip's data pin, a compile-time setting: PA7, or another pin that carries
+// TIM17 channel 1 on alternate function 1 (a test image uses PB9).
+#ifndef AURELIS_REAR_DATA_PORT
+#define AURELIS_REAR_DATA_PORT GPIOA
+#define AURELIS_REAR_DATA_PIN GPIO_PIN_7
+#define AURELIS_REAR_DATA_CLK_ENABLE __HAL_RCC_GPIOA_CLK_ENABLE
+#endif
+
 extern TIM_HandleTypeDef htim1;
 extern TIM_HandleTypeDef htim4;
 extern TIM_HandleTypeDef htim7;

@@ -221,13 +221,13 @@ extern "C" void HAL_TIM_MspPostInit(TIM_HandleTypeDef* timHandle) {
     GPIO_InitStruct.Alternate = GPIO_AF2_TIM4;
     HAL_GPIO_Init(GPIOB, &GPIO_InitStruct);
   } else if (timHandle->Instance == TIM17) {
-    __HAL_RCC_GPIOA_CLK_ENABLE();
-    // PA7: TIM17 channel 1, the WS2815 data line.
-    GPIO_InitStruct.Pin = GPIO_PIN_7;
+    AURELIS_REAR_DATA_CLK_ENABLE();
+    // PA7 (or the test image's data pin): TIM17 channel 1, the WS2815 data line.
+    GPIO_InitStruct.Pin = AURELIS_REAR_DATA_PIN;
     GPIO_InitStruct.Mode = GPIO_MODE_AF_PP;
     GPIO_InitStruct.Pull = GPIO_NOPULL;
     GPIO_InitStruct.Speed = GPIO_SPEED_FREQ_VERY_HIGH;
     GPIO_InitStruct.Alternate = GPIO_AF1_TIM17;
-    HAL_GPIO_Init(GPIOA, &GPIO_InitStruct);
+    HAL_GPIO_Init(AURELIS_REAR_DATA_PORT, &GPIO_InitStruct);
   }
 }

@@ -27,6 +27,7 @@ inline constexpr int kEndedEarly = 5;         // the debugger killed the run bef
 inline constexpr int kUsage = 64;             // bad command line
 inline constexpr int kBadImage = 65;          // the image is not a loadable ARM ELF for this chip
 inline constexpr int kBadScenario = 65;       // a scenario file was rejected (nothing ran)
+inline constexpr int kBadBoard = 65;          // a board file (--board) was rejected (nothing ran)
 inline constexpr int kNoImage = 66;           // the image file cannot be opened
 inline constexpr int kNoMemory = 71;          // the system refused memory
 inline constexpr int kWriteFailed = 74;       // a report or trace could not be written
@@ -56,6 +57,7 @@ struct Invocation {
   std::string junit;                   // --junit FILE: JUnit XML report of the scenarios
   std::string svg;                     // --svg FILE: a timeline picture of the run
   std::string coverage;                // --coverage FILE: lcov tracefile of the lines that ran
+  std::string board;                   // --board FILE: the board's description ("": by the image)
 };
 
 struct ParseOutcome {

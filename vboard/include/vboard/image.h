@@ -70,4 +70,8 @@ class Image {
   std::vector<size_t> functions_;  // indices into symbols_ of code symbols, sorted by address
 };
 
+// What an image is, for choosing its board: its file name without folder and
+// ".elf" ("build/firmware-debug/rear_lamp.elf" -> "rear_lamp").
+std::string image_identity(const Image& image);
+
 }  // namespace vboard

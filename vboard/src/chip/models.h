@@ -344,6 +344,7 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   const TimerInfo& info() const { return info_; }
   // The timer clock changed at t (RCC): count with the new rate from t on.
   void clock_changed(ns_t t);
+  // A pin that follows channel `ch` (at most two per channel).
   void connect_output(unsigned ch, Gpio* gpio, unsigned pin);
   uint32_t counter_at(ns_t t) const;
   // Off: every PWM period is worked off event by event (the reference the
@@ -441,8 +442,10 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   std::array<uint32_t, 4> ccr_act_{};
   std::array<int, 4> ref_{};
   uint32_t out_levels_ = 0;
-  std::array<Gpio*, 4> out_gpio_{};
-  std::array<unsigned, 4> out_pin_{};
+  // Per channel the pins it can drive (a channel reaches up to two pins on its
+  // alternate function; each pin follows only while set to that function).
+  std::array<std::array<Gpio*, 2>, 4> out_gpio_{};
+  std::array<std::array<unsigned, 2>, 4> out_pin_{};
   // Decoded configuration (refreshed on register writes).
   uint32_t cmp_mask_ = 0;     // channels in output-compare mode
   uint32_t out_en_mask_ = 0;  // channels whose output reaches the pin

@@ -58,11 +58,13 @@ Stm32g431::Stm32g431(Bus& bus) : ctx_(bus) {
     for (auto& tm : timers_) tm->clock_changed(t);
   });
 
-  // Alternate-function outputs the images use: PA7 AF1 = TIM17_CH1, PB8 AF2 = TIM4_CH3.
+  // Alternate-function outputs the images use: PA7 and PB9 AF1 = TIM17_CH1, PB8 AF2 = TIM4_CH3.
   Timer& tim17 = timer("TIM17");
   Timer& tim4 = timer("TIM4");
   gpio_[0]->connect_af(7, 1, &tim17, 0);
   tim17.connect_output(0, gpio_[0].get(), 7);
+  gpio_[1]->connect_af(9, 1, &tim17, 0);
+  tim17.connect_output(0, gpio_[1].get(), 9);
   gpio_[1]->connect_af(8, 2, &tim4, 2);
   tim4.connect_output(2, gpio_[1].get(), 8);
 

@@ -177,7 +177,7 @@ void Timer::set_ref(unsigned ch, int ref, ns_t t) {
   const int level = ((out_en_mask_ >> ch) & 1u) ? (ref ^ static_cast<int>((ccer >> (4 * ch + 1)) & 1u)) : 0;
   if (((out_levels_ >> ch) & 1u) == static_cast<uint32_t>(level)) return;
   out_levels_ ^= 1u << ch;
-  if (out_gpio_[ch]) out_gpio_[ch]->af_output(out_pin_[ch], level, t);
+  for (unsigned k = 0; k < 2 && out_gpio_[ch][k]; ++k) out_gpio_[ch][k]->af_output(out_pin_[ch][k], level, t);
 }
 
 namespace {
@@ -223,8 +223,9 @@ void Timer::refresh_outputs(ns_t t) {
 }
 
 void Timer::connect_output(unsigned ch, Gpio* gpio, unsigned pin) {
-  out_gpio_[ch] = gpio;
-  out_pin_[ch] = pin;
+  const unsigned k = out_gpio_[ch][0] ? 1 : 0;
+  out_gpio_[ch][k] = gpio;
+  out_pin_[ch][k] = pin;
 }
 
 // ------------------------------------------------------------ flags and IRQs
@@ -426,7 +427,8 @@ bool Timer::pwm_periods(ns_t t) {
   pos_ = 0;
   out_levels_ = (out_levels_ & ~(1u << ch)) | (static_cast<uint32_t>(p.out) << ch);
   const size_t nb = static_cast<size_t>(p.batch - batch_.data());
-  if (nb != 0 && out_gpio_[ch]) out_gpio_[ch]->af_outputs(out_pin_[ch], batch_.data(), nb);
+  for (unsigned k = 0; k < 2 && nb != 0 && out_gpio_[ch][k]; ++k)
+    out_gpio_[ch][k]->af_outputs(out_pin_[ch][k], batch_.data(), nb);
   return true;
 }
 

@@ -7,7 +7,7 @@
 
 #include "figures.h"
 #include "vboard/cli.h"
-#include "vboard/lamp_board.h"
+#include "vboard/board.h"
 #include "vboard/machine.h"
 
 namespace vboard {
@@ -29,7 +29,7 @@ int run_figures(const std::string& front_elf, const std::string& rear_elf) {
     o.run_for = 1 * kSec;
     o.pulses.push_back({"PA0", 1500 * kUs, 20 * kMs, 20 * kMs, kNever, 0});
     o.profile_functions = {"micros"};
-    Machine m(*front, o, lamp_board_factory());
+    Machine m(*front, o, board_factory(default_board(*front)));
     RunResult r = m.run();
     const auto it = r.exceptions.find(16 + 6);
     if (it != r.exceptions.end() && it->second.count) {
@@ -61,7 +61,7 @@ int run_figures(const std::string& front_elf, const std::string& rear_elf) {
       o.levels.push_back(
           {k % 2 ? "PB5" : "PB6", (k / 2) % 2 ? -1 : 0, static_cast<ns_t>(k) * 50 * kMs, 0, 0});
     o.profile_functions = {"aurelis::application::loop"};
-    Machine m(*rear, o, lamp_board_factory());
+    Machine m(*rear, o, board_factory(default_board(*rear)));
     RunResult r = m.run();
     const auto& s = r.functions.at(0).samples;
     if (!s.empty()) {
@@ -98,7 +98,7 @@ int run_figures(const std::string& front_elf, const std::string& rear_elf) {
     MachineOptions o;
     o.run_for = 100 * kMs;
     o.idle_skip = false;
-    Machine m(*img, o, lamp_board_factory());
+    Machine m(*img, o, board_factory(default_board(*img)));
     RunResult r = m.run();
     print_speed_without_idle_skip(img == &*front ? "front" : "rear", r);
     slow[img == &*front ? 0 : 1] = speed(r, 2);

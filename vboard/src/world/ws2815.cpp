@@ -24,7 +24,8 @@ void minmax(ns_t v, ns_t& lo, ns_t& hi, bool& have) {
 }
 }  // namespace
 
-Ws2815Strip::Ws2815Strip(periph::Context& ctx, unsigned leds) : ctx_(ctx), leds_(leds) {
+Ws2815Strip::Ws2815Strip(periph::Context& ctx, unsigned leds, const StripTiming& timing)
+    : ctx_(ctx), leds_(leds), tm_(timing) {
   bytes_.reserve(leds * 3 + 16);
 }
 
@@ -35,23 +36,28 @@ void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
   if (stored_[k] >= kPerKindCap || rep_.violations.size() >= kViolationCap) return;
   if (++stored_[k] >= kPerKindCap) unlisted_ |= 1u << k;
   if (rep_.violations.size() + 1 >= kViolationCap) unlisted_ = ~0u;
-  char b[96];
+  char b[128];
+  const auto outside = [&](const char* name, const StripTiming::Window& w) {
+    std::snprintf(b, sizeof b, "%s %lluns outside %llu-%llu", name, static_cast<unsigned long long>(value),
+                  static_cast<unsigned long long>(w.min), static_cast<unsigned long long>(w.max));
+  };
   switch (k) {
     case kT0H:
-      std::snprintf(b, sizeof b, "T0H %lluns outside 220-380", static_cast<unsigned long long>(value));
+      outside("T0H", tm_.t0h);
       break;
     case kT1H:
-      std::snprintf(b, sizeof b, "T1H %lluns outside 580-1600", static_cast<unsigned long long>(value));
+      outside("T1H", tm_.t1h);
       break;
     case kT0L:
-      std::snprintf(b, sizeof b, "T0L %lluns outside 580-1600", static_cast<unsigned long long>(value));
+      outside("T0L", tm_.t0l);
       break;
     case kT1L:
-      std::snprintf(b, sizeof b, "T1L %lluns outside 220-420", static_cast<unsigned long long>(value));
+      outside("T1L", tm_.t1l);
       break;
     case kAmbiguous:
-      std::snprintf(b, sizeof b, "high %lluns between 500 and 550: bit value uncertain",
-                    static_cast<unsigned long long>(value));
+      std::snprintf(b, sizeof b, "high %lluns between %llu and %llu: bit value uncertain",
+                    static_cast<unsigned long long>(value), static_cast<unsigned long long>(tm_.zero_below),
+                    static_cast<unsigned long long>(tm_.one_above));
       break;
     case kLongLow:
       std::snprintf(b, sizeof b, "low %.2fus inside frame (not a reset)",
@@ -85,30 +91,30 @@ inline void Ws2815Strip::push_bit(int bit) {
 void Ws2815Strip::finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise) {
   raised_ = 0;
   int bit;
-  if (high < kRealZeroBelow) {
+  if (high < tm_.zero_below) {
     bit = 0;
-  } else if (high > kRealOneAbove) {
+  } else if (high > tm_.one_above) {
     bit = 1;
   } else {
-    bit = high >= (kRealZeroBelow + kRealOneAbove) / 2;
+    bit = high >= (tm_.zero_below + tm_.one_above) / 2;
     violation(kAmbiguous, t_rise, high);
   }
   if (bit) {
-    if (high < kT1HMin || high > kT1HMax) violation(kT1H, t_rise, high);
+    if (high < tm_.t1h.min || high > tm_.t1h.max) violation(kT1H, t_rise, high);
     minmax(high, rep_.t1h_min, rep_.t1h_max, have_stats_[1]);
     if (!last) {
-      if (low < kT1LMin || low > kT1LMax) violation(kT1L, t_rise, low);
+      if (low < tm_.t1l.min || low > tm_.t1l.max) violation(kT1L, t_rise, low);
       minmax(low, rep_.t1l_min, rep_.t1l_max, have_low_[1]);
     }
   } else {
-    if (high < kT0HMin || high > kT0HMax) violation(kT0H, t_rise, high);
+    if (high < tm_.t0h.min || high > tm_.t0h.max) violation(kT0H, t_rise, high);
     minmax(high, rep_.t0h_min, rep_.t0h_max, have_stats_[0]);
     if (!last) {
-      if (low < kT0LMin || low > kT0LMax) violation(kT0L, t_rise, low);
+      if (low < tm_.t0l.min || low > tm_.t0l.max) violation(kT0L, t_rise, low);
       minmax(low, rep_.t0l_min, rep_.t0l_max, have_low_[0]);
     }
   }
-  if (!last && low > kRealLowMax) violation(kLongLow, t_rise, low);
+  if (!last && low > tm_.longest_low) violation(kLongLow, t_rise, low);
   if (!last) shapes_[(high * 7 + low) & 15u] = {high, low, bit, raised_};
   push_bit(bit);
 }
@@ -145,14 +151,14 @@ inline void Ws2815Strip::edge(int level, ns_t t) {
     const ns_t low = t - last_fall_;
     if (pending_) {
       pending_ = false;
-      if (low >= kResetNs) {
+      if (low >= tm_.latch) {
         finish_bit(pending_high_, low, true, last_rise_);
         latch(last_fall_);
       } else {
         if (!repeat_bit(pending_high_, low)) finish_bit(pending_high_, low, false, last_rise_);
       }
     }
-    if (gap_open_ && low >= kResetNs) {
+    if (gap_open_ && low >= tm_.latch) {
       if (rep_.latch_min == 0 || low < rep_.latch_min) rep_.latch_min = low;
     }
     gap_open_ = false;
@@ -210,7 +216,7 @@ void Ws2815Strip::pin_changes(const PinChange* c, size_t n) {
 void Ws2815Strip::advance(ns_t now) {
   ++ctx_.epoch;
   if (sync_) sync_(now);
-  if (pending_ && level_ == 0 && now - last_fall_ >= kResetNs) {
+  if (pending_ && level_ == 0 && now - last_fall_ >= tm_.latch) {
     pending_ = false;
     finish_bit(pending_high_, 0, true, last_rise_);
     latch(last_fall_);

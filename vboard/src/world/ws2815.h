@@ -8,16 +8,17 @@
 #include <vector>
 
 #include "chip/models.h"
+#include "vboard/board.h"
 #include "vboard/strip.h"
 
 namespace vboard::world {
 
 // Decodes the pad waveform of a WS2815 data line: bit timing against the
-// datasheet windows and against what real parts accept, frames latched by the
-// reset gap, GRB colours per LED.
+// datasheet windows and against what real parts accept (both from the board
+// file), frames latched by the reset gap, GRB colours per LED.
 class Ws2815Strip : public Device, public periph::PinListener, public StripView {
  public:
-  explicit Ws2815Strip(periph::Context& ctx, unsigned leds = 60);
+  Ws2815Strip(periph::Context& ctx, unsigned leds, const StripTiming& timing = {});
   std::string name() const override { return "WS2815"; }
   void pin_changed(int level, ns_t t) override;
   void pin_changes(const PinChange* c, size_t n) override;
@@ -32,11 +33,6 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   std::vector<StripViolationKind> violation_kinds() const override;
   void watch_frames(std::function<void(const StripFrame&)> f) override { watch_ = std::move(f); }
 
-  // Datasheet windows (ns) and what real parts accept.
-  static constexpr ns_t kT0HMin = 220, kT0HMax = 380, kT1HMin = 580, kT1HMax = 1600;
-  static constexpr ns_t kT0LMin = 580, kT0LMax = 1600, kT1LMin = 220, kT1LMax = 420;
-  static constexpr ns_t kResetNs = 280'000;
-  static constexpr ns_t kRealZeroBelow = 500, kRealOneAbove = 550, kRealLowMax = 5'000;
   static constexpr size_t kViolationCap = 1000, kPerKindCap = 100, kFrameCap = 100'000, kRunCap = 10'000;
 
   enum Kind : unsigned { kT0H, kT1H, kT0L, kT1L, kAmbiguous, kLongLow, kFrameBits, kKinds };
@@ -54,6 +50,7 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
 
   periph::Context& ctx_;
   unsigned leds_;
+  StripTiming tm_;
   std::function<void(ns_t)> sync_;
   int level_ = 0;
   ns_t last_rise_ = 0, last_fall_ = 0;

@@ -1,33 +1,30 @@
-// The lamp board: the strip's data line on PA7 (TIM17_CH1 fed by DMA), the
-// light outputs on PA8 and PA9, and the signal sources on the inputs.
-#include "world/lamp_board.h"
-
-#include "vboard/lamp_board.h"
+// A board from its description: the chip, the signal sources on its inputs,
+// the strip on the data pin the description names (its model syncs with the
+// timer that drives the line), and the roles of the parts' pins.
+#include "world/described_board.h"
 
 namespace vboard {
 
 namespace world {
 
-namespace {
-constexpr unsigned kStripPort = 0, kStripPin = 7;  // PA7
-constexpr unsigned kStripLeds = 60;
-const char* const kLightOutputs[] = {"PA8", "PA9"};
-}  // namespace
-
-LampBoard::LampBoard(Bus& bus) : chip_(bus) {
+DescribedBoard::DescribedBoard(Bus& bus, const BoardDescription& description)
+    : description_(description), chip_(bus) {
   sources_ = std::make_unique<SignalSources>(chip_.context());
-  strip_ = std::make_unique<Ws2815Strip>(chip_.context(), kStripLeds);
-  chip_.gpio(kStripPort).set_listener(kStripPin, strip_.get());
-  // The strip judges a quiet line only after the timer driving it has caught up.
-  periph::Timer& driver = chip_.timer("TIM17");
-  strip_->set_sync([&driver](ns_t t) { driver.sync(t); });
+  if (const BoardPart* part = description_.strip()) {
+    strip_ = std::make_unique<Ws2815Strip>(chip_.context(), part->leds, part->timing);
+    unsigned n = 0;
+    chip_.pin(part->pins.front(), &n)->set_listener(n, strip_.get());
+    // The strip judges a quiet line only after the timer driving it has caught up.
+    periph::Timer& driver = chip_.timer(part->driver);
+    strip_->set_sync([&driver](ns_t t) { driver.sync(t); });
+  }
 }
 
-std::vector<Device*> LampBoard::devices() {
+std::vector<Device*> DescribedBoard::devices() {
   std::vector<Device*> out{chip_.pin_settle()};
   out.insert(out.end(), chip_.mmio().begin(), chip_.mmio().end());
   out.push_back(sources_.get());
-  out.push_back(strip_.get());
+  if (strip_) out.push_back(strip_.get());
   return out;
 }
 
@@ -42,7 +39,7 @@ class PinWatch : public periph::PinListener {
 };
 }  // namespace
 
-bool LampBoard::watch_pin(const std::string& pin, std::function<void(int level, ns_t t)> watch) {
+bool DescribedBoard::watch_pin(const std::string& pin, std::function<void(int level, ns_t t)> watch) {
   unsigned n = 0;
   periph::Gpio* g = chip_.pin(pin, &n);
   if (!g || g->has_listener(n)) return false;
@@ -51,41 +48,41 @@ bool LampBoard::watch_pin(const std::string& pin, std::function<void(int level, 
   return true;
 }
 
-bool LampBoard::add_wire(const std::string& from, const std::string& to) {
+bool DescribedBoard::add_wire(const std::string& from, const std::string& to) {
   unsigned n = 0;
   periph::Gpio* g = chip_.pin(to, &n);
   if (!g) return false;
   return watch_pin(from, [g, n](int level, ns_t t) { g->set_external(n, level, t); });
 }
 
-void LampBoard::add_pulse(const PulseSpec& p) {
+void DescribedBoard::add_pulse(const PulseSpec& p) {
   unsigned n = 0;
   periph::Gpio* g = chip_.pin(p.pin, &n);
   if (!g) return chip_.context().bus.fault("pulse source on unknown pin '" + p.pin + "'");
   sources_->add_pulse(p, g, n);
 }
 
-void LampBoard::add_level(const LevelSpec& l) {
+void DescribedBoard::add_level(const LevelSpec& l) {
   unsigned n = 0;
   periph::Gpio* g = chip_.pin(l.pin, &n);
   if (!g) return chip_.context().bus.fault("level line on unknown pin '" + l.pin + "'");
   sources_->add_level(l, g, n);
 }
 
-int LampBoard::pin_level(const std::string& pin) const {
+int DescribedBoard::pin_level(const std::string& pin) const {
   unsigned n = 0;
   const periph::Gpio* g = chip_.pin(pin, &n);
   return g ? g->pad(n) : -1;
 }
 
-std::optional<PinState> LampBoard::pin_state(const std::string& pin) const {
+std::optional<PinState> DescribedBoard::pin_state(const std::string& pin) const {
   unsigned n = 0;
   const periph::Gpio* g = chip_.pin(pin, &n);
   if (!g) return std::nullopt;
   return g->state(n);
 }
 
-bool LampBoard::stop_sources(const std::string& pin, ns_t at, bool finish_pulse) {
+bool DescribedBoard::stop_sources(const std::string& pin, ns_t at, bool finish_pulse) {
   unsigned n = 0;
   periph::Gpio* g = chip_.pin(pin, &n);
   if (!g) return false;
@@ -93,9 +90,10 @@ bool LampBoard::stop_sources(const std::string& pin, ns_t at, bool finish_pulse)
   return true;
 }
 
-void LampBoard::report(RunResult& r) const {
-  r.strip = strip_->report();
-  for (const char* pin : kLightOutputs) r.pin_roles[pin] = "light output";
+void DescribedBoard::report(RunResult& r) const {
+  if (strip_) r.strip = strip_->report();
+  for (const BoardPart& part : description_.parts)
+    if (!part.role.empty()) r.pin_roles[part.pins.front()] = part.role;
 }
 
 }  // namespace world
@@ -121,8 +119,9 @@ std::optional<PinState> Board::pin_state(const std::string& pin) const {
   return it->second;
 }
 
-BoardFactory lamp_board_factory() {
-  return [](Bus& bus) { return std::make_unique<world::LampBoard>(bus); };
+BoardFactory board_factory(const BoardDescription& board) {
+  auto description = std::make_shared<const BoardDescription>(board);
+  return [description](Bus& bus) { return std::make_unique<world::DescribedBoard>(bus, *description); };
 }
 
 }  // namespace vboard

@@ -1,5 +1,6 @@
-// The lamp board: the chip, the signal sources on its inputs, the WS2815 strip
-// on PA7 and the light outputs. Built by vboard::lamp_board_factory.
+// A board built from its description (vboard/board.h): the chip, the signal
+// sources on its inputs, and the parts the description names (a WS2815 strip on
+// its data pin, the roles of the other pins). Built by vboard::board_factory.
 #pragma once
 
 #include <functional>
@@ -9,14 +10,15 @@
 #include <vector>
 
 #include "chip/stm32g431.h"
+#include "vboard/board.h"
 #include "world/sources.h"
 #include "world/ws2815.h"
 
 namespace vboard::world {
 
-class LampBoard : public Board {
+class DescribedBoard : public Board {
  public:
-  explicit LampBoard(Bus& bus);
+  DescribedBoard(Bus& bus, const BoardDescription& description);
   std::vector<Device*> devices() override;
   ClockTree& clocks() override { return chip_.clocks(); }
   void add_pulse(const PulseSpec& p) override;
@@ -31,7 +33,7 @@ class LampBoard : public Board {
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const override {
     return chip_.register_dump();
   }
-  // The strip's report and the roles of the light outputs.
+  // The strip's report and the roles of the parts' pins.
   void report(RunResult& r) const override;
   std::vector<Diagnostic> diagnostics() const override { return chip_.diagnostics(); }
   int pin_level(const std::string& pin) const override;
@@ -45,10 +47,12 @@ class LampBoard : public Board {
   bool add_wire(const std::string& from, const std::string& to);
 
   periph::Stm32g431& chip() { return chip_; }
+  // The strip model; only on a board with a strip.
   Ws2815Strip& strip_model() { return *strip_; }
-  StripReport strip() const { return strip_->report(); }
+  const BoardDescription& description() const { return description_; }
 
  private:
+  BoardDescription description_;
   periph::Stm32g431 chip_;
   std::unique_ptr<SignalSources> sources_;
   std::unique_ptr<Ws2815Strip> strip_;
