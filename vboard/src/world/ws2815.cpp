@@ -12,6 +12,7 @@ namespace vboard::world {
 namespace {
 const char* const kKindName[] = {"T0H", "T1H", "T0L", "T1L", "high", "low", "frame"};
 const bool kKindDatasheet[] = {true, true, true, true, false, false, false};
+const bool kKindOfHigh[] = {true, true, false, false, true, false, false};  // measures the high phase
 
 void minmax(ns_t v, ns_t& lo, ns_t& hi, bool& have) {
   if (!have) {
@@ -28,48 +29,54 @@ Ws2815Strip::Ws2815Strip(periph::Context& ctx, unsigned leds) : ctx_(ctx), leds_
   bytes_.reserve(leds * 3 + 16);
 }
 
+std::string Ws2815Strip::describe(Kind k, ns_t value) const {
+  const auto v = static_cast<unsigned long long>(value);
+  char b[96];
+  switch (k) {
+    case kT0H:
+      std::snprintf(b, sizeof b, "T0H %llu ns outside 220-380 ns", v);
+      break;
+    case kT1H:
+      std::snprintf(b, sizeof b, "T1H %llu ns outside 580-1600 ns", v);
+      break;
+    case kT0L:
+      std::snprintf(b, sizeof b, "T0L %llu ns outside 580-1600 ns", v);
+      break;
+    case kT1L:
+      std::snprintf(b, sizeof b, "T1L %llu ns outside 220-420 ns", v);
+      break;
+    case kAmbiguous:
+      std::snprintf(b, sizeof b, "high %llu ns between 500 and 550 ns: bit value uncertain", v);
+      break;
+    case kLongLow:
+      std::snprintf(b, sizeof b, "low %.2f us inside a frame, above 5 us (not a reset)",
+                    static_cast<double>(value) / 1000.0);
+      break;
+    default:
+      std::snprintf(b, sizeof b, "frame of %llu bits, expected %u", v, leds_ * 24);
+  }
+  return b;
+}
+
 void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
   if (counts_[k]++ == 0) first_[k] = t;
   last_[k] = t;
+  last_value_[k] = value;
   raised_ |= 1u << k;
   if (stored_[k] >= kPerKindCap || rep_.violations.size() >= kViolationCap) return;
   if (++stored_[k] >= kPerKindCap) unlisted_ |= 1u << k;
   if (rep_.violations.size() + 1 >= kViolationCap) unlisted_ = ~0u;
-  char b[96];
-  switch (k) {
-    case kT0H:
-      std::snprintf(b, sizeof b, "T0H %lluns outside 220-380", static_cast<unsigned long long>(value));
-      break;
-    case kT1H:
-      std::snprintf(b, sizeof b, "T1H %lluns outside 580-1600", static_cast<unsigned long long>(value));
-      break;
-    case kT0L:
-      std::snprintf(b, sizeof b, "T0L %lluns outside 580-1600", static_cast<unsigned long long>(value));
-      break;
-    case kT1L:
-      std::snprintf(b, sizeof b, "T1L %lluns outside 220-420", static_cast<unsigned long long>(value));
-      break;
-    case kAmbiguous:
-      std::snprintf(b, sizeof b, "high %lluns between 500 and 550: bit value uncertain",
-                    static_cast<unsigned long long>(value));
-      break;
-    case kLongLow:
-      std::snprintf(b, sizeof b, "low %.2fus inside frame (not a reset)",
-                    static_cast<double>(value) / 1000.0);
-      break;
-    default:
-      std::snprintf(b, sizeof b, "frame of %llu bits, expected %u", static_cast<unsigned long long>(value),
-                    leds_ * 24);
-  }
-  rep_.violations.push_back({t, b, kKindDatasheet[k]});
+  rep_.violations.push_back({t, describe(k, value), kKindDatasheet[k]});
 }
 
 inline bool Ws2815Strip::repeat_bit(ns_t high, ns_t low) {
   const Shape& s = shapes_[(high * 7 + low) & 15u];
   if (s.high != high || s.low != low || (s.kinds & ~unlisted_) != 0) return false;  // or still listed
   for (uint32_t k = s.kinds; k; k &= k - 1) {
-    ++counts_[__builtin_ctz(k)];
-    last_[__builtin_ctz(k)] = last_rise_;
+    const unsigned kind = static_cast<unsigned>(__builtin_ctz(k));
+    ++counts_[kind];
+    last_[kind] = last_rise_;
+    last_value_[kind] = kKindOfHigh[kind] ? high : low;
   }
   push_bit(s.bit);
   return true;
@@ -185,8 +192,10 @@ size_t Ws2815Strip::known_bits(const PinChange* c, size_t i, size_t n) {
     const Shape& s = shapes_[(high * 7 + low) & 15u];
     if (s.high != high || s.low != low || (s.kinds & ~unlisted) != 0) break;
     for (uint32_t k = s.kinds; k; k &= k - 1) {
-      ++counts_[__builtin_ctz(k)];
-      last_[__builtin_ctz(k)] = last_rise;
+      const unsigned kind = static_cast<unsigned>(__builtin_ctz(k));
+      ++counts_[kind];
+      last_[kind] = last_rise;
+      last_value_[kind] = kKindOfHigh[kind] ? high : low;
     }
     cur = static_cast<uint8_t>((cur << 1) | s.bit);
     if ((++bits & 7u) == 0) bytes_.push_back(cur);
@@ -228,7 +237,8 @@ std::vector<StripViolationKind> Ws2815Strip::violation_kinds() const {
   std::vector<StripViolationKind> out;
   for (unsigned k = 0; k < kKinds; ++k)
     if (counts_[k])
-      out.push_back({kKindName[k], counts_[k], stored_[k], kKindDatasheet[k], first_[k], last_[k]});
+      out.push_back({kKindName[k], counts_[k], stored_[k], kKindDatasheet[k], first_[k], last_[k],
+                     describe(static_cast<Kind>(k), last_value_[k])});
   return out;
 }
 
