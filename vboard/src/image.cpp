@@ -218,4 +218,11 @@ std::string Image::describe(uint32_t addr) const {
   return s->demangled + buf;
 }
 
+std::string board_of(const Image& img) {
+  const bool strip = img.find("htim17") && img.find("hdma_tim17_ch1");
+  if (strip) return "rear_lamp";
+  if (img.find("htim2") && !img.find("htim17")) return "front_lamp";
+  return "";
+}
+
 }  // namespace vboard
