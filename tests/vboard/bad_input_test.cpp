@@ -224,7 +224,8 @@ TEST(BadInput, ScenarioFilesRefusedWithExit65AndOneLine) {
        "name: t\nversion: 1\nsteps:\n  - delay: 3600s\n  - wait-pin: {pin: PA8, level: 1, timeout: 1ms}\n",
        dir + "/long.yaml:5: wait-pin: the steps up to here may take 3600.001 s of virtual time, above the "
              "limit of "
-             "3600 s (delays, wait-pin timeouts and expect-strip within add up)"},
+             "3600 s (delays, wait-pin timeouts, expect-strip within and the waiting steps' longest times "
+             "add up)"},
   };
   for (const FileRow& row : rows) {
     if (row.text) write_file(row.path, *row.text);

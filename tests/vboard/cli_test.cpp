@@ -193,7 +193,7 @@ TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
   EXPECT_NE(text.find("(1374694 entries in all, the first 3 kept)"), std::string::npos) << text;
   EXPECT_NE(text.find("Strip: 477 frames (the JSON lists the first 1)"), std::string::npos) << text;
   EXPECT_NE(text.find("timing violations: 24045 (1 listed in the JSON)"), std::string::npos) << text;
-  EXPECT_NE(text.find("24045 x T1L 460ns"), std::string::npos) << text;
+  EXPECT_NE(text.find("24045 x T1L 460 ns"), std::string::npos) << text;
 }
 
 TEST(Reports, TextNamesTheHaltAndCollapsesIdenticalFrames) {

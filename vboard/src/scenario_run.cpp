@@ -84,9 +84,9 @@ StripFrame last_frame(const StripRun& r) { return {r.last_t, r.colors, r.bits}; 
 
 // A value in a given unit, without trailing zeros: "51.2".
 std::string in_unit(ns_t v, ns_t unit) {
+  const unsigned long long whole = v / unit, nines = (v % unit) * (kSec / unit);  // fraction in 1e-9
   char b[48];
-  std::snprintf(b, sizeof b, "%llu.%09llu", static_cast<unsigned long long>(v / unit),
-                static_cast<unsigned long long>(v % unit * (1'000'000'000 / unit)));
+  std::snprintf(b, sizeof b, "%llu.%09llu", whole, nines);
   std::string t = b;
   t.erase(t.find_last_not_of('0') + 1);
   if (t.back() == '.') t.pop_back();
