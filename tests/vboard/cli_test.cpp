@@ -168,8 +168,9 @@ TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
   r.strip.emplace();
   r.strip->frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 0}), 1440});
   r.strip->frames_total = 477;
-  r.strip->violations.push_back({2100, "T1L 460ns outside 220-420", true});
-  r.strip->violation_kinds.push_back({"T1L", 24'045, 1, true, 2100, 998'000'000});
+  r.strip->violations.push_back({2100, "T1L 460 ns outside 220-420 ns", true});
+  r.strip->violation_kinds.push_back(
+      {"T1L", 24'045, 1, true, 2100, 998'000'000, "T1L 460 ns outside 220-420 ns"});
   r.strip->violations_total = 24'045;
   ReportInfo info;
   const auto j = nlohmann::json::parse(to_json(r, info));
@@ -192,7 +193,7 @@ TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
   EXPECT_NE(text.find("(1374694 entries in all, the first 3 kept)"), std::string::npos) << text;
   EXPECT_NE(text.find("Strip: 477 frames (the JSON lists the first 1)"), std::string::npos) << text;
   EXPECT_NE(text.find("timing violations: 24045 (1 listed in the JSON)"), std::string::npos) << text;
-  EXPECT_NE(text.find("24045 x T1L 460ns"), std::string::npos) << text;
+  EXPECT_NE(text.find("24045 x T1L 460 ns"), std::string::npos) << text;
 }
 
 TEST(Reports, TextNamesTheHaltAndCollapsesIdenticalFrames) {

@@ -10,6 +10,8 @@
 
 #include "vboard/image.h"
 
+#include "firmware.h"
+
 namespace vboard::test {
 namespace {
 
@@ -56,6 +58,22 @@ TEST(ElfLoader, TheRealImageLoadsWithSymbolsAndNoWarning) {
   ASSERT_EQ(img->segments().size(), 2u)
       << "text and the initial values of .data; the stack segment has no bytes";
   EXPECT_EQ(img->segments()[0].paddr, 0x08000000u);
+}
+
+// The board an image is for comes from its symbols, whatever the file is called:
+// the mutant is a rear image, the test images are neither board's.
+TEST(ElfLoader, TheBoardOfAnImageComesFromItsSymbols) {
+  const std::pair<const char*, const char*> cases[] = {{"front_lamp.elf", "front_lamp"},
+                                                       {"rear_lamp.elf", "rear_lamp"},
+                                                       {"rear_lamp_clock_mutant.elf", "rear_lamp"},
+                                                       {"board_runtime_probe.elf", ""},
+                                                       {"platform_conformance.elf", ""}};
+  for (const auto& [file, board] : cases) {
+    VBOARD_IMAGE(img, file);
+    EXPECT_EQ(board_of(*img), board) << file;
+  }
+  Image bare;
+  EXPECT_EQ(board_of(bare), "");
 }
 
 TEST(ElfLoader, SegmentsOutsideMemoryOrTheFileAreRejected) {

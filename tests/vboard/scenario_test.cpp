@@ -28,16 +28,17 @@ const std::string kNotAPin =
     " is not a pin of the 48-pin package (PA0..PA15, PB0..PB15, PC4, PC6, PC10, PC11, PC13..PC15, PF0, PF1, "
     "PG10)";
 const std::string kNotATime = " is not a time (a number with ns, us, ms or s, e.g. 20ms)";
+const std::string kSteps =
+    "delay, set, pulse, expect-pin, wait-pin, expect-strip, expect-stable, expect-blink, expect-pulses, "
+    "expect-no-violations, inject-irq";
 
 TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
   const BadCase cases[] = {
       {"name: t\nversion: 1\nsteps:\n  - delay: 1ms\ncolour: red\n", 5,
-       "scenario: unknown key 'colour' (known: name, version, description, steps)"},
+       "scenario: unknown key 'colour' (known: name, version, description, board, steps)"},
       {"name: t\nversion: 2\nsteps:\n  - delay: 1ms\n", 2, "version: only version 1 is known, not '2'"},
       {"name: t\nsteps:\n  - delay: 1ms\n", 1, "scenario: 'version' is missing"},
-      {head("  - delay: 1ms\n  - sleep: 2ms\n"), 5,
-       "unknown step 'sleep' (known: delay, set, pulse, expect-pin, wait-pin, expect-strip, "
-       "expect-no-violations, inject-irq)"},
+      {head("  - delay: 1ms\n  - sleep: 2ms\n"), 5, "unknown step 'sleep' (known: " + kSteps + ")"},
       {head("  - delay: 100\n"), 4, "delay: '100'" + kNotATime},
       {head("  - delay: 1.2.3ms\n"), 4, "delay: '1.2.3ms'" + kNotATime},
       {head("  - delay: 99999999999s\n"), 4, "delay: '99999999999s' is above the limit of 3600 s"},
@@ -46,13 +47,12 @@ TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
       // The whole scenario's worst case: delays, wait-pin timeouts and expect-strip within add up.
       {head("  - delay: 3600s\n  - delay: 3600s\n"), 5,
        "delay: the steps up to here may take 7200 s of virtual time, above the limit of 3600 s (delays, "
-       "wait-pin timeouts and expect-strip within add up)"},
+       "wait-pin timeouts, expect-strip within and the waiting steps' longest times add up)"},
       {head("  - delay: 3000s\n  - wait-pin: {pin: PA8, level: 1, timeout: 500s}\n  - expect-pin: {pin: PA8, "
             "level: 1}\n  - expect-strip: {color: red, within: 100000000001ns}\n"),
        7,
        "expect-strip: the steps up to here may take 3600.000000001 s of virtual time, above the limit of "
-       "3600 s "
-       "(delays, wait-pin timeouts and expect-strip within add up)"},
+       "3600 s (delays, wait-pin timeouts, expect-strip within and the waiting steps' longest times add up)"},
       {head("  - set: {pin: PB5, level: 0, bouce: 5x200us}\n"), 4,
        "set: unknown key 'bouce' (known: pin, level, bounce)"},
       {head("  - set: {pin: PB5, level: 0, bounce: 5*200us}\n"), 4,
@@ -102,8 +102,7 @@ TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
       {head("  - inject-irq: {irq: -1}\n"), 4, "irq: '-1' is not an IRQ number 0..101"},
       {head("  - set: {pin: PB5, level: 0, level: 1}\n"), 4, "set: key 'level' given twice"},
       {head("  - delay: 1ms\n    extra: 2\n"), 4,
-       "a step is one key naming it (delay, set, pulse, expect-pin, wait-pin, expect-strip, "
-       "expect-no-violations, inject-irq) with its settings"},
+       "a step is one key naming it (" + kSteps + ") with its settings, and optionally 'label:'"},
       {head("  - delay: 1ms\n  - set: {pin: PB5, level: 0\n  - delay: 1ms\n"), 6,
        "YAML: end of map flow not found"},
       {"name: t\nversion: 1\nsteps: []\n", 3, "steps: expected a list of steps"},
@@ -117,12 +116,47 @@ TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
        "no scenario in the file (it is empty or only comments): expected a map with name, version, steps"},
       {head("  - delay: 1ms\n---\nname: u\n"), 6,
        "a second YAML document: a scenario file holds one (no '---' after the scenario)"},
+      // The board a scenario is for, step labels and the windows of violation checks.
+      {"name: t\nversion: 1\nboard: middle_lamp\nsteps:\n  - delay: 1ms\n", 3,
+       "board: 'middle_lamp' is not a board (front_lamp, rear_lamp)"},
+      {head("  - label: a b\n    delay: 1ms\n"), 4,
+       "label: 'a b' is not a label (letters, digits, '-' and '_', at most 64)"},
+      {head("  - label: x\n    delay: 1ms\n  - label: x\n    delay: 1ms\n"), 6,
+       "label: 'x' names an earlier step already"},
+      {head("  - label: x\n    delay: 1ms\n    set: {pin: PB5, level: 0}\n"), 4,
+       "a step is one key naming it (" + kSteps + ") with its settings, and optionally 'label:'"},
+      {head("  - expect-no-violations: {since: later}\n  - label: later\n    delay: 1ms\n"), 4,
+       "since: 'later' is neither a time (e.g. 15ms) nor the label of a step before this one"},
+      {head("  - expect-no-violations: {since: 15xs}\n"), 4, "since: '15xs'" + kNotATime},
+      {head("  - expect-no-violations: {kind: []}\n"), 4, "kind: an empty list"},
+      {head("  - expect-no-violations: {kind: [strip, tming]}\n"), 4,
+       "kind: 'tming' is not one of any, strip, strip-datasheet, unmodelled, fault, halt, finding, "
+       "flash_latency, ahb_step, voltage_range, clock_limit, misconfigured, reserved_value, locked_field, "
+       "not_modelled, pin_contention, pll_lock_suppressed"},
+      {head("  - expect-stable: {pin: PA9, level: 1}\n"), 4, "expect-stable: 'for' is missing"},
+      {head("  - expect-stable: {pin: PA9, level: 1, for: 0ms}\n"), 4, "for: must be above 0"},
+      {head("  - expect-blink: {pin: PA9, period: 100ms, high: 100ms}\n"), 4,
+       "high: 100 ms must be below the period, 100 ms"},
+      {head("  - expect-blink: {pin: PA9, period: 100ms, high: 20ms, tolerance: 20ms}\n"), 4,
+       "tolerance: 20 ms must be below the high time, 20 ms, and below the low time, 80 ms"},
+      {head("  - expect-blink: {pin: PA9, period: 100ms, count: 0}\n"), 4, "count: must be at least 1"},
+      {head("  - expect-blink: {pin: PA9, period: 1s, count: 5000}\n"), 4,
+       "expect-blink: 5000 periods of up to 1.1 s may take longer than the limit of 3600 s"},
+      {head("  - expect-pulses: {pin: PA0, width: {min: 2ms, max: 1ms}, within: 1s}\n"), 4,
+       "min: 2 ms is above max, 1 ms"},
+      {head("  - expect-pulses: {pin: PA0, width: 1ms, within: 1s}\n"), 4,
+       "width: expected a map of settings"},
+      {head("  - expect-pulses: {pin: PA0, width: {min: 1ms, max: 2ms}}\n"), 4,
+       "expect-pulses: 'within' is missing"},
+      {head("  - expect-pulses: {pin: PA0, width: {min: 1ms, max: 2ms}, within: 3000s}\n"
+            "  - expect-stable: {pin: PA9, level: 0, for: 601s}\n"),
+       5,
+       "expect-stable: the steps up to here may take 3601 s of virtual time, above the limit of 3600 s "
+       "(delays, wait-pin timeouts, expect-strip within and the waiting steps' longest times add up)"},
       // User text is shown with its control characters spelled out, on one line.
       {head("  - delay: \"\\e[2J1ms\"\n"), 4, "delay: '\\x1b[2J1ms'" + kNotATime},
       {head("  - set: {pin: \"PA0\\nPA1\", level: 0}\n"), 4, "pin: 'PA0\\x0aPA1'" + kNotAPin},
-      {head("  - \"dela\\ty\": 1ms\n"), 4,
-       "unknown step 'dela\\x09y' (known: delay, set, pulse, expect-pin, wait-pin, expect-strip, "
-       "expect-no-violations, inject-irq)"},
+      {head("  - \"dela\\ty\": 1ms\n"), 4, "unknown step 'dela\\x09y' (known: " + kSteps + ")"},
       {"name: \"a\\e[31mred\"\nversion: 1\nsteps:\n  - delay: 1ms\n", 1,
        "name: 'a\\x1b[31mred' holds a control character (a name is one line of text)"},
   };
@@ -150,11 +184,17 @@ TEST(ScenarioLoad, ReadsEveryStepKind) {
   - expect-no-violations:
   - inject-irq: {irq: 6}
   - pulse: {pin: PA0, stop: true}
+  - label: last-1
+    expect-stable: {pin: PA9, level: 1, for: 2ms}
+  - expect-blink: {pin: PA9, period: 100ms}
+  - expect-pulses: {pin: PA0, level: 0, width: {min: 1ms, max: 2ms}, count: 2, within: 1s}
+  - expect-no-violations: {kind: [strip, pin_contention], since: last-1}
+  - expect-no-violations: {since: 15ms}
 )");
   std::string err;
   auto s = scenario::parse(text, "f.yaml", &err);
   ASSERT_TRUE(s) << err;
-  ASSERT_EQ(s->steps.size(), 12u);
+  ASSERT_EQ(s->steps.size(), 17u);
   const auto& st = s->steps;
   EXPECT_EQ(st[0].kind, StepKind::pulse);
   EXPECT_EQ(st[0].width, 1500 * kUs);
@@ -171,10 +211,23 @@ TEST(ScenarioLoad, ReadsEveryStepKind) {
   EXPECT_EQ(st[6].strip.front().leds, (decltype(scenario::StripCheck::leds){{0, 0}, {5, 9}}));
   ASSERT_EQ(st[7].strip.size(), 2u);
   EXPECT_EQ(st[7].strip[1].leds.front(), (std::pair<unsigned, unsigned>{50, 59}));
-  EXPECT_EQ(st[8].violations, scenario::ViolationKind::strip);
-  EXPECT_EQ(st[9].violations, scenario::ViolationKind::any);
+  EXPECT_EQ(st[8].violations, std::set{scenario::ViolationKind::strip});
+  EXPECT_EQ(st[9].violations, std::set{scenario::ViolationKind::any});
   EXPECT_EQ(st[10].irq, 6u);
   EXPECT_TRUE(st[11].stop);
+  EXPECT_EQ(st[12].label, "last-1");
+  EXPECT_EQ(st[12].duration, 2 * kMs);
+  // expect-blink's defaults: high half the period, tolerance a tenth of it, 3 periods.
+  EXPECT_EQ(st[13].width, 50 * kMs);
+  EXPECT_EQ(st[13].tolerance, 10 * kMs);
+  EXPECT_EQ(st[13].count, 3u);
+  EXPECT_EQ(st[14].level, 0);
+  EXPECT_EQ(st[14].width_max, 2 * kMs);
+  EXPECT_EQ(st[14].count, 2u);
+  EXPECT_EQ(st[15].since.from, scenario::Since::From::step);
+  EXPECT_EQ(st[15].since.step, 12u);
+  EXPECT_EQ(st[15].findings, std::set<std::string>{"pin_contention"});
+  EXPECT_EQ(st[16].since.t, 15 * kMs);
 }
 
 // One list of values, each given to the command line and to a scenario step in
@@ -309,24 +362,73 @@ TEST(ScenarioRun, RearStripColoursAndAFailedStripExpectation) {
   EXPECT_NE(f.seen.find("(60 LEDs): 0-59 magenta"), std::string::npos) << f.seen;
 }
 
-TEST(ScenarioRun, StripViolationsAreCountedBeyondTheListedOnes) {
+TEST(ScenarioRun, ViolationWindowsCountEveryViolationFromWhereTheyOpen) {
   VBOARD_IMAGE(img, "rear_lamp.elf");
   // The image's 1 bits stay low 460 ns, above the datasheet's 420 but well inside
   // what real parts read: a datasheet finding on every frame, never a misread bit.
-  // The report lists only the first 100, all in the first red frame.
+  // The report lists only the first 100, all in the first red frame; the checks
+  // count all of them, over the window each names.
   auto o = play(*img, head(R"(  - set: {pin: PB5, level: 0}
   - delay: 20ms
-  - delay: 5ms
+  - label: late
+    delay: 5ms
   - expect-no-violations: {kind: strip}
-  - expect-no-violations:
+  - expect-no-violations: {kind: [strip, unmodelled, fault, halt, finding], since: 0s}
   - delay: 5ms
-  - expect-no-violations: {kind: strip-datasheet}
+  - expect-no-violations: {kind: strip-datasheet, since: late}
+  - expect-no-violations:
+  - expect-no-violations: {kind: halt, since: 40ms}
 )"));
-  ASSERT_EQ(o.failures.size(), 1u) << all_messages(o);
-  EXPECT_EQ(o.failures[0].where, "s.yaml:10");
-  EXPECT_NE(o.failures[0].seen.find(" strip-datasheet timing violations of kind T1L (the last at 29.99"),
-            std::string::npos)
+  ASSERT_EQ(o.failures.size(), 3u) << all_messages(o);
+  EXPECT_EQ(o.failures[0].where, "s.yaml:11");
+  EXPECT_EQ(o.failures[0].expected,
+            "no strip-datasheet violations since step 'late' (s.yaml:7, at 20.000000 ms)");
+  EXPECT_EQ(o.failures[0].seen.rfind("strip-datasheet: T1L 460 ns outside 220-420 ns, ", 0), 0u)
       << o.failures[0].seen;
+  EXPECT_NE(o.failures[0].seen.find(" times (the last at 29.99"), std::string::npos) << o.failures[0].seen;
+  // any is every kind, the datasheet windows too; over the whole run by default.
+  EXPECT_EQ(o.failures[1].where, "s.yaml:12");
+  EXPECT_EQ(o.failures[1].expected, "no any violations in the whole run");
+  EXPECT_EQ(o.failures[2].seen, "that window opens after this step (now 30.000000 ms)");
+}
+
+TEST(ScenarioRun, PinTimingStepsJudgeTheExactEdges) {
+  VBOARD_IMAGE(img, "front_lamp.elf");
+  // A 1500 us pulse every 20 ms on PA0 from 20 ms; the lights go on at the first
+  // decision after the first whole pulse.
+  const std::string start = "  - delay: 20ms\n  - pulse: {pin: PA0, width: 1500us}\n";
+  struct Case {
+    std::string step;
+    std::string seen;  // "" : the step holds
+  };
+  const Case cases[] = {
+      {"expect-pulses: {pin: PA0, width: {min: 1500us, max: 1500us}, count: 5, within: 100ms}", ""},
+      {"expect-pulses: {pin: PA0, width: {min: 1400us, max: 1450us}, count: 5, within: 100ms}",
+       "PA0 high pulse 1 (from 20.000000 ms) 1.5 ms, outside 1.4-1.45 ms"},
+      {"expect-pulses: {pin: PA0, level: 0, width: {min: 18ms, max: 18.4ms}, count: 2, within: 100ms}",
+       "PA0 low pulse 1 (from 21.500000 ms) 18.5 ms, outside 18-18.4 ms"},
+      {"expect-pulses: {pin: PA0, width: {min: 1ms, max: 2ms}, count: 5, within: 70ms}",
+       "4 whole high pulses by then (PA0 = 0 (low) since 81.500000 ms)"},
+      {"expect-blink: {pin: PA0, period: 20ms, high: 1500us, tolerance: 1us, count: 4}", ""},
+      {"expect-blink: {pin: PA0, period: 20ms, high: 1400us, tolerance: 50us}",
+       "PA0 high 1.5 ms in period 1 (from 20.000000 ms), outside 1.35-1.45 ms"},
+      {"expect-blink: {pin: PA0, period: 25ms, high: 1500us, tolerance: 1ms}",
+       "PA0 period 20 ms in period 1 (from 20.000000 ms), outside 24-26 ms"},
+      {"expect-blink: {pin: PA9, period: 20ms}", "no rising edge on PA9 within 22 ms (PA9 = 0 (low) since "},
+      {"expect-stable: {pin: PA9, level: 0, for: 80ms}", ""},
+      {"expect-stable: {pin: PA9, level: 0, for: 300ms}", "PA9 changed to 1 (high) at "},
+      {"expect-stable: {pin: PA9, level: 1, for: 1ms}", "PA9 = 0 (low) since "},
+  };
+  for (const Case& c : cases) {
+    auto o = play(*img, head(start + "  - " + c.step + "\n"));
+    if (c.seen.empty()) {
+      EXPECT_TRUE(o.passed()) << c.step << "\n" << all_messages(o);
+      continue;
+    }
+    ASSERT_EQ(o.failures.size(), 1u) << c.step << "\n" << all_messages(o);
+    EXPECT_EQ(o.failures[0].where, "s.yaml:6") << c.step;
+    EXPECT_EQ(o.failures[0].seen.rfind(c.seen, 0), 0u) << c.step << "\n" << o.failures[0].seen;
+  }
 }
 
 TEST(ScenarioRun, HaltedImageEndsTheScenarioAndSaysWhere) {

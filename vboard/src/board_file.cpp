@@ -259,12 +259,10 @@ const BoardDescription* builtin_board(const std::string& name) {
 
 const BoardDescription& default_board(const Image& image) {
   static const BoardDescription chip_alone{"", "the chip alone", {}};
-  // The image's name, or its name up to an underscore: a variant of a lamp
-  // image (rear_lamp_clock_mutant) runs on the lamp's board.
-  const std::string name = image_identity(image);
-  for (size_t end = name.size(); end != std::string::npos && end > 0; end = name.rfind('_', end - 1))
-    if (const BoardDescription* d = builtin_board(name.substr(0, end))) return *d;
-  return chip_alone;
+  // The board the image's symbol table names, whatever the file is called (a
+  // debug build, a renamed copy or a variant such as the clock mutant).
+  const BoardDescription* d = builtin_board(board_of(image));
+  return d ? *d : chip_alone;
 }
 
 std::optional<BoardDescription> load_board(const std::string& path, std::string* error) {

@@ -218,10 +218,11 @@ std::string Image::describe(uint32_t addr) const {
   return s->demangled + buf;
 }
 
-std::string image_identity(const Image& image) {
-  std::string name = image.path().substr(image.path().find_last_of('/') + 1);
-  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".elf") == 0) name.resize(name.size() - 4);
-  return name;
+std::string board_of(const Image& img) {
+  const bool strip = img.find("htim17") && img.find("hdma_tim17_ch1");
+  if (strip) return "rear_lamp";
+  if (img.find("htim2") && !img.find("htim17")) return "front_lamp";
+  return "";
 }
 
 }  // namespace vboard

@@ -27,7 +27,8 @@ constexpr Named kColors[] = {
     {"cyan", {0, 255, 255}}, {"white", {255, 255, 255}},
 };
 
-constexpr unsigned kMaxLeds = 4096;  // far above any strip; catches a typo like 600000
+constexpr unsigned kMaxLeds = 4096;     // far above any strip; catches a typo like 600000
+constexpr unsigned kMaxCount = 100000;  // periods or pulses of one step
 
 using values::quote;
 
@@ -121,21 +122,41 @@ std::vector<std::pair<unsigned, unsigned>> leds(const YAML::Node& n) {
   return out;
 }
 
-// A violation kind, or the name of one kind of rule finding (pin_contention, ...).
-ViolationKind violation_kind(const YAML::Node& n, std::string* finding) {
-  const std::string v = scalar(n, "kind");
-  for (ViolationKind k :
-       {ViolationKind::any, ViolationKind::strip, ViolationKind::strip_datasheet, ViolationKind::unmodelled,
-        ViolationKind::fault, ViolationKind::halt, ViolationKind::finding})
-    if (v == violation_name(k)) return k;
-  if (chip::has_name(chip::diagnostic_kinds(), v)) {
-    *finding = v;
-    return ViolationKind::finding;
+// A violation kind, or the name of one kind of rule finding (pin_contention, ...);
+// one of them or a list.
+void violation_kinds(const YAML::Node& n, Step& s) {
+  s.violations.clear();
+  auto one = [&](const YAML::Node& e) {
+    const std::string v = scalar(e, "kind");
+    for (ViolationKind k :
+         {ViolationKind::any, ViolationKind::strip, ViolationKind::strip_datasheet, ViolationKind::unmodelled,
+          ViolationKind::fault, ViolationKind::halt, ViolationKind::finding})
+      if (v == violation_name(k)) {
+        s.violations.insert(k);
+        return;
+      }
+    if (chip::has_name(chip::diagnostic_kinds(), v)) {
+      s.findings.insert(v);
+      return;
+    }
+    std::string findings;
+    for (const auto& d : chip::diagnostic_kinds()) findings += ", " + d.name;
+    bad(e, "kind: " + quote(v) +
+               " is not one of any, strip, strip-datasheet, unmodelled, fault, halt, finding" + findings);
+  };
+  if (n.IsSequence()) {
+    if (n.size() == 0) bad(n, "kind: an empty list");
+    for (const auto& e : n) one(e);
+  } else {
+    one(n);
   }
-  std::string findings;
-  for (const auto& d : chip::diagnostic_kinds()) findings += ", " + d.name;
-  bad(n, "kind: " + quote(v) +
-             " is not one of any, strip, strip-datasheet, unmodelled, fault, halt, finding" + findings);
+}
+
+// A label: letters, digits, '-' and '_', naming one step.
+bool label_text(const std::string& v) {
+  return !v.empty() && v.size() <= 64 &&
+         v.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
+             std::string::npos;
 }
 
 void bounce(const YAML::Node& n, Step& s) {
@@ -144,17 +165,42 @@ void bounce(const YAML::Node& n, Step& s) {
   s.bounce_ns = b.spacing;
 }
 
-Step parse_step(const YAML::Node& item) {
-  if (!item.IsMap() || item.size() != 1)
-    bad(item,
-        "a step is one key naming it (delay, set, pulse, expect-pin, wait-pin, expect-strip, "
-        "expect-no-violations, inject-irq) with its settings");
-  const auto kv = *item.begin();
-  const std::string name = scalar(kv.first, "step");
-  const YAML::Node& v = kv.second;
-  if (v.IsNull() && name != "expect-no-violations") bad(kv.first, name + ": no value");
+constexpr const char* kStepNames =
+    "delay, set, pulse, expect-pin, wait-pin, expect-strip, expect-stable, expect-blink, expect-pulses, "
+    "expect-no-violations, inject-irq";
+
+// A time of at least 1 ns.
+ns_t positive(const YAML::Node& n, const std::string& key) {
+  const ns_t t = duration(n, key);
+  if (t == 0) bad(n, key + ": must be above 0");
+  return t;
+}
+
+Step parse_step(const YAML::Node& item, const std::map<std::string, size_t>& labels) {
+  // One key naming the step, and optionally `label:` beside it.
+  const bool labelled = item.IsMap() && item.size() == 2 && item["label"];
+  if (!item.IsMap() || (item.size() != 1 && !labelled))
+    bad(item, std::string("a step is one key naming it (") + kStepNames +
+                  ") with its settings, and optionally 'label:'");
+  YAML::Node key, v;
+  for (const auto& e : item)
+    if (!labelled || scalar(e.first, "step") != "label") {
+      key = e.first;
+      v = e.second;
+    }
+  const YAML::Node kv_first = key;
+  const std::string name = scalar(kv_first, "step");
+  if (v.IsNull() && name != "expect-no-violations") bad(kv_first, name + ": no value");
   Step s;
-  s.line = line_of(kv.first);
+  s.line = line_of(kv_first);
+  if (labelled) {
+    const YAML::Node& l = item["label"];
+    if (l.IsNull()) bad(item, "label: no value");
+    s.label = scalar(l, "label");
+    if (!label_text(s.label))
+      bad(l, "label: " + quote(s.label) + " is not a label (letters, digits, '-' and '_', at most 64)");
+    if (labels.count(s.label)) bad(l, "label: " + quote(s.label) + " names an earlier step already");
+  }
   if (name == "delay") {
     s.kind = StepKind::delay;
     s.duration = duration(v, "delay");
@@ -212,12 +258,71 @@ Step parse_step(const YAML::Node& item) {
     if (f.count("within")) s.duration = duration(f["within"], "within");
   } else if (name == "expect-no-violations") {
     s.kind = StepKind::expect_no_violations;
-    if (v.IsNull()) {
-      s.violations = ViolationKind::any;
-    } else {
-      auto f = fields(v, name, {"kind"}, {});
-      if (f.count("kind")) s.violations = violation_kind(f["kind"], &s.finding);
+    if (!v.IsNull()) {
+      auto f = fields(v, name, {"kind", "since"}, {});
+      if (f.count("kind")) violation_kinds(f["kind"], s);
+      if (f.count("since")) {
+        const YAML::Node& n = f["since"];
+        const std::string text = scalar(n, "since");
+        s.since.text = text;
+        if (text.find_first_of("0123456789") == 0) {
+          s.since.from = Since::From::time;
+          s.since.t = duration(n, "since");
+          s.since.text = values::exact_ns(s.since.t);
+        } else {
+          const auto at = labels.find(text);
+          if (at == labels.end())
+            bad(n, "since: " + quote(text) +
+                       " is neither a time (e.g. 15ms) nor the label of a step before this one");
+          s.since.from = Since::From::step;
+          s.since.step = at->second;
+        }
+      }
     }
+  } else if (name == "expect-stable") {
+    s.kind = StepKind::expect_stable;
+    auto f = fields(v, name, {"pin", "level", "for"}, {"pin", "level", "for"});
+    s.pin = pin(f["pin"]);
+    s.level = level(f["level"], false);
+    s.duration = positive(f["for"], "for");
+  } else if (name == "expect-blink") {
+    s.kind = StepKind::expect_blink;
+    auto f = fields(v, name, {"pin", "period", "high", "tolerance", "count"}, {"pin", "period"});
+    s.pin = pin(f["pin"]);
+    s.period = shared<ns_t>(f["period"], "period", values::period);
+    s.width = f.count("high") ? positive(f["high"], "high") : s.period / 2;
+    if (s.width >= s.period)
+      bad(f["high"],
+          "high: " + values::exact_ns(s.width) + " must be below the period, " + values::exact_ns(s.period));
+    s.tolerance = f.count("tolerance") ? duration(f["tolerance"], "tolerance") : s.period / 10;
+    const ns_t room = std::min(s.width, s.period - s.width);
+    if (s.tolerance >= room)
+      bad(f.count("tolerance") ? f["tolerance"] : v,
+          "tolerance: " + values::exact_ns(s.tolerance) + " must be below the high time, " +
+              values::exact_ns(s.width) + ", and below the low time, " +
+              values::exact_ns(s.period - s.width));
+    s.count = f.count("count") ? number(f["count"], "count", kMaxCount) : 3;
+    if (s.count == 0) bad(f["count"], "count: must be at least 1");
+    // Waiting for the first rising edge, then `count` periods, each at its longest.
+    if (s.period + s.tolerance > limits::kMaxTime / (s.count + 1))
+      bad(v, "expect-blink: " + std::to_string(s.count) + " periods of up to " +
+                 values::exact_ns(s.period + s.tolerance) + " may take longer than the limit of " +
+                 values::exact_ns(limits::kMaxTime));
+    s.duration = (s.period + s.tolerance) * (s.count + 1);
+  } else if (name == "expect-pulses") {
+    s.kind = StepKind::expect_pulses;
+    auto f = fields(v, name, {"pin", "level", "width", "count", "within"}, {"pin", "width", "within"});
+    s.pin = pin(f["pin"]);
+    s.level = f.count("level") ? level(f["level"], false) : 1;
+    auto w = fields(f["width"], "width", {"min", "max"}, {"min", "max"});
+    s.width_min = duration(w["min"], "min");
+    s.width_max = positive(w["max"], "max");
+    if (s.width_min > s.width_max)
+      bad(w["min"],
+          "min: " + values::exact_ns(s.width_min) + " is above max, " + values::exact_ns(s.width_max));
+    s.count = f.count("count") ? number(f["count"], "count", kMaxCount) : 1;
+    if (s.count == 0) bad(f["count"], "count: must be at least 1");
+    s.duration = positive(f["within"], "within");
   } else if (name == "inject-irq") {
     s.kind = StepKind::inject_irq;
     if (v.IsMap()) {
@@ -227,9 +332,7 @@ Step parse_step(const YAML::Node& item) {
       s.irq = shared<unsigned>(v, "inject-irq", values::irq);
     }
   } else {
-    bad(kv.first, "unknown step " + quote(name) +
-                      " (known: delay, set, pulse, expect-pin, wait-pin, expect-strip, expect-no-violations, "
-                      "inject-irq)");
+    bad(kv_first, "unknown step " + quote(name) + " (known: " + kStepNames + ")");
   }
   return s;
 }
@@ -254,6 +357,12 @@ const char* step_name(StepKind k) {
       return "expect-no-violations";
     case StepKind::inject_irq:
       return "inject-irq";
+    case StepKind::expect_stable:
+      return "expect-stable";
+    case StepKind::expect_blink:
+      return "expect-blink";
+    case StepKind::expect_pulses:
+      return "expect-pulses";
   }
   return "?";
 }
@@ -291,8 +400,8 @@ std::optional<Scenario> parse(const std::string& text, const std::string& file, 
   sc.file = file;
   const auto read = [&sc](const YAML::Node& root) {
     if (!root.IsMap()) bad(root, "expected a map with name, version, steps");
-    auto f =
-        fields(root, "scenario", {"name", "version", "description", "steps"}, {"name", "version", "steps"});
+    auto f = fields(root, "scenario", {"name", "version", "description", "board", "steps"},
+                    {"name", "version", "steps"});
     sc.name = scalar(f["name"], "name");
     if (sc.name.empty()) bad(f["name"], "name: empty");
     if (values::has_control(sc.name))
@@ -300,20 +409,29 @@ std::optional<Scenario> parse(const std::string& text, const std::string& file, 
     if (scalar(f["version"], "version") != "1")
       bad(f["version"], "version: only version 1 is known, not " + quote(f["version"].Scalar()));
     if (f.count("description")) scalar(f["description"], "description");
+    if (f.count("board")) {
+      sc.board = scalar(f["board"], "board");
+      sc.board_line = line_of(f["board"]);
+      if (std::find_if(std::begin(kBoards), std::end(kBoards),
+                       [&](const char* b) { return sc.board == b; }) == std::end(kBoards))
+        bad(f["board"], "board: " + quote(sc.board) + " is not a board (front_lamp, rear_lamp)");
+    }
     const YAML::Node& steps = f["steps"];
     if (!steps.IsSequence() || steps.size() == 0) bad(steps, "steps: expected a list of steps");
     // The longest the steps can take: every delay, and every wait to its timeout.
     ns_t worst = 0;
+    std::map<std::string, size_t> labels;
     for (const auto& item : steps) {
-      sc.steps.push_back(parse_step(item));
+      sc.steps.push_back(parse_step(item, labels));
       const Step& st = sc.steps.back();
-      if (st.kind == StepKind::delay || st.kind == StepKind::wait_pin || st.kind == StepKind::expect_strip)
-        worst += st.duration;
+      if (!st.label.empty()) labels.emplace(st.label, sc.steps.size() - 1);
+      if (st.kind != StepKind::expect_no_violations) worst += st.duration;
       if (worst > limits::kMaxTime)
         throw Bad{st.line, std::string(step_name(st.kind)) + ": the steps up to here may take " +
                                values::exact_ns(worst) + " of virtual time, above the limit of " +
                                values::exact_ns(limits::kMaxTime) +
-                               " (delays, wait-pin timeouts and expect-strip within add up)"};
+                               " (delays, wait-pin timeouts, expect-strip within and the waiting steps' "
+                               "longest times add up)"};
     }
   };
   if (!yaml::read_document(text, file, "scenario", "a map with name, version, steps", read, error))

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include "vboard/scenario.h"
 #include "vboard/strip.h"
 #include "vboard/svg.h"
+#include "vboard/values.h"
 
 namespace vboard::scenario {
 
@@ -80,6 +82,62 @@ bool frame_matches(const StripFrame& f, const std::vector<StripCheck>& checks) {
 // The last frame of a run of equal frames.
 StripFrame last_frame(const StripRun& r) { return {r.last_t, r.colors, r.bits}; }
 
+// A value in a given unit, without trailing zeros: "51.2".
+std::string in_unit(ns_t v, ns_t unit) {
+  const unsigned long long whole = v / unit, nines = (v % unit) * (kSec / unit);  // fraction in 1e-9
+  char b[48];
+  std::snprintf(b, sizeof b, "%llu.%09llu", whole, nines);
+  std::string t = b;
+  t.erase(t.find_last_not_of('0') + 1);
+  if (t.back() == '.') t.pop_back();
+  return t;
+}
+
+ns_t unit_for(ns_t v) { return v >= kSec ? kSec : v >= kMs ? kMs : v >= kUs ? kUs : 1; }
+const char* unit_name(ns_t unit) {
+  return unit == kSec ? "s" : unit == kMs ? "ms" : unit == kUs ? "us" : "ns";
+}
+
+// A window "45-55 ms", in the unit of its upper end.
+std::string window(ns_t lo, ns_t hi) {
+  const ns_t u = unit_for(hi);
+  return in_unit(lo, u) + "-" + in_unit(hi, u) + " " + unit_name(u);
+}
+// A measured value in the unit of the window it is held against: "51.2 ms".
+std::string measured(ns_t v, ns_t hi) {
+  const ns_t u = unit_for(hi);
+  return in_unit(v, u) + " " + unit_name(u);
+}
+
+std::string high_low(int level) { return level ? "high" : "low"; }
+
+// The edges of one pin while a step runs, taken from the board's pin watch as
+// they happen; every change still reaches the watcher that was there before (a
+// VCD trace), which gets its place back when the tap ends.
+class EdgeTap : public PinWatcher {
+ public:
+  EdgeTap(Board& b, unsigned pin, std::function<void(int, ns_t)> edge)
+      : b_(b), pin_(pin), edge_(std::move(edge)), next_(b.pin_watcher()) {
+    b_.watch_pins(this);
+  }
+  ~EdgeTap() override { b_.watch_pins(next_); }
+  EdgeTap(const EdgeTap&) = delete;
+  EdgeTap& operator=(const EdgeTap&) = delete;
+  void pin_changed(unsigned pin, ns_t t, int level) override {
+    if (pin == pin_) edge_(level, t);
+    if (next_) next_->pin_changed(pin, t, level);
+  }
+  void settled() override {
+    if (next_) next_->settled();
+  }
+
+ private:
+  Board& b_;
+  unsigned pin_;
+  std::function<void(int, ns_t)> edge_;
+  PinWatcher* next_;
+};
+
 class Player {
  public:
   Player(Machine& m, const Scenario& s, const std::set<std::string>& allowed)
@@ -90,13 +148,18 @@ class Player {
   }
 
   Outcome play() {
+    // The windows the violation checks open: at a time (counted when time gets
+    // there) or at the start of a labelled step.
+    std::set<size_t> marked;
+    for (const Step& st : s_.steps) {
+      if (st.kind != StepKind::expect_no_violations) continue;
+      if (st.since.from == Since::From::time) at_time_.emplace(st.since.t, std::nullopt);
+      if (st.since.from == Since::From::step) marked.insert(st.since.step);
+    }
+    snapshot_times();
     for (size_t i = 0; i < s_.steps.size(); ++i) {
       const Step& st = s_.steps[i];
-      const ns_t start = m_.now();
-      if (i + 1 < s_.steps.size() && s_.steps[i + 1].kind == StepKind::expect_no_violations)
-        counts_before_ = counts();
-      window_start_ = prev_start_;
-      prev_start_ = start;
+      if (marked.count(i)) at_step_[i] = {m_.now(), counts()};
       if (!step(i, st)) {
         // The image stopped: time cannot move on, so the rest cannot be judged.
         if (i + 1 < s_.steps.size())
@@ -111,8 +174,8 @@ class Player {
   }
 
  private:
-  // Exact counts of everything a violation check judges, taken before the step
-  // that a check follows: the check looks at what they grew by.
+  // Exact counts of everything a violation check judges, taken where a check's
+  // window opens: the check looks at what they grew by since.
   struct Counts {
     RunTally tally;
     std::map<std::string, uint64_t> strip;                          // timing kind -> count
@@ -144,10 +207,23 @@ class Player {
     out_.failures.push_back(f);
   }
 
-  // Runs to `t`; false (with the failure recorded) if time cannot get there
-  // because the image halted (and the machine stops on a halt).
+  // Counts at every window time reached so far.
+  void snapshot_times() {
+    for (auto& [t, c] : at_time_)
+      if (!c && t <= m_.now()) c = counts();
+  }
+
+  // Runs to `t`, stopping at the window times on the way; false (with the
+  // failure recorded) if time cannot get there because the image halted (and
+  // the machine stops on a halt).
   bool advance(size_t i, ns_t t, const std::string& expected) {
+    for (auto it = at_time_.upper_bound(m_.now()); it != at_time_.end() && it->first < t; ++it) {
+      m_.run_until(it->first);
+      if (m_.now() < it->first) break;
+      snapshot_times();
+    }
     m_.run_until(t);
+    snapshot_times();
     if (m_.now() < t && m_.halt()) {
       fail(i, expected, halt_text());
       return false;
@@ -185,8 +261,152 @@ class Player {
       case StepKind::expect_no_violations:
         check_violations(i, st);
         return true;
+      case StepKind::expect_stable:
+        return expect_stable(i, st, now);
+      case StepKind::expect_blink:
+        return expect_blink(i, st, now);
+      case StepKind::expect_pulses:
+        return expect_pulses(i, st, now);
     }
     return true;
+  }
+
+  // Runs to `deadline` in slices, with every edge of `pin` going to `edge` as it
+  // happens, until `done(now)` says the verdict is in. False if the image halted.
+  bool watch_edges(size_t i, const std::string& pin, ns_t deadline, ns_t slice, const std::string& expected,
+                   const std::function<void(int, ns_t)>& edge, const std::function<bool(ns_t)>& done) {
+    Board& b = m_.board();
+    const std::vector<std::string> names = b.pin_names();
+    const auto at = std::find(names.begin(), names.end(), pin);
+    if (at == names.end()) {
+      fail(i, expected, "the board has no pin " + pin);
+      return true;
+    }
+    EdgeTap tap(b, static_cast<unsigned>(at - names.begin()), edge);
+    while (!done(m_.now()) && m_.now() < deadline)
+      if (!advance(i, std::min(deadline, m_.now() + std::max(slice, kPinPoll)), expected)) return false;
+    return true;
+  }
+
+  bool expect_stable(size_t i, const Step& st, ns_t now) {
+    const ns_t end = now + st.duration;
+    const std::string expected = st.pin + " = " + level_text(st.level) + " for " +
+                                 values::exact_ns(st.duration) + " (to " + format_ns(end) + ")";
+    if (m_.board().pin_level(st.pin) != st.level) {
+      fail(i, expected, pin_seen(st.pin));
+      return true;
+    }
+    std::optional<std::pair<int, ns_t>> change;
+    const bool running = watch_edges(
+        i, st.pin, end, st.duration / 1000, expected,
+        [&](int level, ns_t t) {
+          if (!change && t >= now) change = {level, t};
+        },
+        [&](ns_t) { return change.has_value(); });
+    if (running && change)
+      fail(i, expected,
+           st.pin + " changed to " + level_text(change->first) + " at " + format_ns(change->second) + ", " +
+               values::exact_ns(change->second - now) + " into the " + values::exact_ns(st.duration));
+    return running;
+  }
+
+  bool expect_blink(size_t i, const Step& st, ns_t now) {
+    const ns_t tol = st.tolerance;
+    const std::string expected = st.pin + " blinking for " + std::to_string(st.count) + " periods: period " +
+                                 window(st.period - tol, st.period + tol) + ", high " +
+                                 window(st.width - tol, st.width + tol);
+    enum class Phase { first_rise, high, low } phase = Phase::first_rise;
+    ns_t rise = 0;
+    unsigned periods = 0;
+    std::string wrong;
+    const auto edge = [&](int level, ns_t t) {
+      if (!wrong.empty() || periods == st.count || t < now) return;
+      const std::string nth = " in period " + std::to_string(periods + 1) + " (from " + format_ns(rise) + ")";
+      if (phase == Phase::first_rise) {
+        if (level) {
+          rise = t;
+          phase = Phase::high;
+        }
+      } else if (phase == Phase::high && !level) {
+        const ns_t high = t - rise;
+        if (high + tol < st.width || high > st.width + tol)
+          wrong = st.pin + " high " + measured(high, st.width + tol) + nth + ", outside " +
+                  window(st.width - tol, st.width + tol);
+        phase = Phase::low;
+      } else if (phase == Phase::low && level) {
+        const ns_t period = t - rise;
+        if (period + tol < st.period || period > st.period + tol)
+          wrong = st.pin + " period " + measured(period, st.period + tol) + nth + ", outside " +
+                  window(st.period - tol, st.period + tol);
+        ++periods;
+        rise = t;
+        phase = Phase::high;
+      }
+    };
+    // A phase that has lasted past its window fails without waiting for its edge.
+    const auto done = [&](ns_t t) {
+      if (!wrong.empty() || periods == st.count) return true;
+      if (phase == Phase::first_rise && t - now > st.period + tol)
+        wrong = "no rising edge on " + st.pin + " within " + values::exact_ns(st.period + tol) + " (" +
+                pin_seen(st.pin) + ")";
+      else if (phase == Phase::high && t - rise > st.width + tol)
+        wrong = st.pin + " high from " + format_ns(rise) + " for longer than " +
+                values::exact_ns(st.width + tol) + " (" + pin_seen(st.pin) + ")";
+      else if (phase == Phase::low && t - rise > st.period + tol)
+        wrong = st.pin + " period from " + format_ns(rise) + " longer than " +
+                values::exact_ns(st.period + tol) + " (" + pin_seen(st.pin) + ")";
+      return !wrong.empty();
+    };
+    const bool running = watch_edges(i, st.pin, now + st.duration, st.period / 4, expected, edge, done);
+    if (running && (!wrong.empty() || periods < st.count))
+      fail(i, expected, wrong.empty() ? std::to_string(periods) + " periods in time" : wrong);
+    return running;
+  }
+
+  bool expect_pulses(size_t i, const Step& st, ns_t now) {
+    const ns_t deadline = now + st.duration;
+    const std::string what = high_low(st.level);
+    const std::string expected = std::to_string(st.count) + (st.count == 1 ? " pulse" : " pulses") + " of " +
+                                 st.pin + " " + what + ", each " + window(st.width_min, st.width_max) +
+                                 ", by " + format_ns(deadline) + " (within " + values::exact_ns(st.duration) +
+                                 ")";
+    // A pulse under way when the step starts has no start the step saw: it is skipped.
+    bool skipping = m_.board().pin_level(st.pin) == st.level, in = false;
+    ns_t start = 0;
+    unsigned seen = 0;
+    std::string wrong;
+    const auto edge = [&](int level, ns_t t) {
+      if (!wrong.empty() || seen == st.count || t < now) return;
+      if (level == st.level) {
+        in = true;
+        start = t;
+        return;
+      }
+      if (skipping || !in) {
+        skipping = false;
+        return;
+      }
+      in = false;
+      const ns_t w = t - start;
+      ++seen;
+      if (w < st.width_min || w > st.width_max)
+        wrong = st.pin + " " + what + " pulse " + std::to_string(seen) + " (from " + format_ns(start) + ") " +
+                measured(w, st.width_max) + ", outside " + window(st.width_min, st.width_max);
+    };
+    const auto done = [&](ns_t t) {
+      if (!wrong.empty() || seen == st.count) return true;
+      if (in && t - start > st.width_max)
+        wrong = st.pin + " " + what + " pulse " + std::to_string(seen + 1) + " (from " + format_ns(start) +
+                ") longer than " + values::exact_ns(st.width_max) + " (" + pin_seen(st.pin) + ")";
+      return !wrong.empty();
+    };
+    const bool running = watch_edges(i, st.pin, deadline, st.duration / 1000, expected, edge, done);
+    if (running && (!wrong.empty() || seen < st.count))
+      fail(i, expected,
+           wrong.empty()
+               ? std::to_string(seen) + " whole " + what + " pulses by then (" + pin_seen(st.pin) + ")"
+               : wrong);
+    return running;
   }
 
   std::string pin_seen(const std::string& pin) const {
@@ -239,65 +459,101 @@ class Player {
     return true;
   }
 
+  // The counts where a check's window opens and the time it opens; nullopt for
+  // a window that opens later than now.
+  std::optional<std::pair<ns_t, Counts>> window_open(const Step& st) {
+    switch (st.since.from) {
+      case Since::From::run_start:
+        return std::pair<ns_t, Counts>{0, Counts{}};
+      case Since::From::time: {
+        const auto it = at_time_.find(st.since.t);
+        if (it == at_time_.end() || !it->second) return std::nullopt;
+        return std::pair<ns_t, Counts>{st.since.t, *it->second};
+      }
+      case Since::From::step:
+        if (!at_step_.count(st.since.step)) return std::nullopt;
+        return at_step_[st.since.step];
+    }
+    return std::nullopt;
+  }
+
+  std::string window_text(const Step& st, ns_t from) const {
+    switch (st.since.from) {
+      case Since::From::run_start:
+        return "in the whole run";
+      case Since::From::time:
+        return "since " + st.since.text;
+      case Since::From::step:
+        return "since step '" + st.since.text + "' (" + s_.file + ":" +
+               std::to_string(s_.steps[st.since.step].line) + ", at " + format_ns(from) + ")";
+    }
+    return "";
+  }
+
   void check_violations(size_t i, const Step& st) {
-    const ViolationKind kind = st.violations;
-    const ns_t from = window_start_;
+    const auto has = [&](ViolationKind k) {
+      return st.violations.count(ViolationKind::any) || st.violations.count(k);
+    };
+    std::string what;
+    for (ViolationKind k : st.violations) what += std::string(what.empty() ? "" : ", ") + violation_name(k);
+    for (const std::string& f : st.findings) what += (what.empty() ? "" : ", ") + f;
+    const auto opened = window_open(st);
+    if (!opened) {
+      fail(i, "no " + what + " violations since " + st.since.text,
+           "that window opens after this step (now " + format_ns(m_.now()) + ")");
+      return;
+    }
+    const auto& [from, before] = *opened;
     const Counts now = counts();
     std::vector<std::string> seen;
-    const bool any = kind == ViolationKind::any;
-    // Strip timing, per kind: how many since the window opened, and the last one.
+    const auto times = [](uint64_t n) { return n == 1 ? std::string("once") : std::to_string(n) + " times"; };
+    // Strip timing, per kind: how often since the window opened, and the last one in words.
     if (StripView* strip = m_.board().strip_view())
       for (const StripViolationKind& k : strip->violation_kinds()) {
-        const bool wanted =
-            k.datasheet ? kind == ViolationKind::strip_datasheet : (any || kind == ViolationKind::strip);
-        const auto before = counts_before_.strip.find(k.kind);
-        const uint64_t n = k.total - (before == counts_before_.strip.end() ? 0 : before->second);
+        const bool wanted = k.datasheet ? has(ViolationKind::strip_datasheet) : has(ViolationKind::strip);
+        const auto b = before.strip.find(k.kind);
+        const uint64_t n = k.total - (b == before.strip.end() ? 0 : b->second);
         if (!wanted || n == 0) continue;
-        seen.push_back(std::to_string(n) + (k.datasheet ? " strip-datasheet" : " strip") +
-                       " timing violations of kind " + k.kind + " (the last at " + format_ns(k.last) + ")");
+        seen.push_back(std::string(k.datasheet ? "strip-datasheet: " : "strip: ") + k.last_what + ", " +
+                       times(n) + " (the last at " + format_ns(k.last) + ")");
       }
-    if (any || kind == ViolationKind::unmodelled) {
-      const uint64_t n = now.tally.unmodelled - counts_before_.tally.unmodelled;
+    if (has(ViolationKind::unmodelled)) {
+      const uint64_t n = now.tally.unmodelled - before.tally.unmodelled;
       if (n) {
         const Unmodelled& u = *now.tally.last_unmodelled;
         char b[32];
         std::snprintf(b, sizeof b, "0x%08x", u.addr);
-        seen.push_back(std::to_string(n) + " unmodelled accesses (the last a " +
-                       (u.is_write ? "write to " : "read of ") + b + " from " + u.where + " at " +
-                       format_ns(u.t) + ")");
+        seen.push_back("unmodelled: " + times(n) + ", the last a " + (u.is_write ? "write to " : "read of ") +
+                       b + " from " + u.where + " at " + format_ns(u.t));
       }
     }
-    if (any || kind == ViolationKind::fault) {
-      const uint64_t n = now.tally.faults - counts_before_.tally.faults;
-      if (n) seen.push_back(std::to_string(n) + " faults (the last: " + now.tally.last_fault + ")");
+    if (has(ViolationKind::fault)) {
+      const uint64_t n = now.tally.faults - before.tally.faults;
+      if (n) seen.push_back("fault: " + times(n) + ", the last: " + now.tally.last_fault);
     }
-    // Rule findings: every kind not allowed with --allow for `any`; the named
-    // kind (allowed or not) when one is named.
-    if (any || kind == ViolationKind::finding)
-      for (const Diagnostic& d : m_.board().diagnostics()) {
-        const bool wanted = st.finding.empty() ? !(any && allowed_.count(d.kind)) : d.kind == st.finding;
-        const auto before = counts_before_.rules.find({d.kind, d.where});
-        const uint64_t n = d.count - (before == counts_before_.rules.end() ? 0 : before->second);
-        if (!wanted || n == 0) continue;
-        seen.push_back(std::to_string(n) + " " + d.kind + " findings on " + d.where + " (" + d.message + ")");
-      }
-    if ((any || kind == ViolationKind::halt) && m_.halt() && m_.halt()->t >= from)
-      seen.push_back(halt_text());
+    // Rule findings: `finding` and `any` take every kind but those --allow
+    // allows; a kind named in the step is checked whatever --allow says.
+    for (const Diagnostic& d : m_.board().diagnostics()) {
+      const bool wanted =
+          st.findings.count(d.kind) || (has(ViolationKind::finding) && !allowed_.count(d.kind));
+      const auto b = before.rules.find({d.kind, d.where});
+      const uint64_t n = d.count - (b == before.rules.end() ? 0 : b->second);
+      if (!wanted || n == 0) continue;
+      seen.push_back(d.kind + " on " + d.where + ": " + d.message + ", " + times(n));
+    }
+    if (has(ViolationKind::halt) && m_.halt() && m_.halt()->t >= from) seen.push_back(halt_text());
     if (seen.empty()) return;
-    std::string text = seen.front();
-    if (seen.size() > 1) text += " (and " + std::to_string(seen.size() - 1) + " more kinds)";
-    const std::string what = kind == ViolationKind::finding && !st.finding.empty() ? st.finding + " "
-                             : any                                                 ? ""
-                                   : std::string(violation_name(kind)) + " ";
-    fail(i, "no " + what + "violations since " + format_ns(from), text);
+    std::string text;
+    for (const std::string& one : seen) text += (text.empty() ? "" : "; ") + one;
+    fail(i, "no " + what + " violations " + window_text(st, from), text);
   }
 
   Machine& m_;
   const Scenario& s_;
   const std::set<std::string>& allowed_;
   Outcome out_;
-  ns_t prev_start_ = 0, window_start_ = 0;
-  Counts counts_before_;
+  std::map<ns_t, std::optional<Counts>> at_time_;      // window times -> counts there, once reached
+  std::map<size_t, std::pair<ns_t, Counts>> at_step_;  // labelled step -> its start and counts there
 };
 
 std::string seconds(ns_t t) {

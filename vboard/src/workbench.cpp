@@ -33,6 +33,15 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
   for (const auto& f : cli.files) {
     std::string e;
     auto s = scenario::load(f, &e);
+    // A scenario that names its board runs only on an image of that board.
+    if (s && !s->board.empty() && board_of(image) != s->board) {
+      const std::string is = board_of(image);
+      e = values::printable(f) + ":" + std::to_string(s->board_line) + ": board: the scenario is for " +
+          s->board + ", but " + values::printable(image_path) +
+          (is.empty() ? " is not an image of either lamp board (it defines neither htim17 nor htim2)"
+                      : " is a " + is + " image");
+      s.reset();
+    }
     if (!s) {
       // FILE:LINE: first, as compilers write it, so that editors find the line.
       std::fprintf(err, "%s\n", e.c_str());

@@ -65,10 +65,9 @@ std::optional<BoardDescription> parse_board(std::string_view text, const std::st
 // The board files of boards/, built into vboard, by board name ("front_lamp",
 // "rear_lamp"); nullptr for another name.
 const BoardDescription* builtin_board(const std::string& name);
-// The board an image runs on without --board: the built-in board named like
-// the image (image_identity), or like the image's name up to one of its
-// underscores (rear_lamp_clock_mutant: rear_lamp); else the chip alone (a
-// board without parts).
+// The board an image runs on without --board: the built-in board of the lamp
+// the image is built for (board_of, from its symbol table); else the chip
+// alone (a board without parts).
 const BoardDescription& default_board(const Image& image);
 
 // Builds the board a description names for a Machine (the description is copied).

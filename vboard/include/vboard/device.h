@@ -169,8 +169,10 @@ class Board {
     (void)pin;
     return 0;
   }
-  // Reports every later change to `w` (nullptr: stop).
+  // Reports every later change to `w` (nullptr: stop); pin_watcher() is the one
+  // set now, so that a second listener can pass the changes on to it.
   virtual void watch_pins(PinWatcher* w) { (void)w; }
+  virtual PinWatcher* pin_watcher() const { return nullptr; }
   // peripheral name -> register name -> final value.
   virtual std::map<std::string, std::map<std::string, uint32_t>> register_dump() const = 0;
   // What the board's own parts observed (a LED strip's frames, the role of a pin)

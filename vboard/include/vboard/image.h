@@ -70,8 +70,11 @@ class Image {
   std::vector<size_t> functions_;  // indices into symbols_ of code symbols, sorted by address
 };
 
-// What an image is, for choosing its board: its file name without folder and
-// ".elf" ("build/firmware-debug/rear_lamp.elf" -> "rear_lamp").
-std::string image_identity(const Image& image);
+// The lamp board an image is built for, told from its symbol table, so that it
+// holds for release and debug builds and whatever the file is called: the rear
+// board's code defines the strip timer's handles (htim17, hdma_tim17_ch1), the
+// front board's the handle of TIM2 (htim2) and neither of those. "front_lamp",
+// "rear_lamp", or "" for any other image (or one without a symbol table).
+std::string board_of(const Image& img);
 
 }  // namespace vboard

@@ -1,5 +1,6 @@
 // Scenario files: a YAML list of steps (drive a line, start a pulse train, wait,
-// expect a pin level or a strip colour) that the virtual board plays against an
+// expect a pin level, a steady pin, a blink, pulse widths or a strip colour,
+// expect no violations over a window) that the virtual board plays against an
 // image, with a verdict per expectation and a JUnit report for CI servers.
 // load() checks the whole file before anything runs; run() drives a Machine
 // step by step; to_junit() writes the verdicts.
@@ -24,7 +25,10 @@ enum class StepKind {
   wait_pin,
   expect_strip,
   expect_no_violations,
-  inject_irq
+  inject_irq,
+  expect_stable,
+  expect_blink,
+  expect_pulses
 };
 const char* step_name(StepKind k);  // "expect-pin", as written in the file
 
@@ -38,13 +42,22 @@ struct StripCheck {
 
 // What expect-no-violations looks at. strip: data-line timing that real parts
 // would misread; strip-datasheet: timing outside the WS2815 datasheet windows
-// (which real parts still read right; not part of any); unmodelled: register
-// accesses no model implements; fault: model and core faults; halt: the image
-// stopped; finding: the models' rule findings (one kind of them when the step
-// names it, e.g. pin_contention); any: all but strip-datasheet and the kinds of
-// finding the run allows (--allow).
+// (which real parts still read right); unmodelled: register accesses no model
+// implements; fault: model and core faults; halt: the image stopped; finding:
+// the models' rule findings but the kinds the run allows (--allow); any: every
+// one of these. A step may name several, and kinds of finding by name (e.g.
+// pin_contention), which it checks even when --allow allows them.
 enum class ViolationKind { any, strip, strip_datasheet, unmodelled, fault, halt, finding };
 const char* violation_name(ViolationKind k);
+
+// Where the window of an expect-no-violations step opens: the start of the run
+// (the default), a virtual time, or the start of a labelled step before it.
+struct Since {
+  enum class From { run_start, time, step } from = From::run_start;
+  ns_t t = 0;        // From::time
+  size_t step = 0;   // From::step: index into Scenario::steps
+  std::string text;  // as written, for messages ("15 ms", "repaint")
+};
 
 struct Step {
   StepKind kind = StepKind::delay;
@@ -56,17 +69,32 @@ struct Step {
   ns_t bounce_ns = 0;
   bool stop = false;  // pulse: disconnect the train instead of starting one
   ns_t width = 0, period = 0, jitter = 0;
-  std::vector<StripCheck> strip;  // expect-strip: all checks hold on one frame
-  ViolationKind violations = ViolationKind::any;
-  std::string finding;  // expect-no-violations of one kind of rule finding ("" : every kind)
+  std::vector<StripCheck> strip;                           // expect-strip: all checks hold on one frame
+  std::set<ViolationKind> violations{ViolationKind::any};  // expect-no-violations
+  std::set<std::string> findings;  // expect-no-violations: kinds of rule finding named one by one
+  Since since;                     // expect-no-violations: where the window opens
   unsigned irq = 0;
+  std::string label;  // optional name of the step (since: LABEL)
+  // expect-stable: `duration` is the time the pin must hold `level`.
+  // expect-blink: `period` and `width` (high time) each within `tolerance`, for
+  // `count` periods from the first rising edge.
+  // expect-pulses: `count` pulses at `level` from the step on, each `width_min`
+  // to `width_max` long, all ended within `duration`.
+  ns_t tolerance = 0;
+  unsigned count = 0;
+  ns_t width_min = 0, width_max = 0;
 };
 
 struct Scenario {
   std::string file;  // as given, for file:line in messages
   std::string name;
+  std::string board;        // the image's board ("front_lamp", "rear_lamp"); "" : any image
+  unsigned board_line = 0;  // the line of `board:`
   std::vector<Step> steps;
 };
+
+// The boards a scenario may name (board:).
+inline constexpr const char* kBoards[] = {"front_lamp", "rear_lamp"};
 
 // Reads and checks a scenario. On a bad file: nullopt and *error = "FILE:LINE: what".
 std::optional<Scenario> load(const std::string& path, std::string* error);

@@ -18,7 +18,7 @@ namespace vboard {
 
 struct StripViolation {
   ns_t t;
-  std::string what;  // e.g. "T0H 287ns outside 220-380" or "low 6us inside frame"
+  std::string what;  // e.g. "T0H 287 ns outside 220-380 ns" or "low 6.00 us inside a frame, ..."
   bool datasheet;    // true: against the WS2815 datasheet windows; false: against what real parts accept
 };
 
@@ -47,6 +47,7 @@ struct StripViolationKind {
   uint64_t listed = 0;
   bool datasheet = false;
   ns_t first = 0, last = 0;
+  std::string last_what;  // the last one in words: "T1L 460 ns outside 220-420 ns"
 };
 
 struct StripReport {

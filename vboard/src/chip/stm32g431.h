@@ -60,6 +60,7 @@ class Stm32g431 {
   // Every later pad change goes to `w` (nullptr: none), in runs ordered by the
   // device below, which a board advances before all others.
   void watch_pins(PinWatcher* w) { ctx_.watcher = w; }
+  PinWatcher* pin_watcher() const { return ctx_.watcher; }
   Device* pin_settle() { return settle_.get(); }
   // peripheral name -> register name -> final value.
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const;

@@ -30,6 +30,7 @@ class DescribedBoard : public Board {
   std::vector<std::string> pin_names() const override { return chip_.pin_names(); }
   int pin_level(unsigned pin) const override { return chip_.pin_level(pin); }
   void watch_pins(PinWatcher* w) override { chip_.watch_pins(w); }
+  PinWatcher* pin_watcher() const override { return chip_.pin_watcher(); }
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const override {
     return chip_.register_dump();
   }

@@ -12,6 +12,7 @@ namespace vboard::world {
 namespace {
 const char* const kKindName[] = {"T0H", "T1H", "T0L", "T1L", "high", "low", "frame"};
 const bool kKindDatasheet[] = {true, true, true, true, false, false, false};
+const bool kKindOfHigh[] = {true, true, false, false, true, false, false};  // measures the high phase
 
 void minmax(ns_t v, ns_t& lo, ns_t& hi, bool& have) {
   if (!have) {
@@ -29,17 +30,13 @@ Ws2815Strip::Ws2815Strip(periph::Context& ctx, unsigned leds, const StripTiming&
   bytes_.reserve(leds * 3 + 16);
 }
 
-void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
-  if (counts_[k]++ == 0) first_[k] = t;
-  last_[k] = t;
-  raised_ |= 1u << k;
-  if (stored_[k] >= kPerKindCap || rep_.violations.size() >= kViolationCap) return;
-  if (++stored_[k] >= kPerKindCap) unlisted_ |= 1u << k;
-  if (rep_.violations.size() + 1 >= kViolationCap) unlisted_ = ~0u;
-  char b[128];
+std::string Ws2815Strip::describe(Kind k, ns_t value) const {
+  using ull = unsigned long long;
+  const auto v = static_cast<ull>(value);
+  char b[112];
   const auto outside = [&](const char* name, const StripTiming::Window& w) {
-    std::snprintf(b, sizeof b, "%s %lluns outside %llu-%llu", name, static_cast<unsigned long long>(value),
-                  static_cast<unsigned long long>(w.min), static_cast<unsigned long long>(w.max));
+    std::snprintf(b, sizeof b, "%s %llu ns outside %llu-%llu ns", name, v, static_cast<ull>(w.min),
+                  static_cast<ull>(w.max));
   };
   switch (k) {
     case kT0H:
@@ -55,27 +52,38 @@ void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
       outside("T1L", tm_.t1l);
       break;
     case kAmbiguous:
-      std::snprintf(b, sizeof b, "high %lluns between %llu and %llu: bit value uncertain",
-                    static_cast<unsigned long long>(value), static_cast<unsigned long long>(tm_.zero_below),
-                    static_cast<unsigned long long>(tm_.one_above));
+      std::snprintf(b, sizeof b, "high %llu ns between %llu and %llu ns: bit value uncertain", v,
+                    static_cast<ull>(tm_.zero_below), static_cast<ull>(tm_.one_above));
       break;
     case kLongLow:
-      std::snprintf(b, sizeof b, "low %.2fus inside frame (not a reset)",
-                    static_cast<double>(value) / 1000.0);
+      std::snprintf(b, sizeof b, "low %.2f us inside a frame, above %.2f us (not a reset)",
+                    static_cast<double>(value) / 1000.0, static_cast<double>(tm_.longest_low) / 1000.0);
       break;
     default:
-      std::snprintf(b, sizeof b, "frame of %llu bits, expected %u", static_cast<unsigned long long>(value),
-                    leds_ * 24);
+      std::snprintf(b, sizeof b, "frame of %llu bits, expected %u", v, leds_ * 24);
   }
-  rep_.violations.push_back({t, b, kKindDatasheet[k]});
+  return b;
+}
+
+void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
+  if (counts_[k]++ == 0) first_[k] = t;
+  last_[k] = t;
+  last_value_[k] = value;
+  raised_ |= 1u << k;
+  if (stored_[k] >= kPerKindCap || rep_.violations.size() >= kViolationCap) return;
+  if (++stored_[k] >= kPerKindCap) unlisted_ |= 1u << k;
+  if (rep_.violations.size() + 1 >= kViolationCap) unlisted_ = ~0u;
+  rep_.violations.push_back({t, describe(k, value), kKindDatasheet[k]});
 }
 
 inline bool Ws2815Strip::repeat_bit(ns_t high, ns_t low) {
   const Shape& s = shapes_[(high * 7 + low) & 15u];
   if (s.high != high || s.low != low || (s.kinds & ~unlisted_) != 0) return false;  // or still listed
   for (uint32_t k = s.kinds; k; k &= k - 1) {
-    ++counts_[__builtin_ctz(k)];
-    last_[__builtin_ctz(k)] = last_rise_;
+    const unsigned kind = static_cast<unsigned>(__builtin_ctz(k));
+    ++counts_[kind];
+    last_[kind] = last_rise_;
+    last_value_[kind] = kKindOfHigh[kind] ? high : low;
   }
   push_bit(s.bit);
   return true;
@@ -191,8 +199,10 @@ size_t Ws2815Strip::known_bits(const PinChange* c, size_t i, size_t n) {
     const Shape& s = shapes_[(high * 7 + low) & 15u];
     if (s.high != high || s.low != low || (s.kinds & ~unlisted) != 0) break;
     for (uint32_t k = s.kinds; k; k &= k - 1) {
-      ++counts_[__builtin_ctz(k)];
-      last_[__builtin_ctz(k)] = last_rise;
+      const unsigned kind = static_cast<unsigned>(__builtin_ctz(k));
+      ++counts_[kind];
+      last_[kind] = last_rise;
+      last_value_[kind] = kKindOfHigh[kind] ? high : low;
     }
     cur = static_cast<uint8_t>((cur << 1) | s.bit);
     if ((++bits & 7u) == 0) bytes_.push_back(cur);
@@ -234,7 +244,8 @@ std::vector<StripViolationKind> Ws2815Strip::violation_kinds() const {
   std::vector<StripViolationKind> out;
   for (unsigned k = 0; k < kKinds; ++k)
     if (counts_[k])
-      out.push_back({kKindName[k], counts_[k], stored_[k], kKindDatasheet[k], first_[k], last_[k]});
+      out.push_back({kKindName[k], counts_[k], stored_[k], kKindDatasheet[k], first_[k], last_[k],
+                     describe(static_cast<Kind>(k), last_value_[k])});
   return out;
 }
 

@@ -47,6 +47,8 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   void push_bit(int bit);
   void latch(ns_t t);
   void violation(Kind k, ns_t t, ns_t value);
+  // One finding in words: which timing, the value measured and the window it left.
+  std::string describe(Kind k, ns_t value) const;
 
   periph::Context& ctx_;
   unsigned leds_;
@@ -63,6 +65,7 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   uint64_t bits_total_ = 0, frames_total_ = 0;
   std::array<uint64_t, kKinds> counts_{};
   std::array<ns_t, kKinds> first_{}, last_{};  // times of the first and last violation of each kind
+  std::array<ns_t, kKinds> last_value_{};      // what the last one of each kind measured (ns, or bits)
   std::array<size_t, kKinds> stored_{};
   StripReport rep_;
   std::vector<StripRun> runs_;  // the first finished runs of equal frames (kRunCap)
