@@ -36,15 +36,11 @@ class FakeBus : public Bus {
     unmodelled_log.push_back({addr, is_write});
   }
   void fault(const std::string& what) override { faults.push_back(what); }
-  bool option(const std::string& name) const override {
-    return (name == "pll_never_locks" && never_lock) ||
-           (name == "compare_always_preloaded" && compare_always_preloaded);
-  }
+  bool option(const std::string& name) const override { return name == "pll_never_locks" && never_lock; }
 
   static constexpr uint32_t kSram = 0x20000000;
   ns_t t = 0;
   bool never_lock = false;
-  bool compare_always_preloaded = false;  // the timer-model mutant the tests must catch
   std::vector<uint8_t> sram = std::vector<uint8_t>(32 * 1024);
   std::array<bool, 102> lines{};
   std::array<unsigned, 102> raised{};
@@ -434,7 +430,7 @@ TEST_F(CompareWithoutPreload, NewCompareValueActsAtOnce) {
 }
 
 TEST_F(CompareWithoutPreload, CatchesTheModelThatPreloadsEveryCompare) {
-  bus.compare_always_preloaded = true;
+  board.chip().timer("TIM4").set_compare_always_preloaded(true);
   const CompareDrop d = run();
   // The mutant keeps the old compare (900) until the next update: the check above fails on it.
   EXPECT_EQ(d.level_after_write, 1);

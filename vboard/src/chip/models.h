@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "chip/stm32g431_desc.h"
 #include "vboard/chip.h"
 #include "vboard/device.h"
 
@@ -74,7 +75,8 @@ class Rcc;
 // One memory-mapped block of named registers with byte/half-word/word access.
 class RegBlock : public Device {
  public:
-  RegBlock(Context& ctx, std::string name, uint32_t base, uint32_t size, std::vector<RegDef> regs);
+  // Placed and gated as the chip description's entry says.
+  RegBlock(Context& ctx, const desc::Peripheral& where, std::vector<RegDef> regs);
   std::string name() const override { return name_; }
   uint32_t base() const override { return base_; }
   uint32_t size() const override { return size_; }
@@ -84,13 +86,15 @@ class RegBlock : public Device {
   void advance(ns_t now) override;
   std::map<std::string, uint32_t> registers() const override;
 
-  // Clock gate: enable bit `bit` of the RCC register at `enr_offset`.
-  void set_gate(const Rcc* rcc, uint32_t enr_offset, unsigned bit);
+  // Clock gate: the entry's enable bit in `rcc` (none: always clocked).
+  void set_gate(const Rcc* rcc);
   // Write coming from a DMA channel (no machine entry: keeps the DMA's memory view).
   void dma_write(uint32_t offset, uint32_t value, unsigned size) { access_write(offset, value, size); }
   uint32_t dma_read(uint32_t offset, unsigned size) { return access_read(offset, size); }
   // Register value as a read would see it, by fact-sheet name (tests, dump).
   uint32_t reg(const std::string& name) const;
+  const std::vector<RegDef>& defs() const { return regs_; }
+  const desc::Peripheral& entry() const { return entry_; }
 
  protected:
   virtual uint32_t on_read(unsigned idx) { return peek(idx); }
@@ -111,6 +115,7 @@ class RegBlock : public Device {
   }
 
   Context& ctx_;
+  const desc::Peripheral& entry_;
   const uint32_t irq_src_;
   std::vector<RegDef> regs_;
   std::vector<uint32_t> val_;
@@ -123,8 +128,6 @@ class RegBlock : public Device {
   uint32_t size_;
   std::vector<int16_t> lookup_;  // word index -> register index, -1 unmodelled
   const Rcc* gate_rcc_ = nullptr;
-  uint32_t gate_off_ = 0;
-  unsigned gate_bit_ = 0;
 };
 
 class Pwr;
@@ -134,7 +137,7 @@ class Flash;
 // bus prescalers; also the board's clock tree.
 class Rcc : public RegBlock, public ClockTree {
  public:
-  explicit Rcc(Context& ctx);
+  Rcc(Context& ctx, const desc::Peripheral& where);
   void attach(Pwr* pwr, Flash* flash) {
     pwr_ = pwr;
     flash_ = flash;
@@ -183,7 +186,7 @@ class Rcc : public RegBlock, public ClockTree {
 
 class Pwr : public RegBlock {
  public:
-  explicit Pwr(Context& ctx);
+  Pwr(Context& ctx, const desc::Peripheral& where);
   void attach(Rcc* rcc) { rcc_ = rcc; }
   unsigned vos() const { return (val_[0] >> 9) & 3u; }
   bool boost() const;  // range 1 boost mode (R1MODE = 0)
@@ -202,7 +205,7 @@ class Pwr : public RegBlock {
 
 class Flash : public RegBlock {
  public:
-  explicit Flash(Context& ctx);
+  Flash(Context& ctx, const desc::Peripheral& where);
   void attach(Rcc* rcc) { rcc_ = rcc; }
   unsigned latency() const { return val_[0] & 0xFu; }
 
@@ -215,14 +218,14 @@ class Flash : public RegBlock {
 
 class Syscfg : public RegBlock {
  public:
-  explicit Syscfg(Context& ctx);
+  Syscfg(Context& ctx, const desc::Peripheral& where);
   // Port (0 = A ... 6 = G) routed to EXTI line 0..15.
   unsigned port_for_line(unsigned line) const { return (val_[2 + line / 4] >> (4 * (line % 4))) & 0xFu; }
 };
 
 class Exti : public RegBlock {
  public:
-  Exti(Context& ctx, const Syscfg& syscfg);
+  Exti(Context& ctx, const desc::Peripheral& where, const Syscfg& syscfg);
   // A pad of port `port` (0 = A) changed level.
   void pad_edge(unsigned port, unsigned pin, bool rising);
   // Whether any edge of that pad can latch a pending bit (its line is routed
@@ -235,6 +238,8 @@ class Exti : public RegBlock {
  private:
   void update_lines();
   const Syscfg& syscfg_;
+  // NVIC line and the EXTI lines (pending bits) that raise it.
+  std::vector<std::pair<unsigned, uint32_t>> irq_masks_;
 };
 
 // Receives pad level changes of one pin (a part of the board watching a line).
@@ -257,13 +262,15 @@ class AfSource {
 
 class Gpio : public RegBlock {
  public:
-  Gpio(Context& ctx, unsigned port, uint32_t moder_reset, uint32_t ospeedr_reset, uint32_t pupdr_reset);
+  Gpio(Context& ctx, const desc::Peripheral& where, unsigned port);
   unsigned port() const { return port_; }
   void set_exti(Exti* exti) { exti_ = exti; }
   // External driver on a pin: 0/1 drive, -1 releases to the pull.
   void set_external(unsigned pin, int level, ns_t t);
   // Wires alternate function `af` of `pin` to channel `ch` of `src`.
   void connect_af(unsigned pin, unsigned af, AfSource* src, unsigned ch);
+  // Whether alternate function `af` of `pin` has a modelled output.
+  bool af_connected(unsigned pin, unsigned af) const { return af_src_[pin][af] != nullptr; }
   // The connected source changed its output level.
   void af_output(unsigned pin, int level, ns_t t) {
     if ((af_live_ >> pin) & 1u) drive_pad(pin, level, t);
@@ -297,9 +304,8 @@ class Gpio : public RegBlock {
   uint32_t touched_ = 0;
   uint32_t af_live_ = 0;  // pins whose pad currently follows their connected source
   std::array<int, 16> ext_{};
-  std::array<unsigned, 16> af_num_{};
-  std::array<AfSource*, 16> af_src_{};
-  std::array<unsigned, 16> af_ch_{};
+  std::array<std::array<AfSource*, 16>, 16> af_src_{};  // [pin][af]
+  std::array<std::array<unsigned, 16>, 16> af_ch_{};
   std::array<PinListener*, 16> listeners_{};
   std::string pin_name(unsigned pin) const;
   std::array<std::vector<PinChange>, 16> hist_;  // changes after t = 0 (the first kHistoryKept)
@@ -322,33 +328,40 @@ class RequestSource {
   virtual ns_t request_time(unsigned req, uint64_t k) const = 0;
 };
 
+// A timer's description entry in the form the model works with.
 struct TimerInfo {
+  explicit TimerInfo(const desc::Peripheral& p);
   const char* name;
-  uint32_t base;
   unsigned channels;  // capture/compare channels with outputs
   bool bits32;
   bool has_rcr;
   bool has_break;  // main output enable (BDTR.MOE) gates the outputs
-  bool apb2;
   // IRQ lines: update, capture/compare, trigger/commutation, break.
-  unsigned irq_up, irq_cc, irq_trg, irq_brk;
+  std::array<unsigned, 4> irq{};
   // DMAMUX request ids: update, CC1..CC4 (0: none).
-  unsigned req_up;
-  std::array<unsigned, 4> req_cc;
+  unsigned req_up = 0;
+  std::array<unsigned, 4> req_cc{};
 };
 
 // Up-counting timer (basic, general purpose, advanced) computed lazily from time.
 class Timer : public RegBlock, public AfSource, public RequestSource {
  public:
-  Timer(Context& ctx, const TimerInfo& info, const ClockTree& clocks, Dmamux* mux);
+  Timer(Context& ctx, const desc::Peripheral& where, const ClockTree& clocks, Dmamux* mux);
   const TimerInfo& info() const { return info_; }
   // The timer clock changed at t (RCC): count with the new rate from t on.
   void clock_changed(ns_t t);
+  // Channel `ch`'s output reaches `pin` of `gpio` (one of the pins that can carry it).
   void connect_output(unsigned ch, Gpio* gpio, unsigned pin);
   uint32_t counter_at(ns_t t) const;
   // Off: every PWM period is worked off event by event (the reference the
   // whole-period path is checked against).
   void set_whole_periods(bool on) { whole_periods_ = on; }
+  // A deliberately broken variant for the model tests to catch: every compare
+  // value is taken as preloaded, whatever OCxPE says (never a run option).
+  void set_compare_always_preloaded(bool on) {
+    compare_always_preloaded_ = on;
+    decode_config();
+  }
 
   int af_level(unsigned channel) const override { return (out_levels_ >> channel) & 1u; }
   void sync(ns_t t) override { process(t); }
@@ -441,8 +454,11 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   std::array<uint32_t, 4> ccr_act_{};
   std::array<int, 4> ref_{};
   uint32_t out_levels_ = 0;
-  std::array<Gpio*, 4> out_gpio_{};
-  std::array<unsigned, 4> out_pin_{};
+  struct OutPin {
+    Gpio* gpio;
+    unsigned pin;
+  };
+  std::array<std::vector<OutPin>, 4> out_pins_;
   // Decoded configuration (refreshed on register writes).
   uint32_t cmp_mask_ = 0;     // channels in output-compare mode
   uint32_t out_en_mask_ = 0;  // channels whose output reaches the pin
@@ -451,6 +467,7 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   uint32_t preload_mask_ = 0;
   // Whole-period path: output changes of the fed channel, handed to the pin in runs.
   bool whole_periods_ = true;
+  bool compare_always_preloaded_ = false;
   std::vector<PinChange> batch_;
   std::vector<Offset> offsets_;
   uint64_t offsets_num_ = 0, offsets_den_ = 0;
@@ -460,7 +477,7 @@ class Dma;
 
 class Dmamux : public RegBlock {
  public:
-  explicit Dmamux(Context& ctx);
+  Dmamux(Context& ctx, const desc::Peripheral& where);
   void attach(Dma* dma1) { dma1_ = dma1; }
   void register_source(unsigned req, RequestSource* src) { sources_[req] = src; }
   RequestSource* source(unsigned req) const { return req < kReqs ? sources_[req] : nullptr; }
@@ -484,7 +501,8 @@ class Dmamux : public RegBlock {
 // DMA1: six channels fed by DMAMUX channels 0..5.
 class Dma : public RegBlock {
  public:
-  Dma(Context& ctx, const Dmamux& mux, std::function<RegBlock*(uint32_t, uint32_t*)> resolve);
+  Dma(Context& ctx, const desc::Peripheral& where, const Dmamux& mux,
+      std::function<RegBlock*(uint32_t, uint32_t*)> resolve);
   void request(unsigned ch, ns_t t);
   ns_t next_event() const override;
   static constexpr unsigned kChannels = 6;
@@ -530,12 +548,13 @@ class Dma : public RegBlock {
   const Dmamux& mux_;
   std::function<RegBlock*(uint32_t, uint32_t*)> resolve_;
   std::array<Chan, kChannels> chan_;
+  std::array<unsigned, kChannels> irq_{};  // NVIC line of each channel
   uint32_t isr_ = 0;
 };
 
 class Usart : public RegBlock {
  public:
-  Usart(Context& ctx, const char* name, uint32_t base);
+  Usart(Context& ctx, const desc::Peripheral& where);
 
  protected:
   uint32_t peek(unsigned idx) const override;
