@@ -1,7 +1,9 @@
 // Prints the chip description and the register tables of the models built from
 // it, as JSON, for chip_svd_check.py to hold against the vendor's SVD. Register
 // values are what a read returns right after reset.
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -32,9 +34,11 @@ int main() {
           {{"name", r.name}, {"offset", r.offset}, {"reset", b->reg(r.name)}, {"writable", r.wmask}});
     peripherals.push_back(p);
   }
-  json pins = json::array();
-  for (const std::string& n : chip.pin_names())
-    if (!n.empty()) pins.push_back(n);
+  const std::vector<std::string> all = chip.pin_names();
+  std::vector<std::string> bonded;
+  std::copy_if(all.begin(), all.end(), std::back_inserter(bonded),
+               [](const std::string& n) { return !n.empty(); });
+  const json pins = bonded;
   json afs = json::array();
   for (const desc::AltFunction& a : desc::alt_functions()) {
     unsigned pin = 0;

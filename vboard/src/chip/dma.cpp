@@ -2,7 +2,8 @@
 // requesting timer's advance(): each request moves one item at once.
 #include <cstring>
 
-#include "chip/models.h"
+#include "chip/dma.h"
+#include "chip/usart.h"
 
 namespace vboard::periph {
 

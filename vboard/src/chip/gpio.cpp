@@ -1,7 +1,7 @@
 // GPIO ports with pad levels, SYSCFG (EXTI routing) and the EXTI edge detector.
 #include <algorithm>
 
-#include "chip/models.h"
+#include "chip/gpio.h"
 
 namespace vboard::periph {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "chip/models.h"
+#include "chip/rcc.h"
 
 namespace vboard::periph {
 

@@ -1,5 +1,6 @@
 // Register table plumbing shared by every peripheral model.
-#include "chip/models.h"
+#include "chip/regblock.h"
+#include "chip/rcc.h"
 
 namespace vboard::periph {
 

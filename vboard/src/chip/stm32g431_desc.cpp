@@ -180,9 +180,10 @@ const std::vector<AltFunction>& alt_functions() {
 }
 
 const char* irq_name(unsigned irq) {
-  for (const Peripheral& p : peripherals())
-    for (const IrqLine& l : p.irqs)
-      if (l.irq == irq) return l.name;
+  for (const Peripheral& p : peripherals()) {
+    auto it = std::find_if(p.irqs.begin(), p.irqs.end(), [&](const IrqLine& l) { return l.irq == irq; });
+    if (it != p.irqs.end()) return it->name;
+  }
   return nullptr;
 }
 

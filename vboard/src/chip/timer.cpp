@@ -6,7 +6,8 @@
 #include <cstring>
 #include <numeric>
 
-#include "chip/models.h"
+#include "chip/dma.h"
+#include "chip/timer.h"
 
 namespace vboard::periph {
 
