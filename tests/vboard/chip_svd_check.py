@@ -84,7 +84,10 @@ def main():
     dump = subprocess.run([sys.argv[1]], capture_output=True, text=True, check=False)
     if dump.returncode != 0:
         fail(f"{sys.argv[1]} exited {dump.returncode}: {dump.stderr.strip()}")
-    chip = json.loads(dump.stdout)
+    try:
+        chip = json.loads(dump.stdout)
+    except json.JSONDecodeError as e:
+        fail(f"{sys.argv[1]} printed no valid JSON: {e}")
     svd = load_svd(sys.argv[2])
     bases = sorted(num(p.findtext("baseAddress")) for p in svd.values())
     irqs = {num(i.findtext("value")): i.findtext("name") for p in svd.values() for i in p.findall("interrupt")}
