@@ -224,53 +224,6 @@ TEST(FrontLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(field(reg(r, "SCB", "SHPR3"), 24, 8), 0u) << "SysTick priority 0 on the front board";
 }
 
-TEST(FrontLamp, StartUpWritesClocksBeforePinsBeforeTimers) {
-  VBOARD_IMAGE(img, kFront);
-  MachineOptions o;
-  o.run_for = 30 * kMs;
-  auto f = run_fw(*img, o);
-  expect_clocks_then_pins_then_timers(*f.m);
-}
-
-TEST(FrontLamp, PllThatNeverLocksStopsInErrorHandlerBeforeAnyPinObject) {
-  VBOARD_IMAGE(img, kFront);
-  MachineOptions o;
-  o.run_for = 300 * kMs;
-  o.faults = {"pll_never_locks"};
-  auto f = run_fw(*img, o);
-  ASSERT_TRUE(f.r.halt);
-  EXPECT_EQ(f.r.halt->reason, "error_handler");
-  EXPECT_EQ(f.r.halt->symbol, "Error_Handler");
-  EXPECT_TRUE(f.r.halt->primask);
-  EXPECT_LT(f.r.halt->t, 100 * kMs);
-  const Symbol* app = img->find("_app");
-  ASSERT_NE(app, nullptr);
-  EXPECT_EQ(f.m->peek32(app->addr), 0u) << "the application object was created";
-  EXPECT_EQ(field(reg(f.r, "GPIOA", "MODER"), 16, 4), 0xFu) << "light pins left in their reset state";
-}
-
-TEST(FrontLamp, EnabledInterruptWithoutHandlerStopsInDefaultHandler) {
-  VBOARD_IMAGE(img, kFront);
-  const Symbol* dh = img->find("Default_Handler");
-  ASSERT_NE(dh, nullptr);
-  MachineOptions o;
-  o.run_for = 300 * kMs;
-  o.inject_irqs = {{25, 120 * kMs}};  // TIM1 update: no handler of its own in the image
-  auto f = run_fw(*img, o);
-  EXPECT_EQ(f.m->peek32(0x08000000 + 4 * (16 + 25)) & ~1u, dh->addr) << "vector of IRQ 25";
-  ASSERT_TRUE(f.r.halt);
-  EXPECT_EQ(f.r.halt->reason, "default_handler");
-  // Named after the handler itself, not after one of the aliases that share its body.
-  EXPECT_EQ(f.r.halt->symbol, "Default_Handler");
-  EXPECT_EQ(f.r.halt->exception, 16u + 25);
-  ReportInfo info;
-  EXPECT_NE(to_text(f.r, info, false).find("stuck in Default_Handler (default_handler) from 120."),
-            std::string::npos);
-  EXPECT_NE(to_text(f.r, info, false).find("entered for TIM1_UP_TIM16 (IRQ 25)"), std::string::npos);
-  EXPECT_GE(f.r.halt->t, 120 * kMs);
-  EXPECT_FALSE(f.r.halt->primask);
-}
-
 TEST(FrontLamp, BrokenExceptionReturnIsCaughtOnTheRealImage) {
   VBOARD_IMAGE(img, kFront);
   MachineOptions o;

@@ -261,42 +261,6 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(field(reg(r, "SCB", "SHPR3"), 24, 8), 0xF0u) << "SysTick priority 15 on the rear board";
 }
 
-TEST(RearLamp, StartUpWritesClocksBeforePinsBeforeTimers) {
-  VBOARD_IMAGE(img, kRear);
-  MachineOptions o;
-  o.run_for = 20 * kMs;
-  auto f = run_fw(*img, o);
-  expect_clocks_then_pins_then_timers(*f.m);
-}
-
-TEST(RearLamp, PllThatNeverLocksStopsInErrorHandlerAndTheStripStaysSilent) {
-  VBOARD_IMAGE(img, kRear);
-  MachineOptions o;
-  o.run_for = 300 * kMs;
-  o.faults = {"pll_never_locks"};
-  auto f = run_fw(*img, o);
-  ASSERT_TRUE(f.r.halt);
-  EXPECT_EQ(f.r.halt->reason, "error_handler");
-  EXPECT_TRUE(f.r.halt->primask);
-  const Symbol* app = img->find("_app");
-  ASSERT_NE(app, nullptr);
-  EXPECT_EQ(f.m->peek32(app->addr), 0u);
-  EXPECT_TRUE(f.r.strip.value().frames.empty());
-  EXPECT_LE(f.r.pins["PA7"].size(), 1u) << "PA7 carries no signal";
-}
-
-TEST(RearLamp, EnabledInterruptWithoutHandlerStopsInDefaultHandler) {
-  VBOARD_IMAGE(img, kRear);
-  MachineOptions o;
-  o.run_for = 100 * kMs;
-  o.inject_irqs = {{25, 30 * kMs}};
-  auto f = run_fw(*img, o);
-  ASSERT_TRUE(f.r.halt);
-  EXPECT_EQ(f.r.halt->reason, "default_handler");
-  EXPECT_EQ(f.r.halt->symbol, "Default_Handler");
-  EXPECT_EQ(f.r.halt->exception, 16u + 25);
-}
-
 TEST(RearLamp, OneSecondTraceHoldsEveryEdgeAndEveryFrame) {
   VBOARD_IMAGE(img, kRear);
   MachineOptions o;

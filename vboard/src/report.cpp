@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "chip/stm32g431_desc.h"
+
 namespace vboard {
 
 namespace {
@@ -31,30 +33,11 @@ std::string hex8(uint32_t v) {
 }  // namespace
 
 std::string exception_name(unsigned exc) {
-  static const std::map<unsigned, const char*> names = {{2, "NMI"},
-                                                        {3, "HardFault"},
-                                                        {4, "MemManage"},
-                                                        {5, "BusFault"},
-                                                        {6, "UsageFault"},
-                                                        {11, "SVCall"},
-                                                        {12, "DebugMon"},
-                                                        {14, "PendSV"},
-                                                        {15, "SysTick"},
-                                                        {16 + 6, "EXTI0"},
-                                                        {16 + 7, "EXTI1"},
-                                                        {16 + 9, "EXTI3"},
-                                                        {16 + 10, "EXTI4"},
-                                                        {16 + 11, "DMA1_CH1"},
-                                                        {16 + 12, "DMA1_CH2"},
-                                                        {16 + 23, "EXTI9_5"},
-                                                        {16 + 24, "TIM1_BRK_TIM15"},
-                                                        {16 + 25, "TIM1_UP_TIM16"},
-                                                        {16 + 26, "TIM1_TRG_COM_TIM17"},
-                                                        {16 + 27, "TIM1_CC"},
-                                                        {16 + 28, "TIM2"},
-                                                        {16 + 30, "TIM4"},
-                                                        {16 + 39, "USART3"},
-                                                        {16 + 55, "TIM7"}};
+  static const std::map<unsigned, const char*> names = {{2, "NMI"},       {3, "HardFault"},  {4, "MemManage"},
+                                                        {5, "BusFault"},  {6, "UsageFault"}, {11, "SVCall"},
+                                                        {12, "DebugMon"}, {14, "PendSV"},    {15, "SysTick"}};
+  if (exc >= 16)
+    if (const char* irq = periph::desc::irq_name(exc - 16)) return irq;
   auto it = names.find(exc);
   if (it != names.end()) return it->second;
   if (exc >= 16) return "IRQ" + std::to_string(exc - 16);

@@ -1,19 +1,17 @@
 // The chip's names the command line checks against (see vboard/chip.h).
 #include <algorithm>
 
+#include "chip/stm32g431_desc.h"
 #include "vboard/chip.h"
 
 namespace vboard::chip {
 
 const std::vector<std::string>& package_pins() {
-  // LQFP48 / UFQFPN48: all of ports A and B, PC4, PC6, PC10, PC11, PC13..PC15,
-  // PF0/PF1 (oscillator pins) and PG10 (NRST).
   static const std::vector<std::string> pins = [] {
     std::vector<std::string> v;
-    for (const char* port : {"PA", "PB"})
-      for (int n = 0; n < 16; ++n) v.push_back(port + std::to_string(n));
-    for (const char* p : {"PC4", "PC6", "PC10", "PC11", "PC13", "PC14", "PC15", "PF0", "PF1", "PG10"})
-      v.emplace_back(p);
+    for (const periph::desc::Port& port : periph::desc::ports())
+      for (unsigned n = 0; n < 16; ++n)
+        if ((port.bonded >> n) & 1u) v.push_back(std::string("P") + port.letter + std::to_string(n));
     return v;
   }();
   return pins;

@@ -2,7 +2,8 @@
 // requesting timer's advance(): each request moves one item at once.
 #include <cstring>
 
-#include "chip/models.h"
+#include "chip/dma.h"
+#include "chip/usart.h"
 
 namespace vboard::periph {
 
@@ -25,7 +26,7 @@ std::vector<RegDef> dmamux_regs() {
 }
 }  // namespace
 
-Dmamux::Dmamux(Context& ctx) : RegBlock(ctx, "DMAMUX", 0x40020800, 0x400, dmamux_regs()) {
+Dmamux::Dmamux(Context& ctx, const desc::Peripheral& where) : RegBlock(ctx, where, dmamux_regs()) {
   route_.fill(-1);
   sources_.fill(nullptr);
 }
@@ -92,8 +93,13 @@ std::vector<RegDef> dma_regs() {
 }
 }  // namespace
 
-Dma::Dma(Context& ctx, const Dmamux& mux, std::function<RegBlock*(uint32_t, uint32_t*)> resolve)
-    : RegBlock(ctx, "DMA1", 0x40020000, 0x400, dma_regs()), mux_(mux), resolve_(std::move(resolve)) {}
+Dma::Dma(Context& ctx, const desc::Peripheral& where, const Dmamux& mux,
+         std::function<RegBlock*(uint32_t, uint32_t*)> resolve)
+    : RegBlock(ctx, where, dma_regs()), mux_(mux), resolve_(std::move(resolve)) {
+  irq_.fill(~0u);  // no line (IrqMux ignores it)
+  for (const desc::IrqLine& l : where.irqs)
+    for (unsigned ch = l.first; ch <= l.last && ch < kChannels; ++ch) irq_[ch] = l.irq;
+}
 
 uint32_t Dma::peek(unsigned idx) const {
   if (idx == kISR) return isr_;
@@ -291,7 +297,7 @@ void Dma::quiet_done(unsigned ch, uint32_t k) {
 
 void Dma::update_irq(unsigned ch) {
   const uint32_t s = (isr_ >> (4 * ch)) & val_[ccr_idx(ch)] & 0xEu;
-  ctx_.irq.set(11 + ch, irq_src_, s != 0);
+  ctx_.irq.set(irq_[ch], irq_src_, s != 0);
 }
 
 void Dma::on_advance(ns_t now) {
@@ -331,8 +337,8 @@ enum UsartReg : unsigned { kCR1, kCR2, kCR3, kBRR, kGTPR, kRTOR, kRQR, kUISR, kI
 constexpr uint32_t kUE = 1u << 0, kRE = 1u << 2, kTE = 1u << 3, kFIFOEN = 1u << 29;
 }  // namespace
 
-Usart::Usart(Context& ctx, const char* name, uint32_t base)
-    : RegBlock(ctx, name, base, 0x400,
+Usart::Usart(Context& ctx, const desc::Peripheral& where)
+    : RegBlock(ctx, where,
                {
                    {"CR1", 0x000, 0, 0xFFFFFFFF},
                    {"CR2", 0x004, 0, 0xFFFFFF79},

@@ -1,7 +1,7 @@
 // GPIO ports with pad levels, SYSCFG (EXTI routing) and the EXTI edge detector.
 #include <algorithm>
 
-#include "chip/models.h"
+#include "chip/gpio.h"
 
 namespace vboard::periph {
 
@@ -25,13 +25,12 @@ std::vector<RegDef> gpio_regs(uint32_t moder, uint32_t ospeedr, uint32_t pupdr) 
       {"BRR", 0x28, 0, 0},
   };
 }
-
-std::string gpio_name(unsigned port) { return std::string("GPIO") + static_cast<char>('A' + port); }
 }  // namespace
 
-Gpio::Gpio(Context& ctx, unsigned port, uint32_t moder_reset, uint32_t ospeedr_reset, uint32_t pupdr_reset)
-    : RegBlock(ctx, gpio_name(port), 0x48000000 + 0x400 * port, 0x400,
-               gpio_regs(moder_reset, ospeedr_reset, pupdr_reset)),
+Gpio::Gpio(Context& ctx, const desc::Peripheral& where, unsigned port)
+    : RegBlock(ctx, where,
+               gpio_regs(desc::ports()[port].moder_reset, desc::ports()[port].ospeedr_reset,
+                         desc::ports()[port].pupdr_reset)),
       port_(port) {
   ext_.fill(-1);
   for (unsigned p = 0; p < 16; ++p) {
@@ -53,8 +52,8 @@ int Gpio::level_of(unsigned pin) const {
     }
     case 2: {
       const unsigned af = (val_[pin < 8 ? kAFRL : kAFRH] >> (4 * (pin % 8))) & 0xFu;
-      if (af_src_[pin] && af == af_num_[pin]) {
-        const int out = af_src_[pin]->af_level(af_ch_[pin]);
+      if (const AfSource* src = af_src_[pin][af]) {
+        const int out = src->af_level(af_ch_[pin][af]);
         return (open_drain && out) ? released : out;
       }
       return released;  // alternate function without a modelled output (e.g. a receive line)
@@ -117,7 +116,7 @@ void Gpio::refresh(ns_t t) {
   for (unsigned p = 0; p < 16; ++p) {
     const unsigned mode = (val_[kMODER] >> (2 * p)) & 3u;
     const unsigned af = (val_[p < 8 ? kAFRL : kAFRH] >> (4 * (p % 8))) & 0xFu;
-    if (mode == 2 && af_src_[p] && af == af_num_[p] && !((val_[kOTYPER] >> p) & 1u)) af_live_ |= 1u << p;
+    if (mode == 2 && af_src_[p][af] && !((val_[kOTYPER] >> p) & 1u)) af_live_ |= 1u << p;
     drive_pad(p, level_of(p), t);
   }
 }
@@ -134,9 +133,8 @@ void Gpio::set_external(unsigned pin, int level, ns_t t) {
 }
 
 void Gpio::connect_af(unsigned pin, unsigned af, AfSource* src, unsigned ch) {
-  af_num_[pin] = af;
-  af_src_[pin] = src;
-  af_ch_[pin] = ch;
+  af_src_[pin][af] = src;
+  af_ch_[pin][af] = ch;
 }
 
 uint32_t Gpio::peek(unsigned idx) const {
@@ -214,8 +212,8 @@ std::map<std::string, uint64_t> Gpio::history_total() const {
 
 // ---------------------------------------------------------------- SYSCFG
 
-Syscfg::Syscfg(Context& ctx)
-    : RegBlock(ctx, "SYSCFG", 0x40010000, 0x30,
+Syscfg::Syscfg(Context& ctx, const desc::Peripheral& where)
+    : RegBlock(ctx, where,
                {
                    {"MEMRMP", 0x000, 0, 0x00000107},
                    {"CFGR1", 0x004, 0x7C000001, 0xFCFF0300},
@@ -248,8 +246,8 @@ enum ExtiReg : unsigned {
 };
 }
 
-Exti::Exti(Context& ctx, const Syscfg& syscfg)
-    : RegBlock(ctx, "EXTI", 0x40010400, 0x400,
+Exti::Exti(Context& ctx, const desc::Peripheral& where, const Syscfg& syscfg)
+    : RegBlock(ctx, where,
                {
                    {"IMR1", 0x000, 0xFF820000, 0xFFFFFFFF},
                    {"EMR1", 0x004, 0, 0xFFFFFFFF},
@@ -257,14 +255,20 @@ Exti::Exti(Context& ctx, const Syscfg& syscfg)
                    {"FTSR1", 0x00C, 0, 0x007DFFFF},
                    {"SWIER1", 0x010, 0, 0x007DFFFF},
                    {"PR1", 0x014, 0, 0xE07FFFFF},
-                   {"IMR2", 0x020, 0xFFFFFF87, 0xFFFFFFFF},
+                   {"IMR2", 0x020, 0xFFFFFF87, 0x00000FFF},
                    {"EMR2", 0x024, 0, 0x000001FF},
                    {"RTSR2", 0x028, 0, 0x000003C3},
                    {"FTSR2", 0x02C, 0, 0x00000078},
                    {"SWIER2", 0x030, 0, 0x00000078},
                    {"PR2", 0x034, 0, 0x00000078},
                }),
-      syscfg_(syscfg) {}
+      syscfg_(syscfg) {
+  for (const desc::IrqLine& l : where.irqs) {
+    uint32_t mask = 0;
+    for (unsigned line = l.first; line <= l.last && line < 32; ++line) mask |= 1u << line;
+    irq_masks_.emplace_back(l.irq, mask);
+  }
+}
 
 void Exti::pad_edge(unsigned port, unsigned pin, bool rising) {
   if (pin > 15 || syscfg_.port_for_line(pin) != port) return;
@@ -305,9 +309,7 @@ void Exti::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
 
 void Exti::update_lines() {
   const uint32_t p = val_[kPR1] & val_[kIMR1];
-  for (unsigned l = 0; l < 5; ++l) ctx_.irq.set(6 + l, irq_src_, (p >> l) & 1u);
-  ctx_.irq.set(23, irq_src_, (p & 0x03E0u) != 0);
-  ctx_.irq.set(40, irq_src_, (p & 0xFC00u) != 0);
+  for (const auto& [irq, mask] : irq_masks_) ctx_.irq.set(irq, irq_src_, (p & mask) != 0);
 }
 
 }  // namespace vboard::periph

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "chip/models.h"
+#include "chip/rcc.h"
 
 namespace vboard::periph {
 
@@ -60,7 +60,7 @@ std::vector<RegDef> rcc_regs() {
       {"AHB1RSTR", 0x028, 0, 0x0000111F},
       {"AHB2RSTR", 0x02C, 0, 0x050F607F},
       {"AHB3RSTR", 0x030, 0, 0x00000101},
-      {"APB1RSTR1", 0x038, 0, all},
+      {"APB1RSTR1", 0x038, 0, 0xD2FEC13F},
       {"APB1RSTR2", 0x03C, 0, 0x00000103},
       {"APB2RSTR", 0x040, 0, 0x0437F801},
       {"AHB1ENR", 0x048, 0x00000100, 0x0000111F},
@@ -108,7 +108,7 @@ unsigned needed_latency(uint64_t hclk, unsigned vos, bool boost) {
 
 }  // namespace
 
-Rcc::Rcc(Context& ctx) : RegBlock(ctx, "RCC", 0x40021000, 0x400, rcc_regs()) {}
+Rcc::Rcc(Context& ctx, const desc::Peripheral& where) : RegBlock(ctx, where, rcc_regs()) {}
 
 bool Rcc::enabled(uint32_t enr_offset, unsigned bit) const {
   for (unsigned i = kAHB1ENR; i <= kAPB2ENR; ++i)
@@ -340,14 +340,18 @@ std::vector<RegDef> pwr_regs() {
   };
   static const char* const kPull[] = {"PUCRA", "PDCRA", "PUCRB", "PDCRB", "PUCRC", "PDCRC", "PUCRD",
                                       "PDCRD", "PUCRE", "PDCRE", "PUCRF", "PDCRF", "PUCRG", "PDCRG"};
-  for (unsigned i = 0; i < 14; ++i) r.push_back({kPull[i], 0x020 + 4 * i, 0, 0x0000FFFF});
+  // The debug pins have no pull of the kind their reset state fights (PA14
+  // no pull-up, PA13/PA15/PB4 no pull-down); port G ends at PG10.
+  static const uint32_t kPullMask[] = {0xBFFF, 0x5FFF, 0xFFFF, 0xFFEF, 0xFFFF, 0xFFFF, 0xFFFF,
+                                       0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0x07FF, 0x07FF};
+  for (unsigned i = 0; i < 14; ++i) r.push_back({kPull[i], 0x020 + 4 * i, 0, kPullMask[i]});
   r.push_back({"CR5", 0x080, 0x00000100, 0x00000100});
   return r;
 }
 constexpr unsigned kPwrCR1 = 0, kPwrSR2 = 5, kPwrSCR = 6, kPwrCR5 = 21;
 }  // namespace
 
-Pwr::Pwr(Context& ctx) : RegBlock(ctx, "PWR", 0x40007000, 0x400, pwr_regs()) {}
+Pwr::Pwr(Context& ctx, const desc::Peripheral& where) : RegBlock(ctx, where, pwr_regs()) {}
 
 bool Pwr::boost() const { return vos() == 1 && !(val_[kPwrCR5] & (1u << 8)); }
 
@@ -378,9 +382,9 @@ std::vector<RegDef> flash_regs() {
       {"KEYR", 0x008, 0, 0},
       {"OPTKEYR", 0x00C, 0, 0},
       {"SR", 0x010, 0, 0x0000C3FB},
-      {"CR", 0x014, 0xC0000000, 0xFF07FFFF},
+      {"CR", 0x014, 0xC0000000, 0xDF0701FF},
       {"ECCR", 0x018, 0, 0xC1000000},
-      {"OPTR", 0x020, 0, 0xFFFFFFFF},
+      {"OPTR", 0x020, 0, 0x7F8F77FF},
       {"PCROP1SR", 0x024, 0xFFFF0000, 0x00007FFF},
       {"PCROP1ER", 0x028, 0, 0x80007FFF},
       {"WRP1AR", 0x02C, 0, 0x003F003F},
@@ -390,7 +394,7 @@ std::vector<RegDef> flash_regs() {
 }
 }  // namespace
 
-Flash::Flash(Context& ctx) : RegBlock(ctx, "FLASH", 0x40022000, 0x400, flash_regs()) {}
+Flash::Flash(Context& ctx, const desc::Peripheral& where) : RegBlock(ctx, where, flash_regs()) {}
 
 void Flash::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   switch (idx) {

@@ -1,5 +1,6 @@
 // Register table plumbing shared by every peripheral model.
-#include "chip/models.h"
+#include "chip/regblock.h"
+#include "chip/rcc.h"
 
 namespace vboard::periph {
 
@@ -21,13 +22,14 @@ void IrqMux::set(unsigned irq, uint32_t source_bit, bool high) {
   if ((before != 0) != (after != 0)) bus_.set_irq_line(irq, after != 0);
 }
 
-RegBlock::RegBlock(Context& ctx, std::string name, uint32_t base, uint32_t size, std::vector<RegDef> regs)
+RegBlock::RegBlock(Context& ctx, const desc::Peripheral& where, std::vector<RegDef> regs)
     : ctx_(ctx),
+      entry_(where),
       irq_src_(ctx.new_irq_source()),
       regs_(std::move(regs)),
-      name_(std::move(name)),
-      base_(base),
-      size_(size) {
+      name_(where.name),
+      base_(where.base),
+      size_(where.size) {
   lookup_.assign(size_ / 4, -1);
   val_.resize(regs_.size());
   for (size_t i = 0; i < regs_.size(); ++i) {
@@ -38,13 +40,11 @@ RegBlock::RegBlock(Context& ctx, std::string name, uint32_t base, uint32_t size,
   }
 }
 
-void RegBlock::set_gate(const Rcc* rcc, uint32_t enr_offset, unsigned bit) {
-  gate_rcc_ = rcc;
-  gate_off_ = enr_offset;
-  gate_bit_ = bit;
-}
+void RegBlock::set_gate(const Rcc* rcc) { gate_rcc_ = entry_.gate.reg ? rcc : nullptr; }
 
-bool RegBlock::clocked() const { return gate_rcc_ == nullptr || gate_rcc_->enabled(gate_off_, gate_bit_); }
+bool RegBlock::clocked() const {
+  return gate_rcc_ == nullptr || gate_rcc_->enabled(entry_.gate.offset, entry_.gate.bit);
+}
 
 void RegBlock::advance(ns_t now) {
   ++ctx_.epoch;

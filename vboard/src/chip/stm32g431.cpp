@@ -1,90 +1,85 @@
-// The die's wiring: fact-sheet bases, RCC enable bits, IRQ lines, DMAMUX
-// request ids and the alternate functions the images select.
+// The die: every model built from its entry in the chip description
+// (stm32g431_desc.cpp), and wired to the others.
 #include "chip/stm32g431.h"
 
 namespace vboard::periph {
 
 namespace {
-constexpr uint32_t kAHB1ENR = 0x048, kAHB2ENR = 0x04C, kAPB1ENR1 = 0x058, kAPB2ENR = 0x060;
-
-// Fact-sheet bases, IRQ lines and DMAMUX request ids.
-const TimerInfo kTimers[] = {
-    {"TIM1", 0x40012C00, 4, false, true, true, true, 25, 27, 26, 24, 46, {42, 43, 44, 45}},
-    {"TIM2", 0x40000000, 4, true, false, false, false, 28, 28, 28, 28, 60, {56, 57, 58, 59}},
-    {"TIM4", 0x40000800, 4, false, false, false, false, 30, 30, 30, 30, 71, {67, 68, 69, 70}},
-    {"TIM7", 0x40001400, 0, false, false, false, false, 55, 55, 55, 55, 9, {0, 0, 0, 0}},
-    {"TIM8", 0x40013400, 4, false, true, true, true, 44, 46, 45, 43, 53, {49, 50, 51, 52}},
-    // TIM17's interrupt shares IRQ 26 with TIM1 trigger/commutation.
-    {"TIM17", 0x40014800, 1, false, true, true, true, 26, 26, 26, 26, 85, {84, 0, 0, 0}},
-};
-const unsigned kTimerGate[][2] = {{kAPB2ENR, 11}, {kAPB1ENR1, 0}, {kAPB1ENR1, 2},
-                                  {kAPB1ENR1, 5}, {kAPB2ENR, 13}, {kAPB2ENR, 18}};
+const desc::Peripheral& entry(const char* name) {
+  // The description and the models are compiled together: a missing entry is a
+  // programming error that the chip description test reports first.
+  const desc::Peripheral* p = desc::peripheral(name);
+  if (p == nullptr) __builtin_trap();
+  return *p;
+}
 }  // namespace
 
 Stm32g431::Stm32g431(Bus& bus) : ctx_(bus) {
-  rcc_ = std::make_unique<Rcc>(ctx_);
-  pwr_ = std::make_unique<Pwr>(ctx_);
-  flash_ = std::make_unique<Flash>(ctx_);
+  rcc_ = std::make_unique<Rcc>(ctx_, entry("RCC"));
+  pwr_ = std::make_unique<Pwr>(ctx_, entry("PWR"));
+  flash_ = std::make_unique<Flash>(ctx_, entry("FLASH"));
   rcc_->attach(pwr_.get(), flash_.get());
   pwr_->attach(rcc_.get());
   flash_->attach(rcc_.get());
-  pwr_->set_gate(rcc_.get(), kAPB1ENR1, 28);
-  flash_->set_gate(rcc_.get(), kAHB1ENR, 8);
+  pwr_->set_gate(rcc_.get());
+  flash_->set_gate(rcc_.get());
   if (bus.option("pll_never_locks")) rcc_->set_pll_never_locks(true);
 
-  syscfg_ = std::make_unique<Syscfg>(ctx_);
-  syscfg_->set_gate(rcc_.get(), kAPB2ENR, 0);
-  exti_ = std::make_unique<Exti>(ctx_, *syscfg_);
+  syscfg_ = std::make_unique<Syscfg>(ctx_, entry("SYSCFG"));
+  syscfg_->set_gate(rcc_.get());
+  exti_ = std::make_unique<Exti>(ctx_, entry("EXTI"), *syscfg_);
 
-  gpio_[0] = std::make_unique<Gpio>(ctx_, 0, 0xABFFFFFF, 0x0C000000, 0x64000000);
-  gpio_[1] = std::make_unique<Gpio>(ctx_, 1, 0xFFFFFEBF, 0x000000C0, 0x00000100);
-  for (unsigned p = 2; p < 7; ++p) gpio_[p] = std::make_unique<Gpio>(ctx_, p, 0xFFFFFFFF, 0, 0);
-  for (unsigned p = 0; p < 7; ++p) {
-    gpio_[p]->set_gate(rcc_.get(), kAHB2ENR, p);
+  for (unsigned p = 0; p < gpio_.size(); ++p) {
+    const std::string name = std::string("GPIO") + desc::ports()[p].letter;
+    gpio_[p] = std::make_unique<Gpio>(ctx_, entry(name.c_str()), p);
+    gpio_[p]->set_gate(rcc_.get());
     gpio_[p]->set_exti(exti_.get());
   }
 
-  dmamux_ = std::make_unique<Dmamux>(ctx_);
-  dmamux_->set_gate(rcc_.get(), kAHB1ENR, 2);
-  for (size_t i = 0; i < std::size(kTimers); ++i) {
-    auto t = std::make_unique<Timer>(ctx_, kTimers[i], *rcc_, dmamux_.get());
-    t->set_gate(rcc_.get(), kTimerGate[i][0], kTimerGate[i][1]);
-    if (kTimers[i].req_up) dmamux_->register_source(kTimers[i].req_up, t.get());
-    for (unsigned r : kTimers[i].req_cc)
-      if (r) dmamux_->register_source(r, t.get());
+  dmamux_ = std::make_unique<Dmamux>(ctx_, entry("DMAMUX"));
+  dmamux_->set_gate(rcc_.get());
+  for (const desc::Peripheral& e : desc::peripherals()) {
+    if (e.kind != desc::Kind::kTimer) continue;
+    auto t = std::make_unique<Timer>(ctx_, e, *rcc_, dmamux_.get());
+    t->set_gate(rcc_.get());
+    for (const desc::DmaRequest& r : e.requests) dmamux_->register_source(r.id, t.get());
     timers_.push_back(std::move(t));
   }
   rcc_->on_clock_change([this](ns_t t) {
     for (auto& tm : timers_) tm->clock_changed(t);
   });
 
-  // Alternate-function outputs the images use: PA7 and PB9 AF1 = TIM17_CH1, PB8 AF2 = TIM4_CH3.
-  Timer& tim17 = timer("TIM17");
-  Timer& tim4 = timer("TIM4");
-  gpio_[0]->connect_af(7, 1, &tim17, 0);
-  tim17.connect_output(0, gpio_[0].get(), 7);
-  gpio_[1]->connect_af(9, 1, &tim17, 0);
-  tim17.connect_output(0, gpio_[1].get(), 9);
-  gpio_[1]->connect_af(8, 2, &tim4, 2);
-  tim4.connect_output(2, gpio_[1].get(), 8);
+  // Every listed timer channel output of a modelled timer reaches its pin.
+  for (const desc::AltFunction& af : desc::alt_functions()) {
+    std::string tim;
+    unsigned ch = 0, pin = 0;
+    if (!desc::timer_channel(af.signal, &tim, &ch)) continue;
+    Gpio* g = this->pin(af.pin, &pin);
+    for (auto& t : timers_) {
+      if (tim != t->info().name || ch > t->info().channels || g == nullptr) continue;
+      g->connect_af(pin, af.af, t.get(), ch - 1);
+      t->connect_output(ch - 1, g, pin);
+    }
+  }
 
-  usart3_ = std::make_unique<Usart>(ctx_, "USART3", 0x40004800);
-  usart3_->set_gate(rcc_.get(), kAPB1ENR1, 18);
+  usart3_ = std::make_unique<Usart>(ctx_, entry("USART3"));
+  usart3_->set_gate(rcc_.get());
 
   mmio_ = {rcc_.get(), pwr_.get(), flash_.get(), syscfg_.get(), exti_.get()};
   for (auto& g : gpio_) mmio_.push_back(g.get());
   for (auto& t : timers_) mmio_.push_back(t.get());
   mmio_.push_back(dmamux_.get());
-  dma1_ = std::make_unique<Dma>(ctx_, *dmamux_, [this](uint32_t addr, uint32_t* off) -> RegBlock* {
-    for (RegBlock* d : mmio_) {
-      if (addr >= d->base() && addr - d->base() < d->size()) {
-        *off = addr - d->base();
-        return d;
-      }
-    }
-    return nullptr;
-  });
-  dma1_->set_gate(rcc_.get(), kAHB1ENR, 0);
+  dma1_ =
+      std::make_unique<Dma>(ctx_, entry("DMA1"), *dmamux_, [this](uint32_t addr, uint32_t* off) -> RegBlock* {
+        for (RegBlock* d : mmio_) {
+          if (addr >= d->base() && addr - d->base() < d->size()) {
+            *off = addr - d->base();
+            return d;
+          }
+        }
+        return nullptr;
+      });
+  dma1_->set_gate(rcc_.get());
   dmamux_->attach(dma1_.get());
   mmio_.push_back(dma1_.get());
   mmio_.push_back(usart3_.get());
@@ -131,15 +126,13 @@ std::map<std::string, PinState> Stm32g431::pin_states() const {
   return out;
 }
 
-// The I/O pins of the 48-pin package (STM32G431CB); other port bits exist in
-// the registers only.
+// The I/O pins of the 48-pin package; other port bits exist in the registers only.
 std::vector<std::string> Stm32g431::pin_names() const {
-  static const uint16_t kBonded[7] = {0xFFFF, 0xFFFF, 0xEC50, 0, 0, 0x0003, 0x0400};
   std::vector<std::string> out(7 * 16);
   for (unsigned port = 0; port < 7; ++port)
     for (unsigned pin = 0; pin < 16; ++pin)
-      if ((kBonded[port] >> pin) & 1u)
-        out[16 * port + pin] = std::string("P") + static_cast<char>('A' + port) + std::to_string(pin);
+      if ((desc::ports()[port].bonded >> pin) & 1u)
+        out[16 * port + pin] = std::string("P") + desc::ports()[port].letter + std::to_string(pin);
   return out;
 }
 

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <numeric>
 
-#include "chip/models.h"
+#include "chip/dma.h"
+#include "chip/timer.h"
 
 namespace vboard::periph {
 
@@ -29,7 +30,7 @@ std::vector<RegDef> timer_regs(const TimerInfo& i) {
   }
   if (i.channels == 1) {  // TIM16/TIM17
     return {
-        {"CR1", 0x000, 0, 0x1B8F},      {"CR2", 0x004, 0, 0x30D},       {"DIER", 0x00C, 0, 0x2A3},
+        {"CR1", 0x000, 0, 0x1B8F},      {"CR2", 0x004, 0, 0x30D},       {"DIER", 0x00C, 0, 0x3A3},
         {"SR", 0x010, 0, 0x2A3},        {"EGR", 0x014, 0, 0},           {"CCMR1", 0x018, 0, 0x100FF},
         {"CCER", 0x020, 0, 0xF},        {"CNT", 0x024, 0, 0xFFFF},      {"PSC", 0x028, 0, 0xFFFF},
         {"ARR", 0x02C, 0xFFFF, 0xFFFF}, {"RCR", 0x030, 0, 0xFF},        {"CCR1", 0x034, 0, 0xFFFF},
@@ -76,12 +77,27 @@ std::vector<RegDef> timer_regs(const TimerInfo& i) {
 
 }  // namespace
 
-Timer::Timer(Context& ctx, const TimerInfo& info, const ClockTree& clocks, Dmamux* mux)
-    : RegBlock(ctx, info.name, info.base, 0x400, timer_regs(info)),
-      info_(info),
+TimerInfo::TimerInfo(const desc::Peripheral& p)
+    : name(p.name),
+      channels(p.timer.channels),
+      bits32(p.timer.bits32),
+      has_rcr(p.timer.has_rcr),
+      has_break(p.timer.has_break) {
+  irq.fill(~0u);  // no line (IrqMux ignores it)
+  for (const desc::IrqLine& l : p.irqs)
+    for (unsigned e = l.first; e <= l.last && e < irq.size(); ++e) irq[e] = l.irq;
+  for (const desc::DmaRequest& r : p.requests) {
+    if (r.source == 0) req_up = r.id;
+    if (r.source >= 1 && r.source <= req_cc.size()) req_cc[r.source - 1] = r.id;
+  }
+}
+
+Timer::Timer(Context& ctx, const desc::Peripheral& where, const ClockTree& clocks, Dmamux* mux)
+    : RegBlock(ctx, where, timer_regs(TimerInfo(where))),
+      info_(where),
       clocks_(clocks),
       mux_(mux),
-      cnt_max_(info.bits32 ? 0xFFFFFFFFu : 0xFFFFu) {
+      cnt_max_(where.timer.bits32 ? 0xFFFFFFFFu : 0xFFFFu) {
   static const char* const kNames[kCount] = {"CR1",   "CR2",   "SMCR", "DIER", "SR",   "EGR",
                                              "CCMR1", "CCMR2", "CCER", "CNT",  "PSC",  "ARR",
                                              "RCR",   "CCR1",  "CCR2", "CCR3", "CCR4", "BDTR"};
@@ -151,9 +167,7 @@ bool Timer::oc_preload(unsigned ch) const { return (preload_mask_ >> ch) & 1u; }
 void Timer::decode_config() {
   cmp_mask_ = out_en_mask_ = dma_cc_mask_ = preload_mask_ = 0;
   const uint32_t dier = val_[idx_[kDIER]];
-  // A deliberately broken variant for the tests to catch: every compare value
-  // is taken as preloaded, whatever OCxPE says.
-  const bool all_preloaded = ctx_.bus.option("compare_always_preloaded");
+  const bool all_preloaded = compare_always_preloaded_;
   for (unsigned ch = 0; ch < info_.channels; ++ch) {
     const uint32_t ccmr = val_[idx_[ch < 2 ? kCCMR1 : kCCMR2]];
     const unsigned sh = (ch & 1u) * 8;
@@ -177,7 +191,7 @@ void Timer::set_ref(unsigned ch, int ref, ns_t t) {
   const int level = ((out_en_mask_ >> ch) & 1u) ? (ref ^ static_cast<int>((ccer >> (4 * ch + 1)) & 1u)) : 0;
   if (((out_levels_ >> ch) & 1u) == static_cast<uint32_t>(level)) return;
   out_levels_ ^= 1u << ch;
-  for (unsigned k = 0; k < 2 && out_gpio_[ch][k]; ++k) out_gpio_[ch][k]->af_output(out_pin_[ch][k], level, t);
+  for (const OutPin& o : out_pins_[ch]) o.gpio->af_output(o.pin, level, t);
 }
 
 namespace {
@@ -222,11 +236,7 @@ void Timer::refresh_outputs(ns_t t) {
     set_ref(ch, level_for(mode_[ch], cnt, ccr_act_[ch], ref_[ch]), t);
 }
 
-void Timer::connect_output(unsigned ch, Gpio* gpio, unsigned pin) {
-  const unsigned k = out_gpio_[ch][0] ? 1 : 0;
-  out_gpio_[ch][k] = gpio;
-  out_pin_[ch][k] = pin;
-}
+void Timer::connect_output(unsigned ch, Gpio* gpio, unsigned pin) { out_pins_[ch].push_back({gpio, pin}); }
 
 // ------------------------------------------------------------ flags and IRQs
 
@@ -239,7 +249,7 @@ void Timer::set_flags(uint32_t bits) {
 
 void Timer::update_irq() {
   const uint32_t s = val_[idx_[kSR]] & val_[idx_[kDIER]] & 0xFFu;
-  const unsigned irqs[4] = {info_.irq_up, info_.irq_cc, info_.irq_trg, info_.irq_brk};
+  const std::array<unsigned, 4>& irqs = info_.irq;
   const bool hi[4] = {(s & 1u) != 0, (s & 0x1Eu) != 0, (s & 0x60u) != 0, (s & 0x80u) != 0};
   for (unsigned i = 0; i < 4; ++i) {
     bool any = false;
@@ -427,8 +437,8 @@ bool Timer::pwm_periods(ns_t t) {
   pos_ = 0;
   out_levels_ = (out_levels_ & ~(1u << ch)) | (static_cast<uint32_t>(p.out) << ch);
   const size_t nb = static_cast<size_t>(p.batch - batch_.data());
-  for (unsigned k = 0; k < 2 && nb != 0 && out_gpio_[ch][k]; ++k)
-    out_gpio_[ch][k]->af_outputs(out_pin_[ch][k], batch_.data(), nb);
+  if (nb != 0)
+    for (const OutPin& o : out_pins_[ch]) o.gpio->af_outputs(o.pin, batch_.data(), nb);
   return true;
 }
 

@@ -1,0 +1,438 @@
+// TIM17 + DMA1 + DMAMUX feeding the WS2815 strip: the rear board's stream path.
+#include "chip_fixture.h"
+
+namespace vboard::chip_test {
+namespace {
+
+// ------------------------------------------------------------------ TIM17 + DMA + WS2815
+
+class Stream : public Models {
+ protected:
+  static constexpr uint32_t kFrame = FakeBus::kSram + 0x101;  // any byte address
+  static constexpr unsigned kSlots = 2 * 24 + 240;
+  static constexpr uint8_t kHigh = 118, kLow = 43;
+
+  void fill(uint8_t r0, uint8_t g0, uint8_t b0, uint8_t r1, uint8_t g1, uint8_t b1) {
+    uint8_t* f = bus.sram.data() + (kFrame - FakeBus::kSram);
+    std::memset(f, 0, kSlots);
+    const uint8_t c[6] = {g0, r0, b0, g1, r1, b1};
+    for (unsigned i = 0; i < 48; ++i) f[i] = (c[i / 8] >> (7 - i % 8)) & 1u ? kHigh : kLow;
+  }
+  // The rear board's strip path, as the firmware sets it up.
+  void start_stream(uint32_t ccr_extra = 0) {
+    clock_150mhz();
+    set_bits(reg("RCC.AHB1ENR"), 0x5u);                                          // DMA1, DMAMUX
+    set_bits(reg("RCC.APB2ENR"), 1u << 18);                                      // TIM17
+    set_bits(reg("RCC.AHB2ENR"), 1u);                                            // GPIOA
+    wr(reg("GPIOA.AFRL"), (rd(reg("GPIOA.AFRL")) & ~0xF0000000u) | (1u << 28));  // PA7 AF1
+    wr(reg("GPIOA.MODER"), (rd(reg("GPIOA.MODER")) & ~(3u << 14)) | (2u << 14));
+    wr(reg("TIM17.ARR"), 186);
+    wr(reg("TIM17.CCMR1"), (6u << 4) | (1u << 3));  // PWM 1, preload
+    wr(reg("TIM17.CCR1"), 0);
+    wr(reg("TIM17.EGR"), 1);
+    wr(reg("TIM17.CR1"), 1);
+    wr(reg("DMAMUX.C0CR"), 84);
+    wr(reg("DMA1.CNDTR1"), kSlots);
+    wr(reg("DMA1.CPAR1"), reg("TIM17.CCR1"));
+    wr(reg("DMA1.CMAR1"), kFrame);
+    wr(reg("DMA1.CCR1"), (1u << 4) | (1u << 5) | (1u << 7) | (2u << 8) | 0x6u | ccr_extra);
+    set_bits(reg("DMA1.CCR1"), 1u);
+    wr(reg("TIM17.DIER"), 1u << 9);   // CC1DE
+    wr(reg("TIM17.CCER"), 1);         // CC1E
+    wr(reg("TIM17.BDTR"), 1u << 15);  // MOE
+  }
+};
+
+TEST_F(Stream, Ws2815DecodesColoursAndTiming) {
+  fill(0x80, 0x01, 0xFF, 0x12, 0x34, 0x56);
+  start_stream();
+  const ns_t t0 = bus.t;
+  run_to(t0 + 2'000'000);  // one lazy batch of ~1600 periods
+  const StripReport r = board.strip_model().report();
+  ASSERT_GE(r.frames.size(), 3u);
+  for (size_t i = 1; i < r.frames.size(); ++i) {
+    const StripFrame& f = r.frames[i];
+    EXPECT_EQ(f.bits, 48u);
+    ASSERT_EQ(f.colors.size(), 2u);
+    EXPECT_EQ(f.colors[0], (std::array<uint8_t, 3>{0x80, 0x01, 0xFF}));
+    EXPECT_EQ(f.colors[1], (std::array<uint8_t, 3>{0x12, 0x34, 0x56}));
+    // One pass is 288 periods of 187 ticks at 150 MHz.
+    EXPECT_EQ(f.t - r.frames[i - 1].t, 288u * 187u * 20u / 3u);
+  }
+  // 118/43 ticks high of 187 (6.667 ns per tick), ceil-rounded edges.
+  EXPECT_GE(r.t1h_min, 786u);
+  EXPECT_LE(r.t1h_max, 787u);
+  EXPECT_GE(r.t0h_min, 286u);
+  EXPECT_LE(r.t0h_max, 287u);
+  EXPECT_GE(r.t1l_min, 460u);
+  EXPECT_LE(r.t1l_max, 461u);
+  EXPECT_GE(r.t0l_min, 960u);
+  EXPECT_LE(r.t0l_max, 961u);
+  // 240 empty slots (299.2 us) plus the low phase of the frame's last bit.
+  EXPECT_GE(r.latch_min, 299'200u + 460u);
+  EXPECT_LE(r.latch_min, 299'200u + 961u);
+  // 460 ns low after a 1 bit is outside the datasheet's T1L (220-420) but accepted by real parts.
+  bool t1l = false, real_bit = false;
+  for (const auto& v : r.violations) {
+    t1l = t1l || (v.datasheet && v.what.rfind("T1L 46", 0) == 0);
+    real_bit = real_bit || (!v.datasheet && v.what.rfind("high", 0) == 0);
+  }
+  EXPECT_TRUE(t1l);
+  EXPECT_FALSE(real_bit);
+  EXPECT_EQ(board.strip_model().count(world::Ws2815Strip::kT0H), 0u);
+  EXPECT_EQ(board.strip_model().count(world::Ws2815Strip::kT1H), 0u);
+  EXPECT_TRUE(bus.faults.empty());
+}
+
+TEST_F(Stream, SteppedRunDecodesTheSameAsOneBatch) {
+  fill(1, 2, 3, 200, 100, 50);
+  start_stream();
+  const ns_t t0 = bus.t;
+  for (ns_t t = t0; t < t0 + 2'000'000; t += 777) run_to(t);
+  const StripReport r = board.strip_model().report();
+  ASSERT_GE(r.frames.size(), 3u);
+  EXPECT_EQ(r.frames.back().colors[1], (std::array<uint8_t, 3>{200, 100, 50}));
+  EXPECT_EQ(r.frames.back().colors[0], (std::array<uint8_t, 3>{1, 2, 3}));
+}
+
+// The whole-period path against the event-by-event one (the reference): the
+// same stream on two fresh boards, sliced at uneven times so that passes end,
+// flags rise and slices cut periods anywhere.
+class StreamRig : public Stream {
+ public:
+  void TestBody() override {}
+  using Models::board;
+  using Models::bus;
+  using Models::rd;
+  using Models::run_to;
+  using Models::wr;
+  using Stream::fill;
+  using Stream::start_stream;
+  struct Outcome {
+    std::vector<PinChange> pa7;
+    uint64_t pa7_total;
+    StripReport strip;
+    std::vector<uint32_t> regs;
+    unsigned exti_raised, dma_raised;
+    std::vector<uint32_t> dma_flags;  // DMA1 ISR at the end of each slice
+  };
+  // Between two slices: what the slice (0..39) ends with.
+  using Action = std::function<void(StreamRig&, unsigned slice)>;
+  Outcome play(bool whole_periods, uint32_t ccmr1, uint32_t ccer, bool exti_on_pa7,
+               const Action& between = {}, const std::vector<uint8_t>& frame = {}) {
+    board.chip().timer("TIM17").set_whole_periods(whole_periods);
+    fill(0x80, 0x01, 0xFF, 0x12, 0x34, 0x56);
+    if (!frame.empty()) std::memcpy(bus.sram.data() + (kFrame - FakeBus::kSram), frame.data(), frame.size());
+    std::vector<uint32_t> dma_flags;
+    if (exti_on_pa7) {  // line 7 from port A (the reset routing), both edges, unmasked
+      set_bits(reg("EXTI.RTSR1"), 1u << 7);
+      set_bits(reg("EXTI.FTSR1"), 1u << 7);
+      set_bits(reg("EXTI.IMR1"), 1u << 7);
+    }
+    start_stream();
+    if (ccmr1) wr(reg("TIM17.CCMR1"), ccmr1);
+    if (ccer) wr(reg("TIM17.CCER"), ccer);
+    ns_t t = bus.t;
+    for (unsigned i = 0; i < 40; ++i) {
+      t += 371'234 + i * 11'111;
+      run_to(t);
+      if (exti_on_pa7) wr(reg("EXTI.PR1"), 1u << 7);  // the handlers clear what they serve
+      if (between) between(*this, i);
+      dma_flags.push_back(rd(reg("DMA1.ISR")));
+      wr(reg("DMA1.IFCR"), 0xFu);
+    }
+    Outcome o{board.pin_history().at("PA7"),
+              board.pin_history_total().at("PA7"),
+              board.strip_model().report(),
+              {},
+              bus.raised[23],
+              bus.raised[11],
+              dma_flags};
+    for (uint32_t a : {reg("DMA1.ISR"), reg("DMA1.CNDTR1"), reg("TIM17.SR"), reg("TIM17.CNT"),
+                       reg("TIM17.CCR1"), reg("EXTI.PR1")})
+      o.regs.push_back(rd(a));
+    return o;
+  }
+};
+
+void expect_same_outcome(const StreamRig::Outcome& a, const StreamRig::Outcome& b, uint64_t min_changes);
+
+TEST(StreamWholePeriods, SameWaveformStripAndRegistersAsEventByEvent) {
+  struct Case {
+    const char* what;
+    uint32_t ccmr1, ccer;
+    bool exti;
+  };
+  const Case cases[] = {{"PWM 1, preload", 0, 0, false},
+                        {"PWM 2, inverted output", (7u << 4) | (1u << 3), 0x3, false},
+                        {"EXTI watching the strip pin", 0, 0, true},
+                        {"no preload: event path only", 6u << 4, 0, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StreamRig ref, fast;
+    expect_same_outcome(ref.play(false, c.ccmr1, c.ccer, c.exti), fast.play(true, c.ccmr1, c.ccer, c.exti),
+                        5'000);
+  }
+}
+
+// Edge cases of the whole-period path: compare values of 0, at ARR and beyond
+// it (no match in that period) in the stream, and configuration changing
+// between slices, i.e. in the middle of a DMA pass.
+TEST(StreamWholePeriods, EdgeCasesRunExactlyAsEventByEvent) {
+  // Bits of both values, empty slots inside the frame and a compare at ARR (186).
+  std::vector<uint8_t> odd(2 * 24 + 240, 0);
+  const uint8_t pattern[] = {118, 43, 0, 186, 118, 0, 43, 186, 186, 43, 118};
+  for (size_t i = 0; i < 48; ++i) odd[i] = pattern[i % sizeof pattern];
+  // A compare beyond ARR never matches: the stream stops there until ARR grows.
+  std::vector<uint8_t> beyond = odd;
+  beyond[20] = 187;
+  beyond[41] = 255;
+  struct Case {
+    const char* what;
+    uint32_t ccmr1, ccer;
+    StreamRig::Action between;
+    std::vector<uint8_t> frame;
+  };
+  const auto at = [](unsigned slice, std::function<void(StreamRig&)> f) -> StreamRig::Action {
+    return [slice, f](StreamRig& r, unsigned i) {
+      if (i == slice) f(r);
+    };
+  };
+  const Case cases[] = {
+      {"compare 0 and at ARR", 0, 0, {}, odd},
+      {"PWM 2 with compare 0 and at ARR", (7u << 4) | (1u << 3), 0, {}, odd},
+      {"inverted PWM 2, compare 0 and at ARR", (7u << 4) | (1u << 3), 0x3, {}, odd},
+      {"compare beyond ARR, ARR raised and lowered", 0, 0,
+       [](StreamRig& r, unsigned i) {
+         if (i >= 3) r.wr(reg("TIM17.ARR"), i % 2 ? 255 : 186);
+       },
+       beyond},
+      {"PWM 2, compare beyond ARR", (7u << 4) | (1u << 3), 0,
+       [](StreamRig& r, unsigned i) {
+         if (i >= 2) r.wr(reg("TIM17.ARR"), i % 3 ? 255 : 186);
+       },
+       beyond},
+      {"output disabled and enabled again",
+       0,
+       0,
+       [](StreamRig& r, unsigned i) {
+         if (i == 5 || i == 9) r.wr(reg("TIM17.CCER"), 0);
+         if (i == 7 || i == 12) r.wr(reg("TIM17.CCER"), 1);
+       },
+       {}},
+      {"polarity flipped", 0, 0,
+       [](StreamRig& r, unsigned i) {
+         if (i % 6 == 3) r.wr(reg("TIM17.CCER"), r.rd(reg("TIM17.CCER")) ^ 0x2u);
+       },
+       odd},
+      {"main output off", 0, 0, at(8, [](StreamRig& r) { r.wr(reg("TIM17.BDTR"), 0); }), {}},
+      {"DMA stopped",
+       0,
+       0,
+       at(6, [](StreamRig& r) { r.wr(reg("DMA1.CCR1"), r.rd(reg("DMA1.CCR1")) & ~1u); }),
+       {}},
+      {"PWM 2 switched to mid-stream", 0, 0,
+       at(4, [](StreamRig& r) { r.wr(reg("TIM17.CCMR1"), (7u << 4) | (1u << 3)); }), odd},
+      {"prescaler and period changed (new time offsets)", 0, 0,
+       [](StreamRig& r, unsigned i) {
+         if (i == 4) r.wr(reg("TIM17.PSC"), 2);
+         if (i == 11) r.wr(reg("TIM17.ARR"), 150);
+         if (i == 17) r.wr(reg("TIM17.PSC"), 0);
+       },
+       odd},
+      {"timer clock changed (APB2 prescaler)",
+       0,
+       0,
+       at(10, [](StreamRig& r) { r.wr(reg("RCC.CFGR"), r.rd(reg("RCC.CFGR")) | (4u << 11)); }),
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StreamRig ref, fast;
+    expect_same_outcome(ref.play(false, c.ccmr1, c.ccer, false, c.between, c.frame),
+                        fast.play(true, c.ccmr1, c.ccer, false, c.between, c.frame), 500);
+  }
+}
+
+// Slices of about three periods whose ends step through every nanosecond of a
+// period: the whole-period path must stop exactly where the event path would
+// (a period ending 1 ns after the slice is not worked off yet), seen through
+// CNT and the pad after each slice.
+TEST(StreamWholePeriods, SliceEndsAtEveryPhaseSeeTheSameCounterAndPad) {
+  std::vector<std::pair<uint32_t, uint32_t>> seen[2];
+  for (const bool whole : {false, true}) {
+    StreamRig r;
+    r.board.chip().timer("TIM17").set_whole_periods(whole);
+    r.fill(0x80, 0x01, 0xFF, 0x12, 0x34, 0x56);
+    r.start_stream();
+    // A period is 187 ticks of 20/3 ns: 1246.67 ns; three of them 3740 ns.
+    for (ns_t t = r.bus.t + 10'000, end = t + 1'400 * 3'741; t < end; t += 3'741) {
+      r.run_to(t);
+      seen[whole].emplace_back(r.rd(reg("TIM17.CNT")), r.rd(reg("GPIOA.IDR")) & 0x80u);
+    }
+  }
+  ASSERT_EQ(seen[0].size(), seen[1].size());
+  unsigned pad_changes = 0;
+  for (size_t i = 0; i < seen[0].size(); ++i) {
+    ASSERT_EQ(seen[0][i], seen[1][i]) << "at " << i << " ns";
+    pad_changes += i > 0 && seen[0][i].second != seen[0][i - 1].second;
+  }
+  EXPECT_GE(pad_changes, 20u) << "the slices see the pad high and low";
+}
+
+void expect_same_outcome(const StreamRig::Outcome& a, const StreamRig::Outcome& b, uint64_t min_changes) {
+  ASSERT_GT(a.pa7_total, min_changes) << "the slices cover many passes";
+  EXPECT_EQ(a.pa7_total, b.pa7_total);
+  ASSERT_EQ(a.pa7.size(), b.pa7.size());
+  for (size_t i = 0; i < a.pa7.size(); ++i) {
+    ASSERT_EQ(a.pa7[i].t, b.pa7[i].t) << "change " << i;
+    ASSERT_EQ(a.pa7[i].level, b.pa7[i].level) << "change " << i;
+  }
+  EXPECT_EQ(a.regs, b.regs);
+  EXPECT_EQ(a.exti_raised, b.exti_raised);
+  EXPECT_EQ(a.dma_raised, b.dma_raised);
+  EXPECT_EQ(a.dma_flags, b.dma_flags);
+  ASSERT_EQ(a.strip.frames.size(), b.strip.frames.size());
+  for (size_t i = 0; i < a.strip.frames.size(); ++i) {
+    EXPECT_EQ(a.strip.frames[i].t, b.strip.frames[i].t);
+    EXPECT_EQ(a.strip.frames[i].bits, b.strip.frames[i].bits);
+    EXPECT_EQ(a.strip.frames[i].colors, b.strip.frames[i].colors);
+  }
+  EXPECT_EQ(a.strip.violations_total, b.strip.violations_total);
+  ASSERT_EQ(a.strip.violations.size(), b.strip.violations.size());
+  for (size_t i = 0; i < a.strip.violations.size(); ++i) {
+    EXPECT_EQ(a.strip.violations[i].t, b.strip.violations[i].t) << "violation " << i;
+    EXPECT_EQ(a.strip.violations[i].what, b.strip.violations[i].what) << "violation " << i;
+  }
+  EXPECT_EQ(a.strip.t0h_max, b.strip.t0h_max);
+  EXPECT_EQ(a.strip.t1h_min, b.strip.t1h_min);
+  EXPECT_EQ(a.strip.t0l_max, b.strip.t0l_max);
+  EXPECT_EQ(a.strip.t1l_min, b.strip.t1l_min);
+  EXPECT_EQ(a.strip.latch_min, b.strip.latch_min);
+}
+
+TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {
+  fill(0, 0, 0, 0, 0, 0);
+  start_stream();
+  const ns_t t0 = bus.t;
+  // The machine's loop: wake at the earliest device event until the line rises.
+  ns_t t = t0;
+  unsigned wakes = 0;
+  while (!bus.lines[11] && wakes < 100) {
+    ns_t next = kNever;
+    for (Device* d : devs) next = std::min(next, d->next_event());
+    ASSERT_GT(next, t);
+    t = next;
+    run_to(t);
+    ++wakes;
+  }
+  ASSERT_TRUE(bus.lines[11]);
+  EXPECT_LE(wakes, 4u);
+  EXPECT_EQ(rd(reg("DMA1.ISR")) & 0xFu, 0x5u) << "GIF1 + HTIF1";
+  EXPECT_EQ(rd(reg("DMA1.CNDTR1")), kSlots / 2);
+  // The 144th request is a compare match at CCR = 0 (all-low frame), i.e. at a period start:
+  // its time is a whole number of 187-tick periods after some period start; one period earlier
+  // the flag must not have been set.
+  const uint64_t t144 = t;
+  wr(reg("DMA1.IFCR"), 0x4u);
+  EXPECT_FALSE(bus.lines[11]);
+  // The TC flag follows 144 periods later.
+  for (wakes = 0; !bus.lines[11] && wakes < 100; ++wakes) {
+    ns_t next = kNever;
+    for (Device* d : devs) next = std::min(next, d->next_event());
+    run_to(next);
+    t = next;
+  }
+  EXPECT_EQ(rd(reg("DMA1.ISR")) & 0xFu, 0x3u) << "GIF1 + TCIF1";
+  const ns_t period144 = t - t144;
+  const ns_t expect = 144u * 187u * 20u / 3u;
+  EXPECT_LE(period144 > expect ? period144 - expect : expect - period144, 1u);
+  EXPECT_EQ(rd(reg("DMA1.CNDTR1")), kSlots) << "circular reload";
+  EXPECT_EQ(board.chip().dma1().transfers(0), kSlots);
+}
+
+TEST_F(Stream, CompareDmaWithoutPreloadStillStreams) {
+  fill(0xFF, 0, 0, 0, 0, 0);
+  start_stream();
+  // Without OC1PE each DMA write lands in the active compare register at its match.
+  wr(reg("TIM17.CCMR1"), 6u << 4);
+  run_to(bus.t + 1'000'000);
+  EXPECT_GT(board.pin_history().at("PA7").size(), 100u);
+  EXPECT_TRUE(bus.faults.empty());
+}
+
+TEST_F(Stream, Pa7FollowsTim17OnlyWithMainOutputAndAf1) {
+  fill(0xFF, 0xFF, 0xFF, 0, 0, 0);
+  start_stream();
+  wr(reg("TIM17.BDTR"), 0);  // MOE off: a break-stage timer drives nothing
+  const uint64_t c0 = board.chip().gpio(0).changes(7);
+  run_to(bus.t + 500'000);
+  EXPECT_EQ(board.chip().gpio(0).changes(7), c0);
+  EXPECT_EQ(board.chip().gpio(0).pad(7), 0);
+  wr(reg("TIM17.BDTR"), 1u << 15);
+  run_to(bus.t + 500'000);
+  EXPECT_GT(board.chip().gpio(0).changes(7), c0 + 50);
+  // Another alternate function on PA7 disconnects the timer.
+  wr(reg("GPIOA.AFRL"), (rd(reg("GPIOA.AFRL")) & ~0xF0000000u) | (2u << 28));
+  const uint64_t c1 = board.chip().gpio(0).changes(7);
+  run_to(bus.t + 500'000);
+  EXPECT_LE(board.chip().gpio(0).changes(7), c1 + 1);
+  EXPECT_EQ(board.chip().gpio(0).pad(7), 0);
+}
+
+TEST_F(Stream, DmaLocksConfigurationWhileEnabled) {
+  fill(0, 0, 0, 0, 0, 0);
+  start_stream();
+  const uint32_t ccr = rd(reg("DMA1.CCR1"));
+  wr(reg("DMA1.CCR1"), ccr & ~0x6u);  // try to drop the interrupt enables while EN = 1
+  wr(reg("DMA1.CNDTR1"), 5);          // and to change the count
+  EXPECT_EQ(rd(reg("DMA1.CCR1")), ccr);
+  EXPECT_NE(rd(reg("DMA1.CNDTR1")), 5u);
+  EXPECT_GE(board.diagnostics().size(), 2u);
+  // Disabling keeps the remaining count readable; a re-enable restarts from CNDTR.
+  wr(reg("DMA1.CCR1"), ccr & ~1u);
+  const uint32_t left = rd(reg("DMA1.CNDTR1"));
+  run_to(bus.t + 100'000);
+  EXPECT_EQ(rd(reg("DMA1.CNDTR1")), left) << "no transfers while disabled";
+}
+
+TEST_F(Stream, StripReportsBadBitsLongLowsAndShortFrames) {
+  fill(0xFF, 0xFF, 0xFF, 0, 0, 0);
+  uint8_t* f = bus.sram.data() + (kFrame - FakeBus::kSram);
+  f[3] = 80;                                    // 533 ns high: neither a clear 0 nor a clear 1
+  for (unsigned i = 30; i < 35; ++i) f[i] = 0;  // five empty slots: a 7 us low inside the frame
+  start_stream();
+  run_to(bus.t + 2'000'000);
+  using S = world::Ws2815Strip;
+  const S& strip = board.strip_model();
+  EXPECT_GT(strip.count(S::kAmbiguous), 0u);
+  EXPECT_GT(strip.count(S::kLongLow), 0u);
+  EXPECT_EQ(strip.count(S::kFrameBits), strip.frames_total()) << "every frame is short of 1440 bits";
+  const StripReport r = board.strip_model().report();
+  ASSERT_GE(r.frames.size(), 2u);
+  EXPECT_EQ(r.frames.back().bits, 43u);
+  bool long_low = false;
+  for (const auto& v : r.violations) long_low = long_low || (!v.datasheet && v.what.rfind("low 7.", 0) == 0);
+  EXPECT_TRUE(long_low);
+}
+
+// A second of stream in machine-sized slices: thousands of DMA passes and
+// counter rebases later the frames still carry the colours at the exact period.
+TEST_F(Stream, LongStreamInManySlicesKeepsDecodingFrames) {
+  fill(0x55, 0xAA, 0x0F, 0xF0, 0x33, 0xCC);
+  start_stream();
+  const ns_t t0 = bus.t;
+  const ns_t span = 1'000'000'000;                            // 1 s virtual, ~800,000 PWM periods
+  for (ns_t t = t0; t <= t0 + span; t += 500'000) run_to(t);  // a machine wake every 500 us
+  EXPECT_GT(board.strip_model().frames_total(), 500u);
+  const StripReport r = board.strip_model().report();
+  ASSERT_GE(r.frames.size(), 2u);
+  const StripFrame& last = r.frames.back();
+  EXPECT_EQ(last.t - r.frames[r.frames.size() - 2].t, 288u * 187u * 20u / 3u);
+  ASSERT_EQ(last.colors.size(), 2u);
+  EXPECT_EQ(last.colors[0], (std::array<uint8_t, 3>{0x55, 0xAA, 0x0F}));
+  EXPECT_EQ(last.colors[1], (std::array<uint8_t, 3>{0xF0, 0x33, 0xCC}));
+}
+
+}  // namespace
+}  // namespace vboard::chip_test

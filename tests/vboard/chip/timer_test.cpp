@@ -1,0 +1,164 @@
+// Timers: counting, update events, PWM outputs on pins, compare preload, shared IRQ lines.
+#include "chip_fixture.h"
+
+namespace vboard::chip_test {
+namespace {
+
+// ------------------------------------------------------------------ timers
+
+TEST_F(Models, Tim7CountsMicrosecondsWrapsAndRaisesUpdate) {
+  clock_150mhz();
+  set_bits(reg("RCC.APB1ENR1"), 1u << 5);
+  wr(reg("TIM7.PSC"), 149);
+  wr(reg("TIM7.ARR"), 0xFFFF);
+  wr(reg("TIM7.CR1"), 1u << 7);  // ARPE
+  wr(reg("TIM7.EGR"), 1);        // UG: PSC takes effect, UIF set
+  EXPECT_EQ(rd(reg("TIM7.SR")), 1u);
+  wr(reg("TIM7.SR"), 0);
+  EXPECT_FALSE(bus.lines[55]);
+  const ns_t t0 = 1'000'000;
+  bus.t = t0;
+  wr(reg("TIM7.DIER"), 1);              // UIE
+  wr(reg("TIM7.CR1"), (1u << 7) | 1u);  // CEN
+  bus.t = t0 + 1'000'000;
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 1000u);
+  bus.t = t0 + 1'000'999;
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 1000u);
+  bus.t = t0 + 1'001'000;
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 1001u);
+  EXPECT_EQ(board.chip().timer("TIM7").next_event(), t0 + 65'536'000u);
+  run_events_to(t0 + 65'535'999);
+  EXPECT_FALSE(bus.lines[55]);
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 65535u);
+  run_events_to(t0 + 65'536'000);
+  EXPECT_TRUE(bus.lines[55]);
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 0u);
+  EXPECT_EQ(rd(reg("TIM7.SR")), 1u);
+  wr(reg("TIM7.SR"), 0);
+  EXPECT_FALSE(bus.lines[55]);
+  EXPECT_EQ(board.chip().timer("TIM7").next_event(), t0 + 2 * 65'536'000u);
+}
+
+TEST_F(Models, TimerEgrUgLoadsPreloadsAndUrsSuppressesFlag) {
+  set_bits(reg("RCC.APB1ENR1"), 1u << 5);
+  wr(reg("TIM7.PSC"), 15);  // PSC preload only: 16 MHz / 16 = 1 MHz after UG
+  wr(reg("TIM7.CR1"), 1);
+  bus.t = 1000;
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 16u) << "prescaler not yet active";
+  wr(reg("TIM7.CR1"), 1u | (1u << 2));  // URS
+  wr(reg("TIM7.EGR"), 1);
+  EXPECT_EQ(rd(reg("TIM7.SR")), 0u) << "URS: UG sets no UIF";
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 0u);
+  bus.t = 11'000;
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 10u);
+  // ARPE = 0: a new ARR acts at once; ARPE = 1: only from the next update.
+  wr(reg("TIM7.ARR"), 19);
+  bus.t = 31'000;
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 10u);
+  EXPECT_EQ(rd(reg("TIM7.SR")), 1u);
+  wr(reg("TIM7.CR1"), 1u | (1u << 7));
+  wr(reg("TIM7.ARR"), 99);
+  bus.t = 40'500;
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 19u) << "ARR 19 still active";
+  bus.t = 41'000;
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 0u);
+  bus.t = 101'000;
+  EXPECT_EQ(rd(reg("TIM7.CNT")), 60u);
+}
+
+TEST_F(Models, Tim4Channel3PwmDrivesPb8) {
+  set_bits(reg("RCC.APB1ENR1"), 1u << 2);                       // TIM4
+  set_bits(reg("RCC.AHB2ENR"), 2u);                             // GPIOB
+  wr(reg("GPIOB.AFRH"), (rd(reg("GPIOB.AFRH")) & ~0xFu) | 2u);  // PB8 AF2
+  wr(reg("GPIOB.MODER"), (rd(reg("GPIOB.MODER")) & ~(3u << 16)) | (2u << 16));
+  wr(reg("TIM4.ARR"), 999);                      // 1000 ticks of 62.5 ns at 16 MHz
+  wr(reg("TIM4.CCMR2"), (6u << 4) | (1u << 3));  // OC3M PWM 1, preload
+  wr(reg("TIM4.CCR3"), 250);
+  wr(reg("TIM4.EGR"), 1);
+  wr(reg("TIM4.CCER"), 1u << 8);  // CC3E
+  bus.t = 10'000;
+  wr(reg("TIM4.CR1"), 1);
+  run_to(10'000 + 1'000'000);
+  const auto h = board.pin_history().at("PB8");
+  // Enabling CC3 with CNT 0 < CCR3 already drives the pin high, before the counter runs.
+  ASSERT_GE(h.size(), 3u);
+  EXPECT_EQ(h[0].level, 1);
+  EXPECT_EQ(h[1].t, 10'000u + 15'625u);
+  std::vector<ns_t> rises, highs;
+  for (size_t i = 2; i < h.size(); ++i) {
+    if (h[i].level == 1)
+      rises.push_back(h[i].t);
+    else
+      highs.push_back(h[i].t - h[i - 1].t);
+  }
+  ASSERT_EQ(rises.size(), 16u);  // 72.5 us ... 1010 us
+  EXPECT_EQ(rises[0], 10'000u + 62'500u);
+  for (size_t i = 1; i < rises.size(); ++i) EXPECT_EQ(rises[i] - rises[i - 1], 62'500u);
+  for (ns_t w : highs) EXPECT_EQ(w, 15'625u);
+}
+
+// TIM4 channel 3 in PWM mode 1 on PB8 without compare preload, 62.5 us period,
+// compare 900: 10 us into the period (count 160) the compare drops to 100.
+// Returns PB8 right after that write, and the time PB8 next rises.
+struct CompareDrop {
+  int level_after_write;
+  ns_t fall;  // when PB8 fell after the write (kNever if not)
+};
+
+class CompareWithoutPreload : public Models {
+ protected:
+  CompareDrop run() {
+    set_bits(reg("RCC.APB1ENR1"), 1u << 2);
+    set_bits(reg("RCC.AHB2ENR"), 2u);
+    wr(reg("GPIOB.AFRH"), (rd(reg("GPIOB.AFRH")) & ~0xFu) | 2u);  // PB8 AF2
+    wr(reg("GPIOB.MODER"), (rd(reg("GPIOB.MODER")) & ~(3u << 16)) | (2u << 16));
+    wr(reg("TIM4.ARR"), 999);
+    wr(reg("TIM4.CCMR2"), 6u << 4);  // OC3M PWM 1, no preload
+    wr(reg("TIM4.CCR3"), 900);
+    wr(reg("TIM4.EGR"), 1);
+    wr(reg("TIM4.CCER"), 1u << 8);
+    bus.t = 10'000;
+    wr(reg("TIM4.CR1"), 1);
+    run_to(20'000);
+    EXPECT_EQ(board.chip().gpio(1).pad(8), 1);
+    wr(reg("TIM4.CCR3"), 100);
+    CompareDrop d{board.chip().gpio(1).pad(8), kNever};
+    run_to(30'000);
+    const auto history = board.pin_history();
+    for (const PinChange& c : history.at("PB8"))
+      if (c.t >= 20'000 && c.level == 0 && d.fall == kNever) d.fall = c.t;
+    return d;
+  }
+};
+
+TEST_F(CompareWithoutPreload, NewCompareValueActsAtOnce) {
+  const CompareDrop d = run();
+  EXPECT_EQ(d.level_after_write, 0) << "count 160 is past the new compare 100: PWM 1 output low at once";
+  EXPECT_EQ(d.fall, 20'000u);
+}
+
+TEST_F(CompareWithoutPreload, CatchesTheModelThatPreloadsEveryCompare) {
+  board.chip().timer("TIM4").set_compare_always_preloaded(true);
+  const CompareDrop d = run();
+  // The mutant keeps the old compare (900) until the next update: the check above fails on it.
+  EXPECT_EQ(d.level_after_write, 1);
+  EXPECT_NE(d.fall, 20'000u);
+}
+
+TEST_F(Models, SharedIrq26StaysHighWhileEitherTimerFlags) {
+  set_bits(reg("RCC.APB2ENR"), (1u << 11) | (1u << 18));
+  wr(reg("TIM1.DIER"), 1u << 6);  // TIE: trigger interrupt on IRQ 26
+  wr(reg("TIM17.DIER"), 1u);      // UIE: TIM17 update on IRQ 26
+  wr(reg("TIM1.EGR"), 1u << 6);   // TG
+  wr(reg("TIM17.EGR"), 1u);       // UG
+  EXPECT_TRUE(bus.lines[26]);
+  EXPECT_FALSE(bus.lines[25]);
+  wr(reg("TIM1.SR"), 0);
+  EXPECT_TRUE(bus.lines[26]) << "TIM17 still flags";
+  wr(reg("TIM17.SR"), 0);
+  EXPECT_FALSE(bus.lines[26]);
+  EXPECT_EQ(bus.raised[26], 1u);
+}
+
+}  // namespace
+}  // namespace vboard::chip_test

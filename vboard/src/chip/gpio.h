@@ -1,0 +1,107 @@
+// GPIO ports with pad levels, SYSCFG (EXTI routing) and the EXTI edge detector.
+#pragma once
+
+#include "chip/regblock.h"
+
+namespace vboard::periph {
+
+class Syscfg : public RegBlock {
+ public:
+  Syscfg(Context& ctx, const desc::Peripheral& where);
+  // Port (0 = A ... 6 = G) routed to EXTI line 0..15.
+  unsigned port_for_line(unsigned line) const { return (val_[2 + line / 4] >> (4 * (line % 4))) & 0xFu; }
+};
+
+class Exti : public RegBlock {
+ public:
+  Exti(Context& ctx, const desc::Peripheral& where, const Syscfg& syscfg);
+  // A pad of port `port` (0 = A) changed level.
+  void pad_edge(unsigned port, unsigned pin, bool rising);
+  // Whether any edge of that pad can latch a pending bit (its line is routed
+  // to the port and has an edge trigger).
+  bool watches(unsigned port, unsigned pin) const;
+
+ protected:
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+
+ private:
+  void update_lines();
+  const Syscfg& syscfg_;
+  // NVIC line and the EXTI lines (pending bits) that raise it.
+  std::vector<std::pair<unsigned, uint32_t>> irq_masks_;
+};
+
+// Receives pad level changes of one pin (a part of the board watching a line).
+class PinListener {
+ public:
+  virtual ~PinListener() = default;
+  virtual void pin_changed(int level, ns_t t) = 0;
+  // A run of changes in time order.
+  virtual void pin_changes(const PinChange* c, size_t n) {
+    for (size_t i = 0; i < n; ++i) pin_changed(c[i].level, c[i].t);
+  }
+};
+
+// A peripheral output that a pad can select as alternate function.
+class AfSource {
+ public:
+  virtual ~AfSource() = default;
+  virtual int af_level(unsigned channel) const = 0;
+};
+
+class Gpio : public RegBlock {
+ public:
+  Gpio(Context& ctx, const desc::Peripheral& where, unsigned port);
+  unsigned port() const { return port_; }
+  void set_exti(Exti* exti) { exti_ = exti; }
+  // External driver on a pin: 0/1 drive, -1 releases to the pull.
+  void set_external(unsigned pin, int level, ns_t t);
+  // Wires alternate function `af` of `pin` to channel `ch` of `src`.
+  void connect_af(unsigned pin, unsigned af, AfSource* src, unsigned ch);
+  // Whether alternate function `af` of `pin` has a modelled output.
+  bool af_connected(unsigned pin, unsigned af) const { return af_src_[pin][af] != nullptr; }
+  // The connected source changed its output level.
+  void af_output(unsigned pin, int level, ns_t t) {
+    if ((af_live_ >> pin) & 1u) drive_pad(pin, level, t);
+  }
+  // The same for a run of changes in time order (a timer working off many periods).
+  void af_outputs(unsigned pin, const PinChange* c, size_t n);
+  void set_listener(unsigned pin, PinListener* l) { listeners_[pin] = l; }
+  bool has_listener(unsigned pin) const { return listeners_[pin] != nullptr; }
+  int pad(unsigned pin) const { return (pads_ >> pin) & 1u; }
+  // History per touched pin: the level at reset (t = 0), then its changes; the
+  // first kHistoryKept changes are kept, history_total() counts every entry.
+  std::map<std::string, std::vector<PinChange>> history() const;
+  std::map<std::string, uint64_t> history_total() const;
+  static constexpr size_t kHistoryKept = 20'000;  // per pin (PA7 changes 1.4 M times a second)
+  uint64_t changes(unsigned pin) const { return change_count_[pin]; }
+  // Exact for the whole run: level now, last change and changes after t = 0.
+  PinState state(unsigned pin) const { return {pad(pin), last_change_[pin], hist_total_[pin]}; }
+  bool touched(unsigned pin) const { return (touched_ >> pin) & 1u; }
+
+ protected:
+  void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
+  uint32_t peek(unsigned idx) const override;
+
+ private:
+  int level_of(unsigned pin) const;
+  void refresh(ns_t t);
+  void drive_pad(unsigned pin, int level, ns_t t);
+  unsigned port_;
+  Exti* exti_ = nullptr;
+  uint32_t pads_ = 0;
+  uint32_t touched_ = 0;
+  uint32_t af_live_ = 0;  // pins whose pad currently follows their connected source
+  std::array<int, 16> ext_{};
+  std::array<std::array<AfSource*, 16>, 16> af_src_{};  // [pin][af]
+  std::array<std::array<unsigned, 16>, 16> af_ch_{};
+  std::array<PinListener*, 16> listeners_{};
+  std::string pin_name(unsigned pin) const;
+  std::array<std::vector<PinChange>, 16> hist_;  // changes after t = 0 (the first kHistoryKept)
+  std::array<int, 16> level_at_zero_{};          // level at reset, or as changed at t = 0
+  std::array<uint64_t, 16> change_count_{};
+  std::array<uint64_t, 16> hist_total_{};  // changes after t = 0, kept or not
+  std::array<ns_t, 16> last_change_{};     // time of the last change after t = 0
+};
+
+}  // namespace vboard::periph

@@ -1,0 +1,130 @@
+// Register plumbing every peripheral model shares: findings, shared NVIC lines,
+// the board context, and the block of named registers a model is built on.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "chip/stm32g431_desc.h"
+#include "vboard/chip.h"
+#include "vboard/device.h"
+
+namespace vboard::periph {
+
+// Things the real chip would punish but the model tolerates (clock rules, writes
+// to locked fields). Each distinct finding (kind, where, message) is kept once,
+// with its first time and how often it happened. Kinds: chip::diag.
+class Findings {
+ public:
+  void add(std::string_view kind, const std::string& where, ns_t t, const std::string& message);
+  const std::vector<Diagnostic>& entries() const { return entries_; }
+
+ private:
+  std::vector<Diagnostic> entries_;
+  std::map<std::string, size_t> index_;
+};
+
+// Several sources may share one NVIC line (TIM1 trigger/commutation and TIM17 on
+// IRQ 26): the line is high while any of its sources is.
+class IrqMux {
+ public:
+  explicit IrqMux(Bus& bus) : bus_(bus) {}
+  void set(unsigned irq, uint32_t source_bit, bool high);
+  bool line(unsigned irq) const { return irq < kLines && state_[irq] != 0; }
+
+ private:
+  static constexpr unsigned kLines = 102;
+  Bus& bus_;
+  std::array<uint32_t, kLines> state_{};
+};
+
+// Shared by every model of one board.
+struct Context {
+  explicit Context(Bus& b) : bus(b), irq(b) {}
+  Bus& bus;
+  Findings findings;
+  IrqMux irq;
+  // Bumped at every entry from the machine (and by DMA memory writes): a DMA
+  // channel may keep guest memory it has read for as long as this is unchanged,
+  // because the CPU cannot run inside one call.
+  uint64_t epoch = 0;
+  // Told about every pad change while set (VCD streaming); pins as port * 16 + pin.
+  PinWatcher* watcher = nullptr;
+  // Next free IrqMux source bit (one per device that raises interrupts).
+  unsigned next_irq_source = 0;
+  uint32_t new_irq_source() { return 1u << (next_irq_source++ % 32u); }
+};
+
+struct RegDef {
+  const char* name;
+  uint32_t offset;
+  uint32_t reset;
+  uint32_t wmask;  // bits a plain write changes
+};
+
+class Rcc;
+
+// One memory-mapped block of named registers with byte/half-word/word access.
+class RegBlock : public Device {
+ public:
+  // Placed and gated as the chip description's entry says.
+  RegBlock(Context& ctx, const desc::Peripheral& where, std::vector<RegDef> regs);
+  std::string name() const override { return name_; }
+  uint32_t base() const override { return base_; }
+  uint32_t size() const override { return size_; }
+  bool clocked() const override;
+  uint32_t read(uint32_t offset, unsigned size) override;
+  void write(uint32_t offset, uint32_t value, unsigned size) override;
+  void advance(ns_t now) override;
+  std::map<std::string, uint32_t> registers() const override;
+
+  // Clock gate: the entry's enable bit in `rcc` (none: always clocked).
+  void set_gate(const Rcc* rcc);
+  // Write coming from a DMA channel (no machine entry: keeps the DMA's memory view).
+  void dma_write(uint32_t offset, uint32_t value, unsigned size) { access_write(offset, value, size); }
+  uint32_t dma_read(uint32_t offset, unsigned size) { return access_read(offset, size); }
+  // Register value as a read would see it, by fact-sheet name (tests, dump).
+  uint32_t reg(const std::string& name) const;
+  const std::vector<RegDef>& defs() const { return regs_; }
+  const desc::Peripheral& entry() const { return entry_; }
+
+ protected:
+  virtual uint32_t on_read(unsigned idx) { return peek(idx); }
+  virtual void on_write(unsigned idx, uint32_t value, uint32_t lanes) { plain_write(idx, value, lanes); }
+  virtual uint32_t peek(unsigned idx) const { return val_[idx]; }
+  virtual void on_advance(ns_t now) { (void)now; }
+  void plain_write(unsigned idx, uint32_t value, uint32_t lanes) {
+    const uint32_t m = lanes & regs_[idx].wmask;
+    val_[idx] = (val_[idx] & ~m) | (value & m);
+  }
+  uint32_t merged(unsigned idx, uint32_t value, uint32_t lanes) const {
+    const uint32_t m = lanes & regs_[idx].wmask;
+    return (val_[idx] & ~m) | (value & m);
+  }
+  ns_t now() const { return ctx_.bus.now(); }
+  void finding(std::string_view kind, const std::string& what) {
+    ctx_.findings.add(kind, name_, now(), what);
+  }
+
+  Context& ctx_;
+  const desc::Peripheral& entry_;
+  const uint32_t irq_src_;
+  std::vector<RegDef> regs_;
+  std::vector<uint32_t> val_;
+
+ private:
+  uint32_t access_read(uint32_t offset, unsigned size);
+  void access_write(uint32_t offset, uint32_t value, unsigned size);
+  std::string name_;
+  uint32_t base_;
+  uint32_t size_;
+  std::vector<int16_t> lookup_;  // word index -> register index, -1 unmodelled
+  const Rcc* gate_rcc_ = nullptr;
+};
+
+}  // namespace vboard::periph
