@@ -11,7 +11,6 @@ namespace world {
 namespace {
 constexpr unsigned kStripPort = 0, kStripPin = 7;  // PA7
 constexpr unsigned kStripLeds = 60;
-const char* const kLightOutputs[] = {"PA8", "PA9"};
 }  // namespace
 
 LampBoard::LampBoard(Bus& bus) : chip_(bus) {
@@ -95,7 +94,24 @@ bool LampBoard::stop_sources(const std::string& pin, ns_t at, bool finish_pulse)
 
 void LampBoard::report(RunResult& r) const {
   r.strip = strip_->report();
-  for (const char* pin : kLightOutputs) r.pin_roles[pin] = "light output";
+  // What each pin is on the board the image set up: the rear image puts PA7
+  // on its timer (alternate function, MODER 0b10), the front image drives PA8
+  // and PA9 as outputs (0b01). An image that stopped before either has no roles.
+  struct Role {
+    const char* pin;
+    const char* role;
+  };
+  static constexpr Role kFront[] = {{"PA0", "RC receiver"}, {"PA9", "left light"}, {"PA8", "right light"}};
+  static constexpr Role kRear[] = {
+      {"PB5", "red switch"}, {"PB6", "green switch"}, {"PB4", "blue switch"}, {"PA7", "strip data"}};
+  unsigned n = 0;
+  const periph::Gpio* port_a = chip_.pin("PA0", &n);
+  const uint32_t moder = port_a ? port_a->reg("MODER") : 0;
+  const auto mode = [moder](unsigned pin) { return (moder >> (2 * pin)) & 3u; };
+  if (mode(kStripPin) == 2)
+    for (const Role& x : kRear) r.pin_roles[x.pin] = x.role;
+  else if (mode(8) == 1 && mode(9) == 1)
+    for (const Role& x : kFront) r.pin_roles[x.pin] = x.role;
 }
 
 }  // namespace world

@@ -31,7 +31,7 @@ class LampBoard : public Board {
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const override {
     return chip_.register_dump();
   }
-  // The strip's report and the roles of the light outputs.
+  // The strip's report and the roles of the pins on the board the image set up.
   void report(RunResult& r) const override;
   std::vector<Diagnostic> diagnostics() const override { return chip_.diagnostics(); }
   int pin_level(const std::string& pin) const override;
