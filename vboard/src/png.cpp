@@ -94,7 +94,7 @@ bool svg_to_png(const std::string& svg, const std::string& path, std::string* er
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-  if (message.find('\n') != std::string::npos) message = message.substr(0, message.find('\n'));
+  if (message.find('\n') != std::string::npos) message.resize(message.find('\n'));
   if (message.empty())
     message = "cannot write the PNG picture " + path + ": the renderer " + exe +
               (WIFSIGNALED(status) ? " was killed by signal " + std::to_string(WTERMSIG(status))

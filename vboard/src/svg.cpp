@@ -123,9 +123,13 @@ class Picture {
     std::vector<std::string> left_out;
     if (pins.empty()) {
       for (const auto& [name, role] : r_.pin_roles) pins.push_back(name);
-      for (const auto& [name, h] : r_.pins)
-        if (name != o_.strip_pin && changes(name) > 0 && !r_.pin_roles.count(name))
-          (r_.pin_roles.empty() ? pins : left_out).push_back(name);
+      for (const auto& [name, h] : r_.pins) {
+        if (name == o_.strip_pin || changes(name) == 0 || r_.pin_roles.count(name)) continue;
+        if (r_.pin_roles.empty())
+          pins.push_back(name);
+        else
+          left_out.push_back(name);
+      }
     }
     const bool strip = (r_.strip && r_.strip->frames_total > 0) ||
                        std::find(pins.begin(), pins.end(), o_.strip_pin) != pins.end();
@@ -574,9 +578,10 @@ class Picture {
               << color << "\">" << m.count << "</text>\n";
     }
     // Kinds counted beyond the listed ones: a dashed line on to the last one.
-    for (const auto& [from, to, more] : beyond) {
+    for (const Beyond& b : beyond) {
+      const ns_t from = b.from, to = b.to;
       if (to <= from) continue;
-      const std::string text = std::to_string(more) + " more, not listed, the last at " + format_ns(to);
+      const std::string text = std::to_string(b.more) + " more, not listed, the last at " + format_ns(to);
       const double start = std::max(x(from) + 2, label_end(marks.back()) + 2);
       if (start >= x(to)) continue;
       body_ << "<line x1=\"" << num(start) << "\" x2=\"" << num(x(to)) << "\" y1=\"" << num(top + 9)
