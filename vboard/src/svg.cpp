@@ -390,7 +390,7 @@ class Picture {
       return t;
     };
     const auto fits = [&](const Span& s) { return x(s.to) - x(s.from) >= text_width(text_of(s), 10) + 6; };
-    // Runs of equal width first, then narrow spans merged with what follows.
+    // Runs of equal width first, then narrow spans merged with narrow ones that follow.
     std::vector<Span> runs;
     for (const Pulse& p : pulses) {
       const ns_t w = p.to - p.from;
@@ -403,7 +403,9 @@ class Picture {
     }
     std::vector<Span> spans;
     for (const Span& s : runs) {
-      if (!spans.empty() && !fits(spans.back())) {
+      // Only spans that are both too narrow for their labels merge: a narrow
+      // one beside a wide one keeps its own width (labelled beside it).
+      if (!spans.empty() && !fits(spans.back()) && !fits(s)) {
         Span& m = spans.back();
         m.to = s.to;
         m.min = std::min(m.min, s.min);
