@@ -10,6 +10,7 @@ packages=(
   libunicorn-dev libelf-dev libdw-dev
   lcov gcovr
   libcli11-dev nlohmann-json3-dev libyaml-cpp-dev
+  pkg-config librsvg2-dev libcairo2-dev
   sigrok-cli gdb-multiarch
 )
 

@@ -271,7 +271,7 @@ TEST(RearLamp, OneSecondTraceHoldsEveryEdgeAndEveryFrame) {
   const std::string path = ::testing::TempDir() + "/rear_1s.vcd";
   std::string err;
   VcdWriter vcd;
-  ASSERT_TRUE(vcd.open(path, m.board(), {"PA7", "PB5", "PB6"}, 0, &err)) << err;
+  ASSERT_TRUE(vcd.open(path, m.board(), {"PA7", "PB5", "PB6"}, 0, &err, 1)) << err;  // 1 ns: every edge exact
   m.board().watch_pins(&vcd);
   const RunResult r = m.run();
   m.board().watch_pins(nullptr);

@@ -172,6 +172,18 @@ std::optional<uint32_t> parse_cpi(const std::string& text, std::string* error) {
   return values::cpi(text, error);
 }
 
+std::optional<ns_t> parse_vcd_timescale(const std::string& text, std::string* error) {
+  // VCD allows 1, 10 or 100 of s, ms, us, ns, ps, fs; virtual time is whole
+  // nanoseconds, so the steps below 1 ns would only write zeros.
+  static const std::pair<const char*, ns_t> kUnits[] = {{"ns", 1}, {"us", kUs}, {"ms", kMs}, {"s", kSec}};
+  for (const auto& [unit, ns] : kUnits)
+    for (ns_t n : {1, 10, 100})
+      if (text == std::to_string(n) + unit) return n * ns;
+  if (error)
+    *error = values::quote(text) + ": not a VCD timescale (1, 10 or 100 of ns, us, ms or s, e.g. 10ns)";
+  return std::nullopt;
+}
+
 std::string check_sources(const std::vector<PulseSpec>& pulses, const std::vector<LevelSpec>& levels) {
   // Each source is busy on its pin from its first to its last edge; a level
   // line then holds until the next source on the pin takes over.
@@ -307,6 +319,16 @@ void define_options(CLI::App& app, Invocation& inv) {
                  return std::string();
                })
       ->needs(vcd);
+  value_option(app, "--vcd-timescale", "1ns|10ns|100ns|1us|...",
+               "the VCD's time unit (default 10ns); each change is written at the nearest multiple", false,
+               [&inv](const std::string& v) {
+                 std::string why;
+                 const auto step = parse_vcd_timescale(v, &why);
+                 if (!step) return why;
+                 inv.vcd_timescale = *step;
+                 return std::string();
+               })
+      ->needs(vcd);
   value_option(app, "--coverage", "FILE",
                "write the lines and functions of the image that ran as an lcov tracefile", false,
                [&inv](const std::string& v) {
@@ -363,6 +385,7 @@ void define_options(CLI::App& app, Invocation& inv) {
   value_option(app, "--junit", "FILE.xml", "write the scenarios' results as a JUnit XML report", false,
                file(inv.junit));
   value_option(app, "--svg", "FILE", "draw the run as an SVG timeline", false, file(inv.svg));
+  value_option(app, "--png", "FILE", "draw the same picture as a PNG image", false, file(inv.png));
   value_option(
       app, "--board", "FILE.yaml",
       "the board around the chip, as a board file (default: boards/IMAGE-NAME.yaml for the lamp images "

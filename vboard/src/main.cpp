@@ -78,6 +78,8 @@ int run(int argc, char** argv) {
     scen.allow = inv.allow;
     scen.junit = inv.junit;
     scen.svg = inv.svg;
+    scen.png = inv.png;
+    scen.vcd_timescale = inv.vcd_timescale;
     scen.vcd = inv.vcd;
     scen.vcd_pins = inv.vcd_pins;
     scen.json = inv.json;
@@ -92,7 +94,7 @@ int run(int argc, char** argv) {
   // created before the run, so that a bad path costs no run time.
   VcdWriter trace;
   if (!inv.vcd.empty()) {
-    if (!trace.open(inv.vcd, m.board(), inv.vcd_pins, m.now(), &err))
+    if (!trace.open(inv.vcd, m.board(), inv.vcd_pins, m.now(), &err, inv.vcd_timescale))
       return std::fprintf(stderr, "vboard: %s\n", err.c_str()), exit_code::kWriteFailed;
     m.board().watch_pins(&trace);
   }
@@ -134,12 +136,16 @@ int run(int argc, char** argv) {
   std::string reason;
   if (!write_report(stdout, r, info, inv.json, color, &reason))
     not_written("cannot write the report to standard output: " + reason);
-  if (!inv.vcd.empty() && !trace.finish(r.virtual_ns, &err)) not_written(err);
-  if (!inv.svg.empty()) {
+  if (!inv.vcd.empty()) {
+    if (!trace.finish(r.virtual_ns, &err)) not_written(err);
+    note_collapsed(trace, inv.vcd, stderr);
+  }
+  if (!inv.svg.empty() || !inv.png.empty()) {
     SvgOptions so;
     so.title = svg_title(inv.image, "run of " + format_ns(r.virtual_ns));
     so.strip_pin = strip_pin;
-    if (!write_svg(r, so, inv.svg, &err)) not_written(err);
+    if (!inv.svg.empty() && !write_svg(r, so, inv.svg, &err)) not_written(err);
+    if (!inv.png.empty() && !write_png(r, so, inv.png, &err)) not_written(err);
   }
   return status;
 }

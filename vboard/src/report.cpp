@@ -244,7 +244,7 @@ VcdWriter::~VcdWriter() {
 }
 
 bool VcdWriter::open(const std::string& path, const Board& board, const std::vector<std::string>& pins,
-                     ns_t t0, std::string* error) {
+                     ns_t t0, std::string* error, ns_t timescale) {
   const std::vector<std::string> all = board.pin_names();
   std::vector<unsigned> chosen;
   if (pins.empty()) {
@@ -266,9 +266,19 @@ bool VcdWriter::open(const std::string& path, const Board& board, const std::vec
     return false;
   }
   path_ = path;
+  scale_ = std::max<ns_t>(timescale, 1);
   slot_.assign(all.size(), -1);
-  std::string head =
-      "$date virtual board run $end\n$version vboard $end\n$timescale 1ns $end\n$scope module board $end\n";
+  std::string unit = std::to_string(scale_) + "ns";
+  for (const auto& [name, ns] : {std::pair<const char*, ns_t>{"s", kSec}, {"ms", kMs}, {"us", kUs}})
+    if (scale_ % ns == 0) {
+      unit = std::to_string(scale_ / ns) + name;
+      break;
+    }
+  std::string head = "$date virtual board run $end\n$version vboard $end\n";
+  if (scale_ > 1)
+    head += "$comment virtual time is in whole ns; each change is written at the nearest multiple of " +
+            unit + " (a half rounds up) $end\n";
+  head += "$timescale " + unit + " $end\n$scope module board $end\n";
   for (size_t i = 0; i < chosen.size(); ++i) {
     std::string id(1, static_cast<char>('!' + i % 90));
     if (i >= 90) id += static_cast<char>('!' + i / 90);
@@ -277,12 +287,13 @@ bool VcdWriter::open(const std::string& path, const Board& board, const std::vec
     ids_.push_back(id);
     head += "$var wire 1 " + id + " " + all[chosen[i]] + " $end\n";
   }
-  head += "$upscope $end\n$enddefinitions $end\n#" + std::to_string(t0) + "\n$dumpvars\n";
+  slot_t_.assign(ids_.size(), kNever);
+  head += "$upscope $end\n$enddefinitions $end\n#" + std::to_string(units(t0)) + "\n$dumpvars\n";
   for (unsigned i = 0; i < slot_.size(); ++i)
     if (slot_[i] >= 0) head += (board.pin_level(i) ? "1" : "0") + ids_[static_cast<size_t>(slot_[i])] + "\n";
   head += "$end\n";
   out_ = std::move(head);
-  last_t_ = t0;
+  last_t_ = units(t0);
   return true;
 }
 
@@ -297,13 +308,17 @@ void VcdWriter::settled() {
   if (!std::is_sorted(held_.begin(), held_.end(), earlier))
     std::stable_sort(held_.begin(), held_.end(), earlier);
   for (const Held& h : held_) {
-    if (h.t != last_t_) {
+    const ns_t t = units(h.t);
+    // Two changes of one signal in one unit: the phase between them is gone.
+    collapsed_ += slot_t_[h.slot] == t;
+    slot_t_[h.slot] = t;
+    if (t != last_t_) {
       char b[24];
       b[0] = '#';
-      char* e = std::to_chars(b + 1, b + sizeof b, h.t).ptr;
+      char* e = std::to_chars(b + 1, b + sizeof b, t).ptr;
       *e++ = '\n';
       out_.append(b, e);
-      last_t_ = h.t;
+      last_t_ = t;
     }
     out_ += h.level ? '1' : '0';
     out_ += ids_[h.slot];
@@ -326,7 +341,7 @@ bool VcdWriter::finish(ns_t end, std::string* error) {
     return false;
   }
   settled();
-  out_ += "#" + std::to_string(std::max(end, last_t_)) + "\n";
+  out_ += "#" + std::to_string(std::max(units(end), last_t_)) + "\n";
   flush();
   if (std::fclose(f_) != 0 && write_error_.empty()) write_error_ = std::strerror(errno);
   f_ = nullptr;

@@ -11,13 +11,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 namespace vboard {
 
 namespace {
 
-constexpr double kLeft = 96, kRight = 24, kTop = 56, kPinRow = 34, kPinAmp = 18, kLedRow = 2;
+constexpr double kRight = 24, kTop = 56, kPinRow = 34, kPinAmp = 18, kLedRow = 4, kLane = 18;
 
 std::string num(double v) {
   char b[32];
@@ -53,66 +54,151 @@ std::string tick_label(ns_t t, ns_t step) {
   return b;
 }
 
+// A duration exactly, in the unit that reads best: "650 ns", "1000 us",
+// "1000.5 us", "12.25 ms" (no digit is rounded away).
+std::string duration_text(ns_t d) {
+  const auto exact = [](ns_t v, ns_t unit, const char* name) {
+    char b[40];
+    std::snprintf(b, sizeof b, "%llu", static_cast<unsigned long long>(v / unit));
+    std::string s = b;
+    if (v % unit) {
+      std::snprintf(b, sizeof b, "%0*llu", unit == kUs ? 3 : 6, static_cast<unsigned long long>(v % unit));
+      std::string frac = b;
+      while (frac.back() == '0') frac.pop_back();
+      s += "." + frac;
+    }
+    return s + " " + name;
+  };
+  if (d < kUs) return exact(d, 1, "ns");
+  if (d < 10 * kMs) return exact(d, kUs, "us");
+  return exact(d, kMs, "ms");
+}
+
 std::string rgb(const std::array<uint8_t, 3>& c) {
   char b[8];
   std::snprintf(b, sizeof b, "#%02x%02x%02x", c[0], c[1], c[2]);
   return b;
 }
 
+}  // namespace
+
+double text_width(const std::string& s, double font_size) {
+  // Advance widths of DejaVu Sans (the sans-serif of Debian's renderers) by
+  // class of character, each at or above the real one, so that a label laid
+  // out from this never runs into what follows it.
+  double em = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if ((c & 0xc0) == 0x80) continue;  // continuation byte of a character counted already
+    if (c >= 0x80)
+      em += 1.0;
+    else if (std::strchr(" .,:;'|!ilj", c))
+      em += 0.33;
+    else if (std::strchr("frt()[]-/", c))
+      em += 0.44;
+    else if (std::strchr("mwMW", c))
+      em += 1.0;
+    else if (c >= 'A' && c <= 'Z')
+      em += 0.78;
+    else if (c >= '0' && c <= '9')
+      em += 0.64;
+    else if (c == '_')
+      em += 0.5;
+    else
+      em += 0.63;
+  }
+  return em * font_size;
+}
+
+namespace {
+
 class Picture {
  public:
-  Picture(const RunResult& r, const SvgOptions& o)
-      : r_(r),
-        o_(o),
-        cols_(std::max(100u, o.width) - static_cast<unsigned>(kLeft + kRight)),
-        end_(std::max<ns_t>(r.virtual_ns, 1)) {}
+  Picture(const RunResult& r, const SvgOptions& o) : r_(r), o_(o), end_(std::max<ns_t>(r.virtual_ns, 1)) {}
 
   std::string draw() {
+    // The rows: the pins asked for; else every pin the board gives a role
+    // (whether it changed or not); else every pin that changed.
     std::vector<std::string> pins = o_.pins;
-    if (pins.empty())
-      for (const auto& [name, h] : r_.pins)
-        if (name != o_.strip_pin && changes(name) > 0) pins.push_back(name);
+    std::vector<std::string> left_out;
+    if (pins.empty()) {
+      for (const auto& [name, role] : r_.pin_roles) pins.push_back(name);
+      for (const auto& [name, h] : r_.pins) {
+        if (name == o_.strip_pin || changes(name) == 0 || r_.pin_roles.count(name)) continue;
+        if (r_.pin_roles.empty())
+          pins.push_back(name);
+        else
+          left_out.push_back(name);
+      }
+    }
     const bool strip = (r_.strip && r_.strip->frames_total > 0) ||
                        std::find(pins.begin(), pins.end(), o_.strip_pin) != pins.end();
     pins.erase(std::remove(pins.begin(), pins.end(), o_.strip_pin), pins.end());
 
-    double y = kTop;
-    for (const auto& p : pins) {
-      pin_row(p, y);
-      y += kPinRow;
+    // The left margin holds the longest label whole.
+    double widest = 0;
+    for (const auto& p : pins) widest = std::max(widest, text_width(pin_label(p), 11));
+    if (strip) {
+      widest = std::max(widest, text_width(pin_label(o_.strip_pin), 11));
+      widest = std::max(widest, text_width(frames_label(), 11));
     }
+    for (const auto& l : lane_labels()) widest = std::max(widest, text_width(l, 10));
+    left_ = std::max(96.0, std::ceil(widest) + 16);
+    cols_ = static_cast<unsigned>(std::max(100.0, o_.width - left_ - kRight));
+
+    double y = kTop;
+    for (const auto& p : pins) y = pin_row(p, y);
     if (strip) y = strip_rows(y);
     const double rows_end = y;
-    marks(kTop - 6, rows_end);
-    axis(kTop - 6, rows_end);
+    y = findings(rows_end);
+    halt(kTop - 6, rows_end);
+    axis(kTop - 6, y);
+    if (!left_out.empty()) {
+      std::string l = "not drawn (no role on this board):";
+      for (const auto& p : left_out)
+        l += " " + p + " (" + std::to_string(changes(p)) + (changes(p) == 1 ? " change)" : " changes)");
+      legend_.push_back(l);
+    }
 
-    const double height = rows_end + 44 + 16 * static_cast<double>(legend_.size());
+    const double page = static_cast<double>(width());
+    std::vector<std::string> lines;
+    for (const auto& l : legend_) wrap(l, page - 16, lines);
+    // A title too long for one line goes on as many as it needs; the rest
+    // of the picture moves down by the lines it took beyond the first.
+    std::vector<std::string> head;
+    wrap(o_.title, page - 16, head, 13 * 1.1);
+    const double shift = 17 * static_cast<double>(head.size() - 1);
+    const double height = shift + y + 44 + 16 * static_cast<double>(lines.size());
     std::ostringstream s;
-    s << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << o_.width << "\" height=\"" << num(height)
-      << "\" viewBox=\"0 0 " << o_.width << " " << num(height)
+    s << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width() << "\" height=\"" << num(height)
+      << "\" viewBox=\"0 0 " << width() << " " << num(height)
       << "\" font-family=\"sans-serif\" font-size=\"11\">\n";
     s << "<defs><pattern id=\"unkept\" patternUnits=\"userSpaceOnUse\" width=\"6\" height=\"6\" "
          "patternTransform=\"rotate(45)\"><rect width=\"6\" height=\"6\" fill=\"#f4f4f4\"/>"
          "<line x1=\"0\" y1=\"0\" x2=\"0\" y2=\"6\" stroke=\"#999\" stroke-width=\"2\"/></pattern></defs>\n";
     s << "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-    s << "<text x=\"8\" y=\"18\" font-size=\"13\" font-weight=\"bold\">" << xml_escape(o_.title)
-      << "</text>\n";
+    for (size_t i = 0; i < head.size(); ++i)
+      s << "<text x=\"8\" y=\"" << num(18 + 17 * static_cast<double>(i))
+        << "\" font-size=\"13\" font-weight=\"bold\">" << xml_escape(head[i]) << "</text>\n";
+    s << "<g transform=\"translate(0 " << num(shift) << ")\">\n";
     s << "<text x=\"8\" y=\"34\" fill=\"#555\">virtual time 0 to " << xml_escape(format_ns(r_.virtual_ns))
       << ", " << r_.instructions << " instructions; one pixel column is "
       << xml_escape(format_ns(end_ / cols_ + 1)) << "</text>\n";
     s << body_.str();
-    double ly = rows_end + 36;
-    for (const auto& l : legend_) {
+    double ly = y + 36;
+    for (const auto& l : lines) {
       s << "<text x=\"8\" y=\"" << num(ly) << "\" fill=\"#333\">" << xml_escape(l) << "</text>\n";
       ly += 16;
     }
+    s << "</g>\n";
     s << "</svg>\n";
     return s.str();
   }
 
  private:
+  unsigned width() const { return static_cast<unsigned>(left_ + cols_ + kRight); }
   double x(ns_t t) const {
-    return kLeft + static_cast<double>(cols_) * static_cast<double>(t) / static_cast<double>(end_);
+    return left_ + static_cast<double>(cols_) * static_cast<double>(t) / static_cast<double>(end_);
   }
   ns_t col_end(unsigned c) const {
     return static_cast<ns_t>((static_cast<double>(c) + 1) * static_cast<double>(end_) / cols_);
@@ -128,13 +214,49 @@ class Picture {
     return h == r_.pins.end() || h->second.empty() ? 0 : h->second.size() - 1;
   }
 
+  std::string pin_label(const std::string& pin) const {
+    const auto role = r_.pin_roles.find(pin);
+    if (role != r_.pin_roles.end()) return role->second + " " + pin;
+    return pin == o_.strip_pin ? pin + " strip" : pin;
+  }
+  std::string frames_label() const {
+    return std::to_string(r_.strip ? r_.strip->frames_total : 0) + " frames";
+  }
+
+  // Lines of at most `room` pixels, broken at spaces; a word longer than the
+  // room is broken where it has to be, so nothing runs off the page.
+  static void wrap(const std::string& text, double room, std::vector<std::string>& out, double size = 11) {
+    std::string line;
+    size_t i = 0;
+    while (i < text.size()) {
+      size_t j = text.find(' ', i);
+      if (j == std::string::npos) j = text.size();
+      std::string word = text.substr(i, j - i);
+      const std::string joined = line.empty() ? word : line + " " + word;
+      if (text_width(joined, size) <= room) {
+        line = joined;
+      } else {
+        if (!line.empty()) out.push_back(line);
+        while (text_width(word, size) > room && word.size() > 1) {
+          size_t k = word.size() - 1;
+          while (k > 1 && text_width(word.substr(0, k), size) > room) --k;
+          out.push_back(word.substr(0, k));
+          word = word.substr(k);
+        }
+        line = word;
+      }
+      i = j + 1;
+    }
+    if (!line.empty() || out.empty()) out.push_back(line);
+  }
+
   // A span whose detail was not kept: hatched, with what was dropped in words.
   void unkept(double x0, double x1, double top, double height, const std::string& what) {
     if (x1 <= x0) return;
     body_ << "<rect x=\"" << num(x0) << "\" y=\"" << num(top) << "\" width=\"" << num(x1 - x0)
           << "\" height=\"" << num(height) << "\" fill=\"url(#unkept)\" stroke=\"#999\"><title>"
           << xml_escape(what) << "</title></rect>\n";
-    if (x1 - x0 > 60)
+    if (text_width(what, 11) + 8 < x1 - x0)
       body_ << "<text x=\"" << num(x0 + 4) << "\" y=\"" << num(top + height / 2 + 4) << "\" fill=\"#444\">"
             << xml_escape(what) << "</text>\n";
     if (!unkept_noted_) {
@@ -145,22 +267,31 @@ class Picture {
     }
   }
 
-  void label(double y, const std::string& text) {
-    body_ << "<text x=\"" << num(kLeft - 8) << "\" y=\"" << num(y) << "\" text-anchor=\"end\">"
-          << xml_escape(text) << "</text>\n";
+  void label(double y, const std::string& text, const char* fill = nullptr, double size = 11) {
+    body_ << "<text x=\"" << num(left_ - 8) << "\" y=\"" << num(y) << "\" text-anchor=\"end\""
+          << (fill ? std::string(" fill=\"") + fill + "\"" : std::string())
+          << (size != 11 ? " font-size=\"" + num(size) + "\"" : std::string()) << ">" << xml_escape(text)
+          << "</text>\n";
+  }
+
+  // The labels of the lanes below the rows (measured for the left margin).
+  std::vector<std::string> lane_labels() const {
+    return {"pulse width", "datasheet findings", "timing violations",
+            "unmodelled",  "scenario steps",     "failed steps"};
   }
 
   // Per column: 0 or 1 when the pin stays there, 2 when it changes inside.
-  void pin_row(const std::string& pin, double top) {
+  // Returns the top of the next row.
+  double pin_row(const std::string& pin, double top) {
     const double hi = top + 6, lo = hi + kPinAmp;
-    label(lo - 4, pin);
-    body_ << "<line x1=\"" << num(kLeft) << "\" x2=\"" << num(kLeft + cols_) << "\" y1=\"" << num(lo)
+    label(lo - 4, pin_label(pin));
+    body_ << "<line x1=\"" << num(left_) << "\" x2=\"" << num(left_ + cols_) << "\" y1=\"" << num(lo)
           << "\" y2=\"" << num(lo) << "\" stroke=\"#eee\"/>\n";
     const auto it = r_.pins.find(pin);
     if (it == r_.pins.end() || it->second.empty()) {
-      body_ << "<text x=\"" << num(kLeft + 4) << "\" y=\"" << num(lo - 4)
+      body_ << "<text x=\"" << num(left_ + 4) << "\" y=\"" << num(lo - 4)
             << "\" fill=\"#999\">no history</text>\n";
-      return;
+      return top + kPinRow;
     }
     const auto& h = it->second;
     // Past the kept history the pin is known again from its last change on
@@ -186,22 +317,22 @@ class Picture {
         last_unkept = c;
         continue;
       }
-      unsigned changes = 0;
+      unsigned n = 0;
       for (; k < h.size() && h[k].t < e; ++k) {
-        changes += h[k].level != level;
+        n += h[k].level != level;
         level = h[k].level;
       }
-      state[c] = changes > 1 ? 2 : level;  // one change is drawn as an edge
+      state[c] = n > 1 ? 2 : level;  // one change is drawn as an edge
     }
     std::ostringstream path, blocks;
     auto yof = [&](int l) { return l ? hi : lo; };
     int prev = state[0] == 2 ? 0 : state[0];
-    path << "M" << num(kLeft) << " " << num(yof(prev));
+    path << "M" << num(left_) << " " << num(yof(prev));
     unsigned c = 0;
     while (c < cols_) {
       unsigned d = c;
       while (d + 1 < cols_ && state[d + 1] == state[c]) ++d;
-      const double x0 = kLeft + c, x1 = kLeft + d + 1;
+      const double x0 = left_ + c, x1 = left_ + d + 1;
       if (state[c] == 2) {
         blocks << "<rect x=\"" << num(x0) << "\" y=\"" << num(hi) << "\" width=\"" << num(x1 - x0)
                << "\" height=\"" << num(kPinAmp) << "\" fill=\"#2a7\" fill-opacity=\"0.45\"/>\n";
@@ -217,9 +348,103 @@ class Picture {
     body_ << blocks.str();
     body_ << "<path d=\"" << path.str() << "\" fill=\"none\" stroke=\"#1a6\" stroke-width=\"1.5\"/>\n";
     if (first_unkept < cols_)
-      unkept(kLeft + first_unkept, kLeft + last_unkept + 1, hi, kPinAmp,
+      unkept(left_ + first_unkept, left_ + last_unkept + 1, hi, kPinAmp,
              "changes from " + format_ns(kept_until) + " to " + format_ns(known_from) + " not kept (" +
                  std::to_string(h.size() - 1) + " of " + std::to_string(st->second.changes) + " kept)");
+    double next = top + kPinRow;
+    if (width_lane(pin, h, next)) next += kLane;
+    if (first_unkept < cols_ && widths_drawn_.count(pin))
+      unkept(left_ + first_unkept, left_ + last_unkept + 1, next - kLane + 2, kLane - 6,
+             "pulse widths from " + format_ns(kept_until) + " to " + format_ns(known_from) + " not kept");
+    return next;
+  }
+
+  // A lane under a pin that carries pulses (at least three complete ones in
+  // its kept history): the width of every pulse from its two exact edges,
+  // equal widths in a row drawn as one span with their count, and pulses too
+  // close together to be labelled one by one merged into a span with the
+  // range of their widths. Pulses are the phases at the level the pin spends
+  // less time at, so an idle-high line is measured by its low pulses.
+  bool width_lane(const std::string& pin, const std::vector<PinChange>& h, double top) {
+    struct Pulse {
+      ns_t from, to;
+    };
+    ns_t time_at[2] = {0, 0};
+    for (size_t i = 0; i + 1 < h.size(); ++i) time_at[h[i].level & 1] += h[i + 1].t - h[i].t;
+    const int active = time_at[1] <= time_at[0] ? 1 : 0;
+    std::vector<Pulse> pulses;
+    for (size_t i = 1; i + 1 < h.size(); ++i)
+      if (h[i].level == active && h[i - 1].level != active && h[i + 1].level != active)
+        pulses.push_back({h[i].t, h[i + 1].t});
+    if (pulses.size() < 3) return false;
+    widths_drawn_.insert(pin);
+    label(top + 12, "pulse width", "#777", 10);
+    struct Span {
+      ns_t from, to, min, max;
+      uint64_t count;
+    };
+    const auto text_of = [](const Span& s) {
+      std::string t =
+          s.min == s.max ? duration_text(s.min) : duration_text(s.min) + " to " + duration_text(s.max);
+      if (s.count > 1) t += " x" + std::to_string(s.count);
+      return t;
+    };
+    const auto fits = [&](const Span& s) { return x(s.to) - x(s.from) >= text_width(text_of(s), 10) + 6; };
+    // Runs of equal width first, then narrow spans merged with narrow ones that follow.
+    std::vector<Span> runs;
+    for (const Pulse& p : pulses) {
+      const ns_t w = p.to - p.from;
+      if (!runs.empty() && runs.back().min == w && runs.back().max == w) {
+        runs.back().to = p.to;
+        ++runs.back().count;
+      } else {
+        runs.push_back({p.from, p.to, w, w, 1});
+      }
+    }
+    std::vector<Span> spans;
+    for (const Span& s : runs) {
+      // Only spans that are both too narrow for their labels merge: a narrow
+      // one beside a wide one keeps its own width (labelled beside it).
+      if (!spans.empty() && !fits(spans.back()) && !fits(s)) {
+        Span& m = spans.back();
+        m.to = s.to;
+        m.min = std::min(m.min, s.min);
+        m.max = std::max(m.max, s.max);
+        m.count += s.count;
+      } else {
+        spans.push_back(s);
+      }
+    }
+    const double bar = top + 14;
+    for (size_t i = 0; i < spans.size(); ++i) {
+      const Span& s = spans[i];
+      const double x0 = x(s.from), x1 = std::max(x(s.to), x0 + 1);
+      const std::string text = text_of(s);
+      body_ << "<path d=\"M" << num(x0) << " " << num(bar - 3) << "V" << num(bar) << "H" << num(x1) << "V"
+            << num(bar - 3) << "\" fill=\"none\" stroke=\"#579\"><title>" << xml_escape(pin + ": " + text)
+            << " from " << xml_escape(format_ns(s.from)) << " to " << xml_escape(format_ns(s.to))
+            << "</title></path>\n";
+      // The label sits over its span, or after it when the next span leaves room.
+      const double room = (i + 1 < spans.size() ? x(spans[i + 1].from) : left_ + cols_) - x0;
+      const double w = text_width(text, 10);
+      if (fits(s))
+        body_ << "<text x=\"" << num((x0 + x1) / 2) << "\" y=\"" << num(bar - 4)
+              << "\" text-anchor=\"middle\" font-size=\"10\" fill=\"#357\">" << xml_escape(text)
+              << "</text>\n";
+      else if (w + 4 <= room)
+        body_ << "<text x=\"" << num(x0 + 2) << "\" y=\"" << num(bar - 4)
+              << "\" font-size=\"10\" fill=\"#357\">" << xml_escape(text) << "</text>\n";
+      else
+        ++unlabelled_;
+    }
+    if (!width_noted_) {
+      legend_.push_back(
+          "pulse width: each pulse measured between its own two edges (exact to the nanosecond, not from "
+          "the pixel columns); xN: N pulses of that width in a row; 'A to B': pulses too close together to "
+          "label one by one, their widths between A and B");
+      width_noted_ = true;
+    }
+    return true;
   }
 
   // One band per LED position; each column shows the last frame latched by its
@@ -246,18 +471,17 @@ class Picture {
     size_t leds = 0;
     for (const auto& sg : segs)
       if (sg.run) leds = std::max(leds, sg.run->colors.size());
-    const uint64_t frames = r_.strip ? r_.strip->frames_total : 0;
     const double band = kLedRow * static_cast<double>(std::max<size_t>(leds, 8));
-    label(top + 12, o_.strip_pin + " strip");
-    label(top + 26, std::to_string(frames) + " frames");
+    label(top + 12, pin_label(o_.strip_pin));
+    label(top + 26, frames_label());
     if (leds) {
-      body_ << "<text x=\"" << num(kLeft - 8) << "\" y=\"" << num(top + band)
-            << "\" text-anchor=\"end\" fill=\"#777\">LED " << leds - 1 << "</text>\n";
+      label(top + 9 + 14 * 2, "LED 0 at the top", "#777", 10);
+      label(top + band, "LED " + std::to_string(leds - 1), "#777", 10);
     }
-    body_ << "<rect x=\"" << num(kLeft) << "\" y=\"" << num(top) << "\" width=\"" << cols_ << "\" height=\""
+    body_ << "<rect x=\"" << num(left_) << "\" y=\"" << num(top) << "\" width=\"" << cols_ << "\" height=\""
           << num(band) << "\" fill=\"#c8c8c8\"/>\n";
     if (segs.empty()) {
-      body_ << "<text x=\"" << num(kLeft + 4) << "\" y=\"" << num(top + 14)
+      body_ << "<text x=\"" << num(left_ + 4) << "\" y=\"" << num(top + 14)
             << "\" fill=\"#999\">no frame latched</text>\n";
       return top + band + 10;
     }
@@ -274,6 +498,8 @@ class Picture {
       if (!run) return "";
       return led < run->colors.size() ? rgb(run->colors[led]) : "#bbbbbb";
     };
+    // Every cell (one LED over a span of equal colour) is outlined, so that a
+    // white LED stands apart from the page and from its neighbours.
     for (size_t led = 0; led < leds; ++led) {
       const double y = top + kLedRow * static_cast<double>(led);
       unsigned c = 0;
@@ -282,40 +508,95 @@ class Picture {
         unsigned d = c;
         while (d + 1 < cols_ && color_at(d + 1, led) == col) ++d;
         if (!col.empty())
-          body_ << "<rect x=\"" << num(kLeft + c) << "\" y=\"" << num(y) << "\" width=\"" << (d + 1 - c)
-                << "\" height=\"" << num(kLedRow) << "\" fill=\"" << col << "\"/>\n";
+          body_ << "<rect x=\"" << num(left_ + c) << "\" y=\"" << num(y) << "\" width=\"" << (d + 1 - c)
+                << "\" height=\"" << num(kLedRow) << "\" fill=\"" << col
+                << "\" stroke=\"#888\" stroke-width=\"0.5\"/>\n";
         c = d + 1;
       }
     }
-    // Outlined on top, so that white LEDs stand apart from the page.
-    body_ << "<rect x=\"" << num(kLeft) << "\" y=\"" << num(top) << "\" width=\"" << cols_ << "\" height=\""
+    body_ << "<rect x=\"" << num(left_) << "\" y=\"" << num(top) << "\" width=\"" << cols_ << "\" height=\""
           << num(band) << "\" fill=\"none\" stroke=\"#444\"/>\n";
     if (cut)
       unkept(x(cut_from), std::max(x(cut_to), x(cut_from) + 1), top, band,
              "frames from " + format_ns(cut_from) + " to " + format_ns(cut_to) + " not kept (" +
                  std::to_string(r_.strip->runs.size()) + " of " + std::to_string(r_.strip->runs_total) +
                  " runs of equal frames kept)");
-    legend_.push_back(o_.strip_pin +
-                      " strip: one row per LED, LED 0 at the top, each column the last frame latched "
-                      "by its end; grey before the first frame");
+    legend_.push_back(pin_label(o_.strip_pin) +
+                      ": one row per LED, LED 0 at the top, each column the last frame latched by its end, "
+                      "every LED outlined in grey; grey without outline before the first frame");
     return top + band + 10;
   }
 
-  template <typename T, typename F>
-  void mark_kind(const std::vector<T>& items, const std::string& what, const std::string& color, double y0,
-                 double y1, F describe) {
-    size_t drawn = 0;
-    for (const auto& it : items) {
-      if (drawn == o_.max_marks_per_kind) break;
-      const auto [t, text] = describe(it);
-      body_ << "<line x1=\"" << num(x(t)) << "\" x2=\"" << num(x(t)) << "\" y1=\"" << num(y0) << "\" y2=\""
-            << num(y1) << "\" stroke=\"" << color << "\" stroke-width=\"1\" stroke-opacity=\"0.7\"><title>"
-            << xml_escape(text) << "</title></line>\n";
-      ++drawn;
+  struct Finding {
+    ns_t t;
+    std::string text;
+  };
+
+  // One lane of findings: a tick where each one happened; findings closer
+  // together than their count's label merge into one mark (a span when they
+  // cover several pixel columns) with the count beside it.
+  struct Beyond {
+    ns_t from, to;
+    uint64_t more;
+  };
+
+  double finding_lane(double top, const std::string& name, const char* color, std::vector<Finding> items,
+                      const std::string& legend, const std::vector<Beyond>& beyond = {}) {
+    if (items.empty()) return top;
+    std::stable_sort(items.begin(), items.end(),
+                     [](const Finding& a, const Finding& b) { return a.t < b.t; });
+    label(top + 12, name, color, 10);
+    body_ << "<line x1=\"" << num(left_) << "\" x2=\"" << num(left_ + cols_) << "\" y1=\"" << num(top + 14)
+          << "\" y2=\"" << num(top + 14) << "\" stroke=\"#eee\"/>\n";
+    struct Mark {
+      double x0, x1;
+      size_t first, count;
+    };
+    std::vector<Mark> marks;
+    const auto label_end = [](const Mark& m) {
+      return m.x1 + 1 + (m.count > 1 ? 3 + text_width(std::to_string(m.count), 10) : 0);
+    };
+    for (size_t i = 0; i < items.size(); ++i) {
+      const double px = std::floor(x(items[i].t));
+      if (!marks.empty() && px <= label_end(marks.back())) {
+        marks.back().x1 = std::max(marks.back().x1, px);
+        ++marks.back().count;
+      } else {
+        marks.push_back({px, px, i, 1});
+      }
     }
-    if (!items.empty())
-      legend_.push_back(what + ": " + std::to_string(items.size()) + " marked in " + color_words(color) +
-                        (drawn < items.size() ? " (first " + std::to_string(drawn) + " drawn)" : ""));
+    for (const Mark& m : marks) {
+      const Finding& f = items[m.first];
+      const Finding& l = items[m.first + m.count - 1];
+      std::string title = f.text + " at " + format_ns(f.t);
+      if (m.count > 1)
+        title = std::to_string(m.count) + " from " + format_ns(f.t) + " to " + format_ns(l.t) +
+                ", the first: " + title;
+      body_ << "<rect x=\"" << num(m.x0) << "\" y=\"" << num(top + 4) << "\" width=\""
+            << num(m.x1 - m.x0 + 1.5) << "\" height=\"10\" fill=\"" << color << "\"><title>"
+            << xml_escape(title) << "</title></rect>\n";
+      if (m.count > 1)
+        body_ << "<text x=\"" << num(m.x1 + 4) << "\" y=\"" << num(top + 13) << "\" font-size=\"10\" fill=\""
+              << color << "\">" << m.count << "</text>\n";
+    }
+    // Kinds counted beyond the listed ones: a dashed line on to the last one.
+    for (const Beyond& b : beyond) {
+      const ns_t from = b.from, to = b.to;
+      if (to <= from) continue;
+      const std::string text = std::to_string(b.more) + " more, not listed, the last at " + format_ns(to);
+      const double start = std::max(x(from) + 2, label_end(marks.back()) + 2);
+      if (start >= x(to)) continue;
+      body_ << "<line x1=\"" << num(start) << "\" x2=\"" << num(x(to)) << "\" y1=\"" << num(top + 9)
+            << "\" y2=\"" << num(top + 9) << "\" stroke=\"" << color << "\" stroke-dasharray=\"3,3\"><title>"
+            << xml_escape(text) << "</title></line>\n";
+      const double w = text_width(text, 10);
+      const double at = std::max(start + 2, (x(from) + x(to) - w) / 2);
+      if (at + w <= x(to))
+        body_ << "<text x=\"" << num(at) << "\" y=\"" << num(top + 7) << "\" font-size=\"10\" fill=\""
+              << color << "\">" << xml_escape(text) << "</text>\n";
+    }
+    legend_.push_back(name + " (" + color_words(color) + "): " + legend);
+    return top + kLane;
   }
 
   static std::string color_words(const std::string& c) {
@@ -325,49 +606,77 @@ class Picture {
     return "grey";
   }
 
-  void marks(double y0, double y1) {
-    // The report lists the first violations of each kind and then says how many
-    // there were in all; the marks are the listed ones, the legend gives both.
-    std::vector<StripViolation> sheet, real;
-    uint64_t total[2] = {0, 0};
+  double findings(double top) {
+    // The report lists the first findings of each kind and counts them all;
+    // the lane marks the listed ones where they happened, the legend gives both.
+    std::vector<Finding> sheet, real;
+    std::vector<Beyond> sheet_beyond, real_beyond;
+    std::string sheet_kinds, real_kinds;
     if (r_.strip) {
-      for (const auto& v : r_.strip->violations) (v.datasheet ? sheet : real).push_back(v);
-      for (const auto& k : r_.strip->violation_kinds) total[k.datasheet] += k.total;
+      for (const auto& v : r_.strip->violations) (v.datasheet ? sheet : real).push_back({v.t, v.what});
+      for (const auto& k : r_.strip->violation_kinds) {
+        ns_t last_listed = k.first;
+        for (const auto& v : r_.strip->violations)
+          if (v.datasheet == k.datasheet && v.what.rfind(k.kind + " ", 0) == 0)
+            last_listed = std::max(last_listed, v.t);
+        if (k.total > k.listed && k.listed > 0)
+          (k.datasheet ? sheet_beyond : real_beyond).push_back({last_listed, k.last, k.total - k.listed});
+        std::string& to = k.datasheet ? sheet_kinds : real_kinds;
+        to += (to.empty() ? "" : "; ") + k.kind + " " + std::to_string(k.total) + " times from " +
+              format_ns(k.first) + " to " + format_ns(k.last) +
+              (k.listed < k.total ? ", the first " + std::to_string(k.listed) + " marked" : "");
+      }
     }
-    total[0] = std::max<uint64_t>(total[0], real.size());
-    total[1] = std::max<uint64_t>(total[1], sheet.size());
-    const auto strip_mark = [](const StripViolation& v) { return std::pair<ns_t, std::string>(v.t, v.what); };
-    const auto of = [](uint64_t n) {
-      return " (" + std::to_string(n) + " in all; the report lists the first)";
-    };
-    mark_kind(real, "strip timing that real parts misread" + of(total[0]), "#e80", y0, y1, strip_mark);
-    mark_kind(sheet, "strip timing outside the datasheet windows" + of(total[1]), "#84c", y0, y1, strip_mark);
-    mark_kind(r_.unmodelled,
-              "unmodelled register accesses" +
-                  (r_.tally.unmodelled > r_.unmodelled.size() ? of(r_.tally.unmodelled) : std::string()),
-              "#d22", y0, y1, [](const Unmodelled& u) {
-                return std::pair<ns_t, std::string>(u.t, "unmodelled access from " + u.where);
-              });
-    std::vector<SvgMark> fails, others;
-    for (const auto& m : o_.marks) (m.failure ? fails : others).push_back(m);
-    mark_kind(others, "scenario steps", "#888", y0, y1,
-              [](const SvgMark& m) { return std::pair<ns_t, std::string>(m.t, m.label); });
-    mark_kind(fails, "failed expectations", "#d22", y0, y1,
-              [](const SvgMark& m) { return std::pair<ns_t, std::string>(m.t, m.label); });
+    double y = top + (r_.strip || !o_.marks.empty() || !r_.unmodelled.empty() ? 4 : 0);
+    y = finding_lane(
+        y, "datasheet findings", "#84c", sheet,
+        "strip bit timing outside the WS2815 datasheet windows that real parts still read (see the "
+        "text report): " +
+            (sheet_kinds.empty() ? std::to_string(sheet.size()) + " marked" : sheet_kinds),
+        sheet_beyond);
+    y = finding_lane(y, "timing violations", "#e80", real,
+                     "strip timing that real parts misread: " +
+                         (real_kinds.empty() ? std::to_string(real.size()) + " marked" : real_kinds),
+                     real_beyond);
+    std::vector<Finding> unmodelled;
+    for (const Unmodelled& u : r_.unmodelled)
+      unmodelled.push_back({u.t, "unmodelled access from " + u.where});
+    const uint64_t unmodelled_total = std::max<uint64_t>(r_.tally.unmodelled, r_.unmodelled.size());
+    y = finding_lane(y, "unmodelled", "#d22", unmodelled,
+                     "unmodelled register accesses: " + std::to_string(unmodelled_total) +
+                         (unmodelled_total > unmodelled.size()
+                              ? ", the first " + std::to_string(unmodelled.size()) + " marked"
+                              : std::string()));
+    std::vector<Finding> fails, others;
+    for (const auto& m : o_.marks) (m.failure ? fails : others).push_back({m.t, m.label});
+    y = finding_lane(y, "scenario steps", "#888", others, std::to_string(others.size()) + " marked");
+    y = finding_lane(y, "failed steps", "#d22", fails,
+                     "failed expectations: " + std::to_string(fails.size()) + " marked");
     if (!r_.faults.empty())
       legend_.push_back(
           "model or core faults: " + std::to_string(std::max<uint64_t>(r_.tally.faults, r_.faults.size())) +
           " (listed in the text report)");
-    if (r_.halt) {
-      const double hx = x(r_.halt->t);
-      const std::string what =
-          "halt: " + r_.halt->reason + " in " + r_.halt->symbol + " at " + format_ns(r_.halt->t);
-      body_ << "<line x1=\"" << num(hx) << "\" x2=\"" << num(hx) << "\" y1=\"" << num(y0) << "\" y2=\""
-            << num(y1) << "\" stroke=\"#d22\" stroke-width=\"3\"/>\n";
-      body_ << "<text x=\"" << num(std::min(hx + 4, kLeft + cols_ - 200)) << "\" y=\"" << num(y0 + 10)
-            << "\" fill=\"#d22\" font-weight=\"bold\">" << xml_escape(what) << "</text>\n";
-      legend_.push_back(what + " (thick red line)");
-    }
+    if (unlabelled_)
+      legend_.push_back(std::to_string(unlabelled_) +
+                        " pulse-width spans without room for their label (their widths are in each span's "
+                        "tooltip in the SVG)");
+    return y;
+  }
+
+  void halt(double y0, double y1) {
+    if (!r_.halt) return;
+    const double hx = x(r_.halt->t);
+    const std::string what =
+        "halt: " + r_.halt->reason + " in " + r_.halt->symbol + " at " + format_ns(r_.halt->t);
+    body_ << "<line x1=\"" << num(hx) << "\" x2=\"" << num(hx) << "\" y1=\"" << num(y0) << "\" y2=\""
+          << num(y1) << "\" stroke=\"#d22\" stroke-width=\"3\"/>\n";
+    // Beside the line on the side with room for the whole text.
+    const double w = text_width(what, 11) * 1.1;  // bold
+    const bool right = hx + 4 + w <= left_ + cols_ + kRight - 4 || hx - left_ < w;
+    body_ << "<text x=\"" << num(right ? hx + 4 : hx - 4) << "\" y=\"" << num(y0 + 10) << "\""
+          << (right ? "" : " text-anchor=\"end\"") << " fill=\"#d22\" font-weight=\"bold\">"
+          << xml_escape(what) << "</text>\n";
+    legend_.push_back(what + " (thick red line)");
   }
 
   void axis(double y0, double y1) {
@@ -383,8 +692,11 @@ class Picture {
 
   const RunResult& r_;
   const SvgOptions& o_;
-  bool unkept_noted_ = false;
-  unsigned cols_;
+  bool unkept_noted_ = false, width_noted_ = false;
+  size_t unlabelled_ = 0;
+  std::set<std::string> widths_drawn_;
+  double left_ = 96;
+  unsigned cols_ = 1080;
   ns_t end_;
   std::ostringstream body_;
   std::vector<std::string> legend_;

@@ -17,14 +17,23 @@ std::string svg_title(const std::string& image_path, const std::string& what) {
   return (slash == std::string::npos ? image_path : image_path.substr(slash + 1)) + ": " + what;
 }
 
+void note_collapsed(const VcdWriter& trace, const std::string& path, std::FILE* err) {
+  if (trace.collapsed())
+    std::fprintf(
+        err,
+        "vboard: %s: %llu high or low phases shorter than the timescale have zero length in the trace "
+        "(--vcd-timescale 1ns keeps every one)\n",
+        path.c_str(), static_cast<unsigned long long>(trace.collapsed()));
+}
+
 int run_scenarios(const Image& image, const std::string& image_path, const MachineOptions& base,
                   const ScenarioCli& cli, std::FILE* out, std::FILE* err) {
   const auto say_err = [err](const std::string& line) {
     std::fprintf(err, "vboard: %s\n", line.c_str());
     std::fflush(err);
   };
-  if (cli.files.size() > 1 && (!cli.svg.empty() || !cli.vcd.empty() || cli.json)) {
-    say_err("--svg, --vcd and --json describe one run: give them with a single --scenario");
+  if (cli.files.size() > 1 && (!cli.svg.empty() || !cli.png.empty() || !cli.vcd.empty() || cli.json)) {
+    say_err("--svg, --png, --vcd and --json describe one run: give them with a single --scenario");
     return exit_code::kUsage;
   }
   // Every file is checked before anything runs.
@@ -68,7 +77,7 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
     VcdWriter trace;
     if (!cli.vcd.empty()) {
       std::string e;
-      if (!trace.open(cli.vcd, m.board(), cli.vcd_pins, m.now(), &e)) {
+      if (!trace.open(cli.vcd, m.board(), cli.vcd_pins, m.now(), &e, cli.vcd_timescale)) {
         say_err(e);
         return exit_code::kWriteFailed;
       }
@@ -102,13 +111,17 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
       const bool ok = write_report(out, r, info, cli.json, cli.color, &reason);
       if (!ok) write_failed("cannot write the report to standard output: " + reason);
       std::string e;
-      if (!cli.vcd.empty() && !trace.finish(r.virtual_ns, &e)) write_failed(e);
-      if (!cli.svg.empty()) {
+      if (!cli.vcd.empty()) {
+        if (!trace.finish(r.virtual_ns, &e)) write_failed(e);
+        note_collapsed(trace, cli.vcd, err);
+      }
+      if (!cli.svg.empty() || !cli.png.empty()) {
         SvgOptions so;
         so.title = svg_title(image_path, "scenario \"" + s.name + "\" (" + s.file + ")");
         so.strip_pin = cli.strip_pin;
         for (const auto& f : o.failures) so.marks.push_back({f.t, f.message(), true});
-        if (!write_svg(r, so, cli.svg, &e)) write_failed(e);
+        if (!cli.svg.empty() && !write_svg(r, so, cli.svg, &e)) write_failed(e);
+        if (!cli.png.empty() && !write_png(r, so, cli.png, &e)) write_failed(e);
       }
     }
     outcomes.push_back(o);

@@ -15,19 +15,6 @@
 
 namespace vboard {
 
-// Bit timing a WS2815 strip judges its data line by, in ns: the datasheet
-// windows (violations of kind strip-datasheet) and what real parts read right.
-struct StripTiming {
-  struct Window {
-    ns_t min, max;
-  };
-  Window t0h{220, 380}, t1h{580, 1600}, t0l{580, 1600}, t1l{220, 420};
-  ns_t latch = 280'000;     // a low line this long ends the frame
-  ns_t zero_below = 500;    // a real part reads a shorter high time as 0,
-  ns_t one_above = 550;     // a longer one as 1 (between: uncertain)
-  ns_t longest_low = 5000;  // a longer low time inside a frame is misread
-};
-
 struct BoardPart {
   enum class Kind { strip, output, switch_line, pulse_input, unused };
   Kind kind = Kind::unused;

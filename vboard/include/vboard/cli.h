@@ -12,6 +12,7 @@
 
 #include "vboard/device.h"
 #include "vboard/machine.h"
+#include "vboard/report.h"  // kVcdTimescale
 #include "vboard/values.h"  // limits:: and the value parsers shared with the scenario loader
 
 namespace vboard {
@@ -48,6 +49,7 @@ struct Invocation {
   MachineOptions machine;
   std::string vcd;
   std::vector<std::string> vcd_pins;
+  ns_t vcd_timescale = kVcdTimescale;  // --vcd-timescale: the VCD's time unit in ns
   bool json = false;
   bool no_color = false;
   std::set<std::string> allow;         // diagnostic kinds that do not fail the run
@@ -56,6 +58,7 @@ struct Invocation {
   std::vector<std::string> scenarios;  // --scenario FILE: the steps drive the run
   std::string junit;                   // --junit FILE: JUnit XML report of the scenarios
   std::string svg;                     // --svg FILE: a timeline picture of the run
+  std::string png;                     // --png FILE: the same picture as PNG
   std::string coverage;                // --coverage FILE: lcov tracefile of the lines that ran
   std::string board;                   // --board FILE: the board's description ("": by the image)
 };
@@ -83,6 +86,9 @@ std::optional<LevelSpec> parse_level(const std::string& text, std::string* error
 std::optional<IrqInjection> parse_irq(const std::string& text, std::string* error);
 // "1", "1.25": cycles per instruction in thousandths.
 std::optional<uint32_t> parse_cpi(const std::string& text, std::string* error);
+// "1ns", "10ns", "100ns", "1us", ... "100s": a VCD timescale (1, 10 or 100 of
+// a unit), in ns.
+std::optional<ns_t> parse_vcd_timescale(const std::string& text, std::string* error);
 // "" when no two sources drive one pin at once; otherwise which ones do.
 // Sources that follow one another (the first has stopped before the next starts) are fine.
 std::string check_sources(const std::vector<PulseSpec>& pulses, const std::vector<LevelSpec>& levels);

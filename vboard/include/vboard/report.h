@@ -26,6 +26,11 @@ struct ReportInfo {
 void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info);
 std::string to_json(const RunResult& r, const ReportInfo& info);
 std::string to_text(const RunResult& r, const ReportInfo& info, bool color);
+// The VCD's default time unit: 10 ns keeps the strip's bits (high 300 or
+// 900 ns) apart for any decoder, and a decoder has a tenth of the samples of
+// a 1 ns trace to go through.
+inline constexpr ns_t kVcdTimescale = 10;
+
 // A VCD trace written while the run goes, every change of the chosen pins
 // (nothing is capped; the file is the only copy). Open it and attach it to the
 // board (Board::watch_pins) before the run, finish it after.
@@ -36,9 +41,14 @@ class VcdWriter final : public PinWatcher {
   VcdWriter(const VcdWriter&) = delete;
   VcdWriter& operator=(const VcdWriter&) = delete;
   // pins empty: every pin of the package. Levels at t0 are the initial values.
-  // False, with *error, on an unknown pin name or a file that cannot be created.
+  // Times are written in units of `timescale` ns, each change at the nearest
+  // multiple (a half rounds up); a high or low phase shorter than half a unit
+  // can vanish, and finish() counts those. False, with *error, on an unknown
+  // pin name or a file that cannot be created.
   bool open(const std::string& path, const Board& board, const std::vector<std::string>& pins, ns_t t0,
-            std::string* error);
+            std::string* error, ns_t timescale = kVcdTimescale);
+  // High or low phases that rounding to the timescale made zero long (after finish()).
+  uint64_t collapsed() const { return collapsed_; }
   void pin_changed(unsigned pin, ns_t t, int level) override;
   void settled() override;
   // Writes what is held and the end time; false, with the reason, when any write failed.
@@ -51,13 +61,17 @@ class VcdWriter final : public PinWatcher {
     int level;
   };
   void flush();
+  ns_t units(ns_t t) const { return (t + scale_ / 2) / scale_; }
   std::FILE* f_ = nullptr;
   std::string path_;
   std::vector<int> slot_;  // pin index -> traced signal, -1 not traced
   std::vector<std::string> ids_;
   std::vector<Held> held_;  // changes since the last settled()
   std::string out_;         // text not yet written
-  ns_t last_t_ = 0;
+  ns_t last_t_ = 0;         // in units of the timescale
+  ns_t scale_ = 1;
+  std::vector<ns_t> slot_t_;  // per traced signal: its last change, in units
+  uint64_t collapsed_ = 0;
   std::string write_error_;
 };
 // Writes what `produce` puts into the stream to `f` (e.g. stdout) as it comes,

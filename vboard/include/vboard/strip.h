@@ -50,6 +50,19 @@ struct StripViolationKind {
   std::string last_what;  // the last one in words: "T1L 460 ns outside 220-420 ns"
 };
 
+// Bit timing a WS2815 strip judges its data line by, in ns: the datasheet
+// windows (violations of kind strip-datasheet) and what real parts read right.
+struct StripTiming {
+  struct Window {
+    ns_t min, max;
+  };
+  Window t0h{220, 380}, t1h{580, 1600}, t0l{580, 1600}, t1l{220, 420};
+  ns_t latch = 280'000;     // a low line this long ends the frame
+  ns_t zero_below = 500;    // a real part reads a shorter high time as 0,
+  ns_t one_above = 550;     // a longer one as 1 (between: uncertain)
+  ns_t longest_low = 5000;  // a longer low time inside a frame is misread
+};
+
 struct StripReport {
   std::vector<StripFrame> frames;                   // the first frames latched (capped)
   uint64_t frames_total = 0;                        // frames latched in all
@@ -63,6 +76,7 @@ struct StripReport {
   ns_t t0h_min = 0, t0h_max = 0, t1h_min = 0, t1h_max = 0;
   ns_t t0l_min = 0, t0l_max = 0, t1l_min = 0, t1l_max = 0;
   ns_t latch_min = 0;  // shortest reset gap seen
+  StripTiming timing;  // the windows the strip judged its line by
 };
 
 // A strip watched while a run goes on, exact however long the run is: frames

@@ -1,9 +1,11 @@
-// A picture of one run as an SVG timeline: each pin as a waveform, the strip's
-// data line as its decoded frames (one coloured band per LED position over
-// time), halts, diagnostics and scenario verdicts marked on the time axis. One
-// pixel column covers t_end / width of virtual time; a pin that changes inside a
-// column is drawn as a filled block there, so a 10 s run stays as readable as a
-// 1 ms one.
+// A picture of one run as an SVG timeline: each pin the board gives a role as a
+// waveform labelled with that role, under a pin that carries pulses a lane
+// with each pulse's width from its exact edges, the strip's data line as its
+// decoded frames (one outlined cell per LED over time), and below them a lane
+// per kind of finding (strip timing, unmodelled accesses, scenario steps) with
+// a mark where each happened; halts as a red line. One pixel column covers
+// t_end / width of virtual time; a pin that changes inside a column is drawn
+// as a filled block there, so a 10 s run stays as readable as a 1 ms one.
 #pragma once
 
 #include <string>
@@ -20,16 +22,23 @@ struct SvgMark {
 };
 
 struct SvgOptions {
-  std::string title;                // shown at the top, e.g. the image and scenario
-  std::vector<std::string> pins;    // rows in this order; empty: every pin with a history
-  std::string strip_pin = "PA7";    // drawn as decoded frames, not as edges
-  std::vector<SvgMark> marks;       // e.g. scenario steps that failed
-  unsigned width = 1200;            // pixels
-  size_t max_marks_per_kind = 200;  // beyond this, the legend says how many were left out
+  std::string title;              // shown at the top, e.g. the image and scenario
+  std::vector<std::string> pins;  // rows in this order; empty: every pin with a history
+  std::string strip_pin = "PA7";  // drawn as decoded frames, not as edges
+  std::vector<SvgMark> marks;     // e.g. scenario steps that failed
+  unsigned width = 1200;          // pixels
 };
 
 std::string to_svg(const RunResult& r, const SvgOptions& o);
 bool write_svg(const RunResult& r, const SvgOptions& o, const std::string& path, std::string* error);
+// The same picture as a PNG of the same size in pixels, drawn by librsvg and
+// cairo; false with "cannot write the PNG picture PATH: REASON" when any step fails.
+bool write_png(const RunResult& r, const SvgOptions& o, const std::string& path, std::string* error);
+bool svg_to_png(const std::string& svg, const std::string& path, std::string* error);
+
+// Width in pixels of `s` in the picture's sans-serif at `font_size`, at or
+// above what a renderer draws (labels and margins are laid out from it).
+double text_width(const std::string& s, double font_size);
 
 // Text for XML attributes and content (also used by the JUnit writer).
 std::string xml_escape(const std::string& s);

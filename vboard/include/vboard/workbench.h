@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "vboard/machine.h"
+#include "vboard/report.h"
 
 namespace vboard {
 
@@ -18,7 +19,9 @@ struct ScenarioCli {
   std::set<std::string> allow;  // kinds of rule finding that do not fail the run (--allow)
   std::string junit;            // "" : none
   std::string svg;              // "" : none; only with one scenario
+  std::string png;              // the same picture as PNG
   std::string vcd;
+  ns_t vcd_timescale = kVcdTimescale;
   std::vector<std::string> vcd_pins;
   bool json = false;
   bool color = false;
@@ -36,5 +39,7 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
 
 // The title of a picture: the image's file name and what drove it.
 std::string svg_title(const std::string& image_path, const std::string& what);
+// One line on `err` when rounding to the trace's timescale made phases vanish.
+void note_collapsed(const VcdWriter& trace, const std::string& path, std::FILE* err);
 
 }  // namespace vboard

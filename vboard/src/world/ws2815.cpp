@@ -251,6 +251,7 @@ std::vector<StripViolationKind> Ws2815Strip::violation_kinds() const {
 
 StripReport Ws2815Strip::report() const {
   StripReport r = rep_;
+  r.timing = tm_;
   r.frames_total = frames_total_;
   r.runs = runs_;
   r.runs_total = runs_total_;
