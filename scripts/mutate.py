@@ -34,10 +34,11 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 FOLDERS = ["mid", "front_lamp/app", "rear_lamp/app", "front_lamp/Core/Src", "rear_lamp/Core/Src", "platform/common", "platform/chip"]
 EQUIVALENT = "tests/mutation/equivalent.txt"
-# The virtual-board tests that run the images (the emulator's own tests, the
-# edge storms and the debugger sessions are left out: they test the virtual
-# board more than the images, and cost the most).
-VBOARD_SUITES = "Front*:Rear*:Scenario*:Conformance*"
+# The virtual-board tests that run the images: the lamp images and the platform
+# conformance image (the emulator's own tests, the edge storms and the debugger
+# sessions are left out: they test the virtual board more than the images, and
+# cost the most).
+VBOARD_SUITES = "FrontLamp*:RearLamp*:BothLamps/*:Scenario*:Cases/PlatformChip*"
 
 
 @dataclass(frozen=True)
@@ -136,8 +137,12 @@ def read_equivalent(tree: Path) -> dict[str, str]:
     for no, raw in enumerate(f.read_text().splitlines(), 1):
         if not raw.strip() or raw.startswith("#"):
             continue
-        parts = [p.strip() for p in raw.split(" | ")]
-        if len(parts) != 3 or not parts[2]:
+        # The mutated line may hold " | " itself: the path ends at the first, the
+        # reason starts after the last.
+        head, _, rest = raw.partition(" | ")
+        line, _, reason = rest.rpartition(" | ")
+        parts = [head.strip(), line.strip(), reason.strip()]
+        if not all(parts):
             raise SystemExit(f"mutate: {EQUIVALENT}:{no}: expected 'path | mutated line | reason'")
         marks[f"{parts[0]} | {parts[1]}"] = parts[2]
     return marks

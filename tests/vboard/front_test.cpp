@@ -209,6 +209,7 @@ TEST(FrontLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(reg(r, "TIM1", "ARR"), 65535u);
   EXPECT_EQ(reg(r, "TIM2", "PSC"), 149u);
   EXPECT_EQ(reg(r, "TIM2", "ARR"), 0xFFFFFFFFu);
+  EXPECT_EQ(reg(r, "TIM4", "PSC"), 0u);
   EXPECT_EQ(reg(r, "TIM4", "ARR"), 65535u);
   EXPECT_EQ(reg(r, "TIM8", "PSC"), 149u);
   EXPECT_EQ(reg(r, "TIM8", "ARR"), 19999u);
