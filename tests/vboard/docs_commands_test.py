@@ -31,7 +31,8 @@ HARDWARE = ("openocd", "st-flash", "--target flash-")  # a block with one of the
 SKIP = {  # command (as written, comment cut) -> why it is not run here
     "./scripts/test.sh": "runs every test, this one among them",
     "./scripts/demo.sh": "one of the two commands this test runs after",
-    "cmake --preset host && cmake --build --preset host && ctest --preset host": "runs this test",
+    "cmake --preset host && cmake --build --preset host && ctest --preset host": "runs the host tests",
+    "ctest --preset host-long": "runs this test",
     "./scripts/coverage.sh": "runs every virtual-board test, this one among them, with coverage on",
     "./scripts/coverage.sh --image": "runs every virtual-board test, this one among them, with coverage on",
     "./scripts/mutate.sh --sample 20": "builds and tests 20 copies of the tree (the ctest mutation_tool runs one)",
