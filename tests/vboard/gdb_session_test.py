@@ -209,6 +209,30 @@ class GdbSessions(BoardTest):
         self.assertEqual((status, report["virtual_ns"]), (0, times[-1]), "the run ends where it was killed")
         self.assertIn("session ended (killed)", err)
 
+    def test_cpptools_mi_sequence_on_the_debug_image(self):
+        # What the C/C++ extension (MIMode gdb, miDebuggerServerAddress) sends through GDB's
+        # machine interface, on the firmware-debug image: connect, a breakpoint, continue to it,
+        # the frames and variables, finish out of the pin callback, detach.
+        elf = os.path.join(FIRMWARE + "-debug", "front_lamp.elf")
+        if not os.path.exists(elf):
+            self.fail(f"{elf} is missing: build the firmware-debug preset first")
+        board = self.board(elf, ["--pulse", "PA0=1500us@20ms,period=20ms"])
+        commands = [f"-target-select remote 127.0.0.1:{board.port}", "-break-insert HAL_GPIO_EXTI_Callback",
+                    "-exec-continue", "-stack-list-frames 0 2", "-stack-list-variables --all-values",
+                    "-exec-finish", "-break-delete", "-target-detach", "-gdb-exit"]
+        out = subprocess.run([gdb_board.GDB, "--interpreter=mi2", "-nx", "-q", elf], input="\n".join(commands) + "\n",
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=TIMEOUT).stdout
+        records = [line for line in out.splitlines() if line.startswith(("^", "*stopped"))]
+        self.assertIn("^connected", records, out)
+        hit = [r for r in records if 'reason="breakpoint-hit"' in r]
+        self.assertTrue(hit and 'func="HAL_GPIO_EXTI_Callback"' in hit[0], out)
+        self.assertIn('variables=[{name="GPIO_Pin",arg="1",value="1"}]', out, "the debug image shows its values")
+        finished = [r for r in records if 'reason="function-finished"' in r]
+        self.assertTrue(finished and 'func="HAL_GPIO_EXTI_IRQHandler"' in finished[0], out)
+        self.assertNotIn("^error", out)
+        board.finish()
+
+
 class RawProtocol(BoardTest):
     """What a batch GDB never sends: Ctrl-C, broken packets, a second client."""
 
