@@ -158,7 +158,10 @@ const std::array<Port, 7>& ports() {
 }
 
 // The timer channel outputs (of the timers modelled here) and USART lines of
-// the bonded pins, from the datasheet's alternate-function table. Every other
+// the bonded pins, from the datasheet's alternate-function table. No file here
+// holds that table, so no test checks these numbers against it: the entries the
+// images and the test board select (PA7, PB8, PB9, PB10, PB11) are held by the
+// image tests through what the pins do; the others are as typed. Every other
 // alternate function (SPI, I2C, CAN, complementary and break inputs, ...) is
 // not listed and not modelled: such a pin in alternate mode floats to its pull.
 const std::vector<AltFunction>& alt_functions() {
