@@ -443,6 +443,9 @@ void ClockErrors(Result& r) {
   CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_PLLCLK, 16U) == HAL_ERROR);           // no such latency
   CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_HSE, FLASH_LATENCY_4) == HAL_ERROR);  // not running
   CONFORMANCE_CHECK(r, HAL_InitTick(1U << __NVIC_PRIO_BITS) == HAL_ERROR);
+  osc.OscillatorType = RCC_OSCILLATORTYPE_HSI;  // it feeds the PLL the system runs on
+  osc.HSIState = RCC_HSI_OFF;
+  CONFORMANCE_CHECK(r, HAL_RCC_OscConfig(&osc) == HAL_ERROR);
   // Nothing of that changed the running clock.
   CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_PLLCLK);
   CONFORMANCE_CHECK(r, SystemCoreClock == kSysclkHz);
