@@ -98,7 +98,8 @@ TEST(Svg, HaltsDiagnosticsAndFailedStepsAreMarked) {
   r.strip.emplace();
   for (unsigned i = 0; i < 300; ++i)
     r.strip->violations.push_back({10 * kMs + i * 10 * kUs, "T1L 460ns outside 220-420", true});
-  r.strip->violation_kinds.push_back({"T1L", 13822, 300, true, 10 * kMs, 49 * kMs, "T1L 460 ns outside 220-420 ns"});
+  r.strip->violation_kinds.push_back(
+      {"T1L", 13822, 300, true, 10 * kMs, 49 * kMs, "T1L 460 ns outside 220-420 ns"});
   SvgOptions o;
   o.marks.push_back({30 * kMs, "s.yaml:7: expect-pin", true});
   const std::string s = to_svg(r, o);
