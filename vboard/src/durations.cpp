@@ -1,16 +1,10 @@
-// Durations as the command line and the reports write them.
+// Durations as the reports and the core's messages write them.
 #include <cstdio>
 #include <string>
 
-#include "vboard/cli.h"
-#include "vboard/machine.h"
+#include "vboard/run_result.h"
 
 namespace vboard {
-
-std::optional<ns_t> parse_duration(const std::string& text) {
-  std::string error;
-  return parse_time(text, &error);
-}
 
 std::string format_ns(ns_t t) {
   char b[48];

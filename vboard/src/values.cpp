@@ -275,3 +275,12 @@ bool read_small_file(const std::string& path, size_t limit, const std::string& w
 }
 
 }  // namespace vboard::values
+
+namespace vboard {
+
+std::optional<ns_t> parse_duration(const std::string& text) {
+  std::string why;
+  return values::time(text, &why);
+}
+
+}  // namespace vboard

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "vboard/image.h"
-#include "vboard/machine.h"
+#include "vboard/device.h"
+#include "vboard/strip.h"
 
 namespace vboard {
 

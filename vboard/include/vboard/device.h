@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <memory>
@@ -198,5 +199,9 @@ class Board {
   // The board's LED strip as it is now; nullptr on a board without one.
   virtual StripView* strip_view() { return nullptr; }
 };
+
+// Builds the board a machine runs, on the machine's bus (vboard/board.h makes
+// one from a board description).
+using BoardFactory = std::function<std::unique_ptr<Board>(Bus&)>;
 
 }  // namespace vboard

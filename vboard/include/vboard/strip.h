@@ -96,11 +96,4 @@ class StripView {
   virtual void watch_frames(std::function<void(const StripFrame&)> f) = 0;
 };
 
-// The value of the JSON member "strip", written as it is produced (the frame
-// list can be tens of megabytes).
-void write_strip_json(std::ostream& o, const StripReport& s);
-
-// The "Strip:" section of the text report; color: the LEDs as coloured blocks.
-void strip_text(std::ostream& o, const StripReport& s, bool color);
-
 }  // namespace vboard

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "vboard/machine.h"
+#include "vboard/run_result.h"
 
 namespace vboard {
 
@@ -81,4 +81,8 @@ bool read_small_file(const std::string& path, size_t limit, const std::string& w
                      std::string* why);
 
 }  // namespace values
+// The same as values::time without the reason it refuses a text: "300ms",
+// "1500us", "1.5s", "250ns", "0" as the command line and scenario files take them.
+std::optional<ns_t> parse_duration(const std::string& text);
+
 }  // namespace vboard

@@ -14,7 +14,7 @@
 
 #include "core/layout.h"
 #include "vboard/image.h"
-#include "vboard/machine.h"
+#include "vboard/run_result.h"
 
 namespace vboard::core {
 

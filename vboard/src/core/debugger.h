@@ -21,7 +21,7 @@
 
 #include <unicorn/unicorn.h>
 
-#include "vboard/machine.h"
+#include "vboard/run_result.h"
 
 namespace vboard::core {
 

@@ -8,7 +8,7 @@
 
 #include "core/cpu.h"
 #include "vboard/image.h"
-#include "vboard/machine.h"
+#include "vboard/run_result.h"
 
 namespace vboard::core {
 

@@ -3,6 +3,8 @@
 // timer that drives the line), and the roles of the parts' pins.
 #include "world/described_board.h"
 
+#include "vboard/run_result.h"
+
 namespace vboard {
 
 namespace world {
@@ -97,27 +99,6 @@ void DescribedBoard::report(RunResult& r) const {
 }
 
 }  // namespace world
-
-int Board::pin_level(const std::string& pin) const {
-  const auto s = pin_state(pin);
-  return s ? s->level : -1;
-}
-
-std::map<std::string, PinState> Board::pin_states() const {
-  std::map<std::string, PinState> out;
-  for (const auto& [name, h] : pin_history()) {
-    if (h.empty()) continue;
-    out[name] = {h.back().level, h.size() > 1 ? h.back().t : 0, h.size() - 1};
-  }
-  return out;
-}
-
-std::optional<PinState> Board::pin_state(const std::string& pin) const {
-  const auto all = pin_states();
-  const auto it = all.find(pin);
-  if (it == all.end()) return std::nullopt;
-  return it->second;
-}
 
 BoardFactory board_factory(const BoardDescription& board) {
   auto description = std::make_shared<const BoardDescription>(board);
