@@ -189,7 +189,7 @@ BoardDescription board(const YAML::Node& root) {
   if (!parts.IsSequence()) bad(parts, "parts: expected a list of parts");
   std::map<std::string, Claim> pins;
   std::map<std::string, unsigned> names;
-  const BoardPart* strip = nullptr;
+  unsigned strip_line = 0;  // the line of the strip seen so far (a line, not a pointer: parts grows)
   for (const auto& item : parts) {
     d.parts.push_back(part(item));
     const BoardPart& p = d.parts.back();
@@ -197,9 +197,9 @@ BoardDescription board(const YAML::Node& root) {
       bad(item, "name: " + quote(p.name) + " is already the name of the part at line " +
                     std::to_string(names[p.name]));
     if (p.kind == BoardPart::Kind::strip) {
-      if (strip)
-        bad(item, "a second strip: a board has at most one (line " + std::to_string(strip->line) + ")");
-      strip = &p;
+      if (strip_line)
+        bad(item, "a second strip: a board has at most one (line " + std::to_string(strip_line) + ")");
+      strip_line = p.line;
     }
     for (const std::string& taken : p.pins) {
       const auto [it, fresh] = pins.emplace(taken, Claim{p.name, p.line});
