@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <map>
 
-#include "chip/stm32g431.h"
+#include "chip/stm32g431_desc.h"
 #include "vboard/board.h"
 #include "vboard/values.h"
 #include "yaml_file.h"
@@ -70,19 +70,11 @@ std::string text(const YAML::Node& n, const std::string& key) {
   return v;
 }
 
-// The timers the chip model has, by name: a strip's driver is one of them.
+// The timers the chip model has, by name (from the chip description): a
+// strip's driver is one of them.
 bool chip_has_timer(const std::string& name) {
-  struct NoBus : Bus {
-    ns_t now() const override { return 0; }
-    void set_irq_line(unsigned, bool) override {}
-    bool read_mem(uint32_t, void*, size_t) override { return false; }
-    bool write_mem(uint32_t, const void*, size_t) override { return false; }
-    void unmodelled(uint32_t, bool, unsigned, uint32_t) override {}
-    void fault(const std::string&) override {}
-  };
-  static NoBus bus;
-  static periph::Stm32g431 chip(bus);
-  return chip.timer(name).info().name == name;
+  const periph::desc::Peripheral* p = periph::desc::peripheral(name);
+  return p && p->kind == periph::desc::Kind::kTimer;
 }
 
 void strip_settings(Fields& f, BoardPart& p) {
