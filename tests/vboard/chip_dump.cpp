@@ -29,9 +29,20 @@ int main() {
     p["requests"] = json::array();
     for (const desc::DmaRequest& r : e.requests) p["requests"].push_back({{"name", r.name}, {"id", r.id}});
     p["registers"] = json::array();
-    for (const vboard::periph::RegDef& r : b->defs())
-      p["registers"].push_back(
-          {{"name", r.name}, {"offset", r.offset}, {"reset", b->reg(r.name)}, {"writable", r.wmask}});
+    for (const vboard::periph::RegDef& r : b->defs()) {
+      json unmodelled = json::array();
+      for (const vboard::periph::UnmodelledField& f : r.unmodelled)
+        unmodelled.push_back({{"mask", f.mask}, {"what", f.what}});
+      p["registers"].push_back({{"name", r.name},
+                                {"offset", r.offset},
+                                {"reset", b->reg(r.name)},
+                                {"writable", r.writable()},
+                                {"read_only", r.ro},
+                                {"write_only", r.wo},
+                                {"clear_on_0", r.w0c},
+                                {"clear_on_1", r.w1c},
+                                {"unmodelled", unmodelled}});
+    }
     peripherals.push_back(p);
   }
   const std::vector<std::string> all = chip.pin_names();

@@ -6,8 +6,8 @@ Usage: chip_svd_check.py CHIP_DUMP_EXE SVD(.xz)
 Checks, for every modelled peripheral: base address, that its block covers the
 SVD's and stays clear of the next peripheral, its NVIC lines (number, name) and
 its RCC clock gate (register offset and the field at the bit); for every
-register a model implements: offset, reset value and writable bits (read-write
-fields). Differences the chip is known to have from its SVD are listed in
+register a model implements: offset, reset value and the bits of each access
+kind (read-write, read-only, write-only). Differences the chip is known to have from its SVD are listed in
 KNOWN with the reason; anything else fails the test. What the SVD cannot check
 (DMAMUX request ids, pins, alternate functions) is listed. Exit 0 when all
 agree, 1 on a mismatch, 2 on bad input.
@@ -25,6 +25,11 @@ KNOWN = {
     ("GPIOA", "IDR", "reset"): "IDR reads the pads: PA13 and PA15 are pulled up at reset",
     ("GPIOB", "IDR", "reset"): "IDR reads the pads: PB4 is pulled up at reset",
     ("TIM4", "CNT", "writable"): "bit 31 is UIFCPY, read-only (CR1.UIFREMAP); the SVD marks it read-write",
+    ("TIM4", "CNT", "read-only"): "bit 31 is UIFCPY, read-only (CR1.UIFREMAP); the SVD marks it read-write",
+    ("DMAMUX", "CSR", "read-only"): "the G431 has 12 request-line channels; the SVD describes 16",
+    ("DMAMUX", "CFR", "write-only"): "the G431 has 12 request-line channels; the SVD describes 16",
+    ("DMA1", "ISR", "read-only"): "the G431's DMA1 has 6 channels; the SVD describes 8",
+    ("DMA1", "IFCR", "write-only"): "the G431's DMA1 has 6 channels; the SVD describes 8",
 }
 # The SVD gives ARR and CCRx of the 16-bit timers 20 bits: the layout with
 # dithering (CR1.DITHEN), which the models do not implement; without it the
@@ -54,7 +59,7 @@ def load_svd(path):
 
 
 def svd_registers(periphs, name):
-    """(offset -> list of (name, reset, rw_mask, field count)) of a peripheral, derivedFrom followed."""
+    """offset -> list of (name, reset, masks by access kind, field count) of a peripheral, derivedFrom followed."""
     p = periphs[name]
     src = p
     while src.find("registers") is None and src.get("derivedFrom"):
@@ -65,16 +70,16 @@ def svd_registers(periphs, name):
         rname = r.findtext("name")
         rname = rname[len(prefix):] if rname.startswith(prefix) else rname
         reg_access = r.findtext("access") or "read-write"
-        rw, nfields = 0, 0
+        masks, nfields = {"read-write": 0, "read-only": 0, "write-only": 0}, 0
         fields = r.find("fields")
         for f in fields.findall("field") if fields is not None else []:
             nfields += 1
-            if (f.findtext("access") or reg_access) == "read-write":
-                width = num(f.findtext("bitWidth"))
-                rw |= ((1 << width) - 1) << num(f.findtext("bitOffset"))
+            width = num(f.findtext("bitWidth"))
+            access = f.findtext("access") or reg_access
+            masks[access] = masks.get(access, 0) | ((1 << width) - 1) << num(f.findtext("bitOffset"))
         reset = r.findtext("resetValue")
         out.setdefault(num(r.findtext("addressOffset")), []).append(
-            (rname, None if reset is None else num(reset), rw, nfields))
+            (rname, None if reset is None else num(reset), masks, nfields))
     return out
 
 
@@ -94,7 +99,7 @@ def main():
     rcc = svd_registers(svd, "RCC")
 
     mismatches, known, unchecked = [], [], []
-    counts = {"peripherals": 0, "irqs": 0, "gates": 0, "registers": 0, "fields": 0}
+    counts = {"peripherals": 0, "irqs": 0, "gates": 0, "registers": 0, "fields": 0, "flags": 0, "unmodelled": 0}
 
     def check(ok, where, what, text):
         key = (where[0], where[1] if len(where) > 1 else "", what)
@@ -156,13 +161,28 @@ def main():
                 unchecked.append(f"{name}.{r['name']}: the SVD gives no reset value")
             else:
                 check(r["reset"] == reset, where, "reset", f"0x{r['reset']:08X}, SVD 0x{reset:08X}")
-            rw = 0
+            svd_masks = {}
             for v in views:
-                rw |= v[2]
+                for access, m in v[2].items():
+                    svd_masks[access] = svd_masks.get(access, 0) | m
+            rw, ro, wo = (svd_masks.get(a, 0) for a in ("read-write", "read-only", "write-only"))
             check(r["writable"] == rw, where, "writable", f"0x{r['writable']:08X}, SVD read-write fields 0x{rw:08X}")
+            check(r["read_only"] == ro, where, "read-only", f"0x{r['read_only']:08X}, SVD read-only fields 0x{ro:08X}")
+            check(r["write_only"] == wo, where, "write-only",
+                  f"0x{r['write_only']:08X}, SVD write-only fields 0x{wo:08X}")
+            # Each bit has one access kind; the SVD cannot tell how a flag is cleared.
+            kinds = [r["writable"], r["read_only"], r["write_only"]]
+            overlap = any(kinds[i] & kinds[j] for i in range(3) for j in range(i + 1, 3))
+            check(not overlap, where, "kinds", "a bit is declared with two access kinds")
+            if r["clear_on_0"] or r["clear_on_1"]:
+                counts["flags"] += 1
+            counts["unmodelled"] += len(r["unmodelled"])
 
     for name in sorted(set(svd) - {p["name"] for p in chip["peripherals"]}):
         unchecked.append(f"{name}: in the SVD, not described (not modelled)")
+    unchecked.append(f"how flags clear: {counts['flags']} registers of rc_w0/rc_w1 flags (the SVD calls them "
+                     "read-write)")
+    unchecked.append(f"unmodelled fields: {counts['unmodelled']} declared (only their read-write bits are checked)")
     unchecked.append(f"pins: {len(chip['pins'])} bonded pins (the SVD has no pinout)")
     unchecked.append(f"alternate functions: {len(chip['alt_functions'])} listed, "
                      f"{sum(a['modelled'] for a in chip['alt_functions'])} modelled (the SVD has no pin data)")

@@ -1,5 +1,7 @@
-// Register blocks: unmodelled offsets are reported; byte and half-word lanes.
+// Register blocks: access kinds, unmodelled offsets and fields are reported;
+// byte and half-word lanes.
 #include "chip_fixture.h"
+#include "core/registers.h"
 
 namespace vboard::chip_test {
 namespace {
@@ -18,6 +20,58 @@ TEST_F(Models, UnmodelledOffsetsAreReported) {
   wr(reg("GPIOA.ODR") + 1, 0x3, 1);  // ODR bits 8, 9 through the second byte
   EXPECT_EQ(rd(reg("GPIOA.ODR")), 0x300u);
   EXPECT_EQ(rd(reg("GPIOA.MODER") + 2, 2), 0xABFFu);
+}
+
+// One register with every access kind, written through all four lanes or one.
+TEST(AccessKinds, AWriteTakesEachKindAsDeclared) {
+  const core::RegDef r{.name = "R",
+                       .offset = 0,
+                       .reset = 0x0000F0F0,
+                       .rw = 0x0000000F,
+                       .ro = 0x000000F0,
+                       .w0c = 0x00000F00,
+                       .w1c = 0x0000F000,
+                       .wo = 0x000F0000,
+                       .unmodelled = {{0x00F00000, "U"}}};
+  struct Case {
+    uint32_t old, value, lanes, expect;
+  };
+  const Case cases[] = {
+      // rw and unmodelled take the value; ro and wo never change; rc_w0 clears on
+      // 0, rc_w1 on 1.
+      {0x0000FFF0, 0x00A5A5A5, 0xFFFFFFFF, 0x00A055F5},
+      {0x0000FFF0, 0x00000000, 0xFFFFFFFF, 0x0000F0F0},
+      {0x0000FFF0, 0x00FFFFFF, 0xFFFFFFFF, 0x00F00FFF},
+      // Lanes left out keep every kind as it was.
+      {0x0000FFF0, 0x00000000, 0x000000FF, 0x0000FFF0},
+      {0x0000FFF0, 0x00000000, 0x0000FF00, 0x0000F0F0},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(core::written(r, c.old, c.value, c.lanes), c.expect)
+        << std::hex << "old 0x" << c.old << " value 0x" << c.value << " lanes 0x" << c.lanes;
+  EXPECT_EQ(r.writable(), 0x00F0FF0Fu);
+  EXPECT_TRUE(core::unmodelled_in_use(r, 0x0000F0F0).empty());
+  EXPECT_EQ(core::unmodelled_in_use(r, 0x00100000).size(), 1u);
+}
+
+// A field the model stores but does not act on is reported with its words when
+// it leaves its reset value, whichever way the model took the write; the value
+// is still kept, and writing the reset value back reports nothing.
+TEST_F(Models, UnmodelledFieldsAreReportedWhenUsed) {
+  set_bits(reg("RCC.APB1ENR1"), 1u);   // TIM2
+  set_bits(reg("RCC.AHB1ENR"), 0x4u);  // DMAMUX
+  wr(reg("TIM2.CR1"), 0);
+  wr(reg("DMAMUX.C0CR"), 0);
+  EXPECT_TRUE(board.diagnostics().empty());
+  wr(reg("TIM2.CR1"), 0x1010);         // DITHEN, DIR
+  wr(reg("DMAMUX.C0CR") + 2, 0x1, 2);  // SE through the upper half-word
+  EXPECT_EQ(rd(reg("TIM2.CR1")), 0x1010u);
+  std::vector<std::string> seen;
+  for (const Diagnostic& d : board.diagnostics()) seen.push_back(d.where + ": " + d.message);
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"TIM2: down or centre-aligned counting is not modelled (counts up)",
+                                      "TIM2: CR1.DITHEN: dithering is not modelled",
+                                      "DMAMUX: request synchronisation / event generation is not modelled"}));
 }
 
 }  // namespace

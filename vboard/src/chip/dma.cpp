@@ -15,13 +15,19 @@ std::vector<RegDef> dmamux_regs() {
                                    "C6CR", "C7CR", "C8CR", "C9CR", "C10CR", "C11CR"};
   std::vector<RegDef> r;
   // G431: 12 request-line channels; C12CR..C15CR are absent.
-  for (unsigned i = 0; i < Dmamux::kChannels; ++i) r.push_back({kC[i], 4 * i, 0, 0x1FFF037F});
-  r.push_back({"CSR", 0x080, 0, 0});
-  r.push_back({"CFR", 0x084, 0, 0});
+  // Only request routing is modelled: synchronisation, event generation and
+  // the request generators are stored and reported when switched on.
+  const UnmodelledField sync{0x00010200, "request synchronisation / event generation is not modelled"};
+  const UnmodelledField gen{1u << 16, "request generators are not modelled"};
+  for (unsigned i = 0; i < Dmamux::kChannels; ++i)
+    r.push_back({kC[i], 4 * i, 0, 0x1FFE017F, 0, 0, 0, 0, {sync}});
+  // Synchronisation overrun flags (never raised: synchronisation is not modelled).
+  r.push_back({"CSR", 0x080, 0, 0, 0x0FFF});
+  r.push_back({.name = "CFR", .offset = 0x084, .reset = 0, .wo = 0x0FFF});
   static const char* const kRg[] = {"RG0CR", "RG1CR", "RG2CR", "RG3CR"};
-  for (unsigned i = 0; i < 4; ++i) r.push_back({kRg[i], 0x100 + 4 * i, 0, 0x00FF011F});
-  r.push_back({"RGSR", 0x140, 0, 0});
-  r.push_back({"RGCFR", 0x144, 0, 0});
+  for (unsigned i = 0; i < 4; ++i) r.push_back({kRg[i], 0x100 + 4 * i, 0, 0x00FE011F, 0, 0, 0, 0, {gen}});
+  r.push_back({"RGSR", 0x140, 0, 0, 0xF});
+  r.push_back({.name = "RGCFR", .offset = 0x144, .reset = 0, .wo = 0xF});
   return r;
 }
 }  // namespace
@@ -32,15 +38,8 @@ Dmamux::Dmamux(Context& ctx, const desc::Peripheral& where) : RegBlock(ctx, wher
 }
 
 void Dmamux::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
-  if (regs_[idx].wmask == 0) return;  // status and clear registers: nothing to clear
-  plain_write(idx, value, lanes);
-  if (idx < kChannels) {
-    if (val_[idx] & 0x00010200u)
-      finding(chip::diag::kNotModelled, "request synchronisation / event generation is not modelled");
-    reroute();
-  } else if (val_[idx] & (1u << 16)) {
-    finding(chip::diag::kNotModelled, "request generators are not modelled");
-  }
+  plain_write(idx, value, lanes);  // status and clear registers: nothing is ever raised
+  if (idx < kChannels) reroute();
 }
 
 void Dmamux::reroute() {
@@ -81,7 +80,8 @@ std::vector<RegDef> dma_regs() {
       {"CCR3", "CNDTR3", "CPAR3", "CMAR3"}, {"CCR4", "CNDTR4", "CPAR4", "CMAR4"},
       {"CCR5", "CNDTR5", "CPAR5", "CMAR5"}, {"CCR6", "CNDTR6", "CPAR6", "CMAR6"}};
   // G431: six channels; CCR7/CCR8 and their flags are absent.
-  std::vector<RegDef> r = {{"ISR", 0x000, 0, 0}, {"IFCR", 0x004, 0, 0}};
+  std::vector<RegDef> r = {{"ISR", 0x000, 0, 0, 0x00FFFFFF},
+                           {.name = "IFCR", .offset = 0x004, .reset = 0, .wo = 0x00FFFFFF}};
   for (unsigned n = 0; n < Dma::kChannels; ++n) {
     const uint32_t o = 0x14 * n;
     r.push_back({kNames[n][0], 0x08 + o, 0, 0x7FFF});
@@ -346,11 +346,11 @@ Usart::Usart(Context& ctx, const desc::Peripheral& where)
                    {"BRR", 0x00C, 0, 0xFFFF},
                    {"GTPR", 0x010, 0, 0xFFFF},
                    {"RTOR", 0x014, 0, 0xFFFFFFFF},
-                   {"RQR", 0x018, 0, 0},
+                   {.name = "RQR", .offset = 0x018, .reset = 0, .wo = 0x1F},
                    // TC and TXE set after reset (the SVD's 0 is wrong).
-                   {"ISR", 0x01C, 0x000000C0, 0},
-                   {"ICR", 0x020, 0, 0},
-                   {"RDR", 0x024, 0, 0},
+                   {"ISR", 0x01C, 0x000000C0, 0, 0x0FFFFFFF},
+                   {.name = "ICR", .offset = 0x020, .reset = 0, .wo = 0x00123BFF},
+                   {"RDR", 0x024, 0, 0, 0x1FF},
                    {"TDR", 0x028, 0, 0x1FF},
                    {"PRESC", 0x02C, 0, 0xF},
                }) {}

@@ -16,13 +16,13 @@ std::vector<RegDef> gpio_regs(uint32_t moder, uint32_t ospeedr, uint32_t pupdr) 
       {"OTYPER", 0x04, 0, 0xFFFF},
       {"OSPEEDR", 0x08, ospeedr, 0xFFFFFFFF},
       {"PUPDR", 0x0C, pupdr, 0xFFFFFFFF},
-      {"IDR", 0x10, 0, 0},
+      {"IDR", 0x10, 0, 0, 0xFFFF},
       {"ODR", 0x14, 0, 0xFFFF},
-      {"BSRR", 0x18, 0, 0},
+      {.name = "BSRR", .offset = 0x18, .reset = 0, .wo = 0xFFFFFFFF},
       {"LCKR", 0x1C, 0, 0x1FFFF},
       {"AFRL", 0x20, 0, 0xFFFFFFFF},
       {"AFRH", 0x24, 0, 0xFFFFFFFF},
-      {"BRR", 0x28, 0, 0},
+      {.name = "BRR", .offset = 0x28, .reset = 0, .wo = 0xFFFF},
   };
 }
 }  // namespace
@@ -221,10 +221,10 @@ Syscfg::Syscfg(Context& ctx, const desc::Peripheral& where)
                    {"EXTICR2", 0x00C, 0, 0xFFFF},
                    {"EXTICR3", 0x010, 0, 0xFFFF},
                    {"EXTICR4", 0x014, 0, 0xFFFF},
-                   {"SCSR", 0x018, 0, 0x1},
+                   {"SCSR", 0x018, 0, 0x1, 0x2},
                    {"CFGR2", 0x01C, 0, 0x10F},
                    {"SWPR", 0x020, 0, 0xFFFFFFFF},
-                   {"SKR", 0x024, 0, 0},
+                   {.name = "SKR", .offset = 0x024, .reset = 0, .wo = 0xFF},
                }) {}
 
 // ---------------------------------------------------------------- EXTI
@@ -254,13 +254,13 @@ Exti::Exti(Context& ctx, const desc::Peripheral& where, const Syscfg& syscfg)
                    {"RTSR1", 0x008, 0, 0xE07DFFFF},
                    {"FTSR1", 0x00C, 0, 0x007DFFFF},
                    {"SWIER1", 0x010, 0, 0x007DFFFF},
-                   {"PR1", 0x014, 0, 0xE07FFFFF},
+                   {.name = "PR1", .offset = 0x014, .reset = 0, .w1c = 0xE07FFFFF},
                    {"IMR2", 0x020, 0xFFFFFF87, 0x00000FFF},
                    {"EMR2", 0x024, 0, 0x000001FF},
                    {"RTSR2", 0x028, 0, 0x000003C3},
                    {"FTSR2", 0x02C, 0, 0x00000078},
                    {"SWIER2", 0x030, 0, 0x00000078},
-                   {"PR2", 0x034, 0, 0x00000078},
+                   {.name = "PR2", .offset = 0x034, .reset = 0, .w1c = 0x00000078},
                }),
       syscfg_(syscfg) {
   for (const desc::IrqLine& l : where.irqs) {
@@ -289,8 +289,8 @@ void Exti::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   switch (idx) {
     case kPR1:
     case kPR2: {
-      const uint32_t clr = v & regs_[idx].wmask;
-      val_[idx] &= ~clr;
+      const uint32_t clr = v & regs_[idx].w1c;
+      plain_write(idx, value, lanes);  // pending flags: a 1 clears
       val_[idx == kPR1 ? kSWIER1 : kSWIER2] &= ~clr;
       break;
     }

@@ -50,19 +50,19 @@ std::vector<RegDef> rcc_regs() {
   const uint32_t all = 0xFFFFFFFFu;
   return {
       // HSION/HSIRDY set: the chip runs from HSI16 out of reset (the SVD's 0x63 is wrong).
-      {"CR", 0x000, 0x00000500, 0x010D0300},
-      {"ICSCR", 0x004, 0x40000000, 0x7F000000},
-      {"CFGR", 0x008, 0x00000005, 0x7F003FF3},
+      {"CR", 0x000, 0x00000500, 0x010D0300, 0x02020400},
+      {"ICSCR", 0x004, 0x40000000, 0x7F000000, 0x00FF0000},
+      {"CFGR", 0x008, 0x00000005, 0x7F003FF3, 0x0000000C},
       {"PLLCFGR", 0x00C, 0x00001000, 0xFF737FF3},
       {"CIER", 0x018, 0, 0x0000063B},
-      {"CIFR", 0x01C, 0, 0},
-      {"CICR", 0x020, 0, 0},
-      {"AHB1RSTR", 0x028, 0, 0x0000111F},
-      {"AHB2RSTR", 0x02C, 0, 0x050F607F},
-      {"AHB3RSTR", 0x030, 0, 0x00000101},
-      {"APB1RSTR1", 0x038, 0, 0xD2FEC13F},
-      {"APB1RSTR2", 0x03C, 0, 0x00000103},
-      {"APB2RSTR", 0x040, 0, 0x0437F801},
+      {"CIFR", 0x01C, 0, 0, 0x0000073B},
+      {.name = "CICR", .offset = 0x020, .reset = 0, .wo = 0x0000073B},
+      {"AHB1RSTR", 0x028, 0, 0, 0, 0, 0, 0, {{0x0000111F, "AHB1RSTR peripheral reset is not modelled"}}},
+      {"AHB2RSTR", 0x02C, 0, 0, 0, 0, 0, 0, {{0x050F607F, "AHB2RSTR peripheral reset is not modelled"}}},
+      {"AHB3RSTR", 0x030, 0, 0, 0, 0, 0, 0, {{0x00000101, "AHB3RSTR peripheral reset is not modelled"}}},
+      {"APB1RSTR1", 0x038, 0, 0, 0, 0, 0, 0, {{0xD2FEC13F, "APB1RSTR1 peripheral reset is not modelled"}}},
+      {"APB1RSTR2", 0x03C, 0, 0, 0, 0, 0, 0, {{0x00000103, "APB1RSTR2 peripheral reset is not modelled"}}},
+      {"APB2RSTR", 0x040, 0, 0, 0, 0, 0, 0, {{0x0437F801, "APB2RSTR peripheral reset is not modelled"}}},
       {"AHB1ENR", 0x048, 0x00000100, 0x0000111F},
       {"AHB2ENR", 0x04C, 0, 0x050F607F},
       {"AHB3ENR", 0x050, 0, 0x00000101},
@@ -76,9 +76,9 @@ std::vector<RegDef> rcc_regs() {
       {"APB1SMENR2", 0x07C, 0x00000103, 0x00000103},
       {"APB2SMENR", 0x080, 0x0437F801, 0x0437F801},
       {"CCIPR", 0x088, 0, all},
-      {"BDCR", 0x090, 0, 0x0301833D},
-      {"CSR", 0x094, 0x0C000000, 0x00800001},
-      {"CRRCR", 0x098, 0, 0x00000001},
+      {"BDCR", 0x090, 0, 0x0301833D, 0x00000042},
+      {"CSR", 0x094, 0x0C000000, 0x00800001, 0xFE000002},
+      {"CRRCR", 0x098, 0, 0x00000001, 0x0000FF82},
       {"CCIPR2", 0x09C, 0, 0x00300003},
   };
 }
@@ -254,9 +254,7 @@ void Rcc::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
     case kAPB1RSTR1:
     case kAPB1RSTR2:
     case kAPB2RSTR:
-      plain_write(idx, value, lanes);
-      if (val_[idx])
-        finding(chip::diag::kNotModelled, std::string(regs_[idx].name) + " peripheral reset is not modelled");
+      plain_write(idx, value, lanes);  // resets are reported, not carried out (the fields are unmodelled)
       break;
     case kCIFR:
     case kCICR:
@@ -334,9 +332,9 @@ std::vector<RegDef> pwr_regs() {
       {"CR2", 0x004, 0, 0x000000CF},
       {"CR3", 0x008, 0x00008000, 0x0000E51F},
       {"CR4", 0x00C, 0, 0x0000031F},
-      {"SR1", 0x010, 0, 0},
-      {"SR2", 0x014, 0, 0},
-      {"SCR", 0x018, 0, 0},
+      {"SR1", 0x010, 0, 0, 0x0000811F},
+      {"SR2", 0x014, 0, 0, 0x0000CF00},
+      {.name = "SCR", .offset = 0x018, .reset = 0, .wo = 0x0000011F},
   };
   static const char* const kPull[] = {"PUCRA", "PDCRA", "PUCRB", "PDCRB", "PUCRC", "PDCRC", "PUCRD",
                                       "PDCRD", "PUCRE", "PDCRE", "PUCRF", "PDCRF", "PUCRG", "PDCRG"};
@@ -378,12 +376,20 @@ std::vector<RegDef> flash_regs() {
   // ACR reset as in the fact sheet (LATENCY = 1); the reference manual may say 0.
   return {
       {"ACR", 0x000, 0x00040601, 0x00047F0F},
-      {"PDKEYR", 0x004, 0, 0},
-      {"KEYR", 0x008, 0, 0},
-      {"OPTKEYR", 0x00C, 0, 0},
-      {"SR", 0x010, 0, 0x0000C3FB},
-      {"CR", 0x014, 0xC0000000, 0xDF0701FF},
-      {"ECCR", 0x018, 0, 0xC1000000},
+      {.name = "PDKEYR", .offset = 0x004, .reset = 0, .wo = 0xFFFFFFFF},
+      {.name = "KEYR", .offset = 0x008, .reset = 0, .wo = 0xFFFFFFFF},
+      {.name = "OPTKEYR", .offset = 0x00C, .reset = 0, .wo = 0xFFFFFFFF},
+      {.name = "SR", .offset = 0x010, .reset = 0, .ro = 0x00010000, .w1c = 0x0000C3FB},
+      {"CR",
+       0x014,
+       0xC0000000,
+       0xDF0001F8,
+       0,
+       0,
+       0,
+       0,
+       {{0x00070007, "flash programming/erase requested: not modelled"}}},
+      {"ECCR", 0x018, 0, 0xC1000000, 0x0047FFFF},
       {"OPTR", 0x020, 0, 0x7F8F77FF},
       {"PCROP1SR", 0x024, 0xFFFF0000, 0x00007FFF},
       {"PCROP1ER", 0x028, 0, 0x80007FFF},
@@ -407,12 +413,7 @@ void Flash::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
     case 3:
       break;  // key registers: flash programming is not modelled
     case 4:
-      val_[idx] &= ~(value & lanes & regs_[idx].wmask);  // error flags: write 1 to clear
-      break;
-    case 5:
-      plain_write(idx, value, lanes);
-      if (val_[idx] & 0x00070007u)
-        finding(chip::diag::kNotModelled, "flash programming/erase requested: not modelled");
+      plain_write(idx, value, lanes);  // error flags: a 1 clears
       break;
     default:
       plain_write(idx, value, lanes);

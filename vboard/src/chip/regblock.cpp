@@ -79,7 +79,12 @@ void RegBlock::access_write(uint32_t offset, uint32_t value, unsigned size) {
   }
   const unsigned shift = 8 * (offset & 3u);
   const uint32_t lanes = size >= 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1u) << shift;
-  on_write(static_cast<unsigned>(lookup_[w]), value << shift, lanes);
+  const auto idx = static_cast<unsigned>(lookup_[w]);
+  on_write(idx, value << shift, lanes);
+  // Whatever path the model took, a field it does not implement is reported once it is in use.
+  if (!regs_[idx].unmodelled.empty())
+    for (const UnmodelledField* f : core::unmodelled_in_use(regs_[idx], val_[idx]))
+      finding(chip::diag::kNotModelled, f->what);
 }
 
 std::map<std::string, uint32_t> RegBlock::registers() const {

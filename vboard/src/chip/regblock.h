@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "chip/stm32g431_desc.h"
+#include "core/registers.h"
 #include "vboard/chip.h"
 #include "vboard/device.h"
 
@@ -60,12 +61,9 @@ struct Context {
   uint32_t new_irq_source() { return 1u << (next_irq_source++ % 32u); }
 };
 
-struct RegDef {
-  const char* name;
-  uint32_t offset;
-  uint32_t reset;
-  uint32_t wmask;  // bits a plain write changes
-};
+// Registers are declared by access kind (core/registers.h), as the core's are.
+using core::RegDef;
+using core::UnmodelledField;
 
 class Rcc;
 
@@ -98,12 +96,13 @@ class RegBlock : public Device {
   virtual void on_write(unsigned idx, uint32_t value, uint32_t lanes) { plain_write(idx, value, lanes); }
   virtual uint32_t peek(unsigned idx) const { return val_[idx]; }
   virtual void on_advance(ns_t now) { (void)now; }
+  // The write as the register's access kinds take it (core::written).
   void plain_write(unsigned idx, uint32_t value, uint32_t lanes) {
-    const uint32_t m = lanes & regs_[idx].wmask;
-    val_[idx] = (val_[idx] & ~m) | (value & m);
+    val_[idx] = core::written(regs_[idx], val_[idx], value, lanes);
   }
+  // The register with its stored bits taken from `value` (flags untouched).
   uint32_t merged(unsigned idx, uint32_t value, uint32_t lanes) const {
-    const uint32_t m = lanes & regs_[idx].wmask;
+    const uint32_t m = lanes & regs_[idx].stored();
     return (val_[idx] & ~m) | (value & m);
   }
   ns_t now() const { return ctx_.bus.now(); }

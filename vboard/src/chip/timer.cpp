@@ -18,39 +18,65 @@ constexpr uint32_t kUIFREMAP = 1u << 11;
 constexpr uint32_t kUIE = 1u << 0, kUDE = 1u << 8;
 constexpr uint32_t kMOE = 1u << 15;
 
+// Fields the timers store but do not act on: the counter only counts up, on
+// its own clock, and compare values have no dithering.
+const UnmodelledField kCounting{0x70, "down or centre-aligned counting is not modelled (counts up)"};
+const UnmodelledField kSlaveMode{0x00010007, "slave mode is not modelled"};
+const UnmodelledField kDithering{0x1000, "CR1.DITHEN: dithering is not modelled"};
+// CNT bit 31 copies UIF when CR1.UIFREMAP is set (16-bit timers).
+constexpr uint32_t kUifcpy = 0x80000000u;
+
 std::vector<RegDef> timer_regs(const TimerInfo& i) {
   const uint32_t cnt_mask = i.bits32 ? 0xFFFFFFFFu : 0xFFFFu;
   std::vector<RegDef> r;
   if (i.channels == 0) {  // basic timer (TIM6/TIM7)
     return {
-        {"CR1", 0x000, 0, 0x188F}, {"CR2", 0x004, 0, 0x70},        {"DIER", 0x00C, 0, 0x101},
-        {"SR", 0x010, 0, 0x1},     {"EGR", 0x014, 0, 0},           {"CNT", 0x024, 0, 0xFFFF},
-        {"PSC", 0x028, 0, 0xFFFF}, {"ARR", 0x02C, 0xFFFF, 0xFFFF},
+        {"CR1", 0x000, 0, 0x088F, 0, 0, 0, 0, {kDithering}},
+        {"CR2", 0x004, 0, 0x70},
+        {"DIER", 0x00C, 0, 0x101},
+        {.name = "SR", .offset = 0x010, .reset = 0, .w0c = 0x1},
+        {.name = "EGR", .offset = 0x014, .reset = 0, .wo = 0x1},
+        {"CNT", 0x024, 0, 0xFFFF, kUifcpy},
+        {"PSC", 0x028, 0, 0xFFFF},
+        {"ARR", 0x02C, 0xFFFF, 0xFFFF},
     };
   }
   if (i.channels == 1) {  // TIM16/TIM17
     return {
-        {"CR1", 0x000, 0, 0x1B8F},      {"CR2", 0x004, 0, 0x30D},       {"DIER", 0x00C, 0, 0x3A3},
-        {"SR", 0x010, 0, 0x2A3},        {"EGR", 0x014, 0, 0},           {"CCMR1", 0x018, 0, 0x100FF},
-        {"CCER", 0x020, 0, 0xF},        {"CNT", 0x024, 0, 0xFFFF},      {"PSC", 0x028, 0, 0xFFFF},
-        {"ARR", 0x02C, 0xFFFF, 0xFFFF}, {"RCR", 0x030, 0, 0xFF},        {"CCR1", 0x034, 0, 0xFFFF},
-        {"BDTR", 0x044, 0, 0x140FFFFF}, {"DTR2", 0x054, 0, 0x300FF},    {"TISEL", 0x05C, 0, 0xF},
-        {"AF1", 0x060, 1, 0x3FFF},      {"AF2", 0x064, 0, 0x70000},     {"OR1", 0x068, 0, 0x1},
-        {"DCR", 0x3DC, 0, 0x1F1F},      {"DMAR", 0x3E0, 0, 0xFFFFFFFF},
+        {"CR1", 0x000, 0, 0x0B8F, 0, 0, 0, 0, {kDithering}},
+        {"CR2", 0x004, 0, 0x30D},
+        {"DIER", 0x00C, 0, 0x3A3},
+        {.name = "SR", .offset = 0x010, .reset = 0, .w0c = 0x2A3},
+        {.name = "EGR", .offset = 0x014, .reset = 0, .wo = 0xA3},
+        {"CCMR1", 0x018, 0, 0x100FF},
+        {"CCER", 0x020, 0, 0xF},
+        {"CNT", 0x024, 0, 0xFFFF, kUifcpy},
+        {"PSC", 0x028, 0, 0xFFFF},
+        {"ARR", 0x02C, 0xFFFF, 0xFFFF},
+        {"RCR", 0x030, 0, 0xFF},
+        {"CCR1", 0x034, 0, 0xFFFF},
+        {"BDTR", 0x044, 0, 0x140FFFFF},
+        {"DTR2", 0x054, 0, 0x300FF},
+        {"TISEL", 0x05C, 0, 0xF},
+        {"AF1", 0x060, 1, 0x3FFF},
+        {"AF2", 0x064, 0, 0x70000},
+        {"OR1", 0x068, 0, 0x1},
+        {"DCR", 0x3DC, 0, 0x1F1F},
+        {"DMAR", 0x3E0, 0, 0xFFFFFFFF},
     };
   }
   const bool adv = i.has_break;
   r = {
-      {"CR1", 0x000, 0, 0x1BFF},
+      {"CR1", 0x000, 0, 0x0B8F, 0, 0, 0, 0, {kCounting, kDithering}},
       {"CR2", 0x004, 0, adv ? 0x02F5FFFDu : 0x020000F8u},
-      {"SMCR", 0x008, 0, 0x0331FFFF},
+      {"SMCR", 0x008, 0, 0x0330FFF8, 0, 0, 0, 0, {kSlaveMode}},
       {"DIER", 0x00C, 0, adv ? 0x00F07FFFu : 0x00F05F5Fu},
-      {"SR", 0x010, 0, adv ? 0x00F33FFFu : 0x00F01E5Fu},
-      {"EGR", 0x014, 0, 0},
+      {.name = "SR", .offset = 0x010, .reset = 0, .w0c = adv ? 0x00F33FFFu : 0x00F01E5Fu},
+      {.name = "EGR", .offset = 0x014, .reset = 0, .wo = adv ? 0x1FFu : 0x5Fu},
       {"CCMR1", 0x018, 0, 0x0101FFFF},
       {"CCMR2", 0x01C, 0, 0x0101FFFF},
       {"CCER", 0x020, 0, adv ? 0x0033FFFFu : 0xBBBBu},
-      {"CNT", 0x024, 0, cnt_mask},
+      {"CNT", 0x024, 0, cnt_mask, i.bits32 ? 0u : kUifcpy},
       {"PSC", 0x028, 0, 0xFFFF},
       {"ARR", 0x02C, cnt_mask, cnt_mask},
   };
@@ -385,8 +411,8 @@ bool Timer::pwm_periods(ns_t t) {
   // the other level at the start of any other period.
   p.at_match = out_en ? (static_cast<int>(pwm2) ^ pol) : 0;
   p.at_start = out_en ? (static_cast<int>(!pwm2) ^ pol) : 0;
-  p.keep = val_[ccr_i] & ~regs_[ccr_i].wmask;
-  p.wmask = regs_[ccr_i].wmask & items.mask;
+  p.keep = val_[ccr_i] & ~regs_[ccr_i].stored();
+  p.wmask = regs_[ccr_i].stored() & items.mask;
   p.arr = arr_act_;
   p.out = static_cast<int>((out_levels_ >> ch) & 1u);
   p.c = ccr_act_[ch];
@@ -645,7 +671,6 @@ void Timer::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   const ns_t t = busy_ ? ev_t_ : std::max(now(), done_t_);
   process(t);
   const int i = static_cast<int>(idx);
-  const uint32_t old = val_[idx];
   if (i == idx_[kCR1]) {
     plain_write(idx, value, lanes);
     const uint32_t v = val_[idx];
@@ -654,14 +679,8 @@ void Timer::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
       stopped_cnt_ = counter_at(t);
       run_ = false;
     }
-    if (v & 0x70u)
-      finding(chip::diag::kNotModelled, "down or centre-aligned counting is not modelled (counts up)");
-    (void)old;
-  } else if (i == idx_[kSMCR]) {
-    plain_write(idx, value, lanes);
-    if (val_[idx] & 0x00010007u) finding(chip::diag::kNotModelled, "slave mode is not modelled");
   } else if (i == idx_[kSR]) {
-    val_[idx] &= (value | ~lanes);  // write 0 to clear
+    plain_write(idx, value, lanes);  // flags: a 0 clears
     update_irq();
   } else if (i == idx_[kEGR]) {
     const uint32_t v = value & lanes;
