@@ -6,6 +6,8 @@
 
 #include "core/address_space.h"
 #include "core/nvic.h"
+#include "core/scb.h"
+#include "core/systick.h"
 #include "fake_board.h"
 #include "vboard/machine.h"
 
@@ -257,6 +259,42 @@ TEST(Nvic, RegisterWordsMatchTheStateBitByBit) {
       ASSERT_EQ(core::Nvic::word_bits(state.data(), k), want) << "round " << round << " word " << k;
     }
   }
+}
+
+// The core's registers are declared like the chip's: every one reads, no bit has
+// two access kinds, and a field the core does not implement is reported when a
+// write sets it (and only then), with the register keeping the value.
+TEST(CoreRegisters, DeclaredByAccessKind) {
+  core::VirtualClock clock;
+  core::Nvic nvic(false);
+  core::SysTick systick(clock, nvic);
+  core::Scb scb(nvic, clock);
+  for (const core::RegTable* t : {&nvic.table(), &systick.table(), &scb.table()})
+    for (size_t i = 0; i < t->defs().size(); ++i) {
+      const core::RegDef& d = t->defs()[i];
+      const uint32_t addr = t->address(static_cast<int>(i));
+      uint32_t v = 0;
+      EXPECT_TRUE(nvic.read(addr, v) || systick.read(addr, 0, v) || scb.read(addr, v)) << d.name;
+      const uint32_t kinds[] = {d.stored(), d.ro, d.w0c, d.w1c, d.wo, d.w1s};
+      for (size_t a = 0; a < std::size(kinds); ++a)
+        for (size_t b = a + 1; b < std::size(kinds); ++b) EXPECT_EQ(kinds[a] & kinds[b], 0u) << d.name;
+    }
+  core::Findings findings;
+  scb.set_findings(&findings);
+  EXPECT_EQ(scb.write(0xE000ED10, 0x0), core::Scb::Write::done);
+  EXPECT_TRUE(findings.entries().empty());
+  EXPECT_EQ(scb.write(0xE000ED10, 0x4), core::Scb::Write::done);  // SLEEPDEEP
+  ASSERT_EQ(findings.entries().size(), 1u);
+  EXPECT_EQ(findings.entries()[0].kind, "not_modelled");
+  EXPECT_EQ(findings.entries()[0].where, "SCB");
+  EXPECT_NE(findings.entries()[0].message.find("SCR.SLEEPDEEP"), std::string::npos);
+  EXPECT_EQ(scb.reg("SCR"), 0x4u);
+  // Fault status flags clear by a 1; CCR.STKALIGN stays set.
+  scb.raise_cfsr(0x00010100u);
+  scb.write(0xE000ED28, 0x00000100u);
+  EXPECT_EQ(scb.reg("CFSR"), 0x00010000u);
+  scb.write(0xE000ED14, 0x0);
+  EXPECT_TRUE(scb.stack_align8());
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ struct Machine::Impl {
   Nvic nvic;
   SysTick systick{clock, nvic};
   Scb scb{nvic, clock};
+  Findings core_findings;  // the core's fields no model implements, when used
   ExceptionUnit exc;
   BlockCache blocks;
   IdleDetector idle{cpu, space};
@@ -77,7 +78,9 @@ struct Machine::Impl {
       : m(mm),
         nvic(mm.opt_.break_tail_chain_order),
         exc({cpu, clock, nvic, scb, space, mm, log, *mm.image_, mm.opt_}),
-        blocks(space, *mm.image_) {}
+        blocks(space, *mm.image_) {
+    scb.set_findings(&core_findings);
+  }
 
   ns_t now() const { return clock.now(); }
   void set_halt(const std::string& reason, uint32_t pc) { log.set_halt(reason, pc, *m.image_, cpu, now()); }
@@ -134,8 +137,8 @@ struct Machine::Impl {
       }
       if (log.halt && m.opt_.stop_on_halt) return request_stop(Stop::halt);
     }
-    if (b.has_fp && !scb.fpu_enabled) return request_stop(Stop::nocp);
-    if (nvic.irq_check && nvic.takeable(cpu) >= 0) return request_stop(Stop::irq);
+    if (b.has_fp && !scb.fpu_enabled()) return request_stop(Stop::nocp);
+    if (nvic.check_due() && nvic.takeable(cpu) >= 0) return request_stop(Stop::irq);
     if (prof.active()) prof.on_block(addr, cpu, clock.instr_done, now(), exc.depth(), exc.incl_by_depth());
     if (m.opt_.idle_skip && idle.on_block(addr, b, clock.instr_done)) return request_stop(Stop::idle);
     prev_block = addr;
@@ -195,7 +198,7 @@ struct Machine::Impl {
 
   bool core_write(uint32_t addr, uint32_t v, unsigned size) {
     ns_t t = now();
-    nvic.irq_check = true;
+    nvic.recheck();
     if (Nvic::is_priority(addr)) return nvic.write_priority(addr, v, size);
     if (size != 4) {  // the rest is word access only
       log.notes.push_back("sub-word write to core register " + hex(addr));
@@ -265,7 +268,7 @@ struct Machine::Impl {
     while (next_injection < injections.size() && injections[next_injection].at <= t) {
       unsigned irq = injections[next_injection++].irq;
       if (irq < kNumIrq) {
-        nvic.enabled[16 + irq] = true;
+        nvic.enable(16 + irq);
         nvic.pend(16 + irq);
         log.notes.push_back("injected IRQ " + std::to_string(irq) + " at " + format_ns(t));
       }
@@ -414,7 +417,6 @@ void Machine::init() {
   d.cpu.set_reg(UC_ARM_REG_MSP, sp);
   d.cpu.set_reg(UC_ARM_REG_SP, sp);
   d.cpu.set_reg(UC_ARM_REG_PC, pc);
-  d.scb.vtor = 0;
 }
 
 Machine::~Machine() {
@@ -658,7 +660,7 @@ bool Machine::set_cpu_reg(int uc_reg, uint64_t value) {
   if (uc_reg == UC_ARM_REG_XPSR_NZCVQG || uc_reg == UC_ARM_REG_CONTROL)
     d.cpu.set_reg(UC_ARM_REG_APSR_NZCV, d.cpu.reg(UC_ARM_REG_APSR_NZCV));
   d.dbg.core_moved();
-  d.nvic.irq_check = true;
+  d.nvic.recheck();
   return true;
 }
 
@@ -727,34 +729,34 @@ std::map<std::string, std::map<std::string, uint32_t>> Machine::core_registers()
   std::map<std::string, std::map<std::string, uint32_t>> r;
   auto& nvic = r["NVIC"];
   for (unsigned k = 0; k < 4; ++k) {
-    nvic["ISER" + std::to_string(k)] = Nvic::word_bits(d.nvic.enabled.data(), k);
-    nvic["ISPR" + std::to_string(k)] = Nvic::word_bits(d.nvic.pending.data(), k);
-    nvic["IABR" + std::to_string(k)] = Nvic::word_bits(d.nvic.active.data(), k);
+    nvic["ISER" + std::to_string(k)] = d.nvic.enabled_word(k);
+    nvic["ISPR" + std::to_string(k)] = d.nvic.pending_word(k);
+    nvic["IABR" + std::to_string(k)] = d.nvic.active_word(k);
   }
   for (unsigned k = 0; k < (kChipIrqs + 3) / 4; ++k) nvic["IPR" + std::to_string(k)] = d.nvic.ipr_word(k);
   auto& scb = r["SCB"];
-  scb["CPUID"] = 0x410FC241;
-  scb["ICSR"] = d.scb.icsr();
-  scb["VTOR"] = d.scb.vtor;
-  scb["AIRCR"] = d.scb.aircr();
-  scb["SCR"] = d.scb.scr;
-  scb["CCR"] = d.scb.ccr;
+  scb["CPUID"] = d.scb.reg("CPUID");
+  scb["ICSR"] = d.scb.reg("ICSR");
+  scb["VTOR"] = d.scb.reg("VTOR");
+  scb["AIRCR"] = d.scb.reg("AIRCR");
+  scb["SCR"] = d.scb.reg("SCR");
+  scb["CCR"] = d.scb.reg("CCR");
   for (unsigned k = 0; k < 3; ++k) scb["SHPR" + std::to_string(k + 1)] = d.nvic.shpr_word(k);
-  scb["SHCSR"] = d.scb.shcsr();
-  scb["CFSR"] = d.scb.cfsr;
-  scb["HFSR"] = d.scb.hfsr;
-  scb["MMFAR"] = d.scb.mmfar;
-  scb["BFAR"] = d.scb.bfar;
-  scb["CPACR"] = d.scb.cpacr;
+  scb["SHCSR"] = d.scb.reg("SHCSR");
+  scb["CFSR"] = d.scb.reg("CFSR");
+  scb["HFSR"] = d.scb.reg("HFSR");
+  scb["MMFAR"] = d.scb.reg("MMFAR");
+  scb["BFAR"] = d.scb.reg("BFAR");
+  scb["CPACR"] = d.scb.reg("CPACR");
   auto& st = r["SysTick"];
   st["CTRL"] = d.systick.ctrl_peek();
   st["LOAD"] = d.systick.load();
   st["VAL"] = d.systick.value(d.now());
   st["CALIB"] = d.systick.calib();
   auto& fpu = r["FPU"];
-  fpu["FPCCR"] = d.scb.fpccr;
-  fpu["FPCAR"] = d.scb.fpcar;
-  fpu["FPDSCR"] = d.scb.fpdscr;
+  fpu["FPCCR"] = d.scb.reg("FPCCR");
+  fpu["FPCAR"] = d.scb.reg("FPCAR");
+  fpu["FPDSCR"] = d.scb.reg("FPDSCR");
   return r;
 }
 
@@ -788,6 +790,8 @@ RunResult Machine::result() const {
     board_->report(r);
     r.diagnostics = board_->diagnostics();
   }
+  const auto& core = d.core_findings.entries();
+  r.diagnostics.insert(r.diagnostics.end(), core.begin(), core.end());
   for (auto& [k, v] : core_registers()) r.registers[k] = v;
   r.exceptions = d.exc.stats();
   r.exception_trace = d.exc.trace();

@@ -4,15 +4,7 @@
 
 namespace vboard::periph {
 
-void Findings::add(std::string_view kind, const std::string& where, ns_t t, const std::string& message) {
-  std::string key = std::string(kind) + '\0' + where + '\0' + message;
-  auto [it, fresh] = index_.try_emplace(std::move(key), entries_.size());
-  if (!fresh) {
-    ++entries_[it->second].count;
-    return;
-  }
-  entries_.push_back({std::string(kind), where, t, 1, message});
-}
+static_assert(core::kNotModelled == chip::diag::kNotModelled, "one kind for unmodelled fields");
 
 void IrqMux::set(unsigned irq, uint32_t source_bit, bool high) {
   if (irq >= kLines) return;

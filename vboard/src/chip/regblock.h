@@ -17,18 +17,7 @@
 
 namespace vboard::periph {
 
-// Things the real chip would punish but the model tolerates (clock rules, writes
-// to locked fields). Each distinct finding (kind, where, message) is kept once,
-// with its first time and how often it happened. Kinds: chip::diag.
-class Findings {
- public:
-  void add(std::string_view kind, const std::string& where, ns_t t, const std::string& message);
-  const std::vector<Diagnostic>& entries() const { return entries_; }
-
- private:
-  std::vector<Diagnostic> entries_;
-  std::map<std::string, size_t> index_;
-};
+using core::Findings;
 
 // Several sources may share one NVIC line (TIM1 trigger/commutation and TIM17 on
 // IRQ 26): the line is high while any of its sources is.

@@ -19,10 +19,10 @@ bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
   bool use_psp = !handler && (control & 2);
   uint32_t sp = use_psp ? r[8] : r[9];
   // FPCCR.ASPEN off: the core never marks an FP context, so none is stacked.
-  bool fp = (control & 4) && (p_.scb.fpccr & (1u << 31)) && !p_.opt.break_no_fp_frame;
+  bool fp = (control & 4) && p_.scb.lazy_fp_save() && !p_.opt.break_no_fp_frame;
   uint32_t frame = fp ? 0x68 : 0x20;
   uint32_t sp1 = sp - frame;
-  bool pad = (p_.scb.ccr & 0x200) && (sp1 & 4);
+  bool pad = p_.scb.stack_align8() && (sp1 & 4);
   if (pad) sp1 -= 4;
   uint32_t w[26] = {};
   w[0] = r[0], w[1] = r[1], w[2] = r[2], w[3] = r[3], w[4] = r[4], w[5] = lr, w[6] = ret_pc & ~1u;
@@ -59,16 +59,14 @@ bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
 void ExceptionUnit::activate(unsigned e) {
   Nvic& n = p_.nvic;
   p_.clock.spend_cycles(tail_chaining_ ? 6 : 12);
-  n.pending[e] = false;
-  n.active[e] = true;
-  n.active_stack.push_back(e);
+  n.enter(e);
   frames_.push_back({e, p_.clock.instr_now(), 0});
   if (trace_.size() < 100000) {
     ExceptionEntry x{p_.clock.now(), e, tail_chaining_, {}};
-    for (unsigned k = 0; k < 4; ++k) x.irqs_pending[k] = Nvic::word_bits(n.pending.data(), k);
+    for (unsigned k = 0; k < 4; ++k) x.irqs_pending[k] = n.pending_word(k);
     trace_.push_back(x);
   }
-  if (e == kHardFault || e >= 16) n.irq_check = true;
+  if (e == kHardFault || e >= 16) n.recheck();
   p_.cpu.sleeping = false;
 }
 
@@ -80,7 +78,7 @@ void ExceptionUnit::add_flag_rebuild(Cpu::RegWrites& w, uint32_t xpsr) const {
 
 bool ExceptionUnit::jump_vector(unsigned e, uint32_t xpsr) {
   uint32_t v = 0;
-  p_.bus.read_mem(p_.scb.vtor + 4 * e, &v, 4);
+  p_.bus.read_mem(p_.scb.vtor() + 4 * e, &v, 4);
   const uint32_t nx = (xpsr & 0xF80F0000u) | (1u << 24) | e;
   Cpu::RegWrites w;
   w.add(UC_ARM_REG_XPSR_NZCVQG, nx);
@@ -92,7 +90,7 @@ bool ExceptionUnit::jump_vector(unsigned e, uint32_t xpsr) {
   }
   w.add(UC_ARM_REG_PC, v);
   p_.cpu.set_regs(w);
-  p_.nvic.irq_check = true;
+  p_.nvic.recheck();
   return true;
 }
 
@@ -115,16 +113,13 @@ void ExceptionUnit::done(unsigned e) {
 void ExceptionUnit::exception_return(uint32_t excret) {
   const Cpu& cpu = p_.cpu;
   Nvic& n = p_.nvic;
-  if (n.active_stack.empty() || (excret & 0xFFFFFFE0u) != 0xFFFFFFE0u) {
+  if (n.depth() == 0 || (excret & 0xFFFFFFE0u) != 0xFFFFFFE0u) {
     take_fault(FaultKind::invpc, cpu.reg(UC_ARM_REG_PC),
                "exception return " + hex(excret) + " outside a handler");
     return;
   }
-  unsigned e = n.active_stack.back();
-  n.active_stack.pop_back();
-  n.active[e] = false;
+  const unsigned e = n.leave();
   done(e);
-  if (e >= 16 && n.line[e - 16]) n.pend(e);
   // Tail-chain: a pending exception that beats the priority we would return to.
   int b = n.best_pending();
   if (b >= 0 && n.group(n.raw_prio(static_cast<unsigned>(b))) < n.exec_prio(cpu)) {
@@ -179,7 +174,7 @@ void ExceptionUnit::exception_return(uint32_t excret) {
   regs.add(UC_ARM_REG_PC, w[6] | 1u);
   cpu.set_regs(regs);
   p_.clock.spend_cycles(10);
-  n.irq_check = true;
+  n.recheck();
 }
 
 void ExceptionUnit::lockup(const std::string& why) {
@@ -210,7 +205,7 @@ void ExceptionUnit::take_fault(FaultKind k, uint32_t ret_pc, const std::string& 
       break;
     case FaultKind::bus:
       bit = kPreciseErr | kBfarValid;
-      p_.scb.bfar = bfar_addr;
+      p_.scb.set_bfar(bfar_addr);
       target = kBusFault;
       name = "BusFault";
       break;
@@ -220,7 +215,7 @@ void ExceptionUnit::take_fault(FaultKind k, uint32_t ret_pc, const std::string& 
       name = "BusFault";
       break;
   }
-  p_.scb.cfsr |= bit;
+  p_.scb.raise_cfsr(bit);
   const Nvic& n = p_.nvic;
   int ep = n.exec_prio(p_.cpu);
   bool escalate = !n.exc_enabled(target) || n.group(n.raw_prio(target)) >= ep;
@@ -231,7 +226,7 @@ void ExceptionUnit::take_fault(FaultKind k, uint32_t ret_pc, const std::string& 
       lockup("fault inside HardFault or NMI: " + detail);
       return;
     }
-    p_.scb.hfsr |= 1u << 30;
+    p_.scb.raise_hfsr(1u << 30);
     target = kHardFault;
   }
   enter(target, ret_pc);
@@ -249,14 +244,14 @@ void ExceptionUnit::on_interrupt(uint32_t intno, uint32_t bfar_addr) {
       if (n.group(n.raw_prio(kSvc)) < ep) {
         enter(kSvc, pc);
       } else {
-        p_.scb.hfsr |= 1u << 30;
+        p_.scb.raise_hfsr(1u << 30);
         p_.log.notes.push_back("SVC at priority that cannot be taken: HardFault");
         enter(kHardFault, pc);
       }
       break;
     }
     case 7:  // BKPT without a debugger
-      p_.scb.hfsr |= 1u << 31;
+      p_.scb.raise_hfsr(1u << 31);
       enter(kHardFault, pc);
       break;
     case 4:

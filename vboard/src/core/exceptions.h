@@ -46,7 +46,7 @@ class ExceptionUnit {
   void on_interrupt(uint32_t intno, uint32_t bfar_addr);
   void lockup(const std::string& why);
 
-  size_t depth() const { return p_.nvic.active_stack.size(); }
+  size_t depth() const { return p_.nvic.depth(); }
   const std::array<uint64_t, 16>& incl_by_depth() const { return incl_by_depth_; }
   const std::map<unsigned, ExceptionStat>& stats() const { return stats_; }
   const std::vector<ExceptionEntry>& trace() const { return trace_; }

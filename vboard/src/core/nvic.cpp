@@ -2,18 +2,85 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace vboard::core {
 
+namespace {
+
+// Addresses from 0xE000E000. The IRQ state views have a bit per line the NVIC
+// has (kNumIrq); the words past them read as 0 and ignore writes.
+std::vector<RegDef> nvic_regs() {
+  std::vector<RegDef> r = {{"ICTR", 0x004, 3, 0, 0xF}};
+  auto lines = [](unsigned k) -> uint32_t {
+    if (32 * k >= kNumIrq) return 0;
+    return kNumIrq - 32 * k >= 32 ? 0xFFFFFFFFu : (1u << (kNumIrq - 32 * k)) - 1u;
+  };
+  static const std::string kNames[5][8] = {
+      {"ISER0", "ISER1", "ISER2", "ISER3", "ISER4", "ISER5", "ISER6", "ISER7"},
+      {"ICER0", "ICER1", "ICER2", "ICER3", "ICER4", "ICER5", "ICER6", "ICER7"},
+      {"ISPR0", "ISPR1", "ISPR2", "ISPR3", "ISPR4", "ISPR5", "ISPR6", "ISPR7"},
+      {"ICPR0", "ICPR1", "ICPR2", "ICPR3", "ICPR4", "ICPR5", "ICPR6", "ICPR7"},
+      {"IABR0", "IABR1", "IABR2", "IABR3", "IABR4", "IABR5", "IABR6", "IABR7"}};
+  for (unsigned v = 0; v < 5; ++v)
+    for (unsigned k = 0; k < 8; ++k) {
+      RegDef d{kNames[v][k].c_str(), 0x100 + 0x80 * v + 4 * k, 0};
+      if (v == 0 || v == 2) d.w1s = lines(k);  // set-enable, set-pending: a 1 sets
+      if (v == 1 || v == 3) d.w1c = lines(k);  // clear-enable, clear-pending: a 1 clears
+      if (v == 4) d.ro = lines(k);             // active
+      r.push_back(d);
+    }
+  // Priorities: the upper four bits of each byte (the G431 implements 16 levels).
+  static std::vector<std::string> ipr_names;
+  if (ipr_names.empty())
+    for (unsigned k = 0; k < 32; ++k) ipr_names.push_back("IPR" + std::to_string(k));
+  for (unsigned k = 0; k < 32; ++k) r.push_back({ipr_names[k].c_str(), 0x400 + 4 * k, 0, 0xF0F0F0F0});
+  r.push_back({"SHPR1", 0xD18, 0, 0xF0F0F0F0});
+  r.push_back({"SHPR2", 0xD1C, 0, 0xF0F0F0F0});
+  r.push_back({"SHPR3", 0xD20, 0, 0xF0F0F0F0});
+  r.push_back({.name = "STIR", .offset = 0xF00, .reset = 0, .wo = 0x1FF});
+  return r;
+}
+
+}  // namespace
+
+Nvic::Nvic(bool reversed_ties) : table_(0xE000E000, nvic_regs()), reversed_ties_(reversed_ties) {
+  for (unsigned e = 0; e < kNumExc; ++e) enabled_[e] = e < 16;
+}
+
+bool Nvic::any_irq_pending() const {
+  for (unsigned e = 16; e < kNumExc; ++e)
+    if (pending_[e]) return true;
+  return false;
+}
+
+size_t Nvic::active_count() const {
+  return static_cast<size_t>(std::count(active_.begin(), active_.end(), true));
+}
+
+void Nvic::enter(unsigned e) {
+  pending_[e] = false;
+  active_[e] = true;
+  active_stack_.push_back(e);
+}
+
+unsigned Nvic::leave() {
+  const unsigned e = active_stack_.back();
+  active_stack_.pop_back();
+  active_[e] = false;
+  if (e >= 16 && line_[e - 16]) pend(e);
+  return e;
+}
+
 bool Nvic::exc_enabled(unsigned e) const {
-  if (e >= 16) return enabled[e];
+  if (e >= 16) return enabled_[e];
   switch (e) {
     case kMemManage:
-      return shcsr_enables & (1u << 16);
+      return fault_enables_ & (1u << 16);
     case kBusFault:
-      return shcsr_enables & (1u << 17);
+      return fault_enables_ & (1u << 17);
     case kUsageFault:
-      return shcsr_enables & (1u << 18);
+      return fault_enables_ & (1u << 18);
     default:
       return true;
   }
@@ -26,13 +93,13 @@ int Nvic::best_pending() const {
     // entries at a time.
     if (e % 8 == 0 && e + 8 <= kNumExc) {
       uint64_t eight = 0;
-      std::memcpy(&eight, &pending[e], 8);
+      std::memcpy(&eight, &pending_[e], 8);
       if (eight == 0) {
         e += 7;
         continue;
       }
     }
-    if (!pending[e] || !exc_enabled(e)) continue;
+    if (!pending_[e] || !exc_enabled(e)) continue;
     int p = raw_prio(e);
     bool better = best < 0 || p < bp || (p == bp && reversed_ties_);
     if (better) best = static_cast<int>(e), bp = p;
@@ -42,7 +109,7 @@ int Nvic::best_pending() const {
 
 int Nvic::active_prio() const {
   int p = 256;
-  for (unsigned e : active_stack) p = std::min(p, group(raw_prio(e)));
+  for (unsigned e : active_stack_) p = std::min(p, group(raw_prio(e)));
   return p;
 }
 
@@ -58,7 +125,7 @@ int Nvic::exec_prio(const Cpu& cpu) const {
 int Nvic::takeable(const Cpu& cpu) {
   int b = best_pending();
   if (b < 0) {
-    irq_check = false;
+    irq_check_ = false;
     return -1;
   }
   int g = group(raw_prio(static_cast<unsigned>(b)));
@@ -96,79 +163,71 @@ void Nvic::set_bits(bool* arr, unsigned k, uint32_t v, bool value) {
 
 void Nvic::repend_lines() {
   for (unsigned i = 0; i < kNumIrq; ++i)
-    if (line[i] && !pending[16 + i] && !active[16 + i]) pend(16 + i);
+    if (line_[i] && !pending_[16 + i] && !active_[16 + i]) pend(16 + i);
 }
 
 bool Nvic::read(uint32_t addr, uint32_t& v) const {
-  // ISER, ICER, ISPR, ICPR, IABR: the set and clear views read the same state.
-  static const struct {
-    uint32_t base;
-    const std::array<bool, kNumExc> Nvic::*state;
-  } words[] = {{0xE000E100, &Nvic::enabled},
-               {0xE000E180, &Nvic::enabled},
-               {0xE000E200, &Nvic::pending},
-               {0xE000E280, &Nvic::pending},
-               {0xE000E300, &Nvic::active}};
-  for (const auto& w : words) {
-    if (addr < w.base || addr >= w.base + 0x20) continue;
-    v = word_bits((this->*w.state).data(), (addr - w.base) / 4);
-    return true;
+  const int i = table_.index(addr);
+  if (i < 0) return false;
+  if (i == kICTR) {
+    v = table_[i].reset;  // up to 128 interrupts
+  } else if (i < kIPR) {
+    // ISER, ICER, ISPR, ICPR, IABR: the set and clear views read the same state.
+    const int view = (i - kISER) / 8;
+    const bool* state = view < 2 ? enabled_.data() : view < 4 ? pending_.data() : active_.data();
+    v = word_bits(state, static_cast<unsigned>((i - kISER) % 8));
+  } else if (i < kSHPR) {
+    v = ipr_word(static_cast<unsigned>(i - kIPR));
+  } else if (i < kSTIR) {
+    v = shpr_word(static_cast<unsigned>(i - kSHPR));
+  } else {
+    v = 0;  // STIR is write-only
   }
-  if (addr >= 0xE000E400 && addr < 0xE000E480) {
-    uint32_t i = addr - 0xE000E400;
-    v = uint32_t{ipr[i]} | uint32_t{ipr[i + 1]} << 8 | uint32_t{ipr[i + 2]} << 16 |
-        uint32_t{ipr[i + 3]} << 24;
-    return true;
-  }
-  if (addr >= 0xE000ED18 && addr < 0xE000ED24) {
-    uint32_t i = addr - 0xE000ED18;
-    v = uint32_t{shpr[i]} | uint32_t{shpr[i + 1]} << 8 | uint32_t{shpr[i + 2]} << 16 |
-        uint32_t{shpr[i + 3]} << 24;
-    return true;
-  }
-  if (addr != 0xE000E004) return false;
-  v = 3;  // ICTR: up to 128 interrupts
   return true;
 }
 
 bool Nvic::write_priority(uint32_t addr, uint32_t v, unsigned size) {
-  if (addr >= 0xE000E400 && addr < 0xE000E480) {
-    for (unsigned i = 0; i < size; ++i)
-      ipr[addr - 0xE000E400 + i] = static_cast<uint8_t>((v >> (8 * i)) & 0xF0);
-    return true;
-  }
-  if (addr >= 0xE000ED18 && addr < 0xE000ED24) {
-    for (unsigned i = 0; i < size; ++i)
-      shpr[addr - 0xE000ED18 + i] = static_cast<uint8_t>((v >> (8 * i)) & 0xF0);
-    return true;
-  }
-  return false;
+  const int i = table_.index(addr & ~3u);
+  if (i < kIPR || i >= kSTIR) return false;
+  uint8_t* bytes =
+      i < kSHPR ? &ipr_[4 * static_cast<unsigned>(i - kIPR)] : &shpr_[4 * static_cast<unsigned>(i - kSHPR)];
+  const unsigned lane = addr & 3u;
+  const uint32_t lanes = (size >= 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1u) << (8 * lane);
+  const uint32_t word = written(table_[i], bytes_word(bytes, 0), v << (8 * lane), lanes);
+  for (unsigned b = 0; b < 4; ++b) bytes[b] = static_cast<uint8_t>(word >> (8 * b));
+  return true;
 }
 
 bool Nvic::write(uint32_t addr, uint32_t v) {
-  static const struct {
-    uint32_t base;
-    std::array<bool, kNumExc> Nvic::*state;
-    bool value;
-  } words[] = {{0xE000E100, &Nvic::enabled, true},
-               {0xE000E180, &Nvic::enabled, false},
-               {0xE000E200, &Nvic::pending, true}};
-  for (const auto& w : words) {
-    if (addr < w.base || addr >= w.base + 0x20) continue;
-    set_bits((this->*w.state).data(), (addr - w.base) / 4, v, w.value);
+  const int i = table_.index(addr);
+  if (i < 0 || i == kICTR) return i == kICTR;  // ICTR is read-only
+  if (i >= kIPR && i < kSTIR) return write_priority(addr, v, 4);
+  if (i == kSTIR) {
+    const uint32_t irq = v & table_[i].wo;
+    if (irq < kNumIrq) pend(16 + irq);
     return true;
   }
-  if (addr >= 0xE000E280 && addr < 0xE000E2A0) {
-    set_bits(pending.data(), (addr - 0xE000E280) / 4, v, false);
-    repend_lines();
-    return true;
+  const int view = (i - kISER) / 8;
+  const auto k = static_cast<unsigned>((i - kISER) % 8);
+  const RegDef& def = table_[i];
+  switch (view) {
+    case 0:
+      set_bits(enabled_.data(), k, v & def.w1s, true);
+      break;
+    case 1:
+      set_bits(enabled_.data(), k, v & def.w1c, false);
+      break;
+    case 2:
+      set_bits(pending_.data(), k, v & def.w1s, true);
+      break;
+    case 3:
+      set_bits(pending_.data(), k, v & def.w1c, false);
+      repend_lines();  // a line still high pends its IRQ again
+      break;
+    default:
+      break;  // IABR is read-only
   }
-  if (addr >= 0xE000E300 && addr < 0xE000E320) return true;  // IABR is read-only
-  if (addr == 0xE000EF00) {                                  // STIR
-    if ((v & 0x1FF) < kNumIrq) pend(16 + (v & 0x1FF));
-    return true;
-  }
-  return false;
+  return true;
 }
 
 }  // namespace vboard::core

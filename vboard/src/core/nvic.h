@@ -1,6 +1,7 @@
 // The NVIC and the exception priorities: enable, pending and active state of
 // every exception, interrupt request lines from the peripherals, IPR and SHPR
 // priorities with priority grouping, and which pending exception may be taken.
+// Its registers are declared by access kind like the chip's (core/registers.h).
 #pragma once
 
 #include <array>
@@ -9,6 +10,7 @@
 
 #include "core/cpu.h"
 #include "core/layout.h"
+#include "core/registers.h"
 
 namespace vboard::core {
 
@@ -16,26 +18,29 @@ class Nvic {
  public:
   // reversed_ties: equal priorities taken highest number first (a deliberately
   // broken variant the tests must catch).
-  explicit Nvic(bool reversed_ties) : reversed_ties_(reversed_ties) {
-    for (unsigned e = 0; e < kNumExc; ++e) enabled[e] = e < 16;
-  }
+  explicit Nvic(bool reversed_ties);
 
   int raw_prio(unsigned e) const {
     if (e == kNmi) return -2;
     if (e == kHardFault) return -1;
-    if (e < 16) return e >= 4 ? (shpr[e - 4] & 0xF0) : 0;
-    return ipr[e - 16] & 0xF0;
+    if (e < 16) return e >= 4 ? (shpr_[e - 4] & 0xF0) : 0;
+    return ipr_[e - 16] & 0xF0;
   }
   int group(int p) const {
     if (p < 0) return p;
-    int mask = (0xFF << (prigroup + 1)) & 0xFF;
+    int mask = (0xFF << (prigroup_ + 1)) & 0xFF;
     return p & mask;
   }
   bool exc_enabled(unsigned e) const;
   void pend(unsigned e) {
-    pending[e] = true;
-    irq_check = true;
+    pending_[e] = true;
+    irq_check_ = true;
   }
+  void clear_pending(unsigned e) { pending_[e] = false; }
+  void enable(unsigned e) { enabled_[e] = true; }
+  bool is_pending(unsigned e) const { return pending_[e]; }
+  bool is_active(unsigned e) const { return active_[e]; }
+  bool any_irq_pending() const;
   // Highest-priority pending exception, -1 if none.
   int best_pending() const;
   int active_prio() const;
@@ -43,41 +48,68 @@ class Nvic {
   int exec_prio(const Cpu& cpu) const;
   // Pending exception that may be taken now, -1 if none.
   int takeable(const Cpu& cpu);
+  // Something may have become takeable: look at the next block start.
+  void recheck() { irq_check_ = true; }
+  bool check_due() const { return irq_check_; }
+
+  // Exception entry and return: the active stack.
+  void enter(unsigned e);
+  // Leaves the innermost active exception (pending it again while its line is high).
+  unsigned leave();
+  size_t depth() const { return active_stack_.size(); }
+  unsigned current() const { return active_stack_.empty() ? 0 : active_stack_.back(); }
+  size_t active_count() const;
+
   // A peripheral's request line; a rising line pends its IRQ.
   void set_line(unsigned irq, bool high) {
-    bool was = line[irq];
-    line[irq] = high;
+    bool was = line_[irq];
+    line_[irq] = high;
     if (high && !was) pend(16 + irq);
   }
-  // Bits 32k..32k+31 of the IRQs in arr (ISER/ISPR/IABR layout).
-  static uint32_t word_bits(const bool* arr, unsigned k);
+  unsigned prigroup() const { return prigroup_; }
+  void set_prigroup(unsigned g) { prigroup_ = g & 7; }
+  // SHCSR MEMFAULTENA, BUSFAULTENA, USGFAULTENA.
+  uint32_t fault_enables() const { return fault_enables_; }
+  void set_fault_enables(uint32_t v) { fault_enables_ = v; }
 
-  // NVIC registers (ISER..IPR, STIR) and SHPR; false for another address.
+  // NVIC registers (ICTR, ISER..IABR, IPR, STIR) and SHPR; false for another address.
   bool read(uint32_t addr, uint32_t& v) const;
   bool write_priority(uint32_t addr, uint32_t v, unsigned size);  // IPR, SHPR: byte access
   bool write(uint32_t addr, uint32_t v);                          // word registers
   static bool is_priority(uint32_t addr) {
     return (addr >= 0xE000E400 && addr < 0xE000E480) || (addr >= 0xE000ED18 && addr < 0xE000ED24);
   }
-  uint32_t ipr_word(unsigned k) const { return bytes_word(ipr.data(), k); }
-  uint32_t shpr_word(unsigned k) const { return bytes_word(shpr.data(), k); }
-
-  std::array<bool, kNumExc> pending{}, active{}, enabled{};
-  std::array<bool, kNumIrq> line{};
-  std::array<uint8_t, kNumIrq> ipr{};
-  std::array<uint8_t, 12> shpr{};  // exceptions 4..15
-  std::vector<unsigned> active_stack;
-  unsigned prigroup = 0;
-  uint32_t shcsr_enables = 0;  // SHCSR MEMFAULTENA, BUSFAULTENA, USGFAULTENA
-  bool irq_check = false;      // something is pending: look at each block start
+  const RegTable& table() const { return table_; }
+  // Bits 32k..32k+31 of the IRQs in arr (ISER/ISPR/IABR layout).
+  static uint32_t word_bits(const bool* arr, unsigned k);
+  // Words 32k..32k+31 of the IRQs' enable, pending and active state (ISER, ISPR, IABR).
+  uint32_t enabled_word(unsigned k) const { return word_bits(enabled_.data(), k); }
+  uint32_t pending_word(unsigned k) const { return word_bits(pending_.data(), k); }
+  uint32_t active_word(unsigned k) const { return word_bits(active_.data(), k); }
+  uint32_t ipr_word(unsigned k) const { return bytes_word(ipr_.data(), k); }
+  uint32_t shpr_word(unsigned k) const { return bytes_word(shpr_.data(), k); }
 
  private:
+  // Register groups in table order: ICTR, then eight words each of ISER, ICER,
+  // ISPR, ICPR, IABR, 32 IPR words, SHPR1..3, STIR.
+  static constexpr int kICTR = 0, kISER = 1, kICER = 9, kISPR = 17, kICPR = 25, kIABR = 33, kIPR = 41,
+                       kSHPR = 73, kSTIR = 76;
   static uint32_t bytes_word(const uint8_t* b, unsigned k) {
     return uint32_t{b[4 * k]} | uint32_t{b[4 * k + 1]} << 8 | uint32_t{b[4 * k + 2]} << 16 |
            uint32_t{b[4 * k + 3]} << 24;
   }
   static void set_bits(bool* arr, unsigned k, uint32_t v, bool value);
   void repend_lines();
+
+  RegTable table_;
+  std::array<bool, kNumExc> pending_{}, active_{}, enabled_{};
+  std::array<bool, kNumIrq> line_{};
+  std::array<uint8_t, kNumIrq> ipr_{};
+  std::array<uint8_t, 12> shpr_{};  // exceptions 4..15
+  std::vector<unsigned> active_stack_;
+  unsigned prigroup_ = 0;
+  uint32_t fault_enables_ = 0;
+  bool irq_check_ = false;  // something is pending: look at each block start
   bool reversed_ties_;
 };
 

@@ -4,202 +4,184 @@
 
 namespace vboard::core {
 
+namespace {
+
+// Addresses from 0xE0000000: the System Control Space at 0xE000E000, the DWT at 0xE0001000.
+std::vector<RegDef> scb_regs() {
+  std::vector<RegDef> r = {
+      {"ACTLR", 0xE008, 0, 0x00000307},
+      {"CPUID", 0xED00, 0x410FC241, 0, 0xFFFFFFFF},
+      // VECTACTIVE, RETTOBASE, VECTPENDING, ISRPENDING read the NVIC; NMI, PendSV
+      // and SysTick pend by a 1 and PendSV and SysTick clear by their CLR bits.
+      {.name = "ICSR", .offset = 0xED04, .reset = 0, .ro = 0x005FF9FF, .wo = 0x0A000000, .w1s = 0x94000000},
+      {"VTOR", 0xED08, 0, 0xFFFFFF80},
+      // VECTKEY guards PRIGROUP and SYSRESETREQ; VECTCLRACTIVE is for debuggers only.
+      {.name = "AIRCR", .offset = 0xED0C, .reset = 0xFA050000, .rw = 0x700, .ro = 0x8000, .wo = 0xFFFF0006},
+      {"SCR",
+       0xED10,
+       0,
+       0,
+       0,
+       0,
+       0,
+       0,
+       {{0x2, "SCR.SLEEPONEXIT: sleeping on the return from a handler is not modelled"},
+        {0x4, "SCR.SLEEPDEEP: deep sleep is not modelled (the core sleeps as in WFI)"},
+        {0x10, "SCR.SEVONPEND: wake-up events from pending interrupts are not modelled"}}},
+      // STKALIGN stays set: exception frames are always 8-byte aligned.
+      {"CCR",
+       0xED14,
+       0x200,
+       0x10B,
+       0x200,
+       0,
+       0,
+       0,
+       {{0x10, "CCR.DIV_0_TRP: division by zero does not fault (it gives 0)"}}},
+      // The handlers' active and pending bits read the NVIC; writing them is not modelled.
+      {"SHCSR", 0xED24, 0, 0x00070000, 0x0000FD8B},
+      {.name = "CFSR", .offset = 0xED28, .reset = 0, .w1c = 0x030FBFBB},
+      {.name = "HFSR", .offset = 0xED2C, .reset = 0, .w1c = 0xC0000002},
+      {.name = "DFSR", .offset = 0xED30, .reset = 0, .w1c = 0x0000001F},
+      {"MMFAR", 0xED34, 0, 0xFFFFFFFF},
+      {"BFAR", 0xED38, 0, 0xFFFFFFFF},
+      {"AFSR", 0xED3C, 0, 0xFFFFFFFF},
+      {"CPACR", 0xED88, 0, 0x00F00000},
+      // No debugger on the bus: DHCSR reads 0 and its key-guarded writes are ignored.
+      {"DHCSR", 0xEDF0, 0, 0, 0x030F0000},
+      {"DEMCR", 0xEDFC, 0, 0x010F07F1},
+      // Lazy stacking is not modelled: FPCAR and the status bits are never set by the core.
+      {"FPCCR", 0xEF34, 0xC0000000, 0xC0000000, 0x000001FB},
+      {"FPCAR", 0xEF38, 0, 0xFFFFFFF8},
+      {"FPDSCR", 0xEF3C, 0, 0x07C00000},
+      {"MVFR0", 0xEF40, 0x10110021, 0, 0xFFFFFFFF},
+      {"MVFR1", 0xEF44, 0x11000011, 0, 0xFFFFFFFF},
+      // CYCCNTENA runs the cycle counter; NUMCOMP (read-only) says 4 comparators.
+      {"DWT_CTRL", 0x1000, 0x40000000, 0x0FFFFFFF, 0xF0000000},
+      {"DWT_CYCCNT", 0x1004, 0, 0xFFFFFFFF},
+  };
+  // The processor feature registers (ID_PFR0 .. ID_ISAR4 and three reserved words) read as 0.
+  static const char* const kFeatures[] = {
+      "ID_PFR0",  "ID_PFR1",  "ID_DFR0",  "ID_AFR0",  "ID_MMFR0", "ID_MMFR1", "ID_MMFR2", "ID_MMFR3",
+      "ID_ISAR0", "ID_ISAR1", "ID_ISAR2", "ID_ISAR3", "ID_ISAR4", "RES_ED74", "RES_ED78", "RES_ED7C"};
+  for (unsigned i = 0; i < 16; ++i) r.push_back({kFeatures[i], 0xED40 + 4 * i, 0, 0, 0});
+  return r;
+}
+
+}  // namespace
+
+Scb::Scb(Nvic& nvic, const VirtualClock& clock) : nvic_(nvic), clock_(clock), table_(0xE0000000, scb_regs()) {
+  for (const RegDef& d : table_.defs()) val_.push_back(d.reset);
+}
+
 uint32_t Scb::icsr() const {
   const Nvic& n = nvic_;
-  uint32_t v = n.active_stack.empty() ? 0 : n.active_stack.back();
-  size_t nactive = std::count(n.active.begin(), n.active.end(), true);
-  if (nactive <= 1) v |= 1u << 11;
+  uint32_t v = n.current();
+  if (n.active_count() <= 1) v |= 1u << 11;
   int b = n.best_pending();
   if (b > 0) v |= static_cast<uint32_t>(b) << 12;
-  for (unsigned e = 16; e < kNumExc; ++e)
-    if (n.pending[e]) v |= 1u << 22;
-  if (n.pending[kSysTick]) v |= 1u << 26;
-  if (n.pending[kPendSv]) v |= 1u << 28;
-  if (n.pending[kNmi]) v |= 1u << 31;
+  if (n.any_irq_pending()) v |= 1u << 22;
+  if (n.is_pending(kSysTick)) v |= 1u << 26;
+  if (n.is_pending(kPendSv)) v |= 1u << 28;
+  if (n.is_pending(kNmi)) v |= 1u << 31;
   return v;
 }
 
 uint32_t Scb::shcsr() const {
   const Nvic& n = nvic_;
-  uint32_t v = n.shcsr_enables & 0x70000u;
-  if (n.active[kMemManage]) v |= 1u << 0;
-  if (n.active[kBusFault]) v |= 1u << 1;
-  if (n.active[kUsageFault]) v |= 1u << 3;
-  if (n.active[kSvc]) v |= 1u << 7;
-  if (n.active[kDebugMon]) v |= 1u << 8;
-  if (n.active[kPendSv]) v |= 1u << 10;
-  if (n.active[kSysTick]) v |= 1u << 11;
-  if (n.pending[kUsageFault]) v |= 1u << 12;
-  if (n.pending[kMemManage]) v |= 1u << 13;
-  if (n.pending[kBusFault]) v |= 1u << 14;
-  if (n.pending[kSvc]) v |= 1u << 15;
+  uint32_t v = n.fault_enables() & 0x70000u;
+  static const struct {
+    unsigned exc;
+    unsigned active_bit, pending_bit;  // 32: none
+  } kBits[] = {{kMemManage, 0, 13}, {kBusFault, 1, 14}, {kUsageFault, 3, 12}, {kSvc, 7, 15},
+               {kDebugMon, 8, 32},  {kPendSv, 10, 32},  {kSysTick, 11, 32}};
+  for (const auto& b : kBits) {
+    if (n.is_active(b.exc)) v |= 1u << b.active_bit;
+    if (b.pending_bit < 32 && n.is_pending(b.exc)) v |= 1u << b.pending_bit;
+  }
   return v;
 }
 
 uint32_t Scb::dwt_cyccnt() const {
-  if (!(dwt_ctrl_ & 1)) return dwt_cyccnt_base_;
-  return static_cast<uint32_t>(dwt_cyccnt_base_ + (clock_.total_cycles_milli - dwt_enabled_at_) / 1000);
+  if (!(val_[kDWT_CTRL] & 1)) return val_[kDWT_CYCCNT];
+  return static_cast<uint32_t>(val_[kDWT_CYCCNT] + (clock_.total_cycles_milli - dwt_enabled_at_) / 1000);
+}
+
+uint32_t Scb::value(int i) const {
+  switch (i) {
+    case kICSR:
+      return icsr();
+    case kAIRCR:
+      return 0xFA050000u | (nvic_.prigroup() << 8);
+    case kSHCSR:
+      return shcsr();
+    case kDWT_CYCCNT:
+      return dwt_cyccnt();
+    default:
+      return val_[static_cast<size_t>(i)];
+  }
 }
 
 bool Scb::read(uint32_t addr, uint32_t& v) const {
-  switch (addr) {
-    case 0xE000E008:
-      v = actlr;
-      return true;
-    case 0xE000ED00:
-      v = 0x410FC241;
-      return true;
-    case 0xE000ED04:
-      v = icsr();
-      return true;
-    case 0xE000ED08:
-      v = vtor;
-      return true;
-    case 0xE000ED0C:
-      v = aircr();
-      return true;
-    case 0xE000ED10:
-      v = scr;
-      return true;
-    case 0xE000ED14:
-      v = ccr;
-      return true;
-    case 0xE000ED24:
-      v = shcsr();
-      return true;
-    case 0xE000ED28:
-      v = cfsr;
-      return true;
-    case 0xE000ED2C:
-      v = hfsr;
-      return true;
-    case 0xE000ED30:
-      v = dfsr;
-      return true;
-    case 0xE000ED34:
-      v = mmfar;
-      return true;
-    case 0xE000ED38:
-      v = bfar;
-      return true;
-    case 0xE000ED3C:
-      v = afsr;
-      return true;
-    case 0xE000ED88:
-      v = cpacr;
-      return true;
-    case 0xE000EDF0:
-      v = 0;
-      return true;  // DHCSR: no debugger
-    case 0xE000EDFC:
-      v = demcr;
-      return true;
-    case 0xE000EF34:
-      v = fpccr;
-      return true;
-    case 0xE000EF38:
-      v = fpcar;
-      return true;
-    case 0xE000EF3C:
-      v = fpdscr;
-      return true;
-    case 0xE000EF40:
-      v = 0x10110021;
-      return true;  // MVFR0
-    case 0xE000EF44:
-      v = 0x11000011;
-      return true;  // MVFR1
-    case 0xE0001000:
-      v = dwt_ctrl_;
-      return true;
-    case 0xE0001004:
-      v = dwt_cyccnt();
-      return true;
-    default:
-      break;
-  }
-  if (addr >= 0xE000ED40 && addr < 0xE000ED80) return v = 0, true;  // feature registers
-  return false;
+  const int i = table_.index(addr);
+  if (i < 0) return false;
+  v = value(i);
+  return true;
+}
+
+uint32_t Scb::reg(std::string_view name) const {
+  for (size_t i = 0; i < table_.defs().size(); ++i)
+    if (name == table_.defs()[i].name) return value(static_cast<int>(i));
+  return 0;
 }
 
 Scb::Write Scb::write(uint32_t addr, uint32_t v) {
-  switch (addr) {
-    case 0xE000E008:
-      actlr = v;
-      return Write::done;
-    case 0xE000ED04:
+  const int i = table_.index(addr);
+  if (i < 0) return Write::unknown;
+  const RegDef& def = table_[i];
+  uint32_t& reg = val_[static_cast<size_t>(i)];
+  Write result = Write::done;
+  switch (i) {
+    case kICSR:
       if (v & (1u << 31)) nvic_.pend(kNmi);
       if (v & (1u << 28)) nvic_.pend(kPendSv);
-      if (v & (1u << 27)) nvic_.pending[kPendSv] = false;
+      if (v & (1u << 27)) nvic_.clear_pending(kPendSv);
       if (v & (1u << 26)) nvic_.pend(kSysTick);
-      if (v & (1u << 25)) nvic_.pending[kSysTick] = false;
+      if (v & (1u << 25)) nvic_.clear_pending(kSysTick);
       return Write::done;
-    case 0xE000ED08:
-      vtor = v & 0xFFFFFF80u;
-      return Write::done;
-    case 0xE000ED0C:
+    case kAIRCR:
       if ((v >> 16) != 0x05FA) return Write::aircr_without_key;
-      nvic_.prigroup = (v >> 8) & 7;
+      nvic_.set_prigroup((v >> 8) & 7);
       return (v & 4) ? Write::reset_request : Write::done;
-    case 0xE000ED10:
-      scr = v & 0x16;
+    case kSHCSR:
+      nvic_.set_fault_enables(v & def.rw);
       return Write::done;
-    case 0xE000ED14:
-      ccr = (v & 0x31B) | 0x200;
-      return Write::done;
-    case 0xE000ED24:
-      nvic_.shcsr_enables = v & 0x70000u;
-      return Write::done;
-    case 0xE000ED28:
-      cfsr &= ~v;
-      return Write::done;
-    case 0xE000ED2C:
-      hfsr &= ~v;
-      return Write::done;
-    case 0xE000ED30:
-      dfsr &= ~v;
-      return Write::done;
-    case 0xE000ED34:
-      mmfar = v;
-      return Write::done;
-    case 0xE000ED38:
-      bfar = v;
-      return Write::done;
-    case 0xE000ED3C:
-      afsr = v;
-      return Write::done;
-    case 0xE000ED88: {
-      cpacr = v & 0x00F00000u;
-      uint32_t cp10 = (v >> 20) & 3, cp11 = (v >> 22) & 3;
-      bool en = (cp10 == 1 || cp10 == 3) && cp11 == cp10;
-      bool newly = en && !fpu_enabled;
-      fpu_enabled = en;
-      return newly ? Write::fpu_enabled : Write::done;
+    case kCPACR: {
+      reg = written(def, reg, v, ~0u);
+      const uint32_t cp10 = (reg >> 20) & 3, cp11 = (reg >> 22) & 3;
+      const bool en = (cp10 == 1 || cp10 == 3) && cp11 == cp10;
+      result = en && !fpu_enabled_ ? Write::fpu_enabled : Write::done;
+      fpu_enabled_ = en;
+      return result;
     }
-    case 0xE000EDFC:
-      demcr = v;
+    case kDWT_CTRL: {
+      const uint32_t old = reg;
+      if ((v & 1) && !(old & 1)) dwt_enabled_at_ = clock_.total_cycles_milli;
+      if (!(v & 1) && (old & 1)) val_[kDWT_CYCCNT] = dwt_cyccnt();
+      reg = written(def, old, v, ~0u);
       return Write::done;
-    case 0xE000EF34:
-      fpccr = v;
-      return Write::done;
-    case 0xE000EF38:
-      fpcar = v;
-      return Write::done;
-    case 0xE000EF3C:
-      fpdscr = v & 0x07C00000u;
-      return Write::done;
-    case 0xE0001000:
-      if ((v & 1) && !(dwt_ctrl_ & 1)) dwt_enabled_at_ = clock_.total_cycles_milli;
-      if (!(v & 1) && (dwt_ctrl_ & 1)) dwt_cyccnt_base_ = dwt_cyccnt();
-      dwt_ctrl_ = (dwt_ctrl_ & 0xF0000000u) | (v & 0x0FFFFFFFu);
-      return Write::done;
-    case 0xE0001004:
-      dwt_cyccnt_base_ = v;
+    }
+    case kDWT_CYCCNT:
+      reg = v;
       dwt_enabled_at_ = clock_.total_cycles_milli;
       return Write::done;
     default:
-      return Write::unknown;
+      reg = written(def, reg, v, ~0u);
   }
+  if (findings_ && !def.unmodelled.empty())
+    for (const UnmodelledField* f : unmodelled_in_use(def, reg))
+      findings_->add(kNotModelled, "SCB", clock_.now(), f->what);
+  return result;
 }
 
 }  // namespace vboard::core

@@ -2,6 +2,18 @@
 
 namespace vboard::core {
 
+SysTick::SysTick(VirtualClock& clock, Nvic& nvic)
+    : clock_(clock),
+      nvic_(nvic),
+      table_(0xE000E000, {
+                             // ENABLE, TICKINT, CLKSOURCE; COUNTFLAG clears when read.
+                             {"CTRL", 0x010, 0, 0x7, 0x10000},
+                             {"LOAD", 0x014, 0, 0xFFFFFF},
+                             {"VAL", 0x018, 0, 0xFFFFFF},
+                             // NOREF, SKEW and a 10 ms count of HCLK / 8.
+                             {"CALIB", 0x01C, 0, 0, 0xC0FFFFFF},
+                         }) {}
+
 uint32_t SysTick::value(ns_t t) const {
   if (!(ctrl_ & 1)) return v0_;
   uint64_t e = ticks(t);
@@ -62,20 +74,20 @@ ns_t SysTick::next_event(ns_t t) const {
 }
 
 bool SysTick::read(uint32_t addr, ns_t t, uint32_t& v) {
-  switch (addr) {
-    case 0xE000E010:
+  switch (table_.index(addr)) {
+    case kCTRL:
       process(t);
       v = ctrl_peek();
-      countflag_ = false;
+      countflag_ = false;  // COUNTFLAG clears when read
       return true;
-    case 0xE000E014:
+    case kLOAD:
       v = load_;
       return true;
-    case 0xE000E018:
+    case kVAL:
       process(t);
       v = value(t);
       return true;
-    case 0xE000E01C:
+    case kCALIB:
       v = calib();
       return true;
     default:
@@ -84,25 +96,26 @@ bool SysTick::read(uint32_t addr, ns_t t, uint32_t& v) {
 }
 
 bool SysTick::write(uint32_t addr, uint32_t v, ns_t t) {
-  switch (addr) {
-    case 0xE000E010:
+  const int i = table_.index(addr);
+  switch (i) {
+    case kCTRL:
       rebase(t);
       if (!(ctrl_ & 1) && (v & 1)) t0_ = last_ = t;
-      ctrl_ = v & 7;
+      ctrl_ = written(table_[i], ctrl_, v, ~0u);
       clock_.events_dirty = true;
       return true;
-    case 0xE000E014:
+    case kLOAD:
       rebase(t);
-      load_ = v & 0xFFFFFF;
+      load_ = written(table_[i], load_, v, ~0u);
       clock_.events_dirty = true;
       return true;
-    case 0xE000E018:
+    case kVAL:  // any write clears the counter and COUNTFLAG
       rebase(t);
       v0_ = 0;
       countflag_ = false;
       clock_.events_dirty = true;
       return true;
-    case 0xE000E01C:
+    case kCALIB:
       return true;
     default:
       return false;

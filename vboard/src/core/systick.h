@@ -7,12 +7,13 @@
 
 #include "core/clock.h"
 #include "core/nvic.h"
+#include "core/registers.h"
 
 namespace vboard::core {
 
 class SysTick {
  public:
-  SysTick(VirtualClock& clock, Nvic& nvic) : clock_(clock), nvic_(nvic) {}
+  SysTick(VirtualClock& clock, Nvic& nvic);
 
   // Counts the underflows up to t (COUNTFLAG, and the exception with TICKINT).
   void process(ns_t t);
@@ -21,11 +22,12 @@ class SysTick {
   uint32_t value(ns_t t) const;
   ns_t next_event(ns_t t) const;
 
-  // SysTick registers (0xE000E010..0xE000E01C); false for another address.
+  // SysTick registers (CTRL, LOAD, VAL, CALIB at 0xE000E010..0xE000E01C); false for another address.
   bool read(uint32_t addr, ns_t t, uint32_t& v);
   bool write(uint32_t addr, uint32_t v, ns_t t);
   uint32_t ctrl_peek() const { return ctrl_ | (countflag_ ? 1u << 16 : 0); }
   uint32_t load() const { return load_; }
+  const RegTable& table() const { return table_; }
   uint32_t calib() const {
     return (1u << 30) | static_cast<uint32_t>((clock_.hclk / 8 / 100 - 1) & 0xFFFFFF);
   }
@@ -36,8 +38,10 @@ class SysTick {
   uint64_t zero_tick_after(uint64_t e) const;
   uint64_t zeros_between(uint64_t e1, uint64_t e2) const;
 
+  enum Reg : int { kCTRL, kLOAD, kVAL, kCALIB };
   VirtualClock& clock_;
   Nvic& nvic_;
+  RegTable table_;
   uint32_t ctrl_ = 0, load_ = 0, v0_ = 0;
   ns_t t0_ = 0, last_ = 0;
   bool countflag_ = false;
