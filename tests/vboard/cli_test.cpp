@@ -9,6 +9,7 @@
 #include "fake_board.h"
 #include "vboard/cli.h"
 #include "vboard/report.h"
+#include "vboard/strip.h"
 
 namespace vboard::test {
 namespace {
@@ -75,10 +76,10 @@ RunResult selftest_run(uint32_t scenario) {
 TEST(Reports, JsonHasTheTopLevelKeysScriptsRelyOn) {
   RunResult r = selftest_run(6);
   r.pins["PA8"] = {{0, 0}, {1500, 1}};
-  r.strip.emplace();
-  r.strip->frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {255, 0, 0}), 1440});
-  r.strip->violations.push_back({2100, "T1L 460ns above 420", true});
-  r.strip->violations_total = 1;
+  StripReport& rec = add_strip_record(r);
+  rec.frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {255, 0, 0}), 1440});
+  rec.violations.push_back({2100, "T1L 460ns above 420", true});
+  rec.violations_total = 1;
   ReportInfo info;
   info.image = "self\"test";
   r.diagnostics.push_back(
@@ -178,13 +179,12 @@ TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
   r.pins["PA7"] = {{0, 0}, {100, 1}, {200, 0}};
   r.pins_total["PA7"] = 1'374'694;
   r.pins["PA8"] = {{0, 0}};
-  r.strip.emplace();
-  r.strip->frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 0}), 1440});
-  r.strip->frames_total = 477;
-  r.strip->violations.push_back({2100, "T1L 460 ns outside 220-420 ns", true});
-  r.strip->violation_kinds.push_back(
-      {"T1L", 24'045, 1, true, 2100, 998'000'000, "T1L 460 ns outside 220-420 ns"});
-  r.strip->violations_total = 24'045;
+  StripReport& rec = add_strip_record(r);
+  rec.frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 0}), 1440});
+  rec.frames_total = 477;
+  rec.violations.push_back({2100, "T1L 460 ns outside 220-420 ns", true});
+  rec.violation_kinds.push_back({"T1L", 24'045, 1, true, 2100, 998'000'000, "T1L 460 ns outside 220-420 ns"});
+  rec.violations_total = 24'045;
   ReportInfo info;
   const auto j = nlohmann::json::parse(to_json(r, info));
   EXPECT_EQ(j["pins_truncated"], nlohmann::json::parse(R"({"PA7": {"kept": 3, "total": 1374694}})"))
@@ -216,9 +216,9 @@ TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
 
 TEST(Reports, TextNamesTheHaltAndCollapsesIdenticalFrames) {
   RunResult r = selftest_run(6);
-  r.strip.emplace();
-  r.strip->frames_total = r.strip->runs_total = 3;
-  r.strip->runs.push_back({1, 3, 0, 4000, 1440, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 255})});
+  StripReport& rec = add_strip_record(r);
+  rec.frames_total = rec.runs_total = 3;
+  rec.runs.push_back({1, 3, 0, 4000, 1440, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 255})});
   ReportInfo info;
   std::string text = to_text(r, info, false);
   EXPECT_NE(text.find("Error_Handler"), std::string::npos);
