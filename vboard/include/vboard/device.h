@@ -176,8 +176,8 @@ class Board {
   virtual PinWatcher* pin_watcher() const { return nullptr; }
   // peripheral name -> register name -> final value.
   virtual std::map<std::string, std::map<std::string, uint32_t>> register_dump() const = 0;
-  // What the board's own parts observed (a LED strip's frames, the role of a pin)
-  // goes into the run result here, after pins and registers.
+  // What the board's own parts observed (vboard/part.h) and the roles of its
+  // pins go into the run result here, after pins and registers.
   virtual void report(RunResult& r) const { (void)r; }
   // Rule findings of the models so far, in the order they first happened.
   virtual std::vector<Diagnostic> diagnostics() const { return {}; }

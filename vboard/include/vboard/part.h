@@ -1,5 +1,5 @@
-// The parts of a board that watch what the chip does with their pins (e.g. a
-// LED strip that decodes its data line). Each has the name, kind, pin and role
+// The parts of a board that watch what the chip does with their pins (decode
+// a data line, judge its timing). Each has the name, kind, pin and role
 // the board description gives it; while a run goes on it answers scenario steps
 // and the debugger (PartView), and at the end it leaves a record of what it saw
 // in the run result (PartRecord). Nothing here knows a particular kind: the
