@@ -2,6 +2,7 @@
 // the JSON document's shape, and the VCD trace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -10,6 +11,7 @@
 #include "vboard/cli.h"
 #include "vboard/report.h"
 #include "vboard/strip.h"
+#include "vboard/svg.h"
 
 namespace vboard::test {
 namespace {
@@ -101,6 +103,40 @@ TEST(Reports, JsonHasTheTopLevelKeysScriptsRelyOn) {
   EXPECT_EQ(d["first_ns"], 1200);
   EXPECT_EQ(d["count"], 3);
   EXPECT_EQ(d["allowed"], true);
+}
+
+// The reports know parts only by their records: a board with two strips (or
+// none) is told whole, each strip under its own name, beside the report's own
+// members and never over one of them.
+TEST(Reports, EachPartsRecordIsItsOwnMemberSectionAndRows) {
+  RunResult r = selftest_run(6);
+  for (const auto& [name, pin] : {std::pair<const char*, const char*>{"strip", "PA7"}, {"tail", "PB9"}}) {
+    StripReport& rec = add_strip_record(r, pin);
+    rec.id.name = name;
+    rec.frames_total = name == std::string("tail") ? 2 : 1;
+    rec.frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(8, {0, 0, 255}), 192});
+    r.pin_roles[pin] = std::string(name) + " data";
+  }
+  ReportInfo info;
+  const auto j = nlohmann::json::parse(to_json(r, info));
+  for (auto it = j.begin(); it != j.end(); ++it)
+    EXPECT_TRUE(it.key() == "strip" || it.key() == "tail" ||
+                std::find(std::begin(kReportMembers), std::end(kReportMembers), it.key()) !=
+                    std::end(kReportMembers))
+        << it.key() << " is neither a part nor in kReportMembers";
+  EXPECT_EQ(j["strip"]["frames_total"], 1);
+  EXPECT_EQ(j["tail"]["frames_total"], 2);
+  EXPECT_EQ(j["lists"]["tail.frames"], nlohmann::json::parse(R"({"kept": 1, "total": 2})"));
+  const std::string text = to_text(r, info, false);
+  EXPECT_NE(text.find("\nStrip: 1 frames"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nStrip tail: 2 frames (the JSON lists the first 1)"), std::string::npos) << text;
+  const std::string svg = to_svg(r, {});
+  for (const char* row : {">strip data PA7<", ">tail data PB9<", ">2 frames<"})
+    EXPECT_NE(svg.find(row), std::string::npos) << row;
+
+  r.parts.clear();  // a board without parts: nothing of theirs anywhere
+  EXPECT_FALSE(nlohmann::json::parse(to_json(r, info)).contains("strip"));
+  EXPECT_EQ(to_text(r, info, false).find("Strip"), std::string::npos);
 }
 
 std::string slurp(const std::string& path) {

@@ -28,6 +28,8 @@ class StripOutputs final : public PartOutputs {
 
 // A record of the strip's kind as the strip's report.
 const StripReport& strip_of(const PartRecord& r);
+// " NAME" for a strip named other than "strip", to tell several apart; else "".
+std::string own_name(const StripReport& s);
 // The value of the JSON member of a strip (the frame list can be tens of megabytes).
 void write_strip_json(std::ostream& o, const StripReport& s);
 // The "Strip:" section of the text report; color: the LEDs as coloured blocks.

@@ -144,7 +144,7 @@ std::string datasheet_words(const StripReport& s, const StripViolationKind& k) {
 
 void strip_text(std::ostream& o, const StripReport& s, bool color) {
   char line[256];
-  o << "\nStrip: " << s.frames_total << " frames";
+  o << "\nStrip" << own_name(s) << ": " << s.frames_total << " frames";
   if (s.frames_total > s.frames.size()) o << " (the JSON lists the first " << s.frames.size() << ")";
   o << "\n";
   // Frames in runs of equal content, exact while the runs fit their list; the
@@ -189,6 +189,10 @@ void strip_text(std::ostream& o, const StripReport& s, bool color) {
 
 // Called only with records of its own kind (part_outputs looks them up by kind).
 const StripReport& strip_of(const PartRecord& r) { return dynamic_cast<const StripReport&>(r); }
+
+std::string own_name(const StripReport& s) {
+  return s.id.name.empty() || s.id.name == "strip" ? std::string() : " " + s.id.name;
+}
 
 void StripOutputs::json(std::ostream& o, const PartRecord& r) const { write_strip_json(o, strip_of(r)); }
 

@@ -126,8 +126,9 @@ std::vector<std::string> StripOutputs::lane_labels() const {
 // lanes mark the listed ones where they happened, the legend gives both.
 std::vector<FindingLane> StripOutputs::lanes(const PartRecord& r) const {
   const StripReport& s = strip_of(r);
-  FindingLane sheet{"datasheet findings", "#84c", {}, {}, {}};
-  FindingLane real{"timing violations", "#e80", {}, {}, {}};
+  const std::string prefix = own_name(s).empty() ? "" : own_name(s).substr(1) + " ";
+  FindingLane sheet{prefix + "datasheet findings", "#84c", {}, {}, {}};
+  FindingLane real{prefix + "timing violations", "#e80", {}, {}, {}};
   std::string sheet_kinds, real_kinds;
   for (const auto& v : s.violations) (v.datasheet ? sheet : real).items.push_back({v.t, v.what});
   for (const auto& k : s.violation_kinds) {

@@ -151,6 +151,8 @@ class Picture final : public Canvas {
     for (const Drawn& d : rows)
       for (const auto& l : d.out->row_labels(*this, *d.record)) widest = std::max(widest, text_width(l, 11));
     for (const auto& l : lane_labels()) widest = std::max(widest, text_width(l, 10));
+    for (const Drawn& d : parts_)
+      for (const FindingLane& l : d.out->lanes(*d.record)) widest = std::max(widest, text_width(l.name, 10));
     left_ = std::max(96.0, std::ceil(widest) + 16);
     cols_ = static_cast<unsigned>(std::max(100.0, o_.width - left_ - kRight));
 

@@ -10,11 +10,21 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vboard/device.h"
 
 namespace vboard {
+
+// The JSON report's own members. A part's record is the member named after the
+// part beside them, so no part takes one of these names (board files refuse them).
+inline constexpr std::string_view kReportMembers[] = {
+    "image",          "image_notes",    "virtual_ns", "instructions", "cycles_per_instruction",
+    "idle_ns",        "wall_s",         "ok",         "ended",        "ended_early",
+    "pins",           "pins_truncated", "pin_state",  "halt",         "registers",
+    "diagnostics",    "unmodelled",     "faults",     "notes",        "exceptions",
+    "first_write_ns", "lists"};
 
 // Who a part is on its board, as the board description says.
 struct PartIdentity {
