@@ -53,6 +53,9 @@ TEST(BoardFiles, MalformedFilesAreRefusedWithFileLineAndWhat) {
        "b.yaml:7: pin: PA9 is already taken by 'left light' (line 4)"},
       {part + "  - name: left light\n    kind: output\n    pin: PA8\n",
        "b.yaml:7: name: 'left light' is already the name of the part at line 4"},
+      {with(kStrip, "name: strip", "name: pins"),
+       "b.yaml:4: name: 'pins' is a member of the JSON report, beside which each part's record is the member "
+       "of its name"},
       {part + "  - kind: unused\n    pins: [PA0, PA9]\n",
        "b.yaml:7: pin: PA9 is already taken by 'left light' (line 4)"},
       {part + "  - name: s\n    kind: switch\n    pin: PB5\n    color: red\n    pull: up\n",

@@ -2,6 +2,7 @@
 // the JSON document's shape, and the VCD trace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -9,6 +10,8 @@
 #include "fake_board.h"
 #include "vboard/cli.h"
 #include "vboard/report.h"
+#include "vboard/strip.h"
+#include "vboard/svg.h"
 
 namespace vboard::test {
 namespace {
@@ -75,10 +78,10 @@ RunResult selftest_run(uint32_t scenario) {
 TEST(Reports, JsonHasTheTopLevelKeysScriptsRelyOn) {
   RunResult r = selftest_run(6);
   r.pins["PA8"] = {{0, 0}, {1500, 1}};
-  r.strip.emplace();
-  r.strip->frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {255, 0, 0}), 1440});
-  r.strip->violations.push_back({2100, "T1L 460ns above 420", true});
-  r.strip->violations_total = 1;
+  StripReport& rec = add_strip_record(r);
+  rec.frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {255, 0, 0}), 1440});
+  rec.violations.push_back({2100, "T1L 460ns above 420", true});
+  rec.violations_total = 1;
   ReportInfo info;
   info.image = "self\"test";
   r.diagnostics.push_back(
@@ -100,6 +103,40 @@ TEST(Reports, JsonHasTheTopLevelKeysScriptsRelyOn) {
   EXPECT_EQ(d["first_ns"], 1200);
   EXPECT_EQ(d["count"], 3);
   EXPECT_EQ(d["allowed"], true);
+}
+
+// The reports know parts only by their records: a board with two strips (or
+// none) is told whole, each strip under its own name, beside the report's own
+// members and never over one of them.
+TEST(Reports, EachPartsRecordIsItsOwnMemberSectionAndRows) {
+  RunResult r = selftest_run(6);
+  for (const auto& [name, pin] : {std::pair<const char*, const char*>{"strip", "PA7"}, {"tail", "PB9"}}) {
+    StripReport& rec = add_strip_record(r, pin);
+    rec.id.name = name;
+    rec.frames_total = name == std::string("tail") ? 2 : 1;
+    rec.frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(8, {0, 0, 255}), 192});
+    r.pin_roles[pin] = std::string(name) + " data";
+  }
+  ReportInfo info;
+  const auto j = nlohmann::json::parse(to_json(r, info));
+  for (auto it = j.begin(); it != j.end(); ++it)
+    EXPECT_TRUE(it.key() == "strip" || it.key() == "tail" ||
+                std::find(std::begin(kReportMembers), std::end(kReportMembers), it.key()) !=
+                    std::end(kReportMembers))
+        << it.key() << " is neither a part nor in kReportMembers";
+  EXPECT_EQ(j["strip"]["frames_total"], 1);
+  EXPECT_EQ(j["tail"]["frames_total"], 2);
+  EXPECT_EQ(j["lists"]["tail.frames"], nlohmann::json::parse(R"({"kept": 1, "total": 2})"));
+  const std::string text = to_text(r, info, false);
+  EXPECT_NE(text.find("\nStrip: 1 frames"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nStrip tail: 2 frames (the JSON lists the first 1)"), std::string::npos) << text;
+  const std::string svg = to_svg(r, {});
+  for (const char* row : {">strip data PA7<", ">tail data PB9<", ">2 frames<"})
+    EXPECT_NE(svg.find(row), std::string::npos) << row;
+
+  r.parts.clear();  // a board without parts: nothing of theirs anywhere
+  EXPECT_FALSE(nlohmann::json::parse(to_json(r, info)).contains("strip"));
+  EXPECT_EQ(to_text(r, info, false).find("Strip"), std::string::npos);
 }
 
 std::string slurp(const std::string& path) {
@@ -178,13 +215,12 @@ TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
   r.pins["PA7"] = {{0, 0}, {100, 1}, {200, 0}};
   r.pins_total["PA7"] = 1'374'694;
   r.pins["PA8"] = {{0, 0}};
-  r.strip.emplace();
-  r.strip->frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 0}), 1440});
-  r.strip->frames_total = 477;
-  r.strip->violations.push_back({2100, "T1L 460 ns outside 220-420 ns", true});
-  r.strip->violation_kinds.push_back(
-      {"T1L", 24'045, 1, true, 2100, 998'000'000, "T1L 460 ns outside 220-420 ns"});
-  r.strip->violations_total = 24'045;
+  StripReport& rec = add_strip_record(r);
+  rec.frames.push_back({2000, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 0}), 1440});
+  rec.frames_total = 477;
+  rec.violations.push_back({2100, "T1L 460 ns outside 220-420 ns", true});
+  rec.violation_kinds.push_back({"T1L", 24'045, 1, true, 2100, 998'000'000, "T1L 460 ns outside 220-420 ns"});
+  rec.violations_total = 24'045;
   ReportInfo info;
   const auto j = nlohmann::json::parse(to_json(r, info));
   EXPECT_EQ(j["pins_truncated"], nlohmann::json::parse(R"({"PA7": {"kept": 3, "total": 1374694}})"))
@@ -216,9 +252,9 @@ TEST(Reports, CappedListsSayHowManyWereKeptAndHowManyThereWere) {
 
 TEST(Reports, TextNamesTheHaltAndCollapsesIdenticalFrames) {
   RunResult r = selftest_run(6);
-  r.strip.emplace();
-  r.strip->frames_total = r.strip->runs_total = 3;
-  r.strip->runs.push_back({1, 3, 0, 4000, 1440, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 255})});
+  StripReport& rec = add_strip_record(r);
+  rec.frames_total = rec.runs_total = 3;
+  rec.runs.push_back({1, 3, 0, 4000, 1440, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 255})});
   ReportInfo info;
   std::string text = to_text(r, info, false);
   EXPECT_NE(text.find("Error_Handler"), std::string::npos);

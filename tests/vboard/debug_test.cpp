@@ -8,6 +8,7 @@
 
 #include "firmware.h"
 #include "gdb/machine_target.h"
+#include "vboard/strip.h"
 
 namespace vboard::test {
 namespace {
@@ -38,12 +39,12 @@ void expect_same_run(const RunResult& plain, const RunResult& debugged) {
       EXPECT_EQ(other[i].level, changes[i].level) << pin << " change " << i;
     }
   }
-  ASSERT_EQ(debugged.strip.has_value(), plain.strip.has_value());
-  if (!plain.strip) return;
-  ASSERT_EQ(debugged.strip->frames.size(), plain.strip->frames.size());
-  for (size_t i = 0; i < plain.strip->frames.size(); ++i) {
-    EXPECT_EQ(debugged.strip->frames[i].t, plain.strip->frames[i].t);
-    EXPECT_EQ(debugged.strip->frames[i].colors, plain.strip->frames[i].colors);
+  ASSERT_EQ((strip_record(debugged) != nullptr), (strip_record(plain) != nullptr));
+  if (!strip_record(plain)) return;
+  ASSERT_EQ(strip_record(debugged)->frames.size(), strip_record(plain)->frames.size());
+  for (size_t i = 0; i < strip_record(plain)->frames.size(); ++i) {
+    EXPECT_EQ(strip_record(debugged)->frames[i].t, strip_record(plain)->frames[i].t);
+    EXPECT_EQ(strip_record(debugged)->frames[i].colors, strip_record(plain)->frames[i].colors);
   }
 }
 

@@ -4,6 +4,7 @@
 // board shows after such a stop is checked by the board's own hook.
 #include "firmware.h"
 #include "vboard/report.h"
+#include "vboard/strip.h"
 
 namespace vboard::test {
 namespace {
@@ -23,7 +24,7 @@ void front_after_pll_stop(const FwRun& f) {
   EXPECT_EQ(field(reg(f.r, "GPIOA", "MODER"), 16, 4), 0xFu) << "light pins left in their reset state";
 }
 void rear_after_pll_stop(const FwRun& f) {
-  EXPECT_TRUE(f.r.strip.value().frames.empty());
+  EXPECT_TRUE(strip_record(f.r)->frames.empty());
   const auto pa7 = f.r.pins.find("PA7");
   EXPECT_TRUE(pa7 == f.r.pins.end() || pa7->second.size() <= 1) << "PA7 carries no signal";
 }

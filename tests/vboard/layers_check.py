@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Checks that every file of the virtual board includes only from its own layer
-and the layers below it, and third-party headers only where that layer uses them.
+and the layers below it, and third-party headers only where that layer uses them,
+and that the generic files name no particular kind of part.
 
   layers_check.py VBOARD_DIR          check vboard/src, vboard/include and vboard/tools
   layers_check.py --self-test         show that an upward include is caught
 
 Each layer is a CMake target (vboard/CMakeLists.txt); LAYERS says which layers a
 layer may include from. A file the tables do not place in a layer is an error too,
-so a new file has to be given its layer. Exit status: 0 clean, 1 violations, 64 usage.
+so a new file has to be given its layer. GENERIC lists the files that know parts
+only through vboard/part.h and src/part_outputs.h; a word naming a kind of part
+in them (code or comment) is an error too, but for the phrases ALLOWED_PHRASES
+lets through with their reason. Exit status: 0 clean, 1 violations, 64 usage.
 """
 import re
 import sys
@@ -34,13 +38,14 @@ FILES = {
     "include/vboard/device.h": "core",
     "include/vboard/image.h": "core",
     "include/vboard/coverage.h": "core",
-    "include/vboard/strip.h": "core",
+    "include/vboard/part.h": "core",
     "include/vboard/run_result.h": "core",
     "src/image.cpp": "core",
     "src/coverage.cpp": "core",
     "src/durations.cpp": "core",
     "include/vboard/chip.h": "chip",
     "include/vboard/board.h": "world",
+    "include/vboard/strip.h": "world",
     "include/vboard/values.h": "world",
     "src/board_file.cpp": "world",
     "src/yaml_file.h": "world",
@@ -51,7 +56,11 @@ FILES = {
     "include/vboard/report.h": "outputs",
     "include/vboard/svg.h": "outputs",
     "src/report.cpp": "outputs",
+    "src/part_outputs.h": "outputs",
+    "src/part_kinds.cpp": "outputs",
+    "src/strip_outputs.h": "outputs",
     "src/strip_report.cpp": "outputs",
+    "src/strip_svg.cpp": "outputs",
     "src/svg.cpp": "outputs",
     "src/png.cpp": "outputs",
     "src/figures.h": "outputs",
@@ -62,6 +71,8 @@ FILES = {
     "src/cli.cpp": "cli",
     "src/scenario.cpp": "cli",
     "src/scenario_run.cpp": "cli",
+    "src/strip_steps.h": "cli",
+    "src/strip_steps.cpp": "cli",
     "src/workbench.cpp": "cli",
     "src/lamp_figures.cpp": "cli",
     "src/main.cpp": "main",
@@ -77,6 +88,39 @@ THIRD_PARTY = {
     "unicorn": {"core", "machine", "gdb"},
     "librsvg": {"png"},
     "cairo": {"png"},
+}
+
+# The generic files: the machine, the run's result, the reports, the picture,
+# the figures and the command line. Each kind of part lives in the world layer
+# and in writers of its own (src/strip_*.cpp) that part_kinds.cpp lists.
+GENERIC = [
+    "include/vboard/device.h",
+    "include/vboard/part.h",
+    "include/vboard/machine.h",
+    "include/vboard/run_result.h",
+    "include/vboard/report.h",
+    "include/vboard/svg.h",
+    "include/vboard/cli.h",
+    "src/part_outputs.h",
+    "src/machine.cpp",
+    "src/report.cpp",
+    "src/svg.cpp",
+    "src/figures.h",
+    "src/figures.cpp",
+    "src/cli.cpp",
+]
+
+# Words that name a kind of part, as whole words ("stripped", "modelled" and
+# "led there" are not), also inside identifiers: a line is matched with its
+# identifiers split into words (strip_view, StripView, kLedRow). LED as a
+# name only: "led" is a verb.
+KIND_WORDS = re.compile(r"(?i:\b(strips?|ws2815|lamps?|pulse[-_ ]inputs?)\b)|\b(LED|Led)s?\b")
+
+# Phrases of generic files that name a kind for a reason of their own.
+ALLOWED_PHRASES = {
+    ("include/vboard/report.h", "keeps the strip's bits"): "why the VCD's default time unit is 10 ns",
+    ("src/cli.cpp", "for the lamp images"): "--board's help names the boards built into vboard",
+    ("src/cli.cpp", "front_lamp and rear_lamp"): "--board's help names the boards built into vboard",
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
@@ -137,12 +181,31 @@ def check_text(rel, text):
     return problems
 
 
+def check_kinds(rel, text):
+    """The words of a generic file that name a kind of part, as messages."""
+    if rel not in GENERIC:
+        return []
+    problems = []
+    for number, line in enumerate(text.splitlines(), 1):
+        for (where, phrase) in ALLOWED_PHRASES:
+            if where == rel:
+                line = line.replace(phrase, "")
+        words = re.sub(r"([a-z0-9])([A-Z])", r"\1 \2", line).replace("_", " ")
+        for m in KIND_WORDS.finditer(words):
+            problems.append(f"{rel}:{number}: names a kind of part ('{m.group(0)}'), which a generic file "
+                            "reaches only through vboard/part.h and src/part_outputs.h")
+    return problems
+
+
 def check_tree(root):
     problems = []
     files = sorted(p for d in ("include", "src", "tools") for p in (root / d).rglob("*")
                    if p.suffix in (".h", ".cpp"))
     for path in files:
-        problems += check_text(str(path.relative_to(root)), path.read_text(encoding="utf-8"))
+        rel, text = str(path.relative_to(root)), path.read_text(encoding="utf-8")
+        problems += check_text(rel, text) + check_kinds(rel, text)
+    # A generic file renamed or removed would leave the list checking nothing.
+    problems += [f"{rel}: listed in GENERIC but not found" for rel in GENERIC if not (root / rel).is_file()]
     return problems, len(files)
 
 
@@ -157,7 +220,23 @@ def self_test():
         ("src/gdb/run.cpp", '#include "vboard/cli.h"\n', 1),
         ("src/new_file.cpp", "", 1),
     ]
+    kinds = [
+        ("src/svg.cpp", "// each strip frame as a row of LEDs\n", 2),
+        ("src/report.cpp", 'if (kind == "ws2815-strip") {}\n', 2),
+        ("include/vboard/run_result.h", "std::optional<LampState> lamp;  // the lamp\n", 3),
+        ("include/vboard/device.h", "virtual StripView* strip_view() { return nullptr; }\n", 2),
+        ("src/svg.cpp", "constexpr double kLedRow = 4;\n", 1),
+        ("src/cli.cpp", "// the pulse-input's pull\n", 1),
+        ("src/report.cpp", "// name the one that led there; stripped, unmodelled, failed\n", 0),
+        ("include/vboard/report.h", "// 10 ns keeps the strip's bits apart\n", 0),
+        ("src/scenario_run.cpp", "// the strip's frames\n", 0),
+    ]
     bad = 0
+    for rel, text, expected in kinds:
+        got = len(check_kinds(rel, text))
+        if got != expected:
+            print(f"self-test: kind words of {rel} in {text.strip()!r}: {got}, expected {expected}")
+            bad += 1
     for rel, text, expected in cases:
         got = len(check_text(rel, text))
         if got != expected:
@@ -177,7 +256,7 @@ def main(argv):
     problems, count = check_tree(Path(argv[1]))
     for p in problems:
         print(p)
-    print(f"{count} files, {len(problems)} includes across layers")
+    print(f"{count} files, {len(problems)} includes across layers or kinds of part in generic files")
     return 1 if problems else 0
 
 

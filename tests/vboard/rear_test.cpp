@@ -11,6 +11,7 @@
 #include "fake_board.h"
 #include "firmware.h"
 #include "vboard/cli.h"
+#include "vboard/strip.h"
 
 namespace vboard::test {
 namespace {
@@ -21,7 +22,7 @@ using Rgb = std::array<uint8_t, 3>;
 // Last complete frame latched at or before t (nullptr if none).
 const StripFrame* frame_at(const RunResult& r, ns_t t) {
   const StripFrame* out = nullptr;
-  for (const StripFrame& f : r.strip.value().frames)
+  for (const StripFrame& f : strip_record(r)->frames)
     if (f.t <= t) out = &f;
   return out;
 }
@@ -43,7 +44,7 @@ TEST(RearLamp, StripStaysDarkWithNothingConnected) {
   auto f = run_fw(*img, o);
   ASSERT_TRUE(f.r.ok()) << f.r.unmodelled.size() << " unmodelled, " << f.r.faults.size() << " faults";
   EXPECT_FALSE(f.r.halt);
-  ASSERT_GE(f.r.strip.value().frames.size(), 5u);
+  ASSERT_GE(strip_record(f.r)->frames.size(), 5u);
   expect_solid(frame_at(f.r, 40 * kMs), {0, 0, 0}, "nothing connected");
 }
 
@@ -129,10 +130,10 @@ TEST(RearLamp, RunsRepeatToTheNanosecond) {
   auto b = run_fw(*img, o);
   EXPECT_EQ(a.r.instructions, b.r.instructions);
   EXPECT_EQ(a.r.virtual_ns, b.r.virtual_ns);
-  ASSERT_EQ(a.r.strip.value().frames.size(), b.r.strip.value().frames.size());
-  for (size_t i = 0; i < a.r.strip.value().frames.size(); ++i) {
-    EXPECT_EQ(a.r.strip.value().frames[i].t, b.r.strip.value().frames[i].t);
-    EXPECT_EQ(a.r.strip.value().frames[i].colors, b.r.strip.value().frames[i].colors);
+  ASSERT_EQ(strip_record(a.r)->frames.size(), strip_record(b.r)->frames.size());
+  for (size_t i = 0; i < strip_record(a.r)->frames.size(); ++i) {
+    EXPECT_EQ(strip_record(a.r)->frames[i].t, strip_record(b.r)->frames[i].t);
+    EXPECT_EQ(strip_record(a.r)->frames[i].colors, strip_record(b.r)->frames[i].colors);
   }
   for (const auto& [pin, hist] : a.r.pins) {
     ASSERT_EQ(hist.size(), b.r.pins[pin].size()) << pin;
@@ -146,7 +147,7 @@ TEST(RearLamp, BitTimingFollowsTheSystemClock) {
   o.run_for = 40 * kMs;
   o.levels = {line("PB5", true, 5 * kMs)};  // some 1 bits and some 0 bits
   auto f = run_fw(*img, o);
-  const StripReport& s = f.r.strip.value();
+  const StripReport& s = *strip_record(f.r);
   ASSERT_GE(s.frames.size(), 10u);
   // 187 ticks per bit at 150 MHz: 1 = 118 high + 69 low, 0 = 43 high + 144 low.
   EXPECT_NEAR(static_cast<double>(s.t1h_min), 786.7, 2);
@@ -181,7 +182,7 @@ TEST(RearLamp, OnlyTheViolationsTheBitTimingImplies) {
   o.run_for = 30 * kMs;
   o.levels = {line("PB6", true, 3 * kMs)};
   auto f = run_fw(*img, o);
-  const StripReport& s = f.r.strip.value();
+  const StripReport& s = *strip_record(f.r);
   ASSERT_FALSE(s.frames.empty());
   size_t t1l = 0;
   for (const StripViolation& v : s.violations) {
@@ -277,8 +278,9 @@ TEST(RearLamp, OneSecondTraceHoldsEveryEdgeAndEveryFrame) {
   m.board().watch_pins(nullptr);
   ASSERT_TRUE(vcd.finish(r.virtual_ns, &err)) << err;
   ASSERT_TRUE(r.ok());
-  ASSERT_TRUE(r.strip);
-  ASSERT_EQ(r.strip->frames.size(), r.strip->frames_total) << "no frame list cap in one second";
+  ASSERT_TRUE(strip_record(r));
+  ASSERT_EQ(strip_record(r)->frames.size(), strip_record(r)->frames_total)
+      << "no frame list cap in one second";
   ASSERT_GT(r.pins_total.at("PA7"), r.pins.at("PA7").size())
       << "the in-memory history is capped, the file is not";
 
@@ -305,14 +307,14 @@ TEST(RearLamp, OneSecondTraceHoldsEveryEdgeAndEveryFrame) {
   EXPECT_EQ(edges + 1, r.pins_total.at("PA7")) << "every change after the initial level";
   strip.advance(r.virtual_ns);
   const StripReport back = strip.report();
-  ASSERT_EQ(back.frames.size(), r.strip->frames.size());
+  ASSERT_EQ(back.frames.size(), strip_record(r)->frames.size());
   ASSERT_GT(back.frames.size(), 400u);
   for (size_t i = 0; i < back.frames.size(); ++i) {
-    ASSERT_EQ(back.frames[i].t, r.strip->frames[i].t) << "frame " << i;
-    ASSERT_EQ(back.frames[i].bits, r.strip->frames[i].bits) << "frame " << i;
-    ASSERT_EQ(back.frames[i].colors, r.strip->frames[i].colors) << "frame " << i;
+    ASSERT_EQ(back.frames[i].t, strip_record(r)->frames[i].t) << "frame " << i;
+    ASSERT_EQ(back.frames[i].bits, strip_record(r)->frames[i].bits) << "frame " << i;
+    ASSERT_EQ(back.frames[i].colors, strip_record(r)->frames[i].colors) << "frame " << i;
   }
-  EXPECT_EQ(back.violations_total, r.strip->violations_total);
+  EXPECT_EQ(back.violations_total, strip_record(r)->violations_total);
   std::remove(path.c_str());
 }
 
@@ -338,14 +340,14 @@ TEST(RearLamp, WholePeriodWaveformRunsExactlyAsEventByEvent) {
   EXPECT_EQ(a.pins, b.pins);
   EXPECT_EQ(a.pins_total, b.pins_total);
   EXPECT_EQ(a.registers, b.registers);
-  ASSERT_TRUE(a.strip && b.strip);
-  ASSERT_EQ(a.strip->frames.size(), b.strip->frames.size());
-  ASSERT_GT(a.strip->frames.size(), 50u);
-  for (size_t i = 0; i < a.strip->frames.size(); ++i) {
-    EXPECT_EQ(a.strip->frames[i].t, b.strip->frames[i].t);
-    EXPECT_EQ(a.strip->frames[i].colors, b.strip->frames[i].colors);
+  ASSERT_TRUE(strip_record(a) && strip_record(b));
+  ASSERT_EQ(strip_record(a)->frames.size(), strip_record(b)->frames.size());
+  ASSERT_GT(strip_record(a)->frames.size(), 50u);
+  for (size_t i = 0; i < strip_record(a)->frames.size(); ++i) {
+    EXPECT_EQ(strip_record(a)->frames[i].t, strip_record(b)->frames[i].t);
+    EXPECT_EQ(strip_record(a)->frames[i].colors, strip_record(b)->frames[i].colors);
   }
-  EXPECT_EQ(a.strip->violations_total, b.strip->violations_total);
+  EXPECT_EQ(strip_record(a)->violations_total, strip_record(b)->violations_total);
   for (const auto& [exc, st] : a.exceptions) EXPECT_EQ(st.count, b.exceptions.at(exc).count) << exc;
 }
 

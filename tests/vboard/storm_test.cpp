@@ -9,6 +9,7 @@
 #include <array>
 
 #include "firmware.h"
+#include "vboard/strip.h"
 
 namespace vboard::test {
 namespace {
@@ -200,9 +201,9 @@ TEST(EdgeStorm, RearStripEndsInTheColourOfTheSettledLines) {
     o.levels = c.settle;
     auto f = run_fw(*img, o);
     ASSERT_TRUE(f.r.ok());
-    ASSERT_TRUE(f.r.strip.has_value());
-    ASSERT_FALSE(f.r.strip->frames.empty());
-    const StripFrame& last = f.r.strip->frames.back();
+    ASSERT_TRUE((strip_record(f.r) != nullptr));
+    ASSERT_FALSE(strip_record(f.r)->frames.empty());
+    const StripFrame& last = strip_record(f.r)->frames.back();
     ASSERT_GT(last.t, settle + 5 * kMs);
     ASSERT_EQ(last.colors.size(), 60u);
     for (size_t i = 0; i < last.colors.size(); ++i) ASSERT_EQ(last.colors[i], c.colour) << "LED " << i;

@@ -77,7 +77,7 @@ TEST(Svg, StripIsDrawnAsColourBandsPerLed) {
   torn.t = 4 * kMs;
   for (size_t i = 30; i < 60; ++i) torn.colors[i] = {0, 0, 255};
   StripFrame blue{6 * kMs, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 255}), 1440};
-  StripReport& strip = r.strip.emplace();
+  StripReport& strip = add_strip_record(r);
   strip.frames_total = strip.runs_total = 3;
   for (const StripFrame& f : {red, torn, blue})
     strip.runs.push_back({strip.runs.size() + 1, 1, f.t, f.t, f.bits, f.colors});
@@ -95,10 +95,10 @@ TEST(Svg, StripIsDrawnAsColourBandsPerLed) {
 TEST(Svg, HaltsDiagnosticsAndFailedStepsAreMarked) {
   RunResult r = with_pin(50 * kMs, "PA8", 10 * kMs);
   r.halt = Halt{"error_handler", "Error_Handler", true, 0, 0x08000100, 42 * kMs};
-  r.strip.emplace();
+  StripReport& rec = add_strip_record(r);
   for (unsigned i = 0; i < 300; ++i)
-    r.strip->violations.push_back({10 * kMs + i * 10 * kUs, "T1L 460ns outside 220-420", true});
-  r.strip->violation_kinds.push_back(
+    rec.violations.push_back({10 * kMs + i * 10 * kUs, "T1L 460ns outside 220-420", true});
+  rec.violation_kinds.push_back(
       {"T1L", 13822, 300, true, 10 * kMs, 49 * kMs, "T1L 460 ns outside 220-420 ns"});
   SvgOptions o;
   o.marks.push_back({30 * kMs, "s.yaml:7: expect-pin", true});
@@ -186,7 +186,7 @@ TEST(Svg, NoLabelRunsOffThePage) {
   halted.halt = Halt{"default_handler", "Default_Handler", true, 0, 0x08000100, 690 * kMs};
   RunResult strip;
   strip.virtual_ns = 400 * kSec;
-  StripReport& sr = strip.strip.emplace();
+  StripReport& sr = add_strip_record(strip);
   sr.frames_total = 1718869;
   sr.runs = {{1, 1718869, kMs, 399 * kSec, 1440, std::vector<std::array<uint8_t, 3>>(60, {255, 255, 255})}};
   sr.runs_total = 1;
@@ -259,7 +259,7 @@ TEST(Svg, DetailNotKeptIsHatchedAndLabelledAndTheEndIsExact) {
   r.virtual_ns = 100 * kMs;
   r.pins["PA0"] = {{0, 0}, {10 * kMs, 1}};
   r.pin_state["PA0"] = {0, 80 * kMs, 9};  // eight more changes than kept, the last to 0 at 80 ms
-  StripReport& s = r.strip.emplace();
+  StripReport& s = add_strip_record(r);
   const auto all = [](std::array<uint8_t, 3> c) { return std::vector<std::array<uint8_t, 3>>(60, c); };
   s.runs = {{1, 5, 2 * kMs, 20 * kMs, 1440, all({255, 0, 0})}};
   s.current = StripRun{40, 20, 60 * kMs, 98 * kMs, 1440, all({0, 255, 0})};

@@ -8,6 +8,7 @@
 
 #include "chip/stm32g431_desc.h"
 #include "vboard/board.h"
+#include "vboard/part.h"
 #include "vboard/values.h"
 #include "yaml_file.h"
 
@@ -157,6 +158,11 @@ BoardPart part(const YAML::Node& n) {
     return p;
   }
   p.name = text(f["name"], "name");
+  for (const std::string_view member : kReportMembers)
+    if (p.name == member)
+      bad(f["name"], "name: " + quote(p.name) +
+                         " is a member of the JSON report, beside which each part's "
+                         "record is the member of its name");
   p.role = f.count("role") ? text(f["role"], "role") : p.name;
   p.pins.push_back(pin(f["pin"], "pin"));
   return p;

@@ -1,6 +1,6 @@
 // Figures measured on runs: virtual time per wall second, means of counted
 // instructions, flash bytes, and the figures table the README carries. What is
-// measured on which image is the board's choice (world/lamp_figures.cpp).
+// measured on which image is the boards' choice (the command line's --figures).
 #include "figures.h"
 
 #include <algorithm>

@@ -69,8 +69,6 @@ int run(int argc, char** argv) {
   }
   const BoardDescription& described = board_file ? *board_file : default_board(*img);
   const BoardFactory board = board_factory(described);
-  // Pictures draw the strip's data pin as the strip's frames.
-  const std::string strip_pin = described.strip() ? described.strip()->pins.front() : "";
   const bool color = !inv.no_color && isatty(1);
   if (!inv.scenarios.empty()) {
     ScenarioCli scen;
@@ -85,7 +83,6 @@ int run(int argc, char** argv) {
     scen.json = inv.json;
     scen.color = color;
     scen.board = board;
-    scen.strip_pin = strip_pin;
     return run_scenarios(*img, inv.image, inv.machine, scen, stdout, stderr);
   }
 
@@ -143,7 +140,6 @@ int run(int argc, char** argv) {
   if (!inv.svg.empty() || !inv.png.empty()) {
     SvgOptions so;
     so.title = svg_title(inv.image, "run of " + format_ns(r.virtual_ns));
-    so.strip_pin = strip_pin;
     if (!inv.svg.empty() && !write_svg(r, so, inv.svg, &err)) not_written(err);
     if (!inv.png.empty() && !write_png(r, so, inv.png, &err)) not_written(err);
   }

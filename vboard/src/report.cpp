@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "chip/stm32g431_desc.h"
+#include "part_outputs.h"
 
 namespace vboard {
 
@@ -111,11 +112,13 @@ void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
     state[name] = {{"level", s.level}, {"since_ns", s.since}, {"changes", s.changes}};
   doc.put("pin_state", state);
 
-  if (r.strip) {
-    write_strip_json(doc.key("strip"), *r.strip);
-    lists["strip.frames"] = kept_total(r.strip->frames.size(), r.strip->frames_total);
-    lists["strip.runs"] = kept_total(r.strip->runs.size(), r.strip->runs_total);
-    lists["strip.violations"] = kept_total(r.strip->violations.size(), r.strip->violations_total);
+  // Each part's record as a member named after the part.
+  for (const auto& part : r.parts) {
+    const PartOutputs* out = part_outputs(part->id.kind);
+    if (!out) continue;
+    out->json(doc.key(part->id.name), *part);
+    for (const ListCount& l : out->lists(*part))
+      lists[part->id.name + "." + l.name] = kept_total(l.kept, l.total);
   }
 
   if (r.halt) {
@@ -405,7 +408,8 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
     o << "\n";
   }
 
-  if (r.strip) strip_text(o, *r.strip, color);
+  for (const auto& part : r.parts)
+    if (const PartOutputs* out = part_outputs(part->id.kind)) out->text(o, *part, color);
 
   if (!r.exceptions.empty()) {
     o << "\nExceptions taken:\n";

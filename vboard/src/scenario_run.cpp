@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "strip_steps.h"
 #include "vboard/scenario.h"
 #include "vboard/strip.h"
 #include "vboard/svg.h"
@@ -26,61 +27,6 @@ constexpr ns_t kPinPoll = 100 * kUs;
 constexpr ns_t kStripPoll = 50 * kUs;
 
 std::string level_text(int level) { return level ? "1 (high)" : "0 (low)"; }
-
-// "dark" or "LEDs 0-23 dark, 24-59 red": runs of equal colour.
-std::string describe_frame(const StripFrame& f) {
-  if (f.colors.empty()) return "an empty frame at " + format_ns(f.t);
-  std::string out;
-  size_t i = 0;
-  while (i < f.colors.size()) {
-    size_t j = i;
-    while (j + 1 < f.colors.size() && f.colors[j + 1] == f.colors[i]) ++j;
-    if (!out.empty()) out += ", ";
-    out += (i == j ? std::to_string(i) : std::to_string(i) + "-" + std::to_string(j)) + " " +
-           color_name(f.colors[i]);
-    i = j + 1;
-  }
-  return "frame latched at " + format_ns(f.t) + " (" + std::to_string(f.colors.size()) + " LEDs): " + out;
-}
-
-std::string describe_checks(const std::vector<StripCheck>& checks) {
-  std::string out;
-  for (const auto& c : checks) {
-    if (!out.empty()) out += "; ";
-    if (c.leds.empty()) {
-      out += "every LED";
-    } else {
-      out += "LEDs ";
-      for (size_t k = 0; k < c.leds.size(); ++k) {
-        const auto& [lo, hi] = c.leds[k];
-        out +=
-            (k ? "," : "") + (lo == hi ? std::to_string(lo) : std::to_string(lo) + "-" + std::to_string(hi));
-      }
-    }
-    out += " " + color_name(c.color);
-  }
-  return out;
-}
-
-bool frame_matches(const StripFrame& f, const std::vector<StripCheck>& checks) {
-  if (f.colors.empty()) return false;
-  for (const auto& c : checks) {
-    if (c.leds.empty()) {
-      if (!std::all_of(f.colors.begin(), f.colors.end(), [&](const Rgb& rgb) { return rgb == c.color; }))
-        return false;
-      continue;
-    }
-    for (const auto& [lo, hi] : c.leds) {
-      if (hi >= f.colors.size()) return false;
-      for (unsigned i = lo; i <= hi; ++i)
-        if (f.colors[i] != c.color) return false;
-    }
-  }
-  return true;
-}
-
-// The last frame of a run of equal frames.
-StripFrame last_frame(const StripRun& r) { return {r.last_t, r.colors, r.bits}; }
 
 // A value in a given unit, without trailing zeros: "51.2".
 std::string in_unit(ns_t v, ns_t unit) {
@@ -178,15 +124,15 @@ class Player {
   // window opens: the check looks at what they grew by since.
   struct Counts {
     RunTally tally;
-    std::map<std::string, uint64_t> strip;                          // timing kind -> count
+    std::map<std::pair<std::string, std::string>, uint64_t> parts;  // (part, kind of violation) -> count
     std::map<std::pair<std::string, std::string>, uint64_t> rules;  // (finding kind, where) -> count
   };
 
   Counts counts() {
     Counts c;
     c.tally = m_.tally();
-    if (const StripView* s = m_.board().strip_view())
-      for (const StripViolationKind& k : s->violation_kinds()) c.strip[k.kind] = k.total;
+    for (const PartView* p : m_.board().parts())
+      for (const PartViolations& v : p->violations()) c.parts[{p->identity().name, v.kind}] = v.total;
     for (const Diagnostic& d : m_.board().diagnostics()) c.rules[{d.kind, d.where}] = d.count;
     return c;
   }
@@ -432,11 +378,15 @@ class Player {
   }
 
   bool expect_strip(size_t i, const Step& st, ns_t now) {
-    StripView* strip = m_.board().strip_view();
-    if (!strip) {
-      fail(i, describe_checks(st.strip), "the board has no LED strip");
+    const std::vector<StripView*> all = strips(m_.board());
+    if (all.size() != 1) {
+      fail(i, describe_checks(st.strip),
+           all.empty()
+               ? "the board has no LED strip"
+               : "the board has " + std::to_string(all.size()) + " LED strips, and the step names none");
       return true;
     }
+    StripView* strip = all.front();
     const ns_t deadline = now + st.duration;
     std::string expected = describe_checks(st.strip);
     if (st.duration) expected += " in a frame latched by " + format_ns(deadline);
@@ -507,15 +457,20 @@ class Player {
     const Counts now = counts();
     std::vector<std::string> seen;
     const auto times = [](uint64_t n) { return n == 1 ? std::string("once") : std::to_string(n) + " times"; };
-    // Strip timing, per kind: how often since the window opened, and the last one in words.
-    if (StripView* strip = m_.board().strip_view())
-      for (const StripViolationKind& k : strip->violation_kinds()) {
-        const bool wanted = k.datasheet ? has(ViolationKind::strip_datasheet) : has(ViolationKind::strip);
-        const auto b = before.strip.find(k.kind);
-        const uint64_t n = k.total - (b == before.strip.end() ? 0 : b->second);
-        if (!wanted || n == 0) continue;
-        seen.push_back(std::string(k.datasheet ? "strip-datasheet: " : "strip: ") + k.last_what + ", " +
-                       times(n) + " (the last at " + format_ns(k.last) + ")");
+    // The parts' violations, per kind: how often since the window opened, and
+    // the last one in words. A step names them by their group.
+    const auto has_group = [&](const std::string& group) {
+      return std::any_of(st.violations.begin(), st.violations.end(), [&](ViolationKind k) {
+        return k == ViolationKind::any || violation_name(k) == group;
+      });
+    };
+    for (const PartView* p : m_.board().parts())
+      for (const PartViolations& v : p->violations()) {
+        const auto b = before.parts.find({p->identity().name, v.kind});
+        const uint64_t n = v.total - (b == before.parts.end() ? 0 : b->second);
+        if (!has_group(v.group) || n == 0) continue;
+        seen.push_back(v.group + ": " + v.last_what + ", " + times(n) + " (the last at " + format_ns(v.last) +
+                       ")");
       }
     if (has(ViolationKind::unmodelled)) {
       const uint64_t n = now.tally.unmodelled - before.tally.unmodelled;

@@ -1,5 +1,4 @@
-// The strip's part of the reports: the JSON member "strip" and the text
-// section "Strip:".
+// A strip's part of the reports: its JSON member and the text section "Strip:".
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -8,10 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "vboard/machine.h"
-#include "vboard/report.h"
+#include "strip_outputs.h"
+#include "vboard/run_result.h"
 #include "vboard/strip.h"
-#include "world/ws2815.h"
 
 namespace vboard {
 
@@ -146,7 +144,7 @@ std::string datasheet_words(const StripReport& s, const StripViolationKind& k) {
 
 void strip_text(std::ostream& o, const StripReport& s, bool color) {
   char line[256];
-  o << "\nStrip: " << s.frames_total << " frames";
+  o << "\nStrip" << own_name(s) << ": " << s.frames_total << " frames";
   if (s.frames_total > s.frames.size()) o << " (the JSON lists the first " << s.frames.size() << ")";
   o << "\n";
   // Frames in runs of equal content, exact while the runs fit their list; the
@@ -187,6 +185,26 @@ void strip_text(std::ostream& o, const StripReport& s, bool color) {
     if (k.datasheet)
       o << "  datasheet-window finding, " << datasheet_words(s, k) << ": " << k.total << " times from "
         << format_ns(k.first) << " to " << format_ns(k.last) << "\n";
+}
+
+// Called only with records of its own kind (part_outputs looks them up by kind).
+const StripReport& strip_of(const PartRecord& r) { return dynamic_cast<const StripReport&>(r); }
+
+std::string own_name(const StripReport& s) {
+  return s.id.name.empty() || s.id.name == "strip" ? std::string() : " " + s.id.name;
+}
+
+void StripOutputs::json(std::ostream& o, const PartRecord& r) const { write_strip_json(o, strip_of(r)); }
+
+std::vector<ListCount> StripOutputs::lists(const PartRecord& r) const {
+  const StripReport& s = strip_of(r);
+  return {{"frames", s.frames.size(), s.frames_total},
+          {"runs", s.runs.size(), s.runs_total},
+          {"violations", s.violations.size(), s.violations_total}};
+}
+
+void StripOutputs::text(std::ostream& o, const PartRecord& r, bool color) const {
+  strip_text(o, strip_of(r), color);
 }
 
 }  // namespace vboard

@@ -3,8 +3,6 @@
 // edges or frames in the run.
 #include "vboard/svg.h"
 
-#include "vboard/strip.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -14,17 +12,15 @@
 #include <set>
 #include <sstream>
 
+#include "part_outputs.h"
+
 namespace vboard {
 
 namespace {
 
-constexpr double kRight = 24, kTop = 56, kPinRow = 34, kPinAmp = 18, kLedRow = 4, kLane = 18;
+constexpr double kRight = 24, kTop = 56, kPinRow = 34, kPinAmp = 18, kLane = 18;
 
-std::string num(double v) {
-  char b[32];
-  std::snprintf(b, sizeof b, "%.1f", v);
-  return b;
-}
+std::string num(double v) { return svg_num(v); }
 
 // Tick step from the 1-2-5 series giving at most about ten ticks.
 ns_t tick_step(ns_t span) {
@@ -74,13 +70,13 @@ std::string duration_text(ns_t d) {
   return exact(d, kMs, "ms");
 }
 
-std::string rgb(const std::array<uint8_t, 3>& c) {
-  char b[8];
-  std::snprintf(b, sizeof b, "#%02x%02x%02x", c[0], c[1], c[2]);
+}  // namespace
+
+std::string svg_num(double v) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.1f", v);
   return b;
 }
-
-}  // namespace
 
 double text_width(const std::string& s, double font_size) {
   // Advance widths of DejaVu Sans (the sans-serif of Debian's renderers) by
@@ -112,9 +108,18 @@ double text_width(const std::string& s, double font_size) {
 
 namespace {
 
-class Picture {
+// A part's record with the writers of its kind.
+struct Drawn {
+  const PartRecord* record;
+  const PartOutputs* out;
+};
+
+class Picture final : public Canvas {
  public:
-  Picture(const RunResult& r, const SvgOptions& o) : r_(r), o_(o), end_(std::max<ns_t>(r.virtual_ns, 1)) {}
+  Picture(const RunResult& r, const SvgOptions& o) : r_(r), o_(o), end_(std::max<ns_t>(r.virtual_ns, 1)) {
+    for (const auto& p : r.parts)
+      if (const PartOutputs* out = part_outputs(p->id.kind)) parts_.push_back({p.get(), out});
+  }
 
   std::string draw() {
     // The rows: the pins asked for; else every pin the board gives a role
@@ -124,31 +129,36 @@ class Picture {
     if (pins.empty()) {
       for (const auto& [name, role] : r_.pin_roles) pins.push_back(name);
       for (const auto& [name, h] : r_.pins) {
-        if (name == o_.strip_pin || changes(name) == 0 || r_.pin_roles.count(name)) continue;
+        if (part_pin(name) || changes(name) == 0 || r_.pin_roles.count(name)) continue;
         if (r_.pin_roles.empty())
           pins.push_back(name);
         else
           left_out.push_back(name);
       }
     }
-    const bool strip = (r_.strip && r_.strip->frames_total > 0) ||
-                       std::find(pins.begin(), pins.end(), o_.strip_pin) != pins.end();
-    pins.erase(std::remove(pins.begin(), pins.end(), o_.strip_pin), pins.end());
+    // A part that draws rows of its own takes its pin's place, after the pins.
+    std::vector<Drawn> rows;
+    for (const Drawn& d : parts_) {
+      const std::string& pin = d.record->id.pin;
+      if (d.out->has_rows(*d.record) || std::find(pins.begin(), pins.end(), pin) != pins.end())
+        rows.push_back(d);
+      pins.erase(std::remove(pins.begin(), pins.end(), pin), pins.end());
+    }
 
     // The left margin holds the longest label whole.
     double widest = 0;
     for (const auto& p : pins) widest = std::max(widest, text_width(pin_label(p), 11));
-    if (strip) {
-      widest = std::max(widest, text_width(pin_label(o_.strip_pin), 11));
-      widest = std::max(widest, text_width(frames_label(), 11));
-    }
+    for (const Drawn& d : rows)
+      for (const auto& l : d.out->row_labels(*this, *d.record)) widest = std::max(widest, text_width(l, 11));
     for (const auto& l : lane_labels()) widest = std::max(widest, text_width(l, 10));
+    for (const Drawn& d : parts_)
+      for (const FindingLane& l : d.out->lanes(*d.record)) widest = std::max(widest, text_width(l.name, 10));
     left_ = std::max(96.0, std::ceil(widest) + 16);
     cols_ = static_cast<unsigned>(std::max(100.0, o_.width - left_ - kRight));
 
     double y = kTop;
     for (const auto& p : pins) y = pin_row(p, y);
-    if (strip) y = strip_rows(y);
+    for (const Drawn& d : rows) y = d.out->rows(*this, *d.record, y);
     const double rows_end = y;
     y = findings(rows_end);
     halt(kTop - 6, rows_end);
@@ -195,13 +205,26 @@ class Picture {
     return s.str();
   }
 
- private:
-  unsigned width() const { return static_cast<unsigned>(left_ + cols_ + kRight); }
-  double x(ns_t t) const {
+  // Canvas
+  double left() const override { return left_; }
+  unsigned cols() const override { return cols_; }
+  double x(ns_t t) const override {
     return left_ + static_cast<double>(cols_) * static_cast<double>(t) / static_cast<double>(end_);
   }
-  ns_t col_end(unsigned c) const {
+  ns_t col_end(unsigned c) const override {
     return static_cast<ns_t>((static_cast<double>(c) + 1) * static_cast<double>(end_) / cols_);
+  }
+  std::string role_of(const std::string& pin) const override {
+    const auto role = r_.pin_roles.find(pin);
+    return role == r_.pin_roles.end() ? std::string() : role->second;
+  }
+  std::ostream& body() override { return body_; }
+  void legend(const std::string& line) override { legend_.push_back(line); }
+
+ private:
+  unsigned width() const { return static_cast<unsigned>(left_ + cols_ + kRight); }
+  bool part_pin(const std::string& pin) const {
+    return std::any_of(parts_.begin(), parts_.end(), [&](const Drawn& d) { return d.record->id.pin == pin; });
   }
 
   ns_t col_start(unsigned c) const { return c == 0 ? 0 : col_end(c - 1); }
@@ -216,11 +239,7 @@ class Picture {
 
   std::string pin_label(const std::string& pin) const {
     const auto role = r_.pin_roles.find(pin);
-    if (role != r_.pin_roles.end()) return role->second + " " + pin;
-    return pin == o_.strip_pin ? pin + " strip" : pin;
-  }
-  std::string frames_label() const {
-    return std::to_string(r_.strip ? r_.strip->frames_total : 0) + " frames";
+    return role != r_.pin_roles.end() ? role->second + " " + pin : pin;
   }
 
   // Lines of at most `room` pixels, broken at spaces; a word longer than the
@@ -251,7 +270,7 @@ class Picture {
   }
 
   // A span whose detail was not kept: hatched, with what was dropped in words.
-  void unkept(double x0, double x1, double top, double height, const std::string& what) {
+  void unkept(double x0, double x1, double top, double height, const std::string& what) override {
     if (x1 <= x0) return;
     body_ << "<rect x=\"" << num(x0) << "\" y=\"" << num(top) << "\" width=\"" << num(x1 - x0)
           << "\" height=\"" << num(height) << "\" fill=\"url(#unkept)\" stroke=\"#999\"><title>"
@@ -260,14 +279,15 @@ class Picture {
       body_ << "<text x=\"" << num(x0 + 4) << "\" y=\"" << num(top + height / 2 + 4) << "\" fill=\"#444\">"
             << xml_escape(what) << "</text>\n";
     if (!unkept_noted_) {
-      legend_.push_back(
-          "hatched: detail not kept (histories keep the first changes of each pin and the first runs of "
-          "strip frames); what follows a hatched span is exact again");
+      std::string kept = "the first changes of each pin";
+      for (const PartOutputs* out : part_outputs()) kept += " and " + out->kept_detail();
+      legend_.push_back("hatched: detail not kept (histories keep " + kept +
+                        "); what follows a hatched span is exact again");
       unkept_noted_ = true;
     }
   }
 
-  void label(double y, const std::string& text, const char* fill = nullptr, double size = 11) {
+  void label(double y, const std::string& text, const char* fill = nullptr, double size = 11) override {
     body_ << "<text x=\"" << num(left_ - 8) << "\" y=\"" << num(y) << "\" text-anchor=\"end\""
           << (fill ? std::string(" fill=\"") + fill + "\"" : std::string())
           << (size != 11 ? " font-size=\"" + num(size) + "\"" : std::string()) << ">" << xml_escape(text)
@@ -276,8 +296,10 @@ class Picture {
 
   // The labels of the lanes below the rows (measured for the left margin).
   std::vector<std::string> lane_labels() const {
-    return {"pulse width", "datasheet findings", "timing violations",
-            "unmodelled",  "scenario steps",     "failed steps"};
+    std::vector<std::string> out{"pulse width", "unmodelled", "scenario steps", "failed steps"};
+    for (const PartOutputs* kind : part_outputs())
+      for (const auto& l : kind->lane_labels()) out.push_back(l);
+    return out;
   }
 
   // Per column: 0 or 1 when the pin stays there, 2 when it changes inside.
@@ -447,98 +469,12 @@ class Picture {
     return true;
   }
 
-  // One band per LED position; each column shows the last frame latched by its
-  // end, from the runs of equal frames (exact while they fit their list; after
-  // that a hatched span up to the run showing at the end).
-  double strip_rows(double top) {
-    struct Segment {
-      ns_t from;
-      const StripRun* run;  // nullptr: not kept
-    };
-    std::vector<Segment> segs;
-    bool cut = false;
-    ns_t cut_from = 0, cut_to = 0;
-    if (r_.strip) {
-      for (const StripRun& run : r_.strip->runs) segs.push_back({run.first_t, &run});
-      if (r_.strip->current && r_.strip->runs_total > r_.strip->runs.size()) {
-        cut = true;
-        cut_from = segs.empty() ? 0 : segs.back().run->last_t + 1;
-        cut_to = r_.strip->current->first_t;
-        segs.push_back({cut_from, nullptr});
-        segs.push_back({cut_to, &*r_.strip->current});
-      }
-    }
-    size_t leds = 0;
-    for (const auto& sg : segs)
-      if (sg.run) leds = std::max(leds, sg.run->colors.size());
-    const double band = kLedRow * static_cast<double>(std::max<size_t>(leds, 8));
-    label(top + 12, pin_label(o_.strip_pin));
-    label(top + 26, frames_label());
-    if (leds) {
-      label(top + 9 + 14 * 2, "LED 0 at the top", "#777", 10);
-      label(top + band, "LED " + std::to_string(leds - 1), "#777", 10);
-    }
-    body_ << "<rect x=\"" << num(left_) << "\" y=\"" << num(top) << "\" width=\"" << cols_ << "\" height=\""
-          << num(band) << "\" fill=\"#c8c8c8\"/>\n";
-    if (segs.empty()) {
-      body_ << "<text x=\"" << num(left_ + 4) << "\" y=\"" << num(top + 14)
-            << "\" fill=\"#999\">no frame latched</text>\n";
-      return top + band + 10;
-    }
-    std::vector<long> shown(cols_, -1);  // segment index per column
-    size_t k = 0;
-    for (unsigned c = 0; c < cols_; ++c) {
-      const ns_t e = col_end(c);
-      while (k < segs.size() && segs[k].from < e) ++k;
-      shown[c] = static_cast<long>(k) - 1;
-    }
-    auto color_at = [&](unsigned c, size_t led) -> std::string {
-      if (shown[c] < 0) return "";
-      const StripRun* run = segs[static_cast<size_t>(shown[c])].run;
-      if (!run) return "";
-      return led < run->colors.size() ? rgb(run->colors[led]) : "#bbbbbb";
-    };
-    // Every cell (one LED over a span of equal colour) is outlined, so that a
-    // white LED stands apart from the page and from its neighbours.
-    for (size_t led = 0; led < leds; ++led) {
-      const double y = top + kLedRow * static_cast<double>(led);
-      unsigned c = 0;
-      while (c < cols_) {
-        const std::string col = color_at(c, led);
-        unsigned d = c;
-        while (d + 1 < cols_ && color_at(d + 1, led) == col) ++d;
-        if (!col.empty())
-          body_ << "<rect x=\"" << num(left_ + c) << "\" y=\"" << num(y) << "\" width=\"" << (d + 1 - c)
-                << "\" height=\"" << num(kLedRow) << "\" fill=\"" << col
-                << "\" stroke=\"#888\" stroke-width=\"0.5\"/>\n";
-        c = d + 1;
-      }
-    }
-    body_ << "<rect x=\"" << num(left_) << "\" y=\"" << num(top) << "\" width=\"" << cols_ << "\" height=\""
-          << num(band) << "\" fill=\"none\" stroke=\"#444\"/>\n";
-    if (cut)
-      unkept(x(cut_from), std::max(x(cut_to), x(cut_from) + 1), top, band,
-             "frames from " + format_ns(cut_from) + " to " + format_ns(cut_to) + " not kept (" +
-                 std::to_string(r_.strip->runs.size()) + " of " + std::to_string(r_.strip->runs_total) +
-                 " runs of equal frames kept)");
-    legend_.push_back(pin_label(o_.strip_pin) +
-                      ": one row per LED, LED 0 at the top, each column the last frame latched by its end, "
-                      "every LED outlined in grey; grey without outline before the first frame");
-    return top + band + 10;
-  }
-
-  struct Finding {
-    ns_t t;
-    std::string text;
-  };
+  using Finding = FindingLane::Item;
+  using Beyond = FindingLane::Beyond;
 
   // One lane of findings: a tick where each one happened; findings closer
   // together than their count's label merge into one mark (a span when they
   // cover several pixel columns) with the count beside it.
-  struct Beyond {
-    ns_t from, to;
-    uint64_t more;
-  };
 
   double finding_lane(double top, const std::string& name, const char* color, std::vector<Finding> items,
                       const std::string& legend, const std::vector<Beyond>& beyond = {}) {
@@ -609,35 +545,11 @@ class Picture {
   double findings(double top) {
     // The report lists the first findings of each kind and counts them all;
     // the lane marks the listed ones where they happened, the legend gives both.
-    std::vector<Finding> sheet, real;
-    std::vector<Beyond> sheet_beyond, real_beyond;
-    std::string sheet_kinds, real_kinds;
-    if (r_.strip) {
-      for (const auto& v : r_.strip->violations) (v.datasheet ? sheet : real).push_back({v.t, v.what});
-      for (const auto& k : r_.strip->violation_kinds) {
-        ns_t last_listed = k.first;
-        for (const auto& v : r_.strip->violations)
-          if (v.datasheet == k.datasheet && v.what.rfind(k.kind + " ", 0) == 0)
-            last_listed = std::max(last_listed, v.t);
-        if (k.total > k.listed && k.listed > 0)
-          (k.datasheet ? sheet_beyond : real_beyond).push_back({last_listed, k.last, k.total - k.listed});
-        std::string& to = k.datasheet ? sheet_kinds : real_kinds;
-        to += (to.empty() ? "" : "; ") + k.kind + " " + std::to_string(k.total) + " times from " +
-              format_ns(k.first) + " to " + format_ns(k.last) +
-              (k.listed < k.total ? ", the first " + std::to_string(k.listed) + " marked" : "");
-      }
-    }
-    double y = top + (r_.strip || !o_.marks.empty() || !r_.unmodelled.empty() ? 4 : 0);
-    y = finding_lane(
-        y, "datasheet findings", "#84c", sheet,
-        "strip bit timing outside the WS2815 datasheet windows that real parts still read (see the "
-        "text report): " +
-            (sheet_kinds.empty() ? std::to_string(sheet.size()) + " marked" : sheet_kinds),
-        sheet_beyond);
-    y = finding_lane(y, "timing violations", "#e80", real,
-                     "strip timing that real parts misread: " +
-                         (real_kinds.empty() ? std::to_string(real.size()) + " marked" : real_kinds),
-                     real_beyond);
+    std::vector<FindingLane> lanes;
+    for (const Drawn& d : parts_)
+      for (FindingLane& l : d.out->lanes(*d.record)) lanes.push_back(std::move(l));
+    double y = top + (!lanes.empty() || !o_.marks.empty() || !r_.unmodelled.empty() ? 4 : 0);
+    for (FindingLane& l : lanes) y = finding_lane(y, l.name, l.color, std::move(l.items), l.legend, l.beyond);
     std::vector<Finding> unmodelled;
     for (const Unmodelled& u : r_.unmodelled)
       unmodelled.push_back({u.t, "unmodelled access from " + u.where});
@@ -692,6 +604,7 @@ class Picture {
 
   const RunResult& r_;
   const SvgOptions& o_;
+  std::vector<Drawn> parts_;  // the run's parts whose kind the outputs know
   bool unkept_noted_ = false, width_noted_ = false;
   size_t unlabelled_ = 0;
   std::set<std::string> widths_drawn_;

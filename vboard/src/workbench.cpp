@@ -118,7 +118,6 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
       if (!cli.svg.empty() || !cli.png.empty()) {
         SvgOptions so;
         so.title = svg_title(image_path, "scenario \"" + s.name + "\" (" + s.file + ")");
-        so.strip_pin = cli.strip_pin;
         for (const auto& f : o.failures) so.marks.push_back({f.t, f.message(), true});
         if (!cli.svg.empty() && !write_svg(r, so, cli.svg, &e)) write_failed(e);
         if (!cli.png.empty() && !write_png(r, so, cli.png, &e)) write_failed(e);

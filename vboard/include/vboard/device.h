@@ -19,7 +19,7 @@ using ns_t = uint64_t;  // virtual time in nanoseconds since reset
 inline constexpr ns_t kNever = std::numeric_limits<ns_t>::max();
 
 class Device;
-class StripView;
+class PartView;
 struct RunResult;
 
 // What the machine offers the models.
@@ -176,8 +176,8 @@ class Board {
   virtual PinWatcher* pin_watcher() const { return nullptr; }
   // peripheral name -> register name -> final value.
   virtual std::map<std::string, std::map<std::string, uint32_t>> register_dump() const = 0;
-  // What the board's own parts observed (a LED strip's frames, the role of a pin)
-  // goes into the run result here, after pins and registers.
+  // What the board's own parts observed (vboard/part.h) and the roles of its
+  // pins go into the run result here, after pins and registers.
   virtual void report(RunResult& r) const { (void)r; }
   // Rule findings of the models so far, in the order they first happened.
   virtual std::vector<Diagnostic> diagnostics() const { return {}; }
@@ -196,8 +196,11 @@ class Board {
     (void)finish_pulse;
     return false;
   }
-  // The board's LED strip as it is now; nullptr on a board without one.
-  virtual StripView* strip_view() { return nullptr; }
+  // The parts that watch their pins (vboard/part.h), in the order of the board
+  // description; none on a board without such parts.
+  virtual std::vector<PartView*> parts() { return {}; }
+  // One of them by its name; nullptr when the board has no part of that name.
+  PartView* part(const std::string& name);
 };
 
 // Builds the board a machine runs, on the machine's bus (vboard/board.h makes

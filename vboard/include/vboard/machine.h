@@ -20,7 +20,6 @@
 #include "vboard/device.h"
 #include "vboard/image.h"
 #include "vboard/run_result.h"
-#include "vboard/strip.h"
 
 namespace vboard {
 

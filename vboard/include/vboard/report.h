@@ -86,11 +86,4 @@ bool write_report(std::FILE* f, const RunResult& r, const ReportInfo& info, bool
 // "SysTick", "EXTI0", "TIM7", ... for an exception number.
 std::string exception_name(unsigned exc);
 
-// The strip's part of the reports (src/world/strip_report.cpp). The value of the JSON member "strip", written
-// as it is produced (the frame list can be tens of megabytes).
-void write_strip_json(std::ostream& o, const StripReport& s);
-
-// The "Strip:" section of the text report; color: the LEDs as coloured blocks.
-void strip_text(std::ostream& o, const StripReport& s, bool color);
-
 }  // namespace vboard

@@ -8,13 +8,14 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "vboard/device.h"
-#include "vboard/strip.h"
+#include "vboard/part.h"
 
 namespace vboard {
 
@@ -116,11 +117,11 @@ struct RunResult {
   RunTally tally;                       // how many of each there were in all
   std::vector<std::string> notes;       // observations that do not fail the run
   std::vector<Diagnostic> diagnostics;  // the models' rule findings (exit status 3 unless allowed)
-  std::map<std::string, std::vector<PinChange>> pins;  // first entries of each history (capped)
-  std::map<std::string, uint64_t> pins_total;          // entries each full history has
-  std::map<std::string, PinState> pin_state;           // exact state now of every pin in `pins`
-  std::map<std::string, std::string> pin_roles;        // pin -> the role the board gives it (shown in full)
-  std::optional<StripReport> strip;                    // when the board carries a LED strip
+  std::map<std::string, std::vector<PinChange>> pins;    // first entries of each history (capped)
+  std::map<std::string, uint64_t> pins_total;            // entries each full history has
+  std::map<std::string, PinState> pin_state;             // exact state now of every pin in `pins`
+  std::map<std::string, std::string> pin_roles;          // pin -> the role the board gives it (shown in full)
+  std::vector<std::shared_ptr<const PartRecord>> parts;  // what each part of the board saw
   std::map<std::string, std::map<std::string, uint32_t>> registers;
   std::map<unsigned, ExceptionStat> exceptions;
   std::vector<ExceptionEntry> exception_trace;  // first 100000 entries

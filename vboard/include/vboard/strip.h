@@ -1,18 +1,20 @@
 // What a WS2815 LED strip on a data pin saw: frames with their colours, bit
-// timing against the datasheet and against what real parts accept. The board
-// that carries a strip puts this into the run result; the reports render it with
-// the two functions below.
+// timing against the datasheet and against what real parts accept. A strip is a
+// part of the board (vboard/part.h) of kind "ws2815-strip": its record goes into
+// the run result, and the outputs render it by that kind (src/strip_report.cpp,
+// src/strip_svg.cpp).
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "vboard/device.h"
+#include "vboard/part.h"
+#include "vboard/run_result.h"
 
 namespace vboard {
 
@@ -63,7 +65,11 @@ struct StripTiming {
   ns_t longest_low = 5000;  // a longer low time inside a frame is misread
 };
 
-struct StripReport {
+// The kind a board file gives a strip.
+inline constexpr const char* kStripKind = "ws2815-strip";
+
+struct StripReport : PartRecord {
+  using PartRecord::PartRecord;
   std::vector<StripFrame> frames;                   // the first frames latched (capped)
   uint64_t frames_total = 0;                        // frames latched in all
   std::vector<StripRun> runs;                       // the first runs of equal frames (capped)
@@ -82,9 +88,8 @@ struct StripReport {
 // A strip watched while a run goes on, exact however long the run is: frames
 // latched so far, the run of equal frames showing now, and the timing
 // violations of each kind (the report lists only the first of each kind).
-class StripView {
+class StripView : public PartView {
  public:
-  virtual ~StripView() = default;
   virtual uint64_t frames_total() const = 0;
   // The frames in a row equal to the last latched one; nullptr before the first.
   virtual const StripRun* current() const = 0;
@@ -95,5 +100,12 @@ class StripView {
   // Calls `f` with every frame as it latches, from now on (an empty f: stop).
   virtual void watch_frames(std::function<void(const StripFrame&)> f) = 0;
 };
+
+// The strips among the board's parts, in the order of its description.
+std::vector<StripView*> strips(Board& board);
+// The record of the run's first strip; nullptr when the board carried none.
+const StripReport* strip_record(const RunResult& r);
+// Adds an empty strip record (name "strip", pin PA7 unless given) to `r` (tests build results with it).
+StripReport& add_strip_record(RunResult& r, const std::string& pin = "PA7");
 
 }  // namespace vboard

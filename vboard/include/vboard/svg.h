@@ -1,9 +1,9 @@
 // A picture of one run as an SVG timeline: each pin the board gives a role as a
 // waveform labelled with that role, under a pin that carries pulses a lane
-// with each pulse's width from its exact edges, the strip's data line as its
-// decoded frames (one outlined cell per LED over time), and below them a lane
-// per kind of finding (strip timing, unmodelled accesses, scenario steps) with
-// a mark where each happened; halts as a red line. One pixel column covers
+// with each pulse's width from its exact edges, the board's parts that leave a
+// record in rows of their own in place of their pins (src/part_outputs.h), and
+// below them a lane per kind of finding (the parts' own, unmodelled accesses,
+// scenario steps) with a mark where each happened; halts as a red line. One pixel column covers
 // t_end / width of virtual time; a pin that changes inside a column is drawn
 // as a filled block there, so a 10 s run stays as readable as a 1 ms one.
 #pragma once
@@ -24,7 +24,6 @@ struct SvgMark {
 struct SvgOptions {
   std::string title;              // shown at the top, e.g. the image and scenario
   std::vector<std::string> pins;  // rows in this order; empty: every pin with a history
-  std::string strip_pin = "PA7";  // drawn as decoded frames, not as edges
   std::vector<SvgMark> marks;     // e.g. scenario steps that failed
   unsigned width = 1200;          // pixels
 };

@@ -25,8 +25,7 @@ struct ScenarioCli {
   std::vector<std::string> vcd_pins;
   bool json = false;
   bool color = false;
-  BoardFactory board;     // the board every scenario runs on
-  std::string strip_pin;  // its strip's data pin ("": none), drawn as frames in the picture
+  BoardFactory board;  // the board every scenario runs on
 };
 
 // Runs the scenarios on `image` (loaded from image_path) with the machine options

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "vboard/device.h"
+#include "vboard/part.h"
 
 namespace vboard {
 
@@ -27,6 +28,12 @@ std::optional<PinState> Board::pin_state(const std::string& pin) const {
   const auto it = all.find(pin);
   if (it == all.end()) return std::nullopt;
   return it->second;
+}
+
+PartView* Board::part(const std::string& name) {
+  for (PartView* p : parts())
+    if (p->identity().name == name) return p;
+  return nullptr;
 }
 
 }  // namespace vboard

@@ -7,7 +7,7 @@
 #include <optional>
 #include <sstream>
 
-#include "vboard/strip.h"
+#include "vboard/part.h"
 
 namespace vboard::gdb {
 
@@ -226,8 +226,10 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
     output = describe_time();
   } else if (verb == "pins" || verb == "pin") {
     output = describe_pins(rest);
-  } else if (verb == "strip") {
-    output = describe_strip();
+  } else if (verb == "parts") {
+    output = describe_parts("");
+  } else if (m_.board().part(verb)) {
+    output = describe_parts(verb);
   } else if (verb == "diagnostics" || verb == "diag") {
     output = describe_diagnostics();
   } else if (verb == "halt") {
@@ -246,7 +248,8 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
            "monitor commands of the virtual board:\n"
            "  time               virtual time and instructions so far (time stands still while halted)\n"
            "  pins [PIN...]      level of each pin now and when it last changed (e.g. 'pins PA8 PA9')\n"
-           "  strip              strip frames received so far and the colours of the last one\n"
+           "  parts              what each part of the board that watches its pins has seen so far\n"
+           "  NAME               the same for the part of that name alone (names as in the board file)\n"
            "  diagnostics        halt reason, unmodelled accesses, model faults and notes of the run\n"
            "  reset [halt|run]   the board and its world back to power-on, the core at the reset vector\n"
            "                     (with what `load` wrote to flash); it runs when the debugger continues\n"
@@ -292,28 +295,11 @@ std::string MachineTarget::describe_pins(const std::string& which) {
   return out;
 }
 
-std::string MachineTarget::describe_strip() {
-  StripView* strip = m_.board().strip_view();
-  if (!strip) return "this board carries no LED strip\n";
-  std::string out = std::to_string(strip->frames_total()) + " strip frames, " +
-                    std::to_string(strip->violation_count(false)) +
-                    " timing violations real parts misread, " + std::to_string(strip->violation_count(true)) +
-                    " outside the datasheet windows\n";
-  const StripRun* run = strip->current();
-  if (!run) return out;
-  out += "last frame latched at " + format_ns(run->last_t) + " (the same since " + format_ns(run->first_t) +
-         ", " + std::to_string(run->frames) + " frames), " + std::to_string(run->colors.size()) + " LEDs:";
-  const auto& c = run->colors;
-  // Runs of one colour, "12 x #ff0000".
-  for (size_t i = 0; i < c.size();) {
-    size_t j = i;
-    while (j < c.size() && c[j] == c[i]) ++j;
-    char b[40];
-    std::snprintf(b, sizeof b, " %zu x #%02x%02x%02x", j - i, c[i][0], c[i][1], c[i][2]);
-    out += b;
-    i = j;
-  }
-  return out + "\n";
+std::string MachineTarget::describe_parts(const std::string& name) {
+  if (!name.empty()) return m_.board().part(name)->describe();
+  std::string out;
+  for (const PartView* p : m_.board().parts()) out += p->identity().name + ": " + p->describe();
+  return out.empty() ? "this board has no parts that watch their pins\n" : out;
 }
 
 std::string MachineTarget::describe_diagnostics() const {

@@ -55,7 +55,8 @@ class MachineTarget final : public Target {
 
   std::string describe_time() const;
   std::string describe_pins(const std::string& which);
-  std::string describe_strip();
+  // Every part's state now, each after its name; or the named one's alone (it exists).
+  std::string describe_parts(const std::string& name);
   std::string describe_diagnostics() const;
 };
 

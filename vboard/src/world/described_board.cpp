@@ -1,6 +1,6 @@
 // A board from its description: the chip, the signal sources on its inputs,
-// the strip on the data pin the description names (its model syncs with the
-// timer that drives the line), and the roles of the parts' pins.
+// the strips on the data pins the description names (each model syncs with the
+// timer that drives its line), and the roles of the parts' pins.
 #include "world/described_board.h"
 
 #include "vboard/run_result.h"
@@ -12,21 +12,30 @@ namespace world {
 DescribedBoard::DescribedBoard(Bus& bus, const BoardDescription& description)
     : description_(description), chip_(bus) {
   sources_ = std::make_unique<SignalSources>(chip_.context());
-  if (const BoardPart* part = description_.strip()) {
-    strip_ = std::make_unique<Ws2815Strip>(chip_.context(), part->leds, part->timing);
+  for (const BoardPart& part : description_.parts) {
+    if (part.kind != BoardPart::Kind::strip) continue;
+    const PartIdentity who{part.name, kStripKind, part.pins.front(), part.role};
+    auto& strip =
+        strips_.emplace_back(std::make_unique<Ws2815Strip>(chip_.context(), part.leds, part.timing, who));
     unsigned n = 0;
-    chip_.pin(part->pins.front(), &n)->set_listener(n, strip_.get());
+    chip_.pin(part.pins.front(), &n)->set_listener(n, strip.get());
     // The strip judges a quiet line only after the timer driving it has caught up.
-    periph::Timer& driver = chip_.timer(part->driver);
-    strip_->set_sync([&driver](ns_t t) { driver.sync(t); });
+    periph::Timer& driver = chip_.timer(part.driver);
+    strip->set_sync([&driver](ns_t t) { driver.sync(t); });
   }
+}
+
+std::vector<PartView*> DescribedBoard::parts() {
+  std::vector<PartView*> out;
+  for (const auto& s : strips_) out.push_back(s.get());
+  return out;
 }
 
 std::vector<Device*> DescribedBoard::devices() {
   std::vector<Device*> out{chip_.pin_settle()};
   out.insert(out.end(), chip_.mmio().begin(), chip_.mmio().end());
   out.push_back(sources_.get());
-  if (strip_) out.push_back(strip_.get());
+  for (const auto& s : strips_) out.push_back(s.get());
   return out;
 }
 
@@ -93,7 +102,7 @@ bool DescribedBoard::stop_sources(const std::string& pin, ns_t at, bool finish_p
 }
 
 void DescribedBoard::report(RunResult& r) const {
-  if (strip_) r.strip = strip_->report();
+  for (const auto& s : strips_) r.parts.push_back(s->record());
   for (const BoardPart& part : description_.parts)
     if (!part.role.empty()) r.pin_roles[part.pins.front()] = part.role;
 }

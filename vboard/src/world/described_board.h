@@ -1,6 +1,6 @@
 // A board built from its description (vboard/board.h): the chip, the signal
-// sources on its inputs, and the parts the description names (a WS2815 strip on
-// its data pin, the roles of the other pins). Built by vboard::board_factory.
+// sources on its inputs, and the parts the description names (WS2815 strips on
+// their data pins, the roles of the other pins). Built by vboard::board_factory.
 #pragma once
 
 #include <functional>
@@ -34,12 +34,12 @@ class DescribedBoard : public Board {
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const override {
     return chip_.register_dump();
   }
-  // The strip's report and the roles of the parts' pins.
+  // The parts' records and the roles of the parts' pins.
   void report(RunResult& r) const override;
   std::vector<Diagnostic> diagnostics() const override { return chip_.diagnostics(); }
   int pin_level(const std::string& pin) const override;
   bool stop_sources(const std::string& pin, ns_t at, bool finish_pulse) override;
-  StripView* strip_view() override { return strip_.get(); }
+  std::vector<PartView*> parts() override;
 
   // Calls `watch` with every level change of `pin`'s pad, as test equipment on
   // that pin would see it. False for an unknown pin or one already listened to.
@@ -48,15 +48,15 @@ class DescribedBoard : public Board {
   bool add_wire(const std::string& from, const std::string& to);
 
   periph::Stm32g431& chip() { return chip_; }
-  // The strip model; only on a board with a strip.
-  Ws2815Strip& strip_model() { return *strip_; }
+  // The first strip's model; only on a board with a strip.
+  Ws2815Strip& strip_model() { return *strips_.front(); }
   const BoardDescription& description() const { return description_; }
 
  private:
   BoardDescription description_;
   periph::Stm32g431 chip_;
   std::unique_ptr<SignalSources> sources_;
-  std::unique_ptr<Ws2815Strip> strip_;
+  std::vector<std::unique_ptr<Ws2815Strip>> strips_;
   std::vector<std::unique_ptr<periph::PinListener>> watches_;
 };
 

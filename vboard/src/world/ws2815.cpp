@@ -25,8 +25,8 @@ void minmax(ns_t v, ns_t& lo, ns_t& hi, bool& have) {
 }
 }  // namespace
 
-Ws2815Strip::Ws2815Strip(periph::Context& ctx, unsigned leds, const StripTiming& timing)
-    : ctx_(ctx), leds_(leds), tm_(timing) {
+Ws2815Strip::Ws2815Strip(periph::Context& ctx, unsigned leds, const StripTiming& timing, PartIdentity who)
+    : ctx_(ctx), who_(std::move(who)), leds_(leds), tm_(timing) {
   bytes_.reserve(leds * 3 + 16);
 }
 
@@ -249,8 +249,43 @@ std::vector<StripViolationKind> Ws2815Strip::violation_kinds() const {
   return out;
 }
 
+std::vector<PartViolations> Ws2815Strip::violations() const {
+  // Timing real parts misread is checked as "strip", timing only outside the
+  // datasheet's windows as "strip-datasheet" (the names expect-no-violations takes).
+  std::vector<PartViolations> out;
+  for (const StripViolationKind& k : violation_kinds())
+    out.push_back({k.datasheet ? "strip-datasheet" : "strip", k.kind, k.total, k.last, k.last_what});
+  return out;
+}
+
+std::shared_ptr<const PartRecord> Ws2815Strip::record() const {
+  return std::make_shared<StripReport>(report());
+}
+
+std::string Ws2815Strip::describe() const {
+  std::string out = std::to_string(frames_total_) + " strip frames, " +
+                    std::to_string(violation_count(false)) + " timing violations real parts misread, " +
+                    std::to_string(violation_count(true)) + " outside the datasheet windows\n";
+  if (!frames_total_) return out;
+  const StripRun& run = current_;
+  out += "last frame latched at " + format_ns(run.last_t) + " (the same since " + format_ns(run.first_t) +
+         ", " + std::to_string(run.frames) + " frames), " + std::to_string(run.colors.size()) + " LEDs:";
+  const auto& c = run.colors;
+  // Runs of one colour, "12 x #ff0000".
+  for (size_t i = 0; i < c.size();) {
+    size_t j = i;
+    while (j < c.size() && c[j] == c[i]) ++j;
+    char b[40];
+    std::snprintf(b, sizeof b, " %zu x #%02x%02x%02x", j - i, c[i][0], c[i][1], c[i][2]);
+    out += b;
+    i = j;
+  }
+  return out + "\n";
+}
+
 StripReport Ws2815Strip::report() const {
   StripReport r = rep_;
+  r.id = who_;
   r.timing = tm_;
   r.frames_total = frames_total_;
   r.runs = runs_;

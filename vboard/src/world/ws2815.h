@@ -4,6 +4,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,9 @@ namespace vboard::world {
 // file), frames latched by the reset gap, GRB colours per LED.
 class Ws2815Strip : public Device, public periph::PinListener, public StripView {
  public:
-  Ws2815Strip(periph::Context& ctx, unsigned leds, const StripTiming& timing = {});
+  // `who`: the part's name, pin and role on its board.
+  Ws2815Strip(periph::Context& ctx, unsigned leds, const StripTiming& timing = {},
+              PartIdentity who = {"strip", kStripKind, "", ""});
   std::string name() const override { return "WS2815"; }
   void pin_changed(int level, ns_t t) override;
   void pin_changes(const PinChange* c, size_t n) override;
@@ -32,6 +35,11 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   uint64_t violation_count(bool datasheet) const override;
   std::vector<StripViolationKind> violation_kinds() const override;
   void watch_frames(std::function<void(const StripFrame&)> f) override { watch_ = std::move(f); }
+  // PartView
+  const PartIdentity& identity() const override { return who_; }
+  std::vector<PartViolations> violations() const override;
+  std::shared_ptr<const PartRecord> record() const override;
+  std::string describe() const override;
 
   static constexpr size_t kViolationCap = 1000, kPerKindCap = 100, kFrameCap = 100'000, kRunCap = 10'000;
 
@@ -51,6 +59,7 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   std::string describe(Kind k, ns_t value) const;
 
   periph::Context& ctx_;
+  PartIdentity who_;
   unsigned leds_;
   StripTiming tm_;
   std::function<void(ns_t)> sync_;
