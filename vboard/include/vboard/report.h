@@ -83,6 +83,14 @@ bool write_stream(std::FILE* f, const std::function<void(std::ostream&)>& produc
 bool write_report(std::FILE* f, const RunResult& r, const ReportInfo& info, bool json, bool color,
                   std::string* reason);
 
+// The words of the text report, one finding each, for whoever shows findings
+// one by one (the live page of --serve): the halt after "Stopped: ", a rule
+// finding after its indent, a kind of strip timing violation (with its last
+// occurrence as the example), unmodelled accesses and faults in all.
+std::string halt_words(const Halt& h);
+std::string finding_words(const Diagnostic& d, bool allowed);
+std::string strip_kind_words(const StripViolationKind& k);
+
 // "SysTick", "EXTI0", "TIM7", ... for an exception number.
 std::string exception_name(unsigned exc);
 
