@@ -10,6 +10,7 @@
 
 #include "gdb/run.h"
 #include "gdb/server.h"
+#include "serve/server.h"
 #include "vboard/board.h"
 #include "vboard/cli.h"
 #include "vboard/coverage.h"
@@ -72,6 +73,14 @@ int run(int argc, char** argv) {
   // Pictures draw the strip's data pin as the strip's frames.
   const std::string strip_pin = described.strip() ? described.strip()->pins.front() : "";
   const bool color = !inv.no_color && isatty(1);
+  if (inv.serve) {
+    serve::ServeOptions so;
+    so.address = inv.serve_address;
+    so.address_given = inv.serve_address_given;
+    so.port = inv.serve_port;
+    so.serve_for = inv.serve_for;
+    return serve::serve(*img, inv.image, inv.machine, described, inv.allow, so, stdout, stderr);
+  }
   if (!inv.scenarios.empty()) {
     ScenarioCli scen;
     scen.files = inv.scenarios;
