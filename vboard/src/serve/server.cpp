@@ -257,12 +257,14 @@ int serve(const Image& image, const std::string& image_path, const MachineOption
   }
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGTERM, &old_term, nullptr);
+  // What was served, as the pages last saw it (closing the connections may take a moment more).
+  const EngineStats st = engine.stats();
+  const double served = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   mg_stop(ctx);
   engine.stop();
   mg_exit_library();
-  const EngineStats st = engine.stats();
-  std::fprintf(out, "vboard: served %.1f s of wall time: virtual time %s, %llu updates published\n",
-               st.wall_s, format_ns(st.vt).c_str(), static_cast<unsigned long long>(st.updates));
+  std::fprintf(out, "vboard: served %.1f s of wall time: virtual time %s, %llu updates published\n", served,
+               format_ns(st.vt).c_str(), static_cast<unsigned long long>(st.updates));
   std::fflush(out);
   return 0;
 }
