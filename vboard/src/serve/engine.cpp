@@ -34,6 +34,14 @@ void Client::post_message(std::string m) {
   cv_.notify_one();
 }
 
+void Client::post_hello(std::string m) {
+  {
+    std::lock_guard lk(mu_);
+    pending_.reset();
+  }
+  post_message(std::move(m));
+}
+
 bool Client::next(std::string* out, std::chrono::milliseconds timeout) {
   std::unique_lock lk(mu_);
   cv_.wait_for(lk, timeout, [&] { return closed_ || pending_ || !messages_.empty(); });
@@ -222,7 +230,7 @@ void Engine::handle(Request& r) {
     full.strip = live_->strip_leds();
     full.frames = live_->strip_frames();
     full.findings = live_->findings();
-    r.from->post_message(hello_json(*live_, image_name_, full, trace_pins_));
+    r.from->post_hello(hello_json(*live_, image_name_, full, trace_pins_));
     return;
   }
   if (r.detach) {
@@ -286,7 +294,7 @@ void Engine::handle(Request& r) {
       full.frames = live_->strip_frames();
       full.findings = live_->findings();
       for (const auto& client : clients_)
-        client->post_message(hello_json(*live_, image_name_, full, trace_pins_));
+        client->post_hello(hello_json(*live_, image_name_, full, trace_pins_));
       return;
     }
     case Command::Kind::save: {
@@ -388,6 +396,14 @@ void Engine::loop() {
     std::unique_lock lk(mu_);
     cv_.wait_until(lk, wake, [&] { return stop_ || !queue_.empty(); });
   }
+  // Requests that came with the stop: a report someone waits for is still made.
+  std::deque<Request> rest;
+  {
+    std::lock_guard lk(mu_);
+    rest.swap(queue_);
+  }
+  for (Request& r : rest)
+    if (r.task) r.task();
   for (const auto& c : clients_) c->close();
 }
 

@@ -35,6 +35,8 @@ class Client {
   // waiting; a one-off message past the bounds drops the oldest one waiting.
   void post(const Update& u);
   void post_message(std::string m);
+  // The board anew (a first message, or after a reset): what waited of the old state is dropped.
+  void post_hello(std::string m);
   // The sender's side: the next text to send (messages first, then the merged
   // update); false once closed or at the timeout with nothing to send.
   bool next(std::string* out, std::chrono::milliseconds timeout);
