@@ -77,8 +77,8 @@ bool Client::closed() const {
 
 // ------------------------------------------------------------------ Engine
 
-Engine::Engine(const Image& image, std::string image_path, MachineOptions options, BoardDescription board,
-               std::set<std::string> allowed)
+Engine::Engine(const Image& image, std::string image_path, MachineOptions options,
+               const BoardDescription& board, std::set<std::string> allowed)
     : image_(image), image_path_(std::move(image_path)) {
   image_name_ = image_path_.substr(image_path_.find_last_of('/') + 1);
   live_ = std::make_unique<LiveBoard>(image_, image_path_, std::move(options), board, std::move(allowed));

@@ -70,7 +70,7 @@ class Engine {
   static constexpr std::chrono::milliseconds kPublishEvery{20};
   static constexpr std::chrono::milliseconds kSliceWall{5};
 
-  Engine(const Image& image, std::string image_path, MachineOptions options, BoardDescription board,
+  Engine(const Image& image, std::string image_path, MachineOptions options, const BoardDescription& board,
          std::set<std::string> allowed);
   ~Engine();
   Engine(const Engine&) = delete;
