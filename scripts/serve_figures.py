@@ -117,7 +117,7 @@ def main():
          ("%.1f / %.1f" % (statistics.median(lat), lat[-1])) if lat else "none measured"),
         ("page updates per second (one tab)", "%.1f" % f["rate"], "%.1f" % r["rate"]),
         ("server CPU at real-time pace, one tab (% of one core)", "%.1f" % f["cpu"], "%.1f" % r["cpu"]),
-        ("server resident memory, start / end / largest (MB)", "%.1f / %.1f / %.1f" % f["mem"], "%.1f / %.1f / %.1f" % r["mem"]),
+        ("server resident memory, start / end / largest (MiB)", "%.1f / %.1f / %.1f" % f["mem"], "%.1f / %.1f / %.1f" % r["mem"]),
     ]
     print("| Figure | front | rear |")
     print("|---|---|---|")
