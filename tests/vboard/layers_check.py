@@ -25,13 +25,14 @@ LAYERS = {
     "machine": ["core"],
     "outputs": ["core", "chip", "world", "machine"],
     "gdb": ["core", "machine"],
-    "cli": ["core", "chip", "world", "machine", "outputs"],
-    "main": ["core", "chip", "world", "machine", "outputs", "gdb", "cli"],
+    "serve": ["core", "chip", "world", "machine", "outputs"],
+    "cli": ["core", "chip", "world", "machine", "outputs", "serve"],
+    "main": ["core", "chip", "world", "machine", "outputs", "gdb", "serve", "cli"],
     "png": [],
 }
 
 # Folders of vboard/src whose files all belong to one layer.
-FOLDERS = {"src/core": "core", "src/chip": "chip", "src/world": "world", "src/gdb": "gdb"}
+FOLDERS = {"src/core": "core", "src/chip": "chip", "src/world": "world", "src/gdb": "gdb", "src/serve": "serve"}
 
 # The other files, one by one.
 FILES = {
@@ -80,9 +81,11 @@ FILES = {
 }
 
 # Third-party headers (by the first part of their path) and the layers that may use them:
-# JSON only where JSON is written, CLI11 only in the command line, YAML only in the loaders.
+# JSON only where JSON is written (reports, the live page's messages), CLI11 only in the command
+# line, YAML only in the loaders, civetweb only in the live board's server.
 THIRD_PARTY = {
-    "nlohmann": {"outputs"},
+    "nlohmann": {"outputs", "serve"},
+    "civetweb.h": {"serve"},
     "CLI": {"cli"},
     "yaml-cpp": {"world", "cli"},
     "unicorn": {"core", "machine", "gdb"},
@@ -218,6 +221,9 @@ def self_test():
         ("src/machine.cpp", '#include "chip/models.h"\n', 1),
         ("src/report.cpp", '#include "chip/stm32g431_desc.h"\n#include <nlohmann/json.hpp>\n', 0),
         ("src/gdb/run.cpp", '#include "vboard/cli.h"\n', 1),
+        ("src/serve/engine.cpp", '#include "vboard/workbench.h"\n', 1),
+        ("src/serve/server.cpp", '#include <civetweb.h>\n#include "vboard/report.h"\n', 0),
+        ("src/report.cpp", "#include <civetweb.h>\n", 1),
         ("src/new_file.cpp", "", 1),
     ]
     kinds = [

@@ -391,6 +391,39 @@ void define_options(CLI::App& app, Invocation& inv) {
       "the board around the chip, as a board file (default: boards/IMAGE-NAME.yaml for the lamp images "
       "front_lamp and rear_lamp, else the chip alone)",
       false, file(inv.board));
+  auto* serve =
+      app.add_flag("--serve", inv.serve,
+                   "the live board in a browser: prints a URL (127.0.0.1 only unless --serve-address)");
+  value_option(app, "--serve-port", "PORT", "the live board's port (default 8765; 0: a free one)", false,
+               [&inv](const std::string& v) {
+                 std::string why;
+                 const auto port = values::port(v, &why);
+                 if (!port) return why;
+                 inv.serve_port = *port;
+                 return std::string();
+               })
+      ->needs(serve);
+  value_option(app, "--serve-address", "ADDR",
+               "listen on another IPv4 address than 127.0.0.1 (anyone who reaches it can drive the board)",
+               false,
+               [&inv](const std::string& v) {
+                 // Dotted IPv4, four numbers 0..255: civetweb binds what it is given.
+                 const auto parts = split(v, '.');
+                 bool ok = parts.size() == 4;
+                 for (const std::string& p : parts)
+                   ok = ok && !p.empty() && p.size() <= 3 &&
+                        p.find_first_not_of("0123456789") == std::string::npos && std::stoi(p) <= 255;
+                 if (!ok) return quote(v) + ": not an IPv4 address like 127.0.0.1";
+                 inv.serve_address = v;
+                 inv.serve_address_given = true;
+                 return std::string();
+               })
+      ->needs(serve);
+  value_option(app, "--serve-for", "TIME", "end the live board after this much wall time (default: Ctrl-C)",
+               false,
+               into<ns_t>([](const std::string& v, std::string* e) { return parse_time(v, e); },
+                          [&inv](ns_t t) { inv.serve_for = t; }))
+      ->needs(serve);
 }
 
 // CLI11's own messages may span lines; user text in them is made printable.
@@ -435,6 +468,16 @@ ParseOutcome parse_command_line(int argc, const char* const* argv, Invocation* i
     return usage("--gdb and --scenario: one at a time (a scenario drives the run itself)");
   if (inv->scenarios.empty() && !inv->junit.empty())
     return usage("--junit reports scenarios: give --scenario FILE too");
+  if (inv->serve) {
+    // The page drives the run: the options that set its inputs, its length or
+    // its one report belong to the other modes.
+    for (const char* o : {"--for", "--pulse", "--set", "--inject-irq", "--scenario", "--junit", "--gdb",
+                          "--vcd", "--svg", "--png", "--json", "--profile", "--coverage"})
+      if (app.count(o))
+        return usage(
+            std::string("--serve and ") + o +
+            ": the page drives the live board (its inputs, its time; save it as a scenario to replay)");
+  }
   std::string clash = check_sources(inv->machine.pulses, inv->machine.levels);
   if (!clash.empty()) return usage(clash);
   out.proceed = true;

@@ -10,6 +10,7 @@
 
 #include "gdb/run.h"
 #include "gdb/server.h"
+#include "serve/server.h"
 #include "vboard/board.h"
 #include "vboard/cli.h"
 #include "vboard/coverage.h"
@@ -70,6 +71,14 @@ int run(int argc, char** argv) {
   const BoardDescription& described = board_file ? *board_file : default_board(*img);
   const BoardFactory board = board_factory(described);
   const bool color = !inv.no_color && isatty(1);
+  if (inv.serve) {
+    serve::ServeOptions so;
+    so.address = inv.serve_address;
+    so.address_given = inv.serve_address_given;
+    so.port = inv.serve_port;
+    so.serve_for = inv.serve_for;
+    return serve::serve(*img, inv.image, inv.machine, described, inv.allow, so, stdout, stderr);
+  }
   if (!inv.scenarios.empty()) {
     ScenarioCli scen;
     scen.files = inv.scenarios;

@@ -355,6 +355,22 @@ bool VcdWriter::finish(ns_t end, std::string* error) {
   return true;
 }
 
+std::string halt_words(const Halt& h) {
+  // An exception without a handler of its own lands in the default handler:
+  // name the one that led there.
+  std::string exc = h.exception ? exception_name(h.exception) : std::string("none");
+  if (h.exception >= 16) exc += " (IRQ " + std::to_string(h.exception - 16) + ")";
+  const bool by_default = h.reason == "default_handler" && h.exception;
+  return "stuck in " + h.symbol + " (" + h.reason + ") from " + format_ns(h.t) + ", interrupts " +
+         (h.primask ? "masked (PRIMASK=1)" : "enabled") +
+         (by_default ? ", entered for " : ", active exception ") + exc;
+}
+
+std::string finding_words(const Diagnostic& d, bool allowed) {
+  return d.kind + (allowed ? " (allowed)" : "") + ": " + d.where + ": " + d.message + ", first at " +
+         format_ns(d.first) + (d.count > 1 ? ", " + std::to_string(d.count) + " times" : "");
+}
+
 std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
   std::ostringstream o;
   double vps = r.wall_s > 0 ? static_cast<double>(r.virtual_ns) / 1e9 / r.wall_s : 0;
@@ -369,15 +385,7 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
   o << line;
   for (const auto& n : info.image_notes) o << "  Image: " << n << "\n";
   if (r.halt) {
-    const Halt& h = *r.halt;
-    // An exception without a handler of its own lands in the default handler:
-    // name the one that led there.
-    std::string exc = h.exception ? exception_name(h.exception) : std::string("none");
-    if (h.exception >= 16) exc += " (IRQ " + std::to_string(h.exception - 16) + ")";
-    const bool by_default = h.reason == "default_handler" && h.exception;
-    o << "  Stopped: stuck in " << h.symbol << " (" << h.reason << ") from " << format_ns(h.t)
-      << ", interrupts " << (h.primask ? "masked (PRIMASK=1)" : "enabled")
-      << (by_default ? ", entered for " : ", active exception ") << exc << "\n";
+    o << "  Stopped: " << halt_words(*r.halt) << "\n";
   } else if (!info.ended.empty()) {
     o << "  Ended " << (info.ended_early ? "early: " : "") << info.ended << "\n";
   } else {
@@ -442,9 +450,7 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
   if (!r.diagnostics.empty()) {
     o << "\nRULE FINDINGS (the run fails unless the kind is allowed with --allow KIND):\n";
     for (const Diagnostic& d : r.diagnostics)
-      o << "  " << d.kind << (info.allowed.count(d.kind) ? " (allowed)" : "") << ": " << d.where << ": "
-        << d.message << ", first at " << format_ns(d.first)
-        << (d.count > 1 ? ", " + std::to_string(d.count) + " times" : "") << "\n";
+      o << "  " << finding_words(d, info.allowed.count(d.kind) > 0) << "\n";
   }
   if (!r.faults.empty()) {
     o << "\nFAULTS (the run fails)";

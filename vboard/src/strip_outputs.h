@@ -34,5 +34,8 @@ std::string own_name(const StripReport& s);
 void write_strip_json(std::ostream& o, const StripReport& s);
 // The "Strip:" section of the text report; color: the LEDs as coloured blocks.
 void strip_text(std::ostream& o, const StripReport& s, bool color);
+// A kind of timing violation in the text report's words, with its last
+// occurrence as the example (for views that show findings one by one).
+std::string strip_kind_words(const StripViolationKind& k);
 
 }  // namespace vboard

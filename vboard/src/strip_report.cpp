@@ -208,3 +208,17 @@ void StripOutputs::text(std::ostream& o, const PartRecord& r, bool color) const 
 }
 
 }  // namespace vboard
+
+namespace vboard {
+
+std::string strip_kind_words(const StripViolationKind& k) {
+  // The text report's lines, with the last occurrence as the example (the
+  // first is in the report's list, which a live view does not keep).
+  if (k.datasheet)
+    return "datasheet-window finding, " + k.last_what + ": " + std::to_string(k.total) + " times from " +
+           format_ns(k.first) + " to " + format_ns(k.last);
+  return "timing violation (a WS2815 would misread it), " + k.kind + ": " + std::to_string(k.total) +
+         " times, e.g. " + k.last_what + ", from " + format_ns(k.first) + " to " + format_ns(k.last);
+}
+
+}  // namespace vboard

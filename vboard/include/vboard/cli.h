@@ -61,6 +61,11 @@ struct Invocation {
   std::string png;                     // --png FILE: the same picture as PNG
   std::string coverage;                // --coverage FILE: lcov tracefile of the lines that ran
   std::string board;                   // --board FILE: the board's description ("": by the image)
+  bool serve = false;                  // --serve: the live board in a browser
+  std::string serve_address = "127.0.0.1";  // --serve-address ADDR
+  bool serve_address_given = false;
+  uint16_t serve_port = 8765;     // --serve-port PORT (0: a free one)
+  std::optional<ns_t> serve_for;  // --serve-for TIME: wall time, then the server ends
 };
 
 struct ParseOutcome {

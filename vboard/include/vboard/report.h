@@ -83,6 +83,13 @@ bool write_stream(std::FILE* f, const std::function<void(std::ostream&)>& produc
 bool write_report(std::FILE* f, const RunResult& r, const ReportInfo& info, bool json, bool color,
                   std::string* reason);
 
+// The words of the text report, one finding each, for whoever shows findings
+// one by one (the live page of --serve): the halt after "Stopped: ", a rule
+// finding after its indent (each kind of part words its own findings beside
+// its outputs), unmodelled accesses and faults in all.
+std::string halt_words(const Halt& h);
+std::string finding_words(const Diagnostic& d, bool allowed);
+
 // "SysTick", "EXTI0", "TIM7", ... for an exception number.
 std::string exception_name(unsigned exc);
 

@@ -1,0 +1,131 @@
+#!/usr/bin/python3
+"""Figures of the live board (`vboard IMAGE --serve`), front and rear side by side,
+measured with one headless Chromium tab open on each (Debian's chromium and
+chromium-driver through python3-selenium; scripts/deps.sh installs them):
+
+- pacing: virtual time against the server's wall clock over the span, at real-time pace;
+- latency: a click on the rear's PB5 switch to the strip drawn in the new colour (wall time);
+- update rate: page updates per second while the strip streams;
+- cost: the server's CPU at real-time pace with the tab open, and its resident
+  memory at the start and the end of the span (and the largest in between).
+
+  scripts/serve_figures.py [--seconds 60] [--build build/host] [--firmware build/firmware]
+
+The span is 60 s by default (the figures of the README); tests use shorter ones.
+"""
+import argparse
+import concurrent.futures
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+
+def rss_mb(pid):
+    for line in Path("/proc/%d/status" % pid).read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def cpu_s(pid):
+    fields = Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def browser():
+    o = Options()
+    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1400,1000", "--disable-dev-shm-usage"):
+        o.add_argument(a)
+    o.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    return webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"), options=o)
+
+
+def measure(vboard, image, seconds, rear):
+    proc = subprocess.Popen([vboard, image, "--serve", "--serve-port", "0"],  # ended below (SIGTERM)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    url = re.search(r"http://\S+/", proc.stdout.readline()).group(0)
+    driver = browser()
+    out = {}
+    try:
+        driver.get(url)
+        end = time.monotonic() + 10
+        while not driver.execute_script("return window.vb.connected && window.vb.updates > 5"):
+            if time.monotonic() > end:
+                raise SystemExit("the page did not connect to " + url)
+            time.sleep(0.05)
+        if not rear:
+            w = driver.find_element(By.ID, "pulse-width-PA0")
+            w.clear()
+            w.send_keys("1500")
+            driver.find_element(By.ID, "pulse-apply-PA0").click()
+        time.sleep(1)
+        driver.execute_script("window.vb.wall = []; window.vb.latencies = [];")
+        u0 = driver.execute_script("return window.vb.updates")
+        c0, t0, m0 = cpu_s(proc.pid), time.monotonic(), rss_mb(proc.pid)
+        peak = m0
+        clicks = 0
+        while time.monotonic() - t0 < seconds:
+            if rear and clicks < 20 and time.monotonic() - t0 > 1 + clicks * min(0.5, seconds / 45):
+                driver.find_element(By.ID, "switch-PB5").click()  # closing and opening: red, dark, red, ...
+                clicks += 1
+            peak = max(peak, rss_mb(proc.pid))
+            time.sleep(0.05)
+        c1, t1, m1 = cpu_s(proc.pid), time.monotonic(), rss_mb(proc.pid)
+        u1 = driver.execute_script("return window.vb.updates")
+        wall = driver.execute_script("return window.vb.wall")
+        (w0, v0), (w1, v1) = wall[0], wall[-1]
+        out["pace"] = (v1 - v0) / 1e9 / (w1 - w0)
+        out["span"] = w1 - w0
+        out["rate"] = (u1 - u0) / (t1 - t0)
+        out["cpu"] = 100 * (c1 - c0) / (t1 - t0)
+        out["mem"] = (m0, m1, peak)
+        out["lat"] = driver.execute_script("return window.vb.latencies") if rear else []
+    finally:
+        driver.quit()
+        proc.terminate()
+        proc.communicate(timeout=30)
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
+    ap.add_argument("--seconds", type=int, default=60)
+    ap.add_argument("--build", default="build/host")
+    ap.add_argument("--firmware", default="build/firmware")
+    a = ap.parse_args()
+    vboard = str(Path(a.build) / "vboard" / "vboard")
+    # Front and rear at once, each with its own server and browser.
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        fj = pool.submit(measure, vboard, str(Path(a.firmware) / "front_lamp.elf"), a.seconds, False)
+        rj = pool.submit(measure, vboard, str(Path(a.firmware) / "rear_lamp.elf"), a.seconds, True)
+        f, r = fj.result(), rj.result()
+    lat = sorted(r["lat"])
+    rows = [
+        ("pacing over %.0f s at real time: virtual s per wall s" % f["span"],
+         "%.5f (%+.3f %%)" % (f["pace"], 100 * (f["pace"] - 1)), "%.5f (%+.3f %%)" % (r["pace"], 100 * (r["pace"] - 1))),
+        ("latency: click on PB5's switch to the strip drawn (wall ms, median / max of %d)" % len(lat), "-",
+         ("%.1f / %.1f" % (statistics.median(lat), lat[-1])) if lat else "none measured"),
+        ("page updates per second (one tab)", "%.1f" % f["rate"], "%.1f" % r["rate"]),
+        ("server CPU at real-time pace, one tab (% of one core)", "%.1f" % f["cpu"], "%.1f" % r["cpu"]),
+        ("server resident memory, start / end / largest (MiB)", "%.1f / %.1f / %.1f" % f["mem"], "%.1f / %.1f / %.1f" % r["mem"]),
+    ]
+    print("| Figure | front | rear |")
+    print("|---|---|---|")
+    for row in rows:
+        print("| %s | %s | %s |" % row)
+    ok = abs(f["pace"] - 1) < 0.01 and abs(r["pace"] - 1) < 0.01 and r["rate"] >= 30 and lat and lat[-1] <= 100
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,410 @@
+// The machine thread of `vboard --serve` and the pages' outboxes (engine.h).
+#include "serve/engine.h"
+
+#include <algorithm>
+
+namespace vboard::serve {
+
+using Clock = std::chrono::steady_clock;
+
+// ------------------------------------------------------------------ Client
+
+void Client::post(const Update& u) {
+  std::lock_guard lk(mu_);
+  if (closed_) return;
+  if (pending_) {
+    merge_update(*pending_, u);
+    ++merged_;
+  } else {
+    pending_ = u;
+  }
+  cv_.notify_one();
+}
+
+void Client::post_message(std::string m) {
+  std::lock_guard lk(mu_);
+  if (closed_) return;
+  message_bytes_ += m.size();
+  messages_.push_back(std::move(m));
+  while (messages_.size() > 1 && (messages_.size() > kMaxMessages || message_bytes_ > kMaxMessageBytes)) {
+    message_bytes_ -= messages_.front().size();
+    messages_.pop_front();
+    ++dropped_;
+  }
+  cv_.notify_one();
+}
+
+void Client::post_hello(std::string m) {
+  {
+    std::lock_guard lk(mu_);
+    pending_.reset();
+  }
+  post_message(std::move(m));
+}
+
+bool Client::next(std::string* out, std::chrono::milliseconds timeout) {
+  std::unique_lock lk(mu_);
+  cv_.wait_for(lk, timeout, [&] { return closed_ || pending_ || !messages_.empty(); });
+  if (closed_) return false;
+  if (!messages_.empty()) {
+    *out = std::move(messages_.front());
+    message_bytes_ -= out->size();
+    messages_.pop_front();
+    return true;
+  }
+  if (pending_) {
+    const Update u = std::move(*pending_);
+    pending_.reset();
+    lk.unlock();
+    *out = update_json(u);  // outside the lock: the machine thread may post meanwhile
+    return true;
+  }
+  return false;
+}
+
+void Client::close() {
+  std::lock_guard lk(mu_);
+  closed_ = true;
+  pending_.reset();
+  messages_.clear();
+  cv_.notify_all();
+}
+
+bool Client::closed() const {
+  std::lock_guard lk(mu_);
+  return closed_;
+}
+
+// ------------------------------------------------------------------ Engine
+
+Engine::Engine(const Image& image, std::string image_path, MachineOptions options,
+               const BoardDescription& board, std::set<std::string> allowed)
+    : image_(image), image_path_(std::move(image_path)) {
+  image_name_ = image_path_.substr(image_path_.find_last_of('/') + 1);
+  live_ = std::make_unique<LiveBoard>(image_, image_path_, std::move(options), board, std::move(allowed));
+  // The logic trace shows the parts' pins to begin with.
+  std::vector<unsigned> chosen;
+  for (const BoardPart& p : live_->board().parts) {
+    if (p.kind == BoardPart::Kind::unused) continue;
+    for (const std::string& pin : p.pins) {
+      const auto& names = live_->pin_names();
+      const auto it = std::find(names.begin(), names.end(), pin);
+      if (it == names.end()) continue;
+      chosen.push_back(static_cast<unsigned>(it - names.begin()));
+      trace_pins_.push_back(pin);
+    }
+  }
+  live_->edges().choose(chosen);
+  start_ = Clock::now();
+  last_publish_ = start_;
+}
+
+Engine::~Engine() { stop(); }
+
+void Engine::start() {
+  thread_ = std::thread([this] { loop(); });
+}
+
+void Engine::stop() {
+  {
+    std::lock_guard lk(mu_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void Engine::attach(const std::shared_ptr<Client>& c) {
+  {
+    std::lock_guard lk(mu_);
+    queue_.push_back({c, std::nullopt, true, false, {}});
+  }
+  cv_.notify_all();
+}
+
+void Engine::detach(const std::shared_ptr<Client>& c) {
+  {
+    std::lock_guard lk(mu_);
+    queue_.push_back({c, std::nullopt, false, true, {}});
+  }
+  cv_.notify_all();
+}
+
+void Engine::submit(const std::shared_ptr<Client>& from, Command c) {
+  {
+    std::lock_guard lk(mu_);
+    queue_.push_back({from, std::move(c), false, false, {}});
+  }
+  cv_.notify_all();
+}
+
+std::string Engine::report_json() {
+  auto done = std::make_shared<std::promise<std::string>>();
+  auto result = done->get_future();
+  {
+    std::lock_guard lk(mu_);
+    if (stop_) return "";
+    queue_.push_back(
+        {nullptr, std::nullopt, false, false, [this, done] { done->set_value(live_->report_json()); }});
+  }
+  cv_.notify_all();
+  return result.get();
+}
+
+EngineStats Engine::stats() const {
+  std::lock_guard lk(stats_mu_);
+  return stats_;
+}
+
+double Engine::wall_now() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+void Engine::anchor() {
+  anchor_vt_ = live_->now();
+  anchor_wall_ = wall_now();
+}
+
+Update Engine::snapshot() {
+  Update u;
+  u.vt = live_->now();
+  u.wall_s = wall_now();
+  u.state = live_->halted() ? "halted" : (paused_ && !step_end_) ? "paused" : "running";
+  u.rate = rate_;
+  u.fast = fast_;
+  u.lagging = lagging_;
+  u.inputs = live_->applied().size();
+  u.generation = generation_;
+  return u;
+}
+
+void Engine::publish(bool force) {
+  Update u = snapshot();
+  const std::vector<int> levels = live_->levels();
+  const auto& names = live_->pin_names();
+  for (size_t i = 0; i < levels.size(); ++i)
+    if (!names[i].empty() && (i >= published_levels_.size() || published_levels_[i] != levels[i]))
+      u.pins[names[i]] = levels[i];
+  published_levels_ = levels;
+  const uint64_t frames = live_->strip_frames();
+  if (frames != published_frames_) {
+    std::vector<Rgb> leds = live_->strip_leds();
+    if (leds != published_strip_ || published_frames_ == ~uint64_t{0}) u.strip = leds;
+    u.frames = frames;
+    if (!u.strip) u.strip = leds;  // the frame count moves the page's counter
+    published_strip_ = std::move(leds);
+    published_frames_ = frames;
+  }
+  Findings f = live_->findings();
+  if (!published_findings_ || f != *published_findings_) {
+    u.findings = f;
+    published_findings_ = std::move(f);
+  }
+  for (auto& [pin, e] : live_->edges().take()) {
+    TraceEdges& t = u.trace[names[pin]];
+    t.edges = std::move(e.edges);
+    t.dropped = e.dropped;
+    t.busy_from = e.busy_from;
+    t.busy_to = e.busy_to;
+  }
+  const bool changed = u.state != published_state_;
+  published_state_ = u.state;
+  if (!force && !changed && u.pins.empty() && !u.strip && !u.findings && u.trace.empty() &&
+      Clock::now() - last_publish_ < std::chrono::milliseconds(250))
+    return;  // nothing new but time: a quarter second is soon enough for the clock
+  for (const auto& c : clients_) c->post(u);
+  last_publish_ = Clock::now();
+  std::lock_guard lk(stats_mu_);
+  ++stats_.updates;
+  stats_.vt = u.vt;
+  stats_.wall_s = u.wall_s;
+  stats_.clients = clients_.size();
+}
+
+void Engine::handle(Request& r) {
+  if (r.task) {
+    r.task();
+    return;
+  }
+  if (r.attach) {
+    clients_.push_back(r.from);
+    Update full = snapshot();
+    full.strip = live_->strip_leds();
+    full.frames = live_->strip_frames();
+    full.findings = live_->findings();
+    r.from->post_hello(hello_json(*live_, image_name_, full, trace_pins_));
+    return;
+  }
+  if (r.detach) {
+    clients_.erase(std::remove(clients_.begin(), clients_.end(), r.from), clients_.end());
+    return;
+  }
+  if (!r.command) return;
+  const Command& c = *r.command;
+  const auto say = [&](const std::string& json) {
+    if (r.from) r.from->post_message(json);
+  };
+  switch (c.kind) {
+    case Command::Kind::input: {
+      if (live_->halted()) {
+        say(error_json("the image has stopped (" + live_->findings().halt +
+                       "): no input enters the world until a reset"));
+        return;
+      }
+      const std::string err = live_->apply(c.input);
+      if (!err.empty()) say(error_json(err));
+      return;
+    }
+    case Command::Kind::pace:
+      fast_ = c.fast;
+      if (!c.fast) rate_ = c.rate;
+      paused_ = false;
+      step_end_.reset();
+      lagging_ = false;
+      anchor();
+      return;
+    case Command::Kind::pause:
+      paused_ = true;
+      step_end_.reset();
+      return;
+    case Command::Kind::run:
+      paused_ = false;
+      step_end_.reset();
+      lagging_ = false;
+      anchor();
+      return;
+    case Command::Kind::step:
+      if (live_->halted()) {
+        say(error_json("the image has stopped: time cannot move on until a reset"));
+        return;
+      }
+      paused_ = true;
+      step_end_ = live_->now() + c.step;
+      return;
+    case Command::Kind::reset: {
+      live_->reset();
+      ++generation_;
+      step_end_.reset();
+      lagging_ = false;
+      anchor();
+      published_levels_.clear();
+      published_frames_ = ~uint64_t{0};
+      published_strip_.clear();
+      published_findings_.reset();
+      Update full = snapshot();
+      full.strip = live_->strip_leds();
+      full.frames = live_->strip_frames();
+      full.findings = live_->findings();
+      for (const auto& client : clients_)
+        client->post_hello(hello_json(*live_, image_name_, full, trace_pins_));
+      return;
+    }
+    case Command::Kind::save: {
+      std::string err;
+      const std::string name = c.name.empty() ? "live session on " + image_name_ : c.name;
+      const std::string yaml = live_->scenario_text(name, &err);
+      say(yaml.empty() ? error_json(err) : scenario_json(name, yaml));
+      return;
+    }
+    case Command::Kind::trace: {
+      std::vector<unsigned> chosen;
+      const auto& names = live_->pin_names();
+      for (const std::string& p : c.pins) {
+        const auto it = std::find(names.begin(), names.end(), p);
+        if (it == names.end()) {
+          say(error_json("the board has no pin " + p));
+          return;
+        }
+        chosen.push_back(static_cast<unsigned>(it - names.begin()));
+      }
+      live_->edges().choose(chosen);
+      trace_pins_ = c.pins;
+      return;
+    }
+    case Command::Kind::ping:
+      return;
+  }
+}
+
+void Engine::loop() {
+  anchor();
+  publish(true);
+  for (;;) {
+    std::deque<Request> batch;
+    {
+      std::lock_guard lk(mu_);
+      if (stop_) break;
+      batch.swap(queue_);
+    }
+    const std::string state_before = published_state_;
+    for (Request& r : batch) handle(r);
+    const ns_t now = live_->now();
+    std::optional<ns_t> target;
+    Clock::time_point wake = Clock::now() + std::chrono::milliseconds(50);
+    if (!live_->halted()) {
+      if (step_end_) {
+        if (now >= *step_end_)
+          step_end_.reset();
+        else
+          target = std::min(*step_end_, now + fast_chunk_);
+      } else if (!paused_ && fast_) {
+        target = now + fast_chunk_;
+      } else if (!paused_) {
+        // Real time times the rate, from the anchor (the last change of pace).
+        const double w = wall_now();
+        const double per_s = rate_ * 1e9;
+        const double want = static_cast<double>(anchor_vt_) + (w - anchor_wall_) * per_s;
+        if (want - static_cast<double>(now) > 0.25 * per_s) {
+          // A quarter second behind: the machine cannot keep this pace. The debt is dropped.
+          lagging_ = true;
+          anchor_vt_ = now;
+          anchor_wall_ = w;
+          std::lock_guard lk(stats_mu_);
+          ++stats_.lag_events;
+        } else if (want > static_cast<double>(now)) {
+          target = std::min<ns_t>(static_cast<ns_t>(want), now + static_cast<ns_t>(0.05 * per_s) + 1);
+        }
+      }
+    }
+    if (target && *target > now) {
+      const auto t0 = Clock::now();
+      live_->run_until(*target);
+      const double took = std::chrono::duration<double>(Clock::now() - t0).count();
+      if (fast_ || step_end_) {
+        // Slices of about 20 ms of wall time, so that requests are seen soon.
+        const double scale = std::clamp(0.02 / std::max(took, 1e-6), 0.5, 2.0);
+        fast_chunk_ =
+            std::clamp<ns_t>(static_cast<ns_t>(static_cast<double>(fast_chunk_) * scale), 50 * kUs, 5 * kSec);
+      }
+      std::lock_guard lk(stats_mu_);
+      ++stats_.slices;
+    }
+    if (step_end_ && live_->now() >= *step_end_) step_end_.reset();
+    const bool state_changed = snapshot().state != state_before;
+    // A new colour on the strip goes out at once: it is what a click waits to see.
+    const bool strip_changed =
+        live_->strip_frames() != published_frames_ && live_->strip_leds() != published_strip_;
+    if (!batch.empty() || state_changed || strip_changed || Clock::now() - last_publish_ >= kPublishEvery)
+      publish(!batch.empty() || state_changed);
+    const bool busy = !live_->halted() && (step_end_ || (!paused_ && fast_));
+    if (busy) continue;
+    if (!paused_ && !live_->halted()) {
+      // Next slice when the pace has made kSliceWall of virtual time due.
+      const double due_s = anchor_wall_ + static_cast<double>(live_->now() - anchor_vt_) / (rate_ * 1e9) +
+                           std::chrono::duration<double>(kSliceWall).count();
+      wake = start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due_s));
+      if (lagging_ && target) lagging_ = live_->now() < *target;
+    }
+    std::unique_lock lk(mu_);
+    cv_.wait_until(lk, wake, [&] { return stop_ || !queue_.empty(); });
+  }
+  // Requests that came with the stop: a report someone waits for is still made.
+  std::deque<Request> rest;
+  {
+    std::lock_guard lk(mu_);
+    rest.swap(queue_);
+  }
+  for (Request& r : rest)
+    if (r.task) r.task();
+  for (const auto& c : clients_) c->close();
+}
+
+}  // namespace vboard::serve

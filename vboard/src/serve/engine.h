@@ -1,0 +1,137 @@
+// The engine of `vboard --serve`: one thread owns the live board and runs it in
+// slices (LiveBoard::run_until); the pace (real time, a rate, as fast as
+// possible, paused, a single step, reset to power-on) only decides when a slice
+// runs. Requests from the pages are queued and taken at the start of the next
+// slice, so an input enters the world at that slice's virtual time. State goes
+// to every page through its Client: a bounded outbox in which updates merge
+// while the page is slow, so the machine thread never waits for a page and
+// memory never grows with a slow one.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serve/live.h"
+#include "serve/messages.h"
+
+namespace vboard::serve {
+
+// One page's connection, as the engine sees it.
+class Client {
+ public:
+  static constexpr size_t kMaxMessages = 32;           // one-off messages waiting (errors, scenarios)
+  static constexpr size_t kMaxMessageBytes = 4 << 20;  // and their bytes together
+  // From any thread, never waiting for the page: an update merges into the one
+  // waiting; a one-off message past the bounds drops the oldest one waiting.
+  void post(const Update& u);
+  void post_message(std::string m);
+  // The board anew (a first message, or after a reset): what waited of the old state is dropped.
+  void post_hello(std::string m);
+  // The sender's side: the next text to send (messages first, then the merged
+  // update); false once closed or at the timeout with nothing to send.
+  bool next(std::string* out, std::chrono::milliseconds timeout);
+  void close();
+  bool closed() const;
+  uint64_t merged() const { return merged_; }
+  uint64_t dropped() const { return dropped_; }
+  int64_t last_seq = -1;  // the page's last sequence number (its connection's thread only)
+
+ private:
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::optional<Update> pending_;
+  std::deque<std::string> messages_;
+  size_t message_bytes_ = 0;
+  bool closed_ = false;
+  std::atomic<uint64_t> merged_{0}, dropped_{0};
+};
+
+struct EngineStats {
+  uint64_t slices = 0, updates = 0, lag_events = 0;
+  ns_t vt = 0;
+  double wall_s = 0;
+  size_t clients = 0;
+};
+
+class Engine {
+ public:
+  // How often state goes to the pages (wall time), and the longest a slice
+  // runs before requests are looked at again (as wall time at the pace).
+  static constexpr std::chrono::milliseconds kPublishEvery{20};
+  static constexpr std::chrono::milliseconds kSliceWall{5};
+
+  Engine(const Image& image, std::string image_path, MachineOptions options, const BoardDescription& board,
+         std::set<std::string> allowed);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  void start();
+  void stop();
+  // A new page: it gets the board and the state now, then every update.
+  void attach(const std::shared_ptr<Client>& c);
+  void detach(const std::shared_ptr<Client>& c);
+  // A request from a page (replies and errors go back to `from`).
+  void submit(const std::shared_ptr<Client>& from, Command c);
+  // The run so far as `vboard --json` writes it (waits for the machine thread).
+  std::string report_json();
+  EngineStats stats() const;
+
+ private:
+  struct Request {
+    std::shared_ptr<Client> from;
+    std::optional<Command> command;
+    bool attach = false, detach = false;
+    std::function<void()> task;  // runs on the machine thread
+  };
+  void loop();
+  void handle(Request& r);
+  void publish(bool force);
+  Update snapshot();
+  void anchor();
+  double wall_now() const;
+
+  const Image& image_;
+  std::string image_path_;
+  std::string image_name_;
+  std::unique_ptr<LiveBoard> live_;
+
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<Request> queue_;
+  bool stop_ = false;
+  std::thread thread_;
+
+  // Machine thread only.
+  std::vector<std::shared_ptr<Client>> clients_;
+  std::vector<std::string> trace_pins_;
+  bool paused_ = false, fast_ = false, lagging_ = false;
+  double rate_ = 1;
+  std::optional<ns_t> step_end_;
+  ns_t anchor_vt_ = 0;
+  double anchor_wall_ = 0;
+  ns_t fast_chunk_ = 10 * kMs;
+  uint64_t generation_ = 0;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point last_publish_;
+  std::vector<int> published_levels_;
+  uint64_t published_frames_ = ~uint64_t{0};
+  std::vector<Rgb> published_strip_;
+  std::optional<Findings> published_findings_;
+  std::string published_state_;
+
+  mutable std::mutex stats_mu_;
+  EngineStats stats_;
+};
+
+}  // namespace vboard::serve

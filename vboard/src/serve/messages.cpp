@@ -1,0 +1,319 @@
+// Messages between page and server (see messages.h).
+#include "serve/messages.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iterator>
+
+#include <nlohmann/json.hpp>
+
+#include "vboard/values.h"
+
+namespace vboard::serve {
+
+namespace {
+
+using Json = nlohmann::json;
+
+std::string dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+// A refusal in words: thrown inside parse_message only, caught there.
+struct Bad {
+  std::string why;
+};
+
+const Json& member(const Json& j, const char* key) {
+  const auto it = j.find(key);
+  if (it == j.end()) throw Bad{std::string("'") + key + "' is missing"};
+  return *it;
+}
+
+std::string text(const Json& j, const char* key) {
+  const Json& v = member(j, key);
+  if (!v.is_string()) throw Bad{std::string("'") + key + "' must be a string"};
+  return v.get<std::string>();
+}
+
+// A value read by one of the shared parsers (values.h): the same words as the
+// command line and the scenario files.
+template <class T, class F>
+T shared(const Json& j, const char* key, F parse) {
+  const std::string v = text(j, key);
+  std::string why;
+  const std::optional<T> x = parse(v, &why);
+  if (!x) throw Bad{std::string(key) + ": " + why};
+  return *x;
+}
+
+std::string pin_of(const Json& j) {
+  return shared<std::string>(j, "pin",
+                             [](std::string_view v, std::string* why) { return values::pin(v, why); });
+}
+
+void only(const Json& j, std::initializer_list<const char*> keys) {
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    bool known = false;
+    for (const char* k : keys) known = known || it.key() == k;
+    if (!known) throw Bad{"unknown key " + values::quote(it.key())};
+  }
+}
+
+Command read(const Json& j) {
+  Command c;
+  const std::string op = text(j, "op");
+  if (op == "set") {
+    only(j, {"seq", "op", "pin", "level", "bounce"});
+    c.kind = Command::Kind::input;
+    c.input.kind = Input::Kind::set;
+    c.input.pin = pin_of(j);
+    c.input.level = shared<int>(
+        j, "level", [](std::string_view v, std::string* why) { return values::level(v, true, why); });
+    if (j.contains("bounce") && !(j["bounce"].is_string() && j["bounce"].get<std::string>().empty())) {
+      const auto b = shared<values::Bounce>(j, "bounce", values::bounce);
+      c.input.bounces = b.count;
+      c.input.bounce_ns = b.spacing;
+      if (const auto r = values::check_bounce(c.input.level, c.input.bounces))
+        throw Bad{r->field + ": " + r->why};
+    }
+  } else if (op == "pulse") {
+    only(j, {"seq", "op", "pin", "width", "period"});
+    c.kind = Command::Kind::input;
+    c.input.kind = Input::Kind::pulse;
+    c.input.pin = pin_of(j);
+    c.input.width =
+        shared<ns_t>(j, "width", [](std::string_view v, std::string* why) { return values::time(v, why); });
+    c.input.period = j.contains("period") ? shared<ns_t>(j, "period", values::period) : 20 * kMs;
+    if (const auto r = values::check_pulse(c.input.width, c.input.period, 0))
+      throw Bad{r->field + ": " + r->why};
+  } else if (op == "pulse-stop") {
+    only(j, {"seq", "op", "pin"});
+    c.kind = Command::Kind::input;
+    c.input.kind = Input::Kind::pulse_stop;
+    c.input.pin = pin_of(j);
+  } else if (op == "mark") {
+    only(j, {"seq", "op", "pin", "strip"});
+    c.kind = Command::Kind::input;
+    if (j.contains("strip")) {
+      if (!j["strip"].is_boolean() || !j["strip"].get<bool>() || j.contains("pin"))
+        throw Bad{"mark: give either 'pin' or 'strip': true"};
+      c.input.kind = Input::Kind::mark_strip;
+    } else {
+      c.input.kind = Input::Kind::mark_pin;
+      c.input.pin = pin_of(j);
+    }
+  } else if (op == "pace") {
+    only(j, {"seq", "op", "rate"});
+    c.kind = Command::Kind::pace;
+    const Json& r = member(j, "rate");
+    if (r.is_string() && r.get<std::string>() == "fast") {
+      c.fast = true;
+    } else if (r.is_number()) {
+      c.rate = r.get<double>();
+      if (!std::isfinite(c.rate) || c.rate < kMinRate || c.rate > kMaxRate)
+        throw Bad{"rate: must be \"fast\" or a number from 0.01 to 1000"};
+    } else {
+      throw Bad{"rate: must be \"fast\" or a number from 0.01 to 1000"};
+    }
+  } else if (op == "pause" || op == "run" || op == "reset" || op == "ping") {
+    only(j, {"seq", "op"});
+    c.kind = op == "pause"   ? Command::Kind::pause
+             : op == "run"   ? Command::Kind::run
+             : op == "reset" ? Command::Kind::reset
+                             : Command::Kind::ping;
+  } else if (op == "step") {
+    only(j, {"seq", "op", "for"});
+    c.kind = Command::Kind::step;
+    c.step =
+        shared<ns_t>(j, "for", [](std::string_view v, std::string* why) { return values::time(v, why); });
+    if (c.step == 0) throw Bad{"for: a step must be longer than 0"};
+  } else if (op == "save") {
+    only(j, {"seq", "op", "name"});
+    c.kind = Command::Kind::save;
+    if (j.contains("name")) c.name = text(j, "name");
+    if (c.name.size() > 200) throw Bad{"name: longer than 200 bytes"};
+    if (values::has_control(c.name)) throw Bad{"name: must be one line without control characters"};
+  } else if (op == "trace") {
+    only(j, {"seq", "op", "pins"});
+    c.kind = Command::Kind::trace;
+    const Json& p = member(j, "pins");
+    if (!p.is_array() || p.size() > 16) throw Bad{"pins: a list of at most 16 pins"};
+    for (const Json& e : p) {
+      if (!e.is_string()) throw Bad{"pins: a list of at most 16 pins"};
+      std::string why;
+      const auto pin = values::pin(e.get<std::string>(), &why);
+      if (!pin) throw Bad{"pins: " + why};
+      c.pins.push_back(*pin);
+    }
+  } else {
+    throw Bad{
+        "op: " + values::quote(op) +
+        " is not a request (set, pulse, pulse-stop, mark, pace, pause, run, step, reset, save, trace, ping)"};
+  }
+  return c;
+}
+
+Json rgb_hex(const std::vector<Rgb>& leds) {
+  static const char* digits = "0123456789abcdef";
+  std::string s;
+  s.reserve(leds.size() * 6);
+  for (const Rgb& c : leds)
+    for (uint8_t v : c) {
+      s += digits[v >> 4];
+      s += digits[v & 15];
+    }
+  return s;
+}
+
+Json state_json(const Update& u) {
+  Json j;
+  j["t"] = "update";
+  j["vt"] = u.vt;
+  j["wall"] = u.wall_s;
+  j["state"] = u.state;
+  j["rate"] = u.fast ? Json("fast") : Json(u.rate);
+  j["lagging"] = u.lagging;
+  j["inputs"] = u.inputs;
+  j["gen"] = u.generation;
+  if (!u.pins.empty()) j["pins"] = u.pins;
+  if (u.strip) {
+    j["strip"] = rgb_hex(*u.strip);
+    j["frames"] = u.frames;
+  }
+  if (u.findings) {
+    j["findings"] = u.findings->lines;
+    j["halt"] = u.findings->halt;
+  }
+  if (!u.trace.empty()) {
+    Json t = Json::object();
+    for (const auto& [pin, e] : u.trace) {
+      Json edges = Json::array();
+      for (const auto& [time, level] : e.edges) edges.push_back({time, level});
+      Json one = {{"e", edges}};
+      if (e.dropped) one["busy"] = {e.busy_from, e.busy_to, e.dropped};
+      t[pin] = one;
+    }
+    j["trace"] = t;
+  }
+  return j;
+}
+
+}  // namespace
+
+Parsed parse_message(std::string_view text_in, int64_t* last_seq) {
+  Parsed out;
+  if (text_in.size() > kMaxMessageBytes) {
+    out.error = "message of " + std::to_string(text_in.size()) + " bytes refused: the limit is " +
+                std::to_string(kMaxMessageBytes);
+    return out;
+  }
+  const Json j = Json::parse(text_in.begin(), text_in.end(), nullptr, false);
+  if (j.is_discarded()) {
+    out.error = "not a JSON message";
+    return out;
+  }
+  if (!j.is_object()) {
+    out.error = "a message is a JSON object with \"seq\" and \"op\"";
+    return out;
+  }
+  try {
+    const Json& s = member(j, "seq");
+    if (!s.is_number_integer() || s.get<int64_t>() < 0) throw Bad{"seq: must be a whole number from 0"};
+    const int64_t seq = s.get<int64_t>();
+    if (seq <= *last_seq)
+      throw Bad{"out of order: seq " + std::to_string(seq) + " after " + std::to_string(*last_seq)};
+    Command c = read(j);
+    *last_seq = seq;
+    out.command = std::move(c);
+  } catch (const Bad& b) {
+    out.error = values::printable(b.why);
+  } catch (const Json::exception& e) {
+    out.error = std::string("malformed message: ") + e.what();
+  }
+  return out;
+}
+
+void merge_update(Update& into, const Update& from) {
+  into.vt = from.vt;
+  into.wall_s = from.wall_s;
+  into.state = from.state;
+  into.rate = from.rate;
+  into.fast = from.fast;
+  into.lagging = from.lagging;
+  into.inputs = from.inputs;
+  into.generation = from.generation;
+  for (const auto& [pin, level] : from.pins) into.pins[pin] = level;
+  if (from.strip) {
+    into.strip = from.strip;
+    into.frames = from.frames;
+  }
+  if (from.findings) into.findings = from.findings;
+  for (const auto& [pin, e] : from.trace) {
+    TraceEdges& t = into.trace[pin];
+    for (const auto& edge : e.edges) {
+      if (t.edges.size() < kMaxTraceEdgesHeld) {
+        t.edges.push_back(edge);
+        continue;
+      }
+      if (!t.dropped) t.busy_from = edge.first;
+      ++t.dropped;
+      t.busy_to = std::max(t.busy_to, edge.first);
+    }
+    if (e.dropped) {
+      if (!t.dropped) t.busy_from = e.busy_from;
+      t.busy_from = std::min(t.busy_from, e.busy_from);
+      t.busy_to = std::max(t.busy_to, e.busy_to);
+      t.dropped += e.dropped;
+    }
+  }
+}
+
+std::string update_json(const Update& u) { return dump(state_json(u)); }
+
+std::string hello_json(const LiveBoard& live, const std::string& image_name, const Update& now,
+                       const std::vector<std::string>& trace_pins) {
+  Json j = state_json(now);
+  j["t"] = "hello";
+  j["image"] = image_name;
+  const BoardDescription& b = live.board();
+  j["board"] = b.name;
+  Json parts = Json::array();
+  for (const BoardPart& p : b.parts) {
+    Json part;
+    static const char* kinds[] = {"strip", "output", "switch", "pulse-input", "unused"};
+    part["kind"] = kinds[static_cast<int>(p.kind)];
+    part["name"] = p.name;
+    part["role"] = p.role;
+    part["pins"] = p.pins;
+    if (p.kind == BoardPart::Kind::strip) part["leds"] = p.leds;
+    if (p.kind == BoardPart::Kind::switch_line) {
+      part["color"] = p.color;
+      part["closed"] = p.closed;
+      part["pull"] = p.pull;
+    }
+    if (p.kind == BoardPart::Kind::output) part["active"] = p.active;
+    if (p.kind == BoardPart::Kind::unused) part["pull"] = p.pull;
+    parts.push_back(part);
+  }
+  j["parts"] = parts;
+  std::vector<std::string> names;
+  std::copy_if(live.pin_names().begin(), live.pin_names().end(), std::back_inserter(names),
+               [](const std::string& n) { return !n.empty(); });
+  j["all_pins"] = names;
+  const std::vector<int> levels = live.levels();
+  Json pins = Json::object();
+  for (size_t i = 0; i < levels.size(); ++i)
+    if (!live.pin_names()[i].empty()) pins[live.pin_names()[i]] = levels[i];
+  j["pins"] = pins;
+  j["trace_pins"] = trace_pins;
+  return dump(j);
+}
+
+std::string error_json(const std::string& text) { return dump(Json{{"t", "error"}, {"text", text}}); }
+
+std::string scenario_json(const std::string& name, const std::string& yaml) {
+  return dump(Json{{"t", "scenario"}, {"name", name}, {"yaml", yaml}});
+}
+
+std::string ack_json(const std::string& what) { return dump(Json{{"t", "ack"}, {"text", what}}); }
+
+}  // namespace vboard::serve

@@ -1,0 +1,82 @@
+// The messages between the page and the server: what the page may ask
+// (parse_message, fuzzed by serve_fuzz_test), and the updates the server sends
+// (Update, merged per client while a tab cannot take them: the latest state
+// wins, memory stays bounded).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "serve/live.h"
+
+namespace vboard::serve {
+
+inline constexpr size_t kMaxMessageBytes = 4096;  // a message from the page
+inline constexpr double kMinRate = 0.01, kMaxRate = 1000;
+
+// What the page asks for, checked whole.
+struct Command {
+  enum class Kind { input, pace, pause, run, step, reset, save, trace, ping };
+  Kind kind = Kind::ping;
+  Input input;                    // input: applied at the next slice's virtual time
+  double rate = 1;                // pace: virtual seconds per wall second
+  bool fast = false;              // pace: as fast as possible
+  ns_t step = 0;                  // step: virtual time to run, then pause
+  std::string name;               // save: the scenario's name
+  std::vector<std::string> pins;  // trace: the pins the logic trace shows
+};
+
+struct Parsed {
+  std::optional<Command> command;
+  std::string error;  // why the message was refused ("" when it was not)
+};
+
+// One message from the page: a JSON object {"seq": N, "op": ...}. `last_seq`
+// is the sequence number of the last message taken from this client (updated
+// when this one is taken); a message at or below it is out of order. Never
+// throws; every refusal says why in one line.
+Parsed parse_message(std::string_view text, int64_t* last_seq);
+
+// State sent to the page: everything that changed since the last update a
+// client took. Updates merge (merge_update): the latest level of a pin, the
+// latest strip frame, the latest findings win; trace edges are appended up to
+// a bound, beyond which the span is marked busy.
+struct TraceEdges {
+  std::vector<std::pair<ns_t, int>> edges;
+  uint64_t dropped = 0;
+  ns_t busy_from = 0, busy_to = 0;
+};
+
+struct Update {
+  ns_t vt = 0;        // virtual time
+  double wall_s = 0;  // wall time since the server started
+  std::string state;  // running, paused, halted
+  double rate = 1;    // pace
+  bool fast = false;
+  bool lagging = false;             // the machine cannot keep the pace asked
+  uint64_t inputs = 0;              // inputs and marks recorded since power-on
+  uint64_t generation = 0;          // resets so far (a new power-on)
+  std::map<std::string, int> pins;  // pins that changed: name -> level
+  std::optional<std::vector<Rgb>> strip;
+  uint64_t frames = 0;
+  std::optional<Findings> findings;
+  std::map<std::string, TraceEdges> trace;
+};
+
+inline constexpr size_t kMaxTraceEdgesHeld = 1024;  // per pin, in a client's merged update
+void merge_update(Update& into, const Update& from);
+std::string update_json(const Update& u);
+
+// The first message a client gets: the board, every pin and the state now.
+std::string hello_json(const LiveBoard& live, const std::string& image_name, const Update& now,
+                       const std::vector<std::string>& trace_pins);
+// {"t":"error","text":...}, {"t":"scenario","name":...,"yaml":...}, {"t":"ack",...}
+std::string error_json(const std::string& text);
+std::string scenario_json(const std::string& name, const std::string& yaml);
+std::string ack_json(const std::string& what);
+
+}  // namespace vboard::serve
