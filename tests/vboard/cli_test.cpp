@@ -137,6 +137,12 @@ TEST(Reports, EachPartsRecordIsItsOwnMemberSectionAndRows) {
   r.parts.clear();  // a board without parts: nothing of theirs anywhere
   EXPECT_FALSE(nlohmann::json::parse(to_json(r, info)).contains("strip"));
   EXPECT_EQ(to_text(r, info, false).find("Strip"), std::string::npos);
+
+  // A kind the reports cannot show is named, never dropped without a word.
+  r.parts.push_back(std::make_shared<PartRecord>(PartIdentity{"gauge", "servo", "PB3", ""}));
+  EXPECT_EQ(nlohmann::json::parse(to_json(r, info))["gauge"]["kind"], "servo");
+  EXPECT_NE(to_text(r, info, false).find("\nPart gauge (servo on PB3): what it saw is not shown"),
+            std::string::npos);
 }
 
 std::string slurp(const std::string& path) {

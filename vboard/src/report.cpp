@@ -17,6 +17,12 @@
 namespace vboard {
 
 namespace {
+// What the reports say of a part whose kind this build cannot show.
+constexpr const char* kNoPartWriter =
+    "what it saw is not shown: the reports have no writer for this kind of part";
+}  // namespace
+
+namespace {
 
 // Entries the pin's full history has (more than listed when it was capped).
 uint64_t history_total(const RunResult& r, const std::string& pin) {
@@ -112,10 +118,14 @@ void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
     state[name] = {{"level", s.level}, {"since_ns", s.since}, {"changes", s.changes}};
   doc.put("pin_state", state);
 
-  // Each part's record as a member named after the part.
+  // Each part's record as a member named after the part; a kind this build
+  // has no writer for is named, not left out.
   for (const auto& part : r.parts) {
     const PartOutputs* out = part_outputs(part->id.kind);
-    if (!out) continue;
+    if (!out) {
+      doc.put(part->id.name, {{"kind", part->id.kind}, {"pin", part->id.pin}, {"not_shown", kNoPartWriter}});
+      continue;
+    }
     out->json(doc.key(part->id.name), *part);
     for (const ListCount& l : out->lists(*part))
       lists[part->id.name + "." + l.name] = kept_total(l.kept, l.total);
@@ -416,8 +426,13 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
     o << "\n";
   }
 
-  for (const auto& part : r.parts)
-    if (const PartOutputs* out = part_outputs(part->id.kind)) out->text(o, *part, color);
+  for (const auto& part : r.parts) {
+    if (const PartOutputs* out = part_outputs(part->id.kind))
+      out->text(o, *part, color);
+    else
+      o << "\nPart " << part->id.name << " (" << part->id.kind << " on " << part->id.pin
+        << "): " << kNoPartWriter << "\n";
+  }
 
   if (!r.exceptions.empty()) {
     o << "\nExceptions taken:\n";
