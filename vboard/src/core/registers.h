@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <numeric>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,9 +39,8 @@ struct RegDef {
   uint32_t w1s = 0;  // set by writing 1, 0 leaves (the NVIC's set-enable and set-pending views)
 
   uint32_t unmodelled_mask() const {
-    uint32_t m = 0;
-    for (const UnmodelledField& f : unmodelled) m |= f.mask;
-    return m;
+    return std::accumulate(unmodelled.begin(), unmodelled.end(), uint32_t{0},
+                           [](uint32_t m, const UnmodelledField& f) { return m | f.mask; });
   }
   // Bits that a write stores (read-write fields, modelled or not).
   uint32_t stored() const { return rw | unmodelled_mask(); }

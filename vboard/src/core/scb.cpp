@@ -1,6 +1,7 @@
 #include "core/scb.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vboard::core {
 
@@ -71,7 +72,8 @@ std::vector<RegDef> scb_regs() {
 }  // namespace
 
 Scb::Scb(Nvic& nvic, const VirtualClock& clock) : nvic_(nvic), clock_(clock), table_(0xE0000000, scb_regs()) {
-  for (const RegDef& d : table_.defs()) val_.push_back(d.reset);
+  std::transform(table_.defs().begin(), table_.defs().end(), std::back_inserter(val_),
+                 [](const RegDef& d) { return d.reset; });
 }
 
 uint32_t Scb::icsr() const {
@@ -139,7 +141,7 @@ Scb::Write Scb::write(uint32_t addr, uint32_t v) {
   const int i = table_.index(addr);
   if (i < 0) return Write::unknown;
   const RegDef& def = table_[i];
-  uint32_t& reg = val_[static_cast<size_t>(i)];
+  uint32_t& cur = val_[static_cast<size_t>(i)];
   Write result = Write::done;
   switch (i) {
     case kICSR:
@@ -157,29 +159,29 @@ Scb::Write Scb::write(uint32_t addr, uint32_t v) {
       nvic_.set_fault_enables(v & def.rw);
       return Write::done;
     case kCPACR: {
-      reg = written(def, reg, v, ~0u);
-      const uint32_t cp10 = (reg >> 20) & 3, cp11 = (reg >> 22) & 3;
+      cur = written(def, cur, v, ~0u);
+      const uint32_t cp10 = (cur >> 20) & 3, cp11 = (cur >> 22) & 3;
       const bool en = (cp10 == 1 || cp10 == 3) && cp11 == cp10;
       result = en && !fpu_enabled_ ? Write::fpu_enabled : Write::done;
       fpu_enabled_ = en;
       return result;
     }
     case kDWT_CTRL: {
-      const uint32_t old = reg;
+      const uint32_t old = cur;
       if ((v & 1) && !(old & 1)) dwt_enabled_at_ = clock_.total_cycles_milli;
       if (!(v & 1) && (old & 1)) val_[kDWT_CYCCNT] = dwt_cyccnt();
-      reg = written(def, old, v, ~0u);
+      cur = written(def, old, v, ~0u);
       return Write::done;
     }
     case kDWT_CYCCNT:
-      reg = v;
+      cur = v;
       dwt_enabled_at_ = clock_.total_cycles_milli;
       return Write::done;
     default:
-      reg = written(def, reg, v, ~0u);
+      cur = written(def, cur, v, ~0u);
   }
   if (findings_ && !def.unmodelled.empty())
-    for (const UnmodelledField* f : unmodelled_in_use(def, reg))
+    for (const UnmodelledField* f : unmodelled_in_use(def, cur))
       findings_->add(kNotModelled, "SCB", clock_.now(), f->what);
   return result;
 }
