@@ -12,20 +12,10 @@
 #include "firmware.h"
 #include "serve/engine.h"
 #include "serve/messages.h"
+#include "splitmix.h"
 
 namespace vboard::test {
 namespace {
-
-struct Rng {  // splitmix64: the same sequence everywhere
-  uint64_t s;
-  uint64_t next() {
-    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-};
 
 const char* const kValid[] = {
     R"({"seq":1,"op":"set","pin":"PB5","level":"0","bounce":"5x200us"})",

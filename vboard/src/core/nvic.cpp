@@ -16,25 +16,24 @@ std::vector<RegDef> nvic_regs() {
     if (32 * k >= kNumIrq) return 0;
     return kNumIrq - 32 * k >= 32 ? 0xFFFFFFFFu : (1u << (kNumIrq - 32 * k)) - 1u;
   };
-  static const std::string kNames[5][8] = {
-      {"ISER0", "ISER1", "ISER2", "ISER3", "ISER4", "ISER5", "ISER6", "ISER7"},
-      {"ICER0", "ICER1", "ICER2", "ICER3", "ICER4", "ICER5", "ICER6", "ICER7"},
-      {"ISPR0", "ISPR1", "ISPR2", "ISPR3", "ISPR4", "ISPR5", "ISPR6", "ISPR7"},
-      {"ICPR0", "ICPR1", "ICPR2", "ICPR3", "ICPR4", "ICPR5", "ICPR6", "ICPR7"},
-      {"IABR0", "IABR1", "IABR2", "IABR3", "IABR4", "IABR5", "IABR6", "IABR7"}};
+  // Numbered register names, built once (thread-safe) and kept for the tables' pointers.
+  static const std::vector<std::string> kNames = [] {
+    std::vector<std::string> n;
+    for (const char* view : {"ISER", "ICER", "ISPR", "ICPR", "IABR"})
+      for (unsigned k = 0; k < 8; ++k) n.push_back(view + std::to_string(k));
+    for (unsigned k = 0; k < 32; ++k) n.push_back("IPR" + std::to_string(k));
+    return n;
+  }();
   for (unsigned v = 0; v < 5; ++v)
     for (unsigned k = 0; k < 8; ++k) {
-      RegDef d{kNames[v][k].c_str(), 0x100 + 0x80 * v + 4 * k, 0};
+      RegDef d{kNames[8 * v + k].c_str(), 0x100 + 0x80 * v + 4 * k, 0};
       if (v == 0 || v == 2) d.w1s = lines(k);  // set-enable, set-pending: a 1 sets
       if (v == 1 || v == 3) d.w1c = lines(k);  // clear-enable, clear-pending: a 1 clears
       if (v == 4) d.ro = lines(k);             // active
       r.push_back(d);
     }
   // Priorities: the upper four bits of each byte (the G431 implements 16 levels).
-  static std::vector<std::string> ipr_names;
-  if (ipr_names.empty())
-    for (unsigned k = 0; k < 32; ++k) ipr_names.push_back("IPR" + std::to_string(k));
-  for (unsigned k = 0; k < 32; ++k) r.push_back({ipr_names[k].c_str(), 0x400 + 4 * k, 0, 0xF0F0F0F0});
+  for (unsigned k = 0; k < 32; ++k) r.push_back({kNames[40 + k].c_str(), 0x400 + 4 * k, 0, 0xF0F0F0F0});
   r.push_back({"SHPR1", 0xD18, 0, 0xF0F0F0F0});
   r.push_back({"SHPR2", 0xD1C, 0, 0xF0F0F0F0});
   r.push_back({"SHPR3", 0xD20, 0, 0xF0F0F0F0});
