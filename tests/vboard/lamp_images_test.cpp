@@ -2,6 +2,8 @@
 // the stop when the PLL never locks, the stop in Default_Handler for an enabled
 // interrupt without a handler. Each case runs once per image; what only one
 // board shows after such a stop is checked by the board's own hook.
+#include <nlohmann/json.hpp>
+
 #include "firmware.h"
 #include "vboard/report.h"
 #include "vboard/strip.h"
@@ -80,6 +82,33 @@ TEST_P(BothLamps, EnabledInterruptWithoutHandlerStopsInDefaultHandler) {
   EXPECT_EQ(f.r.halt->exception, 16u + 25);
   EXPECT_GE(f.r.halt->t, GetParam().irq_at);
   GetParam().after_default_handler(*img, f);
+}
+
+// A run cut into pieces (as the live board and a scenario's steps cut it) is
+// the same run, to the instruction count and the idle time: idle jumps go on
+// across the cuts, and the strip's DMA reads the frame as it was at each
+// transfer's time, not at the cut. The inputs change what the firmware reads
+// while it idles; the rear's red switch tears a frame at 31.7 ms.
+TEST_P(BothLamps, ARunCutIntoPiecesIsTheSameRunToTheInstruction) {
+  VBOARD_IMAGE(img, GetParam().elf);
+  MachineOptions o;
+  o.run_for = 120 * kMs;
+  o.pulses = {{"PA0", 1500 * kUs, 20 * kMs, 10 * kMs, kNever, 0}};
+  o.levels = {{"PB5", 0, 31'700 * kUs, 3, 90 * kUs}, {"PB5", -1, 77'000 * kUs, 0, 0}};
+  const auto json = [&](ns_t piece) {
+    Machine m(*img, o, board_factory(default_board(*img)));
+    for (ns_t t = piece; t < o.run_for; t += piece) m.run_until(t);
+    nlohmann::json j = nlohmann::json::parse(to_json(m.run(), ReportInfo{}));
+    j.erase("wall_s");
+    return j;
+  };
+  const nlohmann::json whole = json(o.run_for);
+  ASSERT_GT(whole.at("idle_ns").get<ns_t>(), 10 * kMs) << "no idle jump to cut";
+  for (const ns_t piece : {377 * kUs + 13, 7 * kUs}) {
+    const nlohmann::json cut = json(piece);
+    EXPECT_EQ(cut, whole) << "pieces of " << piece
+                          << " ns: " << nlohmann::json::diff(whole, cut).dump().substr(0, 2000);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(, BothLamps,

@@ -22,16 +22,11 @@ namespace {
 using serve::Input;
 using serve::LiveBoard;
 
-// The JSON of a run without what depends on how the run was cut into slices:
-// the wall clock, and the instructions of idle loops run before the machine
-// recognises them as idle again after a slice's end (with the idle time they
-// skip). Pins, frames, registers, exceptions with their instruction counts,
-// findings and the halt are compared whole.
+// The JSON of a run without the wall clock: everything else, instruction
+// counts and idle time included, must not depend on how the run was sliced.
 nlohmann::json comparable(const std::string& text) {
   nlohmann::json j = nlohmann::json::parse(text);
   j.erase("wall_s");
-  j.erase("instructions");
-  j.erase("idle_ns");
   return j;
 }
 

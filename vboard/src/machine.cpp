@@ -18,6 +18,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "core/address_space.h"
 #include "core/blocks.h"
@@ -73,6 +75,31 @@ struct Machine::Impl {
   unsigned gated_writes = 0;
   double wall_s = 0;
   ns_t asked_end = kNever;  // the end the last run_until was given
+
+  // An idle jump that the end of a run_until cut short. The next run_until
+  // finishes it without running the loop again when nothing happened in
+  // between (same time, same PC, the same next event, no host access), so
+  // that where a run is cut into pieces changes no count.
+  struct IdleCut {
+    ns_t at = 0;          // where the cut jump ended
+    uint32_t pc = 0;      // the loop head the core idles at
+    ns_t next_event = 0;  // the next event when the run stopped there
+    ns_t target = 0;      // where the jump would have ended
+  };
+  std::optional<IdleCut> idle_cut;
+
+  // SRAM that devices read lazily (Bus::watch_stores), one range per device.
+  struct StoreWatch {
+    const void* who;
+    uint32_t lo, hi;
+  };
+  std::vector<StoreWatch> store_watches;
+  void on_store(uint32_t addr, uint32_t n) {
+    space.note_ram_write(addr, n);
+    if (std::any_of(store_watches.begin(), store_watches.end(),
+                    [&](const StoreWatch& w) { return addr < w.hi && addr + n > w.lo; }))
+      before_access();
+  }
 
   explicit Impl(Machine& mm)
       : m(mm),
@@ -261,6 +288,14 @@ struct Machine::Impl {
     return n;
   }
 
+  // Skips idle time to `target`, or to `t_end` if that comes first; a jump
+  // cut short is kept to be finished by the next run_until.
+  void jump_idle(ns_t target, ns_t t_end) {
+    idle_cut.reset();
+    if (target > t_end) idle_cut = IdleCut{t_end, cpu.reg(UC_ARM_REG_PC), kNever, target};
+    clock.jump_to(std::min(target, t_end));
+  }
+
   void service_events() {
     ns_t t = now();
     systick.process(t);
@@ -305,10 +340,10 @@ void hook_watch(uc_engine*, uc_mem_type type, uint64_t addr, int size, int64_t, 
                                                    type == UC_MEM_WRITE);
 }
 
-// Every CPU store to SRAM: idle detection then compares only what was written.
+// Every CPU store to SRAM: idle detection then compares only what was written;
+// memory a device reads lazily is read before the store lands.
 void hook_ram_write(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t, void* user) {
-  static_cast<Machine::Impl*>(user)->space.note_ram_write(static_cast<uint32_t>(addr),
-                                                          static_cast<size_t>(size));
+  static_cast<Machine::Impl*>(user)->on_store(static_cast<uint32_t>(addr), static_cast<uint32_t>(size));
 }
 
 bool hook_unmapped(uc_engine*, uc_mem_type type, uint64_t addr, int, int64_t, void* user) {
@@ -495,26 +530,48 @@ void Machine::fault(const std::string& what) {
 
 const RunTally& Machine::tally() const { return d_->log.tally; }
 
-bool Machine::option(const std::string& name) const { return opt_.faults.count(name) != 0; }
+void Machine::watch_stores(const void* who, uint32_t lo, uint32_t hi) {
+  auto& ws = d_->store_watches;
+  std::erase_if(ws, [&](const Impl::StoreWatch& w) { return w.who == who; });
+  if (lo < hi) ws.push_back({who, lo, hi});
+}
+
+bool Machine::option(const std::string& name) const { return opt_.faults.contains(name); }
 
 bool Machine::run_until(ns_t t_end) {
   Impl& d = *d_;
   if (!d.cpu.uc) return false;
   d.asked_end = t_end;
-  const std::optional<Halt>& halt = d.log.halt;
+  const std::optional<Halt>& halted = d.log.halt;
   VirtualClock& clock = d.clock;
   Cpu& cpu = d.cpu;
   auto wall0 = std::chrono::steady_clock::now();
   unsigned stalls = 0;
-  while (!(halt && opt_.stop_on_halt)) {
+  // Whether an idle jump the last run cut short goes on: checked before events
+  // are serviced, so that an input due now (a new event) counts as a change.
+  std::optional<ns_t> resume_to;
+  if (const std::optional<Impl::IdleCut> cut = std::exchange(d.idle_cut, std::nullopt)) {
+    if (d.now() == cut->at && !cpu.sleeping && !d.dbg.mid_block() && cpu.reg(UC_ARM_REG_PC) == cut->pc &&
+        d.next_event() == cut->next_event)
+      resume_to = cut->target;
+  }
+  while (!(halted && opt_.stop_on_halt)) {
     if (d.dbg.break_now(cpu.reg(UC_ARM_REG_PC))) break;
     d.service_events();
     ns_t t = d.now();
-    if (t >= t_end) break;
+    if (t >= t_end) {
+      if (d.idle_cut) d.idle_cut->next_event = d.next_event();
+      break;
+    }
     int e = d.dbg.mid_block() ? -1 : d.nvic.takeable(cpu);
     if (e >= 0) {
+      resume_to.reset();
       d.exc.enter(static_cast<unsigned>(e), cpu.reg(UC_ARM_REG_PC));
-      if (halt) break;
+      if (halted) break;
+      continue;
+    }
+    if (const std::optional<ns_t> to = std::exchange(resume_to, std::nullopt)) {
+      d.jump_idle(*to, t_end);
       continue;
     }
     ns_t t_slice = d.dbg.slice_start(t);  // a slice a debugger stop split goes on as one
@@ -550,14 +607,18 @@ bool Machine::run_until(ns_t t_end) {
     clock.cur_instr = 0;
     clock.cur_cycles = 0;
     pc = cpu.reg(UC_ARM_REG_PC);
-    if (halt && opt_.stop_on_halt) break;
+    if (halted && opt_.stop_on_halt) break;
     switch (d.stop) {
       case Stop::event:
       case Stop::irq:
       case Stop::halt:
         continue;
       case Stop::idle:
-        clock.jump_to(std::min(next, t_slice + kIdleJumpCap));
+        // The next event as of now: a register the loop's first pass wrote
+        // may have brought it nearer than `next`. The cap counts from the
+        // detection, not from the slice's start, which depends on where the
+        // run was cut.
+        d.jump_idle(std::min(d.next_event(), d.now() + kIdleJumpCap), t_end);
         continue;
       case Stop::nocp:
         d.exc.take_fault(FaultKind::nocp, pc, "floating-point instruction before CPACR enabled the FPU");
@@ -621,19 +682,20 @@ bool Machine::run_until(ns_t t_end) {
     }
   }
   d.wall_s += std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-  return !halt;
+  return !halted;
 }
 
 // ------------------------------------------------------------- debugger
 DebugStop Machine::debug_run(ns_t t_end, bool step, const std::function<bool()>& interrupted) {
   Impl& d = *d_;
-  const std::optional<Halt>& halt = d.log.halt;
-  if (!d.cpu.uc || (halt && opt_.stop_on_halt))
-    return {DebugStop::Kind::halted, halt ? halt->pc : 0, WatchKind::write};
+  const std::optional<Halt>& halted = d.log.halt;
+  if (!d.cpu.uc || (halted && opt_.stop_on_halt))
+    return {DebugStop::Kind::halted, halted ? halted->pc : 0, WatchKind::write};
   d.dbg.begin(d.cpu.uc, step, &interrupted, d.cpu.reg(UC_ARM_REG_PC));
+  d.idle_cut.reset();  // a step runs the instruction at the PC
   run_until(t_end);
   if (auto s = d.dbg.end(d.cpu.reg(UC_ARM_REG_PC))) return *s;
-  if (halt && opt_.stop_on_halt) return {DebugStop::Kind::halted, halt->pc, WatchKind::write};
+  if (halted && opt_.stop_on_halt) return {DebugStop::Kind::halted, halted->pc, WatchKind::write};
   return {DebugStop::Kind::end, d.cpu.reg(UC_ARM_REG_PC), WatchKind::write};
 }
 
@@ -656,6 +718,7 @@ bool Machine::set_cpu_reg(int uc_reg, uint64_t value) {
   if (uc_reg == UC_ARM_REG_PC) value |= 1u;  // the core stays in Thumb state
   if (uc_reg == UC_ARM_REG_XPSR) uc_reg = UC_ARM_REG_XPSR_NZCVQG;
   if (!d.cpu.set_reg64(uc_reg, value)) return false;
+  d.idle_cut.reset();
   // Unicorn rebuilds its cached handler-mode flag on an APSR write.
   if (uc_reg == UC_ARM_REG_XPSR_NZCVQG || uc_reg == UC_ARM_REG_CONTROL)
     d.cpu.set_reg(UC_ARM_REG_APSR_NZCV, d.cpu.reg(UC_ARM_REG_APSR_NZCV));
@@ -686,6 +749,7 @@ bool Machine::debug_read(uint32_t addr, void* dst, size_t n) {
 
 bool Machine::debug_write(uint32_t addr, const void* src, size_t n) {
   Impl& d = *d_;
+  d.idle_cut.reset();
   if (d.space.poke_ram(addr, src, n)) return true;
   if (d.space.poke_flash(addr, src, n)) {
     // Code already translated or decoded from there is stale now.
@@ -713,6 +777,7 @@ void Machine::inject_irq(const IrqInjection& injection) {
   Impl& d = *d_;
   IrqInjection j = injection;
   j.at = std::max(j.at, d.now());
+  d.idle_cut.reset();
   auto first = d.injections.begin() + static_cast<std::ptrdiff_t>(d.next_injection);
   d.injections.insert(std::upper_bound(first, d.injections.end(), j,
                                        [](const auto& a, const auto& b) { return a.at < b.at; }),

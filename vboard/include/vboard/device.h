@@ -40,6 +40,16 @@ class Bus {
   virtual void unmodelled(uint32_t addr, bool is_write, unsigned size, uint32_t value) = 0;
   // Any other modelling fault worth failing a run for (e.g. DMA to an unmapped address).
   virtual void fault(const std::string& what) = 0;
+  // Memory [lo, hi) that `who` reads at its advance() for transfers due since
+  // the last one (a DMA channel streaming from SRAM); lo == hi: none. Before a
+  // CPU store into it lands, the machine advances every device to the store's
+  // time, so that a transfer due earlier reads what was there before, however
+  // the run is cut into slices.
+  virtual void watch_stores(const void* who, uint32_t lo, uint32_t hi) {
+    (void)who;
+    (void)lo;
+    (void)hi;
+  }
   // Fault-injection switches given to the run (e.g. "pll_never_locks"): models
   // that support one read it once when they are built or at reset.
   virtual bool option(const std::string& name) const {

@@ -95,6 +95,7 @@ class Machine final : public Bus {
   void unmodelled(uint32_t addr, bool is_write, unsigned size, uint32_t value) override;
   void fault(const std::string& what) override;
   bool option(const std::string& name) const override;
+  void watch_stores(const void* who, uint32_t lo, uint32_t hi) override;
 
   struct Impl;
 

@@ -1,5 +1,6 @@
 // DMAMUX request routing and the DMA1 controller. Transfers run inside the
 // requesting timer's advance(): each request moves one item at once.
+#include <algorithm>
 #include <cstring>
 
 #include "chip/dma.h"
@@ -143,6 +144,7 @@ void Dma::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
     } else if (!(nv & kEN) && (old & kEN)) {
       c.en = false;
       val_[idx + 1] = c.left;
+      update_watch();
     }
     update_irq(ch);
     return;
@@ -172,6 +174,7 @@ void Dma::enable(unsigned ch) {
   c.cache_epoch = ~0ull;
   c.en = true;
   retarget(c);
+  update_watch();
   if (c.ndt0 == 0)
     finding(chip::diag::kMisconfigured, "channel " + std::to_string(ch + 1) + " enabled with CNDTR = 0");
   if (c.ccr & kMEM2MEM) {
@@ -209,6 +212,7 @@ void Dma::transfer_error(unsigned ch, const std::string& why) {
   c.en = false;
   val_[ccr_idx(ch)] &= ~kEN;
   val_[ccr_idx(ch) + 1] = c.left;
+  update_watch();
   isr_ |= (kTEIF | kGIF) << (4 * ch);
   update_irq(ch);
   ctx_.bus.fault("DMA1 channel " + std::to_string(ch + 1) + ": " + why);
@@ -293,6 +297,22 @@ void Dma::quiet_done(unsigned ch, uint32_t k) {
   if (c.ccr & kMINC) c.maddr += k * c.msize;
   c.transfers += k;
   c.left -= k;
+}
+
+// Memory-to-peripheral transfers run at the requesting timer's advance(), so
+// they read guest memory late: the machine advances before a CPU store into
+// the memory an enabled channel streams from.
+void Dma::update_watch() {
+  uint64_t lo = ~0ull, hi = 0;
+  for (unsigned ch = 0; ch < kChannels; ++ch) {
+    const Chan& c = chan_[ch];
+    if (!c.en || !(c.ccr & kDIR) || (c.ccr & kMEM2MEM)) continue;
+    const uint64_t first = val_[ccr_idx(ch) + 3];
+    lo = std::min(lo, first);
+    hi = std::max(hi, first + ((c.ccr & kMINC) ? uint64_t{c.ndt0} * c.msize : c.msize));
+  }
+  if (lo >= hi) lo = hi = 0;
+  ctx_.bus.watch_stores(this, static_cast<uint32_t>(lo), static_cast<uint32_t>(std::min<uint64_t>(hi, ~0u)));
 }
 
 void Dma::update_irq(unsigned ch) {

@@ -76,6 +76,7 @@ class Dma : public RegBlock {
   bool mem_write(uint32_t addr, unsigned n, uint32_t v);
   void transfer_error(unsigned ch, const std::string& why);
   void update_irq(unsigned ch);
+  void update_watch();
   void retarget(Chan& c);
   const Dmamux& mux_;
   std::function<RegBlock*(uint32_t, uint32_t*)> resolve_;
