@@ -73,9 +73,9 @@ TEST(Svg, StripIsDrawnAsColourBandsPerLed) {
   RunResult r;
   r.virtual_ns = 10 * kMs;
   StripFrame red{2 * kMs, std::vector<std::array<uint8_t, 3>>(60, {255, 0, 0}), 1440};
-  StripFrame torn = red;
-  torn.t = 4 * kMs;
-  for (size_t i = 30; i < 60; ++i) torn.colors[i] = {0, 0, 255};
+  std::vector<std::array<uint8_t, 3>> half(60, {255, 0, 0});
+  for (size_t i = 30; i < 60; ++i) half[i] = {0, 0, 255};
+  StripFrame torn{4 * kMs, half, 1440};
   StripFrame blue{6 * kMs, std::vector<std::array<uint8_t, 3>>(60, {0, 0, 255}), 1440};
   StripReport& strip = add_strip_record(r);
   strip.frames_total = strip.runs_total = 3;

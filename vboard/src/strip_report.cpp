@@ -16,7 +16,7 @@ namespace vboard {
 void write_strip_json(std::ostream& o, const StripReport& s) {
   using Json = nlohmann::ordered_json;
   const auto dump = [](const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); };
-  const auto colors = [](const std::vector<std::array<uint8_t, 3>>& c) {
+  const auto colors = [](const LedColors& c) {
     Json out = Json::array();
     for (const auto& px : c) out.push_back({px[0], px[1], px[2]});
     return out;
@@ -76,7 +76,7 @@ void run_text(std::ostream& o, const StripRun& r, bool color) {
     for (const auto& px : c)
       o << "\x1b[48;2;" << int{px[0]} << ";" << int{px[1]} << ";" << int{px[2]} << "m \x1b[0m";
   } else {
-    bool same = std::all_of(c.begin(), c.end(), [&](const auto& px) { return px == c.front(); });
+    bool same = std::all_of(c.begin(), c.end(), [&](const auto& px) { return px == c[0]; });
     if (!c.empty() && same) {
       o << "all (" << int{c[0][0]} << "," << int{c[0][1]} << "," << int{c[0][2]} << ")";
     } else {

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,10 +25,41 @@ struct StripViolation {
   bool datasheet;    // true: against the WS2815 datasheet windows; false: against what real parts accept
 };
 
+// The colours of a frame, r, g, b per LED in strip order, held once for all
+// the frames that carry them: a firmware repaints the same colours hundreds of
+// times a second, and a run keeps up to 100 000 frames (a strip of 60 LEDs
+// would hold 24 MB of copies). Read-only once made.
+class LedColors {
+ public:
+  using Rgb = std::array<uint8_t, 3>;
+  using value_type = Rgb;
+  using const_iterator = std::vector<Rgb>::const_iterator;
+  using iterator = const_iterator;
+
+  LedColors() = default;
+  LedColors(std::vector<Rgb> c)  // NOLINT(google-explicit-constructor): a list of colours is one
+      : p_(std::make_shared<const std::vector<Rgb>>(std::move(c))) {}
+
+  const std::vector<Rgb>& list() const { return p_ ? *p_ : empty_list(); }
+  size_t size() const { return list().size(); }
+  bool empty() const { return list().empty(); }
+  const Rgb& operator[](size_t i) const { return list()[i]; }
+  const_iterator begin() const { return list().begin(); }
+  const_iterator end() const { return list().end(); }
+  friend bool operator==(const LedColors& a, const LedColors& b) { return a.p_ == b.p_ || a.list() == b.list(); }
+
+ private:
+  static const std::vector<Rgb>& empty_list() {
+    static const std::vector<Rgb> none;
+    return none;
+  }
+  std::shared_ptr<const std::vector<Rgb>> p_;
+};
+
 struct StripFrame {
-  ns_t t;                                      // latch time (start of the reset gap that ended the frame)
-  std::vector<std::array<uint8_t, 3>> colors;  // r, g, b per LED, in strip order
-  unsigned bits = 0;                           // bits received in this frame
+  ns_t t;             // latch time (start of the reset gap that ended the frame)
+  LedColors colors;   // r, g, b per LED, in strip order
+  unsigned bits = 0;  // bits received in this frame
 };
 
 // Frames in a row with the same content (bits and colours): how a strip's
@@ -38,7 +70,7 @@ struct StripRun {
   uint64_t frames = 0;
   ns_t first_t = 0, last_t = 0;  // latch times of its first and last frame
   unsigned bits = 0;
-  std::vector<std::array<uint8_t, 3>> colors;
+  LedColors colors;
 };
 
 // How many timing violations of one kind there were, when the first and the

@@ -134,14 +134,16 @@ void Ws2815Strip::latch(ns_t t) {
   f.t = t;
   f.bits = bits_;
   const size_t n = bytes_.size() / 3;
-  f.colors.resize(n);
-  for (size_t i = 0; i < n; ++i) f.colors[i] = {bytes_[3 * i + 1], bytes_[3 * i], bytes_[3 * i + 2]};  // GRB
-  if (current_.frames && current_.bits == f.bits && current_.colors == f.colors) {
+  std::vector<LedColors::Rgb> colors(n);
+  for (size_t i = 0; i < n; ++i) colors[i] = {bytes_[3 * i + 1], bytes_[3 * i], bytes_[3 * i + 2]};  // GRB
+  if (current_.frames && current_.bits == f.bits && current_.colors.list() == colors) {
+    f.colors = current_.colors;  // the same colours again: shared, not copied
     ++current_.frames;
     current_.last_t = t;
   } else {
     if (current_.frames && runs_.size() < kRunCap) runs_.push_back(std::move(current_));
     ++runs_total_;
+    f.colors = LedColors(std::move(colors));
     current_ = {frames_total_, 1, t, t, f.bits, f.colors};
   }
   if (watch_) watch_(f);
