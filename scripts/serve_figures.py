@@ -7,11 +7,15 @@ chromium-driver through python3-selenium; scripts/deps.sh installs them):
 - latency: a click on the rear's PB5 switch to the strip drawn in the new colour (wall time);
 - update rate: page updates per second while the strip streams;
 - cost: the server's CPU at real-time pace with the tab open, and its resident
-  memory at the start and the end of the span (and the largest in between).
+  memory at the start and the end of the span (and the largest in between), also
+  sampled once a minute.
 
-  scripts/serve_figures.py [--seconds 60] [--build build/host] [--firmware build/firmware]
+  scripts/serve_figures.py [--seconds 60] [--together] [--build build/host] [--firmware build/firmware]
 
-The span is 60 s by default (the figures of the README); tests use shorter ones.
+The span is 60 s by default (the figures of the README). The boards are measured
+one after the other, each server alone with its tab; --together runs both at
+once (for long memory runs). Exit 1 when a figure misses its goal: pace within
+1 %, at least 30 updates a second, every click drawn within 100 ms.
 """
 import argparse
 import concurrent.futures
@@ -74,11 +78,15 @@ def measure(vboard, image, seconds, rear):
         c0, t0, m0 = cpu_s(proc.pid), time.monotonic(), rss_mb(proc.pid)
         peak = m0
         clicks = 0
+        minutes = []
         while time.monotonic() - t0 < seconds:
-            if rear and clicks < 20 and time.monotonic() - t0 > 1 + clicks * min(0.5, seconds / 45):
+            if rear and clicks < 40 and time.monotonic() - t0 > 1 + clicks * min(0.5, seconds / 90):
                 driver.find_element(By.ID, "switch-PB5").click()  # closing and opening: red, dark, red, ...
                 clicks += 1
-            peak = max(peak, rss_mb(proc.pid))
+            rss = rss_mb(proc.pid)
+            peak = max(peak, rss)
+            if time.monotonic() - t0 >= 60 * len(minutes):
+                minutes.append(rss)
             time.sleep(0.05)
         c1, t1, m1 = cpu_s(proc.pid), time.monotonic(), rss_mb(proc.pid)
         u1 = driver.execute_script("return window.vb.updates")
@@ -89,6 +97,7 @@ def measure(vboard, image, seconds, rear):
         out["rate"] = (u1 - u0) / (t1 - t0)
         out["cpu"] = 100 * (c1 - c0) / (t1 - t0)
         out["mem"] = (m0, m1, peak)
+        out["minutes"] = minutes
         out["lat"] = driver.execute_script("return window.vb.latencies") if rear else []
     finally:
         driver.quit()
@@ -100,12 +109,13 @@ def measure(vboard, image, seconds, rear):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.strip().splitlines()[0])
     ap.add_argument("--seconds", type=int, default=60)
+    ap.add_argument("--together", action="store_true", help="measure both boards at once")
     ap.add_argument("--build", default="build/host")
     ap.add_argument("--firmware", default="build/firmware")
     a = ap.parse_args()
     vboard = str(Path(a.build) / "vboard" / "vboard")
-    # Front and rear at once, each with its own server and browser.
-    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+    # Each board with its own server and browser; one after the other unless --together.
+    with concurrent.futures.ThreadPoolExecutor(2 if a.together else 1) as pool:
         fj = pool.submit(measure, vboard, str(Path(a.firmware) / "front_lamp.elf"), a.seconds, False)
         rj = pool.submit(measure, vboard, str(Path(a.firmware) / "rear_lamp.elf"), a.seconds, True)
         f, r = fj.result(), rj.result()
@@ -119,11 +129,14 @@ def main():
         ("server CPU at real-time pace, one tab (% of one core)", "%.1f" % f["cpu"], "%.1f" % r["cpu"]),
         ("server resident memory, start / end / largest (MiB)", "%.1f / %.1f / %.1f" % f["mem"], "%.1f / %.1f / %.1f" % r["mem"]),
     ]
-    print("| Figure | front | rear |")
+    if len(f["minutes"]) > 1:
+        rows.append(("server resident memory at the start of each minute (MiB)",
+                     " ".join("%.1f" % m for m in f["minutes"]), " ".join("%.1f" % m for m in r["minutes"])))
+    print("| Figure (%s) | front | rear |" % ("both boards at once" if a.together else "one board at a time"))
     print("|---|---|---|")
     for row in rows:
         print("| %s | %s | %s |" % row)
-    ok = abs(f["pace"] - 1) < 0.01 and abs(r["pace"] - 1) < 0.01 and r["rate"] >= 30 and lat and lat[-1] <= 100
+    ok = abs(f["pace"] - 1) < 0.01 and abs(r["pace"] - 1) < 0.01 and min(f["rate"], r["rate"]) >= 30 and lat and lat[-1] <= 100
     return 0 if ok else 1
 
 
