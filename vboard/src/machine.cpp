@@ -549,29 +549,32 @@ bool Machine::run_until(ns_t t_end) {
   unsigned stalls = 0;
   // Whether an idle jump the last run cut short goes on: checked before events
   // are serviced, so that an input due now (a new event) counts as a change.
-  std::optional<ns_t> resume_to;
-  if (const std::optional<Impl::IdleCut> cut = std::exchange(d.idle_cut, std::nullopt)) {
-    if (d.now() == cut->at && !cpu.sleeping && !d.dbg.mid_block() && cpu.reg(UC_ARM_REG_PC) == cut->pc &&
-        d.next_event() == cut->next_event)
-      resume_to = cut->target;
-  }
+  std::optional<Impl::IdleCut> resume = std::exchange(d.idle_cut, std::nullopt);
+  if (resume && !(d.now() == resume->at && !cpu.sleeping && !d.dbg.mid_block() &&
+                  cpu.reg(UC_ARM_REG_PC) == resume->pc && d.next_event() == resume->next_event))
+    resume.reset();
   while (!(halted && opt_.stop_on_halt)) {
     if (d.dbg.break_now(cpu.reg(UC_ARM_REG_PC))) break;
     d.service_events();
     ns_t t = d.now();
     if (t >= t_end) {
-      if (d.idle_cut) d.idle_cut->next_event = d.next_event();
+      if (resume)
+        d.idle_cut = resume;  // asked for no time: the jump still waits
+      else if (d.idle_cut)
+        d.idle_cut->next_event = d.next_event();
       break;
     }
     int e = d.dbg.mid_block() ? -1 : d.nvic.takeable(cpu);
     if (e >= 0) {
-      resume_to.reset();
+      resume.reset();
       d.exc.enter(static_cast<unsigned>(e), cpu.reg(UC_ARM_REG_PC));
       if (halted) break;
       continue;
     }
-    if (const std::optional<ns_t> to = std::exchange(resume_to, std::nullopt)) {
-      d.jump_idle(*to, t_end);
+    if (resume) {
+      const ns_t to = resume->target;
+      resume.reset();
+      d.jump_idle(to, t_end);
       continue;
     }
     ns_t t_slice = d.dbg.slice_start(t);  // a slice a debugger stop split goes on as one
