@@ -245,7 +245,7 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(field(t17, 7, 1), 0u) << "TIM17 ARPE off after the strip driver";
   EXPECT_EQ(field(reg(r, "TIM17", "CCMR1"), 4, 3), 6u) << "PWM mode 1";
   EXPECT_EQ(field(reg(r, "TIM17", "CCER"), 0, 1), 1u) << "CC1E";
-  EXPECT_EQ(field(reg(r, "TIM17", "BDTR"), 15, 1), 1u) << "MOE";
+  EXPECT_EQ(reg(r, "TIM17", "BDTR"), 0xA000u) << "MOE and break polarity high; break, dead time, lock off";
   EXPECT_EQ(field(reg(r, "TIM17", "DIER"), 9, 1), 1u) << "CC1DE";
   EXPECT_EQ(reg(r, "TIM4", "PSC"), 5999u);
   EXPECT_EQ(reg(r, "TIM4", "ARR"), 999u);
