@@ -31,6 +31,8 @@ class TestDevice final : public Device {
  public:
   TestDevice(Bus& bus, FakeClocks& clocks) : bus_(bus), clocks_(clocks) {}
   std::string name() const override { return "TESTDEV"; }
+  bool clocked() const override { return !gated; }
+  bool gated = false;  // as a peripheral whose RCC enable bit is clear
   uint32_t base() const override { return 0x40000000; }
   uint32_t size() const override { return 0x400; }
   uint32_t read(uint32_t off, unsigned size) override {

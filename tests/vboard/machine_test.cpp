@@ -125,6 +125,20 @@ TEST(MachineCore, LoopsCountingInRamOrFpRegistersAreNotIdle) {
   EXPECT_GT(ram.r.idle_ns, 100 * kMs);
 }
 
+// The chip drops a write to a peripheral whose clock is off; the firmware's
+// setting is lost, so the run fails with a finding that names the peripheral.
+TEST(MachineCore, WritesToAPeripheralWithoutClockAreLostAndReported) {
+  Machine m(selftest_image(), MachineOptions{}, [](Bus& b) { return std::make_unique<FakeBoard>(b); });
+  auto& board = static_cast<FakeBoard&>(m.board());
+  board.dev.scenario = 2;
+  board.dev.gated = true;
+  const RunResult r = m.run();
+  EXPECT_TRUE(board.dev.log.empty()) << "a write reached the device";
+  ASSERT_EQ(r.diagnostics.size(), 1u);
+  EXPECT_EQ(r.diagnostics[0].kind, "clock_off");
+  EXPECT_EQ(r.diagnostics[0].where, "TESTDEV");
+}
+
 TEST(MachineCore, RunsAreRepeatable) {
   auto a = run_scenario(3);
   auto b = run_scenario(3);

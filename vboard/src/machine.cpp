@@ -208,11 +208,16 @@ struct Machine::Impl {
     }
     Device* d = m.devices_[static_cast<size_t>(dev)];
     space.note_first_write(d->name(), t);
-    if (d->clocked())
+    if (d->clocked()) {
       d->write(addr - d->base(), v, size);
-    else if (gated_writes++ < 20)
-      log.notes.push_back("write to " + d->name() + " while its clock is off (ignored): " + hex(addr) +
-                          " <- " + hex(v) + " from " + m.image_->describe(cpu.block_pc));
+    } else {
+      // The chip drops the write: whatever the firmware meant to set stays unset.
+      core_findings.add(kClockOff, d->name(), t,
+                        "register written while its clock (RCC enable bit) is off: the write is lost");
+      if (gated_writes++ < 20)
+        log.notes.push_back("write to " + d->name() + " while its clock is off (ignored): " + hex(addr) +
+                            " <- " + hex(v) + " from " + m.image_->describe(cpu.block_pc));
+    }
     check_clock();
   }
 

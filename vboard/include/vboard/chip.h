@@ -37,6 +37,7 @@ inline constexpr std::string_view kMisconfigured = "misconfigured";
 inline constexpr std::string_view kReservedValue = "reserved_value";
 inline constexpr std::string_view kLockedField = "locked_field";
 inline constexpr std::string_view kNotModelled = "not_modelled";
+inline constexpr std::string_view kClockOff = "clock_off";
 inline constexpr std::string_view kPinContention = "pin_contention";
 inline constexpr std::string_view kPllLockSuppressed = "pll_lock_suppressed";
 }  // namespace diag

@@ -42,6 +42,8 @@ const std::vector<Named>& diagnostic_kinds() {
       {std::string(kLockedField),
        "a field written while the chip ignores writes to it (channel or unit enabled)"},
       {std::string(kNotModelled), "a mode the models do not implement was selected"},
+      {std::string(kClockOff),
+       "a peripheral written while its RCC clock enable bit is clear (the write is lost)"},
       {std::string(kPinContention), "a pin driven from outside against its push-pull output"},
       {std::string(kPllLockSuppressed), "the PLL lock was suppressed by --fault pll_never_locks"},
   };

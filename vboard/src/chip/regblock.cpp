@@ -5,6 +5,7 @@
 namespace vboard::periph {
 
 static_assert(core::kNotModelled == chip::diag::kNotModelled, "one kind for unmodelled fields");
+static_assert(core::kClockOff == chip::diag::kClockOff, "one kind for writes to a peripheral without clock");
 
 void IrqMux::set(unsigned irq, uint32_t source_bit, bool high) {
   if (irq >= kLines) return;

@@ -71,6 +71,8 @@ inline std::vector<const UnmodelledField*> unmodelled_in_use(const RegDef& def, 
 
 // The kind of finding an unmodelled field in use is (chip::diag::kNotModelled).
 inline constexpr std::string_view kNotModelled = "not_modelled";
+// The kind of finding a write to a peripheral whose clock is off is (chip::diag::kClockOff).
+inline constexpr std::string_view kClockOff = "clock_off";
 
 // A block's registers by address, in declaration order.
 class RegTable {
