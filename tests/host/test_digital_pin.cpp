@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "applib.h"
 #include "front_fixture.h"
 #include "probe_pin.h"
 #include "ts_middle.h"
@@ -131,9 +132,12 @@ TEST_F(DigitalPin, SetupStartsMeasurementsAfreshAndKeepsTheRegistryPlace) {
   ProbePin pin;
   pin.setup(tessel::PA0, 0);
   platform_host::set_input(GPIOA, GPIO_PIN_0, false);
+  ___micros_latest = 0U;
+  platform_host::set_counter(TIM7, 1234U);  // the rise at 1234 us
   platform_host::set_input(GPIOA, GPIO_PIN_0, true);
   ASSERT_EQ(pin.state(), 1U);
   ASSERT_EQ(pin.GetUpCounter(), 1U);
+  ASSERT_NE(pin.last_rising(), 0U);
   const auto before = registry();
 
   pin.setup(tessel::PA0, 1);
