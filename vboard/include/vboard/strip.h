@@ -37,7 +37,9 @@ class LedColors {
   using iterator = const_iterator;
 
   LedColors() = default;
-  LedColors(std::vector<Rgb> c)  // NOLINT(google-explicit-constructor): a list of colours is one
+  // Implicit: a list of colours is a frame's colours.
+  // cppcheck-suppress noExplicitConstructor
+  LedColors(std::vector<Rgb> c)  // NOLINT(google-explicit-constructor)
       : p_(std::make_shared<const std::vector<Rgb>>(std::move(c))) {}
 
   const std::vector<Rgb>& list() const { return p_ ? *p_ : empty_list(); }
