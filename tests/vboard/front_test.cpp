@@ -216,6 +216,7 @@ TEST(FrontLamp, ConfigurationRegistersInTheFinalDump) {
   for (const char* t : {"TIM1", "TIM2", "TIM4", "TIM8"}) {
     EXPECT_EQ(field(reg(r, t, "CR1"), 0, 1), 0u) << t << " never started";
     EXPECT_EQ(reg(r, t, "CNT"), 0u) << t << " counter stays 0";
+    EXPECT_EQ(reg(r, t, "CR2"), 0u) << t << ": trigger output on reset, no idle states";
   }
   EXPECT_TRUE(irq_enabled(r, 6)) << "EXTI0";
   EXPECT_TRUE(irq_enabled(r, 55)) << "TIM7";
