@@ -6,11 +6,17 @@ Mutants: relational and arithmetic operator swaps, integer constants +-1, negate
 if/while conditions, deleted statements, swapped arguments of two-argument calls,
 in mid/, the boards' app/ and Core/Src, platform/common and platform/chip. For each mutant the
 copy is rebuilt (firmware images and host build, incrementally) and the fast
-tests run, stopping at the first failure: host unit tests, image checks,
-virtual-board tests of the images, the shipped scenarios.
+tests of what changed run, stopping at the first failure: for a changed image the
+image checks, the virtual-board tests of the images and that board's shipped
+scenarios; for a changed host test executable its unit tests (the ones the host
+preset leaves to host-long last).
 
-Outcomes: killed, survived (its diff is printed), build-failed, timed-out, and
-equivalent (listed in tests/mutation/equivalent.txt with the reason; not run).
+Outcomes: killed, survived (its diff is printed), build-failed, timed-out,
+same-code (no image and no host test executable differs from the unmutated
+build, debug sections aside: nothing could tell it apart), and equivalent
+(listed in tests/mutation/equivalent.txt with the reason; not run). With --work,
+each outcome is journalled there; --resume takes the journal's outcomes for the
+same tree and virtual board instead of running those mutants again.
 Exit status: 0 when every mutant run was killed, failed to build or was marked
 equivalent, 1 when one survived, 2 on bad usage or a broken copy (the
 unmutated tree must build and pass first).
@@ -19,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import hashlib
+import json
 import os
 import random
 import re
@@ -34,6 +41,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 FOLDERS = ["mid", "front_lamp/app", "rear_lamp/app", "front_lamp/Core/Src", "rear_lamp/Core/Src", "platform/common", "platform/chip"]
 EQUIVALENT = "tests/mutation/equivalent.txt"
+# same-code: the images and the host test executables came out as without the
+# mutant (dead code, a folded constant): nothing can tell them apart.
+OUTCOMES = ("killed", "survived", "equivalent", "same-code", "build-failed", "timed-out")
 # The virtual-board tests that run the images: the lamp images and the platform
 # conformance image (the emulator's own tests, the edge storms and the debugger
 # sessions are left out: they test the virtual board more than the images, and
@@ -52,6 +62,10 @@ class Mutant:
     @property
     def key(self) -> str:
         return f"{self.path} | {self.mutated.strip() or '<deleted> ' + self.original.strip()}"
+
+    @property
+    def ident(self) -> str:
+        return digest(f"{self.key}|{self.line}|{self.op}".encode())
 
     def diff(self) -> str:
         return f"--- {self.path}:{self.line} ({self.op})\n-{self.original.rstrip()}\n+{self.mutated.rstrip()}\n"
@@ -105,7 +119,8 @@ def line_mutants(path: str, no: int, line: str) -> list[Mutant]:
     if m and m.group(2).count("(") == m.group(2).count(")"):
         add("negated-condition", m.start(2), m.end(2), f"!({m.group(2)})")
     if STATEMENT.match(code) and not re.match(r"^\s*(const |auto |static |u?int\d+_t |bool |float |[A-Z]\w* \w)", code):
-        found.append(Mutant(path, no, "deleted-statement", line, ""))
+        # The line stays, emptied: later lines keep their numbers (and __LINE__).
+        found.append(Mutant(path, no, "deleted-statement", line, "\n" if line.endswith("\n") else ""))
     for m in CALL2.finditer(code):
         if m.group(1) not in ("if", "while", "for", "switch", "return", "sizeof", "static_cast") and m.group(2) != m.group(3):
             add("swapped-arguments", m.start(2), m.end(3), f"{m.group(3)}, {m.group(2)}")
@@ -210,23 +225,89 @@ def run_parallel(cmds: list[list[str]], cwd: Path, env: dict, timeout: float, lo
     return outcome
 
 
-def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float) -> str:
-    """The fast tests, cheapest first, stopping at the first failure."""
+# ------------------------------------------------------------------ what a build changed
+def digest(data: bytes) -> str:
+    return hashlib.sha1(data).hexdigest()
+
+
+def image_prints(tree: Path, scratch: Path) -> dict[str, str]:
+    """Per firmware image: its loaded bytes and its symbol table (debug sections left out)."""
+    out = {}
+    for elf in sorted((tree / "build/firmware").glob("*.elf")):
+        subprocess.run(["arm-none-eabi-objcopy", "-O", "binary", str(elf), str(scratch)], check=True)
+        symbols = subprocess.run(["arm-none-eabi-nm", "-S", str(elf)], check=True, capture_output=True).stdout
+        out[elf.stem] = digest(scratch.read_bytes() + symbols)
+    return out
+
+
+def host_tests(tree: Path) -> dict[str, str]:
+    """The host unit tests by name, each with its executable."""
+    listing = subprocess.run(["ctest", "--test-dir", "build/host", "--show-only=json-v1"], cwd=tree, check=True,
+                             capture_output=True).stdout
+    return {t["name"]: t["command"][0] for t in json.loads(listing)["tests"]}
+
+
+def host_prints(executables: set[str], scratch: Path) -> dict[str, str]:
+    """Per host test executable: the file without its debug sections and build id."""
+    out = {}
+    for exe in sorted(executables):
+        subprocess.run(["objcopy", "--strip-debug", "--remove-section=.note.gnu.build-id", exe, str(scratch)],
+                       check=True)
+        out[exe] = digest(scratch.read_bytes())
+    return out
+
+
+@dataclass
+class Baseline:
+    images: dict[str, str]
+    tests: dict[str, str]  # host test name -> executable
+    executables: dict[str, str]
+    slow: re.Pattern  # the host tests the host preset leaves to host-long
+
+
+def slow_host_tests() -> re.Pattern:
+    presets = json.loads((ROOT / "CMakePresets.json").read_text())
+    long_run = next(p for p in presets["testPresets"] if p["name"] == "host-long")
+    return re.compile(long_run["filter"]["include"]["name"])
+
+
+def ctest_names(names: list[str]) -> str:
+    """An anchored CTest regular expression that matches exactly these test names."""
+    return "^(" + "|".join(re.sub(r"([][.*+?^$|()\\])", r"\\\1", n) for n in names) + ")$"
+
+
+# ------------------------------------------------------------------ testing
+def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float, changed_images: set[str],
+         host_names: list[str], slow: re.Pattern) -> str:
+    """The fast tests of what the build changed, cheapest first, stopping at the first failure:
+    the image checks, the virtual-board tests and the shipped scenarios when an image changed
+    (the scenarios of that board), the host tests of the executables that changed."""
     deadline = time.monotonic() + timeout
     fw = tree / "build/firmware"
     env = dict(os.environ, VBOARD_FIRMWARE_DIR=str(fw))
     gtest = [str(vb / "tests/vboard/vboard_tests"), f"--gtest_filter={VBOARD_SUITES}", "--gtest_fail_fast",
              "--gtest_brief=1"]
     scenarios = [[str(vb / "vboard/vboard"), str(fw / f"{f.parent.name}_lamp.elf"), "--scenario", str(f),
-                  "--no-color"] for f in sorted((tree / "scenarios").glob("*/*.yaml"))]
-    steps = [
-        [["ctest", "--test-dir", "build/host", "-j", str(jobs), "--stop-on-failure"]],  # host unit tests
-        [["ctest", "--test-dir", "build/firmware", "-j", str(jobs), "--stop-on-failure"]],  # image checks
+                  "--no-color"] for f in sorted((tree / "scenarios").glob("*/*.yaml"))
+                 if f"{f.parent.name}_lamp" in changed_images]
+    fast = [n for n in host_names if not slow.search(n)]
+    slow_names = [n for n in host_names if slow.search(n)]
+
+    def host(names: list[str]) -> list[list[list[str]]]:
+        if not names:
+            return []
+        return [[["ctest", "--test-dir", "build/host", "-j", str(jobs), "--stop-on-failure", "-R",
+                  ctest_names(names)]]]
+
+    steps: list[list[list[str]]] = []
+    if changed_images:
+        steps.append([["ctest", "--test-dir", "build/firmware", "-j", str(jobs), "--stop-on-failure"]])
         # The virtual-board tests of the images, in as many shards as jobs (GoogleTest
         # takes its shard from the environment; an unknown flag would only print its help).
-        [["env", f"GTEST_TOTAL_SHARDS={jobs}", f"GTEST_SHARD_INDEX={i}"] + gtest for i in range(jobs)],
-        *[[c] for c in scenarios],
-    ]
+        steps.append([["env", f"GTEST_TOTAL_SHARDS={jobs}", f"GTEST_SHARD_INDEX={i}"] + gtest for i in range(jobs)])
+    steps += host(fast)
+    steps += [scenarios[i:i + jobs] for i in range(0, len(scenarios), jobs)]
+    steps += host(slow_names)
     for step in steps:
         left = deadline - time.monotonic()
         if left <= 0:
@@ -240,7 +321,9 @@ def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float) -> str:
     return "ok"
 
 
-def make_copy(dest: Path) -> None:
+def make_copy(dest: Path) -> str:
+    """Brings the copy up to the checkout; returns a digest of every file's path and content."""
+    whole = hashlib.sha1()
     files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT,
                            check=True, capture_output=True).stdout.split(b"\0")
     for raw in files:
@@ -248,12 +331,40 @@ def make_copy(dest: Path) -> None:
             continue
         rel = raw.decode()
         src, dst = ROOT / rel, dest / rel
+        if src.is_file():
+            whole.update(rel.encode() + b"\0" + src.read_bytes() + b"\0")
         # Only what differs, with a fresh time stamp: a kept copy's build must
         # see every file that changed (also one a mutant left behind) as newer.
         if src.is_file() and (not dst.is_file() or dst.read_bytes() != src.read_bytes()):
             dst.parent.mkdir(parents=True, exist_ok=True)
             shutil.copy(src, dst)
             os.utime(dst)
+    return whole.hexdigest()
+
+
+def try_mutant(m: Mutant, tree: Path, vb: Path, a: argparse.Namespace, log: Path, scratch: Path,
+               base: Baseline) -> str:
+    """Builds and tests one mutant in the copy and puts the file back."""
+    f = tree / m.path
+    original = f.read_text()
+    lines = original.splitlines(keepends=True)
+    lines[m.line - 1] = m.mutated
+    try:
+        f.write_text("".join(lines))
+        b = build(tree, a.jobs, log, 900)
+        if b != "ok":
+            return "build-failed" if b == "fail" else "timed-out"
+        # Only what the mutant changed is tested: an image or a host test
+        # executable whose code is the unmutated one behaves as it did.
+        images = {k for k, v in image_prints(tree, scratch).items() if base.images.get(k) != v}
+        exes = {k for k, v in host_prints(set(base.executables), scratch).items() if base.executables[k] != v}
+        if not images and not exes:
+            return "same-code"
+        names = sorted(n for n, exe in base.tests.items() if exe in exes)
+        t = test(tree, vb, a.jobs, log, a.timeout, images, names, base.slow)
+        return {"ok": "survived", "fail": "killed", "timeout": "timed-out"}[t]
+    finally:
+        f.write_text(original)
 
 
 def interrupted(*_: object) -> None:
@@ -271,6 +382,8 @@ def main() -> int:
     ap.add_argument("--expect-killed", action="append", default=[], metavar="LINE",
                     help="also run the mutant whose mutated line is LINE, and fail unless it is killed (repeatable)")
     ap.add_argument("--work", type=Path, help="folder for the copy, kept between runs (default: a temporary one)")
+    ap.add_argument("--resume", action="store_true",
+                    help="take the outcomes the work folder's journal holds for this same tree and virtual board")
     ap.add_argument("--jobs", type=int, default=2)
     ap.add_argument("--vboard-build", type=Path, default=ROOT / "build/host",
                     help="host build holding vboard and vboard_tests (default: build/host)")
@@ -315,7 +428,7 @@ def main() -> int:
     tree = work / "tree"
     log = work / "mutate.log"
     print(f"mutate: copy in {tree}, log in {log}")
-    make_copy(tree)  # refreshes the sources; a kept copy keeps its build folders
+    fingerprint = make_copy(tree)  # refreshes the sources; a kept copy keeps its build folders
     vb = a.vboard_build.resolve()
     if not (vb / "vboard/vboard").exists() or not (vb / "tests/vboard/vboard_tests").exists():
         print(f"mutate: {vb} holds no built virtual board and its tests (cmake --build --preset host)",
@@ -327,11 +440,30 @@ def main() -> int:
     subprocess.run(["cmake", "-S", ".", "-B", "build/host", "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                     "-DWITH_VBOARD=OFF"], cwd=tree, check=True, stdout=subprocess.DEVNULL)
     # The unmutated run may take longer than a mutant is given (a cold cache, a busy machine).
-    if build(tree, a.jobs, log, 3600) != "ok" or test(tree, vb, a.jobs, log, max(a.timeout, 1800)) != "ok":
-        print(f"mutate: the unmutated tree does not build or pass its tests (see {log})", file=sys.stderr)
+    scratch = work / "scratch.bin"
+    if build(tree, a.jobs, log, 3600) != "ok":
+        print(f"mutate: the unmutated tree does not build (see {log})", file=sys.stderr)
+        return 2
+    tests = host_tests(tree)
+    base = Baseline(image_prints(tree, scratch), tests, host_prints(set(tests.values()), scratch), slow_host_tests())
+    if test(tree, vb, a.jobs, log, max(a.timeout, 1800), set(base.images), sorted(tests), base.slow) != "ok":
+        print(f"mutate: the unmutated tree does not pass its tests (see {log})", file=sys.stderr)
         return 2
 
-    results: dict[str, list[Mutant]] = {k: [] for k in ("killed", "survived", "equivalent", "build-failed", "timed-out")}
+    # Outcomes of this exact tree and virtual board, kept in the work folder so
+    # that an interrupted whole run can go on (--resume).
+    print_of_run = digest((fingerprint + digest((vb / "vboard/vboard").read_bytes())
+                           + digest((vb / "tests/vboard/vboard_tests").read_bytes())).encode())
+    journal = work / "journal.tsv"
+    done: dict[str, str] = {}
+    if a.resume and journal.exists():
+        for row in journal.read_text().splitlines():
+            run_print, ident, outcome = row.split("\t")
+            if run_print == print_of_run:
+                done[ident] = outcome
+        print(f"mutate: {sum(m.ident in done for m in chosen)} outcomes taken from {journal}")
+
+    results: dict[str, list[Mutant]] = {k: [] for k in OUTCOMES}
     reasons: dict[Mutant, str] = {}
     try:
         for i, m in enumerate(chosen, 1):
@@ -339,22 +471,15 @@ def main() -> int:
                 results["equivalent"].append(m)
                 reasons[m] = marks[m.key]
                 continue
-            f = tree / m.path
-            original = f.read_text()
-            lines = original.splitlines(keepends=True)
-            lines[m.line - 1] = m.mutated
-            try:
-                f.write_text("".join(lines))
-                b = build(tree, a.jobs, log, 900)
-                if b != "ok":
-                    outcome = "build-failed" if b == "fail" else "timed-out"
-                else:
-                    t = test(tree, vb, a.jobs, log, a.timeout)
-                    outcome = {"ok": "survived", "fail": "killed", "timeout": "timed-out"}[t]
-            finally:
-                f.write_text(original)
+            started = time.monotonic()
+            outcome = done.get(m.ident)
+            if outcome is None:
+                outcome = try_mutant(m, tree, vb, a, log, scratch, base)
+                with open(journal, "a") as out:
+                    out.write(f"{print_of_run}\t{m.ident}\t{outcome}\n")
             results[outcome].append(m)
-            print(f"[{i}/{len(chosen)}] {outcome:12} {m.path}:{m.line} {m.op}", flush=True)
+            print(f"[{i}/{len(chosen)}] {outcome:12} {m.path}:{m.line} {m.op} ({time.monotonic() - started:.1f} s)",
+                  flush=True)
             if outcome == "survived":  # shown at once, so that an interrupted run still says which
                 print(m.diff(), end="", flush=True)
     except KeyboardInterrupt:
@@ -372,7 +497,8 @@ def main() -> int:
     run_total = len(results["killed"]) + len(results["survived"]) + len(results["timed-out"])
     score = 100.0 * (len(results["killed"]) + len(results["timed-out"])) / run_total if run_total else 100.0
     lines.append("  total                  " + "  ".join(f"{k} {len(v)}" for k, v in results.items()))
-    lines.append(f"  score {score:.1f} % of the non-equivalent mutants that built (timed out counts as killed)")
+    lines.append(f"  score {score:.1f} % of the mutants that built, changed the code and are not marked equivalent"
+                 " (timed out counts as killed)")
     for m in results["survived"]:
         lines.append("survived:\n" + m.diff())
     for m in results["equivalent"]:
