@@ -16,9 +16,9 @@ TIMEOUT = 60  # seconds for any one child process
 class Board:
     """vboard with --gdb 0 in the background, the image held at reset."""
 
-    def __init__(self, vboard, elf, args):
+    def __init__(self, vboard, elf, args, env=None):
         self.proc = subprocess.Popen([vboard, elf, *args, "--json", "--gdb", "0"], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
+                                     stderr=subprocess.PIPE, text=True, env=env)
         self.err = ""
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:

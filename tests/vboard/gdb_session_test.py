@@ -16,6 +16,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -71,8 +72,8 @@ def virtual_ns(text):
 
 
 class BoardTest(unittest.TestCase):
-    def board(self, elf, args):
-        b = gdb_board.Board(VBOARD, elf, args)
+    def board(self, elf, args, env=None):
+        b = gdb_board.Board(VBOARD, elf, args, env)
         self.addCleanup(b.close)
         return b
 
@@ -184,8 +185,13 @@ class GdbSessions(BoardTest):
         # monitor reset halt, load, monitor reset halt; GDB keeps its register cache over a monitor
         # command, so a front end flushes it), then a stop in the pin callback, a step and `finish`
         # out of it through the exception return. No --for: the run lasts until the kill.
+        # With coverage on: the tracefile written as the run ends maps the image read
+        # again after the `load`, which has to outlive the session.
         elf = image("front_lamp.elf")
-        board = self.board(elf, ["--pulse", "PA0=1500us@20ms,period=20ms"])
+        coverage = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, coverage)
+        board = self.board(elf, ["--pulse", "PA0=1500us@20ms,period=20ms"],
+                           dict(os.environ, VBOARD_COVERAGE_DIR=coverage))
         reset = ["monitor reset halt", "maintenance flush register-cache"]
         out = gdb_batch(elf, board.port, [
             "monitor halt", "break cpp_setup", "continue", "monitor time", *reset, "continue", "monitor time",
@@ -208,6 +214,9 @@ class GdbSessions(BoardTest):
         self.assertTrue(20_000_000 <= times[-1] < 20_100_000, "stopped right after the first edge: %s" % times)
         self.assertEqual((status, report["virtual_ns"]), (0, times[-1]), "the run ends where it was killed")
         self.assertIn("session ended (killed)", err)
+        traces = [open(os.path.join(coverage, f)).read() for f in os.listdir(coverage)]
+        self.assertEqual(len(traces), 1, err)
+        self.assertRegex(traces[0], r"SF:.*/mid/ts_digitalPin\.cpp\n(.*\n)*?DA:\d+,[1-9]", "the callback's lines ran")
 
     def test_cpptools_mi_sequence_on_the_debug_image(self):
         # What the C/C++ extension (MIMode gdb, miDebuggerServerAddress) sends through GDB's

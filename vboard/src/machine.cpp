@@ -399,6 +399,11 @@ void Machine::reset(const Image& image) {
   init();
 }
 
+void Machine::reset(Image&& reread) {
+  kept_images_.push_back(std::make_unique<const Image>(std::move(reread)));
+  reset(*kept_images_.back());
+}
+
 void Machine::init() {
   d_ = std::make_unique<Impl>(*this);
   Impl& d = *d_;

@@ -86,6 +86,9 @@ class Machine final : public Bus {
   // symbols of `image` (which has to outlive the machine), and the flash the
   // debugger wrote, if it wrote any. Whoever holds board() has to let go first.
   void reset(const Image& image);
+  // The same with an image read again after a `load`, which the machine keeps
+  // (with every earlier one: halt reports and coverage refer to them).
+  void reset(Image&& reread);
 
   // Bus
   ns_t now() const override;
@@ -101,6 +104,7 @@ class Machine final : public Bus {
 
  private:
   const Image* image_;
+  std::vector<std::unique_ptr<const Image>> kept_images_;
   MachineOptions opt_;
   BoardFactory factory_;
   bool flash_written_ = false;

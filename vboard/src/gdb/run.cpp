@@ -3,7 +3,8 @@
 #include <unicorn/unicorn.h>
 
 #include <cstdio>
-#include <list>
+#include <optional>
+#include <utility>
 
 #include "gdb/machine_target.h"
 #include "gdb/server.h"
@@ -15,18 +16,20 @@ namespace {
 // `monitor reset`: the machine back to power-on. After a `load` the image file is
 // read again for the symbols halt reports name (GDB loaded the code, most likely
 // from that file); the flash keeps what was loaded either way.
-bool reset_machine(Machine& machine, std::list<Image>& reloaded, std::string& out) {
-  const Image* image = &machine.image();
+bool reset_machine(Machine& machine, std::string& out) {
+  std::optional<Image> fresh;
   if (machine.flash_written()) {
     std::string err;
-    if (auto fresh = Image::load(image->path(), &err)) {
-      reloaded.push_back(std::move(*fresh));
-      image = &reloaded.back();
-    } else {
-      out += "symbols stay those read at the start: " + err + "\n";
-    }
+    fresh = Image::load(machine.image().path(), &err);
+    if (!fresh) out += "symbols stay those read at the start: " + err + "\n";
   }
-  machine.reset(*image);
+  // The machine keeps a re-read image: it outlives this session (the report
+  // and the coverage written when the machine ends still name its symbols).
+  if (fresh)
+    machine.reset(std::move(*fresh));
+  else
+    machine.reset(machine.image());
+  const Image* image = &machine.image();
   uint64_t pc = 0;
   machine.cpu_reg(UC_ARM_REG_PC, pc);
   char b[96];
@@ -56,9 +59,8 @@ bool serve_gdb(Machine& machine, const GdbRun& run, std::string* error) {
   auto stream = listener.accept_one(-1, error);
   if (!stream) return false;
   std::fprintf(stderr, "vboard: debugger attached\n");
-  std::list<Image> reloaded;
   MachineTarget::Reset reset = [&](std::string& out) {
-    if (run.no_reset.empty()) return reset_machine(machine, reloaded, out);
+    if (run.no_reset.empty()) return reset_machine(machine, out);
     out = "monitor reset: " + run.no_reset + "\n";
     return false;
   };
