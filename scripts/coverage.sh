@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Line and function coverage of the firmware sources, from two sides kept apart:
 #  - image level: every virtual-board test and every shipped scenario (all of
-#    `ctest --preset host` but the mutation tool) with VBOARD_COVERAGE_DIR set, so that each run of an
+#    `ctest --preset host` but the mutation tool, and `ctest --preset host-long`:
+#    the long runs and the edge storms) with VBOARD_COVERAGE_DIR set, so that each run of an
 #    exact image leaves an lcov tracefile (vboard's block counts over the image's
 #    DWARF line table; the images are not instrumented);
 #  - host level: the host unit tests and the host conformance runner built with
@@ -58,8 +59,11 @@ if [[ $sides == *image* ]]; then
   nice -n 5 cmake --preset host >/dev/null
   nice -n 5 cmake --build --preset host -j "$jobs"
   # Every virtual-board test and scenario; a failing test fails the report.
-  VBOARD_COVERAGE_DIR="$root/$out/image/raw" nice -n 5 ctest --preset host -j "$jobs" -LE mutation >"$out/image/ctest.log" ||
-    { tail -20 "$out/image/ctest.log"; echo "coverage.sh: tests failed (log: $out/image/ctest.log)" >&2; exit 1; }
+  for preset in host host-long; do
+    VBOARD_COVERAGE_DIR="$root/$out/image/raw" nice -n 5 ctest --preset $preset -j "$jobs" -LE mutation \
+      >>"$out/image/ctest.log" ||
+      { tail -20 "$out/image/ctest.log"; echo "coverage.sh: tests failed (log: $out/image/ctest.log)" >&2; exit 1; }
+  done
   mapfile -t raw < <(find "$out/image/raw" -name '*.info' | sort)
   ((${#raw[@]})) || { echo "coverage.sh: no tracefile was written" >&2; exit 1; }
   echo "image level: ${#raw[@]} runs"
