@@ -393,6 +393,8 @@ void DmaErrors(Result& r) {
   DMA_HandleTypeDef d{};
   d.Instance = reinterpret_cast<DMA_Channel_TypeDef*>(GPIOC);  // no channel there
   CONFORMANCE_CHECK(r, HAL_DMA_Init(&d) == HAL_ERROR);
+  d.Instance = reinterpret_cast<DMA_Channel_TypeDef*>(reinterpret_cast<uintptr_t>(DMA1_Channel1) + 4U);
+  CONFORMANCE_CHECK(r, HAL_DMA_Init(&d) == HAL_ERROR);  // inside a channel's registers, not at its start
   d.Instance = DMA1_Channel2;
   d.Init.Request = DMA_REQUEST_USART3_RX;
   d.Init.Direction = DMA_PERIPH_TO_MEMORY;
@@ -411,6 +413,17 @@ void ClockConfiguration(Result& r) {
   CONFORMANCE_CHECK(r, SystemCoreClock == kSysclkHz);
   CONFORMANCE_CHECK(r, HAL_RCC_GetHCLKFreq() == kSysclkHz && HAL_RCC_GetPCLK1Freq() == kSysclkHz);
   CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_PLLCLK);  // SWS
+  // The APB clocks follow their dividers (the boards run both at /1).
+  RCC_ClkInitTypeDef bus{};
+  bus.ClockType = RCC_CLOCKTYPE_PCLK1 | RCC_CLOCKTYPE_PCLK2;
+  bus.APB1CLKDivider = RCC_HCLK_DIV2;
+  bus.APB2CLKDivider = RCC_HCLK_DIV4;
+  CONFORMANCE_CHECK(r, HAL_RCC_ClockConfig(&bus, FLASH_LATENCY_4) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_RCC_GetPCLK1Freq() == kSysclkHz / 2U && HAL_RCC_GetPCLK2Freq() == kSysclkHz / 4U);
+  bus.APB1CLKDivider = RCC_HCLK_DIV1;
+  bus.APB2CLKDivider = RCC_HCLK_DIV1;
+  CONFORMANCE_CHECK(r, HAL_RCC_ClockConfig(&bus, FLASH_LATENCY_4) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_RCC_GetPCLK1Freq() == kSysclkHz && HAL_RCC_GetPCLK2Freq() == kSysclkHz);
   CONFORMANCE_CHECK(r, (FLASH->ACR & 0xFU) == FLASH_LATENCY_4);
   CONFORMANCE_CHECK(r, SysTick->LOAD == kSysclkHz / 1000U - 1U);  // tick re-timed to 1 kHz
   CONFORMANCE_CHECK(r, ((PWR->CR1 >> 9U) & 3U) == 1U && (PWR->CR5 & (1U << 8)) != 0U);  // range 1, normal
@@ -456,6 +469,11 @@ void PllLockTimeOut(Result& r) {
   CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_HSI);
   CONFORMANCE_CHECK(r, pll(RCC_PLL_OFF) == HAL_OK);
   CONFORMANCE_CHECK(r, (RCC->CR & (1U << 25)) == 0U);  // PLLRDY
+  // On the slow clock the regulator may go to range 2 and back to range 1.
+  HAL_PWREx_ControlVoltageScaling(PWR_REGULATOR_VOLTAGE_SCALE2);
+  CONFORMANCE_CHECK(r, ((PWR->CR1 >> 9U) & 3U) == 2U);
+  HAL_PWREx_ControlVoltageScaling(PWR_REGULATOR_VOLTAGE_SCALE1);
+  CONFORMANCE_CHECK(r, ((PWR->CR1 >> 9U) & 3U) == 1U && (PWR->CR5 & (1U << 8)) != 0U);
 
   HAL_GPIO_WritePin(GPIOB, kFaultLine, GPIO_PIN_SET);
   rig_wait_us(2);

@@ -211,6 +211,9 @@ void HAL_PWREx_DisableUCPDDeadBattery(void) { regs.pwr.CR3 = regs.pwr.CR3 | (1U 
 
 namespace {
 
+// CFGR.PPREx: 0xx is /1, 100 /2 up to 111 /16.
+uint32_t apb_freq(uint32_t ppre) { return SystemCoreClock >> (ppre < 4U ? 0U : ppre - 3U); }
+
 constexpr uint32_t kCrHsiOnRdy = 0x500U;
 constexpr uint32_t kCrHseRdy = 1U << 17U;
 constexpr uint32_t kCrPllOn = 1U << 24U;
@@ -320,8 +323,8 @@ HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef* RCC_ClkInitStruct, uin
 // clock, after reset()).
 uint32_t HAL_RCC_GetSysClockFreq(void) { return state().sys_clock_hz; }
 uint32_t HAL_RCC_GetHCLKFreq(void) { return SystemCoreClock; }
-uint32_t HAL_RCC_GetPCLK1Freq(void) { return SystemCoreClock; }
-uint32_t HAL_RCC_GetPCLK2Freq(void) { return SystemCoreClock; }
+uint32_t HAL_RCC_GetPCLK1Freq(void) { return apb_freq((regs.rcc.CFGR >> 8U) & 7U); }
+uint32_t HAL_RCC_GetPCLK2Freq(void) { return apb_freq((regs.rcc.CFGR >> 11U) & 7U); }
 
 HAL_StatusTypeDef HAL_RCCEx_PeriphCLKConfig(RCC_PeriphCLKInitTypeDef* PeriphClkInit) {
   if (PeriphClkInit == nullptr) {
