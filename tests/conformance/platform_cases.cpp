@@ -438,6 +438,15 @@ void ClockConfiguration(Result& r) {
   kernel.Usart3ClockSelection = RCC_USART3CLKSOURCE_PCLK1;
   CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK);
   CONFORMANCE_CHECK(r, ((RCC->CCIPR >> 4U) & 3U) == RCC_USART3CLKSOURCE_PCLK1);
+  kernel.PeriphClockSelection = 0x1U | 0x2U;  // USART1 and USART2, which the boards do not use
+  kernel.Usart1ClockSelection = 1U;           // SYSCLK
+  kernel.Usart2ClockSelection = 2U;           // HSI16
+  CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK);
+  CONFORMANCE_CHECK(r, (RCC->CCIPR & 0x3FU) == ((RCC_USART3CLKSOURCE_PCLK1 << 4U) | (2U << 2U) | 1U));
+  kernel.Usart1ClockSelection = 0U;
+  kernel.Usart2ClockSelection = 0U;
+  CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK);
+  CONFORMANCE_CHECK(r, (RCC->CCIPR & 0xFU) == 0U);
   kernel.PeriphClockSelection = 0x80U;  // a kernel clock this layer does not manage
   CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_ERROR);
   CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(nullptr) == HAL_ERROR);

@@ -1,6 +1,7 @@
 // The front lamp image on the virtual board: light outputs PA9/PA8 against the
 // control pulse on PA0, start-up order, configuration, and the stops.
 #include <algorithm>
+#include <utility>
 
 #include "firmware.h"
 #include "vboard/report.h"
@@ -213,8 +214,12 @@ TEST(FrontLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(reg(r, "TIM4", "ARR"), 65535u);
   EXPECT_EQ(reg(r, "TIM8", "PSC"), 149u);
   EXPECT_EQ(reg(r, "TIM8", "ARR"), 19999u);
-  for (const char* t : {"TIM1", "TIM2", "TIM4", "TIM8"}) {
-    EXPECT_EQ(field(reg(r, t, "CR1"), 0, 1), 0u) << t << " never started";
+  // CR1 whole: never started (CEN 0), up-counting, no clock division; TIM2 and
+  // TIM8 buffer their reload (ARPE), TIM1 and TIM4 do not.
+  const std::pair<const char*, uint32_t> kCr1[] = {
+      {"TIM1", 0x00u}, {"TIM2", 0x80u}, {"TIM4", 0x00u}, {"TIM8", 0x80u}};
+  for (const auto& [t, cr1] : kCr1) {
+    EXPECT_EQ(reg(r, t, "CR1"), cr1) << t;
     EXPECT_EQ(reg(r, t, "CNT"), 0u) << t << " counter stays 0";
     EXPECT_EQ(reg(r, t, "CR2"), 0u) << t << ": trigger output on reset, no idle states";
   }

@@ -335,9 +335,15 @@ HAL_StatusTypeDef HAL_RCCEx_PeriphCLKConfig(RCC_PeriphCLKInitTypeDef* PeriphClkI
   if ((PeriphClkInit->PeriphClockSelection & ~(kUsart1 | kUsart2 | RCC_PERIPHCLK_USART3)) != 0U) {
     return HAL_ERROR;  // kernel clocks the chip's layer does not manage either
   }
-  if ((PeriphClkInit->PeriphClockSelection & RCC_PERIPHCLK_USART3) != 0U) {
-    regs.rcc.CCIPR = (regs.rcc.CCIPR & ~(3U << 4U)) | ((PeriphClkInit->Usart3ClockSelection & 3U) << 4U);
-  }
+  // CCIPR: USART1SEL in bits 1:0, USART2SEL in 3:2, USART3SEL in 5:4.
+  const auto select = [&](uint32_t which, uint32_t shift, uint32_t source) {
+    if ((PeriphClkInit->PeriphClockSelection & which) != 0U) {
+      regs.rcc.CCIPR = (regs.rcc.CCIPR & ~(3U << shift)) | ((source & 3U) << shift);
+    }
+  };
+  select(kUsart1, 0U, PeriphClkInit->Usart1ClockSelection);
+  select(kUsart2, 2U, PeriphClkInit->Usart2ClockSelection);
+  select(RCC_PERIPHCLK_USART3, 4U, PeriphClkInit->Usart3ClockSelection);
   return HAL_OK;
 }
 
