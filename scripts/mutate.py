@@ -378,7 +378,8 @@ def main() -> int:
     ap.add_argument("--seed", type=int, default=20261208)
     ap.add_argument("--only", action="append", default=[], help="only mutants in files under this path (repeatable)")
     ap.add_argument("--mutant", action="append", default=[],
-                    help="only the mutant whose mutated line (stripped) is this text (repeatable)")
+                    help="only the mutant whose mutated line (stripped) is this text, or '<deleted> LINE' for a deleted"
+                         " statement, as tests/mutation/equivalent.txt writes it (repeatable)")
     ap.add_argument("--expect-killed", action="append", default=[], metavar="LINE",
                     help="also run the mutant whose mutated line is LINE, and fail unless it is killed (repeatable)")
     ap.add_argument("--work", type=Path, help="folder for the copy, kept between runs (default: a temporary one)")
@@ -398,7 +399,7 @@ def main() -> int:
     marks = read_equivalent(ROOT)
     mutants = [m for m in all_mutants(ROOT) if not a.only or any(m.path.startswith(o) for o in a.only)]
     if a.mutant:
-        mutants = [m for m in mutants if m.mutated.strip() in a.mutant]
+        mutants = [m for m in mutants if m.mutated.strip() in a.mutant or m.key.split(" | ", 1)[1] in a.mutant]
     chosen = pick(mutants, a.sample, a.seed)
     everything = all_mutants(ROOT)
     for text in a.expect_killed:
