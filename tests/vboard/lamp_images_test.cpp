@@ -26,6 +26,7 @@ void front_after_pll_stop(const FwRun& f) {
   EXPECT_EQ(field(reg(f.r, "GPIOA", "MODER"), 16, 4), 0xFu) << "light pins left in their reset state";
 }
 void rear_after_pll_stop(const FwRun& f) {
+  EXPECT_EQ(reg(f.r, "GPIOB", "MODER"), 0xFFFFFEBFu) << "switch pins left in their reset state";
   EXPECT_TRUE(strip_record(f.r)->frames.empty());
   const auto pa7 = f.r.pins.find("PA7");
   EXPECT_TRUE(pa7 == f.r.pins.end() || pa7->second.size() <= 1) << "PA7 carries no signal";
@@ -52,21 +53,30 @@ TEST_P(BothLamps, StartUpWritesClocksBeforePinsBeforeTimers) {
   expect_clocks_then_pins_then_timers(*f.m);
 }
 
-TEST_P(BothLamps, PllThatNeverLocksStopsInErrorHandlerBeforeTheApplicationExists) {
+// A PLL that never locks fails the oscillator set-up; a clock switch that never
+// completes fails the clock configuration after it: either way the image stops
+// in Error_Handler before the application exists.
+TEST_P(BothLamps, ClockThatFailsStopsInErrorHandlerBeforeTheApplicationExists) {
   VBOARD_IMAGE(img, GetParam().elf);
-  MachineOptions o;
-  o.run_for = 300 * kMs;
-  o.faults = {"pll_never_locks"};
-  auto f = run_fw(*img, o);
-  ASSERT_TRUE(f.r.halt);
-  EXPECT_EQ(f.r.halt->reason, "error_handler");
-  EXPECT_EQ(f.r.halt->symbol, "Error_Handler");
-  EXPECT_TRUE(f.r.halt->primask);
-  EXPECT_LT(f.r.halt->t, 100 * kMs);
-  const Symbol* app = img->find("_app");
-  ASSERT_NE(app, nullptr);
-  EXPECT_EQ(f.m->peek32(app->addr), 0u) << "the application object was created";
-  GetParam().after_pll_stop(f);
+  for (const char* fault : {"pll_never_locks", "sysclk_switch_stuck"}) {
+    SCOPED_TRACE(fault);
+    MachineOptions o;
+    o.run_for = 300 * kMs;
+    o.faults = {fault};
+    auto f = run_fw(*img, o);
+    ASSERT_TRUE(f.r.halt);
+    EXPECT_EQ(f.r.halt->reason, "error_handler");
+    EXPECT_EQ(f.r.halt->symbol, "Error_Handler");
+    EXPECT_TRUE(f.r.halt->primask);
+    EXPECT_LT(f.r.halt->t, 110 * kMs) << "the waits are bounded (the clock switch's by 100 ms)";
+    const Symbol* app = img->find("_app");
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(f.m->peek32(app->addr), 0u) << "the application object was created";
+    if (std::string(fault) == "pll_never_locks") {
+      EXPECT_LT(field(reg(f.r, "FLASH", "ACR"), 0, 4), 4u) << "the clock configuration (latency 4) never ran";
+    }
+    GetParam().after_pll_stop(f);
+  }
 }
 
 TEST_P(BothLamps, EnabledInterruptWithoutHandlerStopsInDefaultHandler) {

@@ -97,7 +97,7 @@ TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
       {head("  - expect-no-violations: {kind: timing}\n"), 4,
        "kind: 'timing' is not one of any, strip, strip-datasheet, unmodelled, fault, halt, finding, "
        "flash_latency, ahb_step, voltage_range, clock_limit, misconfigured, reserved_value, locked_field, "
-       "not_modelled, clock_off, pin_contention, pll_lock_suppressed"},
+       "not_modelled, clock_off, pin_contention, pll_lock_suppressed, clock_switch_suppressed"},
       {head("  - inject-irq: 102\n"), 4, "inject-irq: '102' is not an IRQ number 0..101"},
       {head("  - inject-irq: {irq: -1}\n"), 4, "irq: '-1' is not an IRQ number 0..101"},
       {head("  - set: {pin: PB5, level: 0, level: 1}\n"), 4, "set: key 'level' given twice"},
@@ -132,7 +132,7 @@ TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
       {head("  - expect-no-violations: {kind: [strip, tming]}\n"), 4,
        "kind: 'tming' is not one of any, strip, strip-datasheet, unmodelled, fault, halt, finding, "
        "flash_latency, ahb_step, voltage_range, clock_limit, misconfigured, reserved_value, locked_field, "
-       "not_modelled, clock_off, pin_contention, pll_lock_suppressed"},
+       "not_modelled, clock_off, pin_contention, pll_lock_suppressed, clock_switch_suppressed"},
       {head("  - expect-stable: {pin: PA9, level: 1}\n"), 4, "expect-stable: 'for' is missing"},
       {head("  - expect-stable: {pin: PA9, level: 1, for: 0ms}\n"), 4, "for: must be above 0"},
       {head("  - expect-blink: {pin: PA9, period: 100ms, high: 100ms}\n"), 4,

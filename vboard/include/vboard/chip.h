@@ -26,6 +26,7 @@ bool package_has_pin(std::string_view pin);
 // Fault injections (--fault NAME), read by the models through Bus::option.
 const std::vector<Named>& faults();
 inline constexpr std::string_view kPllNeverLocks = "pll_never_locks";
+inline constexpr std::string_view kSysclkSwitchStuck = "sysclk_switch_stuck";
 
 // Kinds of rule finding the models report (--allow KIND).
 namespace diag {
@@ -40,6 +41,7 @@ inline constexpr std::string_view kNotModelled = "not_modelled";
 inline constexpr std::string_view kClockOff = "clock_off";
 inline constexpr std::string_view kPinContention = "pin_contention";
 inline constexpr std::string_view kPllLockSuppressed = "pll_lock_suppressed";
+inline constexpr std::string_view kClockSwitchSuppressed = "clock_switch_suppressed";
 }  // namespace diag
 const std::vector<Named>& diagnostic_kinds();
 

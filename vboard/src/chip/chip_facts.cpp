@@ -25,6 +25,7 @@ bool package_has_pin(std::string_view pin) {
 const std::vector<Named>& faults() {
   static const std::vector<Named> list = {
       {std::string(kPllNeverLocks), "the PLL never reports lock (PLLRDY stays 0)"},
+      {std::string(kSysclkSwitchStuck), "a switch of SYSCLK to the PLL never completes (CFGR.SWS stays)"},
   };
   return list;
 }
@@ -46,6 +47,8 @@ const std::vector<Named>& diagnostic_kinds() {
        "a peripheral written while its RCC clock enable bit is clear (the write is lost)"},
       {std::string(kPinContention), "a pin driven from outside against its push-pull output"},
       {std::string(kPllLockSuppressed), "the PLL lock was suppressed by --fault pll_never_locks"},
+      {std::string(kClockSwitchSuppressed),
+       "the switch to the PLL was suppressed by --fault sysclk_switch_stuck"},
   };
   return list;
 }

@@ -155,6 +155,12 @@ bool Rcc::source_ready(unsigned sw, ns_t t) const {
 void Rcc::settle(ns_t t) {
   const unsigned sw = val_[kCFGR] & 3u;
   if (sw == sws_ || sw == 0) return;
+  if (sw == 3 && sysclk_switch_stuck_) {
+    if (!switch_suppressed_)
+      finding(chip::diag::kClockSwitchSuppressed, "switch of SYSCLK to the PLL suppressed (fault injection)");
+    switch_suppressed_ = true;
+    return;
+  }
   if (sw == 3 && pll_ready_at(t)) {
     sws_ = 3;
     // The switch happened when both the request and the lock were there.
@@ -171,7 +177,7 @@ ns_t Rcc::next_event() const {
   // PLLRDY rising (and a switch waiting for it) is visible to a polling CPU.
   if (pll_on_ && pll_lock_at_ != kNever && pll_lock_at_ > now()) return pll_lock_at_;
   const unsigned sw = val_[kCFGR] & 3u;
-  if (sw == 3 && sws_ != 3 && pll_ready_at(now())) return now() + 1;
+  if (sw == 3 && sws_ != 3 && !sysclk_switch_stuck_ && pll_ready_at(now())) return now() + 1;
   return kNever;
 }
 

@@ -20,6 +20,9 @@ class Rcc : public RegBlock, public ClockTree {
   }
   // Fault injection: the PLL never reports lock (the firmware ends in its error path).
   void set_pll_never_locks(bool v) { pll_never_locks_ = v; }
+  // Fault injection: a switch of the system clock to the PLL never completes
+  // (SWS stays on the old source; the firmware's wait for it times out).
+  void set_sysclk_switch_stuck(bool v) { sysclk_switch_stuck_ = v; }
   static constexpr ns_t kPllLockNs = 150'000;
   bool enabled(uint32_t enr_offset, unsigned bit) const;
   // Called with the time of every change of the clock tree (after it changed).
@@ -50,6 +53,8 @@ class Rcc : public RegBlock, public ClockTree {
   Pwr* pwr_ = nullptr;
   Flash* flash_ = nullptr;
   bool pll_never_locks_ = false;
+  bool sysclk_switch_stuck_ = false;
+  bool switch_suppressed_ = false;  // reported once
   bool pll_on_ = false;
   ns_t pll_lock_at_ = kNever;
   unsigned sws_ = 1;

@@ -23,7 +23,8 @@ Stm32g431::Stm32g431(Bus& bus) : ctx_(bus) {
   flash_->attach(rcc_.get());
   pwr_->set_gate(rcc_.get());
   flash_->set_gate(rcc_.get());
-  if (bus.option("pll_never_locks")) rcc_->set_pll_never_locks(true);
+  if (bus.option(std::string(chip::kPllNeverLocks))) rcc_->set_pll_never_locks(true);
+  if (bus.option(std::string(chip::kSysclkSwitchStuck))) rcc_->set_sysclk_switch_stuck(true);
 
   syscfg_ = std::make_unique<Syscfg>(ctx_, entry("SYSCFG"));
   syscfg_->set_gate(rcc_.get());
