@@ -48,7 +48,7 @@ OUTCOMES = ("killed", "survived", "equivalent", "same-code", "build-failed", "ti
 # conformance image (the emulator's own tests, the edge storms and the debugger
 # sessions are left out: they test the virtual board more than the images, and
 # cost the most).
-VBOARD_SUITES = "FrontLamp*:RearLamp*:BothLamps/*:Scenario*:Cases/PlatformChip*"
+VBOARD_SUITES = "FrontLamp.*:RearLamp.*:BothLamps.*:Scenario*:Cases/PlatformChip.*"
 
 
 @dataclass(frozen=True)
@@ -435,6 +435,14 @@ def main() -> int:
         print(f"mutate: {vb} holds no built virtual board and its tests (cmake --build --preset host)",
               file=sys.stderr)
         return 2
+    # Each pattern of the suite filter has to name tests: one that matched none
+    # would leave its tests out of every verdict without a word.
+    for pattern in VBOARD_SUITES.split(":"):
+        listed = subprocess.run([str(vb / "tests/vboard/vboard_tests"), "--gtest_list_tests",
+                                 f"--gtest_filter={pattern}"], capture_output=True, text=True).stdout
+        if not any(line.startswith("  ") for line in listed.splitlines()):
+            print(f"mutate: no virtual-board test matches '{pattern}'", file=sys.stderr)
+            return 2
     # The copy builds the images and the host unit tests; the virtual board
     # itself (which no mutant touches) comes from the checkout's host build.
     subprocess.run(["cmake", "--preset", "firmware"], cwd=tree, check=True, stdout=subprocess.DEVNULL)
