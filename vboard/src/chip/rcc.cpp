@@ -140,7 +140,7 @@ bool Rcc::pll_sane(std::string* why) const {
 
 uint64_t Rcc::pll_r_hz() const {
   const uint32_t c = val_[kPLLCFGR];
-  const uint64_t m = ((c >> 4) & 0xFu) + 1, n = (c >> 8) & 0x7Fu, r = 2 * (((c >> 25) & 3u) + 1);
+  const uint64_t m = ((c >> 4) & 0xFu) + 1, n = (c >> 8) & 0x7Fu, r = uint64_t{2} * (((c >> 25) & 3u) + 1);
   return kHsiHz / m * n / r;
 }
 
@@ -296,7 +296,7 @@ void Rcc::recompute(ns_t t) {
   }
   last_change_t_ = t;
   check_rules(t);
-  for (auto& f : listeners_) f(t);
+  for (const auto& f : listeners_) f(t);
 }
 
 void Rcc::check_rules(ns_t t) {

@@ -53,13 +53,13 @@ Stm32g431::Stm32g431(Bus& bus) : ctx_(bus) {
   // Every listed timer channel output of a modelled timer reaches its pin.
   for (const desc::AltFunction& af : desc::alt_functions()) {
     std::string tim;
-    unsigned ch = 0, pin = 0;
+    unsigned ch = 0, bit = 0;
     if (!desc::timer_channel(af.signal, &tim, &ch)) continue;
-    Gpio* g = this->pin(af.pin, &pin);
+    Gpio* g = pin(af.pin, &bit);
     for (auto& t : timers_) {
       if (tim != t->info().name || ch > t->info().channels || g == nullptr) continue;
-      g->connect_af(pin, af.af, t.get(), ch - 1);
-      t->connect_output(ch - 1, g, pin);
+      g->connect_af(bit, af.af, t.get(), ch - 1);
+      t->connect_output(ch - 1, g, bit);
     }
   }
 
@@ -88,7 +88,7 @@ Stm32g431::Stm32g431(Bus& bus) : ctx_(bus) {
 }
 
 Timer& Stm32g431::timer(const std::string& name) {
-  for (auto& t : timers_)
+  for (const auto& t : timers_)
     if (name == t->info().name) return *t;
   return *timers_.front();
 }
@@ -131,9 +131,9 @@ std::map<std::string, PinState> Stm32g431::pin_states() const {
 std::vector<std::string> Stm32g431::pin_names() const {
   std::vector<std::string> out(7 * 16);
   for (unsigned port = 0; port < 7; ++port)
-    for (unsigned pin = 0; pin < 16; ++pin)
-      if ((desc::ports()[port].bonded >> pin) & 1u)
-        out[16 * port + pin] = std::string("P") + desc::ports()[port].letter + std::to_string(pin);
+    for (unsigned bit = 0; bit < 16; ++bit)
+      if ((desc::ports()[port].bonded >> bit) & 1u)
+        out[16 * port + bit] = std::string("P") + desc::ports()[port].letter + std::to_string(bit);
   return out;
 }
 
