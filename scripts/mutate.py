@@ -18,8 +18,9 @@ build, debug sections aside: nothing could tell it apart), and equivalent
 each outcome is journalled there; --resume takes the journal's outcomes for the
 same tree and virtual board instead of running those mutants again.
 Exit status: 0 when every mutant run was killed, failed to build or was marked
-equivalent, 1 when one survived, 2 on bad usage or a broken copy (the
-unmutated tree must build and pass first).
+equivalent (or with --survivors-ok), 1 when one survived or an --expect-killed
+mutant was not killed, 2 on bad usage or a broken copy (the unmutated tree must
+build and pass first).
 """
 from __future__ import annotations
 
@@ -187,8 +188,8 @@ def run(cmd: list[str], cwd: Path, timeout: float, log: Path) -> str:
                 p.wait()
 
 
-def build(tree: Path, jobs: int, log: Path, timeout: float) -> str:
-    for d in ("build/firmware", "build/host"):
+def build(tree: Path, jobs: int, log: Path, timeout: float, dirs: tuple[str, ...]) -> str:
+    for d in dirs:
         r = run(["cmake", "--build", d, "-j", str(jobs)], tree, timeout, log)
         if r != "ok":
             return r
@@ -343,7 +344,7 @@ def make_copy(dest: Path) -> str:
 
 
 def try_mutant(m: Mutant, tree: Path, vb: Path, a: argparse.Namespace, log: Path, scratch: Path,
-               base: Baseline) -> str:
+               base: Baseline, dirs: tuple[str, ...]) -> str:
     """Builds and tests one mutant in the copy and puts the file back."""
     f = tree / m.path
     original = f.read_text()
@@ -351,7 +352,7 @@ def try_mutant(m: Mutant, tree: Path, vb: Path, a: argparse.Namespace, log: Path
     lines[m.line - 1] = m.mutated
     try:
         f.write_text("".join(lines))
-        b = build(tree, a.jobs, log, 900)
+        b = build(tree, a.jobs, log, 900, dirs)
         if b != "ok":
             return "build-failed" if b == "fail" else "timed-out"
         # Only what the mutant changed is tested: an image or a host test
@@ -382,6 +383,8 @@ def main() -> int:
                          " statement, as tests/mutation/equivalent.txt writes it (repeatable)")
     ap.add_argument("--expect-killed", action="append", default=[], metavar="LINE",
                     help="also run the mutant whose mutated line is LINE, and fail unless it is killed (repeatable)")
+    ap.add_argument("--survivors-ok", action="store_true",
+                    help="exit 0 even when a mutant survived (they are still listed): to keep the tool tested")
     ap.add_argument("--work", type=Path, help="folder for the copy, kept between runs (default: a temporary one)")
     ap.add_argument("--resume", action="store_true",
                     help="take the outcomes the work folder's journal holds for this same tree and virtual board")
@@ -448,12 +451,21 @@ def main() -> int:
     subprocess.run(["cmake", "--preset", "firmware"], cwd=tree, check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "-S", ".", "-B", "build/host", "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                     "-DWITH_VBOARD=OFF"], cwd=tree, check=True, stdout=subprocess.DEVNULL)
+    # The host build and its tests only when a mutant to run is in one of its
+    # sources: the others cannot change a host test executable.
+    commands = json.loads((tree / "build/host/compile_commands.json").read_text())
+    host_sources = {Path(c["file"]).resolve().relative_to(tree.resolve()).as_posix() for c in commands
+                    if Path(c["file"]).resolve().is_relative_to(tree.resolve())}
+    with_host = any(m.path in host_sources for m in chosen if m.key not in marks)
+    dirs = ("build/firmware", "build/host") if with_host else ("build/firmware",)
+    if not with_host:
+        print("mutate: no mutant in a source of the host build: the host build and its tests are left out")
     # The unmutated run may take longer than a mutant is given (a cold cache, a busy machine).
     scratch = work / "scratch.bin"
-    if build(tree, a.jobs, log, 3600) != "ok":
+    if build(tree, a.jobs, log, 3600, dirs) != "ok":
         print(f"mutate: the unmutated tree does not build (see {log})", file=sys.stderr)
         return 2
-    tests = host_tests(tree)
+    tests = host_tests(tree) if with_host else {}
     base = Baseline(image_prints(tree, scratch), tests, host_prints(set(tests.values()), scratch), slow_host_tests())
     if test(tree, vb, a.jobs, log, max(a.timeout, 1800), set(base.images), sorted(tests), base.slow) != "ok":
         print(f"mutate: the unmutated tree does not pass its tests (see {log})", file=sys.stderr)
@@ -483,7 +495,7 @@ def main() -> int:
             started = time.monotonic()
             outcome = done.get(m.ident)
             if outcome is None:
-                outcome = try_mutant(m, tree, vb, a, log, scratch, base)
+                outcome = try_mutant(m, tree, vb, a, log, scratch, base, dirs)
                 with open(journal, "a") as out:
                     out.write(f"{print_of_run}\t{m.ident}\t{outcome}\n")
             results[outcome].append(m)
@@ -520,7 +532,7 @@ def main() -> int:
         if not any(m.mutated.strip() == text.strip() for m in results["killed"]):
             print(f"mutate: the mutant '{text}' was not killed", file=sys.stderr)
             return 1
-    return 1 if results["survived"] else 0
+    return 1 if results["survived"] and not a.survivors_ok else 0
 
 
 if __name__ == "__main__":
