@@ -202,6 +202,7 @@ TEST(FrontLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(field(reg(r, "EXTI", "RTSR1"), 0, 1), 1u);
   EXPECT_EQ(field(reg(r, "EXTI", "FTSR1"), 0, 1), 1u);
   EXPECT_EQ(reg(r, "EXTI", "EMR1"), 0u) << "no line raises events";
+  EXPECT_EQ(field(reg(r, "RCC", "ICSCR"), 24, 7), 64u) << "HSI trimmed to its default";
   EXPECT_EQ(field(reg(r, "SYSCFG", "EXTICR1"), 0, 4), 0u) << "line 0 on port A";
   EXPECT_EQ(reg(r, "TIM7", "PSC"), 149u);
   EXPECT_EQ(reg(r, "TIM7", "ARR"), 65535u);

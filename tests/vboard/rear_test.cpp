@@ -224,6 +224,7 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(reg(r, "EXTI", "RTSR1") & 0xFFFF, lines);
   EXPECT_EQ(reg(r, "EXTI", "FTSR1") & 0xFFFF, lines);
   EXPECT_EQ(reg(r, "EXTI", "EMR1"), 0u) << "no line raises events";
+  EXPECT_EQ(field(reg(r, "RCC", "ICSCR"), 24, 7), 64u) << "HSI trimmed to its default";
   EXPECT_EQ(reg(r, "SYSCFG", "EXTICR1") & 0xFFFF, 0x1000u) << "lines 0, 1 on A, 3 on B";
   EXPECT_EQ(reg(r, "SYSCFG", "EXTICR2") & 0xFFF, 0x111u) << "lines 4, 5, 6 on B";
   uint32_t ccr1 = reg(r, "DMA1", "CCR1");
