@@ -508,7 +508,7 @@ void NvicTickAndDelay(Result& r) {
   CONFORMANCE_CHECK(r, ((SCB->AIRCR >> 8U) & 7U) == NVIC_PRIORITYGROUP_4);
   CONFORMANCE_CHECK(r, (SCB->SHP[11] >> 4U) == TICK_INT_PRIORITY);  // SysTick
   CONFORMANCE_CHECK(r, (SysTick->CTRL & 7U) == 7U);
-  HAL_NVIC_SetPriority(TIM7_IRQn, 5, 0);
+  HAL_NVIC_SetPriority(TIM7_IRQn, 5, 2);  // group 4 has no sub-priority bits: the 2 is dropped
   CONFORMANCE_CHECK(r, NVIC->IP[TIM7_IRQn] == (5U << 4U));
   HAL_NVIC_EnableIRQ(TIM7_IRQn);
   CONFORMANCE_CHECK(r, (NVIC->ISER[TIM7_IRQn / 32] & (1U << (TIM7_IRQn % 32))) != 0U);
