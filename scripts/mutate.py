@@ -61,8 +61,13 @@ class Mutant:
     mutated: str  # the whole line after the change ("" deletes it)
 
     @property
+    def text(self) -> str:
+        """The mutated line as equivalent.txt and --mutant write it."""
+        return self.mutated.strip() or "<deleted> " + self.original.strip()
+
+    @property
     def key(self) -> str:
-        return f"{self.path} | {self.mutated.strip() or '<deleted> ' + self.original.strip()}"
+        return f"{self.path} | {self.text}"
 
     @property
     def ident(self) -> str:
@@ -166,7 +171,7 @@ def read_equivalent(tree: Path) -> dict[str, str]:
 
 def pick(mutants: list[Mutant], sample: int | None, seed: int) -> list[Mutant]:
     # Stable order first, so that the seed alone fixes the sample.
-    mutants = sorted(mutants, key=lambda m: hashlib.sha1(f"{m.key}|{m.line}|{m.op}".encode()).hexdigest())
+    mutants = sorted(mutants, key=lambda m: m.ident)
     random.Random(seed).shuffle(mutants)
     return mutants if sample is None else mutants[:sample]
 
@@ -332,11 +337,13 @@ def make_copy(dest: Path) -> str:
             continue
         rel = raw.decode()
         src, dst = ROOT / rel, dest / rel
-        if src.is_file():
-            whole.update(rel.encode() + b"\0" + src.read_bytes() + b"\0")
+        if not src.is_file():
+            continue
+        data = src.read_bytes()
+        whole.update(rel.encode() + b"\0" + data + b"\0")
         # Only what differs, with a fresh time stamp: a kept copy's build must
         # see every file that changed (also one a mutant left behind) as newer.
-        if src.is_file() and (not dst.is_file() or dst.read_bytes() != src.read_bytes()):
+        if not dst.is_file() or dst.read_bytes() != data:
             dst.parent.mkdir(parents=True, exist_ok=True)
             shutil.copy(src, dst)
             os.utime(dst)
@@ -402,7 +409,7 @@ def main() -> int:
     marks = read_equivalent(ROOT)
     mutants = [m for m in all_mutants(ROOT) if not a.only or any(m.path.startswith(o) for o in a.only)]
     if a.mutant:
-        mutants = [m for m in mutants if m.mutated.strip() in a.mutant or m.key.split(" | ", 1)[1] in a.mutant]
+        mutants = [m for m in mutants if m.mutated.strip() in a.mutant or m.text in a.mutant]
     chosen = pick(mutants, a.sample, a.seed)
     everything = all_mutants(ROOT)
     for text in a.expect_killed:
