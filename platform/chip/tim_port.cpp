@@ -24,8 +24,8 @@ struct TimKind {
 
 TimKind kind_of(const TIM_TypeDef* tim) {
   const uintptr_t a = reinterpret_cast<uintptr_t>(tim);
-  if (a == TIM1_BASE || a == TIM8_BASE) {
-    return {true, false, true, true, true, true, true, 4U, 3U};
+  if (a == TIM1_BASE || a == TIM8_BASE) {  // on this chip even channel 4 has CH4N
+    return {true, false, true, true, true, true, true, 4U, 4U};
   }
   if (a == TIM2_BASE || a == tim::TIM3_BASE || a == TIM4_BASE) {
     return {true, false, true, false, false, true, true, 4U, 0U};

@@ -19,6 +19,7 @@ enum IRQn_Type : int32_t {
   DebugMonitor_IRQn = -4,
   PendSV_IRQn = -2,
   SysTick_IRQn = -1,
+  WWDG_IRQn = 0,
   EXTI0_IRQn = 6,
   EXTI1_IRQn = 7,
   EXTI2_IRQn = 8,

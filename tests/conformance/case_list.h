@@ -8,6 +8,8 @@
   X(TimerUpdateAfterPscTimesArrTicks)          \
   X(PwmDmaHalfAndFullEachPass)                 \
   X(PwmDmaStopDisablesTheChannel)              \
+  X(PwmDmaSinglePassReleasesTheChannel)        \
+  X(PwmChannelsKeepTheirOwnFields)             \
   X(TimerErrors)                               \
   X(UartErrors)                                \
   X(DmaErrors)                                 \

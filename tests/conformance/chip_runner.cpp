@@ -41,7 +41,7 @@ ConformanceReport conformance_report;
 void SysTick_Handler(void) { HAL_IncTick(); }
 void EXTI1_IRQHandler(void) { HAL_GPIO_EXTI_IRQHandler(GPIO_PIN_1); }
 void TIM7_IRQHandler(void) { HAL_TIM_IRQHandler(&conformance::tim7); }
-void DMA1_Channel1_IRQHandler(void) { HAL_DMA_IRQHandler(&conformance::dma_tim17_ch1); }
+void DMA1_Channel2_IRQHandler(void) { HAL_DMA_IRQHandler(&conformance::dma_tim17_ch1); }
 
 }  // extern "C"
 

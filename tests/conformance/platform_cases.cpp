@@ -34,7 +34,9 @@
 //     off and reads it as 0; the host's register file is live whatever the
 //     enable bits say, so on the host alone a missing clock enable goes
 //     unnoticed. The suite enables every clock it uses, as the boards do.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "conformance.h"
 
@@ -138,6 +140,14 @@ void GpioWriteReadToggle(Result& r) {
   CONFORMANCE_CHECK(r, HAL_GPIO_ReadPin(GPIOB, kSpare) == GPIO_PIN_SET);
   HAL_GPIO_WritePin(GPIOB, kSpare, GPIO_PIN_RESET);
   CONFORMANCE_CHECK(r, HAL_GPIO_ReadPin(GPIOB, kSpare) == GPIO_PIN_RESET);
+
+  // An address one port past GPIOG is no port: nothing is written there.
+  GPIO_InitTypeDef init{};
+  init.Pin = kSpare;
+  init.Mode = GPIO_MODE_OUTPUT_PP;
+  const uint32_t moder = GPIOB->MODER;
+  HAL_GPIO_Init(reinterpret_cast<GPIO_TypeDef*>(GPIOG_BASE + (GPIOB_BASE - GPIOA_BASE)), &init);
+  CONFORMANCE_CHECK(r, GPIOB->MODER == moder);
 }
 
 void ExtiOneCallbackPerEdgePendingClearedFirst(Result& r) {
@@ -169,6 +179,11 @@ void ExtiOneCallbackPerEdgePendingClearedFirst(Result& r) {
   wire(false);
   rig_wait_us(5);
   CONFORMANCE_CHECK(r, ev.exti_calls == 3U);
+
+  // Falling only: no rising trigger on any line.
+  pin_mode(GPIOA, kWireIn, GPIO_MODE_IT_FALLING);
+  CONFORMANCE_CHECK(r, EXTI->RTSR1 == 0U && (EXTI->FTSR1 & kWireIn) != 0U);
+  pin_mode(GPIOA, kWireIn, GPIO_MODE_IT_RISING);
 
   // Masked, the edge stays pending and is taken once interrupts are enabled again.
   __disable_irq();
@@ -226,20 +241,21 @@ void TimerUpdateAfterPscTimesArrTicks(Result& r) {
   CONFORMANCE_CHECK(r, ev.period_calls == 2U);
 }
 
+// The mode of the DMA channel the base MSP hook links to TIM17's channel 1.
+uint32_t pwm_dma_mode = DMA_CIRCULAR;
+
 alignas(4) uint8_t frame[8] = {100, 200, 44, 40, 50, 60, 70, 80};
 
 bool from_frame(uint32_t ccr) {
-  for (const uint8_t v : frame) {
-    if (ccr == v) {
-      return true;
-    }
-  }
-  return false;
+  return std::any_of(std::begin(frame), std::end(frame), [ccr](uint8_t v) { return ccr == v; });
 }
 
 // TIM17 channel 1 in PWM mode 1 with a 10 us period, linked (by the base MSP
-// hook) to DMA1 channel 1: an 8-item pass takes 80 us.
-bool setup_pwm_dma(Result& r) {
+// hook) to DMA1 channel 2 in the mode given: an 8-item pass takes 80 us. Channel
+// 2, not the rear board's channel 1, so that the flags of a channel other than
+// the first are read and cleared at their own place.
+bool setup_pwm_dma(Result& r, uint32_t mode = DMA_CIRCULAR) {
+  pwm_dma_mode = mode;
   tim17 = TIM_HandleTypeDef{};
   dma_tim17_ch1 = DMA_HandleTypeDef{};
   tim17.Instance = TIM17;
@@ -272,7 +288,7 @@ void PwmDmaHalfAndFullEachPass(Result& r) {
   CONFORMANCE_CHECK(r, (TIM17->CCER & 1U) != 0U);          // channel output on
   CONFORMANCE_CHECK(r, (TIM17->BDTR & (1U << 15)) != 0U);  // main output on
   CONFORMANCE_CHECK(r, (TIM17->DIER & (1U << 9)) != 0U);   // channel's DMA request on
-  CONFORMANCE_CHECK(r, (DMA1_Channel1->CCR & 1U) != 0U);   // DMA channel on
+  CONFORMANCE_CHECK(r, (DMA1_Channel2->CCR & 1U) != 0U);   // DMA channel on
 
   rig_wait_us(100);  // one pass and a bit
   CONFORMANCE_CHECK(r, ev.half_calls == 1U && ev.full_calls == 1U);
@@ -301,8 +317,8 @@ void PwmDmaStopDisablesTheChannel(Result& r) {
   const uint32_t half = ev.half_calls;
   const uint32_t full = ev.full_calls;
   CONFORMANCE_CHECK(r, full >= 2U);
-  CONFORMANCE_CHECK(r, (DMA1_Channel1->CCR & 1U) == 0U);    // channel disabled
-  CONFORMANCE_CHECK(r, (DMA1_Channel1->CCR & 0xEU) == 0U);  // and its interrupts off
+  CONFORMANCE_CHECK(r, (DMA1_Channel2->CCR & 1U) == 0U);    // channel disabled
+  CONFORMANCE_CHECK(r, (DMA1_Channel2->CCR & 0xEU) == 0U);  // and its interrupts off
   CONFORMANCE_CHECK(r, dma_tim17_ch1.State == HAL_DMA_STATE_READY);
   CONFORMANCE_CHECK(r, tim17.ChannelState[0] == HAL_TIM_CHANNEL_STATE_READY);
   CONFORMANCE_CHECK(r, (TIM17->DIER & (1U << 9)) == 0U);
@@ -321,6 +337,65 @@ void PwmDmaStopDisablesTheChannel(Result& r) {
   rig_wait_us(200);
   CONFORMANCE_CHECK(r, ev.full_calls >= full + 2U);
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_Stop_DMA(&tim17, TIM_CHANNEL_1) == HAL_OK);
+}
+
+void PwmDmaSinglePassReleasesTheChannel(Result& r) {
+  if (!setup_pwm_dma(r, DMA_NORMAL)) {
+    return;
+  }
+  clear_events();
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&tim17, TIM_CHANNEL_1, frame_words(), 8) == HAL_OK);
+  rig_wait_us(250);  // three passes' time: a single pass ends after the first
+  CONFORMANCE_CHECK(r, ev.half_calls == 1U && ev.full_calls == 1U);
+  CONFORMANCE_CHECK(r, ev.order[0] == 'H' && ev.order[1] == 'F' && ev.wrong_channel == 0U);
+  CONFORMANCE_CHECK(r, dma_tim17_ch1.State == HAL_DMA_STATE_READY);  // released at its end
+  CONFORMANCE_CHECK(r, tim17.ChannelState[0] == HAL_TIM_CHANNEL_STATE_READY);
+  CONFORMANCE_CHECK(r, (DMA1_Channel2->CCR & 0xFU) == 0U);  // disabled, interrupts off
+  CONFORMANCE_CHECK(r, (DMA1->ISR & (0xEU << 4U)) == 0U);   // its transfer flags acknowledged
+  // A new pass can start at once.
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&tim17, TIM_CHANNEL_1, frame_words(), 8) == HAL_OK);
+  rig_wait_us(120);
+  CONFORMANCE_CHECK(r, ev.full_calls == 2U);
+  (void)HAL_TIM_PWM_Stop_DMA(&tim17, TIM_CHANNEL_1);
+  HAL_NVIC_DisableIRQ(DMA1_Channel2_IRQn);
+}
+
+// Each channel keeps its mode, compare value and polarity in its own fields
+// (channels 1 and 2 share CCMR1, 3 and 4 CCMR2); on an advanced timer also the
+// complementary output's polarity and both idle levels. Nothing is started.
+void PwmChannelsKeepTheirOwnFields(Result& r) {
+  __HAL_RCC_TIM2_CLK_ENABLE();
+  __HAL_RCC_TIM1_CLK_ENABLE();
+  constexpr uint32_t kChannels[4] = {TIM_CHANNEL_1, TIM_CHANNEL_2, TIM_CHANNEL_3, TIM_CHANNEL_4};
+  TIM_HandleTypeDef general{};
+  general.Instance = TIM2;
+  general.Init.Period = 999;
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Init(&general) == HAL_OK);
+  TIM_HandleTypeDef advanced{};
+  advanced.Instance = TIM1;
+  advanced.Init.Period = 999;
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Init(&advanced) == HAL_OK);
+  for (uint32_t i = 0; i < 4U; ++i) {
+    TIM_OC_InitTypeDef oc{};
+    oc.OCMode = i % 2U == 0U ? TIM_OCMODE_PWM1 : TIM_OCMODE_PWM2;
+    oc.Pulse = 100U * (i + 1U);
+    oc.OCPolarity = i == 2U ? TIM_OCPOLARITY_LOW : TIM_OCPOLARITY_HIGH;
+    CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&general, &oc, kChannels[i]) == HAL_OK);
+    oc.OCPolarity = TIM_OCPOLARITY_HIGH;
+    oc.OCNPolarity = i % 2U == 1U ? TIM_OCNPOLARITY_LOW : TIM_OCNPOLARITY_HIGH;
+    oc.OCIdleState = i >= 2U ? TIM_OCIDLESTATE_SET : TIM_OCIDLESTATE_RESET;
+    oc.OCNIdleState = i == 3U ? TIM_OCNIDLESTATE_SET : TIM_OCNIDLESTATE_RESET;
+    CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&advanced, &oc, kChannels[i]) == HAL_OK);
+  }
+  // Per channel a byte of CCMRx: OCxM (PWM mode 1: 0x60, 2: 0x70) with OCxPE (0x08).
+  constexpr uint32_t kModes = 0x68U | (0x78U << 8U);
+  CONFORMANCE_CHECK(r, (TIM2->CCMR1 & 0xFFFFU) == kModes && (TIM2->CCMR2 & 0xFFFFU) == kModes);
+  CONFORMANCE_CHECK(r, TIM2->CCR1 == 100U && TIM2->CCR2 == 200U && TIM2->CCR3 == 300U && TIM2->CCR4 == 400U);
+  CONFORMANCE_CHECK(r, TIM2->CCER == (1U << 9U));  // CC3P, every output still off
+  CONFORMANCE_CHECK(r, (TIM1->CCMR1 & 0xFFFFU) == kModes && (TIM1->CCMR2 & 0xFFFFU) == kModes);
+  CONFORMANCE_CHECK(r, TIM1->CCER == ((1U << 7U) | (1U << 15U)));  // CC2NP, CC4NP
+  // Idle levels: OIS3, OIS4 and OIS4N.
+  CONFORMANCE_CHECK(r, (TIM1->CR2 & 0xFF00U) == ((1U << 12U) | (1U << 14U) | (1U << 15U)));
 }
 
 void TimerErrors(Result& r) {
@@ -384,6 +459,9 @@ void UartErrors(Result& r) {
   u.Init.BaudRate = 1200;  // divider above 0xFFFF
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
   u.Init.BaudRate = 921600;
+  u.Init.ClockPrescaler = 12U;  // one past the last, /256 (11): refused before anything is written
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR && USART3->PRESC == 0U);
+  u.Init.ClockPrescaler = UART_PRESCALER_DIV1;
   u.Instance = reinterpret_cast<USART_TypeDef*>(GPIOC);  // no USART there
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
 }
@@ -413,17 +491,27 @@ void ClockConfiguration(Result& r) {
   CONFORMANCE_CHECK(r, SystemCoreClock == kSysclkHz);
   CONFORMANCE_CHECK(r, HAL_RCC_GetHCLKFreq() == kSysclkHz && HAL_RCC_GetPCLK1Freq() == kSysclkHz);
   CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_PLLCLK);  // SWS
-  // The APB clocks follow their dividers (the boards run both at /1).
+  // The bus clocks follow their dividers (the boards run them all at /1), and a
+  // call changes only the clocks its ClockType names.
   RCC_ClkInitTypeDef bus{};
-  bus.ClockType = RCC_CLOCKTYPE_PCLK1 | RCC_CLOCKTYPE_PCLK2;
+  bus.ClockType = RCC_CLOCKTYPE_HCLK | RCC_CLOCKTYPE_PCLK1 | RCC_CLOCKTYPE_PCLK2;
+  bus.AHBCLKDivider = RCC_SYSCLK_DIV2;
   bus.APB1CLKDivider = RCC_HCLK_DIV2;
   bus.APB2CLKDivider = RCC_HCLK_DIV4;
   CONFORMANCE_CHECK(r, HAL_RCC_ClockConfig(&bus, FLASH_LATENCY_4) == HAL_OK);
-  CONFORMANCE_CHECK(r, HAL_RCC_GetPCLK1Freq() == kSysclkHz / 2U && HAL_RCC_GetPCLK2Freq() == kSysclkHz / 4U);
+  constexpr uint32_t kHclkHz = kSysclkHz / 2U;
+  CONFORMANCE_CHECK(r, HAL_RCC_GetHCLKFreq() == kHclkHz && SystemCoreClock == kHclkHz);
+  CONFORMANCE_CHECK(r, HAL_RCC_GetPCLK1Freq() == kHclkHz / 2U && HAL_RCC_GetPCLK2Freq() == kHclkHz / 4U);
+  bus.ClockType = RCC_CLOCKTYPE_PCLK1 | RCC_CLOCKTYPE_PCLK2;
+  bus.AHBCLKDivider = RCC_SYSCLK_DIV1;  // not named: ignored
   bus.APB1CLKDivider = RCC_HCLK_DIV1;
   bus.APB2CLKDivider = RCC_HCLK_DIV1;
   CONFORMANCE_CHECK(r, HAL_RCC_ClockConfig(&bus, FLASH_LATENCY_4) == HAL_OK);
-  CONFORMANCE_CHECK(r, HAL_RCC_GetPCLK1Freq() == kSysclkHz && HAL_RCC_GetPCLK2Freq() == kSysclkHz);
+  CONFORMANCE_CHECK(r, HAL_RCC_GetHCLKFreq() == kHclkHz);
+  CONFORMANCE_CHECK(r, HAL_RCC_GetPCLK1Freq() == kHclkHz && HAL_RCC_GetPCLK2Freq() == kHclkHz);
+  bus.ClockType = RCC_CLOCKTYPE_HCLK;
+  CONFORMANCE_CHECK(r, HAL_RCC_ClockConfig(&bus, FLASH_LATENCY_4) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_RCC_GetHCLKFreq() == kSysclkHz && HAL_RCC_GetPCLK2Freq() == kSysclkHz);
   CONFORMANCE_CHECK(r, (FLASH->ACR & 0xFU) == FLASH_LATENCY_4);
   CONFORMANCE_CHECK(r, SysTick->LOAD == kSysclkHz / 1000U - 1U);  // tick re-timed to 1 kHz
   CONFORMANCE_CHECK(r, ((PWR->CR1 >> 9U) & 3U) == 1U && (PWR->CR5 & (1U << 8)) != 0U);  // range 1, normal
@@ -442,7 +530,7 @@ void ClockConfiguration(Result& r) {
   kernel.Usart1ClockSelection = 1U;           // SYSCLK
   kernel.Usart2ClockSelection = 2U;           // HSI16
   CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK);
-  CONFORMANCE_CHECK(r, (RCC->CCIPR & 0x3FU) == ((RCC_USART3CLKSOURCE_PCLK1 << 4U) | (2U << 2U) | 1U));
+  CONFORMANCE_CHECK(r, (RCC->CCIPR & 0x3FU) == ((2U << 2U) | 1U));  // USART3 stays on PCLK1 (0)
   kernel.Usart1ClockSelection = 0U;
   kernel.Usart2ClockSelection = 0U;
   CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK);
@@ -477,7 +565,8 @@ void PllLockTimeOut(Result& r) {
   CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_HSI, FLASH_LATENCY_0) == HAL_OK);
   CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_HSI);
   CONFORMANCE_CHECK(r, pll(RCC_PLL_OFF) == HAL_OK);
-  CONFORMANCE_CHECK(r, (RCC->CR & (1U << 25)) == 0U);  // PLLRDY
+  CONFORMANCE_CHECK(r, (RCC->CR & (1U << 25)) == 0U);              // PLLRDY
+  CONFORMANCE_CHECK(r, (RCC->PLLCFGR & ((1U << 24) | 3U)) == 0U);  // PLLREN off, no source
   // On the slow clock the regulator may go to range 2 and back to range 1.
   HAL_PWREx_ControlVoltageScaling(PWR_REGULATOR_VOLTAGE_SCALE2);
   CONFORMANCE_CHECK(r, ((PWR->CR1 >> 9U) & 3U) == 2U);
@@ -514,6 +603,9 @@ void NvicTickAndDelay(Result& r) {
   CONFORMANCE_CHECK(r, (NVIC->ISER[TIM7_IRQn / 32] & (1U << (TIM7_IRQn % 32))) != 0U);
   HAL_NVIC_DisableIRQ(TIM7_IRQn);
   CONFORMANCE_CHECK(r, (NVIC->ISER[TIM7_IRQn / 32] & (1U << (TIM7_IRQn % 32))) == 0U);
+  HAL_NVIC_SetPriority(WWDG_IRQn, 3, 0);  // interrupt 0 is a device interrupt too
+  CONFORMANCE_CHECK(r, NVIC->IP[WWDG_IRQn] == (3U << 4U));
+  HAL_NVIC_SetPriority(WWDG_IRQn, 0, 0);
 
   uint32_t t0 = HAL_GetTick();
   rig_wait_us(3000);
@@ -569,20 +661,20 @@ void HAL_TIM_Base_MspInit(TIM_HandleTypeDef* htim) {
     __HAL_RCC_DMAMUX1_CLK_ENABLE();
     __HAL_RCC_DMA1_CLK_ENABLE();
     DMA_HandleTypeDef& d = conformance::dma_tim17_ch1;
-    d.Instance = DMA1_Channel1;
+    d.Instance = DMA1_Channel2;
     d.Init.Request = DMA_REQUEST_TIM17_CH1;
     d.Init.Direction = DMA_MEMORY_TO_PERIPH;
     d.Init.PeriphInc = DMA_PINC_DISABLE;
     d.Init.MemInc = DMA_MINC_ENABLE;
     d.Init.PeriphDataAlignment = DMA_PDATAALIGN_WORD;
     d.Init.MemDataAlignment = DMA_MDATAALIGN_BYTE;
-    d.Init.Mode = DMA_CIRCULAR;
+    d.Init.Mode = conformance::pwm_dma_mode;
     d.Init.Priority = DMA_PRIORITY_LOW;
     if (HAL_DMA_Init(&d) == HAL_OK) {
       __HAL_LINKDMA(htim, hdma[TIM_DMA_ID_CC1], d);
     }
-    HAL_NVIC_SetPriority(DMA1_Channel1_IRQn, 0, 0);
-    HAL_NVIC_EnableIRQ(DMA1_Channel1_IRQn);
+    HAL_NVIC_SetPriority(DMA1_Channel2_IRQn, 0, 0);
+    HAL_NVIC_EnableIRQ(DMA1_Channel2_IRQn);
   }
 }
 

@@ -214,6 +214,13 @@ namespace {
 // CFGR.PPREx: 0xx is /1, 100 /2 up to 111 /16.
 uint32_t apb_freq(uint32_t ppre) { return SystemCoreClock >> (ppre < 4U ? 0U : ppre - 3U); }
 
+// HCLK: SYSCLK divided as CFGR.HPRE says (0xxx /1, 1000 /2 .. 1011 /16, then /64 .. /512).
+uint32_t hclk_hz() {
+  const uint32_t hpre = (regs.rcc.CFGR >> 4U) & 0xFU;
+  const uint32_t shift = hpre < 8U ? 0U : (hpre < 12U ? hpre - 7U : hpre - 6U);
+  return HAL_RCC_GetSysClockFreq() >> shift;
+}
+
 constexpr uint32_t kCrHsiOnRdy = 0x500U;
 constexpr uint32_t kCrHseRdy = 1U << 17U;
 constexpr uint32_t kCrPllOn = 1U << 24U;
@@ -254,6 +261,8 @@ HAL_StatusTypeDef config_pll(const RCC_PLLInitTypeDef& pll) {
   }
   regs.rcc.CR = regs.rcc.CR & ~(kCrPllOn | kCrPllRdy);
   if (!on) {
+    // Outputs (PLLPEN, PLLQEN, PLLREN) off and no source selected, as on the chip.
+    regs.rcc.PLLCFGR = regs.rcc.PLLCFGR & ~((1U << 16U) | (1U << 20U) | (1U << 24U) | 3U);
     return HAL_OK;
   }
   regs.rcc.PLLCFGR = pll_register_value(pll);
@@ -315,7 +324,7 @@ HAL_StatusTypeDef HAL_RCC_ClockConfig(RCC_ClkInitTypeDef* RCC_ClkInitStruct, uin
     cfgr = (cfgr & ~(7U << 11U)) | ((c.APB2CLKDivider & 7U) << 11U);
   }
   regs.rcc.CFGR = cfgr;
-  SystemCoreClock = HAL_RCC_GetSysClockFreq();
+  SystemCoreClock = hclk_hz();
   return HAL_InitTick(uwTickPrio < (1U << __NVIC_PRIO_BITS) ? uwTickPrio : TICK_INT_PRIORITY);
 }
 

@@ -26,6 +26,12 @@ tim_port::Features features_of(const TIM_TypeDef* tim) {
 
 bool has_break_stage(const TIM_TypeDef* tim) { return features_of(tim).has_break; }
 
+// Channels 1..n with a complementary output (CHxN): all four on TIM1 and TIM8.
+uint32_t complementary_channels(const TIM_TypeDef* tim) {
+  if (tim == &regs.tim1 || tim == &regs.tim8) return 4U;
+  return tim == &regs.tim17 ? 1U : 0U;
+}
+
 constexpr uint32_t kDmaEn = 1U << 0U;
 constexpr uint32_t kDmaTcie = 1U << 1U;
 constexpr uint32_t kDmaHtie = 1U << 2U;
@@ -241,8 +247,22 @@ void configure_pwm_channel(TIM_TypeDef* tim, uint32_t index, const TIM_OC_InitTy
   reg = (reg & ~(0xFFU << shift)) | (ccmr << shift);
   volatile uint32_t* const ccr[4] = {&tim->CCR1, &tim->CCR2, &tim->CCR3, &tim->CCR4};
   *ccr[index] = config.Pulse;
+  // Idle levels while the main output is off (OISx, OISxN), on break-stage timers.
+  const bool complementary = index < complementary_channels(tim);
+  if (has_break_stage(tim)) {
+    const uint32_t idle_mask = (1U << (8U + 2U * index)) | (complementary ? 1U << (9U + 2U * index) : 0U);
+    tim->CR2 =
+        (tim->CR2 & ~idle_mask) | (((config.OCIdleState | config.OCNIdleState) << (2U * index)) & idle_mask);
+  }
+  // CCxP, and CCxNP with CCxNE off where the channel has a complementary output.
   const uint32_t pol_shift = index * 4U;
-  tim->CCER = (tim->CCER & ~(2U << pol_shift)) | ((config.OCPolarity & 2U) << pol_shift);
+  uint32_t pol_mask = 2U << pol_shift;
+  uint32_t pol = (config.OCPolarity & 2U) << pol_shift;
+  if (complementary) {
+    pol_mask |= 0xCU << pol_shift;
+    pol |= (config.OCNPolarity & 8U) << pol_shift;
+  }
+  tim->CCER = (tim->CCER & ~pol_mask) | pol;
 }
 
 void set_break_dead_time(TIM_TypeDef* tim, const TIM_BreakDeadTimeConfigTypeDef& c) {
