@@ -19,8 +19,8 @@ each outcome is journalled there; --resume takes the journal's outcomes for the
 same tree and virtual board instead of running those mutants again.
 Exit status: 0 when every mutant run was killed, failed to build or was marked
 equivalent (or with --survivors-ok), 1 when one survived or an --expect-killed
-mutant was not killed, 2 on bad usage or a broken copy (the unmutated tree must
-build and pass first).
+mutant was not killed, 2 on bad usage, a mark of equivalent.txt that matches no
+mutant, or a broken copy (the unmutated tree must build and pass first).
 """
 from __future__ import annotations
 
@@ -68,6 +68,11 @@ class Mutant:
     @property
     def key(self) -> str:
         return f"{self.path} | {self.text}"
+
+    @property
+    def line_key(self) -> str:
+        """The key with the line number, for a mutated line the file holds more than once."""
+        return f"{self.path}:{self.line} | {self.text}"
 
     @property
     def ident(self) -> str:
@@ -167,6 +172,11 @@ def read_equivalent(tree: Path) -> dict[str, str]:
             raise SystemExit(f"mutate: {EQUIVALENT}:{no}: expected 'path | mutated line | reason'")
         marks[f"{parts[0]} | {parts[1]}"] = parts[2]
     return marks
+
+
+def mark_of(m: Mutant, marks: dict[str, str]) -> str | None:
+    """The reason `m` is marked equivalent, by its line or by its text, or None."""
+    return marks.get(m.line_key, marks.get(m.key))
 
 
 def pick(mutants: list[Mutant], sample: int | None, seed: int) -> list[Mutant]:
@@ -412,6 +422,12 @@ def main() -> int:
         mutants = [m for m in mutants if m.mutated.strip() in a.mutant or m.text in a.mutant]
     chosen = pick(mutants, a.sample, a.seed)
     everything = all_mutants(ROOT)
+    # A mark left behind by an edited line would silently mark nothing.
+    stale = sorted(set(marks) - {k for m in everything for k in (m.key, m.line_key)})
+    if stale:
+        print(f"mutate: {EQUIVALENT}: {len(stale)} marks match no mutant of the tree: " + "; ".join(stale),
+              file=sys.stderr)
+        return 2
     for text in a.expect_killed:
         must = [m for m in everything if m.mutated.strip() == text.strip()]
         if len(must) != 1:
@@ -463,7 +479,7 @@ def main() -> int:
     commands = json.loads((tree / "build/host/compile_commands.json").read_text())
     host_sources = {Path(c["file"]).resolve().relative_to(tree.resolve()).as_posix() for c in commands
                     if Path(c["file"]).resolve().is_relative_to(tree.resolve())}
-    with_host = any(m.path in host_sources for m in chosen if m.key not in marks)
+    with_host = any(m.path in host_sources for m in chosen if mark_of(m, marks) is None)
     dirs = ("build/firmware", "build/host") if with_host else ("build/firmware",)
     if not with_host:
         print("mutate: no mutant in a source of the host build: the host build and its tests are left out")
@@ -495,9 +511,10 @@ def main() -> int:
     reasons: dict[Mutant, str] = {}
     try:
         for i, m in enumerate(chosen, 1):
-            if m.key in marks:
+            reason = mark_of(m, marks)
+            if reason is not None:
                 results["equivalent"].append(m)
-                reasons[m] = marks[m.key]
+                reasons[m] = reason
                 continue
             started = time.monotonic()
             outcome = done.get(m.ident)
