@@ -547,7 +547,7 @@ def main() -> int:
     for m in results["survived"]:
         lines.append("survived:\n" + m.diff())
     for m in results["equivalent"]:
-        lines.append(f"equivalent: {m.key} ({reasons[m]})")
+        lines.append(f"equivalent: {m.path}:{m.line} | {m.text} ({reasons[m]})")
     text = "\n".join(lines) + "\n"
     print(text, end="")
     if a.report:
