@@ -432,6 +432,14 @@ void TimerErrors(Result& r) {
   CONFORMANCE_CHECK(r, HAL_TIMEx_MasterConfigSynchronization(&one, &master) == HAL_ERROR);  // no master mode
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&one, &oc, TIM_CHANNEL_2) == HAL_ERROR);  // one channel only
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&one, &oc, TIM_CHANNEL_1) == HAL_OK);
+  // Dead time is an 8-bit code: 255 is the longest, 256 no code at all.
+  brk.DeadTime = 0xFFU;
+  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_OK && (TIM17->BDTR & 0xFFU) == 0xFFU);
+  brk.DeadTime = 0x100U;
+  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, (TIM17->BDTR & 0xFFU) == 0xFFU);  // left as it was
+  brk.DeadTime = 0U;
+  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_OK);
   // No DMA channel linked to the timer channel.
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&one, TIM_CHANNEL_1, frame_words(), 8) == HAL_ERROR);
   CONFORMANCE_CHECK(r, (TIM17->CR1 & 1U) == 0U);
