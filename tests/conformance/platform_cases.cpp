@@ -432,6 +432,7 @@ void TimerErrors(Result& r) {
   CONFORMANCE_CHECK(r, HAL_TIMEx_MasterConfigSynchronization(&one, &master) == HAL_ERROR);  // no master mode
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&one, &oc, TIM_CHANNEL_2) == HAL_ERROR);  // one channel only
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&one, &oc, TIM_CHANNEL_1) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_ConfigChannel(&one, nullptr, TIM_CHANNEL_1) == HAL_ERROR);
   // Dead time is an 8-bit code: 255 is the longest, 256 no code at all.
   brk.DeadTime = 0xFFU;
   CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_OK && (TIM17->BDTR & 0xFFU) == 0xFFU);
@@ -470,6 +471,11 @@ void UartErrors(Result& r) {
   u.Init.ClockPrescaler = 12U;  // one past the last, /256 (11): refused before anything is written
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR && USART3->PRESC == 0U);
   u.Init.ClockPrescaler = UART_PRESCALER_DIV1;
+  // A handle without an instance is refused, and its interrupt ignored.
+  UART_HandleTypeDef none{};
+  CONFORMANCE_CHECK(r, HAL_UARTEx_SetTxFifoThreshold(&none, UART_TXFIFO_THRESHOLD_1_8) == HAL_ERROR);
+  HAL_UART_IRQHandler(&none);
+  CONFORMANCE_CHECK(r, none.ErrorCode == 0U && none.gState == HAL_UART_STATE_RESET);
   u.Instance = reinterpret_cast<USART_TypeDef*>(GPIOC);  // no USART there
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
 }
