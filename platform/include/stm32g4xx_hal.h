@@ -247,6 +247,7 @@ struct GPIO_InitTypeDef {
 #define DMA_REQUEST_MEM2MEM 0U
 #define DMA_REQUEST_USART3_RX 28U
 #define DMA_REQUEST_USART3_TX 29U
+#define DMA_REQUEST_TIM2_CH2 57U
 #define DMA_REQUEST_TIM17_CH1 84U
 
 // Values are the CCR bits they stand for.

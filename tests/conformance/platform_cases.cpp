@@ -396,6 +396,22 @@ void PwmChannelsKeepTheirOwnFields(Result& r) {
   CONFORMANCE_CHECK(r, TIM1->CCER == ((1U << 7U) | (1U << 15U)));  // CC2NP, CC4NP
   // Idle levels: OIS3, OIS4 and OIS4N.
   CONFORMANCE_CHECK(r, (TIM1->CR2 & 0xFF00U) == ((1U << 12U) | (1U << 14U) | (1U << 15U)));
+
+  // Channel 2 streams through its own DMA slot (the timer's other slots stay empty).
+  DMA_HandleTypeDef stream{};
+  stream.Instance = DMA1_Channel3;
+  stream.Init.Request = DMA_REQUEST_TIM2_CH2;
+  stream.Init.Direction = DMA_MEMORY_TO_PERIPH;
+  stream.Init.MemInc = DMA_MINC_ENABLE;
+  stream.Init.PeriphDataAlignment = DMA_PDATAALIGN_WORD;
+  stream.Init.MemDataAlignment = DMA_MDATAALIGN_BYTE;
+  stream.Init.Mode = DMA_CIRCULAR;
+  CONFORMANCE_CHECK(r, HAL_DMA_Init(&stream) == HAL_OK);
+  __HAL_LINKDMA(&general, hdma[TIM_DMA_ID_CC2], stream);
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&general, TIM_CHANNEL_2, frame_words(), 8) == HAL_OK);
+  CONFORMANCE_CHECK(r, (TIM2->DIER & (1U << 10U)) != 0U && (DMA1_Channel3->CCR & 1U) != 0U);  // CC2DE, EN
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Stop_DMA(&general, TIM_CHANNEL_2) == HAL_OK);
+  CONFORMANCE_CHECK(r, (TIM2->CR1 & 1U) == 0U && (DMA1_Channel3->CCR & 1U) == 0U);
 }
 
 void TimerErrors(Result& r) {
@@ -456,8 +472,9 @@ void UartErrors(Result& r) {
   CONFORMANCE_CHECK(r, u.gState == HAL_UART_STATE_READY);
   CONFORMANCE_CHECK(r, USART3->BRR == (kSysclkHz + 921600U / 2U) / 921600U);
   CONFORMANCE_CHECK(r, (USART3->CR1 & 1U) != 0U);
+  const uint32_t cr1 = USART3->CR1;
   CONFORMANCE_CHECK(r, HAL_UARTEx_DisableFifoMode(&u) == HAL_OK);
-  CONFORMANCE_CHECK(r, (USART3->CR1 & UART_FIFOMODE_ENABLE) == 0U && (USART3->CR1 & 1U) != 0U);
+  CONFORMANCE_CHECK(r, USART3->CR1 == (cr1 & ~UART_FIFOMODE_ENABLE));  // the rest as it was, enabled
   CONFORMANCE_CHECK(r, HAL_UARTEx_SetTxFifoThreshold(&u, UART_TXFIFO_THRESHOLD_1_8) == HAL_OK);
 
   CONFORMANCE_CHECK(r, HAL_UART_Init(nullptr) == HAL_ERROR);
@@ -488,6 +505,10 @@ void DmaErrors(Result& r) {
   d.Instance = reinterpret_cast<DMA_Channel_TypeDef*>(reinterpret_cast<uintptr_t>(DMA1_Channel1) + 4U);
   CONFORMANCE_CHECK(r, HAL_DMA_Init(&d) == HAL_ERROR);  // inside a channel's registers, not at its start
   d.Instance = DMA1_Channel2;
+  d.Init.Request = 0x80U;  // request ids are 7 bits: 0x7F is the last
+  CONFORMANCE_CHECK(r, HAL_DMA_Init(&d) == HAL_ERROR);
+  d.Init.Request = 0x7FU;
+  CONFORMANCE_CHECK(r, HAL_DMA_Init(&d) == HAL_OK);
   d.Init.Request = DMA_REQUEST_USART3_RX;
   d.Init.Direction = DMA_PERIPH_TO_MEMORY;
   d.Init.MemInc = DMA_MINC_ENABLE;
