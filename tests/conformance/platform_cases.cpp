@@ -456,6 +456,17 @@ void TimerErrors(Result& r) {
   CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_ERROR);
   CONFORMANCE_CHECK(r, (TIM17->BDTR & 0xFFU) == 0xFFU);  // left as it was
   brk.DeadTime = 0U;
+  // The break filters are 4-bit numbers.
+  brk.BreakFilter = 0x10U;
+  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_ERROR);
+  brk.BreakFilter = 0U;
+  brk.Break2Filter = 0x10U;
+  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_ERROR);
+  brk.BreakFilter = 0xFU;
+  brk.Break2Filter = 0xFU;
+  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_OK);
+  brk.BreakFilter = 0U;
+  brk.Break2Filter = 0U;
   CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_OK);
   // No DMA channel linked to the timer channel.
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&one, TIM_CHANNEL_1, frame_words(), 8) == HAL_ERROR);
