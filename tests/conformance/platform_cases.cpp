@@ -397,6 +397,13 @@ void PwmChannelsKeepTheirOwnFields(Result& r) {
   // Idle levels: OIS3, OIS4 and OIS4N.
   CONFORMANCE_CHECK(r, (TIM1->CR2 & 0xFF00U) == ((1U << 12U) | (1U << 14U) | (1U << 15U)));
 
+  // Both trigger outputs of an advanced timer, each in its own field.
+  TIM_MasterConfigTypeDef master{};
+  master.MasterOutputTrigger = 0x20U;       // TRGO on update: MMS = 010
+  master.MasterOutputTrigger2 = 0x200000U;  // TRGO2 on update: MMS2 = 0010
+  CONFORMANCE_CHECK(r, HAL_TIMEx_MasterConfigSynchronization(&advanced, &master) == HAL_OK);
+  CONFORMANCE_CHECK(r, (TIM1->CR2 & 0x00F00070U) == 0x00200020U);
+
   // Break and dead time all off, break 2 included.
   TIM_BreakDeadTimeConfigTypeDef off{};
   CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&advanced, &off) == HAL_OK && TIM1->BDTR == 0U);

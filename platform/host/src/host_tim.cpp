@@ -233,7 +233,13 @@ void select_internal_clock(TIM_TypeDef* tim) {
 }
 
 void set_master_mode(TIM_TypeDef* tim, const TIM_MasterConfigTypeDef& config) {
-  tim->CR2 = (tim->CR2 & ~(7U << 4U)) | (config.MasterOutputTrigger & (7U << 4U));
+  uint32_t field = 7U << 4U;  // MMS
+  uint32_t value = config.MasterOutputTrigger & field;
+  if (tim == &regs.tim1 || tim == &regs.tim8) {  // TRGO2 too (MMS2)
+    field |= 0xFU << 20U;
+    value |= config.MasterOutputTrigger2 & (0xFU << 20U);
+  }
+  tim->CR2 = (tim->CR2 & ~field) | value;
   if (features_of(tim).slave) {
     tim->SMCR = (tim->SMCR & ~(1U << 7U)) | (config.MasterSlaveMode & (1U << 7U));
   }
