@@ -401,8 +401,12 @@ void PwmChannelsKeepTheirOwnFields(Result& r) {
   TIM_MasterConfigTypeDef master{};
   master.MasterOutputTrigger = 0x20U;       // TRGO on update: MMS = 010
   master.MasterOutputTrigger2 = 0x200000U;  // TRGO2 on update: MMS2 = 0010
+  master.MasterSlaveMode = 0x80U;           // MSM: synchronised with its slaves
   CONFORMANCE_CHECK(r, HAL_TIMEx_MasterConfigSynchronization(&advanced, &master) == HAL_OK);
-  CONFORMANCE_CHECK(r, (TIM1->CR2 & 0x00F00070U) == 0x00200020U);
+  CONFORMANCE_CHECK(r, (TIM1->CR2 & 0x00F00070U) == 0x00200020U && (TIM1->SMCR & 0x80U) != 0U);
+  master.MasterSlaveMode = TIM_MASTERSLAVEMODE_DISABLE;
+  CONFORMANCE_CHECK(r, HAL_TIMEx_MasterConfigSynchronization(&advanced, &master) == HAL_OK);
+  CONFORMANCE_CHECK(r, (TIM1->SMCR & 0x80U) == 0U);
 
   // Break and dead time all off, break 2 included.
   TIM_BreakDeadTimeConfigTypeDef off{};

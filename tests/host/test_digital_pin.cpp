@@ -125,6 +125,8 @@ TEST_F(DigitalPin, ReadSamplesUnlessTheLevelFollowsInterrupts) {
   EXPECT_EQ(tracked.Read(1), 0U) << "update forces a sample";
   EXPECT_EQ(tracked.state(), 0U);
   EXPECT_EQ(platform_host::calls().gpio_read, reads + 2);
+  platform_host::set_input(GPIOA, GPIO_PIN_0, true);
+  EXPECT_EQ(polled.Read(0), 1U) << "a sample of the line, high now";
 }
 
 TEST_F(DigitalPin, SetupStartsMeasurementsAfreshAndKeepsTheRegistryPlace) {
