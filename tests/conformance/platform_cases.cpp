@@ -244,6 +244,21 @@ void TimerUpdateAfterPscTimesArrTicks(Result& r) {
 // The mode of the DMA channel the base MSP hook links to TIM17's channel 1.
 uint32_t pwm_dma_mode = DMA_CIRCULAR;
 
+// A DMA channel streaming byte items into a timer's 32-bit compare register.
+HAL_StatusTypeDef init_pwm_stream(DMA_HandleTypeDef& d, DMA_Channel_TypeDef* channel, uint32_t request,
+                                  uint32_t mode) {
+  d.Instance = channel;
+  d.Init.Request = request;
+  d.Init.Direction = DMA_MEMORY_TO_PERIPH;
+  d.Init.PeriphInc = DMA_PINC_DISABLE;
+  d.Init.MemInc = DMA_MINC_ENABLE;
+  d.Init.PeriphDataAlignment = DMA_PDATAALIGN_WORD;
+  d.Init.MemDataAlignment = DMA_MDATAALIGN_BYTE;
+  d.Init.Mode = mode;
+  d.Init.Priority = DMA_PRIORITY_LOW;
+  return HAL_DMA_Init(&d);
+}
+
 alignas(4) uint8_t frame[8] = {100, 200, 44, 40, 50, 60, 70, 80};
 
 bool from_frame(uint32_t ccr) {
@@ -414,14 +429,7 @@ void PwmChannelsKeepTheirOwnFields(Result& r) {
 
   // Channel 2 streams through its own DMA slot (the timer's other slots stay empty).
   DMA_HandleTypeDef stream{};
-  stream.Instance = DMA1_Channel3;
-  stream.Init.Request = DMA_REQUEST_TIM2_CH2;
-  stream.Init.Direction = DMA_MEMORY_TO_PERIPH;
-  stream.Init.MemInc = DMA_MINC_ENABLE;
-  stream.Init.PeriphDataAlignment = DMA_PDATAALIGN_WORD;
-  stream.Init.MemDataAlignment = DMA_MDATAALIGN_BYTE;
-  stream.Init.Mode = DMA_CIRCULAR;
-  CONFORMANCE_CHECK(r, HAL_DMA_Init(&stream) == HAL_OK);
+  CONFORMANCE_CHECK(r, init_pwm_stream(stream, DMA1_Channel3, DMA_REQUEST_TIM2_CH2, DMA_CIRCULAR) == HAL_OK);
   __HAL_LINKDMA(&general, hdma[TIM_DMA_ID_CC2], stream);
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&general, TIM_CHANNEL_2, frame_words(), 8) == HAL_OK);
   CONFORMANCE_CHECK(r, (TIM2->DIER & (1U << 10U)) != 0U && (DMA1_Channel3->CCR & 1U) != 0U);  // CC2DE, EN
@@ -471,18 +479,16 @@ void TimerErrors(Result& r) {
   CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_ERROR);
   CONFORMANCE_CHECK(r, (TIM17->BDTR & 0xFFU) == 0xFFU);  // left as it was
   brk.DeadTime = 0U;
-  // The break filters are 4-bit numbers.
-  brk.BreakFilter = 0x10U;
-  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_ERROR);
-  brk.BreakFilter = 0U;
-  brk.Break2Filter = 0x10U;
-  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_ERROR);
-  brk.BreakFilter = 0xFU;
-  brk.Break2Filter = 0xFU;
-  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_OK);
-  brk.BreakFilter = 0U;
-  brk.Break2Filter = 0U;
-  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_OK);
+  // The break filters are 4-bit numbers (the last row leaves both off).
+  constexpr struct {
+    uint32_t filter, filter2;
+    HAL_StatusTypeDef status;
+  } kFilters[] = {{0x10U, 0U, HAL_ERROR}, {0U, 0x10U, HAL_ERROR}, {0xFU, 0xFU, HAL_OK}, {0U, 0U, HAL_OK}};
+  for (const auto& f : kFilters) {
+    brk.BreakFilter = f.filter;
+    brk.Break2Filter = f.filter2;
+    CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == f.status);
+  }
   // No DMA channel linked to the timer channel.
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&one, TIM_CHANNEL_1, frame_words(), 8) == HAL_ERROR);
   CONFORMANCE_CHECK(r, (TIM17->CR1 & 1U) == 0U);
@@ -722,16 +728,8 @@ void HAL_TIM_Base_MspInit(TIM_HandleTypeDef* htim) {
     __HAL_RCC_DMAMUX1_CLK_ENABLE();
     __HAL_RCC_DMA1_CLK_ENABLE();
     DMA_HandleTypeDef& d = conformance::dma_tim17_ch1;
-    d.Instance = DMA1_Channel2;
-    d.Init.Request = DMA_REQUEST_TIM17_CH1;
-    d.Init.Direction = DMA_MEMORY_TO_PERIPH;
-    d.Init.PeriphInc = DMA_PINC_DISABLE;
-    d.Init.MemInc = DMA_MINC_ENABLE;
-    d.Init.PeriphDataAlignment = DMA_PDATAALIGN_WORD;
-    d.Init.MemDataAlignment = DMA_MDATAALIGN_BYTE;
-    d.Init.Mode = conformance::pwm_dma_mode;
-    d.Init.Priority = DMA_PRIORITY_LOW;
-    if (HAL_DMA_Init(&d) == HAL_OK) {
+    if (conformance::init_pwm_stream(d, DMA1_Channel2, DMA_REQUEST_TIM17_CH1, conformance::pwm_dma_mode) ==
+        HAL_OK) {
       __HAL_LINKDMA(htim, hdma[TIM_DMA_ID_CC1], d);
     }
     HAL_NVIC_SetPriority(DMA1_Channel2_IRQn, 0, 0);
