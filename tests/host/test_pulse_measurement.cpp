@@ -11,17 +11,10 @@
 #include "ts_middle.h"
 
 using front_test::FrontBoard;
+using front_test::kWrap;
+using front_test::set_time;
 
 namespace {
-
-constexpr uint64_t kWrap = 65536;
-
-// Injected time is the truth: micros() starts a fresh time line from it.
-void set_time(uint64_t us) {
-  ___micros_latest = 0U;
-  ___tim_count = us / kWrap;
-  platform_host::set_counter(TIM7, static_cast<uint32_t>(us % kWrap));
-}
 
 class PulseMeasurement : public FrontBoard {
  protected:

@@ -16,18 +16,18 @@ namespace {
 constexpr uint8_t kHigh = 118;
 constexpr uint8_t kLow = 43;
 
-struct Rgb {
+struct LedSeen {
   int r, g, b;
-  bool operator==(const Rgb&) const = default;
+  bool operator==(const LedSeen&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const Rgb& c) {
+std::ostream& operator<<(std::ostream& os, const LedSeen& c) {
   return os << "(" << c.r << "," << c.g << "," << c.b << ")";
 }
 
 // Decodes one LED of the frame; -1 in a channel that holds anything but
 // complete high/low slots.
-Rgb led(const Frame& f, int i) {
+LedSeen led(const Frame& f, int i) {
   auto channel = [&](int offset) {
     int value = 0;
     for (int k = 0; k < 8; ++k) {
@@ -43,7 +43,7 @@ Rgb led(const Frame& f, int i) {
 }
 
 // Every LED of the strip shows `c`, the positions beyond it stay empty.
-void expect_strip(const Rgb& c) {
+void expect_strip(const LedSeen& c) {
   const Frame f = rear_test::dma_frame();
   for (int i = 0; i < 60; ++i) {
     ASSERT_EQ(led(f, i), c) << "LED " << i;
@@ -69,7 +69,7 @@ using RearApplication = RearBoard;
 TEST_F(RearApplication, EightColoursFollowTheLinesWithTheirCrossedWiring) {
   cpp_setup();
   // PB4, PB5, PB6 levels -> colour; low switches PB5 red, PB6 green, PB4 blue.
-  const std::tuple<bool, bool, bool, Rgb> table[] = {
+  const std::tuple<bool, bool, bool, LedSeen> table[] = {
       {true, true, true, {0, 0, 0}},       {true, false, true, {255, 0, 0}},
       {true, true, false, {0, 255, 0}},    {false, true, true, {0, 0, 255}},
       {true, false, false, {255, 255, 0}}, {false, false, true, {255, 0, 255}},

@@ -10,19 +10,11 @@
 #include "front_fixture.h"
 
 using front_test::FrontBoard;
+using front_test::kWrap;
+using front_test::set_time;
 using platform_host::TimerRead;
 
 namespace {
-
-constexpr uint64_t kWrap = 65536;
-
-// Puts the time base at `us` without running the timer (TIM7 stays stopped,
-// so the time only moves when the test says so).
-void set_time(uint64_t us) {
-  ___micros_latest = 0;  // a fresh time line: it may start below the last test's
-  ___tim_count = us / kWrap;
-  platform_host::set_counter(TIM7, static_cast<uint32_t>(us % kWrap));
-}
 
 class TimeBase : public FrontBoard {
  protected:

@@ -14,10 +14,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "slurp.h"
 #include "vboard/cli.h"
 
 extern char** environ;
@@ -29,13 +29,6 @@ struct Outcome {
   int status = -1;  // exit status, or 128 + signal
   std::string out, err;
 };
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 // Runs vboard with `args`; stdout goes to `stdout_path` (a temporary file unless given).
 Outcome run_vboard(const std::vector<std::string>& args, std::string stdout_path = "") {
@@ -66,7 +59,7 @@ Outcome run_vboard(const std::vector<std::string>& args, std::string stdout_path
   return o;
 }
 
-const std::string kFront = std::string(FIRMWARE_DIR) + "/front_lamp.elf";
+const std::string kFrontPath = std::string(FIRMWARE_DIR) + "/front_lamp.elf";
 
 struct Row {
   std::vector<std::string> args;  // after the image (no image when the first is "-")
@@ -79,7 +72,7 @@ const std::string kNotAPin =
     "PG10)";
 
 TEST(BadInput, EveryRowEndsWithItsStatusAndOneLineNamingTheArgument) {
-  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  if (access(kFrontPath.c_str(), R_OK) != 0) GTEST_SKIP() << kFrontPath << " not built";
   const std::string missing_dir = ::testing::TempDir() + "/no/such/dir/trace.vcd";
   const Row rows[] = {
       {{"--inject-irq", "abc"}, exit_code::kUsage, "--inject-irq"},
@@ -189,7 +182,7 @@ TEST(BadInput, EveryRowEndsWithItsStatusAndOneLineNamingTheArgument) {
   for (const Row& row : rows) {
     std::vector<std::string> args = row.args;
     if (args.empty() || args[0] != "-")
-      args.insert(args.begin(), kFront);
+      args.insert(args.begin(), kFrontPath);
     else
       args.erase(args.begin());
     std::string shown;
@@ -223,7 +216,7 @@ void write_file(const std::string& path, const std::string& text) {
 // Files the loader cannot take: exit 65 before anything runs, one line that ends
 // with the file (and line) and what is wrong; control characters never reach the terminal.
 TEST(BadInput, ScenarioFilesRefusedWithExit65AndOneLine) {
-  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  if (access(kFrontPath.c_str(), R_OK) != 0) GTEST_SKIP() << kFrontPath << " not built";
   const std::string dir = scenario_dir();
   const std::string kNoScenario =
       ": no scenario in the file (it is empty or only comments): expected a map with name, version, steps";
@@ -252,7 +245,7 @@ TEST(BadInput, ScenarioFilesRefusedWithExit65AndOneLine) {
   };
   for (const FileRow& row : rows) {
     if (row.text) write_file(row.path, *row.text);
-    const Outcome o = run_vboard({kFront, "--scenario", row.path});
+    const Outcome o = run_vboard({kFrontPath, "--scenario", row.path});
     std::printf("--scenario %s\n    -> %d: %s", row.path.c_str(), o.status, o.err.c_str());
     EXPECT_EQ(o.status, 65) << row.path;
     EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << row.path << ": not one line:\n" << o.err;
@@ -267,13 +260,13 @@ TEST(BadInput, ScenarioFilesRefusedWithExit65AndOneLine) {
 // Latin-1 bytes in a scenario's name (and markup, and a failed step) still give
 // well-formed JUnit and SVG files, read back by a real XML parser.
 TEST(BadInput, JunitAndSvgStayWellFormedWhateverTheNameHolds) {
-  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  if (access(kFrontPath.c_str(), R_OK) != 0) GTEST_SKIP() << kFrontPath << " not built";
   const std::string dir = scenario_dir(), yaml = dir + "/latin1.yaml", junit = dir + "/r.xml",
                     svg = dir + "/r.svg";
   write_file(yaml,
              "name: caf\xe9 <&> \xff\nversion: 1\nsteps:\n  - delay: 5ms\n"
              "  - expect-pin: {pin: PA8, level: 1}\n");
-  const Outcome o = run_vboard({kFront, "--scenario", yaml, "--junit", junit, "--svg", svg});
+  const Outcome o = run_vboard({kFrontPath, "--scenario", yaml, "--junit", junit, "--svg", svg});
   EXPECT_EQ(o.status, 4) << o.err;
   const std::string check =
       "python3 -c 'import sys, xml.etree.ElementTree as E\n"
@@ -285,9 +278,9 @@ TEST(BadInput, JunitAndSvgStayWellFormedWhateverTheNameHolds) {
 }
 
 TEST(BadInput, SourcesOneAfterTheOtherOnAPinAreAllowed) {
-  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  if (access(kFrontPath.c_str(), R_OK) != 0) GTEST_SKIP() << kFrontPath << " not built";
   const Outcome o =
-      run_vboard({kFront, "--for", "20ms", "--pulse", "PA0=1ms@0,period=2ms,stop=6ms", "--set",
+      run_vboard({kFrontPath, "--for", "20ms", "--pulse", "PA0=1ms@0,period=2ms,stop=6ms", "--set",
                   "PA0=1@8ms,bounce=2x1ms", "--set", "PA0=0@13ms", "--set", "PA0=z@15ms", "--json"});
   EXPECT_EQ(o.status, exit_code::kOk) << o.err;
   EXPECT_TRUE(o.err.empty()) << o.err;
@@ -303,9 +296,9 @@ TEST(BadInput, HelpGoesToStdoutAndExitsZero) {
 }
 
 TEST(BadInput, HelpSaysWhichPinsTheTraceHoldsByDefault) {
-  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  if (access(kFrontPath.c_str(), R_OK) != 0) GTEST_SKIP() << kFrontPath << " not built";
   const std::string vcd = ::testing::TempDir() + "/default_pins.vcd";
-  ASSERT_EQ(run_vboard({kFront, "--for", "1ms", "--vcd", vcd}).status, exit_code::kOk);
+  ASSERT_EQ(run_vboard({kFrontPath, "--for", "1ms", "--vcd", vcd}).status, exit_code::kOk);
   std::ifstream in(vcd);
   size_t vars = 0;
   for (std::string line; std::getline(in, line);) vars += line.rfind("$var ", 0) == 0;
@@ -314,9 +307,9 @@ TEST(BadInput, HelpSaysWhichPinsTheTraceHoldsByDefault) {
 }
 
 TEST(BadInput, AReportToAFullDiskIsAnError) {
-  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  if (access(kFrontPath.c_str(), R_OK) != 0) GTEST_SKIP() << kFrontPath << " not built";
   for (const char* format : {"--no-color", "--json"}) {
-    const Outcome o = run_vboard({kFront, "--for", "10ms", format}, "/dev/full");
+    const Outcome o = run_vboard({kFrontPath, "--for", "10ms", format}, "/dev/full");
     EXPECT_EQ(o.status, exit_code::kWriteFailed) << format;
     EXPECT_NE(o.err.find("cannot write the report to standard output: No space left on device"),
               std::string::npos)
@@ -335,7 +328,7 @@ namespace {
 // Scenario mode keeps every status a plain run has, and the precedence between
 // them: a lost report is never hidden by a verdict, a verdict never by a finding.
 TEST(ExitContract, ScenarioModeKeepsThePlainRunsStatusesInTheirPrecedence) {
-  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  if (access(kFrontPath.c_str(), R_OK) != 0) GTEST_SKIP() << kFrontPath << " not built";
   const std::string dir = ::testing::TempDir() + "/vboard_exit." + std::to_string(getpid());
   mkdir(dir.c_str(), 0755);
   const auto file = [&](const std::string& name, const std::string& steps) {
@@ -361,39 +354,51 @@ TEST(ExitContract, ScenarioModeKeepsThePlainRunsStatusesInTheirPrecedence) {
     int status;
     std::string says;  // on stderr ("" : stderr must be empty); or, with '|', in the report
   } rows[] = {
-      {kFront, {"--scenario", contention}, nullptr, exit_code::kDiagnostics, ""},
-      {kFront,
+      {kFrontPath, {"--scenario", contention}, nullptr, exit_code::kDiagnostics, ""},
+      {kFrontPath,
        {"--scenario", contention, "--allow", "pin_contention"},
        nullptr,
        exit_code::kOk,
        "|(allowed)"},
-      {kFront, {"--scenario", checked}, nullptr, exit_code::kExpectationFailed, "|pin_contention on PA8: "},
-      {kFront, {"--scenario", checked, "--allow", "pin_contention"}, nullptr, exit_code::kOk, ""},
-      {kFront,
+      {kFrontPath,
+       {"--scenario", checked},
+       nullptr,
+       exit_code::kExpectationFailed,
+       "|pin_contention on PA8: "},
+      {kFrontPath, {"--scenario", checked, "--allow", "pin_contention"}, nullptr, exit_code::kOk, ""},
+      {kFrontPath,
        {"--scenario", named, "--allow", "pin_contention"},
        nullptr,
        exit_code::kExpectationFailed,
        ""},
       // The mutant's clock findings come at start-up: the whole-run check sees them.
       {mutant, {"--scenario", colours}, nullptr, exit_code::kExpectationFailed, "|flash_latency on "},
-      {kFront,
+      {kFrontPath,
        {"--scenario", fails, "--junit", dir + "/no/such/r.xml"},
        nullptr,
        exit_code::kWriteFailed,
        "vboard: cannot write the JUnit report " + dir + "/no/such/r.xml: No such file or directory"},
-      {kFront, {"--scenario", fails, "--junit", dir}, nullptr, exit_code::kWriteFailed, "Is a directory"},
-      {kFront,
+      {kFrontPath, {"--scenario", fails, "--junit", dir}, nullptr, exit_code::kWriteFailed, "Is a directory"},
+      {kFrontPath,
        {"--scenario", fails, "--svg", "/dev/full"},
        nullptr,
        exit_code::kWriteFailed,
        "No space left"},
-      {kFront, {"--scenario", fails, "--vcd", dir + "/no/t.vcd"}, nullptr, exit_code::kWriteFailed, "t.vcd"},
-      {kFront,
+      {kFrontPath,
+       {"--scenario", fails, "--vcd", dir + "/no/t.vcd"},
+       nullptr,
+       exit_code::kWriteFailed,
+       "t.vcd"},
+      {kFrontPath,
        {"--scenario", fails},
        "/dev/full",
        exit_code::kWriteFailed,
        "vboard: cannot write the verdicts to standard output: No space left on device"},
-      {kFront, {"--scenario", fails, "--scenario", fails, "--json"}, nullptr, exit_code::kUsage, "--json"},
+      {kFrontPath,
+       {"--scenario", fails, "--scenario", fails, "--json"},
+       nullptr,
+       exit_code::kUsage,
+       "--json"},
   };
   for (const auto& row : rows) {
     if (access(row.image.c_str(), R_OK) != 0) continue;  // the mutant is built with the firmware preset
@@ -423,13 +428,13 @@ TEST(ExitContract, RefusedMemoryIsOneLineAndItsOwnStatus) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "an address-space limit leaves AddressSanitizer no room";
 #endif
-  if (access(kFront.c_str(), R_OK) != 0) GTEST_SKIP() << kFront << " not built";
+  if (access(kFrontPath.c_str(), R_OK) != 0) GTEST_SKIP() << kFrontPath << " not built";
   rlimit before{};
   ASSERT_EQ(getrlimit(RLIMIT_AS, &before), 0);
   rlimit tight = before;
   tight.rlim_cur = 800u << 20;
   ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
-  const Outcome o = run_vboard({kFront, "--for", "10ms"});
+  const Outcome o = run_vboard({kFrontPath, "--for", "10ms"});
   setrlimit(RLIMIT_AS, &before);
   EXPECT_EQ(o.status, exit_code::kNoMemory) << o.err;
   EXPECT_EQ(o.err,

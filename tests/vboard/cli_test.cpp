@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "fake_board.h"
+#include "slurp.h"
 #include "vboard/cli.h"
 #include "vboard/report.h"
 #include "vboard/strip.h"
@@ -143,13 +143,6 @@ TEST(Reports, EachPartsRecordIsItsOwnMemberSectionAndRows) {
   EXPECT_EQ(nlohmann::json::parse(to_json(r, info))["gauge"]["kind"], "servo");
   EXPECT_NE(to_text(r, info, false).find("\nPart gauge (servo on PB3): what it saw is not shown"),
             std::string::npos);
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
 }
 
 TEST(Reports, VcdStreamsChosenPinsInTimeOrder) {

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fake_board.h"
+#include "slurp.h"
 #include "vboard/coverage.h"
 #include "vboard/machine.h"
 
@@ -52,14 +53,9 @@ int line_of(const std::string& file, const std::string& text) {
   return no;
 }
 
-std::string read(const std::string& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // The JSON report without its one wall-clock figure.
 nlohmann::json report(const std::string& path) {
-  nlohmann::json j = nlohmann::json::parse(read(path));
+  nlohmann::json j = nlohmann::json::parse(slurp(path));
   j.erase("wall_s");
   return j;
 }
@@ -111,7 +107,7 @@ TEST(Coverage, CommandLineWritesTheTracefileAndLeavesTheRunAsItWas) {
   ASSERT_EQ(run_shell(base + " > " + dir + "cov_plain.json"), 0);
   ASSERT_EQ(run_shell(base + " --coverage " + dir + "cov_rear.info > " + dir + "cov_cov.json"), 0);
   EXPECT_EQ(report(dir + "cov_plain.json"), report(dir + "cov_cov.json"));
-  const Trace t = parse(read(dir + "cov_rear.info"));
+  const Trace t = parse(slurp(dir + "cov_rear.info"));
   const std::string app = std::string(SOURCE_DIR) + "/rear_lamp/app/application.cpp";
   ASSERT_TRUE(t.lines.count(app));
   uint64_t hit = 0;

@@ -15,6 +15,10 @@
 
 namespace vboard::test {
 
+// The lamp images' file names in the images' folder.
+inline constexpr const char* kFront = "front_lamp.elf";
+inline constexpr const char* kRear = "rear_lamp.elf";
+
 // The images' folder: FIRMWARE_DIR, or VBOARD_FIRMWARE_DIR when set (the
 // mutation tool runs these tests on the images of its mutated copy).
 inline std::string firmware_dir() {

@@ -9,8 +9,6 @@
 namespace vboard::test {
 namespace {
 
-constexpr const char* kFront = "front_lamp.elf";
-
 PulseSpec pulse(ns_t width, ns_t start, ns_t stop = kNever, ns_t period = 20 * kMs) {
   return {"PA0", width, period, start, stop, 0};
 }

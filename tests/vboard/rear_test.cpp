@@ -16,8 +16,7 @@
 namespace vboard::test {
 namespace {
 
-constexpr const char* kRear = "rear_lamp.elf";
-using Rgb = std::array<uint8_t, 3>;
+using Rgb = LedColors::Rgb;
 
 // Last complete frame latched at or before t (nullptr if none).
 const StripFrame* frame_at(const RunResult& r, ns_t t) {

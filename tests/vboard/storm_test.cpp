@@ -14,8 +14,6 @@
 namespace vboard::test {
 namespace {
 
-constexpr const char* kFront = "front_lamp.elf";
-constexpr const char* kRear = "rear_lamp.elf";
 constexpr ns_t kWrap = 65536 * kUs;  // one TIM7 wrap
 
 // When cpp_setup starts TIM7 (the runs are repeatable to the nanosecond, so a
@@ -174,12 +172,11 @@ TEST(EdgeStorm, StormEndingOnAPulseThatHoldsAWrapIsMeasuredExactly) {
 // then the lines settle; the strip must show the colour of the settled lines.
 TEST(EdgeStorm, RearStripEndsInTheColourOfTheSettledLines) {
   VBOARD_IMAGE(img, kRear);
-  using Rgb = std::array<uint8_t, 3>;
   struct Case {
     const char* what;
     std::vector<PulseSpec> storms;
     std::vector<LevelSpec> settle;
-    Rgb colour;
+    LedColors::Rgb colour;
   };
   const ns_t a = 10 * kMs, b = 25 * kMs, settle = 30 * kMs;
   const std::vector<Case> cases = {

@@ -41,11 +41,11 @@ std::vector<std::string> StripOutputs::row_labels(const Canvas& c, const PartRec
 // that a hatched span up to the run showing at the end).
 double StripOutputs::rows(Canvas& cv, const PartRecord& r, double top) const {
   const StripReport& s = strip_of(r);
-  struct Segment {
+  struct RunSpan {
     ns_t from;
     const StripRun* run;  // nullptr: not kept
   };
-  std::vector<Segment> segs;
+  std::vector<RunSpan> segs;
   bool cut = false;
   ns_t cut_from = 0, cut_to = 0;
   for (const StripRun& run : s.runs) segs.push_back({run.first_t, &run});

@@ -23,6 +23,12 @@ void reset_board() {
   platform_host::clear_write_log();
 }
 
+void set_time(uint64_t us) {
+  ___micros_latest = 0U;
+  ___tim_count = us / kWrap;
+  platform_host::set_counter(TIM7, static_cast<uint32_t>(us % kWrap));
+}
+
 void drive_pa0(bool high) { platform_host::set_input(GPIOA, GPIO_PIN_0, high); }
 
 }  // namespace front_test

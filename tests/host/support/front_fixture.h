@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "application_lifetime.h"
 #include "platform_host.h"
 #include "stm32g4xx_hal.h"
@@ -16,6 +18,14 @@ namespace front_test {
 // and runs the front board's initialisation (HAL_Init, pins, timers).
 void reset_board();
 using board_test::drop_application;
+
+// One wrap of TIM7, the time base's 16-bit microsecond counter.
+constexpr uint64_t kWrap = 65536;
+
+// Puts the time base at `us` without running the timer (TIM7 stays stopped,
+// so the time only moves when the test says so): micros() starts a fresh time
+// line there, which may lie below the last test's.
+void set_time(uint64_t us);
 
 // Drives PA0 and lets simulated time pass before the next change.
 void drive_pa0(bool high);
