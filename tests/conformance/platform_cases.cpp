@@ -423,8 +423,12 @@ void PwmChannelsKeepTheirOwnFields(Result& r) {
   CONFORMANCE_CHECK(r, HAL_TIMEx_MasterConfigSynchronization(&advanced, &master) == HAL_OK);
   CONFORMANCE_CHECK(r, (TIM1->SMCR & 0x80U) == 0U);
 
-  // Break and dead time all off, break 2 included.
+  // Dead time on a timer with a second break input: break 2's fields join the
+  // first stage's, they do not replace them. Then everything off again.
   TIM_BreakDeadTimeConfigTypeDef off{};
+  off.DeadTime = 0x2AU;
+  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&advanced, &off) == HAL_OK && TIM1->BDTR == 0x2AU);
+  off.DeadTime = 0U;
   CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&advanced, &off) == HAL_OK && TIM1->BDTR == 0U);
 
   // Channel 2 streams through its own DMA slot (the timer's other slots stay empty).

@@ -214,6 +214,8 @@ TEST(FrontLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(reg(r, "TIM4", "ARR"), 65535u);
   EXPECT_EQ(reg(r, "TIM8", "PSC"), 149u);
   EXPECT_EQ(reg(r, "TIM8", "ARR"), 19999u);
+  for (const char* t : {"TIM1", "TIM8"})
+    EXPECT_EQ(reg(r, t, "RCR"), 0u) << t << ": an update on every overflow";
   // CR1 whole: never started (CEN 0), up-counting, no clock division; TIM2 and
   // TIM8 buffer their reload (ARPE), TIM1 and TIM4 do not.
   const std::pair<const char*, uint32_t> kCr1[] = {

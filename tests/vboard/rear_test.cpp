@@ -254,8 +254,10 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(reg(r, "TIM7", "ARR"), 65535u) << "the time base wraps every 65.536 ms, as on the front board";
   EXPECT_EQ(field(reg(r, "TIM7", "CR1"), 7, 1), 1u) << "TIM7 ARPE";
   for (const char* t : {"TIM1", "TIM4", "TIM7", "TIM8"}) EXPECT_EQ(field(reg(r, t, "CR1"), 0, 1), 0u) << t;
-  for (const char* t : {"TIM1", "TIM8"})
+  for (const char* t : {"TIM1", "TIM8"}) {
     EXPECT_EQ(reg(r, t, "ARR"), 65535u) << t << ": the full 16-bit period";
+    EXPECT_EQ(reg(r, t, "RCR"), 0u) << t << ": an update on every overflow";
+  }
   for (unsigned irq : {6u, 7u, 9u, 10u, 23u, 11u, 12u, 26u, 39u, 55u}) {
     EXPECT_TRUE(irq_enabled(r, irq)) << "IRQ " << irq;
     EXPECT_EQ(irq_priority(r, irq), 0u) << "IRQ " << irq;
