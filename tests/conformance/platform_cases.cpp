@@ -525,6 +525,9 @@ void UartErrors(Result& r) {
   u.Init.BaudRate = 921600;
   u.Init.ClockPrescaler = 12U;  // one past the last, /256 (11): refused before anything is written
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR && USART3->PRESC == 0U);
+  u.Init.ClockPrescaler = UART_PRESCALER_DIV2;  // the divider follows the halved kernel clock
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK && USART3->PRESC == 1U);
+  CONFORMANCE_CHECK(r, USART3->BRR == (kSysclkHz / 2U + 921600U / 2U) / 921600U);
   u.Init.ClockPrescaler = UART_PRESCALER_DIV1;
   // A handle without an instance is refused, and its interrupt ignored.
   UART_HandleTypeDef none{};

@@ -256,6 +256,7 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   for (const char* t : {"TIM1", "TIM4", "TIM7", "TIM8"}) EXPECT_EQ(field(reg(r, t, "CR1"), 0, 1), 0u) << t;
   for (const char* t : {"TIM1", "TIM8"}) {
     EXPECT_EQ(reg(r, t, "ARR"), 65535u) << t << ": the full 16-bit period";
+    EXPECT_EQ(reg(r, t, "PSC"), 0u) << t << ": counting the 150 MHz timer clock";
     EXPECT_EQ(reg(r, t, "RCR"), 0u) << t << ": an update on every overflow";
   }
   for (unsigned irq : {6u, 7u, 9u, 10u, 23u, 11u, 12u, 26u, 39u, 55u}) {
