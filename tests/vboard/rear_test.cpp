@@ -240,6 +240,7 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(field(ccr2, 4, 4), 0xAu) << "DIR peripheral to memory, CIRC, MINC";
   EXPECT_EQ(reg(r, "USART3", "BRR"), 163u);
   EXPECT_EQ(field(reg(r, "USART3", "CR1"), 0, 1), 1u) << "UE";
+  EXPECT_EQ(field(reg(r, "USART3", "CR1"), 2, 2), 3u) << "RE and TE";
   EXPECT_EQ(field(reg(r, "USART3", "CR1"), 29, 1), 0u) << "FIFO off";
   uint32_t t17 = reg(r, "TIM17", "CR1");
   EXPECT_EQ(field(t17, 0, 1), 1u) << "TIM17 running";
