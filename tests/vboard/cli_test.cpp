@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "fake_board.h"
