@@ -8,7 +8,7 @@ packages=(
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   libgtest-dev libgmock-dev
   libunicorn-dev libelf-dev libdw-dev
-  lcov gcovr
+  lcov gcovr ccache
   libcli11-dev nlohmann-json3-dev libyaml-cpp-dev
   pkg-config librsvg2-dev libcairo2-dev
   sigrok-cli gdb-multiarch

@@ -7,7 +7,7 @@ if/while conditions, deleted statements, swapped arguments of two-argument calls
 in mid/, the boards' app/ and Core/Src, platform/common and platform/chip. For each mutant the
 copy is rebuilt (firmware images and host build, incrementally) and the fast
 tests of what changed run, stopping at the first failure: for a changed image the
-image checks, the virtual-board tests of the images and that board's shipped
+virtual-board tests of the images, the image checks and that board's shipped
 scenarios; for a changed host test executable its unit tests (the ones the host
 preset leaves to host-long last).
 
@@ -296,7 +296,7 @@ def ctest_names(names: list[str]) -> str:
 def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float, changed_images: set[str],
          host_names: list[str], slow: re.Pattern) -> str:
     """The fast tests of what the build changed, cheapest first, stopping at the first failure:
-    the image checks, the virtual-board tests and the shipped scenarios when an image changed
+    the virtual-board tests, the image checks and the shipped scenarios when an image changed
     (the scenarios of that board), the host tests of the executables that changed."""
     deadline = time.monotonic() + timeout
     fw = tree / "build/firmware"
@@ -317,10 +317,11 @@ def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float, changed_ima
 
     steps: list[list[list[str]]] = []
     if changed_images:
-        steps.append([["ctest", "--test-dir", "build/firmware", "-j", str(jobs), "--stop-on-failure"]])
-        # The virtual-board tests of the images, in as many shards as jobs (GoogleTest
-        # takes its shard from the environment; an unknown flag would only print its help).
+        # The virtual-board tests of the images (under a second, and they kill most
+        # mutants), in as many shards as jobs (GoogleTest takes its shard from the
+        # environment; an unknown flag would only print its help), then the image checks.
         steps.append([["env", f"GTEST_TOTAL_SHARDS={jobs}", f"GTEST_SHARD_INDEX={i}"] + gtest for i in range(jobs)])
+        steps.append([["ctest", "--test-dir", "build/firmware", "-j", str(jobs), "--stop-on-failure"]])
     steps += host(fast)
     steps += [scenarios[i:i + jobs] for i in range(0, len(scenarios), jobs)]
     steps += host(slow_names)
@@ -471,9 +472,22 @@ def main() -> int:
             return 2
     # The copy builds the images and the host unit tests; the virtual board
     # itself (which no mutant touches) comes from the checkout's host build.
-    subprocess.run(["cmake", "--preset", "firmware"], cwd=tree, check=True, stdout=subprocess.DEVNULL)
+    # Each mutant's build compiles its file twice: mutated, and as it was once the
+    # file is put back. With ccache (when installed) the second is a cache hit;
+    # its cache is kept in the work folder.
+    launch = []
+    if shutil.which("ccache"):
+        os.environ["CCACHE_DIR"] = str(work / "ccache")
+        launch = [f"-DCMAKE_{lang}_COMPILER_LAUNCHER=ccache" for lang in ("C", "CXX")]
+    # The clock mutant image (a deliberately broken variant the virtual-board tests
+    # run) is made from hal_rcc.cpp by text replacement; it is made from an unmutated
+    # copy, so that a mutant of a replaced line is tested instead of stopping the configure.
+    rcc = work / "clock_mutant_hal_rcc.cpp"
+    shutil.copy(tree / "platform/chip/hal_rcc.cpp", rcc)
+    subprocess.run(["cmake", "--preset", "firmware", f"-DCLOCK_MUTANT_RCC={rcc}", *launch], cwd=tree, check=True,
+                   stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "-S", ".", "-B", "build/host", "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                    "-DWITH_VBOARD=OFF"], cwd=tree, check=True, stdout=subprocess.DEVNULL)
+                    "-DWITH_VBOARD=OFF", *launch], cwd=tree, check=True, stdout=subprocess.DEVNULL)
     # The host build and its tests only when a mutant to run is in one of its
     # sources: the others cannot change a host test executable.
     commands = json.loads((tree / "build/host/compile_commands.json").read_text())

@@ -6,7 +6,11 @@
 # for it); a replacement that no longer matches stops the configure.
 # Include from tests/image/CMakeLists.txt after the boards are defined.
 get_filename_component(mutant_root ${CMAKE_CURRENT_LIST_DIR}/../.. ABSOLUTE)
-set(mutant_rcc_in ${mutant_root}/platform/chip/hal_rcc.cpp)
+# The mutation tool points CLOCK_MUTANT_RCC at an unmutated copy of hal_rcc.cpp, so
+# that its own mutants of the lines replaced below are built and tested, not refused here.
+set(CLOCK_MUTANT_RCC ${mutant_root}/platform/chip/hal_rcc.cpp
+    CACHE FILEPATH "hal_rcc.cpp the clock mutant image is made from")
+set(mutant_rcc_in ${CLOCK_MUTANT_RCC})
 set(mutant_rcc_out ${CMAKE_CURRENT_BINARY_DIR}/clock_mutant/hal_rcc.cpp)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${mutant_rcc_in})
 file(READ ${mutant_rcc_in} mutant_text)
