@@ -5,7 +5,8 @@ tested in a copy of the tree (the checkout is never written).
 Mutants: relational and arithmetic operator swaps, integer constants +-1, negated
 if/while conditions, deleted statements, swapped arguments of two-argument calls,
 in mid/, the boards' app/ and Core/Src, platform/common and platform/chip. For each mutant the
-copy is rebuilt (firmware images and host build, incrementally) and the fast
+copy is rebuilt (firmware images and host build, incrementally; first the platform
+conformance image alone, whose cases kill a mutant they catch at once) and the fast
 tests of what changed run, stopping at the first failure: for a changed image the
 virtual-board tests of the images, the image checks and that board's shipped
 scenarios; for a changed host test executable its unit tests (the ones the host
@@ -50,6 +51,11 @@ OUTCOMES = ("killed", "survived", "equivalent", "same-code", "build-failed", "ti
 # sessions are left out: they test the virtual board more than the images, and
 # cost the most).
 VBOARD_SUITES = "FrontLamp.*:RearLamp.*:BothLamps.*:Scenario*:Cases/PlatformChip.*"
+# A first look before the whole build: the platform conformance image alone (one
+# link instead of every image's) and its cases, which catch most mutants of the
+# platform layers; a mutant they catch is killed without the other images.
+FIRST_LOOK_IMAGE = "platform_conformance"
+FIRST_LOOK_SUITE = "Cases/PlatformChip.*"
 
 
 @dataclass(frozen=True)
@@ -246,10 +252,11 @@ def digest(data: bytes) -> str:
     return hashlib.sha1(data).hexdigest()
 
 
-def image_prints(tree: Path, scratch: Path) -> dict[str, str]:
-    """Per firmware image: its loaded bytes and its symbol table (debug sections left out)."""
+def image_prints(tree: Path, scratch: Path, names: tuple[str, ...] = ()) -> dict[str, str]:
+    """Per firmware image (all, or those named): its loaded bytes and its symbol table (debug sections left out)."""
     out = {}
-    for elf in sorted((tree / "build/firmware").glob("*.elf")):
+    elves = [tree / f"build/firmware/{n}.elf" for n in names] or sorted((tree / "build/firmware").glob("*.elf"))
+    for elf in elves:
         subprocess.run(["arm-none-eabi-objcopy", "-O", "binary", str(elf), str(scratch)], check=True)
         symbols = subprocess.run(["arm-none-eabi-nm", "-S", str(elf)], check=True, capture_output=True).stdout
         out[elf.stem] = digest(scratch.read_bytes() + symbols)
@@ -370,6 +377,17 @@ def try_mutant(m: Mutant, tree: Path, vb: Path, a: argparse.Namespace, log: Path
     lines[m.line - 1] = m.mutated
     try:
         f.write_text("".join(lines))
+        if FIRST_LOOK_IMAGE in base.images:
+            b = run(["cmake", "--build", "build/firmware", "-j", str(a.jobs), "--target", FIRST_LOOK_IMAGE], tree, 900,
+                    log)
+            if b != "ok":
+                return "build-failed" if b == "fail" else "timed-out"
+            if image_prints(tree, scratch, (FIRST_LOOK_IMAGE,))[FIRST_LOOK_IMAGE] != base.images[FIRST_LOOK_IMAGE]:
+                env = dict(os.environ, VBOARD_FIRMWARE_DIR=str(tree / "build/firmware"))
+                t = run_parallel([[str(vb / "tests/vboard/vboard_tests"), f"--gtest_filter={FIRST_LOOK_SUITE}",
+                                   "--gtest_fail_fast", "--gtest_brief=1"]], tree, env, a.timeout, log)
+                if t != "ok":
+                    return "killed" if t == "fail" else "timed-out"
         b = build(tree, a.jobs, log, 900, dirs)
         if b != "ok":
             return "build-failed" if b == "fail" else "timed-out"

@@ -49,6 +49,7 @@ class Ws2815 : public RearBoard {
 TEST_F(Ws2815, TimingAt150MHz) {
   ts_ws2815 strip;
   htim17.Init.AutoReloadPreload = TIM_AUTORELOAD_PRELOAD_ENABLE;
+  htim17.Init.Prescaler = 7;  // Setup owns the time base, whatever the board left there
   strip.Setup(&htim17, TIM_CHANNEL_1, 1);
   EXPECT_EQ(htim17.Init.Prescaler, 0U);
   EXPECT_EQ(htim17.Init.Period, 186U);
@@ -166,6 +167,15 @@ TEST_F(Ws2815, SecondStartRestartsTheStreamWithTheCurrentSettings) {
   EXPECT_TRUE(dma.running);
   EXPECT_EQ(dma.length, 1680U);
   EXPECT_EQ(rear_test::dma_frame(), expand(std::vector<Rgb>(60, Rgb{0, 0, 0}), kHigh150, kLow150));
+}
+
+TEST_F(Ws2815, RestartOnAShorterStripLeavesTheOldLedSlotsLowAsLatchGap) {
+  auto strip = started(60);
+  strip->SetColor(59, 0xFF, 0xFF, 0xFF);
+  strip->Setup(&htim17, TIM_CHANNEL_1, 10);
+  strip->Start();
+  EXPECT_EQ(platform_host::pwm_dma(&htim17).length, 480U);
+  EXPECT_EQ(rear_test::dma_frame(), expand(std::vector<Rgb>(10, Rgb{0, 0, 0}), kHigh150, kLow150));
 }
 
 }  // namespace
