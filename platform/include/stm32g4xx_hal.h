@@ -469,6 +469,13 @@ struct TIM_HandleTypeDef {
 #define UART_FIFOMODE_DISABLE 0x00000000U
 #define UART_FIFOMODE_ENABLE 0x20000000U  // CR1.FIFOEN
 
+// ErrorCode bits: receive errors recorded by HAL_UART_IRQHandler until cleared.
+#define HAL_UART_ERROR_NONE 0x00000000U
+#define HAL_UART_ERROR_PE 0x00000001U   // parity
+#define HAL_UART_ERROR_NE 0x00000002U   // noise
+#define HAL_UART_ERROR_FE 0x00000004U   // framing
+#define HAL_UART_ERROR_ORE 0x00000008U  // overrun
+
 enum HAL_UART_StateTypeDef : uint32_t {
   HAL_UART_STATE_RESET = 0x00U,
   HAL_UART_STATE_READY = 0x20U,
