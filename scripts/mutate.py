@@ -5,12 +5,12 @@ tested in a copy of the tree (the checkout is never written).
 Mutants: relational and arithmetic operator swaps, integer constants +-1, negated
 if/while conditions, deleted statements, swapped arguments of two-argument calls,
 in mid/, the boards' app/ and Core/Src, platform/common and platform/chip. For each mutant the
-copy is rebuilt (firmware images and host build, incrementally; first the platform
-conformance image alone, whose cases kill a mutant they catch at once) and the fast
-tests of what changed run, stopping at the first failure: for a changed image the
-virtual-board tests of the images, the image checks and that board's shipped
-scenarios; for a changed host test executable its unit tests (the ones the host
-preset leaves to host-long last).
+copy is rebuilt incrementally and the fast tests of what changed run, stopping at the
+first failure, in stages from the cheapest: the platform conformance image alone and
+its cases; every image and the virtual-board tests of the images; the host build; then
+the image checks and that board's shipped scenarios for a changed image, and for a
+changed host test executable its unit tests (the ones the host preset leaves to
+host-long last).
 
 Outcomes: killed, survived (its diff is printed), build-failed, timed-out,
 same-code (no image and no host test executable differs from the unmutated
@@ -300,16 +300,22 @@ def ctest_names(names: list[str]) -> str:
 
 
 # ------------------------------------------------------------------ testing
+def vboard_shards(tree: Path, vb: Path, jobs: int, suites: str = VBOARD_SUITES) -> list[list[str]]:
+    """The virtual-board tests of the images, in as many shards as jobs (GoogleTest takes
+    its shard from the environment; an unknown flag would only print its help)."""
+    gtest = [str(vb / "tests/vboard/vboard_tests"), f"--gtest_filter={suites}", "--gtest_fail_fast", "--gtest_brief=1"]
+    return [["env", f"VBOARD_FIRMWARE_DIR={tree / 'build/firmware'}", f"GTEST_TOTAL_SHARDS={jobs}",
+             f"GTEST_SHARD_INDEX={i}"] + gtest for i in range(jobs)]
+
+
 def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float, changed_images: set[str],
-         host_names: list[str], slow: re.Pattern) -> str:
+         host_names: list[str], slow: re.Pattern, vboard_done: bool = False) -> str:
     """The fast tests of what the build changed, cheapest first, stopping at the first failure:
     the virtual-board tests, the image checks and the shipped scenarios when an image changed
     (the scenarios of that board), the host tests of the executables that changed."""
     deadline = time.monotonic() + timeout
     fw = tree / "build/firmware"
     env = dict(os.environ, VBOARD_FIRMWARE_DIR=str(fw))
-    gtest = [str(vb / "tests/vboard/vboard_tests"), f"--gtest_filter={VBOARD_SUITES}", "--gtest_fail_fast",
-             "--gtest_brief=1"]
     scenarios = [[str(vb / "vboard/vboard"), str(fw / f"{f.parent.name}_lamp.elf"), "--scenario", str(f),
                   "--no-color"] for f in sorted((tree / "scenarios").glob("*/*.yaml"))
                  if f"{f.parent.name}_lamp" in changed_images]
@@ -325,9 +331,9 @@ def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float, changed_ima
     steps: list[list[list[str]]] = []
     if changed_images:
         # The virtual-board tests of the images (under a second, and they kill most
-        # mutants), in as many shards as jobs (GoogleTest takes its shard from the
-        # environment; an unknown flag would only print its help), then the image checks.
-        steps.append([["env", f"GTEST_TOTAL_SHARDS={jobs}", f"GTEST_SHARD_INDEX={i}"] + gtest for i in range(jobs)])
+        # mutants), unless they already ran, then the image checks.
+        if not vboard_done:
+            steps.append(vboard_shards(tree, vb, jobs))
         steps.append([["ctest", "--test-dir", "build/firmware", "-j", str(jobs), "--stop-on-failure"]])
     steps += host(fast)
     steps += [scenarios[i:i + jobs] for i in range(0, len(scenarios), jobs)]
@@ -383,22 +389,29 @@ def try_mutant(m: Mutant, tree: Path, vb: Path, a: argparse.Namespace, log: Path
             if b != "ok":
                 return "build-failed" if b == "fail" else "timed-out"
             if image_prints(tree, scratch, (FIRST_LOOK_IMAGE,))[FIRST_LOOK_IMAGE] != base.images[FIRST_LOOK_IMAGE]:
-                env = dict(os.environ, VBOARD_FIRMWARE_DIR=str(tree / "build/firmware"))
-                t = run_parallel([[str(vb / "tests/vboard/vboard_tests"), f"--gtest_filter={FIRST_LOOK_SUITE}",
-                                   "--gtest_fail_fast", "--gtest_brief=1"]], tree, env, a.timeout, log)
+                t = run_parallel(vboard_shards(tree, vb, 1, FIRST_LOOK_SUITE), tree, dict(os.environ), a.timeout, log)
                 if t != "ok":
                     return "killed" if t == "fail" else "timed-out"
-        b = build(tree, a.jobs, log, 900, dirs)
+        # Then every image, and their virtual-board tests: a mutant they catch
+        # needs no host build.
+        b = build(tree, a.jobs, log, 900, dirs[:1])
         if b != "ok":
             return "build-failed" if b == "fail" else "timed-out"
         # Only what the mutant changed is tested: an image or a host test
         # executable whose code is the unmutated one behaves as it did.
         images = {k for k, v in image_prints(tree, scratch).items() if base.images.get(k) != v}
+        if images:
+            t = run_parallel(vboard_shards(tree, vb, a.jobs), tree, dict(os.environ), a.timeout, log)
+            if t != "ok":
+                return "killed" if t == "fail" else "timed-out"
+        b = build(tree, a.jobs, log, 900, dirs[1:])
+        if b != "ok":
+            return "build-failed" if b == "fail" else "timed-out"
         exes = {k for k, v in host_prints(set(base.executables), scratch).items() if base.executables[k] != v}
         if not images and not exes:
             return "same-code"
         names = sorted(n for n, exe in base.tests.items() if exe in exes)
-        t = test(tree, vb, a.jobs, log, a.timeout, images, names, base.slow)
+        t = test(tree, vb, a.jobs, log, a.timeout, images, names, base.slow, vboard_done=True)
         return {"ok": "survived", "fail": "killed", "timeout": "timed-out"}[t]
     finally:
         f.write_text(original)
