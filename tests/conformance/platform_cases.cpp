@@ -496,6 +496,10 @@ void TimerErrors(Result& r) {
   // No DMA channel linked to the timer channel.
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&one, TIM_CHANNEL_1, frame_words(), 8) == HAL_ERROR);
   CONFORMANCE_CHECK(r, (TIM17->CR1 & 1U) == 0U);
+  // A handle without an instance: its interrupt is ignored.
+  TIM_HandleTypeDef none{};
+  HAL_TIM_IRQHandler(&none);
+  CONFORMANCE_CHECK(r, none.State == HAL_TIM_STATE_RESET && none.Channel == HAL_TIM_ACTIVE_CHANNEL_CLEARED);
 }
 
 void UartErrors(Result& r) {

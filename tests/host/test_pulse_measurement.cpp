@@ -109,9 +109,10 @@ bool is_rounded_frequency(uint16_t hz, uint64_t length_us) {
 }
 
 TEST_F(PulseMeasurement, FrequencyOfASteadySignalIsTheRoundedTenPeriodAverage) {
-  // 16 ms periods: 62.5 Hz exactly, and a half rounds up.
-  const std::pair<uint64_t, uint16_t> cases[] = {
-      {2000, 500}, {20000, 50}, {1000, 1000}, {15, 65535}, {16000, 63}};
+  // 16 ms periods: 62.5 Hz exactly, and a half rounds up; 202 us periods:
+  // 4950.495 Hz, just under a half, rounds down.
+  const std::pair<uint64_t, uint16_t> cases[] = {{2000, 500}, {20000, 50}, {1000, 1000},
+                                                 {15, 65535}, {16000, 63}, {202, 4950}};
   uint64_t t = 100000;
   for (const auto& [period, hz] : cases) {
     square(t, period, 11);

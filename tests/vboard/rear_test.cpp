@@ -255,6 +255,9 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(reg(r, "TIM7", "ARR"), 65535u) << "the time base wraps every 65.536 ms, as on the front board";
   EXPECT_EQ(field(reg(r, "TIM7", "CR1"), 7, 1), 1u) << "TIM7 ARPE";
   for (const char* t : {"TIM1", "TIM4", "TIM7", "TIM8"}) EXPECT_EQ(field(reg(r, t, "CR1"), 0, 1), 0u) << t;
+  // TIM1 and TIM4 buffer their reload (ARPE), TIM8 does not.
+  const std::pair<const char*, uint32_t> kArpe[] = {{"TIM1", 1u}, {"TIM4", 1u}, {"TIM8", 0u}};
+  for (const auto& [t, arpe] : kArpe) EXPECT_EQ(field(reg(r, t, "CR1"), 7, 1), arpe) << t << " ARPE";
   for (const char* t : {"TIM1", "TIM8"}) {
     EXPECT_EQ(reg(r, t, "ARR"), 65535u) << t << ": the full 16-bit period";
     EXPECT_EQ(reg(r, t, "PSC"), 0u) << t << ": counting the 150 MHz timer clock";
