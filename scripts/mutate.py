@@ -7,10 +7,10 @@ if/while conditions, deleted statements, swapped arguments of two-argument calls
 in mid/, the boards' app/ and Core/Src, platform/common and platform/chip. For each mutant the
 copy is rebuilt incrementally and the fast tests of what changed run, stopping at the
 first failure, in stages from the cheapest: the platform conformance image alone and
-its cases; every image and the virtual-board tests of the images; the host build; then
-the image checks and that board's shipped scenarios for a changed image, and for a
-changed host test executable its unit tests (the ones the host preset leaves to
-host-long last).
+its cases; the images the virtual-board tests run, and those tests; the rest of the
+build; then the image checks and that board's shipped scenarios for a changed image,
+and for a changed host test executable its unit tests (the ones the host preset leaves
+to host-long last).
 
 Outcomes: killed, survived (its diff is printed), build-failed, timed-out,
 same-code (no image and no host test executable differs from the unmutated
@@ -56,6 +56,9 @@ VBOARD_SUITES = "FrontLamp.*:RearLamp.*:BothLamps.*:Scenario*:Cases/PlatformChip
 # platform layers; a mutant they catch is killed without the other images.
 FIRST_LOOK_IMAGE = "platform_conformance"
 FIRST_LOOK_SUITE = "Cases/PlatformChip.*"
+# The images those virtual-board tests run; the others (the runtime probe, the
+# third board's image) are linked only for a mutant the tests do not catch.
+VBOARD_IMAGES = ("front_lamp", "rear_lamp", "rear_lamp_clock_mutant", "platform_conformance")
 
 
 @dataclass(frozen=True)
@@ -392,21 +395,21 @@ def try_mutant(m: Mutant, tree: Path, vb: Path, a: argparse.Namespace, log: Path
                 t = run_parallel(vboard_shards(tree, vb, 1, FIRST_LOOK_SUITE), tree, dict(os.environ), a.timeout, log)
                 if t != "ok":
                     return "killed" if t == "fail" else "timed-out"
-        # Then every image, and their virtual-board tests: a mutant they catch
-        # needs no host build.
-        b = build(tree, a.jobs, log, 900, dirs[:1])
+        # Then the images the virtual-board tests run, and those tests: a mutant
+        # they catch needs no other image and no host build. Only what the mutant
+        # changed is tested: an image or a host test executable whose code is the
+        # unmutated one behaves as it did.
+        b = run(["cmake", "--build", "build/firmware", "-j", str(a.jobs), "--target", *VBOARD_IMAGES], tree, 900, log)
         if b != "ok":
             return "build-failed" if b == "fail" else "timed-out"
-        # Only what the mutant changed is tested: an image or a host test
-        # executable whose code is the unmutated one behaves as it did.
-        images = {k for k, v in image_prints(tree, scratch).items() if base.images.get(k) != v}
-        if images:
+        if any(base.images[k] != v for k, v in image_prints(tree, scratch, VBOARD_IMAGES).items()):
             t = run_parallel(vboard_shards(tree, vb, a.jobs), tree, dict(os.environ), a.timeout, log)
             if t != "ok":
                 return "killed" if t == "fail" else "timed-out"
-        b = build(tree, a.jobs, log, 900, dirs[1:])
+        b = build(tree, a.jobs, log, 900, dirs)
         if b != "ok":
             return "build-failed" if b == "fail" else "timed-out"
+        images = {k for k, v in image_prints(tree, scratch).items() if base.images.get(k) != v}
         exes = {k for k, v in host_prints(set(base.executables), scratch).items() if base.executables[k] != v}
         if not images and not exes:
             return "same-code"
@@ -535,6 +538,10 @@ def main() -> int:
         return 2
     tests = host_tests(tree) if with_host else {}
     base = Baseline(image_prints(tree, scratch), tests, host_prints(set(tests.values()), scratch), slow_host_tests())
+    missing = [n for n in VBOARD_IMAGES if n not in base.images]
+    if missing:
+        print(f"mutate: the firmware build makes no {', '.join(missing)} image", file=sys.stderr)
+        return 2
     if test(tree, vb, a.jobs, log, max(a.timeout, 1800), set(base.images), sorted(tests), base.slow) != "ok":
         print(f"mutate: the unmutated tree does not pass its tests (see {log})", file=sys.stderr)
         return 2
