@@ -8,9 +8,9 @@ in mid/, the boards' app/ and Core/Src, platform/common and platform/chip. For e
 copy is rebuilt incrementally and the fast tests of what changed run, stopping at the
 first failure, in stages from the cheapest: the platform conformance image alone and
 its cases; the images the virtual-board tests run, and those tests; the rest of the
-build; then the image checks and that board's shipped scenarios for a changed image,
-and for a changed host test executable its unit tests (the ones the host preset leaves
-to host-long last).
+build; then the image checks and that board's shipped scenarios for a changed image
+(the third board's scenario for its image), and for a changed host test executable its
+unit tests (the ones the host preset leaves to host-long last).
 
 Outcomes: killed, survived (its diff is printed), build-failed, timed-out,
 same-code (no image and no host test executable differs from the unmutated
@@ -59,6 +59,9 @@ FIRST_LOOK_SUITE = "Cases/PlatformChip.*"
 # The images those virtual-board tests run; the others (the runtime probe, the
 # third board's image) are linked only for a mutant the tests do not catch.
 VBOARD_IMAGES = ("front_lamp", "rear_lamp", "rear_lamp_clock_mutant", "platform_conformance")
+# Images of other boards, each with its board description and scenario: the third
+# board's image is the rear firmware built with one colour line and 8 LEDs.
+BOARD_SCENARIOS = [("test_strip8", "tests/boards/strip8.yaml", "tests/vboard/fixtures/strip8_green.yaml")]
 
 
 @dataclass(frozen=True)
@@ -322,6 +325,9 @@ def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float, changed_ima
     scenarios = [[str(vb / "vboard/vboard"), str(fw / f"{f.parent.name}_lamp.elf"), "--scenario", str(f),
                   "--no-color"] for f in sorted((tree / "scenarios").glob("*/*.yaml"))
                  if f"{f.parent.name}_lamp" in changed_images]
+    scenarios += [[str(vb / "vboard/vboard"), str(fw / f"{image}.elf"), "--board", str(tree / board), "--scenario",
+                   str(tree / scenario), "--no-color"] for image, board, scenario in BOARD_SCENARIOS
+                  if image in changed_images]
     fast = [n for n in host_names if not slow.search(n)]
     slow_names = [n for n in host_names if slow.search(n)]
 
