@@ -566,6 +566,15 @@ void DmaErrors(Result& r) {
   CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, 0U, 0U, 0U) == HAL_ERROR);  // zero items
   CONFORMANCE_CHECK(r, d.State == HAL_DMA_STATE_READY);
   CONFORMANCE_CHECK(r, (DMA1_Channel2->CCR & 1U) == 0U);
+  // A start that is taken clears the earlier error; it waits for the receiver
+  // (nothing arrives) until aborted.
+  static uint8_t rx[4];
+  const auto address = [](const volatile void* p) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
+  };
+  CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, address(&USART3->RDR), address(rx), sizeof(rx)) == HAL_OK);
+  CONFORMANCE_CHECK(r, d.ErrorCode == HAL_DMA_ERROR_NONE && (DMA1_Channel2->CCR & 1U) != 0U);
+  CONFORMANCE_CHECK(r, HAL_DMA_Abort(&d) == HAL_OK && (DMA1_Channel2->CCR & 1U) == 0U);
 }
 
 void ClockConfiguration(Result& r) {
