@@ -447,12 +447,23 @@ def main() -> int:
     ap.add_argument("--resume", action="store_true",
                     help="take the outcomes the work folder's journal holds for this same tree and virtual board")
     ap.add_argument("--jobs", type=int, default=2)
-    ap.add_argument("--vboard-build", type=Path, default=ROOT / "build/host",
-                    help="host build holding vboard and vboard_tests (default: build/host)")
+    ap.add_argument("--tree", type=Path,
+                    help="mutate and test this checkout instead of the tool's own (a worktree of the commit a whole run"
+                         " started at, to resume it with this tool)")
+    ap.add_argument("--vboard-build", type=Path,
+                    help="host build holding vboard and vboard_tests (default: the tree's build/host)")
     ap.add_argument("--timeout", type=float, default=600, help="seconds for one mutant's tests (default 600)")
     ap.add_argument("--list", action="store_true", help="only list the mutants that would run")
     ap.add_argument("--report", type=Path, help="also write the results to this file")
     a = ap.parse_args()
+    global ROOT
+    if a.tree is not None:
+        if not (a.tree / EQUIVALENT).is_file():
+            print(f"mutate: --tree: {a.tree} is not a checkout of this project", file=sys.stderr)
+            return 2
+        ROOT = a.tree.resolve()
+    if a.vboard_build is None:
+        a.vboard_build = ROOT / "build/host"
     if a.sample is not None and a.sample < 1:
         print("mutate: --sample needs a positive count", file=sys.stderr)
         return 2
