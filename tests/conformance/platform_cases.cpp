@@ -483,6 +483,7 @@ void TimerErrors(Result& r) {
   brk.DeadTime = 0x100U;
   CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_ERROR);
   CONFORMANCE_CHECK(r, (TIM17->BDTR & 0xFFU) == 0xFFU);  // left as it was
+  CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, nullptr) == HAL_ERROR);
   brk.DeadTime = 0U;
   // The break filters are 4-bit numbers (the last row leaves both off).
   constexpr struct {
@@ -511,7 +512,8 @@ void UartErrors(Result& r) {
   u.Init.Mode = UART_MODE_TX_RX;
   u.ErrorCode = HAL_UART_ERROR_ORE;  // an error of an earlier life, cleared by Init
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK);
-  CONFORMANCE_CHECK(r, u.gState == HAL_UART_STATE_READY && u.ErrorCode == HAL_UART_ERROR_NONE);
+  CONFORMANCE_CHECK(r, u.gState == HAL_UART_STATE_READY && u.RxState == HAL_UART_STATE_READY);
+  CONFORMANCE_CHECK(r, u.ErrorCode == HAL_UART_ERROR_NONE);
   CONFORMANCE_CHECK(r, USART3->BRR == (kSysclkHz + 921600U / 2U) / 921600U);
   CONFORMANCE_CHECK(r, (USART3->CR1 & 1U) != 0U);
   const uint32_t cr1 = USART3->CR1;

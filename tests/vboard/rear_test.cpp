@@ -242,6 +242,7 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(field(reg(r, "USART3", "CR1"), 0, 1), 1u) << "UE";
   EXPECT_EQ(field(reg(r, "USART3", "CR1"), 2, 2), 3u) << "RE and TE";
   EXPECT_EQ(field(reg(r, "USART3", "CR1"), 29, 1), 0u) << "FIFO off";
+  EXPECT_EQ(reg(r, "USART3", "CR2"), 0u) << "1 stop bit, asynchronous";
   uint32_t t17 = reg(r, "TIM17", "CR1");
   EXPECT_EQ(field(t17, 0, 1), 1u) << "TIM17 running";
   EXPECT_EQ(field(t17, 7, 1), 0u) << "TIM17 ARPE off after the strip driver";
