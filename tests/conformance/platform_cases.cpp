@@ -566,7 +566,7 @@ void DmaErrors(Result& r) {
   CONFORMANCE_CHECK(r, HAL_DMA_Abort(&d) == HAL_ERROR);  // nothing to abort
   CONFORMANCE_CHECK(r, (d.ErrorCode & HAL_DMA_ERROR_NO_XFER) != 0U);
   CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, 0U, 0U, 0U) == HAL_ERROR);  // zero items
-  CONFORMANCE_CHECK(r, d.State == HAL_DMA_STATE_READY);
+  CONFORMANCE_CHECK(r, d.State == HAL_DMA_STATE_READY && d.ErrorCode == HAL_DMA_ERROR_PARAM);
   CONFORMANCE_CHECK(r, (DMA1_Channel2->CCR & 1U) == 0U);
   // A start that is taken clears the earlier error; it waits for the receiver
   // (nothing arrives) until aborted.

@@ -242,6 +242,8 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(field(reg(r, "USART3", "CR1"), 0, 1), 1u) << "UE";
   EXPECT_EQ(field(reg(r, "USART3", "CR1"), 2, 2), 3u) << "RE and TE";
   EXPECT_EQ(field(reg(r, "USART3", "CR1"), 29, 1), 0u) << "FIFO off";
+  EXPECT_EQ(reg(r, "USART3", "CR1") & ((1u << 28) | (1u << 15) | (1u << 12) | (1u << 10)), 0u)
+      << "M1, OVER8, M0, PCE: 8 data bits, 16x oversampling, no parity";
   EXPECT_EQ(reg(r, "USART3", "CR2"), 0u) << "1 stop bit, asynchronous";
   uint32_t t17 = reg(r, "TIM17", "CR1");
   EXPECT_EQ(field(t17, 0, 1), 1u) << "TIM17 running";
