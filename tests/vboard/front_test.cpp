@@ -228,8 +228,7 @@ TEST(FrontLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_TRUE(irq_enabled(r, 6)) << "EXTI0";
   EXPECT_TRUE(irq_enabled(r, 55)) << "TIM7";
   EXPECT_TRUE(irq_enabled(r, 26)) << "TIM1_TRG_COM";
-  EXPECT_EQ(irq_priority(r, 6), 0u);
-  EXPECT_EQ(irq_priority(r, 55), 0u);
+  for (unsigned irq : {6u, 26u, 55u}) EXPECT_EQ(irq_priority(r, irq), 0u) << "IRQ " << irq;
   EXPECT_EQ(field(reg(r, "SCB", "SHPR3"), 24, 8), 0u) << "SysTick priority 0 on the front board";
 }
 

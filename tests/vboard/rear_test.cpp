@@ -254,6 +254,8 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(field(reg(r, "TIM17", "DIER"), 9, 1), 1u) << "CC1DE";
   EXPECT_EQ(reg(r, "TIM4", "PSC"), 5999u);
   EXPECT_EQ(reg(r, "TIM4", "ARR"), 999u);
+  EXPECT_EQ(field(reg(r, "TIM4", "CCMR2"), 4, 3), 6u) << "TIM4 channel 3 (PB8) in PWM mode 1";
+  EXPECT_EQ(reg(r, "TIM4", "CCR3"), 0u) << "TIM4 channel 3 at 0 %";
   EXPECT_EQ(reg(r, "TIM7", "PSC"), 149u);
   EXPECT_EQ(reg(r, "TIM7", "ARR"), 65535u) << "the time base wraps every 65.536 ms, as on the front board";
   EXPECT_EQ(field(reg(r, "TIM7", "CR1"), 7, 1), 1u) << "TIM7 ARPE";
