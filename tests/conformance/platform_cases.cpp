@@ -484,6 +484,9 @@ void TimerErrors(Result& r) {
   CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, &brk) == HAL_ERROR);
   CONFORMANCE_CHECK(r, (TIM17->BDTR & 0xFFU) == 0xFFU);  // left as it was
   CONFORMANCE_CHECK(r, HAL_TIMEx_ConfigBreakDeadTime(&one, nullptr) == HAL_ERROR);
+  TIM_HandleTypeDef slave{};
+  slave.Instance = TIM2;  // has the slave controller a clock source is set in
+  CONFORMANCE_CHECK(r, HAL_TIM_ConfigClockSource(&slave, nullptr) == HAL_ERROR);
   brk.DeadTime = 0U;
   // The break filters are 4-bit numbers (the last row leaves both off).
   constexpr struct {

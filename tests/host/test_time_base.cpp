@@ -210,6 +210,25 @@ TEST_F(TimeBase, UnseenLostWrapStillNeverGoesBackwards) {
   EXPECT_GE(micros(), before);
 }
 
+// A reading below the latest one can only come from wraps seen by no one; the
+// fewest that bring it level are added: one count below is a wrap less one
+// count later, a whole wrap below is the same time again.
+TEST_F(TimeBase, ReadingBelowTheLatestAddsTheFewestLostWraps) {
+  const struct {
+    uint64_t wraps;
+    uint32_t counter;
+    uint64_t later;
+  } cases[] = {{2, 39999, kWrap - 1}, {1, 40000, 0}};
+  for (const auto& c : cases) {
+    ___micros_latest = 0;
+    set_time(2 * kWrap + 40000);
+    const uint64_t before = micros();
+    ___tim_count = c.wraps;
+    platform_host::set_counter(TIM7, c.counter);
+    EXPECT_EQ(micros(), before + c.later) << c.wraps << " wraps, counter " << c.counter;
+  }
+}
+
 // The millisecond figure as double arithmetic gives it: the conversion this
 // time base was first written with, kept here as the reference.
 uint32_t millis_by_double(uint64_t us) {
