@@ -580,6 +580,11 @@ void DmaErrors(Result& r) {
   CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, address(&USART3->RDR), address(rx), sizeof(rx)) == HAL_OK);
   CONFORMANCE_CHECK(r, d.ErrorCode == HAL_DMA_ERROR_NONE && (DMA1_Channel2->CCR & 1U) != 0U);
   CONFORMANCE_CHECK(r, HAL_DMA_Abort(&d) == HAL_OK && (DMA1_Channel2->CCR & 1U) == 0U);
+  // The interrupt of a handle without a channel is ignored.
+  DMA_HandleTypeDef stray{};
+  stray.ChannelIndex = 6U;  // one past DMA1's sixth channel
+  HAL_DMA_IRQHandler(&stray);
+  CONFORMANCE_CHECK(r, stray.State == HAL_DMA_STATE_RESET && stray.ErrorCode == HAL_DMA_ERROR_NONE);
 }
 
 void ClockConfiguration(Result& r) {
@@ -690,6 +695,7 @@ void PllLockTimeOut(Result& r) {
   RCC_ClkInitTypeDef only_sysclk{};
   only_sysclk.ClockType = RCC_CLOCKTYPE_SYSCLK;
   only_sysclk.SYSCLKSource = RCC_SYSCLKSOURCE_PLLCLK;
+  only_sysclk.AHBCLKDivider = RCC_SYSCLK_DIV4;  // not named: ignored
   CONFORMANCE_CHECK(r, HAL_RCC_ClockConfig(&only_sysclk, FLASH_LATENCY_4) == HAL_OK);
   CONFORMANCE_CHECK(r, SystemCoreClock == kSysclkHz);
 }
