@@ -238,6 +238,7 @@ void TimerUpdateAfterPscTimesArrTicks(Result& r) {
   CONFORMANCE_CHECK(r, HAL_TIM_Base_Stop_IT(&tim7) == HAL_OK);
   CONFORMANCE_CHECK(r, (TIM7->CR1 & 1U) == 0U);
   CONFORMANCE_CHECK(r, tim7.State == HAL_TIM_STATE_READY);  // ready to start again
+  CONFORMANCE_CHECK(r, (TIM7->DIER & 1U) == 0U);            // update interrupt off
   rig_wait_us(2500);
   CONFORMANCE_CHECK(r, ev.period_calls == 2U);
 }
@@ -560,7 +561,8 @@ void DmaErrors(Result& r) {
   d.Init.Request = 0x80U;  // request ids are 7 bits: 0x7F is the last
   CONFORMANCE_CHECK(r, HAL_DMA_Init(&d) == HAL_ERROR);
   d.Init.Request = 0x7FU;
-  CONFORMANCE_CHECK(r, HAL_DMA_Init(&d) == HAL_OK);
+  d.ErrorCode = HAL_DMA_ERROR_TE;  // an error of an earlier life, cleared by Init
+  CONFORMANCE_CHECK(r, HAL_DMA_Init(&d) == HAL_OK && d.ErrorCode == HAL_DMA_ERROR_NONE);
   d.Init.Request = DMA_REQUEST_USART3_RX;
   d.Init.Direction = DMA_PERIPH_TO_MEMORY;
   d.Init.MemInc = DMA_MINC_ENABLE;
