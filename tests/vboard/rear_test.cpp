@@ -245,6 +245,7 @@ TEST(RearLamp, ConfigurationRegistersInTheFinalDump) {
   EXPECT_EQ(reg(r, "USART3", "CR1") & ((1u << 28) | (1u << 15) | (1u << 12) | (1u << 10)), 0u)
       << "M1, OVER8, M0, PCE: 8 data bits, 16x oversampling, no parity";
   EXPECT_EQ(reg(r, "USART3", "CR2"), 0u) << "1 stop bit, asynchronous";
+  EXPECT_EQ(reg(r, "USART3", "CR3"), 0u) << "no flow control, three-sample bits, FIFO thresholds 1/8";
   uint32_t t17 = reg(r, "TIM17", "CR1");
   EXPECT_EQ(field(t17, 0, 1), 1u) << "TIM17 running";
   EXPECT_EQ(field(t17, 7, 1), 0u) << "TIM17 ARPE off after the strip driver";
