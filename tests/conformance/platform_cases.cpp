@@ -581,6 +581,7 @@ void DmaErrors(Result& r) {
   };
   CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, address(&USART3->RDR), address(rx), sizeof(rx)) == HAL_OK);
   CONFORMANCE_CHECK(r, d.ErrorCode == HAL_DMA_ERROR_NONE && (DMA1_Channel2->CCR & 1U) != 0U);
+  CONFORMANCE_CHECK(r, DMA1_Channel2->CPAR == address(&USART3->RDR) && DMA1_Channel2->CMAR == address(rx));
   CONFORMANCE_CHECK(r, HAL_DMA_Abort(&d) == HAL_OK && (DMA1_Channel2->CCR & 1U) == 0U);
   // The interrupt of a handle without a channel is ignored.
   DMA_HandleTypeDef stray{};
