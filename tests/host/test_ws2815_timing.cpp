@@ -77,6 +77,7 @@ TEST(Ws2815Timing, SlowClocksGiveNoUndefinedCounts) {
     if (hz >= 244U) {
       const tessel::ws2815_timing want = by_double(hz);
       EXPECT_EQ(got.period, want.period) << hz;
+      EXPECT_EQ(got.prescaler, want.prescaler) << hz;
     }
   }
 }
