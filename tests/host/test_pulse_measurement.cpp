@@ -162,6 +162,12 @@ TEST_F(PulseMeasurement, WindowLongerThan2To32MicrosecondsGivesZeroHertz) {
   const uint64_t later = 1000 + (1ULL << 32) + 5000;
   square(later, 1000, 10);
   EXPECT_EQ(pin_.GetHZ(), 0U) << "a window of over 71 minutes is below 1 Hz";
+  // Exactly 2^32 us, the first length the 32-bit division cannot hold.
+  const uint64_t start = later + 100000;
+  edge(true, start);
+  edge(false, start + 500);
+  square(start + (1ULL << 32) - 9000, 1000, 10);
+  EXPECT_EQ(pin_.GetHZ(), 0U) << "a window of exactly 2^32 us";
 }
 
 TEST_F(PulseMeasurement, TheClosingTransitionDoesNotOpenTheNextWindow) {
