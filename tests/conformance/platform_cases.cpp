@@ -698,9 +698,12 @@ void PllLockTimeOut(Result& r) {
   RCC_ClkInitTypeDef only_sysclk{};
   only_sysclk.ClockType = RCC_CLOCKTYPE_SYSCLK;
   only_sysclk.SYSCLKSource = RCC_SYSCLKSOURCE_PLLCLK;
-  only_sysclk.AHBCLKDivider = RCC_SYSCLK_DIV4;  // not named: ignored
+  only_sysclk.AHBCLKDivider = RCC_SYSCLK_DIV4;  // none of the dividers is named: all ignored
+  only_sysclk.APB1CLKDivider = RCC_HCLK_DIV4;
+  only_sysclk.APB2CLKDivider = RCC_HCLK_DIV4;
   CONFORMANCE_CHECK(r, HAL_RCC_ClockConfig(&only_sysclk, FLASH_LATENCY_4) == HAL_OK);
   CONFORMANCE_CHECK(r, SystemCoreClock == kSysclkHz);
+  CONFORMANCE_CHECK(r, HAL_RCC_GetPCLK1Freq() == kSysclkHz && HAL_RCC_GetPCLK2Freq() == kSysclkHz);
 }
 
 void NvicTickAndDelay(Result& r) {
