@@ -383,6 +383,11 @@ def make_copy(dest: Path) -> str:
     return whole.hexdigest()
 
 
+# A stage's result ('ok', 'fail' or 'timeout', from run()) as the mutant's outcome.
+BUILD_OUTCOME = {"fail": "build-failed", "timeout": "timed-out"}
+TEST_OUTCOME = {"ok": "survived", "fail": "killed", "timeout": "timed-out"}
+
+
 def try_mutant(m: Mutant, tree: Path, vb: Path, a: argparse.Namespace, log: Path, scratch: Path,
                base: Baseline, dirs: tuple[str, ...]) -> str:
     """Builds and tests one mutant in the copy and puts the file back."""
@@ -396,32 +401,31 @@ def try_mutant(m: Mutant, tree: Path, vb: Path, a: argparse.Namespace, log: Path
             b = run(["cmake", "--build", "build/firmware", "-j", str(a.jobs), "--target", FIRST_LOOK_IMAGE], tree, 900,
                     log)
             if b != "ok":
-                return "build-failed" if b == "fail" else "timed-out"
+                return BUILD_OUTCOME[b]
             if image_prints(tree, scratch, (FIRST_LOOK_IMAGE,))[FIRST_LOOK_IMAGE] != base.images[FIRST_LOOK_IMAGE]:
                 t = run_parallel(vboard_shards(tree, vb, 1, FIRST_LOOK_SUITE), tree, dict(os.environ), a.timeout, log)
                 if t != "ok":
-                    return "killed" if t == "fail" else "timed-out"
+                    return TEST_OUTCOME[t]
         # Then the images the virtual-board tests run, and those tests: a mutant
         # they catch needs no other image and no host build. Only what the mutant
         # changed is tested: an image or a host test executable whose code is the
         # unmutated one behaves as it did.
         b = run(["cmake", "--build", "build/firmware", "-j", str(a.jobs), "--target", *VBOARD_IMAGES], tree, 900, log)
         if b != "ok":
-            return "build-failed" if b == "fail" else "timed-out"
+            return BUILD_OUTCOME[b]
         if any(base.images[k] != v for k, v in image_prints(tree, scratch, VBOARD_IMAGES).items()):
             t = run_parallel(vboard_shards(tree, vb, a.jobs), tree, dict(os.environ), a.timeout, log)
             if t != "ok":
-                return "killed" if t == "fail" else "timed-out"
+                return TEST_OUTCOME[t]
         b = build(tree, a.jobs, log, 900, dirs)
         if b != "ok":
-            return "build-failed" if b == "fail" else "timed-out"
+            return BUILD_OUTCOME[b]
         images = {k for k, v in image_prints(tree, scratch).items() if base.images.get(k) != v}
         exes = {k for k, v in host_prints(set(base.executables), scratch).items() if base.executables[k] != v}
         if not images and not exes:
             return "same-code"
         names = sorted(n for n, exe in base.tests.items() if exe in exes)
-        t = test(tree, vb, a.jobs, log, a.timeout, images, names, base.slow, vboard_done=True)
-        return {"ok": "survived", "fail": "killed", "timeout": "timed-out"}[t]
+        return TEST_OUTCOME[test(tree, vb, a.jobs, log, a.timeout, images, names, base.slow, vboard_done=True)]
     finally:
         f.write_text(original)
 
