@@ -570,17 +570,19 @@ void DmaErrors(Result& r) {
   CONFORMANCE_CHECK(r, d.State == HAL_DMA_STATE_READY);
   CONFORMANCE_CHECK(r, HAL_DMA_Abort(&d) == HAL_ERROR);  // nothing to abort
   CONFORMANCE_CHECK(r, (d.ErrorCode & HAL_DMA_ERROR_NO_XFER) != 0U);
-  CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, 0U, 0U, 0U) == HAL_ERROR);  // zero items
+  CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, 0U, 0U, 0x10000U) == HAL_ERROR);  // CNDTR holds 16 bits
+  CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, 0U, 0U, 0U) == HAL_ERROR);        // zero items
   CONFORMANCE_CHECK(r, d.State == HAL_DMA_STATE_READY && d.ErrorCode == HAL_DMA_ERROR_PARAM);
   CONFORMANCE_CHECK(r, (DMA1_Channel2->CCR & 1U) == 0U);
   // A start that is taken clears the earlier error; it waits for the receiver
-  // (nothing arrives) until aborted.
+  // (nothing arrives, so even the longest count writes nothing) until aborted.
   static uint8_t rx[4];
   const auto address = [](const volatile void* p) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
   };
-  CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, address(&USART3->RDR), address(rx), sizeof(rx)) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_DMA_Start_IT(&d, address(&USART3->RDR), address(rx), 0xFFFFU) == HAL_OK);
   CONFORMANCE_CHECK(r, d.ErrorCode == HAL_DMA_ERROR_NONE && (DMA1_Channel2->CCR & 1U) != 0U);
+  CONFORMANCE_CHECK(r, DMA1_Channel2->CNDTR == 0xFFFFU);
   CONFORMANCE_CHECK(r, DMA1_Channel2->CPAR == address(&USART3->RDR) && DMA1_Channel2->CMAR == address(rx));
   CONFORMANCE_CHECK(r, HAL_DMA_Abort(&d) == HAL_OK && (DMA1_Channel2->CCR & 1U) == 0U);
   // The interrupt of a handle without a channel is ignored.

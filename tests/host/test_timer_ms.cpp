@@ -32,13 +32,14 @@ TEST_F(IntervalTimer, KeepsItsPhaseWhenLateByLessThanASpanAndRestartsWhenLater) 
   ASSERT_TRUE(timer.IsTime());  // first call after construction is due
   ASSERT_EQ(timer.target(), 1000U);
 
+  // At 1830, late by exactly one span, the missed call stays due at once.
   const struct {
     uint32_t at;
     bool due;
     uint32_t next;
   } calls[] = {
-      {1000, true, 1100}, {1050, false, 1100}, {1130, true, 1200}, {1205, true, 1300},
-      {1530, true, 1630}, {1629, false, 1630}, {1630, true, 1730},
+      {1000, true, 1100},  {1050, false, 1100}, {1130, true, 1200}, {1205, true, 1300}, {1530, true, 1630},
+      {1629, false, 1630}, {1630, true, 1730},  {1830, true, 1830}, {1830, true, 1930},
   };
   for (const auto& c : calls) {
     set_millis(c.at);

@@ -122,13 +122,19 @@ TEST_F(Ws2815, PassLengthIsLatchPlusLedsCappedAtTheFrame) {
   }
 }
 
-TEST_F(Ws2815, PositionsAtOrBeyondTheStripLengthAreIgnored) {
-  auto strip = started(60);
-  const Frame before = rear_test::dma_frame();
-  for (const int idx : {60, 61, 63, 64, 200, 255}) {
-    strip->SetColor(static_cast<uint8_t>(idx), 0xFF, 0xFF, 0xFF);
+TEST_F(Ws2815, PositionsAtOrBeyondTheStripLengthOrTheCapacityAreIgnored) {
+  // A strip longer than the 64-LED frame holds positions past the capacity,
+  // where the latch gap begins.
+  const std::pair<uint8_t, std::vector<int>> cases[] = {{60, {60, 61, 63, 64, 200, 255}},
+                                                        {255, {64, 65, 254}}};
+  for (const auto& [leds, positions] : cases) {
+    auto strip = started(leds);
+    const Frame before = rear_test::dma_frame();
+    for (const int idx : positions) {
+      strip->SetColor(static_cast<uint8_t>(idx), 0xFF, 0xFF, 0xFF);
+    }
+    EXPECT_EQ(rear_test::dma_frame(), before) << int{leds} << " LEDs: the latch gap must stay low";
   }
-  EXPECT_EQ(rear_test::dma_frame(), before) << "the latch gap must stay low";
 }
 
 TEST_F(Ws2815, SetColorBeforeSetupChangesNothing) {
