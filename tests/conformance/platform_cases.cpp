@@ -34,6 +34,9 @@
 //     off and reads it as 0; the host's register file is live whatever the
 //     enable bits say, so on the host alone a missing clock enable goes
 //     unnoticed. The suite enables every clock it uses, as the boards do.
+// 10. SysTick's counter. The chip's VAL counts down from LOAD; the host's holds
+//     the 0 its HAL_InitTick writes (its ticks fall on whole simulated
+//     milliseconds), so a check of VAL accepts 0.
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -140,6 +143,17 @@ void GpioWriteReadToggle(Result& r) {
   CONFORMANCE_CHECK(r, HAL_GPIO_ReadPin(GPIOB, kSpare) == GPIO_PIN_SET);
   HAL_GPIO_WritePin(GPIOB, kSpare, GPIO_PIN_RESET);
   CONFORMANCE_CHECK(r, HAL_GPIO_ReadPin(GPIOB, kSpare) == GPIO_PIN_RESET);
+  // An output takes its type and speed from the record.
+  GPIO_InitTypeDef od{};
+  od.Pin = kSpare;
+  od.Mode = GPIO_MODE_OUTPUT_OD;
+  od.Speed = GPIO_SPEED_FREQ_HIGH;
+  HAL_GPIO_Init(GPIOB, &od);
+  CONFORMANCE_CHECK(r,
+                    (GPIOB->OTYPER & kSpare) != 0U && ((GPIOB->OSPEEDR >> 4U) & 3U) == GPIO_SPEED_FREQ_HIGH);
+  pin_mode(GPIOB, kSpare, GPIO_MODE_OUTPUT_PP);
+  CONFORMANCE_CHECK(r,
+                    (GPIOB->OTYPER & kSpare) == 0U && ((GPIOB->OSPEEDR >> 4U) & 3U) == GPIO_SPEED_FREQ_LOW);
 
   // An address one port past GPIOG is no port: nothing is written there.
   GPIO_InitTypeDef init{};
@@ -525,12 +539,15 @@ void UartErrors(Result& r) {
   CONFORMANCE_CHECK(r, USART3->CR1 == (cr1 & ~UART_FIFOMODE_ENABLE));  // the rest as it was, enabled
   CONFORMANCE_CHECK(r, HAL_UARTEx_SetTxFifoThreshold(&u, UART_TXFIFO_THRESHOLD_1_8) == HAL_OK);
   CONFORMANCE_CHECK(r, u.gState == HAL_UART_STATE_READY);  // busy only while a FIFO change runs
+  CONFORMANCE_CHECK(r, (USART3->CR3 >> 29U) == 0U);        // TXFTCFG: 1/8
 
   CONFORMANCE_CHECK(r, HAL_UART_Init(nullptr) == HAL_ERROR);
   u.Init.BaudRate = 0;
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
   u.Init.BaudRate = 20000000;  // divider below 16 at 150 MHz
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
+  u.Init.BaudRate = 9375000;  // divider 16, the smallest
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK && USART3->BRR == 16U);
   u.Init.BaudRate = 1200;  // divider above 0xFFFF
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
   CONFORMANCE_CHECK(r, u.gState == HAL_UART_STATE_READY);  // refused, and ready for another try
@@ -734,6 +751,17 @@ void NvicTickAndDelay(Result& r) {
   HAL_Delay(5);
   // Read a few instructions after the last increment, far from the next one.
   CONFORMANCE_CHECK(r, HAL_GetTick() - start == 6U);
+
+  // Re-timing the tick mid-period restarts the period: the counter starts again
+  // from LOAD, not from where it was (difference 10).
+  t0 = HAL_GetTick();
+  while (HAL_GetTick() == t0) {
+    rig_wait_us(1);
+  }
+  rig_wait_us(400);
+  CONFORMANCE_CHECK(r, HAL_InitTick(TICK_INT_PRIORITY) == HAL_OK);
+  const uint32_t val = SysTick->VAL;
+  CONFORMANCE_CHECK(r, val == 0U || val > SysTick->LOAD - 1500U);
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ TEST_P(BothLamps, StartUpWritesClocksBeforePinsBeforeTimers) {
   o.run_for = GetParam().startup_for;
   auto f = run_fw(*img, o);
   expect_clocks_then_pins_then_timers(*f.m);
+  // The USB-C dead-battery pull-downs on PB4 and PB6 are off: those pins are plain GPIO.
+  EXPECT_NE(reg(f.r, "PWR", "CR3") & (1u << 14), 0u) << "PWR_CR3 UCPD1_DBDIS";
 }
 
 // A PLL that never locks fails the oscillator set-up; a clock switch that never
