@@ -162,6 +162,11 @@ void GpioWriteReadToggle(Result& r) {
   const uint32_t moder = GPIOB->MODER;
   HAL_GPIO_Init(reinterpret_cast<GPIO_TypeDef*>(GPIOG_BASE + (GPIOB_BASE - GPIOA_BASE)), &init);
   CONFORMANCE_CHECK(r, GPIOB->MODER == moder);
+  // Nor without a record.
+  const uint32_t pupdr = GPIOB->PUPDR;
+  const uint32_t ospeedr = GPIOB->OSPEEDR;
+  HAL_GPIO_Init(GPIOB, nullptr);
+  CONFORMANCE_CHECK(r, GPIOB->MODER == moder && GPIOB->PUPDR == pupdr && GPIOB->OSPEEDR == ospeedr);
 }
 
 void ExtiOneCallbackPerEdgePendingClearedFirst(Result& r) {
@@ -537,6 +542,8 @@ void UartErrors(Result& r) {
   const uint32_t cr1 = USART3->CR1;
   CONFORMANCE_CHECK(r, HAL_UARTEx_DisableFifoMode(&u) == HAL_OK);
   CONFORMANCE_CHECK(r, USART3->CR1 == (cr1 & ~UART_FIFOMODE_ENABLE));  // the rest as it was, enabled
+  HAL_UART_IRQHandler(&u);  // no error flag raised: nothing to report
+  CONFORMANCE_CHECK(r, u.ErrorCode == HAL_UART_ERROR_NONE);
   CONFORMANCE_CHECK(r, HAL_UARTEx_SetTxFifoThreshold(&u, UART_TXFIFO_THRESHOLD_1_8) == HAL_OK);
   CONFORMANCE_CHECK(r, u.gState == HAL_UART_STATE_READY);  // busy only while a FIFO change runs
   CONFORMANCE_CHECK(r, (USART3->CR3 >> 29U) == 0U);        // TXFTCFG: 1/8
@@ -679,6 +686,10 @@ void ClockErrors(Result& r) {
   osc.OscillatorType = RCC_OSCILLATORTYPE_HSI;  // it feeds the PLL the system runs on
   osc.HSIState = RCC_HSI_OFF;
   CONFORMANCE_CHECK(r, HAL_RCC_OscConfig(&osc) == HAL_ERROR);
+  // Nor can it be stopped while it clocks the system directly.
+  CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_HSI, FLASH_LATENCY_4) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_RCC_OscConfig(&osc) == HAL_ERROR);
+  CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_PLLCLK, FLASH_LATENCY_4) == HAL_OK);
   // Nothing of that changed the running clock.
   CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_PLLCLK);
   CONFORMANCE_CHECK(r, SystemCoreClock == kSysclkHz);
