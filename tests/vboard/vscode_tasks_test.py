@@ -92,7 +92,10 @@ def check_task(task, workspace, vboard):
         # VS Code tries the begin pattern first: a line it matches never ends the start phase.
         check(begins.search(lines[0]) and not ends.search(lines[0]), f"{label}: begins/ends on {lines[0]!r}")
         check(ends.search(lines[1]) and not begins.search(lines[1]), f"{label}: ends on {lines[1]!r}")
-        taken = int(re.search(r"127\.0\.0\.1:(\d+)", lines[0]).group(1))
+        server = re.search(r"127\.0\.0\.1:(\d+)", lines[0])
+        if not check(server, f"{label}: vboard started no GDB server (is the image built?): {lines[0]!r}"):
+            return task["label"], args[0]
+        taken = int(server.group(1))
         args[port] = str(taken)
         second = subprocess.run([vboard, *args], capture_output=True, text=True, timeout=30)
         err = second.stderr.splitlines()
