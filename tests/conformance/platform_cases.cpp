@@ -690,7 +690,7 @@ void ClockErrors(Result& r) {
   CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_HSI, FLASH_LATENCY_4) == HAL_OK);
   CONFORMANCE_CHECK(r, HAL_RCC_OscConfig(&osc) == HAL_ERROR);
   CONFORMANCE_CHECK(r, sysclk(RCC_SYSCLKSOURCE_PLLCLK, FLASH_LATENCY_4) == HAL_OK);
-  // Nothing of that changed the running clock.
+  // The refused requests left the clock as it was: the PLL, at 150 MHz.
   CONFORMANCE_CHECK(r, ((RCC->CFGR >> 2U) & 3U) == RCC_SYSCLKSOURCE_PLLCLK);
   CONFORMANCE_CHECK(r, SystemCoreClock == kSysclkHz);
 }
