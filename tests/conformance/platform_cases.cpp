@@ -149,11 +149,10 @@ void GpioWriteReadToggle(Result& r) {
   od.Mode = GPIO_MODE_OUTPUT_OD;
   od.Speed = GPIO_SPEED_FREQ_HIGH;
   HAL_GPIO_Init(GPIOB, &od);
-  CONFORMANCE_CHECK(r,
-                    (GPIOB->OTYPER & kSpare) != 0U && ((GPIOB->OSPEEDR >> 4U) & 3U) == GPIO_SPEED_FREQ_HIGH);
+  const auto spare_speed = [] { return (GPIOB->OSPEEDR >> 4U) & 3U; };  // PB2's two bits
+  CONFORMANCE_CHECK(r, (GPIOB->OTYPER & kSpare) != 0U && spare_speed() == GPIO_SPEED_FREQ_HIGH);
   pin_mode(GPIOB, kSpare, GPIO_MODE_OUTPUT_PP);
-  CONFORMANCE_CHECK(r,
-                    (GPIOB->OTYPER & kSpare) == 0U && ((GPIOB->OSPEEDR >> 4U) & 3U) == GPIO_SPEED_FREQ_LOW);
+  CONFORMANCE_CHECK(r, (GPIOB->OTYPER & kSpare) == 0U && spare_speed() == GPIO_SPEED_FREQ_LOW);
 
   // An address one port past GPIOG is no port: nothing is written there.
   GPIO_InitTypeDef init{};
