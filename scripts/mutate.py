@@ -50,18 +50,20 @@ OUTCOMES = ("killed", "survived", "equivalent", "same-code", "build-failed", "ti
 # conformance image (the emulator's own tests, the edge storms and the debugger
 # sessions are left out: they test the virtual board more than the images, and
 # cost the most).
-VBOARD_SUITES = "FrontLamp.*:RearLamp.*:BothLamps.*:Scenario*:Cases/PlatformChip.*"
+# The virtual-board test executables (in the host build) and the suites of each that run the images.
+VBOARD_SUITES = {"tests/vboard/system/vboard_system_tests": "FrontLamp.*:RearLamp.*:BothLamps.*:Cases/PlatformChip.*",
+                 "tests/vboard/cli/vboard_cli_tests": "Scenario*"}
 # A first look before the whole build: the platform conformance image alone (one
 # link instead of every image's) and its cases, which catch most mutants of the
 # platform layers; a mutant they catch is killed without the other images.
 FIRST_LOOK_IMAGE = "platform_conformance"
-FIRST_LOOK_SUITE = "Cases/PlatformChip.*"
+FIRST_LOOK_SUITE = {"tests/vboard/system/vboard_system_tests": "Cases/PlatformChip.*"}
 # The images those virtual-board tests run; the others (the runtime probe, the
 # third board's image) are linked only for a mutant the tests do not catch.
 VBOARD_IMAGES = ("front_lamp", "rear_lamp", "rear_lamp_clock_mutant", "platform_conformance")
 # Images of other boards, each with its board description and scenario: the third
 # board's image is the rear firmware built with one colour line and 8 LEDs.
-BOARD_SCENARIOS = [("test_strip8", "tests/boards/strip8.yaml", "tests/vboard/fixtures/strip8_green.yaml")]
+BOARD_SCENARIOS = [("test_strip8", "tests/boards/strip8.yaml", "tests/vboard/support/fixtures/strip8_green.yaml")]
 
 
 @dataclass(frozen=True)
@@ -306,12 +308,12 @@ def ctest_names(names: list[str]) -> str:
 
 
 # ------------------------------------------------------------------ testing
-def vboard_shards(tree: Path, vb: Path, jobs: int, suites: str = VBOARD_SUITES) -> list[list[str]]:
-    """The virtual-board tests of the images, in as many shards as jobs (GoogleTest takes
-    its shard from the environment; an unknown flag would only print its help)."""
-    gtest = [str(vb / "tests/vboard/vboard_tests"), f"--gtest_filter={suites}", "--gtest_fail_fast", "--gtest_brief=1"]
+def vboard_shards(tree: Path, vb: Path, jobs: int, suites: dict[str, str] = VBOARD_SUITES) -> list[list[str]]:
+    """The virtual-board tests of the images, each executable in as many shards as jobs
+    (GoogleTest takes its shard from the environment; an unknown flag would only print its help)."""
     return [["env", f"VBOARD_FIRMWARE_DIR={tree / 'build/firmware'}", f"GTEST_TOTAL_SHARDS={jobs}",
-             f"GTEST_SHARD_INDEX={i}"] + gtest for i in range(jobs)]
+             f"GTEST_SHARD_INDEX={i}", str(vb / exe), f"--gtest_filter={suite}", "--gtest_fail_fast",
+             "--gtest_brief=1"] for exe, suite in suites.items() for i in range(jobs)]
 
 
 def test(tree: Path, vb: Path, jobs: int, log: Path, timeout: float, changed_images: set[str],
@@ -455,7 +457,7 @@ def main() -> int:
                     help="mutate and test this checkout instead of the tool's own (a worktree of the commit a whole run"
                          " started at, to resume it with this tool)")
     ap.add_argument("--vboard-build", type=Path,
-                    help="host build holding vboard and vboard_tests (default: the tree's build/host)")
+                    help="host build holding vboard and its test executables (default: the tree's build/host)")
     ap.add_argument("--timeout", type=float, default=600, help="seconds for one mutant's tests (default 600)")
     ap.add_argument("--list", action="store_true", help="only list the mutants that would run")
     ap.add_argument("--report", type=Path, help="also write the results to this file")
@@ -513,18 +515,19 @@ def main() -> int:
     print(f"mutate: copy in {tree}, log in {log}")
     fingerprint = make_copy(tree)  # refreshes the sources; a kept copy keeps its build folders
     vb = a.vboard_build.resolve()
-    if not (vb / "vboard/vboard").exists() or not (vb / "tests/vboard/vboard_tests").exists():
+    if not (vb / "vboard/vboard").exists() or not all((vb / exe).exists() for exe in VBOARD_SUITES):
         print(f"mutate: {vb} holds no built virtual board and its tests (cmake --build --preset host)",
               file=sys.stderr)
         return 2
     # Each pattern of the suite filter has to name tests: one that matched none
     # would leave its tests out of every verdict without a word.
-    for pattern in VBOARD_SUITES.split(":"):
-        listed = subprocess.run([str(vb / "tests/vboard/vboard_tests"), "--gtest_list_tests",
-                                 f"--gtest_filter={pattern}"], capture_output=True, text=True).stdout
-        if not any(line.startswith("  ") for line in listed.splitlines()):
-            print(f"mutate: no virtual-board test matches '{pattern}'", file=sys.stderr)
-            return 2
+    for exe, suites in VBOARD_SUITES.items():
+        for pattern in suites.split(":"):
+            listed = subprocess.run([str(vb / exe), "--gtest_list_tests", f"--gtest_filter={pattern}"],
+                                    capture_output=True, text=True).stdout
+            if not any(line.startswith("  ") for line in listed.splitlines()):
+                print(f"mutate: no virtual-board test of {exe} matches '{pattern}'", file=sys.stderr)
+                return 2
     # The copy builds the images and the host unit tests; the virtual board
     # itself (which no mutant touches) comes from the checkout's host build.
     # Each mutant's build compiles its file twice: mutated, and as it was once the
@@ -570,7 +573,7 @@ def main() -> int:
     # Outcomes of this exact tree and virtual board, kept in the work folder so
     # that an interrupted whole run can go on (--resume).
     print_of_run = digest((fingerprint + digest((vb / "vboard/vboard").read_bytes())
-                           + digest((vb / "tests/vboard/vboard_tests").read_bytes())).encode())
+                           + "".join(digest((vb / exe).read_bytes()) for exe in VBOARD_SUITES)).encode())
     journal = work / "journal.tsv"
     done: dict[str, str] = {}
     if a.resume and journal.exists():

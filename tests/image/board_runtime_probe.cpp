@@ -1,6 +1,6 @@
 // A minimal image around the boards' shared start-up code and system-call
 // stubs, run on the virtual board and checked through its GDB server by
-// tests/vboard/board_runtime_test.py. Its main only records that it ran; the
+// tests/vboard/system/board_runtime_test.py. Its main only records that it ran; the
 // globals below show whether the reset path copied .data, zeroed .bss and ran
 // the static initialisers, in that order.
 #include <sys/stat.h>

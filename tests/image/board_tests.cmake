@@ -13,7 +13,7 @@ set(front_script ${board_repo_root}/front_lamp/Core/Startup/STM32G431CBTX_FLASH.
 set(rear_script ${board_repo_root}/rear_lamp/Core/Startup/STM32G431CBTX_FLASH.ld)
 
 # A minimal image around the shared start-up code and system-call stubs, put
-# beside the board images: tests/vboard/board_runtime_test.py (host build) runs
+# beside the board images: tests/vboard/system/board_runtime_test.py (host build) runs
 # it on the virtual board and checks it through GDB.
 add_executable(board_runtime_probe ${board_test_dir}/board_runtime_probe.cpp)
 set_target_properties(board_runtime_probe PROPERTIES

@@ -11,13 +11,13 @@
 #include "gdb/run.h"
 #include "gdb/server.h"
 #include "serve/server.h"
-#include "vboard/board.h"
-#include "vboard/cli.h"
-#include "vboard/coverage.h"
+#include "world/board.h"
+#include "cli/cli.h"
+#include "core/coverage.h"
 #include "vboard/machine.h"
-#include "vboard/report.h"
-#include "vboard/svg.h"
-#include "vboard/workbench.h"
+#include "outputs/report.h"
+#include "outputs/svg.h"
+#include "cli/workbench.h"
 
 namespace {
 

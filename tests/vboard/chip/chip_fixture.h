@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../fake_board.h"
+#include "support/fake_board.h"
 #include "world/described_board.h"
 
 namespace vboard::chip_test {

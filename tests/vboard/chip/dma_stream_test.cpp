@@ -1,5 +1,5 @@
 // TIM17 + DMA1 + DMAMUX feeding the WS2815 strip: the rear board's stream path.
-#include "chip_fixture.h"
+#include "chip/chip_fixture.h"
 
 namespace vboard::chip_test {
 namespace {

@@ -1,5 +1,5 @@
 // GPIO pads, SYSCFG routing and EXTI edges; the world's level and pulse sources on pins.
-#include "chip_fixture.h"
+#include "chip/chip_fixture.h"
 
 namespace vboard::chip_test {
 namespace {

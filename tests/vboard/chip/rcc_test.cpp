@@ -1,5 +1,5 @@
 // RCC, PWR and FLASH: reset state, PLL lock, the clock switch and its rules, clock gating.
-#include "chip_fixture.h"
+#include "chip/chip_fixture.h"
 
 namespace vboard::chip_test {
 namespace {

@@ -1,6 +1,6 @@
 // Register blocks: access kinds, unmodelled offsets and fields are reported;
 // byte and half-word lanes.
-#include "chip_fixture.h"
+#include "chip/chip_fixture.h"
 #include "core/registers.h"
 
 namespace vboard::chip_test {

@@ -1,5 +1,5 @@
 // Timers: counting, update events, PWM outputs on pins, compare preload, shared IRQ lines.
-#include "chip_fixture.h"
+#include "chip/chip_fixture.h"
 
 namespace vboard::chip_test {
 namespace {

@@ -1,5 +1,5 @@
 // USART3: reset flags, enable acknowledge, locked FIFO thresholds.
-#include "chip_fixture.h"
+#include "chip/chip_fixture.h"
 
 namespace vboard::chip_test {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "vboard/coverage.h"
+#include "core/coverage.h"
 #include "vboard/device.h"
 #include "vboard/image.h"
 #include "vboard/run_result.h"

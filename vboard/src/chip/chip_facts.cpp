@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "chip/stm32g431_desc.h"
-#include "vboard/chip.h"
+#include "chip/chip.h"
 
 namespace vboard::chip {
 

@@ -12,7 +12,7 @@
 
 #include "chip/stm32g431_desc.h"
 #include "core/registers.h"
-#include "vboard/chip.h"
+#include "chip/chip.h"
 #include "vboard/device.h"
 
 namespace vboard::periph {

@@ -3,7 +3,7 @@
 // ports' reset states and bonded pins; the pins' alternate functions. The chip
 // (stm32g431.cpp) builds every model from its entry, the report names
 // interrupts from it, and a test checks it against the vendor's SVD
-// (tests/vboard/chip_svd_check.py, fed by `vboard_chip_dump`).
+// (tests/vboard/chip/chip_svd_test.py, fed by `vboard_chip_dump`).
 #pragma once
 
 #include <array>

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <sstream>
 
-#include "strip_outputs.h"
-#include "vboard/report.h"
-#include "vboard/values.h"
+#include "outputs/strip_outputs.h"
+#include "outputs/report.h"
+#include "world/values.h"
 
 namespace vboard::serve {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "vboard/board.h"
+#include "world/board.h"
 #include "vboard/machine.h"
 
 namespace vboard::serve {

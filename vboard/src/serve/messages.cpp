@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "vboard/values.h"
+#include "world/values.h"
 
 namespace vboard::serve {
 

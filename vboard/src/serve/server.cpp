@@ -15,7 +15,7 @@
 
 #include "serve/engine.h"
 #include "serve/messages.h"
-#include "vboard/values.h"
+#include "world/values.h"
 
 namespace vboard::serve {
 

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "vboard/board.h"
+#include "world/board.h"
 #include "vboard/machine.h"
 
 namespace vboard::serve {

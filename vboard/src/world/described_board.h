@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "chip/stm32g431.h"
-#include "vboard/board.h"
+#include "world/board.h"
 #include "world/sources.h"
 #include "world/ws2815.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "vboard/strip.h"
+#include "world/strip.h"
 
 namespace vboard {
 

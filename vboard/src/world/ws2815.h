@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "chip/models.h"
-#include "vboard/board.h"
-#include "vboard/strip.h"
+#include "world/board.h"
+#include "world/strip.h"
 
 namespace vboard::world {
 

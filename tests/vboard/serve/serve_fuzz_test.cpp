@@ -1,0 +1,204 @@
+// Fixed-seed fuzz runs of the live board's message handler (`vboard --serve`):
+// mutations of valid requests, random JSON and random bytes go through
+// parse_message, and what it accepts goes on to a running engine on the real
+// image, as a page's messages would. Nothing may crash, hang or trip
+// AddressSanitizer/UndefinedBehaviorSanitizer (the host-sanitize preset runs
+// this file under both); every refusal is one line, and the engine still
+// answers afterwards.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support/firmware.h"
+#include "serve/engine.h"
+#include "serve/messages.h"
+#include "support/splitmix.h"
+
+namespace vboard::test {
+namespace {
+
+const char* const kValid[] = {
+    R"({"seq":1,"op":"set","pin":"PB5","level":"0","bounce":"5x200us"})",
+    R"({"seq":1,"op":"set","pin":"PB5","level":"z"})",
+    R"({"seq":1,"op":"set","pin":"PA1","level":"1"})",
+    R"({"seq":1,"op":"pulse","pin":"PA0","width":"1500us","period":"20ms"})",
+    R"({"seq":1,"op":"pulse","pin":"PA0","width":"1200us"})",
+    R"({"seq":1,"op":"pulse-stop","pin":"PA0"})",
+    R"({"seq":1,"op":"mark","pin":"PA9"})",
+    R"({"seq":1,"op":"mark","strip":true})",
+    R"({"seq":1,"op":"pace","rate":2})",
+    R"({"seq":1,"op":"pace","rate":"fast"})",
+    R"({"seq":1,"op":"pause"})",
+    R"({"seq":1,"op":"run"})",
+    R"({"seq":1,"op":"step","for":"3ms"})",
+    R"({"seq":1,"op":"reset"})",
+    R"({"seq":1,"op":"save","name":"fuzz"})",
+    R"({"seq":1,"op":"trace","pins":["PA0","PA9","PB5"]})",
+    R"({"seq":1,"op":"ping"})",
+};
+
+// Replacement values of every JSON kind, valid and not.
+const char* const kValues[] = {
+    "0",
+    "-1",
+    "1e308",
+    "-0",
+    "18446744073709551616",
+    "9223372036854775807",
+    "1.5",
+    "true",
+    "null",
+    "\"\"",
+    "\"z\"",
+    "\"PA0\"",
+    "\"PZ9\"",
+    "\"1500us\"",
+    "\"0ns\"",
+    "\"3601s\"",
+    "\"1x0ns\"",
+    "\"fast\"",
+    "[]",
+    "{}",
+    "[[[[[[[[[[]]]]]]]]]]",
+    "\"\\u0000\"",
+    "\"\\ud800\"",
+    "\"\xff\xfe\"",
+    "\"a\\nb\"",
+    "{\"op\":\"ping\"}",
+};
+
+std::string mutate(Rng& rng, std::string s) {
+  static const char kChars[] = "{}[]\":,0123456789.-+eEtrufalsn \\\x01\xff\x80zPAB";
+  const size_t edits = 1 + rng.below(4);
+  for (size_t e = 0; e < edits; ++e) {
+    const size_t at = s.empty() ? 0 : rng.below(s.size() + 1);
+    switch (rng.below(6)) {
+      case 0:
+        if (at < s.size()) s.erase(at, 1 + rng.below(4));
+        break;
+      case 1:
+        if (at < s.size()) s.insert(at, s.substr(at, 1 + rng.below(16)));
+        break;
+      case 2:
+        if (at < s.size()) s[at] = kChars[rng.below(sizeof kChars - 1)];
+        break;
+      case 3: {
+        // A value swapped for one of another kind.
+        const size_t colon = s.find(':', at);
+        if (colon == std::string::npos) break;
+        size_t end = s.find_first_of(",}", colon + 1);
+        if (end == std::string::npos) end = s.size();
+        s.replace(colon + 1, end - colon - 1, kValues[rng.below(std::size(kValues))]);
+        break;
+      }
+      case 4:
+        s.insert(at, std::string(1 + rng.below(64), kChars[rng.below(sizeof kChars - 1)]));
+        break;
+      default:
+        s.insert(s.begin() + static_cast<std::ptrdiff_t>(at), kChars[rng.below(sizeof kChars - 1)]);
+    }
+  }
+  return s;
+}
+
+// A message with its seq set to `seq` (when it still has one to set).
+std::string with_seq(std::string s, int64_t seq) {
+  const auto at = s.find("\"seq\":1");
+  if (at != std::string::npos) s.replace(at, 7, "\"seq\":" + std::to_string(seq));
+  return s;
+}
+
+TEST(ServeFuzz, MessageHandlerRefusesInOneLineAndNeverCrashes) {
+  Rng rng{0x5e57e};
+  int64_t last = -1;
+  size_t accepted = 0, refused = 0;
+  for (int i = 0; i < 40000; ++i) {
+    // A mutated seq may have been taken (up to INT64_MAX): everything after it
+    // is out of order on that connection, so the run goes on as a new page.
+    if (last > (int64_t{1} << 40)) last = -1;
+    std::string text;
+    switch (rng.below(5)) {
+      case 0:  // random bytes
+        for (size_t n = rng.below(200); n; --n) text += static_cast<char>(rng.next());
+        break;
+      case 1:  // a valid message, perhaps out of order
+        text = with_seq(kValid[rng.below(std::size(kValid))], last + 1 - static_cast<int64_t>(rng.below(3)));
+        break;
+      default:
+        text = mutate(rng, with_seq(kValid[rng.below(std::size(kValid))], last + 1));
+    }
+    const int64_t before = last;
+    const serve::Parsed p = serve::parse_message(text, &last);
+    if (p.command) {
+      ++accepted;
+      EXPECT_GT(last, before);
+      EXPECT_TRUE(p.error.empty());
+      const serve::Command& c = *p.command;
+      if (c.kind == serve::Command::Kind::pace && !c.fast) {
+        EXPECT_GE(c.rate, serve::kMinRate);
+        EXPECT_LE(c.rate, serve::kMaxRate);
+      }
+      if (c.kind == serve::Command::Kind::input && c.input.kind == serve::Input::Kind::pulse) {
+        EXPECT_GT(c.input.width, 0u);
+        EXPECT_LT(c.input.width, c.input.period);
+      }
+    } else {
+      ++refused;
+      EXPECT_EQ(last, before);
+      EXPECT_FALSE(p.error.empty()) << text;
+      EXPECT_EQ(p.error.find('\n'), std::string::npos) << p.error;
+      // The page shows the error: it goes out as one valid JSON message.
+      EXPECT_TRUE(nlohmann::json::accept(serve::error_json(p.error)));
+    }
+  }
+  EXPECT_GT(accepted, 1000u);
+  EXPECT_GT(refused, 10000u);
+}
+
+TEST(ServeFuzz, EngineTakesWhateverTheHandlerAccepts) {
+  for (const char* name : {"front_lamp.elf", "rear_lamp.elf"}) {
+    VBOARD_IMAGE(img, name);
+    serve::Engine engine(*img, name, MachineOptions{}, default_board(*img), {});
+    auto page = std::make_shared<serve::Client>();
+    auto slow = std::make_shared<serve::Client>();  // a tab that never reads
+    engine.attach(page);
+    engine.attach(slow);
+    engine.start();
+    Rng rng{std::string(name) == "front_lamp.elf" ? 1u : 2u};
+    int64_t last = -1;
+    size_t taken = 0;
+    std::string out;
+    for (int i = 0; i < 3000 && taken < 300; ++i) {
+      if (last > (int64_t{1} << 40)) last = -1;
+      const std::string text = rng.below(3)
+                                   ? mutate(rng, with_seq(kValid[rng.below(std::size(kValid))], last + 1))
+                                   : with_seq(kValid[rng.below(std::size(kValid))], last + 1);
+      serve::Parsed p = serve::parse_message(text, &last);
+      if (!p.command) continue;
+      // Long steps and slow paces would only make the test wait.
+      if (p.command->kind == serve::Command::Kind::step)
+        p.command->step = std::min<ns_t>(p.command->step, 20 * kMs);
+      engine.submit(page, *p.command);
+      ++taken;
+      while (page->next(&out, std::chrono::milliseconds(0))) EXPECT_TRUE(nlohmann::json::accept(out)) << out;
+      if (i % 7 == 0) engine.detach(slow), engine.attach(slow);
+    }
+    EXPECT_GT(taken, 100u);
+    // Still answering: a report and a scenario after all that.
+    EXPECT_NE(engine.report_json().find("\"virtual_ns\""), std::string::npos);
+    serve::Command save;
+    save.kind = serve::Command::Kind::save;
+    engine.submit(page, save);
+    bool saved = false;
+    for (int i = 0; i < 200 && !saved; ++i)
+      while (page->next(&out, std::chrono::milliseconds(10)))
+        saved = saved || out.find("\"t\":\"scenario\"") != std::string::npos ||
+                out.find("a scenario holds at most") != std::string::npos;
+    EXPECT_TRUE(saved);
+    engine.stop();
+    EXPECT_LE(slow->dropped(), 1000000u);
+  }
+}
+
+}  // namespace
+}  // namespace vboard::test

@@ -1,0 +1,119 @@
+// Board files: the shipped ones load and say what the lamp boards carry, and a
+// malformed file is refused with one line naming file, line and what is wrong.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "world/board.h"
+
+namespace vboard {
+namespace {
+
+// A strip part's required settings, for the cases that break one thing in it.
+const char* const kStrip = R"(board: b
+version: 1
+parts:
+  - name: strip
+    kind: ws2815-strip
+    pin: PA7
+    driver: TIM17
+    leds: 60
+    latch: 280us
+    datasheet: {t0h: 220ns..380ns, t1h: 580ns..1600ns, t0l: 580ns..1600ns, t1l: 220ns..420ns}
+    real-parts: {zero-below: 500ns, one-above: 550ns, longest-low: 5us}
+)";
+
+std::string with(std::string text, const std::string& from, const std::string& to) {
+  const auto p = text.find(from);
+  return p == std::string::npos ? "(no '" + from + "' in the base text)" : text.replace(p, from.size(), to);
+}
+
+TEST(BoardFiles, MalformedFilesAreRefusedWithFileLineAndWhat) {
+  const std::string part =
+      "board: b\nversion: 1\nparts:\n  - name: left light\n    kind: output\n    pin: PA9\n";
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      {"",
+       "b.yaml: no board in the file (it is empty or only comments): expected a map with board, version, "
+       "parts"},
+      {"board: b\nversion: 1\nparts: []\n---\nboard: c\n",
+       "b.yaml:5: a second YAML document: a board file holds one (no '---' after the board)"},
+      {"board: b\nversion: 2\nparts: []\n", "b.yaml:2: version: only version 1 is known, not '2'"},
+      {"board: b\nversion: 1\n", "b.yaml:1: board file: 'parts' is missing"},
+      {"board: b\nversion: 1\nparts: [\n", "b.yaml:3: YAML: end of sequence flow not found"},
+      {with(part, "kind: output", "kind: lamp"),
+       "b.yaml:5: kind: 'lamp' is not one of ws2815-strip, output, switch, pulse-input, unused"},
+      {with(part, "pin: PA9", "pin: PD3"),
+       "b.yaml:6: pin: 'PD3' is not a pin of the 48-pin package (PA0..PA15, PB0..PB15, PC4, PC6, PC10, PC11, "
+       "PC13..PC15, PF0, PF1, PG10)"},
+      {with(part, "pin: PA9", "pni: PA9"),
+       "b.yaml:6: output: unknown key 'pni' (known: name, kind, role, pin, active)"},
+      {part + "  - name: right light\n    kind: output\n    pin: PA9\n",
+       "b.yaml:7: pin: PA9 is already taken by 'left light' (line 4)"},
+      {part + "  - name: left light\n    kind: output\n    pin: PA8\n",
+       "b.yaml:7: name: 'left light' is already the name of the part at line 4"},
+      {with(kStrip, "name: strip", "name: pins"),
+       "b.yaml:4: name: 'pins' is a member of the JSON report, beside which each part's record is the member "
+       "of its name"},
+      {part + "  - kind: unused\n    pins: [PA0, PA9]\n",
+       "b.yaml:7: pin: PA9 is already taken by 'left light' (line 4)"},
+      {part + "  - name: s\n    kind: switch\n    pin: PB5\n    color: red\n    pull: up\n",
+       "b.yaml:7: switch: 'closed' is missing"},
+      {part +
+           "  - name: s\n    kind: switch\n    pin: PB5\n    color: amber\n    pull: up\n    closed: low\n",
+       "b.yaml:10: color: 'amber' is not one of red, green, blue"},
+      {with(kStrip, "leds: 60", "leds: 0"), "b.yaml:8: leds: '0' is not a number of LEDs from 1 to 4096"},
+      {with(kStrip, "leds: 60", "leds:"), "b.yaml:8: leds: no value"},
+      {with(kStrip, "TIM17", "TIM5"), "b.yaml:7: driver: 'TIM5' is not a timer of the chip"},
+      {with(kStrip, "t0h: 220ns..380ns", "t0h: 380ns..220ns"),
+       "b.yaml:10: t0h: '380ns..220ns': the lower end is above the upper"},
+      {with(kStrip, "t1h: 580ns..1600ns", "t1h: 580ns"),
+       "b.yaml:10: t1h: '580ns' is not a window like 220ns..380ns"},
+      {with(kStrip, "latch: 280us", "latch: 280"),
+       "b.yaml:9: latch: '280' is not a time (a number with ns, us, ms or s, e.g. 20ms)"},
+      {with(kStrip, ", t1l: 220ns..420ns", ""), "b.yaml:10: datasheet: 't1l' is missing"},
+      {with(kStrip, "longest-low: 5us", "longest-low: 300us"),
+       "b.yaml:11: longest-low: 300 us must be below the latch time, 280 us"},
+      {with(kStrip, "one-above: 550ns", "one-above: 450ns"),
+       "b.yaml:11: one-above: 450 ns is below zero-below, 500 ns"},
+      {std::string(kStrip) +
+           with(with(std::string(kStrip).substr(27), "name: strip", "name: strip2"), "PA7", "PB9"),
+       "b.yaml:12: a second strip: a board has at most one (line 4)"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    EXPECT_FALSE(parse_board(c.text, "b.yaml", &error)) << c.text;
+    EXPECT_EQ(error, c.message) << c.text;
+  }
+}
+
+// Every board file in the tree loads; the built-in lamp boards are the files of
+// boards/ and carry what the lamps carry.
+TEST(BoardFiles, ShippedFilesLoadAndTheLampBoardsAreBuiltIn) {
+  for (const char* dir : {"boards", "tests/boards"}) {
+    for (const auto& e : std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/" + dir)) {
+      if (e.path().extension() != ".yaml") continue;
+      std::string error;
+      const auto d = load_board(e.path().string(), &error);
+      EXPECT_TRUE(d) << error;
+      if (dir == std::string("boards")) {
+        const BoardDescription* built_in = d ? builtin_board(d->name) : nullptr;
+        ASSERT_NE(built_in, nullptr) << e.path() << " is not built into vboard";
+        EXPECT_EQ(d->name, e.path().stem().string()) << "a lamp board is named after its image";
+        EXPECT_EQ(built_in->parts.size(), d->parts.size());
+      }
+    }
+  }
+  const BoardDescription* rear = builtin_board("rear_lamp");
+  ASSERT_NE(rear, nullptr);
+  ASSERT_NE(rear->strip(), nullptr);
+  EXPECT_EQ(rear->strip()->pins, std::vector<std::string>{"PA7"});
+  EXPECT_EQ(rear->strip()->leds, 60u);
+  const BoardDescription* front = builtin_board("front_lamp");
+  ASSERT_NE(front, nullptr);
+  EXPECT_EQ(front->strip(), nullptr) << "the front board carries no strip";
+}
+
+}  // namespace
+}  // namespace vboard

@@ -1,0 +1,64 @@
+// A board as a description file: what is soldered to which pin of the chip
+// (a WS2815 strip, light outputs, switches, a pulse input, lines left unused),
+// with each part's role and properties. vboard builds the world around the chip
+// from it; the format is in docs/board-files.md, the lamp boards' files in boards/.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vboard/image.h"
+#include "vboard/device.h"
+#include "world/strip.h"
+
+namespace vboard {
+
+struct BoardPart {
+  enum class Kind { strip, output, switch_line, pulse_input, unused };
+  Kind kind = Kind::unused;
+  std::string name;               // "left light"; unused lines: "unused"
+  std::string role;               // shown beside the pin in reports; "" for unused lines
+  std::vector<std::string> pins;  // one pin, or the unused lines
+  unsigned line = 0;              // where the part starts in its file
+  // strip
+  unsigned leds = 0;
+  std::string driver;  // the timer whose channel drives the data line ("TIM17")
+  StripTiming timing;
+  // switch: the colour it switches on, where its pull is and which level is closed
+  std::string color;
+  std::string pull;  // up, down, none
+  int closed = 0;
+  // output: the level that means on
+  int active = 1;
+};
+
+struct BoardDescription {
+  std::string file;  // as given (messages name it)
+  std::string name;  // "rear_lamp"
+  std::vector<BoardPart> parts;
+  // The strip part, or nullptr on a board without one.
+  const BoardPart* strip() const;
+};
+
+// Reads a board file (at most limits::kMaxScenarioBytes). On failure nullopt and
+// *error is one line, "FILE:LINE: what" (or "FILE: what" for the file as a whole).
+std::optional<BoardDescription> load_board(const std::string& path, std::string* error);
+// The same from text; `file` names it in messages.
+std::optional<BoardDescription> parse_board(std::string_view text, const std::string& file,
+                                            std::string* error);
+
+// The board files of boards/, built into vboard, by board name ("front_lamp",
+// "rear_lamp"); nullptr for another name.
+const BoardDescription* builtin_board(const std::string& name);
+// The board an image runs on without --board: the built-in board of the lamp
+// the image is built for (board_of, from its symbol table); else the chip
+// alone (a board without parts).
+const BoardDescription& default_board(const Image& image);
+
+// Builds the board a description names for a Machine (the description is copied).
+BoardFactory board_factory(const BoardDescription& board);
+
+}  // namespace vboard

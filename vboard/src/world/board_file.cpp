@@ -1,0 +1,275 @@
+// Board files: loading and checking. Every key and value is checked with the
+// line it came from, so that a board is never half-built from a typo: a wrong
+// file is refused with one line, "FILE:LINE: what". Times and pins are read by
+// vboard/values.h, with its limits and in its words.
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "chip/stm32g431_desc.h"
+#include "world/board.h"
+#include "vboard/part.h"
+#include "world/values.h"
+#include "world/yaml_file.h"
+
+namespace vboard {
+
+namespace {
+
+using values::quote;
+
+constexpr unsigned kMaxLeds = 4096;  // far above any strip; catches a typo like 600000
+
+using yaml::bad;
+using yaml::line_of;
+using yaml::scalar;
+using Fields = std::map<std::string, YAML::Node>;
+using yaml::fields;
+
+// One of `names`; refused with the list.
+std::string one_of(const YAML::Node& n, const std::string& key, const std::vector<std::string>& names) {
+  std::string v = scalar(n, key);
+  if (std::find(names.begin(), names.end(), v) != names.end()) return v;
+  std::string list;
+  for (const auto& a : names) list += (list.empty() ? "" : ", ") + a;
+  bad(n, key + ": " + quote(v) + " is not one of " + list);
+}
+
+ns_t duration(const YAML::Node& n, const std::string& key) {
+  std::string why;
+  const auto t = values::time(scalar(n, key), &why);
+  if (!t) bad(n, key + ": " + why);
+  if (*t == 0) bad(n, key + ": must be above 0");
+  return *t;
+}
+
+// "220ns..380ns"
+StripTiming::Window window(const YAML::Node& n, const std::string& key) {
+  const std::string v = scalar(n, key);
+  const auto dots = v.find("..");
+  if (dots == std::string::npos) bad(n, key + ": " + quote(v) + " is not a window like 220ns..380ns");
+  std::string why;
+  const auto lo = values::time(v.substr(0, dots), &why);
+  if (!lo) bad(n, key + ": " + why);
+  const auto hi = values::time(v.substr(dots + 2), &why);
+  if (!hi) bad(n, key + ": " + why);
+  if (*lo > *hi) bad(n, key + ": " + quote(v) + ": the lower end is above the upper");
+  return {*lo, *hi};
+}
+
+std::string pin(const YAML::Node& n, const std::string& key) {
+  std::string why;
+  const auto p = values::pin(scalar(n, key), &why);
+  if (!p) bad(n, key + ": " + why);
+  return *p;
+}
+
+std::string text(const YAML::Node& n, const std::string& key) {
+  std::string v = scalar(n, key);
+  if (v.empty()) bad(n, key + ": empty");
+  if (values::has_control(v)) bad(n, key + ": " + quote(v) + " holds a control character (one line of text)");
+  return v;
+}
+
+// The timers the chip model has, by name (from the chip description): a
+// strip's driver is one of them.
+bool chip_has_timer(const std::string& name) {
+  const periph::desc::Peripheral* p = periph::desc::peripheral(name);
+  return p && p->kind == periph::desc::Kind::kTimer;
+}
+
+void strip_settings(Fields& f, BoardPart& p) {
+  const std::string leds = scalar(f["leds"], "leds");
+  if (leds.empty() || leds.size() > 5 || leds.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoul(leds) == 0 || std::stoul(leds) > kMaxLeds)
+    bad(f["leds"], "leds: " + quote(leds) + " is not a number of LEDs from 1 to " + std::to_string(kMaxLeds));
+  p.leds = static_cast<unsigned>(std::stoul(leds));
+  p.driver = scalar(f["driver"], "driver");
+  if (!chip_has_timer(p.driver))
+    bad(f["driver"], "driver: " + quote(p.driver) + " is not a timer of the chip");
+  StripTiming& t = p.timing;
+  t.latch = duration(f["latch"], "latch");
+  auto ds = fields(f["datasheet"], "datasheet", {"t0h", "t1h", "t0l", "t1l"}, {"t0h", "t1h", "t0l", "t1l"});
+  t.t0h = window(ds["t0h"], "t0h");
+  t.t1h = window(ds["t1h"], "t1h");
+  t.t0l = window(ds["t0l"], "t0l");
+  t.t1l = window(ds["t1l"], "t1l");
+  const std::vector<std::string> real_keys{"zero-below", "one-above", "longest-low"};
+  auto rp = fields(f["real-parts"], "real-parts", real_keys, real_keys);
+  t.zero_below = duration(rp["zero-below"], "zero-below");
+  t.one_above = duration(rp["one-above"], "one-above");
+  t.longest_low = duration(rp["longest-low"], "longest-low");
+  if (t.zero_below > t.one_above)
+    bad(rp["one-above"], "one-above: " + values::exact_ns(t.one_above) + " is below zero-below, " +
+                             values::exact_ns(t.zero_below));
+  if (t.longest_low >= t.latch)
+    bad(rp["longest-low"], "longest-low: " + values::exact_ns(t.longest_low) +
+                               " must be below the latch time, " + values::exact_ns(t.latch));
+}
+
+BoardPart part(const YAML::Node& n) {
+  BoardPart p;
+  p.line = line_of(n);
+  if (!n.IsMap()) bad(n, "a part is a map with name, kind, pin and its settings");
+  const YAML::Node kind_node = n["kind"];
+  if (!kind_node) bad(n, "part: 'kind' is missing");
+  const std::string kind =
+      one_of(kind_node, "kind", {"ws2815-strip", "output", "switch", "pulse-input", "unused"});
+  const std::vector<std::string> common{"name", "kind", "role", "pin"};
+  const auto with = [&common](std::vector<std::string> more) {
+    more.insert(more.begin(), common.begin(), common.end());
+    return more;
+  };
+  const std::vector<std::string> named{"name", "kind", "pin"};
+  Fields f;
+  if (kind == "ws2815-strip") {
+    const std::vector<std::string> strip{"leds", "driver", "latch", "datasheet", "real-parts"};
+    f = fields(n, "ws2815-strip", with(strip), [&] {
+      auto r = named;
+      r.insert(r.end(), strip.begin(), strip.end());
+      return r;
+    }());
+    p.kind = BoardPart::Kind::strip;
+    strip_settings(f, p);
+  } else if (kind == "output") {
+    f = fields(n, "output", with({"active"}), named);
+    p.kind = BoardPart::Kind::output;
+    if (f.count("active")) p.active = one_of(f["active"], "active", {"high", "low"}) == "high";
+  } else if (kind == "switch") {
+    f = fields(n, "switch", with({"color", "pull", "closed"}),
+               {"name", "kind", "pin", "color", "pull", "closed"});
+    p.kind = BoardPart::Kind::switch_line;
+    p.color = one_of(f["color"], "color", {"red", "green", "blue"});
+    p.pull = one_of(f["pull"], "pull", {"up", "down", "none"});
+    p.closed = one_of(f["closed"], "closed", {"low", "high"}) == "high";
+  } else if (kind == "pulse-input") {
+    f = fields(n, "pulse-input", with({"pull"}), named);
+    p.kind = BoardPart::Kind::pulse_input;
+    if (f.count("pull")) p.pull = one_of(f["pull"], "pull", {"up", "down", "none"});
+  } else {
+    f = fields(n, "unused", {"kind", "pins", "pull", "note"}, {"kind", "pins"});
+    p.kind = BoardPart::Kind::unused;
+    p.name = "unused";
+    if (f.count("pull")) p.pull = one_of(f["pull"], "pull", {"up", "down", "none"});
+    if (f.count("note")) text(f["note"], "note");
+    const YAML::Node& pins = f["pins"];
+    if (!pins.IsSequence() || pins.size() == 0) bad(pins, "pins: expected a list of pins, e.g. [PA0, PA1]");
+    for (const auto& e : pins) p.pins.push_back(pin(e, "pins"));
+    return p;
+  }
+  p.name = text(f["name"], "name");
+  for (const std::string_view member : kReportMembers)
+    if (p.name == member)
+      bad(f["name"], "name: " + quote(p.name) +
+                         " is a member of the JSON report, beside which each part's "
+                         "record is the member of its name");
+  p.role = f.count("role") ? text(f["role"], "role") : p.name;
+  p.pins.push_back(pin(f["pin"], "pin"));
+  return p;
+}
+
+// Which part a pin belongs to, and the line of that part's pin.
+struct Claim {
+  std::string part;
+  unsigned line;
+};
+
+BoardDescription board(const YAML::Node& root) {
+  BoardDescription d;
+  if (!root.IsMap()) bad(root, "expected a map with board, version, parts");
+  auto f =
+      fields(root, "board file", {"board", "version", "description", "parts"}, {"board", "version", "parts"});
+  d.name = text(f["board"], "board");
+  if (scalar(f["version"], "version") != "1")
+    bad(f["version"], "version: only version 1 is known, not " + quote(f["version"].Scalar()));
+  if (f.count("description")) scalar(f["description"], "description");
+  const YAML::Node& parts = f["parts"];
+  if (!parts.IsSequence()) bad(parts, "parts: expected a list of parts");
+  std::map<std::string, Claim> pins;
+  std::map<std::string, unsigned> names;
+  unsigned strip_line = 0;  // the line of the strip seen so far (a line, not a pointer: parts grows)
+  for (const auto& item : parts) {
+    d.parts.push_back(part(item));
+    const BoardPart& p = d.parts.back();
+    if (p.kind != BoardPart::Kind::unused && !names.emplace(p.name, p.line).second)
+      bad(item, "name: " + quote(p.name) + " is already the name of the part at line " +
+                    std::to_string(names[p.name]));
+    if (p.kind == BoardPart::Kind::strip) {
+      if (strip_line)
+        bad(item, "a second strip: a board has at most one (line " + std::to_string(strip_line) + ")");
+      strip_line = p.line;
+    }
+    for (const std::string& taken : p.pins) {
+      const auto [it, fresh] = pins.emplace(taken, Claim{p.name, p.line});
+      if (!fresh)
+        bad(item, "pin: " + taken + " is already taken by '" + it->second.part + "' (line " +
+                      std::to_string(it->second.line) + ")");
+    }
+  }
+  return d;
+}
+
+}  // namespace
+
+const BoardPart* BoardDescription::strip() const {
+  const auto it = std::find_if(parts.begin(), parts.end(),
+                               [](const BoardPart& p) { return p.kind == BoardPart::Kind::strip; });
+  return it == parts.end() ? nullptr : &*it;
+}
+
+std::optional<BoardDescription> parse_board(std::string_view text, const std::string& file,
+                                            std::string* error) {
+  BoardDescription d;
+  const auto read = [&d](const YAML::Node& root) { d = board(root); };
+  if (!yaml::read_document(text, file, "board", "a map with board, version, parts", read, error))
+    return std::nullopt;
+  d.file = file;
+  return d;
+}
+
+namespace {
+struct BuiltinText {
+  const char* file;
+  const char* text;
+};
+constexpr BuiltinText kBuiltin[] = {
+#include "builtin_boards.inc"
+};
+}  // namespace
+
+const BoardDescription* builtin_board(const std::string& name) {
+  // Parsed once (tests/vboard/world/board_test.cpp loads each file of boards/ too).
+  static const std::vector<BoardDescription> boards = [] {
+    std::vector<BoardDescription> out;
+    for (const BuiltinText& b : kBuiltin) {
+      std::string error;
+      if (auto d = parse_board(b.text, b.file, &error))
+        out.push_back(std::move(*d));
+      else
+        std::fprintf(stderr, "vboard: the built-in board %s\n", error.c_str());
+    }
+    return out;
+  }();
+  const auto it =
+      std::find_if(boards.begin(), boards.end(), [&](const BoardDescription& d) { return d.name == name; });
+  return it == boards.end() ? nullptr : &*it;
+}
+
+const BoardDescription& default_board(const Image& image) {
+  static const BoardDescription chip_alone{"", "the chip alone", {}};
+  // The board the image's symbol table names, whatever the file is called (a
+  // debug build, a renamed copy or a variant such as the clock mutant).
+  const BoardDescription* d = builtin_board(board_of(image));
+  return d ? *d : chip_alone;
+}
+
+std::optional<BoardDescription> load_board(const std::string& path, std::string* error) {
+  std::string text, why;
+  if (!values::read_small_file(path, limits::kMaxScenarioBytes, "board file", &text, &why)) {
+    if (error) *error = values::printable(path) + ": " + why;
+    return std::nullopt;
+  }
+  return parse_board(text, path, error);
+}
+
+}  // namespace vboard
