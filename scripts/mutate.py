@@ -541,7 +541,7 @@ def main() -> int:
     # run) is made from hal_rcc.cpp by text replacement; it is made from an unmutated
     # copy, so that a mutant of a replaced line is tested instead of stopping the configure.
     rcc = work / "clock_mutant_hal_rcc.cpp"
-    shutil.copy(tree / "platform/chip/hal_rcc.cpp", rcc)
+    shutil.copy(tree / "platform/chip/src/hal_rcc.cpp", rcc)
     subprocess.run(["cmake", "--preset", "firmware", f"-DCLOCK_MUTANT_RCC={rcc}", *launch], cwd=tree, check=True,
                    stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "-S", ".", "-B", "build/host", "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",

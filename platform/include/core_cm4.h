@@ -93,6 +93,7 @@ struct SCB_Type {
 #define SCB_BASE (SCS_BASE + 0x0D00UL)
 
 // Where the blocks live and how the interrupt-mask and barrier intrinsics work
-// is the implementation's business: each one puts its own platform_core_access.h
-// on the include path (the chip: fixed addresses and the core's instructions).
-#include "platform_core_access.h"
+// is the implementation's business: each backend supplies its own
+// platform_backend/core_access.h (the chip: fixed addresses and the core's
+// instructions).
+#include "platform_backend/core_access.h"

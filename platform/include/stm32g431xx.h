@@ -1,6 +1,6 @@
 // Register map of the STM32G431 for the peripherals this firmware touches, written
 // from the chip's register fact sheet. Layouts are the chip's own; where the
-// blocks live is up to the implementation (see platform_instances.h).
+// blocks live is up to the implementation (see platform_backend/instances.h).
 #pragma once
 
 #include <cstdint>
@@ -241,9 +241,9 @@ struct USART_TypeDef {
 
 // ---- Instances ----------------------------------------------------------------
 // PLATFORM_INSTANCE(type, register_file_member, base) names one peripheral
-// instance. The implementation's platform_instances.h defines it: on the chip an
-// instance is its fixed address.
-#include "platform_instances.h"
+// instance. The backend's platform_backend/instances.h defines it: on the chip
+// an instance is its fixed address.
+#include "platform_backend/instances.h"
 
 #define GPIOA PLATFORM_INSTANCE(GPIO_TypeDef, gpio[0], GPIOA_BASE)
 #define GPIOB PLATFORM_INSTANCE(GPIO_TypeDef, gpio[1], GPIOB_BASE)

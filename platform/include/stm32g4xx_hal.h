@@ -2,8 +2,8 @@
 // vendor-style hardware layer: status codes, peripheral handles, init records,
 // constants and the HAL_* operations with their weak hooks and callbacks.
 //
-// Two implementations exist: platform/chip (the STM32G431's registers) and
-// platform/host (host memory, for unit tests). Board-specific settings come from
+// Two implementations (backends) exist: platform/chip (the STM32G431's
+// registers) and platform/host (host memory, for unit tests). Board-specific settings come from
 // the board's stm32g4xx_hal_conf.h (TICK_INT_PRIORITY, HSI_VALUE, ...).
 #pragma once
 
@@ -440,8 +440,8 @@ struct TIM_HandleTypeDef {
 };
 
 // __HAL_TIM_GET_FLAG(htim, flag) and __HAL_TIM_GET_COUNTER(htim): reads of a
-// timer's status and counter, from the implementation's platform_timer_reads.h.
-#include "platform_timer_reads.h"
+// timer's status and counter, from the backend's platform_backend/timer_reads.h.
+#include "platform_backend/timer_reads.h"
 
 // ---- UART ---------------------------------------------------------------------
 #define UART_WORDLENGTH_8B 0x00000000U

@@ -1,5 +1,6 @@
 // The conformance cases by name, in the order the test image runs them; read
-// by the suite (platform_cases.cpp) and by the runners that report per case.
+// by the suite (declared in cases_common.h, tabled in cases_common.cpp) and by
+// the runners that report per case.
 #pragma once
 
 #define CONFORMANCE_CASES(X)                   \

@@ -1,7 +1,8 @@
-// The platform API's conformance suite: one source of cases (platform_cases.cpp)
-// compiled twice, in-process against platform/host and into a test image that
-// runs platform/chip on the virtual board. What the two runs cannot share is
-// listed in platform_cases.cpp as named differences.
+// The platform API's conformance suite: one set of cases, a file per peripheral
+// (cases_<peripheral>.cpp, sharing cases_common.h/.cpp), compiled twice:
+// in-process against platform/host and into a test image that runs
+// platform/chip on the virtual board. What the two runs cannot share is listed
+// in cases_common.h as named differences.
 //
 // Both sides supply the rig below and wire the same world around the chip:
 // output PB0 drives input PA1 (a loop-back wire), and output PB1 high makes the
@@ -19,7 +20,7 @@ namespace conformance {
 struct Result {
   uint32_t checks = 0;
   uint32_t failures = 0;
-  uint32_t first_failure_line = 0;  // line in platform_cases.cpp
+  uint32_t first_failure_line = 0;  // line in the file that defines the case
 };
 
 struct Case {

@@ -34,12 +34,13 @@ TEST_P(PlatformHost, Conforms) {
   wire_the_world();
   Result r;
   baseline(r);
-  ASSERT_EQ(r.failures, 0U) << "baseline: first failed check at platform_cases.cpp:" << r.first_failure_line;
+  ASSERT_EQ(r.failures, 0U) << "baseline: first failed check at cases_common.cpp:" << r.first_failure_line;
   const Case& c = kCases[GetParam()];
   c.run(r);
   EXPECT_GT(r.checks, 0U) << c.name << " checked nothing";
   EXPECT_EQ(r.failures, 0U) << c.name << ": " << r.failures << " of " << r.checks
-                            << " checks failed, the first at platform_cases.cpp:" << r.first_failure_line;
+                            << " checks failed, the first at line " << r.first_failure_line
+                            << " of its cases_<peripheral>.cpp";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PlatformHost, ::testing::Range(0U, kCaseCount),

@@ -8,8 +8,14 @@
 get_filename_component(mutant_root ${CMAKE_CURRENT_LIST_DIR}/../.. ABSOLUTE)
 # The mutation tool points CLOCK_MUTANT_RCC at an unmutated copy of hal_rcc.cpp, so
 # that its own mutants of the lines replaced below are built and tested, not refused here.
-set(CLOCK_MUTANT_RCC ${mutant_root}/platform/chip/hal_rcc.cpp
-    CACHE FILEPATH "hal_rcc.cpp the clock mutant image is made from")
+set(mutant_rcc_default ${mutant_root}/platform/chip/src/hal_rcc.cpp)
+set(CLOCK_MUTANT_RCC ${mutant_rcc_default} CACHE FILEPATH "hal_rcc.cpp the clock mutant image is made from")
+# A build folder configured when the chip sources lay directly in platform/chip
+# still holds their old path: back to the default, said aloud.
+if(NOT EXISTS "${CLOCK_MUTANT_RCC}")
+  message(WARNING "CLOCK_MUTANT_RCC: ${CLOCK_MUTANT_RCC} does not exist; taking ${mutant_rcc_default}")
+  set(CLOCK_MUTANT_RCC ${mutant_rcc_default} CACHE FILEPATH "hal_rcc.cpp the clock mutant image is made from" FORCE)
+endif()
 set(mutant_rcc_in ${CLOCK_MUTANT_RCC})
 set(mutant_rcc_out ${CMAKE_CURRENT_BINARY_DIR}/clock_mutant/hal_rcc.cpp)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${mutant_rcc_in})
@@ -39,7 +45,7 @@ get_target_property(mutant_chip_sources rear_lamp_chip SOURCES)
 list(TRANSFORM mutant_chip_sources REPLACE ".*/hal_rcc\\.cpp$" ${mutant_rcc_out})
 get_target_property(mutant_chip_includes rear_lamp_chip INCLUDE_DIRECTORIES)
 add_library(rear_lamp_clock_mutant_chip OBJECT ${mutant_chip_sources})
-target_include_directories(rear_lamp_clock_mutant_chip PRIVATE ${mutant_chip_includes} ${mutant_root}/platform/chip)
+target_include_directories(rear_lamp_clock_mutant_chip PRIVATE ${mutant_chip_includes} ${mutant_root}/platform/chip/src)
 target_link_libraries(rear_lamp_clock_mutant_chip PUBLIC platform_api)
 
 get_target_property(mutant_image_dir rear_lamp SOURCE_DIR)

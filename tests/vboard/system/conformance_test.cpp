@@ -76,8 +76,8 @@ TEST_P(PlatformChip, Conforms) {
   const char* const name = kCaseNames[GetParam()];
   const uint32_t* res = s.report.results[GetParam() + 1];
   EXPECT_GT(res[0], 0U) << name << " checked nothing";
-  EXPECT_EQ(res[1], 0U) << name << ": " << res[1] << " of " << res[0]
-                        << " checks failed, the first at platform_cases.cpp:" << res[2];
+  EXPECT_EQ(res[1], 0U) << name << ": " << res[1] << " of " << res[0] << " checks failed, the first at line "
+                        << res[2] << " of its cases_<peripheral>.cpp";
   EXPECT_TRUE(s.r.unmodelled.empty()) << s.r.unmodelled.size() << " unmodelled accesses, first at "
                                       << (s.r.unmodelled.empty() ? "" : s.r.unmodelled.front().where);
   // The platform breaks no rule of the chip, even in its error paths; the one

@@ -1,6 +1,6 @@
 // Host implementation: every peripheral instance is a block of ordinary memory
 // in one register file owned by the host platform, so tests can set and inspect
-// it (included by stm32g431xx.h).
+// it (included by stm32g431xx.h as platform_backend/instances.h).
 #pragma once
 
 namespace platform_host {

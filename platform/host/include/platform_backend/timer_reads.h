@@ -1,7 +1,7 @@
 // Host implementation: reads of a timer's counter and status go through the host
 // platform, so that a test can act at the exact moment of the read (e.g. let the
 // counter wrap between the two). Same results as the plain register reads
-// (included by stm32g4xx_hal.h).
+// (included by stm32g4xx_hal.h as platform_backend/timer_reads.h).
 #pragma once
 
 namespace platform_host {

@@ -1,6 +1,6 @@
 // Chip implementation: the core's register blocks at their fixed addresses and
 // the interrupt-mask and barrier intrinsics as the Cortex-M4's own instructions
-// (included by core_cm4.h).
+// (included by core_cm4.h as platform_backend/core_access.h).
 #pragma once
 
 #define SysTick (reinterpret_cast<SysTick_Type*>(SysTick_BASE))

@@ -1,5 +1,6 @@
 // Host implementation: the core's register blocks in host memory, and the
-// interrupt mask as a flag the simulated NVIC honours (included by core_cm4.h).
+// interrupt mask as a flag the simulated NVIC honours (included by core_cm4.h
+// as platform_backend/core_access.h).
 #pragma once
 
 namespace platform_host {
