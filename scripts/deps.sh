@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ python3
+  cmake ninja-build g++ python3 xz-utils
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   libgtest-dev libgmock-dev
   libunicorn-dev libelf-dev libdw-dev

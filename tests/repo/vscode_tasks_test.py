@@ -8,6 +8,7 @@ lines of a good session.
   vscode_tasks_test.py SOURCE_DIR VBOARD FIRMWARE_DIR
 """
 import json
+import lzma
 import re
 import socket
 import subprocess
@@ -24,7 +25,7 @@ GROUP_KEYS = {"file", "location", "line", "column", "endLine", "endColumn", "sev
 BACKGROUND_KEYS = {"activeOnStart", "beginsPattern", "endsPattern"}
 LAUNCH_KEYS = {
     "cortex-debug": {"name", "type", "request", "servertype", "gdbTarget", "gdbPath", "executable", "cwd",
-                     "preLaunchTask", "svdFile", "runToEntryPoint", "showDevDebugOutput"},
+                     "preLaunchTask", "svdFile", "runToEntryPoint", "showDevDebugOutput", "configFiles"},
     "cppdbg": {"name", "type", "request", "program", "cwd", "MIMode", "miDebuggerPath",
                "miDebuggerServerAddress", "stopAtConnect", "preLaunchTask", "setupCommands"},
 }
@@ -127,11 +128,23 @@ def main():
         name, kind = conf["name"], conf["type"]
         check(kind in LAUNCH_KEYS, f"{name}: unknown debugger type {kind}")
         check(set(conf) <= LAUNCH_KEYS.get(kind, set()), f"{name}: unknown keys {set(conf) - LAUNCH_KEYS[kind]}")
+        if kind == "cortex-debug":
+            # Peripheral views by name: the SVD the firmware build unpacks beside the images.
+            svd = conf.get("svdFile", "").replace("${workspaceFolder}/build/firmware", str(firmware))
+            check(svd == str(firmware / "STM32G431.svd"), f"{name}: svdFile {svd!r} is not the unpacked SVD")
+        if conf.get("servertype") == "openocd":
+            # A real board: the extension starts OpenOCD itself, with the ST-LINK and the chip's scripts.
+            check(conf.get("configFiles") == ["interface/stlink.cfg", "target/stm32g4x.cfg"],
+                  f"{name}: OpenOCD scripts {conf.get('configFiles')}")
+            continue
         task = conf.get("preLaunchTask")
         check(task in images, f"{name}: preLaunchTask {task!r} is no task")
         program = (conf.get("executable") or conf.get("program", "")).replace("${workspaceFolder}/build/firmware",
                                                                              str(firmware))
         check(task not in images or program == images[task], f"{name}: debugs {program}, its task runs another")
+    svd = firmware / "STM32G431.svd"
+    reference = lzma.decompress((source / "tests/reference/STM32G431.svd.xz").read_bytes())
+    check(svd.is_file() and svd.read_bytes() == reference, f"{svd}: not the chip's SVD (is the firmware built?)")
     for f in failures:
         print("FAIL", f)
     print(f"{len(tasks['tasks'])} tasks, {len(launch['configurations'])} launch configurations checked")
