@@ -4,6 +4,7 @@ and the layers below it, and third-party headers only where that layer uses them
 and that the generic files name no particular kind of part.
 
   layers_test.py VBOARD_DIR          check vboard/src, vboard/include and vboard/tools
+  layers_test.py --quiet VBOARD_DIR  the same, silent when clean (the build runs it)
   layers_test.py --self-test         show that an upward include is caught
 
 Each layer is a CMake target (vboard/CMakeLists.txt); LAYERS says which layers a
@@ -230,6 +231,9 @@ def self_test():
 def main(argv):
     if len(argv) == 2 and argv[1] == "--self-test":
         return 1 if self_test() else 0
+    quiet = len(argv) == 3 and argv[1] == "--quiet"
+    if quiet:
+        argv = argv[:1] + argv[2:]
     if len(argv) != 2:
         print(__doc__.strip().splitlines()[0], file=sys.stderr)
         return 64
@@ -238,7 +242,8 @@ def main(argv):
     problems, count = check_tree(Path(argv[1]))
     for p in problems:
         print(p)
-    print(f"{count} files, {len(problems)} includes across layers or kinds of part in generic files")
+    if problems or not quiet:
+        print(f"{count} files, {len(problems)} includes across layers or kinds of part in generic files")
     return 1 if problems else 0
 
 
