@@ -5,10 +5,11 @@
 
 namespace aurelis {
 
-namespace {
-
 // Pulses longer than this (1300 us or more) switch the lights on.
 constexpr uint16_t kOnAboveUs = 1299U;
+
+namespace {
+
 // Pause after each decision: about ten decisions a second.
 constexpr uint32_t kPassMs = 100U;
 

@@ -34,4 +34,8 @@ class application : public tessel::appbase {
   s_members _m;
 };
 
+// Pulses longer than this (1300 us or more) switch the lights on. Defined in
+// application.cpp, beside the decision; named here for the tests' messages.
+extern const uint16_t kOnAboveUs;
+
 }  // namespace aurelis

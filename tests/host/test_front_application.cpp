@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "application.h"
 #include "front_fixture.h"
 #include "ts_middle.h"
 
@@ -13,6 +15,15 @@ using front_test::FrontBoard;
 using platform_host::PinWrite;
 
 namespace {
+
+// What a complete pulse of `width_us` must leave the lights at, beside the
+// threshold the firmware has now, so that a changed threshold says so when a
+// test fails.
+std::string threshold_says(uint64_t width_us, bool on) {
+  return "a " + std::to_string(width_us) + " us pulse must leave the lights " + (on ? "on" : "off") +
+         " (on from 1300 us; the firmware switches on above kOnAboveUs = " +
+         std::to_string(aurelis::kOnAboveUs) + " us)";
+}
 
 class FrontApplication : public FrontBoard {
  protected:
@@ -52,16 +63,16 @@ TEST_F(FrontApplication, ThresholdIs1300MicrosecondsMeasuredFromRealEdges) {
   cpp_setup();
   pulse(1300);
   cpp_loop();
-  EXPECT_TRUE(lights_on()) << "1300 us switches on";
+  EXPECT_TRUE(lights_on()) << threshold_says(1300, true);
   pulse(1299);
   cpp_loop();
-  EXPECT_FALSE(lights_on()) << "1299 us switches off";
+  EXPECT_FALSE(lights_on()) << threshold_says(1299, false);
   pulse(2000);
   cpp_loop();
-  EXPECT_TRUE(lights_on());
+  EXPECT_TRUE(lights_on()) << threshold_says(2000, true);
   pulse(1000);
   cpp_loop();
-  EXPECT_FALSE(lights_on());
+  EXPECT_FALSE(lights_on()) << threshold_says(1000, false);
 }
 
 TEST_F(FrontApplication, PulsesStraddlingTim7WrapsAreMeasuredCorrectly) {
@@ -70,9 +81,11 @@ TEST_F(FrontApplication, PulsesStraddlingTim7WrapsAreMeasuredCorrectly) {
     // Start each pulse just before a wrap of the 65.536 ms counter.
     const uint64_t to_wrap = 65536 - (platform_host::now_us() % 65536);
     platform_host::advance_us(to_wrap > 700 ? to_wrap - 700 : to_wrap + 65536 - 700);
-    pulse(i % 2 == 0 ? 1300 : 1299);
+    const uint64_t width = i % 2 == 0 ? 1300 : 1299;
+    pulse(width);
     cpp_loop();
-    EXPECT_EQ(lights_on(), i % 2 == 0) << "pulse " << i;
+    EXPECT_EQ(lights_on(), i % 2 == 0)
+        << "pulse " << i << " across a TIM7 wrap: " << threshold_says(width, i % 2 == 0);
   }
 }
 
@@ -109,7 +122,7 @@ TEST_F(FrontApplication, WhenTheSignalStopsTheOutputsKeepTheirLastDecision) {
   pulse(1500);
   for (int pass = 0; pass < 20; ++pass) {
     cpp_loop();
-    EXPECT_TRUE(lights_on()) << "pass " << pass;
+    EXPECT_TRUE(lights_on()) << "pass " << pass << ": " << threshold_says(1500, true);
   }
   front_test::drive_pa0(true);  // stuck high: no complete pulse
   for (int pass = 0; pass < 20; ++pass) {
@@ -118,11 +131,11 @@ TEST_F(FrontApplication, WhenTheSignalStopsTheOutputsKeepTheirLastDecision) {
   }
   front_test::drive_pa0(false);  // the long high phase ends: saturated width, still on
   cpp_loop();
-  EXPECT_TRUE(lights_on());
+  EXPECT_TRUE(lights_on()) << "a high phase of 2 s reads 65535 us: " << threshold_says(65535, true);
   pulse(900);
   for (int pass = 0; pass < 5; ++pass) {
     cpp_loop();
-    EXPECT_FALSE(lights_on());
+    EXPECT_FALSE(lights_on()) << "pass " << pass << ": " << threshold_says(900, false);
   }
 }
 
@@ -130,14 +143,14 @@ TEST_F(FrontApplication, PulseBeforeTheGateOpensIsNotSeen) {
   pulse(1800);
   cpp_setup();
   cpp_loop();
-  EXPECT_FALSE(lights_on());
+  EXPECT_FALSE(lights_on()) << "the 1800 us pulse came before the gate opened: no width, lights off";
 }
 
 TEST_F(FrontApplication, EventsOfOtherLinesDoNotReachTheApplication) {
   cpp_setup();
   pulse(1500);
   cpp_loop();
-  ASSERT_TRUE(lights_on());
+  ASSERT_TRUE(lights_on()) << threshold_says(1500, true);
   for (const uint16_t mask :
        {uint16_t{0x0000}, uint16_t{0x0002}, uint16_t{0x0100}, uint16_t{0x0200}, uint16_t{0x0301}}) {
     HAL_GPIO_EXTI_Callback(mask);
