@@ -92,6 +92,8 @@ BOARDS = {
 # Entry points both images must carry under their plain names.
 COMMON_PLAIN_NAMES = ["cpp_setup", "cpp_loop", "main", "SystemInit", "Error_Handler", "_sbrk", "Default_Handler",
                       "HAL_GPIO_EXTI_Callback", "HAL_TIM_PeriodElapsedCallback"]
+# The C library's I/O system calls; the shared stubs define them, and no lamp image may link one.
+IO_STUBS = ["_read", "_write", "_close", "_lseek", "_fstat", "_isatty", "__io_putchar", "__io_getchar"]
 TIME_BASE_NAMES = ["micros", "millis", "delay"]
 TIME_BASE_GLOBAL = "___tim_count"
 
@@ -201,6 +203,16 @@ class Checker:
             sym = self.elf.global_symbol(name)
             if sym is not None and sym.bind != STB_WEAK:
                 self.fail(f"{name}: expected the platform's empty default, found a strong definition")
+
+        # The lamps do no I/O through the C library: its system-call stubs stay
+        # out of the image (_sbrk, _exit and, unoptimised, what abort pulls in: _kill, _getpid).
+        for name in IO_STUBS:
+            if self.elf.global_symbol(name) is not None:
+                self.fail(f"{name}: an I/O system-call stub is linked into the image")
+        # No static constructors: the start-up code's initialiser table is empty.
+        for sec in self.elf.sections:
+            if sec.name in (".init_array", ".preinit_array") and sec.size:
+                self.fail(f"{sec.name}: {sec.size} bytes of start-up initialisers (none expected)")
 
         if not self.board["time_base"]:
             for name in TIME_BASE_NAMES:

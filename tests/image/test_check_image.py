@@ -108,6 +108,7 @@ class Image:
         self.heap_stack = 0x600
         self.keep_symtab = True
         self.map_text = None
+        self.init_array = 0  # bytes of .init_array (a static constructor)
         if BOARDS[board]["time_base"]:
             self.extra.append(("_ZN6tessel12___tim_countE", RAM_BASE + 8, STB_GLOBAL, STT_OBJECT))
 
@@ -120,6 +121,9 @@ class Image:
             (".bss", SHT_NOBITS, SHF_ALLOC | SHF_WRITE, RAM_BASE + self.data_size, self.bss_size),
             ("._user_heap_stack", SHT_NOBITS, SHF_ALLOC | SHF_WRITE, RAM_BASE + 0x1000, self.heap_stack),
         ]
+        if self.init_array:
+            sections.append((".init_array", SHT_PROGBITS, SHF_ALLOC | SHF_WRITE, FLASH_BASE + 0x1D8 + 0x800,
+                             bytes(self.init_array)))
         with open(path, "wb") as f:
             f.write(build_elf(sections, symbols, self.addr["Reset_Handler"], self.keep_symtab))
         if self.map_text is not None:
@@ -195,6 +199,15 @@ class CheckImageTest(unittest.TestCase):
         img = Image("rear")
         img.extra.append(("_ZN6tessel12___tim_countE", RAM_BASE + 8, STB_GLOBAL, STT_OBJECT))
         self.assertReported(img, "___tim_count", ["symbols"])
+
+    def test_linked_io_stub_and_initialisers_are_reported(self):
+        for board in ("front", "rear"):
+            img = Image(board)
+            img.addr["_write"] = FLASH_BASE + 0x901
+            self.assertReported(img, "_write", ["symbols"])
+            img = Image(board)
+            img.init_array = 4
+            self.assertReported(img, ".init_array", ["symbols"])
 
     def test_stripped_image_is_reported(self):
         img = Image("front")
