@@ -33,8 +33,7 @@ struct Pulse {
   ns_t from, to;
 };
 
-// Pulses are the phases at the level the pin spends less time at, so an
-// idle-high line is measured by its low pulses.
+// The pin's complete pulses in its kept history, each between its two edges.
 std::vector<Pulse> pulses_of(const std::vector<PinChange>& h) {
   ns_t time_at[2] = {0, 0};
   for (size_t i = 0; i + 1 < h.size(); ++i) time_at[h[i].level & 1] += h[i + 1].t - h[i].t;
