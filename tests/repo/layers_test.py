@@ -8,8 +8,9 @@ and that the generic files name no particular kind of part.
   layers_test.py --self-test         show that an upward include is caught
 
 Each layer is a CMake target (vboard/CMakeLists.txt); LAYERS says which layers a
-layer may include from. A file the tables do not place in a layer is an error too,
-so a new file has to be given its layer. GENERIC lists the files that know parts
+layer may include from, PRIVATE which headers only some of those layers may. A
+file the tables do not place in a layer is an error too, so a new file has to be
+given its layer. GENERIC lists the files that know parts
 only through vboard/part.h and src/part_outputs.h; a word naming a kind of part
 in them (code or comment) is an error too, but for the phrases ALLOWED_PHRASES
 lets through with their reason. Exit status: 0 clean, 1 violations, 64 usage.
@@ -56,6 +57,13 @@ FILES = {
     "src/main.cpp": "main",
 }
 
+# Headers private to some of the layers that could reach them: the chip's
+# description is the chip's and the world's (a board's parts are checked
+# against it); above them the chip is known through chip/chip.h.
+PRIVATE = {
+    "src/chip/stm32g431_desc.h": {"chip", "world"},
+}
+
 # Third-party headers (by the first part of their path) and the layers that may use them:
 # JSON only where JSON is written (reports, the live page's messages), CLI11 only in the command
 # line, YAML only in the loaders, civetweb only in the live board's server.
@@ -84,6 +92,9 @@ GENERIC = [
     "src/machine/machine.cpp",
     "src/outputs/report.cpp",
     "src/outputs/svg.cpp",
+    "src/outputs/svg_picture.h",
+    "src/outputs/svg_pins.cpp",
+    "src/outputs/svg_lanes.cpp",
     "src/outputs/figures.h",
     "src/outputs/figures.cpp",
     "src/cli/cli.cpp",
@@ -152,6 +163,9 @@ def check_text(rel, text):
             other = layer_of(target)
             if other not in allowed:
                 problems.append(f"{rel}:{number}: {layer} includes {name} of the {other} layer above it")
+            elif target in PRIVATE and layer not in PRIVATE[target]:
+                problems.append(f"{rel}:{number}: {layer} includes {name}, which is private to "
+                                f"{', '.join(sorted(PRIVATE[target]))}")
         else:
             top = name.split("/")[0]
             if top in THIRD_PARTY and layer not in THIRD_PARTY[top]:
@@ -195,7 +209,11 @@ def self_test():
         ("src/world/strip.h", "#include <nlohmann/json.hpp>\n", 1),
         ("src/chip/gpio.cpp", '#include "world/ws2815.h"\n', 1),
         ("src/machine/machine.cpp", '#include "chip/models.h"\n', 1),
-        ("src/outputs/report.cpp", '#include "chip/stm32g431_desc.h"\n#include <nlohmann/json.hpp>\n', 0),
+        ("src/outputs/report.cpp", '#include "chip/chip.h"\n#include <nlohmann/json.hpp>\n', 0),
+        ("src/outputs/report.cpp", '#include "chip/stm32g431_desc.h"\n', 1),
+        ("src/serve/messages.cpp", '#include "chip/stm32g431_desc.h"\n', 1),
+        ("src/world/board_file.cpp", '#include "chip/stm32g431_desc.h"\n', 0),
+        ("src/chip/regblock.h", '#include "chip/stm32g431_desc.h"\n', 0),
         ("src/gdb/run.cpp", '#include "cli/cli.h"\n', 1),
         ("src/serve/engine.cpp", '#include "cli/workbench.h"\n', 1),
         ("src/serve/server.cpp", '#include <civetweb.h>\n#include "outputs/report.h"\n', 0),

@@ -190,6 +190,33 @@ TEST(ServeMessages, UpdatesMergeLatestWinsAndTraceStaysBounded) {
   EXPECT_FALSE(c.next(&out, std::chrono::milliseconds(0)));
 }
 
+// The page learns each part with the settings of its kind, and none of another kind's.
+TEST(ServeMessages, HelloDescribesEachPartWithItsKindsSettings) {
+  VBOARD_IMAGE(img, "front_lamp.elf");
+  std::string err;
+  const auto board = parse_board(R"(board: b
+version: 1
+parts:
+  - {name: strip, kind: ws2815-strip, role: strip data, pin: PA7, driver: TIM17, leds: 8, latch: 280us,
+     datasheet: {t0h: 220ns..380ns, t1h: 580ns..1600ns, t0l: 580ns..1600ns, t1l: 220ns..420ns},
+     real-parts: {zero-below: 500ns, one-above: 550ns, longest-low: 5us}}
+  - {name: lamp, kind: output, pin: PA9, active: low}
+  - {name: s, kind: switch, pin: PB5, color: green, pull: up, closed: high}
+  - {name: rc, kind: pulse-input, pin: PA0, pull: down}
+  - {kind: unused, pins: [PB8, PB10]}
+)",
+                                 "b.yaml", &err);
+  ASSERT_TRUE(board) << err;
+  LiveBoard live(*img, "front_lamp.elf", MachineOptions{}, *board, {});
+  const auto hello = nlohmann::json::parse(serve::hello_json(live, "front_lamp.elf", serve::Update{}, {}));
+  EXPECT_EQ(hello["parts"], nlohmann::json::parse(R"([
+    {"kind": "strip", "name": "strip", "role": "strip data", "pins": ["PA7"], "leds": 8},
+    {"kind": "output", "name": "lamp", "role": "lamp", "pins": ["PA9"], "active": 0},
+    {"kind": "switch", "name": "s", "role": "s", "pins": ["PB5"], "color": "green", "closed": 1, "pull": "up"},
+    {"kind": "pulse-input", "name": "rc", "role": "rc", "pins": ["PA0"]},
+    {"kind": "unused", "name": "unused", "role": "", "pins": ["PB8", "PB10"], "pull": ""}])"));
+}
+
 TEST(ServeMessages, ParsesRequestsAndRefusesTheRestInOneLine) {
   int64_t seq = -1;
   auto p =

@@ -109,7 +109,7 @@ TEST(BoardFiles, ShippedFilesLoadAndTheLampBoardsAreBuiltIn) {
   ASSERT_NE(rear, nullptr);
   ASSERT_NE(rear->strip(), nullptr);
   EXPECT_EQ(rear->strip()->pins, std::vector<std::string>{"PA7"});
-  EXPECT_EQ(rear->strip()->leds, 60u);
+  EXPECT_EQ(std::get<BoardPart::Strip>(rear->strip()->kind).leds, 60u);
   const BoardDescription* front = builtin_board("front_lamp");
   ASSERT_NE(front, nullptr);
   EXPECT_EQ(front->strip(), nullptr) << "the front board carries no strip";

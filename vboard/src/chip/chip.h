@@ -12,6 +12,8 @@ namespace vboard::chip {
 
 // NVIC interrupt lines of the chip: IRQ numbers 0 .. kIrqCount - 1.
 inline constexpr unsigned kIrqCount = 102;
+// The name of NVIC line `irq` ("EXTI0", "TIM7"); "" when no modelled peripheral raises it.
+std::string_view irq_name(unsigned irq);
 
 // A name with the one line a user reads in --help and in error messages.
 struct Named {

@@ -22,6 +22,11 @@ bool package_has_pin(std::string_view pin) {
   return std::find(pins.begin(), pins.end(), pin) != pins.end();
 }
 
+std::string_view irq_name(unsigned irq) {
+  const char* name = periph::desc::irq_name(irq);
+  return name ? name : "";
+}
+
 const std::vector<Named>& faults() {
   static const std::vector<Named> list = {
       {std::string(kPllNeverLocks), "the PLL never reports lock (PLLRDY stays 0)"},

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "chip/stm32g431_desc.h"
+#include "chip/chip.h"
 #include "outputs/part_outputs.h"
 
 namespace vboard {
@@ -44,7 +44,7 @@ std::string exception_name(unsigned exc) {
                                                         {5, "BusFault"},  {6, "UsageFault"}, {11, "SVCall"},
                                                         {12, "DebugMon"}, {14, "PendSV"},    {15, "SysTick"}};
   if (exc >= 16)
-    if (const char* irq = periph::desc::irq_name(exc - 16)) return irq;
+    if (const std::string_view irq = chip::irq_name(exc - 16); !irq.empty()) return std::string(irq);
   auto it = names.find(exc);
   if (it != names.end()) return it->second;
   if (exc >= 16) return "IRQ" + std::to_string(exc - 16);
@@ -80,23 +80,11 @@ Json kept_total(uint64_t kept, uint64_t total) { return {{"kept", kept}, {"total
 
 }  // namespace
 
-void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
-  JsonLines doc(o);
-  doc.put("image", info.image);
-  doc.put("image_notes", info.image_notes);
-  doc.put("virtual_ns", r.virtual_ns);
-  doc.put("instructions", r.instructions);
-  doc.put("cycles_per_instruction", static_cast<double>(r.cpi_milli) / 1000.0);
-  doc.put("idle_ns", r.idle_ns);
-  doc.put("wall_s", r.wall_s);
-  doc.put("ok", r.ok());
-  if (!info.ended.empty()) {
-    doc.put("ended", info.ended);
-    doc.put("ended_early", info.ended_early);
-  }
+namespace {
 
-  // Every list the document holds, with how much of it was kept.
-  Json lists = Json::object();
+// "pins": each pin's history as far as it is kept, the ones cut short again
+// in "pins_truncated", and "pin_state"; each history's count goes to `lists`.
+void json_pins(JsonLines& doc, const RunResult& r, const ReportInfo& info, Json& lists) {
   Json cut = Json::object();
   std::ostream& pins = doc.key("pins");
   pins << "{";
@@ -117,9 +105,11 @@ void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
   for (const auto& [name, s] : r.pin_state)
     state[name] = {{"level", s.level}, {"since_ns", s.since}, {"changes", s.changes}};
   doc.put("pin_state", state);
+}
 
-  // Each part's record as a member named after the part; a kind this build
-  // has no writer for is named, not left out.
+// Each part's record as a member named after the part; a kind this build
+// has no writer for is named, not left out.
+void json_parts(JsonLines& doc, const RunResult& r, Json& lists) {
   for (const auto& part : r.parts) {
     const PartOutputs* out = part_outputs(part->id.kind);
     if (!out) {
@@ -130,21 +120,22 @@ void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
     for (const ListCount& l : out->lists(*part))
       lists[part->id.name + "." + l.name] = kept_total(l.kept, l.total);
   }
+}
 
-  if (r.halt) {
-    const Halt& h = *r.halt;
-    doc.put("halt", {{"reason", h.reason},
-                     {"symbol", h.symbol},
-                     {"primask", h.primask ? 1 : 0},
-                     {"exception", h.exception},
-                     {"exception_name", h.exception ? exception_name(h.exception) : std::string()},
-                     {"pc", h.pc},
-                     {"t_ns", h.t}});
-  } else {
-    doc.put("halt", nullptr);
-  }
-  doc.put("registers", r.registers);
+Json halt_json(const RunResult& r) {
+  if (!r.halt) return nullptr;
+  const Halt& h = *r.halt;
+  return {{"reason", h.reason},
+          {"symbol", h.symbol},
+          {"primask", h.primask ? 1 : 0},
+          {"exception", h.exception},
+          {"exception_name", h.exception ? exception_name(h.exception) : std::string()},
+          {"pc", h.pc},
+          {"t_ns", h.t}};
+}
 
+// "diagnostics", "unmodelled" and "faults", with the lists' counts.
+void json_findings(JsonLines& doc, const RunResult& r, const ReportInfo& info, Json& lists) {
   Json diagnostics = Json::array();
   for (const Diagnostic& d : r.diagnostics)
     diagnostics.push_back({{"kind", d.kind},
@@ -169,7 +160,9 @@ void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
   lists["unmodelled"] =
       kept_total(r.unmodelled.size(), std::max<uint64_t>(r.tally.unmodelled, r.unmodelled.size()));
   lists["faults"] = kept_total(r.faults.size(), std::max<uint64_t>(r.tally.faults, r.faults.size()));
-  doc.put("notes", r.notes);
+}
+
+Json exceptions_json(const RunResult& r) {
   Json exceptions = Json::object();
   for (const auto& [e, st] : r.exceptions)
     exceptions[exception_name(e)] = {{"number", e},
@@ -177,7 +170,34 @@ void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
                                      {"instructions", st.instr_total},
                                      {"min", st.instr_min},
                                      {"max", st.instr_max}};
-  doc.put("exceptions", exceptions);
+  return exceptions;
+}
+
+}  // namespace
+
+void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
+  JsonLines doc(o);
+  doc.put("image", info.image);
+  doc.put("image_notes", info.image_notes);
+  doc.put("virtual_ns", r.virtual_ns);
+  doc.put("instructions", r.instructions);
+  doc.put("cycles_per_instruction", static_cast<double>(r.cpi_milli) / 1000.0);
+  doc.put("idle_ns", r.idle_ns);
+  doc.put("wall_s", r.wall_s);
+  doc.put("ok", r.ok());
+  if (!info.ended.empty()) {
+    doc.put("ended", info.ended);
+    doc.put("ended_early", info.ended_early);
+  }
+  // Every list the document holds, with how much of it was kept.
+  Json lists = Json::object();
+  json_pins(doc, r, info, lists);
+  json_parts(doc, r, lists);
+  doc.put("halt", halt_json(r));
+  doc.put("registers", r.registers);
+  json_findings(doc, r, info, lists);
+  doc.put("notes", r.notes);
+  doc.put("exceptions", exceptions_json(r));
   doc.put("first_write_ns", r.first_write_ns);
   doc.put("lists", lists);
   doc.close();
@@ -381,8 +401,10 @@ std::string finding_words(const Diagnostic& d, bool allowed) {
          format_ns(d.first) + (d.count > 1 ? ", " + std::to_string(d.count) + " times" : "");
 }
 
-std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
-  std::ostringstream o;
+namespace {
+
+// The run in two lines, the image's notes and how it ended.
+void text_head(std::ostream& o, const RunResult& r, const ReportInfo& info) {
   double vps = r.wall_s > 0 ? static_cast<double>(r.virtual_ns) / 1e9 / r.wall_s : 0;
   o << "Virtual board run of " << info.image << "\n";
   char line[256];
@@ -401,7 +423,10 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
   } else {
     o << "  Ran to the end without stopping.\n";
   }
+}
 
+// Each pin's first changes (more of a pin the board gives a role).
+void text_pins(std::ostream& o, const RunResult& r) {
   o << "\nPins (level changes):\n";
   for (const auto& [name, hist] : r.pins) {
     auto role = r.pin_roles.find(name);
@@ -425,15 +450,11 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
       o << "; at the end " << (st->second.level ? "high" : "low") << " since " << format_ns(st->second.since);
     o << "\n";
   }
+}
 
-  for (const auto& part : r.parts) {
-    if (const PartOutputs* out = part_outputs(part->id.kind))
-      out->text(o, *part, color);
-    else
-      o << "\nPart " << part->id.name << " (" << part->id.kind << " on " << part->id.pin
-        << "): " << kNoPartWriter << "\n";
-  }
-
+// The exceptions taken and the functions timed, in instructions.
+void text_timing(std::ostream& o, const RunResult& r) {
+  char line[256];
   if (!r.exceptions.empty()) {
     o << "\nExceptions taken:\n";
     for (const auto& [e, st] : r.exceptions) {
@@ -451,6 +472,10 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
                   f.name.c_str(), f.samples.size(), mn, mx);
     o << line;
   }
+}
+
+// What fails the run (unmodelled accesses, rule findings, faults), then the notes.
+void text_findings(std::ostream& o, const RunResult& r, const ReportInfo& info) {
   if (!r.unmodelled.empty()) {
     o << "\nUNMODELLED accesses (the run fails)";
     if (r.tally.unmodelled > r.unmodelled.size())
@@ -478,6 +503,23 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
     o << "\nNotes:\n";
     for (const auto& n : r.notes) o << "  " << n << "\n";
   }
+}
+
+}  // namespace
+
+std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
+  std::ostringstream o;
+  text_head(o, r, info);
+  text_pins(o, r);
+  for (const auto& part : r.parts) {
+    if (const PartOutputs* out = part_outputs(part->id.kind))
+      out->text(o, *part, color);
+    else
+      o << "\nPart " << part->id.name << " (" << part->id.kind << " on " << part->id.pin
+        << "): " << kNoPartWriter << "\n";
+  }
+  text_timing(o, r);
+  text_findings(o, r, info);
   return o.str();
 }
 

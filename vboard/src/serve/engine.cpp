@@ -5,8 +5,6 @@
 
 namespace vboard::serve {
 
-using Clock = std::chrono::steady_clock;
-
 // ------------------------------------------------------------------ Client
 
 void Client::post(const Update& u) {
@@ -85,7 +83,7 @@ Engine::Engine(const Image& image, std::string image_path, MachineOptions option
   // The logic trace shows the parts' pins to begin with.
   std::vector<unsigned> chosen;
   for (const BoardPart& p : live_->board().parts) {
-    if (p.kind == BoardPart::Kind::unused) continue;
+    if (p.is<BoardPart::Unused>()) continue;
     for (const std::string& pin : p.pins) {
       const auto& names = live_->pin_names();
       const auto it = std::find(names.begin(), names.end(), pin);
@@ -114,29 +112,19 @@ void Engine::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-void Engine::attach(const std::shared_ptr<Client>& c) {
+void Engine::push(Request r) {
   {
     std::lock_guard lk(mu_);
-    queue_.push_back({c, std::nullopt, true, false, {}});
+    queue_.push_back(std::move(r));
   }
   cv_.notify_all();
 }
 
-void Engine::detach(const std::shared_ptr<Client>& c) {
-  {
-    std::lock_guard lk(mu_);
-    queue_.push_back({c, std::nullopt, false, true, {}});
-  }
-  cv_.notify_all();
-}
+void Engine::attach(const std::shared_ptr<Client>& c) { push(Attach{c}); }
 
-void Engine::submit(const std::shared_ptr<Client>& from, Command c) {
-  {
-    std::lock_guard lk(mu_);
-    queue_.push_back({from, std::move(c), false, false, {}});
-  }
-  cv_.notify_all();
-}
+void Engine::detach(const std::shared_ptr<Client>& c) { push(Detach{c}); }
+
+void Engine::submit(const std::shared_ptr<Client>& from, Command c) { push(Asked{from, std::move(c)}); }
 
 std::string Engine::report_json() {
   auto done = std::make_shared<std::promise<std::string>>();
@@ -144,8 +132,7 @@ std::string Engine::report_json() {
   {
     std::lock_guard lk(mu_);
     if (stop_) return "";
-    queue_.push_back(
-        {nullptr, std::nullopt, false, false, [this, done] { done->set_value(live_->report_json()); }});
+    queue_.push_back(Task{[this, done] { done->set_value(live_->report_json()); }});
   }
   cv_.notify_all();
   return result.get();
@@ -219,40 +206,33 @@ void Engine::publish(bool force) {
   stats_.clients = clients_.size();
 }
 
-void Engine::handle(Request& r) {
-  if (r.task) {
-    r.task();
-    return;
-  }
-  if (r.attach) {
-    clients_.push_back(r.from);
-    Update full = snapshot();
-    full.strip = live_->strip_leds();
-    full.frames = live_->strip_frames();
-    full.findings = live_->findings();
-    r.from->post_hello(hello_json(*live_, image_name_, full, trace_pins_));
-    return;
-  }
-  if (r.detach) {
-    clients_.erase(std::remove(clients_.begin(), clients_.end(), r.from), clients_.end());
-    return;
-  }
-  if (!r.command) return;
-  const Command& c = *r.command;
+std::string Engine::hello() {
+  Update full = snapshot();
+  full.strip = live_->strip_leds();
+  full.frames = live_->strip_frames();
+  full.findings = live_->findings();
+  return hello_json(*live_, image_name_, full, trace_pins_);
+}
+
+void Engine::take(Task& t) { t.run(); }
+
+void Engine::take(Attach& a) {
+  clients_.push_back(a.client);
+  a.client->post_hello(hello());
+}
+
+void Engine::take(Detach& d) {
+  clients_.erase(std::remove(clients_.begin(), clients_.end(), d.client), clients_.end());
+}
+
+void Engine::take(Asked& a) {
+  const Command& c = a.command;
   const auto say = [&](const std::string& json) {
-    if (r.from) r.from->post_message(json);
+    if (a.from) a.from->post_message(json);
   };
   switch (c.kind) {
-    case Command::Kind::input: {
-      if (live_->halted()) {
-        say(error_json("the image has stopped (" + live_->findings().halt +
-                       "): no input enters the world until a reset"));
-        return;
-      }
-      const std::string err = live_->apply(c.input);
-      if (!err.empty()) say(error_json(err));
-      return;
-    }
+    case Command::Kind::input:
+      return apply_input(c.input, say);
     case Command::Kind::pace:
       fast_ = c.fast;
       if (!c.fast) rate_ = c.rate;
@@ -279,24 +259,8 @@ void Engine::handle(Request& r) {
       paused_ = true;
       step_end_ = live_->now() + c.step;
       return;
-    case Command::Kind::reset: {
-      live_->reset();
-      ++generation_;
-      step_end_.reset();
-      lagging_ = false;
-      anchor();
-      published_levels_.clear();
-      published_frames_ = ~uint64_t{0};
-      published_strip_.clear();
-      published_findings_.reset();
-      Update full = snapshot();
-      full.strip = live_->strip_leds();
-      full.frames = live_->strip_frames();
-      full.findings = live_->findings();
-      for (const auto& client : clients_)
-        client->post_hello(hello_json(*live_, image_name_, full, trace_pins_));
-      return;
-    }
+    case Command::Kind::reset:
+      return reset_board();
     case Command::Kind::save: {
       std::string err;
       const std::string name = c.name.empty() ? "live session on " + image_name_ : c.name;
@@ -304,24 +268,109 @@ void Engine::handle(Request& r) {
       say(yaml.empty() ? error_json(err) : scenario_json(name, yaml));
       return;
     }
-    case Command::Kind::trace: {
-      std::vector<unsigned> chosen;
-      const auto& names = live_->pin_names();
-      for (const std::string& p : c.pins) {
-        const auto it = std::find(names.begin(), names.end(), p);
-        if (it == names.end()) {
-          say(error_json("the board has no pin " + p));
-          return;
-        }
-        chosen.push_back(static_cast<unsigned>(it - names.begin()));
-      }
-      live_->edges().choose(chosen);
-      trace_pins_ = c.pins;
-      return;
-    }
+    case Command::Kind::trace:
+      return trace(c.pins, say);
     case Command::Kind::ping:
       return;
   }
+}
+
+void Engine::apply_input(const Input& input, const std::function<void(const std::string&)>& say) {
+  if (live_->halted()) {
+    say(error_json("the image has stopped (" + live_->findings().halt +
+                   "): no input enters the world until a reset"));
+    return;
+  }
+  const std::string err = live_->apply(input);
+  if (!err.empty()) say(error_json(err));
+}
+
+void Engine::reset_board() {
+  live_->reset();
+  ++generation_;
+  step_end_.reset();
+  lagging_ = false;
+  anchor();
+  published_levels_.clear();
+  published_frames_ = ~uint64_t{0};
+  published_strip_.clear();
+  published_findings_.reset();
+  const std::string m = hello();
+  for (const auto& client : clients_) client->post_hello(m);
+}
+
+void Engine::trace(const std::vector<std::string>& pins, const std::function<void(const std::string&)>& say) {
+  std::vector<unsigned> chosen;
+  const auto& names = live_->pin_names();
+  for (const std::string& p : pins) {
+    const auto it = std::find(names.begin(), names.end(), p);
+    if (it == names.end()) {
+      say(error_json("the board has no pin " + p));
+      return;
+    }
+    chosen.push_back(static_cast<unsigned>(it - names.begin()));
+  }
+  live_->edges().choose(chosen);
+  trace_pins_ = pins;
+}
+
+std::optional<ns_t> Engine::slice_target() {
+  if (live_->halted()) return std::nullopt;
+  const ns_t now = live_->now();
+  if (step_end_) {
+    if (now < *step_end_) return std::min(*step_end_, now + fast_chunk_);
+    step_end_.reset();
+    return std::nullopt;
+  }
+  if (paused_) return std::nullopt;
+  if (fast_) return now + fast_chunk_;
+  // Real time times the rate, from the anchor (the last change of pace).
+  const double w = wall_now();
+  const double per_s = rate_ * 1e9;
+  const double want = static_cast<double>(anchor_vt_) + (w - anchor_wall_) * per_s;
+  if (want - static_cast<double>(now) > 0.25 * per_s) {
+    // A quarter second behind: the machine cannot keep this pace. The debt is dropped.
+    lagging_ = true;
+    anchor_vt_ = now;
+    anchor_wall_ = w;
+    std::lock_guard lk(stats_mu_);
+    ++stats_.lag_events;
+  } else if (want > static_cast<double>(now)) {
+    return std::min<ns_t>(static_cast<ns_t>(want), now + static_cast<ns_t>(0.05 * per_s) + 1);
+  }
+  return std::nullopt;
+}
+
+void Engine::run_slice(ns_t target) {
+  const auto t0 = Clock::now();
+  live_->run_until(target);
+  const double took = std::chrono::duration<double>(Clock::now() - t0).count();
+  if (fast_ || step_end_) {
+    // Slices of about 20 ms of wall time, so that requests are seen soon.
+    const double scale = std::clamp(0.02 / std::max(took, 1e-6), 0.5, 2.0);
+    fast_chunk_ =
+        std::clamp<ns_t>(static_cast<ns_t>(static_cast<double>(fast_chunk_) * scale), 50 * kUs, 5 * kSec);
+  }
+  std::lock_guard lk(stats_mu_);
+  ++stats_.slices;
+}
+
+void Engine::publish_after_slice(bool requests, const std::string& state_before) {
+  const bool state_changed = snapshot().state != state_before;
+  // A new colour on the strip goes out at once: it is what a click waits to see.
+  const bool strip_changed =
+      live_->strip_frames() != published_frames_ && live_->strip_leds() != published_strip_;
+  if (requests || state_changed || strip_changed || Clock::now() - last_publish_ >= kPublishEvery)
+    publish(requests || state_changed);
+}
+
+Engine::Clock::time_point Engine::next_wake(Clock::time_point wake, std::optional<ns_t> target) {
+  if (paused_ || live_->halted()) return wake;
+  // Next slice when the pace has made kSliceWall of virtual time due.
+  const double due_s = anchor_wall_ + static_cast<double>(live_->now() - anchor_vt_) / (rate_ * 1e9) +
+                       std::chrono::duration<double>(kSliceWall).count();
+  if (lagging_ && target) lagging_ = live_->now() < *target;
+  return start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due_s));
 }
 
 void Engine::loop() {
@@ -335,66 +384,16 @@ void Engine::loop() {
       batch.swap(queue_);
     }
     const std::string state_before = published_state_;
-    for (Request& r : batch) handle(r);
-    const ns_t now = live_->now();
-    std::optional<ns_t> target;
-    Clock::time_point wake = Clock::now() + std::chrono::milliseconds(50);
-    if (!live_->halted()) {
-      if (step_end_) {
-        if (now >= *step_end_)
-          step_end_.reset();
-        else
-          target = std::min(*step_end_, now + fast_chunk_);
-      } else if (!paused_ && fast_) {
-        target = now + fast_chunk_;
-      } else if (!paused_) {
-        // Real time times the rate, from the anchor (the last change of pace).
-        const double w = wall_now();
-        const double per_s = rate_ * 1e9;
-        const double want = static_cast<double>(anchor_vt_) + (w - anchor_wall_) * per_s;
-        if (want - static_cast<double>(now) > 0.25 * per_s) {
-          // A quarter second behind: the machine cannot keep this pace. The debt is dropped.
-          lagging_ = true;
-          anchor_vt_ = now;
-          anchor_wall_ = w;
-          std::lock_guard lk(stats_mu_);
-          ++stats_.lag_events;
-        } else if (want > static_cast<double>(now)) {
-          target = std::min<ns_t>(static_cast<ns_t>(want), now + static_cast<ns_t>(0.05 * per_s) + 1);
-        }
-      }
-    }
-    if (target && *target > now) {
-      const auto t0 = Clock::now();
-      live_->run_until(*target);
-      const double took = std::chrono::duration<double>(Clock::now() - t0).count();
-      if (fast_ || step_end_) {
-        // Slices of about 20 ms of wall time, so that requests are seen soon.
-        const double scale = std::clamp(0.02 / std::max(took, 1e-6), 0.5, 2.0);
-        fast_chunk_ =
-            std::clamp<ns_t>(static_cast<ns_t>(static_cast<double>(fast_chunk_) * scale), 50 * kUs, 5 * kSec);
-      }
-      std::lock_guard lk(stats_mu_);
-      ++stats_.slices;
-    }
+    for (Request& r : batch) std::visit([this](auto& what) { take(what); }, r);
+    const Clock::time_point wake = Clock::now() + std::chrono::milliseconds(50);
+    const std::optional<ns_t> target = slice_target();
+    if (target && *target > live_->now()) run_slice(*target);
     if (step_end_ && live_->now() >= *step_end_) step_end_.reset();
-    const bool state_changed = snapshot().state != state_before;
-    // A new colour on the strip goes out at once: it is what a click waits to see.
-    const bool strip_changed =
-        live_->strip_frames() != published_frames_ && live_->strip_leds() != published_strip_;
-    if (!batch.empty() || state_changed || strip_changed || Clock::now() - last_publish_ >= kPublishEvery)
-      publish(!batch.empty() || state_changed);
+    publish_after_slice(!batch.empty(), state_before);
     const bool busy = !live_->halted() && (step_end_ || (!paused_ && fast_));
     if (busy) continue;
-    if (!paused_ && !live_->halted()) {
-      // Next slice when the pace has made kSliceWall of virtual time due.
-      const double due_s = anchor_wall_ + static_cast<double>(live_->now() - anchor_vt_) / (rate_ * 1e9) +
-                           std::chrono::duration<double>(kSliceWall).count();
-      wake = start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due_s));
-      if (lagging_ && target) lagging_ = live_->now() < *target;
-    }
     std::unique_lock lk(mu_);
-    cv_.wait_until(lk, wake, [&] { return stop_ || !queue_.empty(); });
+    cv_.wait_until(lk, next_wake(wake, target), [&] { return stop_ || !queue_.empty(); });
   }
   // Requests that came with the stop: a report someone waits for is still made.
   std::deque<Request> rest;
@@ -403,7 +402,7 @@ void Engine::loop() {
     rest.swap(queue_);
   }
   for (Request& r : rest)
-    if (r.task) r.task();
+    if (Task* t = std::get_if<Task>(&r)) t->run();
   for (const auto& c : clients_) c->close();
 }
 

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "serve/live.h"
@@ -88,14 +89,42 @@ class Engine {
   EngineStats stats() const;
 
  private:
-  struct Request {
-    std::shared_ptr<Client> from;
-    std::optional<Command> command;
-    bool attach = false, detach = false;
-    std::function<void()> task;  // runs on the machine thread
+  using Clock = std::chrono::steady_clock;
+  // What the machine thread takes from the queue: a page that came or went,
+  // a page's request, or work to do on the machine thread.
+  struct Attach {
+    std::shared_ptr<Client> client;
   };
+  struct Detach {
+    std::shared_ptr<Client> client;
+  };
+  struct Asked {
+    std::shared_ptr<Client> from;  // replies and errors go back to it
+    Command command;
+  };
+  struct Task {
+    std::function<void()> run;
+  };
+  using Request = std::variant<Attach, Detach, Asked, Task>;
+
+  void push(Request r);  // queues it and wakes the machine thread
   void loop();
-  void handle(Request& r);
+  // The time the next slice runs to (nullopt: none now), by the pace.
+  std::optional<ns_t> slice_target();
+  void run_slice(ns_t target);
+  // After a slice: the state to the pages when it changed, the strip changed or it is time.
+  void publish_after_slice(bool requests, const std::string& state_before);
+  // When the next slice is due at the pace; `wake` when it is not paced.
+  Clock::time_point next_wake(Clock::time_point wake, std::optional<ns_t> target);
+  void take(Attach& a);
+  void take(Detach& d);
+  void take(Asked& a);
+  void take(Task& t);
+  void apply_input(const Input& input, const std::function<void(const std::string&)>& say);
+  void reset_board();
+  void trace(const std::vector<std::string>& pins, const std::function<void(const std::string&)>& say);
+  // The first message to a page: the board and its state now.
+  std::string hello();
   void publish(bool force);
   Update snapshot();
   void anchor();
@@ -122,8 +151,8 @@ class Engine {
   double anchor_wall_ = 0;
   ns_t fast_chunk_ = 10 * kMs;
   uint64_t generation_ = 0;
-  std::chrono::steady_clock::time_point start_;
-  std::chrono::steady_clock::time_point last_publish_;
+  Clock::time_point start_;
+  Clock::time_point last_publish_;
   std::vector<int> published_levels_;
   uint64_t published_frames_ = ~uint64_t{0};
   std::vector<Rgb> published_strip_;

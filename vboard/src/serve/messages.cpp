@@ -58,98 +58,148 @@ void only(const Json& j, std::initializer_list<const char*> keys) {
   }
 }
 
-Command read(const Json& j) {
+ns_t time_of(const Json& j, const char* key) {
+  return shared<ns_t>(j, key, [](std::string_view v, std::string* why) { return values::time(v, why); });
+}
+
+Command input(Input in) {
   Command c;
-  const std::string op = text(j, "op");
-  if (op == "set") {
-    only(j, {"seq", "op", "pin", "level", "bounce"});
-    c.kind = Command::Kind::input;
-    c.input.kind = Input::Kind::set;
-    c.input.pin = pin_of(j);
-    c.input.level = shared<int>(
-        j, "level", [](std::string_view v, std::string* why) { return values::level(v, true, why); });
-    if (j.contains("bounce") && !(j["bounce"].is_string() && j["bounce"].get<std::string>().empty())) {
-      const auto b = shared<values::Bounce>(j, "bounce", values::bounce);
-      c.input.bounces = b.count;
-      c.input.bounce_ns = b.spacing;
-      if (const auto r = values::check_bounce(c.input.level, c.input.bounces))
-        throw Bad{r->field + ": " + r->why};
-    }
-  } else if (op == "pulse") {
-    only(j, {"seq", "op", "pin", "width", "period"});
-    c.kind = Command::Kind::input;
-    c.input.kind = Input::Kind::pulse;
-    c.input.pin = pin_of(j);
-    c.input.width =
-        shared<ns_t>(j, "width", [](std::string_view v, std::string* why) { return values::time(v, why); });
-    c.input.period = j.contains("period") ? shared<ns_t>(j, "period", values::period) : 20 * kMs;
-    if (const auto r = values::check_pulse(c.input.width, c.input.period, 0))
-      throw Bad{r->field + ": " + r->why};
-  } else if (op == "pulse-stop") {
-    only(j, {"seq", "op", "pin"});
-    c.kind = Command::Kind::input;
-    c.input.kind = Input::Kind::pulse_stop;
-    c.input.pin = pin_of(j);
-  } else if (op == "mark") {
-    only(j, {"seq", "op", "pin", "strip"});
-    c.kind = Command::Kind::input;
-    if (j.contains("strip")) {
-      if (!j["strip"].is_boolean() || !j["strip"].get<bool>() || j.contains("pin"))
-        throw Bad{"mark: give either 'pin' or 'strip': true"};
-      c.input.kind = Input::Kind::mark_strip;
-    } else {
-      c.input.kind = Input::Kind::mark_pin;
-      c.input.pin = pin_of(j);
-    }
-  } else if (op == "pace") {
-    only(j, {"seq", "op", "rate"});
-    c.kind = Command::Kind::pace;
-    const Json& r = member(j, "rate");
-    if (r.is_string() && r.get<std::string>() == "fast") {
-      c.fast = true;
-    } else if (r.is_number()) {
-      c.rate = r.get<double>();
-      if (!std::isfinite(c.rate) || c.rate < kMinRate || c.rate > kMaxRate)
-        throw Bad{"rate: must be \"fast\" or a number from 0.01 to 1000"};
-    } else {
-      throw Bad{"rate: must be \"fast\" or a number from 0.01 to 1000"};
-    }
-  } else if (op == "pause" || op == "run" || op == "reset" || op == "ping") {
-    only(j, {"seq", "op"});
-    c.kind = op == "pause"   ? Command::Kind::pause
-             : op == "run"   ? Command::Kind::run
-             : op == "reset" ? Command::Kind::reset
-                             : Command::Kind::ping;
-  } else if (op == "step") {
-    only(j, {"seq", "op", "for"});
-    c.kind = Command::Kind::step;
-    c.step =
-        shared<ns_t>(j, "for", [](std::string_view v, std::string* why) { return values::time(v, why); });
-    if (c.step == 0) throw Bad{"for: a step must be longer than 0"};
-  } else if (op == "save") {
-    only(j, {"seq", "op", "name"});
-    c.kind = Command::Kind::save;
-    if (j.contains("name")) c.name = text(j, "name");
-    if (c.name.size() > 200) throw Bad{"name: longer than 200 bytes"};
-    if (values::has_control(c.name)) throw Bad{"name: must be one line without control characters"};
-  } else if (op == "trace") {
-    only(j, {"seq", "op", "pins"});
-    c.kind = Command::Kind::trace;
-    const Json& p = member(j, "pins");
-    if (!p.is_array() || p.size() > 16) throw Bad{"pins: a list of at most 16 pins"};
-    for (const Json& e : p) {
-      if (!e.is_string()) throw Bad{"pins: a list of at most 16 pins"};
-      std::string why;
-      const auto pin = values::pin(e.get<std::string>(), &why);
-      if (!pin) throw Bad{"pins: " + why};
-      c.pins.push_back(*pin);
-    }
+  c.kind = Command::Kind::input;
+  c.input = std::move(in);
+  return c;
+}
+
+// {"op": "set", "pin": "PB5", "level": "0", "bounce": "5x200us"}
+Command read_set(const Json& j) {
+  only(j, {"seq", "op", "pin", "level", "bounce"});
+  Input in;
+  in.kind = Input::Kind::set;
+  in.pin = pin_of(j);
+  in.level = shared<int>(j, "level",
+                         [](std::string_view v, std::string* why) { return values::level(v, true, why); });
+  if (j.contains("bounce") && !(j["bounce"].is_string() && j["bounce"].get<std::string>().empty())) {
+    const auto b = shared<values::Bounce>(j, "bounce", values::bounce);
+    in.bounces = b.count;
+    in.bounce_ns = b.spacing;
+    if (const auto r = values::check_bounce(in.level, in.bounces)) throw Bad{r->field + ": " + r->why};
+  }
+  return input(std::move(in));
+}
+
+// {"op": "pulse", "pin": "PA0", "width": "1500us", "period": "20ms"}
+Command read_pulse(const Json& j) {
+  only(j, {"seq", "op", "pin", "width", "period"});
+  Input in;
+  in.kind = Input::Kind::pulse;
+  in.pin = pin_of(j);
+  in.width = time_of(j, "width");
+  in.period = j.contains("period") ? shared<ns_t>(j, "period", values::period) : 20 * kMs;
+  if (const auto r = values::check_pulse(in.width, in.period, 0)) throw Bad{r->field + ": " + r->why};
+  return input(std::move(in));
+}
+
+Command read_pulse_stop(const Json& j) {
+  only(j, {"seq", "op", "pin"});
+  Input in;
+  in.kind = Input::Kind::pulse_stop;
+  in.pin = pin_of(j);
+  return input(std::move(in));
+}
+
+// {"op": "mark", "pin": "PA9"} or {"op": "mark", "strip": true}
+Command read_mark(const Json& j) {
+  only(j, {"seq", "op", "pin", "strip"});
+  Input in;
+  if (j.contains("strip")) {
+    if (!j["strip"].is_boolean() || !j["strip"].get<bool>() || j.contains("pin"))
+      throw Bad{"mark: give either 'pin' or 'strip': true"};
+    in.kind = Input::Kind::mark_strip;
   } else {
-    throw Bad{
-        "op: " + values::quote(op) +
-        " is not a request (set, pulse, pulse-stop, mark, pace, pause, run, step, reset, save, trace, ping)"};
+    in.kind = Input::Kind::mark_pin;
+    in.pin = pin_of(j);
+  }
+  return input(std::move(in));
+}
+
+// {"op": "pace", "rate": 2} or {"op": "pace", "rate": "fast"}
+Command read_pace(const Json& j) {
+  only(j, {"seq", "op", "rate"});
+  Command c;
+  c.kind = Command::Kind::pace;
+  const Json& r = member(j, "rate");
+  if (r.is_string() && r.get<std::string>() == "fast") {
+    c.fast = true;
+  } else if (r.is_number()) {
+    c.rate = r.get<double>();
+    if (!std::isfinite(c.rate) || c.rate < kMinRate || c.rate > kMaxRate)
+      throw Bad{"rate: must be \"fast\" or a number from 0.01 to 1000"};
+  } else {
+    throw Bad{"rate: must be \"fast\" or a number from 0.01 to 1000"};
   }
   return c;
+}
+
+// pause, run, reset, ping: the op alone.
+Command read_bare(const Json& j, Command::Kind kind) {
+  only(j, {"seq", "op"});
+  Command c;
+  c.kind = kind;
+  return c;
+}
+
+Command read_step(const Json& j) {
+  only(j, {"seq", "op", "for"});
+  Command c;
+  c.kind = Command::Kind::step;
+  c.step = time_of(j, "for");
+  if (c.step == 0) throw Bad{"for: a step must be longer than 0"};
+  return c;
+}
+
+Command read_save(const Json& j) {
+  only(j, {"seq", "op", "name"});
+  Command c;
+  c.kind = Command::Kind::save;
+  if (j.contains("name")) c.name = text(j, "name");
+  if (c.name.size() > 200) throw Bad{"name: longer than 200 bytes"};
+  if (values::has_control(c.name)) throw Bad{"name: must be one line without control characters"};
+  return c;
+}
+
+// {"op": "trace", "pins": ["PA0", "PA9"]}
+Command read_trace(const Json& j) {
+  only(j, {"seq", "op", "pins"});
+  Command c;
+  c.kind = Command::Kind::trace;
+  const Json& p = member(j, "pins");
+  if (!p.is_array() || p.size() > 16) throw Bad{"pins: a list of at most 16 pins"};
+  for (const Json& e : p) {
+    if (!e.is_string()) throw Bad{"pins: a list of at most 16 pins"};
+    std::string why;
+    const auto pin = values::pin(e.get<std::string>(), &why);
+    if (!pin) throw Bad{"pins: " + why};
+    c.pins.push_back(*pin);
+  }
+  return c;
+}
+
+Command read(const Json& j) {
+  const std::string op = text(j, "op");
+  if (op == "set") return read_set(j);
+  if (op == "pulse") return read_pulse(j);
+  if (op == "pulse-stop") return read_pulse_stop(j);
+  if (op == "mark") return read_mark(j);
+  if (op == "pace") return read_pace(j);
+  if (op == "pause") return read_bare(j, Command::Kind::pause);
+  if (op == "run") return read_bare(j, Command::Kind::run);
+  if (op == "reset") return read_bare(j, Command::Kind::reset);
+  if (op == "ping") return read_bare(j, Command::Kind::ping);
+  if (op == "step") return read_step(j);
+  if (op == "save") return read_save(j);
+  if (op == "trace") return read_trace(j);
+  throw Bad{
+      "op: " + values::quote(op) +
+      " is not a request (set, pulse, pulse-stop, mark, pace, pause, run, step, reset, save, trace, ping)"};
 }
 
 Json rgb_hex(const std::vector<Rgb>& leds) {
@@ -196,6 +246,17 @@ Json state_json(const Update& u) {
   }
   return j;
 }
+
+// A part's kind for the page, with the settings the page shows of it.
+struct KindJson {
+  Json operator()(const BoardPart::Strip& s) const { return {{"kind", "strip"}, {"leds", s.leds}}; }
+  Json operator()(const BoardPart::Output& o) const { return {{"kind", "output"}, {"active", o.active}}; }
+  Json operator()(const BoardPart::Switch& s) const {
+    return {{"kind", "switch"}, {"color", s.color}, {"closed", s.closed}, {"pull", s.pull}};
+  }
+  Json operator()(const BoardPart::PulseInput&) const { return {{"kind", "pulse-input"}}; }
+  Json operator()(const BoardPart::Unused& u) const { return {{"kind", "unused"}, {"pull", u.pull}}; }
+};
 
 }  // namespace
 
@@ -278,20 +339,10 @@ std::string hello_json(const LiveBoard& live, const std::string& image_name, con
   j["board"] = b.name;
   Json parts = Json::array();
   for (const BoardPart& p : b.parts) {
-    Json part;
-    static const char* kinds[] = {"strip", "output", "switch", "pulse-input", "unused"};
-    part["kind"] = kinds[static_cast<int>(p.kind)];
+    Json part = std::visit(KindJson{}, p.kind);
     part["name"] = p.name;
     part["role"] = p.role;
     part["pins"] = p.pins;
-    if (p.kind == BoardPart::Kind::strip) part["leds"] = p.leds;
-    if (p.kind == BoardPart::Kind::switch_line) {
-      part["color"] = p.color;
-      part["closed"] = p.closed;
-      part["pull"] = p.pull;
-    }
-    if (p.kind == BoardPart::Kind::output) part["active"] = p.active;
-    if (p.kind == BoardPart::Kind::unused) part["pull"] = p.pull;
     parts.push_back(part);
   }
   j["parts"] = parts;

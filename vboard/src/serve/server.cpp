@@ -183,15 +183,12 @@ const Asset* find_asset(std::string_view path) {
   return it == std::end(kAssets) ? nullptr : &*it;
 }
 
-int serve(const Image& image, const std::string& image_path, const MachineOptions& options,
-          const BoardDescription& board, const std::set<std::string>& allowed, const ServeOptions& opt,
-          std::FILE* out, std::FILE* err) {
-  Engine engine(image, image_path, options, board, allowed);
-  Server s;
-  s.engine = &engine;
+namespace {
 
+// civetweb listening on `ports` ("ADDRESS:PORT") with WebSockets, or nullptr
+// after saying why on `err`.
+mg_context* listen(const std::string& ports, std::FILE* err) {
   mg_init_library(MG_FEATURES_WEBSOCKET);
-  const std::string ports = opt.address + ":" + std::to_string(opt.port);
   // No document_root: civetweb serves no file of its own; the page is built in.
   const char* mg_options[] = {"listening_ports",
                               ports.c_str(),
@@ -220,24 +217,34 @@ int serve(const Image& image, const std::string& image_path, const MachineOption
   if (!ctx) {
     std::fprintf(err, "vboard: --serve: cannot listen on %s: %s\n", ports.c_str(), why[0] ? why : "refused");
     mg_exit_library();
-    return 1;
   }
-  mg_server_port listening[4]{};
-  const int n = mg_get_server_ports(ctx, 4, listening);
-  const uint16_t port = n > 0 ? static_cast<uint16_t>(listening[0].port) : opt.port;
-  s.hosts = allowed_hosts(opt.address, port);
-  mg_set_request_handler(ctx, "/", on_request, &s);
-  mg_set_websocket_handler(ctx, "/ws", on_ws_connect, on_ws_ready, on_ws_data, on_ws_close, &s);
-  engine.start();
+  return ctx;
+}
 
-  g_stop = 0;
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  struct sigaction old_int {
-  }, old_term{};
-  sigaction(SIGINT, &sa, &old_int);
-  sigaction(SIGTERM, &sa, &old_term);
+// Ctrl-C and SIGTERM end the serving while installed; restore() brings back
+// the handlers that were there before.
+class StopSignals {
+ public:
+  StopSignals() {
+    g_stop = 0;
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &old_int_);
+    sigaction(SIGTERM, &sa, &old_term_);
+  }
+  void restore() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+
+ private:
+  struct sigaction old_int_ {
+  }, old_term_{};
+};
+
+void announce(const ServeOptions& opt, const std::string& image_path, uint16_t port, std::FILE* out,
+              std::FILE* err) {
   if (opt.address_given && opt.address != "127.0.0.1")
     std::fprintf(err,
                  "vboard: warning: --serve-address %s: the board is reachable from other machines, and "
@@ -248,15 +255,42 @@ int serve(const Image& image, const std::string& image_path, const MachineOption
                opt.serve_for ? ("for " + values::exact_ns(*opt.serve_for) + " of wall time").c_str()
                              : "Ctrl-C ends it");
   std::fflush(out);
-  const auto t0 = std::chrono::steady_clock::now();
+}
+
+// Until a stop signal, or --serve-for has passed since t0.
+void wait_for_stop(const ServeOptions& opt, std::chrono::steady_clock::time_point t0) {
   while (!g_stop) {
     if (opt.serve_for && std::chrono::steady_clock::now() - t0 >=
                              std::chrono::nanoseconds(static_cast<int64_t>(*opt.serve_for)))
       break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  sigaction(SIGINT, &old_int, nullptr);
-  sigaction(SIGTERM, &old_term, nullptr);
+}
+
+}  // namespace
+
+int serve(const Image& image, const std::string& image_path, const MachineOptions& options,
+          const BoardDescription& board, const std::set<std::string>& allowed, const ServeOptions& opt,
+          std::FILE* out, std::FILE* err) {
+  Engine engine(image, image_path, options, board, allowed);
+  Server s;
+  s.engine = &engine;
+  const std::string ports = opt.address + ":" + std::to_string(opt.port);
+  mg_context* ctx = listen(ports, err);
+  if (!ctx) return 1;
+  mg_server_port listening[4]{};
+  const int n = mg_get_server_ports(ctx, 4, listening);
+  const uint16_t port = n > 0 ? static_cast<uint16_t>(listening[0].port) : opt.port;
+  s.hosts = allowed_hosts(opt.address, port);
+  mg_set_request_handler(ctx, "/", on_request, &s);
+  mg_set_websocket_handler(ctx, "/ws", on_ws_connect, on_ws_ready, on_ws_data, on_ws_close, &s);
+  engine.start();
+
+  StopSignals signals;
+  announce(opt, image_path, port, out, err);
+  const auto t0 = std::chrono::steady_clock::now();
+  wait_for_stop(opt, t0);
+  signals.restore();
   // What was served, as the pages last saw it (closing the connections may take a moment more).
   const EngineStats st = engine.stats();
   const double served = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "vboard/image.h"
@@ -16,23 +17,45 @@
 
 namespace vboard {
 
+// One part of a board: what every kind has (name, role, pins, the line it
+// starts at in its file) once, and in `kind` the kind with the settings only
+// that kind has.
 struct BoardPart {
-  enum class Kind { strip, output, switch_line, pulse_input, unused };
-  Kind kind = Kind::unused;
+  // A WS2815 strip on a data pin.
+  struct Strip {
+    unsigned leds = 0;
+    std::string driver;  // the timer whose channel drives the data line ("TIM17")
+    StripTiming timing;
+  };
+  // A light output: the level that means on.
+  struct Output {
+    int active = 1;
+  };
+  // A switch: the colour it switches on, where its pull is and which level is closed.
+  struct Switch {
+    std::string color;
+    std::string pull;  // up, down, none
+    int closed = 0;
+  };
+  // A line that reads pulses from outside.
+  struct PulseInput {
+    std::string pull;  // "" when the file gives none
+  };
+  // Lines left unconnected.
+  struct Unused {
+    std::string pull;  // "" when the file gives none
+  };
+
   std::string name;               // "left light"; unused lines: "unused"
   std::string role;               // shown beside the pin in reports; "" for unused lines
   std::vector<std::string> pins;  // one pin, or the unused lines
   unsigned line = 0;              // where the part starts in its file
-  // strip
-  unsigned leds = 0;
-  std::string driver;  // the timer whose channel drives the data line ("TIM17")
-  StripTiming timing;
-  // switch: the colour it switches on, where its pull is and which level is closed
-  std::string color;
-  std::string pull;  // up, down, none
-  int closed = 0;
-  // output: the level that means on
-  int active = 1;
+  std::variant<Unused, Strip, Output, Switch, PulseInput> kind;
+
+  template <class K>
+  bool is() const {
+    return std::holds_alternative<K>(kind);
+  }
 };
 
 struct BoardDescription {

@@ -78,7 +78,8 @@ bool chip_has_timer(const std::string& name) {
   return p && p->kind == periph::desc::Kind::kTimer;
 }
 
-void strip_settings(Fields& f, BoardPart& p) {
+BoardPart::Strip strip_settings(Fields& f) {
+  BoardPart::Strip p;
   const std::string leds = scalar(f["leds"], "leds");
   if (leds.empty() || leds.size() > 5 || leds.find_first_not_of("0123456789") != std::string::npos ||
       std::stoul(leds) == 0 || std::stoul(leds) > kMaxLeds)
@@ -105,16 +106,27 @@ void strip_settings(Fields& f, BoardPart& p) {
   if (t.longest_low >= t.latch)
     bad(rp["longest-low"], "longest-low: " + values::exact_ns(t.longest_low) +
                                " must be below the latch time, " + values::exact_ns(t.latch));
+  return p;
 }
 
-BoardPart part(const YAML::Node& n) {
-  BoardPart p;
-  p.line = line_of(n);
-  if (!n.IsMap()) bad(n, "a part is a map with name, kind, pin and its settings");
-  const YAML::Node kind_node = n["kind"];
-  if (!kind_node) bad(n, "part: 'kind' is missing");
-  const std::string kind =
-      one_of(kind_node, "kind", {"ws2815-strip", "output", "switch", "pulse-input", "unused"});
+std::string pull(Fields& f) {
+  return f.count("pull") ? one_of(f["pull"], "pull", {"up", "down", "none"}) : "";
+}
+
+// Unused lines: a list of pins, no name or role.
+BoardPart unused(const YAML::Node& n, BoardPart p) {
+  Fields f = fields(n, "unused", {"kind", "pins", "pull", "note"}, {"kind", "pins"});
+  p.name = "unused";
+  p.kind = BoardPart::Unused{pull(f)};
+  if (f.count("note")) text(f["note"], "note");
+  const YAML::Node& pins = f["pins"];
+  if (!pins.IsSequence() || pins.size() == 0) bad(pins, "pins: expected a list of pins, e.g. [PA0, PA1]");
+  for (const auto& e : pins) p.pins.push_back(pin(e, "pins"));
+  return p;
+}
+
+// The keys of a part of kind `kind` and its settings from them.
+Fields settings(const YAML::Node& n, const std::string& kind, BoardPart& p) {
   const std::vector<std::string> common{"name", "kind", "role", "pin"};
   const auto with = [&common](std::vector<std::string> more) {
     more.insert(more.begin(), common.begin(), common.end());
@@ -129,34 +141,37 @@ BoardPart part(const YAML::Node& n) {
       r.insert(r.end(), strip.begin(), strip.end());
       return r;
     }());
-    p.kind = BoardPart::Kind::strip;
-    strip_settings(f, p);
+    p.kind = strip_settings(f);
   } else if (kind == "output") {
     f = fields(n, "output", with({"active"}), named);
-    p.kind = BoardPart::Kind::output;
-    if (f.count("active")) p.active = one_of(f["active"], "active", {"high", "low"}) == "high";
+    BoardPart::Output o;
+    if (f.count("active")) o.active = one_of(f["active"], "active", {"high", "low"}) == "high";
+    p.kind = o;
   } else if (kind == "switch") {
     f = fields(n, "switch", with({"color", "pull", "closed"}),
                {"name", "kind", "pin", "color", "pull", "closed"});
-    p.kind = BoardPart::Kind::switch_line;
-    p.color = one_of(f["color"], "color", {"red", "green", "blue"});
-    p.pull = one_of(f["pull"], "pull", {"up", "down", "none"});
-    p.closed = one_of(f["closed"], "closed", {"low", "high"}) == "high";
-  } else if (kind == "pulse-input") {
-    f = fields(n, "pulse-input", with({"pull"}), named);
-    p.kind = BoardPart::Kind::pulse_input;
-    if (f.count("pull")) p.pull = one_of(f["pull"], "pull", {"up", "down", "none"});
+    BoardPart::Switch s;
+    s.color = one_of(f["color"], "color", {"red", "green", "blue"});
+    s.pull = one_of(f["pull"], "pull", {"up", "down", "none"});
+    s.closed = one_of(f["closed"], "closed", {"low", "high"}) == "high";
+    p.kind = s;
   } else {
-    f = fields(n, "unused", {"kind", "pins", "pull", "note"}, {"kind", "pins"});
-    p.kind = BoardPart::Kind::unused;
-    p.name = "unused";
-    if (f.count("pull")) p.pull = one_of(f["pull"], "pull", {"up", "down", "none"});
-    if (f.count("note")) text(f["note"], "note");
-    const YAML::Node& pins = f["pins"];
-    if (!pins.IsSequence() || pins.size() == 0) bad(pins, "pins: expected a list of pins, e.g. [PA0, PA1]");
-    for (const auto& e : pins) p.pins.push_back(pin(e, "pins"));
-    return p;
+    f = fields(n, "pulse-input", with({"pull"}), named);
+    p.kind = BoardPart::PulseInput{pull(f)};
   }
+  return f;
+}
+
+BoardPart part(const YAML::Node& n) {
+  BoardPart p;
+  p.line = line_of(n);
+  if (!n.IsMap()) bad(n, "a part is a map with name, kind, pin and its settings");
+  const YAML::Node kind_node = n["kind"];
+  if (!kind_node) bad(n, "part: 'kind' is missing");
+  const std::string kind =
+      one_of(kind_node, "kind", {"ws2815-strip", "output", "switch", "pulse-input", "unused"});
+  if (kind == "unused") return unused(n, std::move(p));
+  Fields f = settings(n, kind, p);
   p.name = text(f["name"], "name");
   for (const std::string_view member : kReportMembers)
     if (p.name == member)
@@ -191,10 +206,10 @@ BoardDescription board(const YAML::Node& root) {
   for (const auto& item : parts) {
     d.parts.push_back(part(item));
     const BoardPart& p = d.parts.back();
-    if (p.kind != BoardPart::Kind::unused && !names.emplace(p.name, p.line).second)
+    if (!p.is<BoardPart::Unused>() && !names.emplace(p.name, p.line).second)
       bad(item, "name: " + quote(p.name) + " is already the name of the part at line " +
                     std::to_string(names[p.name]));
-    if (p.kind == BoardPart::Kind::strip) {
+    if (p.is<BoardPart::Strip>()) {
       if (strip_line)
         bad(item, "a second strip: a board has at most one (line " + std::to_string(strip_line) + ")");
       strip_line = p.line;
@@ -212,8 +227,8 @@ BoardDescription board(const YAML::Node& root) {
 }  // namespace
 
 const BoardPart* BoardDescription::strip() const {
-  const auto it = std::find_if(parts.begin(), parts.end(),
-                               [](const BoardPart& p) { return p.kind == BoardPart::Kind::strip; });
+  const auto it =
+      std::find_if(parts.begin(), parts.end(), [](const BoardPart& p) { return p.is<BoardPart::Strip>(); });
   return it == parts.end() ? nullptr : &*it;
 }
 

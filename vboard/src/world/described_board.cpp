@@ -13,14 +13,15 @@ DescribedBoard::DescribedBoard(Bus& bus, const BoardDescription& description)
     : description_(description), chip_(bus) {
   sources_ = std::make_unique<SignalSources>(chip_.context());
   for (const BoardPart& part : description_.parts) {
-    if (part.kind != BoardPart::Kind::strip) continue;
+    const auto* settings = std::get_if<BoardPart::Strip>(&part.kind);
+    if (!settings) continue;
     const PartIdentity who{part.name, kStripKind, part.pins.front(), part.role};
-    auto& strip =
-        strips_.emplace_back(std::make_unique<Ws2815Strip>(chip_.context(), part.leds, part.timing, who));
+    auto& strip = strips_.emplace_back(
+        std::make_unique<Ws2815Strip>(chip_.context(), settings->leds, settings->timing, who));
     unsigned n = 0;
     chip_.pin(part.pins.front(), &n)->set_listener(n, strip.get());
     // The strip judges a quiet line only after the timer driving it has caught up.
-    periph::Timer& driver = chip_.timer(part.driver);
+    periph::Timer& driver = chip_.timer(settings->driver);
     strip->set_sync([&driver](ns_t t) { driver.sync(t); });
   }
 }
