@@ -1,7 +1,10 @@
 // DMAMUX request routing and DMA1 channels.
 #pragma once
 
-#include "chip/timer.h"
+#include <functional>
+
+#include "chip/dma_request.h"
+#include "chip/regblock.h"
 
 namespace vboard::periph {
 

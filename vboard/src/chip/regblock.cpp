@@ -1,6 +1,5 @@
 // Register table plumbing shared by every peripheral model.
 #include "chip/regblock.h"
-#include "chip/rcc.h"
 
 namespace vboard::periph {
 
@@ -33,7 +32,7 @@ RegBlock::RegBlock(Context& ctx, const desc::Peripheral& where, std::vector<RegD
   }
 }
 
-void RegBlock::set_gate(const Rcc* rcc) { gate_rcc_ = entry_.gate.reg ? rcc : nullptr; }
+void RegBlock::set_gate(const ClockGate* gate) { gate_rcc_ = entry_.gate.reg ? gate : nullptr; }
 
 bool RegBlock::clocked() const {
   return gate_rcc_ == nullptr || gate_rcc_->enabled(entry_.gate.offset, entry_.gate.bit);
