@@ -53,6 +53,8 @@ struct Context {
 
 // Registers are declared by access kind (core/registers.h), as the core's are.
 using core::RegDef;
+// All 32 bits of a register (a word-wide field such as a DMA address).
+inline constexpr uint32_t kWord = core::Field{0, 32}.mask();
 using core::UnmodelledField;
 
 // What decides whether a block's clock runs: the RCC model implements it,

@@ -25,7 +25,6 @@ const UnmodelledField kDithering{tim::cr1::DITHEN.mask(), "CR1.DITHEN: dithering
 constexpr uint32_t kUifcpy = tim::cnt::UIFCPY.mask();
 // A timer's 16-bit registers (the prescaler, the counter of most timers).
 constexpr uint32_t kHalf = Field{0, 16}.mask();
-constexpr uint32_t kWord = Field{0, 32}.mask();
 // The CC1..CC4 interrupt flags of SR.
 constexpr uint32_t kCcFlags = tim::sr::CC1IF | tim::sr::CC2IF | tim::sr::CC3IF | tim::sr::CC4IF;
 
