@@ -16,7 +16,6 @@ constexpr uint32_t kResetFlags = rcc::csr::OBLRSTF | rcc::csr::PINRSTF | rcc::cs
                                  rcc::csr::LPWRRSTF;
 
 std::vector<RegDef> rcc_regs() {
-  const uint32_t all = 0xFFFFFFFFu;
   return {
       // HSION/HSIRDY set: the chip runs from HSI16 out of reset (the SVD's 0x63 is wrong).
       {.name = "CR",
@@ -70,7 +69,7 @@ std::vector<RegDef> rcc_regs() {
       {.name = "APB1SMENR1", .offset = rcc::APB1SMENR1, .reset = rcc::apb1smenr1::kReset, .rw = 0xD2FECD3F},
       {.name = "APB1SMENR2", .offset = rcc::APB1SMENR2, .reset = rcc::apb1smenr2::kReset, .rw = 0x00000103},
       {.name = "APB2SMENR", .offset = rcc::APB2SMENR, .reset = rcc::apb2smenr::kReset, .rw = 0x0437F801},
-      {.name = "CCIPR", .offset = rcc::CCIPR, .reset = 0, .rw = all},
+      {.name = "CCIPR", .offset = rcc::CCIPR, .reset = 0, .rw = kWord},
       {.name = "BDCR", .offset = rcc::BDCR, .reset = 0, .rw = 0x0301833D, .ro = 0x00000042},
       {.name = "CSR", .offset = rcc::CSR, .reset = rcc::csr::kReset, .rw = 0x00800001, .ro = 0xFE000002},
       {.name = "CRRCR", .offset = rcc::CRRCR, .reset = 0, .rw = 0x00000001, .ro = 0x0000FF82},
