@@ -28,50 +28,56 @@ constexpr uint32_t kHalf = Field{0, 16}.mask();
 // The CC1..CC4 interrupt flags of SR.
 constexpr uint32_t kCcFlags = tim::sr::CC1IF | tim::sr::CC2IF | tim::sr::CC3IF | tim::sr::CC4IF;
 
+// Basic timers (TIM6/TIM7): a counter and its update event.
+std::vector<RegDef> basic_timer_regs() {
+  return {
+      {.name = "CR1",
+       .offset = tim::CR1,
+       .reset = 0,
+       .rw = tim::cr1::CEN | tim::cr1::UDIS | tim::cr1::URS | tim::cr1::OPM | tim::cr1::ARPE |
+             tim::cr1::UIFREMAP,
+       .unmodelled = {kDithering}},
+      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = tim::cr2::MMS.mask()},
+      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = tim::dier::UIE | tim::dier::UDE},
+      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = tim::sr::UIF.mask()},
+      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = tim::egr::UG.mask()},
+      {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = kHalf, .ro = kUifcpy},
+      {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
+      {.name = "ARR", .offset = tim::ARR, .reset = tim::arr::kReset, .rw = kHalf},
+  };
+}
+
+// TIM16/TIM17: one channel with a complementary output and a break input.
+std::vector<RegDef> one_channel_timer_regs() {
+  return {
+      {.name = "CR1", .offset = tim::CR1, .reset = 0, .rw = 0x0B8F, .unmodelled = {kDithering}},
+      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = 0x30D},
+      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = 0x3A3},
+      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = 0x2A3},
+      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = 0xA3},
+      {.name = "CCMR1", .offset = tim::CCMR1, .reset = 0, .rw = 0x100FF},
+      {.name = "CCER", .offset = tim::CCER, .reset = 0, .rw = 0xF},
+      {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = kHalf, .ro = kUifcpy},
+      {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
+      {.name = "ARR", .offset = tim::ARR, .reset = tim::arr::kReset, .rw = kHalf},
+      {.name = "RCR", .offset = tim::RCR, .reset = 0, .rw = 0xFF},
+      {.name = "CCR1", .offset = tim::CCR1, .reset = 0, .rw = kHalf},
+      {.name = "BDTR", .offset = tim::BDTR, .reset = 0, .rw = 0x140FFFFF},
+      {.name = "DTR2", .offset = tim::DTR2, .reset = 0, .rw = 0x300FF},
+      {.name = "TISEL", .offset = tim::TISEL, .reset = 0, .rw = 0xF},
+      {.name = "AF1", .offset = tim::AF1, .reset = tim::af1::kReset, .rw = 0x3FFF},
+      {.name = "AF2", .offset = tim::AF2, .reset = 0, .rw = 0x70000},
+      {.name = "OR1", .offset = tim::OR1, .reset = 0, .rw = 0x1},
+      {.name = "DCR", .offset = tim::DCR, .reset = 0, .rw = 0x1F1F},
+      {.name = "DMAR", .offset = tim::DMAR, .reset = 0, .rw = kWord},
+  };
+}
+
 std::vector<RegDef> timer_regs(const TimerInfo& i) {
   const uint32_t cnt_mask = i.bits32 ? kWord : kHalf;
+  if (i.channels == 0) return basic_timer_regs();
+  if (i.channels == 1) return one_channel_timer_regs();
   std::vector<RegDef> r;
-  if (i.channels == 0) {  // basic timer (TIM6/TIM7)
-    return {
-        {.name = "CR1",
-         .offset = tim::CR1,
-         .reset = 0,
-         .rw = tim::cr1::CEN | tim::cr1::UDIS | tim::cr1::URS | tim::cr1::OPM | tim::cr1::ARPE |
-               tim::cr1::UIFREMAP,
-         .unmodelled = {kDithering}},
-        {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = tim::cr2::MMS.mask()},
-        {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = tim::dier::UIE | tim::dier::UDE},
-        {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = tim::sr::UIF.mask()},
-        {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = tim::egr::UG.mask()},
-        {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = kHalf, .ro = kUifcpy},
-        {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
-        {.name = "ARR", .offset = tim::ARR, .reset = tim::arr::kReset, .rw = kHalf},
-    };
-  }
-  if (i.channels == 1) {  // TIM16/TIM17
-    return {
-        {.name = "CR1", .offset = tim::CR1, .reset = 0, .rw = 0x0B8F, .unmodelled = {kDithering}},
-        {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = 0x30D},
-        {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = 0x3A3},
-        {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = 0x2A3},
-        {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = 0xA3},
-        {.name = "CCMR1", .offset = tim::CCMR1, .reset = 0, .rw = 0x100FF},
-        {.name = "CCER", .offset = tim::CCER, .reset = 0, .rw = 0xF},
-        {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = kHalf, .ro = kUifcpy},
-        {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
-        {.name = "ARR", .offset = tim::ARR, .reset = tim::arr::kReset, .rw = kHalf},
-        {.name = "RCR", .offset = tim::RCR, .reset = 0, .rw = 0xFF},
-        {.name = "CCR1", .offset = tim::CCR1, .reset = 0, .rw = kHalf},
-        {.name = "BDTR", .offset = tim::BDTR, .reset = 0, .rw = 0x140FFFFF},
-        {.name = "DTR2", .offset = tim::DTR2, .reset = 0, .rw = 0x300FF},
-        {.name = "TISEL", .offset = tim::TISEL, .reset = 0, .rw = 0xF},
-        {.name = "AF1", .offset = tim::AF1, .reset = tim::af1::kReset, .rw = 0x3FFF},
-        {.name = "AF2", .offset = tim::AF2, .reset = 0, .rw = 0x70000},
-        {.name = "OR1", .offset = tim::OR1, .reset = 0, .rw = 0x1},
-        {.name = "DCR", .offset = tim::DCR, .reset = 0, .rw = 0x1F1F},
-        {.name = "DMAR", .offset = tim::DMAR, .reset = 0, .rw = kWord},
-    };
-  }
   const bool adv = i.has_break;
   r = {
       {.name = "CR1", .offset = tim::CR1, .reset = 0, .rw = 0x0B8F, .unmodelled = {kCounting, kDithering}},
