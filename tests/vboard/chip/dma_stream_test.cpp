@@ -21,25 +21,25 @@ class Stream : public Models {
   // The rear board's strip path, as the firmware sets it up.
   void start_stream(uint32_t ccr_extra = 0) {
     clock_150mhz();
-    set_bits(reg("RCC.AHB1ENR"), 0x5u);                                          // DMA1, DMAMUX
-    set_bits(reg("RCC.APB2ENR"), 1u << 18);                                      // TIM17
-    set_bits(reg("RCC.AHB2ENR"), 1u);                                            // GPIOA
-    wr(reg("GPIOA.AFRL"), (rd(reg("GPIOA.AFRL")) & ~0xF0000000u) | (1u << 28));  // PA7 AF1
-    wr(reg("GPIOA.MODER"), (rd(reg("GPIOA.MODER")) & ~(3u << 14)) | (2u << 14));
-    wr(reg("TIM17.ARR"), 186);
-    wr(reg("TIM17.CCMR1"), (6u << 4) | (1u << 3));  // PWM 1, preload
-    wr(reg("TIM17.CCR1"), 0);
-    wr(reg("TIM17.EGR"), 1);
-    wr(reg("TIM17.CR1"), 1);
-    wr(reg("DMAMUX.C0CR"), 84);
-    wr(reg("DMA1.CNDTR1"), kSlots);
-    wr(reg("DMA1.CPAR1"), reg("TIM17.CCR1"));
-    wr(reg("DMA1.CMAR1"), kFrame);
-    wr(reg("DMA1.CCR1"), (1u << 4) | (1u << 5) | (1u << 7) | (2u << 8) | 0x6u | ccr_extra);
-    set_bits(reg("DMA1.CCR1"), 1u);
-    wr(reg("TIM17.DIER"), 1u << 9);   // CC1DE
-    wr(reg("TIM17.CCER"), 1);         // CC1E
-    wr(reg("TIM17.BDTR"), 1u << 15);  // MOE
+    set_bits(reg("RCC", rcc::AHB1ENR), 0x5u);                                                  // DMA1, DMAMUX
+    set_bits(reg("RCC", rcc::APB2ENR), 1u << 18);                                              // TIM17
+    set_bits(reg("RCC", rcc::AHB2ENR), 1u);                                                    // GPIOA
+    wr(reg("GPIOA", gpio::AFRL), (rd(reg("GPIOA", gpio::AFRL)) & ~0xF0000000u) | (1u << 28));  // PA7 AF1
+    wr(reg("GPIOA", gpio::MODER), (rd(reg("GPIOA", gpio::MODER)) & ~(3u << 14)) | (2u << 14));
+    wr(reg("TIM17", tim::ARR), 186);
+    wr(reg("TIM17", tim::CCMR1), (6u << 4) | (1u << 3));  // PWM 1, preload
+    wr(reg("TIM17", tim::CCR1), 0);
+    wr(reg("TIM17", tim::EGR), 1);
+    wr(reg("TIM17", tim::CR1), 1);
+    wr(reg("DMAMUX", dmamux::C0CR), 84);
+    wr(reg("DMA1", dma::CNDTR1), kSlots);
+    wr(reg("DMA1", dma::CPAR1), reg("TIM17", tim::CCR1));
+    wr(reg("DMA1", dma::CMAR1), kFrame);
+    wr(reg("DMA1", dma::CCR1), (1u << 4) | (1u << 5) | (1u << 7) | (2u << 8) | 0x6u | ccr_extra);
+    set_bits(reg("DMA1", dma::CCR1), 1u);
+    wr(reg("TIM17", tim::DIER), 1u << 9);   // CC1DE
+    wr(reg("TIM17", tim::CCER), 1);         // CC1E
+    wr(reg("TIM17", tim::BDTR), 1u << 15);  // MOE
   }
 };
 
@@ -125,31 +125,31 @@ class StreamRig : public Stream {
     if (!frame.empty()) std::memcpy(bus.sram.data() + (kFrame - FakeBus::kSram), frame.data(), frame.size());
     std::vector<uint32_t> dma_flags;
     if (exti_on_pa7) {  // line 7 from port A (the reset routing), both edges, unmasked
-      set_bits(reg("EXTI.RTSR1"), 1u << 7);
-      set_bits(reg("EXTI.FTSR1"), 1u << 7);
-      set_bits(reg("EXTI.IMR1"), 1u << 7);
+      set_bits(reg("EXTI", exti::RTSR1), 1u << 7);
+      set_bits(reg("EXTI", exti::FTSR1), 1u << 7);
+      set_bits(reg("EXTI", exti::IMR1), 1u << 7);
     }
     start_stream();
-    if (ccmr1) wr(reg("TIM17.CCMR1"), ccmr1);
-    if (ccer) wr(reg("TIM17.CCER"), ccer);
+    if (ccmr1) wr(reg("TIM17", tim::CCMR1), ccmr1);
+    if (ccer) wr(reg("TIM17", tim::CCER), ccer);
     ns_t t = bus.t;
     for (unsigned i = 0; i < 40; ++i) {
       t += 371'234 + i * 11'111;
       run_to(t);
-      if (exti_on_pa7) wr(reg("EXTI.PR1"), 1u << 7);  // the handlers clear what they serve
+      if (exti_on_pa7) wr(reg("EXTI", exti::PR1), 1u << 7);  // the handlers clear what they serve
       if (between) between(*this, i);
-      dma_flags.push_back(rd(reg("DMA1.ISR")));
-      wr(reg("DMA1.IFCR"), 0xFu);
+      dma_flags.push_back(rd(reg("DMA1", dma::ISR)));
+      wr(reg("DMA1", dma::IFCR), 0xFu);
     }
     Outcome o{board.pin_history().at("PA7"),
               board.pin_history_total().at("PA7"),
               board.strip_model().report(),
               {},
-              bus.raised[23],
-              bus.raised[11],
+              bus.raised[irq("EXTI", 5)],
+              bus.raised[irq("DMA1", 0)],
               dma_flags};
-    for (uint32_t a : {reg("DMA1.ISR"), reg("DMA1.CNDTR1"), reg("TIM17.SR"), reg("TIM17.CNT"),
-                       reg("TIM17.CCR1"), reg("EXTI.PR1")})
+    for (uint32_t a : {reg("DMA1", dma::ISR), reg("DMA1", dma::CNDTR1), reg("TIM17", tim::SR),
+                       reg("TIM17", tim::CNT), reg("TIM17", tim::CCR1), reg("EXTI", exti::PR1)})
       o.regs.push_back(rd(a));
     return o;
   }
@@ -204,46 +204,46 @@ TEST(StreamWholePeriods, EdgeCasesRunExactlyAsEventByEvent) {
       {"inverted PWM 2, compare 0 and at ARR", (7u << 4) | (1u << 3), 0x3, {}, odd},
       {"compare beyond ARR, ARR raised and lowered", 0, 0,
        [](StreamRig& r, unsigned i) {
-         if (i >= 3) r.wr(reg("TIM17.ARR"), i % 2 ? 255 : 186);
+         if (i >= 3) r.wr(reg("TIM17", tim::ARR), i % 2 ? 255 : 186);
        },
        beyond},
       {"PWM 2, compare beyond ARR", (7u << 4) | (1u << 3), 0,
        [](StreamRig& r, unsigned i) {
-         if (i >= 2) r.wr(reg("TIM17.ARR"), i % 3 ? 255 : 186);
+         if (i >= 2) r.wr(reg("TIM17", tim::ARR), i % 3 ? 255 : 186);
        },
        beyond},
       {"output disabled and enabled again",
        0,
        0,
        [](StreamRig& r, unsigned i) {
-         if (i == 5 || i == 9) r.wr(reg("TIM17.CCER"), 0);
-         if (i == 7 || i == 12) r.wr(reg("TIM17.CCER"), 1);
+         if (i == 5 || i == 9) r.wr(reg("TIM17", tim::CCER), 0);
+         if (i == 7 || i == 12) r.wr(reg("TIM17", tim::CCER), 1);
        },
        {}},
       {"polarity flipped", 0, 0,
        [](StreamRig& r, unsigned i) {
-         if (i % 6 == 3) r.wr(reg("TIM17.CCER"), r.rd(reg("TIM17.CCER")) ^ 0x2u);
+         if (i % 6 == 3) r.wr(reg("TIM17", tim::CCER), r.rd(reg("TIM17", tim::CCER)) ^ 0x2u);
        },
        odd},
-      {"main output off", 0, 0, at(8, [](StreamRig& r) { r.wr(reg("TIM17.BDTR"), 0); }), {}},
+      {"main output off", 0, 0, at(8, [](StreamRig& r) { r.wr(reg("TIM17", tim::BDTR), 0); }), {}},
       {"DMA stopped",
        0,
        0,
-       at(6, [](StreamRig& r) { r.wr(reg("DMA1.CCR1"), r.rd(reg("DMA1.CCR1")) & ~1u); }),
+       at(6, [](StreamRig& r) { r.wr(reg("DMA1", dma::CCR1), r.rd(reg("DMA1", dma::CCR1)) & ~1u); }),
        {}},
       {"PWM 2 switched to mid-stream", 0, 0,
-       at(4, [](StreamRig& r) { r.wr(reg("TIM17.CCMR1"), (7u << 4) | (1u << 3)); }), odd},
+       at(4, [](StreamRig& r) { r.wr(reg("TIM17", tim::CCMR1), (7u << 4) | (1u << 3)); }), odd},
       {"prescaler and period changed (new time offsets)", 0, 0,
        [](StreamRig& r, unsigned i) {
-         if (i == 4) r.wr(reg("TIM17.PSC"), 2);
-         if (i == 11) r.wr(reg("TIM17.ARR"), 150);
-         if (i == 17) r.wr(reg("TIM17.PSC"), 0);
+         if (i == 4) r.wr(reg("TIM17", tim::PSC), 2);
+         if (i == 11) r.wr(reg("TIM17", tim::ARR), 150);
+         if (i == 17) r.wr(reg("TIM17", tim::PSC), 0);
        },
        odd},
       {"timer clock changed (APB2 prescaler)",
        0,
        0,
-       at(10, [](StreamRig& r) { r.wr(reg("RCC.CFGR"), r.rd(reg("RCC.CFGR")) | (4u << 11)); }),
+       at(10, [](StreamRig& r) { r.wr(reg("RCC", rcc::CFGR), r.rd(reg("RCC", rcc::CFGR)) | (4u << 11)); }),
        {}},
   };
   for (const Case& c : cases) {
@@ -268,7 +268,7 @@ TEST(StreamWholePeriods, SliceEndsAtEveryPhaseSeeTheSameCounterAndPad) {
     // A period is 187 ticks of 20/3 ns: 1246.67 ns; three of them 3740 ns.
     for (ns_t t = r.bus.t + 10'000, end = t + 1'400 * 3'741; t < end; t += 3'741) {
       r.run_to(t);
-      seen[whole].emplace_back(r.rd(reg("TIM17.CNT")), r.rd(reg("GPIOA.IDR")) & 0x80u);
+      seen[whole].emplace_back(r.rd(reg("TIM17", tim::CNT)), r.rd(reg("GPIOA", gpio::IDR)) & 0x80u);
     }
   }
   ASSERT_EQ(seen[0].size(), seen[1].size());
@@ -318,7 +318,7 @@ TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {
   // The machine's loop: wake at the earliest device event until the line rises.
   ns_t t = t0;
   unsigned wakes = 0;
-  while (!bus.lines[11] && wakes < 100) {
+  while (!bus.lines[irq("DMA1", 0)] && wakes < 100) {
     ns_t next = kNever;
     for (Device* d : devs) next = std::min(next, d->next_event());
     ASSERT_GT(next, t);
@@ -326,28 +326,28 @@ TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {
     run_to(t);
     ++wakes;
   }
-  ASSERT_TRUE(bus.lines[11]);
+  ASSERT_TRUE(bus.lines[irq("DMA1", 0)]);
   EXPECT_LE(wakes, 4u);
-  EXPECT_EQ(rd(reg("DMA1.ISR")) & 0xFu, 0x5u) << "GIF1 + HTIF1";
-  EXPECT_EQ(rd(reg("DMA1.CNDTR1")), kSlots / 2);
+  EXPECT_EQ(rd(reg("DMA1", dma::ISR)) & 0xFu, 0x5u) << "GIF1 + HTIF1";
+  EXPECT_EQ(rd(reg("DMA1", dma::CNDTR1)), kSlots / 2);
   // The 144th request is a compare match at CCR = 0 (all-low frame), i.e. at a period start:
   // its time is a whole number of 187-tick periods after some period start; one period earlier
   // the flag must not have been set.
   const uint64_t t144 = t;
-  wr(reg("DMA1.IFCR"), 0x4u);
-  EXPECT_FALSE(bus.lines[11]);
+  wr(reg("DMA1", dma::IFCR), 0x4u);
+  EXPECT_FALSE(bus.lines[irq("DMA1", 0)]);
   // The TC flag follows 144 periods later.
-  for (wakes = 0; !bus.lines[11] && wakes < 100; ++wakes) {
+  for (wakes = 0; !bus.lines[irq("DMA1", 0)] && wakes < 100; ++wakes) {
     ns_t next = kNever;
     for (Device* d : devs) next = std::min(next, d->next_event());
     run_to(next);
     t = next;
   }
-  EXPECT_EQ(rd(reg("DMA1.ISR")) & 0xFu, 0x3u) << "GIF1 + TCIF1";
+  EXPECT_EQ(rd(reg("DMA1", dma::ISR)) & 0xFu, 0x3u) << "GIF1 + TCIF1";
   const ns_t period144 = t - t144;
   const ns_t expect = 144u * 187u * 20u / 3u;
   EXPECT_LE(period144 > expect ? period144 - expect : expect - period144, 1u);
-  EXPECT_EQ(rd(reg("DMA1.CNDTR1")), kSlots) << "circular reload";
+  EXPECT_EQ(rd(reg("DMA1", dma::CNDTR1)), kSlots) << "circular reload";
   EXPECT_EQ(board.chip().dma1().transfers(0), kSlots);
 }
 
@@ -355,7 +355,7 @@ TEST_F(Stream, CompareDmaWithoutPreloadStillStreams) {
   fill(0xFF, 0, 0, 0, 0, 0);
   start_stream();
   // Without OC1PE each DMA write lands in the active compare register at its match.
-  wr(reg("TIM17.CCMR1"), 6u << 4);
+  wr(reg("TIM17", tim::CCMR1), 6u << 4);
   run_to(bus.t + 1'000'000);
   EXPECT_GT(board.pin_history().at("PA7").size(), 100u);
   EXPECT_TRUE(bus.faults.empty());
@@ -364,16 +364,16 @@ TEST_F(Stream, CompareDmaWithoutPreloadStillStreams) {
 TEST_F(Stream, Pa7FollowsTim17OnlyWithMainOutputAndAf1) {
   fill(0xFF, 0xFF, 0xFF, 0, 0, 0);
   start_stream();
-  wr(reg("TIM17.BDTR"), 0);  // MOE off: a break-stage timer drives nothing
+  wr(reg("TIM17", tim::BDTR), 0);  // MOE off: a break-stage timer drives nothing
   const uint64_t c0 = board.chip().gpio(0).changes(7);
   run_to(bus.t + 500'000);
   EXPECT_EQ(board.chip().gpio(0).changes(7), c0);
   EXPECT_EQ(board.chip().gpio(0).pad(7), 0);
-  wr(reg("TIM17.BDTR"), 1u << 15);
+  wr(reg("TIM17", tim::BDTR), 1u << 15);
   run_to(bus.t + 500'000);
   EXPECT_GT(board.chip().gpio(0).changes(7), c0 + 50);
   // Another alternate function on PA7 disconnects the timer.
-  wr(reg("GPIOA.AFRL"), (rd(reg("GPIOA.AFRL")) & ~0xF0000000u) | (2u << 28));
+  wr(reg("GPIOA", gpio::AFRL), (rd(reg("GPIOA", gpio::AFRL)) & ~0xF0000000u) | (2u << 28));
   const uint64_t c1 = board.chip().gpio(0).changes(7);
   run_to(bus.t + 500'000);
   EXPECT_LE(board.chip().gpio(0).changes(7), c1 + 1);
@@ -383,17 +383,17 @@ TEST_F(Stream, Pa7FollowsTim17OnlyWithMainOutputAndAf1) {
 TEST_F(Stream, DmaLocksConfigurationWhileEnabled) {
   fill(0, 0, 0, 0, 0, 0);
   start_stream();
-  const uint32_t ccr = rd(reg("DMA1.CCR1"));
-  wr(reg("DMA1.CCR1"), ccr & ~0x6u);  // try to drop the interrupt enables while EN = 1
-  wr(reg("DMA1.CNDTR1"), 5);          // and to change the count
-  EXPECT_EQ(rd(reg("DMA1.CCR1")), ccr);
-  EXPECT_NE(rd(reg("DMA1.CNDTR1")), 5u);
+  const uint32_t ccr = rd(reg("DMA1", dma::CCR1));
+  wr(reg("DMA1", dma::CCR1), ccr & ~0x6u);  // try to drop the interrupt enables while EN = 1
+  wr(reg("DMA1", dma::CNDTR1), 5);          // and to change the count
+  EXPECT_EQ(rd(reg("DMA1", dma::CCR1)), ccr);
+  EXPECT_NE(rd(reg("DMA1", dma::CNDTR1)), 5u);
   EXPECT_GE(board.diagnostics().size(), 2u);
   // Disabling keeps the remaining count readable; a re-enable restarts from CNDTR.
-  wr(reg("DMA1.CCR1"), ccr & ~1u);
-  const uint32_t left = rd(reg("DMA1.CNDTR1"));
+  wr(reg("DMA1", dma::CCR1), ccr & ~1u);
+  const uint32_t left = rd(reg("DMA1", dma::CNDTR1));
   run_to(bus.t + 100'000);
-  EXPECT_EQ(rd(reg("DMA1.CNDTR1")), left) << "no transfers while disabled";
+  EXPECT_EQ(rd(reg("DMA1", dma::CNDTR1)), left) << "no transfers while disabled";
 }
 
 TEST_F(Stream, StripReportsBadBitsLongLowsAndShortFrames) {

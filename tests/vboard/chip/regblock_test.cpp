@@ -7,19 +7,19 @@ namespace vboard::chip_test {
 namespace {
 
 TEST_F(Models, UnmodelledOffsetsAreReported) {
-  set_bits(reg("RCC.AHB1ENR"), 0x5u);
-  rd(reg("DMA1") + 0x080);       // CCR7: the G431 has six channels
-  wr(reg("DMAMUX") + 0x030, 1);  // C12CR: twelve request-line channels
-  wr(reg("RCC") + 0x010, 0);     // hole in the RCC map
+  set_bits(reg("RCC", rcc::AHB1ENR), 0x5u);
+  rd(base("DMA1") + 0x080);       // CCR7: the G431 has six channels
+  wr(base("DMAMUX") + 0x030, 1);  // C12CR: twelve request-line channels
+  wr(base("RCC") + 0x010, 0);     // hole in the RCC map
   ASSERT_EQ(bus.unmodelled_log.size(), 3u);
-  EXPECT_EQ(bus.unmodelled_log[0], std::make_pair(reg("DMA1") + 0x080, false));
-  EXPECT_EQ(bus.unmodelled_log[1], std::make_pair(reg("DMAMUX") + 0x030, true));
-  EXPECT_EQ(bus.unmodelled_log[2], std::make_pair(reg("RCC") + 0x010, true));
+  EXPECT_EQ(bus.unmodelled_log[0], std::make_pair(base("DMA1") + 0x080, false));
+  EXPECT_EQ(bus.unmodelled_log[1], std::make_pair(base("DMAMUX") + 0x030, true));
+  EXPECT_EQ(bus.unmodelled_log[2], std::make_pair(base("RCC") + 0x010, true));
   // Byte and half-word accesses reach the right lanes.
-  set_bits(reg("RCC.AHB2ENR"), 1u);
-  wr(reg("GPIOA.ODR") + 1, 0x3, 1);  // ODR bits 8, 9 through the second byte
-  EXPECT_EQ(rd(reg("GPIOA.ODR")), 0x300u);
-  EXPECT_EQ(rd(reg("GPIOA.MODER") + 2, 2), 0xABFFu);
+  set_bits(reg("RCC", rcc::AHB2ENR), 1u);
+  wr(reg("GPIOA", gpio::ODR) + 1, 0x3, 1);  // ODR bits 8, 9 through the second byte
+  EXPECT_EQ(rd(reg("GPIOA", gpio::ODR)), 0x300u);
+  EXPECT_EQ(rd(reg("GPIOA", gpio::MODER) + 2, 2), 0xABFFu);
 }
 
 // One register with every access kind, written through all four lanes or one.
@@ -58,14 +58,14 @@ TEST(AccessKinds, AWriteTakesEachKindAsDeclared) {
 // it leaves its reset value, whichever way the model took the write; the value
 // is still kept, and writing the reset value back reports nothing.
 TEST_F(Models, UnmodelledFieldsAreReportedWhenUsed) {
-  set_bits(reg("RCC.APB1ENR1"), 1u);   // TIM2
-  set_bits(reg("RCC.AHB1ENR"), 0x4u);  // DMAMUX
-  wr(reg("TIM2.CR1"), 0);
-  wr(reg("DMAMUX.C0CR"), 0);
+  set_bits(reg("RCC", rcc::APB1ENR1), 1u);   // TIM2
+  set_bits(reg("RCC", rcc::AHB1ENR), 0x4u);  // DMAMUX
+  wr(reg("TIM2", tim::CR1), 0);
+  wr(reg("DMAMUX", dmamux::C0CR), 0);
   EXPECT_TRUE(board.diagnostics().empty());
-  wr(reg("TIM2.CR1"), 0x1010);         // DITHEN, DIR
-  wr(reg("DMAMUX.C0CR") + 2, 0x1, 2);  // SE through the upper half-word
-  EXPECT_EQ(rd(reg("TIM2.CR1")), 0x1010u);
+  wr(reg("TIM2", tim::CR1), 0x1010);            // DITHEN, DIR
+  wr(reg("DMAMUX", dmamux::C0CR) + 2, 0x1, 2);  // SE through the upper half-word
+  EXPECT_EQ(rd(reg("TIM2", tim::CR1)), 0x1010u);
   std::vector<std::string> seen;
   for (const Diagnostic& d : board.diagnostics()) seen.push_back(d.where + ": " + d.message);
   EXPECT_EQ(seen,

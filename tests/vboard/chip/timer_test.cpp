@@ -4,80 +4,82 @@
 namespace vboard::chip_test {
 namespace {
 
+constexpr uint32_t kAlternate = 2;  // MODERx: alternate function
+
 // ------------------------------------------------------------------ timers
 
 TEST_F(Models, Tim7CountsMicrosecondsWrapsAndRaisesUpdate) {
   clock_150mhz();
-  set_bits(reg("RCC.APB1ENR1"), 1u << 5);
-  wr(reg("TIM7.PSC"), 149);
-  wr(reg("TIM7.ARR"), 0xFFFF);
-  wr(reg("TIM7.CR1"), 1u << 7);  // ARPE
-  wr(reg("TIM7.EGR"), 1);        // UG: PSC takes effect, UIF set
-  EXPECT_EQ(rd(reg("TIM7.SR")), 1u);
-  wr(reg("TIM7.SR"), 0);
-  EXPECT_FALSE(bus.lines[55]);
+  set_bits(reg("RCC", rcc::APB1ENR1), rcc::apb1enr1::TIM7EN.mask());
+  wr(reg("TIM7", tim::PSC), 149);
+  wr(reg("TIM7", tim::ARR), 0xFFFF);
+  wr(reg("TIM7", tim::CR1), tim::cr1::ARPE.mask());
+  wr(reg("TIM7", tim::EGR), tim::egr::UG.mask());  // PSC takes effect, UIF set
+  EXPECT_EQ(rd(reg("TIM7", tim::SR)), tim::sr::UIF.mask());
+  wr(reg("TIM7", tim::SR), 0);
+  EXPECT_FALSE(bus.lines[irq("TIM7")]);
   const ns_t t0 = 1'000'000;
   bus.t = t0;
-  wr(reg("TIM7.DIER"), 1);              // UIE
-  wr(reg("TIM7.CR1"), (1u << 7) | 1u);  // CEN
+  wr(reg("TIM7", tim::DIER), tim::dier::UIE.mask());
+  wr(reg("TIM7", tim::CR1), tim::cr1::ARPE | tim::cr1::CEN);
   bus.t = t0 + 1'000'000;
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 1000u);
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 1000u);
   bus.t = t0 + 1'000'999;
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 1000u);
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 1000u);
   bus.t = t0 + 1'001'000;
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 1001u);
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 1001u);
   EXPECT_EQ(board.chip().timer("TIM7").next_event(), t0 + 65'536'000u);
   run_events_to(t0 + 65'535'999);
-  EXPECT_FALSE(bus.lines[55]);
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 65535u);
+  EXPECT_FALSE(bus.lines[irq("TIM7")]);
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 65535u);
   run_events_to(t0 + 65'536'000);
-  EXPECT_TRUE(bus.lines[55]);
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 0u);
-  EXPECT_EQ(rd(reg("TIM7.SR")), 1u);
-  wr(reg("TIM7.SR"), 0);
-  EXPECT_FALSE(bus.lines[55]);
+  EXPECT_TRUE(bus.lines[irq("TIM7")]);
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 0u);
+  EXPECT_EQ(rd(reg("TIM7", tim::SR)), tim::sr::UIF.mask());
+  wr(reg("TIM7", tim::SR), 0);
+  EXPECT_FALSE(bus.lines[irq("TIM7")]);
   EXPECT_EQ(board.chip().timer("TIM7").next_event(), t0 + 2 * 65'536'000u);
 }
 
 TEST_F(Models, TimerEgrUgLoadsPreloadsAndUrsSuppressesFlag) {
-  set_bits(reg("RCC.APB1ENR1"), 1u << 5);
-  wr(reg("TIM7.PSC"), 15);  // PSC preload only: 16 MHz / 16 = 1 MHz after UG
-  wr(reg("TIM7.CR1"), 1);
+  set_bits(reg("RCC", rcc::APB1ENR1), rcc::apb1enr1::TIM7EN.mask());
+  wr(reg("TIM7", tim::PSC), 15);  // PSC preload only: 16 MHz / 16 = 1 MHz after UG
+  wr(reg("TIM7", tim::CR1), tim::cr1::CEN.mask());
   bus.t = 1000;
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 16u) << "prescaler not yet active";
-  wr(reg("TIM7.CR1"), 1u | (1u << 2));  // URS
-  wr(reg("TIM7.EGR"), 1);
-  EXPECT_EQ(rd(reg("TIM7.SR")), 0u) << "URS: UG sets no UIF";
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 0u);
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 16u) << "prescaler not yet active";
+  wr(reg("TIM7", tim::CR1), tim::cr1::CEN | tim::cr1::URS);
+  wr(reg("TIM7", tim::EGR), tim::egr::UG.mask());
+  EXPECT_EQ(rd(reg("TIM7", tim::SR)), 0u) << "URS: UG sets no UIF";
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 0u);
   bus.t = 11'000;
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 10u);
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 10u);
   // ARPE = 0: a new ARR acts at once; ARPE = 1: only from the next update.
-  wr(reg("TIM7.ARR"), 19);
+  wr(reg("TIM7", tim::ARR), 19);
   bus.t = 31'000;
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 10u);
-  EXPECT_EQ(rd(reg("TIM7.SR")), 1u);
-  wr(reg("TIM7.CR1"), 1u | (1u << 7));
-  wr(reg("TIM7.ARR"), 99);
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 10u);
+  EXPECT_EQ(rd(reg("TIM7", tim::SR)), tim::sr::UIF.mask());
+  wr(reg("TIM7", tim::CR1), tim::cr1::CEN | tim::cr1::ARPE);
+  wr(reg("TIM7", tim::ARR), 99);
   bus.t = 40'500;
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 19u) << "ARR 19 still active";
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 19u) << "ARR 19 still active";
   bus.t = 41'000;
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 0u);
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 0u);
   bus.t = 101'000;
-  EXPECT_EQ(rd(reg("TIM7.CNT")), 60u);
+  EXPECT_EQ(rd(reg("TIM7", tim::CNT)), 60u);
 }
 
 TEST_F(Models, Tim4Channel3PwmDrivesPb8) {
-  set_bits(reg("RCC.APB1ENR1"), 1u << 2);                       // TIM4
-  set_bits(reg("RCC.AHB2ENR"), 2u);                             // GPIOB
-  wr(reg("GPIOB.AFRH"), (rd(reg("GPIOB.AFRH")) & ~0xFu) | 2u);  // PB8 AF2
-  wr(reg("GPIOB.MODER"), (rd(reg("GPIOB.MODER")) & ~(3u << 16)) | (2u << 16));
-  wr(reg("TIM4.ARR"), 999);                      // 1000 ticks of 62.5 ns at 16 MHz
-  wr(reg("TIM4.CCMR2"), (6u << 4) | (1u << 3));  // OC3M PWM 1, preload
-  wr(reg("TIM4.CCR3"), 250);
-  wr(reg("TIM4.EGR"), 1);
-  wr(reg("TIM4.CCER"), 1u << 8);  // CC3E
+  set_bits(reg("RCC", rcc::APB1ENR1), rcc::apb1enr1::TIM4EN.mask());
+  set_bits(reg("RCC", rcc::AHB2ENR), rcc::ahb2enr::GPIOBEN.mask());                         // GPIOB
+  wr(reg("GPIOB", gpio::AFRH), gpio::afrh::AFRHx(8).put(rd(reg("GPIOB", gpio::AFRH)), 2));  // PB8 AF2
+  wr(reg("GPIOB", gpio::MODER), gpio::moder::MODERx(8).put(rd(reg("GPIOB", gpio::MODER)), kAlternate));
+  wr(reg("TIM4", tim::ARR), 999);  // 1000 ticks of 62.5 ns at 16 MHz
+  wr(reg("TIM4", tim::CCMR2), tim::ccmr2::OCxM(3)(tim::ccmr2::ocxm::PwmMode1) | tim::ccmr2::OCxPE(3).mask());
+  wr(reg("TIM4", tim::CCR3), 250);
+  wr(reg("TIM4", tim::EGR), tim::egr::UG.mask());
+  wr(reg("TIM4", tim::CCER), tim::ccer::CCxE(3).mask());
   bus.t = 10'000;
-  wr(reg("TIM4.CR1"), 1);
+  wr(reg("TIM4", tim::CR1), tim::cr1::CEN.mask());
   run_to(10'000 + 1'000'000);
   const auto h = board.pin_history().at("PB8");
   // Enabling CC3 with CNT 0 < CCR3 already drives the pin high, before the counter runs.
@@ -108,20 +110,20 @@ struct CompareDrop {
 class CompareWithoutPreload : public Models {
  protected:
   CompareDrop run() {
-    set_bits(reg("RCC.APB1ENR1"), 1u << 2);
-    set_bits(reg("RCC.AHB2ENR"), 2u);
-    wr(reg("GPIOB.AFRH"), (rd(reg("GPIOB.AFRH")) & ~0xFu) | 2u);  // PB8 AF2
-    wr(reg("GPIOB.MODER"), (rd(reg("GPIOB.MODER")) & ~(3u << 16)) | (2u << 16));
-    wr(reg("TIM4.ARR"), 999);
-    wr(reg("TIM4.CCMR2"), 6u << 4);  // OC3M PWM 1, no preload
-    wr(reg("TIM4.CCR3"), 900);
-    wr(reg("TIM4.EGR"), 1);
-    wr(reg("TIM4.CCER"), 1u << 8);
+    set_bits(reg("RCC", rcc::APB1ENR1), rcc::apb1enr1::TIM4EN.mask());
+    set_bits(reg("RCC", rcc::AHB2ENR), rcc::ahb2enr::GPIOBEN.mask());
+    wr(reg("GPIOB", gpio::AFRH), gpio::afrh::AFRHx(8).put(rd(reg("GPIOB", gpio::AFRH)), 2));  // PB8 AF2
+    wr(reg("GPIOB", gpio::MODER), gpio::moder::MODERx(8).put(rd(reg("GPIOB", gpio::MODER)), kAlternate));
+    wr(reg("TIM4", tim::ARR), 999);
+    wr(reg("TIM4", tim::CCMR2), tim::ccmr2::OCxM(3)(tim::ccmr2::ocxm::PwmMode1));  // no preload
+    wr(reg("TIM4", tim::CCR3), 900);
+    wr(reg("TIM4", tim::EGR), tim::egr::UG.mask());
+    wr(reg("TIM4", tim::CCER), tim::ccer::CCxE(3).mask());
     bus.t = 10'000;
-    wr(reg("TIM4.CR1"), 1);
+    wr(reg("TIM4", tim::CR1), tim::cr1::CEN.mask());
     run_to(20'000);
     EXPECT_EQ(board.chip().gpio(1).pad(8), 1);
-    wr(reg("TIM4.CCR3"), 100);
+    wr(reg("TIM4", tim::CCR3), 100);
     CompareDrop d{board.chip().gpio(1).pad(8), kNever};
     run_to(30'000);
     const auto history = board.pin_history();
@@ -146,18 +148,18 @@ TEST_F(CompareWithoutPreload, CatchesTheModelThatPreloadsEveryCompare) {
 }
 
 TEST_F(Models, SharedIrq26StaysHighWhileEitherTimerFlags) {
-  set_bits(reg("RCC.APB2ENR"), (1u << 11) | (1u << 18));
-  wr(reg("TIM1.DIER"), 1u << 6);  // TIE: trigger interrupt on IRQ 26
-  wr(reg("TIM17.DIER"), 1u);      // UIE: TIM17 update on IRQ 26
-  wr(reg("TIM1.EGR"), 1u << 6);   // TG
-  wr(reg("TIM17.EGR"), 1u);       // UG
-  EXPECT_TRUE(bus.lines[26]);
-  EXPECT_FALSE(bus.lines[25]);
-  wr(reg("TIM1.SR"), 0);
-  EXPECT_TRUE(bus.lines[26]) << "TIM17 still flags";
-  wr(reg("TIM17.SR"), 0);
-  EXPECT_FALSE(bus.lines[26]);
-  EXPECT_EQ(bus.raised[26], 1u);
+  set_bits(reg("RCC", rcc::APB2ENR), rcc::apb2enr::TIM1EN | rcc::apb2enr::TIM17EN);
+  wr(reg("TIM1", tim::DIER), tim::dier::TIE.mask());   // trigger interrupt on IRQ 26
+  wr(reg("TIM17", tim::DIER), tim::dier::UIE.mask());  // TIM17 update on IRQ 26
+  wr(reg("TIM1", tim::EGR), tim::egr::TG.mask());
+  wr(reg("TIM17", tim::EGR), tim::egr::UG.mask());
+  EXPECT_TRUE(bus.lines[irq("TIM17")]);
+  EXPECT_FALSE(bus.lines[irq("TIM1", periph::desc::kTimUpdate)]);
+  wr(reg("TIM1", tim::SR), 0);
+  EXPECT_TRUE(bus.lines[irq("TIM17")]) << "TIM17 still flags";
+  wr(reg("TIM17", tim::SR), 0);
+  EXPECT_FALSE(bus.lines[irq("TIM17")]);
+  EXPECT_EQ(bus.raised[irq("TIM17")], 1u);
 }
 
 }  // namespace

@@ -4,6 +4,10 @@
 // test at fixed virtual times.
 #pragma once
 
+#include <array>
+#include <cstring>
+#include <string>
+#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -83,16 +87,45 @@ class TestDevice final : public Device {
   size_t next_ = 0;
 };
 
-// A bus for models used outside any machine (time 0, no memory, nothing raised).
-class NullBus final : public Bus {
+// The bus the tests give models that run outside any machine: it keeps the
+// time the test sets, the NVIC lines (and how often each was raised), guest
+// SRAM for DMA, and what the models report.
+class FakeBus : public Bus {
  public:
-  ns_t now() const override { return 0; }
-  void set_irq_line(unsigned, bool) override {}
-  bool read_mem(uint32_t, void*, size_t) override { return false; }
-  bool write_mem(uint32_t, const void*, size_t) override { return false; }
-  void unmodelled(uint32_t, bool, unsigned, uint32_t) override {}
-  void fault(const std::string&) override {}
+  ns_t now() const override { return t; }
+  void set_irq_line(unsigned irq, bool high) override {
+    if (irq >= lines.size()) return;
+    lines[irq] = high;
+    if (high) ++raised[irq];
+  }
+  bool read_mem(uint32_t addr, void* dst, size_t n) override {
+    if (addr < kSram || addr + n > kSram + sram.size()) return false;
+    std::memcpy(dst, sram.data() + (addr - kSram), n);
+    return true;
+  }
+  bool write_mem(uint32_t addr, const void* src, size_t n) override {
+    if (addr < kSram || addr + n > kSram + sram.size()) return false;
+    std::memcpy(sram.data() + (addr - kSram), src, n);
+    return true;
+  }
+  void unmodelled(uint32_t addr, bool is_write, unsigned, uint32_t) override {
+    unmodelled_log.push_back({addr, is_write});
+  }
+  void fault(const std::string& what) override { faults.push_back(what); }
+  bool option(const std::string& name) const override { return name == "pll_never_locks" && never_lock; }
+
+  static constexpr uint32_t kSram = 0x20000000;
+  ns_t t = 0;
+  bool never_lock = false;
+  std::vector<uint8_t> sram = std::vector<uint8_t>(32 * 1024);
+  std::array<bool, 102> lines{};
+  std::array<unsigned, 102> raised{};
+  std::vector<std::pair<uint32_t, bool>> unmodelled_log;
+  std::vector<std::string> faults;
 };
+
+// A bus for models that are only built and read at t = 0.
+using NullBus = FakeBus;
 
 class FakeBoard final : public Board {
  public:

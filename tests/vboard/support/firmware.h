@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "support/chip_names.h"
 #include "world/board.h"
 #include "vboard/machine.h"
 
@@ -146,18 +147,20 @@ size_t first_write(const Machine& m, Pred pred) {
 }
 
 inline bool is_timer_addr(uint32_t a) {
-  static const uint32_t bases[] = {0x40012C00, 0x40000000, 0x40000800, 0x40001400, 0x40013400, 0x40014800};
-  for (uint32_t b : bases)
-    if (a >= b && a < b + 0x400) return true;
+  for (const char* t : {"TIM1", "TIM2", "TIM4", "TIM7", "TIM8", "TIM17"})
+    if (in_block(t, a)) return true;
   return false;
 }
 
 // Start-up order: the system clock is switched to the PLL before any GPIO mode
 // is written, and GPIO modes are written before any timer register.
 inline void expect_clocks_then_pins_then_timers(const Machine& m) {
-  size_t sw = first_write(m, [](const MmioWrite& w) { return w.addr == 0x40021008 && (w.value & 3) == 3; });
-  size_t moder =
-      first_write(m, [](const MmioWrite& w) { return w.addr == 0x48000000 || w.addr == 0x48000400; });
+  size_t sw = first_write(m, [](const MmioWrite& w) {
+    return w.addr == reg("RCC", rcc::CFGR) && rcc::cfgr::SW.get(w.value) == rcc::cfgr::sw::PLL;
+  });
+  size_t moder = first_write(m, [](const MmioWrite& w) {
+    return w.addr == reg("GPIOA", gpio::MODER) || w.addr == reg("GPIOB", gpio::MODER);
+  });
   size_t tim = first_write(m, [](const MmioWrite& w) { return is_timer_addr(w.addr); });
   ASSERT_NE(sw, std::string::npos) << "SYSCLK never switched to the PLL";
   ASSERT_NE(moder, std::string::npos) << "no GPIO mode written";

@@ -113,10 +113,12 @@ TEST(FrontLamp, Tim7StartsOnlyAfterSetupHasSetUpThePins) {
   o.run_for = 50 * kMs;
   auto f = run_fw(*img, o);
   const Machine& m = *f.m;
-  size_t cen = first_write(m, [](const MmioWrite& w) { return w.addr == 0x40001400 && (w.value & 1); });
-  size_t lights =
-      first_write(m, [](const MmioWrite& w) { return w.addr == 0x48000018 && (w.value & 0x0300); });
-  size_t moder = first_write(m, [](const MmioWrite& w) { return w.addr == 0x48000000; });
+  size_t cen = first_write(
+      m, [](const MmioWrite& w) { return w.addr == reg("TIM7", tim::CR1) && tim::cr1::CEN.test(w.value); });
+  size_t lights = first_write(m, [](const MmioWrite& w) {
+    return w.addr == reg("GPIOA", gpio::BSRR) && (w.value & (gpio::bsrr::BSx(8) | gpio::bsrr::BSx(9)));
+  });
+  size_t moder = first_write(m, [](const MmioWrite& w) { return w.addr == reg("GPIOA", gpio::MODER); });
   ASSERT_NE(cen, std::string::npos) << "TIM7 never started";
   ASSERT_NE(lights, std::string::npos) << "setup() never drove the lights high";
   EXPECT_LT(moder, cen);
@@ -132,7 +134,9 @@ bool wrap_scenario(const Image& img, const MachineOptions& base) {
   MachineOptions probe = base;
   probe.run_for = 30 * kMs;
   auto p = run_fw(img, probe);
-  size_t cen = first_write(*p.m, [](const MmioWrite& w) { return w.addr == 0x40001400 && (w.value & 1); });
+  size_t cen = first_write(*p.m, [](const MmioWrite& w) {
+    return w.addr == reg("TIM7", tim::CR1) && tim::cr1::CEN.test(w.value);
+  });
   if (cen == std::string::npos) {
     ADD_FAILURE() << "TIM7 never started";
     return false;

@@ -22,7 +22,9 @@ ns_t tim7_start(const Image& img) {
   MachineOptions probe;
   probe.run_for = 30 * kMs;
   auto p = run_fw(img, probe);
-  size_t cen = first_write(*p.m, [](const MmioWrite& w) { return w.addr == 0x40001400 && (w.value & 1); });
+  size_t cen = first_write(*p.m, [](const MmioWrite& w) {
+    return w.addr == reg("TIM7", tim::CR1) && tim::cr1::CEN.test(w.value);
+  });
   EXPECT_NE(cen, std::string::npos) << "TIM7 never started";
   return cen == std::string::npos ? 0 : p.m->mmio_writes()[cen].t;
 }

@@ -11,23 +11,29 @@ namespace vboard::periph {
 
 namespace {
 std::vector<RegDef> dmamux_regs() {
+  using namespace dmamux;
   static const char* const kC[] = {"C0CR", "C1CR", "C2CR", "C3CR", "C4CR",  "C5CR",
                                    "C6CR", "C7CR", "C8CR", "C9CR", "C10CR", "C11CR"};
   std::vector<RegDef> r;
   // G431: 12 request-line channels; C12CR..C15CR are absent.
   // Only request routing is modelled: synchronisation, event generation and
   // the request generators are stored and reported when switched on.
-  const UnmodelledField sync{0x00010200, "request synchronisation / event generation is not modelled"};
-  const UnmodelledField gen{1u << 16, "request generators are not modelled"};
+  const UnmodelledField sync{cxcr::SE | cxcr::EGE,
+                             "request synchronisation / event generation is not modelled"};
+  const UnmodelledField gen{rgxcr::GE.mask(), "request generators are not modelled"};
+  const uint32_t routing = cxcr::DMAREQ_ID | cxcr::SOIE | cxcr::SPOL | cxcr::NBREQ | cxcr::SYNC_ID.mask();
   for (unsigned i = 0; i < Dmamux::kChannels; ++i)
-    r.push_back({kC[i], 4 * i, 0, 0x1FFE017F, 0, 0, 0, 0, {sync}});
-  // Synchronisation overrun flags (never raised: synchronisation is not modelled).
-  r.push_back({"CSR", 0x080, 0, 0, 0x0FFF});
-  r.push_back({.name = "CFR", .offset = 0x084, .reset = 0, .wo = 0x0FFF});
+    r.push_back({.name = kC[i], .offset = CxCR(i), .reset = 0, .rw = routing, .unmodelled = {sync}});
+  // Synchronisation overrun flags (never raised: synchronisation is not modelled), one per channel.
+  const uint32_t overrun = Field{csr::SOF.pos, Dmamux::kChannels}.mask();
+  r.push_back({.name = "CSR", .offset = CSR, .reset = 0, .ro = overrun});
+  r.push_back({.name = "CFR", .offset = CFR, .reset = 0, .wo = overrun});
   static const char* const kRg[] = {"RG0CR", "RG1CR", "RG2CR", "RG3CR"};
-  for (unsigned i = 0; i < 4; ++i) r.push_back({kRg[i], 0x100 + 4 * i, 0, 0x00FE011F, 0, 0, 0, 0, {gen}});
-  r.push_back({"RGSR", 0x140, 0, 0, 0xF});
-  r.push_back({.name = "RGCFR", .offset = 0x144, .reset = 0, .wo = 0xF});
+  const uint32_t generator = rgxcr::SIG_ID | rgxcr::OIE | rgxcr::GPOL | rgxcr::GNBREQ.mask();
+  for (unsigned i = 0; i < 4; ++i)
+    r.push_back({.name = kRg[i], .offset = RGxCR(i), .reset = 0, .rw = generator, .unmodelled = {gen}});
+  r.push_back({.name = "RGSR", .offset = RGSR, .reset = 0, .ro = rgsr::OF.mask()});
+  r.push_back({.name = "RGCFR", .offset = RGCFR, .reset = 0, .wo = rgcfr::COF.mask()});
   return r;
 }
 }  // namespace
@@ -39,13 +45,13 @@ Dmamux::Dmamux(Context& ctx, const desc::Peripheral& where) : RegBlock(ctx, wher
 
 void Dmamux::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   plain_write(idx, value, lanes);  // status and clear registers: nothing is ever raised
-  if (idx < kChannels) reroute();
+  if (offset_of(idx) <= dmamux::CxCR(kChannels - 1)) reroute();
 }
 
 void Dmamux::reroute() {
   route_.fill(-1);
   for (int c = kChannels - 1; c >= 0; --c) {
-    const unsigned id = val_[c] & 0x7Fu;
+    const unsigned id = request_of(static_cast<unsigned>(c));
     if (id != 0) route_[id] = static_cast<int16_t>(c);
   }
 }
@@ -68,26 +74,48 @@ Dma* Dmamux::dma_for(unsigned req, unsigned* ch) const {
 // ---------------------------------------------------------------- DMA1
 
 namespace {
-constexpr uint32_t kEN = 1u << 0, kDIR = 1u << 4, kCIRC = 1u << 5, kPINC = 1u << 6, kMINC = 1u << 7;
-constexpr uint32_t kMEM2MEM = 1u << 14;
-constexpr uint32_t kGIF = 1u, kTCIF = 2u, kHTIF = 4u, kTEIF = 8u;
-constexpr unsigned kISR = 0, kIFCR = 1;
-unsigned ccr_idx(unsigned ch) { return 2 + 4 * ch; }
+using dma::ccrx::CIRC;
+using dma::ccrx::DIR;
+using dma::ccrx::EN;
+using dma::ccrx::MEM2MEM;
+using dma::ccrx::MINC;
+using dma::ccrx::PINC;
+// A channel's flags as ISR and IFCR hold channel 1's; channel ch's sit
+// kFlagStep * ch bits higher.
+constexpr uint32_t kGIF = dma::isr::GIFx(1).mask(), kTCIF = dma::isr::TCIFx(1).mask();
+constexpr uint32_t kHTIF = dma::isr::HTIFx(1).mask(), kTEIF = dma::isr::TEIFx(1).mask();
+constexpr uint32_t kChanFlags = kGIF | kTCIF | kHTIF | kTEIF;
+constexpr unsigned kFlagStep = dma::isr::GIFx(2).pos - dma::isr::GIFx(1).pos;
+// CCR's interrupt enables sit where the channel's flags do.
+constexpr uint32_t kIrqFlags = kTCIF | kHTIF | kTEIF;
+static_assert((dma::ccrx::TCIE | dma::ccrx::HTIE | dma::ccrx::TEIE.mask()) == kIrqFlags);
+constexpr uint32_t kChanStride = dma::CCRx(2) - dma::CCRx(1);
+// A data size code of CCR.PSIZE/MSIZE that is reserved, and the one the model takes for it (32 bits).
+constexpr unsigned kSizeReserved = 3, kSizeWord = 2;
+
+uint32_t chan_flags(uint32_t reg, unsigned ch) { return (reg >> (kFlagStep * ch)) & kChanFlags; }
+uint32_t at_chan(uint32_t flags, unsigned ch) { return flags << (kFlagStep * ch); }
+// The bits of an item of `bytes` bytes.
+uint32_t item_mask(unsigned bytes) { return Field{0, 8 * bytes}.mask(); }
 
 std::vector<RegDef> dma_regs() {
+  using namespace dma;
   static const char* const kNames[Dma::kChannels][4] = {
       {"CCR1", "CNDTR1", "CPAR1", "CMAR1"}, {"CCR2", "CNDTR2", "CPAR2", "CMAR2"},
       {"CCR3", "CNDTR3", "CPAR3", "CMAR3"}, {"CCR4", "CNDTR4", "CPAR4", "CMAR4"},
       {"CCR5", "CNDTR5", "CPAR5", "CMAR5"}, {"CCR6", "CNDTR6", "CPAR6", "CMAR6"}};
   // G431: six channels; CCR7/CCR8 and their flags are absent.
-  std::vector<RegDef> r = {{"ISR", 0x000, 0, 0, 0x00FFFFFF},
-                           {.name = "IFCR", .offset = 0x004, .reset = 0, .wo = 0x00FFFFFF}};
+  uint32_t flags = 0;
+  for (unsigned ch = 0; ch < Dma::kChannels; ++ch) flags |= at_chan(kChanFlags, ch);
+  std::vector<RegDef> r = {{.name = "ISR", .offset = ISR, .reset = 0, .ro = flags},
+                           {.name = "IFCR", .offset = IFCR, .reset = 0, .wo = flags}};
+  const uint32_t ccr = ccrx::EN | ccrx::TCIE | ccrx::HTIE | ccrx::TEIE | ccrx::DIR | ccrx::CIRC | ccrx::PINC |
+                       ccrx::MINC | ccrx::PSIZE | ccrx::MSIZE | ccrx::PL | ccrx::MEM2MEM.mask();
   for (unsigned n = 0; n < Dma::kChannels; ++n) {
-    const uint32_t o = 0x14 * n;
-    r.push_back({kNames[n][0], 0x08 + o, 0, 0x7FFF});
-    r.push_back({kNames[n][1], 0x0C + o, 0, 0xFFFF});
-    r.push_back({kNames[n][2], 0x10 + o, 0, 0xFFFFFFFF});
-    r.push_back({kNames[n][3], 0x14 + o, 0, 0xFFFFFFFF});
+    r.push_back({.name = kNames[n][0], .offset = CCRx(n + 1), .reset = 0, .rw = ccr});
+    r.push_back({.name = kNames[n][1], .offset = CNDTRx(n + 1), .reset = 0, .rw = cndtrx::NDT.mask()});
+    r.push_back({.name = kNames[n][2], .offset = CPARx(n + 1), .reset = 0, .rw = cparx::PA.mask()});
+    r.push_back({.name = kNames[n][3], .offset = CMARx(n + 1), .reset = 0, .rw = cmarx::MA.mask()});
   }
   return r;
 }
@@ -101,48 +129,54 @@ Dma::Dma(Context& ctx, const desc::Peripheral& where, const Dmamux& mux,
     for (unsigned ch = l.first; ch <= l.last && ch < kChannels; ++ch) irq_[ch] = l.irq;
 }
 
+// The channel (from 0) a channel register belongs to, and its offset as channel 1's (CCR1, CNDTR1, ...).
+unsigned Dma::chan_of(uint32_t offset) { return (offset - dma::CCR1) / kChanStride; }
+uint32_t Dma::as_chan1(uint32_t offset) { return offset - kChanStride * chan_of(offset); }
+
 uint32_t Dma::peek(unsigned idx) const {
-  if (idx == kISR) return isr_;
-  if (idx == kIFCR) return 0;
-  const unsigned ch = (idx - 2) / 4, k = (idx - 2) % 4;
-  if (k == 1 && chan_[ch].en) return chan_[ch].left;
+  const uint32_t off = offset_of(idx);
+  if (off == dma::ISR) return isr_;
+  if (off == dma::IFCR) return 0;
+  const Chan& c = chan_[chan_of(off)];
+  if (as_chan1(off) == dma::CNDTR1 && c.en) return c.left;
   return val_[idx];
 }
 
-void Dma::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
-  const uint32_t v = value & lanes;
-  if (idx == kISR) return;
-  if (idx == kIFCR) {
-    for (unsigned ch = 0; ch < kChannels; ++ch) {
-      uint32_t clr = (v >> (4 * ch)) & 0xFu;
-      if (clr & kGIF) clr = 0xFu;
-      if (!clr) continue;
-      isr_ &= ~(clr << (4 * ch));
-      // GIF stays while any other flag of the channel does.
-      if ((isr_ >> (4 * ch)) & 0xEu)
-        isr_ |= kGIF << (4 * ch);
-      else
-        isr_ &= ~(kGIF << (4 * ch));
-      update_irq(ch);
-    }
-    return;
+void Dma::clear_flags(uint32_t v) {
+  for (unsigned ch = 0; ch < kChannels; ++ch) {
+    uint32_t clr = chan_flags(v, ch);
+    if (clr & kGIF) clr = kChanFlags;
+    if (!clr) continue;
+    isr_ &= ~at_chan(clr, ch);
+    // GIF stays while any other flag of the channel does.
+    if (chan_flags(isr_, ch) & kIrqFlags)
+      isr_ |= at_chan(kGIF, ch);
+    else
+      isr_ &= ~at_chan(kGIF, ch);
+    update_irq(ch);
   }
-  const unsigned ch = (idx - 2) / 4, k = (idx - 2) % 4;
+}
+
+void Dma::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
+  const uint32_t off = offset_of(idx);
+  if (off == dma::ISR) return;
+  if (off == dma::IFCR) return clear_flags(value & lanes);
+  const unsigned ch = chan_of(off);
   Chan& c = chan_[ch];
-  if (k == 0) {
+  if (as_chan1(off) == dma::CCR1) {
     const uint32_t old = val_[idx];
     uint32_t nv = merged(idx, value, lanes);
-    if ((old & kEN) && ((nv ^ old) & ~kEN & 0x7FFFu)) {
+    if (EN.test(old) && ((nv ^ old) & ~EN.mask() & regs_[idx].stored())) {
       finding(chip::diag::kLockedField,
               "CCR" + std::to_string(ch + 1) + " fields written while EN = 1 (ignored)");
-      nv = (old & ~kEN) | (nv & kEN);
+      nv = EN.put(old, EN.get(nv));
     }
     val_[idx] = nv;
-    if ((nv & kEN) && !(old & kEN)) {
+    if (EN.test(nv) && !EN.test(old)) {
       enable(ch);
-    } else if (!(nv & kEN) && (old & kEN)) {
+    } else if (!EN.test(nv) && EN.test(old)) {
       c.en = false;
-      val_[idx + 1] = c.left;
+      set(dma::CNDTRx(ch + 1), c.left);
       update_watch();
     }
     update_irq(ch);
@@ -160,23 +194,24 @@ void Dma::retarget(Chan& c) { c.target = resolve_ ? resolve_(c.paddr, &c.target_
 
 void Dma::enable(unsigned ch) {
   Chan& c = chan_[ch];
-  c.ccr = val_[ccr_idx(ch)];
-  c.ndt0 = val_[ccr_idx(ch) + 1] & 0xFFFFu;
+  c.ccr = val(dma::CCRx(ch + 1));
+  c.ndt0 = dma::cndtrx::NDT.get(val(dma::CNDTRx(ch + 1)));
   c.left = c.ndt0;
-  c.paddr = val_[ccr_idx(ch) + 2];
-  c.maddr = val_[ccr_idx(ch) + 3];
-  const unsigned ps = (c.ccr >> 8) & 3u, ms = (c.ccr >> 10) & 3u;
-  if (ps == 3 || ms == 3)
+  c.paddr = val(dma::CPARx(ch + 1));
+  c.maddr = val(dma::CMARx(ch + 1));
+  const unsigned ps = dma::ccrx::PSIZE.get(c.ccr), ms = dma::ccrx::MSIZE.get(c.ccr);
+  if (ps == kSizeReserved || ms == kSizeReserved)
     finding(chip::diag::kReservedValue, "channel " + std::to_string(ch + 1) + ": reserved data size");
-  c.psize = 1u << (ps == 3 ? 2 : ps);
-  c.msize = 1u << (ms == 3 ? 2 : ms);
+  // Size code n moves 2^n bytes.
+  c.psize = 1u << (ps == kSizeReserved ? kSizeWord : ps);
+  c.msize = 1u << (ms == kSizeReserved ? kSizeWord : ms);
   c.cache_epoch = ~0ull;
   c.en = true;
   retarget(c);
   update_watch();
   if (c.ndt0 == 0)
     finding(chip::diag::kMisconfigured, "channel " + std::to_string(ch + 1) + " enabled with CNDTR = 0");
-  if (c.ccr & kMEM2MEM) {
+  if (MEM2MEM.test(c.ccr)) {
     while (c.en && c.left > 0) request(ch, now());
   }
 }
@@ -185,7 +220,7 @@ bool Dma::mem_read(Chan& c, uint32_t addr, unsigned n, uint32_t* v) {
   if (c.cache_epoch != ctx_.epoch || addr < c.cache_addr || addr + n > c.cache_addr + c.cache_len) {
     // Fetch the rest of this pass at once: the CPU cannot change memory meanwhile.
     uint32_t len = n;
-    if (c.ccr & kMINC) len = std::max<uint32_t>(n, std::min<uint32_t>(4096, c.left * c.msize));
+    if (MINC.test(c.ccr)) len = std::max<uint32_t>(n, std::min<uint32_t>(4096, c.left * c.msize));
     c.cache.resize(len);
     if (!ctx_.bus.read_mem(addr, c.cache.data(), len)) {
       if (len == n || !ctx_.bus.read_mem(addr, c.cache.data(), n)) return false;
@@ -209,10 +244,10 @@ bool Dma::mem_write(uint32_t addr, unsigned n, uint32_t v) {
 void Dma::transfer_error(unsigned ch, const std::string& why) {
   Chan& c = chan_[ch];
   c.en = false;
-  val_[ccr_idx(ch)] &= ~kEN;
-  val_[ccr_idx(ch) + 1] = c.left;
+  set(dma::CCRx(ch + 1), EN.put(val(dma::CCRx(ch + 1)), 0));
+  set(dma::CNDTRx(ch + 1), c.left);
   update_watch();
-  isr_ |= (kTEIF | kGIF) << (4 * ch);
+  isr_ |= at_chan(kTEIF | kGIF, ch);
   update_irq(ch);
   ctx_.bus.fault("DMA1 channel " + std::to_string(ch + 1) + ": " + why);
 }
@@ -222,10 +257,10 @@ void Dma::request(unsigned ch, ns_t t) {
   Chan& c = chan_[ch];
   if (!c.en || c.left == 0) return;
   uint32_t v = 0;
-  const bool m2p = (c.ccr & kDIR) != 0;
+  const bool m2p = DIR.test(c.ccr);
   if (m2p) {
     if (!mem_read(c, c.maddr, c.msize, &v)) return transfer_error(ch, "read from unmapped memory");
-    if (c.psize < 4) v &= (1u << (8 * c.psize)) - 1u;  // narrower destination keeps the low bytes
+    v &= item_mask(c.psize);  // narrower destination keeps the low bytes
     if (c.target) {
       if (c.target->clocked()) c.target->dma_write(c.target_off, v, c.psize);
     } else if (!mem_write(c.paddr, c.psize, v)) {
@@ -237,11 +272,11 @@ void Dma::request(unsigned ch, ns_t t) {
     } else if (!ctx_.bus.read_mem(c.paddr, &v, c.psize)) {
       return transfer_error(ch, "read from unmapped address");
     }
-    if (c.msize < 4) v &= (1u << (8 * c.msize)) - 1u;
+    v &= item_mask(c.msize);
     if (!mem_write(c.maddr, c.msize, v)) return transfer_error(ch, "write to unmapped memory");
   }
-  if (c.ccr & kMINC) c.maddr += c.msize;
-  if (c.ccr & kPINC) {
+  if (MINC.test(c.ccr)) c.maddr += c.msize;
+  if (PINC.test(c.ccr)) {
     c.paddr += c.psize;
     retarget(c);
   }
@@ -251,17 +286,17 @@ void Dma::request(unsigned ch, ns_t t) {
   if (c.left == c.ndt0 / 2) fl |= kHTIF;
   if (c.left == 0) {
     fl |= kTCIF;
-    if (c.ccr & kCIRC) {
+    if (CIRC.test(c.ccr)) {
       c.left = c.ndt0;
-      c.maddr = val_[ccr_idx(ch) + 3];
-      if (c.paddr != val_[ccr_idx(ch) + 2]) {
-        c.paddr = val_[ccr_idx(ch) + 2];
+      c.maddr = val(dma::CMARx(ch + 1));
+      if (c.paddr != val(dma::CPARx(ch + 1))) {
+        c.paddr = val(dma::CPARx(ch + 1));
         retarget(c);
       }
     }
   }
   if (fl) {
-    const uint32_t bits = (fl | kGIF) << (4 * ch);
+    const uint32_t bits = at_chan(fl | kGIF, ch);
     if ((isr_ & bits) != bits) {
       isr_ |= bits;
       update_irq(ch);
@@ -272,7 +307,7 @@ void Dma::request(unsigned ch, ns_t t) {
 Dma::QuietItems Dma::quiet_items(unsigned ch, const RegBlock* target, uint32_t offset) {
   Chan& c = chan_[ch];
   QuietItems q;
-  if (!c.en || c.left == 0 || !(c.ccr & kDIR) || (c.ccr & (kMEM2MEM | kPINC)) || c.target != target ||
+  if (!c.en || c.left == 0 || !DIR.test(c.ccr) || (c.ccr & (MEM2MEM | PINC)) || c.target != target ||
       c.target_off != offset)
     return q;
   // The request that leaves `left` at half the count raises HT, the one that leaves 0 raises TC.
@@ -282,18 +317,18 @@ Dma::QuietItems Dma::quiet_items(unsigned ch, const RegBlock* target, uint32_t o
   if (n == 0) return q;
   uint32_t first = 0;
   if (!mem_read(c, c.maddr, c.msize, &first)) return q;  // fills the cache from maddr on
-  q.stride = (c.ccr & kMINC) ? c.msize : 0;
+  q.stride = MINC.test(c.ccr) ? c.msize : 0;
   const uint32_t avail = (c.cache_addr + c.cache_len - c.maddr - c.msize) / std::max<uint32_t>(q.stride, 1);
   q.count = q.stride ? std::min(n, avail + 1) : n;
   q.data = c.cache.data() + (c.maddr - c.cache_addr);
   q.size = c.msize;
-  q.mask = c.psize < 4 ? (1u << (8 * c.psize)) - 1u : 0xFFFFFFFFu;
+  q.mask = item_mask(c.psize);
   return q;
 }
 
 void Dma::quiet_done(unsigned ch, uint32_t k) {
   Chan& c = chan_[ch];
-  if (c.ccr & kMINC) c.maddr += k * c.msize;
+  if (MINC.test(c.ccr)) c.maddr += k * c.msize;
   c.transfers += k;
   c.left -= k;
 }
@@ -305,17 +340,17 @@ void Dma::update_watch() {
   uint64_t lo = ~0ull, hi = 0;
   for (unsigned ch = 0; ch < kChannels; ++ch) {
     const Chan& c = chan_[ch];
-    if (!c.en || !(c.ccr & kDIR) || (c.ccr & kMEM2MEM)) continue;
-    const uint64_t first = val_[ccr_idx(ch) + 3];
+    if (!c.en || !DIR.test(c.ccr) || MEM2MEM.test(c.ccr)) continue;
+    const uint64_t first = val(dma::CMARx(ch + 1));
     lo = std::min(lo, first);
-    hi = std::max(hi, first + ((c.ccr & kMINC) ? uint64_t{c.ndt0} * c.msize : c.msize));
+    hi = std::max(hi, first + (MINC.test(c.ccr) ? uint64_t{c.ndt0} * c.msize : c.msize));
   }
   if (lo >= hi) lo = hi = 0;
   ctx_.bus.watch_stores(this, static_cast<uint32_t>(lo), static_cast<uint32_t>(std::min<uint64_t>(hi, ~0u)));
 }
 
 void Dma::update_irq(unsigned ch) {
-  const uint32_t s = (isr_ >> (4 * ch)) & val_[ccr_idx(ch)] & 0xEu;
+  const uint32_t s = chan_flags(isr_, ch) & val(dma::CCRx(ch + 1)) & kIrqFlags;
   ctx_.irq.set(irq_[ch], irq_src_, s != 0);
 }
 
@@ -334,17 +369,17 @@ ns_t Dma::next_event() const {
     const unsigned req = mux_.request_of(ch);
     const RequestSource* src = mux_.source(req);
     if (!src) continue;
-    const uint32_t ie = val_[ccr_idx(ch)], fl = isr_ >> (4 * ch);
+    const uint32_t ie = val(dma::CCRx(ch + 1)), fl = chan_flags(isr_, ch);
     const uint32_t half = c.ndt0 / 2;
-    if ((ie & kHTIF) && !(fl & kHTIF)) {
+    if (dma::ccrx::HTIE.test(ie) && !(fl & kHTIF)) {
       uint64_t k = 0;
       if (c.left > half)
         k = c.left - half;
-      else if (c.ccr & kCIRC)
+      else if (CIRC.test(c.ccr))
         k = c.left + (c.ndt0 - half);
       if (k) best = std::min(best, src->request_time(req, k));
     }
-    if ((ie & kTCIF) && !(fl & kTCIF)) best = std::min(best, src->request_time(req, c.left));
+    if (dma::ccrx::TCIE.test(ie) && !(fl & kTCIF)) best = std::min(best, src->request_time(req, c.left));
   }
   return best;
 }

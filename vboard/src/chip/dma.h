@@ -1,7 +1,10 @@
 // DMAMUX request routing and DMA1 channels.
 #pragma once
 
-#include "chip/timer.h"
+#include <functional>
+
+#include "chip/dma_request.h"
+#include "chip/regblock.h"
 
 namespace vboard::periph {
 
@@ -13,7 +16,9 @@ class Dmamux : public RegBlock {
   void attach(Dma* dma1) { dma1_ = dma1; }
   void register_source(unsigned req, RequestSource* src) { sources_[req] = src; }
   RequestSource* source(unsigned req) const { return req < kReqs ? sources_[req] : nullptr; }
-  unsigned request_of(unsigned channel) const { return val_[channel] & 0x7Fu; }
+  unsigned request_of(unsigned channel) const {
+    return dmamux::cxcr::DMAREQ_ID.get(val(dmamux::CxCR(channel)));
+  }
   // A peripheral raises request `req` at time t.
   void request(unsigned req, ns_t t);
   // DMA1 and its channel that serves request `req` (nullptr: none).
@@ -71,6 +76,9 @@ class Dma : public RegBlock {
     uint32_t cache_addr = 0, cache_len = 0;
     std::vector<uint8_t> cache;
   };
+  static unsigned chan_of(uint32_t offset);
+  static uint32_t as_chan1(uint32_t offset);
+  void clear_flags(uint32_t v);
   void enable(unsigned ch);
   bool mem_read(Chan& c, uint32_t addr, unsigned n, uint32_t* v);
   bool mem_write(uint32_t addr, unsigned n, uint32_t v);

@@ -8,24 +8,35 @@ namespace vboard::periph {
 // ---------------------------------------------------------------- GPIO
 
 namespace {
-enum GpioReg : unsigned { kMODER, kOTYPER, kOSPEEDR, kPUPDR, kIDR, kODR, kBSRR, kLCKR, kAFRL, kAFRH, kBRR };
+// Values of MODERx and PUPDRx (the vendor's description has no names for them).
+constexpr unsigned kModeOutput = 1, kModeAlternate = 2, kModeAnalog = 3;
+constexpr unsigned kPullUp = 1;
+// One bit per pin of a port (OTYPER, IDR, ODR, BRR; BSRR's set half).
+constexpr uint32_t kPins = Field{0, 16}.mask();
+
+unsigned mode_of(uint32_t moder, unsigned pin) { return gpio::moder::MODERx(pin).get(moder); }
 
 std::vector<RegDef> gpio_regs(uint32_t moder, uint32_t ospeedr, uint32_t pupdr) {
+  using namespace gpio;
   return {
-      {"MODER", 0x00, moder, 0xFFFFFFFF},
-      {"OTYPER", 0x04, 0, 0xFFFF},
-      {"OSPEEDR", 0x08, ospeedr, 0xFFFFFFFF},
-      {"PUPDR", 0x0C, pupdr, 0xFFFFFFFF},
-      {"IDR", 0x10, 0, 0, 0xFFFF},
-      {"ODR", 0x14, 0, 0xFFFF},
-      {.name = "BSRR", .offset = 0x18, .reset = 0, .wo = 0xFFFFFFFF},
-      {"LCKR", 0x1C, 0, 0x1FFFF},
-      {"AFRL", 0x20, 0, 0xFFFFFFFF},
-      {"AFRH", 0x24, 0, 0xFFFFFFFF},
-      {.name = "BRR", .offset = 0x28, .reset = 0, .wo = 0xFFFF},
+      {.name = "MODER", .offset = MODER, .reset = moder, .rw = kWord},
+      {.name = "OTYPER", .offset = OTYPER, .reset = 0, .rw = kPins},
+      {.name = "OSPEEDR", .offset = OSPEEDR, .reset = ospeedr, .rw = kWord},
+      {.name = "PUPDR", .offset = PUPDR, .reset = pupdr, .rw = kWord},
+      {.name = "IDR", .offset = IDR, .reset = 0, .ro = kPins},
+      {.name = "ODR", .offset = ODR, .reset = 0, .rw = kPins},
+      {.name = "BSRR", .offset = BSRR, .reset = 0, .wo = kWord},
+      {.name = "LCKR", .offset = LCKR, .reset = 0, .rw = kPins | lckr::LCKK.mask()},
+      {.name = "AFRL", .offset = AFRL, .reset = 0, .rw = kWord},
+      {.name = "AFRH", .offset = AFRH, .reset = 0, .rw = kWord},
+      {.name = "BRR", .offset = BRR, .reset = 0, .wo = kPins},
   };
 }
 }  // namespace
+
+unsigned Gpio::af_of(unsigned pin) const {
+  return pin < 8 ? gpio::afrl::AFRLx(pin).get(val(gpio::AFRL)) : gpio::afrh::AFRHx(pin).get(val(gpio::AFRH));
+}
 
 Gpio::Gpio(Context& ctx, const desc::Peripheral& where, unsigned port)
     : RegBlock(ctx, where,
@@ -40,18 +51,18 @@ Gpio::Gpio(Context& ctx, const desc::Peripheral& where, unsigned port)
 }
 
 int Gpio::level_of(unsigned pin) const {
-  const unsigned mode = (val_[kMODER] >> (2 * pin)) & 3u;
-  const unsigned pupd = (val_[kPUPDR] >> (2 * pin)) & 3u;
+  const unsigned mode = mode_of(val(gpio::MODER), pin);
+  const unsigned pupd = gpio::pupdr::PUPDRx(pin).get(val(gpio::PUPDR));
   // Nothing drives the line: the pull decides; a floating line is taken as low.
-  const int released = ext_[pin] >= 0 ? ext_[pin] : (pupd == 1 ? 1 : 0);
-  const bool open_drain = (val_[kOTYPER] >> pin) & 1u;
+  const int released = ext_[pin] >= 0 ? ext_[pin] : (pupd == kPullUp ? 1 : 0);
+  const bool open_drain = gpio::otyper::OTx(pin).test(val(gpio::OTYPER));
   switch (mode) {
-    case 1: {
-      const int out = (val_[kODR] >> pin) & 1u;
+    case kModeOutput: {
+      const int out = static_cast<int>(gpio::odr::ODRx(pin).get(val(gpio::ODR)));
       return (open_drain && out) ? released : out;
     }
-    case 2: {
-      const unsigned af = (val_[pin < 8 ? kAFRL : kAFRH] >> (4 * (pin % 8))) & 0xFu;
+    case kModeAlternate: {
+      const unsigned af = af_of(pin);
       if (const AfSource* src = af_src_[pin][af]) {
         const int out = src->af_level(af_ch_[pin][af]);
         return (open_drain && out) ? released : out;
@@ -114,16 +125,17 @@ void Gpio::af_outputs(unsigned pin, const PinChange* c, size_t n) {
 void Gpio::refresh(ns_t t) {
   af_live_ = 0;
   for (unsigned p = 0; p < 16; ++p) {
-    const unsigned mode = (val_[kMODER] >> (2 * p)) & 3u;
-    const unsigned af = (val_[p < 8 ? kAFRL : kAFRH] >> (4 * (p % 8))) & 0xFu;
-    if (mode == 2 && af_src_[p][af] && !((val_[kOTYPER] >> p) & 1u)) af_live_ |= 1u << p;
+    const bool open_drain = gpio::otyper::OTx(p).test(val(gpio::OTYPER));
+    if (mode_of(val(gpio::MODER), p) == kModeAlternate && af_src_[p][af_of(p)] && !open_drain)
+      af_live_ |= 1u << p;
     drive_pad(p, level_of(p), t);
   }
 }
 
 void Gpio::set_external(unsigned pin, int level, ns_t t) {
-  const bool push_pull_out = ((val_[kMODER] >> (2 * pin)) & 3u) == 1u && !((val_[kOTYPER] >> pin) & 1u);
-  if (push_pull_out && level >= 0 && static_cast<uint32_t>(level) != ((val_[kODR] >> pin) & 1u))
+  const bool push_pull_out =
+      mode_of(val(gpio::MODER), pin) == kModeOutput && !gpio::otyper::OTx(pin).test(val(gpio::OTYPER));
+  if (push_pull_out && level >= 0 && static_cast<uint32_t>(level) != gpio::odr::ODRx(pin).get(val(gpio::ODR)))
     ctx_.findings.add(chip::diag::kPinContention,
                       "P" + std::string(1, static_cast<char>('A' + port_)) + std::to_string(pin), t,
                       "driven from outside against its push-pull output");
@@ -138,44 +150,65 @@ void Gpio::connect_af(unsigned pin, unsigned af, AfSource* src, unsigned ch) {
 }
 
 uint32_t Gpio::peek(unsigned idx) const {
-  if (idx == kIDR) {
-    uint32_t analog = 0;
-    for (unsigned p = 0; p < 16; ++p)
-      if (((val_[kMODER] >> (2 * p)) & 3u) == 3u) analog |= 1u << p;
-    return pads_ & ~analog & 0xFFFFu;
+  switch (offset_of(idx)) {
+    case gpio::IDR: {
+      uint32_t analog = 0;
+      for (unsigned p = 0; p < 16; ++p)
+        if (mode_of(val(gpio::MODER), p) == kModeAnalog) analog |= gpio::idr::IDRx(p).mask();
+      return pads_ & ~analog & kPins;
+    }
+    case gpio::BSRR:
+    case gpio::BRR:
+      return 0;
+    default:
+      return val_[idx];
   }
-  if (idx == kBSRR || idx == kBRR) return 0;
-  return val_[idx];
+}
+
+// The field of pin `p` in the configuration register at `offset` (none: 0).
+static uint32_t pin_field(uint32_t offset, unsigned p) {
+  switch (offset) {
+    case gpio::MODER:
+      return gpio::moder::MODERx(p).mask();
+    case gpio::PUPDR:
+      return gpio::pupdr::PUPDRx(p).mask();
+    case gpio::OTYPER:
+      return gpio::otyper::OTx(p).mask();
+    case gpio::AFRL:
+      return p < 8 ? gpio::afrl::AFRLx(p).mask() : 0;
+    case gpio::AFRH:
+      return p >= 8 ? gpio::afrh::AFRHx(p).mask() : 0;
+    default:
+      return 0;
+  }
 }
 
 void Gpio::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   const uint32_t v = value & lanes;
-  switch (idx) {
-    case kBSRR:
-      val_[kODR] = (val_[kODR] & ~(v >> 16)) | (v & 0xFFFFu);  // set wins over reset
+  const uint32_t off = offset_of(idx);
+  switch (off) {
+    case gpio::BSRR: {
+      // Set wins over reset.
+      const uint32_t set_bits = v & kPins, reset_bits = (v & ~kPins) >> gpio::bsrr::BRx(0).pos;
+      set(gpio::ODR, (val(gpio::ODR) & ~reset_bits) | set_bits);
       break;
-    case kBRR:
-      val_[kODR] &= ~(v & 0xFFFFu);
+    }
+    case gpio::BRR:
+      set(gpio::ODR, val(gpio::ODR) & ~(v & kPins));
       break;
-    case kIDR:
+    case gpio::IDR:
       return;
-    case kMODER:
-    case kOTYPER:
-    case kPUPDR:
-    case kAFRL:
-    case kAFRH: {
+    case gpio::MODER:
+    case gpio::OTYPER:
+    case gpio::PUPDR:
+    case gpio::AFRL:
+    case gpio::AFRH: {
       const uint32_t old = val_[idx];
       plain_write(idx, value, lanes);
       const uint32_t diff = old ^ val_[idx];
       // Mark the pins whose configuration changed.
-      for (unsigned p = 0; p < 16; ++p) {
-        uint32_t field = 0;
-        if (idx == kMODER || idx == kPUPDR) field = 3u << (2 * p);
-        if (idx == kOTYPER) field = 1u << p;
-        if (idx == kAFRL && p < 8) field = 0xFu << (4 * p);
-        if (idx == kAFRH && p >= 8) field = 0xFu << (4 * (p - 8));
-        if (diff & field) touched_ |= 1u << p;
-      }
+      for (unsigned p = 0; p < 16; ++p)
+        if (diff & pin_field(off, p)) touched_ |= 1u << p;
       break;
     }
     default:
@@ -213,54 +246,43 @@ std::map<std::string, uint64_t> Gpio::history_total() const {
 // ---------------------------------------------------------------- SYSCFG
 
 Syscfg::Syscfg(Context& ctx, const desc::Peripheral& where)
-    : RegBlock(ctx, where,
-               {
-                   {"MEMRMP", 0x000, 0, 0x00000107},
-                   {"CFGR1", 0x004, 0x7C000001, 0xFCFF0300},
-                   {"EXTICR1", 0x008, 0, 0xFFFF},
-                   {"EXTICR2", 0x00C, 0, 0xFFFF},
-                   {"EXTICR3", 0x010, 0, 0xFFFF},
-                   {"EXTICR4", 0x014, 0, 0xFFFF},
-                   {"SCSR", 0x018, 0, 0x1, 0x2},
-                   {"CFGR2", 0x01C, 0, 0x10F},
-                   {"SWPR", 0x020, 0, 0xFFFFFFFF},
-                   {.name = "SKR", .offset = 0x024, .reset = 0, .wo = 0xFF},
-               }) {}
+    : RegBlock(
+          ctx, where,
+          {
+              {.name = "MEMRMP", .offset = syscfg::MEMRMP, .reset = 0, .rw = 0x00000107},
+              {.name = "CFGR1", .offset = syscfg::CFGR1, .reset = syscfg::cfgr1::kReset, .rw = 0xFCFF0300},
+              {.name = "EXTICR1", .offset = syscfg::EXTICR1, .reset = 0, .rw = kPins},
+              {.name = "EXTICR2", .offset = syscfg::EXTICR2, .reset = 0, .rw = kPins},
+              {.name = "EXTICR3", .offset = syscfg::EXTICR3, .reset = 0, .rw = kPins},
+              {.name = "EXTICR4", .offset = syscfg::EXTICR4, .reset = 0, .rw = kPins},
+              {.name = "SCSR", .offset = syscfg::SCSR, .reset = 0, .rw = 0x1, .ro = 0x2},
+              {.name = "CFGR2", .offset = syscfg::CFGR2, .reset = 0, .rw = 0x10F},
+              {.name = "SWPR", .offset = syscfg::SWPR, .reset = 0, .rw = kWord},
+              {.name = "SKR", .offset = syscfg::SKR, .reset = 0, .wo = 0xFF},
+          }) {}
+
+unsigned Syscfg::port_for_line(unsigned line) const {
+  // EXTICR1..EXTICR4 each route four lines, laid out alike.
+  return syscfg::exticr1::EXTIx(line % 4).get(val(syscfg::EXTICRx(line / 4 + 1)));
+}
 
 // ---------------------------------------------------------------- EXTI
-
-namespace {
-enum ExtiReg : unsigned {
-  kIMR1,
-  kEMR1,
-  kRTSR1,
-  kFTSR1,
-  kSWIER1,
-  kPR1,
-  kIMR2,
-  kEMR2,
-  kRTSR2,
-  kFTSR2,
-  kSWIER2,
-  kPR2
-};
-}
 
 Exti::Exti(Context& ctx, const desc::Peripheral& where, const Syscfg& syscfg)
     : RegBlock(ctx, where,
                {
-                   {"IMR1", 0x000, 0xFF820000, 0xFFFFFFFF},
-                   {"EMR1", 0x004, 0, 0xFFFFFFFF},
-                   {"RTSR1", 0x008, 0, 0xE07DFFFF},
-                   {"FTSR1", 0x00C, 0, 0x007DFFFF},
-                   {"SWIER1", 0x010, 0, 0x007DFFFF},
-                   {.name = "PR1", .offset = 0x014, .reset = 0, .w1c = 0xE07FFFFF},
-                   {"IMR2", 0x020, 0xFFFFFF87, 0x00000FFF},
-                   {"EMR2", 0x024, 0, 0x000001FF},
-                   {"RTSR2", 0x028, 0, 0x000003C3},
-                   {"FTSR2", 0x02C, 0, 0x00000078},
-                   {"SWIER2", 0x030, 0, 0x00000078},
-                   {.name = "PR2", .offset = 0x034, .reset = 0, .w1c = 0x00000078},
+                   {.name = "IMR1", .offset = exti::IMR1, .reset = exti::imr1::kReset, .rw = kWord},
+                   {.name = "EMR1", .offset = exti::EMR1, .reset = 0, .rw = kWord},
+                   {.name = "RTSR1", .offset = exti::RTSR1, .reset = 0, .rw = 0xE07DFFFF},
+                   {.name = "FTSR1", .offset = exti::FTSR1, .reset = 0, .rw = 0x007DFFFF},
+                   {.name = "SWIER1", .offset = exti::SWIER1, .reset = 0, .rw = 0x007DFFFF},
+                   {.name = "PR1", .offset = exti::PR1, .reset = 0, .w1c = 0xE07FFFFF},
+                   {.name = "IMR2", .offset = exti::IMR2, .reset = exti::imr2::kReset, .rw = 0x00000FFF},
+                   {.name = "EMR2", .offset = exti::EMR2, .reset = 0, .rw = 0x000001FF},
+                   {.name = "RTSR2", .offset = exti::RTSR2, .reset = 0, .rw = 0x000003C3},
+                   {.name = "FTSR2", .offset = exti::FTSR2, .reset = 0, .rw = 0x00000078},
+                   {.name = "SWIER2", .offset = exti::SWIER2, .reset = 0, .rw = 0x00000078},
+                   {.name = "PR2", .offset = exti::PR2, .reset = 0, .w1c = 0x00000078},
                }),
       syscfg_(syscfg) {
   for (const desc::IrqLine& l : where.irqs) {
@@ -272,33 +294,40 @@ Exti::Exti(Context& ctx, const desc::Peripheral& where, const Syscfg& syscfg)
 
 void Exti::pad_edge(unsigned port, unsigned pin, bool rising) {
   if (pin > 15 || syscfg_.port_for_line(pin) != port) return;
-  const uint32_t bit = 1u << pin;
-  if (!(val_[rising ? kRTSR1 : kFTSR1] & bit)) return;
+  const uint32_t bit = exti::pr1::PIFx(pin).mask();
+  if (!(val(rising ? exti::RTSR1 : exti::FTSR1) & bit)) return;
   // The pending bit latches whatever the mask; the mask only gates the interrupt.
-  if (val_[kPR1] & bit) return;
-  val_[kPR1] |= bit;
+  if (val(exti::PR1) & bit) return;
+  set(exti::PR1, val(exti::PR1) | bit);
   update_lines();
 }
 
 bool Exti::watches(unsigned port, unsigned pin) const {
-  return pin <= 15 && syscfg_.port_for_line(pin) == port && ((val_[kRTSR1] | val_[kFTSR1]) >> pin) & 1u;
+  return pin <= 15 && syscfg_.port_for_line(pin) == port &&
+         exti::rtsr1::RTx(pin).test(val(exti::RTSR1) | val(exti::FTSR1));
 }
 
 void Exti::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   const uint32_t v = value & lanes;
-  switch (idx) {
-    case kPR1:
-    case kPR2: {
+  // PRx and SWIERx of bank 2 lie as far from bank 1's as each other.
+  constexpr uint32_t kBank = exti::PRx(2) - exti::PRx(1);
+  static_assert(exti::SWIERx(2) - exti::SWIERx(1) == kBank);
+  const uint32_t off = offset_of(idx);
+  switch (off) {
+    case exti::PR1:
+    case exti::PR2: {
       const uint32_t clr = v & regs_[idx].w1c;
       plain_write(idx, value, lanes);  // pending flags: a 1 clears
-      val_[idx == kPR1 ? kSWIER1 : kSWIER2] &= ~clr;
+      const uint32_t swier = exti::SWIERx(off == exti::PR1 ? 1 : 2);
+      set(swier, val(swier) & ~clr);
       break;
     }
-    case kSWIER1:
-    case kSWIER2: {
+    case exti::SWIER1:
+    case exti::SWIER2: {
       const uint32_t old = val_[idx];
       plain_write(idx, value, lanes);
-      val_[idx == kSWIER1 ? kPR1 : kPR2] |= val_[idx] & ~old;
+      const uint32_t pr = exti::PRx(off == exti::SWIER1 ? 1 : 2);
+      set(pr, val(pr) | (val_[idx] & ~old));
       break;
     }
     default:
@@ -308,7 +337,7 @@ void Exti::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
 }
 
 void Exti::update_lines() {
-  const uint32_t p = val_[kPR1] & val_[kIMR1];
+  const uint32_t p = val(exti::PR1) & val(exti::IMR1);
   for (const auto& [irq, mask] : irq_masks_) ctx_.irq.set(irq, irq_src_, (p & mask) != 0);
 }
 

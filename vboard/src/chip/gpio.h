@@ -9,7 +9,7 @@ class Syscfg : public RegBlock {
  public:
   Syscfg(Context& ctx, const desc::Peripheral& where);
   // Port (0 = A ... 6 = G) routed to EXTI line 0..15.
-  unsigned port_for_line(unsigned line) const { return (val_[2 + line / 4] >> (4 * (line % 4))) & 0xFu; }
+  unsigned port_for_line(unsigned line) const;
 };
 
 class Exti : public RegBlock {
@@ -85,6 +85,7 @@ class Gpio : public RegBlock {
 
  private:
   int level_of(unsigned pin) const;
+  unsigned af_of(unsigned pin) const;  // the alternate function AFRL/AFRH selects for `pin`
   void refresh(ns_t t);
   void drive_pad(unsigned pin, int level, ns_t t);
   unsigned port_;

@@ -9,87 +9,84 @@ namespace vboard::periph {
 
 namespace {
 
-enum RccReg : unsigned {
-  kCR,
-  kICSCR,
-  kCFGR,
-  kPLLCFGR,
-  kCIER,
-  kCIFR,
-  kCICR,
-  kAHB1RSTR,
-  kAHB2RSTR,
-  kAHB3RSTR,
-  kAPB1RSTR1,
-  kAPB1RSTR2,
-  kAPB2RSTR,
-  kAHB1ENR,
-  kAHB2ENR,
-  kAHB3ENR,
-  kAPB1ENR1,
-  kAPB1ENR2,
-  kAPB2ENR,
-  kAHB1SMENR,
-  kAHB2SMENR,
-  kAHB3SMENR,
-  kAPB1SMENR1,
-  kAPB1SMENR2,
-  kAPB2SMENR,
-  kCCIPR,
-  kBDCR,
-  kCSR,
-  kCRRCR,
-  kCCIPR2
-};
-
-constexpr uint32_t kHSION = 1u << 8, kHSIRDY = 1u << 10, kHSEON = 1u << 16, kHSERDY = 1u << 17;
-constexpr uint32_t kPLLON = 1u << 24, kPLLRDY = 1u << 25;
 constexpr uint64_t kHsiHz = 16'000'000;
+// The reset cause flags RMVF clears.
+constexpr uint32_t kResetFlags = rcc::csr::OBLRSTF | rcc::csr::PINRSTF | rcc::csr::BORRSTF |
+                                 rcc::csr::SFTRSTF | rcc::csr::IWDGRSTF | rcc::csr::WWDGRSTF |
+                                 rcc::csr::LPWRRSTF;
 
 std::vector<RegDef> rcc_regs() {
-  const uint32_t all = 0xFFFFFFFFu;
   return {
       // HSION/HSIRDY set: the chip runs from HSI16 out of reset (the SVD's 0x63 is wrong).
-      {"CR", 0x000, 0x00000500, 0x010D0300, 0x02020400},
-      {"ICSCR", 0x004, 0x40000000, 0x7F000000, 0x00FF0000},
-      {"CFGR", 0x008, 0x00000005, 0x7F003FF3, 0x0000000C},
-      {"PLLCFGR", 0x00C, 0x00001000, 0xFF737FF3},
-      {"CIER", 0x018, 0, 0x0000063B},
-      {"CIFR", 0x01C, 0, 0, 0x0000073B},
-      {.name = "CICR", .offset = 0x020, .reset = 0, .wo = 0x0000073B},
-      {"AHB1RSTR", 0x028, 0, 0, 0, 0, 0, 0, {{0x0000111F, "AHB1RSTR peripheral reset is not modelled"}}},
-      {"AHB2RSTR", 0x02C, 0, 0, 0, 0, 0, 0, {{0x050F607F, "AHB2RSTR peripheral reset is not modelled"}}},
-      {"AHB3RSTR", 0x030, 0, 0, 0, 0, 0, 0, {{0x00000101, "AHB3RSTR peripheral reset is not modelled"}}},
-      {"APB1RSTR1", 0x038, 0, 0, 0, 0, 0, 0, {{0xD2FEC13F, "APB1RSTR1 peripheral reset is not modelled"}}},
-      {"APB1RSTR2", 0x03C, 0, 0, 0, 0, 0, 0, {{0x00000103, "APB1RSTR2 peripheral reset is not modelled"}}},
-      {"APB2RSTR", 0x040, 0, 0, 0, 0, 0, 0, {{0x0437F801, "APB2RSTR peripheral reset is not modelled"}}},
-      {"AHB1ENR", 0x048, 0x00000100, 0x0000111F},
-      {"AHB2ENR", 0x04C, 0, 0x050F607F},
-      {"AHB3ENR", 0x050, 0, 0x00000101},
-      {"APB1ENR1", 0x058, 0x00000400, 0xD2FECD3F},
-      {"APB1ENR2", 0x05C, 0, 0x00000103},
-      {"APB2ENR", 0x060, 0, 0x0437F801},
-      {"AHB1SMENR", 0x068, 0x0000130F, 0x0000131F},
-      {"AHB2SMENR", 0x06C, 0x050F667F, 0x050F667F},
-      {"AHB3SMENR", 0x070, 0x00000101, 0x00000101},
-      {"APB1SMENR1", 0x078, 0xD2FECD3F, 0xD2FECD3F},
-      {"APB1SMENR2", 0x07C, 0x00000103, 0x00000103},
-      {"APB2SMENR", 0x080, 0x0437F801, 0x0437F801},
-      {"CCIPR", 0x088, 0, all},
-      {"BDCR", 0x090, 0, 0x0301833D, 0x00000042},
-      {"CSR", 0x094, 0x0C000000, 0x00800001, 0xFE000002},
-      {"CRRCR", 0x098, 0, 0x00000001, 0x0000FF82},
-      {"CCIPR2", 0x09C, 0, 0x00300003},
+      {.name = "CR",
+       .offset = rcc::CR,
+       .reset = rcc::cr::HSION | rcc::cr::HSIRDY,
+       .rw = 0x010D0300,
+       .ro = 0x02020400},
+      {.name = "ICSCR",
+       .offset = rcc::ICSCR,
+       .reset = rcc::icscr::kReset,
+       .rw = 0x7F000000,
+       .ro = 0x00FF0000},
+      {.name = "CFGR", .offset = rcc::CFGR, .reset = rcc::cfgr::kReset, .rw = 0x7F003FF3, .ro = 0x0000000C},
+      {.name = "PLLCFGR", .offset = rcc::PLLCFGR, .reset = rcc::pllcfgr::kReset, .rw = 0xFF737FF3},
+      {.name = "CIER", .offset = rcc::CIER, .reset = 0, .rw = 0x0000063B},
+      {.name = "CIFR", .offset = rcc::CIFR, .reset = 0, .ro = 0x0000073B},
+      {.name = "CICR", .offset = rcc::CICR, .reset = 0, .wo = 0x0000073B},
+      {.name = "AHB1RSTR",
+       .offset = rcc::AHB1RSTR,
+       .reset = 0,
+       .unmodelled = {{0x0000111F, "AHB1RSTR peripheral reset is not modelled"}}},
+      {.name = "AHB2RSTR",
+       .offset = rcc::AHB2RSTR,
+       .reset = 0,
+       .unmodelled = {{0x050F607F, "AHB2RSTR peripheral reset is not modelled"}}},
+      {.name = "AHB3RSTR",
+       .offset = rcc::AHB3RSTR,
+       .reset = 0,
+       .unmodelled = {{0x00000101, "AHB3RSTR peripheral reset is not modelled"}}},
+      {.name = "APB1RSTR1",
+       .offset = rcc::APB1RSTR1,
+       .reset = 0,
+       .unmodelled = {{0xD2FEC13F, "APB1RSTR1 peripheral reset is not modelled"}}},
+      {.name = "APB1RSTR2",
+       .offset = rcc::APB1RSTR2,
+       .reset = 0,
+       .unmodelled = {{0x00000103, "APB1RSTR2 peripheral reset is not modelled"}}},
+      {.name = "APB2RSTR",
+       .offset = rcc::APB2RSTR,
+       .reset = 0,
+       .unmodelled = {{0x0437F801, "APB2RSTR peripheral reset is not modelled"}}},
+      {.name = "AHB1ENR", .offset = rcc::AHB1ENR, .reset = rcc::ahb1enr::kReset, .rw = 0x0000111F},
+      {.name = "AHB2ENR", .offset = rcc::AHB2ENR, .reset = 0, .rw = 0x050F607F},
+      {.name = "AHB3ENR", .offset = rcc::AHB3ENR, .reset = 0, .rw = 0x00000101},
+      {.name = "APB1ENR1", .offset = rcc::APB1ENR1, .reset = rcc::apb1enr1::kReset, .rw = 0xD2FECD3F},
+      {.name = "APB1ENR2", .offset = rcc::APB1ENR2, .reset = 0, .rw = 0x00000103},
+      {.name = "APB2ENR", .offset = rcc::APB2ENR, .reset = 0, .rw = 0x0437F801},
+      {.name = "AHB1SMENR", .offset = rcc::AHB1SMENR, .reset = rcc::ahb1smenr::kReset, .rw = 0x0000131F},
+      {.name = "AHB2SMENR", .offset = rcc::AHB2SMENR, .reset = rcc::ahb2smenr::kReset, .rw = 0x050F667F},
+      {.name = "AHB3SMENR", .offset = rcc::AHB3SMENR, .reset = rcc::ahb3smenr::kReset, .rw = 0x00000101},
+      {.name = "APB1SMENR1", .offset = rcc::APB1SMENR1, .reset = rcc::apb1smenr1::kReset, .rw = 0xD2FECD3F},
+      {.name = "APB1SMENR2", .offset = rcc::APB1SMENR2, .reset = rcc::apb1smenr2::kReset, .rw = 0x00000103},
+      {.name = "APB2SMENR", .offset = rcc::APB2SMENR, .reset = rcc::apb2smenr::kReset, .rw = 0x0437F801},
+      {.name = "CCIPR", .offset = rcc::CCIPR, .reset = 0, .rw = kWord},
+      {.name = "BDCR", .offset = rcc::BDCR, .reset = 0, .rw = 0x0301833D, .ro = 0x00000042},
+      {.name = "CSR", .offset = rcc::CSR, .reset = rcc::csr::kReset, .rw = 0x00800001, .ro = 0xFE000002},
+      {.name = "CRRCR", .offset = rcc::CRRCR, .reset = 0, .rw = 0x00000001, .ro = 0x0000FF82},
+      {.name = "CCIPR2", .offset = rcc::CCIPR2, .reset = 0, .rw = 0x00300003},
   };
 }
 
 unsigned hpre_div(uint32_t cfgr) {
-  const unsigned h = (cfgr >> 4) & 0xFu;
-  static constexpr unsigned kDiv[8] = {2, 4, 8, 16, 64, 128, 256, 512};
-  return h < 8 ? 1u : kDiv[h - 8];
+  const unsigned h = rcc::cfgr::HPRE.get(cfgr);
+  static constexpr unsigned kDiv[] = {2, 4, 8, 16, 64, 128, 256, 512};  // Div2..Div512
+  return h < rcc::cfgr::hpre::Div2 ? 1u : kDiv[h - rcc::cfgr::hpre::Div2];
 }
 
-unsigned ppre_div(uint32_t field) { return field < 4 ? 1u : 1u << (field - 3); }
+// APB prescaler: Div2 (4) and up halve the clock once per step.
+unsigned ppre_div(uint32_t field) {
+  return field < rcc::cfgr::pprex::Div2 ? 1u : 2u << (field - rcc::cfgr::pprex::Div2);
+}
 
 std::string mhz(uint64_t hz) {
   char b[32];
@@ -111,17 +108,28 @@ unsigned needed_latency(uint64_t hclk, unsigned vos, bool boost) {
 Rcc::Rcc(Context& ctx, const desc::Peripheral& where) : RegBlock(ctx, where, rcc_regs()) {}
 
 bool Rcc::enabled(uint32_t enr_offset, unsigned bit) const {
-  for (unsigned i = kAHB1ENR; i <= kAPB2ENR; ++i)
-    if (regs_[i].offset == enr_offset) return (val_[i] >> bit) & 1u;
-  return true;
+  switch (enr_offset) {
+    case rcc::AHB1ENR:
+    case rcc::AHB2ENR:
+    case rcc::AHB3ENR:
+    case rcc::APB1ENR1:
+    case rcc::APB1ENR2:
+    case rcc::APB2ENR:
+      return Field{bit, 1}.test(val(enr_offset));
+    default:
+      return true;
+  }
 }
 
 bool Rcc::pll_sane(std::string* why) const {
-  const uint32_t c = val_[kPLLCFGR];
-  const unsigned src = c & 3u, m = ((c >> 4) & 0xFu) + 1, n = (c >> 8) & 0x7Fu;
+  const uint32_t c = val(rcc::PLLCFGR);
+  const unsigned src = rcc::pllcfgr::PLLSRC.get(c), m = rcc::pllcfgr::PLLM.get(c) + 1,
+                 n = rcc::pllcfgr::PLLN.get(c);
   char b[96];
-  if (src != 2) {
-    if (why) *why = src == 3 ? "PLL source HSE, but the board has no HSE" : "PLL source none";
+  if (src != rcc::pllcfgr::pllsrc::HSI16) {
+    if (why)
+      *why =
+          src == rcc::pllcfgr::pllsrc::HSE ? "PLL source HSE, but the board has no HSE" : "PLL source none";
     return false;
   }
   const uint64_t in = kHsiHz / m, vco = in * n;
@@ -139,30 +147,31 @@ bool Rcc::pll_sane(std::string* why) const {
 }
 
 uint64_t Rcc::pll_r_hz() const {
-  const uint32_t c = val_[kPLLCFGR];
-  const uint64_t m = ((c >> 4) & 0xFu) + 1, n = (c >> 8) & 0x7Fu, r = uint64_t{2} * (((c >> 25) & 3u) + 1);
+  const uint32_t c = val(rcc::PLLCFGR);
+  const uint64_t m = rcc::pllcfgr::PLLM.get(c) + 1, n = rcc::pllcfgr::PLLN.get(c),
+                 r = uint64_t{2} * (rcc::pllcfgr::PLLR.get(c) + 1);
   return kHsiHz / m * n / r;
 }
 
 bool Rcc::pll_ready_at(ns_t t) const { return pll_on_ && pll_lock_at_ != kNever && t >= pll_lock_at_; }
 
 bool Rcc::source_ready(unsigned sw, ns_t t) const {
-  if (sw == 1) return (val_[kCR] & kHSION) != 0;
-  if (sw == 3) return pll_ready_at(t);
+  if (sw == rcc::cfgr::sw::HSI16) return rcc::cr::HSION.test(val(rcc::CR));
+  if (sw == rcc::cfgr::sw::PLL) return pll_ready_at(t);
   return false;  // HSE: not fitted on these boards
 }
 
 void Rcc::settle(ns_t t) {
-  const unsigned sw = val_[kCFGR] & 3u;
+  const unsigned sw = rcc::cfgr::SW.get(val(rcc::CFGR));
   if (sw == sws_ || sw == 0) return;
-  if (sw == 3 && sysclk_switch_stuck_) {
+  if (sw == rcc::cfgr::sw::PLL && sysclk_switch_stuck_) {
     if (!switch_suppressed_)
       finding(chip::diag::kClockSwitchSuppressed, "switch of SYSCLK to the PLL suppressed (fault injection)");
     switch_suppressed_ = true;
     return;
   }
-  if (sw == 3 && pll_ready_at(t)) {
-    sws_ = 3;
+  if (sw == rcc::cfgr::sw::PLL && pll_ready_at(t)) {
+    sws_ = rcc::cfgr::sws::PLL;
     // The switch happened when both the request and the lock were there.
     recompute(std::max(sw_write_t_, pll_lock_at_));
   } else if (source_ready(sw, t)) {
@@ -176,8 +185,9 @@ void Rcc::on_advance(ns_t now) { settle(now); }
 ns_t Rcc::next_event() const {
   // PLLRDY rising (and a switch waiting for it) is visible to a polling CPU.
   if (pll_on_ && pll_lock_at_ != kNever && pll_lock_at_ > now()) return pll_lock_at_;
-  const unsigned sw = val_[kCFGR] & 3u;
-  if (sw == 3 && sws_ != 3 && !sysclk_switch_stuck_ && pll_ready_at(now())) return now() + 1;
+  const unsigned sw = rcc::cfgr::SW.get(val(rcc::CFGR));
+  if (sw == rcc::cfgr::sw::PLL && sws_ != rcc::cfgr::sws::PLL && !sysclk_switch_stuck_ && pll_ready_at(now()))
+    return now() + 1;
   return kNever;
 }
 
@@ -187,36 +197,43 @@ uint32_t Rcc::on_read(unsigned idx) {
 }
 
 uint32_t Rcc::peek(unsigned idx) const {
-  const ns_t t = now();
-  if (idx == kCR) {
-    uint32_t v = val_[kCR] & ~(kHSIRDY | kHSERDY | kPLLRDY);
-    if (v & kHSION) v |= kHSIRDY;
-    if (pll_ready_at(t)) v |= kPLLRDY;
-    return v;
+  const uint32_t v = val_[idx];
+  switch (offset_of(idx)) {
+    case rcc::CR: {
+      // HSE is not fitted: HSERDY stays 0.
+      uint32_t cr = v & ~(rcc::cr::HSIRDY | rcc::cr::HSERDY | rcc::cr::PLLRDY);
+      cr = rcc::cr::HSIRDY.put(cr, rcc::cr::HSION.get(v));
+      return rcc::cr::PLLRDY.put(cr, pll_ready_at(now()));
+    }
+    case rcc::CFGR:
+      return rcc::cfgr::SWS.put(v, sws_);
+    case rcc::CSR:
+      return v | rcc::csr::LSIRDY(rcc::csr::LSION.get(v));
+    case rcc::CRRCR:
+      return v | rcc::crrcr::HSI48RDY(rcc::crrcr::HSI48ON.get(v));
+    case rcc::CICR:
+      return 0;
+    default:
+      return v;
   }
-  if (idx == kCFGR) return (val_[kCFGR] & ~0xCu) | (sws_ << 2);
-  if (idx == kCSR) return val_[kCSR] | ((val_[kCSR] & 1u) << 1);        // LSIRDY follows LSION
-  if (idx == kCRRCR) return val_[kCRRCR] | ((val_[kCRRCR] & 1u) << 1);  // HSI48RDY follows HSI48ON
-  if (idx == kCICR) return 0;
-  return val_[idx];
 }
 
 void Rcc::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   const ns_t t = now();
   settle(t);
-  switch (idx) {
-    case kCR: {
+  switch (offset_of(idx)) {
+    case rcc::CR: {
       uint32_t v = merged(idx, value, lanes);
       // HSI cannot be stopped while it clocks the system or a running PLL.
-      if (!(v & kHSION) && (sws_ == 1 || pll_on_)) v |= kHSION;
-      if (!(v & kPLLON) && sws_ == 3) {
+      if (sws_ == rcc::cfgr::sws::HSI16 || pll_on_) v |= rcc::cr::HSION.mask();
+      if (!rcc::cr::PLLON.test(v) && sws_ == rcc::cfgr::sws::PLL) {
         finding(chip::diag::kLockedField, "PLLON cleared while the PLL clocks the system (ignored)");
-        v |= kPLLON;
+        v |= rcc::cr::PLLON.mask();
       }
-      if ((v & kHSEON) && !(val_[kCR] & kHSEON))
+      if (rcc::cr::HSEON.test(v) && !rcc::cr::HSEON.test(val(rcc::CR)))
         finding(chip::diag::kMisconfigured, "HSE switched on, but the board has no HSE: HSERDY stays 0");
-      val_[kCR] = v;
-      const bool on = (v & kPLLON) != 0;
+      set(rcc::CR, v);
+      const bool on = rcc::cr::PLLON.test(v);
       if (on && !pll_on_) {
         std::string why;
         if (pll_never_locks_) {
@@ -233,41 +250,43 @@ void Rcc::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
       pll_on_ = on;
       break;
     }
-    case kPLLCFGR: {
+    case rcc::PLLCFGR: {
       // The output enables (PLLPEN/PLLQEN/PLLREN) may change at any time; the
       // source and dividers only while the PLL is off.
-      const uint32_t old = val_[kPLLCFGR];
+      const uint32_t old = val(rcc::PLLCFGR);
       plain_write(idx, value, lanes);
-      if (pll_on_ && ((old ^ val_[kPLLCFGR]) & ~0x01110000u))
+      if (pll_on_ &&
+          ((old ^ val(rcc::PLLCFGR)) & ~(rcc::pllcfgr::PLLPEN | rcc::pllcfgr::PLLQEN | rcc::pllcfgr::PLLREN)))
         finding(chip::diag::kLockedField, "PLLCFGR dividers changed while the PLL is on");
       break;
     }
-    case kCFGR: {
-      const uint32_t old = val_[kCFGR];
+    case rcc::CFGR: {
+      const uint32_t old = val(rcc::CFGR);
       plain_write(idx, value, lanes);
-      const unsigned sw = val_[kCFGR] & 3u;
-      if (sw != (old & 3u)) sw_write_t_ = t;
+      const unsigned sw = rcc::cfgr::SW.get(val(rcc::CFGR));
+      if (sw != rcc::cfgr::SW.get(old)) sw_write_t_ = t;
       if (sw == 0) finding(chip::diag::kReservedValue, "CFGR.SW = 00 (reserved)");
-      if (sw == 3 && !(val_[kPLLCFGR] & (1u << 24)))
+      if (sw == rcc::cfgr::sw::PLL && !rcc::pllcfgr::PLLREN.test(val(rcc::PLLCFGR)))
         finding(chip::diag::kMisconfigured, "SYSCLK switched to the PLL with PLLREN = 0");
       settle(t);
-      if ((old ^ val_[kCFGR]) & 0x3FF0u) recompute(t);
+      if ((old ^ val(rcc::CFGR)) & (rcc::cfgr::HPRE | rcc::cfgr::PPRE1 | rcc::cfgr::PPRE2)) recompute(t);
       break;
     }
-    case kAHB1RSTR:
-    case kAHB2RSTR:
-    case kAHB3RSTR:
-    case kAPB1RSTR1:
-    case kAPB1RSTR2:
-    case kAPB2RSTR:
+    case rcc::AHB1RSTR:
+    case rcc::AHB2RSTR:
+    case rcc::AHB3RSTR:
+    case rcc::APB1RSTR1:
+    case rcc::APB1RSTR2:
+    case rcc::APB2RSTR:
       plain_write(idx, value, lanes);  // resets are reported, not carried out (the fields are unmodelled)
       break;
-    case kCIFR:
-    case kCICR:
+    case rcc::CIFR:
+    case rcc::CICR:
       break;
-    case kCSR:
+    case rcc::CSR:
       plain_write(idx, value, lanes);
-      if (val_[kCSR] & (1u << 23)) val_[kCSR] &= ~(0xFE000000u | (1u << 23));  // RMVF clears the reset flags
+      if (rcc::csr::RMVF.test(val(rcc::CSR)))
+        set(rcc::CSR, val(rcc::CSR) & ~(kResetFlags | rcc::csr::RMVF.mask()));  // RMVF clears them
       break;
     default:
       plain_write(idx, value, lanes);
@@ -277,11 +296,11 @@ void Rcc::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
 void Rcc::recompute(ns_t t) {
   const uint64_t old_sys = sysclk_, old_hclk = hclk_, old_p1 = pclk1_, old_p2 = pclk2_;
   const unsigned old_hpre = hpre_div_;
-  sysclk_ = sws_ == 3 ? pll_r_hz() : (sws_ == 1 ? kHsiHz : 0);
-  const uint32_t cfgr = val_[kCFGR];
-  hpre_div_ = hpre_div(cfgr);
-  ppre1_div_ = ppre_div((cfgr >> 8) & 7u);
-  ppre2_div_ = ppre_div((cfgr >> 11) & 7u);
+  sysclk_ = sws_ == rcc::cfgr::sws::PLL ? pll_r_hz() : (sws_ == rcc::cfgr::sws::HSI16 ? kHsiHz : 0);
+  const uint32_t c = val(rcc::CFGR);
+  hpre_div_ = hpre_div(c);
+  ppre1_div_ = ppre_div(rcc::cfgr::PPRE1.get(c));
+  ppre2_div_ = ppre_div(rcc::cfgr::PPRE2.get(c));
   hclk_ = sysclk_ / hpre_div_;
   pclk1_ = hclk_ / ppre1_div_;
   pclk2_ = hclk_ / ppre2_div_;
@@ -334,13 +353,13 @@ uint64_t Rcc::timer_clock_hz(const std::string& timer) const {
 namespace {
 std::vector<RegDef> pwr_regs() {
   std::vector<RegDef> r = {
-      {"CR1", 0x000, 0x00000200, 0x0000470F},
-      {"CR2", 0x004, 0, 0x000000CF},
-      {"CR3", 0x008, 0x00008000, 0x0000E51F},
-      {"CR4", 0x00C, 0, 0x0000031F},
-      {"SR1", 0x010, 0, 0, 0x0000811F},
-      {"SR2", 0x014, 0, 0, 0x0000CF00},
-      {.name = "SCR", .offset = 0x018, .reset = 0, .wo = 0x0000011F},
+      {.name = "CR1", .offset = pwr::CR1, .reset = pwr::cr1::kReset, .rw = 0x0000470F},
+      {.name = "CR2", .offset = pwr::CR2, .reset = 0, .rw = 0x000000CF},
+      {.name = "CR3", .offset = pwr::CR3, .reset = pwr::cr3::kReset, .rw = 0x0000E51F},
+      {.name = "CR4", .offset = pwr::CR4, .reset = 0, .rw = 0x0000031F},
+      {.name = "SR1", .offset = pwr::SR1, .reset = 0, .ro = 0x0000811F},
+      {.name = "SR2", .offset = pwr::SR2, .reset = 0, .ro = 0x0000CF00},
+      {.name = "SCR", .offset = pwr::SCR, .reset = 0, .wo = 0x0000011F},
   };
   static const char* const kPull[] = {"PUCRA", "PDCRA", "PUCRB", "PDCRB", "PUCRC", "PDCRC", "PUCRD",
                                       "PDCRD", "PUCRE", "PDCRE", "PUCRF", "PDCRF", "PUCRG", "PDCRG"};
@@ -348,31 +367,38 @@ std::vector<RegDef> pwr_regs() {
   // no pull-up, PA13/PA15/PB4 no pull-down); port G ends at PG10.
   static const uint32_t kPullMask[] = {0xBFFF, 0x5FFF, 0xFFFF, 0xFFEF, 0xFFFF, 0xFFFF, 0xFFFF,
                                        0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0x07FF, 0x07FF};
-  for (unsigned i = 0; i < 14; ++i) r.push_back({kPull[i], 0x020 + 4 * i, 0, kPullMask[i]});
-  r.push_back({"CR5", 0x080, 0x00000100, 0x00000100});
+  for (unsigned i = 0; i < 14; ++i)
+    r.push_back({.name = kPull[i], .offset = pwr::PUCRA + 4 * i, .reset = 0, .rw = kPullMask[i]});
+  r.push_back({.name = "CR5", .offset = pwr::CR5, .reset = pwr::cr5::kReset, .rw = 0x00000100});
   return r;
 }
-constexpr unsigned kPwrCR1 = 0, kPwrSR2 = 5, kPwrSCR = 6, kPwrCR5 = 21;
 }  // namespace
 
 Pwr::Pwr(Context& ctx, const desc::Peripheral& where) : RegBlock(ctx, where, pwr_regs()) {}
 
-bool Pwr::boost() const { return vos() == 1 && !(val_[kPwrCR5] & (1u << 8)); }
+bool Pwr::boost() const { return vos() == pwr::cr1::vos::Range1 && !pwr::cr5::R1MODE.test(val(pwr::CR5)); }
 
 uint32_t Pwr::peek(unsigned idx) const {
-  if (idx == kPwrSR2) return now() < vos_busy_until_ ? (1u << 10) : 0u;
-  if (idx == kPwrSCR) return 0;
-  return val_[idx];
+  switch (offset_of(idx)) {
+    case pwr::SR2:
+      return pwr::sr2::VOSF(now() < vos_busy_until_);
+    case pwr::SCR:
+      return 0;
+    default:
+      return val_[idx];
+  }
 }
 
 void Pwr::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   const uint32_t old = val_[idx];
   plain_write(idx, value, lanes);
-  if (idx == kPwrCR1 && ((old ^ val_[idx]) & (3u << 9))) {
-    if (vos() == 0 || vos() == 3) finding(chip::diag::kReservedValue, "CR1.VOS set to a reserved value");
+  const uint32_t off = offset_of(idx);
+  if (off == pwr::CR1 && pwr::cr1::VOS.get(old ^ val_[idx]) != 0) {
+    if (vos() != pwr::cr1::vos::Range1 && vos() != pwr::cr1::vos::Range2)
+      finding(chip::diag::kReservedValue, "CR1.VOS set to a reserved value");
     vos_busy_until_ = now() + kVosSettleNs;
   }
-  if ((idx == kPwrCR1 || idx == kPwrCR5) && rcc_) rcc_->check_rules(now());
+  if ((off == pwr::CR1 || off == pwr::CR5) && rcc_) rcc_->check_rules(now());
 }
 
 // ---------------------------------------------------------------- FLASH
@@ -381,27 +407,25 @@ namespace {
 std::vector<RegDef> flash_regs() {
   // ACR reset as in the fact sheet (LATENCY = 1); the reference manual may say 0.
   return {
-      {"ACR", 0x000, 0x00040601, 0x00047F0F},
-      {.name = "PDKEYR", .offset = 0x004, .reset = 0, .wo = 0xFFFFFFFF},
-      {.name = "KEYR", .offset = 0x008, .reset = 0, .wo = 0xFFFFFFFF},
-      {.name = "OPTKEYR", .offset = 0x00C, .reset = 0, .wo = 0xFFFFFFFF},
-      {.name = "SR", .offset = 0x010, .reset = 0, .ro = 0x00010000, .w1c = 0x0000C3FB},
-      {"CR",
-       0x014,
-       0xC0000000,
-       0xDF0001F8,
-       0,
-       0,
-       0,
-       0,
-       {{0x00070007, "flash programming/erase requested: not modelled"}}},
-      {"ECCR", 0x018, 0, 0xC1000000, 0x0047FFFF},
-      {"OPTR", 0x020, 0, 0x7F8F77FF},
-      {"PCROP1SR", 0x024, 0xFFFF0000, 0x00007FFF},
-      {"PCROP1ER", 0x028, 0, 0x80007FFF},
-      {"WRP1AR", 0x02C, 0, 0x003F003F},
-      {"WRP1BR", 0x030, 0, 0x003F003F},
-      {"SEC1R", 0x070, 0xFFF0FF00, 0x0001007F},
+      {.name = "ACR", .offset = flash::ACR, .reset = flash::acr::kReset, .rw = 0x00047F0F},
+      {.name = "PDKEYR", .offset = flash::PDKEYR, .reset = 0, .wo = 0xFFFFFFFF},
+      {.name = "KEYR", .offset = flash::KEYR, .reset = 0, .wo = 0xFFFFFFFF},
+      {.name = "OPTKEYR", .offset = flash::OPTKEYR, .reset = 0, .wo = 0xFFFFFFFF},
+      {.name = "SR", .offset = flash::SR, .reset = 0, .ro = 0x00010000, .w1c = 0x0000C3FB},
+      {.name = "CR",
+       .offset = flash::CR,
+       .reset = flash::cr::kReset,
+       .rw = 0xDF0001F8,
+       .unmodelled = {{flash::cr::PG | flash::cr::PER | flash::cr::MER1 | flash::cr::STRT |
+                           flash::cr::OPTSTRT | flash::cr::FSTPG,
+                       "flash programming/erase requested: not modelled"}}},
+      {.name = "ECCR", .offset = flash::ECCR, .reset = 0, .rw = 0xC1000000, .ro = 0x0047FFFF},
+      {.name = "OPTR", .offset = flash::OPTR, .reset = 0, .rw = 0x7F8F77FF},
+      {.name = "PCROP1SR", .offset = flash::PCROP1SR, .reset = flash::pcrop1sr::kReset, .rw = 0x00007FFF},
+      {.name = "PCROP1ER", .offset = flash::PCROP1ER, .reset = 0, .rw = 0x80007FFF},
+      {.name = "WRP1AR", .offset = flash::WRP1AR, .reset = 0, .rw = 0x003F003F},
+      {.name = "WRP1BR", .offset = flash::WRP1BR, .reset = 0, .rw = 0x003F003F},
+      {.name = "SEC1R", .offset = flash::SEC1R, .reset = flash::sec1r::kReset, .rw = 0x0001007F},
   };
 }
 }  // namespace
@@ -409,16 +433,16 @@ std::vector<RegDef> flash_regs() {
 Flash::Flash(Context& ctx, const desc::Peripheral& where) : RegBlock(ctx, where, flash_regs()) {}
 
 void Flash::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
-  switch (idx) {
-    case 0:
+  switch (offset_of(idx)) {
+    case flash::ACR:
       plain_write(idx, value, lanes);
       if (rcc_) rcc_->check_rules(now());
       break;
-    case 1:
-    case 2:
-    case 3:
+    case flash::PDKEYR:
+    case flash::KEYR:
+    case flash::OPTKEYR:
       break;  // key registers: flash programming is not modelled
-    case 4:
+    case flash::SR:
       plain_write(idx, value, lanes);  // error flags: a 1 clears
       break;
     default:

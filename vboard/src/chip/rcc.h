@@ -11,7 +11,7 @@ class Flash;
 
 // Reset and clock control: oscillator ready bits, PLL lock, system clock switch,
 // bus prescalers; also the board's clock tree.
-class Rcc : public RegBlock, public ClockTree {
+class Rcc : public RegBlock, public ClockTree, public ClockGate {
  public:
   Rcc(Context& ctx, const desc::Peripheral& where);
   void attach(Pwr* pwr, Flash* flash) {
@@ -24,7 +24,7 @@ class Rcc : public RegBlock, public ClockTree {
   // (SWS stays on the old source; the firmware's wait for it times out).
   void set_sysclk_switch_stuck(bool v) { sysclk_switch_stuck_ = v; }
   static constexpr ns_t kPllLockNs = 150'000;
-  bool enabled(uint32_t enr_offset, unsigned bit) const;
+  bool enabled(uint32_t enr_offset, unsigned bit) const override;
   // Called with the time of every change of the clock tree (after it changed).
   void on_clock_change(std::function<void(ns_t)> f) { listeners_.push_back(std::move(f)); }
   // Re-check the clock rules (flash latency, voltage range) after PWR/FLASH writes.
@@ -69,7 +69,7 @@ class Pwr : public RegBlock {
  public:
   Pwr(Context& ctx, const desc::Peripheral& where);
   void attach(Rcc* rcc) { rcc_ = rcc; }
-  unsigned vos() const { return (val_[0] >> 9) & 3u; }
+  unsigned vos() const { return pwr::cr1::VOS.get(val(pwr::CR1)); }
   bool boost() const;  // range 1 boost mode (R1MODE = 0)
   static constexpr ns_t kVosSettleNs = 20'000;
   // VOSF falling is visible to a polling CPU.
@@ -88,7 +88,7 @@ class Flash : public RegBlock {
  public:
   Flash(Context& ctx, const desc::Peripheral& where);
   void attach(Rcc* rcc) { rcc_ = rcc; }
-  unsigned latency() const { return val_[0] & 0xFu; }
+  unsigned latency() const { return flash::acr::LATENCY.get(val(flash::ACR)); }
 
  protected:
   void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;

@@ -1,8 +1,11 @@
 // Register table plumbing shared by every peripheral model.
 #include "chip/regblock.h"
-#include "chip/rcc.h"
 
 namespace vboard::periph {
+
+namespace {
+constexpr unsigned kByteBits = 8;
+}  // namespace
 
 static_assert(core::kNotModelled == chip::diag::kNotModelled, "one kind for unmodelled fields");
 static_assert(core::kClockOff == chip::diag::kClockOff, "one kind for writes to a peripheral without clock");
@@ -33,7 +36,7 @@ RegBlock::RegBlock(Context& ctx, const desc::Peripheral& where, std::vector<RegD
   }
 }
 
-void RegBlock::set_gate(const Rcc* rcc) { gate_rcc_ = entry_.gate.reg ? rcc : nullptr; }
+void RegBlock::set_gate(const ClockGate* gate) { gate_rcc_ = entry_.gate.reg ? gate : nullptr; }
 
 bool RegBlock::clocked() const {
   return gate_rcc_ == nullptr || gate_rcc_->enabled(entry_.gate.offset, entry_.gate.bit);
@@ -60,8 +63,9 @@ uint32_t RegBlock::access_read(uint32_t offset, unsigned size) {
     ctx_.bus.unmodelled(base_ + offset, false, size, 0);
     return 0;
   }
-  const uint32_t v = on_read(static_cast<unsigned>(lookup_[w])) >> (8 * (offset & 3u));
-  return size >= 4 ? v : v & ((1u << (8 * size)) - 1u);
+  // The byte lanes the access covers, shifted down.
+  return core::Field{kByteBits * (offset % 4), kByteBits * size}.get(
+      on_read(static_cast<unsigned>(lookup_[w])));
 }
 
 void RegBlock::access_write(uint32_t offset, uint32_t value, unsigned size) {
@@ -70,8 +74,8 @@ void RegBlock::access_write(uint32_t offset, uint32_t value, unsigned size) {
     ctx_.bus.unmodelled(base_ + offset, true, size, value);
     return;
   }
-  const unsigned shift = 8 * (offset & 3u);
-  const uint32_t lanes = size >= 4 ? 0xFFFFFFFFu : ((1u << (8 * size)) - 1u) << shift;
+  const unsigned shift = kByteBits * (offset % 4);
+  const uint32_t lanes = core::Field{shift, kByteBits * size}.mask();
   const auto idx = static_cast<unsigned>(lookup_[w]);
   on_write(idx, value << shift, lanes);
   // Whatever path the model took, a field it does not implement is reported once it is in use.

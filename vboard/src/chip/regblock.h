@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "chip/stm32g431_desc.h"
+#include "chip/stm32g431_regs.h"
 #include "core/registers.h"
 #include "chip/chip.h"
 #include "vboard/device.h"
@@ -52,9 +53,19 @@ struct Context {
 
 // Registers are declared by access kind (core/registers.h), as the core's are.
 using core::RegDef;
+// All 32 bits of a register (a word-wide field such as a DMA address).
+inline constexpr uint32_t kWord = core::Field{0, 32}.mask();
 using core::UnmodelledField;
 
-class Rcc;
+// What decides whether a block's clock runs: the RCC model implements it,
+// every block asks it through its description entry's enable bit.
+class ClockGate {
+ public:
+  virtual ~ClockGate() = default;
+  // Whether bit `bit` of the enable register at `enr_offset` is set (an
+  // offset the gate does not know: the clock runs).
+  virtual bool enabled(uint32_t enr_offset, unsigned bit) const = 0;
+};
 
 // One memory-mapped block of named registers with byte/half-word/word access.
 class RegBlock : public Device {
@@ -70,13 +81,18 @@ class RegBlock : public Device {
   void advance(ns_t now) override;
   std::map<std::string, uint32_t> registers() const override;
 
-  // Clock gate: the entry's enable bit in `rcc` (none: always clocked).
-  void set_gate(const Rcc* rcc);
+  // Clock gate: the entry's enable bit in `gate` (none: always clocked).
+  void set_gate(const ClockGate* gate);
   // Write coming from a DMA channel (no machine entry: keeps the DMA's memory view).
   void dma_write(uint32_t offset, uint32_t value, unsigned size) { access_write(offset, value, size); }
   uint32_t dma_read(uint32_t offset, unsigned size) { return access_read(offset, size); }
   // Register value as a read would see it, by fact-sheet name (tests, dump).
   uint32_t reg(const std::string& name) const;
+  // Register value as a read would see it, by offset (chip/stm32g431_regs.h); 0 if none.
+  uint32_t reg_at(uint32_t offset) const {
+    const int i = index_of(offset);
+    return i < 0 ? 0 : peek(static_cast<unsigned>(i));
+  }
   const std::vector<RegDef>& defs() const { return regs_; }
   const desc::Peripheral& entry() const { return entry_; }
 
@@ -93,6 +109,24 @@ class RegBlock : public Device {
   uint32_t merged(unsigned idx, uint32_t value, uint32_t lanes) const {
     const uint32_t m = lanes & regs_[idx].stored();
     return (val_[idx] & ~m) | (value & m);
+  }
+  // Registers are found by their offset, a name from chip/stm32g431_regs.h
+  // (`val(tim::CCER)`): the index of the register at `offset`, -1 if the block has none.
+  int index_of(uint32_t offset) const {
+    const uint32_t w = offset / 4;
+    return w < lookup_.size() ? lookup_[w] : -1;
+  }
+  // The offset of register `idx` (what on_read/on_write dispatch on).
+  uint32_t offset_of(unsigned idx) const { return regs_[idx].offset; }
+  // The stored value of the register at `offset` (0 if the block has none).
+  uint32_t val(uint32_t offset) const {
+    const int i = index_of(offset);
+    return i < 0 ? 0 : val_[static_cast<size_t>(i)];
+  }
+  // Stores `v` in the register at `offset` as it is (no access rules).
+  void set(uint32_t offset, uint32_t v) {
+    const int i = index_of(offset);
+    if (i >= 0) val_[static_cast<size_t>(i)] = v;
   }
   ns_t now() const { return ctx_.bus.now(); }
   void finding(std::string_view kind, const std::string& what) {
@@ -112,7 +146,7 @@ class RegBlock : public Device {
   uint32_t base_;
   uint32_t size_;
   std::vector<int16_t> lookup_;  // word index -> register index, -1 unmodelled
-  const Rcc* gate_rcc_ = nullptr;
+  const ClockGate* gate_rcc_ = nullptr;
 };
 
 }  // namespace vboard::periph

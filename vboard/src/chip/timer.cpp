@@ -3,7 +3,6 @@
 // and advance() walks only the events that matter (update events, compare
 // matches), so a PWM period costs two small steps.
 #include <algorithm>
-#include <cstring>
 #include <numeric>
 
 #include "chip/dma.h"
@@ -13,91 +12,111 @@ namespace vboard::periph {
 
 namespace {
 
-constexpr uint32_t kCEN = 1u << 0, kUDIS = 1u << 1, kURS = 1u << 2, kOPM = 1u << 3, kARPE = 1u << 7;
-constexpr uint32_t kUIFREMAP = 1u << 11;
-constexpr uint32_t kUIE = 1u << 0, kUDE = 1u << 8;
-constexpr uint32_t kMOE = 1u << 15;
+// OCxM_1 is the fourth bit of the output compare mode.
+constexpr Field kOcmHigh{3, 1};
 
 // Fields the timers store but do not act on: the counter only counts up, on
 // its own clock, and compare values have no dithering.
-const UnmodelledField kCounting{0x70, "down or centre-aligned counting is not modelled (counts up)"};
-const UnmodelledField kSlaveMode{0x00010007, "slave mode is not modelled"};
-const UnmodelledField kDithering{0x1000, "CR1.DITHEN: dithering is not modelled"};
-// CNT bit 31 copies UIF when CR1.UIFREMAP is set (16-bit timers).
-constexpr uint32_t kUifcpy = 0x80000000u;
+const UnmodelledField kCounting{tim::cr1::DIR | tim::cr1::CMS,
+                                "down or centre-aligned counting is not modelled (counts up)"};
+const UnmodelledField kSlaveMode{tim::smcr::SMS | tim::smcr::SMS_1, "slave mode is not modelled"};
+const UnmodelledField kDithering{tim::cr1::DITHEN.mask(), "CR1.DITHEN: dithering is not modelled"};
+// CNT's top bit copies UIF when CR1.UIFREMAP is set (16-bit timers).
+constexpr uint32_t kUifcpy = tim::cnt::UIFCPY.mask();
+// A timer's 16-bit registers (the prescaler, the counter of most timers).
+constexpr uint32_t kHalf = Field{0, 16}.mask();
+// The CC1..CC4 interrupt flags of SR.
+constexpr uint32_t kCcFlags = tim::sr::CC1IF | tim::sr::CC2IF | tim::sr::CC3IF | tim::sr::CC4IF;
+
+// Basic timers (TIM6/TIM7): a counter and its update event.
+std::vector<RegDef> basic_timer_regs() {
+  return {
+      {.name = "CR1",
+       .offset = tim::CR1,
+       .reset = 0,
+       .rw = tim::cr1::CEN | tim::cr1::UDIS | tim::cr1::URS | tim::cr1::OPM | tim::cr1::ARPE |
+             tim::cr1::UIFREMAP,
+       .unmodelled = {kDithering}},
+      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = tim::cr2::MMS.mask()},
+      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = tim::dier::UIE | tim::dier::UDE},
+      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = tim::sr::UIF.mask()},
+      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = tim::egr::UG.mask()},
+      {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = kHalf, .ro = kUifcpy},
+      {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
+      {.name = "ARR", .offset = tim::ARR, .reset = tim::arr::kReset, .rw = kHalf},
+  };
+}
+
+// TIM16/TIM17: one channel with a complementary output and a break input.
+std::vector<RegDef> one_channel_timer_regs() {
+  return {
+      {.name = "CR1", .offset = tim::CR1, .reset = 0, .rw = 0x0B8F, .unmodelled = {kDithering}},
+      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = 0x30D},
+      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = 0x3A3},
+      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = 0x2A3},
+      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = 0xA3},
+      {.name = "CCMR1", .offset = tim::CCMR1, .reset = 0, .rw = 0x100FF},
+      {.name = "CCER", .offset = tim::CCER, .reset = 0, .rw = 0xF},
+      {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = kHalf, .ro = kUifcpy},
+      {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
+      {.name = "ARR", .offset = tim::ARR, .reset = tim::arr::kReset, .rw = kHalf},
+      {.name = "RCR", .offset = tim::RCR, .reset = 0, .rw = 0xFF},
+      {.name = "CCR1", .offset = tim::CCR1, .reset = 0, .rw = kHalf},
+      {.name = "BDTR", .offset = tim::BDTR, .reset = 0, .rw = 0x140FFFFF},
+      {.name = "DTR2", .offset = tim::DTR2, .reset = 0, .rw = 0x300FF},
+      {.name = "TISEL", .offset = tim::TISEL, .reset = 0, .rw = 0xF},
+      {.name = "AF1", .offset = tim::AF1, .reset = tim::af1::kReset, .rw = 0x3FFF},
+      {.name = "AF2", .offset = tim::AF2, .reset = 0, .rw = 0x70000},
+      {.name = "OR1", .offset = tim::OR1, .reset = 0, .rw = 0x1},
+      {.name = "DCR", .offset = tim::DCR, .reset = 0, .rw = 0x1F1F},
+      {.name = "DMAR", .offset = tim::DMAR, .reset = 0, .rw = kWord},
+  };
+}
 
 std::vector<RegDef> timer_regs(const TimerInfo& i) {
-  const uint32_t cnt_mask = i.bits32 ? 0xFFFFFFFFu : 0xFFFFu;
+  const uint32_t cnt_mask = i.bits32 ? kWord : kHalf;
+  if (i.channels == 0) return basic_timer_regs();
+  if (i.channels == 1) return one_channel_timer_regs();
   std::vector<RegDef> r;
-  if (i.channels == 0) {  // basic timer (TIM6/TIM7)
-    return {
-        {"CR1", 0x000, 0, 0x088F, 0, 0, 0, 0, {kDithering}},
-        {"CR2", 0x004, 0, 0x70},
-        {"DIER", 0x00C, 0, 0x101},
-        {.name = "SR", .offset = 0x010, .reset = 0, .w0c = 0x1},
-        {.name = "EGR", .offset = 0x014, .reset = 0, .wo = 0x1},
-        {"CNT", 0x024, 0, 0xFFFF, kUifcpy},
-        {"PSC", 0x028, 0, 0xFFFF},
-        {"ARR", 0x02C, 0xFFFF, 0xFFFF},
-    };
-  }
-  if (i.channels == 1) {  // TIM16/TIM17
-    return {
-        {"CR1", 0x000, 0, 0x0B8F, 0, 0, 0, 0, {kDithering}},
-        {"CR2", 0x004, 0, 0x30D},
-        {"DIER", 0x00C, 0, 0x3A3},
-        {.name = "SR", .offset = 0x010, .reset = 0, .w0c = 0x2A3},
-        {.name = "EGR", .offset = 0x014, .reset = 0, .wo = 0xA3},
-        {"CCMR1", 0x018, 0, 0x100FF},
-        {"CCER", 0x020, 0, 0xF},
-        {"CNT", 0x024, 0, 0xFFFF, kUifcpy},
-        {"PSC", 0x028, 0, 0xFFFF},
-        {"ARR", 0x02C, 0xFFFF, 0xFFFF},
-        {"RCR", 0x030, 0, 0xFF},
-        {"CCR1", 0x034, 0, 0xFFFF},
-        {"BDTR", 0x044, 0, 0x140FFFFF},
-        {"DTR2", 0x054, 0, 0x300FF},
-        {"TISEL", 0x05C, 0, 0xF},
-        {"AF1", 0x060, 1, 0x3FFF},
-        {"AF2", 0x064, 0, 0x70000},
-        {"OR1", 0x068, 0, 0x1},
-        {"DCR", 0x3DC, 0, 0x1F1F},
-        {"DMAR", 0x3E0, 0, 0xFFFFFFFF},
-    };
-  }
   const bool adv = i.has_break;
   r = {
-      {"CR1", 0x000, 0, 0x0B8F, 0, 0, 0, 0, {kCounting, kDithering}},
-      {"CR2", 0x004, 0, adv ? 0x02F5FFFDu : 0x020000F8u},
-      {"SMCR", 0x008, 0, 0x0330FFF8, 0, 0, 0, 0, {kSlaveMode}},
-      {"DIER", 0x00C, 0, adv ? 0x00F07FFFu : 0x00F05F5Fu},
-      {.name = "SR", .offset = 0x010, .reset = 0, .w0c = adv ? 0x00F33FFFu : 0x00F01E5Fu},
-      {.name = "EGR", .offset = 0x014, .reset = 0, .wo = adv ? 0x1FFu : 0x5Fu},
-      {"CCMR1", 0x018, 0, 0x0101FFFF},
-      {"CCMR2", 0x01C, 0, 0x0101FFFF},
-      {"CCER", 0x020, 0, adv ? 0x0033FFFFu : 0xBBBBu},
-      {"CNT", 0x024, 0, cnt_mask, i.bits32 ? 0u : kUifcpy},
-      {"PSC", 0x028, 0, 0xFFFF},
-      {"ARR", 0x02C, cnt_mask, cnt_mask},
+      {.name = "CR1", .offset = tim::CR1, .reset = 0, .rw = 0x0B8F, .unmodelled = {kCounting, kDithering}},
+      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = adv ? 0x02F5FFFDu : 0x020000F8u},
+      {.name = "SMCR", .offset = tim::SMCR, .reset = 0, .rw = 0x0330FFF8, .unmodelled = {kSlaveMode}},
+      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = adv ? 0x00F07FFFu : 0x00F05F5Fu},
+      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = adv ? 0x00F33FFFu : 0x00F01E5Fu},
+      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = adv ? 0x1FFu : 0x5Fu},
+      {.name = "CCMR1", .offset = tim::CCMR1, .reset = 0, .rw = 0x0101FFFF},
+      {.name = "CCMR2", .offset = tim::CCMR2, .reset = 0, .rw = 0x0101FFFF},
+      {.name = "CCER", .offset = tim::CCER, .reset = 0, .rw = adv ? 0x0033FFFFu : 0xBBBBu},
+      {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = cnt_mask, .ro = i.bits32 ? 0u : kUifcpy},
+      {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
+      {.name = "ARR", .offset = tim::ARR, .reset = cnt_mask, .rw = cnt_mask},
   };
-  if (i.has_rcr) r.push_back({"RCR", 0x030, 0, 0xFFFF});
-  r.push_back({"CCR1", 0x034, 0, cnt_mask});
-  r.push_back({"CCR2", 0x038, 0, cnt_mask});
-  r.push_back({"CCR3", 0x03C, 0, cnt_mask});
-  r.push_back({"CCR4", 0x040, 0, cnt_mask});
+  if (i.has_rcr) r.push_back({.name = "RCR", .offset = tim::RCR, .reset = 0, .rw = kHalf});
+  r.push_back({.name = "CCR1", .offset = tim::CCR1, .reset = 0, .rw = cnt_mask});
+  r.push_back({.name = "CCR2", .offset = tim::CCR2, .reset = 0, .rw = cnt_mask});
+  r.push_back({.name = "CCR3", .offset = tim::CCR3, .reset = 0, .rw = cnt_mask});
+  r.push_back({.name = "CCR4", .offset = tim::CCR4, .reset = 0, .rw = cnt_mask});
   if (adv) {
-    r.push_back({"BDTR", 0x044, 0, 0x3FFFFFFF});
-    r.push_back({"CCR5", 0x048, 0, 0xE00FFFFF});
-    r.push_back({"CCR6", 0x04C, 0, 0x000FFFFF});
-    r.push_back({"CCMR3", 0x050, 0, 0x0101FCFC});
-    r.push_back({"DTR2", 0x054, 0, 0x000300FF});
+    r.push_back({.name = "BDTR", .offset = tim::BDTR, .reset = 0, .rw = 0x3FFFFFFF});
+    r.push_back({.name = "CCR5", .offset = tim::CCR5, .reset = 0, .rw = 0xE00FFFFF});
+    r.push_back({.name = "CCR6", .offset = tim::CCR6, .reset = 0, .rw = 0x000FFFFF});
+    r.push_back({.name = "CCMR3", .offset = tim::CCMR3, .reset = 0, .rw = 0x0101FCFC});
+    r.push_back({.name = "DTR2", .offset = tim::DTR2, .reset = 0, .rw = 0x000300FF});
   }
-  r.push_back({"ECR", 0x058, 0, 0x07FF00E7});
-  r.push_back({"TISEL", 0x05C, 0, 0x0F0F0F0F});
-  r.push_back({"AF1", 0x060, adv ? 1u : 0u, adv ? 0x3FFFFu : 0x3C000u});
-  r.push_back({"AF2", 0x064, adv ? 1u : 0u, adv ? 0x73FFFu : 0x70000u});
-  r.push_back({"DCR", 0x3DC, 0, 0x1F1F});
-  r.push_back({"DMAR", 0x3E0, 0, 0xFFFFFFFF});
+  r.push_back({.name = "ECR", .offset = tim::ECR, .reset = 0, .rw = 0x07FF00E7});
+  r.push_back({.name = "TISEL", .offset = tim::TISEL, .reset = 0, .rw = 0x0F0F0F0F});
+  r.push_back({.name = "AF1",
+               .offset = tim::AF1,
+               .reset = adv ? tim::af1::kReset : 0u,
+               .rw = adv ? 0x3FFFFu : 0x3C000u});
+  r.push_back({.name = "AF2",
+               .offset = tim::AF2,
+               .reset = adv ? tim::af2::kReset : 0u,
+               .rw = adv ? 0x73FFFu : 0x70000u});
+  r.push_back({.name = "DCR", .offset = tim::DCR, .reset = 0, .rw = 0x1F1F});
+  r.push_back({.name = "DMAR", .offset = tim::DMAR, .reset = 0, .rw = kWord});
   return r;
 }
 
@@ -123,16 +142,8 @@ Timer::Timer(Context& ctx, const desc::Peripheral& where, const ClockTree& clock
       info_(where),
       clocks_(clocks),
       mux_(mux),
-      cnt_max_(where.timer.bits32 ? 0xFFFFFFFFu : 0xFFFFu) {
-  static const char* const kNames[kCount] = {"CR1",   "CR2",   "SMCR", "DIER", "SR",   "EGR",
-                                             "CCMR1", "CCMR2", "CCER", "CNT",  "PSC",  "ARR",
-                                             "RCR",   "CCR1",  "CCR2", "CCR3", "CCR4", "BDTR"};
-  for (unsigned k = 0; k < kCount; ++k) {
-    idx_[k] = -1;
-    for (size_t i = 0; i < regs_.size(); ++i)
-      if (std::string(regs_[i].name) == kNames[k]) idx_[k] = static_cast<int>(i);
-  }
-  arr_act_ = val_[idx_[kARR]];
+      cnt_max_(where.timer.bits32 ? kWord : kHalf) {
+  arr_act_ = val(tim::ARR);
   load_rate();
 }
 
@@ -192,20 +203,21 @@ bool Timer::oc_preload(unsigned ch) const { return (preload_mask_ >> ch) & 1u; }
 
 void Timer::decode_config() {
   cmp_mask_ = out_en_mask_ = dma_cc_mask_ = preload_mask_ = 0;
-  const uint32_t dier = val_[idx_[kDIER]];
+  const uint32_t ie = val(tim::DIER), cc_en = val(tim::CCER);
   const bool all_preloaded = compare_always_preloaded_;
+  const bool moe = !info_.has_break || tim::bdtr::MOE.test(val(tim::BDTR));
   for (unsigned ch = 0; ch < info_.channels; ++ch) {
-    const uint32_t ccmr = val_[idx_[ch < 2 ? kCCMR1 : kCCMR2]];
-    const unsigned sh = (ch & 1u) * 8;
-    const uint32_t byte = (ccmr >> sh) & 0xFFu;
-    mode_[ch] = ((byte >> 4) & 7u) | (((ccmr >> (16 + sh)) & 1u) << 3);
-    if ((byte & 3u) == 0) cmp_mask_ |= 1u << ch;
-    if ((byte & 0x8u) || all_preloaded) preload_mask_ |= 1u << ch;
-    const uint32_t ccer = val_[idx_[kCCER]];
-    const bool moe = !info_.has_break || (val_[idx_[kBDTR]] & kMOE);
-    if (((ccer >> (4 * ch)) & 1u) && moe && (byte & 3u) == 0) out_en_mask_ |= 1u << ch;
-    if ((dier >> (9 + ch)) & 1u) dma_cc_mask_ |= 1u << ch;
-    if (mode_[ch] > 7 && ((ccer >> (4 * ch)) & 1u))
+    // CCMR2 lays out channels 3 and 4 as CCMR1 does 1 and 2.
+    const uint32_t ccmr = val(tim::CCMRx(ch / 2 + 1));
+    const unsigned k = ch % 2 + 1;
+    mode_[ch] = tim::ccmr1::OCxM(k).get(ccmr) | kOcmHigh(tim::ccmr1::OCxM_1(k).get(ccmr));
+    const bool output = tim::ccmr1::CCxS(k).get(ccmr) == tim::ccmr1::ccxs::Output;
+    const bool enabled = tim::ccer::CCxE(ch + 1).test(cc_en);
+    if (output) cmp_mask_ |= 1u << ch;
+    if (tim::ccmr1::OCxPE(k).test(ccmr) || all_preloaded) preload_mask_ |= 1u << ch;
+    if (enabled && moe && output) out_en_mask_ |= 1u << ch;
+    if (tim::dier::CCxDE(ch + 1).test(ie)) dma_cc_mask_ |= 1u << ch;
+    if (mode_[ch] > tim::ccmr1::ocxm::PwmMode2 && enabled)
       finding(chip::diag::kNotModelled, "OC" + std::to_string(ch + 1) + "M mode " +
                                             std::to_string(mode_[ch]) + " not modelled (taken as PWM 1)");
   }
@@ -213,44 +225,45 @@ void Timer::decode_config() {
 
 void Timer::set_ref(unsigned ch, int ref, ns_t t) {
   ref_[ch] = ref;
-  const uint32_t ccer = val_[idx_[kCCER]];
-  const int level = ((out_en_mask_ >> ch) & 1u) ? (ref ^ static_cast<int>((ccer >> (4 * ch + 1)) & 1u)) : 0;
+  const int level =
+      ((out_en_mask_ >> ch) & 1u) ? (ref ^ static_cast<int>(tim::ccer::CCxP(ch + 1).get(val(tim::CCER)))) : 0;
   if (((out_levels_ >> ch) & 1u) == static_cast<uint32_t>(level)) return;
   out_levels_ ^= 1u << ch;
   for (const OutPin& o : out_pins_[ch]) o.gpio->af_output(o.pin, level, t);
 }
 
-namespace {
 // Level of OCxREF for the modes that depend on the counter only.
-inline int level_for(unsigned mode, uint32_t cnt, uint32_t ccr, int old) {
+int Timer::level_for(unsigned mode, uint32_t cnt, uint32_t ccr, int old) {
   switch (mode) {
-    case 4:
+    case tim::ccmr1::ocxm::ForceInactive:
       return 0;
-    case 5:
+    case tim::ccmr1::ocxm::ForceActive:
       return 1;
-    case 6:
+    case tim::ccmr1::ocxm::PwmMode1:
       return cnt < ccr;
-    case 7:
+    case tim::ccmr1::ocxm::PwmMode2:
       return !(cnt < ccr);
-    case 0:
-    case 1:
-    case 2:
-    case 3:
+    case tim::ccmr1::ocxm::Frozen:
+    case tim::ccmr1::ocxm::ActiveOnMatch:
+    case tim::ccmr1::ocxm::InactiveOnMatch:
+    case tim::ccmr1::ocxm::Toggle:
       return old;
     default:
       return cnt < ccr;
   }
 }
+
+namespace {
 inline int level_at_match(unsigned mode, uint32_t cnt, uint32_t ccr, int old) {
   switch (mode) {
-    case 1:
+    case tim::ccmr1::ocxm::ActiveOnMatch:
       return 1;
-    case 2:
+    case tim::ccmr1::ocxm::InactiveOnMatch:
       return 0;
-    case 3:
+    case tim::ccmr1::ocxm::Toggle:
       return !old;
     default:
-      return level_for(mode, cnt, ccr, old);
+      return Timer::level_for(mode, cnt, ccr, old);
   }
 }
 }  // namespace
@@ -267,16 +280,18 @@ void Timer::connect_output(unsigned ch, Gpio* gpio, unsigned pin) { out_pins_[ch
 // ------------------------------------------------------------ flags and IRQs
 
 void Timer::set_flags(uint32_t bits) {
-  uint32_t& sr = val_[idx_[kSR]];
+  const uint32_t sr = val(tim::SR);
   if ((sr & bits) == bits) return;
-  sr |= bits;
+  set(tim::SR, sr | bits);
   update_irq();
 }
 
 void Timer::update_irq() {
-  const uint32_t s = val_[idx_[kSR]] & val_[idx_[kDIER]] & 0xFFu;
+  // DIER's interrupt enables sit where SR's flags do.
+  const uint32_t s = val(tim::SR) & val(tim::DIER);
   const std::array<unsigned, 4>& irqs = info_.irq;
-  const bool hi[4] = {(s & 1u) != 0, (s & 0x1Eu) != 0, (s & 0x60u) != 0, (s & 0x80u) != 0};
+  const bool hi[4] = {tim::sr::UIF.test(s), (s & kCcFlags) != 0, (s & (tim::sr::COMIF | tim::sr::TIF)) != 0,
+                      tim::sr::BIF.test(s)};
   for (unsigned i = 0; i < 4; ++i) {
     bool any = false;
     for (unsigned j = 0; j < 4; ++j) any = any || (irqs[j] == irqs[i] && hi[j]);
@@ -297,15 +312,15 @@ void Timer::start(ns_t t) {
 
 // Shadow registers take their preload values.
 void Timer::update_event(ns_t t, bool from_ug) {
-  psc_act_ = val_[idx_[kPSC]];
-  arr_act_ = val_[idx_[kARR]];
+  psc_act_ = val(tim::PSC);
+  arr_act_ = val(tim::ARR);
   for (unsigned ch = 0; ch < info_.channels; ++ch)
-    if (oc_preload(ch)) ccr_act_[ch] = val_[idx_[kCCR1 + ch]];
-  if (info_.has_rcr) rep_left_ = val_[idx_[kRCR]];
-  const bool urs = (val_[idx_[kCR1]] & kURS) != 0;
+    if (oc_preload(ch)) ccr_act_[ch] = val(tim::CCRx(ch + 1));
+  if (info_.has_rcr) rep_left_ = val(tim::RCR);
+  const bool urs = tim::cr1::URS.test(val(tim::CR1));
   if (!from_ug || !urs) {
-    set_flags(1u);
-    if ((val_[idx_[kDIER]] & kUDE) && info_.req_up && mux_) mux_->request(info_.req_up, t);
+    set_flags(tim::sr::UIF.mask());
+    if (tim::dier::UDE.test(val(tim::DIER)) && info_.req_up && mux_) mux_->request(info_.req_up, t);
   }
 }
 
@@ -318,7 +333,7 @@ void Timer::overflow(uint64_t tick, ns_t t) {
     --rep_left_;
     uev = false;
   }
-  if (uev && !(val_[idx_[kCR1]] & kUDIS)) {
+  if (uev && !tim::cr1::UDIS.test(val(tim::CR1))) {
     const uint32_t old_psc = psc_act_;
     update_event(t, false);
     if (psc_act_ != old_psc) {
@@ -328,8 +343,8 @@ void Timer::overflow(uint64_t tick, ns_t t) {
   }
   // Keep tick * num_ in 64 bits.
   if (cyc_tick_ > fast_limit_ / 2) rebase(t, 0);
-  if (uev && (val_[idx_[kCR1]] & kOPM)) {
-    val_[idx_[kCR1]] &= ~kCEN;
+  if (uev && tim::cr1::OPM.test(val(tim::CR1))) {
+    set(tim::CR1, tim::cr1::CEN.put(val(tim::CR1), 0));
     run_ = false;
     stopped_cnt_ = 0;
   }
@@ -338,14 +353,15 @@ void Timer::overflow(uint64_t tick, ns_t t) {
 }
 
 void Timer::matches(uint32_t value, ns_t t) {
-  uint32_t hit = 0;
+  uint32_t hit = 0, flags = 0;
   for (unsigned ch = 0; ch < info_.channels; ++ch) {
     if (!((cmp_mask_ >> ch) & 1u) || ccr_act_[ch] != value) continue;
     hit |= 1u << ch;
+    flags |= tim::sr::CCxIF(ch + 1).mask();
     set_ref(ch, level_at_match(mode_[ch], value, ccr_act_[ch], ref_[ch]), t);
   }
   pos_ = static_cast<uint64_t>(value) + 1;
-  set_flags(hit << 1);
+  set_flags(flags);
   const uint32_t req = hit & dma_cc_mask_;
   if (req && mux_) {
     for (unsigned ch = 0; ch < info_.channels; ++ch) {
@@ -355,202 +371,6 @@ void Timer::matches(uint32_t value, ns_t t) {
       if (!oc_preload(ch)) set_ref(ch, level_for(mode_[ch], value, ccr_act_[ch], ref_[ch]), t);
     }
   }
-}
-
-// The channel whose compare value a DMA channel streams from memory, one item
-// per compare match, while nothing else happens per period: PWM mode with
-// preload, no update DMA, no repetition counter, one-pulse mode or update
-// disable, the period's flags already set (setting them again changes nothing).
-bool Timer::dma_fed_channel(unsigned* ch, Dma** dma, unsigned* dch) const {
-  if (!whole_periods_ || !mux_ || cmp_mask_ == 0 || (cmp_mask_ & (cmp_mask_ - 1)) != 0) return false;
-  const unsigned c = static_cast<unsigned>(__builtin_ctz(cmp_mask_));
-  const uint32_t cr1 = val_[idx_[kCR1]], sr = val_[idx_[kSR]];
-  if (dma_cc_mask_ != cmp_mask_ || !oc_preload(c) || (mode_[c] != 6 && mode_[c] != 7)) return false;
-  if ((val_[idx_[kDIER]] & kUDE) || (cr1 & (kUDIS | kOPM)) || arr_act_ == 0) return false;
-  if ((sr & (1u | (2u << c))) != (1u | (2u << c))) return false;
-  if (info_.has_rcr && (val_[idx_[kRCR]] != 0 || rep_left_ != 0)) return false;
-  if (val_[idx_[kPSC]] != psc_act_ || val_[idx_[kARR]] != arr_act_ || !clocked()) return false;
-  *dma = mux_->dma_for(info_.req_cc[c], dch);
-  *ch = c;
-  return *dma != nullptr;
-}
-
-// Works off whole PWM periods of a DMA-fed channel at once, each exactly as the
-// event-by-event path would: compare match (output change, DMA request whose
-// item lands in the preload register), then overflow (update event: shadow
-// registers load, outputs restart). Starts and ends at a period boundary; the
-// DMA requests that raise a flag are left to the event-by-event path.
-//
-// Within a pass only the fed channel's compare value changes, so what the
-// other channels do at an update event (take their constant preload values,
-// restart OCxREF from them) is done once after the first period; the fed
-// channel's OCxREF is low after its match and high from the period start while
-// its compare value is not 0 (PWM 1; PWM 2 the other way round).
-bool Timer::pwm_periods(ns_t t) {
-  unsigned ch = 0, dch = 0;
-  Dma* dma = nullptr;
-  if (!dma_fed_channel(&ch, &dma, &dch)) return false;
-  const size_t ccr_i = static_cast<size_t>(idx_[kCCR1 + ch]);
-  const Dma::QuietItems items = dma->quiet_items(dch, this, regs_[ccr_i].offset);
-  if (items.count == 0) return false;
-  const uint64_t period = static_cast<uint64_t>(arr_act_) + 1;
-  // Whole periods that end by t: period k ends at tick cyc_tick_ + k * period,
-  // which is at or before t exactly when that tick is at most ticks_at(t).
-  const auto periods_by_t = [&] {
-    const uint64_t ticks_t = ticks_at(t);
-    return ticks_t < cyc_tick_ + period ? 0 : (ticks_t - cyc_tick_) / period;
-  };
-  if (ccr_act_[ch] > arr_act_ || periods_by_t() == 0) return false;
-  const bool pwm2 = mode_[ch] == 7;
-  // The pin sees OCxREF through the channel's enable and polarity; the other
-  // channels are not in compare mode, so their outputs stay low.
-  const bool out_en = (out_en_mask_ >> ch) & 1u;
-  const int pol = static_cast<int>((val_[idx_[kCCER]] >> (4 * ch + 1)) & 1u);
-  PwmPass p;
-  // OCxREF is PWM 2's level at a match and at the start of a period with CCR = 0,
-  // the other level at the start of any other period.
-  p.at_match = out_en ? (static_cast<int>(pwm2) ^ pol) : 0;
-  p.at_start = out_en ? (static_cast<int>(!pwm2) ^ pol) : 0;
-  p.keep = val_[ccr_i] & ~regs_[ccr_i].stored();
-  p.wmask = regs_[ccr_i].stored() & items.mask;
-  p.arr = arr_act_;
-  p.out = static_cast<int>((out_levels_ >> ch) & 1u);
-  p.c = ccr_act_[ch];
-  if (batch_.size() < 2 * static_cast<size_t>(items.count))
-    batch_.resize(2 * static_cast<size_t>(items.count));
-  p.batch = batch_.data();
-  if (offsets_num_ != num_ || offsets_den_ != den_) {
-    offsets_.assign(kOffsetSlots, Offset{});
-    offsets_num_ = num_;
-    offsets_den_ = den_;
-  }
-  p.offsets = offsets_.data();
-  // tick_time() without a division per event: the time of tick k is
-  // base_t_ + floor((k * num_ + den_ - 1) / den_); keep that quotient and its
-  // remainder for the period start and add whole periods and compare offsets.
-  split(static_cast<unsigned __int128>(period) * num_, &p.pq, &p.pr);
-  const uint64_t rebase_above = fast_limit_ / 2;
-  uint64_t done = 0;
-  for (;;) {
-    // Periods until the tick count must be rebased to keep tick * num_ in 64 bits
-    // (a rebase moves the rounding of later ticks: count the periods again).
-    const uint64_t before_rebase = cyc_tick_ > rebase_above ? 1 : (rebase_above - cyc_tick_) / period + 1;
-    const uint32_t n = static_cast<uint32_t>(std::min({items.count - done, before_rebase, periods_by_t()}));
-    if (n == 0) break;
-    split(static_cast<unsigned __int128>(cyc_tick_) * num_ + den_ - 1, &p.q, &p.r);
-    p.base = base_t_;
-    const uint8_t* data = items.data + static_cast<size_t>(done) * items.stride;
-    const bool edges = p.at_match != p.at_start;  // equal: the output is disabled
-    uint32_t k = 0;
-    if (items.size == 1)
-      k = edges ? pwm_run<1, true>(p, data, items.stride, n) : pwm_run<1, false>(p, data, items.stride, n);
-    else if (items.size == 2)
-      k = edges ? pwm_run<2, true>(p, data, items.stride, n) : pwm_run<2, false>(p, data, items.stride, n);
-    else
-      k = edges ? pwm_run<4, true>(p, data, items.stride, n) : pwm_run<4, false>(p, data, items.stride, n);
-    done += k;
-    cyc_tick_ += k * period;
-    ev_t_ = p.base + p.q;  // the last period start
-    if (k < n) break;      // a compare value beyond ARR: its period goes event by event
-    if (cyc_tick_ > rebase_above) rebase(ev_t_, 0);
-  }
-  val_[ccr_i] = p.c;
-  for (unsigned k = 0; k < info_.channels; ++k) {
-    if (oc_preload(k)) ccr_act_[k] = val_[idx_[kCCR1 + k]];
-    ref_[k] = level_for(mode_[k], 0, ccr_act_[k], ref_[k]);
-  }
-  dma->quiet_done(dch, static_cast<uint32_t>(done));
-  pos_ = 0;
-  out_levels_ = (out_levels_ & ~(1u << ch)) | (static_cast<uint32_t>(p.out) << ch);
-  const size_t nb = static_cast<size_t>(p.batch - batch_.data());
-  if (nb != 0)
-    for (const OutPin& o : out_pins_[ch]) o.gpio->af_outputs(o.pin, batch_.data(), nb);
-  return true;
-}
-
-void Timer::split(unsigned __int128 x, uint64_t* q, uint64_t* r) const {
-  *q = static_cast<uint64_t>(x / den_);
-  *r = static_cast<uint64_t>(x % den_);
-}
-
-namespace {
-template <unsigned Size>
-uint32_t load_item(const uint8_t* data) {
-  if constexpr (Size == 1) {
-    return data[0];
-  } else if constexpr (Size == 2) {
-    uint16_t h;
-    std::memcpy(&h, data, 2);
-    return h;
-  } else {
-    uint32_t w;
-    std::memcpy(&w, data, 4);
-    return w;
-  }
-}
-}  // namespace
-
-// Up to n periods, each: compare match at c (the output takes its match level,
-// the DMA item becomes the next compare value), then the period end (the
-// output takes its start level). Stops early before a period whose compare
-// value is beyond ARR (no match: the event path handles it).
-//
-// With the output enabled the two levels differ, and after a period start the
-// output is at its start level exactly when the new compare value is not 0, so
-// both edges of a period exist exactly when its compare value is not 0: the
-// loop writes each edge and keeps it only then. With the output disabled
-// (Edges false) the level never changes after the first match.
-template <unsigned Size, bool Edges>
-uint32_t Timer::pwm_run(PwmPass& p, const uint8_t* data, uint32_t stride, uint32_t n) {
-  // Locals only: the stores into the batch could otherwise alias p's fields.
-  const uint64_t den = den_, num = num_, pq = p.pq, pr = p.pr;
-  const ns_t base = p.base;
-  const uint32_t arr = p.arr, keep = p.keep, wmask = p.wmask;
-  const int at_match = p.at_match, at_start = p.at_start;
-  Offset* const offsets = p.offsets;
-  uint64_t q = p.q, r = p.r;
-  uint32_t c = p.c;
-  PinChange* b = p.batch;
-  const auto match_time = [&] {
-    Offset& o = offsets[c % kOffsetSlots];
-    if (o.tag != static_cast<uint64_t>(c) + 1) {
-      o.tag = static_cast<uint64_t>(c) + 1;
-      o.q = static_cast<uint64_t>(static_cast<unsigned __int128>(c) * num / den);
-      o.r = static_cast<uint64_t>(static_cast<unsigned __int128>(c) * num % den);
-    }
-    return base + q + o.q + (r + o.r >= den ? 1 : 0);
-  };
-  if (n == 0 || c > arr) return 0;
-  // The first match: the output may come from anywhere.
-  if (p.out != at_match) *b++ = {match_time(), at_match};
-  uint32_t i = 0;
-  for (;;) {
-    // End of period i: the next compare value loads, the next period starts.
-    c = keep | (load_item<Size>(data) & wmask);
-    data += stride;
-    q += pq;
-    r += pr;
-    if (r >= den) {
-      r -= den;
-      ++q;
-    }
-    if constexpr (Edges) {
-      *b = {base + q, at_start};
-      b += c != 0;
-    }
-    if (++i == n || c > arr) break;
-    // Match of period i + 1.
-    if constexpr (Edges) {
-      *b = {match_time(), at_match};
-      b += c != 0;
-    }
-  }
-  p.q = q;
-  p.r = r;
-  p.c = c;
-  p.out = Edges && c != 0 ? at_start : at_match;
-  p.batch = b;
-  return i;
 }
 
 void Timer::process(ns_t t) {
@@ -590,21 +410,22 @@ void Timer::process(ns_t t) {
 
 ns_t Timer::next_event() const {
   if (!run_ || (arr_act_ == 0 && cyc_cnt0_ == 0)) return kNever;
-  const uint32_t dier = val_[idx_[kDIER]], sr = val_[idx_[kSR]];
+  const uint32_t ie = val(tim::DIER), flags = val(tim::SR);
   ns_t best = kNever;
   const uint32_t tp = top();
   const uint64_t ov = cyc_tick_ + (tp - cyc_cnt0_) + 1;
   const uint64_t period = static_cast<uint64_t>(arr_act_) + 1;
-  if ((dier & kUIE) && !(sr & 1u) && !(val_[idx_[kCR1]] & kUDIS))
+  if (tim::dier::UIE.test(ie) && !tim::sr::UIF.test(flags) && !tim::cr1::UDIS.test(val(tim::CR1)))
     best = tick_time(ov + static_cast<uint64_t>(rep_left_) * period);
   for (unsigned ch = 0; ch < info_.channels; ++ch) {
-    if (!((dier >> (1 + ch)) & 1u) || ((sr >> (1 + ch)) & 1u) || !((cmp_mask_ >> ch) & 1u)) continue;
+    if (!tim::dier::CCxIE(ch + 1).test(ie) || tim::sr::CCxIF(ch + 1).test(flags) || !((cmp_mask_ >> ch) & 1u))
+      continue;
     const uint32_t c = ccr_act_[ch];
     uint64_t tick;
     if (c >= pos_ && c >= cyc_cnt0_ && c <= tp) {
       tick = cyc_tick_ + (c - cyc_cnt0_);
     } else {
-      const uint32_t cn = oc_preload(ch) ? val_[idx_[kCCR1 + ch]] : c;
+      const uint32_t cn = oc_preload(ch) ? val(tim::CCRx(ch + 1)) : c;
       tick = ov + (cn < period ? cn : 0);
     }
     best = std::min(best, tick_time(tick));
@@ -618,8 +439,8 @@ ns_t Timer::request_time(unsigned req, uint64_t k) const {
   const uint64_t ov = cyc_tick_ + (tp - cyc_cnt0_) + 1;
   const uint64_t period = static_cast<uint64_t>(arr_act_) + 1;
   if (req == info_.req_up) {
-    if (!(val_[idx_[kDIER]] & kUDE)) return kNever;
-    const uint64_t every = info_.has_rcr ? (static_cast<uint64_t>(val_[idx_[kRCR]]) + 1) * period : period;
+    if (!tim::dier::UDE.test(val(tim::DIER))) return kNever;
+    const uint64_t every = info_.has_rcr ? (static_cast<uint64_t>(val(tim::RCR)) + 1) * period : period;
     return tick_time(ov + rep_left_ * period + (k - 1) * every);
   }
   for (unsigned ch = 0; ch < info_.channels; ++ch) {
@@ -636,7 +457,7 @@ ns_t Timer::request_time(unsigned req, uint64_t k) const {
     // rewrite it before then.
     const uint64_t from = ov + (k - 1) * period;
     if (k == 1 && !pending_now) {
-      const uint32_t cn = oc_preload(ch) ? val_[idx_[kCCR1 + ch]] : c;
+      const uint32_t cn = oc_preload(ch) ? val(tim::CCRx(ch + 1)) : c;
       if (cn < period) return tick_time(from + cn);
     }
     return tick_time(from);
@@ -647,100 +468,116 @@ ns_t Timer::request_time(unsigned req, uint64_t k) const {
 // ------------------------------------------------------------ register access
 
 uint32_t Timer::on_read(unsigned idx) {
-  if (static_cast<int>(idx) == idx_[kCNT] && !busy_) {
-    process(now());
-    return peek(idx);
-  }
-  if (static_cast<int>(idx) == idx_[kCNT]) return counter_at(ev_t_);
+  if (offset_of(idx) != tim::CNT) return peek(idx);
+  if (busy_) return counter_at(ev_t_);
+  process(now());
   return peek(idx);
 }
 
 uint32_t Timer::peek(unsigned idx) const {
-  const int i = static_cast<int>(idx);
-  if (i == idx_[kEGR]) return 0;
-  if (i == idx_[kCNT]) {
-    uint32_t c = run_ ? counter_at(done_t_) : stopped_cnt_;
-    if (!info_.bits32 && (val_[idx_[kCR1]] & kUIFREMAP) && (val_[idx_[kSR]] & 1u)) c |= 1u << 31;
-    return c;
+  switch (offset_of(idx)) {
+    case tim::EGR:
+      return 0;
+    case tim::CNT: {
+      const uint32_t c = run_ ? counter_at(done_t_) : stopped_cnt_;
+      const bool remap = !info_.bits32 && tim::cr1::UIFREMAP.test(val(tim::CR1));
+      return remap ? c | tim::cnt::UIFCPY(tim::sr::UIF.get(val(tim::SR))) : c;
+    }
+    default:
+      return val_[idx];
   }
-  return val_[idx];
 }
 
 void Timer::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
   // A DMA write arrives while the timer walks its events: it happens at that event.
   const ns_t t = busy_ ? ev_t_ : std::max(now(), done_t_);
   process(t);
-  const int i = static_cast<int>(idx);
-  if (i == idx_[kCR1]) {
-    plain_write(idx, value, lanes);
-    const uint32_t v = val_[idx];
-    if ((v & kCEN) && !run_) start(t);
-    if (!(v & kCEN) && run_) {
-      stopped_cnt_ = counter_at(t);
-      run_ = false;
-    }
-  } else if (i == idx_[kSR]) {
-    plain_write(idx, value, lanes);  // flags: a 0 clears
-    update_irq();
-  } else if (i == idx_[kEGR]) {
-    const uint32_t v = value & lanes;
-    if (v & 1u) {  // UG
-      if (!(val_[idx_[kCR1]] & kUDIS)) update_event(t, true);
+  const uint32_t off = offset_of(idx);
+  if (off == tim::EGR) return generate(value & lanes, t);
+  plain_write(idx, value, lanes);
+  const uint32_t v = val_[idx];
+  switch (off) {
+    case tim::CR1:
+      if (tim::cr1::CEN.test(v) && !run_) start(t);
+      if (!tim::cr1::CEN.test(v) && run_) {
+        stopped_cnt_ = counter_at(t);
+        run_ = false;
+      }
+      break;
+    case tim::SR:  // flags: a 0 clears
+      update_irq();
+      break;
+    case tim::CNT:
       if (run_) {
-        load_rate();
-        rebase(t, 0);
-        pos_ = 0;
+        rebase(t, v & cnt_max_);
+        pos_ = v & cnt_max_;
       } else {
-        stopped_cnt_ = 0;
-        load_rate();
+        stopped_cnt_ = v & cnt_max_;
       }
       refresh_outputs(t);
-    }
-    uint32_t flags = v & 0x1Eu & ((1u << (info_.channels + 1)) - 1u);
-    if (info_.has_break) flags |= v & 0xE0u;  // COMG, TG, BG
-    if (v & 0x80u) {
-      val_[idx_[kBDTR]] &= ~kMOE;
+      break;
+    case tim::ARR:
+      if (!tim::cr1::ARPE.test(val(tim::CR1))) {
+        if (run_ && arr_act_ == 0 && cyc_cnt0_ == 0) rebase(t, 0);  // a blocked counter starts now
+        arr_act_ = v;
+      }
+      break;
+    case tim::CCR1:
+    case tim::CCR2:
+    case tim::CCR3:
+    case tim::CCR4:
+      compare_written((off - tim::CCR1) / (tim::CCR2 - tim::CCR1), t);
+      break;
+    case tim::DIER:
+    case tim::CCMR1:
+    case tim::CCMR2:
+    case tim::CCER:
+    case tim::BDTR:
       decode_config();
+      update_irq();
       refresh_outputs(t);
-    }
-    set_flags(flags);
-    for (unsigned ch = 0; ch < info_.channels; ++ch)
-      if (((flags >> (ch + 1)) & 1u) && ((dma_cc_mask_ >> ch) & 1u) && mux_)
-        mux_->request(info_.req_cc[ch], t);
-  } else if (i == idx_[kCNT]) {
-    plain_write(idx, value, lanes);
-    const uint32_t c = val_[idx] & cnt_max_;
-    if (run_) {
-      rebase(t, c);
-      pos_ = c;
-    } else {
-      stopped_cnt_ = c;
-    }
-    refresh_outputs(t);
-  } else if (i == idx_[kARR]) {
-    plain_write(idx, value, lanes);
-    if (!(val_[idx_[kCR1]] & kARPE)) {
-      if (run_ && arr_act_ == 0 && cyc_cnt0_ == 0) rebase(t, 0);  // a blocked counter starts now
-      arr_act_ = val_[idx];
-    }
-  } else if (i >= idx_[kCCR1] && idx_[kCCR1] >= 0 && i < idx_[kCCR1] + static_cast<int>(info_.channels)) {
-    plain_write(idx, value, lanes);
-    const unsigned ch = static_cast<unsigned>(i - idx_[kCCR1]);
-    if (!oc_preload(ch)) {
-      // Compare values the counter has already passed do not match in this cycle.
-      if (run_ && !busy_) pos_ = std::max<uint64_t>(pos_, static_cast<uint64_t>(counter_at(t)) + 1);
-      ccr_act_[ch] = val_[idx];
-      if (!busy_) set_ref(ch, level_for(mode_[ch], counter_at(t), ccr_act_[ch], ref_[ch]), t);
-    }
-  } else if (i == idx_[kDIER] || i == idx_[kCCMR1] || i == idx_[kCCMR2] || i == idx_[kCCER] ||
-             i == idx_[kBDTR]) {
-    plain_write(idx, value, lanes);
-    decode_config();
-    update_irq();
-    refresh_outputs(t);
-  } else {
-    plain_write(idx, value, lanes);
+      break;
+    default:
+      break;
   }
+}
+
+// A compare value written: without preload it applies at once.
+void Timer::compare_written(unsigned ch, ns_t t) {
+  if (ch >= info_.channels || oc_preload(ch)) return;
+  // Compare values the counter has already passed do not match in this cycle.
+  if (run_ && !busy_) pos_ = std::max<uint64_t>(pos_, static_cast<uint64_t>(counter_at(t)) + 1);
+  ccr_act_[ch] = val(tim::CCRx(ch + 1));
+  if (!busy_) set_ref(ch, level_for(mode_[ch], counter_at(t), ccr_act_[ch], ref_[ch]), t);
+}
+
+// EGR written with `v`: the events it asks for happen now.
+void Timer::generate(uint32_t v, ns_t t) {
+  if (tim::egr::UG.test(v)) {
+    if (!tim::cr1::UDIS.test(val(tim::CR1))) update_event(t, true);
+    if (run_) {
+      load_rate();
+      rebase(t, 0);
+      pos_ = 0;
+    } else {
+      stopped_cnt_ = 0;
+      load_rate();
+    }
+    refresh_outputs(t);
+  }
+  // Each generation bit sets the flag of its event, in the same place in SR.
+  uint32_t flags = 0;
+  for (unsigned ch = 0; ch < info_.channels; ++ch) flags |= v & tim::egr::CCxG(ch + 1).mask();
+  if (info_.has_break) flags |= v & (tim::egr::COMG | tim::egr::TG | tim::egr::BG);
+  if (tim::egr::BG.test(v)) {
+    set(tim::BDTR, tim::bdtr::MOE.put(val(tim::BDTR), 0));
+    decode_config();
+    refresh_outputs(t);
+  }
+  set_flags(flags);
+  for (unsigned ch = 0; ch < info_.channels; ++ch)
+    if (tim::sr::CCxIF(ch + 1).test(flags) && ((dma_cc_mask_ >> ch) & 1u) && mux_)
+      mux_->request(info_.req_cc[ch], t);
 }
 
 }  // namespace vboard::periph

@@ -1,22 +1,13 @@
 // Up-counting timers, computed lazily from virtual time.
 #pragma once
 
+#include "chip/dma_request.h"
 #include "chip/gpio.h"
 
 namespace vboard::periph {
 
 class Dmamux;
 class Dma;
-
-// Who issues a DMA request line: lets the DMA predict when its k-th next
-// request (and so its half/complete flags) will come.
-class RequestSource {
- public:
-  virtual ~RequestSource() = default;
-  virtual void sync(ns_t t) = 0;
-  // Earliest time of the k-th (k >= 1) future request `req`; kNever if none.
-  virtual ns_t request_time(unsigned req, uint64_t k) const = 0;
-};
 
 // A timer's description entry in the form the model works with.
 struct TimerInfo {
@@ -57,6 +48,9 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   void sync(ns_t t) override { process(t); }
   ns_t request_time(unsigned req, uint64_t k) const override;
   ns_t next_event() const override;
+  // Level of OCxREF in output compare mode `mode` for the counter at `cnt`, for
+  // the modes that depend on the counter only (others keep `old`).
+  static int level_for(unsigned mode, uint32_t cnt, uint32_t ccr, int old);
 
  protected:
   uint32_t on_read(unsigned idx) override;
@@ -65,27 +59,6 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   void on_advance(ns_t now) override { process(now); }
 
  private:
-  enum Reg : int {
-    kCR1,
-    kCR2,
-    kSMCR,
-    kDIER,
-    kSR,
-    kEGR,
-    kCCMR1,
-    kCCMR2,
-    kCCER,
-    kCNT,
-    kPSC,
-    kARR,
-    kRCR,
-    kCCR1,
-    kCCR2,
-    kCCR3,
-    kCCR4,
-    kBDTR,
-    kCount
-  };
   void process(ns_t t);
   void start(ns_t t);
   void rebase(ns_t t, uint32_t cnt);
@@ -102,6 +75,8 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   void update_irq();
   void set_flags(uint32_t bits);
   void decode_config();
+  void compare_written(unsigned ch, ns_t t);
+  void generate(uint32_t v, ns_t t);
   bool dma_fed_channel(unsigned* ch, Dma** dma, unsigned* dch) const;
   bool pwm_periods(ns_t t);
   // Time offsets of compare values within a period (quotient and remainder of
@@ -123,11 +98,11 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   template <unsigned Size, bool Edges>
   uint32_t pwm_run(PwmPass& p, const uint8_t* data, uint32_t stride, uint32_t n);
   void split(unsigned __int128 x, uint64_t* q, uint64_t* r) const;
+  Offset* offsets_for_rate();
 
   TimerInfo info_;
   const ClockTree& clocks_;
   Dmamux* mux_;
-  std::array<int, kCount> idx_{};
   uint32_t cnt_max_;
   // Counting state: relative tick k happens at base_t_ + ceil(k * num_ / den_).
   bool run_ = false;

@@ -6,53 +6,72 @@
 namespace vboard::periph {
 
 namespace {
-constexpr uint32_t kUE = 1u << 0, kRE = 1u << 2, kTE = 1u << 3, kFIFOEN = 1u << 29;
+// Transmit and receive are idle: TC and TXE read 1 (after reset too: the SVD's 0 is wrong).
+constexpr uint32_t kIdle = usart::isr::TC | usart::isr::TXE;
+
+// CR1's frame, oversampling, driver enable and FIFO fields: they may only
+// change while the USART is disabled (UE = 0).
+constexpr uint32_t kCr1Locked = [] {
+  using namespace usart::cr1;
+  uint32_t m = PS | PCE | WAKE | M0 | OVER8 | M1 | FIFOEN.mask();
+  for (unsigned n = 0; n < 5; ++n) m |= DEDTx(n) | DEATx(n);
+  return m;
+}();
 }  // namespace
 
 Usart::Usart(Context& ctx, const desc::Peripheral& where)
-    : RegBlock(ctx, where,
-               {
-                   {"CR1", 0x000, 0, 0xFFFFFFFF},
-                   {"CR2", 0x004, 0, 0xFFFFFF79},
-                   {"CR3", 0x008, 0, 0xFFFEFFFF},
-                   {"BRR", 0x00C, 0, 0xFFFF},
-                   {"GTPR", 0x010, 0, 0xFFFF},
-                   {"RTOR", 0x014, 0, 0xFFFFFFFF},
-                   {.name = "RQR", .offset = 0x018, .reset = 0, .wo = 0x1F},
-                   // TC and TXE set after reset (the SVD's 0 is wrong).
-                   {"ISR", 0x01C, 0x000000C0, 0, 0x0FFFFFFF},
-                   {.name = "ICR", .offset = 0x020, .reset = 0, .wo = 0x00123BFF},
-                   {"RDR", 0x024, 0, 0, 0x1FF},
-                   {"TDR", 0x028, 0, 0x1FF},
-                   {"PRESC", 0x02C, 0, 0xF},
-               }) {}
+    : RegBlock(
+          ctx, where,
+          {
+              {.name = "CR1", .offset = usart::CR1, .reset = 0, .rw = kWord},
+              {.name = "CR2", .offset = usart::CR2, .reset = 0, .rw = 0xFFFFFF79},
+              {.name = "CR3", .offset = usart::CR3, .reset = 0, .rw = 0xFFFEFFFF},
+              {.name = "BRR",
+               .offset = usart::BRR,
+               .reset = 0,
+               .rw = usart::brr::DIV_Fraction | usart::brr::DIV_Mantissa},
+              {.name = "GTPR", .offset = usart::GTPR, .reset = 0, .rw = usart::gtpr::PSC | usart::gtpr::GT},
+              {.name = "RTOR", .offset = usart::RTOR, .reset = 0, .rw = kWord},
+              {.name = "RQR", .offset = usart::RQR, .reset = 0, .wo = 0x1F},
+              {.name = "ISR", .offset = usart::ISR, .reset = kIdle, .ro = 0x0FFFFFFF},
+              {.name = "ICR", .offset = usart::ICR, .reset = 0, .wo = 0x00123BFF},
+              {.name = "RDR", .offset = usart::RDR, .reset = 0, .ro = usart::rdr::RDR.mask()},
+              {.name = "TDR", .offset = usart::TDR, .reset = 0, .rw = usart::tdr::TDR.mask()},
+              {.name = "PRESC", .offset = usart::PRESC, .reset = 0, .rw = usart::presc::PRESCALER.mask()},
+          }) {}
 
 uint32_t Usart::peek(unsigned idx) const {
-  if (idx == kUISR) {
-    const uint32_t cr1 = val_[kCR1];
-    uint32_t v = 0xC0u;
-    if (cr1 & kFIFOEN) v |= 1u << 23;               // TXFE: transmit FIFO empty
-    if ((cr1 & kUE) && (cr1 & kTE)) v |= 1u << 21;  // TEACK
-    if ((cr1 & kUE) && (cr1 & kRE)) v |= 1u << 22;  // REACK
-    return v;
+  switch (offset_of(idx)) {
+    case usart::ISR: {
+      using namespace usart;
+      const uint32_t cr = val(CR1);
+      const bool ue = cr1::UE.test(cr);
+      return kIdle | isr::TXFE(cr1::FIFOEN.get(cr))  // transmit FIFO empty
+             | isr::TEACK(ue && cr1::TE.test(cr)) | isr::REACK(ue && cr1::RE.test(cr));
+    }
+    case usart::RQR:
+    case usart::ICR:
+      return 0;
+    default:
+      return val_[idx];
   }
-  if (idx == kRQR || idx == kICR) return 0;
-  return val_[idx];
 }
 
 void Usart::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
-  const bool ue = val_[kCR1] & kUE;
+  const uint32_t off = offset_of(idx);
+  if (off == usart::ISR || off == usart::RDR || off == usart::RQR || off == usart::ICR) return;
+  const bool ue = usart::cr1::UE.test(val(usart::CR1));
   const uint32_t old = val_[idx];
-  if (idx == kUISR || idx == kRDR || idx == kRQR || idx == kICR) return;
   plain_write(idx, value, lanes);
   const uint32_t diff = old ^ val_[idx];
+  if (!ue || diff == 0) return;
   // Fields that may only change while the USART is disabled (UE = 0).
-  if (ue && idx == kCR1 && (diff & 0x33FF9E00u & ~kUE))
+  if (off == usart::CR1 && (diff & kCr1Locked))
     finding(chip::diag::kLockedField, "CR1 frame/FIFO fields changed while UE = 1");
-  if (ue && idx == kCR2 && diff) finding(chip::diag::kLockedField, "CR2 changed while UE = 1");
-  if (ue && idx == kCR3 && (diff & 0xEE000000u))
+  if (off == usart::CR2) finding(chip::diag::kLockedField, "CR2 changed while UE = 1");
+  if (off == usart::CR3 && (diff & (usart::cr3::RXFTCFG | usart::cr3::TXFTCFG)))
     finding(chip::diag::kLockedField, "CR3 FIFO thresholds changed while UE = 1");
-  if (ue && (idx == kBRR || idx == kPRESC) && diff)
+  if (off == usart::BRR || off == usart::PRESC)
     finding(chip::diag::kLockedField, std::string(regs_[idx].name) + " changed while UE = 1");
 }
 

@@ -10,9 +10,6 @@ class Usart : public RegBlock {
   Usart(Context& ctx, const desc::Peripheral& where);
 
  protected:
-  // Register indices, in the order of the table the constructor passes on.
-  enum Reg : unsigned { kCR1, kCR2, kCR3, kBRR, kGTPR, kRTOR, kRQR, kUISR, kICR, kRDR, kTDR, kPRESC };
-
   uint32_t peek(unsigned idx) const override;
   void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
 };
