@@ -47,6 +47,22 @@ TEST(RearLamp, StripStaysDarkWithNothingConnected) {
   expect_solid(frame_at(f.r, 40 * kMs), {0, 0, 0}, "nothing connected");
 }
 
+// The DMA starts before Clear has filled the frame: the first slot goes out
+// empty, so the very first frame is one bit short (and dark), every later one whole.
+TEST(RearLamp, TheFirstFrameIsOneBitShortAndEveryLaterOneWhole) {
+  VBOARD_IMAGE(img, kRear);
+  MachineOptions o;
+  o.run_for = 40 * kMs;
+  o.levels.push_back(line("PB5", true, 10 * kMs));
+  auto f = run_fw(*img, o);
+  ASSERT_TRUE(f.r.ok());
+  const auto& frames = strip_record(f.r)->frames;
+  ASSERT_GE(frames.size(), 5u);
+  EXPECT_EQ(frames[0].bits, 60u * 24u - 1u) << "the first frame";
+  for (size_t i = 1; i < frames.size(); ++i) EXPECT_EQ(frames[i].bits, 60u * 24u) << "frame " << i;
+  expect_solid(frame_at(f.r, 40 * kMs), {255, 0, 0}, "red after the first frames");
+}
+
 TEST(RearLamp, AllEightCombinationsPaintAllSixtyLeds) {
   VBOARD_IMAGE(img, kRear);
   // low = channel on: PB5 red, PB6 green, PB4 blue.
