@@ -63,7 +63,7 @@ THIRD_PARTY = {
     "civetweb.h": {"serve"},
     "CLI": {"cli"},
     "yaml-cpp": {"world", "cli"},
-    "unicorn": {"core", "machine", "gdb"},
+    "unicorn": {"core", "machine"},
     "librsvg": {"png"},
     "cairo": {"png"},
 }

@@ -30,20 +30,59 @@ bool Machine::set_watchpoint(uint32_t addr, uint32_t len, WatchKind kind, bool o
 
 void Machine::clear_debug_points() { d_->dbg.clear(d_->cpu.uc); }
 
-bool Machine::cpu_reg(int uc_reg, uint64_t& value) const {
-  value = 0;
-  return d_->cpu.uc && uc_reg_read(d_->cpu.uc, uc_reg, &value) == UC_ERR_OK;
+namespace {
+
+// The engine's id of a core register.
+int uc_id(CoreReg r) {
+  const auto n = static_cast<int>(r);
+  if (r >= CoreReg::r0 && r <= CoreReg::r12) return UC_ARM_REG_R0 + n;
+  if (r >= CoreReg::s0 && r <= CoreReg::s31) return UC_ARM_REG_S0 + (n - static_cast<int>(CoreReg::s0));
+  if (r >= CoreReg::d0 && r <= CoreReg::d15) return UC_ARM_REG_D0 + (n - static_cast<int>(CoreReg::d0));
+  switch (r) {
+    case CoreReg::sp:
+      return UC_ARM_REG_SP;
+    case CoreReg::lr:
+      return UC_ARM_REG_LR;
+    case CoreReg::pc:
+      return UC_ARM_REG_PC;
+    case CoreReg::xpsr:
+      return UC_ARM_REG_XPSR;
+    case CoreReg::msp:
+      return UC_ARM_REG_MSP;
+    case CoreReg::psp:
+      return UC_ARM_REG_PSP;
+    case CoreReg::primask:
+      return UC_ARM_REG_PRIMASK;
+    case CoreReg::basepri:
+      return UC_ARM_REG_BASEPRI;
+    case CoreReg::faultmask:
+      return UC_ARM_REG_FAULTMASK;
+    case CoreReg::control:
+      return UC_ARM_REG_CONTROL;
+    case CoreReg::fpscr:
+      return UC_ARM_REG_FPSCR;
+    default:
+      return UC_ARM_REG_INVALID;
+  }
 }
 
-bool Machine::set_cpu_reg(int uc_reg, uint64_t value) {
+}  // namespace
+
+bool Machine::cpu_reg(CoreReg reg, uint64_t& value) const {
+  value = 0;
+  return d_->cpu.uc && uc_reg_read(d_->cpu.uc, uc_id(reg), &value) == UC_ERR_OK;
+}
+
+bool Machine::set_cpu_reg(CoreReg reg, uint64_t value) {
   Impl& d = *d_;
   if (!d.cpu.uc) return false;
-  if (uc_reg == UC_ARM_REG_PC) value |= 1u;  // the core stays in Thumb state
-  if (uc_reg == UC_ARM_REG_XPSR) uc_reg = UC_ARM_REG_XPSR_NZCVQG;
-  if (!d.cpu.set_reg64(uc_reg, value)) return false;
+  if (reg == CoreReg::pc) value |= 1u;  // the core stays in Thumb state
+  // xPSR as the flags: the engine keeps IPSR and the execution state itself.
+  const int id = reg == CoreReg::xpsr ? UC_ARM_REG_XPSR_NZCVQG : uc_id(reg);
+  if (!d.cpu.set_reg64(id, value)) return false;
   d.idle_cut.reset();
   // Unicorn rebuilds its cached handler-mode flag on an APSR write.
-  if (uc_reg == UC_ARM_REG_XPSR_NZCVQG || uc_reg == UC_ARM_REG_CONTROL)
+  if (reg == CoreReg::xpsr || reg == CoreReg::control)
     d.cpu.set_reg(UC_ARM_REG_APSR_NZCV, d.cpu.reg(UC_ARM_REG_APSR_NZCV));
   d.dbg.core_moved();
   d.nvic.recheck();

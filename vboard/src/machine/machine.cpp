@@ -1,13 +1,13 @@
 // The machine's construction, its reset to power-on and its end: the board
 // from its factory, the image in flash, the engine (cpu_hooks.cpp) and the
-// reset vector; at the end, its coverage.
+// reset vector; at the end, the observers of ended machines (coverage).
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
-#include "core/coverage.h"
 #include "machine/machine_impl.h"
 
 namespace vboard {
@@ -18,6 +18,16 @@ namespace {
 
 // What Unicorn 2.0 reserves for translated code on a 64-bit host.
 constexpr size_t kTranslatorBuffer = size_t{1} << 30;
+
+struct EndObservers {
+  std::mutex mu;
+  std::vector<Machine::EndObserver> all;
+};
+
+EndObservers& end_observers() {
+  static EndObservers o;
+  return o;
+}
 
 }  // namespace
 
@@ -92,8 +102,25 @@ void Machine::init() {
   d.cpu.set_reg(UC_ARM_REG_PC, pc);
 }
 
+void Machine::observe_ends(EndObserver observer) {
+  EndObservers& o = end_observers();
+  std::lock_guard lock(o.mu);
+  o.all.push_back(std::move(observer));
+}
+
 Machine::~Machine() {
-  if (d_) coverage::machine_ended(*image_, block_runs());
+  if (d_) {
+    EndObservers& o = end_observers();
+    std::vector<EndObserver> all;
+    {
+      std::lock_guard lock(o.mu);
+      all = o.all;
+    }
+    if (!all.empty()) {
+      const std::vector<BlockRun> runs = block_runs();
+      for (const EndObserver& f : all) f(*image_, runs);
+    }
+  }
   if (d_ && d_->cpu.uc) uc_close(d_->cpu.uc);
 }
 
