@@ -27,7 +27,7 @@ void Machine::Impl::note_halt_loop(const BlockInfo& b, uint32_t addr) {
   } else if (b.halt == HaltKind::self_loop) {
     // Interrupt handlers may still do the work of a program that ends in
     // "b ."; only with interrupts masked nothing can happen any more.
-    if (cpu.reg(UC_ARM_REG_PRIMASK) & 1) set_halt("self_loop", addr);
+    if (primask::PM.test(cpu.reg(UC_ARM_REG_PRIMASK))) set_halt("self_loop", addr);
   } else {
     std::string reason, name;
     halt_kind_at(*m.image_, addr, &reason, &name);
