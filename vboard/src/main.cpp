@@ -13,7 +13,7 @@
 #include "serve/server.h"
 #include "world/board.h"
 #include "cli/cli.h"
-#include "core/coverage.h"
+#include "outputs/coverage.h"
 #include "vboard/machine.h"
 #include "outputs/report.h"
 #include "outputs/svg.h"

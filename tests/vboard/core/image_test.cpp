@@ -60,22 +60,6 @@ TEST(ElfLoader, TheRealImageLoadsWithSymbolsAndNoWarning) {
   EXPECT_EQ(img->segments()[0].paddr, 0x08000000u);
 }
 
-// The board an image is for comes from its symbols, whatever the file is called:
-// the mutant is a rear image, the test images are neither board's.
-TEST(ElfLoader, TheBoardOfAnImageComesFromItsSymbols) {
-  const std::pair<const char*, const char*> cases[] = {{"front_lamp.elf", "front_lamp"},
-                                                       {"rear_lamp.elf", "rear_lamp"},
-                                                       {"rear_lamp_clock_mutant.elf", "rear_lamp"},
-                                                       {"board_runtime_probe.elf", ""},
-                                                       {"platform_conformance.elf", ""}};
-  for (const auto& [file, board] : cases) {
-    VBOARD_IMAGE(img, file);
-    EXPECT_EQ(board_of(*img), board) << file;
-  }
-  Image bare;
-  EXPECT_EQ(board_of(bare), "");
-}
-
 TEST(ElfLoader, SegmentsOutsideMemoryOrTheFileAreRejected) {
   REAL_ELF(e);
   const Elf32_Phdr text = e.phdr(0);

@@ -1,8 +1,6 @@
 // The machine under a debugger, on the real images: stops, steps and reads
 // leave the run as it would have been without them, watchpoints stop right
 // after the access, and debugger accesses are never findings of the run.
-#include <unicorn/unicorn.h>
-
 #include <algorithm>
 #include <set>
 
@@ -23,7 +21,7 @@ uint32_t symbol(const Image& img, const char* name) {
 
 uint32_t pc_of(Machine& m) {
   uint64_t pc = 0;
-  m.cpu_reg(UC_ARM_REG_PC, pc);
+  m.cpu_reg(CoreReg::pc, pc);
   return static_cast<uint32_t>(pc) & ~1u;
 }
 
@@ -156,6 +154,47 @@ TEST(Debugger, WatchedRangesEndAtTheTopOfTheAddressSpaceAtMost) {
   DebugStop s = m.debug_run(50 * kMs, false, kNoInterrupt);
   EXPECT_EQ(s.kind, DebugStop::Kind::watchpoint);
   EXPECT_EQ(s.addr, 0xE000E000u);
+}
+
+// Each register name reaches its own register: a value written reads back
+// there, the PC reads without the Thumb bit, xPSR takes only its flags, and a D
+// register is its two S registers.
+TEST(Debugger, CoreRegistersByName) {
+  VBOARD_IMAGE(img, "rear_lamp.elf");
+  Machine m(*img, rear_scenario(), board_factory(default_board(*img)));
+  const struct {
+    CoreReg reg;
+    uint64_t write, reads;
+  } cases[] = {
+      {CoreReg::r0, 0x11111111, 0x11111111},
+      {CoreReg::r7, 0x77777777, 0x77777777},
+      {CoreReg::r12, 0xCCCCCCCC, 0xCCCCCCCC},
+      {CoreReg::lr, 0x08000123, 0x08000123},
+      {CoreReg::sp, 0x20001000, 0x20001000},
+      {CoreReg::pc, 0x08000201, 0x08000200},
+      {CoreReg::basepri, 0x40, 0x40},
+      {CoreReg::s5, 0x3F800000, 0x3F800000},
+      {CoreReg::d7, 0x0123456789ABCDEF, 0x0123456789ABCDEF},
+      {CoreReg::fpscr, 0x00C00000, 0x00C00000},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(m.set_cpu_reg(c.reg, c.write)) << static_cast<int>(c.reg);
+    uint64_t v = 0;
+    ASSERT_TRUE(m.cpu_reg(c.reg, v));
+    EXPECT_EQ(v, c.reads) << static_cast<int>(c.reg);
+  }
+  uint64_t lo = 0, hi = 0, r1 = 0;
+  ASSERT_TRUE(m.cpu_reg(CoreReg::s14, lo));
+  ASSERT_TRUE(m.cpu_reg(CoreReg::s15, hi));
+  EXPECT_EQ(lo, 0x89ABCDEFu);
+  EXPECT_EQ(hi, 0x01234567u);
+  ASSERT_TRUE(m.cpu_reg(CoreReg::r1, r1));
+  EXPECT_NE(r1, 0x11111111u) << "r0's value only in r0";
+  uint64_t xpsr = 0;
+  ASSERT_TRUE(m.set_cpu_reg(CoreReg::xpsr, 0xF0000000));
+  ASSERT_TRUE(m.cpu_reg(CoreReg::xpsr, xpsr));
+  EXPECT_EQ(xpsr & 0xF8000000u, 0xF0000000u) << "N Z C V set, Q clear";
+  EXPECT_EQ(xpsr & 0x1FFu, 0u) << "still Thread mode";
 }
 
 TEST(Debugger, ResetGoesBackToPowerOnAndKeepsWhatTheDebuggerWroteToFlash) {

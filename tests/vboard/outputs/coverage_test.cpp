@@ -1,4 +1,4 @@
-// Coverage of an image's run (vboard/coverage.h): exact hits and misses of known
+// Coverage of an image's run (outputs/coverage.h): exact hits and misses of known
 // lines of the self-test image, and `vboard --coverage` on a lamp image leaving
 // the run's report unchanged.
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 
 #include "support/fake_board.h"
 #include "support/slurp.h"
-#include "core/coverage.h"
+#include "outputs/coverage.h"
 #include "vboard/machine.h"
 
 namespace vboard::test {

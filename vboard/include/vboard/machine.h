@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "core/coverage.h"
 #include "vboard/device.h"
 #include "vboard/image.h"
 #include "vboard/run_result.h"
@@ -33,6 +32,19 @@ class OutOfMemory : public std::bad_alloc {
  private:
   std::string what_;
 };
+
+// The core's registers as a debugger names them: r13 is SP, r14 LR, r15 PC;
+// s0-s31 are 32 bits, d0-d15 64 bits (d<n> holds s<2n> and s<2n+1>).
+// clang-format off
+enum class CoreReg {
+  r0, r1, r2, r3, r4, r5, r6, r7, r8, r9, r10, r11, r12, sp, lr, pc,
+  xpsr, msp, psp, primask, basepri, faultmask, control,
+  s0, s1, s2, s3, s4, s5, s6, s7, s8, s9, s10, s11, s12, s13, s14, s15,
+  s16, s17, s18, s19, s20, s21, s22, s23, s24, s25, s26, s27, s28, s29, s30, s31,
+  d0, d1, d2, d3, d4, d5, d6, d7, d8, d9, d10, d11, d12, d13, d14, d15,
+  fpscr,
+};
+// clang-format on
 
 class Machine final : public Bus {
  public:
@@ -63,8 +75,12 @@ class Machine final : public Bus {
   uint64_t instructions() const;
   const std::optional<Halt>& halt() const;
   std::map<std::string, std::map<std::string, uint32_t>> core_registers() const;
-  // Every translated block that ran so far and how often (coverage, vboard/coverage.h).
+  // Every translated block that ran so far and how often (what coverage counts).
   std::vector<BlockRun> block_runs() const;
+  // Called by every Machine of the process as it ends, with its image and
+  // block runs (the coverage writer, outputs/coverage.h); thread-safe.
+  using EndObserver = std::function<void(const Image&, const std::vector<BlockRun>&)>;
+  static void observe_ends(EndObserver observer);
 
   // Debugger: runs like run_until(t_end) but stops at a breakpoint, a
   // watchpoint hit, after one instruction (step), or when `interrupted`
@@ -73,9 +89,10 @@ class Machine final : public Bus {
   bool set_breakpoint(uint32_t addr, bool on);
   bool set_watchpoint(uint32_t addr, uint32_t len, WatchKind kind, bool on);
   void clear_debug_points();
-  // Core registers by Unicorn register id (UC_ARM_REG_*), 64 bits for D registers.
-  bool cpu_reg(int uc_reg, uint64_t& value) const;
-  bool set_cpu_reg(int uc_reg, uint64_t value);
+  // Core registers, 64 bits for D registers; false when the core has no engine.
+  // A PC written keeps the Thumb bit set; xPSR takes its flags (N Z C V Q GE).
+  bool cpu_reg(CoreReg reg, uint64_t& value) const;
+  bool set_cpu_reg(CoreReg reg, uint64_t value);
   // Debugger memory access: flash and RAM as bytes, peripherals and core
   // registers as aligned 1/2/4-byte accesses with the same effects as on the chip.
   // Flash takes writes too (a debugger's `load`), which the next reset keeps.

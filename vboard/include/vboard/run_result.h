@@ -28,6 +28,13 @@ struct IrqInjection {
   ns_t at = 0;
 };
 
+// A translated block of code and how often it ran (what coverage counts).
+struct BlockRun {
+  uint32_t addr = 0;
+  uint32_t size = 0;  // bytes
+  uint64_t runs = 0;
+};
+
 struct MachineOptions {
   ns_t run_for = 300 * kMs;
   // Cycles per instruction, in thousandths (1000 = 1.0 cycle per instruction).

@@ -8,6 +8,7 @@
 #include "outputs/report.h"
 #include "cli/scenario.h"
 #include "outputs/svg.h"
+#include "world/recognise.h"
 #include "world/values.h"
 
 namespace vboard {

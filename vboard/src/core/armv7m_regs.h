@@ -337,6 +337,28 @@ inline constexpr Field Q{27, 1};
 inline constexpr Field NZCV{28, 4};
 }  // namespace xpsr
 
+// The special registers (MRS, MSR) that mask exceptions and choose the stack.
+namespace primask {
+inline constexpr Field PM{0, 1};  // 1: only NMI and HardFault are taken
+}  // namespace primask
+
+namespace faultmask {
+inline constexpr Field FM{0, 1};  // 1: only NMI is taken
+}  // namespace faultmask
+
+namespace control {
+inline constexpr Field nPRIV{0, 1};  // 1: Thread mode is unprivileged
+inline constexpr Field SPSEL{1, 1};  // 1: Thread mode uses the process stack
+inline constexpr Field FPCA{2, 1};   // 1: the FP registers hold a context
+}  // namespace control
+
+// The exception frame: R0-R3, R12, LR, PC, xPSR; the extended one adds S0-S15,
+// FPSCR and a reserved word.
+namespace frame {
+inline constexpr uint32_t kBasicBytes = 8 * 4;
+inline constexpr uint32_t kExtendedBytes = (8 + 16 + 2) * 4;
+}  // namespace frame
+
 // The value in LR on exception entry; a branch to it returns from the exception.
 namespace exc_return {
 inline constexpr uint32_t kPrefix = 0xFFFFFFE0;  // bits that are ones in every EXC_RETURN

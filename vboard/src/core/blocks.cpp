@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/armv7m_regs.h"
+
 namespace vboard::core {
 
 namespace {
@@ -73,8 +75,10 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
   uint16_t hw = 0, before = 0;
   space_.peek(addr, &hw, 2);
   space_.peek(addr - 2, &before, 2);
-  if (b.halt == HaltKind::none && size == 2 && hw == 0xE7FE)  // "b ." outside the named stop functions
-    b.halt = before == 0xB672 ? HaltKind::inlined_error : HaltKind::self_loop;
+  // A branch to itself outside the named stop functions; after CPSID I it
+  // is an Error_Handler inlined.
+  if (b.halt == HaltKind::none && size == 2 && hw == thumb::B_SELF)
+    b.halt = before == thumb::CPSID_I ? HaltKind::inlined_error : HaltKind::self_loop;
   if (*slot >= 0) {
     BlockInfo& old = blocks_[static_cast<size_t>(*slot)];
     if (old.runs) replaced_.push_back({old.addr, old.size, old.runs});

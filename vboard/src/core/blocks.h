@@ -14,7 +14,7 @@
 #include "core/address_space.h"
 #include "core/cpu.h"
 #include "core/layout.h"
-#include "core/coverage.h"
+#include "vboard/run_result.h"
 #include "vboard/image.h"
 
 namespace vboard::core {

@@ -3,7 +3,28 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/armv7m_regs.h"
+
 namespace vboard::core {
+
+namespace {
+
+// Unicorn's exception numbers (QEMU's EXCP_*) that its interrupt hook reports.
+enum EngineException : uint32_t {
+  kSwi = 2,
+  kPrefetchAbort = 3,
+  kDataAbort = 4,
+  kBkpt = 7,
+  kExceptionExit = 8,
+  kNoCoprocessor = 17,
+  kInvalidState = 18,
+  kUnalignedAccess = 22,
+};
+
+// Core cycles outside instructions: exception entry, a tail-chain, a return.
+constexpr unsigned kEntryCycles = 12, kTailChainCycles = 6, kReturnCycles = 10;
+
+}  // namespace
 
 bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
   const Cpu& cpu = p_.cpu;
@@ -15,18 +36,18 @@ bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
   for (int i = 0; i < 10; ++i) vals[i] = &r[i];
   uc_reg_read_batch(cpu.uc, ids, vals, 10);
   const uint32_t lr = r[5], xpsr = r[6], control = r[7];
-  bool handler = (xpsr & 0x1FF) != 0;
-  bool use_psp = !handler && (control & 2);
+  bool handler = xpsr::EXCEPTION.get(xpsr) != 0;
+  bool use_psp = !handler && control::SPSEL.test(control);
   uint32_t sp = use_psp ? r[8] : r[9];
   // FPCCR.ASPEN off: the core never marks an FP context, so none is stacked.
-  bool fp = (control & 4) && p_.scb.lazy_fp_save() && !p_.opt.break_no_fp_frame;
-  uint32_t frame = fp ? 0x68 : 0x20;
+  bool fp = control::FPCA.test(control) && p_.scb.lazy_fp_save() && !p_.opt.break_no_fp_frame;
+  uint32_t frame = fp ? frame::kExtendedBytes : frame::kBasicBytes;
   uint32_t sp1 = sp - frame;
-  bool pad = p_.scb.stack_align8() && (sp1 & 4);
+  bool pad = p_.scb.stack_align8() && (sp1 & 4);  // 8-byte alignment: one more word below
   if (pad) sp1 -= 4;
   uint32_t w[26] = {};
   w[0] = r[0], w[1] = r[1], w[2] = r[2], w[3] = r[3], w[4] = r[4], w[5] = lr, w[6] = ret_pc & ~1u;
-  w[7] = (xpsr & ~(1u << 9)) | (pad ? (1u << 9) : 0);
+  w[7] = xpsr::SPREALIGN.put(xpsr, pad ? 1 : 0);
   if (fp) {
     for (int i = 0; i < 8; ++i) {
       uint64_t dv = 0;
@@ -41,8 +62,9 @@ bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
     return false;
   }
   p_.space.poke_ram(sp1, w, frame);
-  uint32_t excret = 0xFFFFFFE1u | (fp ? 0 : 0x10u) | (handler ? 0 : 0x8u) | (use_psp ? 0x4u : 0);
-  uint32_t new_control = control & ~4u & ~2u;
+  uint32_t excret = exc_return::FTYPE.put(exc_return::kHandlerMsp, fp ? 0 : 1) |
+                    exc_return::MODE(handler ? 0 : 1) | exc_return::SPSEL(use_psp ? 1 : 0);
+  uint32_t new_control = control & ~(control::FPCA | control::SPSEL);
   if (use_psp) {
     cpu.set_reg(UC_ARM_REG_CONTROL, new_control);
     cpu.set_reg(UC_ARM_REG_PSP, sp1);
@@ -55,10 +77,9 @@ bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
   return jump_vector(e, xpsr);
 }
 
-// Core cycles outside instructions: exception entry 12, tail-chain 6.
 void ExceptionUnit::activate(unsigned e) {
   Nvic& n = p_.nvic;
-  p_.clock.spend_cycles(tail_chaining_ ? 6 : 12);
+  p_.clock.spend_cycles(tail_chaining_ ? kTailChainCycles : kEntryCycles);
   n.enter(e);
   frames_.push_back({e, p_.clock.instr_now(), 0});
   if (trace_.size() < 100000) {
@@ -73,13 +94,14 @@ void ExceptionUnit::activate(unsigned e) {
 void ExceptionUnit::add_flag_rebuild(Cpu::RegWrites& w, uint32_t xpsr) const {
   // Rewriting APSR makes Unicorn rebuild its cached handler-mode flag; what
   // reads back after the xPSR write is its N, Z, C and V.
-  if (!p_.opt.break_no_flag_restore) w.add(UC_ARM_REG_APSR_NZCV, xpsr & 0xF0000000u);
+  if (!p_.opt.break_no_flag_restore) w.add(UC_ARM_REG_APSR_NZCV, xpsr & xpsr::NZCV.mask());
 }
 
 bool ExceptionUnit::jump_vector(unsigned e, uint32_t xpsr) {
   uint32_t v = 0;
   p_.bus.read_mem(p_.scb.vtor() + 4 * e, &v, 4);
-  const uint32_t nx = (xpsr & 0xF80F0000u) | (1u << 24) | e;
+  // The flags and GE stay; IT state is cleared, T set, IPSR the exception.
+  const uint32_t nx = (xpsr & (xpsr::NZCV | xpsr::Q | xpsr::GE)) | xpsr::T.mask() | xpsr::EXCEPTION(e);
   Cpu::RegWrites w;
   w.add(UC_ARM_REG_XPSR_NZCVQG, nx);
   add_flag_rebuild(w, nx);
@@ -113,7 +135,7 @@ void ExceptionUnit::done(unsigned e) {
 void ExceptionUnit::exception_return(uint32_t excret) {
   const Cpu& cpu = p_.cpu;
   Nvic& n = p_.nvic;
-  if (n.depth() == 0 || (excret & 0xFFFFFFE0u) != 0xFFFFFFE0u) {
+  if (n.depth() == 0 || (excret & exc_return::kPrefix) != exc_return::kPrefix) {
     take_fault(FaultKind::invpc, cpu.reg(UC_ARM_REG_PC),
                "exception return " + hex(excret) + " outside a handler");
     return;
@@ -124,7 +146,7 @@ void ExceptionUnit::exception_return(uint32_t excret) {
   int b = n.best_pending();
   if (b >= 0 && n.group(n.raw_prio(static_cast<unsigned>(b))) < n.exec_prio(cpu)) {
     uint32_t control = cpu.reg(UC_ARM_REG_CONTROL);
-    cpu.set_reg(UC_ARM_REG_CONTROL, control & ~4u);
+    cpu.set_reg(UC_ARM_REG_CONTROL, control & ~control::FPCA.mask());
     cpu.set_reg(UC_ARM_REG_LR, excret);
     tail_chaining_ = true;
     activate(static_cast<unsigned>(b));
@@ -132,13 +154,14 @@ void ExceptionUnit::exception_return(uint32_t excret) {
     jump_vector(static_cast<unsigned>(b), cpu.reg(UC_ARM_REG_XPSR));
     return;
   }
-  bool to_psp = excret & 4, to_thread = excret & 8, fp = !(excret & 0x10);
+  bool to_psp = exc_return::SPSEL.test(excret), to_thread = exc_return::MODE.test(excret),
+       fp = !exc_return::FTYPE.test(excret);
   static int state_ids[3] = {UC_ARM_REG_CONTROL, UC_ARM_REG_PSP, UC_ARM_REG_MSP};
   uint32_t state[3] = {};
   void* state_vals[3] = {&state[0], &state[1], &state[2]};
   uc_reg_read_batch(cpu.uc, state_ids, state_vals, 3);
   uint32_t sp = to_psp ? state[1] : state[2];
-  uint32_t frame = fp ? 0x68 : 0x20;
+  uint32_t frame = fp ? frame::kExtendedBytes : frame::kBasicBytes;
   if (!AddressSpace::ram_range(sp, frame)) {
     lockup("unstacking outside RAM at sp=" + hex(sp));
     return;
@@ -153,8 +176,8 @@ void ExceptionUnit::exception_return(uint32_t excret) {
     cpu.set_reg(UC_ARM_REG_FPSCR, w[24]);
   }
   uint32_t xpsr = w[7];
-  uint32_t new_sp = sp + frame + ((xpsr & (1u << 9)) ? 4 : 0);
-  uint32_t ipsr = xpsr & 0x1FF;
+  uint32_t new_sp = sp + frame + (xpsr::SPREALIGN.test(xpsr) ? 4 : 0);
+  uint32_t ipsr = xpsr::EXCEPTION.get(xpsr);
   // The stacked registers, then the mode: one call into the engine, in the
   // order the writes must happen (the flag rebuild after xPSR and CONTROL).
   Cpu::RegWrites regs;
@@ -166,14 +189,15 @@ void ExceptionUnit::exception_return(uint32_t excret) {
     take_fault(FaultKind::invpc, w[6], "EXC_RETURN mode does not match the stacked IPSR");
     return;
   }
-  const uint32_t control = (state[0] & ~4u & ~2u) | (fp ? 4u : 0) | (to_psp ? 2u : 0);
-  regs.add(UC_ARM_REG_XPSR_NZCVQG, xpsr & ~(1u << 9));
+  const uint32_t control = (state[0] & ~(control::FPCA | control::SPSEL)) | control::FPCA(fp ? 1 : 0) |
+                           control::SPSEL(to_psp ? 1 : 0);
+  regs.add(UC_ARM_REG_XPSR_NZCVQG, xpsr & ~xpsr::SPREALIGN.mask());
   regs.add(UC_ARM_REG_CONTROL, control);
   regs.add(to_psp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP, new_sp);
   add_flag_rebuild(regs, xpsr);
   regs.add(UC_ARM_REG_PC, w[6] | 1u);
   cpu.set_regs(regs);
-  p_.clock.spend_cycles(10);
+  p_.clock.spend_cycles(kReturnCycles);
   n.recheck();
 }
 
@@ -189,28 +213,28 @@ void ExceptionUnit::take_fault(FaultKind k, uint32_t ret_pc, const std::string& 
   const char* name = "UsageFault";
   switch (k) {
     case FaultKind::undef:
-      bit = kUndefInstr;
+      bit = scb::cfsr::UNDEFINSTR.mask();
       break;
     case FaultKind::invstate:
-      bit = kInvState;
+      bit = scb::cfsr::INVSTATE.mask();
       break;
     case FaultKind::nocp:
-      bit = kNoCp;
+      bit = scb::cfsr::NOCP.mask();
       break;
     case FaultKind::invpc:
-      bit = kInvPc;
+      bit = scb::cfsr::INVPC.mask();
       break;
     case FaultKind::unaligned:
-      bit = kUnaligned;
+      bit = scb::cfsr::UNALIGNED.mask();
       break;
     case FaultKind::bus:
-      bit = kPreciseErr | kBfarValid;
+      bit = scb::cfsr::PRECISERR | scb::cfsr::BFARVALID;
       p_.scb.set_bfar(bfar_addr);
       target = kBusFault;
       name = "BusFault";
       break;
     case FaultKind::ibus:
-      bit = kIbusErr;
+      bit = scb::cfsr::IBUSERR.mask();
       target = kBusFault;
       name = "BusFault";
       break;
@@ -226,7 +250,7 @@ void ExceptionUnit::take_fault(FaultKind k, uint32_t ret_pc, const std::string& 
       lockup("fault inside HardFault or NMI: " + detail);
       return;
     }
-    p_.scb.raise_hfsr(1u << 30);
+    p_.scb.raise_hfsr(scb::hfsr::FORCED.mask());
     target = kHardFault;
   }
   enter(target, ret_pc);
@@ -236,37 +260,37 @@ void ExceptionUnit::on_interrupt(uint32_t intno, uint32_t bfar_addr) {
   uint32_t pc = p_.cpu.reg(UC_ARM_REG_PC);
   const Nvic& n = p_.nvic;
   switch (intno) {
-    case 8:  // exception return through EXC_RETURN
+    case kExceptionExit:  // a branch to EXC_RETURN
       exception_return(pc | 1u);
       break;
-    case 2: {  // SVC
+    case kSwi: {
       int ep = n.exec_prio(p_.cpu);
       if (n.group(n.raw_prio(kSvc)) < ep) {
         enter(kSvc, pc);
       } else {
-        p_.scb.raise_hfsr(1u << 30);
+        p_.scb.raise_hfsr(scb::hfsr::FORCED.mask());
         p_.log.notes.push_back("SVC at priority that cannot be taken: HardFault");
         enter(kHardFault, pc);
       }
       break;
     }
-    case 7:  // BKPT without a debugger
-      p_.scb.raise_hfsr(1u << 31);
+    case kBkpt:  // no debugger halts the core
+      p_.scb.raise_hfsr(scb::hfsr::DEBUGEVT.mask());
       enter(kHardFault, pc);
       break;
-    case 4:
+    case kDataAbort:
       take_fault(FaultKind::bus, pc, "data abort", bfar_addr);
       break;
-    case 3:
+    case kPrefetchAbort:
       take_fault(FaultKind::invpc, pc, "prefetch abort");
       break;
-    case 17:
+    case kNoCoprocessor:
       take_fault(FaultKind::nocp, pc, "coprocessor access");
       break;
-    case 18:
+    case kInvalidState:
       take_fault(FaultKind::invstate, pc, "invalid state");
       break;
-    case 22:
+    case kUnalignedAccess:
       take_fault(FaultKind::unaligned, pc, "unaligned access");
       break;
     default:

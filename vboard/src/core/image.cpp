@@ -61,6 +61,109 @@ std::optional<Image> Image::load(const std::string& path, std::string* error) {
   return from_bytes(std::move(bytes), path, error);
 }
 
+namespace {
+
+// Where a loadable segment lies, in the file's order (index) and in memory.
+struct Placed {
+  uint64_t from, to;
+  size_t index;
+};
+
+// The loadable segments, each inside the file and inside one load region;
+// the reason when one is not ("" when all are).
+std::string read_segments(Elf* elf, const std::vector<uint8_t>& bytes, std::vector<Segment>* segments,
+                          std::vector<Placed>* placed) {
+  size_t nph = 0;
+  if (elf_getphdrnum(elf, &nph) != 0) return "program headers unreadable";
+  const uint64_t file_size = bytes.size();
+  for (size_t i = 0; i < nph; ++i) {
+    GElf_Phdr ph;
+    const std::string seg = "segment " + std::to_string(i);
+    if (!gelf_getphdr(elf, static_cast<int>(i), &ph)) return seg + ": program header unreadable";
+    if (ph.p_type != PT_LOAD || ph.p_filesz == 0) continue;
+    // 64-bit arithmetic throughout: nothing here may wrap.
+    if (ph.p_offset > file_size || ph.p_filesz > file_size - ph.p_offset)
+      return seg + ": " + std::to_string(ph.p_filesz) + " bytes at file offset " +
+             std::to_string(ph.p_offset) + " run past the end of the file (" + std::to_string(file_size) +
+             " bytes)";
+    if (ph.p_filesz > ph.p_memsz) return seg + ": more bytes in the file than in memory";
+    if (!region_of(ph.p_paddr, ph.p_filesz))
+      return seg + ": " + hex(ph.p_paddr) + ".." + hex(ph.p_paddr + ph.p_filesz) +
+             " is not inside flash (0x08000000, 128 KiB), its alias at 0, or RAM (0x20000000, 32 KiB)";
+    placed->push_back({ph.p_paddr, ph.p_paddr + ph.p_filesz, i});
+    Segment s;
+    s.paddr = static_cast<uint32_t>(ph.p_paddr);
+    s.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(ph.p_offset),
+                   bytes.begin() + static_cast<std::ptrdiff_t>(ph.p_offset + ph.p_filesz));
+    segments->push_back(std::move(s));
+  }
+  if (segments->empty()) return "no loadable segment";
+  // Flash and its alias are one memory: compare their segments in flash addresses.
+  for (Placed& p : *placed)
+    if (p.from < kLoadRegions[0].size) p.from += kLoadRegions[0].base, p.to += kLoadRegions[0].base;
+  std::sort(placed->begin(), placed->end(), [](const Placed& x, const Placed& y) { return x.from < y.from; });
+  for (size_t i = 1; i < placed->size(); ++i)
+    if ((*placed)[i].from < (*placed)[i - 1].to)
+      return "segments " + std::to_string((*placed)[i - 1].index) + " and " +
+             std::to_string((*placed)[i].index) + " overlap at " + hex((*placed)[i].from);
+  return "";
+}
+
+// The named code and data symbols of one symbol table section.
+void read_symtab(Elf* elf, const GElf_Shdr& sh, Elf_Data* data, std::vector<Symbol>* symbols) {
+  const size_t n = sh.sh_entsize ? data->d_size / sh.sh_entsize : 0;
+  for (size_t k = 0; k < n; ++k) {
+    GElf_Sym sym;
+    if (!gelf_getsym(data, static_cast<int>(k), &sym)) continue;
+    const char* nm = elf_strptr(elf, sh.sh_link, sym.st_name);
+    if (!nm || !*nm || nm[0] == '$') continue;  // mapping symbols $t/$d
+    int type = GELF_ST_TYPE(sym.st_info);
+    if (type != STT_FUNC && type != STT_OBJECT && type != STT_NOTYPE) continue;
+    if (sym.st_shndx == SHN_UNDEF || sym.st_shndx == SHN_ABS) continue;
+    Symbol s;
+    s.is_func = type == STT_FUNC;
+    s.addr = static_cast<uint32_t>(sym.st_value) & (s.is_func ? ~1u : ~0u);
+    s.size = static_cast<uint32_t>(sym.st_size);
+    s.name = nm;
+    s.demangled = demangle(s.name);
+    symbols->push_back(std::move(s));
+  }
+}
+
+// The symbols of every symbol table; what kept them from being read goes
+// into *warnings.
+void read_symbols(Elf* elf, const GElf_Ehdr& eh, uint64_t file_size, std::vector<Symbol>* symbols,
+                  std::vector<std::string>* warnings) {
+  size_t nsh = 0;
+  bool have_symtab = false;
+  const uint64_t sh_end = eh.e_shoff + uint64_t{eh.e_shnum} * eh.e_shentsize;
+  if (eh.e_shoff != 0 && sh_end > file_size) {
+    warnings->push_back("truncated: the section headers end at byte " + std::to_string(sh_end) + " of a " +
+                        std::to_string(file_size) +
+                        "-byte file, so there are no symbols (code positions are addresses, halts are found "
+                        "as 'b .' loops only)");
+  } else if (elf_getshdrnum(elf, &nsh) != 0) {
+    warnings->push_back("section headers unreadable: no symbols (code positions are addresses)");
+    nsh = 0;
+  }
+  Elf_Scn* scn = nullptr;
+  while (nsh > 0 && (scn = elf_nextscn(elf, scn)) != nullptr) {
+    GElf_Shdr sh;
+    if (!gelf_getshdr(scn, &sh) || sh.sh_type != SHT_SYMTAB) continue;
+    Elf_Data* data = elf_getdata(scn, nullptr);
+    if (!data) {
+      warnings->push_back("symbol table unreadable (file truncated?): code positions are addresses");
+      continue;
+    }
+    have_symtab = true;
+    read_symtab(elf, sh, data, symbols);
+  }
+  if (!have_symtab && warnings->empty())
+    warnings->push_back("no symbol table: code positions are addresses, halts are found as 'b .' loops only");
+}
+
+}  // namespace
+
 std::optional<Image> Image::from_bytes(std::vector<uint8_t> bytes, const std::string& path,
                                        std::string* error) {
   auto fail = [&](const std::string& what) -> std::optional<Image> {
@@ -79,89 +182,9 @@ std::optional<Image> Image::from_bytes(std::vector<uint8_t> bytes, const std::st
 
   Image img;
   img.path_ = path;
-  size_t nph = 0;
-  if (elf_getphdrnum(h.elf, &nph) != 0) return fail("program headers unreadable");
-  const uint64_t file_size = bytes.size();
-  struct Placed {
-    uint64_t from, to;
-    size_t index;
-  };
   std::vector<Placed> placed;
-  for (size_t i = 0; i < nph; ++i) {
-    GElf_Phdr ph;
-    const std::string seg = "segment " + std::to_string(i);
-    if (!gelf_getphdr(h.elf, static_cast<int>(i), &ph)) return fail(seg + ": program header unreadable");
-    if (ph.p_type != PT_LOAD || ph.p_filesz == 0) continue;
-    // 64-bit arithmetic throughout: nothing here may wrap.
-    if (ph.p_offset > file_size || ph.p_filesz > file_size - ph.p_offset)
-      return fail(seg + ": " + std::to_string(ph.p_filesz) + " bytes at file offset " +
-                  std::to_string(ph.p_offset) + " run past the end of the file (" +
-                  std::to_string(file_size) + " bytes)");
-    if (ph.p_filesz > ph.p_memsz) return fail(seg + ": more bytes in the file than in memory");
-    if (!region_of(ph.p_paddr, ph.p_filesz))
-      return fail(seg + ": " + hex(ph.p_paddr) + ".." + hex(ph.p_paddr + ph.p_filesz) +
-                  " is not inside flash (0x08000000, 128 KiB), its alias at 0, or RAM (0x20000000, 32 KiB)");
-    placed.push_back({ph.p_paddr, ph.p_paddr + ph.p_filesz, i});
-    Segment s;
-    s.paddr = static_cast<uint32_t>(ph.p_paddr);
-    s.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(ph.p_offset),
-                   bytes.begin() + static_cast<std::ptrdiff_t>(ph.p_offset + ph.p_filesz));
-    img.segments_.push_back(std::move(s));
-  }
-  if (img.segments_.empty()) return fail("no loadable segment");
-  // Flash and its alias are one memory: compare their segments in flash addresses.
-  for (Placed& p : placed)
-    if (p.from < kLoadRegions[0].size) p.from += kLoadRegions[0].base, p.to += kLoadRegions[0].base;
-  std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) { return a.from < b.from; });
-  for (size_t i = 1; i < placed.size(); ++i)
-    if (placed[i].from < placed[i - 1].to)
-      return fail("segments " + std::to_string(placed[i - 1].index) + " and " +
-                  std::to_string(placed[i].index) + " overlap at " + hex(placed[i].from));
-
-  size_t nsh = 0;
-  bool have_symtab = false;
-  const uint64_t sh_end = eh.e_shoff + uint64_t{eh.e_shnum} * eh.e_shentsize;
-  if (eh.e_shoff != 0 && sh_end > file_size) {
-    img.warnings_.push_back(
-        "truncated: the section headers end at byte " + std::to_string(sh_end) + " of a " +
-        std::to_string(file_size) +
-        "-byte file, so there are no symbols (code positions are addresses, halts are found "
-        "as 'b .' loops only)");
-  } else if (elf_getshdrnum(h.elf, &nsh) != 0) {
-    img.warnings_.push_back("section headers unreadable: no symbols (code positions are addresses)");
-    nsh = 0;
-  }
-  Elf_Scn* scn = nullptr;
-  while (nsh > 0 && (scn = elf_nextscn(h.elf, scn)) != nullptr) {
-    GElf_Shdr sh;
-    if (!gelf_getshdr(scn, &sh) || sh.sh_type != SHT_SYMTAB) continue;
-    Elf_Data* data = elf_getdata(scn, nullptr);
-    if (!data) {
-      img.warnings_.push_back("symbol table unreadable (file truncated?): code positions are addresses");
-      continue;
-    }
-    have_symtab = true;
-    const size_t n = sh.sh_entsize ? data->d_size / sh.sh_entsize : 0;
-    for (size_t k = 0; k < n; ++k) {
-      GElf_Sym sym;
-      if (!gelf_getsym(data, static_cast<int>(k), &sym)) continue;
-      const char* nm = elf_strptr(h.elf, sh.sh_link, sym.st_name);
-      if (!nm || !*nm || nm[0] == '$') continue;  // mapping symbols $t/$d
-      int type = GELF_ST_TYPE(sym.st_info);
-      if (type != STT_FUNC && type != STT_OBJECT && type != STT_NOTYPE) continue;
-      if (sym.st_shndx == SHN_UNDEF || sym.st_shndx == SHN_ABS) continue;
-      Symbol s;
-      s.is_func = type == STT_FUNC;
-      s.addr = static_cast<uint32_t>(sym.st_value) & (s.is_func ? ~1u : ~0u);
-      s.size = static_cast<uint32_t>(sym.st_size);
-      s.name = nm;
-      s.demangled = demangle(s.name);
-      img.symbols_.push_back(std::move(s));
-    }
-  }
-  if (!have_symtab && img.warnings_.empty())
-    img.warnings_.push_back(
-        "no symbol table: code positions are addresses, halts are found as 'b .' loops only");
+  if (std::string why = read_segments(h.elf, bytes, &img.segments_, &placed); !why.empty()) return fail(why);
+  read_symbols(h.elf, eh, bytes.size(), &img.symbols_, &img.warnings_);
   img.sort_symbols();
   return img;
 }
@@ -216,13 +239,6 @@ std::string Image::describe(uint32_t addr) const {
   if (off == 0) return s->demangled;
   std::snprintf(buf, sizeof buf, "+0x%x", off);
   return s->demangled + buf;
-}
-
-std::string board_of(const Image& img) {
-  const bool strip = img.find("htim17") && img.find("hdma_tim17_ch1");
-  if (strip) return "rear_lamp";
-  if (img.find("htim2") && !img.find("htim17")) return "front_lamp";
-  return "";
 }
 
 }  // namespace vboard

@@ -8,10 +8,11 @@ namespace vboard::core {
 
 namespace {
 
-// Addresses from 0xE000E000. The IRQ state views have a bit per line the NVIC
+// Addresses from scs::kBase. The IRQ state views have a bit per line the NVIC
 // has (kNumIrq); the words past them read as 0 and ignore writes.
 std::vector<RegDef> nvic_regs() {
-  std::vector<RegDef> r = {{"ICTR", 0x004, 3, 0, 0xF}};
+  // INTLINESNUM: 32 lines for each count above 0 (kNumIrq of them).
+  std::vector<RegDef> r = {{"ICTR", scs::ICTR, kNumIrq / 32 - 1, 0, scs::ictr::INTLINESNUM.mask()}};
   auto lines = [](unsigned k) -> uint32_t {
     if (32 * k >= kNumIrq) return 0;
     return kNumIrq - 32 * k >= 32 ? 0xFFFFFFFFu : (1u << (kNumIrq - 32 * k)) - 1u;
@@ -21,29 +22,31 @@ std::vector<RegDef> nvic_regs() {
     std::vector<std::string> n;
     for (const char* view : {"ISER", "ICER", "ISPR", "ICPR", "IABR"})
       for (unsigned k = 0; k < 8; ++k) n.push_back(view + std::to_string(k));
-    for (unsigned k = 0; k < 32; ++k) n.push_back("IPR" + std::to_string(k));
+    for (unsigned k = 0; k < Nvic::kIprWords; ++k) n.push_back("IPR" + std::to_string(k));
     return n;
   }();
   for (unsigned v = 0; v < 5; ++v)
     for (unsigned k = 0; k < 8; ++k) {
-      RegDef d{kNames[8 * v + k].c_str(), 0x100 + 0x80 * v + 4 * k, 0};
+      RegDef d{kNames[8 * v + k].c_str(), nvic::ISERx(k) + (nvic::ICER0 - nvic::ISER0) * v, 0};
       if (v == 0 || v == 2) d.w1s = lines(k);  // set-enable, set-pending: a 1 sets
       if (v == 1 || v == 3) d.w1c = lines(k);  // clear-enable, clear-pending: a 1 clears
       if (v == 4) d.ro = lines(k);             // active
       r.push_back(d);
     }
-  // Priorities: the upper four bits of each byte (the G431 implements 16 levels).
-  for (unsigned k = 0; k < 32; ++k) r.push_back({kNames[40 + k].c_str(), 0x400 + 4 * k, 0, 0xF0F0F0F0});
-  r.push_back({"SHPR1", 0xD18, 0, 0xF0F0F0F0});
-  r.push_back({"SHPR2", 0xD1C, 0, 0xF0F0F0F0});
-  r.push_back({"SHPR3", 0xD20, 0, 0xF0F0F0F0});
-  r.push_back({.name = "STIR", .offset = 0xF00, .reset = 0, .wo = 0x1FF});
+  // Priorities: the implemented bits of each byte.
+  constexpr uint32_t kPrio = nvic::kImplementedPriority.mask() * 0x01010101u;
+  for (unsigned k = 0; k < Nvic::kIprWords; ++k)
+    r.push_back({kNames[40 + k].c_str(), nvic::IPRx(k), 0, kPrio});
+  r.push_back({"SHPR1", scb::SHPR1, 0, kPrio});
+  r.push_back({"SHPR2", scb::SHPR2, 0, kPrio});
+  r.push_back({"SHPR3", scb::SHPR3, 0, kPrio});
+  r.push_back({.name = "STIR", .offset = nvic::STIR, .reset = 0, .wo = nvic::stir::INTID.mask()});
   return r;
 }
 
 }  // namespace
 
-Nvic::Nvic(bool reversed_ties) : table_(0xE000E000, nvic_regs()), reversed_ties_(reversed_ties) {
+Nvic::Nvic(bool reversed_ties) : table_(scs::kBase, nvic_regs()), reversed_ties_(reversed_ties) {
   for (unsigned e = 0; e < kNumExc; ++e) enabled_[e] = e < 16;
 }
 
@@ -75,11 +78,11 @@ bool Nvic::exc_enabled(unsigned e) const {
   if (e >= 16) return enabled_[e];
   switch (e) {
     case kMemManage:
-      return fault_enables_ & (1u << 16);
+      return scb::shcsr::MEMFAULTENA.test(fault_enables_);
     case kBusFault:
-      return fault_enables_ & (1u << 17);
+      return scb::shcsr::BUSFAULTENA.test(fault_enables_);
     case kUsageFault:
-      return fault_enables_ & (1u << 18);
+      return scb::shcsr::USGFAULTENA.test(fault_enables_);
     default:
       return true;
   }
@@ -114,10 +117,10 @@ int Nvic::active_prio() const {
 
 int Nvic::exec_prio(const Cpu& cpu) const {
   int p = active_prio();
-  uint32_t basepri = cpu.reg(UC_ARM_REG_BASEPRI) & 0xF0;
+  uint32_t basepri = cpu.reg(UC_ARM_REG_BASEPRI) & nvic::kImplementedPriority.mask();
   if (basepri) p = std::min(p, group(static_cast<int>(basepri)));
-  if (cpu.reg(UC_ARM_REG_PRIMASK) & 1) p = std::min(p, 0);
-  if (cpu.reg(UC_ARM_REG_FAULTMASK) & 1) p = std::min(p, -1);
+  if (primask::PM.test(cpu.reg(UC_ARM_REG_PRIMASK))) p = std::min(p, 0);
+  if (faultmask::FM.test(cpu.reg(UC_ARM_REG_FAULTMASK))) p = std::min(p, -1);
   return p;
 }
 
@@ -169,7 +172,7 @@ bool Nvic::read(uint32_t addr, uint32_t& v) const {
   const int i = table_.index(addr);
   if (i < 0) return false;
   if (i == kICTR) {
-    v = table_[i].reset;  // up to 128 interrupts
+    v = table_[i].reset;  // kNumIrq interrupts
   } else if (i < kIPR) {
     // ISER, ICER, ISPR, ICPR, IABR: the set and clear views read the same state.
     const int view = (i - kISER) / 8;

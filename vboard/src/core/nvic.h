@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/armv7m_regs.h"
 #include "core/cpu.h"
 #include "core/layout.h"
 #include "core/registers.h"
@@ -23,8 +24,9 @@ class Nvic {
   int raw_prio(unsigned e) const {
     if (e == kNmi) return -2;
     if (e == kHardFault) return -1;
-    if (e < 16) return e >= 4 ? (shpr_[e - 4] & 0xF0) : 0;
-    return ipr_[e - 16] & 0xF0;
+    constexpr uint32_t kPrio = nvic::kImplementedPriority.mask();
+    if (e < 16) return e >= 4 ? static_cast<int>(shpr_[e - 4] & kPrio) : 0;
+    return static_cast<int>(ipr_[e - 16] & kPrio);
   }
   int group(int p) const {
     if (p < 0) return p;
@@ -76,8 +78,11 @@ class Nvic {
   bool read(uint32_t addr, uint32_t& v) const;
   bool write_priority(uint32_t addr, uint32_t v, unsigned size);  // IPR, SHPR: byte access
   bool write(uint32_t addr, uint32_t v);                          // word registers
+  // The priority words: a byte for each of the kNumIrq lines.
+  static constexpr unsigned kIprWords = kNumIrq / 4;
   static bool is_priority(uint32_t addr) {
-    return (addr >= 0xE000E400 && addr < 0xE000E480) || (addr >= 0xE000ED18 && addr < 0xE000ED24);
+    const uint32_t off = addr - scs::kBase;  // wraps to far above for addresses below the SCS
+    return (off >= nvic::IPR0 && off < nvic::IPRx(kIprWords)) || (off >= scb::SHPR1 && off < scb::SHPR3 + 4);
   }
   const RegTable& table() const { return table_; }
   // Bits 32k..32k+31 of the IRQs in arr (ISER/ISPR/IABR layout).

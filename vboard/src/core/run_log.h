@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/armv7m_regs.h"
 #include "core/cpu.h"
 #include "vboard/image.h"
 #include "vboard/run_result.h"
@@ -37,7 +38,7 @@ struct RunLog {
     h.reason = reason;
     const Symbol* s = image.containing(pc);
     h.symbol = s ? s->name : hex(pc);
-    h.primask = cpu.reg(UC_ARM_REG_PRIMASK) & 1;
+    h.primask = primask::PM.test(cpu.reg(UC_ARM_REG_PRIMASK));
     h.exception = cpu.reg(UC_ARM_REG_XPSR) & 0x1FF;
     h.pc = pc;
     h.t = t;

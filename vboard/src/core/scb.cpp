@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "core/armv7m_regs.h"
+
 namespace vboard::core {
 
 namespace {
@@ -78,34 +80,41 @@ Scb::Scb(Nvic& nvic, const VirtualClock& clock) : nvic_(nvic), clock_(clock), ta
 
 uint32_t Scb::icsr() const {
   const Nvic& n = nvic_;
-  uint32_t v = n.current();
-  if (n.active_count() <= 1) v |= 1u << 11;
+  uint32_t v = scb::icsr::VECTACTIVE(n.current());
+  if (n.active_count() <= 1) v |= scb::icsr::RETTOBASE.mask();
   int b = n.best_pending();
-  if (b > 0) v |= static_cast<uint32_t>(b) << 12;
-  if (n.any_irq_pending()) v |= 1u << 22;
-  if (n.is_pending(kSysTick)) v |= 1u << 26;
-  if (n.is_pending(kPendSv)) v |= 1u << 28;
-  if (n.is_pending(kNmi)) v |= 1u << 31;
+  if (b > 0) v |= scb::icsr::VECTPENDING(static_cast<uint32_t>(b));
+  if (n.any_irq_pending()) v |= scb::icsr::ISRPENDING.mask();
+  if (n.is_pending(kSysTick)) v |= scb::icsr::PENDSTSET.mask();
+  if (n.is_pending(kPendSv)) v |= scb::icsr::PENDSVSET.mask();
+  if (n.is_pending(kNmi)) v |= scb::icsr::NMIPENDSET.mask();
   return v;
 }
 
 uint32_t Scb::shcsr() const {
   const Nvic& n = nvic_;
-  uint32_t v = n.fault_enables() & 0x70000u;
-  static const struct {
+  uint32_t v =
+      n.fault_enables() & (scb::shcsr::MEMFAULTENA | scb::shcsr::BUSFAULTENA | scb::shcsr::USGFAULTENA);
+  static constexpr Field kNone{0, 0};
+  static constexpr struct {
     unsigned exc;
-    unsigned active_bit, pending_bit;  // 32: none
-  } kBits[] = {{kMemManage, 0, 13}, {kBusFault, 1, 14}, {kUsageFault, 3, 12}, {kSvc, 7, 15},
-               {kDebugMon, 8, 32},  {kPendSv, 10, 32},  {kSysTick, 11, 32}};
+    Field active, pending;  // kNone: the exception has no pending bit here
+  } kBits[] = {{kMemManage, scb::shcsr::MEMFAULTACT, scb::shcsr::MEMFAULTPENDED},
+               {kBusFault, scb::shcsr::BUSFAULTACT, scb::shcsr::BUSFAULTPENDED},
+               {kUsageFault, scb::shcsr::USGFAULTACT, scb::shcsr::USGFAULTPENDED},
+               {kSvc, scb::shcsr::SVCALLACT, scb::shcsr::SVCALLPENDED},
+               {kDebugMon, scb::shcsr::MONITORACT, kNone},
+               {kPendSv, scb::shcsr::PENDSVACT, kNone},
+               {kSysTick, scb::shcsr::SYSTICKACT, kNone}};
   for (const auto& b : kBits) {
-    if (n.is_active(b.exc)) v |= 1u << b.active_bit;
-    if (b.pending_bit < 32 && n.is_pending(b.exc)) v |= 1u << b.pending_bit;
+    if (n.is_active(b.exc)) v |= b.active.mask();
+    if (b.pending != kNone && n.is_pending(b.exc)) v |= b.pending.mask();
   }
   return v;
 }
 
 uint32_t Scb::dwt_cyccnt() const {
-  if (!(val_[kDWT_CTRL] & 1)) return val_[kDWT_CYCCNT];
+  if (!dwt::ctrl::CYCCNTENA.test(val_[kDWT_CTRL])) return val_[kDWT_CYCCNT];
   return static_cast<uint32_t>(val_[kDWT_CYCCNT] + (clock_.total_cycles_milli - dwt_enabled_at_) / 1000);
 }
 
@@ -114,7 +123,7 @@ uint32_t Scb::value(int i) const {
     case kICSR:
       return icsr();
     case kAIRCR:
-      return 0xFA050000u | (nvic_.prigroup() << 8);
+      return scb::aircr::VECTKEY(scb::aircr::kVectKeyStat) | scb::aircr::PRIGROUP(nvic_.prigroup());
     case kSHCSR:
       return shcsr();
     case kDWT_CYCCNT:
@@ -145,31 +154,32 @@ Scb::Write Scb::write(uint32_t addr, uint32_t v) {
   Write result = Write::done;
   switch (i) {
     case kICSR:
-      if (v & (1u << 31)) nvic_.pend(kNmi);
-      if (v & (1u << 28)) nvic_.pend(kPendSv);
-      if (v & (1u << 27)) nvic_.clear_pending(kPendSv);
-      if (v & (1u << 26)) nvic_.pend(kSysTick);
-      if (v & (1u << 25)) nvic_.clear_pending(kSysTick);
+      if (scb::icsr::NMIPENDSET.test(v)) nvic_.pend(kNmi);
+      if (scb::icsr::PENDSVSET.test(v)) nvic_.pend(kPendSv);
+      if (scb::icsr::PENDSVCLR.test(v)) nvic_.clear_pending(kPendSv);
+      if (scb::icsr::PENDSTSET.test(v)) nvic_.pend(kSysTick);
+      if (scb::icsr::PENDSTCLR.test(v)) nvic_.clear_pending(kSysTick);
       return Write::done;
     case kAIRCR:
-      if ((v >> 16) != 0x05FA) return Write::aircr_without_key;
-      nvic_.set_prigroup((v >> 8) & 7);
-      return (v & 4) ? Write::reset_request : Write::done;
+      if (scb::aircr::VECTKEY.get(v) != scb::aircr::kVectKey) return Write::aircr_without_key;
+      nvic_.set_prigroup(scb::aircr::PRIGROUP.get(v));
+      return scb::aircr::SYSRESETREQ.test(v) ? Write::reset_request : Write::done;
     case kSHCSR:
       nvic_.set_fault_enables(v & def.rw);
       return Write::done;
     case kCPACR: {
       cur = written(def, cur, v, ~0u);
-      const uint32_t cp10 = (cur >> 20) & 3, cp11 = (cur >> 22) & 3;
-      const bool en = (cp10 == 1 || cp10 == 3) && cp11 == cp10;
+      const uint32_t cp10 = scb::cpacr::CP10.get(cur), cp11 = scb::cpacr::CP11.get(cur);
+      const bool en = (cp10 == scb::cpacr::cpx::Privileged || cp10 == scb::cpacr::cpx::Full) && cp11 == cp10;
       result = en && !fpu_enabled_ ? Write::fpu_enabled : Write::done;
       fpu_enabled_ = en;
       return result;
     }
     case kDWT_CTRL: {
       const uint32_t old = cur;
-      if ((v & 1) && !(old & 1)) dwt_enabled_at_ = clock_.total_cycles_milli;
-      if (!(v & 1) && (old & 1)) val_[kDWT_CYCCNT] = dwt_cyccnt();
+      const bool on = dwt::ctrl::CYCCNTENA.test(v), was_on = dwt::ctrl::CYCCNTENA.test(old);
+      if (on && !was_on) dwt_enabled_at_ = clock_.total_cycles_milli;
+      if (!on && was_on) val_[kDWT_CYCCNT] = dwt_cyccnt();
       cur = written(def, old, v, ~0u);
       return Write::done;
     }

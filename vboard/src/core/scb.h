@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/clock.h"
+#include "core/armv7m_regs.h"
 #include "core/nvic.h"
 #include "core/registers.h"
 
@@ -28,8 +29,8 @@ class Scb {
   const RegTable& table() const { return table_; }
 
   uint32_t vtor() const { return val_[kVTOR]; }
-  bool stack_align8() const { return val_[kCCR] & 0x200u; }        // CCR.STKALIGN
-  bool lazy_fp_save() const { return val_[kFPCCR] & (1u << 31); }  // FPCCR.ASPEN
+  bool stack_align8() const { return scb::ccr::STKALIGN.test(val_[kCCR]); }
+  bool lazy_fp_save() const { return fpu::fpccr::ASPEN.test(val_[kFPCCR]); }
   bool fpu_enabled() const { return fpu_enabled_; }
   // A fault records itself: CFSR / HFSR bits, the faulting address in BFAR.
   void raise_cfsr(uint32_t bits) { val_[kCFSR] |= bits; }

@@ -1,21 +1,25 @@
 #include "core/systick.h"
 
+#include "core/armv7m_regs.h"
+
 namespace vboard::core {
 
 SysTick::SysTick(VirtualClock& clock, Nvic& nvic)
     : clock_(clock),
       nvic_(nvic),
-      table_(0xE000E000, {
-                             // ENABLE, TICKINT, CLKSOURCE; COUNTFLAG clears when read.
-                             {"CTRL", 0x010, 0, 0x7, 0x10000},
-                             {"LOAD", 0x014, 0, 0xFFFFFF},
-                             {"VAL", 0x018, 0, 0xFFFFFF},
-                             // NOREF, SKEW and a 10 ms count of HCLK / 8.
-                             {"CALIB", 0x01C, 0, 0, 0xC0FFFFFF},
+      table_(scs::kBase, {
+                             // COUNTFLAG clears when read.
+                             {"CTRL", systick::CTRL, 0,
+                              systick::ctrl::ENABLE | systick::ctrl::TICKINT | systick::ctrl::CLKSOURCE,
+                              systick::ctrl::COUNTFLAG.mask()},
+                             {"LOAD", systick::LOAD, 0, systick::load::RELOAD.mask()},
+                             {"VAL", systick::VAL, 0, systick::val::CURRENT.mask()},
+                             {"CALIB", systick::CALIB, 0, 0,
+                              systick::calib::NOREF | systick::calib::SKEW | systick::calib::TENMS},
                          }) {}
 
 uint32_t SysTick::value(ns_t t) const {
-  if (!(ctrl_ & 1)) return v0_;
+  if (!systick::ctrl::ENABLE.test(ctrl_)) return v0_;
   uint64_t e = ticks(t);
   if (v0_ > 0 && e <= v0_) return static_cast<uint32_t>(v0_ - e);
   uint64_t e2 = v0_ > 0 ? e - v0_ : e;
@@ -47,7 +51,7 @@ uint64_t SysTick::zeros_between(uint64_t e1, uint64_t e2) const {  // in (e1, e2
 }
 
 void SysTick::process(ns_t t) {
-  if (!(ctrl_ & 1) || t <= last_) {
+  if (!systick::ctrl::ENABLE.test(ctrl_) || t <= last_) {
     if (t > last_) last_ = t;
     return;
   }
@@ -55,7 +59,7 @@ void SysTick::process(ns_t t) {
   last_ = t;
   if (n > 0) {
     countflag_ = true;
-    if (ctrl_ & 2) nvic_.pend(kSysTick);
+    if (systick::ctrl::TICKINT.test(ctrl_)) nvic_.pend(kSysTick);
   }
 }
 
@@ -67,7 +71,7 @@ void SysTick::rebase(ns_t t) {
 }
 
 ns_t SysTick::next_event(ns_t t) const {
-  if ((ctrl_ & 3) != 3) return kNever;
+  if (!systick::ctrl::ENABLE.test(ctrl_) || !systick::ctrl::TICKINT.test(ctrl_)) return kNever;
   uint64_t z = zero_tick_after(ticks(t));
   if (z == ~0ull) return kNever;
   return t0_ + mul_div_ceil(z, 1000000000, rate());
@@ -100,7 +104,7 @@ bool SysTick::write(uint32_t addr, uint32_t v, ns_t t) {
   switch (i) {
     case kCTRL:
       rebase(t);
-      if (!(ctrl_ & 1) && (v & 1)) t0_ = last_ = t;
+      if (!systick::ctrl::ENABLE.test(ctrl_) && systick::ctrl::ENABLE.test(v)) t0_ = last_ = t;
       ctrl_ = written(table_[i], ctrl_, v, ~0u);
       clock_.events_dirty = true;
       return true;

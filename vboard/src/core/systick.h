@@ -7,6 +7,7 @@
 
 #include "core/clock.h"
 #include "core/nvic.h"
+#include "core/armv7m_regs.h"
 #include "core/registers.h"
 
 namespace vboard::core {
@@ -25,15 +26,17 @@ class SysTick {
   // SysTick registers (CTRL, LOAD, VAL, CALIB at 0xE000E010..0xE000E01C); false for another address.
   bool read(uint32_t addr, ns_t t, uint32_t& v);
   bool write(uint32_t addr, uint32_t v, ns_t t);
-  uint32_t ctrl_peek() const { return ctrl_ | (countflag_ ? 1u << 16 : 0); }
+  uint32_t ctrl_peek() const { return ctrl_ | (countflag_ ? systick::ctrl::COUNTFLAG.mask() : 0); }
   uint32_t load() const { return load_; }
   const RegTable& table() const { return table_; }
   uint32_t calib() const {
-    return (1u << 30) | static_cast<uint32_t>((clock_.hclk / 8 / 100 - 1) & 0xFFFFFF);
+    // SKEW: 10 ms is HCLK / 8 / 100 ticks only to the nearest tick.
+    return systick::calib::SKEW.mask() |
+           systick::calib::TENMS(static_cast<uint32_t>(clock_.hclk / 8 / 100 - 1));
   }
 
  private:
-  uint64_t rate() const { return (ctrl_ & 4) ? clock_.hclk : clock_.hclk / 8; }
+  uint64_t rate() const { return systick::ctrl::CLKSOURCE.test(ctrl_) ? clock_.hclk : clock_.hclk / 8; }
   uint64_t ticks(ns_t t) const { return t <= t0_ ? 0 : mul_div(t - t0_, rate(), 1000000000); }
   uint64_t zero_tick_after(uint64_t e) const;
   uint64_t zeros_between(uint64_t e1, uint64_t e2) const;

@@ -1,7 +1,5 @@
 #include "gdb/machine_target.h"
 
-#include <unicorn/unicorn.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <optional>
@@ -13,18 +11,18 @@ namespace vboard::gdb {
 
 namespace {
 
-// Unicorn register ids in the order of the target description.
-int uc_id(unsigned n) {
-  static const int ids[kNumRegs] = {
-      UC_ARM_REG_R0,  UC_ARM_REG_R1,      UC_ARM_REG_R2,      UC_ARM_REG_R3,        UC_ARM_REG_R4,
-      UC_ARM_REG_R5,  UC_ARM_REG_R6,      UC_ARM_REG_R7,      UC_ARM_REG_R8,        UC_ARM_REG_R9,
-      UC_ARM_REG_R10, UC_ARM_REG_R11,     UC_ARM_REG_R12,     UC_ARM_REG_SP,        UC_ARM_REG_LR,
-      UC_ARM_REG_PC,  UC_ARM_REG_XPSR,    UC_ARM_REG_D0,      UC_ARM_REG_D1,        UC_ARM_REG_D2,
-      UC_ARM_REG_D3,  UC_ARM_REG_D4,      UC_ARM_REG_D5,      UC_ARM_REG_D6,        UC_ARM_REG_D7,
-      UC_ARM_REG_D8,  UC_ARM_REG_D9,      UC_ARM_REG_D10,     UC_ARM_REG_D11,       UC_ARM_REG_D12,
-      UC_ARM_REG_D13, UC_ARM_REG_D14,     UC_ARM_REG_D15,     UC_ARM_REG_FPSCR,     UC_ARM_REG_MSP,
-      UC_ARM_REG_PSP, UC_ARM_REG_PRIMASK, UC_ARM_REG_BASEPRI, UC_ARM_REG_FAULTMASK, UC_ARM_REG_CONTROL};
-  return n < kNumRegs ? ids[n] : -1;
+// The machine's registers in the order of the target description.
+std::optional<CoreReg> core_reg(unsigned n) {
+  static constexpr CoreReg kRegs[kNumRegs] = {
+      CoreReg::r0,      CoreReg::r1,      CoreReg::r2,        CoreReg::r3,     CoreReg::r4,   CoreReg::r5,
+      CoreReg::r6,      CoreReg::r7,      CoreReg::r8,        CoreReg::r9,     CoreReg::r10,  CoreReg::r11,
+      CoreReg::r12,     CoreReg::sp,      CoreReg::lr,        CoreReg::pc,     CoreReg::xpsr, CoreReg::d0,
+      CoreReg::d1,      CoreReg::d2,      CoreReg::d3,        CoreReg::d4,     CoreReg::d5,   CoreReg::d6,
+      CoreReg::d7,      CoreReg::d8,      CoreReg::d9,        CoreReg::d10,    CoreReg::d11,  CoreReg::d12,
+      CoreReg::d13,     CoreReg::d14,     CoreReg::d15,       CoreReg::fpscr,  CoreReg::msp,  CoreReg::psp,
+      CoreReg::primask, CoreReg::basepri, CoreReg::faultmask, CoreReg::control};
+  if (n >= kNumRegs) return std::nullopt;
+  return kRegs[n];
 }
 
 // Largest aligned access (4, 2 or 1 bytes) at addr that fits in n.
@@ -58,15 +56,15 @@ WatchKind watch_kind(PointKind kind) {
 }  // namespace
 
 bool MachineTarget::read_register(unsigned n, uint64_t& value) {
-  int id = uc_id(n);
-  if (id < 0 || !m_.cpu_reg(id, value)) return false;
+  const std::optional<CoreReg> r = core_reg(n);
+  if (!r || !m_.cpu_reg(*r, value)) return false;
   if (n == kPc) value &= ~uint64_t{1};
   return true;
 }
 
 bool MachineTarget::write_register(unsigned n, uint64_t value) {
-  int id = uc_id(n);
-  return id >= 0 && m_.set_cpu_reg(id, value);
+  const std::optional<CoreReg> r = core_reg(n);
+  return r && m_.set_cpu_reg(*r, value);
 }
 
 size_t MachineTarget::read_memory(uint32_t addr, uint8_t* dst, size_t n) {

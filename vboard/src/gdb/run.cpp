@@ -1,7 +1,5 @@
 #include "gdb/run.h"
 
-#include <unicorn/unicorn.h>
-
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -31,7 +29,7 @@ bool reset_machine(Machine& machine, std::string& out) {
     machine.reset(machine.image());
   const Image* image = &machine.image();
   uint64_t pc = 0;
-  machine.cpu_reg(UC_ARM_REG_PC, pc);
+  machine.cpu_reg(CoreReg::pc, pc);
   char b[96];
   std::snprintf(b, sizeof b, "board reset to power-on; the core is at the reset vector (0x%08x)\n",
                 static_cast<unsigned>(pc & ~uint64_t{1}));

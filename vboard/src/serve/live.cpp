@@ -6,6 +6,7 @@
 
 #include "outputs/strip_outputs.h"
 #include "outputs/report.h"
+#include "world/recognise.h"
 #include "world/values.h"
 
 namespace vboard::serve {

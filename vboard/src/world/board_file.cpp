@@ -8,6 +8,7 @@
 
 #include "chip/stm32g431_desc.h"
 #include "world/board.h"
+#include "world/recognise.h"
 #include "vboard/part.h"
 #include "world/values.h"
 #include "world/yaml_file.h"

@@ -1,5 +1,5 @@
-// lcov tracefiles from block counts and the DWARF line table (vboard/coverage.h).
-#include "core/coverage.h"
+// lcov tracefiles from block counts and the DWARF line table (outputs/coverage.h).
+#include "outputs/coverage.h"
 
 #include <dwarf.h>
 #include <elfutils/libdw.h>
@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "vboard/image.h"
+#include "vboard/machine.h"
 
 namespace vboard::coverage {
 namespace {
@@ -261,6 +262,13 @@ void machine_ended(const Image& image, const std::vector<BlockRun>& runs) {
   if (!lcov_text(image, runs, &text, &error) || !write_file(out, text, &error))
     std::fprintf(stderr, "vboard: %s: %s\n", kDirVariable, error.c_str());
 }
+
+namespace {
+
+// Hears of every Machine's end from the moment the program is loaded.
+[[maybe_unused]] const bool kObserving = (Machine::observe_ends(machine_ended), true);
+
+}  // namespace
 
 bool finish(std::string* error) {
   Collector& c = collector();

@@ -19,26 +19,23 @@
 namespace vboard {
 
 class Image;
-
-struct BlockRun {
-  uint32_t addr = 0;
-  uint32_t size = 0;  // bytes
-  uint64_t runs = 0;
-};
+struct BlockRun;
 
 namespace coverage {
 
 // Where coverage goes: `vboard --coverage FILE` collects every run of the
 // invocation into FILE (written by finish); with VBOARD_COVERAGE_DIR set in
 // the environment each Machine writes its own tracefile into that folder when
-// it ends ("<image>-<pid>-<n>.info").
+// it ends ("<image>-<pid>-<n>.info"). Every program that links this layer
+// hears of each Machine's end (Machine::observe_ends): coverage.cpp attaches
+// machine_ended as it is loaded, whether the program calls into it or not.
 inline constexpr const char* kDirVariable = "VBOARD_COVERAGE_DIR";
 
 // Starts collecting for FILE; false (and *error) when FILE cannot be created,
 // so that a bad path costs no run time.
 bool collect_to(const std::string& path, std::string* error);
 
-// A Machine's end: records its runs when collecting, and writes a tracefile
+// A Machine's end (its end observer): records its runs when collecting, and writes a tracefile
 // into VBOARD_COVERAGE_DIR when that is set (a failure there is reported on
 // standard error as one "vboard: ..." line).
 void machine_ended(const Image& image, const std::vector<BlockRun>& runs);

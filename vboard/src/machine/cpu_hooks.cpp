@@ -1,0 +1,157 @@
+// The CPU side of the machine: Unicorn's engine with the memory map (flash,
+// its boot alias, SRAM, the peripherals and the private peripheral bus as
+// MMIO), and its callbacks: the block hook that counts time and ends slices,
+// interrupts (SVC, BKPT, exception return), unmapped accesses, stores into
+// SRAM, and the debugger's instruction and memory hooks.
+#include <string>
+
+#include "core/armv7m_regs.h"
+#include "machine/machine_impl.h"
+
+namespace vboard {
+
+using namespace core;
+
+void Machine::Impl::request_stop(Stop s) {
+  stop = s;
+  uc_emu_stop(cpu.uc);
+}
+
+// A block that branches to itself ran twice in a row: the image is stuck
+// there. Which stop that is comes from the block's kind and the symbols.
+void Machine::Impl::note_halt_loop(const BlockInfo& b, uint32_t addr) {
+  if (b.halt == HaltKind::inlined_error) {
+    set_halt("error_handler", addr);
+    log.notes.push_back("Error_Handler's loop inlined into " + m.image_->describe(addr));
+    log.halt->symbol = "Error_Handler";
+  } else if (b.halt == HaltKind::self_loop) {
+    // Interrupt handlers may still do the work of a program that ends in
+    // "b ."; only with interrupts masked nothing can happen any more.
+    if (primask::PM.test(cpu.reg(UC_ARM_REG_PRIMASK))) set_halt("self_loop", addr);
+  } else {
+    std::string reason, name;
+    halt_kind_at(*m.image_, addr, &reason, &name);
+    set_halt(reason, addr);
+    log.halt->symbol = name;
+  }
+}
+
+void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
+  if (dbg.on_block(addr, size)) {  // the rest of a block a debugger stop split
+    idle.unseen_code_ran();
+    return;
+  }
+  clock.commit_block();
+  BlockInfo& b = blocks.block(addr, size);
+  cpu.block_pc = addr;
+  if (clock.events_dirty) {
+    clock.events_dirty = false;
+    clock.set_stop_at(std::max(std::min(next_event(), clock.run_end), clock.min_stop));
+  }
+  if (clock.cycles_milli >= clock.stop_cycles) return request_stop(Stop::event);
+  if (log.halt && m.opt_.stop_on_halt) return request_stop(Stop::halt);
+  if (b.halt != HaltKind::none && addr == prev_block && !log.halt) {
+    note_halt_loop(b, addr);
+    if (log.halt && m.opt_.stop_on_halt) return request_stop(Stop::halt);
+  }
+  if (b.has_fp && !scb.fpu_enabled()) return request_stop(Stop::nocp);
+  if (nvic.check_due() && nvic.takeable(cpu) >= 0) return request_stop(Stop::irq);
+  if (prof.active()) prof.on_block(addr, cpu, clock.instr_done, now(), exc.depth(), exc.incl_by_depth());
+  if (m.opt_.idle_skip && idle.on_block(addr, b, clock.instr_done)) return request_stop(Stop::idle);
+  prev_block = addr;
+  ++b.runs;  // the block runs now: its count is what --coverage reports
+  clock.cur_instr = b.count;
+  clock.cur_cycles = uint64_t{b.count} * m.opt_.cpi_milli;
+}
+
+void Machine::Impl::on_store(uint32_t addr, uint32_t n) {
+  space.note_ram_write(addr, n);
+  if (std::any_of(store_watches.begin(), store_watches.end(),
+                  [&](const StoreWatch& w) { return addr < w.hi && addr + n > w.lo; }))
+    before_access();
+}
+
+namespace {
+
+Machine::Impl& impl(void* user) { return *static_cast<Machine::Impl*>(user); }
+
+void hook_block(uc_engine*, uint64_t addr, uint32_t size, void* user) {
+  impl(user).on_block(static_cast<uint32_t>(addr), size);
+}
+
+void hook_intr(uc_engine*, uint32_t intno, void* user) {
+  Machine::Impl& d = impl(user);
+  d.exc.on_interrupt(intno, d.unmapped_addr);
+}
+
+void hook_insn(uc_engine*, uint64_t addr, uint32_t, void* user) {
+  Machine::Impl& d = impl(user);
+  if (d.stop == Machine::Impl::Stop::none && d.dbg.on_insn(static_cast<uint32_t>(addr)))
+    d.request_stop(Machine::Impl::Stop::debug);
+}
+
+// A breakpoint's own hook; while the all-code hook is on, that one sees the
+// instruction instead (each instruction is looked at exactly once).
+void hook_breakpoint(uc_engine* uc, uint64_t addr, uint32_t size, void* user) {
+  if (!impl(user).dbg.insn_hook_on()) hook_insn(uc, addr, size, user);
+}
+
+void hook_watch(uc_engine*, uc_mem_type type, uint64_t addr, int size, int64_t, void* user) {
+  impl(user).dbg.on_access(static_cast<uint32_t>(addr), static_cast<unsigned>(size), type == UC_MEM_WRITE);
+}
+
+// Every CPU store to SRAM: idle detection then compares only what was written;
+// memory a device reads lazily is read before the store lands.
+void hook_ram_write(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t, void* user) {
+  impl(user).on_store(static_cast<uint32_t>(addr), static_cast<uint32_t>(size));
+}
+
+bool hook_unmapped(uc_engine*, uc_mem_type type, uint64_t addr, int, int64_t, void* user) {
+  Machine::Impl& d = impl(user);
+  d.unmapped_addr = static_cast<uint32_t>(addr);
+  d.unmapped_fetch = type == UC_MEM_FETCH_UNMAPPED;
+  return false;
+}
+
+uint64_t periph_read(uc_engine*, uint64_t off, unsigned size, void* user) {
+  return impl(user).dev_read(kPeriphBase + static_cast<uint32_t>(off), size, true);
+}
+void periph_write(uc_engine*, uint64_t off, unsigned size, uint64_t value, void* user) {
+  impl(user).dev_write(kPeriphBase + static_cast<uint32_t>(off), static_cast<uint32_t>(value), size);
+}
+uint64_t ppb_read_cb(uc_engine*, uint64_t off, unsigned size, void* user) {
+  return impl(user).ppb_read(kPpbBase + static_cast<uint32_t>(off), size);
+}
+void ppb_write_cb(uc_engine*, uint64_t off, unsigned size, uint64_t value, void* user) {
+  impl(user).ppb_write(kPpbBase + static_cast<uint32_t>(off), static_cast<uint32_t>(value), size);
+}
+
+}  // namespace
+
+bool Machine::Impl::open_engine() {
+  uc_engine* uc = nullptr;
+  uc_err err = uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc);
+  if (err != UC_ERR_OK) {
+    log.add_fault(std::string("uc_open: ") + uc_strerror(err));
+    return false;
+  }
+  cpu.uc = uc;
+  uc_ctl_set_cpu_model(uc, UC_CPU_ARM_CORTEX_M4);
+  uc_mem_map_ptr(uc, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, space.flash());
+  uc_mem_map_ptr(uc, 0, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, space.flash());
+  uc_mem_map_ptr(uc, kRamBase, kRamSize, UC_PROT_ALL, space.ram());
+  uc_mmio_map(uc, kPeriphBase, kPeriphSize, periph_read, this, periph_write, this);
+  uc_mmio_map(uc, kPpbBase, kPpbSize, ppb_read_cb, this, ppb_write_cb, this);
+  uc_hook h;
+  uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(hook_block), this, 1, 0);
+  uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void*>(hook_intr), this, 1, 0);
+  uc_hook_add(uc, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(hook_unmapped), this, 1, 0);
+  if (m.opt_.idle_skip)
+    uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(hook_ram_write), this, kRamBase,
+                kRamBase + kRamSize - 1);
+  dbg.set_callbacks({reinterpret_cast<void*>(hook_insn), reinterpret_cast<void*>(hook_breakpoint),
+                     reinterpret_cast<void*>(hook_watch), this});
+  return true;
+}
+
+}  // namespace vboard

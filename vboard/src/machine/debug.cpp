@@ -1,0 +1,138 @@
+// The debugger's view of the machine: runs that stop at breakpoints,
+// watchpoints or after a step, the core's registers, and memory accesses with
+// the same effects as a debug probe's.
+#include <cstring>
+
+#include "machine/machine_impl.h"
+
+namespace vboard {
+
+using namespace core;
+
+DebugStop Machine::debug_run(ns_t t_end, bool step, const std::function<bool()>& interrupted) {
+  Impl& d = *d_;
+  const std::optional<Halt>& halted = d.log.halt;
+  if (!d.cpu.uc || (halted && opt_.stop_on_halt))
+    return {DebugStop::Kind::halted, halted ? halted->pc : 0, WatchKind::write};
+  d.dbg.begin(d.cpu.uc, step, &interrupted, d.cpu.reg(UC_ARM_REG_PC));
+  d.idle_cut.reset();  // a step runs the instruction at the PC
+  run_until(t_end);
+  if (auto s = d.dbg.end(d.cpu.reg(UC_ARM_REG_PC))) return *s;
+  if (halted && opt_.stop_on_halt) return {DebugStop::Kind::halted, halted->pc, WatchKind::write};
+  return {DebugStop::Kind::end, d.cpu.reg(UC_ARM_REG_PC), WatchKind::write};
+}
+
+bool Machine::set_breakpoint(uint32_t addr, bool on) { return d_->dbg.set_breakpoint(d_->cpu.uc, addr, on); }
+
+bool Machine::set_watchpoint(uint32_t addr, uint32_t len, WatchKind kind, bool on) {
+  return d_->dbg.set_watchpoint(d_->cpu.uc, addr, len, kind, on);
+}
+
+void Machine::clear_debug_points() { d_->dbg.clear(d_->cpu.uc); }
+
+namespace {
+
+// The engine's id of a core register.
+int uc_id(CoreReg r) {
+  const auto n = static_cast<int>(r);
+  if (r >= CoreReg::r0 && r <= CoreReg::r12) return UC_ARM_REG_R0 + n;
+  if (r >= CoreReg::s0 && r <= CoreReg::s31) return UC_ARM_REG_S0 + (n - static_cast<int>(CoreReg::s0));
+  if (r >= CoreReg::d0 && r <= CoreReg::d15) return UC_ARM_REG_D0 + (n - static_cast<int>(CoreReg::d0));
+  switch (r) {
+    case CoreReg::sp:
+      return UC_ARM_REG_SP;
+    case CoreReg::lr:
+      return UC_ARM_REG_LR;
+    case CoreReg::pc:
+      return UC_ARM_REG_PC;
+    case CoreReg::xpsr:
+      return UC_ARM_REG_XPSR;
+    case CoreReg::msp:
+      return UC_ARM_REG_MSP;
+    case CoreReg::psp:
+      return UC_ARM_REG_PSP;
+    case CoreReg::primask:
+      return UC_ARM_REG_PRIMASK;
+    case CoreReg::basepri:
+      return UC_ARM_REG_BASEPRI;
+    case CoreReg::faultmask:
+      return UC_ARM_REG_FAULTMASK;
+    case CoreReg::control:
+      return UC_ARM_REG_CONTROL;
+    case CoreReg::fpscr:
+      return UC_ARM_REG_FPSCR;
+    default:
+      return UC_ARM_REG_INVALID;
+  }
+}
+
+}  // namespace
+
+bool Machine::cpu_reg(CoreReg reg, uint64_t& value) const {
+  value = 0;
+  return d_->cpu.uc && uc_reg_read(d_->cpu.uc, uc_id(reg), &value) == UC_ERR_OK;
+}
+
+bool Machine::set_cpu_reg(CoreReg reg, uint64_t value) {
+  Impl& d = *d_;
+  if (!d.cpu.uc) return false;
+  if (reg == CoreReg::pc) value |= 1u;  // the core stays in Thumb state
+  // xPSR as the flags: the engine keeps IPSR and the execution state itself.
+  const int id = reg == CoreReg::xpsr ? UC_ARM_REG_XPSR_NZCVQG : uc_id(reg);
+  if (!d.cpu.set_reg64(id, value)) return false;
+  d.idle_cut.reset();
+  // Unicorn rebuilds its cached handler-mode flag on an APSR write.
+  if (reg == CoreReg::xpsr || reg == CoreReg::control)
+    d.cpu.set_reg(UC_ARM_REG_APSR_NZCV, d.cpu.reg(UC_ARM_REG_APSR_NZCV));
+  d.dbg.core_moved();
+  d.nvic.recheck();
+  return true;
+}
+
+bool Machine::debug_read(uint32_t addr, void* dst, size_t n) {
+  Impl& d = *d_;
+  if (peek(addr, dst, n)) return true;
+  if ((n != 1 && n != 2 && n != 4) || addr % n != 0) return false;
+  uint32_t v = 0;
+  bool ok = false;
+  d.dbg.debugger_access(true);
+  if (AddressSpace::periph(addr) && d.space.device_at(addr) >= 0) {
+    v = d.dev_read(addr, static_cast<unsigned>(n), false);
+    ok = true;
+  } else if (addr >= kPpbBase && addr - kPpbBase < kPpbSize && d.core_read(addr & ~3u, v)) {
+    v >>= 8 * (addr & 3);
+    ok = true;
+  }
+  d.dbg.debugger_access(false);
+  if (!ok || d.dbg.missed()) return false;
+  std::memcpy(dst, &v, n);
+  return true;
+}
+
+bool Machine::debug_write(uint32_t addr, const void* src, size_t n) {
+  Impl& d = *d_;
+  d.idle_cut.reset();
+  if (d.space.poke_ram(addr, src, n)) return true;
+  if (d.space.poke_flash(addr, src, n)) {
+    // Code already translated or decoded from there is stale now.
+    uc_ctl_remove_cache(d.cpu.uc, uint64_t{kFlashBase}, uint64_t{kFlashBase} + kFlashSize);
+    uc_ctl_remove_cache(d.cpu.uc, 0, kFlashSize);
+    d.blocks.forget();
+    flash_written_ = true;
+    return true;
+  }
+  if ((n != 1 && n != 2 && n != 4) || addr % n != 0) return false;
+  uint32_t v = 0;
+  std::memcpy(&v, src, n);
+  bool ok = false;
+  d.dbg.debugger_access(true);
+  if (AddressSpace::periph(addr) && d.space.device_at(addr) >= 0)
+    ok = write_mem(addr, src, n);
+  else if (addr >= kPpbBase && addr - kPpbBase < kPpbSize)
+    ok = d.core_write(addr & ~3u, v << (8 * (addr & 3)), static_cast<unsigned>(n));
+  d.dbg.debugger_access(false);
+  d.clock.events_dirty = true;
+  return ok && !d.dbg.missed();
+}
+
+}  // namespace vboard
