@@ -57,6 +57,8 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   void sync(ns_t t) override { process(t); }
   ns_t request_time(unsigned req, uint64_t k) const override;
   ns_t next_event() const override;
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v) override;
 
  protected:
   uint32_t on_read(unsigned idx) override;

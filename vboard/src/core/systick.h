@@ -31,6 +31,8 @@ class SysTick {
   uint32_t calib() const {
     return (1u << 30) | static_cast<uint32_t>((clock_.hclk / 8 / 100 - 1) & 0xFFFFFF);
   }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   uint64_t rate() const { return (ctrl_ & 4) ? clock_.hclk : clock_.hclk / 8; }

@@ -879,3 +879,51 @@ RunResult Machine::result() const {
 }
 
 }  // namespace vboard
+
+// ------------------------------------------------------------------ state
+namespace vboard {
+
+inline void state_fields(StateVisitor& v, Machine::Impl::IdleCut& c) {
+  v("at", c.at);
+  v("pc", c.pc);
+  v("next_event", c.next_event);
+  v("target", c.target);
+}
+
+// The machine's own run state (machine/state.cpp saves and loads it with the
+// board's). The wall time is the host's, not the board's; the store watches
+// are rebuilt by the model that asked for them; the clock tree is wiring;
+// breakpoints and watchpoints belong to the debugger's user and stay as set.
+void list_machine_state(Machine::Impl& d, StateVisitor& v) {
+  v("cpu", d.cpu);
+  v("clock", d.clock);
+  v("log", d.log);
+  v("space", d.space);
+  v("nvic", d.nvic);
+  v("systick", d.systick);
+  v("scb", d.scb);
+  v("core_findings", d.core_findings);
+  v("exceptions", d.exc);
+  v("blocks", d.blocks);
+  v("idle", d.idle);
+  v("profiler", d.prof);
+  v("last_advance", d.last_advance);
+  v("prev_block", d.prev_block);
+  v("stop", d.stop);
+  v("unmapped_addr", d.unmapped_addr);
+  v("unmapped_fetch", d.unmapped_fetch);
+  v("injections", d.injections);
+  v("next_injection", d.next_injection);
+  v("gated_writes", d.gated_writes);
+  v("asked_end", d.asked_end);
+  v("idle_cut", d.idle_cut);
+  if (v.loading() && d.cpu.uc) {
+    // Code translated before the load may come from other flash or SRAM contents.
+    uc_ctl_remove_cache(d.cpu.uc, uint64_t{kFlashBase}, uint64_t{kFlashBase} + kFlashSize);
+    uc_ctl_remove_cache(d.cpu.uc, 0, kFlashSize);
+    uc_ctl_remove_cache(d.cpu.uc, uint64_t{kRamBase}, uint64_t{kRamBase} + kRamSize);
+    d.dbg.core_moved();
+  }
+}
+
+}  // namespace vboard
