@@ -35,8 +35,10 @@ class StateVisitor {
  public:
   enum class Mode : uint8_t { save, load, compare };
 
-  // save: appends to `bytes`; load and compare: read `bytes` from the start.
-  StateVisitor(Mode mode, BoardState& bytes) : mode_(mode), bytes_(bytes) {}
+  // Saves by appending to `out`.
+  explicit StateVisitor(BoardState& out) : mode_(Mode::save), out_(&out), bytes_(out) {}
+  // Loads (Mode::load) or compares (Mode::compare) `in`, read from the start.
+  StateVisitor(Mode mode, const BoardState& in) : mode_(mode), bytes_(in) {}
 
   Mode mode() const { return mode_; }
   bool saving() const { return mode_ == Mode::save; }
@@ -294,7 +296,8 @@ class StateVisitor {
   void mismatch(bool as_error);
 
   Mode mode_;
-  BoardState& bytes_;
+  BoardState* out_ = nullptr;
+  const BoardState& bytes_;
   size_t pos_ = 0;
   std::string path_;
   std::string error_, difference_;

@@ -13,7 +13,7 @@ void StateVisitor::raw(void* p, size_t n) {
   if (done()) return;
   if (mode_ == Mode::save) {
     const auto* b = static_cast<const uint8_t*>(p);
-    bytes_.insert(bytes_.end(), b, b + n);
+    out_->insert(out_->end(), b, b + n);
     return;
   }
   if (bytes_.size() - pos_ < n) {

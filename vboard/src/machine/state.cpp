@@ -30,29 +30,27 @@ void Machine::list_state(StateVisitor& v) {
 
 BoardState Machine::save_state() const {
   BoardState bytes;
-  StateVisitor v(StateVisitor::Mode::save, bytes);
+  StateVisitor v(bytes);
   const_cast<Machine*>(this)->list_state(v);  // saving only reads
   return bytes;
 }
 
 bool Machine::restore_state(const BoardState& saved) {
   BoardState before = save_state();
-  BoardState in = saved;
-  StateVisitor v(StateVisitor::Mode::load, in);
+  StateVisitor v(StateVisitor::Mode::load, saved);
   list_state(v);
-  if (v.ok() && v.position() == in.size()) return true;
+  if (v.ok() && v.position() == saved.size()) return true;
   StateVisitor back(StateVisitor::Mode::load, before);
   list_state(back);
   return false;
 }
 
 std::string Machine::compare_state(const BoardState& saved) const {
-  BoardState in = saved;
-  StateVisitor v(StateVisitor::Mode::compare, in);
+  StateVisitor v(StateVisitor::Mode::compare, saved);
   const_cast<Machine*>(this)->list_state(v);  // comparing only reads
   if (!v.ok()) return v.error();
   if (!v.difference().empty()) return v.difference();
-  if (v.position() != in.size()) return "(the archive holds more than this board)";
+  if (v.position() != saved.size()) return "(the archive holds more than this board)";
   return "";
 }
 
