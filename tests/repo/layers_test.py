@@ -53,6 +53,7 @@ FILES = {
     "include/vboard/image.h": "core",
     "include/vboard/part.h": "core",
     "include/vboard/run_result.h": "core",
+    "include/vboard/state.h": "core",
     "include/vboard/machine.h": "machine",
     "src/main.cpp": "main",
 }

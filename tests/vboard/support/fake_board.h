@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "vboard/device.h"
+#include "vboard/state.h"
 
 namespace vboard::test {
 
@@ -76,6 +77,16 @@ class TestDevice final : public Device {
     }
   }
   ns_t next_event() const override { return next_ < schedule.size() ? schedule[next_].first : kNever; }
+  void state(StateVisitor& v) override {
+    v("scenario", scenario);
+    v("gated", gated);
+    v.items("log", log, [](StateVisitor& s, LogEntry& e) {
+      s("t", e.t);
+      s("value", e.value);
+    });
+    v("schedule", schedule);
+    v("next", next_);
+  }
 
   uint32_t scenario = 0;
   std::vector<LogEntry> log;
@@ -138,6 +149,11 @@ class FakeBoard final : public Board {
   std::vector<std::string> pin_names() const override { return pins; }
   int pin_level(unsigned pin) const override { return pin < levels.size() ? levels[pin] : 0; }
   std::map<std::string, std::map<std::string, uint32_t>> register_dump() const override { return {}; }
+  // The clock rate the test device sets, and the pin levels a test sets.
+  void state(StateVisitor& v) override {
+    v("hz", clock_tree.hz);
+    v("levels", levels);
+  }
 
   FakeClocks clock_tree;
   TestDevice dev;

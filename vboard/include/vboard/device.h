@@ -21,6 +21,7 @@ inline constexpr ns_t kNever = std::numeric_limits<ns_t>::max();
 class Device;
 class PartView;
 struct RunResult;
+class StateVisitor;  // vboard/state.h
 
 // What the machine offers the models.
 class Bus {
@@ -88,6 +89,9 @@ class Device {
   virtual ns_t next_event() const { return kNever; }
   // Final register values, by fact-sheet register name, for the JSON dump.
   virtual std::map<std::string, uint32_t> registers() const { return {}; }
+  // Lists every mutable member (vboard/state.h): one listing saves, loads and
+  // compares the model's state.
+  virtual void state(StateVisitor& v) = 0;
 };
 
 // The clock tree as the RCC model computes it from its registers.
@@ -211,6 +215,9 @@ class Board {
   virtual std::vector<PartView*> parts() { return {}; }
   // One of them by its name; nullptr when the board has no part of that name.
   PartView* part(const std::string& name);
+  // Lists the board's own mutable state beside its devices' (vboard/state.h):
+  // what its models share (rule findings, interrupt lines).
+  virtual void state(StateVisitor& v) = 0;
 };
 
 // Builds the board a machine runs, on the machine's bus (vboard/board.h makes

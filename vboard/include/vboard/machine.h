@@ -19,6 +19,7 @@
 #include "vboard/device.h"
 #include "vboard/image.h"
 #include "vboard/run_result.h"
+#include "vboard/state.h"
 
 namespace vboard {
 
@@ -117,6 +118,17 @@ class Machine final : public Bus {
   bool option(const std::string& name) const override;
   void watch_stores(const void* who, uint32_t lo, uint32_t hi) override;
 
+  // The whole board's state between two run_until calls (never inside one):
+  // the core's registers, flash and SRAM, the core peripherals, the machine's
+  // own run state and every model's (vboard/state.h). A machine built with the
+  // same image, options and board takes it back: restore_state returns false
+  // (and keeps the state it had) for an archive it cannot take. compare_state
+  // names the first field where this machine differs from `saved` ("" when it
+  // does not), e.g. "TIM17.ccr_act[0]" or "machine.space.sram[4660]".
+  BoardState save_state() const;
+  bool restore_state(const BoardState& saved);
+  std::string compare_state(const BoardState& saved) const;
+
   struct Impl;
 
  private:
@@ -130,6 +142,7 @@ class Machine final : public Bus {
   std::unique_ptr<Impl> d_;
 
   void init();
+  void list_state(StateVisitor& v);
 };
 
 }  // namespace vboard

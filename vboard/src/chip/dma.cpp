@@ -385,3 +385,42 @@ ns_t Dma::next_event() const {
 }
 
 }  // namespace vboard::periph
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::periph {
+
+// The routing table is derived from the channel registers: rebuilt after a load.
+void Dmamux::state(StateVisitor& v) {
+  RegBlock::state(v);
+  if (v.loading()) reroute();
+}
+
+// Each channel's target register block follows from its peripheral address
+// and is looked up again after a load, as is the bus's watch of the memory the
+// channels stream from; the memory a channel cached is read again.
+void Dma::state(StateVisitor& v) {
+  RegBlock::state(v);
+  v("isr", isr_);
+  for (unsigned ch = 0; ch < kChannels && !v.done(); ++ch) {
+    StateVisitor::Scope at(v, "chan" + std::to_string(ch + 1));
+    Chan& c = chan_[ch];
+    v("en", c.en);
+    v("ccr", c.ccr);
+    v("ndt0", c.ndt0);
+    v("left", c.left);
+    v("maddr", c.maddr);
+    v("paddr", c.paddr);
+    v("msize", c.msize);
+    v("psize", c.psize);
+    v("transfers", c.transfers);
+    if (v.loading()) {
+      c.cache_epoch = ~0ull;
+      retarget(c);
+    }
+  }
+  if (v.loading() && v.ok()) update_watch();
+}
+
+}  // namespace vboard::periph

@@ -24,6 +24,8 @@ class Dmamux : public RegBlock {
   // DMA1 and its channel that serves request `req` (nullptr: none).
   Dma* dma_for(unsigned req, unsigned* ch) const;
   static constexpr unsigned kChannels = 12, kReqs = 128;
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v) override;
 
  protected:
   void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;
@@ -57,6 +59,8 @@ class Dma : public RegBlock {
   // `k` of those requests are done: the channel's bookkeeping as after each of them.
   void quiet_done(unsigned ch, uint32_t k);
   unsigned psize(unsigned ch) const { return chan_[ch].psize; }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v) override;
 
  protected:
   uint32_t peek(unsigned idx) const override;

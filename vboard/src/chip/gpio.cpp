@@ -342,3 +342,24 @@ void Exti::update_lines() {
 }
 
 }  // namespace vboard::periph
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::periph {
+
+// The alternate-function sources and pin listeners are wiring.
+void Gpio::state(StateVisitor& v) {
+  RegBlock::state(v);
+  v("pads", pads_);
+  v("touched", touched_);
+  v("af_live", af_live_);
+  v("ext", ext_);
+  v("hist", hist_);
+  v("level_at_zero", level_at_zero_);
+  v("change_count", change_count_);
+  v("hist_total", hist_total_);
+  v("last_change", last_change_);
+}
+
+}  // namespace vboard::periph

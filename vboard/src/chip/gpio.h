@@ -78,6 +78,8 @@ class Gpio : public RegBlock {
   // Exact for the whole run: level now, last change and changes after t = 0.
   PinState state(unsigned pin) const { return {pad(pin), last_change_[pin], hist_total_[pin]}; }
   bool touched(unsigned pin) const { return (touched_ >> pin) & 1u; }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v) override;
 
  protected:
   void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;

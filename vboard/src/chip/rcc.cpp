@@ -451,3 +451,35 @@ void Flash::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
 }
 
 }  // namespace vboard::periph
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::periph {
+
+// The clock-change listeners and the PWR and FLASH models are wiring.
+void Rcc::state(StateVisitor& v) {
+  RegBlock::state(v);
+  v("pll_never_locks", pll_never_locks_);
+  v("sysclk_switch_stuck", sysclk_switch_stuck_);
+  v("switch_suppressed", switch_suppressed_);
+  v("pll_on", pll_on_);
+  v("pll_lock_at", pll_lock_at_);
+  v("sws", sws_);
+  v("sw_write_t", sw_write_t_);
+  v("sysclk", sysclk_);
+  v("hclk", hclk_);
+  v("pclk1", pclk1_);
+  v("pclk2", pclk2_);
+  v("ppre1_div", ppre1_div_);
+  v("ppre2_div", ppre2_div_);
+  v("hpre_div", hpre_div_);
+  v("last_change_t", last_change_t_);
+}
+
+void Pwr::state(StateVisitor& v) {
+  RegBlock::state(v);
+  v("vos_busy_until", vos_busy_until_);
+}
+
+}  // namespace vboard::periph

@@ -37,6 +37,8 @@ class Rcc : public RegBlock, public ClockTree, public ClockGate {
   uint64_t timer_clock_hz(const std::string& timer) const override;
   uint64_t pll_r_hz() const;
   ns_t next_event() const override;
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v) override;
 
  protected:
   uint32_t on_read(unsigned idx) override;
@@ -74,6 +76,8 @@ class Pwr : public RegBlock {
   static constexpr ns_t kVosSettleNs = 20'000;
   // VOSF falling is visible to a polling CPU.
   ns_t next_event() const override { return vos_busy_until_ > now() ? vos_busy_until_ : kNever; }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v) override;
 
  protected:
   uint32_t peek(unsigned idx) const override;

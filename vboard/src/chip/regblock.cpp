@@ -101,3 +101,25 @@ uint32_t RegBlock::reg(const std::string& name) const {
 }
 
 }  // namespace vboard::periph
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::periph {
+
+void IrqMux::state(StateVisitor& v) { v("sources", state_); }
+
+// The pin watcher and the bus are wiring; the next IRQ source bit is handed
+// out while the models are built.
+void Context::state(StateVisitor& v) {
+  v("findings", findings);
+  v("irq", irq);
+  v("epoch", epoch);
+  v.expect("next_irq_source", next_irq_source);
+}
+
+void RegBlock::state(StateVisitor& v) {
+  for (size_t i = 0; i < regs_.size(); ++i) v(regs_[i].name, val_[i]);
+}
+
+}  // namespace vboard::periph

@@ -27,6 +27,8 @@ class IrqMux {
   explicit IrqMux(Bus& bus) : bus_(bus) {}
   void set(unsigned irq, uint32_t source_bit, bool high);
   bool line(unsigned irq) const { return irq < kLines && state_[irq] != 0; }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   static constexpr unsigned kLines = 102;
@@ -49,6 +51,8 @@ struct Context {
   // Next free IrqMux source bit (one per device that raises interrupts).
   unsigned next_irq_source = 0;
   uint32_t new_irq_source() { return 1u << (next_irq_source++ % 32u); }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 };
 
 // Registers are declared by access kind (core/registers.h), as the core's are.
@@ -95,6 +99,9 @@ class RegBlock : public Device {
   }
   const std::vector<RegDef>& defs() const { return regs_; }
   const desc::Peripheral& entry() const { return entry_; }
+  // The register values by name; a model with state of its own lists it
+  // after calling this.
+  void state(StateVisitor& v) override;
 
  protected:
   virtual uint32_t on_read(unsigned idx) { return peek(idx); }

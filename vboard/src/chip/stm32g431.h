@@ -26,6 +26,8 @@ class PinSettle : public Device {
     (void)now;
     if (ctx_.watcher) ctx_.watcher->settled();
   }
+  // Nothing of its own: it only passes the call on.
+  void state(StateVisitor& v) override { (void)v; }
 
  private:
   Context& ctx_;

@@ -581,3 +581,44 @@ void Timer::generate(uint32_t v, ns_t t) {
 }
 
 }  // namespace vboard::periph
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::periph {
+
+// The output pins, the clock tree and DMAMUX are wiring. The decoded
+// configuration is listed rather than decoded again after a load, because
+// decoding reports findings. batch_ is scratch space of one pwm_periods call;
+// offsets_ caches quotients for the rate num_/den_ and is rebuilt after a load.
+void Timer::state(StateVisitor& v) {
+  RegBlock::state(v);
+  v("run", run_);
+  v("num", num_);
+  v("den", den_);
+  v("fast_limit", fast_limit_);
+  v("base_t", base_t_);
+  v("cyc_tick", cyc_tick_);
+  v("cyc_cnt0", cyc_cnt0_);
+  v("pos", pos_);
+  v("stopped_cnt", stopped_cnt_);
+  v("done_t", done_t_);
+  v("busy", busy_);
+  v("ev_t", ev_t_);
+  v("psc_act", psc_act_);
+  v("arr_act", arr_act_);
+  v("rep_left", rep_left_);
+  v("ccr_act", ccr_act_);
+  v("ref", ref_);
+  v("out_levels", out_levels_);
+  v("cmp_mask", cmp_mask_);
+  v("out_en_mask", out_en_mask_);
+  v("dma_cc_mask", dma_cc_mask_);
+  v("mode", mode_);
+  v("preload_mask", preload_mask_);
+  v("whole_periods", whole_periods_);
+  v("compare_always_preloaded", compare_always_preloaded_);
+  if (v.loading()) offsets_num_ = offsets_den_ = 0;
+}
+
+}  // namespace vboard::periph

@@ -51,6 +51,8 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   // Level of OCxREF in output compare mode `mode` for the counter at `cnt`, for
   // the modes that depend on the counter only (others keep `old`).
   static int level_for(unsigned mode, uint32_t cnt, uint32_t ccr, int old);
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v) override;
 
  protected:
   uint32_t on_read(unsigned idx) override;

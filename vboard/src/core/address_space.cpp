@@ -55,3 +55,25 @@ int AddressSpace::device_at(uint32_t addr) const {
 }
 
 }  // namespace vboard::core
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::core {
+
+// The device windows are wiring (map_devices builds them from the devices).
+void AddressSpace::state(StateVisitor& v) {
+  v("flash", flash_);
+  v("sram", ram_);
+  v("ram_writes", ram_writes_);
+  v("granule_write", granule_write_);
+  v("group_write", group_write_);
+  v("writes", writes_);
+  v("write_seq", write_seq_);
+  v("mmio_writes", mmio_writes_);
+  v("read_changes", read_changes_);
+  v("last_read", last_read_);
+  v("first_write", first_write_);
+}
+
+}  // namespace vboard::core

@@ -110,6 +110,8 @@ class AddressSpace {
   uint64_t mmio_writes() const { return mmio_writes_; }
   uint64_t read_changes() const { return read_changes_; }
   const std::map<std::string, ns_t>& first_write() const { return first_write_; }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   struct Window {

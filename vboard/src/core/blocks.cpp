@@ -198,3 +198,68 @@ bool IdleDetector::check(uint32_t addr, BlockInfo& b) {
 }
 
 }  // namespace vboard::core
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::core {
+
+namespace {
+void block_info_state(StateVisitor& v, BlockInfo& b) {
+  v("addr", b.addr);
+  v("size", b.size);
+  v("runs", b.runs);
+  v("count", b.count);
+  v("has_fp", b.has_fp);
+  v("excl_store", b.excl_store);
+  v("halt", b.halt);
+  v("last_visit", b.last_visit);
+  v("tight", b.tight);
+  v("check_at", b.check_at);
+}
+}  // namespace
+
+// The decoded blocks with their run counts and idle-detection counters: where
+// detection happens decides how many instructions a polling loop runs.
+void BlockCache::state(StateVisitor& v) {
+  v("flash_index", flash_index_);
+  v("other_index", other_index_);
+  v.items("blocks", blocks_, block_info_state);
+  v.items("replaced", replaced_, [](StateVisitor& s, BlockRun& r) {
+    s("addr", r.addr);
+    s("size", r.size);
+    s("runs", r.runs);
+  });
+}
+
+void IdleDetector::state(StateVisitor& v) {
+  v("fp_blocks", fp_blocks_);
+  v("refs", refs_, [](StateVisitor& s, std::unordered_map<uint32_t, Ref>& refs) {
+    std::vector<uint32_t> keys;
+    for (const auto& kv : refs) keys.push_back(kv.first);
+    std::sort(keys.begin(), keys.end());
+    s("keys", keys);
+    if (s.loading()) {
+      refs.clear();
+      for (uint32_t k : keys) refs[k];
+    }
+    for (uint32_t k : keys) {
+      if (s.done()) return;
+      if (!refs.contains(k)) return s.fail("no reference state for " + std::to_string(k));
+      Ref& r = refs[k];
+      StateVisitor::Scope at(s, std::to_string(k));
+      s("core", r.core);
+      s("fp", r.fp);
+      s("fp_epoch", r.fp_epoch);
+      s("slot", r.slot);
+      s("ram", r.ram);
+      s("ram_taken", r.ram_taken);
+      s("ram_synced", r.ram_synced);
+      s("writes", r.writes);
+      s("read_changes", r.read_changes);
+      s("valid", r.valid);
+    }
+  });
+}
+
+}  // namespace vboard::core

@@ -72,6 +72,8 @@ class BlockCache {
     std::fill(flash_index_.begin(), flash_index_.end(), -1);
     other_index_.clear();
   }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   BlockInfo& decode(int32_t* slot, uint32_t addr, uint32_t size);
@@ -114,6 +116,8 @@ class IdleDetector {
     }
     return false;
   }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   static constexpr size_t kCoreRegs = 19, kFpRegs = 17;  // FP: D0-D15 and FPSCR

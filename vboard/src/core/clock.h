@@ -71,6 +71,8 @@ struct VirtualClock {
     rebase();
     events_dirty = true;
   }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 };
 
 }  // namespace vboard::core

@@ -9,6 +9,10 @@
 #include <cassert>
 #include <cstdint>
 
+namespace vboard {
+class StateVisitor;
+}
+
 namespace vboard::core {
 
 struct Cpu {
@@ -58,6 +62,8 @@ struct Cpu {
     if (is_fp_reg(r)) ++host_fp_writes;
     return uc_reg_write(uc, r, &v) == UC_ERR_OK;
   }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 };
 
 }  // namespace vboard::core

@@ -300,3 +300,22 @@ void ExceptionUnit::on_interrupt(uint32_t intno, uint32_t bfar_addr) {
 }
 
 }  // namespace vboard::core
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::core {
+
+void ExceptionUnit::state(StateVisitor& v) {
+  v.items("frames", frames_, [](StateVisitor& s, Frame& f) {
+    s("exc", f.exc);
+    s("instr0", f.instr0);
+    s("nested", f.nested);
+  });
+  v("incl_by_depth", incl_by_depth_);
+  v("stats", stats_);
+  v("trace", trace_);
+  v("tail_chaining", tail_chaining_);
+}
+
+}  // namespace vboard::core

@@ -50,6 +50,8 @@ class ExceptionUnit {
   const std::array<uint64_t, 16>& incl_by_depth() const { return incl_by_depth_; }
   const std::map<unsigned, ExceptionStat>& stats() const { return stats_; }
   const std::vector<ExceptionEntry>& trace() const { return trace_; }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   void activate(unsigned e);

@@ -233,3 +233,23 @@ bool Nvic::write(uint32_t addr, uint32_t v) {
 }
 
 }  // namespace vboard::core
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::core {
+
+void Nvic::state(StateVisitor& v) {
+  v("pending", pending_);
+  v("active", active_);
+  v("enabled", enabled_);
+  v("line", line_);
+  v("ipr", ipr_);
+  v("shpr", shpr_);
+  v("active_stack", active_stack_);
+  v("prigroup", prigroup_);
+  v("fault_enables", fault_enables_);
+  v("irq_check", irq_check_);
+}
+
+}  // namespace vboard::core

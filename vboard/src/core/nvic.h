@@ -93,6 +93,8 @@ class Nvic {
   uint32_t active_word(unsigned k) const { return word_bits(active_.data(), k); }
   uint32_t ipr_word(unsigned k) const { return bytes_word(ipr_.data(), k); }
   uint32_t shpr_word(unsigned k) const { return bytes_word(shpr_.data(), k); }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   // Register groups in table order: ICTR, then eight words each of ISER, ICER,

@@ -35,3 +35,22 @@ void Profiler::on_block(uint32_t addr, const Cpu& cpu, uint64_t instr_done, ns_t
 }
 
 }  // namespace vboard::core
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::core {
+
+// The functions watched (entry_) come from the options and the image: wiring.
+void Profiler::state(StateVisitor& v) {
+  v.items("calls", calls_, [](StateVisitor& s, Call& c) {
+    s("fn", c.fn);
+    s("ret", c.ret);
+    s("instr0", c.instr0);
+    s("depth", c.depth);
+    s("nested0", c.nested0);
+  });
+  v("stats", stats_);
+}
+
+}  // namespace vboard::core

@@ -25,6 +25,8 @@ class Profiler {
   void on_block(uint32_t addr, const Cpu& cpu, uint64_t instr_done, ns_t now, size_t depth,
                 const std::array<uint64_t, 16>& incl_by_depth);
   const std::vector<FunctionStat>& stats() const { return stats_; }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   struct Call {

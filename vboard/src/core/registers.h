@@ -113,6 +113,8 @@ class Findings {
     entries_.push_back({std::string(kind), where, t, 1, message});
   }
   const std::vector<Diagnostic>& entries() const { return entries_; }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   std::vector<Diagnostic> entries_;

@@ -44,6 +44,8 @@ struct RunLog {
     h.t = t;
     halt = h;
   }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 };
 
 }  // namespace vboard::core

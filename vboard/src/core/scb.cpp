@@ -197,3 +197,16 @@ Scb::Write Scb::write(uint32_t addr, uint32_t v) {
 }
 
 }  // namespace vboard::core
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::core {
+
+void Scb::state(StateVisitor& v) {
+  for (size_t i = 0; i < val_.size() && i < table_.defs().size(); ++i) v(table_.defs()[i].name, val_[i]);
+  v("fpu_enabled", fpu_enabled_);
+  v("dwt_enabled_at", dwt_enabled_at_);
+}
+
+}  // namespace vboard::core

@@ -38,6 +38,8 @@ class Scb {
   void set_bfar(uint32_t addr) { val_[kBFAR] = addr; }
   // Where fields that no model implements are reported when a write sets them.
   void set_findings(Findings* f) { findings_ = f; }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   enum Reg : int {

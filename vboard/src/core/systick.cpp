@@ -127,3 +127,19 @@ bool SysTick::write(uint32_t addr, uint32_t v, ns_t t) {
 }
 
 }  // namespace vboard::core
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::core {
+
+void SysTick::state(StateVisitor& v) {
+  v("ctrl", ctrl_);
+  v("load", load_);
+  v("v0", v0_);
+  v("t0", t0_);
+  v("last", last_);
+  v("countflag", countflag_);
+}
+
+}  // namespace vboard::core

@@ -34,6 +34,8 @@ class SysTick {
     return systick::calib::SKEW.mask() |
            systick::calib::TENMS(static_cast<uint32_t>(clock_.hclk / 8 / 100 - 1));
   }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
 
  private:
   uint64_t rate() const { return systick::ctrl::CLKSOURCE.test(ctrl_) ? clock_.hclk : clock_.hclk / 8; }

@@ -116,3 +116,14 @@ BoardFactory board_factory(const BoardDescription& board) {
 }
 
 }  // namespace vboard
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::world {
+
+// The pin watches and wires are wiring; the chip's models are devices and
+// list their own state.
+void DescribedBoard::state(StateVisitor& v) { v("chip", chip_.context()); }
+
+}  // namespace vboard::world

@@ -40,6 +40,8 @@ class DescribedBoard : public Board {
   int pin_level(const std::string& pin) const override;
   bool stop_sources(const std::string& pin, ns_t at, bool finish_pulse) override;
   std::vector<PartView*> parts() override;
+  // What the chip's models share; the devices list their own state.
+  void state(StateVisitor& v) override;
 
   // Calls `watch` with every level change of `pin`'s pad, as test equipment on
   // that pin would see it. False for an unknown pin or one already listened to.

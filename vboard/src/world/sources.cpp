@@ -108,3 +108,27 @@ ns_t SignalSources::next_event() const {
 }
 
 }  // namespace vboard::world
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard::world {
+
+// Which port and pin each source drives is wiring: the same options add the
+// same sources, and a load checks that they are the ones the archive holds.
+void SignalSources::state(StateVisitor& v) {
+  v.items("sources", sources_, [](StateVisitor& s, Source& src) {
+    if (src.gpio == nullptr) return s.fail("a source without its pin (added after the archive was made?)");
+    s.expect("port", src.gpio->port());
+    s.expect("pin", src.pin);
+    s("pulse", src.pulse);
+    s("p", src.p);
+    s("l", src.l);
+    s("index", src.index);
+    s("high_next", src.high_next);
+    s("next", src.next);
+    s("next_level", src.next_level);
+  });
+}
+
+}  // namespace vboard::world

@@ -21,6 +21,8 @@ class SignalSources : public Device {
   void stop(periph::Gpio* gpio, unsigned pin, ns_t at, bool finish_pulse);
   void advance(ns_t now) override;
   ns_t next_event() const override;
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v) override;
 
  private:
   struct Source {

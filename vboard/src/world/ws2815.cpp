@@ -302,3 +302,113 @@ StripReport Ws2815Strip::report() const {
 }
 
 }  // namespace vboard::world
+
+// ------------------------------------------------------------------ state
+#include "vboard/state.h"
+
+namespace vboard {
+
+// Colours are shared between equal frames; a load gives each its own copy.
+inline void state_fields(StateVisitor& v, LedColors& c) {
+  std::vector<LedColors::Rgb> list = c.list();
+  v("rgb", list);
+  if (v.loading()) c = LedColors(std::move(list));
+}
+inline void state_fields(StateVisitor& v, StripFrame& f) {
+  v("t", f.t);
+  v("colors", f.colors);
+  v("bits", f.bits);
+}
+inline void state_fields(StateVisitor& v, StripRun& r) {
+  v("first_frame", r.first_frame);
+  v("frames", r.frames);
+  v("first_t", r.first_t);
+  v("last_t", r.last_t);
+  v("bits", r.bits);
+  v("colors", r.colors);
+}
+inline void state_fields(StateVisitor& v, StripViolation& x) {
+  v("t", x.t);
+  v("what", x.what);
+  v("datasheet", x.datasheet);
+}
+inline void state_fields(StateVisitor& v, StripViolationKind& k) {
+  v("kind", k.kind);
+  v("total", k.total);
+  v("listed", k.listed);
+  v("datasheet", k.datasheet);
+  v("first", k.first);
+  v("last", k.last);
+  v("last_what", k.last_what);
+}
+inline void state_fields(StateVisitor& v, StripTiming::Window& w) {
+  v("min", w.min);
+  v("max", w.max);
+}
+inline void state_fields(StateVisitor& v, StripTiming& t) {
+  v("t0h", t.t0h);
+  v("t1h", t.t1h);
+  v("t0l", t.t0l);
+  v("t1l", t.t1l);
+  v("latch", t.latch);
+  v("zero_below", t.zero_below);
+  v("one_above", t.one_above);
+  v("longest_low", t.longest_low);
+}
+inline void state_fields(StateVisitor& v, StripReport& r) {
+  v("frames", r.frames);
+  v("frames_total", r.frames_total);
+  v("runs", r.runs);
+  v("runs_total", r.runs_total);
+  v("current", r.current);
+  v("violations", r.violations);
+  v("violation_kinds", r.violation_kinds);
+  v("violations_total", r.violations_total);
+  const std::pair<const char*, ns_t*> times[] = {
+      {"t0h_min", &r.t0h_min}, {"t0h_max", &r.t0h_max}, {"t1h_min", &r.t1h_min},
+      {"t1h_max", &r.t1h_max}, {"t0l_min", &r.t0l_min}, {"t0l_max", &r.t0l_max},
+      {"t1l_min", &r.t1l_min}, {"t1l_max", &r.t1l_max}, {"latch_min", &r.latch_min}};
+  for (const auto& [name, x] : times) v(name, *x);
+  v("timing", r.timing);
+}
+
+}  // namespace vboard
+
+namespace vboard::world {
+
+// Its identity, the LED count and the timing windows come from the board
+// description; the sync and frame callbacks are wiring.
+void Ws2815Strip::state(StateVisitor& v) {
+  v("level", level_);
+  v("last_rise", last_rise_);
+  v("last_fall", last_fall_);
+  v("pending", pending_);
+  v("pending_high", pending_high_);
+  v("gap_open", gap_open_);
+  v("bits", bits_);
+  v("cur", cur_);
+  v("bytes", bytes_);
+  v("bits_total", bits_total_);
+  v("frames_total", frames_total_);
+  v("counts", counts_);
+  v("first", first_);
+  v("last", last_);
+  v("last_value", last_value_);
+  v("stored", stored_);
+  v("rep", rep_);
+  v("runs", runs_);
+  v("runs_total", runs_total_);
+  v("current", current_);
+  v("have_stats", have_stats_);
+  v("have_low", have_low_);
+  v.items("shapes", shapes_, [](StateVisitor& s, Shape& x) {
+    s("high", x.high);
+    s("low", x.low);
+    s("bit", x.bit);
+    s("kinds", x.kinds);
+  });
+  v("raised", raised_);
+  v("unlisted", unlisted_);
+}
+
+}  // namespace vboard::world

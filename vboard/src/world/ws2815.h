@@ -46,6 +46,8 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   enum Kind : unsigned { kT0H, kT1H, kT0L, kT1L, kAmbiguous, kLongLow, kFrameBits, kKinds };
   uint64_t count(Kind k) const { return counts_[k]; }
   uint64_t bits_total() const { return bits_total_; }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v) override;
 
  private:
   void edge(int level, ns_t t);
