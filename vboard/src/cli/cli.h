@@ -12,8 +12,8 @@
 
 #include "vboard/device.h"
 #include "vboard/machine.h"
-#include "outputs/report.h"  // kVcdTimescale
-#include "world/values.h"    // limits:: and the value parsers shared with the scenario loader
+#include "outputs/vcd_timescale.h"
+#include "world/values.h"  // limits:: and the value parsers shared with the scenario loader
 
 namespace vboard {
 
