@@ -28,6 +28,10 @@ const std::string kSteps =
     "delay, set, pulse, expect-pin, wait-pin, expect-strip, expect-stable, expect-blink, expect-pulses, "
     "expect-no-violations, inject-irq";
 
+const std::string kAddsUp =
+    " of virtual time, above the limit of 3600 s (delays, wait-pin timeouts, expect-strip within and the "
+    "waiting steps' longest times add up)";
+
 TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
   const BadCase cases[] = {
       {"name: t\nversion: 1\nsteps:\n  - delay: 1ms\ncolour: red\n", 5,
@@ -49,6 +53,13 @@ TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
        7,
        "expect-strip: the steps up to here may take 3600.000000001 s of virtual time, above the limit of "
        "3600 s (delays, wait-pin timeouts, expect-strip within and the waiting steps' longest times add up)"},
+      // The waiting steps count with their longest: a hold, the first edge and every period, a window.
+      {head("  - delay: 3000s\n  - expect-stable: {pin: PA8, level: 1, for: 600000000001ns}\n"), 5,
+       "expect-stable: the steps up to here may take 3600.000000001 s" + kAddsUp},
+      {head("  - delay: 3599s\n  - expect-blink: {pin: PA8, period: 200ms, count: 4}\n"), 5,
+       "expect-blink: the steps up to here may take 3600.1 s" + kAddsUp},
+      {head("  - delay: 3599s\n  - expect-pulses: {pin: PA0, width: {min: 1ms, max: 2ms}, within: 2s}\n"), 5,
+       "expect-pulses: the steps up to here may take 3601 s" + kAddsUp},
       {head("  - set: {pin: PB5, level: 0, bouce: 5x200us}\n"), 4,
        "set: unknown key 'bouce' (known: pin, level, bounce)"},
       {head("  - set: {pin: PB5, level: 0, bounce: 5*200us}\n"), 4,
