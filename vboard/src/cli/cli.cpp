@@ -1,4 +1,4 @@
-// The command line: the option table (CLI11) and the value parsers behind it.
+// The command line: the options by family (CLI11) and the value parsers behind them.
 // Values are checked whole: a number must be all digits with a known unit and
 // inside its range, a name must exist. Nothing is rounded, clamped or guessed.
 // Single values (times, pins, levels, periods, bounces, IRQs) and their limits
@@ -232,7 +232,7 @@ namespace {
 
 using Apply = std::function<std::string(const std::string&)>;  // "" or why the value is bad
 
-// The option table: one line per option. `repeat`: may be given more than once.
+// One option with a value. `repeat`: may be given more than once.
 CLI::Option* value_option(CLI::App& app, const std::string& flag, const std::string& meta,
                           const std::string& help, bool repeat, Apply apply) {
   const std::string name = flag.substr(0, flag.find(','));
