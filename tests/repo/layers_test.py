@@ -87,6 +87,7 @@ GENERIC = [
     "include/vboard/machine.h",
     "include/vboard/run_result.h",
     "src/outputs/report.h",
+    "src/outputs/vcd_timescale.h",
     "src/outputs/svg.h",
     "src/cli/cli.h",
     "src/outputs/part_outputs.h",
@@ -116,7 +117,7 @@ KIND_WORDS = re.compile(r"(?i:\b(strips?|ws2815|lamps?|pulse[-_ ]inputs?)\b)|\b(
 
 # Phrases of generic files that name a kind for a reason of their own.
 ALLOWED_PHRASES = {
-    ("src/outputs/report.h", "keeps the strip's bits"): "why the VCD's default time unit is 10 ns",
+    ("src/outputs/vcd_timescale.h", "keeps the strip's bits"): "why the VCD's default time unit is 10 ns",
     ("src/cli/cli.cpp", "for the lamp images"): "--board's help names the boards built into vboard",
     ("src/cli/cli.cpp", "front_lamp and rear_lamp"): "--board's help names the boards built into vboard",
 }
@@ -237,7 +238,7 @@ def self_test():
         ("src/outputs/svg.cpp", "constexpr double kLedRow = 4;\n", 1),
         ("src/cli/cli.cpp", "// the pulse-input's pull\n", 1),
         ("src/outputs/report.cpp", "// name the one that led there; stripped, unmodelled, failed\n", 0),
-        ("src/outputs/report.h", "// 10 ns keeps the strip's bits apart\n", 0),
+        ("src/outputs/vcd_timescale.h", "// 10 ns keeps the strip's bits apart\n", 0),
         ("src/cli/scenario_run.cpp", "// the strip's frames\n", 0),
     ]
     bad = 0

@@ -35,18 +35,104 @@ int write_failed(const std::string& what) {
   return vboard::exit_code::kWriteFailed;
 }
 
-int run(int argc, char** argv) {
-  using namespace vboard;
-  Invocation inv;
-  const ParseOutcome parsed = parse_command_line(argc, argv, &inv);
-  if (!parsed.proceed) {
-    if (!parsed.error.empty()) std::fprintf(stderr, "%s\n", parsed.error.c_str());
-    if (!parsed.out.empty() && !put(stdout, parsed.out))
-      return write_failed("the help text to standard output");
-    return parsed.exit;
-  }
-  if (!inv.figures.empty()) return run_figures(inv.figures[0], inv.figures[1]);
+using namespace vboard;
 
+// The live board in a browser: the page drives the run.
+int serve_board(const Invocation& inv, const Image& img, const BoardDescription& described) {
+  serve::ServeOptions so;
+  so.address = inv.serve_address;
+  so.address_given = inv.serve_address_given;
+  so.port = inv.serve_port;
+  so.serve_for = inv.serve_for;
+  return serve::serve(img, inv.image, inv.machine, described, inv.allow, so, stdout, stderr);
+}
+
+// Scenario files: their steps drive the runs.
+int play_scenarios(const Invocation& inv, const Image& img, const BoardFactory& board, bool color) {
+  ScenarioCli scen;
+  scen.files = inv.scenarios;
+  scen.allow = inv.allow;
+  scen.junit = inv.junit;
+  scen.svg = inv.svg;
+  scen.png = inv.png;
+  scen.vcd_timescale = inv.vcd_timescale;
+  scen.vcd = inv.vcd;
+  scen.vcd_pins = inv.vcd_pins;
+  scen.json = inv.json;
+  scen.color = color;
+  scen.board = board;
+  return run_scenarios(img, inv.image, inv.machine, scen, stdout, stderr);
+}
+
+// Under a debugger, a run that did not halt ended where the debugger left it:
+// before the end asked (--for) only when it was killed, which fails the run.
+void debugger_ending(const Invocation& inv, const RunResult& r, ReportInfo& info, int& status) {
+  if (!inv.gdb_port || r.halt) return;
+  if (!inv.run_for_given) {
+    info.ended =
+        "where the debugger left it, at " + format_ns(r.virtual_ns) + " (no --for: the run has no end)";
+  } else if (r.virtual_ns < inv.machine.run_for) {
+    info.ended = "the debugger killed the run at " + format_ns(r.virtual_ns) + ", before its end at " +
+                 format_ns(inv.machine.run_for);
+    info.ended_early = true;
+    status = exit_code::first_of(status, exit_code::kEndedEarly);
+  }
+}
+
+// A plain run, or one under a debugger: to its end, then the report, the trace
+// and the pictures.
+int run_once(const Invocation& inv, const Image& img, const BoardFactory& board, bool color) {
+  std::string err;
+  Machine m(img, inv.machine, board);
+  // The trace is written while the run goes (nothing capped); its file is
+  // created before the run, so that a bad path costs no run time.
+  VcdWriter trace;
+  if (!inv.vcd.empty()) {
+    if (!trace.open(inv.vcd, m.board(), inv.vcd_pins, m.now(), &err, inv.vcd_timescale))
+      return std::fprintf(stderr, "vboard: %s\n", err.c_str()), exit_code::kWriteFailed;
+    m.board().watch_pins(&trace);
+  }
+  if (inv.gdb_port) {
+    gdb::GdbRun run;
+    run.port = *inv.gdb_port;
+    run.end = inv.run_for_given ? inv.machine.run_for : kNever;
+    if (!inv.vcd.empty()) run.no_reset = "not with --vcd (the trace would hold two runs)";
+    if (!gdb::serve_gdb(m, run, &err))
+      return std::fprintf(stderr, "vboard: --gdb: %s\n", err.c_str()), exit_code::kModelFault;
+  } else {
+    m.run_until(inv.machine.run_for);
+  }
+  const RunResult r = m.result();
+  m.board().watch_pins(nullptr);
+  ReportInfo info;
+  info.image = inv.image;
+  info.image_notes = img.warnings();
+  info.allowed = inv.allow;
+  int status = run_exit_status(r, inv.allow);
+  debugger_ending(inv, r, info, status);
+  // A report, trace or picture that was not written: said, and the run's status.
+  const auto not_written = [&status](const std::string& message) {
+    std::fprintf(stderr, "vboard: %s\n", message.c_str());
+    status = exit_code::first_of(status, exit_code::kWriteFailed);
+  };
+  std::string reason;
+  if (!write_report(stdout, r, info, inv.json, color, &reason))
+    not_written("cannot write the report to standard output: " + reason);
+  if (!inv.vcd.empty()) {
+    if (!trace.finish(r.virtual_ns, &err)) not_written(err);
+    note_collapsed(trace, inv.vcd, stderr);
+  }
+  if (!inv.svg.empty() || !inv.png.empty()) {
+    SvgOptions so;
+    so.title = svg_title(inv.image, "run of " + format_ns(r.virtual_ns));
+    if (!inv.svg.empty() && !write_svg(r, so, inv.svg, &err)) not_written(err);
+    if (!inv.png.empty() && !write_png(r, so, inv.png, &err)) not_written(err);
+  }
+  return status;
+}
+
+// The image and the board around it, loaded and checked, then the mode asked for.
+int run_image(const Invocation& inv) {
   std::string err;
   if (!inv.coverage.empty() && !coverage::collect_to(inv.coverage, &err))
     return std::fprintf(stderr, "vboard: %s\n", err.c_str()), exit_code::kWriteFailed;
@@ -71,88 +157,22 @@ int run(int argc, char** argv) {
   const BoardDescription& described = board_file ? *board_file : default_board(*img);
   const BoardFactory board = board_factory(described);
   const bool color = !inv.no_color && isatty(1);
-  if (inv.serve) {
-    serve::ServeOptions so;
-    so.address = inv.serve_address;
-    so.address_given = inv.serve_address_given;
-    so.port = inv.serve_port;
-    so.serve_for = inv.serve_for;
-    return serve::serve(*img, inv.image, inv.machine, described, inv.allow, so, stdout, stderr);
-  }
-  if (!inv.scenarios.empty()) {
-    ScenarioCli scen;
-    scen.files = inv.scenarios;
-    scen.allow = inv.allow;
-    scen.junit = inv.junit;
-    scen.svg = inv.svg;
-    scen.png = inv.png;
-    scen.vcd_timescale = inv.vcd_timescale;
-    scen.vcd = inv.vcd;
-    scen.vcd_pins = inv.vcd_pins;
-    scen.json = inv.json;
-    scen.color = color;
-    scen.board = board;
-    return run_scenarios(*img, inv.image, inv.machine, scen, stdout, stderr);
-  }
+  if (inv.serve) return serve_board(inv, *img, described);
+  if (!inv.scenarios.empty()) return play_scenarios(inv, *img, board, color);
+  return run_once(inv, *img, board, color);
+}
 
-  Machine m(*img, inv.machine, board);
-  // The trace is written while the run goes (nothing capped); its file is
-  // created before the run, so that a bad path costs no run time.
-  VcdWriter trace;
-  if (!inv.vcd.empty()) {
-    if (!trace.open(inv.vcd, m.board(), inv.vcd_pins, m.now(), &err, inv.vcd_timescale))
-      return std::fprintf(stderr, "vboard: %s\n", err.c_str()), exit_code::kWriteFailed;
-    m.board().watch_pins(&trace);
+int run(int argc, char** argv) {
+  Invocation inv;
+  const ParseOutcome parsed = parse_command_line(argc, argv, &inv);
+  if (!parsed.proceed) {
+    if (!parsed.error.empty()) std::fprintf(stderr, "%s\n", parsed.error.c_str());
+    if (!parsed.out.empty() && !put(stdout, parsed.out))
+      return write_failed("the help text to standard output");
+    return parsed.exit;
   }
-  if (inv.gdb_port) {
-    gdb::GdbRun run;
-    run.port = *inv.gdb_port;
-    run.end = inv.run_for_given ? inv.machine.run_for : kNever;
-    if (!inv.vcd.empty()) run.no_reset = "not with --vcd (the trace would hold two runs)";
-    if (!gdb::serve_gdb(m, run, &err))
-      return std::fprintf(stderr, "vboard: --gdb: %s\n", err.c_str()), exit_code::kModelFault;
-  } else {
-    m.run_until(inv.machine.run_for);
-  }
-  const RunResult r = m.result();
-  m.board().watch_pins(nullptr);
-  ReportInfo info;
-  info.image = inv.image;
-  info.image_notes = img->warnings();
-  info.allowed = inv.allow;
-  int status = run_exit_status(r, inv.allow);
-  // Under a debugger, a run that did not halt ended where the debugger left it:
-  // before the end asked (--for) only when it was killed, which fails the run.
-  if (inv.gdb_port && !r.halt) {
-    if (!inv.run_for_given) {
-      info.ended =
-          "where the debugger left it, at " + format_ns(r.virtual_ns) + " (no --for: the run has no end)";
-    } else if (r.virtual_ns < inv.machine.run_for) {
-      info.ended = "the debugger killed the run at " + format_ns(r.virtual_ns) + ", before its end at " +
-                   format_ns(inv.machine.run_for);
-      info.ended_early = true;
-      status = exit_code::first_of(status, exit_code::kEndedEarly);
-    }
-  }
-  // A report, trace or picture that was not written: said, and the run's status.
-  const auto not_written = [&status](const std::string& message) {
-    std::fprintf(stderr, "vboard: %s\n", message.c_str());
-    status = exit_code::first_of(status, exit_code::kWriteFailed);
-  };
-  std::string reason;
-  if (!write_report(stdout, r, info, inv.json, color, &reason))
-    not_written("cannot write the report to standard output: " + reason);
-  if (!inv.vcd.empty()) {
-    if (!trace.finish(r.virtual_ns, &err)) not_written(err);
-    note_collapsed(trace, inv.vcd, stderr);
-  }
-  if (!inv.svg.empty() || !inv.png.empty()) {
-    SvgOptions so;
-    so.title = svg_title(inv.image, "run of " + format_ns(r.virtual_ns));
-    if (!inv.svg.empty() && !write_svg(r, so, inv.svg, &err)) not_written(err);
-    if (!inv.png.empty() && !write_png(r, so, inv.png, &err)) not_written(err);
-  }
-  return status;
+  if (!inv.figures.empty()) return run_figures(inv.figures[0], inv.figures[1]);
+  return run_image(inv);
 }
 
 }  // namespace

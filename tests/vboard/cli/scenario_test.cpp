@@ -15,8 +15,6 @@
 namespace vboard::test {
 namespace {
 
-using scenario::StepKind;
-
 std::string head(const std::string& steps) { return "name: t\nversion: 1\nsteps:\n" + steps; }
 
 struct BadCase {
@@ -29,6 +27,10 @@ const std::string kNotATime = " is not a time (a number with ns, us, ms or s, e.
 const std::string kSteps =
     "delay, set, pulse, expect-pin, wait-pin, expect-strip, expect-stable, expect-blink, expect-pulses, "
     "expect-no-violations, inject-irq";
+
+const std::string kAddsUp =
+    " of virtual time, above the limit of 3600 s (delays, wait-pin timeouts, expect-strip within and the "
+    "waiting steps' longest times add up)";
 
 TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
   const BadCase cases[] = {
@@ -51,6 +53,13 @@ TEST(ScenarioLoad, RejectsMalformedFilesWithTheirLine) {
        7,
        "expect-strip: the steps up to here may take 3600.000000001 s of virtual time, above the limit of "
        "3600 s (delays, wait-pin timeouts, expect-strip within and the waiting steps' longest times add up)"},
+      // The waiting steps count with their longest: a hold, the first edge and every period, a window.
+      {head("  - delay: 3000s\n  - expect-stable: {pin: PA8, level: 1, for: 600000000001ns}\n"), 5,
+       "expect-stable: the steps up to here may take 3600.000000001 s" + kAddsUp},
+      {head("  - delay: 3599s\n  - expect-blink: {pin: PA8, period: 200ms, count: 4}\n"), 5,
+       "expect-blink: the steps up to here may take 3600.1 s" + kAddsUp},
+      {head("  - delay: 3599s\n  - expect-pulses: {pin: PA0, width: {min: 1ms, max: 2ms}, within: 2s}\n"), 5,
+       "expect-pulses: the steps up to here may take 3601 s" + kAddsUp},
       {head("  - set: {pin: PB5, level: 0, bouce: 5x200us}\n"), 4,
        "set: unknown key 'bouce' (known: pin, level, bounce)"},
       {head("  - set: {pin: PB5, level: 0, bounce: 5*200us}\n"), 4,
@@ -194,38 +203,57 @@ TEST(ScenarioLoad, ReadsEveryStepKind) {
   ASSERT_TRUE(s) << err;
   ASSERT_EQ(s->steps.size(), 17u);
   const auto& st = s->steps;
-  EXPECT_EQ(st[0].kind, StepKind::pulse);
-  EXPECT_EQ(st[0].width, 1500 * kUs);
-  EXPECT_EQ(st[0].period, 20 * kMs);
-  EXPECT_EQ(st[0].jitter, 5 * kUs);
-  EXPECT_EQ(st[1].level, 0);
-  EXPECT_EQ(st[1].bounces, 5u);
-  EXPECT_EQ(st[1].bounce_ns, 200 * kUs);
-  EXPECT_EQ(st[2].level, -1);
-  EXPECT_EQ(st[3].duration, 1500 * kMs);
+  // Each step reads as its own kind (the alternative it holds), named as in the file.
+  std::string kinds;
+  for (const auto& step : st)
+    kinds += std::string(kinds.empty() ? "" : " ") + scenario::step_name(step.kind());
+  EXPECT_EQ(kinds,
+            "pulse set set delay wait-pin expect-pin expect-strip expect-strip expect-no-violations "
+            "expect-no-violations inject-irq pulse expect-stable expect-blink expect-pulses "
+            "expect-no-violations expect-no-violations");
+  const auto& pulse = std::get<scenario::Pulse>(st[0].what);
+  EXPECT_EQ(pulse.width, 1500 * kUs);
+  EXPECT_EQ(pulse.period, 20 * kMs);
+  EXPECT_EQ(pulse.jitter, 5 * kUs);
+  const auto& set = std::get<scenario::Set>(st[1].what);
+  EXPECT_EQ(set.level, 0);
+  EXPECT_EQ(set.bounces, 5u);
+  EXPECT_EQ(set.bounce_ns, 200 * kUs);
+  EXPECT_EQ(std::get<scenario::Set>(st[2].what).level, -1);
+  EXPECT_EQ(std::get<scenario::Delay>(st[3].what).duration, 1500 * kMs);
   EXPECT_EQ(st[4].line, 8u);
-  EXPECT_EQ(st[4].duration, 150 * kMs);
-  EXPECT_EQ(st[6].strip.front().color, (scenario::Rgb{0x10, 0x20, 0x30}));
-  EXPECT_EQ(st[6].strip.front().leds, (decltype(scenario::StripCheck::leds){{0, 0}, {5, 9}}));
-  ASSERT_EQ(st[7].strip.size(), 2u);
-  EXPECT_EQ(st[7].strip[1].leds.front(), (std::pair<unsigned, unsigned>{50, 59}));
-  EXPECT_EQ(st[8].violations, std::set{scenario::ViolationKind::strip});
-  EXPECT_EQ(st[9].violations, std::set{scenario::ViolationKind::any});
-  EXPECT_EQ(st[10].irq, 6u);
-  EXPECT_TRUE(st[11].stop);
+  EXPECT_EQ(std::get<scenario::WaitPin>(st[4].what).timeout, 150 * kMs);
+  const auto& strip = std::get<scenario::ExpectStrip>(st[6].what);
+  EXPECT_EQ(strip.checks.front().color, (scenario::Rgb{0x10, 0x20, 0x30}));
+  EXPECT_EQ(strip.checks.front().leds, (decltype(scenario::StripCheck::leds){{0, 0}, {5, 9}}));
+  EXPECT_EQ(strip.within, 3 * kMs);
+  const auto& segments = std::get<scenario::ExpectStrip>(st[7].what).checks;
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments[1].leds.front(), (std::pair<unsigned, unsigned>{50, 59}));
+  EXPECT_EQ(std::get<scenario::ExpectNoViolations>(st[8].what).violations,
+            std::set{scenario::ViolationKind::strip});
+  EXPECT_EQ(std::get<scenario::ExpectNoViolations>(st[9].what).violations,
+            std::set{scenario::ViolationKind::any});
+  EXPECT_EQ(std::get<scenario::InjectIrq>(st[10].what).irq, 6u);
+  EXPECT_TRUE(std::get<scenario::Pulse>(st[11].what).stop);
   EXPECT_EQ(st[12].label, "last-1");
-  EXPECT_EQ(st[12].duration, 2 * kMs);
+  EXPECT_EQ(std::get<scenario::ExpectStable>(st[12].what).hold, 2 * kMs);
   // expect-blink's defaults: high half the period, tolerance a tenth of it, 3 periods.
-  EXPECT_EQ(st[13].width, 50 * kMs);
-  EXPECT_EQ(st[13].tolerance, 10 * kMs);
-  EXPECT_EQ(st[13].count, 3u);
-  EXPECT_EQ(st[14].level, 0);
-  EXPECT_EQ(st[14].width_max, 2 * kMs);
-  EXPECT_EQ(st[14].count, 2u);
-  EXPECT_EQ(st[15].since.from, scenario::Since::From::step);
-  EXPECT_EQ(st[15].since.step, 12u);
-  EXPECT_EQ(st[15].findings, std::set<std::string>{"pin_contention"});
-  EXPECT_EQ(st[16].since.t, 15 * kMs);
+  const auto& blink = std::get<scenario::ExpectBlink>(st[13].what);
+  EXPECT_EQ(blink.high, 50 * kMs);
+  EXPECT_EQ(blink.tolerance, 10 * kMs);
+  EXPECT_EQ(blink.count, 3u);
+  // The longest a step may take: the first rising edge and 3 periods, each at most 110 ms.
+  EXPECT_EQ(st[13].longest(), 4 * 110 * kMs);
+  const auto& pulses = std::get<scenario::ExpectPulses>(st[14].what);
+  EXPECT_EQ(pulses.level, 0);
+  EXPECT_EQ(pulses.width_max, 2 * kMs);
+  EXPECT_EQ(pulses.count, 2u);
+  const auto& since_label = std::get<scenario::ExpectNoViolations>(st[15].what);
+  EXPECT_EQ(since_label.since.from, scenario::Since::From::step);
+  EXPECT_EQ(since_label.since.step, 12u);
+  EXPECT_EQ(since_label.findings, std::set<std::string>{"pin_contention"});
+  EXPECT_EQ(std::get<scenario::ExpectNoViolations>(st[16].what).since.t, 15 * kMs);
 }
 
 // One list of values, each given to the command line and to a scenario step in

@@ -1,4 +1,4 @@
-// The command line: the option table (CLI11) and the value parsers behind it.
+// The command line: the options by family (CLI11) and the value parsers behind them.
 // Values are checked whole: a number must be all digits with a known unit and
 // inside its range, a name must exist. Nothing is rounded, clamped or guessed.
 // Single values (times, pins, levels, periods, bounces, IRQs) and their limits
@@ -232,7 +232,7 @@ namespace {
 
 using Apply = std::function<std::string(const std::string&)>;  // "" or why the value is bad
 
-// The option table: one line per option. `repeat`: may be given more than once.
+// One option with a value. `repeat`: may be given more than once.
 CLI::Option* value_option(CLI::App& app, const std::string& flag, const std::string& meta,
                           const std::string& help, bool repeat, Apply apply) {
   const std::string name = flag.substr(0, flag.find(','));
@@ -282,7 +282,34 @@ std::string footer() {
   return s;
 }
 
-void define_options(CLI::App& app, Invocation& inv) {
+// A file name, stored as given; an empty one is refused.
+Apply file_into(std::string& field) {
+  return [&field](const std::string& v) {
+    field = v;
+    return v.empty() ? std::string("needs a file name") : std::string();
+  };
+}
+
+// A TCP port, 0..65535.
+template <class Port>
+Apply port_into(Port& field) {
+  return [&field](const std::string& v) {
+    std::string why;
+    const auto port = values::port(v, &why);
+    if (!port) return why;
+    field = *port;
+    return std::string();
+  };
+}
+
+Apply time_into(std::function<void(ns_t)> store) {
+  return into<ns_t>([](const std::string& v, std::string* e) { return parse_time(v, e); }, std::move(store));
+}
+
+// The options are declared family by family, in the order --help lists them.
+
+// What runs, for how long, with which inputs.
+void define_run(CLI::App& app, Invocation& inv) {
   MachineOptions& m = inv.machine;
   app.add_option("image", inv.image, "firmware ELF to run")->type_name("IMAGE.elf");
   app.add_option("--figures", inv.figures, "measure the figures on the two real images")
@@ -290,21 +317,21 @@ void define_options(CLI::App& app, Invocation& inv) {
       ->expected(2)
       ->allow_extra_args(false);
   value_option(app, "--for", "TIME", "virtual time to run (default 300ms; with --gdb no end)", false,
-               into<ns_t>([](const std::string& v, std::string* e) { return parse_time(v, e); },
-                          [&m, &inv](ns_t t) {
-                            m.run_for = t;
-                            inv.run_for_given = true;
-                          }));
+               time_into([&m, &inv](ns_t t) {
+                 m.run_for = t;
+                 inv.run_for_given = true;
+               }));
   value_option(app, "--pulse", "PIN=WIDTH@START[,period=T][,stop=T][,jitter=T]",
                "pulse train on an input pin (period 20ms unless given)", true,
                into<PulseSpec>(parse_pulse, [&m](PulseSpec p) { m.pulses.push_back(p); }));
   value_option(app, "--set", "PIN=0|1|z@TIME[,bounce=NxSPACING]", "drive or release an input pin", true,
                into<LevelSpec>(parse_level, [&m](LevelSpec l) { m.levels.push_back(l); }));
-  auto* vcd = value_option(app, "--vcd", "FILE", "write the pin history as a VCD trace", false,
-                           [&inv](const std::string& v) {
-                             inv.vcd = v;
-                             return v.empty() ? std::string("needs a file name") : std::string();
-                           });
+}
+
+// The run's trace, coverage and JSON report.
+void define_traces(CLI::App& app, Invocation& inv) {
+  auto* vcd =
+      value_option(app, "--vcd", "FILE", "write the pin history as a VCD trace", false, file_into(inv.vcd));
   const std::string pin_count = std::to_string(chip::package_pins().size());
   value_option(app, "--vcd-pins", "PIN,PIN,...",
                "pins in the VCD trace (default: all " + pin_count + " package pins)", false,
@@ -331,11 +358,13 @@ void define_options(CLI::App& app, Invocation& inv) {
       ->needs(vcd);
   value_option(app, "--coverage", "FILE",
                "write the lines and functions of the image that ran as an lcov tracefile", false,
-               [&inv](const std::string& v) {
-                 inv.coverage = v;
-                 return v.empty() ? std::string("needs a file name") : std::string();
-               });
+               file_into(inv.coverage));
   app.add_flag("--json", inv.json, "print the run as one JSON document");
+}
+
+// The machine: faults, findings allowed, interrupts, profiles, speed; and the debugger.
+void define_machine(CLI::App& app, Invocation& inv) {
+  MachineOptions& m = inv.machine;
   value_option(app, "--fault", "NAME", "inject a fault (see below)", true, [&m](const std::string& v) {
     if (!chip::has_name(chip::faults(), v))
       return quote(v) + ": no such fault (" + names_of(chip::faults()) + ")";
@@ -364,66 +393,66 @@ void define_options(CLI::App& app, Invocation& inv) {
   value_option(app, "--gdb", "PORT",
                "GDB server on 127.0.0.1:PORT (0: a free port); the image waits at reset; without --for "
                "the run lasts until the debugger detaches or kills it",
-               false, [&inv](const std::string& v) {
-                 std::string why;
-                 const auto port = values::port(v, &why);
-                 if (!port) return why;
-                 inv.gdb_port = *port;
-                 return std::string();
-               });
-  auto file = [](std::string& into_field) {
-    return [&into_field](const std::string& v) {
-      into_field = v;
-      return v.empty() ? std::string("needs a file name") : std::string();
-    };
-  };
+               false, port_into(inv.gdb_port));
+}
+
+// Scenario files and their report, the run's pictures, the board file.
+void define_scenarios(CLI::App& app, Invocation& inv) {
   value_option(app, "--scenario", "FILE.yaml", "run a scenario file's steps and check its expectations", true,
                [&inv](const std::string& v) {
                  inv.scenarios.push_back(v);
                  return v.empty() ? std::string("needs a file name") : std::string();
                });
   value_option(app, "--junit", "FILE.xml", "write the scenarios' results as a JUnit XML report", false,
-               file(inv.junit));
-  value_option(app, "--svg", "FILE", "draw the run as an SVG timeline", false, file(inv.svg));
-  value_option(app, "--png", "FILE", "draw the same picture as a PNG image", false, file(inv.png));
+               file_into(inv.junit));
+  value_option(app, "--svg", "FILE", "draw the run as an SVG timeline", false, file_into(inv.svg));
+  value_option(app, "--png", "FILE", "draw the same picture as a PNG image", false, file_into(inv.png));
   value_option(
       app, "--board", "FILE.yaml",
       "the board around the chip, as a board file (default: boards/IMAGE-NAME.yaml for the lamp images "
       "front_lamp and rear_lamp, else the chip alone)",
-      false, file(inv.board));
+      false, file_into(inv.board));
+}
+
+// Dotted IPv4, four numbers 0..255: civetweb binds what it is given.
+bool ipv4(const std::string& v) {
+  const auto parts = split(v, '.');
+  bool ok = parts.size() == 4;
+  for (const std::string& p : parts)
+    ok = ok && !p.empty() && p.size() <= 3 && p.find_first_not_of("0123456789") == std::string::npos &&
+         std::stoi(p) <= 255;
+  return ok;
+}
+
+// The live board in a browser.
+void define_serve(CLI::App& app, Invocation& inv) {
   auto* serve =
       app.add_flag("--serve", inv.serve,
                    "the live board in a browser: prints a URL (127.0.0.1 only unless --serve-address)");
   value_option(app, "--serve-port", "PORT", "the live board's port (default 8765; 0: a free one)", false,
-               [&inv](const std::string& v) {
-                 std::string why;
-                 const auto port = values::port(v, &why);
-                 if (!port) return why;
-                 inv.serve_port = *port;
-                 return std::string();
-               })
+               port_into(inv.serve_port))
       ->needs(serve);
   value_option(app, "--serve-address", "ADDR",
                "listen on another IPv4 address than 127.0.0.1 (anyone who reaches it can drive the board)",
                false,
                [&inv](const std::string& v) {
-                 // Dotted IPv4, four numbers 0..255: civetweb binds what it is given.
-                 const auto parts = split(v, '.');
-                 bool ok = parts.size() == 4;
-                 for (const std::string& p : parts)
-                   ok = ok && !p.empty() && p.size() <= 3 &&
-                        p.find_first_not_of("0123456789") == std::string::npos && std::stoi(p) <= 255;
-                 if (!ok) return quote(v) + ": not an IPv4 address like 127.0.0.1";
+                 if (!ipv4(v)) return quote(v) + ": not an IPv4 address like 127.0.0.1";
                  inv.serve_address = v;
                  inv.serve_address_given = true;
                  return std::string();
                })
       ->needs(serve);
   value_option(app, "--serve-for", "TIME", "end the live board after this much wall time (default: Ctrl-C)",
-               false,
-               into<ns_t>([](const std::string& v, std::string* e) { return parse_time(v, e); },
-                          [&inv](ns_t t) { inv.serve_for = t; }))
+               false, time_into([&inv](ns_t t) { inv.serve_for = t; }))
       ->needs(serve);
+}
+
+void define_options(CLI::App& app, Invocation& inv) {
+  define_run(app, inv);
+  define_traces(app, inv);
+  define_machine(app, inv);
+  define_scenarios(app, inv);
+  define_serve(app, inv);
 }
 
 // CLI11's own messages may span lines; user text in them is made printable.

@@ -1,5 +1,5 @@
-// The vboard command line. Every option is declared once, in cli.cpp's option
-// table (CLI11), with the function that checks its value whole: numbers with
+// The vboard command line. Every option is declared once, in cli.cpp's options
+// by family (CLI11), with the function that checks its value whole: numbers with
 // their units and ranges, names against what the chip and the image have.
 // A bad value ends the parse with one line naming the argument and exit 64.
 #pragma once
@@ -12,8 +12,8 @@
 
 #include "vboard/device.h"
 #include "vboard/machine.h"
-#include "outputs/report.h"  // kVcdTimescale
-#include "world/values.h"    // limits:: and the value parsers shared with the scenario loader
+#include "outputs/vcd_timescale.h"
+#include "world/values.h"  // limits:: and the value parsers shared with the scenario loader
 
 namespace vboard {
 

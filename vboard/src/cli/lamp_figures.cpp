@@ -12,6 +12,82 @@
 
 namespace vboard {
 
+namespace {
+
+// The front image driven by a 1500 us pulse every 20 ms for a second: the EXTI0
+// handler and micros(). Returns the speed of the run.
+std::string measure_front(const Image& front, FiguresTable& table) {
+  MachineOptions o;
+  o.run_for = 1 * kSec;
+  o.pulses.push_back({"PA0", 1500 * kUs, 20 * kMs, 20 * kMs, kNever, 0});
+  o.profile_functions = {"micros"};
+  Machine m(front, o, board_factory(default_board(front)));
+  RunResult r = m.run();
+  const auto it = r.exceptions.find(16 + 6);
+  if (it != r.exceptions.end() && it->second.count) {
+    const ExceptionStat& s = it->second;
+    table.emplace_back("front: instructions per EXTI0 edge (handler entry to return)",
+                       one_decimal(static_cast<double>(s.instr_total) / static_cast<double>(s.count)) + " (" +
+                           std::to_string(s.instr_min) + ".." + std::to_string(s.instr_max) + ")");
+    std::printf("front: EXTI0 handler: %llu edges, %.1f instructions per edge (%llu..%llu)\n",
+                static_cast<unsigned long long>(s.count),
+                static_cast<double>(s.instr_total) / static_cast<double>(s.count),
+                static_cast<unsigned long long>(s.instr_min), static_cast<unsigned long long>(s.instr_max));
+  } else {
+    std::printf("front: EXTI0 handler never ran\n");
+  }
+  const auto& mic = r.functions.at(0).samples;
+  if (!mic.empty()) {
+    table.emplace_back("front: instructions per `micros` call", mean_count(mean(mic)));
+    std::printf("front: micros: %zu calls, %.1f instructions per call (%llu..%llu)\n", mic.size(), mean(mic),
+                static_cast<unsigned long long>(*std::min_element(mic.begin(), mic.end())),
+                static_cast<unsigned long long>(*std::max_element(mic.begin(), mic.end())));
+  }
+  print_speed("front", r);
+  return speed(r, 1);
+}
+
+// The rear image with a colour change every 50 ms for a second: loop() with and
+// without a change, the DMA interrupt. Returns the speed of the run.
+std::string measure_rear(const Image& rear, FiguresTable& table) {
+  MachineOptions o;
+  o.run_for = 1 * kSec;
+  // A colour change every 50 ms on PB5 and PB6.
+  for (int k = 1; k < 20; ++k)
+    o.levels.push_back({k % 2 ? "PB5" : "PB6", (k / 2) % 2 ? -1 : 0, static_cast<ns_t>(k) * 50 * kMs, 0, 0});
+  o.profile_functions = {"aurelis::application::loop"};
+  Machine m(rear, o, board_factory(default_board(rear)));
+  RunResult r = m.run();
+  const auto& s = r.functions.at(0).samples;
+  if (!s.empty()) {
+    uint64_t mn = *std::min_element(s.begin(), s.end());
+    std::vector<uint64_t> quiet, change;
+    for (uint64_t v : s) (v > 4 * mn ? change : quiet).push_back(v);
+    table.emplace_back("rear: instructions per `loop()` pass without a change", mean_count(mean(quiet)));
+    table.emplace_back("rear: instructions per `loop()` pass with a change (60 LEDs repainted)",
+                       mean_count(mean(change)));
+    std::printf(
+        "rear: loop(): %zu passes; without a change %.1f instructions (%zu passes), with a change %.1f "
+        "instructions (%zu passes)\n",
+        s.size(), mean(quiet), quiet.size(), mean(change), change.size());
+  } else {
+    std::printf("rear: loop() was never seen (symbol missing?)\n");
+  }
+  print_speed("rear", r);
+  auto dma = r.exceptions.find(16 + 11);
+  if (dma != r.exceptions.end() && dma->second.count)
+    table.emplace_back(
+        "rear: instructions per DMA1 channel 1 interrupt",
+        mean_count(static_cast<double>(dma->second.instr_total) / static_cast<double>(dma->second.count)));
+  if (dma != r.exceptions.end())
+    std::printf("rear: DMA1 channel 1 handler: %llu times, %.1f instructions each\n",
+                static_cast<unsigned long long>(dma->second.count),
+                static_cast<double>(dma->second.instr_total) / static_cast<double>(dma->second.count));
+  return speed(r, 1);
+}
+
+}  // namespace
+
 int run_figures(const std::string& front_elf, const std::string& rear_elf) {
   std::string err;
   auto front = Image::load(front_elf, &err);
@@ -22,74 +98,8 @@ int run_figures(const std::string& front_elf, const std::string& rear_elf) {
   FiguresTable table;
   table.emplace_back("front: `front_lamp.bin`, bytes of flash", grouped(flash_bytes(*front)));
   table.emplace_back("rear: `rear_lamp.bin`, bytes of flash", grouped(flash_bytes(*rear)));
-  std::string front_speed, rear_speed;
-
-  {
-    MachineOptions o;
-    o.run_for = 1 * kSec;
-    o.pulses.push_back({"PA0", 1500 * kUs, 20 * kMs, 20 * kMs, kNever, 0});
-    o.profile_functions = {"micros"};
-    Machine m(*front, o, board_factory(default_board(*front)));
-    RunResult r = m.run();
-    const auto it = r.exceptions.find(16 + 6);
-    if (it != r.exceptions.end() && it->second.count) {
-      const ExceptionStat& s = it->second;
-      table.emplace_back("front: instructions per EXTI0 edge (handler entry to return)",
-                         one_decimal(static_cast<double>(s.instr_total) / static_cast<double>(s.count)) +
-                             " (" + std::to_string(s.instr_min) + ".." + std::to_string(s.instr_max) + ")");
-      std::printf("front: EXTI0 handler: %llu edges, %.1f instructions per edge (%llu..%llu)\n",
-                  static_cast<unsigned long long>(s.count),
-                  static_cast<double>(s.instr_total) / static_cast<double>(s.count),
-                  static_cast<unsigned long long>(s.instr_min), static_cast<unsigned long long>(s.instr_max));
-    } else {
-      std::printf("front: EXTI0 handler never ran\n");
-    }
-    const auto& mic = r.functions.at(0).samples;
-    if (!mic.empty()) table.emplace_back("front: instructions per `micros` call", mean_count(mean(mic)));
-    front_speed = speed(r, 1);
-    if (!mic.empty())
-      std::printf("front: micros: %zu calls, %.1f instructions per call (%llu..%llu)\n", mic.size(),
-                  mean(mic), static_cast<unsigned long long>(*std::min_element(mic.begin(), mic.end())),
-                  static_cast<unsigned long long>(*std::max_element(mic.begin(), mic.end())));
-    print_speed("front", r);
-  }
-  {
-    MachineOptions o;
-    o.run_for = 1 * kSec;
-    // A colour change every 50 ms on PB5 and PB6.
-    for (int k = 1; k < 20; ++k)
-      o.levels.push_back(
-          {k % 2 ? "PB5" : "PB6", (k / 2) % 2 ? -1 : 0, static_cast<ns_t>(k) * 50 * kMs, 0, 0});
-    o.profile_functions = {"aurelis::application::loop"};
-    Machine m(*rear, o, board_factory(default_board(*rear)));
-    RunResult r = m.run();
-    const auto& s = r.functions.at(0).samples;
-    if (!s.empty()) {
-      uint64_t mn = *std::min_element(s.begin(), s.end());
-      std::vector<uint64_t> quiet, change;
-      for (uint64_t v : s) (v > 4 * mn ? change : quiet).push_back(v);
-      table.emplace_back("rear: instructions per `loop()` pass without a change", mean_count(mean(quiet)));
-      table.emplace_back("rear: instructions per `loop()` pass with a change (60 LEDs repainted)",
-                         mean_count(mean(change)));
-      std::printf(
-          "rear: loop(): %zu passes; without a change %.1f instructions (%zu passes), with a change %.1f "
-          "instructions (%zu passes)\n",
-          s.size(), mean(quiet), quiet.size(), mean(change), change.size());
-    } else {
-      std::printf("rear: loop() was never seen (symbol missing?)\n");
-    }
-    print_speed("rear", r);
-    rear_speed = speed(r, 1);
-    auto dma = r.exceptions.find(16 + 11);
-    if (dma != r.exceptions.end() && dma->second.count)
-      table.emplace_back(
-          "rear: instructions per DMA1 channel 1 interrupt",
-          mean_count(static_cast<double>(dma->second.instr_total) / static_cast<double>(dma->second.count)));
-    if (dma != r.exceptions.end())
-      std::printf("rear: DMA1 channel 1 handler: %llu times, %.1f instructions each\n",
-                  static_cast<unsigned long long>(dma->second.count),
-                  static_cast<double>(dma->second.instr_total) / static_cast<double>(dma->second.count));
-  }
+  const std::string front_speed = measure_front(*front, table);
+  const std::string rear_speed = measure_rear(*rear, table);
   table.emplace_back("virtual seconds per wall second, front / rear (with idle skipping)",
                      "about " + front_speed + " / " + rear_speed);
   // What idle skipping buys: the same images with every instruction executed.

@@ -7,7 +7,10 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
+#include <type_traits>
+#include <variant>
 
 #include "chip/chip.h"
 #include "world/values.h"
@@ -122,9 +125,11 @@ std::vector<std::pair<unsigned, unsigned>> leds(const YAML::Node& n) {
   return out;
 }
 
+using Labels = std::map<std::string, size_t>;  // label -> index of the step it names
+
 // A violation kind, or the name of one kind of rule finding (pin_contention, ...);
 // one of them or a list.
-void violation_kinds(const YAML::Node& n, Step& s) {
+void violation_kinds(const YAML::Node& n, ExpectNoViolations& s) {
   s.violations.clear();
   auto one = [&](const YAML::Node& e) {
     const std::string v = scalar(e, "kind");
@@ -152,22 +157,32 @@ void violation_kinds(const YAML::Node& n, Step& s) {
   }
 }
 
+// A time, or the label of a step before this one.
+Since since(const YAML::Node& n, const Labels& labels) {
+  Since s;
+  const std::string text = scalar(n, "since");
+  s.text = text;
+  if (text.find_first_of("0123456789") == 0) {
+    s.from = Since::From::time;
+    s.t = duration(n, "since");
+    s.text = values::exact_ns(s.t);
+    return s;
+  }
+  const auto at = labels.find(text);
+  if (at == labels.end())
+    bad(n,
+        "since: " + quote(text) + " is neither a time (e.g. 15ms) nor the label of a step before this one");
+  s.from = Since::From::step;
+  s.step = at->second;
+  return s;
+}
+
 // A label: letters, digits, '-' and '_', naming one step.
 bool label_text(const std::string& v) {
   return !v.empty() && v.size() <= 64 &&
          v.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
              std::string::npos;
 }
-
-void bounce(const YAML::Node& n, Step& s) {
-  const values::Bounce b = shared<values::Bounce>(n, "bounce", values::bounce);
-  s.bounces = b.count;
-  s.bounce_ns = b.spacing;
-}
-
-constexpr const char* kStepNames =
-    "delay, set, pulse, expect-pin, wait-pin, expect-strip, expect-stable, expect-blink, expect-pulses, "
-    "expect-no-violations, inject-irq";
 
 // A time of at least 1 ns.
 ns_t positive(const YAML::Node& n, const std::string& key) {
@@ -176,195 +191,241 @@ ns_t positive(const YAML::Node& n, const std::string& key) {
   return t;
 }
 
-Step parse_step(const YAML::Node& item, const std::map<std::string, size_t>& labels) {
+// One reader per kind of step: the step's value (the node under its name) in,
+// the step's settings out, every one checked.
+
+Action delay_step(const YAML::Node& v, const Labels&) { return Delay{duration(v, "delay")}; }
+
+Action set_step(const YAML::Node& v, const Labels&) {
+  auto f = fields(v, "set", {"pin", "level", "bounce"}, {"pin", "level"});
+  Set s;
+  s.pin = pin(f["pin"]);
+  s.level = level(f["level"], true);
+  if (f.count("bounce")) {
+    const values::Bounce b = shared<values::Bounce>(f["bounce"], "bounce", values::bounce);
+    s.bounces = b.count;
+    s.bounce_ns = b.spacing;
+    if (const auto r = values::check_bounce(s.level, s.bounces)) bad(f["bounce"], r->field + ": " + r->why);
+  }
+  return s;
+}
+
+Action pulse_step(const YAML::Node& v, const Labels&) {
+  auto f = fields(v, "pulse", {"pin", "width", "period", "jitter", "stop"}, {"pin"});
+  Pulse p;
+  p.pin = pin(f["pin"]);
+  if (f.count("stop")) {
+    const std::string st = scalar(f["stop"], "stop");
+    if (st != "true") bad(f["stop"], "stop: only 'true' (to disconnect the pulse train) is allowed");
+    if (f.size() != 2) bad(v, "pulse: 'stop' takes no other settings than 'pin'");
+    p.stop = true;
+    return p;
+  }
+  if (!f.count("width")) bad(v, "pulse: 'width' is missing (or 'stop: true')");
+  p.width = duration(f["width"], "width");
+  p.period = f.count("period") ? shared<ns_t>(f["period"], "period", values::period) : 20 * kMs;
+  p.jitter = f.count("jitter") ? duration(f["jitter"], "jitter") : 0;
+  if (const auto r = values::check_pulse(p.width, p.period, p.jitter))
+    bad(f.count(r->field) ? f[r->field] : v, r->field + ": " + r->why);
+  return p;
+}
+
+Action expect_pin_step(const YAML::Node& v, const Labels&) {
+  auto f = fields(v, "expect-pin", {"pin", "level"}, {"pin", "level"});
+  ExpectPin e;
+  e.pin = pin(f["pin"]);
+  e.level = level(f["level"], false);
+  return e;
+}
+
+Action wait_pin_step(const YAML::Node& v, const Labels&) {
+  auto f = fields(v, "wait-pin", {"pin", "level", "timeout"}, {"pin", "level", "timeout"});
+  WaitPin w;
+  w.pin = pin(f["pin"]);
+  w.level = level(f["level"], false);
+  w.timeout = duration(f["timeout"], "timeout");
+  return w;
+}
+
+Action expect_strip_step(const YAML::Node& v, const Labels&) {
+  auto f = fields(v, "expect-strip", {"leds", "color", "segments", "within"}, {});
+  ExpectStrip e;
+  if (f.count("segments")) {
+    if (f.count("leds") || f.count("color")) bad(v, "expect-strip: give either 'segments' or 'leds'/'color'");
+    const YAML::Node& segs = f["segments"];
+    if (!segs.IsSequence() || segs.size() == 0) bad(segs, "segments: expected a list of {leds, color}");
+    for (const auto& seg : segs) {
+      auto g = fields(seg, "segment", {"leds", "color"}, {"leds", "color"});
+      e.checks.push_back({leds(g["leds"]), color(g["color"])});
+    }
+  } else {
+    if (!f.count("color")) bad(v, "expect-strip: 'color' is missing");
+    e.checks.push_back({f.count("leds") ? leds(f["leds"]) : decltype(StripCheck::leds){}, color(f["color"])});
+  }
+  if (f.count("within")) e.within = duration(f["within"], "within");
+  return e;
+}
+
+// The one step that may go without a value: no violations of any kind since the run began.
+Action no_violations_step(const YAML::Node& v, const Labels& labels) {
+  ExpectNoViolations e;
+  if (v.IsNull()) return e;
+  auto f = fields(v, "expect-no-violations", {"kind", "since"}, {});
+  if (f.count("kind")) violation_kinds(f["kind"], e);
+  if (f.count("since")) e.since = since(f["since"], labels);
+  return e;
+}
+
+Action expect_stable_step(const YAML::Node& v, const Labels&) {
+  auto f = fields(v, "expect-stable", {"pin", "level", "for"}, {"pin", "level", "for"});
+  ExpectStable e;
+  e.pin = pin(f["pin"]);
+  e.level = level(f["level"], false);
+  e.hold = positive(f["for"], "for");
+  return e;
+}
+
+Action expect_blink_step(const YAML::Node& v, const Labels&) {
+  auto f = fields(v, "expect-blink", {"pin", "period", "high", "tolerance", "count"}, {"pin", "period"});
+  ExpectBlink e;
+  e.pin = pin(f["pin"]);
+  e.period = shared<ns_t>(f["period"], "period", values::period);
+  e.high = f.count("high") ? positive(f["high"], "high") : e.period / 2;
+  if (e.high >= e.period)
+    bad(f["high"],
+        "high: " + values::exact_ns(e.high) + " must be below the period, " + values::exact_ns(e.period));
+  e.tolerance = f.count("tolerance") ? duration(f["tolerance"], "tolerance") : e.period / 10;
+  const ns_t room = std::min(e.high, e.period - e.high);
+  if (e.tolerance >= room)
+    bad(f.count("tolerance") ? f["tolerance"] : v,
+        "tolerance: " + values::exact_ns(e.tolerance) + " must be below the high time, " +
+            values::exact_ns(e.high) + ", and below the low time, " + values::exact_ns(e.period - e.high));
+  e.count = f.count("count") ? number(f["count"], "count", kMaxCount) : 3;
+  if (e.count == 0) bad(f["count"], "count: must be at least 1");
+  // Waiting for the first rising edge, then `count` periods, each at its longest.
+  if (e.period + e.tolerance > limits::kMaxTime / (e.count + 1))
+    bad(v, "expect-blink: " + std::to_string(e.count) + " periods of up to " +
+               values::exact_ns(e.period + e.tolerance) + " may take longer than the limit of " +
+               values::exact_ns(limits::kMaxTime));
+  return e;
+}
+
+Action expect_pulses_step(const YAML::Node& v, const Labels&) {
+  auto f =
+      fields(v, "expect-pulses", {"pin", "level", "width", "count", "within"}, {"pin", "width", "within"});
+  ExpectPulses e;
+  e.pin = pin(f["pin"]);
+  e.level = f.count("level") ? level(f["level"], false) : 1;
+  auto w = fields(f["width"], "width", {"min", "max"}, {"min", "max"});
+  e.width_min = duration(w["min"], "min");
+  e.width_max = positive(w["max"], "max");
+  if (e.width_min > e.width_max)
+    bad(w["min"],
+        "min: " + values::exact_ns(e.width_min) + " is above max, " + values::exact_ns(e.width_max));
+  e.count = f.count("count") ? number(f["count"], "count", kMaxCount) : 1;
+  if (e.count == 0) bad(f["count"], "count: must be at least 1");
+  e.within = positive(f["within"], "within");
+  return e;
+}
+
+Action inject_irq_step(const YAML::Node& v, const Labels&) {
+  if (!v.IsMap()) return InjectIrq{shared<unsigned>(v, "inject-irq", values::irq)};
+  auto f = fields(v, "inject-irq", {"irq"}, {"irq"});
+  return InjectIrq{shared<unsigned>(f["irq"], "irq", values::irq)};
+}
+
+// Every kind of step: its name in the files and in messages, and its reader.
+// The order is the one messages list them in.
+struct StepType {
+  const char* name;
+  StepKind kind;
+  Action (*read)(const YAML::Node& value, const Labels& labels);
+  bool bare;  // may be written without a value
+};
+constexpr StepType kStepTypes[] = {
+    {"delay", StepKind::delay, delay_step, false},
+    {"set", StepKind::set, set_step, false},
+    {"pulse", StepKind::pulse, pulse_step, false},
+    {"expect-pin", StepKind::expect_pin, expect_pin_step, false},
+    {"wait-pin", StepKind::wait_pin, wait_pin_step, false},
+    {"expect-strip", StepKind::expect_strip, expect_strip_step, false},
+    {"expect-stable", StepKind::expect_stable, expect_stable_step, false},
+    {"expect-blink", StepKind::expect_blink, expect_blink_step, false},
+    {"expect-pulses", StepKind::expect_pulses, expect_pulses_step, false},
+    {"expect-no-violations", StepKind::expect_no_violations, no_violations_step, true},
+    {"inject-irq", StepKind::inject_irq, inject_irq_step, false},
+};
+static_assert(std::size(kStepTypes) == std::variant_size_v<Action>, "a reader for every kind of step");
+
+// Step::kind() is the index of the alternative: the two orders are one.
+template <StepKind k, class T>
+constexpr bool kind_is = std::is_same_v<std::variant_alternative_t<static_cast<size_t>(k), Action>, T>;
+static_assert(kind_is<StepKind::delay, Delay> && kind_is<StepKind::set, Set> &&
+              kind_is<StepKind::pulse, Pulse> && kind_is<StepKind::expect_pin, ExpectPin> &&
+              kind_is<StepKind::wait_pin, WaitPin> && kind_is<StepKind::expect_strip, ExpectStrip> &&
+              kind_is<StepKind::expect_no_violations, ExpectNoViolations> &&
+              kind_is<StepKind::inject_irq, InjectIrq> && kind_is<StepKind::expect_stable, ExpectStable> &&
+              kind_is<StepKind::expect_blink, ExpectBlink> && kind_is<StepKind::expect_pulses, ExpectPulses>);
+
+// "delay, set, pulse, ...": the names, for messages.
+std::string step_names() {
+  std::string s;
+  for (const StepType& t : kStepTypes) s += (s.empty() ? "" : ", ") + std::string(t.name);
+  return s;
+}
+
+// The optional `label:` beside a step's key.
+std::string step_label(const YAML::Node& item, const Labels& labels) {
+  const YAML::Node& l = item["label"];
+  if (l.IsNull()) bad(item, "label: no value");
+  const std::string label = scalar(l, "label");
+  if (!label_text(label))
+    bad(l, "label: " + quote(label) + " is not a label (letters, digits, '-' and '_', at most 64)");
+  if (labels.count(label)) bad(l, "label: " + quote(label) + " names an earlier step already");
+  return label;
+}
+
+Step parse_step(const YAML::Node& item, const Labels& labels) {
   // One key naming the step, and optionally `label:` beside it.
   const bool labelled = item.IsMap() && item.size() == 2 && item["label"];
   if (!item.IsMap() || (item.size() != 1 && !labelled))
-    bad(item, std::string("a step is one key naming it (") + kStepNames +
-                  ") with its settings, and optionally 'label:'");
+    bad(item,
+        "a step is one key naming it (" + step_names() + ") with its settings, and optionally 'label:'");
   YAML::Node key, v;
   for (const auto& e : item)
     if (!labelled || scalar(e.first, "step") != "label") {
       key = e.first;
       v = e.second;
     }
-  const YAML::Node kv_first = key;
-  const std::string name = scalar(kv_first, "step");
-  if (v.IsNull() && name != "expect-no-violations") bad(kv_first, name + ": no value");
+  const std::string name = scalar(key, "step");
+  const StepType* type = nullptr;
+  for (const StepType& t : kStepTypes)
+    if (name == t.name) type = &t;
+  if (v.IsNull() && !(type && type->bare)) bad(key, name + ": no value");
   Step s;
-  s.line = line_of(kv_first);
-  if (labelled) {
-    const YAML::Node& l = item["label"];
-    if (l.IsNull()) bad(item, "label: no value");
-    s.label = scalar(l, "label");
-    if (!label_text(s.label))
-      bad(l, "label: " + quote(s.label) + " is not a label (letters, digits, '-' and '_', at most 64)");
-    if (labels.count(s.label)) bad(l, "label: " + quote(s.label) + " names an earlier step already");
-  }
-  if (name == "delay") {
-    s.kind = StepKind::delay;
-    s.duration = duration(v, "delay");
-  } else if (name == "set") {
-    s.kind = StepKind::set;
-    auto f = fields(v, name, {"pin", "level", "bounce"}, {"pin", "level"});
-    s.pin = pin(f["pin"]);
-    s.level = level(f["level"], true);
-    if (f.count("bounce")) {
-      bounce(f["bounce"], s);
-      if (const auto r = values::check_bounce(s.level, s.bounces)) bad(f["bounce"], r->field + ": " + r->why);
-    }
-  } else if (name == "pulse") {
-    s.kind = StepKind::pulse;
-    auto f = fields(v, name, {"pin", "width", "period", "jitter", "stop"}, {"pin"});
-    s.pin = pin(f["pin"]);
-    if (f.count("stop")) {
-      const std::string st = scalar(f["stop"], "stop");
-      if (st != "true") bad(f["stop"], "stop: only 'true' (to disconnect the pulse train) is allowed");
-      if (f.size() != 2) bad(v, "pulse: 'stop' takes no other settings than 'pin'");
-      s.stop = true;
-    } else {
-      if (!f.count("width")) bad(v, "pulse: 'width' is missing (or 'stop: true')");
-      s.width = duration(f["width"], "width");
-      s.period = f.count("period") ? shared<ns_t>(f["period"], "period", values::period) : 20 * kMs;
-      s.jitter = f.count("jitter") ? duration(f["jitter"], "jitter") : 0;
-      if (const auto r = values::check_pulse(s.width, s.period, s.jitter))
-        bad(f.count(r->field) ? f[r->field] : v, r->field + ": " + r->why);
-    }
-  } else if (name == "expect-pin" || name == "wait-pin") {
-    const bool wait = name == "wait-pin";
-    s.kind = wait ? StepKind::wait_pin : StepKind::expect_pin;
-    auto f = wait ? fields(v, name, {"pin", "level", "timeout"}, {"pin", "level", "timeout"})
-                  : fields(v, name, {"pin", "level"}, {"pin", "level"});
-    s.pin = pin(f["pin"]);
-    s.level = level(f["level"], false);
-    if (wait) s.duration = duration(f["timeout"], "timeout");
-  } else if (name == "expect-strip") {
-    s.kind = StepKind::expect_strip;
-    auto f = fields(v, name, {"leds", "color", "segments", "within"}, {});
-    if (f.count("segments")) {
-      if (f.count("leds") || f.count("color"))
-        bad(v, "expect-strip: give either 'segments' or 'leds'/'color'");
-      const YAML::Node& segs = f["segments"];
-      if (!segs.IsSequence() || segs.size() == 0) bad(segs, "segments: expected a list of {leds, color}");
-      for (const auto& seg : segs) {
-        auto g = fields(seg, "segment", {"leds", "color"}, {"leds", "color"});
-        s.strip.push_back({leds(g["leds"]), color(g["color"])});
-      }
-    } else {
-      if (!f.count("color")) bad(v, "expect-strip: 'color' is missing");
-      s.strip.push_back(
-          {f.count("leds") ? leds(f["leds"]) : decltype(StripCheck::leds){}, color(f["color"])});
-    }
-    if (f.count("within")) s.duration = duration(f["within"], "within");
-  } else if (name == "expect-no-violations") {
-    s.kind = StepKind::expect_no_violations;
-    if (!v.IsNull()) {
-      auto f = fields(v, name, {"kind", "since"}, {});
-      if (f.count("kind")) violation_kinds(f["kind"], s);
-      if (f.count("since")) {
-        const YAML::Node& n = f["since"];
-        const std::string text = scalar(n, "since");
-        s.since.text = text;
-        if (text.find_first_of("0123456789") == 0) {
-          s.since.from = Since::From::time;
-          s.since.t = duration(n, "since");
-          s.since.text = values::exact_ns(s.since.t);
-        } else {
-          const auto at = labels.find(text);
-          if (at == labels.end())
-            bad(n, "since: " + quote(text) +
-                       " is neither a time (e.g. 15ms) nor the label of a step before this one");
-          s.since.from = Since::From::step;
-          s.since.step = at->second;
-        }
-      }
-    }
-  } else if (name == "expect-stable") {
-    s.kind = StepKind::expect_stable;
-    auto f = fields(v, name, {"pin", "level", "for"}, {"pin", "level", "for"});
-    s.pin = pin(f["pin"]);
-    s.level = level(f["level"], false);
-    s.duration = positive(f["for"], "for");
-  } else if (name == "expect-blink") {
-    s.kind = StepKind::expect_blink;
-    auto f = fields(v, name, {"pin", "period", "high", "tolerance", "count"}, {"pin", "period"});
-    s.pin = pin(f["pin"]);
-    s.period = shared<ns_t>(f["period"], "period", values::period);
-    s.width = f.count("high") ? positive(f["high"], "high") : s.period / 2;
-    if (s.width >= s.period)
-      bad(f["high"],
-          "high: " + values::exact_ns(s.width) + " must be below the period, " + values::exact_ns(s.period));
-    s.tolerance = f.count("tolerance") ? duration(f["tolerance"], "tolerance") : s.period / 10;
-    const ns_t room = std::min(s.width, s.period - s.width);
-    if (s.tolerance >= room)
-      bad(f.count("tolerance") ? f["tolerance"] : v,
-          "tolerance: " + values::exact_ns(s.tolerance) + " must be below the high time, " +
-              values::exact_ns(s.width) + ", and below the low time, " +
-              values::exact_ns(s.period - s.width));
-    s.count = f.count("count") ? number(f["count"], "count", kMaxCount) : 3;
-    if (s.count == 0) bad(f["count"], "count: must be at least 1");
-    // Waiting for the first rising edge, then `count` periods, each at its longest.
-    if (s.period + s.tolerance > limits::kMaxTime / (s.count + 1))
-      bad(v, "expect-blink: " + std::to_string(s.count) + " periods of up to " +
-                 values::exact_ns(s.period + s.tolerance) + " may take longer than the limit of " +
-                 values::exact_ns(limits::kMaxTime));
-    s.duration = (s.period + s.tolerance) * (s.count + 1);
-  } else if (name == "expect-pulses") {
-    s.kind = StepKind::expect_pulses;
-    auto f = fields(v, name, {"pin", "level", "width", "count", "within"}, {"pin", "width", "within"});
-    s.pin = pin(f["pin"]);
-    s.level = f.count("level") ? level(f["level"], false) : 1;
-    auto w = fields(f["width"], "width", {"min", "max"}, {"min", "max"});
-    s.width_min = duration(w["min"], "min");
-    s.width_max = positive(w["max"], "max");
-    if (s.width_min > s.width_max)
-      bad(w["min"],
-          "min: " + values::exact_ns(s.width_min) + " is above max, " + values::exact_ns(s.width_max));
-    s.count = f.count("count") ? number(f["count"], "count", kMaxCount) : 1;
-    if (s.count == 0) bad(f["count"], "count: must be at least 1");
-    s.duration = positive(f["within"], "within");
-  } else if (name == "inject-irq") {
-    s.kind = StepKind::inject_irq;
-    if (v.IsMap()) {
-      auto f = fields(v, name, {"irq"}, {"irq"});
-      s.irq = shared<unsigned>(f["irq"], "irq", values::irq);
-    } else {
-      s.irq = shared<unsigned>(v, "inject-irq", values::irq);
-    }
-  } else {
-    bad(kv_first, "unknown step " + quote(name) + " (known: " + kStepNames + ")");
-  }
+  s.line = line_of(key);
+  if (labelled) s.label = step_label(item, labels);
+  if (!type) bad(key, "unknown step " + quote(name) + " (known: " + step_names() + ")");
+  s.what = type->read(v, labels);
   return s;
 }
 
 }  // namespace
 
 const char* step_name(StepKind k) {
-  switch (k) {
-    case StepKind::delay:
-      return "delay";
-    case StepKind::set:
-      return "set";
-    case StepKind::pulse:
-      return "pulse";
-    case StepKind::expect_pin:
-      return "expect-pin";
-    case StepKind::wait_pin:
-      return "wait-pin";
-    case StepKind::expect_strip:
-      return "expect-strip";
-    case StepKind::expect_no_violations:
-      return "expect-no-violations";
-    case StepKind::inject_irq:
-      return "inject-irq";
-    case StepKind::expect_stable:
-      return "expect-stable";
-    case StepKind::expect_blink:
-      return "expect-blink";
-    case StepKind::expect_pulses:
-      return "expect-pulses";
-  }
+  for (const StepType& t : kStepTypes)
+    if (t.kind == k) return t.name;
   return "?";
+}
+
+ns_t Step::longest() const {
+  if (const auto* d = std::get_if<Delay>(&what)) return d->duration;
+  if (const auto* w = std::get_if<WaitPin>(&what)) return w->timeout;
+  if (const auto* e = std::get_if<ExpectStrip>(&what)) return e->within;
+  if (const auto* e = std::get_if<ExpectStable>(&what)) return e->hold;
+  if (const auto* e = std::get_if<ExpectBlink>(&what)) return e->longest();
+  if (const auto* e = std::get_if<ExpectPulses>(&what)) return e->within;
+  return 0;
 }
 
 const char* violation_name(ViolationKind k) {
@@ -425,9 +486,9 @@ std::optional<Scenario> parse(const std::string& text, const std::string& file, 
       sc.steps.push_back(parse_step(item, labels));
       const Step& st = sc.steps.back();
       if (!st.label.empty()) labels.emplace(st.label, sc.steps.size() - 1);
-      if (st.kind != StepKind::expect_no_violations) worst += st.duration;
+      worst += st.longest();
       if (worst > limits::kMaxTime)
-        throw Bad{st.line, std::string(step_name(st.kind)) + ": the steps up to here may take " +
+        throw Bad{st.line, std::string(step_name(st.kind())) + ": the steps up to here may take " +
                                values::exact_ns(worst) + " of virtual time, above the limit of " +
                                values::exact_ns(limits::kMaxTime) +
                                " (delays, wait-pin timeouts, expect-strip within and the waiting steps' "

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "vboard/machine.h"
@@ -59,30 +60,80 @@ struct Since {
   std::string text;  // as written, for messages ("15 ms", "repaint")
 };
 
-struct Step {
-  StepKind kind = StepKind::delay;
-  unsigned line = 0;  // 1-based line of the step in its file
-  ns_t duration = 0;  // delay; wait-pin and expect-strip: timeout (0: now)
+// The steps, one struct per kind, each with what only its kind needs.
+struct Delay {
+  ns_t duration = 0;
+};
+struct Set {
   std::string pin;
-  int level = 0;  // set: 0, 1 or -1 (released); expect-pin, wait-pin: 0 or 1
+  int level = 0;  // 0, 1 or -1 (released)
   unsigned bounces = 0;
   ns_t bounce_ns = 0;
-  bool stop = false;  // pulse: disconnect the train instead of starting one
+};
+struct Pulse {
+  std::string pin;
+  bool stop = false;  // disconnect the train instead of starting one
   ns_t width = 0, period = 0, jitter = 0;
-  std::vector<StripCheck> strip;                           // expect-strip: all checks hold on one frame
-  std::set<ViolationKind> violations{ViolationKind::any};  // expect-no-violations
-  std::set<std::string> findings;  // expect-no-violations: kinds of rule finding named one by one
-  Since since;                     // expect-no-violations: where the window opens
+};
+struct ExpectPin {
+  std::string pin;
+  int level = 0;
+};
+struct WaitPin {
+  std::string pin;
+  int level = 0;
+  ns_t timeout = 0;
+};
+// All checks hold on one frame, latched by `within` from the step (0: the frame showing now).
+struct ExpectStrip {
+  std::vector<StripCheck> checks;
+  ns_t within = 0;
+};
+struct ExpectNoViolations {
+  std::set<ViolationKind> violations{ViolationKind::any};
+  std::set<std::string> findings;  // kinds of rule finding named one by one
+  Since since;                     // where the window opens
+};
+struct InjectIrq {
   unsigned irq = 0;
-  std::string label;  // optional name of the step (since: LABEL)
-  // expect-stable: `duration` is the time the pin must hold `level`.
-  // expect-blink: `period` and `width` (high time) each within `tolerance`, for
-  // `count` periods from the first rising edge.
-  // expect-pulses: `count` pulses at `level` from the step on, each `width_min`
-  // to `width_max` long, all ended within `duration`.
-  ns_t tolerance = 0;
+};
+// The pin holds `level` for `hold`.
+struct ExpectStable {
+  std::string pin;
+  int level = 0;
+  ns_t hold = 0;
+};
+// `period` and `high` each within `tolerance`, for `count` periods from the
+// first rising edge.
+struct ExpectBlink {
+  std::string pin;
+  ns_t period = 0, high = 0, tolerance = 0;
   unsigned count = 0;
+  // Waiting for the first rising edge, then `count` periods, each at its longest.
+  ns_t longest() const { return (period + tolerance) * (count + 1); }
+};
+// `count` pulses at `level` from the step on, each `width_min` to `width_max`
+// long, all ended within `within`.
+struct ExpectPulses {
+  std::string pin;
+  int level = 1;
   ns_t width_min = 0, width_max = 0;
+  unsigned count = 0;
+  ns_t within = 0;
+};
+
+// In the order of StepKind: the index of the alternative is the kind.
+using Action = std::variant<Delay, Set, Pulse, ExpectPin, WaitPin, ExpectStrip, ExpectNoViolations, InjectIrq,
+                            ExpectStable, ExpectBlink, ExpectPulses>;
+
+struct Step {
+  unsigned line = 0;  // 1-based line of the step in its file
+  std::string label;  // optional name of the step (since: LABEL)
+  Action what;
+  StepKind kind() const { return static_cast<StepKind>(what.index()); }
+  // The most virtual time the step can take: a delay, a wait to its timeout, an
+  // expectation to the end of its window; 0 for the steps that act at once.
+  ns_t longest() const;
 };
 
 struct Scenario {

@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <variant>
 
 #include "cli/strip_steps.h"
 #include "cli/scenario.h"
@@ -98,15 +99,16 @@ class Player {
     // there) or at the start of a labelled step.
     std::set<size_t> marked;
     for (const Step& st : s_.steps) {
-      if (st.kind != StepKind::expect_no_violations) continue;
-      if (st.since.from == Since::From::time) at_time_.emplace(st.since.t, std::nullopt);
-      if (st.since.from == Since::From::step) marked.insert(st.since.step);
+      const auto* check = std::get_if<ExpectNoViolations>(&st.what);
+      if (!check) continue;
+      if (check->since.from == Since::From::time) at_time_.emplace(check->since.t, std::nullopt);
+      if (check->since.from == Since::From::step) marked.insert(check->since.step);
     }
     snapshot_times();
     for (size_t i = 0; i < s_.steps.size(); ++i) {
       const Step& st = s_.steps[i];
       if (marked.count(i)) at_step_[i] = {m_.now(), counts()};
-      if (!step(i, st)) {
+      if (!std::visit([&](const auto& what) { return act(i, what, m_.now()); }, st.what)) {
         // The image stopped: time cannot move on, so the rest cannot be judged.
         if (i + 1 < s_.steps.size())
           fail(i, "the remaining steps to run", std::to_string(s_.steps.size() - i - 1) + " steps not run");
@@ -146,7 +148,7 @@ class Player {
     Failure f;
     f.step = i;
     f.where = s_.file + ":" + std::to_string(s_.steps[i].line);
-    f.kind = step_name(s_.steps[i].kind);
+    f.kind = step_name(s_.steps[i].kind());
     f.t = m_.now();
     f.expected = expected;
     f.seen = seen;
@@ -177,43 +179,33 @@ class Player {
     return true;
   }
 
-  bool step(size_t i, const Step& st) {
-    const ns_t now = m_.now();
+  // One step, at virtual time `now`: false when the image halted on the way.
+  bool act(size_t i, const Delay& d, ns_t now) {
+    return advance(i, now + d.duration, "time to pass to " + format_ns(now + d.duration));
+  }
+  bool act(size_t, const Set& st, ns_t now) {
+    m_.board().stop_sources(st.pin, now, false);
+    m_.board().add_level({st.pin, st.level, now, st.bounces, st.bounce_ns});
+    return true;
+  }
+  bool act(size_t i, const Pulse& st, ns_t now) {
     Board& b = m_.board();
-    switch (st.kind) {
-      case StepKind::delay:
-        return advance(i, now + st.duration, "time to pass to " + format_ns(now + st.duration));
-      case StepKind::set:
-        b.stop_sources(st.pin, now, false);
-        b.add_level({st.pin, st.level, now, st.bounces, st.bounce_ns});
-        return true;
-      case StepKind::pulse:
-        if (!b.stop_sources(st.pin, now, true))
-          fail(i, "a pulse source on " + st.pin, "the board has no such pin");
-        if (!st.stop) b.add_pulse({st.pin, st.width, st.period, now, kNever, st.jitter});
-        return true;
-      case StepKind::inject_irq:
-        m_.inject_irq({st.irq, now});
-        return true;
-      case StepKind::expect_pin: {
-        const int seen = b.pin_level(st.pin);
-        if (seen != st.level) fail(i, st.pin + " = " + level_text(st.level), pin_seen(st.pin));
-        return true;
-      }
-      case StepKind::wait_pin:
-        return wait_pin(i, st, now);
-      case StepKind::expect_strip:
-        return expect_strip(i, st, now);
-      case StepKind::expect_no_violations:
-        check_violations(i, st);
-        return true;
-      case StepKind::expect_stable:
-        return expect_stable(i, st, now);
-      case StepKind::expect_blink:
-        return expect_blink(i, st, now);
-      case StepKind::expect_pulses:
-        return expect_pulses(i, st, now);
-    }
+    if (!b.stop_sources(st.pin, now, true))
+      fail(i, "a pulse source on " + st.pin, "the board has no such pin");
+    if (!st.stop) b.add_pulse({st.pin, st.width, st.period, now, kNever, st.jitter});
+    return true;
+  }
+  bool act(size_t, const InjectIrq& st, ns_t now) {
+    m_.inject_irq({st.irq, now});
+    return true;
+  }
+  bool act(size_t i, const ExpectPin& st, ns_t) {
+    if (m_.board().pin_level(st.pin) != st.level)
+      fail(i, st.pin + " = " + level_text(st.level), pin_seen(st.pin));
+    return true;
+  }
+  bool act(size_t i, const ExpectNoViolations& st, ns_t) {
+    check_violations(i, st);
     return true;
   }
 
@@ -234,17 +226,17 @@ class Player {
     return true;
   }
 
-  bool expect_stable(size_t i, const Step& st, ns_t now) {
-    const ns_t end = now + st.duration;
-    const std::string expected = st.pin + " = " + level_text(st.level) + " for " +
-                                 values::exact_ns(st.duration) + " (to " + format_ns(end) + ")";
+  bool act(size_t i, const ExpectStable& st, ns_t now) {
+    const ns_t end = now + st.hold;
+    const std::string expected = st.pin + " = " + level_text(st.level) + " for " + values::exact_ns(st.hold) +
+                                 " (to " + format_ns(end) + ")";
     if (m_.board().pin_level(st.pin) != st.level) {
       fail(i, expected, pin_seen(st.pin));
       return true;
     }
     std::optional<std::pair<int, ns_t>> change;
     const bool running = watch_edges(
-        i, st.pin, end, st.duration / 1000, expected,
+        i, st.pin, end, st.hold / 1000, expected,
         [&](int level, ns_t t) {
           if (!change && t >= now) change = {level, t};
         },
@@ -252,15 +244,15 @@ class Player {
     if (running && change)
       fail(i, expected,
            st.pin + " changed to " + level_text(change->first) + " at " + format_ns(change->second) + ", " +
-               values::exact_ns(change->second - now) + " into the " + values::exact_ns(st.duration));
+               values::exact_ns(change->second - now) + " into the " + values::exact_ns(st.hold));
     return running;
   }
 
-  bool expect_blink(size_t i, const Step& st, ns_t now) {
+  bool act(size_t i, const ExpectBlink& st, ns_t now) {
     const ns_t tol = st.tolerance;
     const std::string expected = st.pin + " blinking for " + std::to_string(st.count) + " periods: period " +
                                  window(st.period - tol, st.period + tol) + ", high " +
-                                 window(st.width - tol, st.width + tol);
+                                 window(st.high - tol, st.high + tol);
     enum class Phase { first_rise, high, low } phase = Phase::first_rise;
     ns_t rise = 0;
     unsigned periods = 0;
@@ -275,9 +267,9 @@ class Player {
         }
       } else if (phase == Phase::high && !level) {
         const ns_t high = t - rise;
-        if (high + tol < st.width || high > st.width + tol)
-          wrong = st.pin + " high " + measured(high, st.width + tol) + nth + ", outside " +
-                  window(st.width - tol, st.width + tol);
+        if (high + tol < st.high || high > st.high + tol)
+          wrong = st.pin + " high " + measured(high, st.high + tol) + nth + ", outside " +
+                  window(st.high - tol, st.high + tol);
         phase = Phase::low;
       } else if (phase == Phase::low && level) {
         const ns_t period = t - rise;
@@ -295,26 +287,26 @@ class Player {
       if (phase == Phase::first_rise && t - now > st.period + tol)
         wrong = "no rising edge on " + st.pin + " within " + values::exact_ns(st.period + tol) + " (" +
                 pin_seen(st.pin) + ")";
-      else if (phase == Phase::high && t - rise > st.width + tol)
+      else if (phase == Phase::high && t - rise > st.high + tol)
         wrong = st.pin + " high from " + format_ns(rise) + " for longer than " +
-                values::exact_ns(st.width + tol) + " (" + pin_seen(st.pin) + ")";
+                values::exact_ns(st.high + tol) + " (" + pin_seen(st.pin) + ")";
       else if (phase == Phase::low && t - rise > st.period + tol)
         wrong = st.pin + " period from " + format_ns(rise) + " longer than " +
                 values::exact_ns(st.period + tol) + " (" + pin_seen(st.pin) + ")";
       return !wrong.empty();
     };
-    const bool running = watch_edges(i, st.pin, now + st.duration, st.period / 4, expected, edge, done);
+    const bool running = watch_edges(i, st.pin, now + st.longest(), st.period / 4, expected, edge, done);
     if (running && (!wrong.empty() || periods < st.count))
       fail(i, expected, wrong.empty() ? std::to_string(periods) + " periods in time" : wrong);
     return running;
   }
 
-  bool expect_pulses(size_t i, const Step& st, ns_t now) {
-    const ns_t deadline = now + st.duration;
+  bool act(size_t i, const ExpectPulses& st, ns_t now) {
+    const ns_t deadline = now + st.within;
     const std::string what = high_low(st.level);
     const std::string expected = std::to_string(st.count) + (st.count == 1 ? " pulse" : " pulses") + " of " +
                                  st.pin + " " + what + ", each " + window(st.width_min, st.width_max) +
-                                 ", by " + format_ns(deadline) + " (within " + values::exact_ns(st.duration) +
+                                 ", by " + format_ns(deadline) + " (within " + values::exact_ns(st.within) +
                                  ")";
     // A pulse under way when the step starts has no start the step saw: it is skipped.
     bool skipping = m_.board().pin_level(st.pin) == st.level, in = false;
@@ -346,7 +338,7 @@ class Player {
                 ") longer than " + values::exact_ns(st.width_max) + " (" + pin_seen(st.pin) + ")";
       return !wrong.empty();
     };
-    const bool running = watch_edges(i, st.pin, deadline, st.duration / 1000, expected, edge, done);
+    const bool running = watch_edges(i, st.pin, deadline, st.within / 1000, expected, edge, done);
     if (running && (!wrong.empty() || seen < st.count))
       fail(i, expected,
            wrong.empty()
@@ -362,10 +354,10 @@ class Player {
            (s->changes ? " since " + format_ns(s->since) : std::string(" since reset"));
   }
 
-  bool wait_pin(size_t i, const Step& st, ns_t now) {
-    const ns_t deadline = now + st.duration;
+  bool act(size_t i, const WaitPin& st, ns_t now) {
+    const ns_t deadline = now + st.timeout;
     const std::string expected = st.pin + " = " + level_text(st.level) + " by " + format_ns(deadline) +
-                                 " (within " + format_ns(st.duration) + ")";
+                                 " (within " + format_ns(st.timeout) + ")";
     for (;;) {
       const int seen = m_.board().pin_level(st.pin);
       if (seen == st.level) return true;
@@ -377,24 +369,24 @@ class Player {
     }
   }
 
-  bool expect_strip(size_t i, const Step& st, ns_t now) {
+  bool act(size_t i, const ExpectStrip& st, ns_t now) {
     const std::vector<StripView*> all = strips(m_.board());
     if (all.size() != 1) {
-      fail(i, describe_checks(st.strip),
+      fail(i, describe_checks(st.checks),
            all.empty()
                ? "the board has no LED strip"
                : "the board has " + std::to_string(all.size()) + " LED strips, and the step names none");
       return true;
     }
     StripView* strip = all.front();
-    const ns_t deadline = now + st.duration;
-    std::string expected = describe_checks(st.strip);
-    if (st.duration) expected += " in a frame latched by " + format_ns(deadline);
+    const ns_t deadline = now + st.within;
+    std::string expected = describe_checks(st.checks);
+    if (st.within) expected += " in a frame latched by " + format_ns(deadline);
     // The frame showing now, then (when waiting) every frame as it latches.
     const StripRun* cur = strip->current();
-    if (cur && frame_matches(last_frame(*cur), st.strip)) return true;
+    if (cur && frame_matches(last_frame(*cur), st.checks)) return true;
     bool matched = false;
-    strip->watch_frames([&](const StripFrame& f) { matched = matched || frame_matches(f, st.strip); });
+    strip->watch_frames([&](const StripFrame& f) { matched = matched || frame_matches(f, st.checks); });
     bool running = true;
     while (!matched && m_.now() < deadline) {
       if (!advance(i, std::min(deadline, m_.now() + kStripPoll), expected)) {
@@ -411,7 +403,7 @@ class Player {
 
   // The counts where a check's window opens and the time it opens; nullopt for
   // a window that opens later than now.
-  std::optional<std::pair<ns_t, Counts>> window_open(const Step& st) {
+  std::optional<std::pair<ns_t, Counts>> window_open(const ExpectNoViolations& st) {
     switch (st.since.from) {
       case Since::From::run_start:
         return std::pair<ns_t, Counts>{0, Counts{}};
@@ -427,7 +419,7 @@ class Player {
     return std::nullopt;
   }
 
-  std::string window_text(const Step& st, ns_t from) const {
+  std::string window_text(const ExpectNoViolations& st, ns_t from) const {
     switch (st.since.from) {
       case Since::From::run_start:
         return "in the whole run";
@@ -440,7 +432,7 @@ class Player {
     return "";
   }
 
-  void check_violations(size_t i, const Step& st) {
+  void check_violations(size_t i, const ExpectNoViolations& st) {
     const auto has = [&](ViolationKind k) {
       return st.violations.count(ViolationKind::any) || st.violations.count(k);
     };

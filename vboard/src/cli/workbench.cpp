@@ -27,66 +27,102 @@ void note_collapsed(const VcdWriter& trace, const std::string& path, std::FILE* 
         path.c_str(), static_cast<unsigned long long>(trace.collapsed()));
 }
 
-int run_scenarios(const Image& image, const std::string& image_path, const MachineOptions& base,
-                  const ScenarioCli& cli, std::FILE* out, std::FILE* err) {
-  const auto say_err = [err](const std::string& line) {
-    std::fprintf(err, "vboard: %s\n", line.c_str());
-    std::fflush(err);
-  };
-  if (cli.files.size() > 1 && (!cli.svg.empty() || !cli.png.empty() || !cli.vcd.empty() || cli.json)) {
-    say_err("--svg, --png, --vcd and --json describe one run: give them with a single --scenario");
-    return exit_code::kUsage;
-  }
-  // Every file is checked before anything runs.
-  std::vector<scenario::Scenario> all;
-  bool rejected = false;
-  for (const auto& f : cli.files) {
-    std::string e;
-    auto s = scenario::load(f, &e);
-    // A scenario that names its board runs only on an image of that board.
-    if (s && !s->board.empty() && board_of(image) != s->board) {
-      const std::string is = board_of(image);
-      e = values::printable(f) + ":" + std::to_string(s->board_line) + ": board: the scenario is for " +
-          s->board + ", but " + values::printable(image_path) +
-          (is.empty() ? " is not an image of either lamp board (it defines neither htim17 nor htim2)"
-                      : " is a " + is + " image");
-      s.reset();
-    }
-    if (!s) {
-      // FILE:LINE: first, as compilers write it, so that editors find the line.
-      std::fprintf(err, "%s\n", e.c_str());
-      rejected = true;
-      continue;
-    }
-    all.push_back(std::move(*s));
-  }
-  if (rejected) return exit_code::kBadScenario;
+namespace {
 
-  // With --json the standard output holds the JSON document only.
-  std::FILE* say = cli.json ? err : out;
-  std::vector<scenario::Outcome> outcomes;
-  int status = exit_code::kOk;
+// One invocation of the scenario mode: the files checked, then played one by
+// one, the exit status gathered as they go.
+class Bench {
+ public:
+  Bench(const Image& image, const std::string& image_path, const MachineOptions& base, const ScenarioCli& cli,
+        std::FILE* out, std::FILE* err)
+      : image_(image), image_path_(image_path), base_(base), cli_(cli), out_(out), err_(err) {}
+
+  int run() {
+    if (cli_.files.size() > 1 && (!cli_.svg.empty() || !cli_.png.empty() || !cli_.vcd.empty() || cli_.json)) {
+      say_err("--svg, --png, --vcd and --json describe one run: give them with a single --scenario");
+      return exit_code::kUsage;
+    }
+    const auto all = load_all();
+    if (!all) return exit_code::kBadScenario;
+    std::vector<scenario::Outcome> outcomes;
+    for (const auto& s : *all) {
+      auto o = play(s, all->size() == 1);
+      if (!o) return exit_code::kWriteFailed;
+      outcomes.push_back(std::move(*o));
+    }
+    if (!cli_.junit.empty()) {
+      std::string e;
+      if (!scenario::write_junit(outcomes, image_path_, cli_.junit, &e)) write_failed(e);
+    }
+    return status_;
+  }
+
+ private:
+  void say_err(const std::string& line) const {
+    std::fprintf(err_, "vboard: %s\n", line.c_str());
+    std::fflush(err_);
+  }
   // A report, trace or picture that was not written: said, and the run's status.
-  const auto write_failed = [&](const std::string& message) {
+  void write_failed(const std::string& message) {
     say_err(message);
-    status = exit_code::first_of(status, exit_code::kWriteFailed);
-  };
-  for (const auto& s : all) {
-    Machine m(image, base, cli.board);
+    status_ = exit_code::first_of(status_, exit_code::kWriteFailed);
+  }
+
+  // Every file is checked before anything runs: nullopt when any was rejected.
+  std::optional<std::vector<scenario::Scenario>> load_all() const {
+    std::vector<scenario::Scenario> all;
+    bool rejected = false;
+    for (const auto& f : cli_.files) {
+      std::string e;
+      auto s = scenario::load(f, &e);
+      // A scenario that names its board runs only on an image of that board.
+      if (s && !s->board.empty() && board_of(image_) != s->board) {
+        const std::string is = board_of(image_);
+        e = values::printable(f) + ":" + std::to_string(s->board_line) + ": board: the scenario is for " +
+            s->board + ", but " + values::printable(image_path_) +
+            (is.empty() ? " is not an image of either lamp board (it defines neither htim17 nor htim2)"
+                        : " is a " + is + " image");
+        s.reset();
+      }
+      if (!s) {
+        // FILE:LINE: first, as compilers write it, so that editors find the line.
+        std::fprintf(err_, "%s\n", e.c_str());
+        rejected = true;
+        continue;
+      }
+      all.push_back(std::move(*s));
+    }
+    if (rejected) return std::nullopt;
+    return all;
+  }
+
+  // One scenario on a fresh machine, its verdicts said; with `alone`, the
+  // run's report, trace and pictures too. Nullopt when the trace cannot be made.
+  std::optional<scenario::Outcome> play(const scenario::Scenario& s, bool alone) {
+    Machine m(image_, base_, cli_.board);
     // The VCD is written while the run goes, like a plain run's; its file is
     // created before the run, so that a bad path costs no run time.
     VcdWriter trace;
-    if (!cli.vcd.empty()) {
+    if (!cli_.vcd.empty()) {
       std::string e;
-      if (!trace.open(cli.vcd, m.board(), cli.vcd_pins, m.now(), &e, cli.vcd_timescale)) {
+      if (!trace.open(cli_.vcd, m.board(), cli_.vcd_pins, m.now(), &e, cli_.vcd_timescale)) {
         say_err(e);
-        return exit_code::kWriteFailed;
+        return std::nullopt;
       }
       m.board().watch_pins(&trace);
     }
-    const scenario::Outcome o = scenario::run(m, s, cli.allow);
+    scenario::Outcome o = scenario::run(m, s, cli_.allow);
     const RunResult r = m.result();
     m.board().watch_pins(nullptr);
+    say_verdict(s, o);
+    status_ = exit_code::first_of(status_, run_exit_status(r, cli_.allow));
+    if (!o.passed()) status_ = exit_code::first_of(status_, exit_code::kExpectationFailed);
+    if (alone) write_run(s, o, r, trace);
+    return o;
+  }
+
+  // With --json the standard output holds the JSON document only: the verdicts go to the errors.
+  void say_verdict(const scenario::Scenario& s, const scenario::Outcome& o) {
     std::ostringstream verdict;
     verdict << "scenario \"" << values::printable(s.name) << "\" (" << values::printable(s.file)
             << "): " << o.steps_run << " of " << o.steps << " steps run, ";
@@ -98,39 +134,49 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
     for (const auto& f : o.failures) verdict << "  FAIL " << f.message() << "\n";
     std::string reason;
     if (!write_stream(
-            say, [&](std::ostream& os) { os << verdict.str(); }, &reason))
+            cli_.json ? err_ : out_, [&](std::ostream& os) { os << verdict.str(); }, &reason))
       write_failed(std::string("cannot write the verdicts to standard ") +
-                   (cli.json ? "error: " : "output: ") + reason);
-    status = exit_code::first_of(status, run_exit_status(r, cli.allow));
-    if (!o.passed()) status = exit_code::first_of(status, exit_code::kExpectationFailed);
+                   (cli_.json ? "error: " : "output: ") + reason);
+  }
 
-    if (all.size() == 1) {
-      ReportInfo info;
-      info.image = image_path;
-      info.image_notes = image.warnings();
-      info.allowed = cli.allow;
-      const bool ok = write_report(out, r, info, cli.json, cli.color, &reason);
-      if (!ok) write_failed("cannot write the report to standard output: " + reason);
-      std::string e;
-      if (!cli.vcd.empty()) {
-        if (!trace.finish(r.virtual_ns, &e)) write_failed(e);
-        note_collapsed(trace, cli.vcd, err);
-      }
-      if (!cli.svg.empty() || !cli.png.empty()) {
-        SvgOptions so;
-        so.title = svg_title(image_path, "scenario \"" + s.name + "\" (" + s.file + ")");
-        for (const auto& f : o.failures) so.marks.push_back({f.t, f.message(), true});
-        if (!cli.svg.empty() && !write_svg(r, so, cli.svg, &e)) write_failed(e);
-        if (!cli.png.empty() && !write_png(r, so, cli.png, &e)) write_failed(e);
-      }
-    }
-    outcomes.push_back(o);
-  }
-  if (!cli.junit.empty()) {
+  // The report of the one scenario's run, the end of its trace and its pictures.
+  void write_run(const scenario::Scenario& s, const scenario::Outcome& o, const RunResult& r,
+                 VcdWriter& trace) {
+    ReportInfo info;
+    info.image = image_path_;
+    info.image_notes = image_.warnings();
+    info.allowed = cli_.allow;
+    std::string reason;
+    const bool ok = write_report(out_, r, info, cli_.json, cli_.color, &reason);
+    if (!ok) write_failed("cannot write the report to standard output: " + reason);
     std::string e;
-    if (!scenario::write_junit(outcomes, image_path, cli.junit, &e)) write_failed(e);
+    if (!cli_.vcd.empty()) {
+      if (!trace.finish(r.virtual_ns, &e)) write_failed(e);
+      note_collapsed(trace, cli_.vcd, err_);
+    }
+    if (!cli_.svg.empty() || !cli_.png.empty()) {
+      SvgOptions so;
+      so.title = svg_title(image_path_, "scenario \"" + s.name + "\" (" + s.file + ")");
+      for (const auto& f : o.failures) so.marks.push_back({f.t, f.message(), true});
+      if (!cli_.svg.empty() && !write_svg(r, so, cli_.svg, &e)) write_failed(e);
+      if (!cli_.png.empty() && !write_png(r, so, cli_.png, &e)) write_failed(e);
+    }
   }
-  return status;
+
+  const Image& image_;
+  const std::string& image_path_;
+  const MachineOptions& base_;
+  const ScenarioCli& cli_;
+  std::FILE* out_;
+  std::FILE* err_;
+  int status_ = exit_code::kOk;
+};
+
+}  // namespace
+
+int run_scenarios(const Image& image, const std::string& image_path, const MachineOptions& base,
+                  const ScenarioCli& cli, std::FILE* out, std::FILE* err) {
+  return Bench(image, image_path, base, cli, out, err).run();
 }
 
 }  // namespace vboard

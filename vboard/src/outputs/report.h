@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "outputs/vcd_timescale.h"
 #include "vboard/machine.h"
 
 namespace vboard {
@@ -26,10 +27,6 @@ struct ReportInfo {
 void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info);
 std::string to_json(const RunResult& r, const ReportInfo& info);
 std::string to_text(const RunResult& r, const ReportInfo& info, bool color);
-// The VCD's default time unit: 10 ns keeps the strip's bits (high 300 or
-// 900 ns) apart for any decoder, and a decoder has a tenth of the samples of
-// a 1 ns trace to go through.
-inline constexpr ns_t kVcdTimescale = 10;
 
 // A VCD trace written while the run goes, every change of the chosen pins
 // (nothing is capped; the file is the only copy). Open it and attach it to the
