@@ -19,12 +19,17 @@ constexpr Field kOcmHigh{3, 1};
 // its own clock, and compare values have no dithering.
 const UnmodelledField kCounting{tim::cr1::DIR | tim::cr1::CMS,
                                 "down or centre-aligned counting is not modelled (counts up)"};
-const UnmodelledField kSlaveMode{tim::smcr::SMS | tim::smcr::SMS_1, "slave mode is not modelled"};
+constexpr uint32_t kSlaveModeSelect = tim::smcr::SMS | tim::smcr::SMS_1;
+const UnmodelledField kSlaveMode{kSlaveModeSelect, "slave mode is not modelled"};
 const UnmodelledField kDithering{tim::cr1::DITHEN.mask(), "CR1.DITHEN: dithering is not modelled"};
 // CNT's top bit copies UIF when CR1.UIFREMAP is set (16-bit timers).
 constexpr uint32_t kUifcpy = tim::cnt::UIFCPY.mask();
 // A timer's 16-bit registers (the prescaler, the counter of most timers).
 constexpr uint32_t kHalf = Field{0, 16}.mask();
+// What CR1 stores in every timer with channels: all but the counting
+// direction and mode (up only) and dithering.
+constexpr uint32_t kCr1Stored = tim::cr1::CEN | tim::cr1::UDIS | tim::cr1::URS | tim::cr1::OPM |
+                                tim::cr1::ARPE | tim::cr1::CKD | tim::cr1::UIFREMAP;
 // The CC1..CC4 interrupt flags of SR.
 constexpr uint32_t kCcFlags = tim::sr::CC1IF | tim::sr::CC2IF | tim::sr::CC3IF | tim::sr::CC4IF;
 
@@ -50,25 +55,25 @@ std::vector<RegDef> basic_timer_regs() {
 // TIM16/TIM17: one channel with a complementary output and a break input.
 std::vector<RegDef> one_channel_timer_regs() {
   return {
-      {.name = "CR1", .offset = tim::CR1, .reset = 0, .rw = 0x0B8F, .unmodelled = {kDithering}},
-      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = 0x30D},
-      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = 0x3A3},
-      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = 0x2A3},
-      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = 0xA3},
-      {.name = "CCMR1", .offset = tim::CCMR1, .reset = 0, .rw = 0x100FF},
-      {.name = "CCER", .offset = tim::CCER, .reset = 0, .rw = 0xF},
+      {.name = "CR1", .offset = tim::CR1, .reset = 0, .rw = kCr1Stored, .unmodelled = {kDithering}},
+      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = tim::one_channel::cr2::kFields},
+      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = tim::one_channel::dier::kFields},
+      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = tim::one_channel::sr::kFields},
+      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = tim::one_channel::egr::kFields},
+      {.name = "CCMR1", .offset = tim::CCMR1, .reset = 0, .rw = tim::one_channel::ccmr1::kFields},
+      {.name = "CCER", .offset = tim::CCER, .reset = 0, .rw = tim::one_channel::ccer::kFields},
       {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = kHalf, .ro = kUifcpy},
       {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
       {.name = "ARR", .offset = tim::ARR, .reset = tim::arr::kReset, .rw = kHalf},
-      {.name = "RCR", .offset = tim::RCR, .reset = 0, .rw = 0xFF},
+      {.name = "RCR", .offset = tim::RCR, .reset = 0, .rw = tim::one_channel::rcr::kFields},
       {.name = "CCR1", .offset = tim::CCR1, .reset = 0, .rw = kHalf},
-      {.name = "BDTR", .offset = tim::BDTR, .reset = 0, .rw = 0x140FFFFF},
-      {.name = "DTR2", .offset = tim::DTR2, .reset = 0, .rw = 0x300FF},
-      {.name = "TISEL", .offset = tim::TISEL, .reset = 0, .rw = 0xF},
-      {.name = "AF1", .offset = tim::AF1, .reset = tim::af1::kReset, .rw = 0x3FFF},
-      {.name = "AF2", .offset = tim::AF2, .reset = 0, .rw = 0x70000},
-      {.name = "OR1", .offset = tim::OR1, .reset = 0, .rw = 0x1},
-      {.name = "DCR", .offset = tim::DCR, .reset = 0, .rw = 0x1F1F},
+      {.name = "BDTR", .offset = tim::BDTR, .reset = 0, .rw = tim::one_channel::bdtr::kFields},
+      {.name = "DTR2", .offset = tim::DTR2, .reset = 0, .rw = tim::dtr2::kFields},
+      {.name = "TISEL", .offset = tim::TISEL, .reset = 0, .rw = tim::one_channel::tisel::kFields},
+      {.name = "AF1", .offset = tim::AF1, .reset = tim::af1::kReset, .rw = tim::one_channel::af1::kFields},
+      {.name = "AF2", .offset = tim::AF2, .reset = 0, .rw = tim::one_channel::af2::kFields},
+      {.name = "OR1", .offset = tim::OR1, .reset = 0, .rw = tim::or1::kFields},
+      {.name = "DCR", .offset = tim::DCR, .reset = 0, .rw = tim::dcr::kFields},
       {.name = "DMAR", .offset = tim::DMAR, .reset = 0, .rw = kWord},
   };
 }
@@ -80,15 +85,38 @@ std::vector<RegDef> timer_regs(const TimerInfo& i) {
   std::vector<RegDef> r;
   const bool adv = i.has_break;
   r = {
-      {.name = "CR1", .offset = tim::CR1, .reset = 0, .rw = 0x0B8F, .unmodelled = {kCounting, kDithering}},
-      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = adv ? 0x02F5FFFDu : 0x020000F8u},
-      {.name = "SMCR", .offset = tim::SMCR, .reset = 0, .rw = 0x0330FFF8, .unmodelled = {kSlaveMode}},
-      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = adv ? 0x00F07FFFu : 0x00F05F5Fu},
-      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = adv ? 0x00F33FFFu : 0x00F01E5Fu},
-      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = adv ? 0x1FFu : 0x5Fu},
-      {.name = "CCMR1", .offset = tim::CCMR1, .reset = 0, .rw = 0x0101FFFF},
-      {.name = "CCMR2", .offset = tim::CCMR2, .reset = 0, .rw = 0x0101FFFF},
-      {.name = "CCER", .offset = tim::CCER, .reset = 0, .rw = adv ? 0x0033FFFFu : 0xBBBBu},
+      {.name = "CR1",
+       .offset = tim::CR1,
+       .reset = 0,
+       .rw = kCr1Stored,
+       .unmodelled = {kCounting, kDithering}},
+      {.name = "CR2",
+       .offset = tim::CR2,
+       .reset = 0,
+       .rw = adv ? tim::cr2::kFields : tim::general::cr2::kFields},
+      {.name = "SMCR",
+       .offset = tim::SMCR,
+       .reset = 0,
+       .rw = tim::smcr::kFields & ~kSlaveModeSelect,
+       .unmodelled = {kSlaveMode}},
+      {.name = "DIER",
+       .offset = tim::DIER,
+       .reset = 0,
+       .rw = adv ? tim::dier::kFields : tim::general::dier::kFields},
+      {.name = "SR",
+       .offset = tim::SR,
+       .reset = 0,
+       .w0c = adv ? tim::sr::kFields : tim::general::sr::kFields},
+      {.name = "EGR",
+       .offset = tim::EGR,
+       .reset = 0,
+       .wo = adv ? tim::egr::kFields : tim::general::egr::kFields},
+      {.name = "CCMR1", .offset = tim::CCMR1, .reset = 0, .rw = tim::ccmr1::kFields},
+      {.name = "CCMR2", .offset = tim::CCMR2, .reset = 0, .rw = tim::ccmr2::kFields},
+      {.name = "CCER",
+       .offset = tim::CCER,
+       .reset = 0,
+       .rw = adv ? tim::ccer::kFields : tim::general::ccer::kFields},
       {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = cnt_mask, .ro = i.bits32 ? 0u : kUifcpy},
       {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
       {.name = "ARR", .offset = tim::ARR, .reset = cnt_mask, .rw = cnt_mask},
@@ -99,23 +127,23 @@ std::vector<RegDef> timer_regs(const TimerInfo& i) {
   r.push_back({.name = "CCR3", .offset = tim::CCR3, .reset = 0, .rw = cnt_mask});
   r.push_back({.name = "CCR4", .offset = tim::CCR4, .reset = 0, .rw = cnt_mask});
   if (adv) {
-    r.push_back({.name = "BDTR", .offset = tim::BDTR, .reset = 0, .rw = 0x3FFFFFFF});
-    r.push_back({.name = "CCR5", .offset = tim::CCR5, .reset = 0, .rw = 0xE00FFFFF});
-    r.push_back({.name = "CCR6", .offset = tim::CCR6, .reset = 0, .rw = 0x000FFFFF});
-    r.push_back({.name = "CCMR3", .offset = tim::CCMR3, .reset = 0, .rw = 0x0101FCFC});
-    r.push_back({.name = "DTR2", .offset = tim::DTR2, .reset = 0, .rw = 0x000300FF});
+    r.push_back({.name = "BDTR", .offset = tim::BDTR, .reset = 0, .rw = tim::bdtr::kFields});
+    r.push_back({.name = "CCR5", .offset = tim::CCR5, .reset = 0, .rw = tim::ccr5::kFields});
+    r.push_back({.name = "CCR6", .offset = tim::CCR6, .reset = 0, .rw = tim::ccr6::kFields});
+    r.push_back({.name = "CCMR3", .offset = tim::CCMR3, .reset = 0, .rw = tim::ccmr3::kFields});
+    r.push_back({.name = "DTR2", .offset = tim::DTR2, .reset = 0, .rw = tim::dtr2::kFields});
   }
-  r.push_back({.name = "ECR", .offset = tim::ECR, .reset = 0, .rw = 0x07FF00E7});
-  r.push_back({.name = "TISEL", .offset = tim::TISEL, .reset = 0, .rw = 0x0F0F0F0F});
+  r.push_back({.name = "ECR", .offset = tim::ECR, .reset = 0, .rw = tim::ecr::kFields});
+  r.push_back({.name = "TISEL", .offset = tim::TISEL, .reset = 0, .rw = tim::tisel::kFields});
   r.push_back({.name = "AF1",
                .offset = tim::AF1,
                .reset = adv ? tim::af1::kReset : 0u,
-               .rw = adv ? 0x3FFFFu : 0x3C000u});
+               .rw = adv ? tim::af1::kFields : tim::general::af1::kFields});
   r.push_back({.name = "AF2",
                .offset = tim::AF2,
                .reset = adv ? tim::af2::kReset : 0u,
-               .rw = adv ? 0x73FFFu : 0x70000u});
-  r.push_back({.name = "DCR", .offset = tim::DCR, .reset = 0, .rw = 0x1F1F});
+               .rw = adv ? tim::af2::kFields : tim::general::af2::kFields});
+  r.push_back({.name = "DCR", .offset = tim::DCR, .reset = 0, .rw = tim::dcr::kFields});
   r.push_back({.name = "DMAR", .offset = tim::DMAR, .reset = 0, .rw = kWord});
   return r;
 }
