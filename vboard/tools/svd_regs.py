@@ -6,7 +6,8 @@ Usage: svd_regs.py [--svd SVD(.xz)] [--out HEADER]
        both from the repository root)
 
 For each kind of peripheral the models implement, one namespace with each
-register's offset, and per register its reset value, its fields as core::Field
+register's offset, and per register its reset value, the mask of all its fields (and of its
+read-only and its other ones where it mixes them), its fields as core::Field
 and the named values of a few multi-bit fields. Fields and registers numbered
 at a constant stride (CC1E..CC4E, CCR1..CCR6 of the DMA) also get an indexed
 form. Any surprise in the SVD (a named value not found, a name that is no C++
@@ -28,12 +29,17 @@ COMMAND = "python3 vboard/tools/svd_regs.py"
 class Kind:
     """One namespace: the SVD peripheral whose registers it takes, the other
     instances the models serve with the same class (compared, differences
-    listed), registers left out, and registers taken from another instance."""
+    listed), registers left out, and registers taken from another instance.
+    field_sets: (namespace, instances) for a model that serves instances with
+    fewer fields than the representative: each register's kFields as those
+    instances have them, where they differ from the representative's (and
+    the instances agree; the registers where they do not are listed)."""
 
-    def __init__(self, ns, rep, others=(), drop=(), extra=(), output_alternates=False, note=""):
+    def __init__(self, ns, rep, others=(), drop=(), extra=(), output_alternates=False, note="", field_sets=()):
         self.ns, self.rep, self.others = ns, rep, list(others)
         self.drop, self.extra = set(drop), list(extra)
         self.output_alternates, self.note = output_alternates, note
+        self.field_sets = list(field_sets)
 
 
 # The peripherals of chip/stm32g431_desc.cpp, by model.
@@ -46,7 +52,7 @@ KINDS = [
     Kind("gpio", "GPIOC", others=["GPIOA", "GPIOB", "GPIOD", "GPIOE", "GPIOF", "GPIOG"],
          note="GPIOC is the port D..G derive from; the resets of A and B (debug pins) are in desc::ports()."),
     Kind("tim", "TIM1", others=["TIM2", "TIM4", "TIM7", "TIM8", "TIM17"], extra=[("TIM17", "OR1")],
-         output_alternates=True,
+         output_alternates=True, field_sets=[("general", ["TIM2", "TIM4"]), ("one_channel", ["TIM17"])],
          note="TIM1, the advanced timer, has every register and field the timer model serves\n"
               "(RCR, BDTR, CCR5/CCR6, CCMR3); OR1 is TIM16/TIM17's. CCMRx are the output-compare\n"
               "layout (the SVD's CCMRx_Alternate); OCxM_1 is bit 3 of OCxM (modes 8..15).\n"
@@ -167,7 +173,7 @@ class Svd:
             fields.sort(key=lambda f: (f["pos"], f["name"]))
             reset = r.findtext("resetValue") or base.findtext("resetValue") or p_reset
             reg = {"name": short, "svd": svd_name, "offset": num(r.findtext("addressOffset")),
-                   "reset": None if reset is None else num(reset), "fields": fields}
+                   "reset": None if reset is None else num(reset), "fields": fields, "elem": base}
             alt = r.findtext("alternateRegister")
             if alt:
                 alternates[alt[len(prefix):] if alt.startswith(prefix) else alt] = reg
@@ -179,6 +185,54 @@ class Svd:
                     die(f"{name}: alternate of unknown register {short}")
                 out[short] = dict(reg, name=short)
         return out
+
+
+def field_mask(fields):
+    """The OR of the fields' masks."""
+    m = 0
+    for f in fields:
+        m |= ((1 << f["width"]) - 1) << f["pos"]
+    return m
+
+
+def read_only(reg):
+    """The mask of the fields the SVD marks read-only (the register's access
+    standing for fields that name none)."""
+    default = reg["elem"].findtext("access")
+    return field_mask([f for f in reg["fields"] if (f["elem"].findtext("access") or default) == "read-only"])
+
+
+def emit_field_sets(svd, kind, regs):
+    """Per field set of `kind`: each register's kFields as its instances have
+    them, where that differs from the representative's."""
+    out = []
+    for ns_name, insts in kind.field_sets:
+        sets = [svd.registers(i, kind.output_alternates) for i in insts]
+        lines, apart = [], []
+        for r in sorted(regs.values(), key=lambda r: r["offset"]):
+            if r.get("from") or not r["fields"]:
+                continue
+            masks = {None if r["name"] not in t else field_mask(t[r["name"]]["fields"]) for t in sets}
+            if len(masks) != 1:
+                apart.append(r["name"])
+                continue
+            mask = masks.pop()
+            if mask is None or mask == field_mask(r["fields"]):
+                continue
+            ns = r["name"].lower()
+            lines += [f"namespace {ns} {{", f"inline constexpr uint32_t kFields = 0x{mask:08X};", f"}}  // namespace {ns}"]
+        if not lines:
+            continue
+        if ns_name in regs or ns_name in CXX_WORDS or any(ns_name == r["name"].lower() for r in regs.values()):
+            die(f"{kind.ns}: field set name {ns_name} collides")
+        out.append("")
+        out.append(f"// Every field of {' and '.join(insts)}, by register, where {kind.rep} has more.")
+        if apart:
+            out += wrap("//", f"Not here, as they differ between them: {', '.join(apart)}.")
+        out.append(f"namespace {ns_name} {{")
+        out += lines
+        out.append(f"}}  // namespace {ns_name}")
+    return out
 
 
 def families(items, key, fname):
@@ -315,6 +369,11 @@ def emit_kind(svd, kind):
         out.append(f"namespace {ns_name} {{  // {label}")
         if r["reset"] is not None:
             out.append(f"inline constexpr uint32_t kReset = 0x{r['reset']:08X};")
+        out.append(f"inline constexpr uint32_t kFields = 0x{field_mask(r['fields']):08X};  // every field")
+        ro = read_only(r)
+        if ro and ro != field_mask(r["fields"]):
+            out.append(f"inline constexpr uint32_t kReadOnly = 0x{ro:08X};  // the read-only fields")
+            out.append(f"inline constexpr uint32_t kWritable = 0x{field_mask(r['fields']) & ~ro:08X};  // the others")
         names = {f["name"] for f in r["fields"]}
         fams = families(r["fields"], lambda f: f["pos"],
                         lambda n, reg=r["name"]: (kind.ns, reg, n) not in NOT_FAMILIES)
@@ -357,6 +416,7 @@ def emit_kind(svd, kind):
                 out.append(f"inline constexpr uint32_t {const} = {v};")
             out.append(f"}}  // namespace {vname}")
         out.append(f"}}  // namespace {ns_name}")
+    out += emit_field_sets(svd, kind, regs)
     out.append("")
     out.append(f"}}  // namespace {kind.ns}")
     return out
@@ -378,7 +438,9 @@ def generate(svd_path):
         "// says which members it spans; outside those the stride no longer holds. Where",
         "// the channel registers share one layout their fields have one namespace",
         "// (dma::ccrx, dmamux::cxcr). Named values of a few multi-bit fields are in a",
-        "// namespace named after the field in lower case (rcc::cfgr::sw::PLL).",
+        "// namespace named after the field in lower case (rcc::cfgr::sw::PLL). kFields",
+        "// is the OR of a register's fields; where some are read-only and some not,",
+        "// kReadOnly is the OR of those the SVD marks read-only, kWritable of the others.",
         "// Each kind takes one SVD peripheral; the comment before it says which, and",
         "// where the other instances of that kind differ.",
         "#pragma once",

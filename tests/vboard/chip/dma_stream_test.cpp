@@ -6,6 +6,16 @@ namespace {
 
 // ------------------------------------------------------------------ TIM17 + DMA + WS2815
 
+namespace ccmr1 = tim::ccmr1;
+namespace ocxm = tim::ccmr1::ocxm;
+
+// CCMR1 with channel 1 an output compare in `mode`, its compare preloaded or not.
+constexpr uint32_t oc1(uint32_t mode, bool preload) {
+  return ccmr1::OCxM(1)(mode) | (preload ? ccmr1::OCxPE(1).mask() : 0u);
+}
+// CCER: channel 1's output on, active low.
+constexpr uint32_t kCc1Inverted = tim::ccer::CCxE(1) | tim::ccer::CCxP(1);
+
 class Stream : public Models {
  protected:
   static constexpr uint32_t kFrame = FakeBus::kSram + 0x101;  // any byte address
@@ -21,25 +31,29 @@ class Stream : public Models {
   // The rear board's strip path, as the firmware sets it up.
   void start_stream(uint32_t ccr_extra = 0) {
     clock_150mhz();
-    set_bits(reg("RCC", rcc::AHB1ENR), 0x5u);                                                  // DMA1, DMAMUX
-    set_bits(reg("RCC", rcc::APB2ENR), 1u << 18);                                              // TIM17
-    set_bits(reg("RCC", rcc::AHB2ENR), 1u);                                                    // GPIOA
-    wr(reg("GPIOA", gpio::AFRL), (rd(reg("GPIOA", gpio::AFRL)) & ~0xF0000000u) | (1u << 28));  // PA7 AF1
-    wr(reg("GPIOA", gpio::MODER), (rd(reg("GPIOA", gpio::MODER)) & ~(3u << 14)) | (2u << 14));
+    set_bits(reg("RCC", rcc::AHB1ENR), rcc::ahb1enr::DMA1EN | rcc::ahb1enr::DMAMUX1EN);
+    set_bits(reg("RCC", rcc::APB2ENR), rcc::apb2enr::TIM17EN.mask());
+    set_bits(reg("RCC", rcc::AHB2ENR), rcc::ahb2enr::GPIOAEN.mask());
+    wr(reg("GPIOA", gpio::AFRL),
+       gpio::afrl::AFRLx(7).put(rd(reg("GPIOA", gpio::AFRL)), 1));  // PA7: TIM17_CH1
+    wr(reg("GPIOA", gpio::MODER),
+       gpio::moder::MODERx(7).put(rd(reg("GPIOA", gpio::MODER)), pin_mode::kAlternate));
     wr(reg("TIM17", tim::ARR), 186);
-    wr(reg("TIM17", tim::CCMR1), (6u << 4) | (1u << 3));  // PWM 1, preload
+    wr(reg("TIM17", tim::CCMR1), oc1(ocxm::PwmMode1, true));
     wr(reg("TIM17", tim::CCR1), 0);
-    wr(reg("TIM17", tim::EGR), 1);
-    wr(reg("TIM17", tim::CR1), 1);
+    wr(reg("TIM17", tim::EGR), tim::egr::UG.mask());
+    wr(reg("TIM17", tim::CR1), tim::cr1::CEN.mask());
     wr(reg("DMAMUX", dmamux::C0CR), 84);
     wr(reg("DMA1", dma::CNDTR1), kSlots);
     wr(reg("DMA1", dma::CPAR1), reg("TIM17", tim::CCR1));
     wr(reg("DMA1", dma::CMAR1), kFrame);
-    wr(reg("DMA1", dma::CCR1), (1u << 4) | (1u << 5) | (1u << 7) | (2u << 8) | 0x6u | ccr_extra);
-    set_bits(reg("DMA1", dma::CCR1), 1u);
-    wr(reg("TIM17", tim::DIER), 1u << 9);   // CC1DE
-    wr(reg("TIM17", tim::CCER), 1);         // CC1E
-    wr(reg("TIM17", tim::BDTR), 1u << 15);  // MOE
+    namespace ccr = dma::ccrx;
+    wr(reg("DMA1", dma::CCR1),
+       ccr::DIR | ccr::CIRC | ccr::MINC | ccr::PSIZE(dma_size::k32Bits) | ccr::TCIE | ccr::HTIE | ccr_extra);
+    set_bits(reg("DMA1", dma::CCR1), ccr::EN.mask());
+    wr(reg("TIM17", tim::DIER), tim::dier::CCxDE(1).mask());
+    wr(reg("TIM17", tim::CCER), tim::ccer::CCxE(1).mask());
+    wr(reg("TIM17", tim::BDTR), tim::bdtr::MOE.mask());
   }
 };
 
@@ -125,9 +139,9 @@ class StreamRig : public Stream {
     if (!frame.empty()) std::memcpy(bus.sram.data() + (kFrame - FakeBus::kSram), frame.data(), frame.size());
     std::vector<uint32_t> dma_flags;
     if (exti_on_pa7) {  // line 7 from port A (the reset routing), both edges, unmasked
-      set_bits(reg("EXTI", exti::RTSR1), 1u << 7);
-      set_bits(reg("EXTI", exti::FTSR1), 1u << 7);
-      set_bits(reg("EXTI", exti::IMR1), 1u << 7);
+      set_bits(reg("EXTI", exti::RTSR1), exti::rtsr1::RTx(7).mask());
+      set_bits(reg("EXTI", exti::FTSR1), exti::ftsr1::FTx(7).mask());
+      set_bits(reg("EXTI", exti::IMR1), exti::imr1::IMx(7).mask());
     }
     start_stream();
     if (ccmr1) wr(reg("TIM17", tim::CCMR1), ccmr1);
@@ -136,10 +150,11 @@ class StreamRig : public Stream {
     for (unsigned i = 0; i < 40; ++i) {
       t += 371'234 + i * 11'111;
       run_to(t);
-      if (exti_on_pa7) wr(reg("EXTI", exti::PR1), 1u << 7);  // the handlers clear what they serve
+      if (exti_on_pa7)
+        wr(reg("EXTI", exti::PR1), exti::pr1::PIFx(7).mask());  // the handlers clear what they serve
       if (between) between(*this, i);
       dma_flags.push_back(rd(reg("DMA1", dma::ISR)));
-      wr(reg("DMA1", dma::IFCR), 0xFu);
+      wr(reg("DMA1", dma::IFCR), dma_channel_flags(1));
     }
     Outcome o{board.pin_history().at("PA7"),
               board.pin_history_total().at("PA7"),
@@ -164,9 +179,9 @@ TEST(StreamWholePeriods, SameWaveformStripAndRegistersAsEventByEvent) {
     bool exti;
   };
   const Case cases[] = {{"PWM 1, preload", 0, 0, false},
-                        {"PWM 2, inverted output", (7u << 4) | (1u << 3), 0x3, false},
+                        {"PWM 2, inverted output", oc1(ocxm::PwmMode2, true), kCc1Inverted, false},
                         {"EXTI watching the strip pin", 0, 0, true},
-                        {"no preload: event path only", 6u << 4, 0, false}};
+                        {"no preload: event path only", oc1(ocxm::PwmMode1, false), 0, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     StreamRig ref, fast;
@@ -200,14 +215,14 @@ TEST(StreamWholePeriods, EdgeCasesRunExactlyAsEventByEvent) {
   };
   const Case cases[] = {
       {"compare 0 and at ARR", 0, 0, {}, odd},
-      {"PWM 2 with compare 0 and at ARR", (7u << 4) | (1u << 3), 0, {}, odd},
-      {"inverted PWM 2, compare 0 and at ARR", (7u << 4) | (1u << 3), 0x3, {}, odd},
+      {"PWM 2 with compare 0 and at ARR", oc1(ocxm::PwmMode2, true), 0, {}, odd},
+      {"inverted PWM 2, compare 0 and at ARR", oc1(ocxm::PwmMode2, true), kCc1Inverted, {}, odd},
       {"compare beyond ARR, ARR raised and lowered", 0, 0,
        [](StreamRig& r, unsigned i) {
          if (i >= 3) r.wr(reg("TIM17", tim::ARR), i % 2 ? 255 : 186);
        },
        beyond},
-      {"PWM 2, compare beyond ARR", (7u << 4) | (1u << 3), 0,
+      {"PWM 2, compare beyond ARR", oc1(ocxm::PwmMode2, true), 0,
        [](StreamRig& r, unsigned i) {
          if (i >= 2) r.wr(reg("TIM17", tim::ARR), i % 3 ? 255 : 186);
        },
@@ -222,17 +237,21 @@ TEST(StreamWholePeriods, EdgeCasesRunExactlyAsEventByEvent) {
        {}},
       {"polarity flipped", 0, 0,
        [](StreamRig& r, unsigned i) {
-         if (i % 6 == 3) r.wr(reg("TIM17", tim::CCER), r.rd(reg("TIM17", tim::CCER)) ^ 0x2u);
+         if (i % 6 == 3)
+           r.wr(reg("TIM17", tim::CCER), r.rd(reg("TIM17", tim::CCER)) ^ tim::ccer::CCxP(1).mask());
        },
        odd},
       {"main output off", 0, 0, at(8, [](StreamRig& r) { r.wr(reg("TIM17", tim::BDTR), 0); }), {}},
       {"DMA stopped",
        0,
        0,
-       at(6, [](StreamRig& r) { r.wr(reg("DMA1", dma::CCR1), r.rd(reg("DMA1", dma::CCR1)) & ~1u); }),
+       at(6,
+          [](StreamRig& r) {
+            r.wr(reg("DMA1", dma::CCR1), r.rd(reg("DMA1", dma::CCR1)) & ~dma::ccrx::EN.mask());
+          }),
        {}},
       {"PWM 2 switched to mid-stream", 0, 0,
-       at(4, [](StreamRig& r) { r.wr(reg("TIM17", tim::CCMR1), (7u << 4) | (1u << 3)); }), odd},
+       at(4, [](StreamRig& r) { r.wr(reg("TIM17", tim::CCMR1), oc1(ocxm::PwmMode2, true)); }), odd},
       {"prescaler and period changed (new time offsets)", 0, 0,
        [](StreamRig& r, unsigned i) {
          if (i == 4) r.wr(reg("TIM17", tim::PSC), 2);
@@ -243,7 +262,11 @@ TEST(StreamWholePeriods, EdgeCasesRunExactlyAsEventByEvent) {
       {"timer clock changed (APB2 prescaler)",
        0,
        0,
-       at(10, [](StreamRig& r) { r.wr(reg("RCC", rcc::CFGR), r.rd(reg("RCC", rcc::CFGR)) | (4u << 11)); }),
+       at(10,
+          [](StreamRig& r) {
+            r.wr(reg("RCC", rcc::CFGR),
+                 r.rd(reg("RCC", rcc::CFGR)) | rcc::cfgr::PPRE2(rcc::cfgr::pprex::Div2));
+          }),
        {}},
   };
   for (const Case& c : cases) {
@@ -268,7 +291,8 @@ TEST(StreamWholePeriods, SliceEndsAtEveryPhaseSeeTheSameCounterAndPad) {
     // A period is 187 ticks of 20/3 ns: 1246.67 ns; three of them 3740 ns.
     for (ns_t t = r.bus.t + 10'000, end = t + 1'400 * 3'741; t < end; t += 3'741) {
       r.run_to(t);
-      seen[whole].emplace_back(r.rd(reg("TIM17", tim::CNT)), r.rd(reg("GPIOA", gpio::IDR)) & 0x80u);
+      seen[whole].emplace_back(r.rd(reg("TIM17", tim::CNT)),
+                               r.rd(reg("GPIOA", gpio::IDR)) & gpio::idr::IDRx(7).mask());
     }
   }
   ASSERT_EQ(seen[0].size(), seen[1].size());
@@ -328,13 +352,13 @@ TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {
   }
   ASSERT_TRUE(bus.lines[irq("DMA1", 0)]);
   EXPECT_LE(wakes, 4u);
-  EXPECT_EQ(rd(reg("DMA1", dma::ISR)) & 0xFu, 0x5u) << "GIF1 + HTIF1";
+  EXPECT_EQ(rd(reg("DMA1", dma::ISR)) & dma_channel_flags(1), dma::isr::GIFx(1) | dma::isr::HTIFx(1));
   EXPECT_EQ(rd(reg("DMA1", dma::CNDTR1)), kSlots / 2);
   // The 144th request is a compare match at CCR = 0 (all-low frame), i.e. at a period start:
   // its time is a whole number of 187-tick periods after some period start; one period earlier
   // the flag must not have been set.
   const uint64_t t144 = t;
-  wr(reg("DMA1", dma::IFCR), 0x4u);
+  wr(reg("DMA1", dma::IFCR), dma::ifcr::HTIFx(1).mask());
   EXPECT_FALSE(bus.lines[irq("DMA1", 0)]);
   // The TC flag follows 144 periods later.
   for (wakes = 0; !bus.lines[irq("DMA1", 0)] && wakes < 100; ++wakes) {
@@ -343,7 +367,7 @@ TEST_F(Stream, DmaHalfAndCompleteFlagsArriveWhenPredicted) {
     run_to(next);
     t = next;
   }
-  EXPECT_EQ(rd(reg("DMA1", dma::ISR)) & 0xFu, 0x3u) << "GIF1 + TCIF1";
+  EXPECT_EQ(rd(reg("DMA1", dma::ISR)) & dma_channel_flags(1), dma::isr::GIFx(1) | dma::isr::TCIFx(1));
   const ns_t period144 = t - t144;
   const ns_t expect = 144u * 187u * 20u / 3u;
   EXPECT_LE(period144 > expect ? period144 - expect : expect - period144, 1u);
@@ -355,7 +379,7 @@ TEST_F(Stream, CompareDmaWithoutPreloadStillStreams) {
   fill(0xFF, 0, 0, 0, 0, 0);
   start_stream();
   // Without OC1PE each DMA write lands in the active compare register at its match.
-  wr(reg("TIM17", tim::CCMR1), 6u << 4);
+  wr(reg("TIM17", tim::CCMR1), oc1(ocxm::PwmMode1, false));
   run_to(bus.t + 1'000'000);
   EXPECT_GT(board.pin_history().at("PA7").size(), 100u);
   EXPECT_TRUE(bus.faults.empty());
@@ -369,11 +393,11 @@ TEST_F(Stream, Pa7FollowsTim17OnlyWithMainOutputAndAf1) {
   run_to(bus.t + 500'000);
   EXPECT_EQ(board.chip().gpio(0).changes(7), c0);
   EXPECT_EQ(board.chip().gpio(0).pad(7), 0);
-  wr(reg("TIM17", tim::BDTR), 1u << 15);
+  wr(reg("TIM17", tim::BDTR), tim::bdtr::MOE.mask());
   run_to(bus.t + 500'000);
   EXPECT_GT(board.chip().gpio(0).changes(7), c0 + 50);
   // Another alternate function on PA7 disconnects the timer.
-  wr(reg("GPIOA", gpio::AFRL), (rd(reg("GPIOA", gpio::AFRL)) & ~0xF0000000u) | (2u << 28));
+  wr(reg("GPIOA", gpio::AFRL), gpio::afrl::AFRLx(7).put(rd(reg("GPIOA", gpio::AFRL)), 2));
   const uint64_t c1 = board.chip().gpio(0).changes(7);
   run_to(bus.t + 500'000);
   EXPECT_LE(board.chip().gpio(0).changes(7), c1 + 1);
@@ -384,13 +408,14 @@ TEST_F(Stream, DmaLocksConfigurationWhileEnabled) {
   fill(0, 0, 0, 0, 0, 0);
   start_stream();
   const uint32_t ccr = rd(reg("DMA1", dma::CCR1));
-  wr(reg("DMA1", dma::CCR1), ccr & ~0x6u);  // try to drop the interrupt enables while EN = 1
-  wr(reg("DMA1", dma::CNDTR1), 5);          // and to change the count
+  // Try to drop the interrupt enables and to change the count while EN = 1.
+  wr(reg("DMA1", dma::CCR1), ccr & ~(dma::ccrx::TCIE | dma::ccrx::HTIE));
+  wr(reg("DMA1", dma::CNDTR1), 5);
   EXPECT_EQ(rd(reg("DMA1", dma::CCR1)), ccr);
   EXPECT_NE(rd(reg("DMA1", dma::CNDTR1)), 5u);
   EXPECT_GE(board.diagnostics().size(), 2u);
   // Disabling keeps the remaining count readable; a re-enable restarts from CNDTR.
-  wr(reg("DMA1", dma::CCR1), ccr & ~1u);
+  wr(reg("DMA1", dma::CCR1), ccr & ~dma::ccrx::EN.mask());
   const uint32_t left = rd(reg("DMA1", dma::CNDTR1));
   run_to(bus.t + 100'000);
   EXPECT_EQ(rd(reg("DMA1", dma::CNDTR1)), left) << "no transfers while disabled";

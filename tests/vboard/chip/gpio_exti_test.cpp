@@ -6,33 +6,54 @@ namespace {
 
 // ------------------------------------------------------------------ GPIO / EXTI
 
+// `v` with the MODER fields of `pins` set to `mode`.
+uint32_t modes(uint32_t v, std::initializer_list<unsigned> pins, uint32_t mode) {
+  for (unsigned p : pins) v = gpio::moder::MODERx(p).put(v, mode);
+  return v;
+}
+// `v` with the PUPDR fields of `pins` set to `pull`.
+uint32_t pulls(uint32_t v, std::initializer_list<unsigned> pins, uint32_t pull) {
+  for (unsigned p : pins) v = gpio::pupdr::PUPDRx(p).put(v, pull);
+  return v;
+}
+constexpr uint32_t kPortB = 1;  // in SYSCFG's EXTICR fields, counted from port A
+constexpr uint32_t kGpioAB = rcc::ahb2enr::GPIOAEN | rcc::ahb2enr::GPIOBEN;
+
 TEST_F(Models, GpioOutputsPullsAndIdr) {
-  set_bits(reg("RCC", rcc::AHB2ENR), 3u);  // GPIOA, GPIOB
-  EXPECT_EQ(rd(reg("GPIOA", gpio::MODER)), 0xABFFFFFFu);
-  EXPECT_EQ(rd(reg("GPIOB", gpio::MODER)), 0xFFFFFEBFu);
-  EXPECT_EQ(rd(reg("GPIOB", gpio::PUPDR)), 0x100u);
+  namespace idr = gpio::idr;
+  namespace bsrr = gpio::bsrr;
+  set_bits(reg("RCC", rcc::AHB2ENR), kGpioAB);
+  // Out of reset every pin is analog but the debug pins: PA13..PA15, PB3 and PB4
+  // (pulled up) serve the debugger.
+  EXPECT_EQ(rd(reg("GPIOA", gpio::MODER)), modes(gpio::moder::kReset, {13, 14, 15}, pin_mode::kAlternate));
+  EXPECT_EQ(rd(reg("GPIOB", gpio::MODER)), modes(gpio::moder::kReset, {3, 4}, pin_mode::kAlternate));
+  EXPECT_EQ(rd(reg("GPIOB", gpio::PUPDR)), pulls(0, {4}, pin_pull::kUp));
   // PA8/PA9 outputs, PA0 input with pull-up, PA1 input with pull-down.
-  wr(reg("GPIOA", gpio::BSRR), (1u << 24) | (1u << 25));  // BSRR reset 8, 9
+  wr(reg("GPIOA", gpio::BSRR), bsrr::BRx(8) | bsrr::BRx(9));
   wr(reg("GPIOA", gpio::MODER),
-     (rd(reg("GPIOA", gpio::MODER)) & ~0x000F000Fu & ~(0xFu << 16)) | (1u << 16) | (1u << 18));
-  wr(reg("GPIOA", gpio::PUPDR), (rd(reg("GPIOA", gpio::PUPDR)) & ~0xFu) | 0x1u | (0x2u << 2));
-  EXPECT_EQ(rd(reg("GPIOA", gpio::IDR)) & 0x303u, 0x001u);
+     modes(modes(rd(reg("GPIOA", gpio::MODER)), {0, 1}, pin_mode::kInput), {8, 9}, pin_mode::kOutput));
+  wr(reg("GPIOA", gpio::PUPDR),
+     pulls(pulls(rd(reg("GPIOA", gpio::PUPDR)), {0}, pin_pull::kUp), {1}, pin_pull::kDown));
+  const uint32_t pa0189 = idr::IDRx(0) | idr::IDRx(1) | idr::IDRx(8) | idr::IDRx(9);
+  EXPECT_EQ(rd(reg("GPIOA", gpio::IDR)) & pa0189, idr::IDRx(0).mask());
   bus.t = 5000;
-  wr(reg("GPIOA", gpio::BSRR), 1u << 9);
-  EXPECT_EQ(rd(reg("GPIOA", gpio::ODR)), 1u << 9);
-  wr(reg("GPIOA", gpio::BSRR), (1u << 8) | (1u << 25) | (1u << 24));  // set 8 wins over reset 8; reset 9
-  EXPECT_EQ(rd(reg("GPIOA", gpio::IDR)) & 0x300u, 0x100u);
-  wr(reg("GPIOA", gpio::BRR), 1u << 8);  // BRR
-  EXPECT_EQ(rd(reg("GPIOA", gpio::IDR)) & 0x300u, 0u);
+  wr(reg("GPIOA", gpio::BSRR), bsrr::BSx(9).mask());
+  EXPECT_EQ(rd(reg("GPIOA", gpio::ODR)), gpio::odr::ODRx(9).mask());
+  // Set 8 wins over reset 8; reset 9.
+  wr(reg("GPIOA", gpio::BSRR), bsrr::BSx(8) | bsrr::BRx(9) | bsrr::BRx(8));
+  const uint32_t pa89 = idr::IDRx(8) | idr::IDRx(9);
+  EXPECT_EQ(rd(reg("GPIOA", gpio::IDR)) & pa89, idr::IDRx(8).mask());
+  wr(reg("GPIOA", gpio::BRR), gpio::brr::BRx(8).mask());
+  EXPECT_EQ(rd(reg("GPIOA", gpio::IDR)) & pa89, 0u);
   EXPECT_EQ(rd(reg("GPIOA", gpio::BSRR)), 0u) << "BSRR reads 0";
   // An external driver overrides the pull; -1 releases it.
   board.chip().gpio(0).set_external(0, 0, 6000);
-  EXPECT_EQ(rd(reg("GPIOA", gpio::IDR)) & 1u, 0u);
+  EXPECT_EQ(idr::IDRx(0).get(rd(reg("GPIOA", gpio::IDR))), 0u);
   board.chip().gpio(0).set_external(0, -1, 7000);
-  EXPECT_EQ(rd(reg("GPIOA", gpio::IDR)) & 1u, 1u);
+  EXPECT_EQ(idr::IDRx(0).get(rd(reg("GPIOA", gpio::IDR))), 1u);
   // Analog pins read 0 in IDR.
-  wr(reg("GPIOA", gpio::MODER), rd(reg("GPIOA", gpio::MODER)) | 3u);
-  EXPECT_EQ(rd(reg("GPIOA", gpio::IDR)) & 1u, 0u);
+  wr(reg("GPIOA", gpio::MODER), modes(rd(reg("GPIOA", gpio::MODER)), {0}, pin_mode::kAnalog));
+  EXPECT_EQ(idr::IDRx(0).get(rd(reg("GPIOA", gpio::IDR))), 0u);
 
   const auto h = board.pin_history();
   ASSERT_TRUE(h.count("PA9"));
@@ -48,42 +69,43 @@ TEST_F(Models, GpioOutputsPullsAndIdr) {
 }
 
 TEST_F(Models, ExtiEdgeRoutedBySyscfgPendsAndRaisesSharedLine) {
-  set_bits(reg("RCC", rcc::AHB2ENR), 3u);
-  set_bits(reg("RCC", rcc::APB2ENR), 1u);
-  // PB5, PB6 inputs with pull-up, EXTI lines 5/6 routed to port B, both edges, unmasked.
-  wr(reg("GPIOB", gpio::MODER), rd(reg("GPIOB", gpio::MODER)) & ~(0xFu << 10));
-  wr(reg("GPIOB", gpio::PUPDR), (rd(reg("GPIOB", gpio::PUPDR)) & ~(0xFu << 10)) | (0x5u << 10));
-  wr(reg("SYSCFG", syscfg::EXTICR2), (1u << 4) | (1u << 8));
-  wr(reg("EXTI", exti::RTSR1), rd(reg("EXTI", exti::RTSR1)) | 0x60u);
-  wr(reg("EXTI", exti::FTSR1), rd(reg("EXTI", exti::FTSR1)) | 0x60u);
+  namespace pr1 = exti::pr1;
+  set_bits(reg("RCC", rcc::AHB2ENR), kGpioAB);
+  set_bits(reg("RCC", rcc::APB2ENR), rcc::apb2enr::SYSCFGEN.mask());
+  // PB5, PB6 inputs with pull-up, EXTI lines 5/6 routed to port B, both edges, only line 5 unmasked.
+  wr(reg("GPIOB", gpio::MODER), modes(rd(reg("GPIOB", gpio::MODER)), {5, 6}, pin_mode::kInput));
+  wr(reg("GPIOB", gpio::PUPDR), pulls(rd(reg("GPIOB", gpio::PUPDR)), {5, 6}, pin_pull::kUp));
+  wr(reg("SYSCFG", syscfg::EXTICR2), syscfg::exticr2::EXTIx(5)(kPortB) | syscfg::exticr2::EXTIx(6)(kPortB));
+  wr(reg("EXTI", exti::RTSR1), rd(reg("EXTI", exti::RTSR1)) | exti::rtsr1::RTx(5) | exti::rtsr1::RTx(6));
+  wr(reg("EXTI", exti::FTSR1), rd(reg("EXTI", exti::FTSR1)) | exti::ftsr1::FTx(5) | exti::ftsr1::FTx(6));
   EXPECT_EQ(rd(reg("EXTI", exti::PR1)), 0u) << "configuration itself makes no edge";
-  wr(reg("EXTI", exti::IMR1), rd(reg("EXTI", exti::IMR1)) | 0x20u);  // only line 5 unmasked
+  wr(reg("EXTI", exti::IMR1), rd(reg("EXTI", exti::IMR1)) | exti::imr1::IMx(5));
 
   LevelSpec low{"PB6", 0, 10'000};
   board.add_level(low);
   run_events_to(20'000);
-  EXPECT_EQ(rd(reg("EXTI", exti::PR1)), 0x40u) << "masked line still latches its pending bit";
+  EXPECT_EQ(rd(reg("EXTI", exti::PR1)), pr1::PIFx(6).mask()) << "masked line still latches its pending bit";
   EXPECT_FALSE(bus.lines[irq("EXTI", 5)]);
 
   board.add_level({"PB5", 0, 30'000});
   run_events_to(40'000);
-  EXPECT_EQ(rd(reg("EXTI", exti::PR1)), 0x60u);
+  EXPECT_EQ(rd(reg("EXTI", exti::PR1)), pr1::PIFx(5) | pr1::PIFx(6));
   EXPECT_TRUE(bus.lines[irq("EXTI", 5)]);
-  wr(reg("EXTI", exti::PR1), 0x20u);  // write 1 clears line 5 only
-  EXPECT_EQ(rd(reg("EXTI", exti::PR1)), 0x40u);
+  wr(reg("EXTI", exti::PR1), pr1::PIFx(5).mask());  // write 1 clears line 5 only
+  EXPECT_EQ(rd(reg("EXTI", exti::PR1)), pr1::PIFx(6).mask());
   EXPECT_FALSE(bus.lines[irq("EXTI", 5)]);
 
   // A line routed to another port ignores this port's edges.
   wr(reg("SYSCFG", syscfg::EXTICR2), 0u);  // line 5 -> port A
   board.add_level({"PB5", -1, 50'000});
   run_events_to(60'000);
-  EXPECT_EQ(rd(reg("EXTI", exti::PR1)) & 0x20u, 0u);
+  EXPECT_FALSE(pr1::PIFx(5).test(rd(reg("EXTI", exti::PR1))));
 }
 
 TEST_F(Models, LevelBounceAndPulseSourceTiming) {
-  set_bits(reg("RCC", rcc::AHB2ENR), 1u);
-  wr(reg("GPIOA", gpio::MODER), rd(reg("GPIOA", gpio::MODER)) & ~0xFu);
-  wr(reg("GPIOA", gpio::PUPDR), (rd(reg("GPIOA", gpio::PUPDR)) & ~0xFu) | 0x5u);
+  set_bits(reg("RCC", rcc::AHB2ENR), rcc::ahb2enr::GPIOAEN.mask());
+  wr(reg("GPIOA", gpio::MODER), modes(rd(reg("GPIOA", gpio::MODER)), {0, 1}, pin_mode::kInput));
+  wr(reg("GPIOA", gpio::PUPDR), pulls(rd(reg("GPIOA", gpio::PUPDR)), {0, 1}, pin_pull::kUp));
   board.add_level({"PA1", 0, 1000, 2, 100});
   board.add_pulse({"PA0", 1500'000, 20'000'000, 2'000'000, 45'000'000, 0});
   run_events_to(100'000'000);

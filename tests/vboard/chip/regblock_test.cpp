@@ -7,19 +7,27 @@ namespace vboard::chip_test {
 namespace {
 
 TEST_F(Models, UnmodelledOffsetsAreReported) {
-  set_bits(reg("RCC", rcc::AHB1ENR), 0x5u);
-  rd(base("DMA1") + 0x080);       // CCR7: the G431 has six channels
-  wr(base("DMAMUX") + 0x030, 1);  // C12CR: twelve request-line channels
-  wr(base("RCC") + 0x010, 0);     // hole in the RCC map
+  set_bits(reg("RCC", rcc::AHB1ENR), rcc::ahb1enr::DMA1EN | rcc::ahb1enr::DMAMUX1EN);
+  // Where a seventh DMA channel and a thirteenth request line would be: the
+  // G431 has six and twelve. The word after PLLCFGR is a hole in the RCC map.
+  const uint32_t ccr7 = reg("DMA1", dma::CCRx(6) + (dma::CCR2 - dma::CCR1));
+  const uint32_t c12cr = reg("DMAMUX", dmamux::CxCR(11) + (dmamux::CxCR(1) - dmamux::CxCR(0)));
+  const uint32_t hole = reg("RCC", rcc::PLLCFGR + 4);
+  rd(ccr7);
+  wr(c12cr, 1);
+  wr(hole, 0);
   ASSERT_EQ(bus.unmodelled_log.size(), 3u);
-  EXPECT_EQ(bus.unmodelled_log[0], std::make_pair(base("DMA1") + 0x080, false));
-  EXPECT_EQ(bus.unmodelled_log[1], std::make_pair(base("DMAMUX") + 0x030, true));
-  EXPECT_EQ(bus.unmodelled_log[2], std::make_pair(base("RCC") + 0x010, true));
-  // Byte and half-word accesses reach the right lanes.
-  set_bits(reg("RCC", rcc::AHB2ENR), 1u);
-  wr(reg("GPIOA", gpio::ODR) + 1, 0x3, 1);  // ODR bits 8, 9 through the second byte
-  EXPECT_EQ(rd(reg("GPIOA", gpio::ODR)), 0x300u);
-  EXPECT_EQ(rd(reg("GPIOA", gpio::MODER) + 2, 2), 0xABFFu);
+  EXPECT_EQ(bus.unmodelled_log[0], std::make_pair(ccr7, false));
+  EXPECT_EQ(bus.unmodelled_log[1], std::make_pair(c12cr, true));
+  EXPECT_EQ(bus.unmodelled_log[2], std::make_pair(hole, true));
+  // Byte and half-word accesses reach the right lanes: ODR's second byte holds
+  // pins 8..15, MODER's upper half-word pins 8..15.
+  constexpr core::Field kSecondByte{8, 8}, kUpperHalf{16, 16};
+  const uint32_t pa89 = gpio::odr::ODRx(8) | gpio::odr::ODRx(9);
+  set_bits(reg("RCC", rcc::AHB2ENR), rcc::ahb2enr::GPIOAEN.mask());
+  wr(reg("GPIOA", gpio::ODR) + 1, kSecondByte.get(pa89), 1);
+  EXPECT_EQ(rd(reg("GPIOA", gpio::ODR)), pa89);
+  EXPECT_EQ(rd(reg("GPIOA", gpio::MODER) + 2, 2), kUpperHalf.get(rd(reg("GPIOA", gpio::MODER))));
 }
 
 // One register with every access kind, written through all four lanes or one.
@@ -58,14 +66,16 @@ TEST(AccessKinds, AWriteTakesEachKindAsDeclared) {
 // it leaves its reset value, whichever way the model took the write; the value
 // is still kept, and writing the reset value back reports nothing.
 TEST_F(Models, UnmodelledFieldsAreReportedWhenUsed) {
-  set_bits(reg("RCC", rcc::APB1ENR1), 1u);   // TIM2
-  set_bits(reg("RCC", rcc::AHB1ENR), 0x4u);  // DMAMUX
+  set_bits(reg("RCC", rcc::APB1ENR1), rcc::apb1enr1::TIM2EN.mask());
+  set_bits(reg("RCC", rcc::AHB1ENR), rcc::ahb1enr::DMAMUX1EN.mask());
   wr(reg("TIM2", tim::CR1), 0);
   wr(reg("DMAMUX", dmamux::C0CR), 0);
   EXPECT_TRUE(board.diagnostics().empty());
-  wr(reg("TIM2", tim::CR1), 0x1010);            // DITHEN, DIR
-  wr(reg("DMAMUX", dmamux::C0CR) + 2, 0x1, 2);  // SE through the upper half-word
-  EXPECT_EQ(rd(reg("TIM2", tim::CR1)), 0x1010u);
+  const uint32_t dithered_down = tim::cr1::DITHEN | tim::cr1::DIR;
+  wr(reg("TIM2", tim::CR1), dithered_down);
+  // SE through the upper half-word.
+  wr(reg("DMAMUX", dmamux::C0CR) + 2, core::Field{16, 16}.get(dmamux::cxcr::SE.mask()), 2);
+  EXPECT_EQ(rd(reg("TIM2", tim::CR1)), dithered_down);
   std::vector<std::string> seen;
   for (const Diagnostic& d : board.diagnostics()) seen.push_back(d.where + ": " + d.message);
   EXPECT_EQ(seen,

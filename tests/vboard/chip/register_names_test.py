@@ -63,6 +63,15 @@ RESETS = [
     ("flash::acr::kReset", "FLASH", "FLASH_ACR", 0x00040601),
     ("syscfg::cfgr1::kReset", "SYSCFG", "CFGR1", 0x7C000001),
 ]
+# Header name, SVD peripheral, register, the fields' access (None: all): the mask of those fields.
+MASKS = [
+    ("tim::ccer::kFields", "TIM1", "TIM1_CCER", None, 0x0033FFFF),
+    ("tim::general::ccer::kFields", "TIM2", "TIM2_CCER", None, 0x0000BBBB),
+    ("tim::one_channel::dier::kFields", "TIM16", "TIM16_DIER", None, 0x000003A3),
+    ("rcc::apb1enr1::kFields", "RCC", "RCC_APB1ENR1", None, 0xD2FECD3F),
+    ("rcc::cr::kReadOnly", "RCC", "RCC_CR", "read-only", 0x02020400),
+    ("exti::pr1::kFields", "EXTI", "PR1", None, 0xE07FFFFF),
+]
 # Header name, SVD peripheral, register, field, start of the value's description: value.
 VALUES = [
     ("tim::ccmr1::ocxm::PwmMode1", "TIM1", "TIM1_CCMR1_Alternate", "OC1M", "PWM mode 1", 6),
@@ -145,6 +154,13 @@ def main():
     for name, periph, reg, reset in RESETS:
         r = svd_register(root, periph, reg)
         check(name, None if r is None else int(r.findtext("resetValue"), 0), reset)
+    for name, periph, reg, access, mask in MASKS:
+        r = svd_register(root, periph, reg)
+        got = None if r is None else 0
+        for f in r.iter("field") if r is not None else []:
+            if access is None or (f.findtext("access") or r.findtext("access")) == access:
+                got |= ((1 << int(f.findtext("bitWidth"))) - 1) << int(f.findtext("bitOffset"))
+        check(name, got, mask)
     for name, periph, reg, field, text, value in VALUES:
         f = svd_field(root, periph, reg, field)
         descs = [(int(e.findtext("value"), 0), " ".join(e.findtext("description").split()))
@@ -154,7 +170,7 @@ def main():
 
     for p in problems:
         print(f"register_names_test: {p}", file=sys.stderr)
-    checked = len(FIELDS) + len(OFFSETS) + len(RESETS) + len(VALUES)
+    checked = len(FIELDS) + len(OFFSETS) + len(RESETS) + len(MASKS) + len(VALUES)
     print(f"register_names_test: header matches the generator; {checked} names checked against the SVD"
           if not problems else f"register_names_test: {len(problems)} problem(s)")
     return 1 if problems else 0

@@ -29,6 +29,12 @@ FIRMWARE = ""
 OBJDUMP = shutil.which("arm-none-eabi-objdump") or "arm-none-eabi-objdump"
 
 FRONT_ARGS = ["--for", "400ms", "--pulse", "PA0=1500us@20ms,period=20ms"]
+# Registers the front image touches, for GDB expressions: GDB reaches no C++
+# name, so these are the chip description's base plus the register's offset
+# (vboard/src/chip/stm32g431_desc.cpp, stm32g431_regs.h: gpio::BSRR, exti::PR1).
+GPIOA = 0x48000000
+GPIOA_BSRR = GPIOA + 0x18
+EXTI_PR1 = 0x40010400 + 0x14
 PULSE_WIDTH = "((aurelis::application*)_app)->_m.LED.sw._m.lastPulse"
 
 
@@ -129,7 +135,7 @@ class GdbSessions(BoardTest):
             "monitor time", "stepi", "monitor time",
             "monitor pins PA9", "detach"])
         status, report, _ = board.finish()
-        self.assertRegex(out, r"\$\d+ = 512\n\$\d+ = 0x48000000\n", "the store writes PA9's bit to GPIOA BSRR")
+        self.assertRegex(out, r"\$\d+ = 512\n\$\d+ = 0x%x\n" % GPIOA, "the store writes PA9's bit to GPIOA BSRR")
         levels = re.findall(r"PA9 = (\d) since", out)
         self.assertEqual(levels, ["0", "1"], out)
         times = virtual_ns(out)
@@ -143,8 +149,8 @@ class GdbSessions(BoardTest):
         board = self.board(elf, FRONT_ARGS)
         # EXTI PR1 is read by the pin-change handler; GPIOA BSRR is written by the pin writes.
         out = gdb_batch(elf, board.port, [
-            "rwatch *(volatile uint32_t*)0x40010414", "continue", "bt 1", "delete",
-            "awatch *(volatile uint32_t*)0x48000018", "continue", "bt 1", "detach"])
+            "rwatch *(volatile uint32_t*)0x%x" % EXTI_PR1, "continue", "bt 1", "delete",
+            "awatch *(volatile uint32_t*)0x%x" % GPIOA_BSRR, "continue", "bt 1", "detach"])
         status, report, _ = board.finish()
         self.assertIn("Hardware read watchpoint 1", out)
         self.assertIn("EXTI", out, "in the pin-change interrupt")

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <set>
 
+#include "core/armv7m_regs.h"
+#include "support/chip_names.h"
 #include "support/firmware.h"
 #include "gdb/machine_target.h"
 #include "world/strip.h"
@@ -133,8 +135,8 @@ TEST(Debugger, WatchpointsStopRightAfterTheAccessOnRamAndOnPeripheralRegisters) 
   EXPECT_NE(m.peek32(app), 0u) << "the store has happened when the stop is reported";
   EXPECT_EQ(m.image().containing(pc_of(m))->name, "cpp_setup");
   ASSERT_TRUE(m.set_watchpoint(app, 4, WatchKind::write, false));
-  // GPIOA BSRR: the first write sets the light outputs in setup().
-  ASSERT_TRUE(m.set_watchpoint(0x48000018, 4, WatchKind::access, true));
+  // The first write to GPIOA's BSRR sets the light outputs in setup().
+  ASSERT_TRUE(m.set_watchpoint(reg("GPIOA", gpio::BSRR), 4, WatchKind::access, true));
   s = m.debug_run(o.run_for, false, kNoInterrupt);
   ASSERT_EQ(s.kind, DebugStop::Kind::watchpoint);
   EXPECT_EQ(s.watch, WatchKind::access);
@@ -150,10 +152,10 @@ TEST(Debugger, WatchedRangesEndAtTheTopOfTheAddressSpaceAtMost) {
   EXPECT_FALSE(m.set_watchpoint(0x20000000, 0xffffffff, WatchKind::write, true));
   EXPECT_FALSE(m.set_watchpoint(0xfffffffc, 5, WatchKind::write, true));
   // Up to the last byte: the NVIC and SCB registers the start-up code writes are in it.
-  ASSERT_TRUE(m.set_watchpoint(0xE000E000, 0x1FFF2000, WatchKind::write, true));
+  ASSERT_TRUE(m.set_watchpoint(core::scs::kBase, 0u - core::scs::kBase, WatchKind::write, true));
   DebugStop s = m.debug_run(50 * kMs, false, kNoInterrupt);
   EXPECT_EQ(s.kind, DebugStop::Kind::watchpoint);
-  EXPECT_EQ(s.addr, 0xE000E000u);
+  EXPECT_EQ(s.addr, core::scs::kBase);
 }
 
 // Each register name reaches its own register: a value written reads back
@@ -238,9 +240,9 @@ TEST(Debugger, DebuggerAccessesAreNeverFindingsOfTheRun) {
   uint32_t v = 0;
   EXPECT_FALSE(m.debug_read(0x5FFFF000, &v, 4)) << "no model there";
   EXPECT_FALSE(m.debug_write(0x0801FFFE, &v, 4)) << "a write running past the end of flash";
-  EXPECT_TRUE(m.debug_read(0xE000ED00, &v, 4));
-  EXPECT_EQ(v, 0x410FC241u) << "CPUID through the core register model";
-  EXPECT_TRUE(m.debug_read(0x48000000, &v, 4)) << "GPIOA MODER";
+  EXPECT_TRUE(m.debug_read(core::scs::kBase + core::scb::CPUID, &v, 4));
+  EXPECT_EQ(v, core::scb::cpuid::kCortexM4r0p1) << "CPUID through the core register model";
+  EXPECT_TRUE(m.debug_read(reg("GPIOA", gpio::MODER), &v, 4));
   RunResult r = m.run();
   EXPECT_TRUE(r.unmodelled.empty());
   EXPECT_TRUE(r.ok());

@@ -8,6 +8,7 @@
 #include "core/nvic.h"
 #include "core/scb.h"
 #include "core/systick.h"
+#include "support/chip_names.h"
 #include "support/fake_board.h"
 #include "vboard/machine.h"
 
@@ -181,6 +182,8 @@ TEST(MachineCore, ErrorHandlerIsReportedWithInterruptsMasked) {
   EXPECT_TRUE(inlined.r.halt->primask);
 }
 
+// The self-test image reads a word of its test device that the device does
+// not serve and writes where the fake board has no device (fixtures/selftest.cpp).
 TEST(MachineCore, UnmodelledRegistersAreRecordedWithCodePosition) {
   auto run = run_scenario(7);
   EXPECT_FALSE(run.r.ok());
@@ -205,7 +208,7 @@ TEST(MachineCore, FloatingPointBeforeCpacrFaultsLikeTheChip) {
   ASSERT_TRUE(run.r.halt);
   EXPECT_EQ(run.r.halt->reason, "hard_fault");
   ASSERT_FALSE(run.log.empty());
-  EXPECT_TRUE(run.log[0] & (1u << 19)) << "CFSR NOCP";
+  EXPECT_TRUE(core::scb::cfsr::NOCP.test(run.log[0]));
   EXPECT_FALSE(run.r.ok());
 }
 
@@ -217,7 +220,8 @@ TEST(MachineCore, SupervisorCallRunsItsHandlerAndReturns) {
 TEST(AddressSpace, WriteLogKeepsTheFirstWritesAndCountsThemAll) {
   core::AddressSpace space;
   const size_t n = core::AddressSpace::kWritesKept + 7;
-  for (size_t i = 0; i < n; ++i) space.log_write(i, 0x40021000, static_cast<uint32_t>(i), 4, 0);
+  const uint32_t rcc_cr = reg("RCC", rcc::CR);
+  for (size_t i = 0; i < n; ++i) space.log_write(i, rcc_cr, static_cast<uint32_t>(i), 4, 0);
   ASSERT_EQ(space.writes().size(), core::AddressSpace::kWritesKept) << "bounded";
   EXPECT_EQ(space.mmio_writes(), n) << "idle detection still sees every write";
   EXPECT_EQ(space.writes().back().seq, core::AddressSpace::kWritesKept - 1);
@@ -246,7 +250,7 @@ TEST(AddressSpace, RamWritesMarkExactlyTheGranulesTheyTouch) {
   EXPECT_EQ(marked(t), (std::vector<uint32_t>{AddressSpace::kGranules - 1}));
   t = space.ram_writes();
   space.note_ram_write(core::kRamBase + core::kRamSize, 4);  // outside: nothing
-  space.note_ram_write(0x40000000, 4);
+  space.note_ram_write(core::kPeriphBase, 4);
   EXPECT_EQ(space.ram_writes(), t);
   const uint32_t v = 7;
   ASSERT_TRUE(space.poke_ram(core::kRamBase + 5 * kGranule, &v, 4));
@@ -293,21 +297,23 @@ TEST(CoreRegisters, DeclaredByAccessKind) {
       for (size_t a = 0; a < std::size(kinds); ++a)
         for (size_t b = a + 1; b < std::size(kinds); ++b) EXPECT_EQ(kinds[a] & kinds[b], 0u) << d.name;
     }
+  namespace cfsr = core::scb::cfsr;
+  const uint32_t scr = core::scs::kBase + core::scb::SCR;
   core::Findings findings;
   scb.set_findings(&findings);
-  EXPECT_EQ(scb.write(0xE000ED10, 0x0), core::Scb::Write::done);
+  EXPECT_EQ(scb.write(scr, 0), core::Scb::Write::done);
   EXPECT_TRUE(findings.entries().empty());
-  EXPECT_EQ(scb.write(0xE000ED10, 0x4), core::Scb::Write::done);  // SLEEPDEEP
+  EXPECT_EQ(scb.write(scr, core::scb::scr::SLEEPDEEP.mask()), core::Scb::Write::done);
   ASSERT_EQ(findings.entries().size(), 1u);
   EXPECT_EQ(findings.entries()[0].kind, "not_modelled");
   EXPECT_EQ(findings.entries()[0].where, "SCB");
   EXPECT_NE(findings.entries()[0].message.find("SCR.SLEEPDEEP"), std::string::npos);
-  EXPECT_EQ(scb.reg("SCR"), 0x4u);
+  EXPECT_EQ(scb.reg("SCR"), core::scb::scr::SLEEPDEEP.mask());
   // Fault status flags clear by a 1; CCR.STKALIGN stays set.
-  scb.raise_cfsr(0x00010100u);
-  scb.write(0xE000ED28, 0x00000100u);
-  EXPECT_EQ(scb.reg("CFSR"), 0x00010000u);
-  scb.write(0xE000ED14, 0x0);
+  scb.raise_cfsr(cfsr::UNDEFINSTR | cfsr::IBUSERR);
+  scb.write(core::scs::kBase + core::scb::CFSR, cfsr::IBUSERR.mask());
+  EXPECT_EQ(scb.reg("CFSR"), cfsr::UNDEFINSTR.mask());
+  scb.write(core::scs::kBase + core::scb::CCR, 0);
   EXPECT_TRUE(scb.stack_align8());
 }
 

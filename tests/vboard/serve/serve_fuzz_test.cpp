@@ -133,14 +133,14 @@ TEST(ServeFuzz, MessageHandlerRefusesInOneLineAndNeverCrashes) {
       ++accepted;
       EXPECT_GT(last, before);
       EXPECT_TRUE(p.error.empty());
-      const serve::Command& c = *p.command;
-      if (c.kind == serve::Command::Kind::pace && !c.fast) {
-        EXPECT_GE(c.rate, serve::kMinRate);
-        EXPECT_LE(c.rate, serve::kMaxRate);
+      if (const auto* c = std::get_if<serve::command::Pace>(&*p.command); c && !c->fast) {
+        EXPECT_GE(c->rate, serve::kMinRate);
+        EXPECT_LE(c->rate, serve::kMaxRate);
       }
-      if (c.kind == serve::Command::Kind::input && c.input.kind == serve::Input::Kind::pulse) {
-        EXPECT_GT(c.input.width, 0u);
-        EXPECT_LT(c.input.width, c.input.period);
+      if (const auto* c = std::get_if<serve::command::Apply>(&*p.command);
+          c && c->input.kind == serve::Input::Kind::pulse) {
+        EXPECT_GT(c->input.width, 0u);
+        EXPECT_LT(c->input.width, c->input.period);
       }
     } else {
       ++refused;
@@ -176,8 +176,8 @@ TEST(ServeFuzz, EngineTakesWhateverTheHandlerAccepts) {
       serve::Parsed p = serve::parse_message(text, &last);
       if (!p.command) continue;
       // Long steps and slow paces would only make the test wait.
-      if (p.command->kind == serve::Command::Kind::step)
-        p.command->step = std::min<ns_t>(p.command->step, 20 * kMs);
+      if (auto* step = std::get_if<serve::command::Step>(&*p.command))
+        step->span = std::min<ns_t>(step->span, 20 * kMs);
       engine.submit(page, *p.command);
       ++taken;
       while (page->next(&out, std::chrono::milliseconds(0))) EXPECT_TRUE(nlohmann::json::accept(out)) << out;
@@ -186,9 +186,7 @@ TEST(ServeFuzz, EngineTakesWhateverTheHandlerAccepts) {
     EXPECT_GT(taken, 100u);
     // Still answering: a report and a scenario after all that.
     EXPECT_NE(engine.report_json().find("\"virtual_ns\""), std::string::npos);
-    serve::Command save;
-    save.kind = serve::Command::Kind::save;
-    engine.submit(page, save);
+    engine.submit(page, serve::command::Save{});
     bool saved = false;
     for (int i = 0; i < 200 && !saved; ++i)
       while (page->next(&out, std::chrono::milliseconds(10)))

@@ -217,12 +217,42 @@ parts:
     {"kind": "unused", "name": "unused", "role": "", "pins": ["PB8", "PB10"], "pull": ""}])"));
 }
 
+// Each op reads into its own kind of command, carrying what the message gave.
+TEST(ServeMessages, EachOpIsItsKindOfCommand) {
+  const std::pair<const char*, size_t> ops[] = {
+      {R"("op":"set","pin":"PB5","level":"0")", 0},
+      {R"("op":"pace","rate":2)", 1},
+      {R"("op":"pause")", 2},
+      {R"("op":"run")", 3},
+      {R"("op":"step","for":"5ms")", 4},
+      {R"("op":"reset")", 5},
+      {R"("op":"save","name":"x")", 6},
+      {R"("op":"trace","pins":["PA0"])", 7},
+      {R"("op":"ping")", 8},
+  };
+  for (const auto& [op, kind] : ops) {
+    int64_t seq = -1;
+    const auto p = serve::parse_message(std::string(R"({"seq":1,)") + op + "}", &seq);
+    ASSERT_TRUE(p.command) << op << ": " << p.error;
+    EXPECT_EQ(p.command->index(), kind) << op;
+  }
+  int64_t seq = -1;
+  const auto step = serve::parse_message(R"({"seq":1,"op":"step","for":"5ms"})", &seq);
+  EXPECT_EQ(std::get<serve::command::Step>(*step.command).span, 5 * kMs);
+  const auto pace = serve::parse_message(R"({"seq":2,"op":"pace","rate":"fast"})", &seq);
+  EXPECT_TRUE(std::get<serve::command::Pace>(*pace.command).fast);
+  const auto trace = serve::parse_message(R"({"seq":3,"op":"trace","pins":["PA0","PB5"]})", &seq);
+  EXPECT_EQ(std::get<serve::command::Trace>(*trace.command).pins, (std::vector<std::string>{"PA0", "PB5"}));
+}
+
 TEST(ServeMessages, ParsesRequestsAndRefusesTheRestInOneLine) {
   int64_t seq = -1;
   auto p =
       serve::parse_message(R"({"seq":1,"op":"pulse","pin":"PA0","width":"1500us","period":"20ms"})", &seq);
   ASSERT_TRUE(p.command) << p.error;
-  EXPECT_EQ(p.command->input.width, 1500 * kUs);
+  const auto* apply = std::get_if<serve::command::Apply>(&*p.command);
+  ASSERT_NE(apply, nullptr);
+  EXPECT_EQ(apply->input.width, 1500 * kUs);
   EXPECT_EQ(seq, 1);
   const std::pair<const char*, const char*> refused[] = {
       {R"({"seq":1,"op":"ping"})", "out of order: seq 1 after 1"},

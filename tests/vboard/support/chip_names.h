@@ -27,6 +27,29 @@ namespace dma = periph::dma;
 namespace dmamux = periph::dmamux;
 namespace usart = periph::usart;
 
+// Values of fields the SVD gives no names for (reference manual RM0440).
+namespace pin_mode {  // GPIOx_MODER.MODERy
+inline constexpr uint32_t kInput = 0;
+inline constexpr uint32_t kOutput = 1;
+inline constexpr uint32_t kAlternate = 2;
+inline constexpr uint32_t kAnalog = 3;
+}  // namespace pin_mode
+namespace pin_pull {  // GPIOx_PUPDR.PUPDRy
+inline constexpr uint32_t kNone = 0;
+inline constexpr uint32_t kUp = 1;
+inline constexpr uint32_t kDown = 2;
+}  // namespace pin_pull
+namespace dma_size {  // DMA_CCRx.PSIZE, MSIZE
+inline constexpr uint32_t k8Bits = 0;
+inline constexpr uint32_t k16Bits = 1;
+inline constexpr uint32_t k32Bits = 2;
+}  // namespace dma_size
+
+// Channel `ch`'s flags in the DMA's ISR (and IFCR): GIF, TCIF, HTIF, TEIF.
+constexpr uint32_t dma_channel_flags(unsigned ch) {
+  return dma::isr::GIFx(ch) | dma::isr::TCIFx(ch) | dma::isr::HTIFx(ch) | dma::isr::TEIFx(ch);
+}
+
 // The chip description's entry of `peripheral` (a test failure if it has none).
 inline const periph::desc::Peripheral& entry(std::string_view peripheral) {
   static const periph::desc::Peripheral none{"", periph::desc::Kind::kRcc, 0, 0, {}, {}, {}, {}};

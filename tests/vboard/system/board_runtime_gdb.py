@@ -19,7 +19,7 @@ import gdb  # pylint: disable=import-error
 
 RAM, RAM_END = 0x20000000, 0x20008000  # the boards' linker scripts: 32 KiB of RAM, stack at the top
 STACK_RESERVE = 0x400  # _Min_Stack_Size: the heap must end this far below the top
-CPACR = 0xE000ED88
+CPACR = 0xE000E000 + 0xD88  # scs::kBase + scb::CPACR (core/armv7m_regs.h), out of reach of a GDB script
 CPACR_FPU = 0x00F00000  # CP10 and CP11 full access
 # CPACR holds only CP10 and CP11 on the board, as on the chip (the other fields
 # read as zero and ignore writes), so a debugger cannot plant unrelated bits for

@@ -246,20 +246,26 @@ std::map<std::string, uint64_t> Gpio::history_total() const {
 // ---------------------------------------------------------------- SYSCFG
 
 Syscfg::Syscfg(Context& ctx, const desc::Peripheral& where)
-    : RegBlock(
-          ctx, where,
-          {
-              {.name = "MEMRMP", .offset = syscfg::MEMRMP, .reset = 0, .rw = 0x00000107},
-              {.name = "CFGR1", .offset = syscfg::CFGR1, .reset = syscfg::cfgr1::kReset, .rw = 0xFCFF0300},
-              {.name = "EXTICR1", .offset = syscfg::EXTICR1, .reset = 0, .rw = kPins},
-              {.name = "EXTICR2", .offset = syscfg::EXTICR2, .reset = 0, .rw = kPins},
-              {.name = "EXTICR3", .offset = syscfg::EXTICR3, .reset = 0, .rw = kPins},
-              {.name = "EXTICR4", .offset = syscfg::EXTICR4, .reset = 0, .rw = kPins},
-              {.name = "SCSR", .offset = syscfg::SCSR, .reset = 0, .rw = 0x1, .ro = 0x2},
-              {.name = "CFGR2", .offset = syscfg::CFGR2, .reset = 0, .rw = 0x10F},
-              {.name = "SWPR", .offset = syscfg::SWPR, .reset = 0, .rw = kWord},
-              {.name = "SKR", .offset = syscfg::SKR, .reset = 0, .wo = 0xFF},
-          }) {}
+    : RegBlock(ctx, where,
+               {
+                   {.name = "MEMRMP", .offset = syscfg::MEMRMP, .reset = 0, .rw = syscfg::memrmp::kFields},
+                   {.name = "CFGR1",
+                    .offset = syscfg::CFGR1,
+                    .reset = syscfg::cfgr1::kReset,
+                    .rw = syscfg::cfgr1::kFields},
+                   {.name = "EXTICR1", .offset = syscfg::EXTICR1, .reset = 0, .rw = kPins},
+                   {.name = "EXTICR2", .offset = syscfg::EXTICR2, .reset = 0, .rw = kPins},
+                   {.name = "EXTICR3", .offset = syscfg::EXTICR3, .reset = 0, .rw = kPins},
+                   {.name = "EXTICR4", .offset = syscfg::EXTICR4, .reset = 0, .rw = kPins},
+                   {.name = "SCSR",
+                    .offset = syscfg::SCSR,
+                    .reset = 0,
+                    .rw = syscfg::scsr::kWritable,
+                    .ro = syscfg::scsr::kReadOnly},
+                   {.name = "CFGR2", .offset = syscfg::CFGR2, .reset = 0, .rw = syscfg::cfgr2::kFields},
+                   {.name = "SWPR", .offset = syscfg::SWPR, .reset = 0, .rw = kWord},
+                   {.name = "SKR", .offset = syscfg::SKR, .reset = 0, .wo = syscfg::skr::kFields},
+               }) {}
 
 unsigned Syscfg::port_for_line(unsigned line) const {
   // EXTICR1..EXTICR4 each route four lines, laid out alike.
@@ -269,21 +275,22 @@ unsigned Syscfg::port_for_line(unsigned line) const {
 // ---------------------------------------------------------------- EXTI
 
 Exti::Exti(Context& ctx, const desc::Peripheral& where, const Syscfg& syscfg)
-    : RegBlock(ctx, where,
-               {
-                   {.name = "IMR1", .offset = exti::IMR1, .reset = exti::imr1::kReset, .rw = kWord},
-                   {.name = "EMR1", .offset = exti::EMR1, .reset = 0, .rw = kWord},
-                   {.name = "RTSR1", .offset = exti::RTSR1, .reset = 0, .rw = 0xE07DFFFF},
-                   {.name = "FTSR1", .offset = exti::FTSR1, .reset = 0, .rw = 0x007DFFFF},
-                   {.name = "SWIER1", .offset = exti::SWIER1, .reset = 0, .rw = 0x007DFFFF},
-                   {.name = "PR1", .offset = exti::PR1, .reset = 0, .w1c = 0xE07FFFFF},
-                   {.name = "IMR2", .offset = exti::IMR2, .reset = exti::imr2::kReset, .rw = 0x00000FFF},
-                   {.name = "EMR2", .offset = exti::EMR2, .reset = 0, .rw = 0x000001FF},
-                   {.name = "RTSR2", .offset = exti::RTSR2, .reset = 0, .rw = 0x000003C3},
-                   {.name = "FTSR2", .offset = exti::FTSR2, .reset = 0, .rw = 0x00000078},
-                   {.name = "SWIER2", .offset = exti::SWIER2, .reset = 0, .rw = 0x00000078},
-                   {.name = "PR2", .offset = exti::PR2, .reset = 0, .w1c = 0x00000078},
-               }),
+    : RegBlock(
+          ctx, where,
+          {
+              {.name = "IMR1", .offset = exti::IMR1, .reset = exti::imr1::kReset, .rw = kWord},
+              {.name = "EMR1", .offset = exti::EMR1, .reset = 0, .rw = kWord},
+              {.name = "RTSR1", .offset = exti::RTSR1, .reset = 0, .rw = exti::rtsr1::kFields},
+              {.name = "FTSR1", .offset = exti::FTSR1, .reset = 0, .rw = exti::ftsr1::kFields},
+              {.name = "SWIER1", .offset = exti::SWIER1, .reset = 0, .rw = exti::swier1::kFields},
+              {.name = "PR1", .offset = exti::PR1, .reset = 0, .w1c = exti::pr1::kFields},
+              {.name = "IMR2", .offset = exti::IMR2, .reset = exti::imr2::kReset, .rw = exti::imr2::kFields},
+              {.name = "EMR2", .offset = exti::EMR2, .reset = 0, .rw = exti::emr2::kFields},
+              {.name = "RTSR2", .offset = exti::RTSR2, .reset = 0, .rw = exti::rtsr2::kFields},
+              {.name = "FTSR2", .offset = exti::FTSR2, .reset = 0, .rw = exti::ftsr2::kFields},
+              {.name = "SWIER2", .offset = exti::SWIER2, .reset = 0, .rw = exti::swier2::kFields},
+              {.name = "PR2", .offset = exti::PR2, .reset = 0, .w1c = exti::pr2::kFields},
+          }),
       syscfg_(syscfg) {
   for (const desc::IrqLine& l : where.irqs) {
     uint32_t mask = 0;

@@ -11,7 +11,9 @@
 // says which members it spans; outside those the stride no longer holds. Where
 // the channel registers share one layout their fields have one namespace
 // (dma::ccrx, dmamux::cxcr). Named values of a few multi-bit fields are in a
-// namespace named after the field in lower case (rcc::cfgr::sw::PLL).
+// namespace named after the field in lower case (rcc::cfgr::sw::PLL). kFields
+// is the OR of a register's fields; where some are read-only and some not,
+// kReadOnly is the OR of those the SVD marks read-only, kWritable of the others.
 // Each kind takes one SVD peripheral; the comment before it says which, and
 // where the other instances of that kind differ.
 #pragma once
@@ -67,6 +69,9 @@ constexpr uint32_t AHBxSMENR(unsigned n) { return AHB1SMENR + 0x4u * (n - 1u); }
 
 namespace cr {  // RCC_CR
 inline constexpr uint32_t kReset = 0x00000063;
+inline constexpr uint32_t kFields = 0x030F0700;  // every field
+inline constexpr uint32_t kReadOnly = 0x02020400;  // the read-only fields
+inline constexpr uint32_t kWritable = 0x010D0300;  // the others
 inline constexpr Field HSION{8, 1};
 inline constexpr Field HSIKERON{9, 1};
 inline constexpr Field HSIRDY{10, 1};
@@ -80,12 +85,18 @@ inline constexpr Field PLLRDY{25, 1};
 
 namespace icscr {  // RCC_ICSCR
 inline constexpr uint32_t kReset = 0x40000000;
+inline constexpr uint32_t kFields = 0x7FFF0000;  // every field
+inline constexpr uint32_t kReadOnly = 0x00FF0000;  // the read-only fields
+inline constexpr uint32_t kWritable = 0x7F000000;  // the others
 inline constexpr Field HSICAL{16, 8};
 inline constexpr Field HSITRIM{24, 7};
 }  // namespace icscr
 
 namespace cfgr {  // RCC_CFGR
 inline constexpr uint32_t kReset = 0x00000005;
+inline constexpr uint32_t kFields = 0x7F003FFF;  // every field
+inline constexpr uint32_t kReadOnly = 0x0000000C;  // the read-only fields
+inline constexpr uint32_t kWritable = 0x7F003FF3;  // the others
 inline constexpr Field SW{0, 2};
 inline constexpr Field SWS{2, 2};
 inline constexpr Field HPRE{4, 4};
@@ -129,6 +140,7 @@ inline constexpr uint32_t Div16 = 7;
 
 namespace pllcfgr {  // RCC_PLLCFGR
 inline constexpr uint32_t kReset = 0x00001000;
+inline constexpr uint32_t kFields = 0xFF737FF3;  // every field
 inline constexpr Field PLLSRC{0, 2};
 inline constexpr Field PLLM{4, 4};
 inline constexpr Field PLLN{8, 7};
@@ -155,6 +167,7 @@ inline constexpr uint32_t Div8 = 3;
 
 namespace cier {  // RCC_CIER
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000063B;  // every field
 inline constexpr Field LSIRDYIE{0, 1};
 inline constexpr Field LSERDYIE{1, 1};
 inline constexpr Field HSIRDYIE{3, 1};
@@ -166,6 +179,7 @@ inline constexpr Field HSI48RDYIE{10, 1};
 
 namespace cifr {  // RCC_CIFR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000073B;  // every field
 inline constexpr Field LSIRDYF{0, 1};
 inline constexpr Field LSERDYF{1, 1};
 inline constexpr Field HSIRDYF{3, 1};
@@ -178,6 +192,7 @@ inline constexpr Field HSI48RDYF{10, 1};
 
 namespace cicr {  // RCC_CICR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000073B;  // every field
 inline constexpr Field LSIRDYC{0, 1};
 inline constexpr Field LSERDYC{1, 1};
 inline constexpr Field HSIRDYC{3, 1};
@@ -190,6 +205,7 @@ inline constexpr Field HSI48RDYC{10, 1};
 
 namespace ahb1rstr {  // RCC_AHB1RSTR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000111F;  // every field
 inline constexpr Field DMA1RST{0, 1};
 inline constexpr Field DMA2RST{1, 1};
 inline constexpr Field DMAMUX1RST{2, 1};
@@ -203,6 +219,7 @@ constexpr Field DMAxRST(unsigned n) { return DMA1RST.at(1, n - 1); }
 
 namespace ahb2rstr {  // RCC_AHB2RSTR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x050F607F;  // every field
 inline constexpr Field GPIOARST{0, 1};
 inline constexpr Field GPIOBRST{1, 1};
 inline constexpr Field GPIOCRST{2, 1};
@@ -224,12 +241,14 @@ constexpr Field DACxRST(unsigned n) { return DAC1RST.at(1, n - 1); }
 
 namespace ahb3rstr {  // RCC_AHB3RSTR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00000101;  // every field
 inline constexpr Field FMCRST{0, 1};
 inline constexpr Field QSPIRST{8, 1};
 }  // namespace ahb3rstr
 
 namespace apb1rstr1 {  // RCC_APB1RSTR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xD2FEC13F;  // every field
 inline constexpr Field TIM2RST{0, 1};
 inline constexpr Field TIM3RST{1, 1};
 inline constexpr Field TIM4RST{2, 1};
@@ -262,6 +281,7 @@ constexpr Field USARTxRST(unsigned n) { return USART2RST.at(1, n - 2); }
 
 namespace apb1rstr2 {  // RCC_APB1RSTR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00000103;  // every field
 inline constexpr Field LPUART1RST{0, 1};
 inline constexpr Field I2C4RST{1, 1};
 inline constexpr Field UCPD1RST{8, 1};
@@ -269,6 +289,7 @@ inline constexpr Field UCPD1RST{8, 1};
 
 namespace apb2rstr {  // RCC_APB2RSTR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0437F801;  // every field
 inline constexpr Field SYSCFGRST{0, 1};
 inline constexpr Field TIM1RST{11, 1};
 inline constexpr Field SPI1RST{12, 1};
@@ -287,6 +308,7 @@ constexpr Field SPIxRST(unsigned n) { return SPI1RST.at(1, n - 1); }
 
 namespace ahb1enr {  // RCC_AHB1ENR
 inline constexpr uint32_t kReset = 0x00000100;
+inline constexpr uint32_t kFields = 0x0000111F;  // every field
 inline constexpr Field DMA1EN{0, 1};
 inline constexpr Field DMA2EN{1, 1};
 inline constexpr Field DMAMUX1EN{2, 1};
@@ -300,6 +322,7 @@ constexpr Field DMAxEN(unsigned n) { return DMA1EN.at(1, n - 1); }
 
 namespace ahb2enr {  // RCC_AHB2ENR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x050F607F;  // every field
 inline constexpr Field GPIOAEN{0, 1};
 inline constexpr Field GPIOBEN{1, 1};
 inline constexpr Field GPIOCEN{2, 1};
@@ -321,12 +344,14 @@ constexpr Field DACxEN(unsigned n) { return DAC1EN.at(1, n - 1); }
 
 namespace ahb3enr {  // RCC_AHB3ENR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00000101;  // every field
 inline constexpr Field FMCEN{0, 1};
 inline constexpr Field QSPIEN{8, 1};
 }  // namespace ahb3enr
 
 namespace apb1enr1 {  // RCC_APB1ENR1
 inline constexpr uint32_t kReset = 0x00000400;
+inline constexpr uint32_t kFields = 0xD2FECD3F;  // every field
 inline constexpr Field TIM2EN{0, 1};
 inline constexpr Field TIM3EN{1, 1};
 inline constexpr Field TIM4EN{2, 1};
@@ -361,6 +386,7 @@ constexpr Field USARTxEN(unsigned n) { return USART2EN.at(1, n - 2); }
 
 namespace apb1enr2 {  // RCC_APB1ENR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00000103;  // every field
 inline constexpr Field LPUART1EN{0, 1};
 inline constexpr Field I2C4EN{1, 1};
 inline constexpr Field UCPD1EN{8, 1};
@@ -368,6 +394,7 @@ inline constexpr Field UCPD1EN{8, 1};
 
 namespace apb2enr {  // RCC_APB2ENR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0437F801;  // every field
 inline constexpr Field SYSCFGEN{0, 1};
 inline constexpr Field TIM1EN{11, 1};
 inline constexpr Field SPI1EN{12, 1};
@@ -386,6 +413,7 @@ constexpr Field SPIxEN(unsigned n) { return SPI1EN.at(1, n - 1); }
 
 namespace ahb1smenr {  // RCC_AHB1SMENR
 inline constexpr uint32_t kReset = 0x0000130F;
+inline constexpr uint32_t kFields = 0x0000131F;  // every field
 inline constexpr Field DMA1SMEN{0, 1};
 inline constexpr Field DMA2SMEN{1, 1};
 inline constexpr Field DMAMUX1SMEN{2, 1};
@@ -400,6 +428,7 @@ constexpr Field DMAxSMEN(unsigned n) { return DMA1SMEN.at(1, n - 1); }
 
 namespace ahb2smenr {  // RCC_AHB2SMENR
 inline constexpr uint32_t kReset = 0x050F667F;
+inline constexpr uint32_t kFields = 0x050F667F;  // every field
 inline constexpr Field GPIOASMEN{0, 1};
 inline constexpr Field GPIOBSMEN{1, 1};
 inline constexpr Field GPIOCSMEN{2, 1};
@@ -423,12 +452,14 @@ constexpr Field DACxSMEN(unsigned n) { return DAC1SMEN.at(1, n - 1); }
 
 namespace ahb3smenr {  // RCC_AHB3SMENR
 inline constexpr uint32_t kReset = 0x00000101;
+inline constexpr uint32_t kFields = 0x00000101;  // every field
 inline constexpr Field FMCSMEN{0, 1};
 inline constexpr Field QSPISMEN{8, 1};
 }  // namespace ahb3smenr
 
 namespace apb1smenr1 {  // RCC_APB1SMENR1
 inline constexpr uint32_t kReset = 0xD2FECD3F;
+inline constexpr uint32_t kFields = 0xD2FECD3F;  // every field
 inline constexpr Field TIM2SMEN{0, 1};
 inline constexpr Field TIM3SMEN{1, 1};
 inline constexpr Field TIM4SMEN{2, 1};
@@ -463,6 +494,7 @@ constexpr Field USARTxSMEN(unsigned n) { return USART2SMEN.at(1, n - 2); }
 
 namespace apb1smenr2 {  // RCC_APB1SMENR2
 inline constexpr uint32_t kReset = 0x00000103;
+inline constexpr uint32_t kFields = 0x00000103;  // every field
 inline constexpr Field LPUART1SMEN{0, 1};
 inline constexpr Field I2C4SMEN{1, 1};
 inline constexpr Field UCPD1SMEN{8, 1};
@@ -470,6 +502,7 @@ inline constexpr Field UCPD1SMEN{8, 1};
 
 namespace apb2smenr {  // RCC_APB2SMENR
 inline constexpr uint32_t kReset = 0x0437F801;
+inline constexpr uint32_t kFields = 0x0437F801;  // every field
 inline constexpr Field SYSCFGSMEN{0, 1};
 inline constexpr Field TIM1SMEN{11, 1};
 inline constexpr Field SPI1SMEN{12, 1};
@@ -488,6 +521,7 @@ constexpr Field SPIxSMEN(unsigned n) { return SPI1SMEN.at(1, n - 1); }
 
 namespace ccipr {  // RCC_CCIPR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 inline constexpr Field USART1SEL{0, 2};
 inline constexpr Field USART2SEL{2, 2};
 inline constexpr Field USART3SEL{4, 2};
@@ -512,6 +546,9 @@ constexpr Field USARTxSEL(unsigned n) { return USART1SEL.at(2, n - 1); }
 
 namespace bdcr {  // RCC_BDCR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0301837F;  // every field
+inline constexpr uint32_t kReadOnly = 0x00000042;  // the read-only fields
+inline constexpr uint32_t kWritable = 0x0301833D;  // the others
 inline constexpr Field LSEON{0, 1};
 inline constexpr Field LSERDY{1, 1};
 inline constexpr Field LSEBYP{2, 1};
@@ -527,6 +564,9 @@ inline constexpr Field LSCOSEL{25, 1};
 
 namespace csr {  // RCC_CSR
 inline constexpr uint32_t kReset = 0x0C000000;
+inline constexpr uint32_t kFields = 0xFE800003;  // every field
+inline constexpr uint32_t kReadOnly = 0xFE000002;  // the read-only fields
+inline constexpr uint32_t kWritable = 0x00800001;  // the others
 inline constexpr Field LSION{0, 1};
 inline constexpr Field LSIRDY{1, 1};
 inline constexpr Field RMVF{23, 1};
@@ -541,6 +581,9 @@ inline constexpr Field LPWRRSTF{31, 1};
 
 namespace crrcr {  // RCC_CRRCR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FF83;  // every field
+inline constexpr uint32_t kReadOnly = 0x0000FF82;  // the read-only fields
+inline constexpr uint32_t kWritable = 0x00000001;  // the others
 inline constexpr Field HSI48ON{0, 1};
 inline constexpr Field HSI48RDY{1, 1};
 inline constexpr Field HSI48CAL{7, 9};
@@ -548,6 +591,7 @@ inline constexpr Field HSI48CAL{7, 9};
 
 namespace ccipr2 {  // RCC_CCIPR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00300003;  // every field
 inline constexpr Field I2C4SEL{0, 2};
 inline constexpr Field QSPISEL{20, 2};
 }  // namespace ccipr2
@@ -586,6 +630,7 @@ constexpr uint32_t SRx(unsigned n) { return SR1 + 0x4u * (n - 1u); }
 
 namespace cr1 {  // PWR_CR1
 inline constexpr uint32_t kReset = 0x00000200;
+inline constexpr uint32_t kFields = 0x0000470F;  // every field
 inline constexpr Field LPMS{0, 3};
 inline constexpr Field FPD_STOP{3, 1};
 inline constexpr Field DBP{8, 1};
@@ -600,6 +645,7 @@ inline constexpr uint32_t Range2 = 2;
 
 namespace cr2 {  // PWR_CR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000000CF;  // every field
 inline constexpr Field PVDE{0, 1};
 inline constexpr Field PVDLS{1, 3};
 inline constexpr Field PVMEN1{6, 1};
@@ -610,6 +656,7 @@ constexpr Field PVMENx(unsigned n) { return PVMEN1.at(1, n - 1); }
 
 namespace cr3 {  // PWR_CR3
 inline constexpr uint32_t kReset = 0x00008000;
+inline constexpr uint32_t kFields = 0x0000E51F;  // every field
 inline constexpr Field EWUP1{0, 1};
 inline constexpr Field EWUP2{1, 1};
 inline constexpr Field EWUP3{2, 1};
@@ -626,6 +673,7 @@ constexpr Field EWUPx(unsigned n) { return EWUP1.at(1, n - 1); }
 
 namespace cr4 {  // PWR_CR4
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000031F;  // every field
 inline constexpr Field WP1{0, 1};
 inline constexpr Field WP2{1, 1};
 inline constexpr Field WP3{2, 1};
@@ -639,6 +687,7 @@ constexpr Field WPx(unsigned n) { return WP1.at(1, n - 1); }
 
 namespace sr1 {  // PWR_SR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000811F;  // every field
 inline constexpr Field WUF1{0, 1};
 inline constexpr Field WUF2{1, 1};
 inline constexpr Field WUF3{2, 1};
@@ -652,6 +701,7 @@ constexpr Field WUFx(unsigned n) { return WUF1.at(1, n - 1); }
 
 namespace sr2 {  // PWR_SR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000CF00;  // every field
 inline constexpr Field REGLPS{8, 1};
 inline constexpr Field REGLPF{9, 1};
 inline constexpr Field VOSF{10, 1};
@@ -664,6 +714,7 @@ constexpr Field PVMOx(unsigned n) { return PVMO1.at(1, n - 1); }
 
 namespace scr {  // PWR_SCR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000011F;  // every field
 inline constexpr Field CWUF1{0, 1};
 inline constexpr Field CWUF2{1, 1};
 inline constexpr Field CWUF3{2, 1};
@@ -676,90 +727,105 @@ constexpr Field CWUFx(unsigned n) { return CWUF1.at(1, n - 1); }
 
 namespace pucra {  // PWR_PUCRA
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000BFFF;  // every field
 // PU0..PU15 (no 14)
 constexpr Field PUx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pucra
 
 namespace pdcra {  // PWR_PDCRA
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00005FFF;  // every field
 // PD0..PD14 (no 13)
 constexpr Field PDx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pdcra
 
 namespace pucrb {  // PWR_PUCRB
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // PU0..PU15
 constexpr Field PUx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pucrb
 
 namespace pdcrb {  // PWR_PDCRB
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFEF;  // every field
 // PD0..PD15 (no 4)
 constexpr Field PDx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pdcrb
 
 namespace pucrc {  // PWR_PUCRC
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // PU0..PU15
 constexpr Field PUx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pucrc
 
 namespace pdcrc {  // PWR_PDCRC
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // PD0..PD15
 constexpr Field PDx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pdcrc
 
 namespace pucrd {  // PWR_PUCRD
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // PU0..PU15
 constexpr Field PUx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pucrd
 
 namespace pdcrd {  // PWR_PDCRD
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // PD0..PD15
 constexpr Field PDx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pdcrd
 
 namespace pucre {  // PWR_PUCRE
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // PU0..PU15
 constexpr Field PUx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pucre
 
 namespace pdcre {  // PWR_PDCRE
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // PD0..PD15
 constexpr Field PDx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pdcre
 
 namespace pucrf {  // PWR_PUCRF
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // PU0..PU15
 constexpr Field PUx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pucrf
 
 namespace pdcrf {  // PWR_PDCRF
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // PD0..PD15
 constexpr Field PDx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pdcrf
 
 namespace pucrg {  // PWR_PUCRG
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000007FF;  // every field
 // PU0..PU10
 constexpr Field PUx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pucrg
 
 namespace pdcrg {  // PWR_PDCRG
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000007FF;  // every field
 // PD0..PD10
 constexpr Field PDx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pdcrg
 
 namespace cr5 {  // PWR_CR5
 inline constexpr uint32_t kReset = 0x00000100;
+inline constexpr uint32_t kFields = 0x00000100;  // every field
 inline constexpr Field R1MODE{8, 1};
 }  // namespace cr5
 
@@ -784,6 +850,7 @@ inline constexpr uint32_t SEC1R = 0x070;
 
 namespace acr {  // FLASH_ACR
 inline constexpr uint32_t kReset = 0x00040601;
+inline constexpr uint32_t kFields = 0x00047F0F;  // every field
 inline constexpr Field LATENCY{0, 4};
 inline constexpr Field PRFTEN{8, 1};
 inline constexpr Field ICEN{9, 1};
@@ -797,21 +864,27 @@ inline constexpr Field DBG_SWEN{18, 1};
 
 namespace pdkeyr {  // FLASH_PDKEYR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 inline constexpr Field PDKEYR{0, 32};
 }  // namespace pdkeyr
 
 namespace keyr {  // FLASH_KEYR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 inline constexpr Field KEYR{0, 32};
 }  // namespace keyr
 
 namespace optkeyr {  // FLASH_OPTKEYR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 inline constexpr Field OPTKEYR{0, 32};
 }  // namespace optkeyr
 
 namespace sr {  // FLASH_SR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0001C3FB;  // every field
+inline constexpr uint32_t kReadOnly = 0x00010000;  // the read-only fields
+inline constexpr uint32_t kWritable = 0x0000C3FB;  // the others
 inline constexpr Field EOP{0, 1};
 inline constexpr Field OPERR{1, 1};
 inline constexpr Field PROGERR{3, 1};
@@ -828,6 +901,7 @@ inline constexpr Field BSY{16, 1};
 
 namespace cr {  // FLASH_CR
 inline constexpr uint32_t kReset = 0xC0000000;
+inline constexpr uint32_t kFields = 0xDF0701FF;  // every field
 inline constexpr Field PG{0, 1};
 inline constexpr Field PER{1, 1};
 inline constexpr Field MER1{2, 1};
@@ -846,6 +920,9 @@ inline constexpr Field LOCK{31, 1};
 
 namespace eccr {  // FLASH_ECCR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xC147FFFF;  // every field
+inline constexpr uint32_t kReadOnly = 0x0047FFFF;  // the read-only fields
+inline constexpr uint32_t kWritable = 0xC1000000;  // the others
 inline constexpr Field ADDR_ECC{0, 19};
 inline constexpr Field SYSF_ECC{22, 1};
 inline constexpr Field ECCCIE{24, 1};
@@ -855,6 +932,7 @@ inline constexpr Field ECCD{31, 1};
 
 namespace optr {  // FLASH_OPTR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x7F8F77FF;  // every field
 inline constexpr Field RDP{0, 8};
 inline constexpr Field BOR_LEV{8, 3};
 inline constexpr Field nRST_STOP{12, 1};
@@ -875,29 +953,34 @@ inline constexpr Field IRHEN{30, 1};
 
 namespace pcrop1sr {  // FLASH_PCROP1SR
 inline constexpr uint32_t kReset = 0xFFFF0000;
+inline constexpr uint32_t kFields = 0x00007FFF;  // every field
 inline constexpr Field PCROP1_STRT{0, 15};
 }  // namespace pcrop1sr
 
 namespace pcrop1er {  // FLASH_PCROP1ER
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x80007FFF;  // every field
 inline constexpr Field PCROP1_END{0, 15};
 inline constexpr Field PCROP_RDP{31, 1};
 }  // namespace pcrop1er
 
 namespace wrp1ar {  // FLASH_WRP1AR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x003F003F;  // every field
 inline constexpr Field WRP1A_STRT{0, 6};
 inline constexpr Field WRP1A_END{16, 6};
 }  // namespace wrp1ar
 
 namespace wrp1br {  // FLASH_WRP1BR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x003F003F;  // every field
 inline constexpr Field WRP1B_STRT{0, 6};
 inline constexpr Field WRP1B_END{16, 6};
 }  // namespace wrp1br
 
 namespace sec1r {  // FLASH_SEC1R
 inline constexpr uint32_t kReset = 0xFFF0FF00;
+inline constexpr uint32_t kFields = 0x0001007F;  // every field
 inline constexpr Field SEC_SIZE1{0, 7};
 inline constexpr Field BOOT_LOCK{16, 1};
 }  // namespace sec1r
@@ -924,12 +1007,14 @@ constexpr uint32_t EXTICRx(unsigned n) { return EXTICR1 + 0x4u * (n - 1u); }
 
 namespace memrmp {  // MEMRMP
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00000107;  // every field
 inline constexpr Field MEM_MODE{0, 3};
 inline constexpr Field FB_mode{8, 1};
 }  // namespace memrmp
 
 namespace cfgr1 {  // CFGR1
 inline constexpr uint32_t kReset = 0x7C000001;
+inline constexpr uint32_t kFields = 0xFCFF0300;  // every field
 inline constexpr Field BOOSTEN{8, 1};
 inline constexpr Field ANASWVDD{9, 1};
 inline constexpr Field I2C_PB6_FMP{16, 1};
@@ -945,6 +1030,7 @@ inline constexpr Field FPU_IE{26, 6};
 
 namespace exticr1 {  // EXTICR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field EXTI0{0, 4};
 inline constexpr Field EXTI1{4, 4};
 inline constexpr Field EXTI2{8, 4};
@@ -955,6 +1041,7 @@ constexpr Field EXTIx(unsigned n) { return EXTI0.at(4, n); }
 
 namespace exticr2 {  // EXTICR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field EXTI4{0, 4};
 inline constexpr Field EXTI5{4, 4};
 inline constexpr Field EXTI6{8, 4};
@@ -965,6 +1052,7 @@ constexpr Field EXTIx(unsigned n) { return EXTI4.at(4, n - 4); }
 
 namespace exticr3 {  // EXTICR3
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field EXTI8{0, 4};
 inline constexpr Field EXTI9{4, 4};
 inline constexpr Field EXTI10{8, 4};
@@ -975,6 +1063,7 @@ constexpr Field EXTIx(unsigned n) { return EXTI8.at(4, n - 8); }
 
 namespace exticr4 {  // EXTICR4
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field EXTI12{0, 4};
 inline constexpr Field EXTI13{4, 4};
 inline constexpr Field EXTI14{8, 4};
@@ -985,12 +1074,16 @@ constexpr Field EXTIx(unsigned n) { return EXTI12.at(4, n - 12); }
 
 namespace scsr {  // SCSR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00000003;  // every field
+inline constexpr uint32_t kReadOnly = 0x00000002;  // the read-only fields
+inline constexpr uint32_t kWritable = 0x00000001;  // the others
 inline constexpr Field CCMER{0, 1};
 inline constexpr Field CCMBSY{1, 1};
 }  // namespace scsr
 
 namespace cfgr2 {  // CFGR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000010F;  // every field
 inline constexpr Field CLL{0, 1};
 inline constexpr Field SPL{1, 1};
 inline constexpr Field PVDL{2, 1};
@@ -1000,12 +1093,14 @@ inline constexpr Field SPF{8, 1};
 
 namespace swpr {  // SWPR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // Page0_WP..Page31_WP
 constexpr Field Pagex_WP(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace swpr
 
 namespace skr {  // SKR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000000FF;  // every field
 inline constexpr Field KEY{0, 8};
 }  // namespace skr
 
@@ -1041,18 +1136,21 @@ constexpr uint32_t SWIERx(unsigned n) { return SWIER1 + 0x20u * (n - 1u); }
 
 namespace imr1 {  // IMR1
 inline constexpr uint32_t kReset = 0xFF820000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // IM0..IM31
 constexpr Field IMx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace imr1
 
 namespace emr1 {  // EMR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // EM0..EM31
 constexpr Field EMx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace emr1
 
 namespace rtsr1 {  // RTSR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xE07DFFFF;  // every field
 inline constexpr Field RT{29, 3};
 // RT0..RT22 (no 17)
 constexpr Field RTx(unsigned n) { return Field{0, 1}.at(1, n); }
@@ -1060,36 +1158,42 @@ constexpr Field RTx(unsigned n) { return Field{0, 1}.at(1, n); }
 
 namespace ftsr1 {  // FTSR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x007DFFFF;  // every field
 // FT0..FT22 (no 17)
 constexpr Field FTx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace ftsr1
 
 namespace swier1 {  // SWIER1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x007DFFFF;  // every field
 // SWI0..SWI22 (no 17)
 constexpr Field SWIx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace swier1
 
 namespace pr1 {  // PR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xE07FFFFF;  // every field
 // PIF0..PIF31 (no 23, 24, 25, 26, 27, 28)
 constexpr Field PIFx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace pr1
 
 namespace imr2 {  // IMR2
 inline constexpr uint32_t kReset = 0xFFFFFF87;
+inline constexpr uint32_t kFields = 0x00000FFF;  // every field
 // IM32..IM43
 constexpr Field IMx(unsigned n) { return Field{0, 1}.at(1, n - 32); }
 }  // namespace imr2
 
 namespace emr2 {  // EMR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000001FF;  // every field
 // EM32..EM40
 constexpr Field EMx(unsigned n) { return Field{0, 1}.at(1, n - 32); }
 }  // namespace emr2
 
 namespace rtsr2 {  // RTSR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000003C3;  // every field
 inline constexpr Field RT32{0, 1};
 inline constexpr Field RT33{1, 1};
 inline constexpr Field RT38{6, 1};
@@ -1102,6 +1206,7 @@ constexpr Field RTx(unsigned n) { return RT32.at(1, n - 32); }
 
 namespace ftsr2 {  // FTSR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00000078;  // every field
 inline constexpr Field FT35{3, 1};
 inline constexpr Field FT36{4, 1};
 inline constexpr Field FT37{5, 1};
@@ -1112,6 +1217,7 @@ constexpr Field FTx(unsigned n) { return FT35.at(1, n - 35); }
 
 namespace swier2 {  // SWIER2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00000078;  // every field
 inline constexpr Field SWI35{3, 1};
 inline constexpr Field SWI36{4, 1};
 inline constexpr Field SWI37{5, 1};
@@ -1122,6 +1228,7 @@ constexpr Field SWIx(unsigned n) { return SWI35.at(1, n - 35); }
 
 namespace pr2 {  // PR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00000078;  // every field
 inline constexpr Field PIF35{3, 1};
 inline constexpr Field PIF36{4, 1};
 inline constexpr Field PIF37{5, 1};
@@ -1153,42 +1260,49 @@ inline constexpr uint32_t BRR = 0x028;
 
 namespace moder {  // MODER
 inline constexpr uint32_t kReset = 0xFFFFFFFF;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // MODER0..MODER15
 constexpr Field MODERx(unsigned n) { return Field{0, 2}.at(2, n); }
 }  // namespace moder
 
 namespace otyper {  // OTYPER
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // OT0..OT15
 constexpr Field OTx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace otyper
 
 namespace ospeedr {  // OSPEEDR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // OSPEEDR0..OSPEEDR15
 constexpr Field OSPEEDRx(unsigned n) { return Field{0, 2}.at(2, n); }
 }  // namespace ospeedr
 
 namespace pupdr {  // PUPDR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // PUPDR0..PUPDR15
 constexpr Field PUPDRx(unsigned n) { return Field{0, 2}.at(2, n); }
 }  // namespace pupdr
 
 namespace idr {  // IDR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // IDR0..IDR15
 constexpr Field IDRx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace idr
 
 namespace odr {  // ODR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // ODR0..ODR15
 constexpr Field ODRx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace odr
 
 namespace bsrr {  // BSRR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // BR0..BR15
 constexpr Field BRx(unsigned n) { return Field{16, 1}.at(1, n); }
 // BS0..BS15
@@ -1197,6 +1311,7 @@ constexpr Field BSx(unsigned n) { return Field{0, 1}.at(1, n); }
 
 namespace lckr {  // LCKR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0001FFFF;  // every field
 inline constexpr Field LCKK{16, 1};
 // LCK0..LCK15
 constexpr Field LCKx(unsigned n) { return Field{0, 1}.at(1, n); }
@@ -1204,18 +1319,21 @@ constexpr Field LCKx(unsigned n) { return Field{0, 1}.at(1, n); }
 
 namespace afrl {  // AFRL
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // AFRL0..AFRL7
 constexpr Field AFRLx(unsigned n) { return Field{0, 4}.at(4, n); }
 }  // namespace afrl
 
 namespace afrh {  // AFRH
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // AFRH8..AFRH15
 constexpr Field AFRHx(unsigned n) { return Field{0, 4}.at(4, n - 8); }
 }  // namespace afrh
 
 namespace brr {  // BRR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 // BR0..BR15
 constexpr Field BRx(unsigned n) { return Field{0, 1}.at(1, n); }
 }  // namespace brr
@@ -1275,6 +1393,7 @@ constexpr uint32_t CRx(unsigned n) { return CR1 + 0x4u * (n - 1u); }
 
 namespace cr1 {  // TIM1_CR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00001BFF;  // every field
 inline constexpr Field CEN{0, 1};
 inline constexpr Field UDIS{1, 1};
 inline constexpr Field URS{2, 1};
@@ -1293,6 +1412,7 @@ inline constexpr uint32_t EdgeAligned = 0;
 
 namespace cr2 {  // TIM1_CR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x02F5FFFD;  // every field
 inline constexpr Field CCPC{0, 1};
 inline constexpr Field CCUS{2, 1};
 inline constexpr Field CCDS{3, 1};
@@ -1318,6 +1438,7 @@ constexpr Field OISxN(unsigned n) { return OIS1N.at(2, n - 1); }
 
 namespace smcr {  // TIM1_SMCR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0331FFFF;  // every field
 inline constexpr Field SMS{0, 3};
 inline constexpr Field OCCS{3, 1};
 inline constexpr Field TS{4, 3};
@@ -1334,6 +1455,7 @@ inline constexpr Field SMSPS{25, 1};
 
 namespace dier {  // TIM1_DIER
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00F07FFF;  // every field
 inline constexpr Field UIE{0, 1};
 inline constexpr Field CC1IE{1, 1};
 inline constexpr Field CC2IE{2, 1};
@@ -1361,6 +1483,7 @@ constexpr Field CCxIE(unsigned n) { return CC1IE.at(1, n - 1); }
 
 namespace sr {  // TIM1_SR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00F33FFF;  // every field
 inline constexpr Field UIF{0, 1};
 inline constexpr Field CC1IF{1, 1};
 inline constexpr Field CC2IF{2, 1};
@@ -1389,6 +1512,7 @@ constexpr Field CCxOF(unsigned n) { return CC1OF.at(1, n - 1); }
 
 namespace egr {  // TIM1_EGR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000001FF;  // every field
 inline constexpr Field UG{0, 1};
 inline constexpr Field CC1G{1, 1};
 inline constexpr Field CC2G{2, 1};
@@ -1404,6 +1528,7 @@ constexpr Field CCxG(unsigned n) { return CC1G.at(1, n - 1); }
 
 namespace ccmr1 {  // TIM1_CCMR1_Alternate
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0101FFFF;  // every field
 inline constexpr Field CC1S{0, 2};
 inline constexpr Field OC1FE{2, 1};
 inline constexpr Field OC1PE{3, 1};
@@ -1447,6 +1572,7 @@ inline constexpr uint32_t PwmMode2 = 7;
 
 namespace ccmr2 {  // TIM1_CCMR2_Alternate
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0101FFFF;  // every field
 inline constexpr Field CC3S{0, 2};
 inline constexpr Field OC3FE{2, 1};
 inline constexpr Field OC3PE{3, 1};
@@ -1490,6 +1616,7 @@ inline constexpr uint32_t PwmMode2 = 7;
 
 namespace ccer {  // TIM1_CCER
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0033FFFF;  // every field
 inline constexpr Field CC1E{0, 1};
 inline constexpr Field CC1P{1, 1};
 inline constexpr Field CC1NE{2, 1};
@@ -1522,47 +1649,58 @@ constexpr Field CCxP(unsigned n) { return CC1P.at(4, n - 1); }
 
 namespace cnt {  // TIM1_CNT
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x8000FFFF;  // every field
+inline constexpr uint32_t kReadOnly = 0x80000000;  // the read-only fields
+inline constexpr uint32_t kWritable = 0x0000FFFF;  // the others
 inline constexpr Field CNT{0, 16};
 inline constexpr Field UIFCPY{31, 1};
 }  // namespace cnt
 
 namespace psc {  // TIM1_PSC
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field PSC{0, 16};
 }  // namespace psc
 
 namespace arr {  // TIM1_ARR
 inline constexpr uint32_t kReset = 0x0000FFFF;
+inline constexpr uint32_t kFields = 0x000FFFFF;  // every field
 inline constexpr Field ARR{0, 20};
 }  // namespace arr
 
 namespace rcr {  // TIM1_RCR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field REP{0, 16};
 }  // namespace rcr
 
 namespace ccr1 {  // TIM1_CCR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000FFFFF;  // every field
 inline constexpr Field CCR1{0, 20};
 }  // namespace ccr1
 
 namespace ccr2 {  // TIM1_CCR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000FFFFF;  // every field
 inline constexpr Field CCR2{0, 20};
 }  // namespace ccr2
 
 namespace ccr3 {  // TIM1_CCR3
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000FFFFF;  // every field
 inline constexpr Field CCR3{0, 20};
 }  // namespace ccr3
 
 namespace ccr4 {  // TIM1_CCR4
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000FFFFF;  // every field
 inline constexpr Field CCR4{0, 20};
 }  // namespace ccr4
 
 namespace bdtr {  // TIM1_BDTR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x3FFFFFFF;  // every field
 inline constexpr Field DTG{0, 8};
 inline constexpr Field LOCK{8, 2};
 inline constexpr Field OSSI{10, 1};
@@ -1583,6 +1721,7 @@ inline constexpr Field BK2BID{29, 1};
 
 namespace ccr5 {  // TIM1_CCR5
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xE00FFFFF;  // every field
 inline constexpr Field CCR5{0, 20};
 inline constexpr Field GC5C1{29, 1};
 inline constexpr Field GC5C2{30, 1};
@@ -1591,11 +1730,13 @@ inline constexpr Field GC5C3{31, 1};
 
 namespace ccr6 {  // TIM1_CCR6
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000FFFFF;  // every field
 inline constexpr Field CCR6{0, 20};
 }  // namespace ccr6
 
 namespace ccmr3 {  // TIM1_CCMR3
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0101FCFC;  // every field
 inline constexpr Field OC5FE{2, 1};
 inline constexpr Field OC5PE{3, 1};
 inline constexpr Field OC5M{4, 3};
@@ -1620,6 +1761,7 @@ constexpr Field OCxPE(unsigned n) { return OC5PE.at(8, n - 5); }
 
 namespace dtr2 {  // TIM1_DTR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000300FF;  // every field
 inline constexpr Field DTGF{0, 8};
 inline constexpr Field DTAE{16, 1};
 inline constexpr Field DTPE{17, 1};
@@ -1627,6 +1769,7 @@ inline constexpr Field DTPE{17, 1};
 
 namespace ecr {  // TIM1_ECR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x07FF00E7;  // every field
 inline constexpr Field IE{0, 1};
 inline constexpr Field IDIR{1, 2};
 inline constexpr Field FIDX{5, 1};
@@ -1637,6 +1780,7 @@ inline constexpr Field PWPRSC{24, 3};
 
 namespace tisel {  // TIM1_TISEL
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0F0F0F0F;  // every field
 inline constexpr Field TI1SEL{0, 4};
 inline constexpr Field TI2SEL{8, 4};
 inline constexpr Field TI3SEL{16, 4};
@@ -1647,6 +1791,7 @@ constexpr Field TIxSEL(unsigned n) { return TI1SEL.at(8, n - 1); }
 
 namespace af1 {  // TIM1_AF1
 inline constexpr uint32_t kReset = 0x00000001;
+inline constexpr uint32_t kFields = 0x0003FFFF;  // every field
 inline constexpr Field BKINE{0, 1};
 inline constexpr Field BKINP{9, 1};
 inline constexpr Field BKCMP1P{10, 1};
@@ -1662,6 +1807,7 @@ constexpr Field BKCMPxP(unsigned n) { return BKCMP1P.at(1, n - 1); }
 
 namespace af2 {  // TIM1_AF2
 inline constexpr uint32_t kReset = 0x00000001;
+inline constexpr uint32_t kFields = 0x00073FFF;  // every field
 inline constexpr Field BK2INE{0, 1};
 inline constexpr Field BK2CMP1E{1, 1};
 inline constexpr Field BK2CMP2E{2, 1};
@@ -1681,19 +1827,88 @@ inline constexpr Field OCRSEL{16, 3};
 
 namespace or1 {  // TIM16_OR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00000001;  // every field
 inline constexpr Field HSE32EN{0, 1};
 }  // namespace or1
 
 namespace dcr {  // TIM1_DCR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00001F1F;  // every field
 inline constexpr Field DBA{0, 5};
 inline constexpr Field DBL{8, 5};
 }  // namespace dcr
 
 namespace dmar {  // TIM1_DMAR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 inline constexpr Field DMAB{0, 32};
 }  // namespace dmar
+
+// Every field of TIM2 and TIM4, by register, where TIM1 has more.
+// Not here, as they differ between them: CNT, ARR, CCR1, CCR2, CCR3, CCR4.
+namespace general {
+namespace cr2 {
+inline constexpr uint32_t kFields = 0x020000F8;
+}  // namespace cr2
+namespace dier {
+inline constexpr uint32_t kFields = 0x00F05F5F;
+}  // namespace dier
+namespace sr {
+inline constexpr uint32_t kFields = 0x00F01E5F;
+}  // namespace sr
+namespace egr {
+inline constexpr uint32_t kFields = 0x0000005F;
+}  // namespace egr
+namespace ccer {
+inline constexpr uint32_t kFields = 0x0000BBBB;
+}  // namespace ccer
+namespace af1 {
+inline constexpr uint32_t kFields = 0x0003C000;
+}  // namespace af1
+namespace af2 {
+inline constexpr uint32_t kFields = 0x00070000;
+}  // namespace af2
+}  // namespace general
+
+// Every field of TIM17, by register, where TIM1 has more.
+namespace one_channel {
+namespace cr1 {
+inline constexpr uint32_t kFields = 0x00001B8F;
+}  // namespace cr1
+namespace cr2 {
+inline constexpr uint32_t kFields = 0x0000030D;
+}  // namespace cr2
+namespace dier {
+inline constexpr uint32_t kFields = 0x000003A3;
+}  // namespace dier
+namespace sr {
+inline constexpr uint32_t kFields = 0x000002A3;
+}  // namespace sr
+namespace egr {
+inline constexpr uint32_t kFields = 0x000000A3;
+}  // namespace egr
+namespace ccmr1 {
+inline constexpr uint32_t kFields = 0x000100FF;
+}  // namespace ccmr1
+namespace ccer {
+inline constexpr uint32_t kFields = 0x0000000F;
+}  // namespace ccer
+namespace rcr {
+inline constexpr uint32_t kFields = 0x000000FF;
+}  // namespace rcr
+namespace bdtr {
+inline constexpr uint32_t kFields = 0x140FFFFF;
+}  // namespace bdtr
+namespace tisel {
+inline constexpr uint32_t kFields = 0x0000000F;
+}  // namespace tisel
+namespace af1 {
+inline constexpr uint32_t kFields = 0x00003FFF;
+}  // namespace af1
+namespace af2 {
+inline constexpr uint32_t kFields = 0x00070000;
+}  // namespace af2
+}  // namespace one_channel
 
 }  // namespace tim
 
@@ -1728,6 +1943,7 @@ constexpr uint32_t RGxCR(unsigned n) { return RG0CR + 0x4u * n; }
 
 namespace cxcr {  // C0CR..C11CR, each
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x1FFF037F;  // every field
 inline constexpr Field DMAREQ_ID{0, 7};
 inline constexpr Field SOIE{8, 1};
 inline constexpr Field EGE{9, 1};
@@ -1739,16 +1955,19 @@ inline constexpr Field SYNC_ID{24, 5};
 
 namespace csr {  // CSR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field SOF{0, 16};
 }  // namespace csr
 
 namespace cfr {  // CFR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field CSOF{0, 16};
 }  // namespace cfr
 
 namespace rgxcr {  // RG0CR..RG3CR, each
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00FF011F;  // every field
 inline constexpr Field SIG_ID{0, 5};
 inline constexpr Field OIE{8, 1};
 inline constexpr Field GE{16, 1};
@@ -1758,11 +1977,13 @@ inline constexpr Field GNBREQ{19, 5};
 
 namespace rgsr {  // RGSR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000000F;  // every field
 inline constexpr Field OF{0, 4};
 }  // namespace rgsr
 
 namespace rgcfr {  // RGCFR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000000F;  // every field
 inline constexpr Field COF{0, 4};
 }  // namespace rgcfr
 
@@ -1809,6 +2030,7 @@ constexpr uint32_t CPARx(unsigned n) { return CPAR1 + 0x14u * (n - 1u); }
 
 namespace isr {  // ISR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // GIF1..GIF8
 constexpr Field GIFx(unsigned n) { return Field{0, 1}.at(4, n - 1); }
 // HTIF1..HTIF8
@@ -1821,6 +2043,7 @@ constexpr Field TEIFx(unsigned n) { return Field{3, 1}.at(4, n - 1); }
 
 namespace ifcr {  // IFCR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 // GIF1..GIF8
 constexpr Field GIFx(unsigned n) { return Field{0, 1}.at(4, n - 1); }
 // HTIF1..HTIF8
@@ -1833,6 +2056,7 @@ constexpr Field TEIFx(unsigned n) { return Field{3, 1}.at(4, n - 1); }
 
 namespace ccrx {  // CCR1..CCR6, each
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00007FFF;  // every field
 inline constexpr Field EN{0, 1};
 inline constexpr Field TCIE{1, 1};
 inline constexpr Field HTIE{2, 1};
@@ -1849,16 +2073,19 @@ inline constexpr Field MEM2MEM{14, 1};
 
 namespace cndtrx {  // CNDTR1..CNDTR6, each
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field NDT{0, 16};
 }  // namespace cndtrx
 
 namespace cparx {  // CPAR1..CPAR6, each
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 inline constexpr Field PA{0, 32};
 }  // namespace cparx
 
 namespace cmarx {  // CMAR1..CMAR6, each
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 inline constexpr Field MA{0, 32};
 }  // namespace cmarx
 
@@ -1885,6 +2112,7 @@ constexpr uint32_t CRx(unsigned n) { return CR1 + 0x4u * (n - 1u); }
 
 namespace cr1 {  // CR1
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 inline constexpr Field UE{0, 1};
 inline constexpr Field UESM{1, 1};
 inline constexpr Field RE{2, 1};
@@ -1925,6 +2153,7 @@ constexpr Field DEDTx(unsigned n) { return DEDT0.at(1, n); }
 
 namespace cr2 {  // CR2
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFF79;  // every field
 inline constexpr Field SLVEN{0, 1};
 inline constexpr Field DIS_NSS{3, 1};
 inline constexpr Field ADDM7{4, 1};
@@ -1953,6 +2182,7 @@ constexpr Field ABRMODx(unsigned n) { return ABRMOD0.at(1, n); }
 
 namespace cr3 {  // CR3
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFEFFFF;  // every field
 inline constexpr Field EIE{0, 1};
 inline constexpr Field IREN{1, 1};
 inline constexpr Field IRLP{2, 1};
@@ -1981,24 +2211,28 @@ inline constexpr Field TXFTCFG{29, 3};
 
 namespace brr {  // BRR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field DIV_Fraction{0, 4};
 inline constexpr Field DIV_Mantissa{4, 12};
 }  // namespace brr
 
 namespace gtpr {  // GTPR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000FFFF;  // every field
 inline constexpr Field PSC{0, 8};
 inline constexpr Field GT{8, 8};
 }  // namespace gtpr
 
 namespace rtor {  // RTOR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0xFFFFFFFF;  // every field
 inline constexpr Field RTO{0, 24};
 inline constexpr Field BLEN{24, 8};
 }  // namespace rtor
 
 namespace rqr {  // RQR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000001F;  // every field
 inline constexpr Field ABRRQ{0, 1};
 inline constexpr Field SBKRQ{1, 1};
 inline constexpr Field MMRQ{2, 1};
@@ -2008,6 +2242,7 @@ inline constexpr Field TXFRQ{4, 1};
 
 namespace isr {  // ISR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0FFFFFFF;  // every field
 inline constexpr Field PE{0, 1};
 inline constexpr Field FE{1, 1};
 inline constexpr Field NF{2, 1};
@@ -2040,6 +2275,7 @@ inline constexpr Field TXFT{27, 1};
 
 namespace icr {  // ICR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x00123BFF;  // every field
 inline constexpr Field PECF{0, 1};
 inline constexpr Field FECF{1, 1};
 inline constexpr Field NCF{2, 1};
@@ -2059,16 +2295,19 @@ inline constexpr Field WUCF{20, 1};
 
 namespace rdr {  // RDR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000001FF;  // every field
 inline constexpr Field RDR{0, 9};
 }  // namespace rdr
 
 namespace tdr {  // TDR
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x000001FF;  // every field
 inline constexpr Field TDR{0, 9};
 }  // namespace tdr
 
 namespace presc {  // PRESC
 inline constexpr uint32_t kReset = 0x00000000;
+inline constexpr uint32_t kFields = 0x0000000F;  // every field
 inline constexpr Field PRESCALER{0, 4};
 }  // namespace presc
 

@@ -12,140 +12,24 @@ namespace vboard::periph {
 
 namespace {
 
-// OCxM_1 is the fourth bit of the output compare mode.
-constexpr Field kOcmHigh{3, 1};
-
-// Fields the timers store but do not act on: the counter only counts up, on
-// its own clock, and compare values have no dithering.
-const UnmodelledField kCounting{tim::cr1::DIR | tim::cr1::CMS,
-                                "down or centre-aligned counting is not modelled (counts up)"};
-const UnmodelledField kSlaveMode{tim::smcr::SMS | tim::smcr::SMS_1, "slave mode is not modelled"};
-const UnmodelledField kDithering{tim::cr1::DITHEN.mask(), "CR1.DITHEN: dithering is not modelled"};
-// CNT's top bit copies UIF when CR1.UIFREMAP is set (16-bit timers).
-constexpr uint32_t kUifcpy = tim::cnt::UIFCPY.mask();
-// A timer's 16-bit registers (the prescaler, the counter of most timers).
-constexpr uint32_t kHalf = Field{0, 16}.mask();
 // The CC1..CC4 interrupt flags of SR.
 constexpr uint32_t kCcFlags = tim::sr::CC1IF | tim::sr::CC2IF | tim::sr::CC3IF | tim::sr::CC4IF;
 
-// Basic timers (TIM6/TIM7): a counter and its update event.
-std::vector<RegDef> basic_timer_regs() {
-  return {
-      {.name = "CR1",
-       .offset = tim::CR1,
-       .reset = 0,
-       .rw = tim::cr1::CEN | tim::cr1::UDIS | tim::cr1::URS | tim::cr1::OPM | tim::cr1::ARPE |
-             tim::cr1::UIFREMAP,
-       .unmodelled = {kDithering}},
-      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = tim::cr2::MMS.mask()},
-      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = tim::dier::UIE | tim::dier::UDE},
-      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = tim::sr::UIF.mask()},
-      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = tim::egr::UG.mask()},
-      {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = kHalf, .ro = kUifcpy},
-      {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
-      {.name = "ARR", .offset = tim::ARR, .reset = tim::arr::kReset, .rw = kHalf},
-  };
-}
-
-// TIM16/TIM17: one channel with a complementary output and a break input.
-std::vector<RegDef> one_channel_timer_regs() {
-  return {
-      {.name = "CR1", .offset = tim::CR1, .reset = 0, .rw = 0x0B8F, .unmodelled = {kDithering}},
-      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = 0x30D},
-      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = 0x3A3},
-      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = 0x2A3},
-      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = 0xA3},
-      {.name = "CCMR1", .offset = tim::CCMR1, .reset = 0, .rw = 0x100FF},
-      {.name = "CCER", .offset = tim::CCER, .reset = 0, .rw = 0xF},
-      {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = kHalf, .ro = kUifcpy},
-      {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
-      {.name = "ARR", .offset = tim::ARR, .reset = tim::arr::kReset, .rw = kHalf},
-      {.name = "RCR", .offset = tim::RCR, .reset = 0, .rw = 0xFF},
-      {.name = "CCR1", .offset = tim::CCR1, .reset = 0, .rw = kHalf},
-      {.name = "BDTR", .offset = tim::BDTR, .reset = 0, .rw = 0x140FFFFF},
-      {.name = "DTR2", .offset = tim::DTR2, .reset = 0, .rw = 0x300FF},
-      {.name = "TISEL", .offset = tim::TISEL, .reset = 0, .rw = 0xF},
-      {.name = "AF1", .offset = tim::AF1, .reset = tim::af1::kReset, .rw = 0x3FFF},
-      {.name = "AF2", .offset = tim::AF2, .reset = 0, .rw = 0x70000},
-      {.name = "OR1", .offset = tim::OR1, .reset = 0, .rw = 0x1},
-      {.name = "DCR", .offset = tim::DCR, .reset = 0, .rw = 0x1F1F},
-      {.name = "DMAR", .offset = tim::DMAR, .reset = 0, .rw = kWord},
-  };
-}
-
-std::vector<RegDef> timer_regs(const TimerInfo& i) {
-  const uint32_t cnt_mask = i.bits32 ? kWord : kHalf;
-  if (i.channels == 0) return basic_timer_regs();
-  if (i.channels == 1) return one_channel_timer_regs();
-  std::vector<RegDef> r;
-  const bool adv = i.has_break;
-  r = {
-      {.name = "CR1", .offset = tim::CR1, .reset = 0, .rw = 0x0B8F, .unmodelled = {kCounting, kDithering}},
-      {.name = "CR2", .offset = tim::CR2, .reset = 0, .rw = adv ? 0x02F5FFFDu : 0x020000F8u},
-      {.name = "SMCR", .offset = tim::SMCR, .reset = 0, .rw = 0x0330FFF8, .unmodelled = {kSlaveMode}},
-      {.name = "DIER", .offset = tim::DIER, .reset = 0, .rw = adv ? 0x00F07FFFu : 0x00F05F5Fu},
-      {.name = "SR", .offset = tim::SR, .reset = 0, .w0c = adv ? 0x00F33FFFu : 0x00F01E5Fu},
-      {.name = "EGR", .offset = tim::EGR, .reset = 0, .wo = adv ? 0x1FFu : 0x5Fu},
-      {.name = "CCMR1", .offset = tim::CCMR1, .reset = 0, .rw = 0x0101FFFF},
-      {.name = "CCMR2", .offset = tim::CCMR2, .reset = 0, .rw = 0x0101FFFF},
-      {.name = "CCER", .offset = tim::CCER, .reset = 0, .rw = adv ? 0x0033FFFFu : 0xBBBBu},
-      {.name = "CNT", .offset = tim::CNT, .reset = 0, .rw = cnt_mask, .ro = i.bits32 ? 0u : kUifcpy},
-      {.name = "PSC", .offset = tim::PSC, .reset = 0, .rw = kHalf},
-      {.name = "ARR", .offset = tim::ARR, .reset = cnt_mask, .rw = cnt_mask},
-  };
-  if (i.has_rcr) r.push_back({.name = "RCR", .offset = tim::RCR, .reset = 0, .rw = kHalf});
-  r.push_back({.name = "CCR1", .offset = tim::CCR1, .reset = 0, .rw = cnt_mask});
-  r.push_back({.name = "CCR2", .offset = tim::CCR2, .reset = 0, .rw = cnt_mask});
-  r.push_back({.name = "CCR3", .offset = tim::CCR3, .reset = 0, .rw = cnt_mask});
-  r.push_back({.name = "CCR4", .offset = tim::CCR4, .reset = 0, .rw = cnt_mask});
-  if (adv) {
-    r.push_back({.name = "BDTR", .offset = tim::BDTR, .reset = 0, .rw = 0x3FFFFFFF});
-    r.push_back({.name = "CCR5", .offset = tim::CCR5, .reset = 0, .rw = 0xE00FFFFF});
-    r.push_back({.name = "CCR6", .offset = tim::CCR6, .reset = 0, .rw = 0x000FFFFF});
-    r.push_back({.name = "CCMR3", .offset = tim::CCMR3, .reset = 0, .rw = 0x0101FCFC});
-    r.push_back({.name = "DTR2", .offset = tim::DTR2, .reset = 0, .rw = 0x000300FF});
+// OCxREF at a compare match: the match modes act on it, the others follow
+// the counter as level_for() says.
+inline int level_at_match(unsigned mode, uint32_t cnt, uint32_t ccr, int old) {
+  switch (mode) {
+    case tim::ccmr1::ocxm::ActiveOnMatch:
+      return 1;
+    case tim::ccmr1::ocxm::InactiveOnMatch:
+      return 0;
+    case tim::ccmr1::ocxm::Toggle:
+      return !old;
+    default:
+      return Timer::level_for(mode, cnt, ccr, old);
   }
-  r.push_back({.name = "ECR", .offset = tim::ECR, .reset = 0, .rw = 0x07FF00E7});
-  r.push_back({.name = "TISEL", .offset = tim::TISEL, .reset = 0, .rw = 0x0F0F0F0F});
-  r.push_back({.name = "AF1",
-               .offset = tim::AF1,
-               .reset = adv ? tim::af1::kReset : 0u,
-               .rw = adv ? 0x3FFFFu : 0x3C000u});
-  r.push_back({.name = "AF2",
-               .offset = tim::AF2,
-               .reset = adv ? tim::af2::kReset : 0u,
-               .rw = adv ? 0x73FFFu : 0x70000u});
-  r.push_back({.name = "DCR", .offset = tim::DCR, .reset = 0, .rw = 0x1F1F});
-  r.push_back({.name = "DMAR", .offset = tim::DMAR, .reset = 0, .rw = kWord});
-  return r;
 }
-
 }  // namespace
-
-TimerInfo::TimerInfo(const desc::Peripheral& p)
-    : name(p.name),
-      channels(p.timer.channels),
-      bits32(p.timer.bits32),
-      has_rcr(p.timer.has_rcr),
-      has_break(p.timer.has_break) {
-  irq.fill(~0u);  // no line (IrqMux ignores it)
-  for (const desc::IrqLine& l : p.irqs)
-    for (unsigned e = l.first; e <= l.last && e < irq.size(); ++e) irq[e] = l.irq;
-  for (const desc::DmaRequest& r : p.requests) {
-    if (r.source == 0) req_up = r.id;
-    if (r.source >= 1 && r.source <= req_cc.size()) req_cc[r.source - 1] = r.id;
-  }
-}
-
-Timer::Timer(Context& ctx, const desc::Peripheral& where, const ClockTree& clocks, Dmamux* mux)
-    : RegBlock(ctx, where, timer_regs(TimerInfo(where))),
-      info_(where),
-      clocks_(clocks),
-      mux_(mux),
-      cnt_max_(where.timer.bits32 ? kWord : kHalf) {
-  arr_act_ = val(tim::ARR);
-  load_rate();
-}
 
 // ------------------------------------------------------------ time arithmetic
 
@@ -196,86 +80,6 @@ void Timer::clock_changed(ns_t t) {
   load_rate();
   rebase(t, c);
 }
-
-// ------------------------------------------------------------ configuration
-
-bool Timer::oc_preload(unsigned ch) const { return (preload_mask_ >> ch) & 1u; }
-
-void Timer::decode_config() {
-  cmp_mask_ = out_en_mask_ = dma_cc_mask_ = preload_mask_ = 0;
-  const uint32_t ie = val(tim::DIER), cc_en = val(tim::CCER);
-  const bool all_preloaded = compare_always_preloaded_;
-  const bool moe = !info_.has_break || tim::bdtr::MOE.test(val(tim::BDTR));
-  for (unsigned ch = 0; ch < info_.channels; ++ch) {
-    // CCMR2 lays out channels 3 and 4 as CCMR1 does 1 and 2.
-    const uint32_t ccmr = val(tim::CCMRx(ch / 2 + 1));
-    const unsigned k = ch % 2 + 1;
-    mode_[ch] = tim::ccmr1::OCxM(k).get(ccmr) | kOcmHigh(tim::ccmr1::OCxM_1(k).get(ccmr));
-    const bool output = tim::ccmr1::CCxS(k).get(ccmr) == tim::ccmr1::ccxs::Output;
-    const bool enabled = tim::ccer::CCxE(ch + 1).test(cc_en);
-    if (output) cmp_mask_ |= 1u << ch;
-    if (tim::ccmr1::OCxPE(k).test(ccmr) || all_preloaded) preload_mask_ |= 1u << ch;
-    if (enabled && moe && output) out_en_mask_ |= 1u << ch;
-    if (tim::dier::CCxDE(ch + 1).test(ie)) dma_cc_mask_ |= 1u << ch;
-    if (mode_[ch] > tim::ccmr1::ocxm::PwmMode2 && enabled)
-      finding(chip::diag::kNotModelled, "OC" + std::to_string(ch + 1) + "M mode " +
-                                            std::to_string(mode_[ch]) + " not modelled (taken as PWM 1)");
-  }
-}
-
-void Timer::set_ref(unsigned ch, int ref, ns_t t) {
-  ref_[ch] = ref;
-  const int level =
-      ((out_en_mask_ >> ch) & 1u) ? (ref ^ static_cast<int>(tim::ccer::CCxP(ch + 1).get(val(tim::CCER)))) : 0;
-  if (((out_levels_ >> ch) & 1u) == static_cast<uint32_t>(level)) return;
-  out_levels_ ^= 1u << ch;
-  for (const OutPin& o : out_pins_[ch]) o.gpio->af_output(o.pin, level, t);
-}
-
-// Level of OCxREF for the modes that depend on the counter only.
-int Timer::level_for(unsigned mode, uint32_t cnt, uint32_t ccr, int old) {
-  switch (mode) {
-    case tim::ccmr1::ocxm::ForceInactive:
-      return 0;
-    case tim::ccmr1::ocxm::ForceActive:
-      return 1;
-    case tim::ccmr1::ocxm::PwmMode1:
-      return cnt < ccr;
-    case tim::ccmr1::ocxm::PwmMode2:
-      return !(cnt < ccr);
-    case tim::ccmr1::ocxm::Frozen:
-    case tim::ccmr1::ocxm::ActiveOnMatch:
-    case tim::ccmr1::ocxm::InactiveOnMatch:
-    case tim::ccmr1::ocxm::Toggle:
-      return old;
-    default:
-      return cnt < ccr;
-  }
-}
-
-namespace {
-inline int level_at_match(unsigned mode, uint32_t cnt, uint32_t ccr, int old) {
-  switch (mode) {
-    case tim::ccmr1::ocxm::ActiveOnMatch:
-      return 1;
-    case tim::ccmr1::ocxm::InactiveOnMatch:
-      return 0;
-    case tim::ccmr1::ocxm::Toggle:
-      return !old;
-    default:
-      return Timer::level_for(mode, cnt, ccr, old);
-  }
-}
-}  // namespace
-
-void Timer::refresh_outputs(ns_t t) {
-  if (info_.channels == 0) return;
-  const uint32_t cnt = counter_at(t);
-  for (unsigned ch = 0; ch < info_.channels; ++ch)
-    set_ref(ch, level_for(mode_[ch], cnt, ccr_act_[ch], ref_[ch]), t);
-}
-
-void Timer::connect_output(unsigned ch, Gpio* gpio, unsigned pin) { out_pins_[ch].push_back({gpio, pin}); }
 
 // ------------------------------------------------------------ flags and IRQs
 

@@ -125,6 +125,8 @@ inline constexpr Field PARTNO{4, 12};
 inline constexpr Field ARCHITECTURE{16, 4};
 inline constexpr Field VARIANT{20, 4};
 inline constexpr Field IMPLEMENTER{24, 8};
+// What the STM32G4's core reads: ARM (0x41), Cortex-M4 (0xC24), r0p1.
+inline constexpr uint32_t kCortexM4r0p1 = 0x410FC241;
 }  // namespace cpuid
 
 namespace icsr {
@@ -305,6 +307,18 @@ namespace fpcar {
 inline constexpr Field ADDRESS{3, 29};
 }  // namespace fpcar
 
+// The media and FP feature registers of the Cortex-M4's single-precision FPU
+// (Cortex-M4 TRM 7.3): 16 double registers, single precision, divide, square
+// root and every rounding mode (MVFR0); flush-to-zero, default NaN, half
+// precision and fused multiply-accumulate (MVFR1).
+namespace mvfr0 {
+inline constexpr uint32_t kCortexM4 = 0x10110021;
+}  // namespace mvfr0
+
+namespace mvfr1 {
+inline constexpr uint32_t kCortexM4 = 0x11000011;
+}  // namespace mvfr1
+
 namespace fpdscr {
 inline constexpr Field RMODE{22, 2};
 inline constexpr Field FZ{24, 1};
@@ -379,6 +393,36 @@ inline constexpr uint16_t WFI = 0xBF30;
 inline constexpr uint16_t SEV = 0xBF40;
 inline constexpr uint16_t CPSID_I = 0xB672;
 inline constexpr uint16_t B_SELF = 0xE7FE;  // b . (a branch to itself)
+
+// A halfword pattern: the bits `select` picks out equal `bits`.
+struct Pattern {
+  uint16_t select;
+  uint16_t bits;
+  constexpr bool matches(uint16_t hw) const { return (hw & select) == bits; }
+};
+
+// A halfword whose top five bits are 0b11101 or more starts a 32-bit instruction.
+inline constexpr Field kWidthBits{11, 5};
+inline constexpr uint32_t kFirstWide = 0b11101;
+
+// Coprocessor instructions (LDC, STC, MCRR, MRRC, CDP, MCR, MRC; ARM ARM
+// A6.3.18): the first halfword is 1110 11xx xxxx xxxx. The coprocessor
+// number is bits 11..8 of the second; the FPU's, 10 and 11, share bits 11..9.
+inline constexpr Pattern kCoprocessor{0xFC00, 0xEC00};
+inline constexpr Field kCoprocessorPair{9, 3};
+inline constexpr uint32_t kFpuCoprocessors = 0b101;  // cp10, cp11
+
+// Store-exclusive (ARM ARM A6.3.4): STREX's first halfword (Rn in bits 3..0),
+// and the first halfword of STREXB/STREXH/STREXD, whose op3 (bits 7..4 of
+// the second halfword) says which.
+inline constexpr Pattern kStrex{0xFFF0, 0xE840};
+inline constexpr Pattern kStrexBHD{0xFFF0, 0xE8C0};
+inline constexpr Field kExclusiveOp{4, 4};
+namespace exclusive_op {
+inline constexpr uint32_t STREXB = 4;
+inline constexpr uint32_t STREXH = 5;
+inline constexpr uint32_t STREXD = 7;
+}  // namespace exclusive_op
 }  // namespace thumb
 
 }  // namespace vboard::core

@@ -11,14 +11,15 @@ namespace {
 
 // A 32-bit coprocessor instruction for cp10/cp11 (the FPU) in Thumb-2.
 bool is_fp_insn(uint16_t hw1, uint16_t hw2) {
-  return (hw1 & 0xEC00) == 0xEC00 && (hw1 & 0x1000) == 0 && ((hw2 >> 9) & 7) == 5;
+  return thumb::kCoprocessor.matches(hw1) && thumb::kCoprocessorPair.get(hw2) == thumb::kFpuCoprocessors;
 }
 
-// Thumb-2 store-exclusive: STREX (E84x) and STREXB/H/D (E8Cx, op 4/5/7).
+// Thumb-2 store-exclusive: STREX, STREXB, STREXH, STREXD.
 bool is_excl_store(uint16_t hw1, uint16_t hw2) {
-  if ((hw1 & 0xFFF0) == 0xE840) return true;
-  const unsigned op = (hw2 >> 4) & 0xF;
-  return (hw1 & 0xFFF0) == 0xE8C0 && (op == 4 || op == 5 || op == 7);
+  if (thumb::kStrex.matches(hw1)) return true;
+  const uint32_t op = thumb::kExclusiveOp.get(hw2);
+  namespace op3 = thumb::exclusive_op;
+  return thumb::kStrexBHD.matches(hw1) && (op == op3::STREXB || op == op3::STREXH || op == op3::STREXD);
 }
 
 }  // namespace
@@ -61,7 +62,7 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
   while (a < end) {
     uint16_t hw1 = 0, hw2 = 0;
     space_.peek(a, &hw1, 2);
-    bool wide = (hw1 >> 11) >= 0x1D;
+    const bool wide = thumb::kWidthBits.get(hw1) >= thumb::kFirstWide;
     if (wide) {
       space_.peek(a + 2, &hw2, 2);
       if (is_fp_insn(hw1, hw2)) b.has_fp = true;

@@ -34,7 +34,9 @@ std::vector<RegDef> nvic_regs() {
       r.push_back(d);
     }
   // Priorities: the implemented bits of each byte.
-  constexpr uint32_t kPrio = nvic::kImplementedPriority.mask() * 0x01010101u;
+  constexpr Field kPrioBits = nvic::kImplementedPriority;
+  constexpr uint32_t kPrio =
+      kPrioBits.at(8, 0) | kPrioBits.at(8, 1) | kPrioBits.at(8, 2) | kPrioBits.at(8, 3);
   for (unsigned k = 0; k < Nvic::kIprWords; ++k)
     r.push_back({kNames[40 + k].c_str(), nvic::IPRx(k), 0, kPrio});
   r.push_back({"SHPR1", scb::SHPR1, 0, kPrio});
@@ -136,6 +138,13 @@ int Nvic::takeable(const Cpu& cpu) {
   return b;
 }
 
+namespace {
+// The gathering multiply of word_bits().
+constexpr uint64_t kLowBitOfEachByte = 0x0101010101010101ull;
+constexpr uint64_t kGatherToTopByte = 0x0102040810204080ull;
+constexpr unsigned kTopByte = 56;
+}  // namespace
+
 uint32_t Nvic::word_bits(const bool* arr, unsigned k) {
   uint32_t v = 0;
   for (unsigned i = 0; i < 32; i += 8) {
@@ -146,7 +155,7 @@ uint32_t Nvic::word_bits(const bool* arr, unsigned k) {
       // byte j lands in bit 56 + j, and no partial product carries into the top byte.
       uint64_t eight = 0;
       std::memcpy(&eight, &arr[e], 8);
-      v |= static_cast<uint32_t>(((eight & 0x0101010101010101ull) * 0x0102040810204080ull) >> 56) << i;
+      v |= static_cast<uint32_t>(((eight & kLowBitOfEachByte) * kGatherToTopByte) >> kTopByte) << i;
     } else {
       for (unsigned j = 0; e + j < kNumExc; ++j)
         if (arr[e + j]) v |= 1u << (i + j);
@@ -194,9 +203,9 @@ bool Nvic::write_priority(uint32_t addr, uint32_t v, unsigned size) {
   uint8_t* bytes =
       i < kSHPR ? &ipr_[4 * static_cast<unsigned>(i - kIPR)] : &shpr_[4 * static_cast<unsigned>(i - kSHPR)];
   const unsigned lane = addr & 3u;
-  const uint32_t lanes = (size >= 4 ? 0xFFFFFFFFu : (1u << (8 * size)) - 1u) << (8 * lane);
-  const uint32_t word = written(table_[i], bytes_word(bytes, 0), v << (8 * lane), lanes);
-  for (unsigned b = 0; b < 4; ++b) bytes[b] = static_cast<uint8_t>(word >> (8 * b));
+  const Field lanes{8 * lane, 8 * size};
+  const uint32_t word = written(table_[i], bytes_word(bytes, 0), lanes(v), lanes.mask());
+  for (unsigned b = 0; b < 4; ++b) bytes[b] = static_cast<uint8_t>(Field{8 * b, 8}.get(word));
   return true;
 }
 

@@ -9,71 +9,136 @@ namespace vboard::core {
 
 namespace {
 
-// Addresses from 0xE0000000: the System Control Space at 0xE000E000, the DWT at 0xE0001000.
+// Table offsets count from the private peripheral bus: the System Control
+// Space's registers at scs::kBase, the DWT's at dwt::kBase.
+constexpr uint32_t in_scs(uint32_t offset) { return scs::kBase - kPpbBase + offset; }
+constexpr uint32_t in_dwt(uint32_t offset) { return dwt::kBase - kPpbBase + offset; }
+constexpr uint32_t kWord = Field{0, 32}.mask();
+
+// Every status flag of CFSR: MemManage, BusFault and UsageFault.
+constexpr uint32_t kFaultStatusFlags =
+    scb::cfsr::IACCVIOL | scb::cfsr::DACCVIOL | scb::cfsr::MUNSTKERR | scb::cfsr::MSTKERR |
+    scb::cfsr::MLSPERR | scb::cfsr::MMARVALID | scb::cfsr::IBUSERR | scb::cfsr::PRECISERR |
+    scb::cfsr::IMPRECISERR | scb::cfsr::UNSTKERR | scb::cfsr::STKERR | scb::cfsr::LSPERR |
+    scb::cfsr::BFARVALID | scb::cfsr::UNDEFINSTR | scb::cfsr::INVSTATE | scb::cfsr::INVPC | scb::cfsr::NOCP |
+    scb::cfsr::UNALIGNED | scb::cfsr::DIVBYZERO;
+// SHCSR's active and pending bits of the system handlers.
+constexpr uint32_t kHandlerStates =
+    scb::shcsr::MEMFAULTACT | scb::shcsr::BUSFAULTACT | scb::shcsr::USGFAULTACT | scb::shcsr::SVCALLACT |
+    scb::shcsr::MONITORACT | scb::shcsr::PENDSVACT | scb::shcsr::SYSTICKACT | scb::shcsr::USGFAULTPENDED |
+    scb::shcsr::MEMFAULTPENDED | scb::shcsr::BUSFAULTPENDED | scb::shcsr::SVCALLPENDED;
+// DHCSR's status bits, where a write holds DBGKEY.
+constexpr uint32_t kDebugStatus = coredebug::dhcsr::S_REGRDY | coredebug::dhcsr::S_HALT |
+                                  coredebug::dhcsr::S_SLEEP | coredebug::dhcsr::S_LOCKUP |
+                                  coredebug::dhcsr::S_RETIRE_ST | coredebug::dhcsr::S_RESET_ST;
+// DEMCR: vector catch, the debug monitor and the trace enable.
+constexpr uint32_t kDebugControl =
+    coredebug::demcr::VC_CORERESET | coredebug::demcr::VC_MMERR | coredebug::demcr::VC_NOCPERR |
+    coredebug::demcr::VC_CHKERR | coredebug::demcr::VC_STATERR | coredebug::demcr::VC_BUSERR |
+    coredebug::demcr::VC_INTERR | coredebug::demcr::VC_HARDERR | coredebug::demcr::MON_EN |
+    coredebug::demcr::MON_PEND | coredebug::demcr::MON_STEP | coredebug::demcr::MON_REQ |
+    coredebug::demcr::TRCENA;
+// FPCCR's lazy-stacking state, which the core would set.
+constexpr uint32_t kLazyStackState = fpu::fpccr::LSPACT | fpu::fpccr::USER | fpu::fpccr::THREAD |
+                                     fpu::fpccr::HFRDY | fpu::fpccr::MMRDY | fpu::fpccr::BFRDY |
+                                     fpu::fpccr::MONRDY;
+
 std::vector<RegDef> scb_regs() {
   std::vector<RegDef> r = {
-      {"ACTLR", 0xE008, 0, 0x00000307},
-      {"CPUID", 0xED00, 0x410FC241, 0, 0xFFFFFFFF},
+      {.name = "ACTLR",
+       .offset = in_scs(scs::ACTLR),
+       .reset = 0,
+       .rw = scs::actlr::DISMCYCINT | scs::actlr::DISDEFWBUF | scs::actlr::DISFOLD | scs::actlr::DISFPCA |
+             scs::actlr::DISOOFP},
+      {.name = "CPUID", .offset = in_scs(scb::CPUID), .reset = scb::cpuid::kCortexM4r0p1, .ro = kWord},
       // VECTACTIVE, RETTOBASE, VECTPENDING, ISRPENDING read the NVIC; NMI, PendSV
       // and SysTick pend by a 1 and PendSV and SysTick clear by their CLR bits.
-      {.name = "ICSR", .offset = 0xED04, .reset = 0, .ro = 0x005FF9FF, .wo = 0x0A000000, .w1s = 0x94000000},
-      {"VTOR", 0xED08, 0, 0xFFFFFF80},
+      {.name = "ICSR",
+       .offset = in_scs(scb::ICSR),
+       .reset = 0,
+       .ro = scb::icsr::VECTACTIVE | scb::icsr::RETTOBASE | scb::icsr::VECTPENDING | scb::icsr::ISRPENDING,
+       .wo = scb::icsr::PENDSTCLR | scb::icsr::PENDSVCLR,
+       .w1s = scb::icsr::PENDSTSET | scb::icsr::PENDSVSET | scb::icsr::NMIPENDSET},
+      {.name = "VTOR", .offset = in_scs(scb::VTOR), .reset = 0, .rw = scb::vtor::TBLOFF.mask()},
       // VECTKEY guards PRIGROUP and SYSRESETREQ; VECTCLRACTIVE is for debuggers only.
-      {.name = "AIRCR", .offset = 0xED0C, .reset = 0xFA050000, .rw = 0x700, .ro = 0x8000, .wo = 0xFFFF0006},
-      {"SCR",
-       0xED10,
-       0,
-       0,
-       0,
-       0,
-       0,
-       0,
-       {{0x2, "SCR.SLEEPONEXIT: sleeping on the return from a handler is not modelled"},
-        {0x4, "SCR.SLEEPDEEP: deep sleep is not modelled (the core sleeps as in WFI)"},
-        {0x10, "SCR.SEVONPEND: wake-up events from pending interrupts are not modelled"}}},
+      {.name = "AIRCR",
+       .offset = in_scs(scb::AIRCR),
+       .reset = scb::aircr::VECTKEY(scb::aircr::kVectKeyStat),
+       .rw = scb::aircr::PRIGROUP.mask(),
+       .ro = scb::aircr::ENDIANNESS.mask(),
+       .wo = scb::aircr::VECTKEY | scb::aircr::SYSRESETREQ | scb::aircr::VECTCLRACTIVE},
+      {.name = "SCR",
+       .offset = in_scs(scb::SCR),
+       .reset = 0,
+       .unmodelled = {{scb::scr::SLEEPONEXIT.mask(),
+                       "SCR.SLEEPONEXIT: sleeping on the return from a handler is not modelled"},
+                      {scb::scr::SLEEPDEEP.mask(),
+                       "SCR.SLEEPDEEP: deep sleep is not modelled (the core sleeps as in WFI)"},
+                      {scb::scr::SEVONPEND.mask(),
+                       "SCR.SEVONPEND: wake-up events from pending interrupts are not modelled"}}},
       // STKALIGN stays set: exception frames are always 8-byte aligned.
-      {"CCR",
-       0xED14,
-       0x200,
-       0x10B,
-       0x200,
-       0,
-       0,
-       0,
-       {{0x10, "CCR.DIV_0_TRP: division by zero does not fault (it gives 0)"}}},
+      {.name = "CCR",
+       .offset = in_scs(scb::CCR),
+       .reset = scb::ccr::STKALIGN.mask(),
+       .rw = scb::ccr::NONBASETHRDENA | scb::ccr::USERSETMPEND | scb::ccr::UNALIGN_TRP | scb::ccr::BFHFNMIGN,
+       .ro = scb::ccr::STKALIGN.mask(),
+       .unmodelled = {{scb::ccr::DIV_0_TRP.mask(),
+                       "CCR.DIV_0_TRP: division by zero does not fault (it gives 0)"}}},
       // The handlers' active and pending bits read the NVIC; writing them is not modelled.
-      {"SHCSR", 0xED24, 0, 0x00070000, 0x0000FD8B},
-      {.name = "CFSR", .offset = 0xED28, .reset = 0, .w1c = 0x030FBFBB},
-      {.name = "HFSR", .offset = 0xED2C, .reset = 0, .w1c = 0xC0000002},
-      {.name = "DFSR", .offset = 0xED30, .reset = 0, .w1c = 0x0000001F},
-      {"MMFAR", 0xED34, 0, 0xFFFFFFFF},
-      {"BFAR", 0xED38, 0, 0xFFFFFFFF},
-      {"AFSR", 0xED3C, 0, 0xFFFFFFFF},
-      {"CPACR", 0xED88, 0, 0x00F00000},
+      {.name = "SHCSR",
+       .offset = in_scs(scb::SHCSR),
+       .reset = 0,
+       .rw = scb::shcsr::MEMFAULTENA | scb::shcsr::BUSFAULTENA | scb::shcsr::USGFAULTENA,
+       .ro = kHandlerStates},
+      {.name = "CFSR", .offset = in_scs(scb::CFSR), .reset = 0, .w1c = kFaultStatusFlags},
+      {.name = "HFSR",
+       .offset = in_scs(scb::HFSR),
+       .reset = 0,
+       .w1c = scb::hfsr::VECTTBL | scb::hfsr::FORCED | scb::hfsr::DEBUGEVT},
+      {.name = "DFSR",
+       .offset = in_scs(scb::DFSR),
+       .reset = 0,
+       .w1c = scb::dfsr::HALTED | scb::dfsr::BKPT | scb::dfsr::DWTTRAP | scb::dfsr::VCATCH |
+              scb::dfsr::EXTERNAL},
+      {.name = "MMFAR", .offset = in_scs(scb::MMFAR), .reset = 0, .rw = kWord},
+      {.name = "BFAR", .offset = in_scs(scb::BFAR), .reset = 0, .rw = kWord},
+      {.name = "AFSR", .offset = in_scs(scb::AFSR), .reset = 0, .rw = kWord},
+      {.name = "CPACR", .offset = in_scs(scb::CPACR), .reset = 0, .rw = scb::cpacr::CP10 | scb::cpacr::CP11},
       // No debugger on the bus: DHCSR reads 0 and its key-guarded writes are ignored.
-      {"DHCSR", 0xEDF0, 0, 0, 0x030F0000},
-      {"DEMCR", 0xEDFC, 0, 0x010F07F1},
+      {.name = "DHCSR", .offset = in_scs(coredebug::DHCSR), .reset = 0, .ro = kDebugStatus},
+      {.name = "DEMCR", .offset = in_scs(coredebug::DEMCR), .reset = 0, .rw = kDebugControl},
       // Lazy stacking is not modelled: FPCAR and the status bits are never set by the core.
-      {"FPCCR", 0xEF34, 0xC0000000, 0xC0000000, 0x000001FB},
-      {"FPCAR", 0xEF38, 0, 0xFFFFFFF8},
-      {"FPDSCR", 0xEF3C, 0, 0x07C00000},
-      {"MVFR0", 0xEF40, 0x10110021, 0, 0xFFFFFFFF},
-      {"MVFR1", 0xEF44, 0x11000011, 0, 0xFFFFFFFF},
+      {.name = "FPCCR",
+       .offset = in_scs(fpu::FPCCR),
+       .reset = fpu::fpccr::ASPEN | fpu::fpccr::LSPEN,
+       .rw = fpu::fpccr::ASPEN | fpu::fpccr::LSPEN,
+       .ro = kLazyStackState},
+      {.name = "FPCAR", .offset = in_scs(fpu::FPCAR), .reset = 0, .rw = fpu::fpcar::ADDRESS.mask()},
+      {.name = "FPDSCR",
+       .offset = in_scs(fpu::FPDSCR),
+       .reset = 0,
+       .rw = fpu::fpdscr::RMODE | fpu::fpdscr::FZ | fpu::fpdscr::DN | fpu::fpdscr::AHP},
+      {.name = "MVFR0", .offset = in_scs(fpu::MVFR0), .reset = fpu::mvfr0::kCortexM4, .ro = kWord},
+      {.name = "MVFR1", .offset = in_scs(fpu::MVFR1), .reset = fpu::mvfr1::kCortexM4, .ro = kWord},
       // CYCCNTENA runs the cycle counter; NUMCOMP (read-only) says 4 comparators.
-      {"DWT_CTRL", 0x1000, 0x40000000, 0x0FFFFFFF, 0xF0000000},
-      {"DWT_CYCCNT", 0x1004, 0, 0xFFFFFFFF},
+      {.name = "DWT_CTRL",
+       .offset = in_dwt(dwt::CTRL),
+       .reset = dwt::ctrl::NUMCOMP(4),
+       .rw = ~dwt::ctrl::NUMCOMP.mask(),
+       .ro = dwt::ctrl::NUMCOMP.mask()},
+      {.name = "DWT_CYCCNT", .offset = in_dwt(dwt::CYCCNT), .reset = 0, .rw = kWord},
   };
   // The processor feature registers (ID_PFR0 .. ID_ISAR4 and three reserved words) read as 0.
   static const char* const kFeatures[] = {
       "ID_PFR0",  "ID_PFR1",  "ID_DFR0",  "ID_AFR0",  "ID_MMFR0", "ID_MMFR1", "ID_MMFR2", "ID_MMFR3",
       "ID_ISAR0", "ID_ISAR1", "ID_ISAR2", "ID_ISAR3", "ID_ISAR4", "RES_ED74", "RES_ED78", "RES_ED7C"};
-  for (unsigned i = 0; i < 16; ++i) r.push_back({kFeatures[i], 0xED40 + 4 * i, 0, 0, 0});
+  for (unsigned i = 0; i < 16; ++i) r.push_back({kFeatures[i], in_scs(scb::ID_PFR0) + 4 * i, 0, 0, 0});
   return r;
 }
 
 }  // namespace
 
-Scb::Scb(Nvic& nvic, const VirtualClock& clock) : nvic_(nvic), clock_(clock), table_(0xE0000000, scb_regs()) {
+Scb::Scb(Nvic& nvic, const VirtualClock& clock) : nvic_(nvic), clock_(clock), table_(kPpbBase, scb_regs()) {
   std::transform(table_.defs().begin(), table_.defs().end(), std::back_inserter(val_),
                  [](const RegDef& d) { return d.reset; });
 }

@@ -226,53 +226,51 @@ void Engine::take(Detach& d) {
 }
 
 void Engine::take(Asked& a) {
-  const Command& c = a.command;
-  const auto say = [&](const std::string& json) {
+  using Say = std::function<void(const std::string&)>;
+  const Say say = [&](const std::string& json) {
     if (a.from) a.from->post_message(json);
   };
-  switch (c.kind) {
-    case Command::Kind::input:
-      return apply_input(c.input, say);
-    case Command::Kind::pace:
-      fast_ = c.fast;
-      if (!c.fast) rate_ = c.rate;
-      paused_ = false;
-      step_end_.reset();
-      lagging_ = false;
-      anchor();
-      return;
-    case Command::Kind::pause:
-      paused_ = true;
-      step_end_.reset();
-      return;
-    case Command::Kind::run:
-      paused_ = false;
-      step_end_.reset();
-      lagging_ = false;
-      anchor();
-      return;
-    case Command::Kind::step:
-      if (live_->halted()) {
+  struct Taker {
+    Engine& e;
+    const Say& say;
+    void operator()(const command::Apply& c) const { e.apply_input(c.input, say); }
+    void operator()(const command::Pace& c) const {
+      e.fast_ = c.fast;
+      if (!c.fast) e.rate_ = c.rate;
+      e.paused_ = false;
+      e.step_end_.reset();
+      e.lagging_ = false;
+      e.anchor();
+    }
+    void operator()(const command::Pause&) const {
+      e.paused_ = true;
+      e.step_end_.reset();
+    }
+    void operator()(const command::Run&) const {
+      e.paused_ = false;
+      e.step_end_.reset();
+      e.lagging_ = false;
+      e.anchor();
+    }
+    void operator()(const command::Step& c) const {
+      if (e.live_->halted()) {
         say(error_json("the image has stopped: time cannot move on until a reset"));
         return;
       }
-      paused_ = true;
-      step_end_ = live_->now() + c.step;
-      return;
-    case Command::Kind::reset:
-      return reset_board();
-    case Command::Kind::save: {
-      std::string err;
-      const std::string name = c.name.empty() ? "live session on " + image_name_ : c.name;
-      const std::string yaml = live_->scenario_text(name, &err);
-      say(yaml.empty() ? error_json(err) : scenario_json(name, yaml));
-      return;
+      e.paused_ = true;
+      e.step_end_ = e.live_->now() + c.span;
     }
-    case Command::Kind::trace:
-      return trace(c.pins, say);
-    case Command::Kind::ping:
-      return;
-  }
+    void operator()(const command::Reset&) const { e.reset_board(); }
+    void operator()(const command::Save& c) const {
+      std::string err;
+      const std::string name = c.name.empty() ? "live session on " + e.image_name_ : c.name;
+      const std::string yaml = e.live_->scenario_text(name, &err);
+      say(yaml.empty() ? error_json(err) : scenario_json(name, yaml));
+    }
+    void operator()(const command::Trace& c) const { e.trace(c.pins, say); }
+    void operator()(const command::Ping&) const {}
+  };
+  std::visit(Taker{*this, say}, a.command);
 }
 
 void Engine::apply_input(const Input& input, const std::function<void(const std::string&)>& say) {

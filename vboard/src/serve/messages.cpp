@@ -62,12 +62,7 @@ ns_t time_of(const Json& j, const char* key) {
   return shared<ns_t>(j, key, [](std::string_view v, std::string* why) { return values::time(v, why); });
 }
 
-Command input(Input in) {
-  Command c;
-  c.kind = Command::Kind::input;
-  c.input = std::move(in);
-  return c;
-}
+Command input(Input in) { return command::Apply{std::move(in)}; }
 
 // {"op": "set", "pin": "PB5", "level": "0", "bounce": "5x200us"}
 Command read_set(const Json& j) {
@@ -124,8 +119,7 @@ Command read_mark(const Json& j) {
 // {"op": "pace", "rate": 2} or {"op": "pace", "rate": "fast"}
 Command read_pace(const Json& j) {
   only(j, {"seq", "op", "rate"});
-  Command c;
-  c.kind = Command::Kind::pace;
+  command::Pace c;
   const Json& r = member(j, "rate");
   if (r.is_string() && r.get<std::string>() == "fast") {
     c.fast = true;
@@ -140,26 +134,23 @@ Command read_pace(const Json& j) {
 }
 
 // pause, run, reset, ping: the op alone.
-Command read_bare(const Json& j, Command::Kind kind) {
+template <typename Bare>
+Command read_bare(const Json& j) {
   only(j, {"seq", "op"});
-  Command c;
-  c.kind = kind;
-  return c;
+  return Bare{};
 }
 
 Command read_step(const Json& j) {
   only(j, {"seq", "op", "for"});
-  Command c;
-  c.kind = Command::Kind::step;
-  c.step = time_of(j, "for");
-  if (c.step == 0) throw Bad{"for: a step must be longer than 0"};
+  command::Step c;
+  c.span = time_of(j, "for");
+  if (c.span == 0) throw Bad{"for: a step must be longer than 0"};
   return c;
 }
 
 Command read_save(const Json& j) {
   only(j, {"seq", "op", "name"});
-  Command c;
-  c.kind = Command::Kind::save;
+  command::Save c;
   if (j.contains("name")) c.name = text(j, "name");
   if (c.name.size() > 200) throw Bad{"name: longer than 200 bytes"};
   if (values::has_control(c.name)) throw Bad{"name: must be one line without control characters"};
@@ -169,8 +160,7 @@ Command read_save(const Json& j) {
 // {"op": "trace", "pins": ["PA0", "PA9"]}
 Command read_trace(const Json& j) {
   only(j, {"seq", "op", "pins"});
-  Command c;
-  c.kind = Command::Kind::trace;
+  command::Trace c;
   const Json& p = member(j, "pins");
   if (!p.is_array() || p.size() > 16) throw Bad{"pins: a list of at most 16 pins"};
   for (const Json& e : p) {
@@ -190,10 +180,10 @@ Command read(const Json& j) {
   if (op == "pulse-stop") return read_pulse_stop(j);
   if (op == "mark") return read_mark(j);
   if (op == "pace") return read_pace(j);
-  if (op == "pause") return read_bare(j, Command::Kind::pause);
-  if (op == "run") return read_bare(j, Command::Kind::run);
-  if (op == "reset") return read_bare(j, Command::Kind::reset);
-  if (op == "ping") return read_bare(j, Command::Kind::ping);
+  if (op == "pause") return read_bare<command::Pause>(j);
+  if (op == "run") return read_bare<command::Run>(j);
+  if (op == "reset") return read_bare<command::Reset>(j);
+  if (op == "ping") return read_bare<command::Ping>(j);
   if (op == "step") return read_step(j);
   if (op == "save") return read_save(j);
   if (op == "trace") return read_trace(j);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "serve/live.h"
@@ -18,17 +19,32 @@ namespace vboard::serve {
 inline constexpr size_t kMaxMessageBytes = 4096;  // a message from the page
 inline constexpr double kMinRate = 0.01, kMaxRate = 1000;
 
-// What the page asks for, checked whole.
-struct Command {
-  enum class Kind { input, pace, pause, run, step, reset, save, trace, ping };
-  Kind kind = Kind::ping;
-  Input input;                    // input: applied at the next slice's virtual time
-  double rate = 1;                // pace: virtual seconds per wall second
-  bool fast = false;              // pace: as fast as possible
-  ns_t step = 0;                  // step: virtual time to run, then pause
-  std::string name;               // save: the scenario's name
-  std::vector<std::string> pins;  // trace: the pins the logic trace shows
+// What the page asks for, checked whole: one of these, each with what its
+// kind needs.
+namespace command {
+struct Apply {  // an input, applied at the next slice's virtual time
+  Input input;
 };
+struct Pace {
+  double rate = 1;    // virtual seconds per wall second
+  bool fast = false;  // as fast as possible (rate unused)
+};
+struct Pause {};
+struct Run {};
+struct Step {  // run this much virtual time, then pause
+  ns_t span = 0;
+};
+struct Reset {};
+struct Save {        // the session as a scenario
+  std::string name;  // "" for the default name
+};
+struct Trace {  // the pins the logic trace shows
+  std::vector<std::string> pins;
+};
+struct Ping {};
+}  // namespace command
+using Command = std::variant<command::Apply, command::Pace, command::Pause, command::Run, command::Step,
+                             command::Reset, command::Save, command::Trace, command::Ping>;
 
 struct Parsed {
   std::optional<Command> command;
