@@ -134,7 +134,7 @@ TEST(Fuzz, ArgumentParserAcceptsOnlyWhatItsLimitsAllow) {
       ASSERT_LE(l.bounces, limits::kMaxBounces) << shown;
       ASSERT_TRUE(l.bounces == 0 || (l.bounce_ns > 0 && l.bounce_ns <= limits::kMaxBounceSpacing)) << shown;
     }
-    for (const IrqInjection& i : m.inject_irqs) ASSERT_LT(i.irq, chip::kIrqCount) << shown;
+    for (const IrqInjection& i : m.inject_irqs) ASSERT_LT(i.irq, chip::facts().irq_count) << shown;
     for (const std::string& f : m.faults) ASSERT_TRUE(chip::has_name(chip::faults(), f)) << shown;
     for (const std::string& k : inv.allow) ASSERT_TRUE(chip::has_name(chip::diagnostic_kinds(), k)) << shown;
     for (const std::string& pin : inv.vcd_pins) ASSERT_TRUE(chip::package_has_pin(pin)) << shown;
