@@ -193,7 +193,7 @@ TEST(Fuzz, ElfLoaderOnMutatedRealImages) {
         if (b.empty()) break;
       }
       std::string err;
-      auto img = Image::from_bytes(b, name, &err);
+      auto img = Image::from_bytes(b, name, chip::facts(), &err);
       if (!img) {
         ++refused;
         ASSERT_FALSE(err.empty());
@@ -202,7 +202,7 @@ TEST(Fuzz, ElfLoaderOnMutatedRealImages) {
       ++loaded;
       for (const Segment& s : img->segments()) {
         bool inside = false;
-        for (const LoadRegion& r : kLoadRegions)
+        for (const LoadRegion& r : load_regions(chip::facts()))
           inside = inside ||
                    (s.paddr >= r.base && uint64_t{s.paddr} + s.bytes.size() <= uint64_t{r.base} + r.size);
         ASSERT_TRUE(inside) << name << " iteration " << iter << ": segment at " << s.paddr;

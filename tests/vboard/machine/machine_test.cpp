@@ -17,7 +17,7 @@ namespace {
 const Image& selftest_image() {
   static std::optional<Image> img = [] {
     std::string err;
-    auto i = Image::load(SELFTEST_ELF, &err);
+    auto i = Image::load(SELFTEST_ELF, kChip, &err);
     if (!i) ADD_FAILURE() << err;
     return i;
   }();
