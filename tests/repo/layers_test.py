@@ -51,6 +51,7 @@ FOLDERS = {
 FILES = {
     "include/vboard/device.h": "core",
     "include/vboard/image.h": "core",
+    "include/vboard/chip_facts.h": "core",
     "include/vboard/part.h": "core",
     "include/vboard/run_result.h": "core",
     "include/vboard/state.h": "core",

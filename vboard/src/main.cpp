@@ -8,6 +8,7 @@
 #include <fstream>
 #include <new>
 
+#include "chip/chip.h"
 #include "gdb/run.h"
 #include "gdb/server.h"
 #include "serve/server.h"
@@ -140,7 +141,7 @@ int run_image(const Invocation& inv) {
     std::fprintf(stderr, "vboard: cannot open image '%s': %s\n", inv.image.c_str(), std::strerror(errno));
     return exit_code::kNoImage;
   }
-  auto img = Image::load(inv.image, &err);
+  auto img = Image::load(inv.image, chip::facts(), &err);
   if (!img) return std::fprintf(stderr, "vboard: %s\n", err.c_str()), exit_code::kBadImage;
   for (const std::string& fn : inv.machine.profile_functions)
     if (!img->find(fn)) {

@@ -65,7 +65,7 @@ TEST(CommandLine, LevelSpecWithBounceAndRelease) {
 
 RunResult selftest_run(uint32_t scenario) {
   std::string err;
-  auto img = Image::load(SELFTEST_ELF, &err);
+  auto img = Image::load(SELFTEST_ELF, kChip, &err);
   EXPECT_TRUE(img) << err;
   MachineOptions o;
   o.run_for = 50 * kMs;

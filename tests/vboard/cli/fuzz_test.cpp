@@ -134,7 +134,7 @@ TEST(Fuzz, ArgumentParserAcceptsOnlyWhatItsLimitsAllow) {
       ASSERT_LE(l.bounces, limits::kMaxBounces) << shown;
       ASSERT_TRUE(l.bounces == 0 || (l.bounce_ns > 0 && l.bounce_ns <= limits::kMaxBounceSpacing)) << shown;
     }
-    for (const IrqInjection& i : m.inject_irqs) ASSERT_LT(i.irq, chip::kIrqCount) << shown;
+    for (const IrqInjection& i : m.inject_irqs) ASSERT_LT(i.irq, chip::facts().irq_count) << shown;
     for (const std::string& f : m.faults) ASSERT_TRUE(chip::has_name(chip::faults(), f)) << shown;
     for (const std::string& k : inv.allow) ASSERT_TRUE(chip::has_name(chip::diagnostic_kinds(), k)) << shown;
     for (const std::string& pin : inv.vcd_pins) ASSERT_TRUE(chip::package_has_pin(pin)) << shown;
@@ -193,7 +193,7 @@ TEST(Fuzz, ElfLoaderOnMutatedRealImages) {
         if (b.empty()) break;
       }
       std::string err;
-      auto img = Image::from_bytes(b, name, &err);
+      auto img = Image::from_bytes(b, name, chip::facts(), &err);
       if (!img) {
         ++refused;
         ASSERT_FALSE(err.empty());
@@ -202,7 +202,7 @@ TEST(Fuzz, ElfLoaderOnMutatedRealImages) {
       ++loaded;
       for (const Segment& s : img->segments()) {
         bool inside = false;
-        for (const LoadRegion& r : kLoadRegions)
+        for (const LoadRegion& r : load_regions(chip::facts()))
           inside = inside ||
                    (s.paddr >= r.base && uint64_t{s.paddr} + s.bytes.size() <= uint64_t{r.base} + r.size);
         ASSERT_TRUE(inside) << name << " iteration " << iter << ": segment at " << s.paddr;

@@ -39,7 +39,7 @@ struct Elf {
   }
   std::string load_error() const {
     std::string err;
-    auto img = Image::from_bytes(bytes, "front_lamp.elf", &err);
+    auto img = Image::from_bytes(bytes, "front_lamp.elf", periph::desc::kFacts, &err);
     return img ? std::string() : err;
   }
 };
@@ -51,7 +51,7 @@ struct Elf {
 TEST(ElfLoader, TheRealImageLoadsWithSymbolsAndNoWarning) {
   REAL_ELF(e);
   std::string err;
-  auto img = Image::from_bytes(e.bytes, "front_lamp.elf", &err);
+  auto img = Image::from_bytes(e.bytes, "front_lamp.elf", periph::desc::kFacts, &err);
   ASSERT_TRUE(img) << err;
   EXPECT_TRUE(img->warnings().empty());
   EXPECT_NE(img->find("Default_Handler"), nullptr);
@@ -111,7 +111,7 @@ TEST(ElfLoader, ATruncatedImageWithoutSymbolsSaysSo) {
   const Elf32_Phdr data = e.phdr(1);
   e.bytes.resize(data.p_offset + data.p_filesz);
   std::string err;
-  auto img = Image::from_bytes(e.bytes, "cut.elf", &err);
+  auto img = Image::from_bytes(e.bytes, "cut.elf", periph::desc::kFacts, &err);
   ASSERT_TRUE(img) << err;
   ASSERT_EQ(img->warnings().size(), 1u);
   EXPECT_NE(img->warnings()[0].find("truncated"), std::string::npos) << img->warnings()[0];
@@ -125,9 +125,9 @@ TEST(ElfLoader, ATruncatedImageWithoutSymbolsSaysSo) {
 
 TEST(ElfLoader, OtherFilesAreRefused) {
   std::string err;
-  EXPECT_FALSE(Image::from_bytes({}, "empty", &err));
+  EXPECT_FALSE(Image::from_bytes({}, "empty", periph::desc::kFacts, &err));
   EXPECT_NE(err.find("empty"), std::string::npos);
-  EXPECT_FALSE(Image::from_bytes({'#', '!', '/', 'b', 'i', 'n'}, "script", &err));
+  EXPECT_FALSE(Image::from_bytes({'#', '!', '/', 'b', 'i', 'n'}, "script", periph::desc::kFacts, &err));
   EXPECT_NE(err.find("not an ELF"), std::string::npos);
   REAL_ELF(e);
   Elf32_Ehdr h = e.header();

@@ -66,8 +66,9 @@ TEST(Debugger, BreakpointsAndStepsLeaveTheRunAsItWouldHaveBeen) {
   EXPECT_EQ(pc_of(m), read_pin);
   ns_t t = m.now();
   uint64_t n = m.instructions();
-  std::vector<uint8_t> ram(32 * 1024);
-  ASSERT_TRUE(m.debug_read(0x20000000, ram.data(), ram.size()));
+  const MemoryRegion& sram = m.chip_facts().sram;
+  std::vector<uint8_t> ram(sram.size);
+  ASSERT_TRUE(m.debug_read(sram.base, ram.data(), ram.size()));
   EXPECT_EQ(m.now(), t) << "virtual time stands still while the core is halted";
   // Forty single steps, then continue with the breakpoint still there a few times.
   // A block's instructions are counted when the next block begins, steps or not.

@@ -18,7 +18,7 @@ namespace {
 const Image& selftest_image() {
   static std::optional<Image> img = [] {
     std::string err;
-    auto i = Image::load(SELFTEST_ELF, &err);
+    auto i = Image::load(SELFTEST_ELF, kChip, &err);
     if (!i) ADD_FAILURE() << err;
     return i;
   }();
@@ -218,7 +218,7 @@ TEST(MachineCore, SupervisorCallRunsItsHandlerAndReturns) {
 }
 
 TEST(AddressSpace, WriteLogKeepsTheFirstWritesAndCountsThemAll) {
-  core::AddressSpace space;
+  core::AddressSpace space{kChip};
   const size_t n = core::AddressSpace::kWritesKept + 7;
   const uint32_t rcc_cr = reg("RCC", rcc::CR);
   for (size_t i = 0; i < n; ++i) space.log_write(i, rcc_cr, static_cast<uint32_t>(i), 4, 0);
@@ -233,31 +233,61 @@ TEST(AddressSpace, WriteLogKeepsTheFirstWritesAndCountsThemAll) {
 TEST(AddressSpace, RamWritesMarkExactlyTheGranulesTheyTouch) {
   using core::AddressSpace;
   constexpr uint32_t kGranule = 1u << AddressSpace::kGranuleBits;
-  AddressSpace space;
+  AddressSpace space{kChip};
+  const uint32_t kRamBase = kChip.sram.base, kRamSize = kChip.sram.size;
   const auto marked = [&](uint64_t since) {
     std::vector<uint32_t> g;
-    for (uint32_t i = 0; i < AddressSpace::kGranules; ++i)
+    for (uint32_t i = 0; i < space.granules(); ++i)
       if (space.granule_write(i) > since) g.push_back(i);
     return g;
   };
-  space.note_ram_write(core::kRamBase + kGranule - 2, 4);  // straddles granules 0 and 1
+  space.note_ram_write(kRamBase + kGranule - 2, 4);  // straddles granules 0 and 1
   EXPECT_EQ(marked(0), (std::vector<uint32_t>{0, 1}));
   uint64_t t = space.ram_writes();
-  space.note_ram_write(core::kRamBase - 4, 8);  // starts below SRAM
+  space.note_ram_write(kRamBase - 4, 8);  // starts below SRAM
   EXPECT_EQ(marked(t), (std::vector<uint32_t>{0}));
   t = space.ram_writes();
-  space.note_ram_write(core::kRamBase + core::kRamSize - 2, 8);  // runs past its end
-  EXPECT_EQ(marked(t), (std::vector<uint32_t>{AddressSpace::kGranules - 1}));
+  space.note_ram_write(kRamBase + kRamSize - 2, 8);  // runs past its end
+  EXPECT_EQ(marked(t), (std::vector<uint32_t>{space.granules() - 1}));
   t = space.ram_writes();
-  space.note_ram_write(core::kRamBase + core::kRamSize, 4);  // outside: nothing
+  space.note_ram_write(kRamBase + kRamSize, 4);  // outside: nothing
   space.note_ram_write(core::kPeriphBase, 4);
   EXPECT_EQ(space.ram_writes(), t);
   const uint32_t v = 7;
-  ASSERT_TRUE(space.poke_ram(core::kRamBase + 5 * kGranule, &v, 4));
+  ASSERT_TRUE(space.poke_ram(kRamBase + 5 * kGranule, &v, 4));
   EXPECT_EQ(marked(t), (std::vector<uint32_t>{5}));
   // A group's count is the latest of its granules'.
   EXPECT_EQ(space.group_write(0), space.granule_write(5));
-  EXPECT_EQ(space.group_write(AddressSpace::kGroups - 1), space.granule_write(AddressSpace::kGranules - 1));
+  EXPECT_EQ(space.group_write(space.groups() - 1), space.granule_write(space.granules() - 1));
+}
+
+// The address space is the chip's its facts describe: another map moves flash,
+// its alias and SRAM with it.
+TEST(AddressSpace, FollowsTheMemoryMapItIsGiven) {
+  const ChipFacts other{.flash = {0x00800000, 8 * 1024}, .sram = {0x30000000, 4 * 1024}};
+  struct Case {
+    const ChipFacts& chip;
+    uint32_t addr, n;
+    bool readable, ram;
+  };
+  const Case cases[] = {
+      {kChip, kChip.flash.base + kChip.flash.size - 4, 4, true, false},
+      {kChip, kChip.flash.size - 2, 4, false, false},  // runs off the alias
+      {kChip, kChip.sram.base + kChip.sram.size - 4, 4, true, true},
+      {other, 0x00800000 + 8 * 1024 - 4, 4, true, false},
+      {other, 8 * 1024 - 4, 4, true, false},  // the alias is as large as that flash
+      {other, 8 * 1024, 4, false, false},
+      {other, 0x30000000 + 4 * 1024 - 4, 4, true, true},
+      {other, kChip.sram.base, 4, false, false},
+  };
+  for (const Case& c : cases) {
+    core::AddressSpace space{c.chip};
+    uint32_t v = 0;
+    EXPECT_EQ(space.peek(c.addr, &v, c.n), c.readable) << std::hex << c.addr;
+    EXPECT_EQ(space.ram_range(c.addr, c.n), c.ram) << std::hex << c.addr;
+    EXPECT_EQ(space.poke_ram(c.addr, &v, c.n), c.ram) << std::hex << c.addr;
+  }
+  EXPECT_EQ(core::AddressSpace{other}.granules(), 4u * 1024 >> core::AddressSpace::kGranuleBits);
 }
 
 // ISER/ISPR/IABR words are built eight entries at a time; compare with a bit

@@ -149,7 +149,7 @@ TEST(BoardState, ArchiveOfAnotherBoardIsRefusedAndChangesNothing) {
 // scenario: an interrupt at 2 ms on a misaligned stack.
 TEST(BoardState, FakeBoardTakesItsStateBack) {
   std::string err;
-  const auto img = Image::load(SELFTEST_ELF, &err);
+  const auto img = Image::load(SELFTEST_ELF, kChip, &err);
   ASSERT_TRUE(img) << err;
   Machine m(*img, MachineOptions{}, [](Bus& b) { return std::make_unique<FakeBoard>(b); });
   auto& dev = static_cast<FakeBoard&>(m.board()).dev;

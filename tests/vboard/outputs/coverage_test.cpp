@@ -62,7 +62,7 @@ nlohmann::json report(const std::string& path) {
 
 TEST(Coverage, SelfTestRunHitsItsScenarioLinesOnlyAndCountsThem) {
   std::string err;
-  auto img = Image::load(SELFTEST_ELF, &err);
+  auto img = Image::load(SELFTEST_ELF, kChip, &err);
   ASSERT_TRUE(img) << err;
   MachineOptions o;
   o.run_for = 200 * kMs;

@@ -12,14 +12,19 @@
 #include <utility>
 #include <vector>
 
+#include "chip/stm32g431_desc.h"
 #include "vboard/device.h"
 #include "vboard/state.h"
 
 namespace vboard::test {
 
+// The self-test image (fixtures/selftest.ld) is linked for the STM32G431's
+// memory map, so the fake board is that chip as far as the core can tell.
+inline constexpr const ChipFacts& kChip = periph::desc::kFacts;
+
 class FakeClocks final : public ClockTree {
  public:
-  uint64_t hz = 16000000;
+  uint64_t hz = kChip.hsi_hz;
   uint64_t sysclk_hz() const override { return hz; }
   uint64_t hclk_hz() const override { return hz; }
   uint64_t pclk1_hz() const override { return hz; }
@@ -125,12 +130,12 @@ class FakeBus : public Bus {
   void fault(const std::string& what) override { faults.push_back(what); }
   bool option(const std::string& name) const override { return name == "pll_never_locks" && never_lock; }
 
-  static constexpr uint32_t kSram = 0x20000000;
+  static constexpr uint32_t kSram = kChip.sram.base;
   ns_t t = 0;
   bool never_lock = false;
-  std::vector<uint8_t> sram = std::vector<uint8_t>(32 * 1024);
-  std::array<bool, 102> lines{};
-  std::array<unsigned, 102> raised{};
+  std::vector<uint8_t> sram = std::vector<uint8_t>(kChip.sram.size);
+  std::array<bool, kChip.irq_count> lines{};
+  std::array<unsigned, kChip.irq_count> raised{};
   std::vector<std::pair<uint32_t, bool>> unmodelled_log;
   std::vector<std::string> faults;
 };
@@ -142,6 +147,7 @@ class FakeBoard final : public Board {
  public:
   explicit FakeBoard(Bus& bus) : dev(bus, clock_tree) {}
   std::vector<Device*> devices() override { return {&dev}; }
+  const ChipFacts& chip_facts() const override { return kChip; }
   ClockTree& clocks() override { return clock_tree; }
   void add_pulse(const PulseSpec&) override {}
   void add_level(const LevelSpec&) override {}

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "chip/stm32g431_desc.h"
 #include "support/chip_names.h"
 #include "world/board.h"
 #include "vboard/machine.h"
@@ -32,7 +33,7 @@ inline const Image* firmware(const std::string& name) {
   auto it = cache.find(name);
   if (it == cache.end()) {
     std::string err;
-    it = cache.emplace(name, Image::load(firmware_dir() + "/" + name, &err)).first;
+    it = cache.emplace(name, Image::load(firmware_dir() + "/" + name, periph::desc::kFacts, &err)).first;
   }
   return it->second ? &*it->second : nullptr;
 }

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "vboard/chip_facts.h"
+
 namespace vboard {
 
 using ns_t = uint64_t;  // virtual time in nanoseconds since reset
@@ -29,7 +31,7 @@ class Bus {
   virtual ~Bus() = default;
   // Current virtual time. Inside an MMIO access this is the time of the access.
   virtual ns_t now() const = 0;
-  // Level of a peripheral interrupt request line into the NVIC (IRQ number 0..101).
+  // Level of a peripheral interrupt request line into the NVIC (0 .. ChipFacts::irq_count - 1).
   // While a line is high its IRQ is (re)pended, as on the chip: a handler that
   // does not clear its source is entered again after it returns.
   virtual void set_irq_line(unsigned irq, bool high) = 0;
@@ -165,6 +167,9 @@ class Board {
  public:
   virtual ~Board() = default;
   virtual std::vector<Device*> devices() = 0;  // MMIO ones and world ones
+  // The chip's memory map, NVIC lines and reset clock, which the machine is
+  // built for; they stay the same for the board's whole life.
+  virtual const ChipFacts& chip_facts() const = 0;
   virtual ClockTree& clocks() = 0;
   virtual void add_pulse(const PulseSpec& p) = 0;
   virtual void add_level(const LevelSpec& l) = 0;

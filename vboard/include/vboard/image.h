@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "vboard/chip_facts.h"
 
 namespace vboard {
 
@@ -23,26 +26,28 @@ struct Segment {
   std::vector<uint8_t> bytes;
 };
 
-// Memory an image may be loaded into: the STM32G431's flash, its boot alias at
+// Memory an image may be loaded into: the chip's flash, its boot alias at
 // address 0, and SRAM.
 struct LoadRegion {
   const char* name;
   uint32_t base;
   uint32_t size;
 };
-inline constexpr LoadRegion kLoadRegions[] = {{"flash", 0x08000000, 128 * 1024},
-                                              {"flash alias", 0x00000000, 128 * 1024},
-                                              {"RAM", 0x20000000, 32 * 1024}};
+constexpr std::array<LoadRegion, 3> load_regions(const ChipFacts& chip) {
+  return {{{"flash", chip.flash.base, chip.flash.size},
+           {"flash alias", 0x00000000, chip.flash.size},
+           {"RAM", chip.sram.base, chip.sram.size}}};
+}
 
 class Image {
  public:
-  // Reads an ELF file; on failure returns nullopt and sets *error. Every
-  // loadable segment must lie inside the file and inside one load region, and
-  // no two may overlap.
-  static std::optional<Image> load(const std::string& path, std::string* error);
+  // Reads an ELF file for `chip`; on failure returns nullopt and sets *error.
+  // Every loadable segment must lie inside the file and inside one of the
+  // chip's load regions, and no two may overlap.
+  static std::optional<Image> load(const std::string& path, const ChipFacts& chip, std::string* error);
   // The same from the file's bytes (`path` names it in messages).
   static std::optional<Image> from_bytes(std::vector<uint8_t> bytes, const std::string& path,
-                                         std::string* error);
+                                         const ChipFacts& chip, std::string* error);
   // What the loader could not find, e.g. "no symbol table: ..." (shown in reports).
   const std::vector<std::string>& warnings() const { return warnings_; }
 

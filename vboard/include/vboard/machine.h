@@ -67,6 +67,8 @@ class Machine final : public Bus {
 
   Board& board() { return *board_; }
   const Image& image() const { return *image_; }
+  // The chip the board carries: its memory map, NVIC lines and reset clock.
+  const ChipFacts& chip_facts() const { return board_->chip_facts(); }
   // The first 100,000 MMIO writes (a note in the result says when there were more).
   const std::vector<MmioWrite>& mmio_writes() const;
   const std::vector<Device*>& devices() const { return devices_; }

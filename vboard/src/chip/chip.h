@@ -8,10 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "vboard/chip_facts.h"
+
 namespace vboard::chip {
 
-// NVIC interrupt lines of the chip: IRQ numbers 0 .. kIrqCount - 1.
-inline constexpr unsigned kIrqCount = 102;
+// The chip's memory map, NVIC line count (IRQ numbers 0 .. irq_count - 1) and
+// reset clock, from its description.
+const ChipFacts& facts();
 // The name of NVIC line `irq` ("EXTI0", "TIM7"); "" when no modelled peripheral raises it.
 std::string_view irq_name(unsigned irq);
 

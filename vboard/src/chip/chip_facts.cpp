@@ -22,6 +22,8 @@ bool package_has_pin(std::string_view pin) {
   return std::find(pins.begin(), pins.end(), pin) != pins.end();
 }
 
+const ChipFacts& facts() { return periph::desc::kFacts; }
+
 std::string_view irq_name(unsigned irq) {
   const char* name = periph::desc::irq_name(irq);
   return name ? name : "";

@@ -9,7 +9,7 @@ namespace vboard::periph {
 
 namespace {
 
-constexpr uint64_t kHsiHz = 16'000'000;
+constexpr uint64_t kHsiHz = desc::kFacts.hsi_hz;
 // The reset cause flags RMVF clears.
 constexpr uint32_t kResetFlags = rcc::csr::OBLRSTF | rcc::csr::PINRSTF | rcc::csr::BORRSTF |
                                  rcc::csr::SFTRSTF | rcc::csr::IWDGRSTF | rcc::csr::WWDGRSTF |

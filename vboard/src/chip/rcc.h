@@ -61,7 +61,7 @@ class Rcc : public RegBlock, public ClockTree, public ClockGate {
   ns_t pll_lock_at_ = kNever;
   unsigned sws_ = 1;
   ns_t sw_write_t_ = 0;
-  uint64_t sysclk_ = 16'000'000, hclk_ = 16'000'000, pclk1_ = 16'000'000, pclk2_ = 16'000'000;
+  uint64_t sysclk_ = desc::kFacts.hsi_hz, hclk_ = sysclk_, pclk1_ = sysclk_, pclk2_ = sysclk_;
   unsigned ppre1_div_ = 1, ppre2_div_ = 1, hpre_div_ = 1;
   ns_t last_change_t_ = 0;
   std::vector<std::function<void(ns_t)>> listeners_;

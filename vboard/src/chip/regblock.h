@@ -31,7 +31,7 @@ class IrqMux {
   void state(StateVisitor& v);
 
  private:
-  static constexpr unsigned kLines = 102;
+  static constexpr unsigned kLines = desc::kFacts.irq_count;
   Bus& bus_;
   std::array<uint32_t, kLines> state_{};
 };

@@ -12,7 +12,20 @@
 #include <string_view>
 #include <vector>
 
+#include "vboard/chip_facts.h"
+
 namespace vboard::periph::desc {
+
+// The chip's memory map, its NVIC lines and its reset clock (reference manual:
+// 128 KiB of flash, 32 KiB of SRAM1+SRAM2 as one block, 102 maskable
+// interrupts, the 16 MHz HSI16). The rest of the program gets them as values:
+// through Board::chip_facts() and chip::facts().
+inline constexpr ChipFacts kFacts = {
+    .flash = {0x08000000, 128 * 1024},
+    .sram = {0x20000000, 32 * 1024},
+    .irq_count = 102,
+    .hsi_hz = 16'000'000,
+};
 
 // RCC enable bit that clocks a peripheral; reg == nullptr: always clocked.
 struct ClockGate {

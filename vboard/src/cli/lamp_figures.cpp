@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "chip/chip.h"
 #include "outputs/figures.h"
 #include "cli/cli.h"
 #include "world/board.h"
@@ -90,9 +91,9 @@ std::string measure_rear(const Image& rear, FiguresTable& table) {
 
 int run_figures(const std::string& front_elf, const std::string& rear_elf) {
   std::string err;
-  auto front = Image::load(front_elf, &err);
+  auto front = Image::load(front_elf, chip::facts(), &err);
   if (!front) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
-  auto rear = Image::load(rear_elf, &err);
+  auto rear = Image::load(rear_elf, chip::facts(), &err);
   if (!rear) return std::fprintf(stderr, "%s\n", err.c_str()), 1;
   std::printf("Virtual board figures (1.0 cycle per instruction unless stated)\n\n");
   FiguresTable table;

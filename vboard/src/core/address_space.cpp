@@ -9,10 +9,10 @@ void AddressSpace::load(const Image& image, std::vector<std::string>& faults) {
     // 64-bit sums: a segment near the top of the address space must not wrap into flash.
     uint64_t a = s.paddr;
     const uint64_t n = s.bytes.size();
-    if (a < kFlashSize) a += kFlashBase;
-    if (a >= kFlashBase && a - kFlashBase + n <= kFlashSize)
-      std::memcpy(&flash_[a - kFlashBase], s.bytes.data(), n);
-    else if (a >= kRamBase && a - kRamBase + n <= kRamSize)
+    if (a < flash_map_.size) a += flash_map_.base;
+    if (flash_map_.holds(a, n))
+      std::memcpy(&flash_[a - flash_map_.base], s.bytes.data(), n);
+    else if (sram_map_.holds(a, n))
       poke_ram(static_cast<uint32_t>(a), s.bytes.data(), n);
     else
       faults.push_back("segment at " + hex(s.paddr) + " (" + std::to_string(n) +

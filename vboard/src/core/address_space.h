@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/layout.h"
+#include "vboard/chip_facts.h"
 #include "vboard/image.h"
 #include "vboard/run_result.h"
 
@@ -20,7 +21,17 @@ namespace vboard::core {
 
 class AddressSpace {
  public:
-  AddressSpace() : flash_(kFlashSize, 0xFF), ram_(kRamSize, 0) {}
+  // The chip's flash and SRAM, as its facts give them.
+  explicit AddressSpace(const ChipFacts& chip)
+      : flash_map_(chip.flash),
+        sram_map_(chip.sram),
+        flash_(chip.flash.size, 0xFF),
+        ram_(chip.sram.size, 0),
+        granule_write_(granules(), 0),
+        group_write_(groups(), 0) {}
+
+  const MemoryRegion& flash_map() const { return flash_map_; }
+  const MemoryRegion& sram_map() const { return sram_map_; }
 
   // Copies the image's segments; one fault line per segment outside flash and RAM.
   void load(const Image& image, std::vector<std::string>& faults);
@@ -31,31 +42,31 @@ class AddressSpace {
   uint8_t* flash() { return flash_.data(); }
   uint8_t* ram() { return ram_.data(); }
   const uint8_t* ram() const { return ram_.data(); }
-  static bool ram_range(uint32_t a, uint32_t n) { return a >= kRamBase && a - kRamBase + n <= kRamSize; }
+  bool ram_range(uint32_t a, uint32_t n) const { return sram_map_.holds(a, n); }
   static bool periph(uint32_t a) { return a >= kPeriphBase && a - kPeriphBase < kPeriphSize; }
   // Flash, its alias and SRAM; false elsewhere.
   bool peek(uint32_t addr, void* dst, size_t n) const {
     const uint8_t* src = nullptr;
-    if (addr < kFlashSize && addr + n <= kFlashSize)
+    if (MemoryRegion{0, flash_map_.size}.holds(addr, n))
       src = &flash_[addr];
-    else if (addr >= kFlashBase && addr - kFlashBase + n <= kFlashSize)
-      src = &flash_[addr - kFlashBase];
-    else if (addr >= kRamBase && addr - kRamBase + n <= kRamSize)
-      src = &ram_[addr - kRamBase];
+    else if (flash_map_.holds(addr, n))
+      src = &flash_[addr - flash_map_.base];
+    else if (sram_map_.holds(addr, n))
+      src = &ram_[addr - sram_map_.base];
     if (src == nullptr) return false;
     std::memcpy(dst, src, n);
     return true;
   }
   // Flash or its alias, as a debugger programs it.
   bool poke_flash(uint32_t addr, const void* src, size_t n) {
-    if (addr < kFlashSize) addr += kFlashBase;
-    if (!(addr >= kFlashBase && addr - kFlashBase + uint64_t{n} <= kFlashSize)) return false;
-    std::memcpy(&flash_[addr - kFlashBase], src, n);
+    if (addr < flash_map_.size) addr += flash_map_.base;
+    if (!flash_map_.holds(addr, n)) return false;
+    std::memcpy(&flash_[addr - flash_map_.base], src, n);
     return true;
   }
   bool poke_ram(uint32_t addr, const void* src, size_t n) {
-    if (!(addr >= kRamBase && addr - kRamBase + n <= kRamSize)) return false;
-    std::memcpy(&ram_[addr - kRamBase], src, n);
+    if (!sram_map_.holds(addr, n)) return false;
+    std::memcpy(&ram_[addr - sram_map_.base], src, n);
     note_ram_write(addr, n);
     return true;
   }
@@ -68,13 +79,15 @@ class AddressSpace {
   // zeroed and the image's RAM segments count as writes. Addresses outside SRAM
   // are clipped.
   static constexpr uint32_t kGranuleBits = 7;
-  static constexpr uint32_t kGranules = kRamSize >> kGranuleBits;
   static constexpr uint32_t kGroupBits = 4;  // granules per group, as a power of two; a group
-  static constexpr uint32_t kGroups = kGranules >> kGroupBits;  // keeps its granules' latest count
-  void note_ram_write(uint32_t addr, size_t n) {
-    if (n == 0 || addr >= kRamBase + kRamSize || addr + n <= kRamBase) return;
-    const uint32_t lo = addr < kRamBase ? 0 : addr - kRamBase;
-    const uint64_t end = std::min<uint64_t>(uint64_t{addr} + n - kRamBase, kRamSize);
+                                             // keeps its granules' latest count
+  uint32_t granules() const { return sram_map_.size >> kGranuleBits; }
+  uint32_t groups() const { return granules() >> kGroupBits; }
+  void note_ram_write(uint64_t addr, size_t n) {
+    const uint64_t base = sram_map_.base;
+    if (n == 0 || addr >= sram_map_.end() || addr + n <= base) return;
+    const uint32_t lo = addr < base ? 0 : static_cast<uint32_t>(addr - base);
+    const uint64_t end = std::min<uint64_t>(addr + n - base, sram_map_.size);
     ++ram_writes_;
     for (uint32_t g = lo >> kGranuleBits; g <= static_cast<uint32_t>((end - 1) >> kGranuleBits); ++g)
       granule_write_[g] = group_write_[g >> kGroupBits] = ram_writes_;
@@ -118,10 +131,11 @@ class AddressSpace {
     uint32_t base, end;
     int dev;
   };
+  MemoryRegion flash_map_, sram_map_;
   std::vector<uint8_t> flash_, ram_;
   uint64_t ram_writes_ = 0;
-  std::array<uint64_t, kGranules> granule_write_{};
-  std::array<uint64_t, kGroups> group_write_{};
+  std::vector<uint64_t> granule_write_;
+  std::vector<uint64_t> group_write_;
   std::vector<Window> windows_;
   std::vector<int32_t> page_first_;  // per 4 KiB page of the peripheral space
   std::vector<MmioWrite> writes_;

@@ -137,7 +137,8 @@ bool IdleDetector::sync_ram_copy(Ref& ref) const {
   if (!ref.ram_taken) {
     // Granules holding zeros need no slot either: most of a zeroed .bss.
     std::vector<uint32_t> kept;
-    for (uint32_t g = 0; g < AddressSpace::kGranules; ++g)
+    ref.slot.assign(space_.granules(), 0);
+    for (uint32_t g = 0; g < space_.granules(); ++g)
       if (space_.granule_write(g) != 0 && !zero(g)) kept.push_back(g);
     ref.ram.reserve((kept.size() + 8) * kGranule);  // room for a few more without moving
     for (uint32_t g : kept) keep(g);
@@ -147,7 +148,7 @@ bool IdleDetector::sync_ram_copy(Ref& ref) const {
   }
   if (ref.ram_synced == now) return true;
   bool same = true;
-  for (uint32_t k = 0; k < AddressSpace::kGroups; ++k) {
+  for (uint32_t k = 0; k < space_.groups(); ++k) {
     if (space_.group_write(k) <= ref.ram_synced) continue;
     for (uint32_t g = k << AddressSpace::kGroupBits; g < (k + 1) << AddressSpace::kGroupBits; ++g) {
       if (space_.granule_write(g) <= ref.ram_synced) continue;

@@ -51,7 +51,7 @@ struct BlockInfo {
 class BlockCache {
  public:
   BlockCache(const AddressSpace& space, const Image& image)
-      : space_(space), image_(image), flash_index_(kFlashSize / 2, -1) {}
+      : space_(space), image_(image), flash_index_(space.flash_map().size / 2, -1) {}
 
   // Every block that ran, with how often: the blocks in the cache and those a
   // block of another size at the same address replaced.
@@ -59,8 +59,9 @@ class BlockCache {
 
   BlockInfo& block(uint32_t addr, uint32_t size) {
     int32_t* slot = nullptr;
-    if (addr >= kFlashBase && addr - kFlashBase < kFlashSize)
-      slot = &flash_index_[(addr - kFlashBase) >> 1];
+    const MemoryRegion& flash = space_.flash_map();
+    if (addr >= flash.base && addr - flash.base < flash.size)
+      slot = &flash_index_[(addr - flash.base) >> 1];
     else
       slot = &other_index_.try_emplace(addr, -1).first->second;
     if (*slot >= 0 && blocks_[static_cast<size_t>(*slot)].size == size)
@@ -102,12 +103,12 @@ class IdleDetector {
   // split): whatever it may have changed is compared in full next time.
   void unseen_code_ran() {
     ++fp_blocks_;
-    space_.note_ram_write(kRamBase, kRamSize);
+    space_.note_ram_write(space_.sram_map().base, space_.sram_map().size);
   }
   // Called at a block start; true when the core is idle at addr.
   bool on_block(uint32_t addr, BlockInfo& b, uint64_t instr_done) {
     if (b.has_fp) ++fp_blocks_;
-    if (b.excl_store) space_.note_ram_write(kRamBase, kRamSize);
+    if (b.excl_store) space_.note_ram_write(space_.sram_map().base, space_.sram_map().size);
     uint64_t since = instr_done - b.last_visit;
     b.last_visit = instr_done;
     if (since <= 512 && ++b.tight >= b.check_at) {
@@ -127,7 +128,7 @@ class IdleDetector {
     uint64_t fp_epoch = ~0ull;  // fp_epoch() when fp was read
     // SRAM as of ram_writes() == ram_synced, kept sparse: a granule without a
     // slot held zeros then.
-    std::array<uint16_t, AddressSpace::kGranules> slot{};  // index + 1, 0: none
+    std::vector<uint16_t> slot;  // per granule: index + 1, 0: none
     std::vector<uint8_t> ram;
     bool ram_taken = false;
     uint64_t ram_synced = 0;

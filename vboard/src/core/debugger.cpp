@@ -13,13 +13,15 @@ namespace {
 constexpr uint64_t kAddressSpaceEnd = uint64_t{1} << 32;
 
 void flush(uc_engine* uc, uint32_t lo, uint32_t hi) { uc_ctl_remove_cache(uc, uint64_t{lo}, uint64_t{hi}); }
-void flush_code(uc_engine* uc) {
-  flush(uc, kFlashBase, kFlashBase + kFlashSize);
-  flush(uc, 0, kFlashSize);
-  flush(uc, kRamBase, kRamBase + kRamSize);
-}
+void flush(uc_engine* uc, const MemoryRegion& r) { uc_ctl_remove_cache(uc, uint64_t{r.base}, r.end()); }
 
 }  // namespace
+
+void Debugger::flush_code(uc_engine* uc) const {
+  flush(uc, flash_);
+  flush(uc, {0, flash_.size});
+  flush(uc, sram_);
+}
 
 bool Debugger::set_breakpoint(uc_engine* uc, uint32_t addr, bool on) {
   if (!uc) return false;

@@ -21,12 +21,17 @@
 
 #include <unicorn/unicorn.h>
 
+#include "vboard/chip_facts.h"
 #include "vboard/run_result.h"
 
 namespace vboard::core {
 
 class Debugger {
  public:
+  // The chip's code memories (flash, its alias, SRAM): what a changed hook
+  // drops the translations of.
+  explicit Debugger(const ChipFacts& chip) : flash_(chip.flash), sram_(chip.sram) {}
+
   // Unicorn callbacks the hooks call with `user` (the machine's, which ask
   // on_insn and on_access and stop the emulation when told to).
   struct Callbacks {
@@ -81,6 +86,7 @@ class Debugger {
     WatchKind kind;
     std::vector<uc_hook> hooks;
   };
+  MemoryRegion flash_, sram_;
   Callbacks cb_{};
   std::map<uint32_t, uc_hook> breakpoints_;
   std::vector<WatchPoint> watches_;
@@ -98,6 +104,7 @@ class Debugger {
   bool debugger_access_ = false, debugger_miss_ = false;
 
   void sync_insn_hook(uc_engine* uc, bool want);
+  void flush_code(uc_engine* uc) const;
 };
 
 }  // namespace vboard::core

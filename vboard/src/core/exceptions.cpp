@@ -57,7 +57,7 @@ bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
     }
     w[24] = cpu.reg(UC_ARM_REG_FPSCR);
   }
-  if (!AddressSpace::ram_range(sp1, frame)) {
+  if (!p_.space.ram_range(sp1, frame)) {
     lockup("stacking outside RAM at sp=" + hex(sp1));
     return false;
   }
@@ -162,12 +162,12 @@ void ExceptionUnit::exception_return(uint32_t excret) {
   uc_reg_read_batch(cpu.uc, state_ids, state_vals, 3);
   uint32_t sp = to_psp ? state[1] : state[2];
   uint32_t frame = fp ? frame::kExtendedBytes : frame::kBasicBytes;
-  if (!AddressSpace::ram_range(sp, frame)) {
+  if (!p_.space.ram_range(sp, frame)) {
     lockup("unstacking outside RAM at sp=" + hex(sp));
     return;
   }
   uint32_t w[26];
-  std::memcpy(w, p_.space.ram() + (sp - kRamBase), frame);
+  std::memcpy(w, p_.space.ram() + (sp - p_.space.sram_map().base), frame);
   if (fp) {
     for (int i = 0; i < 8; ++i) {
       uint64_t dv = uint64_t{w[8 + 2 * i]} | (uint64_t{w[9 + 2 * i]} << 32);

@@ -33,10 +33,10 @@ struct ElfCloser {
   }
 };
 
-const LoadRegion* region_of(uint64_t addr, uint64_t size) {
-  for (const LoadRegion& r : kLoadRegions)
-    if (addr >= r.base && size <= r.size && addr - r.base <= r.size - size) return &r;
-  return nullptr;
+bool in_a_region(const ChipFacts& chip, uint64_t addr, uint64_t size) {
+  for (const LoadRegion& r : load_regions(chip))
+    if (addr >= r.base && size <= r.size && addr - r.base <= r.size - size) return true;
+  return false;
 }
 
 std::string hex(uint64_t v) {
@@ -47,7 +47,7 @@ std::string hex(uint64_t v) {
 
 }  // namespace
 
-std::optional<Image> Image::load(const std::string& path, std::string* error) {
+std::optional<Image> Image::load(const std::string& path, const ChipFacts& chip, std::string* error) {
   std::ifstream f(path, std::ios::binary);
   if (!f) {
     if (error) *error = path + ": cannot open";
@@ -58,7 +58,7 @@ std::optional<Image> Image::load(const std::string& path, std::string* error) {
     if (error) *error = path + ": read error";
     return std::nullopt;
   }
-  return from_bytes(std::move(bytes), path, error);
+  return from_bytes(std::move(bytes), path, chip, error);
 }
 
 namespace {
@@ -71,8 +71,8 @@ struct Placed {
 
 // The loadable segments, each inside the file and inside one load region;
 // the reason when one is not ("" when all are).
-std::string read_segments(Elf* elf, const std::vector<uint8_t>& bytes, std::vector<Segment>* segments,
-                          std::vector<Placed>* placed) {
+std::string read_segments(Elf* elf, const std::vector<uint8_t>& bytes, const ChipFacts& chip,
+                          std::vector<Segment>* segments, std::vector<Placed>* placed) {
   size_t nph = 0;
   if (elf_getphdrnum(elf, &nph) != 0) return "program headers unreadable";
   const uint64_t file_size = bytes.size();
@@ -87,9 +87,11 @@ std::string read_segments(Elf* elf, const std::vector<uint8_t>& bytes, std::vect
              std::to_string(ph.p_offset) + " run past the end of the file (" + std::to_string(file_size) +
              " bytes)";
     if (ph.p_filesz > ph.p_memsz) return seg + ": more bytes in the file than in memory";
-    if (!region_of(ph.p_paddr, ph.p_filesz))
-      return seg + ": " + hex(ph.p_paddr) + ".." + hex(ph.p_paddr + ph.p_filesz) +
-             " is not inside flash (0x08000000, 128 KiB), its alias at 0, or RAM (0x20000000, 32 KiB)";
+    if (!in_a_region(chip, ph.p_paddr, ph.p_filesz))
+      return seg + ": " + hex(ph.p_paddr) + ".." + hex(ph.p_paddr + ph.p_filesz) + " is not inside flash (" +
+             hex(chip.flash.base) + ", " + std::to_string(chip.flash.size / 1024) +
+             " KiB), its alias at 0, or RAM (" + hex(chip.sram.base) + ", " +
+             std::to_string(chip.sram.size / 1024) + " KiB)";
     placed->push_back({ph.p_paddr, ph.p_paddr + ph.p_filesz, i});
     Segment s;
     s.paddr = static_cast<uint32_t>(ph.p_paddr);
@@ -100,7 +102,7 @@ std::string read_segments(Elf* elf, const std::vector<uint8_t>& bytes, std::vect
   if (segments->empty()) return "no loadable segment";
   // Flash and its alias are one memory: compare their segments in flash addresses.
   for (Placed& p : *placed)
-    if (p.from < kLoadRegions[0].size) p.from += kLoadRegions[0].base, p.to += kLoadRegions[0].base;
+    if (p.from < chip.flash.size) p.from += chip.flash.base, p.to += chip.flash.base;
   std::sort(placed->begin(), placed->end(), [](const Placed& x, const Placed& y) { return x.from < y.from; });
   for (size_t i = 1; i < placed->size(); ++i)
     if ((*placed)[i].from < (*placed)[i - 1].to)
@@ -165,7 +167,7 @@ void read_symbols(Elf* elf, const GElf_Ehdr& eh, uint64_t file_size, std::vector
 }  // namespace
 
 std::optional<Image> Image::from_bytes(std::vector<uint8_t> bytes, const std::string& path,
-                                       std::string* error) {
+                                       const ChipFacts& chip, std::string* error) {
   auto fail = [&](const std::string& what) -> std::optional<Image> {
     if (error) *error = path + ": " + what;
     return std::nullopt;
@@ -183,7 +185,8 @@ std::optional<Image> Image::from_bytes(std::vector<uint8_t> bytes, const std::st
   Image img;
   img.path_ = path;
   std::vector<Placed> placed;
-  if (std::string why = read_segments(h.elf, bytes, &img.segments_, &placed); !why.empty()) return fail(why);
+  if (std::string why = read_segments(h.elf, bytes, chip, &img.segments_, &placed); !why.empty())
+    return fail(why);
   read_symbols(h.elf, eh, bytes.size(), &img.symbols_, &img.warnings_);
   img.sort_symbols();
   return img;

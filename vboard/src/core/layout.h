@@ -1,5 +1,6 @@
-// The Cortex-M4 core's fixed facts the machine's parts share: the memory map of
-// the STM32G431 (flash, SRAM, peripheral space, private peripheral bus), the
+// The Cortex-M4 core's fixed facts the machine's parts share: its fixed memory
+// map (peripheral space, private peripheral bus; flash and SRAM are the chip's
+// and come as values, vboard/chip_facts.h), the NVIC lines it implements, the
 // exception numbers and the fault status bits.
 #pragma once
 
@@ -9,17 +10,12 @@
 
 namespace vboard::core {
 
-constexpr uint32_t kFlashBase = 0x08000000;
-constexpr uint32_t kFlashSize = 128 * 1024;
-constexpr uint32_t kRamBase = 0x20000000;
-constexpr uint32_t kRamSize = 32 * 1024;
 constexpr uint32_t kPeriphBase = 0x40000000;
 constexpr uint32_t kPeriphSize = 0x20000000;
 constexpr uint32_t kPpbBase = 0xE0000000;
 constexpr uint32_t kPpbSize = 0x00100000;
 constexpr unsigned kNumIrq = 128;
 constexpr unsigned kNumExc = 16 + kNumIrq;
-constexpr unsigned kChipIrqs = 102;
 
 // Exception numbers.
 constexpr unsigned kNmi = 2, kHardFault = 3, kMemManage = 4, kBusFault = 5, kUsageFault = 6, kSvc = 11,

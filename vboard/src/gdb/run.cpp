@@ -18,7 +18,7 @@ bool reset_machine(Machine& machine, std::string& out) {
   std::optional<Image> fresh;
   if (machine.flash_written()) {
     std::string err;
-    fresh = Image::load(machine.image().path(), &err);
+    fresh = Image::load(machine.image().path(), machine.chip_facts(), &err);
     if (!fresh) out += "symbols stay those read at the start: " + err + "\n";
   }
   // The machine keeps a re-read image: it outlives this session (the report

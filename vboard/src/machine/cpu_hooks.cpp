@@ -137,9 +137,9 @@ bool Machine::Impl::open_engine() {
   }
   cpu.uc = uc;
   uc_ctl_set_cpu_model(uc, UC_CPU_ARM_CORTEX_M4);
-  uc_mem_map_ptr(uc, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, space.flash());
-  uc_mem_map_ptr(uc, 0, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, space.flash());
-  uc_mem_map_ptr(uc, kRamBase, kRamSize, UC_PROT_ALL, space.ram());
+  uc_mem_map_ptr(uc, facts.flash.base, facts.flash.size, UC_PROT_READ | UC_PROT_EXEC, space.flash());
+  uc_mem_map_ptr(uc, 0, facts.flash.size, UC_PROT_READ | UC_PROT_EXEC, space.flash());
+  uc_mem_map_ptr(uc, facts.sram.base, facts.sram.size, UC_PROT_ALL, space.ram());
   uc_mmio_map(uc, kPeriphBase, kPeriphSize, periph_read, this, periph_write, this);
   uc_mmio_map(uc, kPpbBase, kPpbSize, ppb_read_cb, this, ppb_write_cb, this);
   uc_hook h;
@@ -147,8 +147,8 @@ bool Machine::Impl::open_engine() {
   uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void*>(hook_intr), this, 1, 0);
   uc_hook_add(uc, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(hook_unmapped), this, 1, 0);
   if (m.opt_.idle_skip)
-    uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(hook_ram_write), this, kRamBase,
-                kRamBase + kRamSize - 1);
+    uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(hook_ram_write), this, facts.sram.base,
+                facts.sram.end() - 1);
   dbg.set_callbacks({reinterpret_cast<void*>(hook_insn), reinterpret_cast<void*>(hook_breakpoint),
                      reinterpret_cast<void*>(hook_watch), this});
   return true;

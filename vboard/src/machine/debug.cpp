@@ -115,8 +115,8 @@ bool Machine::debug_write(uint32_t addr, const void* src, size_t n) {
   if (d.space.poke_ram(addr, src, n)) return true;
   if (d.space.poke_flash(addr, src, n)) {
     // Code already translated or decoded from there is stale now.
-    uc_ctl_remove_cache(d.cpu.uc, uint64_t{kFlashBase}, uint64_t{kFlashBase} + kFlashSize);
-    uc_ctl_remove_cache(d.cpu.uc, 0, kFlashSize);
+    uc_ctl_remove_cache(d.cpu.uc, uint64_t{d.facts.flash.base}, d.facts.flash.end());
+    uc_ctl_remove_cache(d.cpu.uc, 0, d.facts.flash.size);
     d.blocks.forget();
     flash_written_ = true;
     return true;

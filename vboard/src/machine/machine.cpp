@@ -31,8 +31,9 @@ EndObservers& end_observers() {
 
 }  // namespace
 
-Machine::Impl::Impl(Machine& mm)
+Machine::Impl::Impl(Machine& mm, const ChipFacts& chip)
     : m(mm),
+      facts(chip),
       nvic(mm.opt_.break_tail_chain_order),
       exc({cpu, clock, nvic, scb, space, mm, log, *mm.image_, mm.opt_}),
       blocks(space, *mm.image_) {
@@ -46,8 +47,9 @@ Machine::Machine(const Image& image, MachineOptions options, const BoardFactory&
 
 void Machine::reset(const Image& image) {
   if (flash_written_) {
-    opt_.flash.resize(kFlashSize);
-    peek(kFlashBase, opt_.flash.data(), kFlashSize);
+    const MemoryRegion& flash = d_->space.flash_map();
+    opt_.flash.resize(flash.size);
+    peek(flash.base, opt_.flash.data(), flash.size);
   }
   if (d_ && d_->cpu.uc) uc_close(d_->cpu.uc);
   d_.reset();
@@ -63,16 +65,19 @@ void Machine::reset(Image&& reread) {
 }
 
 void Machine::init() {
-  d_ = std::make_unique<Impl>(*this);
+  // The board first: the chip it carries says what memory the core has. Its
+  // models only read the run's options while they are built, so nothing is
+  // logged before the image is loaded, as before.
+  board_ = factory_(*this);
+  d_ = std::make_unique<Impl>(*this, board_->chip_facts());
   Impl& d = *d_;
   d.space.load(*image_, d.log.faults);
-  if (!opt_.flash.empty()) d.space.poke_flash(kFlashBase, opt_.flash.data(), opt_.flash.size());
+  if (!opt_.flash.empty()) d.space.poke_flash(d.facts.flash.base, opt_.flash.data(), opt_.flash.size());
 
-  board_ = factory_(*this);
   devices_ = board_->devices();
   d.clocks = &board_->clocks();
   d.clock.hclk = d.clocks->hclk_hz();
-  if (d.clock.hclk == 0) d.clock.hclk = 16000000;
+  if (d.clock.hclk == 0) d.clock.hclk = d.facts.hsi_hz;
   d.space.map_devices(devices_, d.log.faults);
   // Faults of loading and mapping, before the run.
   d.log.tally.faults = d.log.faults.size();

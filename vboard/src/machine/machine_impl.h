@@ -50,10 +50,11 @@ struct Machine::Impl {
   static constexpr ns_t kIdleJumpCap = kMs;
 
   Machine& m;
+  const ChipFacts facts;  // the board's, which the core's parts are built for
   core::Cpu cpu;
   core::VirtualClock clock;
   core::RunLog log;
-  core::AddressSpace space;
+  core::AddressSpace space{facts};
   core::Nvic nvic;
   core::SysTick systick{clock, nvic};
   core::Scb scb{nvic, clock};
@@ -62,7 +63,7 @@ struct Machine::Impl {
   core::BlockCache blocks;
   core::IdleDetector idle{cpu, space};
   core::Profiler prof;
-  core::Debugger dbg;
+  core::Debugger dbg{facts};
   ClockTree* clocks = nullptr;
 
   ns_t last_advance = kNever;
@@ -95,7 +96,7 @@ struct Machine::Impl {
   };
   std::vector<StoreWatch> store_watches;
 
-  explicit Impl(Machine& mm);
+  Impl(Machine& mm, const ChipFacts& chip);
 
   ns_t now() const { return clock.now(); }
   void set_halt(const std::string& reason, uint32_t pc) { log.set_halt(reason, pc, *m.image_, cpu, now()); }

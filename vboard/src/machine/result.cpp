@@ -16,7 +16,8 @@ std::map<std::string, std::map<std::string, uint32_t>> Machine::core_registers()
     nvic["ISPR" + std::to_string(k)] = d.nvic.pending_word(k);
     nvic["IABR" + std::to_string(k)] = d.nvic.active_word(k);
   }
-  for (unsigned k = 0; k < (kChipIrqs + 3) / 4; ++k) nvic["IPR" + std::to_string(k)] = d.nvic.ipr_word(k);
+  for (unsigned k = 0; k < (d.facts.irq_count + 3) / 4; ++k)
+    nvic["IPR" + std::to_string(k)] = d.nvic.ipr_word(k);
   auto& scb = r["SCB"];
   scb["CPUID"] = d.scb.reg("CPUID");
   scb["ICSR"] = d.scb.reg("ICSR");

@@ -44,9 +44,9 @@ void list_machine_state(Machine::Impl& d, StateVisitor& v) {
   v("idle_cut", d.idle_cut);
   if (v.loading() && d.cpu.uc) {
     // Code translated before the load may come from other flash or SRAM contents.
-    uc_ctl_remove_cache(d.cpu.uc, uint64_t{kFlashBase}, uint64_t{kFlashBase} + kFlashSize);
-    uc_ctl_remove_cache(d.cpu.uc, 0, kFlashSize);
-    uc_ctl_remove_cache(d.cpu.uc, uint64_t{kRamBase}, uint64_t{kRamBase} + kRamSize);
+    uc_ctl_remove_cache(d.cpu.uc, uint64_t{d.facts.flash.base}, d.facts.flash.end());
+    uc_ctl_remove_cache(d.cpu.uc, 0, d.facts.flash.size);
+    uc_ctl_remove_cache(d.cpu.uc, uint64_t{d.facts.sram.base}, d.facts.sram.end());
     d.dbg.core_moved();
   }
 }

@@ -19,29 +19,30 @@
 #include <mutex>
 #include <sstream>
 
+#include "chip/chip.h"
 #include "vboard/image.h"
 #include "vboard/machine.h"
 
 namespace vboard::coverage {
 namespace {
 
-// Runs per halfword of one address window (the image's code lives in flash;
-// the boot alias at 0 is the same flash).
-constexpr uint32_t kFlash = 0x08000000, kFlashBytes = 128 * 1024;
+// The chip's flash, where the image's code lives (the boot alias at 0 is the
+// same flash); runs are counted per halfword of it.
+const MemoryRegion& flash() { return chip::facts().flash; }
 
-uint32_t to_flash(uint32_t addr) { return addr < kFlashBytes ? addr + kFlash : addr; }
+uint32_t to_flash(uint32_t addr) { return addr < flash().size ? addr + flash().base : addr; }
 
 std::vector<uint64_t> halfword_runs(const std::vector<BlockRun>& runs) {
-  std::vector<int64_t> diff(kFlashBytes / 2 + 1, 0);
+  std::vector<int64_t> diff(flash().size / 2 + 1, 0);
   for (const BlockRun& b : runs) {
     const uint32_t a = to_flash(b.addr);
-    if (a < kFlash || a - kFlash >= kFlashBytes) continue;  // not flash: no line table covers it
-    const uint32_t lo = (a - kFlash) / 2;
-    const uint32_t hi = std::min<uint32_t>((a - kFlash + b.size + 1) / 2, kFlashBytes / 2);
+    if (a < flash().base || a - flash().base >= flash().size) continue;  // not flash: no line table covers it
+    const uint32_t lo = (a - flash().base) / 2;
+    const uint32_t hi = std::min<uint32_t>((a - flash().base + b.size + 1) / 2, flash().size / 2);
     diff[lo] += static_cast<int64_t>(b.runs);
     diff[hi] -= static_cast<int64_t>(b.runs);
   }
-  std::vector<uint64_t> out(kFlashBytes / 2);
+  std::vector<uint64_t> out(flash().size / 2);
   int64_t acc = 0;
   for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint64_t>(acc += diff[i]);
   return out;
@@ -140,8 +141,8 @@ void for_each_body(Dwarf* dw, F f) {
 uint64_t max_runs(const std::vector<uint64_t>& hw, uint32_t lo, uint32_t hi) {
   uint64_t m = 0;
   for (uint32_t a = to_flash(lo); a < to_flash(hi); a += 2) {
-    if (a < kFlash || a - kFlash >= kFlashBytes) break;
-    m = std::max(m, hw[(a - kFlash) / 2]);
+    if (a < flash().base || a - flash().base >= flash().size) break;
+    m = std::max(m, hw[(a - flash().base) / 2]);
   }
   return m;
 }

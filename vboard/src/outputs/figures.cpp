@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <numeric>
 
+#include "chip/chip.h"
+
 namespace vboard {
 
 double mean(const std::vector<uint64_t>& v) {
@@ -55,11 +57,11 @@ std::string speed(const RunResult& r, int decimals) {
 }
 
 uint64_t flash_bytes(const Image& img) {
-  constexpr uint32_t kFlash = 0x08000000, kFlashEnd = 0x08000000 + 128 * 1024;
+  const MemoryRegion& flash = chip::facts().flash;
   uint64_t bytes = 0;
   for (const Segment& s : img.segments())
-    if (s.paddr >= kFlash && s.paddr < kFlashEnd)
-      bytes = std::max(bytes, static_cast<uint64_t>(s.paddr - kFlash) + s.bytes.size());
+    if (s.paddr >= flash.base && s.paddr < flash.end())
+      bytes = std::max(bytes, static_cast<uint64_t>(s.paddr - flash.base) + s.bytes.size());
   return bytes;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "chip/chip.h"
 #include "chip/stm32g431.h"
 #include "world/board.h"
 #include "world/sources.h"
@@ -20,6 +21,7 @@ class DescribedBoard : public Board {
  public:
   DescribedBoard(Bus& bus, const BoardDescription& description);
   std::vector<Device*> devices() override;
+  const ChipFacts& chip_facts() const override { return chip::facts(); }
   ClockTree& clocks() override { return chip_.clocks(); }
   void add_pulse(const PulseSpec& p) override;
   void add_level(const LevelSpec& l) override;

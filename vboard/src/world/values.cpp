@@ -195,9 +195,9 @@ std::optional<Bounce> bounce(std::string_view text, std::string* why) {
 }
 
 std::optional<unsigned> irq(std::string_view text, std::string* why) {
-  const auto n = count(text, chip::kIrqCount - 1);
+  const auto n = count(text, chip::facts().irq_count - 1);
   if (!n) {
-    *why = quote(text) + " is not an IRQ number 0.." + std::to_string(chip::kIrqCount - 1);
+    *why = quote(text) + " is not an IRQ number 0.." + std::to_string(chip::facts().irq_count - 1);
     return std::nullopt;
   }
   return static_cast<unsigned>(*n);

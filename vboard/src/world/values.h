@@ -56,7 +56,7 @@ struct Bounce {
   ns_t spacing = 0;
 };
 std::optional<Bounce> bounce(std::string_view text, std::string* why);
-// An NVIC line 0..chip::kIrqCount - 1.
+// An NVIC line 0..chip::facts().irq_count - 1.
 std::optional<unsigned> irq(std::string_view text, std::string* why);
 // Command line only: "1", "1.25": cycles per instruction in thousandths, 0.001 .. 100.
 std::optional<uint32_t> cpi(std::string_view text, std::string* why);
