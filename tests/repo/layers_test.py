@@ -80,7 +80,7 @@ FACES = {
     "src/core/systick.h": {"machine"},
     "src/core/reg_field.h": {"chip"},
     "src/core/registers.h": {"chip"},
-    "src/chip/chip.h": {"world", "outputs", "cli"},
+    "src/chip/chip.h": {"world", "outputs", "cli", "main"},
     "src/chip/models.h": {"world"},
     "src/chip/stm32g431.h": {"world"},
     "src/chip/stm32g431_desc.h": {"world"},
