@@ -38,8 +38,14 @@ Outcome run_vboard(const std::vector<std::string>& args, std::string stdout_path
   const std::string err_path = base + ".err";
   const bool capture = stdout_path.empty();
   if (capture) stdout_path = base + ".out";
+  // "--timeout-s N" first: run under timeout(1), killed after N seconds (status 137).
   std::vector<std::string> argv_s = {VBOARD_EXE};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  auto from = args.begin();
+  if (args.size() > 2 && args[0] == "--timeout-s") {
+    argv_s = {"/usr/bin/timeout", "-s", "KILL", args[1], VBOARD_EXE};
+    from += 2;
+  }
+  argv_s.insert(argv_s.end(), from, args.end());
   std::vector<char*> argv;
   for (auto& a : argv_s) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -49,7 +55,7 @@ Outcome run_vboard(const std::vector<std::string>& args, std::string stdout_path
   posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = 0;
   Outcome o;
-  const int rc = posix_spawn(&pid, VBOARD_EXE, &fa, nullptr, argv.data(), environ);
+  const int rc = posix_spawn(&pid, argv_s[0].c_str(), &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   if (rc != 0) return o;
   int ws = 0;
@@ -223,10 +229,10 @@ TEST(BadInput, ScenarioFilesRefusedWithExit65AndOneLine) {
     std::string says;                 // the line ends with this
   };
   const FileRow rows[] = {
-      {"/dev/zero", std::nullopt, "/dev/zero: larger than 1 MiB, the limit of a scenario file"},
+      {"/dev/zero", std::nullopt, "/dev/zero: a device, not a scenario file (only a regular file is read)"},
       {dir + "/big.yaml", "name: t\nversion: 1\nsteps:\n  - delay: 1ms\n" + std::string(1 << 20, '#'),
        dir + "/big.yaml: larger than 1 MiB, the limit of a scenario file"},
-      {"/dev/null", std::nullopt, "/dev/null" + kNoScenario},
+      {"/dev/null", std::nullopt, "/dev/null: a device, not a scenario file (only a regular file is read)"},
       {dir + "/empty.yaml", "", dir + "/empty.yaml" + kNoScenario},
       {dir, std::nullopt, dir + ": a directory, not a scenario file"},
       {dir + "/none.yaml", std::nullopt,
@@ -252,6 +258,32 @@ TEST(BadInput, ScenarioFilesRefusedWithExit65AndOneLine) {
     EXPECT_TRUE(o.out.empty()) << row.path << ": ran";
   }
   std::remove((dir + "/big.yaml").c_str());
+}
+
+// A FIFO nobody writes, or a device, given as a scenario or board file: refused
+// at once (not read, not waited on), exit 65. Run under `timeout` so a hang
+// fails the row instead of the suite.
+TEST(BadInput, FifosAndDevicesAreRefusedAtOnceAsFiles) {
+  if (access(kFrontPath.c_str(), R_OK) != 0) GTEST_SKIP() << kFrontPath << " not built";
+  const std::string fifo = scenario_dir() + "/fifo.yaml";
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const struct {
+    std::string option, path, says;
+  } rows[] = {
+      {"--scenario", fifo, fifo + ": a FIFO, not a scenario file (only a regular file is read)"},
+      {"--board", fifo, fifo + ": a FIFO, not a board file (only a regular file is read)"},
+      {"--board", "/dev/zero", "/dev/zero: a device, not a board file (only a regular file is read)"},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> args = {"--timeout-s", "20", kFrontPath, row.option, row.path};
+    if (row.option == "--board") args.insert(args.end(), {"--for", "1ms"});
+    const Outcome o = run_vboard(args);
+    EXPECT_EQ(o.status, 65) << row.option << " " << row.path << ": " << o.err;
+    EXPECT_NE(o.err.find(row.says + "\n"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+  }
+  std::remove(fifo.c_str());
 }
 
 // Latin-1 bytes in a scenario's name (and markup, and a failed step) still give
