@@ -316,6 +316,26 @@ TEST(BadInput, SourcesOneAfterTheOtherOnAPinAreAllowed) {
   EXPECT_NE(o.out.find("\"PA0\""), std::string::npos);
 }
 
+// Driving an output from outside is contention whatever drives it: the front's
+// PA8 (a GPIO output) and the rear's PA7 (the strip's data line, a timer's
+// alternate function) alike, by --set and by --pulse.
+TEST(BadInput, DrivingAnOutputFromOutsideIsContentionForTimerOutputsToo) {
+  const std::string rear = std::string(FIRMWARE_DIR) + "/rear_lamp.elf";
+  if (access(rear.c_str(), R_OK) != 0) GTEST_SKIP() << rear << " not built";
+  const struct {
+    std::string image, option, value;
+  } rows[] = {
+      {kFrontPath, "--set", "PA8=1@50ms"},
+      {rear, "--set", "PA7=1@5ms"},
+      {rear, "--pulse", "PA7=1ms@1ms,period=2ms"},
+  };
+  for (const auto& row : rows) {
+    const Outcome o = run_vboard({row.image, "--for", "100ms", row.option, row.value});
+    EXPECT_EQ(o.status, exit_code::kDiagnostics) << row.option << " " << row.value << ": " << o.err;
+    EXPECT_NE(o.out.find("pin_contention"), std::string::npos) << row.value << ":\n" << o.out;
+  }
+}
+
 TEST(BadInput, HelpGoesToStdoutAndExitsZero) {
   const Outcome o = run_vboard({"--help"});
   EXPECT_EQ(o.status, 0);
