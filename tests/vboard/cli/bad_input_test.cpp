@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -284,6 +285,42 @@ TEST(BadInput, FifosAndDevicesAreRefusedAtOnceAsFiles) {
     EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
   }
   std::remove(fifo.c_str());
+}
+
+// Bytes that are not UTF-8 in a board file's names reach the text report
+// escaped; a NUL byte in a board or scenario file is refused at its line.
+TEST(BadInput, BoardFileBytesAreEscapedInTheReportAndANulIsRefusedAtItsLine) {
+  const std::string rear = std::string(FIRMWARE_DIR) + "/rear_lamp.elf";
+  if (access(rear.c_str(), R_OK) != 0) GTEST_SKIP() << rear << " not built";
+  const std::string dir = scenario_dir();
+  const std::string board = slurp(std::string(SOURCE_DIR) + "/boards/rear_lamp.yaml");
+  const auto renamed = [&](const std::string& from, const std::string& to) {
+    std::string t = board;
+    return t.replace(t.find(from), from.size(), to);
+  };
+  write_file(dir + "/b9b.yaml", renamed("name: red switch", "name: red \x9bswitch"));
+  const Outcome o = run_vboard({rear, "--board", dir + "/b9b.yaml", "--for", "30ms"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out.find('\x9b'), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("PB5 (red \\x9bswitch)"), std::string::npos) << o.out;
+  const std::string nul_line = std::to_string(
+      std::count(board.begin(), board.begin() + static_cast<long>(board.find("name: red switch")), '\n') + 1);
+  write_file(dir + "/nul.yaml", renamed("name: red switch", std::string("name: red \0switch", 17)));
+  write_file(dir + "/nul_s.yaml", std::string("name: t\nversion: 1\nsteps:\n  - delay: 1\0ms\n", 42));
+  const struct {
+    std::vector<std::string> args;
+    std::string says;
+  } rows[] = {
+      {{rear, "--board", dir + "/nul.yaml", "--for", "1ms"},
+       dir + "/nul.yaml:" + nul_line + ": a NUL byte (\\x00): a board file is text\n"},
+      {{rear, "--scenario", dir + "/nul_s.yaml"},
+       dir + "/nul_s.yaml:4: a NUL byte (\\x00): a scenario file is text\n"},
+  };
+  for (const auto& row : rows) {
+    const Outcome n = run_vboard(row.args);
+    EXPECT_EQ(n.status, 65) << n.err;
+    EXPECT_EQ(n.err, row.says);
+  }
 }
 
 // Latin-1 bytes in a scenario's name (and markup, and a failed step) still give

@@ -10,6 +10,7 @@
 #include "outputs/strip_outputs.h"
 #include "vboard/run_result.h"
 #include "world/strip.h"
+#include "world/values.h"
 
 namespace vboard {
 
@@ -191,7 +192,7 @@ void strip_text(std::ostream& o, const StripReport& s, bool color) {
 const StripReport& strip_of(const PartRecord& r) { return dynamic_cast<const StripReport&>(r); }
 
 std::string own_name(const StripReport& s) {
-  return s.id.name.empty() || s.id.name == "strip" ? std::string() : " " + s.id.name;
+  return s.id.name.empty() || s.id.name == "strip" ? std::string() : " " + values::printable(s.id.name);
 }
 
 void StripOutputs::json(std::ostream& o, const PartRecord& r) const { write_strip_json(o, strip_of(r)); }

@@ -185,6 +185,7 @@ BoardPart part(const YAML::Node& n) {
   BoardPart p;
   p.line = line_of(n);
   if (!n.IsMap()) bad(n, "a part is a map with name, kind, pin and its settings");
+  yaml::no_merge_key(n, "part");
   const YAML::Node kind_node = n["kind"];
   if (!kind_node) bad(n, "part: 'kind' is missing");
   const std::string kind =
