@@ -323,6 +323,54 @@ TEST(BadInput, BoardFileBytesAreEscapedInTheReportAndANulIsRefusedAtItsLine) {
   }
 }
 
+// The strip's length is the board's, whatever length of data the firmware
+// sends: the rear image writes 60 LEDs; on a 30-LED board the rest is passed on
+// and LEDs 45-59 are refused at load; on a 64-LED board the last 4 are not
+// written, so "every LED dark" fails and says so.
+TEST(BadInput, ExpectStripJudgesTheBoardsStripNotTheFrame) {
+  const std::string rear = std::string(FIRMWARE_DIR) + "/rear_lamp.elf";
+  if (access(rear.c_str(), R_OK) != 0) GTEST_SKIP() << rear << " not built";
+  const std::string dir = scenario_dir();
+  const std::string board = slurp(std::string(SOURCE_DIR) + "/boards/rear_lamp.yaml");
+  for (const char* n : {"30", "64"}) {
+    std::string t = board;
+    write_file(dir + "/b" + n + ".yaml", t.replace(t.find("leds: 60"), 8, std::string("leds: ") + n));
+  }
+  write_file(dir + "/past.yaml",
+             "name: t\nversion: 1\nsteps:\n  - delay: 20ms\n"
+             "  - expect-strip: {color: dark, leds: 45-59}\n");
+  write_file(dir + "/all.yaml",
+             "name: t\nversion: 1\nsteps:\n  - delay: 20ms\n  - expect-strip: {color: dark}\n");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // in stdout, or stderr for 65
+  } rows[] = {
+      {{"--board", dir + "/b30.yaml", "--scenario", dir + "/past.yaml"},
+       65,
+       dir + "/past.yaml:5: leds: LED 45 is past the end of the board's strip of 30 LEDs (0-29)\n"},
+      {{"--board", dir + "/b64.yaml", "--scenario", dir + "/all.yaml", "--no-color"},
+       4,
+       "60-63 not written by this frame (the strip has 64 LEDs: they keep their colours)"},
+      {{"--board", dir + "/b64.yaml", "--for", "20ms"},
+       0,
+       "60 of the strip's 64 LEDs (60-63 keep their colours)"},
+      {{"--board", dir + "/b30.yaml", "--for", "20ms"},
+       0,
+       "30 LEDs (the strip's; 720 bits more passed on down the line)"},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> args = {rear};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Outcome o = run_vboard(args);
+    EXPECT_EQ(o.status, row.status) << o.err;
+    if (row.status == 65)
+      EXPECT_EQ(o.err, row.says);
+    else
+      EXPECT_NE(o.out.find(row.says), std::string::npos) << o.out;
+  }
+}
+
 // Latin-1 bytes in a scenario's name (and markup, and a failed step) still give
 // well-formed JUnit and SVG files, read back by a real XML parser.
 TEST(BadInput, JunitAndSvgStayWellFormedWhateverTheNameHolds) {

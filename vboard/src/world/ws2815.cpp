@@ -295,6 +295,7 @@ StripReport Ws2815Strip::report() const {
   StripReport r = rep_;
   r.id = who_;
   r.timing = tm_;
+  r.leds = leds_;
   r.frames_total = frames_total_;
   r.runs = runs_;
   r.runs_total = runs_total_;

@@ -30,6 +30,7 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   // Brings the driving peripheral up to `t` before the strip judges a quiet line.
   void set_sync(std::function<void(ns_t)> f) { sync_ = std::move(f); }
   StripReport report() const;
+  unsigned leds() const override { return leds_; }
   uint64_t frames_total() const override { return frames_total_; }
   const StripRun* current() const override { return frames_total_ ? &current_ : nullptr; }
   uint64_t violation_count(bool datasheet) const override;
