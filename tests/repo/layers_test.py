@@ -87,7 +87,7 @@ FACES = {
     "src/world/board.h": {"serve", "cli", "main"},
     "src/world/recognise.h": {"serve", "cli"},
     "src/world/strip.h": {"outputs", "cli"},
-    "src/world/values.h": {"serve", "cli"},
+    "src/world/values.h": {"outputs", "serve", "cli"},
     "src/world/yaml_file.h": {"cli"},
     "src/outputs/coverage.h": {"main"},
     "src/outputs/figures.h": {"cli"},

@@ -49,7 +49,7 @@ int serve_board(const Invocation& inv, const Image& img, const BoardDescription&
 }
 
 // Scenario files: their steps drive the runs.
-int play_scenarios(const Invocation& inv, const Image& img, const BoardFactory& board, bool color) {
+int play_scenarios(const Invocation& inv, const Image& img, const BoardDescription& described, bool color) {
   ScenarioCli scen;
   scen.files = inv.scenarios;
   scen.allow = inv.allow;
@@ -61,7 +61,9 @@ int play_scenarios(const Invocation& inv, const Image& img, const BoardFactory& 
   scen.vcd_pins = inv.vcd_pins;
   scen.json = inv.json;
   scen.color = color;
-  scen.board = board;
+  scen.board = board_factory(described);
+  if (const BoardPart* strip = described.strip())
+    scen.strip_leds = std::get<BoardPart::Strip>(strip->kind).leds;
   return run_scenarios(img, inv.image, inv.machine, scen, stdout, stderr);
 }
 
@@ -159,7 +161,7 @@ int run_image(const Invocation& inv) {
   const BoardFactory board = board_factory(described);
   const bool color = !inv.no_color && isatty(1);
   if (inv.serve) return serve_board(inv, *img, described);
-  if (!inv.scenarios.empty()) return play_scenarios(inv, *img, board, color);
+  if (!inv.scenarios.empty()) return play_scenarios(inv, *img, described, color);
   return run_once(inv, *img, board, color);
 }
 

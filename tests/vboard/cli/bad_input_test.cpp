@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -38,8 +39,14 @@ Outcome run_vboard(const std::vector<std::string>& args, std::string stdout_path
   const std::string err_path = base + ".err";
   const bool capture = stdout_path.empty();
   if (capture) stdout_path = base + ".out";
+  // "--timeout-s N" first: run under timeout(1), killed after N seconds (status 137).
   std::vector<std::string> argv_s = {VBOARD_EXE};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
+  auto from = args.begin();
+  if (args.size() > 2 && args[0] == "--timeout-s") {
+    argv_s = {"/usr/bin/timeout", "-s", "KILL", args[1], VBOARD_EXE};
+    from += 2;
+  }
+  argv_s.insert(argv_s.end(), from, args.end());
   std::vector<char*> argv;
   for (auto& a : argv_s) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -49,7 +56,7 @@ Outcome run_vboard(const std::vector<std::string>& args, std::string stdout_path
   posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = 0;
   Outcome o;
-  const int rc = posix_spawn(&pid, VBOARD_EXE, &fa, nullptr, argv.data(), environ);
+  const int rc = posix_spawn(&pid, argv_s[0].c_str(), &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
   if (rc != 0) return o;
   int ws = 0;
@@ -223,10 +230,10 @@ TEST(BadInput, ScenarioFilesRefusedWithExit65AndOneLine) {
     std::string says;                 // the line ends with this
   };
   const FileRow rows[] = {
-      {"/dev/zero", std::nullopt, "/dev/zero: larger than 1 MiB, the limit of a scenario file"},
+      {"/dev/zero", std::nullopt, "/dev/zero: a device, not a scenario file (only a regular file is read)"},
       {dir + "/big.yaml", "name: t\nversion: 1\nsteps:\n  - delay: 1ms\n" + std::string(1 << 20, '#'),
        dir + "/big.yaml: larger than 1 MiB, the limit of a scenario file"},
-      {"/dev/null", std::nullopt, "/dev/null" + kNoScenario},
+      {"/dev/null", std::nullopt, "/dev/null: a device, not a scenario file (only a regular file is read)"},
       {dir + "/empty.yaml", "", dir + "/empty.yaml" + kNoScenario},
       {dir, std::nullopt, dir + ": a directory, not a scenario file"},
       {dir + "/none.yaml", std::nullopt,
@@ -252,6 +259,116 @@ TEST(BadInput, ScenarioFilesRefusedWithExit65AndOneLine) {
     EXPECT_TRUE(o.out.empty()) << row.path << ": ran";
   }
   std::remove((dir + "/big.yaml").c_str());
+}
+
+// A FIFO nobody writes, or a device, given as a scenario or board file: refused
+// at once (not read, not waited on), exit 65. Run under `timeout` so a hang
+// fails the row instead of the suite.
+TEST(BadInput, FifosAndDevicesAreRefusedAtOnceAsFiles) {
+  if (access(kFrontPath.c_str(), R_OK) != 0) GTEST_SKIP() << kFrontPath << " not built";
+  const std::string fifo = scenario_dir() + "/fifo.yaml";
+  std::remove(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const struct {
+    std::string option, path, says;
+  } rows[] = {
+      {"--scenario", fifo, fifo + ": a FIFO, not a scenario file (only a regular file is read)"},
+      {"--board", fifo, fifo + ": a FIFO, not a board file (only a regular file is read)"},
+      {"--board", "/dev/zero", "/dev/zero: a device, not a board file (only a regular file is read)"},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> args = {"--timeout-s", "20", kFrontPath, row.option, row.path};
+    if (row.option == "--board") args.insert(args.end(), {"--for", "1ms"});
+    const Outcome o = run_vboard(args);
+    EXPECT_EQ(o.status, 65) << row.option << " " << row.path << ": " << o.err;
+    EXPECT_NE(o.err.find(row.says + "\n"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find('\n'), o.err.size() - 1) << o.err;
+  }
+  std::remove(fifo.c_str());
+}
+
+// Bytes that are not UTF-8 in a board file's names reach the text report
+// escaped; a NUL byte in a board or scenario file is refused at its line.
+TEST(BadInput, BoardFileBytesAreEscapedInTheReportAndANulIsRefusedAtItsLine) {
+  const std::string rear = std::string(FIRMWARE_DIR) + "/rear_lamp.elf";
+  if (access(rear.c_str(), R_OK) != 0) GTEST_SKIP() << rear << " not built";
+  const std::string dir = scenario_dir();
+  const std::string board = slurp(std::string(SOURCE_DIR) + "/boards/rear_lamp.yaml");
+  const auto renamed = [&](const std::string& from, const std::string& to) {
+    std::string t = board;
+    return t.replace(t.find(from), from.size(), to);
+  };
+  write_file(dir + "/b9b.yaml", renamed("name: red switch", "name: red \x9bswitch"));
+  const Outcome o = run_vboard({rear, "--board", dir + "/b9b.yaml", "--for", "30ms"});
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out.find('\x9b'), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("PB5 (red \\x9bswitch)"), std::string::npos) << o.out;
+  const std::string nul_line = std::to_string(
+      std::count(board.begin(), board.begin() + static_cast<long>(board.find("name: red switch")), '\n') + 1);
+  write_file(dir + "/nul.yaml", renamed("name: red switch", std::string("name: red \0switch", 17)));
+  write_file(dir + "/nul_s.yaml", std::string("name: t\nversion: 1\nsteps:\n  - delay: 1\0ms\n", 42));
+  const struct {
+    std::vector<std::string> args;
+    std::string says;
+  } rows[] = {
+      {{rear, "--board", dir + "/nul.yaml", "--for", "1ms"},
+       dir + "/nul.yaml:" + nul_line + ": a NUL byte (\\x00): a board file is text\n"},
+      {{rear, "--scenario", dir + "/nul_s.yaml"},
+       dir + "/nul_s.yaml:4: a NUL byte (\\x00): a scenario file is text\n"},
+  };
+  for (const auto& row : rows) {
+    const Outcome n = run_vboard(row.args);
+    EXPECT_EQ(n.status, 65) << n.err;
+    EXPECT_EQ(n.err, row.says);
+  }
+}
+
+// The strip's length is the board's, whatever length of data the firmware
+// sends: the rear image writes 60 LEDs; on a 30-LED board the rest is passed on
+// and LEDs 45-59 are refused at load; on a 64-LED board the last 4 are not
+// written, so "every LED dark" fails and says so.
+TEST(BadInput, ExpectStripJudgesTheBoardsStripNotTheFrame) {
+  const std::string rear = std::string(FIRMWARE_DIR) + "/rear_lamp.elf";
+  if (access(rear.c_str(), R_OK) != 0) GTEST_SKIP() << rear << " not built";
+  const std::string dir = scenario_dir();
+  const std::string board = slurp(std::string(SOURCE_DIR) + "/boards/rear_lamp.yaml");
+  for (const char* n : {"30", "64"}) {
+    std::string t = board;
+    write_file(dir + "/b" + n + ".yaml", t.replace(t.find("leds: 60"), 8, std::string("leds: ") + n));
+  }
+  write_file(dir + "/past.yaml",
+             "name: t\nversion: 1\nsteps:\n  - delay: 20ms\n"
+             "  - expect-strip: {color: dark, leds: 45-59}\n");
+  write_file(dir + "/all.yaml",
+             "name: t\nversion: 1\nsteps:\n  - delay: 20ms\n  - expect-strip: {color: dark}\n");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // in stdout, or stderr for 65
+  } rows[] = {
+      {{"--board", dir + "/b30.yaml", "--scenario", dir + "/past.yaml"},
+       65,
+       dir + "/past.yaml:5: leds: LED 45 is past the end of the board's strip of 30 LEDs (0-29)\n"},
+      {{"--board", dir + "/b64.yaml", "--scenario", dir + "/all.yaml", "--no-color"},
+       4,
+       "60-63 not written by this frame (the strip has 64 LEDs: they keep their colours)"},
+      {{"--board", dir + "/b64.yaml", "--for", "20ms"},
+       0,
+       "60 of the strip's 64 LEDs (60-63 keep their colours)"},
+      {{"--board", dir + "/b30.yaml", "--for", "20ms"},
+       0,
+       "30 LEDs (the strip's; 720 bits more passed on down the line)"},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> args = {rear};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Outcome o = run_vboard(args);
+    EXPECT_EQ(o.status, row.status) << o.err;
+    if (row.status == 65)
+      EXPECT_EQ(o.err, row.says);
+    else
+      EXPECT_NE(o.out.find(row.says), std::string::npos) << o.out;
+  }
 }
 
 // Latin-1 bytes in a scenario's name (and markup, and a failed step) still give
@@ -282,6 +399,26 @@ TEST(BadInput, SourcesOneAfterTheOtherOnAPinAreAllowed) {
   EXPECT_EQ(o.status, exit_code::kOk) << o.err;
   EXPECT_TRUE(o.err.empty()) << o.err;
   EXPECT_NE(o.out.find("\"PA0\""), std::string::npos);
+}
+
+// Driving an output from outside is contention whatever drives it: the front's
+// PA8 (a GPIO output) and the rear's PA7 (the strip's data line, a timer's
+// alternate function) alike, by --set and by --pulse.
+TEST(BadInput, DrivingAnOutputFromOutsideIsContentionForTimerOutputsToo) {
+  const std::string rear = std::string(FIRMWARE_DIR) + "/rear_lamp.elf";
+  if (access(rear.c_str(), R_OK) != 0) GTEST_SKIP() << rear << " not built";
+  const struct {
+    std::string image, option, value;
+  } rows[] = {
+      {kFrontPath, "--set", "PA8=1@50ms"},
+      {rear, "--set", "PA7=1@5ms"},
+      {rear, "--pulse", "PA7=1ms@1ms,period=2ms"},
+  };
+  for (const auto& row : rows) {
+    const Outcome o = run_vboard({row.image, "--for", "100ms", row.option, row.value});
+    EXPECT_EQ(o.status, exit_code::kDiagnostics) << row.option << " " << row.value << ": " << o.err;
+    EXPECT_NE(o.out.find("pin_contention"), std::string::npos) << row.value << ":\n" << o.out;
+  }
 }
 
 TEST(BadInput, HelpGoesToStdoutAndExitsZero) {

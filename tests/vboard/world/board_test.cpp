@@ -66,6 +66,22 @@ TEST(BoardFiles, MalformedFilesAreRefusedWithFileLineAndWhat) {
       {with(kStrip, "leds: 60", "leds: 0"), "b.yaml:8: leds: '0' is not a number of LEDs from 1 to 4096"},
       {with(kStrip, "leds: 60", "leds:"), "b.yaml:8: leds: no value"},
       {with(kStrip, "TIM17", "TIM5"), "b.yaml:7: driver: 'TIM5' is not a timer of the chip"},
+      // A merge key that would supply a required key is refused by name.
+      {"board: b\nversion: 1\nparts:\n  - &l {name: left light, kind: output, pin: PA9}\n  - <<: *l\n    "
+       "pin: "
+       "PA8\n",
+       "b.yaml:5: part: a merge key ('<<') is not read: write each key in the map itself"},
+      {std::string("board: b\nversion: 1\nparts:\n  - kind: output\n    na\0me: x\n", 57),
+       "b.yaml:5: a NUL byte (\\x00): a board file is text"},
+      // The driver must be a modelled timer with a channel on the strip's pin.
+      {with(kStrip, "TIM17", "TIM7"), "b.yaml:7: driver: 'TIM7' has no output channel"},
+      {with(kStrip, "TIM17", "TIM16"),
+       "b.yaml:7: driver: 'TIM16' is a timer of the chip that is not modelled"},
+      {with(kStrip, "TIM17", "TIM3"), "b.yaml:7: driver: 'TIM3' is a timer of the chip that is not modelled"},
+      {with(kStrip, "TIM17", "TIM4"),
+       "b.yaml:7: driver: 'TIM4' has no channel that reaches PA7 (its timer channels: TIM17_CH1)"},
+      {with(kStrip, "PA7", "PC13"),
+       "b.yaml:7: driver: 'TIM17' has no channel that reaches PC13 (no timer channel does)"},
       {with(kStrip, "t0h: 220ns..380ns", "t0h: 380ns..220ns"),
        "b.yaml:10: t0h: '380ns..220ns': the lower end is above the upper"},
       {with(kStrip, "t1h: 580ns..1600ns", "t1h: 580ns"),

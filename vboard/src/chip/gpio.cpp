@@ -133,9 +133,14 @@ void Gpio::refresh(ns_t t) {
 }
 
 void Gpio::set_external(unsigned pin, int level, ns_t t) {
-  const bool push_pull_out =
-      mode_of(val(gpio::MODER), pin) == kModeOutput && !gpio::otyper::OTx(pin).test(val(gpio::OTYPER));
-  if (push_pull_out && level >= 0 && static_cast<uint32_t>(level) != gpio::odr::ODRx(pin).get(val(gpio::ODR)))
+  // A push-pull output drives the line: from ODR, or from its alternate function (a timer channel).
+  const unsigned mode = mode_of(val(gpio::MODER), pin);
+  const bool push_pull = !gpio::otyper::OTx(pin).test(val(gpio::OTYPER));
+  const AfSource* af = mode == kModeAlternate ? af_src_[pin][af_of(pin)] : nullptr;
+  const bool push_pull_out = push_pull && (mode == kModeOutput || af);
+  const int driven =
+      af ? af->af_level(af_ch_[pin][af_of(pin)]) : static_cast<int>(gpio::odr::ODRx(pin).get(val(gpio::ODR)));
+  if (push_pull_out && level >= 0 && level != driven)
     ctx_.findings.add(chip::diag::kPinContention,
                       "P" + std::string(1, static_cast<char>('A' + port_)) + std::to_string(pin), t,
                       "driven from outside against its push-pull output");

@@ -177,9 +177,11 @@ Since since(const YAML::Node& n, const Labels& labels) {
   return s;
 }
 
-// A label: letters, digits, '-' and '_', naming one step.
+// A label: letters, digits, '-' and '_', naming one step. It starts with a
+// letter or '_': `since:` takes a text that starts with a digit as a time, so a
+// label "1ms" or "5" could never be named.
 bool label_text(const std::string& v) {
-  return !v.empty() && v.size() <= 64 &&
+  return !v.empty() && v.size() <= 64 && v.find_first_of("0123456789-") != 0 &&
          v.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
              std::string::npos;
 }
@@ -380,7 +382,8 @@ std::string step_label(const YAML::Node& item, const Labels& labels) {
   if (l.IsNull()) bad(item, "label: no value");
   const std::string label = scalar(l, "label");
   if (!label_text(label))
-    bad(l, "label: " + quote(label) + " is not a label (letters, digits, '-' and '_', at most 64)");
+    bad(l, "label: " + quote(label) +
+               " is not a label (letters, digits, '-' and '_', at most 64, the first a letter or '_')");
   if (labels.count(label)) bad(l, "label: " + quote(label) + " names an earlier step already");
   return label;
 }

@@ -384,9 +384,10 @@ class Player {
     if (st.within) expected += " in a frame latched by " + format_ns(deadline);
     // The frame showing now, then (when waiting) every frame as it latches.
     const StripRun* cur = strip->current();
-    if (cur && frame_matches(last_frame(*cur), st.checks)) return true;
+    const unsigned leds = strip->leds();
+    if (cur && frame_matches(last_frame(*cur), st.checks, leds)) return true;
     bool matched = false;
-    strip->watch_frames([&](const StripFrame& f) { matched = matched || frame_matches(f, st.checks); });
+    strip->watch_frames([&](const StripFrame& f) { matched = matched || frame_matches(f, st.checks, leds); });
     bool running = true;
     while (!matched && m_.now() < deadline) {
       if (!advance(i, std::min(deadline, m_.now() + kStripPoll), expected)) {
@@ -397,7 +398,7 @@ class Player {
     strip->watch_frames(nullptr);
     if (matched || !running) return running;
     cur = strip->current();
-    fail(i, expected, cur ? describe_frame(last_frame(*cur)) : "no frame latched yet");
+    fail(i, expected, cur ? describe_frame(last_frame(*cur), leds) : "no frame latched yet");
     return true;
   }
 

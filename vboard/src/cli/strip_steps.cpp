@@ -5,7 +5,7 @@
 
 namespace vboard::scenario {
 
-std::string describe_frame(const StripFrame& f) {
+std::string describe_frame(const StripFrame& f, unsigned leds) {
   if (f.colors.empty()) return "an empty frame at " + format_ns(f.t);
   std::string out;
   size_t i = 0;
@@ -17,7 +17,12 @@ std::string describe_frame(const StripFrame& f) {
            color_name(f.colors[i]);
     i = j + 1;
   }
-  return "frame latched at " + format_ns(f.t) + " (" + std::to_string(f.colors.size()) + " LEDs): " + out;
+  const size_t n = f.colors.size();
+  if (leds > n)
+    out += "; " + (n + 1 == leds ? std::to_string(n) : std::to_string(n) + "-" + std::to_string(leds - 1)) +
+           " not written by this frame (the strip has " + std::to_string(leds) +
+           " LEDs: they keep their colours)";
+  return "frame latched at " + format_ns(f.t) + " (" + std::to_string(n) + " LEDs): " + out;
 }
 
 std::string describe_checks(const std::vector<StripCheck>& checks) {
@@ -39,10 +44,11 @@ std::string describe_checks(const std::vector<StripCheck>& checks) {
   return out;
 }
 
-bool frame_matches(const StripFrame& f, const std::vector<StripCheck>& checks) {
+bool frame_matches(const StripFrame& f, const std::vector<StripCheck>& checks, unsigned leds) {
   if (f.colors.empty()) return false;
   for (const auto& c : checks) {
     if (c.leds.empty()) {
+      if (leds > f.colors.size()) return false;
       if (!std::all_of(f.colors.begin(), f.colors.end(), [&](const Rgb& rgb) { return rgb == c.color; }))
         return false;
       continue;
@@ -54,6 +60,21 @@ bool frame_matches(const StripFrame& f, const std::vector<StripCheck>& checks) {
     }
   }
   return true;
+}
+
+std::optional<std::pair<unsigned, std::string>> past_the_strip(const Scenario& s, unsigned leds) {
+  if (leds == 0) return std::nullopt;
+  for (const Step& step : s.steps) {
+    const auto* e = std::get_if<ExpectStrip>(&step.what);
+    if (!e) continue;
+    for (const auto& c : e->checks)
+      for (const auto& [lo, hi] : c.leds)
+        if (hi >= leds)
+          return std::pair{step.line, "leds: LED " + std::to_string(std::max(lo, leds)) +
+                                          " is past the end of the board's strip of " + std::to_string(leds) +
+                                          " LEDs (0-" + std::to_string(leds - 1) + ")"};
+  }
+  return std::nullopt;
 }
 
 StripFrame last_frame(const StripRun& r) { return {r.last_t, r.colors, r.bits}; }

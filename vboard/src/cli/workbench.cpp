@@ -7,6 +7,7 @@
 #include "cli/cli.h"
 #include "outputs/report.h"
 #include "cli/scenario.h"
+#include "cli/strip_steps.h"
 #include "outputs/svg.h"
 #include "world/recognise.h"
 #include "world/values.h"
@@ -84,6 +85,11 @@ class Bench {
                         : " is a " + is + " image");
         s.reset();
       }
+      if (s)
+        if (const auto past = scenario::past_the_strip(*s, cli_.strip_leds)) {
+          e = values::printable(f) + ":" + std::to_string(past->first) + ": " + past->second;
+          s.reset();
+        }
       if (!s) {
         // FILE:LINE: first, as compilers write it, so that editors find the line.
         std::fprintf(err_, "%s\n", e.c_str());

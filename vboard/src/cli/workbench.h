@@ -25,7 +25,8 @@ struct ScenarioCli {
   std::vector<std::string> vcd_pins;
   bool json = false;
   bool color = false;
-  BoardFactory board;  // the board every scenario runs on
+  BoardFactory board;       // the board every scenario runs on
+  unsigned strip_leds = 0;  // its strip's length (0: no strip): expect-strip's LEDs are checked against it
 };
 
 // Runs the scenarios on `image` (loaded from image_path) with the machine options

@@ -219,6 +219,16 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
     std::istringstream(rest) >> how;
     return reset(how, output);
   }
+  // A part by its whole name, spaces included: `part NAME` always; `NAME` alone
+  // when it is no command's verb (a part called "time" is reached as `part time`).
+  const auto trimmed = [](const std::string& t) {
+    const auto b = t.find_first_not_of(" \t");
+    return b == std::string::npos ? std::string() : t.substr(b, t.find_last_not_of(" \t") - b + 1);
+  };
+  if (verb == "part") {
+    output = describe_part(trimmed(rest));
+    return true;
+  }
   bool known = true;
   if (verb == "time") {
     output = describe_time();
@@ -226,8 +236,6 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
     output = describe_pins(rest);
   } else if (verb == "parts") {
     output = describe_parts("");
-  } else if (m_.board().part(verb)) {
-    output = describe_parts(verb);
   } else if (verb == "diagnostics" || verb == "diag") {
     output = describe_diagnostics();
   } else if (verb == "halt") {
@@ -237,6 +245,8 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
     std::snprintf(b, sizeof b, "halted at 0x%08x (the core stands still whenever the debugger holds it)\n",
                   static_cast<unsigned>(pc));
     output = b;
+  } else if (m_.board().part(trimmed(command))) {
+    output = describe_parts(trimmed(command));
   } else {
     known = false;
   }
@@ -247,7 +257,8 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
            "  time               virtual time and instructions so far (time stands still while halted)\n"
            "  pins [PIN...]      level of each pin now and when it last changed (e.g. 'pins PA8 PA9')\n"
            "  parts              what each part of the board that watches its pins has seen so far\n"
-           "  NAME               the same for the part of that name alone (names as in the board file)\n"
+           "  part NAME          the same for the part of that name alone (names as in the board file,\n"
+           "                     spaces included); `NAME` alone too when it is no command here\n"
            "  diagnostics        halt reason, unmodelled accesses, model faults and notes of the run\n"
            "  reset [halt|run]   the board and its world back to power-on, the core at the reset vector\n"
            "                     (with what `load` wrote to flash); it runs when the debugger continues\n"
@@ -291,6 +302,16 @@ std::string MachineTarget::describe_pins(const std::string& which) {
   }
   if (names.empty()) out = "no pin has changed yet\n";
   return out;
+}
+
+std::string MachineTarget::describe_part(const std::string& name) {
+  if (!name.empty() && m_.board().part(name)) return describe_parts(name);
+  std::string names;
+  for (const PartView* p : m_.board().parts())
+    names += (names.empty() ? "'" : ", '") + p->identity().name + "'";
+  return "monitor part: no part named '" + name + "' (" +
+         (names.empty() ? std::string("this board has no parts that watch their pins") : "parts: " + names) +
+         ")\n";
 }
 
 std::string MachineTarget::describe_parts(const std::string& name) {

@@ -56,6 +56,8 @@ class MachineTarget final : public Target {
   std::string describe_time() const;
   std::string describe_pins(const std::string& which);
   // Every part's state now, each after its name; or the named one's alone (it exists).
+  // `monitor part NAME`: that part, or which parts there are.
+  std::string describe_part(const std::string& name);
   std::string describe_parts(const std::string& name);
   std::string describe_diagnostics() const;
 };

@@ -13,6 +13,7 @@
 
 #include "chip/chip.h"
 #include "outputs/part_outputs.h"
+#include "world/values.h"
 
 namespace vboard {
 
@@ -431,7 +432,7 @@ void text_pins(std::ostream& o, const RunResult& r) {
   for (const auto& [name, hist] : r.pins) {
     auto role = r.pin_roles.find(name);
     bool named = role != r.pin_roles.end();
-    o << "  " << name << (named ? " (" + role->second + ")" : "") << ": ";
+    o << "  " << name << (named ? " (" + values::printable(role->second) + ")" : "") << ": ";
     if (hist.empty()) {
       o << "no activity\n";
       continue;
@@ -515,7 +516,7 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
     if (const PartOutputs* out = part_outputs(part->id.kind))
       out->text(o, *part, color);
     else
-      o << "\nPart " << part->id.name << " (" << part->id.kind << " on " << part->id.pin
+      o << "\nPart " << values::printable(part->id.name) << " (" << part->id.kind << " on " << part->id.pin
         << "): " << kNoPartWriter << "\n";
   }
   text_timing(o, r);

@@ -10,6 +10,7 @@
 #include "outputs/strip_outputs.h"
 #include "vboard/run_result.h"
 #include "world/strip.h"
+#include "world/values.h"
 
 namespace vboard {
 
@@ -64,12 +65,26 @@ void write_strip_json(std::ostream& o, const StripReport& s) {
 
 namespace {
 
-void run_text(std::ostream& o, const StripRun& r, bool color) {
+// The LEDs a run of frames wrote, against the strip's length `leds`: a shorter
+// frame leaves the strip's last LEDs as they were; the bits past the strip's
+// last LED are passed on down the line (no LED of this strip shows them).
+std::string leds_written(const StripRun& r, unsigned leds) {
+  const size_t n = r.colors.size();
+  std::string out = std::to_string(n) + " LEDs";
+  if (leds > n)
+    out = std::to_string(n) + " of the strip's " + std::to_string(leds) + " LEDs (" + std::to_string(n) +
+          (n + 1 == leds ? "" : "-" + std::to_string(leds - 1)) + " keep their colours)";
+  else if (leds && r.bits > leds * 24)
+    out += " (the strip's; " + std::to_string(r.bits - leds * 24) + " bits more passed on down the line)";
+  return out;
+}
+
+void run_text(std::ostream& o, const StripRun& r, bool color, unsigned leds) {
   char line[256];
   std::snprintf(line, sizeof line,
-                "  frames %llu..%llu (%s .. %s), %zu LEDs: ", static_cast<unsigned long long>(r.first_frame),
+                "  frames %llu..%llu (%s .. %s), %s: ", static_cast<unsigned long long>(r.first_frame),
                 static_cast<unsigned long long>(r.first_frame + r.frames - 1), format_ns(r.first_t).c_str(),
-                format_ns(r.last_t).c_str(), r.colors.size());
+                format_ns(r.last_t).c_str(), leds_written(r, leds).c_str());
   o << line;
   const auto& c = r.colors;
   if (color) {
@@ -149,14 +164,14 @@ void strip_text(std::ostream& o, const StripReport& s, bool color) {
   o << "\n";
   // Frames in runs of equal content, exact while the runs fit their list; the
   // run showing at the end is always known.
-  for (const StripRun& r : s.runs) run_text(o, r, color);
+  for (const StripRun& r : s.runs) run_text(o, r, color, s.leds);
   if (s.runs_total > s.runs.size() && s.current) {
     const uint64_t from = s.runs.empty() ? 1 : s.runs.back().first_frame + s.runs.back().frames;
     if (from < s.current->first_frame)
       o << "  ... " << s.runs_total - s.runs.size() - 1 << " more runs of equal frames not kept (frames "
         << from << ".." << s.current->first_frame - 1 << "; " << s.runs.size() << " of " << s.runs_total
         << " runs kept); the last:\n";
-    run_text(o, *s.current, color);
+    run_text(o, *s.current, color, s.leds);
   }
   if (s.frames_total) {
     std::snprintf(line, sizeof line,
@@ -191,7 +206,7 @@ void strip_text(std::ostream& o, const StripReport& s, bool color) {
 const StripReport& strip_of(const PartRecord& r) { return dynamic_cast<const StripReport&>(r); }
 
 std::string own_name(const StripReport& s) {
-  return s.id.name.empty() || s.id.name == "strip" ? std::string() : " " + s.id.name;
+  return s.id.name.empty() || s.id.name == "strip" ? std::string() : " " + values::printable(s.id.name);
 }
 
 void StripOutputs::json(std::ostream& o, const PartRecord& r) const { write_strip_json(o, strip_of(r)); }

@@ -72,11 +72,30 @@ std::string text(const YAML::Node& n, const std::string& key) {
   return v;
 }
 
-// The timers the chip model has, by name (from the chip description): a
-// strip's driver is one of them.
-bool chip_has_timer(const std::string& name) {
-  const periph::desc::Peripheral* p = periph::desc::peripheral(name);
-  return p && p->kind == periph::desc::Kind::kTimer;
+// A strip's driver: a timer of the chip model with a channel that reaches the
+// strip's pin through one of the pin's alternate functions (chip description).
+// The chip's timers the models leave out are named as such.
+void check_driver(const YAML::Node& n, const std::string& driver, const YAML::Node& pin_node) {
+  namespace desc = periph::desc;
+  static const char* const kLeftOut[] = {"TIM3", "TIM6", "TIM15", "TIM16"};
+  for (const char* t : kLeftOut)
+    if (driver == t) bad(n, "driver: " + quote(driver) + " is a timer of the chip that is not modelled");
+  const desc::Peripheral* p = desc::peripheral(driver);
+  if (!p || p->kind != desc::Kind::kTimer) bad(n, "driver: " + quote(driver) + " is not a timer of the chip");
+  if (p->timer.channels == 0) bad(n, "driver: " + quote(driver) + " has no output channel");
+  std::string why;
+  const auto pin = values::pin(pin_node.IsScalar() ? pin_node.Scalar() : "", &why);
+  if (!pin) return;  // the pin's own check says what is wrong with it
+  std::string reach;
+  for (const desc::AltFunction& a : desc::alt_functions()) {
+    std::string timer;
+    unsigned ch = 0;
+    if (*pin != a.pin || !desc::timer_channel(a.signal, &timer, &ch)) continue;
+    if (timer == driver) return;
+    reach += std::string(reach.empty() ? "" : ", ") + a.signal;
+  }
+  bad(n, "driver: " + quote(driver) + " has no channel that reaches " + *pin + " (" +
+             (reach.empty() ? "no timer channel does" : "its timer channels: " + reach) + ")");
 }
 
 BoardPart::Strip strip_settings(Fields& f) {
@@ -87,8 +106,7 @@ BoardPart::Strip strip_settings(Fields& f) {
     bad(f["leds"], "leds: " + quote(leds) + " is not a number of LEDs from 1 to " + std::to_string(kMaxLeds));
   p.leds = static_cast<unsigned>(std::stoul(leds));
   p.driver = scalar(f["driver"], "driver");
-  if (!chip_has_timer(p.driver))
-    bad(f["driver"], "driver: " + quote(p.driver) + " is not a timer of the chip");
+  check_driver(f["driver"], p.driver, f["pin"]);
   StripTiming& t = p.timing;
   t.latch = duration(f["latch"], "latch");
   auto ds = fields(f["datasheet"], "datasheet", {"t0h", "t1h", "t0l", "t1l"}, {"t0h", "t1h", "t0l", "t1l"});
@@ -167,6 +185,7 @@ BoardPart part(const YAML::Node& n) {
   BoardPart p;
   p.line = line_of(n);
   if (!n.IsMap()) bad(n, "a part is a map with name, kind, pin and its settings");
+  yaml::no_merge_key(n, "part");
   const YAML::Node kind_node = n["kind"];
   if (!kind_node) bad(n, "part: 'kind' is missing");
   const std::string kind =

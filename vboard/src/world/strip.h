@@ -119,6 +119,7 @@ struct StripReport : PartRecord {
   ns_t t0l_min = 0, t0l_max = 0, t1l_min = 0, t1l_max = 0;
   ns_t latch_min = 0;  // shortest reset gap seen
   StripTiming timing;  // the windows the strip judged its line by
+  unsigned leds = 0;   // the strip's length on its board
 };
 
 // A strip watched while a run goes on, exact however long the run is: frames
@@ -126,6 +127,8 @@ struct StripReport : PartRecord {
 // violations of each kind (the report lists only the first of each kind).
 class StripView : public PartView {
  public:
+  // The strip's length on its board: LEDs past a shorter frame keep their colours.
+  virtual unsigned leds() const = 0;
   virtual uint64_t frames_total() const = 0;
   // The frames in a row equal to the last latched one; nullptr before the first.
   virtual const StripRun* current() const = 0;

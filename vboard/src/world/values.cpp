@@ -239,15 +239,42 @@ std::optional<Refusal> check_bounce(int level, unsigned bounces) {
 
 bool read_small_file(const std::string& path, size_t limit, const std::string& what, std::string* text,
                      std::string* why) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Only a regular file is read: a FIFO nobody writes would block for ever, a
+  // device may never end. Checked before opening and again on the open file (it
+  // may have been swapped in between; O_NONBLOCK keeps that open from blocking).
+  const auto kind_refused = [&](const struct stat& st) {
+    if (S_ISDIR(st.st_mode)) {
+      *why = "a directory, not a " + what;
+      return true;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      const char* kind = S_ISFIFO(st.st_mode)                         ? "a FIFO"
+                         : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                         : S_ISSOCK(st.st_mode)                       ? "a socket"
+                                                                      : "not a regular file";
+      *why = std::string(kind) + ", not a " + what + " (only a regular file is read)";
+      return true;
+    }
+    return false;
+  };
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    *why = "cannot open the " + what + ": " + std::strerror(errno);
+    return false;
+  }
+  if (kind_refused(st)) return false;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *why = "cannot open the " + what + ": " + std::strerror(errno);
     return false;
   }
-  struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    *why = "cannot read the " + what + ": " + std::strerror(errno);
     ::close(fd);
-    *why = "a directory, not a " + what;
+    return false;
+  }
+  if (kind_refused(st)) {
+    ::close(fd);
     return false;
   }
   // Read at most one byte past the limit: /dev/zero or a huge file ends here.

@@ -75,7 +75,8 @@ std::optional<Refusal> check_pulse(ns_t width, ns_t period, ns_t jitter);
 std::optional<Refusal> check_bounce(int level, unsigned bounces);
 
 // A text file of at most `limit` bytes (a scenario or board file) into *text; false
-// and *why when it cannot be opened or read, is a directory or is larger
+// and *why when it cannot be opened or read, is a directory, a FIFO, a device or
+// anything but a regular file (refused before it is opened), or is larger
 // ("larger than 1 MiB, the limit of a scenario file", `what` naming the file's kind).
 bool read_small_file(const std::string& path, size_t limit, const std::string& what, std::string* text,
                      std::string* why);

@@ -10,9 +10,9 @@
 namespace vboard::world {
 
 namespace {
-const char* const kKindName[] = {"T0H", "T1H", "T0L", "T1L", "high", "low", "frame"};
-const bool kKindDatasheet[] = {true, true, true, true, false, false, false};
-const bool kKindOfHigh[] = {true, true, false, false, true, false, false};  // measures the high phase
+const char* const kKindName[] = {"T0H", "T1H", "T0L", "T1L", "high", "low", "frame", "latch"};
+const bool kKindDatasheet[] = {true, true, true, true, false, false, false, false};
+const bool kKindOfHigh[] = {true, true, false, false, true, false, false, false};  // measures the high phase
 
 void minmax(ns_t v, ns_t& lo, ns_t& hi, bool& have) {
   if (!have) {
@@ -59,6 +59,10 @@ std::string Ws2815Strip::describe(Kind k, ns_t value) const {
       std::snprintf(b, sizeof b, "low %.2f us inside a frame, above %.2f us (not a reset)",
                     static_cast<double>(value) / 1000.0, static_cast<double>(tm_.longest_low) / 1000.0);
       break;
+    case kNoLatch:
+      std::snprintf(b, sizeof b, "no latch within %llu bits: the line never stayed low for %.2f us", v,
+                    static_cast<double>(tm_.latch) / 1000.0);
+      break;
     default:
       std::snprintf(b, sizeof b, "frame of %llu bits, expected %u", v, leds_ * 24);
   }
@@ -93,7 +97,8 @@ inline void Ws2815Strip::push_bit(int bit) {
   cur_ = static_cast<uint8_t>((cur_ << 1) | bit);
   ++bits_;
   ++bits_total_;
-  if ((bits_ & 7u) == 0) bytes_.push_back(cur_);
+  if ((bits_ & 7u) == 0 && bytes_.size() < size_t{leds_} * 3) bytes_.push_back(cur_);
+  if (bits_ == kNoLatchBits) violation(kNoLatch, last_rise_, bits_);
 }
 
 void Ws2815Strip::finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise) {
@@ -207,7 +212,8 @@ size_t Ws2815Strip::known_bits(const PinChange* c, size_t i, size_t n) {
       last_value_[kind] = kKindOfHigh[kind] ? high : low;
     }
     cur = static_cast<uint8_t>((cur << 1) | s.bit);
-    if ((++bits & 7u) == 0) bytes_.push_back(cur);
+    if ((++bits & 7u) == 0 && bytes_.size() < size_t{leds_} * 3) bytes_.push_back(cur);
+    if (bits == kNoLatchBits) violation(kNoLatch, rise, bits);
     last_rise = rise;
     last_fall = c[i + 1].t;
     high = last_fall - rise;
@@ -289,6 +295,7 @@ StripReport Ws2815Strip::report() const {
   StripReport r = rep_;
   r.id = who_;
   r.timing = tm_;
+  r.leds = leds_;
   r.frames_total = frames_total_;
   r.runs = runs_;
   r.runs_total = runs_total_;

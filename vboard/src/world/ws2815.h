@@ -30,6 +30,7 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   // Brings the driving peripheral up to `t` before the strip judges a quiet line.
   void set_sync(std::function<void(ns_t)> f) { sync_ = std::move(f); }
   StripReport report() const;
+  unsigned leds() const override { return leds_; }
   uint64_t frames_total() const override { return frames_total_; }
   const StripRun* current() const override { return frames_total_ ? &current_ : nullptr; }
   uint64_t violation_count(bool datasheet) const override;
@@ -43,9 +44,16 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
 
   static constexpr size_t kViolationCap = 1000, kPerKindCap = 100, kFrameCap = 100'000, kRunCap = 10'000;
 
-  enum Kind : unsigned { kT0H, kT1H, kT0L, kT1L, kAmbiguous, kLongLow, kFrameBits, kKinds };
+  enum Kind : unsigned { kT0H, kT1H, kT0L, kT1L, kAmbiguous, kLongLow, kFrameBits, kNoLatch, kKinds };
+  // Bits past which a frame that has not latched is a violation (kNoLatch): the
+  // line never stayed low for the latch time, e.g. a latch longer than the
+  // firmware's gap between frames.
+  static constexpr unsigned kNoLatchBits = 2 * 4096 * 24;
   uint64_t count(Kind k) const { return counts_[k]; }
   uint64_t bits_total() const { return bits_total_; }
+  // Bytes kept of the frame not latched yet: at most the strip's length (3 per
+  // LED); the bits past it are passed on down the strip and not kept.
+  size_t bytes_kept() const { return bytes_.size(); }
   // Its mutable state, for saving, loading and comparing (vboard/state.h).
   void state(StateVisitor& v) override;
 

@@ -16,10 +16,18 @@ std::string scalar(const YAML::Node& n, const std::string& key) {
   return n.Scalar();
 }
 
+void no_merge_key(const YAML::Node& n, const std::string& what) {
+  if (!n.IsMap()) return;
+  for (const auto& kv : n)
+    if (kv.first.IsScalar() && kv.first.Scalar() == "<<")
+      bad(kv.first, what + ": a merge key ('<<') is not read: write each key in the map itself");
+}
+
 std::map<std::string, YAML::Node> fields(const YAML::Node& n, const std::string& what,
                                          const std::vector<std::string>& allowed,
                                          const std::vector<std::string>& required) {
   if (!n.IsMap()) bad(n, what + ": expected a map of settings");
+  no_merge_key(n, what);
   std::map<std::string, YAML::Node> out;
   for (const auto& kv : n) {
     const std::string k = scalar(kv.first, what);
@@ -48,6 +56,14 @@ bool read_document(std::string_view text, const std::string& file, const std::st
   const auto at = [&](unsigned line) {
     return shown + ":" + std::to_string(std::clamp(line, 1u, std::max(lines, 1u)));
   };
+  // A NUL byte ends the text for the YAML reader: refused at its line instead.
+  if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
+    if (error)
+      *error = at(static_cast<unsigned>(
+                   std::count(text.begin(), text.begin() + static_cast<long>(nul), '\n') + 1)) +
+               ": a NUL byte (\\x00): a " + kind + " file is text";
+    return false;
+  }
   try {
     const std::vector<YAML::Node> docs = YAML::LoadAll(std::string(text));
     if (docs.empty()) {

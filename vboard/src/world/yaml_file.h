@@ -23,6 +23,8 @@ unsigned line_of(const YAML::Node& n);
 [[noreturn]] void bad(const YAML::Node& n, const std::string& what);
 // A single value (not a list or a map), refused as "KEY: expected a single value".
 std::string scalar(const YAML::Node& n, const std::string& key);
+// YAML merge keys ("<<: *base") are not read: refused by name, as "WHAT: a merge key ...".
+void no_merge_key(const YAML::Node& n, const std::string& what);
 // The keys of a map, each one of `allowed`, given once and with a value; the
 // `required` ones present. `what` names the map in messages.
 std::map<std::string, YAML::Node> fields(const YAML::Node& n, const std::string& what,
