@@ -10,7 +10,8 @@
 namespace vboard {
 
 void StateVisitor::raw(void* p, size_t n) {
-  if (done()) return;
+  // An empty list has no storage (its data() may be null): nothing to copy.
+  if (done() || n == 0) return;
   if (mode_ == Mode::save) {
     const auto* b = static_cast<const uint8_t*>(p);
     out_->insert(out_->end(), b, b + n);
@@ -25,8 +26,8 @@ void StateVisitor::raw(void* p, size_t n) {
 }
 
 void StateVisitor::bulk(void* data, size_t n, size_t size) {
-  if (done()) return;
   const size_t total = n * size;
+  if (done() || total == 0) return;
   if (mode_ != Mode::compare) return raw(data, total);
   if (bytes_.size() - pos_ < total) {
     fail("the archive ends here");
