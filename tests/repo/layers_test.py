@@ -254,7 +254,7 @@ def self_test():
         ("src/core/nvic.h", '#include "vboard/machine.h"\n', 1),
         ("src/core/nvic.h", '#include "vboard/run_result.h"\n', 0),
         ("src/world/strip.h", "#include <nlohmann/json.hpp>\n", 1),
-        ("src/chip/gpio.cpp", '#include "world/ws2815.h"\n', 1),
+        ("src/chip/gpio.cpp", '#include "world/strip_ws2815.h"\n', 1),
         ("src/machine/machine.cpp", '#include "chip/models.h"\n', 1),
         ("src/outputs/report.cpp", '#include "chip/chip.h"\n#include <nlohmann/json.hpp>\n', 0),
         ("src/outputs/report.cpp", '#include "chip/stm32g431_desc.h"\n', 1),

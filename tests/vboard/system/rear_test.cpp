@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "world/described_board.h"
-#include "world/ws2815.h"
+#include "world/strip_ws2815.h"
 #include "outputs/report.h"
 
 #include "support/fake_board.h"

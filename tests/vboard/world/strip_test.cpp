@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fake_board.h"
-#include "world/ws2815.h"
+#include "world/strip_ws2815.h"
 
 namespace vboard {
 namespace {

@@ -13,7 +13,7 @@
 #include "chip/stm32g431.h"
 #include "world/board.h"
 #include "world/sources.h"
-#include "world/ws2815.h"
+#include "world/strip_ws2815.h"
 
 namespace vboard::world {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "world/ws2815.h"
+#include "world/strip_ws2815.h"
 
 namespace vboard::world {
 
