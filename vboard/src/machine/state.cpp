@@ -16,8 +16,8 @@ inline void state_fields(StateVisitor& v, Machine::Impl::IdleCut& c) {
   v("target", c.target);
 }
 
-// The machine's own run state, saved and loaded with the board's. The wall time is the host's, not the board's; the store watches
-// are rebuilt by the model that asked for them; the clock tree is wiring;
+// The machine's own run state, saved and loaded with the board's. The wall time is the host's, not the
+// board's; the store watches are rebuilt by the model that asked for them; the clock tree is wiring;
 // breakpoints and watchpoints belong to the debugger's user and stay as set.
 void list_machine_state(Machine::Impl& d, StateVisitor& v) {
   v("cpu", d.cpu);
