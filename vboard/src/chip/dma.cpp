@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "chip/dma.h"
+#include "vboard/state.h"
 
 namespace vboard::periph {
 
@@ -387,7 +388,6 @@ ns_t Dma::next_event() const {
 }  // namespace vboard::periph
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::periph {
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "chip/gpio.h"
+#include "vboard/state.h"
 
 namespace vboard::periph {
 
@@ -356,7 +357,6 @@ void Exti::update_lines() {
 }  // namespace vboard::periph
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::periph {
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "chip/rcc.h"
+#include "vboard/state.h"
 
 namespace vboard::periph {
 
@@ -505,7 +506,6 @@ void Flash::on_write(unsigned idx, uint32_t value, uint32_t lanes) {
 }  // namespace vboard::periph
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::periph {
 

@@ -1,5 +1,6 @@
 // Register table plumbing shared by every peripheral model.
 #include "chip/regblock.h"
+#include "vboard/state.h"
 
 namespace vboard::periph {
 
@@ -103,7 +104,6 @@ uint32_t RegBlock::reg(const std::string& name) const {
 }  // namespace vboard::periph
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::periph {
 

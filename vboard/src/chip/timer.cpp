@@ -7,6 +7,7 @@
 
 #include "chip/dma.h"
 #include "chip/timer.h"
+#include "vboard/state.h"
 
 namespace vboard::periph {
 
@@ -387,7 +388,6 @@ void Timer::generate(uint32_t v, ns_t t) {
 }  // namespace vboard::periph
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::periph {
 

@@ -1,4 +1,5 @@
 #include "core/address_space.h"
+#include "vboard/state.h"
 
 #include <algorithm>
 
@@ -57,7 +58,6 @@ int AddressSpace::device_at(uint32_t addr) const {
 }  // namespace vboard::core
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::core {
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/armv7m_regs.h"
+#include "vboard/state.h"
 
 namespace vboard::core {
 
@@ -202,7 +203,6 @@ bool IdleDetector::check(uint32_t addr, BlockInfo& b) {
 }  // namespace vboard::core
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::core {
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/armv7m_regs.h"
+#include "vboard/state.h"
 
 namespace vboard::core {
 
@@ -302,7 +303,6 @@ void ExceptionUnit::on_interrupt(uint32_t intno, uint32_t bfar_addr) {
 }  // namespace vboard::core
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::core {
 

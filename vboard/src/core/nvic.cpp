@@ -1,4 +1,5 @@
 #include "core/nvic.h"
+#include "vboard/state.h"
 
 #include <algorithm>
 #include <cstring>
@@ -244,7 +245,6 @@ bool Nvic::write(uint32_t addr, uint32_t v) {
 }  // namespace vboard::core
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::core {
 

@@ -1,4 +1,5 @@
 #include "core/profiler.h"
+#include "vboard/state.h"
 
 namespace vboard::core {
 
@@ -37,7 +38,6 @@ void Profiler::on_block(uint32_t addr, const Cpu& cpu, uint64_t instr_done, ns_t
 }  // namespace vboard::core
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::core {
 

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "core/armv7m_regs.h"
+#include "vboard/state.h"
 
 namespace vboard::core {
 
@@ -264,7 +265,6 @@ Scb::Write Scb::write(uint32_t addr, uint32_t v) {
 }  // namespace vboard::core
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::core {
 

@@ -1,6 +1,7 @@
 #include "core/systick.h"
 
 #include "core/armv7m_regs.h"
+#include "vboard/state.h"
 
 namespace vboard::core {
 
@@ -129,7 +130,6 @@ bool SysTick::write(uint32_t addr, uint32_t v, ns_t t) {
 }  // namespace vboard::core
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::core {
 

@@ -4,6 +4,7 @@
 #include "world/described_board.h"
 
 #include "vboard/run_result.h"
+#include "vboard/state.h"
 
 namespace vboard {
 
@@ -118,7 +119,6 @@ BoardFactory board_factory(const BoardDescription& board) {
 }  // namespace vboard
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::world {
 

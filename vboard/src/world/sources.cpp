@@ -1,6 +1,7 @@
 #include <algorithm>
 
 #include "world/sources.h"
+#include "vboard/state.h"
 
 namespace vboard::world {
 
@@ -110,7 +111,6 @@ ns_t SignalSources::next_event() const {
 }  // namespace vboard::world
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard::world {
 

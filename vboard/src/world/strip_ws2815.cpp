@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "world/strip_ws2815.h"
+#include "vboard/state.h"
 
 namespace vboard::world {
 
@@ -311,7 +312,6 @@ StripReport Ws2815Strip::report() const {
 }  // namespace vboard::world
 
 // ------------------------------------------------------------------ state
-#include "vboard/state.h"
 
 namespace vboard {
 
