@@ -1,16 +1,22 @@
 #!/usr/bin/env python3
 """Writes vboard/src/chip/stm32g431_regs.h from the vendor's SVD.
 
-Usage: svd_regs.py [--svd SVD(.xz)] [--out HEADER]
+Usage: svd_regs.py [--svd SVD(.xz)] [--out HEADER] [--table SOURCE]
        (defaults: tests/reference/STM32G431.svd.xz, vboard/src/chip/stm32g431_regs.h,
-       both from the repository root)
+       vboard/src/chip/stm32g431_reg_table.cpp, all from the repository root)
 
 For each kind of peripheral the models implement, one namespace with each
 register's offset, and per register its reset value, the mask of all its fields (and of its
 read-only and its other ones where it mixes them), its fields as core::Field
 and the named values of a few multi-bit fields. Fields and registers numbered
 at a constant stride (CC1E..CC4E, CCR1..CCR6 of the DMA) also get an indexed
-form. Any surprise in the SVD (a named value not found, a name that is no C++
+form.
+
+It also writes the register table the debugger's `monitor regs` reads
+(chip/reg_view.h): for each peripheral the chip description models, its
+registers (offset, reset, access) and their fields (position, width, access,
+the values the SVD names), shared where peripherals or registers have the same
+layout. Any surprise in the SVD (a named value not found, a name that is no C++
 identifier, two names that collide) stops the script with exit status 2.
 """
 import argparse
@@ -23,6 +29,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 SVD = "tests/reference/STM32G431.svd.xz"
 OUT = "vboard/src/chip/stm32g431_regs.h"
+TABLE = "vboard/src/chip/stm32g431_reg_table.cpp"
 COMMAND = "python3 vboard/tools/svd_regs.py"
 
 
@@ -460,13 +467,141 @@ def generate(svd_path):
     return "\n".join(lines)
 
 
+# ------------------------------------------------------------ register table
+
+# The peripherals chip/stm32g431_desc.cpp models, in its order (a test checks
+# the two lists against each other): the register table describes these.
+MODELLED = ["RCC", "PWR", "FLASH", "SYSCFG", "EXTI", "GPIOA", "GPIOB", "GPIOC", "GPIOD", "GPIOE", "GPIOF",
+            "GPIOG", "TIM1", "TIM2", "TIM4", "TIM7", "TIM8", "TIM17", "DMAMUX", "DMA1", "USART3"]
+
+# Resets the SVD has wrong, as the notes of KINDS say (the header keeps the SVD's).
+RESET_FIXES = {("rcc", "CR"): 0x500, ("usart", "ISR"): 0xC0}
+
+ACCESS = {"read-write": "kReadWrite", "read-only": "kReadOnly", "write-only": "kWriteOnly"}
+
+# A named value is shown after the field's value: its description's first
+# sentence, cut to this many characters at a word.
+VALUE_CHARS = 60
+
+
+def value_text(description):
+    """A value's description as one short line of plain text. The SVD writes
+    sub- and superscripts as HTML, some of them with '<' spelled out as
+    'less than'; footnote marks (a superscript) are dropped."""
+    d = words(description)
+    d = re.sub(r"less than(/?)(sub|sup)>", r"<\1\2>", d)
+    d = re.sub(r"<sup>.*?</sup>", "", d)
+    d = re.sub(r"</?sub>", "", d).replace("less than", "<")
+    d = re.split(r"(?<=[a-z0-9)])\. ", d)[0].rstrip(".")
+    if len(d) > VALUE_CHARS:
+        d = d[:VALUE_CHARS - 3].rsplit(" ", 1)[0].rstrip(",;:-") + "..."
+    if '"' in d or "\\" in d or not d.isprintable():
+        die(f"value text {d!r} needs escaping")
+    return d
+
+
+def access_of(elem, default):
+    a = elem.findtext("access") or default or "read-write"
+    if a not in ACCESS:
+        die(f"access {a} is none of {', '.join(ACCESS)}")
+    return a
+
+
+class Interned:
+    """Rows appended in runs; a run equal to an earlier one is not added again
+    and its first index is reused."""
+
+    def __init__(self):
+        self.rows, self.runs = [], {}
+
+    def add(self, run):
+        key = tuple(run)
+        if key not in self.runs:
+            self.runs[key] = len(self.rows)
+            self.rows += run
+        return self.runs[key], len(run)
+
+
+def table_rows(svd):
+    kind_of = {n: k for k in KINDS for n in [k.rep] + k.others}
+    values, fields, regs, periphs = Interned(), Interned(), Interned(), []
+    for name in MODELLED:
+        kind = kind_of.get(name)
+        if kind is None:
+            die(f"{name} is modelled but in no kind")
+        p = svd.peripheral(name)
+        reg_rows = []
+        for r in sorted(svd.registers(name, kind.output_alternates).values(), key=lambda r: r["offset"]):
+            if r["name"] in kind.drop:
+                continue
+            r_access = access_of(r["elem"], None)
+            field_rows = []
+            for f in r["fields"]:
+                vals = sorted((num(e.findtext("value")), value_text(e.findtext("description")))
+                              for e in f["elem"].iter("enumeratedValue") if e.findtext("value") is not None)
+                first, count = values.add(vals)
+                field_rows.append((f["name"], f["pos"], f["width"], access_of(f["elem"], r_access),
+                                   first if count else 0, count))
+            first, count = fields.add(field_rows)
+            reset = RESET_FIXES.get((kind.ns, r["name"]), r["reset"] or 0)
+            reg_rows.append((r["name"], r["offset"], r_access, reset, first if count else 0, count))
+        first, count = regs.add(reg_rows)
+        periphs.append((name, num(p.findtext("baseAddress")), first, count))
+    return periphs, regs.rows, fields.rows, values.rows
+
+
+def generate_table(svd_path):
+    periphs, regs, fields, values = table_rows(Svd(svd_path))
+    for what, rows in (("registers", regs), ("fields", fields), ("values", values)):
+        if len(rows) >= 1 << 16:
+            die(f"{len(rows)} {what}: more than a 16-bit index reaches")
+    lines = [
+        f"// Generated by `{COMMAND}` from {SVD}; do not edit:",
+        "// change the generator and run it again (the chip_register_names_vs_svd test",
+        "// fails while this file and the generator's output differ).",
+        "//",
+        "// The registers of every peripheral the chip description models, for",
+        "// `monitor regs` (chip/reg_view.h): per register its offset, access and reset",
+        "// value (the SVD's, but RCC CR and USART ISR as chip/stm32g431_regs.h notes),",
+        "// per field its position, width and access, and the values the SVD names,",
+        "// each as its description's first sentence. Peripherals, registers and",
+        "// fields of one layout share rows.",
+        '#include "chip/reg_view.h"',
+        "",
+        "namespace vboard::periph::regview {",
+        "",
+        "namespace {",
+        "",
+        "constexpr Access kReadWrite = Access::read_write, kReadOnly = Access::read_only,",
+        "                 kWriteOnly = Access::write_only;",
+        "",
+        "// clang-format off",
+        "constexpr ValueRow kValues[] = {",
+    ]
+    lines += [f'    {{{v}, "{text}"}},' for v, text in values]
+    lines += ["};", "", "constexpr FieldRow kFields[] = {"]
+    lines += [f'    {{"{n}", {pos}, {w}, {ACCESS[a]}, {first}, {count}}},' for n, pos, w, a, first, count in fields]
+    lines += ["};", "", "constexpr RegisterRow kRegisters[] = {"]
+    lines += [f'    {{"{n}", 0x{off:03X}, {ACCESS[a]}, 0x{reset:08X}, {first}, {count}}},'
+              for n, off, a, reset, first, count in regs]
+    lines += ["};", "", "constexpr PeripheralRow kPeripherals[] = {"]
+    lines += [f'    {{"{n}", 0x{base:08X}, {first}, {count}}},' for n, base, first, count in periphs]
+    lines += ["};", "// clang-format on", "", "}  // namespace", "",
+              "const Table& table() {",
+              "  static constexpr Table kTable{kPeripherals, kRegisters, kFields, kValues};",
+              "  return kTable;", "}", "", "}  // namespace vboard::periph::regview", ""]
+    return "\n".join(lines)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--svd", default=str(ROOT / SVD))
     ap.add_argument("--out", default=str(ROOT / OUT))
+    ap.add_argument("--table", default=str(ROOT / TABLE))
     args = ap.parse_args()
-    text = generate(args.svd)
+    text, table = generate(args.svd), generate_table(args.svd)
     Path(args.out).write_text(text)
+    Path(args.table).write_text(table)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""The committed register names (vboard/src/chip/stm32g431_regs.h) against the SVD.
+"""The committed register names (vboard/src/chip/stm32g431_regs.h) and register
+table (stm32g431_reg_table.cpp) against the SVD.
 
 Usage: register_names_test.py SOURCE_DIR
 
-1. Runs the generator (vboard/tools/svd_regs.py) into a temporary file and
-   compares it byte for byte with the committed header: a header edited by
-   hand, or a generator changed without running it, fails.
+1. Runs the generator (vboard/tools/svd_regs.py) into temporary files and
+   compares them byte for byte with the committed header and table: a file
+   edited by hand, or a generator changed without running it, fails.
 2. Reads a few names out of the committed header and looks the same facts up
    in the SVD directly (not through the generator) and in the reference
    manual's numbers written here: a generator that is wrong in a stable way
@@ -22,6 +23,7 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 HEADER = "vboard/src/chip/stm32g431_regs.h"
+TABLE = "vboard/src/chip/stm32g431_reg_table.cpp"
 GENERATOR = "vboard/tools/svd_regs.py"
 SVD = "tests/reference/STM32G431.svd.xz"
 
@@ -123,15 +125,16 @@ def main():
 
     committed = (src / HEADER).read_text()
     with tempfile.TemporaryDirectory() as tmp:
-        out = Path(tmp) / "regs.h"
-        run = subprocess.run([sys.executable, str(src / GENERATOR), "--svd", str(src / SVD), "--out", str(out)],
-                             capture_output=True, text=True)
+        out, table = Path(tmp) / "regs.h", Path(tmp) / "table.cpp"
+        run = subprocess.run([sys.executable, str(src / GENERATOR), "--svd", str(src / SVD), "--out", str(out),
+                              "--table", str(table)], capture_output=True, text=True)
         if run.returncode != 0:
             problems.append(f"the generator failed ({run.returncode}): {run.stderr.strip()}")
-        elif out.read_bytes() != (src / HEADER).read_bytes():
-            diff = difflib.unified_diff(committed.splitlines(), out.read_text().splitlines(),
-                                        "committed", "generated", lineterm="", n=1)
-            problems.append(f"{HEADER} is not what {GENERATOR} writes:\n" + "\n".join(list(diff)[:40]))
+        for name, made in ([] if run.returncode else [(HEADER, out), (TABLE, table)]):
+            if made.read_bytes() != (src / name).read_bytes():
+                diff = difflib.unified_diff((src / name).read_text().splitlines(), made.read_text().splitlines(),
+                                            "committed", "generated", lineterm="", n=1)
+                problems.append(f"{name} is not what {GENERATOR} writes:\n" + "\n".join(list(diff)[:40]))
 
     names = header_names(committed)
     with lzma.open(src / SVD, "rb") as f:
@@ -171,7 +174,7 @@ def main():
     for p in problems:
         print(f"register_names_test: {p}", file=sys.stderr)
     checked = len(FIELDS) + len(OFFSETS) + len(RESETS) + len(MASKS) + len(VALUES)
-    print(f"register_names_test: header matches the generator; {checked} names checked against the SVD"
+    print(f"register_names_test: header and table match the generator; {checked} names checked against the SVD"
           if not problems else f"register_names_test: {len(problems)} problem(s)")
     return 1 if problems else 0
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <sstream>
 
+#include "chip/reg_view.h"
 #include "vboard/part.h"
 
 namespace vboard::gdb {
@@ -229,6 +230,12 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
     output = describe_part(trimmed(rest));
     return true;
   }
+  if (verb == "regs" || verb == "reg") {
+    std::istringstream names(rest);
+    std::string periph, reg;
+    names >> periph >> reg;
+    return describe_registers(periph, reg, output);
+  }
   bool known = true;
   if (verb == "time") {
     output = describe_time();
@@ -259,11 +266,23 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
            "  parts              what each part of the board that watches its pins has seen so far\n"
            "  part NAME          the same for the part of that name alone (names as in the board file,\n"
            "                     spaces included); `NAME` alone too when it is no command here\n"
+           "  regs PERIPH [REG]  a peripheral's registers (or one) with their fields decoded by the\n"
+           "                     chip's SVD names (e.g. 'regs TIM17 CR1', 'regs GPIOA MODER', 'regs RCC')\n"
            "  diagnostics        halt reason, unmodelled accesses, model faults and notes of the run\n"
            "  reset [halt|run]   the board and its world back to power-on, the core at the reset vector\n"
            "                     (with what `load` wrote to flash); it runs when the debugger continues\n"
            "  halt               the core is halted already whenever GDB can send this\n";
   return help;
+}
+
+bool MachineTarget::describe_registers(const std::string& periph, const std::string& reg,
+                                       std::string& output) {
+  // Word reads as a probe makes them: the models have no read that clears a
+  // flag, and a debugger read is no access of the image (no watchpoint fires).
+  const auto read = [this](uint32_t addr, uint32_t& value) {
+    return m_.debug_read(addr, &value, sizeof value);
+  };
+  return periph::regview::describe(periph, reg, read, output);
 }
 
 std::string MachineTarget::describe_time() const {

@@ -1,6 +1,7 @@
 // The virtual board as a GDB target: the machine's core registers and memory,
 // break- and watchpoints, runs that stop where the debugger asks, and the
-// `monitor` commands (virtual time, pin levels, the run's diagnostics).
+// `monitor` commands (virtual time, pin levels, the chip's registers by name,
+// the run's diagnostics).
 #pragma once
 
 #include <map>
@@ -60,6 +61,9 @@ class MachineTarget final : public Target {
   std::string describe_part(const std::string& name);
   std::string describe_parts(const std::string& name);
   std::string describe_diagnostics() const;
+  // `monitor regs PERIPH [REG]`: chip/reg_view.h's text, the registers read
+  // without side effects; false for an unknown name.
+  bool describe_registers(const std::string& periph, const std::string& reg, std::string& output);
 };
 
 }  // namespace vboard::gdb
