@@ -25,7 +25,8 @@ GROUP_KEYS = {"file", "location", "line", "column", "endLine", "endColumn", "sev
 BACKGROUND_KEYS = {"activeOnStart", "beginsPattern", "endsPattern"}
 LAUNCH_KEYS = {
     "cortex-debug": {"name", "type", "request", "servertype", "gdbTarget", "gdbPath", "executable", "cwd",
-                     "preLaunchTask", "svdFile", "runToEntryPoint", "showDevDebugOutput", "configFiles"},
+                     "preLaunchTask", "svdFile", "runToEntryPoint", "showDevDebugOutput", "configFiles",
+                     "preLaunchCommands", "preAttachCommands"},
     "cppdbg": {"name", "type", "request", "program", "cwd", "MIMode", "miDebuggerPath",
                "miDebuggerServerAddress", "stopAtConnect", "preLaunchTask", "setupCommands"},
 }
@@ -128,6 +129,11 @@ def main():
         name, kind = conf["name"], conf["type"]
         check(kind in LAUNCH_KEYS, f"{name}: unknown debugger type {kind}")
         check(set(conf) <= LAUNCH_KEYS.get(kind, set()), f"{name}: unknown keys {set(conf) - LAUNCH_KEYS[kind]}")
+        # `step` goes past the C++ library headers: each configuration loads the repository's GDB settings.
+        commands = (conf.get("preLaunchCommands", []) + conf.get("preAttachCommands", []) +
+                    [c.get("text") for c in conf.get("setupCommands", [])])
+        check("source ${workspaceFolder}/.gdbinit" in commands and (source / ".gdbinit").is_file(),
+              f"{name}: does not source the repository's .gdbinit")
         if kind == "cortex-debug":
             # Peripheral views by name: the SVD the firmware build unpacks beside the images.
             svd = conf.get("svdFile", "").replace("${workspaceFolder}/build/firmware", str(firmware))

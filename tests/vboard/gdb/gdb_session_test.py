@@ -26,6 +26,8 @@ from gdb_board import TIMEOUT, gdb_batch
 
 VBOARD = ""
 FIRMWARE = ""
+SOURCE_DIR = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", ".."))
+GDBINIT = os.path.join(SOURCE_DIR, ".gdbinit")
 OBJDUMP = shutil.which("arm-none-eabi-objdump") or "arm-none-eabi-objdump"
 
 FRONT_ARGS = ["--for", "400ms", "--pulse", "PA0=1500us@20ms,period=20ms"]
@@ -40,6 +42,20 @@ PULSE_WIDTH = "((aurelis::application*)_app)->_m.LED.sw._m.lastPulse"
 
 def image(name):
     return os.path.join(FIRMWARE, name)
+
+
+def debug_image(name):
+    """An image of the firmware-debug preset: in FIRMWARE_DEBUG_DIR as the build
+    gives it (VBOARD_FIRMWARE_DEBUG_DIR), else beside the release images."""
+    return os.path.join(os.environ.get("VBOARD_FIRMWARE_DEBUG_DIR") or FIRMWARE + "-debug", name)
+
+
+def source_line(path, text):
+    """The number of the line of the repository's file `path` that holds `text` (once)."""
+    with open(os.path.join(SOURCE_DIR, path)) as f:
+        hits = [n for n, line in enumerate(f, 1) if text in line]
+    assert len(hits) == 1, f"{path}: {text!r} on lines {hits}"
+    return hits[0]
 
 
 def checksum_frame(payload):
@@ -229,7 +245,7 @@ class GdbSessions(BoardTest):
         # What the C/C++ extension (MIMode gdb, miDebuggerServerAddress) sends through GDB's
         # machine interface, on the firmware-debug image: connect, a breakpoint, continue to it,
         # the frames and variables, finish out of the pin callback, detach.
-        elf = os.path.join(FIRMWARE + "-debug", "front_lamp.elf")
+        elf = debug_image("front_lamp.elf")
         if not os.path.exists(elf):
             self.fail(f"{elf} is missing: build the firmware-debug preset first")
         board = self.board(elf, ["--pulse", "PA0=1500us@20ms,period=20ms"])
@@ -247,6 +263,35 @@ class GdbSessions(BoardTest):
         self.assertTrue(finished and 'func="HAL_GPIO_EXTI_IRQHandler"' in finished[0], out)
         self.assertNotIn("^error", out)
         board.finish()
+
+    def test_debug_image_shows_locals_and_steps_past_the_library_headers(self):
+        # The firmware-debug image under the repository's .gdbinit: the locals of
+        # the application's pass and of the pin-change handler have their values
+        # where they are in scope (not <optimized out>), and `step` on a range-for
+        # over a std::vector stays in the project's code (the library's inline
+        # functions are skipped). `monitor regs` names the pins' modes meanwhile.
+        elf = debug_image("front_lamp.elf")
+        if not os.path.exists(elf):
+            self.fail(f"{elf} is missing: build the firmware-debug preset first")
+        decided = source_line("front_lamp/app/application.cpp", "delay(kPassMs);")
+        rising = source_line("mid/ts_digitalPin.cpp", "++_m.up_counter;")
+        walk = source_line("mid/ts_digitalPin.cpp", "if (object->_pin.Pin == pin && object->configured())") - 1
+        board = self.board(elf, FRONT_ARGS)
+        out = gdb_batch(elf, board.port, [
+            f"break application.cpp:{decided} if pulse != 0", "continue", "info locals",
+            "delete", f"break ts_digitalPin.cpp:{rising}", "continue", "info locals",
+            "delete", f"break ts_digitalPin.cpp:{walk}", "continue", "step", "bt 1",
+            "monitor regs GPIOA MODER", "kill"], scripts=[GDBINIT])
+        board.finish()
+        self.assertNotIn("optimized out", out)
+        # The pass after the first 1500 us pulse: the lights go on.
+        self.assertRegex(out, r"pulse = 1500\non = 1 '\\001'", out)
+        # At a rising edge: the pin reads high, at a time after the first edge (20 ms).
+        m = re.search(r"now = (\d+)\nhigh = true", out)
+        self.assertTrue(m and int(m.group(1)) >= 20_000, out)
+        stepped = re.search(r"#0  (.*)", out[out.index(f"ts_digitalPin.cpp:{walk}"):]).group(1)
+        self.assertIn(f"ts_digitalPin.cpp:{walk + 1}", stepped, "step went into the library: " + stepped)
+        self.assertRegex(out, r"MODER8 +\[17:16\] +1\n", "PA8 drives the left lamp: an output")
 
 
 class RawProtocol(BoardTest):
