@@ -55,7 +55,7 @@ TEST(BoardChoice, EachRungInOrderAndEachRefusalInOneLine) {
        {},
        "",
        "vboard: --board: 'middle' is no board file and no board of " + dir +
-           " (front_lamp, rear_lamp, strip8)"},
+           "/ (front_lamp, rear_lamp, strip8)"},
       {"rear_lamp.elf",
        "rear_lamp",
        {strip8},
@@ -74,7 +74,7 @@ TEST(BoardChoice, EachRungInOrderAndEachRefusalInOneLine) {
        "",
        {{"middle", "m.yaml", 2}},
        "",
-       "m.yaml:2: board: 'middle' is not a board of " + dir + " (front_lamp, rear_lamp, strip8)"},
+       "m.yaml:2: board: 'middle' is not a board of " + dir + "/ (front_lamp, rear_lamp, strip8)"},
       {"test_strip8.elf",
        "",
        {strip8, rear},
@@ -99,7 +99,7 @@ TEST(BoardChoice, EachRungInOrderAndEachRefusalInOneLine) {
        "",
        {},
        "the chip alone",
-       "no board file of " + dir + " recognises the image"},
+       "no board file of " + dir + "/ recognises the image"},
   };
   for (const auto& row : rows) {
     VBOARD_IMAGE(img, row.image);

@@ -54,7 +54,7 @@ TEST(BoardFiles, MalformedFilesAreRefusedWithFileLineAndWhat) {
       {with(part, "version: 1\n", "version: 1\nrecognise: {images: [../b]}\n"),
        "b.yaml:3: images: '../b' is not an image name (letters, digits, '_', '-', '.', and * or ?)"},
       {with(part, "version: 1\n", "version: 1\nrecognise: {symbols: []}\n"),
-       "b.yaml:3: symbols: expected a list of one or more, e.g. [htim17, hdma_tim17_ch1]"},
+       "b.yaml:3: symbols: expected a list of one or more, e.g. [my_handle, my_table]"},
       {with(part, "kind: output", "kind: lamp"),
        "b.yaml:5: kind: 'lamp' is not one of ws2815-strip, output, switch, pulse-input, unused"},
       {with(part, "pin: PA9", "pin: PD3"),

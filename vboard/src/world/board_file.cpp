@@ -235,11 +235,11 @@ Recognition recognition_of(const YAML::Node& n) {
   const char* const kWord = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
   if (f.count("images"))
     r.images = name_list(f["images"], "images", "an image name (letters, digits, '_', '-', '.', and * or ?)",
-                         "[rear_lamp, rear_lamp_*]",
+                         "[my_board, my_board_*]",
                          [&](const std::string& v) { return in(v, (std::string(kWord) + "-.*?").c_str()); });
   if (f.count("symbols"))
     r.symbols = name_list(f["symbols"], "symbols", "a symbol name (letters, digits, '_', '.', '$')",
-                          "[htim17, hdma_tim17_ch1]",
+                          "[my_handle, my_table]",
                           [&](const std::string& v) { return in(v, (std::string(kWord) + ".$").c_str()); });
   return r;
 }

@@ -64,6 +64,8 @@ std::optional<std::string> takes(const Recognition& r, const std::string& stem, 
 
 }  // namespace
 
+std::string shown_dir(const std::string& dir) { return dir == VBOARD_SOURCE_BOARDS ? "boards" : dir; }
+
 const BoardDescription* BoardCatalogue::find(const std::string& name) const {
   const auto it =
       std::find_if(boards.begin(), boards.end(), [&](const BoardDescription& d) { return d.name == name; });
@@ -77,7 +79,7 @@ std::string BoardCatalogue::names() const {
 }
 
 std::string BoardCatalogue::where() const {
-  return dir.empty() ? "the board files built into vboard" : values::printable(dir);
+  return dir.empty() ? "the board files built into vboard" : values::printable(shown_dir(dir)) + "/";
 }
 
 std::optional<BoardCatalogue> load_catalogue(const std::string& dir, std::string* error) {
@@ -94,6 +96,7 @@ std::optional<BoardCatalogue> load_catalogue(const std::string& dir, std::string
   BoardCatalogue c{dir, {}};
   for (const fs::path& f : files) {
     auto d = load_board(f.string(), error);
+    if (d) d->file = shown_dir(dir) + "/" + f.filename().string();
     if (!d || !add_board(c, std::move(*d), error)) return std::nullopt;
   }
   return c;
@@ -105,6 +108,7 @@ const BoardCatalogue& builtin_catalogue() {
     for (const BuiltinText& b : kBuiltin) {
       std::string error;
       auto d = parse_board(b.text, b.file, &error);
+      if (d) d->file += " (built into vboard)";
       if (!d || !add_board(out, std::move(*d), &error))
         std::fprintf(stderr, "vboard: the built-in board %s\n", error.c_str());
     }

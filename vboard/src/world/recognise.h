@@ -16,13 +16,17 @@ namespace vboard {
 // The board files of one folder, each board once by name.
 struct BoardCatalogue {
   std::string dir;                       // where they were read; "" for the copy built into vboard
-  std::vector<BoardDescription> boards;  // by name
+  std::vector<BoardDescription> boards;  // by name; each file as shown_dir() shows its folder
   const BoardDescription* find(const std::string& name) const;
-  // "front_lamp, rear_lamp, strip8" ("none" when there are none).
+  // "a, b, c": the boards' names ("none" when there are none).
   std::string names() const;
-  // The folder, or "the board files built into vboard".
+  // "DIR/" (as shown_dir() shows it), or "the board files built into vboard".
   std::string where() const;
 };
+
+// How reports show a folder of board files: the source tree's boards/ as
+// "boards", the same in every checkout; any other as given.
+std::string shown_dir(const std::string& dir);
 
 // Every *.yaml of `dir`. Nullopt and *error (one line) when the folder cannot
 // be read, a file is rejected, or two files name the same board.
@@ -41,7 +45,7 @@ std::string boards_dir(const std::string& given, std::string* from = nullptr);
 const BoardCatalogue& default_catalogue();
 
 // A board that recognises an image, and how: "recognised: image name
-// rear_lamp_clock_mutant (rear_lamp_*), symbols htim17, hdma_tim17_ch1".
+// my_board_v2 (my_board_*), symbols my_handle and my_table".
 struct Recognised {
   const BoardDescription* board;
   std::string why;
