@@ -117,19 +117,11 @@ const BoardCatalogue& builtin_catalogue() {
   return c;
 }
 
-std::string boards_dir(const std::string& given, std::string* from) {
-  std::string why, dir;
-  if (!given.empty()) {
-    why = "--boards", dir = given;
-  } else if (const char* env = std::getenv("VBOARD_BOARDS"); env && *env) {
-    why = "VBOARD_BOARDS", dir = env;
-  } else if (std::error_code ec; std::filesystem::is_directory(VBOARD_SOURCE_BOARDS, ec)) {
-    why = "the source tree", dir = VBOARD_SOURCE_BOARDS;
-  } else {
-    why = "built in";
-  }
-  if (from) *from = why;
-  return dir;
+std::string boards_dir(const std::string& given) {
+  if (!given.empty()) return given;
+  if (const char* env = std::getenv("VBOARD_BOARDS"); env && *env) return env;
+  std::error_code ec;
+  return std::filesystem::is_directory(VBOARD_SOURCE_BOARDS, ec) ? VBOARD_SOURCE_BOARDS : "";
 }
 
 const BoardCatalogue& default_catalogue() {

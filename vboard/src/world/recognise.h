@@ -37,8 +37,8 @@ const BoardCatalogue& builtin_catalogue();
 
 // Where vboard finds the board files: `given` (--boards DIR) when not empty,
 // else the environment's VBOARD_BOARDS, else the source tree's boards/ when it
-// is there; "" for the built-in copy. `*from` says which of these it was.
-std::string boards_dir(const std::string& given, std::string* from = nullptr);
+// is there; "" for the built-in copy.
+std::string boards_dir(const std::string& given);
 // The catalogue of boards_dir(""), read once: what the library's users (tests,
 // --figures) run on. When the folder or a file in it is rejected, that is said
 // on standard error and the built-in copy stands in.
