@@ -31,11 +31,14 @@ std::string image_of(const std::vector<Recognised>& found) {
   return "an image of " + names;
 }
 
-// --board: a file when there is one of that name (or the value cannot be a
-// board's name), else the board of that name.
+// --board: a file when there is one of that name (not a folder: build trees
+// hold folders named after boards) or the value cannot be a board's name,
+// else the board of that name.
 std::optional<BoardChoice> by_option(const BoardAsked& asked, std::string* error) {
   std::error_code ec;
-  if (std::filesystem::exists(asked.board, ec) || !board_name(asked.board)) {
+  const bool file =
+      std::filesystem::exists(asked.board, ec) && !std::filesystem::is_directory(asked.board, ec);
+  if (file || !board_name(asked.board)) {
     auto d = load_board(asked.board, error);
     if (!d) return std::nullopt;
     return BoardChoice{std::move(*d), "named by --board"};
