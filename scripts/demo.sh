@@ -17,9 +17,9 @@ echo
 ./scripts/pictures.sh
 vb=build/host/vboard/vboard
 echo
-echo "== the shipped scenarios (scenarios/front, scenarios/rear) =="
-for board in front rear; do
+echo "== the shipped scenarios (scenarios/front_lamp, scenarios/rear_lamp) =="
+for board in front_lamp rear_lamp; do
   for f in scenarios/$board/*.yaml; do
-    "$vb" build/firmware/${board}_lamp.elf --scenario "$f" --no-color | sed -n 1p
+    "$vb" build/firmware/${board}.elf --scenario "$f" --no-color | sed -n 1p
   done
 done

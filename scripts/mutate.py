@@ -63,7 +63,7 @@ FIRST_LOOK_SUITE = {"tests/vboard/system/vboard_system_tests": "Cases/PlatformCh
 VBOARD_IMAGES = ("front_lamp", "rear_lamp", "rear_lamp_clock_mutant", "platform_conformance")
 # Images of other boards, each with its board description and scenario: the third
 # board's image is the rear firmware built with one colour line and 8 LEDs.
-BOARD_SCENARIOS = [("test_strip8", "tests/boards/strip8.yaml", "tests/vboard/support/fixtures/strip8_green.yaml")]
+BOARD_SCENARIOS = [("test_strip8", "boards/strip8.yaml", "scenarios/strip8/green.yaml")]
 
 
 @dataclass(frozen=True)

@@ -100,6 +100,7 @@ FACES = {
     "src/gdb/run.h": {"main"},
     "src/gdb/server.h": {"main"},
     "src/serve/server.h": {"main"},
+    "src/cli/board_choice.h": {"main"},
     "src/cli/cli.h": {"main"},
     "src/cli/workbench.h": {"main"},
 }
@@ -157,8 +158,6 @@ KIND_WORDS = re.compile(r"(?i:\b(strips?|ws2815|lamps?|pulse[-_ ]inputs?)\b)|\b(
 # Phrases of generic files that name a kind for a reason of their own.
 ALLOWED_PHRASES = {
     ("src/outputs/vcd_timescale.h", "keeps the strip's bits"): "why the VCD's default time unit is 10 ns",
-    ("src/cli/cli.cpp", "for the lamp images"): "--board's help names the boards built into vboard",
-    ("src/cli/cli.cpp", "front_lamp and rear_lamp"): "--board's help names the boards built into vboard",
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')

@@ -12,6 +12,7 @@
 #include "gdb/run.h"
 #include "gdb/server.h"
 #include "serve/server.h"
+#include "cli/board_choice.h"
 #include "world/board.h"
 #include "cli/cli.h"
 #include "outputs/coverage.h"
@@ -38,9 +39,19 @@ int write_failed(const std::string& what) {
 
 using namespace vboard;
 
+// What asks for a board on this command line (the scenarios' board: lines come later).
+BoardAsked board_asked(const Invocation& inv) {
+  BoardAsked asked;
+  asked.board = inv.board;
+  asked.boards = inv.boards;
+  return asked;
+}
+
 // The live board in a browser: the page drives the run.
-int serve_board(const Invocation& inv, const Image& img, const BoardDescription& described) {
+int serve_board(const Invocation& inv, const Image& img, const BoardChoice& chosen) {
+  const BoardDescription& described = chosen.board;
   serve::ServeOptions so;
+  so.board_why = chosen.why;
   so.address = inv.serve_address;
   so.address_given = inv.serve_address_given;
   so.port = inv.serve_port;
@@ -49,7 +60,7 @@ int serve_board(const Invocation& inv, const Image& img, const BoardDescription&
 }
 
 // Scenario files: their steps drive the runs.
-int play_scenarios(const Invocation& inv, const Image& img, const BoardDescription& described, bool color) {
+int play_scenarios(const Invocation& inv, const Image& img, bool color) {
   ScenarioCli scen;
   scen.files = inv.scenarios;
   scen.allow = inv.allow;
@@ -61,9 +72,11 @@ int play_scenarios(const Invocation& inv, const Image& img, const BoardDescripti
   scen.vcd_pins = inv.vcd_pins;
   scen.json = inv.json;
   scen.color = color;
-  scen.board = board_factory(described);
-  if (const BoardPart* strip = described.strip())
-    scen.strip_leds = std::get<BoardPart::Strip>(strip->kind).leds;
+  scen.choose = [&inv, &img](const std::vector<NamedBoard>& named, std::string* error) {
+    BoardAsked asked = board_asked(inv);
+    asked.scenarios = named;
+    return choose_board(asked, img, error);
+  };
   return run_scenarios(img, inv.image, inv.machine, scen, stdout, stderr);
 }
 
@@ -84,9 +97,9 @@ void debugger_ending(const Invocation& inv, const RunResult& r, ReportInfo& info
 
 // A plain run, or one under a debugger: to its end, then the report, the trace
 // and the pictures.
-int run_once(const Invocation& inv, const Image& img, const BoardFactory& board, bool color) {
+int run_once(const Invocation& inv, const Image& img, const BoardChoice& chosen, bool color) {
   std::string err;
-  Machine m(img, inv.machine, board);
+  Machine m(img, inv.machine, board_factory(chosen.board));
   // The trace is written while the run goes (nothing capped); its file is
   // created before the run, so that a bad path costs no run time.
   VcdWriter trace;
@@ -109,6 +122,7 @@ int run_once(const Invocation& inv, const Image& img, const BoardFactory& board,
   m.board().watch_pins(nullptr);
   ReportInfo info;
   info.image = inv.image;
+  info.board = board_in_use(chosen);
   info.image_notes = img.warnings();
   info.allowed = inv.allow;
   int status = run_exit_status(r, inv.allow);
@@ -128,6 +142,7 @@ int run_once(const Invocation& inv, const Image& img, const BoardFactory& board,
   if (!inv.svg.empty() || !inv.png.empty()) {
     SvgOptions so;
     so.title = svg_title(inv.image, "run of " + format_ns(r.virtual_ns));
+    so.board = board_words(info.board);
     if (!inv.svg.empty() && !write_svg(r, so, inv.svg, &err)) not_written(err);
     if (!inv.png.empty() && !write_png(r, so, inv.png, &err)) not_written(err);
   }
@@ -151,18 +166,13 @@ int run_image(const Invocation& inv) {
                    inv.image.c_str());
       return exit_code::kUsage;
     }
-  // The board around the chip: the file given, or the one the image is built for.
-  std::optional<BoardDescription> board_file;
-  if (!inv.board.empty()) {
-    board_file = load_board(inv.board, &err);
-    if (!board_file) return std::fprintf(stderr, "%s\n", err.c_str()), exit_code::kBadBoard;
-  }
-  const BoardDescription& described = board_file ? *board_file : default_board(*img);
-  const BoardFactory board = board_factory(described);
   const bool color = !inv.no_color && isatty(1);
-  if (inv.serve) return serve_board(inv, *img, described);
-  if (!inv.scenarios.empty()) return play_scenarios(inv, *img, described, color);
-  return run_once(inv, *img, board, color);
+  // Scenarios choose their board once their files are read (their board: lines).
+  if (!inv.scenarios.empty()) return play_scenarios(inv, *img, color);
+  const auto chosen = choose_board(board_asked(inv), *img, &err);
+  if (!chosen) return std::fprintf(stderr, "%s\n", err.c_str()), exit_code::kBadBoard;
+  if (inv.serve) return serve_board(inv, *img, *chosen);
+  return run_once(inv, *img, *chosen, color);
 }
 
 int run(int argc, char** argv) {

@@ -480,7 +480,7 @@ TEST(ExitContract, ScenarioModeKeepsThePlainRunsStatusesInTheirPrecedence) {
                                  "  - expect-no-violations: {kind: pin_contention}\n");
   const std::string fails = file("f.yaml", "  - delay: 1ms\n  - expect-pin: {pin: PA8, level: 1}\n");
   const std::string mutant = std::string(FIRMWARE_DIR) + "/rear_lamp_clock_mutant.elf";
-  const std::string colours = std::string(SOURCE_DIR) + "/scenarios/rear/colours.yaml";
+  const std::string colours = std::string(SOURCE_DIR) + "/scenarios/rear_lamp/colours.yaml";
   const struct {
     std::string image;
     std::vector<std::string> args;

@@ -11,7 +11,7 @@ How each scenario is broken is in BREAKS, one or more runs each: the clock
 mutant (rear_lamp_clock_mutant.elf: rule findings at start-up, which only a
 check over the whole run sees), a push-pull output driven from outside (a
 pin_contention finding), or a pickier strip (a board file whose strip misreads
-the 960 ns low phase of every 0 bit). The 400-second runs are shortened (lines of the file
+the 960 ns low phase of every 0 bit; the 8-LED board has one of its own). The 400-second runs are shortened (lines of the file
 replaced; the checks keep their lines), so that this stays cheap.
 Usage: scenario_checks_fail_test.py VBOARD FIRMWARE_DIR SCENARIO_FILE
 """
@@ -29,17 +29,23 @@ PICKY_STRIP = {"image": "rear_lamp.elf",
                "args": ["--board", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "fixtures",
                                                 "rear_picky_strip.yaml")]}
 
+STRIP8_PICKY = {"image": "test_strip8.elf",
+                "args": ["--board", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support",
+                                                 "fixtures", "strip8_picky_strip.yaml")]}
+
 BREAKS = {
-    "front/decisions.yaml": [CONTENTION],
-    "front/lost_signal.yaml": [CONTENTION],
-    "front/threshold.yaml": [CONTENTION],
-    "front/long_run.yaml": [dict(CONTENTION, replace=SHORT_FRONT)],
-    "rear/colours.yaml": [MUTANT, PICKY_STRIP],
-    "rear/bounce.yaml": [MUTANT, PICKY_STRIP],
-    "rear/torn_frame.yaml": [PICKY_STRIP],
-    "rear/long_run.yaml": [dict(MUTANT, replace=SHORT_REAR), dict(PICKY_STRIP, replace=SHORT_REAR)],
+    "front_lamp/decisions.yaml": [CONTENTION],
+    "front_lamp/lost_signal.yaml": [CONTENTION],
+    "front_lamp/threshold.yaml": [CONTENTION],
+    "front_lamp/long_run.yaml": [dict(CONTENTION, replace=SHORT_FRONT)],
+    "rear_lamp/colours.yaml": [MUTANT, PICKY_STRIP],
+    "rear_lamp/bounce.yaml": [MUTANT, PICKY_STRIP],
+    "rear_lamp/torn_frame.yaml": [PICKY_STRIP],
+    "rear_lamp/long_run.yaml": [dict(MUTANT, replace=SHORT_REAR), dict(PICKY_STRIP, replace=SHORT_REAR)],
+    "strip8/green.yaml": [STRIP8_PICKY],
 }
-OTHER = {"front": "rear_lamp.elf", "rear": "front_lamp.elf"}
+# The image of another board for each board's folder: a scenario for BOARD on it is refused.
+OTHER = {"front_lamp": "rear_lamp.elf", "rear_lamp": "front_lamp.elf", "strip8": "rear_lamp.elf"}
 
 
 def main():
@@ -75,7 +81,7 @@ def main():
         wrong = subprocess.run([vboard, os.path.join(firmware, OTHER[board]), "--scenario", path, "--no-color"],
                                capture_output=True, text=True, timeout=60)
         board_line = next(i + 1 for i, line in enumerate(original.splitlines()) if line.startswith("board:"))
-        want = f"{path}:{board_line}: board: the scenario is for {board}_lamp, but "
+        want = f"{path}:{board_line}: board: the scenario is for {board}, but "
         if wrong.returncode != 65 or wrong.stdout or wrong.stderr.count("\n") != 1 or \
                 not wrong.stderr.startswith(want):
             failed.append(f"other board's image: exit {wrong.returncode}, stderr {wrong.stderr!r}; "

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "world/board.h"
+#include "world/recognise.h"
 
 namespace vboard {
 namespace {
@@ -42,6 +43,18 @@ TEST(BoardFiles, MalformedFilesAreRefusedWithFileLineAndWhat) {
       {"board: b\nversion: 2\nparts: []\n", "b.yaml:2: version: only version 1 is known, not '2'"},
       {"board: b\nversion: 1\n", "b.yaml:1: board file: 'parts' is missing"},
       {"board: b\nversion: 1\nparts: [\n", "b.yaml:3: YAML: end of sequence flow not found"},
+      // The board's name and how it recognises its images.
+      {with(part, "board: b", "board: b/c"),
+       "b.yaml:1: board: 'b/c' is not a board name (1 to 64 letters, digits, '_' and '-': it names a folder "
+       "of scenarios and a value of --board)"},
+      {with(part, "version: 1\n", "version: 1\nrecognise: {}\n"),
+       "b.yaml:3: recognise: give images, symbols or both"},
+      {with(part, "version: 1\n", "version: 1\nrecognise: {names: [b]}\n"),
+       "b.yaml:3: recognise: unknown key 'names' (known: images, symbols)"},
+      {with(part, "version: 1\n", "version: 1\nrecognise: {images: [../b]}\n"),
+       "b.yaml:3: images: '../b' is not an image name (letters, digits, '_', '-', '.', and * or ?)"},
+      {with(part, "version: 1\n", "version: 1\nrecognise: {symbols: []}\n"),
+       "b.yaml:3: symbols: expected a list of one or more, e.g. [my_handle, my_table]"},
       {with(part, "kind: output", "kind: lamp"),
        "b.yaml:5: kind: 'lamp' is not one of ws2815-strip, output, switch, pulse-input, unused"},
       {with(part, "pin: PA9", "pin: PD3"),
@@ -104,23 +117,29 @@ TEST(BoardFiles, MalformedFilesAreRefusedWithFileLineAndWhat) {
   }
 }
 
-// Every board file in the tree loads; the built-in lamp boards are the files of
-// boards/ and carry what the lamps carry.
-TEST(BoardFiles, ShippedFilesLoadAndTheLampBoardsAreBuiltIn) {
-  for (const char* dir : {"boards", "tests/boards"}) {
-    for (const auto& e : std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/" + dir)) {
-      if (e.path().extension() != ".yaml") continue;
-      std::string error;
-      const auto d = load_board(e.path().string(), &error);
-      EXPECT_TRUE(d) << error;
-      if (dir == std::string("boards")) {
-        const BoardDescription* built_in = d ? builtin_board(d->name) : nullptr;
-        ASSERT_NE(built_in, nullptr) << e.path() << " is not built into vboard";
-        EXPECT_EQ(d->name, e.path().stem().string()) << "a lamp board is named after its image";
-        EXPECT_EQ(built_in->parts.size(), d->parts.size());
-      }
-    }
+// Every board file in the tree loads; those of boards/ are named after their
+// file (CTest finds a board's image by it) and built into vboard as the fallback copy.
+TEST(BoardFiles, ShippedFilesLoadAndAreBuiltIn) {
+  const std::string fixtures = std::string(SOURCE_DIR) + "/tests/vboard/support/fixtures/";
+  for (const std::string& file : {fixtures + "rear_picky_strip.yaml", fixtures + "strip8_picky_strip.yaml"}) {
+    std::string error;
+    EXPECT_TRUE(load_board(file, &error)) << error;
   }
+  size_t shipped = 0;
+  for (const auto& e : std::filesystem::directory_iterator(std::string(SOURCE_DIR) + "/boards")) {
+    if (e.path().extension() != ".yaml") continue;
+    ++shipped;
+    std::string error;
+    const auto d = load_board(e.path().string(), &error);
+    ASSERT_TRUE(d) << error;
+    EXPECT_EQ(d->name, e.path().stem().string()) << "a board file is named after its board";
+    EXPECT_TRUE(d->recognise.given()) << e.path() << " recognises no image";
+    const BoardDescription* built_in = builtin_catalogue().find(d->name);
+    ASSERT_NE(built_in, nullptr) << e.path() << " is not built into vboard";
+    EXPECT_EQ(built_in->parts.size(), d->parts.size());
+    EXPECT_EQ(built_in->recognise.images, d->recognise.images);
+  }
+  EXPECT_EQ(builtin_catalogue().boards.size(), shipped);
   const BoardDescription* rear = builtin_board("rear_lamp");
   ASSERT_NE(rear, nullptr);
   ASSERT_NE(rear->strip(), nullptr);

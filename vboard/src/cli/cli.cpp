@@ -273,12 +273,16 @@ std::string footer() {
   for (const auto& f : chip::faults()) s += "  " + f.name + ": " + f.what + "\n";
   s += "\nRule findings (--allow KIND):\n";
   for (const auto& k : chip::diagnostic_kinds()) s += "  " + k.name + ": " + k.what + "\n";
+  s += "\nBoard (the first that applies): --board (a board file or a board's name); the board: of the\n"
+       "scenarios; the one board file whose recognise: takes the image (two: refused, exit 65); the chip\n"
+       "alone. Board files: those of --boards DIR, else $VBOARD_BOARDS, else the source tree's boards/,\n"
+       "else the copy built into vboard. The report says which board and why.\n";
   s += "\nExit status: 0 ran without findings; 1 unmodelled access or model fault; 2 the image stopped in a\n"
        "halt loop; 3 a rule finding of a kind not allowed; 4 a scenario expectation failed; 5 the debugger\n"
-       "killed the run before its end; 64 bad command line; 65 image not loadable, or a scenario or board\n"
-       "file rejected; 66 image cannot be opened; 71 the system refused memory; 74 a report, trace or "
-       "picture\n"
-       "could not be written. When several apply: 71, 74, 1, 2, 4, 5, 3 (the first wins).\n";
+       "killed the run before its end; 64 bad command line; 65 image not loadable, a scenario or board\n"
+       "file rejected, or no board could be chosen; 66 image cannot be opened; 71 the system refused\n"
+       "memory; 74 a report, trace or picture could not be written. When several apply: 71, 74, 1, 2, 4,\n"
+       "5, 3 (the first wins).\n";
   return s;
 }
 
@@ -407,11 +411,15 @@ void define_scenarios(CLI::App& app, Invocation& inv) {
                file_into(inv.junit));
   value_option(app, "--svg", "FILE", "draw the run as an SVG timeline", false, file_into(inv.svg));
   value_option(app, "--png", "FILE", "draw the same picture as a PNG image", false, file_into(inv.png));
-  value_option(
-      app, "--board", "FILE.yaml",
-      "the board around the chip, as a board file (default: boards/IMAGE-NAME.yaml for the lamp images "
-      "front_lamp and rear_lamp, else the chip alone)",
-      false, file_into(inv.board));
+  value_option(app, "--board", "FILE.yaml|NAME",
+               "the board around the chip: a board file, or the name of a board of the board files "
+               "(default: the scenarios' board:, else the board file that recognises the image, else the "
+               "chip alone)",
+               false, file_into(inv.board));
+  value_option(app, "--boards", "DIR",
+               "the folder of board files (default: $VBOARD_BOARDS, else the source tree's boards/, else "
+               "the copy built into vboard)",
+               false, file_into(inv.boards));
 }
 
 // Dotted IPv4, four numbers 0..255: civetweb binds what it is given.

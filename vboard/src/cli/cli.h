@@ -28,7 +28,9 @@ inline constexpr int kEndedEarly = 5;         // the debugger killed the run bef
 inline constexpr int kUsage = 64;             // bad command line
 inline constexpr int kBadImage = 65;          // the image is not a loadable ARM ELF for this chip
 inline constexpr int kBadScenario = 65;       // a scenario file was rejected (nothing ran)
-inline constexpr int kBadBoard = 65;          // a board file (--board) was rejected (nothing ran)
+inline constexpr int kBadBoard = 65;          // no board could be chosen: a board file rejected, a board
+                                              // named that no file has, a scenario's board: that disagrees,
+                                              // an image two board files recognise (nothing ran)
 inline constexpr int kNoImage = 66;           // the image file cannot be opened
 inline constexpr int kNoMemory = 71;          // the system refused memory
 inline constexpr int kWriteFailed = 74;       // a report or trace could not be written
@@ -60,7 +62,8 @@ struct Invocation {
   std::string svg;                     // --svg FILE: a timeline picture of the run
   std::string png;                     // --png FILE: the same picture as PNG
   std::string coverage;                // --coverage FILE: lcov tracefile of the lines that ran
-  std::string board;                   // --board FILE: the board's description ("": by the image)
+  std::string board;                   // --board FILE|NAME ("": the scenarios' board:, else by the image)
+  std::string boards;                  // --boards DIR: the folder of board files ("": the default)
   bool serve = false;                  // --serve: the live board in a browser
   std::string serve_address = "127.0.0.1";  // --serve-address ADDR
   bool serve_address_given = false;

@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "chip/chip.h"
+#include "world/board.h"
 #include "world/values.h"
 #include "world/yaml_file.h"
 
@@ -476,9 +477,10 @@ std::optional<Scenario> parse(const std::string& text, const std::string& file, 
     if (f.count("board")) {
       sc.board = scalar(f["board"], "board");
       sc.board_line = line_of(f["board"]);
-      if (std::find_if(std::begin(kBoards), std::end(kBoards),
-                       [&](const char* b) { return sc.board == b; }) == std::end(kBoards))
-        bad(f["board"], "board: " + quote(sc.board) + " is not a board (front_lamp, rear_lamp)");
+      // Which boards there are is the board files' to say, when the board is chosen.
+      if (!board_name(sc.board))
+        bad(f["board"],
+            "board: " + quote(sc.board) + " is not a board name (1 to 64 letters, digits, '_' and '-')");
     }
     const YAML::Node& steps = f["steps"];
     if (!steps.IsSequence() || steps.size() == 0) bad(steps, "steps: expected a list of steps");

@@ -139,13 +139,10 @@ struct Step {
 struct Scenario {
   std::string file;  // as given, for file:line in messages
   std::string name;
-  std::string board;        // the image's board ("front_lamp", "rear_lamp"); "" : any image
+  std::string board;        // the board it is for, a board file's name (cli/board_choice.h); "" : any
   unsigned board_line = 0;  // the line of `board:`
   std::vector<Step> steps;
 };
-
-// The boards a scenario may name (board:).
-inline constexpr const char* kBoards[] = {"front_lamp", "rear_lamp"};
 
 // Reads and checks a scenario. On a bad file: nullopt and *error = "FILE:LINE: what".
 std::optional<Scenario> load(const std::string& path, std::string* error);

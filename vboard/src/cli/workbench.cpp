@@ -9,7 +9,6 @@
 #include "cli/scenario.h"
 #include "cli/strip_steps.h"
 #include "outputs/svg.h"
-#include "world/recognise.h"
 #include "world/values.h"
 
 namespace vboard {
@@ -17,6 +16,10 @@ namespace vboard {
 std::string svg_title(const std::string& image_path, const std::string& what) {
   const auto slash = image_path.find_last_of('/');
   return (slash == std::string::npos ? image_path : image_path.substr(slash + 1)) + ": " + what;
+}
+
+BoardInUse board_in_use(const BoardChoice& choice) {
+  return {choice.board.name, choice.board.file, choice.why};
 }
 
 void note_collapsed(const VcdWriter& trace, const std::string& path, std::FILE* err) {
@@ -45,6 +48,7 @@ class Bench {
     }
     const auto all = load_all();
     if (!all) return exit_code::kBadScenario;
+    if (!choose(*all)) return exit_code::kBadBoard;
     std::vector<scenario::Outcome> outcomes;
     for (const auto& s : *all) {
       auto o = play(s, all->size() == 1);
@@ -76,20 +80,6 @@ class Bench {
     for (const auto& f : cli_.files) {
       std::string e;
       auto s = scenario::load(f, &e);
-      // A scenario that names its board runs only on an image of that board.
-      if (s && !s->board.empty() && board_of(image_) != s->board) {
-        const std::string is = board_of(image_);
-        e = values::printable(f) + ":" + std::to_string(s->board_line) + ": board: the scenario is for " +
-            s->board + ", but " + values::printable(image_path_) +
-            (is.empty() ? " is not an image of either lamp board (it defines neither htim17 nor htim2)"
-                        : " is a " + is + " image");
-        s.reset();
-      }
-      if (s)
-        if (const auto past = scenario::past_the_strip(*s, cli_.strip_leds)) {
-          e = values::printable(f) + ":" + std::to_string(past->first) + ": " + past->second;
-          s.reset();
-        }
       if (!s) {
         // FILE:LINE: first, as compilers write it, so that editors find the line.
         std::fprintf(err_, "%s\n", e.c_str());
@@ -102,10 +92,35 @@ class Bench {
     return all;
   }
 
+  // The board from the files' board: lines, then each file checked against
+  // it (LEDs past its strip); false after saying why the run is refused.
+  bool choose(const std::vector<scenario::Scenario>& all) {
+    std::vector<NamedBoard> named;
+    for (const auto& s : all)
+      if (!s.board.empty()) named.push_back({s.board, s.file, s.board_line});
+    std::string e;
+    chosen_ = cli_.choose(named, &e);
+    if (!chosen_) {
+      std::fprintf(err_, "%s\n", e.c_str());
+      return false;
+    }
+    factory_ = board_factory(chosen_->board);
+    const BoardPart* strip = chosen_->board.strip();
+    const unsigned leds = strip ? std::get<BoardPart::Strip>(strip->kind).leds : 0;
+    bool fits = true;
+    for (const auto& s : all)
+      if (const auto past = scenario::past_the_strip(s, leds)) {
+        std::fprintf(err_, "%s:%u: %s\n", values::printable(s.file).c_str(), past->first,
+                     past->second.c_str());
+        fits = false;
+      }
+    return fits;
+  }
+
   // One scenario on a fresh machine, its verdicts said; with `alone`, the
   // run's report, trace and pictures too. Nullopt when the trace cannot be made.
   std::optional<scenario::Outcome> play(const scenario::Scenario& s, bool alone) {
-    Machine m(image_, base_, cli_.board);
+    Machine m(image_, base_, factory_);
     // The VCD is written while the run goes, like a plain run's; its file is
     // created before the run, so that a bad path costs no run time.
     VcdWriter trace;
@@ -150,6 +165,7 @@ class Bench {
                  VcdWriter& trace) {
     ReportInfo info;
     info.image = image_path_;
+    info.board = board_in_use(*chosen_);
     info.image_notes = image_.warnings();
     info.allowed = cli_.allow;
     std::string reason;
@@ -163,6 +179,7 @@ class Bench {
     if (!cli_.svg.empty() || !cli_.png.empty()) {
       SvgOptions so;
       so.title = svg_title(image_path_, "scenario \"" + s.name + "\" (" + s.file + ")");
+      so.board = board_words(info.board);
       for (const auto& f : o.failures) so.marks.push_back({f.t, f.message(), true});
       if (!cli_.svg.empty() && !write_svg(r, so, cli_.svg, &e)) write_failed(e);
       if (!cli_.png.empty() && !write_png(r, so, cli_.png, &e)) write_failed(e);
@@ -176,6 +193,8 @@ class Bench {
   std::FILE* out_;
   std::FILE* err_;
   int status_ = exit_code::kOk;
+  std::optional<BoardChoice> chosen_;
+  BoardFactory factory_;
 };
 
 }  // namespace

@@ -4,13 +4,16 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "vboard/machine.h"
+#include "cli/board_choice.h"
 #include "outputs/report.h"
+#include "vboard/machine.h"
 
 namespace vboard {
 
@@ -25,13 +28,14 @@ struct ScenarioCli {
   std::vector<std::string> vcd_pins;
   bool json = false;
   bool color = false;
-  BoardFactory board;       // the board every scenario runs on
-  unsigned strip_leds = 0;  // its strip's length (0: no strip): expect-strip's LEDs are checked against it
+  // Chooses the board every scenario runs on once the files are loaded, from
+  // their board: lines (cli/board_choice.h); nullopt with *error when none can be.
+  std::function<std::optional<BoardChoice>(const std::vector<NamedBoard>&, std::string*)> choose;
 };
 
 // Runs the scenarios on `image` (loaded from image_path) with the machine options
 // `base` (its run_for is ignored: the steps decide the length). Returns the exit
-// status: 65 a file was rejected (nothing ran); otherwise those of a plain run
+// status: 65 a file was rejected or no board could be chosen (nothing ran); otherwise those of a plain run
 // (0, 1, 2, 3, 74) and 4 for a failed expectation, the first of them in
 // exit_code::kPrecedence. Messages on `err` start with "vboard: ".
 int run_scenarios(const Image& image, const std::string& image_path, const MachineOptions& base,
@@ -39,6 +43,8 @@ int run_scenarios(const Image& image, const std::string& image_path, const Machi
 
 // The title of a picture: the image's file name and what drove it.
 std::string svg_title(const std::string& image_path, const std::string& what);
+// The board in use as the reports name it.
+BoardInUse board_in_use(const BoardChoice& choice);
 // One line on `err` when rounding to the trace's timescale made phases vanish.
 void note_collapsed(const VcdWriter& trace, const std::string& path, std::FILE* err);
 

@@ -180,6 +180,12 @@ void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
   JsonLines doc(o);
   doc.put("image", info.image);
   doc.put("image_notes", info.image_notes);
+  if (!info.board.name.empty()) {
+    const auto or_null = [](const std::string& s) { return s.empty() ? Json() : Json(s); };
+    doc.put("board", Json{{"name", or_null(info.board.file.empty() ? "" : info.board.name)},
+                          {"file", or_null(info.board.file)},
+                          {"why", info.board.why}});
+  }
   doc.put("virtual_ns", r.virtual_ns);
   doc.put("instructions", r.instructions);
   doc.put("cycles_per_instruction", static_cast<double>(r.cpi_milli) / 1000.0);
@@ -397,6 +403,10 @@ std::string halt_words(const Halt& h) {
          (by_default ? ", entered for " : ", active exception ") + exc;
 }
 
+std::string board_words(const BoardInUse& b) {
+  return b.name + (b.file.empty() ? "" : " (" + b.file + ")") + ", " + b.why;
+}
+
 std::string finding_words(const Diagnostic& d, bool allowed) {
   return d.kind + (allowed ? " (allowed)" : "") + ": " + d.where + ": " + d.message + ", first at " +
          format_ns(d.first) + (d.count > 1 ? ", " + std::to_string(d.count) + " times" : "");
@@ -408,6 +418,7 @@ namespace {
 void text_head(std::ostream& o, const RunResult& r, const ReportInfo& info) {
   double vps = r.wall_s > 0 ? static_cast<double>(r.virtual_ns) / 1e9 / r.wall_s : 0;
   o << "Virtual board run of " << info.image << "\n";
+  if (!info.board.name.empty()) o << "  Board: " << board_words(info.board) << "\n";
   char line[256];
   std::snprintf(line, sizeof line,
                 "  %s of virtual time, %" PRIu64

@@ -14,8 +14,18 @@
 
 namespace vboard {
 
+// The board a run is on, as the reports name it.
+struct BoardInUse {
+  std::string name;  // "" : none given (the reports leave the board out)
+  std::string file;  // its board file; "" for the chip alone
+  std::string why;   // one line: why this board ("named by --board", "recognised: ...")
+};
+// "NAME (boards/NAME.yaml), recognised: image name NAME, symbols ..."
+std::string board_words(const BoardInUse& b);
+
 struct ReportInfo {
   std::string image;                     // path of the ELF
+  BoardInUse board;                      // the board in use and why
   std::vector<std::string> image_notes;  // what the loader could not find (e.g. no symbol table)
   std::set<std::string> allowed;         // diagnostic kinds the user allowed (--allow)
   size_t max_changes_per_pin = 200000;   // JSON: longer histories are cut (and said so)

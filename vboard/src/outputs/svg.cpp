@@ -128,7 +128,10 @@ std::string Picture::document(double y) {
   // of the picture moves down by the lines it took beyond the first.
   std::vector<std::string> head;
   wrap(o_.title, page_width - 16, head, 13 * 1.1);
-  const double shift = 17 * static_cast<double>(head.size() - 1);
+  // The board in use goes on lines of its own under the title.
+  std::vector<std::string> board;
+  if (!o_.board.empty()) wrap("board: " + o_.board, page_width - 16, board);
+  const double shift = 17 * static_cast<double>(head.size() + board.size() - 1);
   const double height = shift + y + 44 + 16 * static_cast<double>(lines.size());
   std::ostringstream s;
   s << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width() << "\" height=\"" << num(height)
@@ -141,6 +144,9 @@ std::string Picture::document(double y) {
   for (size_t i = 0; i < head.size(); ++i)
     s << "<text x=\"8\" y=\"" << num(18 + 17 * static_cast<double>(i))
       << "\" font-size=\"13\" font-weight=\"bold\">" << xml_escape(head[i]) << "</text>\n";
+  for (size_t i = 0; i < board.size(); ++i)
+    s << "<text x=\"8\" y=\"" << num(18 + 17 * static_cast<double>(head.size() + i)) << "\" fill=\"#555\">"
+      << xml_escape(board[i]) << "</text>\n";
   s << "<g transform=\"translate(0 " << num(shift) << ")\">\n";
   s << "<text x=\"8\" y=\"34\" fill=\"#555\">virtual time 0 to " << xml_escape(format_ns(r_.virtual_ns))
     << ", " << r_.instructions << " instructions; one pixel column is "

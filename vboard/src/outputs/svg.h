@@ -23,6 +23,7 @@ struct SvgMark {
 
 struct SvgOptions {
   std::string title;              // shown at the top, e.g. the image and scenario
+  std::string board;              // under it: the board in use and why ("" : no such line)
   std::vector<std::string> pins;  // rows in this order; empty: every pin with a history
   std::vector<SvgMark> marks;     // e.g. scenario steps that failed
   unsigned width = 1200;          // pixels

@@ -28,6 +28,7 @@ struct ServeOptions {
   bool address_given = false;     // --serve-address: another address, with a warning
   uint16_t port = 8765;           // 0: one the system picks
   std::optional<ns_t> serve_for;  // wall time after which the server ends (--serve-for)
+  std::string board_why;          // why the board in use is the one (cli/board_choice.h), one line
 };
 
 // The Host values a request may carry for a server on address:port, and the

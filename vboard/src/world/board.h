@@ -58,10 +58,22 @@ struct BoardPart {
   }
 };
 
+// How a board file knows the images built for its board (its `recognise:`):
+// an image is the board's when the stem of its file name (the name without its
+// last extension) matches one of `images` (names, or globs with * and ?) and it
+// defines every one of `symbols`. A list not given asks nothing; a board with
+// neither list is never recognised, only named (--board, a scenario's board:).
+struct Recognition {
+  std::vector<std::string> images;
+  std::vector<std::string> symbols;
+  bool given() const { return !images.empty() || !symbols.empty(); }
+};
+
 struct BoardDescription {
-  std::string file;  // as given (messages name it)
-  std::string name;  // "rear_lamp"
+  std::string file;  // as given (messages name it); "" for the chip alone
+  std::string name;  // letters, digits, '_' and '-': a folder name under scenarios/, a value of --board
   std::vector<BoardPart> parts;
+  Recognition recognise;
   // The strip part, or nullptr on a board without one.
   const BoardPart* strip() const;
 };
@@ -73,13 +85,18 @@ std::optional<BoardDescription> load_board(const std::string& path, std::string*
 std::optional<BoardDescription> parse_board(std::string_view text, const std::string& file,
                                             std::string* error);
 
-// The board files of boards/, built into vboard, by board name ("front_lamp",
-// "rear_lamp"); nullptr for another name.
+// True for a name a board may have: 1..64 letters, digits, '_' and '-'.
+bool board_name(const std::string& name);
+
+// The board of that name among the board files vboard finds by default
+// (world/recognise.h, default_catalogue()); nullptr for another name.
 const BoardDescription* builtin_board(const std::string& name);
-// The board an image runs on without --board: the built-in board of the lamp
-// the image is built for (board_of, from its symbol table); else the chip
-// alone (a board without parts).
+// The board an image runs on when nothing names one: the one board file of
+// the default catalogue that recognises it, else the chip alone (a board
+// without parts). The command line chooses in its own order (cli/board_choice.h).
 const BoardDescription& default_board(const Image& image);
+// The chip alone: no parts, no file.
+const BoardDescription& chip_alone();
 
 // Builds the board a description names for a Machine (the description is copied).
 BoardFactory board_factory(const BoardDescription& board);

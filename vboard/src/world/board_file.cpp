@@ -3,12 +3,11 @@
 // file is refused with one line, "FILE:LINE: what". Times and pins are read by
 // vboard/values.h, with its limits and in its words.
 #include <algorithm>
-#include <cstdio>
+#include <functional>
 #include <map>
 
 #include "chip/stm32g431_desc.h"
 #include "world/board.h"
-#include "world/recognise.h"
 #include "vboard/part.h"
 #include "world/values.h"
 #include "world/yaml_file.h"
@@ -209,12 +208,53 @@ struct Claim {
   unsigned line;
 };
 
+// A list under `key`, each entry checked by `ok`; `form` says what one is,
+// `example` what a list looks like.
+std::vector<std::string> name_list(const YAML::Node& n, const std::string& key, const std::string& form,
+                                   const std::string& example,
+                                   const std::function<bool(const std::string&)>& ok) {
+  if (!n.IsSequence() || n.size() == 0) bad(n, key + ": expected a list of one or more, e.g. " + example);
+  std::vector<std::string> out;
+  for (const auto& e : n) {
+    const std::string v = scalar(e, key);
+    if (!ok(v)) bad(e, key + ": " + quote(v) + " is not " + form);
+    out.push_back(v);
+  }
+  return out;
+}
+
+// `recognise:`: the images' names (stems, or globs with * and ?) and the
+// symbols they all define; at least one of the two.
+Recognition recognition_of(const YAML::Node& n) {
+  auto f = fields(n, "recognise", {"images", "symbols"}, {});
+  if (f.empty()) bad(n, "recognise: give images, symbols or both");
+  Recognition r;
+  const auto in = [](const std::string& v, const char* set) {
+    return !v.empty() && v.size() <= 128 && v.find_first_not_of(set) == std::string::npos;
+  };
+  const char* const kWord = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
+  if (f.count("images"))
+    r.images = name_list(f["images"], "images", "an image name (letters, digits, '_', '-', '.', and * or ?)",
+                         "[my_board, my_board_*]",
+                         [&](const std::string& v) { return in(v, (std::string(kWord) + "-.*?").c_str()); });
+  if (f.count("symbols"))
+    r.symbols = name_list(f["symbols"], "symbols", "a symbol name (letters, digits, '_', '.', '$')",
+                          "[my_handle, my_table]",
+                          [&](const std::string& v) { return in(v, (std::string(kWord) + ".$").c_str()); });
+  return r;
+}
+
 BoardDescription board(const YAML::Node& root) {
   BoardDescription d;
   if (!root.IsMap()) bad(root, "expected a map with board, version, parts");
-  auto f =
-      fields(root, "board file", {"board", "version", "description", "parts"}, {"board", "version", "parts"});
-  d.name = text(f["board"], "board");
+  auto f = fields(root, "board file", {"board", "version", "description", "recognise", "parts"},
+                  {"board", "version", "parts"});
+  d.name = scalar(f["board"], "board");
+  if (!board_name(d.name))
+    bad(f["board"], "board: " + quote(d.name) +
+                        " is not a board name (1 to 64 letters, digits, '_' and '-': it names a folder "
+                        "of scenarios and a value of --board)");
+  if (f.count("recognise")) d.recognise = recognition_of(f["recognise"]);
   if (scalar(f["version"], "version") != "1")
     bad(f["version"], "version: only version 1 is known, not " + quote(f["version"].Scalar()));
   if (f.count("description")) scalar(f["description"], "description");
@@ -262,40 +302,10 @@ std::optional<BoardDescription> parse_board(std::string_view text, const std::st
   return d;
 }
 
-namespace {
-struct BuiltinText {
-  const char* file;
-  const char* text;
-};
-constexpr BuiltinText kBuiltin[] = {
-#include "builtin_boards.inc"
-};
-}  // namespace
-
-const BoardDescription* builtin_board(const std::string& name) {
-  // Parsed once (tests/vboard/world/board_test.cpp loads each file of boards/ too).
-  static const std::vector<BoardDescription> boards = [] {
-    std::vector<BoardDescription> out;
-    for (const BuiltinText& b : kBuiltin) {
-      std::string error;
-      if (auto d = parse_board(b.text, b.file, &error))
-        out.push_back(std::move(*d));
-      else
-        std::fprintf(stderr, "vboard: the built-in board %s\n", error.c_str());
-    }
-    return out;
-  }();
-  const auto it =
-      std::find_if(boards.begin(), boards.end(), [&](const BoardDescription& d) { return d.name == name; });
-  return it == boards.end() ? nullptr : &*it;
-}
-
-const BoardDescription& default_board(const Image& image) {
-  static const BoardDescription chip_alone{"", "the chip alone", {}};
-  // The board the image's symbol table names, whatever the file is called (a
-  // debug build, a renamed copy or a variant such as the clock mutant).
-  const BoardDescription* d = builtin_board(board_of(image));
-  return d ? *d : chip_alone;
+bool board_name(const std::string& name) {
+  return !name.empty() && name.size() <= 64 &&
+         name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-") ==
+             std::string::npos;
 }
 
 std::optional<BoardDescription> load_board(const std::string& path, std::string* error) {
