@@ -188,6 +188,44 @@ TEST(ServeSession, AKeyGivenTwiceIsRefusedInOneLine) {
   EXPECT_TRUE(serve::parse_message(R"({"seq":1,"op":"trace","pins":["PA0"]})", &seq).command);
 }
 
+// The saved file's header gives the command that replays it as the session ran.
+TEST(ServeSession, TheSavedFileGivesTheCommandThatReplaysIt) {
+  VBOARD_IMAGE(img, kRear);
+  std::string err;
+  const auto latch = parse_board(kLatchOnAnyGap, "boards/latch 2ns.yaml", &err);
+  ASSERT_TRUE(latch) << err;
+  MachineOptions slow;
+  slow.cpi_milli = 2005;
+  slow.idle_skip = false;
+  slow.faults = {"pll_never_locks", "sysclk_switch_stuck"};
+  struct Case {
+    std::string path;
+    MachineOptions options;
+    const BoardDescription& board;
+    std::set<std::string> allowed;
+    const char* command;
+  };
+  const Case cases[] = {
+      {"rear_lamp.elf", {}, default_board(*img), {}, "vboard rear_lamp.elf --scenario FILE"},
+      {"/my images/rear's.elf",
+       {},
+       default_board(*img),
+       {},
+       R"(vboard '/my images/rear'\''s.elf' --scenario FILE)"},
+      {"r.elf",
+       slow,
+       *latch,
+       {"flash_latency"},
+       "vboard r.elf --board 'boards/latch 2ns.yaml' --cpi 2.005 --no-idle-skip --fault pll_never_locks "
+       "--fault sysclk_switch_stuck --allow flash_latency --scenario FILE"},
+  };
+  for (const Case& c : cases) {
+    LiveBoard live(*img, c.path, c.options, c.board, c.allowed);
+    EXPECT_NE(live.scenario_text("").find("\n#   " + std::string(c.command) + "\n"), std::string::npos)
+        << live.scenario_text("");
+  }
+}
+
 // hello names why the board is in use when the command line said so.
 TEST(ServeSession, HelloSaysWhyThisBoard) {
   VBOARD_IMAGE(img, kFront);
