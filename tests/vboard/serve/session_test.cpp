@@ -143,6 +143,54 @@ TEST(ServeSession, DrivenIsWhatTheSessionAppliedToTheBoard) {
   EXPECT_TRUE(live.driven().empty());
 }
 
+// The pages' messages until `done` holds for one (false after 10 s); `driven`
+// keeps the last map the page was sent.
+template <class Done>
+bool read_until(serve::Client& c, nlohmann::json* driven, Done done) {
+  std::string out;
+  for (int i = 0; i < 200; ++i)
+    while (c.next(&out, std::chrono::milliseconds(50))) {
+      const auto m = nlohmann::json::parse(out);
+      if (m.contains("driven")) *driven = m["driven"];
+      if (done(m)) return true;
+    }
+  return false;
+}
+
+// Two tabs see the same driven pins; an input refused (the image halted)
+// leaves them as the board has them; a tab that comes later gets them too.
+TEST(ServeSession, EveryPageGetsTheDrivenPinsOfTheBoard) {
+  VBOARD_IMAGE(img, kFront);
+  MachineOptions o;
+  o.faults.insert("pll_never_locks");
+  serve::Engine engine(*img, "front_lamp.elf", o, default_board(*img), {});
+  auto a = std::make_shared<serve::Client>(), b = std::make_shared<serve::Client>();
+  engine.attach(a);
+  engine.attach(b);
+  engine.submit(a, serve::command::Pause{});
+  engine.start();
+  Input set;
+  set.pin = "PB5";
+  engine.submit(a, serve::command::Apply{set});
+  const auto low = nlohmann::json::parse(R"({"PB5":{"level":0}})");
+  nlohmann::json seen_a, seen_b;
+  EXPECT_TRUE(read_until(*a, &seen_a, [&](const auto&) { return seen_a == low; }));
+  EXPECT_TRUE(read_until(*b, &seen_b, [&](const auto&) { return seen_b == low; }));
+  engine.submit(a, serve::command::Step{10 * kMs});
+  EXPECT_TRUE(read_until(*a, &seen_a, [](const auto& m) { return m.value("state", "") == "halted"; }));
+  set.level = 1;
+  engine.submit(a, serve::command::Apply{set});
+  EXPECT_TRUE(read_until(*a, &seen_a, [](const auto& m) { return m.value("t", "") == "error"; }));
+  auto c = std::make_shared<serve::Client>();
+  engine.attach(c);
+  nlohmann::json seen_c;
+  EXPECT_TRUE(read_until(*c, &seen_c, [](const auto& m) { return m.value("t", "") == "hello"; }));
+  EXPECT_EQ(seen_c, low);
+  read_until(*b, &seen_b, [](const auto& m) { return m.value("state", "") == "halted"; });
+  EXPECT_EQ(seen_b, low);
+  engine.stop();
+}
+
 // Asked x100 and reaching x35.7, the machine falls a quarter second behind
 // every 0.39 s: lagging stays set through every update, and clears two
 // seconds after the last time it fell behind.
