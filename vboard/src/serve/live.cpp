@@ -264,6 +264,7 @@ std::string LiveBoard::scenario_text(const std::string& name) const {
 std::string LiveBoard::report_json() const {
   ReportInfo info;
   info.image = image_path_;
+  info.board = {board_.name, board_.file, board_why_};
   info.image_notes = image_.warnings();
   info.allowed = allowed_;
   return to_json(m_->result(), info);
