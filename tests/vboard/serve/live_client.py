@@ -13,8 +13,8 @@ import time
 class Served:
     """One `vboard IMAGE --serve` process on a free port of `address` (loopback)."""
 
-    def __init__(self, vboard, image, *extra, address=None):
-        args = [vboard, image, "--serve", "--serve-port", "0", "--serve-for", "600s", *extra]
+    def __init__(self, vboard, image, *extra, address=None, serve_for="600s"):
+        args = [vboard, image, "--serve", "--serve-port", "0", "--serve-for", serve_for, *extra]
         if address:
             args += ["--serve-address", address]
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
