@@ -147,6 +147,8 @@ class Page:
             f = self.next(end - time.monotonic())
             if f is None or f[0] == "eof":
                 break
+            if f[0] == 9:
+                self.sock.sendall(frame(10, f[1]))  # a ping is answered, as a browser does
             if f[0] == 1:
                 out.append((time.monotonic(), json.loads(f[1])))
         return out
