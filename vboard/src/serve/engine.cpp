@@ -110,6 +110,10 @@ Engine::Engine(const Image& image, std::string image_path, MachineOptions option
                const BoardDescription& board, std::set<std::string> allowed, std::string board_why)
     : image_(image), image_path_(std::move(image_path)) {
   image_name_ = image_path_.substr(image_path_.find_last_of('/') + 1);
+  report_info_.image = image_path_;
+  report_info_.board = {board.name, board.file, board_why};
+  report_info_.image_notes = image.warnings();
+  report_info_.allowed = allowed;
   live_ = std::make_unique<LiveBoard>(image_, image_path_, std::move(options), board, std::move(allowed),
                                       std::move(board_why));
   // The logic trace shows the parts' pins to begin with.
@@ -165,6 +169,20 @@ std::string Engine::report_json() {
     std::lock_guard lk(mu_);
     if (stop_) return "";
     queue_.push_back(Task{[this, done] { done->set_value(live_->report_json()); }});
+  }
+  cv_.notify_all();
+  return result.get();
+}
+
+std::optional<Engine::ReportSnapshot> Engine::report_snapshot() {
+  auto done = std::make_shared<std::promise<std::optional<ReportSnapshot>>>();
+  auto result = done->get_future();
+  {
+    std::lock_guard lk(mu_);
+    if (stop_) return std::nullopt;
+    queue_.push_back(Task{[this, done] {
+      done->set_value(ReportSnapshot{live_->machine().result(), report_info_});
+    }});
   }
   cv_.notify_all();
   return result.get();

@@ -22,6 +22,7 @@
 #include <variant>
 #include <vector>
 
+#include "outputs/report.h"
 #include "serve/live.h"
 #include "serve/messages.h"
 
@@ -110,6 +111,15 @@ class Engine {
   void submit(const std::shared_ptr<Client>& from, Command c);
   // The run so far as `vboard --json` writes it (waits for the machine thread).
   std::string report_json();
+  // The run so far and what its JSON report says of the image, taken on the
+  // machine thread (a copy of the result, quick next to writing its JSON), for
+  // the caller to write the report on its own thread while the board runs on.
+  // nullopt once stopped.
+  struct ReportSnapshot {
+    RunResult result;
+    ReportInfo info;
+  };
+  std::optional<ReportSnapshot> report_snapshot();
   EngineStats stats() const;
 
  private:
@@ -157,6 +167,7 @@ class Engine {
   const Image& image_;
   std::string image_path_;
   std::string image_name_;
+  ReportInfo report_info_;  // the image's part of the report (report_snapshot)
   std::unique_ptr<LiveBoard> live_;
 
   mutable std::mutex mu_;
