@@ -44,6 +44,29 @@ void AddressSpace::map_devices(const std::vector<Device*>& devices, std::vector<
   }
 }
 
+void AddressSpace::scan_ram() {
+  constexpr size_t kGranule = size_t{1} << kGranuleBits, kGroup = kGranule << kGroupBits;
+  const uint8_t* now = ram_.data();
+  uint8_t* was = shadow_.data();
+  bool counted = false;
+  cpu_stored_ = false;
+  const auto scan = [&](size_t g0, size_t g1) {
+    for (size_t g = g0; g < g1; ++g) {
+      const size_t off = g * kGranule;
+      if (std::memcmp(now + off, was + off, kGranule) == 0) continue;
+      std::memcpy(was + off, now + off, kGranule);
+      if (!counted) ++ram_writes_;
+      counted = true;
+      granule_write_[g] = group_write_[g >> kGroupBits] = ram_writes_;
+    }
+  };
+  // Whole groups first: most of SRAM is unchanged between two scans.
+  for (size_t k = 0; k < groups(); ++k)
+    if (std::memcmp(now + k * kGroup, was + k * kGroup, kGroup) != 0)
+      scan(k << kGroupBits, (k + 1) << kGroupBits);
+  scan(size_t{groups()} << kGroupBits, granules());
+}
+
 int AddressSpace::device_at(uint32_t addr) const {
   uint32_t page = (addr - kPeriphBase) >> 12;
   if (page >= page_first_.size()) return -1;
@@ -65,6 +88,8 @@ namespace vboard::core {
 void AddressSpace::state(StateVisitor& v) {
   v("flash", flash_);
   v("sram", ram_);
+  v("sram_scanned", shadow_);
+  v("cpu_stored", cpu_stored_);
   v("ram_writes", ram_writes_);
   v("granule_write", granule_write_);
   v("group_write", group_write_);

@@ -40,7 +40,8 @@ struct BlockInfo {
   uint64_t runs = 0;   // times the block ran whole (counted by the machine's block hook)
   uint32_t count = 0;  // instructions
   bool has_fp = false;
-  bool excl_store = false;  // STREX/STREXB/STREXH/STREXD: a store the write hook may not see
+  bool excl_store = false;  // STREX/STREXB/STREXH/STREXD
+  bool may_store = false;   // holds an instruction that may write memory
   HaltKind halt = HaltKind::none;
   // Idle detection: when the block was last entered and how often in a tight loop.
   uint64_t last_visit = ~0ull;
@@ -93,8 +94,9 @@ class BlockCache {
 // does not hide the loop head.
 //
 // What is compared is kept cheap without becoming approximate: SRAM is compared
-// only where it was written since the reference (the address space tracks
-// written granules), and the FP registers are read again only when an FP
+// only where it changed since the reference (the address space tracks written
+// granules; CPU stores are found by comparing SRAM with its last scan, and only
+// after a block that may store ran), and the FP registers are read again only when an FP
 // instruction ran or the host wrote registers since the reference.
 class IdleDetector {
  public:
@@ -108,7 +110,7 @@ class IdleDetector {
   // Called at a block start; true when the core is idle at addr.
   bool on_block(uint32_t addr, BlockInfo& b, uint64_t instr_done) {
     if (b.has_fp) ++fp_blocks_;
-    if (b.excl_store) space_.note_ram_write(space_.sram_map().base, space_.sram_map().size);
+    if (b.may_store) space_.note_cpu_store();
     uint64_t since = instr_done - b.last_visit;
     b.last_visit = instr_done;
     if (since <= 512 && ++b.tight >= b.check_at) {
