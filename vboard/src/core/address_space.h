@@ -100,6 +100,24 @@ class AddressSpace {
   // A block that may store ran: the next scan_ram has something to look for.
   void note_cpu_store() { cpu_stored_ = true; }
   bool cpu_stored() const { return cpu_stored_; }
+  // Cold pages: SRAM the scans found unchanged for a long while, which the
+  // machine makes read-only so that a CPU store there is seen (warm_page)
+  // and the scans may pass over it. set_scan_page gives the page size (a
+  // multiple of the granule; 0: no cold pages).
+  static constexpr uint32_t kQuietScans = 64;  // unchanged scans before a page may turn cold
+  void set_scan_page(uint32_t bytes);
+  uint32_t scan_page() const { return scan_page_; }
+  size_t pages() const { return page_cold_.size(); }
+  bool page_cold(size_t p) const { return page_cold_[p] != 0; }
+  // Pages the scans found quiet long enough to turn cold now, or a state
+  // load warmed them all: the machine's page protection has to follow.
+  bool pages_changed() const { return pages_changed_; }
+  void settle_pages();  // turns the quiet pages cold and clears pages_changed
+  void warm_page(size_t p) {
+    page_cold_[p] = 0;
+    page_quiet_[p] = 0;
+    cpu_stored_ = true;
+  }
   // The CPU stores to SRAM without a hook (a write hook would take every store
   // off the emulator's fast path): SRAM is compared with a copy of itself as of
   // the last scan, and every granule that differs counts as written now. A
@@ -148,6 +166,10 @@ class AddressSpace {
   std::vector<uint8_t> flash_, ram_;
   std::vector<uint8_t> shadow_;  // SRAM as of the last scan_ram or mark
   bool cpu_stored_ = false;      // a block that may store ran since the last scan_ram
+  uint32_t scan_page_ = 0;
+  std::vector<uint8_t> page_cold_;    // per scan page: read-only for the CPU, not scanned
+  std::vector<uint32_t> page_quiet_;  // per scan page: scans in a row that found it unchanged
+  bool pages_changed_ = false;
   uint64_t ram_writes_ = 0;
   std::vector<uint64_t> granule_write_;
   std::vector<uint64_t> group_write_;

@@ -37,7 +37,7 @@ void Machine::Impl::note_halt_loop(const BlockInfo& b, uint32_t addr) {
 }
 
 void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
-  if (guards_stale) guard_watched_pages();
+  if (guards_stale || space.pages_changed()) guard_watched_pages();
   if (dbg.on_block(addr, size)) {  // the rest of a block a debugger stop split
     idle.unseen_code_ran();
     return;
@@ -136,6 +136,11 @@ void ppb_write_cb(uc_engine*, uint64_t off, unsigned size, uint64_t value, void*
 // The device reads the watched memory before the store lands; the engine
 // drops a store it handed to this hook, so the store is made here.
 bool Machine::Impl::on_guarded_store(uint32_t addr, uint32_t n, uint64_t value) {
+  const size_t page = (addr - facts.sram.base) / engine_page;
+  if (space.page_cold(page)) {  // scanned again from now on
+    space.warm_page(page);
+    guards_stale = true;
+  }
   in_store_trap = true;
   on_store(addr, n);
   in_store_trap = false;
@@ -157,10 +162,12 @@ void Machine::Impl::guard_watched_pages() {
     return;
   }
   guards_stale = false;
+  space.settle_pages();
   for (size_t p = 0; p < page_guarded.size(); ++p) {
     const uint32_t lo = facts.sram.base + static_cast<uint32_t>(p) * engine_page, hi = lo + engine_page;
-    const bool want = std::any_of(store_watches.begin(), store_watches.end(),
-                                  [&](const StoreWatch& w) { return w.lo < hi && w.hi > lo; });
+    const bool want =
+        space.page_cold(p) || std::any_of(store_watches.begin(), store_watches.end(),
+                                          [&](const StoreWatch& w) { return w.lo < hi && w.hi > lo; });
     if (want == page_guarded[p]) continue;
     uc_mem_protect(cpu.uc, lo, engine_page, want ? UC_PROT_READ | UC_PROT_EXEC : UC_PROT_ALL);
     page_guarded[p] = want;
@@ -185,6 +192,7 @@ bool Machine::Impl::open_engine() {
   if (page != 0 && facts.sram.size % page == 0 && facts.sram.base % page == 0) {
     engine_page = page;
     page_guarded.assign(facts.sram.size / page, false);
+    if (m.opt_.idle_skip) space.set_scan_page(page);
     for (uint32_t off = 0; off < facts.sram.size; off += page)
       uc_mem_map_ptr(uc, facts.sram.base + off, page, UC_PROT_ALL, space.ram() + off);
   } else {
