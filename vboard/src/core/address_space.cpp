@@ -75,7 +75,7 @@ void AddressSpace::scan_ram() {
     const size_t at = p * scan_page_;
     if (std::memcmp(now + at, was + at, scan_page_) != 0 && scan(p * per_page, (p + 1) * per_page)) {
       page_quiet_[p] = 0;
-    } else if (++page_quiet_[p] == kQuietScans) {
+    } else if (++page_quiet_[p] == page_wait_[p]) {
       pages_changed_ = true;
     }
   }
@@ -87,12 +87,13 @@ void AddressSpace::set_scan_page(uint32_t bytes) {
   scan_page_ = usable ? bytes : 0;
   page_cold_.assign(usable ? sram_map_.size / bytes : 0, 0);
   page_quiet_.assign(page_cold_.size(), 0);
+  page_wait_.assign(page_cold_.size(), kQuietScans);
 }
 
 void AddressSpace::settle_pages() {
   pages_changed_ = false;
   for (size_t p = 0; p < page_cold_.size(); ++p)
-    if (page_quiet_[p] >= kQuietScans) page_cold_[p] = 1;
+    if (page_quiet_[p] >= page_wait_[p]) page_cold_[p] = 1;
 }
 
 int AddressSpace::device_at(uint32_t addr) const {

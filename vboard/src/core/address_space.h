@@ -104,7 +104,10 @@ class AddressSpace {
   // machine makes read-only so that a CPU store there is seen (warm_page)
   // and the scans may pass over it. set_scan_page gives the page size (a
   // multiple of the granule; 0: no cold pages).
-  static constexpr uint32_t kQuietScans = 64;  // unchanged scans before a page may turn cold
+  // Unchanged scans before a page may turn cold; each time a store warms it
+  // again a page waits four times as long (a read-only switch costs the
+  // engine a flush of its whole TLB).
+  static constexpr uint32_t kQuietScans = 64, kMostQuietScans = 1u << 24;
   void set_scan_page(uint32_t bytes);
   uint32_t scan_page() const { return scan_page_; }
   size_t pages() const { return page_cold_.size(); }
@@ -116,6 +119,7 @@ class AddressSpace {
   void warm_page(size_t p) {
     page_cold_[p] = 0;
     page_quiet_[p] = 0;
+    page_wait_[p] = std::min(page_wait_[p] * 4, kMostQuietScans);
     cpu_stored_ = true;
   }
   // The CPU stores to SRAM without a hook (a write hook would take every store
@@ -169,6 +173,7 @@ class AddressSpace {
   uint32_t scan_page_ = 0;
   std::vector<uint8_t> page_cold_;    // per scan page: read-only for the CPU, not scanned
   std::vector<uint32_t> page_quiet_;  // per scan page: scans in a row that found it unchanged
+  std::vector<uint32_t> page_wait_;   // per scan page: the quiet scans it needs to turn cold
   bool pages_changed_ = false;
   uint64_t ram_writes_ = 0;
   std::vector<uint64_t> granule_write_;
