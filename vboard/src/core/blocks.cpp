@@ -260,6 +260,7 @@ void BlockCache::state(StateVisitor& v) {
     s("size", r.size);
     s("runs", r.runs);
   });
+  if (v.loading()) recent_.fill({});  // indices into the blocks before the load
 }
 
 void IdleDetector::state(StateVisitor& v) {

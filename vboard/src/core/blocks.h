@@ -59,6 +59,29 @@ class BlockCache {
   std::vector<BlockRun> runs() const;
 
   BlockInfo& block(uint32_t addr, uint32_t size) {
+    // The blocks that ran last, by address: a few kilobytes the lookup of a
+    // running loop stays in, where the flash index spans a quarter megabyte.
+    Recent& r = recent_[(addr >> 1) & (kRecent - 1)];
+    if (r.addr == addr && r.size == size) return blocks_[r.index];
+    BlockInfo& b = lookup(addr, size);
+    r = {addr, size, static_cast<uint32_t>(&b - blocks_.data())};
+    return b;
+  }
+  // Code was rewritten: every block is decoded again when it next runs.
+  void forget() {
+    std::fill(flash_index_.begin(), flash_index_.end(), -1);
+    other_index_.clear();
+    recent_.fill({});
+  }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
+
+ private:
+  struct Recent {
+    uint32_t addr = 1, size = 0, index = 0;  // addr 1: no Thumb block starts there
+  };
+  static constexpr size_t kRecent = 1024;
+  BlockInfo& lookup(uint32_t addr, uint32_t size) {
     int32_t* slot = nullptr;
     const MemoryRegion& flash = space_.flash_map();
     if (addr >= flash.base && addr - flash.base < flash.size)
@@ -69,15 +92,6 @@ class BlockCache {
       return blocks_[static_cast<size_t>(*slot)];
     return decode(slot, addr, size);
   }
-  // Code was rewritten: every block is decoded again when it next runs.
-  void forget() {
-    std::fill(flash_index_.begin(), flash_index_.end(), -1);
-    other_index_.clear();
-  }
-  // Its mutable state, for saving, loading and comparing (vboard/state.h).
-  void state(StateVisitor& v);
-
- private:
   BlockInfo& decode(int32_t* slot, uint32_t addr, uint32_t size);
   const AddressSpace& space_;
   const Image& image_;
@@ -85,6 +99,7 @@ class BlockCache {
   std::unordered_map<uint32_t, int32_t> other_index_;
   std::vector<BlockInfo> blocks_;
   std::vector<BlockRun> replaced_;
+  std::array<Recent, kRecent> recent_{};
 };
 
 // A loop that comes back to the same block with the same registers and RAM,

@@ -38,8 +38,9 @@ void Machine::Impl::note_halt_loop(const BlockInfo& b, uint32_t addr) {
 
 void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
   if (guards_stale || space.pages_changed()) guard_watched_pages();
-  if (dbg.on_block(addr, size)) {  // the rest of a block a debugger stop split
-    idle.unseen_code_ran();
+  // Only a debugger's run (or the run after its stop) needs the debugger's look.
+  if ((dbg.running() || dbg.mid_block()) && dbg.on_block(addr, size)) {
+    idle.unseen_code_ran();  // the rest of a block a debugger stop split
     return;
   }
   clock.commit_block();
