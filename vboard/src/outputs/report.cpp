@@ -359,9 +359,7 @@ void VcdWriter::settled() {
     collapsed_ += slot_t_[h.slot] == t;
     slot_t_[h.slot] = t;
     if (t != last_t_) {
-      *p++ = '#';
-      p = std::to_chars(p, p + 20, t).ptr;
-      *p++ = '\n';
+      p = put_time(p, t);
       last_t_ = t;
     }
     const ChangeLine& l = lines_[2 * size_t{h.slot} + (h.level ? 1 : 0)];
@@ -371,6 +369,36 @@ void VcdWriter::settled() {
   used_ = static_cast<size_t>(p - out_.data());
   held_.clear();
   if (used_ >= (1u << 20)) flush();
+}
+
+char* VcdWriter::put_time(char* p, ns_t t) {
+  constexpr size_t kEnd = std::tuple_size_v<decltype(time_digits_)>;
+  char* const d = time_digits_.data();
+  if (time_len_ == 0 || t < time_value_) {
+    char b[24];
+    const size_t n = static_cast<size_t>(std::to_chars(b, b + sizeof b, t).ptr - b);
+    std::memcpy(d + kEnd - n, b, n);
+    time_len_ = n;
+  } else {
+    uint64_t step = t - time_value_;
+    unsigned carry = 0;
+    for (size_t i = kEnd; step != 0 || carry != 0; step /= 10) {
+      --i;
+      if (kEnd - i > time_len_) {  // a digit more
+        d[i] = '0';
+        time_len_ = kEnd - i;
+      }
+      const unsigned sum = static_cast<unsigned>(d[i] - '0') + static_cast<unsigned>(step % 10) + carry;
+      carry = sum >= 10;
+      d[i] = static_cast<char>('0' + sum % 10);
+    }
+  }
+  time_value_ = t;
+  *p++ = '#';
+  std::memcpy(p, d + kEnd - time_len_, time_len_);
+  p += time_len_;
+  *p++ = '\n';
+  return p;
 }
 
 void VcdWriter::append(const std::string& text) {

@@ -74,7 +74,14 @@ class VcdWriter final : public PinWatcher {
   std::vector<Held> held_;         // changes since the last settled()
   std::vector<char> out_;          // text not yet written: its first used_ bytes
   size_t used_ = 0;
-  ns_t last_t_ = 0;         // in units of the timescale
+  // The last time line's number in decimal, right-aligned in time_digits_:
+  // the next one is that number plus a small step, made by adding the step
+  // digit by digit instead of writing the whole number anew.
+  char* put_time(char* p, ns_t t);
+  std::array<char, 24> time_digits_{};
+  size_t time_len_ = 0;
+  ns_t time_value_ = 0;
+  ns_t last_t_ = 0;  // in units of the timescale
   ns_t scale_ = 1;
   std::vector<ns_t> slot_t_;  // per traced signal: its last change, in units
   uint64_t collapsed_ = 0;
