@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/address_space.h"
+#include "core/blocks.h"
 #include "core/nvic.h"
 #include "core/scb.h"
 #include "core/systick.h"
@@ -259,6 +260,101 @@ TEST(AddressSpace, RamWritesMarkExactlyTheGranulesTheyTouch) {
   // A group's count is the latest of its granules'.
   EXPECT_EQ(space.group_write(0), space.granule_write(5));
   EXPECT_EQ(space.group_write(space.groups() - 1), space.granule_write(space.granules() - 1));
+}
+
+// CPU stores reach SRAM with no hook: a scan finds what changed by content,
+// cold pages are passed over until a store warms them, a page warmed again
+// waits four times as long, and host writes keep the scanned copy in step.
+TEST(AddressSpace, ScansFindStoresByContentAndPassOverColdPages) {
+  using core::AddressSpace;
+  constexpr uint32_t kGranule = 1u << AddressSpace::kGranuleBits, kPage = 1024;
+  AddressSpace space{kChip};
+  space.set_scan_page(kPage);
+  const auto marked = [&](uint64_t since) {
+    std::vector<uint32_t> g;
+    for (uint32_t i = 0; i < space.granules(); ++i)
+      if (space.granule_write(i) > since) g.push_back(i);
+    return g;
+  };
+  const auto store = [&](uint32_t off, uint8_t v) { space.ram()[off] = v; };  // as the engine does
+  const auto scans = [&](uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) space.scan_ram();
+  };
+  store(3 * kGranule + 5, 0xA5);
+  EXPECT_EQ(marked(0), std::vector<uint32_t>{});
+  space.scan_ram();
+  EXPECT_EQ(marked(0), (std::vector<uint32_t>{3}));  // the host wrote nothing: the scan finds it
+  uint64_t t = space.ram_writes();
+  store(3 * kGranule + 5, 0xA5);  // the same value again: nothing changed
+  space.scan_ram();
+  EXPECT_EQ(space.ram_writes(), t);
+  const uint8_t v = 9;
+  ASSERT_TRUE(space.poke_ram(kChip.sram.base + 9 * kGranule, &v, 1));
+  t = space.ram_writes();
+  space.scan_ram();
+  EXPECT_EQ(marked(t), std::vector<uint32_t>{}) << "the host's write was counted when made";
+  // Every page quiet for kQuietScans scans turns cold when the machine settles them.
+  scans(AddressSpace::kQuietScans - 1);
+  EXPECT_TRUE(space.pages_changed());
+  space.settle_pages();
+  ASSERT_TRUE(space.page_cold(0));
+  // A store to a cold page traps in the machine, which warms the page first.
+  space.warm_page(0);
+  store(2 * kGranule, 1);
+  t = space.ram_writes();
+  space.scan_ram();
+  EXPECT_EQ(marked(t), (std::vector<uint32_t>{2}));
+  scans(AddressSpace::kQuietScans);
+  space.settle_pages();
+  EXPECT_FALSE(space.page_cold(0)) << "a page warmed again waits four times as long";
+  scans(3 * AddressSpace::kQuietScans);
+  space.settle_pages();
+  EXPECT_TRUE(space.page_cold(0));
+}
+
+// Which instructions make a block one that may store (and so a scan after
+// it): every store encoding of Thumb and Thumb-2, none of the loads beside them.
+TEST(BlockCache, BlocksThatMayStoreAreTheOnesWithAStoreInstruction) {
+  struct Case {
+    std::vector<uint16_t> code;
+    bool stores;
+    const char* what;
+  };
+  const Case cases[] = {
+      {{0x6001}, true, "str r1, [r0]"},
+      {{0x6801}, false, "ldr r1, [r0]"},
+      {{0x7001}, true, "strb r1, [r0]"},
+      {{0x8001}, true, "strh r1, [r0]"},
+      {{0x8801}, false, "ldrh r1, [r0]"},
+      {{0x5081}, true, "str r1, [r0, r2]"},
+      {{0x5481}, true, "strb r1, [r0, r2]"},
+      {{0x5681}, false, "ldrsb r1, [r0, r2]"},
+      {{0x9100}, true, "str r1, [sp]"},
+      {{0x9900}, false, "ldr r1, [sp]"},
+      {{0xB500}, true, "push {lr}"},
+      {{0xBD00}, false, "pop {pc}"},
+      {{0xC006}, true, "stmia r0!, {r1, r2}"},
+      {{0xC806}, false, "ldmia r0!, {r1, r2}"},
+      {{0xF8C0, 0x1000}, true, "str.w r1, [r0]"},
+      {{0xF8D0, 0x1000}, false, "ldr.w r1, [r0]"},
+      {{0xF800, 0x1C01}, true, "strb r1, [r0, #-1]"},
+      {{0xE9C0, 0x1200}, true, "strd r1, r2, [r0]"},
+      {{0xE9D0, 0x1200}, false, "ldrd r1, r2, [r0]"},
+      {{0xE92D, 0x4000}, true, "push.w {lr}"},
+      {{0xE8BD, 0x8000}, false, "pop.w {pc}"},
+      {{0xE840, 0x1200}, true, "strex r2, r1, [r0]"},
+      {{0xED80, 0x0A00}, true, "vstr s0, [r0]"},
+      {{0xED90, 0x0A00}, false, "vldr s0, [r0]"},
+      {{0xED2D, 0x8B02}, true, "vpush {d8}"},
+      {{0x3101, 0x4291}, false, "adds; cmp"},
+  };
+  for (const Case& c : cases) {
+    core::AddressSpace space{kChip};
+    const uint32_t at = kChip.flash.base + 0x1000;
+    ASSERT_TRUE(space.poke_flash(at, c.code.data(), 2 * c.code.size()));
+    core::BlockCache blocks{space, selftest_image()};
+    EXPECT_EQ(blocks.block(at, static_cast<uint32_t>(2 * c.code.size())).may_store, c.stores) << c.what;
+  }
 }
 
 // The address space is the chip's its facts describe: another map moves flash,

@@ -44,6 +44,58 @@ void AddressSpace::map_devices(const std::vector<Device*>& devices, std::vector<
   }
 }
 
+void AddressSpace::scan_ram() {
+  constexpr size_t kGranule = size_t{1} << kGranuleBits;
+  const uint8_t* now = ram_.data();
+  uint8_t* was = shadow_.data();
+  bool counted = false;
+  cpu_stored_ = false;
+  const auto scan = [&](size_t g0, size_t g1) {
+    bool changed = false;
+    for (size_t g = g0; g < g1; ++g) {
+      const size_t off = g * kGranule;
+      if (std::memcmp(now + off, was + off, kGranule) == 0) continue;
+      std::memcpy(was + off, now + off, kGranule);
+      if (!counted) ++ram_writes_;
+      counted = true;
+      changed = true;
+      granule_write_[g] = group_write_[g >> kGroupBits] = ram_writes_;
+    }
+    return changed;
+  };
+  if (scan_page_ == 0) {
+    scan(0, granules());
+    return;
+  }
+  // Page by page, the cold ones passed over: most of SRAM is unchanged
+  // between two scans.
+  const size_t per_page = scan_page_ / kGranule;
+  for (size_t p = 0; p < page_cold_.size(); ++p) {
+    if (page_cold_[p]) continue;
+    const size_t at = p * scan_page_;
+    if (std::memcmp(now + at, was + at, scan_page_) != 0 && scan(p * per_page, (p + 1) * per_page)) {
+      page_quiet_[p] = 0;
+    } else if (++page_quiet_[p] == page_wait_[p]) {
+      pages_changed_ = true;
+    }
+  }
+  scan(page_cold_.size() * per_page, granules());
+}
+
+void AddressSpace::set_scan_page(uint32_t bytes) {
+  const bool usable = bytes != 0 && bytes % (1u << kGranuleBits) == 0;
+  scan_page_ = usable ? bytes : 0;
+  page_cold_.assign(usable ? sram_map_.size / bytes : 0, 0);
+  page_quiet_.assign(page_cold_.size(), 0);
+  page_wait_.assign(page_cold_.size(), kQuietScans);
+}
+
+void AddressSpace::settle_pages() {
+  pages_changed_ = false;
+  for (size_t p = 0; p < page_cold_.size(); ++p)
+    if (page_quiet_[p] >= page_wait_[p]) page_cold_[p] = 1;
+}
+
 int AddressSpace::device_at(uint32_t addr) const {
   uint32_t page = (addr - kPeriphBase) >> 12;
   if (page >= page_first_.size()) return -1;
@@ -65,6 +117,15 @@ namespace vboard::core {
 void AddressSpace::state(StateVisitor& v) {
   v("flash", flash_);
   v("sram", ram_);
+  v("sram_scanned", shadow_);
+  v("cpu_stored", cpu_stored_);
+  if (v.loading()) {
+    // A cold page is one whose SRAM equals its scanned copy: after a load
+    // every page is scanned again until it is quiet.
+    std::fill(page_cold_.begin(), page_cold_.end(), 0);
+    std::fill(page_quiet_.begin(), page_quiet_.end(), 0);
+    pages_changed_ = true;
+  }
   v("ram_writes", ram_writes_);
   v("granule_write", granule_write_);
   v("group_write", group_write_);

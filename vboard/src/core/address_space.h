@@ -27,6 +27,7 @@ class AddressSpace {
         sram_map_(chip.sram),
         flash_(chip.flash.size, 0xFF),
         ram_(chip.sram.size, 0),
+        shadow_(chip.sram.size, 0),
         granule_write_(granules(), 0),
         group_write_(groups(), 0) {}
 
@@ -72,8 +73,8 @@ class AddressSpace {
   }
 
   // Where SRAM may have changed, so that idle detection compares only that:
-  // every write to SRAM (the CPU's through a write hook, the host's through
-  // poke_ram or here) counts, and each 128-byte granule keeps the count at its
+  // the host's writes (poke_ram or here) count when made, the CPU's when
+  // scan_ram finds them, and each 128-byte granule keeps the count at its
   // last write. A granule whose count is not above a reference count holds
   // what it held then; one never written (count 0) holds zeros, as SRAM starts
   // zeroed and the image's RAM segments count as writes. Addresses outside SRAM
@@ -89,9 +90,43 @@ class AddressSpace {
     const uint32_t lo = addr < base ? 0 : static_cast<uint32_t>(addr - base);
     const uint64_t end = std::min<uint64_t>(addr + n - base, sram_map_.size);
     ++ram_writes_;
-    for (uint32_t g = lo >> kGranuleBits; g <= static_cast<uint32_t>((end - 1) >> kGranuleBits); ++g)
-      granule_write_[g] = group_write_[g >> kGroupBits] = ram_writes_;
+    const uint32_t g0 = lo >> kGranuleBits, g1 = static_cast<uint32_t>((end - 1) >> kGranuleBits);
+    for (uint32_t g = g0; g <= g1; ++g) granule_write_[g] = group_write_[g >> kGroupBits] = ram_writes_;
+    // What a marked granule holds now is what the next scan compares with.
+    const size_t from = size_t{g0} << kGranuleBits,
+                 to = std::min<size_t>(size_t{g1 + 1} << kGranuleBits, ram_.size());
+    std::memcpy(shadow_.data() + from, ram_.data() + from, to - from);
   }
+  // A block that may store ran: the next scan_ram has something to look for.
+  void note_cpu_store() { cpu_stored_ = true; }
+  bool cpu_stored() const { return cpu_stored_; }
+  // Cold pages: SRAM the scans found unchanged for a long while, which the
+  // machine makes read-only so that a CPU store there is seen (warm_page)
+  // and the scans may pass over it. set_scan_page gives the page size (a
+  // multiple of the granule; 0: no cold pages).
+  // Unchanged scans before a page may turn cold; each time a store warms it
+  // again a page waits four times as long (a read-only switch costs the
+  // engine a flush of its whole TLB).
+  static constexpr uint32_t kQuietScans = 64, kMostQuietScans = 1u << 24;
+  void set_scan_page(uint32_t bytes);
+  uint32_t scan_page() const { return scan_page_; }
+  size_t pages() const { return page_cold_.size(); }
+  bool page_cold(size_t p) const { return page_cold_[p] != 0; }
+  // Pages the scans found quiet long enough to turn cold now, or a state
+  // load warmed them all: the machine's page protection has to follow.
+  bool pages_changed() const { return pages_changed_; }
+  void settle_pages();  // turns the quiet pages cold and clears pages_changed
+  void warm_page(size_t p) {
+    page_cold_[p] = 0;
+    page_quiet_[p] = 0;
+    page_wait_[p] = std::min(page_wait_[p] * 4, kMostQuietScans);
+    cpu_stored_ = true;
+  }
+  // The CPU stores to SRAM without a hook (a write hook would take every store
+  // off the emulator's fast path): SRAM is compared with a copy of itself as of
+  // the last scan, and every granule that differs counts as written now. A
+  // granule the scans found unchanged holds what it held at any earlier scan.
+  void scan_ram();
   uint64_t ram_writes() const { return ram_writes_; }
   uint64_t granule_write(uint32_t g) const { return granule_write_[g]; }
   uint64_t group_write(uint32_t k) const { return group_write_[k]; }
@@ -133,6 +168,13 @@ class AddressSpace {
   };
   MemoryRegion flash_map_, sram_map_;
   std::vector<uint8_t> flash_, ram_;
+  std::vector<uint8_t> shadow_;  // SRAM as of the last scan_ram or mark
+  bool cpu_stored_ = false;      // a block that may store ran since the last scan_ram
+  uint32_t scan_page_ = 0;
+  std::vector<uint8_t> page_cold_;    // per scan page: read-only for the CPU, not scanned
+  std::vector<uint32_t> page_quiet_;  // per scan page: scans in a row that found it unchanged
+  std::vector<uint32_t> page_wait_;   // per scan page: the quiet scans it needs to turn cold
+  bool pages_changed_ = false;
   uint64_t ram_writes_ = 0;
   std::vector<uint64_t> granule_write_;
   std::vector<uint64_t> group_write_;

@@ -23,6 +23,31 @@ bool is_excl_store(uint16_t hw1, uint16_t hw2) {
   return thumb::kStrexBHD.matches(hw1) && (op == op3::STREXB || op == op3::STREXH || op == op3::STREXD);
 }
 
+// An instruction that may write memory (ARM ARM A6.2.4 and A6.3): the 16-bit
+// STR, STRH, STRB (register and immediate offset), STR SP-relative, PUSH and
+// STM; the 32-bit store multiple, dual and exclusive, store single and the
+// coprocessor stores (VSTR, VSTM, VPUSH). Where loads share an encoding group
+// the bit that says "load" is checked; anything in doubt counts as a store.
+bool may_store(uint16_t hw1, bool wide) {
+  using thumb::Pattern;
+  if (wide) {
+    static constexpr Pattern kStores32[] = {
+        {0xFE10, 0xE800},  // store multiple, dual, exclusive (L = 0)
+        {0xFF10, 0xF800},  // store single data item
+        {0xEE10, 0xEC00},  // coprocessor store (L = 0), both encodings
+    };
+    return std::any_of(std::begin(kStores32), std::end(kStores32), [&](Pattern p) { return p.matches(hw1); });
+  }
+  static constexpr Pattern kStores16[] = {
+      {0xFE00, 0x5000}, {0xFE00, 0x5200}, {0xFE00, 0x5400},  // STR, STRH, STRB (register)
+      {0xF800, 0x6000}, {0xF800, 0x7000}, {0xF800, 0x8000},  // STR, STRB, STRH (immediate)
+      {0xF800, 0x9000},                                      // STR (SP-relative)
+      {0xFE00, 0xB400},                                      // PUSH
+      {0xF800, 0xC000},                                      // STM
+  };
+  return std::any_of(std::begin(kStores16), std::end(kStores16), [&](Pattern p) { return p.matches(hw1); });
+}
+
 }  // namespace
 
 HaltKind halt_kind_at(const Image& image, uint32_t addr, std::string* reason, std::string* name) {
@@ -69,6 +94,7 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
       if (is_fp_insn(hw1, hw2)) b.has_fp = true;
       if (is_excl_store(hw1, hw2)) b.excl_store = true;
     }
+    if (may_store(hw1, wide)) b.may_store = true;
     a += wide ? 4 : 2;
     b.count++;
   }
@@ -184,6 +210,7 @@ bool IdleDetector::check(uint32_t addr, BlockInfo& b) {
     ref.fp = fp;
     ref.fp_epoch = epoch;
   }
+  if (space_.cpu_stored()) space_.scan_ram();
   const bool ram_same = sync_ram_copy(ref);
   const bool same = ref.valid && ref.writes == space_.mmio_writes() &&
                     ref.read_changes == space_.read_changes() && ref.core == core && fp_same && ram_same;
@@ -214,6 +241,7 @@ void block_info_state(StateVisitor& v, BlockInfo& b) {
   v("count", b.count);
   v("has_fp", b.has_fp);
   v("excl_store", b.excl_store);
+  v("may_store", b.may_store);
   v("halt", b.halt);
   v("last_visit", b.last_visit);
   v("tight", b.tight);
@@ -232,6 +260,7 @@ void BlockCache::state(StateVisitor& v) {
     s("size", r.size);
     s("runs", r.runs);
   });
+  if (v.loading()) recent_.fill({});  // indices into the blocks before the load
 }
 
 void IdleDetector::state(StateVisitor& v) {

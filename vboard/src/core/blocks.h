@@ -40,7 +40,8 @@ struct BlockInfo {
   uint64_t runs = 0;   // times the block ran whole (counted by the machine's block hook)
   uint32_t count = 0;  // instructions
   bool has_fp = false;
-  bool excl_store = false;  // STREX/STREXB/STREXH/STREXD: a store the write hook may not see
+  bool excl_store = false;  // STREX/STREXB/STREXH/STREXD
+  bool may_store = false;   // holds an instruction that may write memory
   HaltKind halt = HaltKind::none;
   // Idle detection: when the block was last entered and how often in a tight loop.
   uint64_t last_visit = ~0ull;
@@ -58,6 +59,29 @@ class BlockCache {
   std::vector<BlockRun> runs() const;
 
   BlockInfo& block(uint32_t addr, uint32_t size) {
+    // The blocks that ran last, by address: a few kilobytes the lookup of a
+    // running loop stays in, where the flash index spans a quarter megabyte.
+    Recent& r = recent_[(addr >> 1) & (kRecent - 1)];
+    if (r.addr == addr && r.size == size) return blocks_[r.index];
+    BlockInfo& b = lookup(addr, size);
+    r = {addr, size, static_cast<uint32_t>(&b - blocks_.data())};
+    return b;
+  }
+  // Code was rewritten: every block is decoded again when it next runs.
+  void forget() {
+    std::fill(flash_index_.begin(), flash_index_.end(), -1);
+    other_index_.clear();
+    recent_.fill({});
+  }
+  // Its mutable state, for saving, loading and comparing (vboard/state.h).
+  void state(StateVisitor& v);
+
+ private:
+  struct Recent {
+    uint32_t addr = 1, size = 0, index = 0;  // addr 1: no Thumb block starts there
+  };
+  static constexpr size_t kRecent = 1024;
+  BlockInfo& lookup(uint32_t addr, uint32_t size) {
     int32_t* slot = nullptr;
     const MemoryRegion& flash = space_.flash_map();
     if (addr >= flash.base && addr - flash.base < flash.size)
@@ -68,15 +92,6 @@ class BlockCache {
       return blocks_[static_cast<size_t>(*slot)];
     return decode(slot, addr, size);
   }
-  // Code was rewritten: every block is decoded again when it next runs.
-  void forget() {
-    std::fill(flash_index_.begin(), flash_index_.end(), -1);
-    other_index_.clear();
-  }
-  // Its mutable state, for saving, loading and comparing (vboard/state.h).
-  void state(StateVisitor& v);
-
- private:
   BlockInfo& decode(int32_t* slot, uint32_t addr, uint32_t size);
   const AddressSpace& space_;
   const Image& image_;
@@ -84,6 +99,7 @@ class BlockCache {
   std::unordered_map<uint32_t, int32_t> other_index_;
   std::vector<BlockInfo> blocks_;
   std::vector<BlockRun> replaced_;
+  std::array<Recent, kRecent> recent_{};
 };
 
 // A loop that comes back to the same block with the same registers and RAM,
@@ -93,8 +109,9 @@ class BlockCache {
 // does not hide the loop head.
 //
 // What is compared is kept cheap without becoming approximate: SRAM is compared
-// only where it was written since the reference (the address space tracks
-// written granules), and the FP registers are read again only when an FP
+// only where it changed since the reference (the address space tracks written
+// granules; CPU stores are found by comparing SRAM with its last scan, and only
+// after a block that may store ran), and the FP registers are read again only when an FP
 // instruction ran or the host wrote registers since the reference.
 class IdleDetector {
  public:
@@ -108,7 +125,7 @@ class IdleDetector {
   // Called at a block start; true when the core is idle at addr.
   bool on_block(uint32_t addr, BlockInfo& b, uint64_t instr_done) {
     if (b.has_fp) ++fp_blocks_;
-    if (b.excl_store) space_.note_ram_write(space_.sram_map().base, space_.sram_map().size);
+    if (b.may_store) space_.note_cpu_store();
     uint64_t since = instr_done - b.last_visit;
     b.last_visit = instr_done;
     if (since <= 512 && ++b.tight >= b.check_at) {

@@ -214,6 +214,7 @@ void Machine::watch_stores(const void* who, uint32_t lo, uint32_t hi) {
   auto& ws = d_->store_watches;
   std::erase_if(ws, [&](const Impl::StoreWatch& w) { return w.who == who; });
   if (lo < hi) ws.push_back({who, lo, hi});
+  d_->guard_watched_pages();
 }
 
 bool Machine::option(const std::string& name) const { return opt_.faults.contains(name); }

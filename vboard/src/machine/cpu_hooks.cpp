@@ -37,8 +37,10 @@ void Machine::Impl::note_halt_loop(const BlockInfo& b, uint32_t addr) {
 }
 
 void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
-  if (dbg.on_block(addr, size)) {  // the rest of a block a debugger stop split
-    idle.unseen_code_ran();
+  if (guards_stale || space.pages_changed()) guard_watched_pages();
+  // Only a debugger's run (or the run after its stop) needs the debugger's look.
+  if ((dbg.running() || dbg.mid_block()) && dbg.on_block(addr, size)) {
+    idle.unseen_code_ran();  // the rest of a block a debugger stop split
     return;
   }
   clock.commit_block();
@@ -65,7 +67,6 @@ void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
 }
 
 void Machine::Impl::on_store(uint32_t addr, uint32_t n) {
-  space.note_ram_write(addr, n);
   if (std::any_of(store_watches.begin(), store_watches.end(),
                   [&](const StoreWatch& w) { return addr < w.hi && addr + n > w.lo; }))
     before_access();
@@ -100,10 +101,15 @@ void hook_watch(uc_engine*, uc_mem_type type, uint64_t addr, int size, int64_t, 
   impl(user).dbg.on_access(static_cast<uint32_t>(addr), static_cast<unsigned>(size), type == UC_MEM_WRITE);
 }
 
-// Every CPU store to SRAM: idle detection then compares only what was written;
-// memory a device reads lazily is read before the store lands.
-void hook_ram_write(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t, void* user) {
+void hook_store(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t, void* user) {
   impl(user).on_store(static_cast<uint32_t>(addr), static_cast<uint32_t>(size));
+}
+
+// A CPU store into a read-only page of SRAM: one that holds memory a device
+// reads lazily.
+bool hook_guarded_store(uc_engine*, uc_mem_type, uint64_t addr, int size, int64_t value, void* user) {
+  return impl(user).on_guarded_store(static_cast<uint32_t>(addr), static_cast<uint32_t>(size),
+                                     static_cast<uint64_t>(value));
 }
 
 bool hook_unmapped(uc_engine*, uc_mem_type type, uint64_t addr, int, int64_t, void* user) {
@@ -128,6 +134,47 @@ void ppb_write_cb(uc_engine*, uint64_t off, unsigned size, uint64_t value, void*
 
 }  // namespace
 
+// The device reads the watched memory before the store lands; the engine
+// drops a store it handed to this hook, so the store is made here.
+bool Machine::Impl::on_guarded_store(uint32_t addr, uint32_t n, uint64_t value) {
+  const size_t page = (addr - facts.sram.base) / engine_page;
+  if (space.page_cold(page)) {  // scanned again from now on
+    space.warm_page(page);
+    guards_stale = true;
+  }
+  in_store_trap = true;
+  on_store(addr, n);
+  in_store_trap = false;
+  for (uint32_t k = 0; k < n; ++k) {
+    const uint8_t byte = static_cast<uint8_t>(value >> (8 * k));
+    if (!space.ram_range(addr + k, 1)) return false;
+    space.ram()[addr + k - facts.sram.base] = byte;
+  }
+  return true;
+}
+
+// The read-only pages follow the watches: a page is read-only while it holds
+// watched memory. Only runs with idle skipping watch stores: without it the
+// devices read the memory when they advance, as they always did.
+void Machine::Impl::guard_watched_pages() {
+  if (!cpu.uc || !m.opt_.idle_skip || engine_page == 0) return;
+  if (in_store_trap) {
+    guards_stale = true;  // the engine is inside a store to one of these pages
+    return;
+  }
+  guards_stale = false;
+  space.settle_pages();
+  for (size_t p = 0; p < page_guarded.size(); ++p) {
+    const uint32_t lo = facts.sram.base + static_cast<uint32_t>(p) * engine_page, hi = lo + engine_page;
+    const bool want =
+        space.page_cold(p) || std::any_of(store_watches.begin(), store_watches.end(),
+                                          [&](const StoreWatch& w) { return w.lo < hi && w.hi > lo; });
+    if (want == page_guarded[p]) continue;
+    uc_mem_protect(cpu.uc, lo, engine_page, want ? UC_PROT_READ | UC_PROT_EXEC : UC_PROT_ALL);
+    page_guarded[p] = want;
+  }
+}
+
 bool Machine::Impl::open_engine() {
   uc_engine* uc = nullptr;
   uc_err err = uc_open(UC_ARCH_ARM, UC_MODE_THUMB, &uc);
@@ -139,18 +186,34 @@ bool Machine::Impl::open_engine() {
   uc_ctl_set_cpu_model(uc, UC_CPU_ARM_CORTEX_M4);
   uc_mem_map_ptr(uc, facts.flash.base, facts.flash.size, UC_PROT_READ | UC_PROT_EXEC, space.flash());
   uc_mem_map_ptr(uc, 0, facts.flash.size, UC_PROT_READ | UC_PROT_EXEC, space.flash());
-  uc_mem_map_ptr(uc, facts.sram.base, facts.sram.size, UC_PROT_ALL, space.ram());
+  // SRAM as one region per engine page, so that a page turns read-only
+  // without splitting a region while the engine runs.
+  uint32_t page = 0;
+  uc_ctl_get_page_size(uc, &page);
+  if (page != 0 && facts.sram.size % page == 0 && facts.sram.base % page == 0) {
+    engine_page = page;
+    page_guarded.assign(facts.sram.size / page, false);
+    if (m.opt_.idle_skip) space.set_scan_page(page);
+    for (uint32_t off = 0; off < facts.sram.size; off += page)
+      uc_mem_map_ptr(uc, facts.sram.base + off, page, UC_PROT_ALL, space.ram() + off);
+  } else {
+    uc_mem_map_ptr(uc, facts.sram.base, facts.sram.size, UC_PROT_ALL, space.ram());
+  }
   uc_mmio_map(uc, kPeriphBase, kPeriphSize, periph_read, this, periph_write, this);
   uc_mmio_map(uc, kPpbBase, kPpbSize, ppb_read_cb, this, ppb_write_cb, this);
   uc_hook h;
   uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(hook_block), this, 1, 0);
   uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void*>(hook_intr), this, 1, 0);
   uc_hook_add(uc, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(hook_unmapped), this, 1, 0);
-  if (m.opt_.idle_skip)
-    uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(hook_ram_write), this, facts.sram.base,
-                facts.sram.end() - 1);
   dbg.set_callbacks({reinterpret_cast<void*>(hook_insn), reinterpret_cast<void*>(hook_breakpoint),
                      reinterpret_cast<void*>(hook_watch), this});
+  if (m.opt_.idle_skip && engine_page != 0)
+    uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE_PROT, reinterpret_cast<void*>(hook_guarded_store), this,
+                facts.sram.base, facts.sram.end() - 1);
+  else if (m.opt_.idle_skip)  // SRAM not in whole pages: every store is looked at
+    uc_hook_add(uc, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(hook_store), this, facts.sram.base,
+                facts.sram.end() - 1);
+  guard_watched_pages();  // watches asked for before the engine was open
   return true;
 }
 

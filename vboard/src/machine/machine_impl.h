@@ -95,6 +95,14 @@ struct Machine::Impl {
     uint32_t lo, hi;
   };
   std::vector<StoreWatch> store_watches;
+  // Stores into watched SRAM reach on_store without a write hook (any write
+  // hook takes every store off the emulator's fast path): the engine pages
+  // that hold watched memory are read-only, and the protection hook makes
+  // each store there itself. Per page of SRAM: whether it is read-only now.
+  uint32_t engine_page = 0;
+  std::vector<bool> page_guarded;
+  bool in_store_trap = false;  // inside that hook: protection changes wait
+  bool guards_stale = false;   // for the next block
 
   Impl(Machine& mm, const ChipFacts& chip);
 
@@ -108,6 +116,8 @@ struct Machine::Impl {
   void on_block(uint32_t addr, uint32_t size);
   void note_halt_loop(const core::BlockInfo& b, uint32_t addr);
   void on_store(uint32_t addr, uint32_t n);
+  bool on_guarded_store(uint32_t addr, uint32_t n, uint64_t value);
+  void guard_watched_pages();
 
   // bus.cpp
   void check_clock();

@@ -328,11 +328,18 @@ bool VcdWriter::open(const std::string& path, const Board& board, const std::vec
     head += "$var wire 1 " + id + " " + all[chosen[i]] + " $end\n";
   }
   slot_t_.assign(ids_.size(), kNever);
+  lines_.clear();
+  for (const std::string& id : ids_)
+    for (const char level : {'0', '1'}) {
+      ChangeLine l{{level, id[0], id.size() > 1 ? id[1] : '\n', '\n'}, static_cast<uint8_t>(id.size() + 2)};
+      lines_.push_back(l);
+    }
   head += "$upscope $end\n$enddefinitions $end\n#" + std::to_string(units(t0)) + "\n$dumpvars\n";
   for (unsigned i = 0; i < slot_.size(); ++i)
     if (slot_[i] >= 0) head += (board.pin_level(i) ? "1" : "0") + ids_[static_cast<size_t>(slot_[i])] + "\n";
   head += "$end\n";
-  out_ = std::move(head);
+  used_ = 0;
+  append(head);
   last_t_ = units(t0);
   return true;
 }
@@ -347,32 +354,70 @@ void VcdWriter::settled() {
   const auto earlier = [](const Held& a, const Held& b) { return a.t < b.t; };
   if (!std::is_sorted(held_.begin(), held_.end(), earlier))
     std::stable_sort(held_.begin(), held_.end(), earlier);
+  // Room for every change with a time line of its own ('#', 20 digits, '\n')
+  // and its change line: the text is put down with no check per byte.
+  constexpr size_t kMostPerChange = 22 + 4;
+  if (out_.size() < used_ + held_.size() * kMostPerChange) out_.resize(used_ + held_.size() * kMostPerChange);
+  char* p = out_.data() + used_;
   for (const Held& h : held_) {
     const ns_t t = units(h.t);
     // Two changes of one signal in one unit: the phase between them is gone.
     collapsed_ += slot_t_[h.slot] == t;
     slot_t_[h.slot] = t;
     if (t != last_t_) {
-      char b[24];
-      b[0] = '#';
-      char* e = std::to_chars(b + 1, b + sizeof b, t).ptr;
-      *e++ = '\n';
-      out_.append(b, e);
+      p = put_time(p, t);
       last_t_ = t;
     }
-    out_ += h.level ? '1' : '0';
-    out_ += ids_[h.slot];
-    out_ += '\n';
+    const ChangeLine& l = lines_[2 * size_t{h.slot} + (h.level ? 1 : 0)];
+    std::memcpy(p, l.text.data(), l.text.size());
+    p += l.len;
   }
+  used_ = static_cast<size_t>(p - out_.data());
   held_.clear();
-  if (out_.size() >= (1u << 20)) flush();
+  if (used_ >= (1u << 20)) flush();
+}
+
+char* VcdWriter::put_time(char* p, ns_t t) {
+  constexpr size_t kEnd = std::tuple_size_v<decltype(time_digits_)>;
+  char* const d = time_digits_.data();
+  if (time_len_ == 0 || t < time_value_) {
+    char b[24];
+    const size_t n = static_cast<size_t>(std::to_chars(b, b + sizeof b, t).ptr - b);
+    std::memcpy(d + kEnd - n, b, n);
+    time_len_ = n;
+  } else {
+    uint64_t step = t - time_value_;
+    unsigned carry = 0;
+    for (size_t i = kEnd; step != 0 || carry != 0; step /= 10) {
+      --i;
+      if (kEnd - i > time_len_) {  // a digit more
+        d[i] = '0';
+        time_len_ = kEnd - i;
+      }
+      const unsigned sum = static_cast<unsigned>(d[i] - '0') + static_cast<unsigned>(step % 10) + carry;
+      carry = sum >= 10;
+      d[i] = static_cast<char>('0' + sum % 10);
+    }
+  }
+  time_value_ = t;
+  *p++ = '#';
+  std::memcpy(p, d + kEnd - time_len_, time_len_);
+  p += time_len_;
+  *p++ = '\n';
+  return p;
+}
+
+void VcdWriter::append(const std::string& text) {
+  if (out_.size() < used_ + text.size()) out_.resize(used_ + text.size());
+  std::memcpy(out_.data() + used_, text.data(), text.size());
+  used_ += text.size();
 }
 
 void VcdWriter::flush() {
-  if (!f_ || out_.empty()) return;
-  if (std::fwrite(out_.data(), 1, out_.size(), f_) != out_.size() && write_error_.empty())
+  if (!f_ || used_ == 0) return;
+  if (std::fwrite(out_.data(), 1, used_, f_) != used_ && write_error_.empty())
     write_error_ = std::strerror(errno);
-  out_.clear();
+  used_ = 0;
 }
 
 bool VcdWriter::finish(ns_t end, std::string* error) {
@@ -381,7 +426,7 @@ bool VcdWriter::finish(ns_t end, std::string* error) {
     return false;
   }
   settled();
-  out_ += "#" + std::to_string(std::max(units(end), last_t_)) + "\n";
+  append("#" + std::to_string(std::max(units(end), last_t_)) + "\n");
   flush();
   if (std::fclose(f_) != 0 && write_error_.empty()) write_error_ = std::strerror(errno);
   f_ = nullptr;

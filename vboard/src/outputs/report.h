@@ -2,6 +2,7 @@
 // viewers, and a text summary for people.
 #pragma once
 
+#include <array>
 #include <cstdio>
 #include <functional>
 #include <ostream>
@@ -68,14 +69,29 @@ class VcdWriter final : public PinWatcher {
     int level;
   };
   void flush();
+  void append(const std::string& text);
   ns_t units(ns_t t) const { return (t + scale_ / 2) / scale_; }
   std::FILE* f_ = nullptr;
   std::string path_;
   std::vector<int> slot_;  // pin index -> traced signal, -1 not traced
   std::vector<std::string> ids_;
-  std::vector<Held> held_;  // changes since the last settled()
-  std::string out_;         // text not yet written
-  ns_t last_t_ = 0;         // in units of the timescale
+  // Per traced signal and level: its change line ("0!\n"), made once.
+  struct ChangeLine {
+    std::array<char, 4> text;
+    uint8_t len;
+  };
+  std::vector<ChangeLine> lines_;  // index 2 * signal + level
+  std::vector<Held> held_;         // changes since the last settled()
+  std::vector<char> out_;          // text not yet written: its first used_ bytes
+  size_t used_ = 0;
+  // The last time line's number in decimal, right-aligned in time_digits_:
+  // the next one is that number plus a small step, made by adding the step
+  // digit by digit instead of writing the whole number anew.
+  char* put_time(char* p, ns_t t);
+  std::array<char, 24> time_digits_{};
+  size_t time_len_ = 0;
+  ns_t time_value_ = 0;
+  ns_t last_t_ = 0;  // in units of the timescale
   ns_t scale_ = 1;
   std::vector<ns_t> slot_t_;  // per traced signal: its last change, in units
   uint64_t collapsed_ = 0;
