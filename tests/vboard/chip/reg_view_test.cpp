@@ -3,27 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
-#include <sstream>
 
 #include "chip/reg_view.h"
 #include "chip/stm32g431_desc.h"
+#include "support/line_of.h"
 
 namespace vboard::chip_test {
 namespace {
 
 using periph::regview::table;
-
-// The line of `out` that starts with `name`, its runs of spaces made one.
-std::string line_of(const std::string& out, const std::string& name) {
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    line = std::regex_replace(line, std::regex(" +"), " ");
-    if (line.rfind(" " + name + " ", 0) == 0 || line.rfind(name + " ", 0) == 0)
-      return line.substr(line.find_first_not_of(' '));
-  }
-  return "(no line for " + name + " in:\n" + out + ")";
-}
+using test::line_of;
 
 // Registers as words at addresses; an address not held cannot be read.
 struct FakeBus {

@@ -5,11 +5,9 @@
 // reading them changes nothing the run does afterwards.
 #include <gtest/gtest.h>
 
-#include <regex>
-#include <sstream>
-
 #include "gdb/machine_target.h"
 #include "support/firmware.h"
+#include "support/line_of.h"
 #include "support/slurp.h"
 #include "world/board.h"
 
@@ -48,18 +46,6 @@ TEST(Monitor, PartsAreReachedByTheirWholeNameEvenWhenItIsACommand) {
       EXPECT_EQ(out, "monitor part: no part named 'nothing' (parts: 'time')\n");
     }
   }
-}
-
-// The line of `out` for `name` (a field, or the register's own first line),
-// its runs of spaces made one.
-std::string line_of(const std::string& out, const std::string& name) {
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    line = std::regex_replace(line, std::regex(" +"), " ");
-    if (line.rfind(" " + name + " ", 0) == 0 || line.rfind(name + " ", 0) == 0)
-      return line.substr(line.find_first_not_of(' '));
-  }
-  return "(no line for " + name + " in:\n" + out + ")";
 }
 
 TEST(Monitor, RegsDecodesTheRearImagesRegistersByName) {
