@@ -134,7 +134,10 @@ function pulsePart(part, pin) {
   const stop = el('button', { type: 'button', id: 'pulse-stop-' + pin, textContent: 'Stop pulses' });
   const now = el('span', { className: 'small', id: 'pulse-now-' + pin, textContent: 'no pulses' });
   const why = el('span', { className: 'field-msg', id: 'pulse-msg-' + pin, role: 'alert' });
-  for (const f of [w, p]) f.addEventListener('input', () => { why.textContent = ''; });
+  for (const f of [w, p]) {
+    f.addEventListener('input', () => { why.textContent = ''; });
+    f.addEventListener('keydown', (e) => { if (e.key === 'Enter') go.click(); });
+  }
   go.addEventListener('click', () => {
     const wv = w.value.trim(), pv = p.value.trim();
     why.textContent = !isAmount(wv) ? 'width: give the high time in microseconds, e.g. 1500'

@@ -447,6 +447,8 @@ def stub_inputs(driver, stub):
     check(wait_until(lambda: stub.sent("set")) and
           stub.sent("set")[-1]["pin"] == "PB6" and stub.sent("set")[-1]["level"] == "0",
           "stub: a click on an open switch asks to close it")
+    time.sleep(0.1)
+    check(switch("PB6") == "open", "stub: the click alone does not turn the switch")
     stub.push(t="error", text="PB6: refused for the test")
     wait_for(driver, "window.vb.errors.length")
     check(switch("PB6") == "open", "stub: a refused click leaves the switch as the board has it")
@@ -551,19 +553,21 @@ def stub_connection(driver, stub, out_dir):
     driver.find_element(By.ID, "reconnect").click()
     check(bool(wait_for(driver, "window.vb.connected && !document.getElementById('save').disabled", 3)),
           "stub: 'reconnect now' connects at once and the inputs come back")
-    reason = "this board already has 8 pages open: close one, then reload"
-    stub.refuse = (1013, reason)
-    stub.close_all(1013, reason)
-    shown = wait_for(driver, "window.vb.stopped && document.getElementById('banner-text').textContent", 3)
-    check(shown == reason, "stub: a 1013 close shows its reason: %r" % shown)
-    n = len(stub.arrivals)
-    time.sleep(2)
-    check(len(stub.arrivals) == n, "stub: no retry after a 1013 close")
-    (Path(out_dir) / "stub_refused.png").write_bytes(driver.get_screenshot_as_png())
-    stub.refuse = None
-    driver.find_element(By.ID, "reconnect").click()
-    check(bool(wait_for(driver, "window.vb.connected && document.getElementById('banner').hidden", 3)),
-          "stub: the Reconnect button connects again")
+    for code, reason in ((1013, "this board already has 8 pages open: close one, then reload"),
+                         (1008, "refused for the test")):
+        stub.refuse = (code, reason)
+        stub.close_all(code, reason)
+        shown = wait_for(driver, "window.vb.stopped && document.getElementById('banner-text').textContent", 3)
+        check(shown == reason, "stub: a %d close shows its reason: %r" % (code, shown))
+        n = len(stub.arrivals)
+        time.sleep(1.5)  # a retry would have come after 0.5 s
+        check(len(stub.arrivals) == n, "stub: no retry after a %d close" % code)
+        if code == 1013:
+            (Path(out_dir) / "stub_refused.png").write_bytes(driver.get_screenshot_as_png())
+        stub.refuse = None
+        driver.find_element(By.ID, "reconnect").click()
+        check(bool(wait_for(driver, "window.vb.connected && document.getElementById('banner').hidden", 3)),
+              "stub: after a %d close, the Reconnect button connects again" % code)
 
 
 def stub_page(driver, out_dir):
