@@ -320,10 +320,21 @@ function applyRecording(r) {
 // a halted image takes only a reset (and a save, and the pace of the next run).
 function applyEnabled() {
   const off = !vb.connected, halted = vb.state === 'halted';
-  for (const b of document.querySelectorAll('#board button, #board input, #other-pins button, #other-pins select, #run-pause, #step'))
+  const all = (q) => document.querySelectorAll(q);
+  for (const b of all('#board button, #board input, #other-pins button, #other-pins select, #run-pause, #step'))
     b.disabled = off || halted;
-  for (const b of document.querySelectorAll('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button'))
+  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button'))
     b.disabled = off;
+}
+
+// The pace the board runs at, whoever set it (this tab, another, or a refusal
+// that left it as it was); a pace the list lacks gets an entry of its own.
+function showPace(rate) {
+  const sel = $('pace');
+  const value = rate === 'fast' ? 'fast' : String(Number(rate));
+  if (![...sel.options].some((o) => o.value === value))
+    sel.append(el('option', { value, textContent: '× ' + value }));
+  sel.value = value;
 }
 
 function applyState(u) {
@@ -343,6 +354,7 @@ function applyState(u) {
     a.textContent = 'achieved × ' + (vb.achieved >= 100 ? vb.achieved.toFixed(0) : vb.achieved >= 10
       ? vb.achieved.toFixed(1) : vb.achieved.toFixed(2));
   $('run-pause').textContent = u.state === 'running' ? 'Pause' : 'Run';
+  if (u.rate !== undefined) showPace(u.rate);
   applyEnabled();
   $('stats').textContent = vb.inputs + ' inputs recorded · ' + vb.updates + ' updates';
 }
@@ -446,7 +458,7 @@ function connect() {
   clearInterval(retryTick);
   retryTimer = retryTick = null;
   vb.stopped = '';
-  $('banner').hidden = true;
+  if (!$('banner').hidden) showBanner('Connecting to the board …', 'Reconnect now');
   showConn('connecting', '');
   const sock = new WebSocket('ws://' + location.host + '/ws');
   let openedAt = null;
@@ -456,6 +468,7 @@ function connect() {
     vb.connected = true;
     seq = 0;
     showConn('connected', 'up');
+    $('banner').hidden = true;
     applyEnabled();
   };
   sock.onclose = (ev) => {

@@ -22,7 +22,7 @@ headless, driven by chromium-driver through python3-selenium.
   stays possible;
 - a WebSocket upgrade with a foreign Origin and a request with a foreign Host
   are refused.
-Screenshots go to OUT_DIR (live_front.png, live_rear.png, live_halt.png,
+Screenshots go to OUT_DIR (live_front.png, live_rear.png, live_rear_narrow.png, live_halt.png,
 stub_wide.png, stub_narrow.png, stub_refused.png), and with --pictures the
 live_* ones also to DIR (docs/pictures, to refresh the committed ones).
 """
@@ -246,6 +246,12 @@ def rear(driver, vboard, fw, out_dir, pictures):
         driver.execute_script("window.vb.errors = []; ws.send('{\"seq\": 1, \"op\": \"fly\"}')")
         err = wait_for(driver, "window.vb.errors.length && window.vb.errors[0]", 3)
         check(bool(err) and "out of order" in err or "not a request" in (err or ""), "rear: a bad message is answered with an error in the page: %r" % err)
+        driver.set_window_size(420, 2400)
+        time.sleep(0.3)
+        count, over = driver.execute_script(OVERLAPS)
+        check(count >= 1 and not over, "rear, narrow: %d messages shown, none over a control %s" % (count, over))
+        (Path(out_dir) / "live_rear_narrow.png").write_bytes(driver.get_screenshot_as_png())
+        driver.set_window_size(1400, 1150)
     finally:
         status, text = board.stop()
         check(status == 0, "rear: the server ends cleanly on SIGTERM (%d)" % status)
@@ -426,7 +432,8 @@ const over = (a, b) => a.left < b.right && b.left < a.right && a.top < b.bottom 
 const out = [];
 for (const m of boxes) for (const c of ctrls) {
   if (m.contains(c)) continue;
-  if (over(m.getBoundingClientRect(), c.getBoundingClientRect())) out.push(m.textContent + ' over ' + (c.id || c.textContent));
+  if (over(m.getBoundingClientRect(), c.getBoundingClientRect()))
+    out.push(m.textContent + ' over ' + (c.id || c.textContent));
 }
 return [boxes.length, out];
 """
@@ -489,13 +496,18 @@ def stub_inputs(driver, stub):
 
 
 def stub_pace_and_recording(driver, stub):
+    for rate, shown in ((10, "10"), (3, "3"), ("fast", "fast")):  # 3: a pace the list lacks
+        stub.update(rate=rate)
+        check(bool(wait_for(driver, "document.getElementById('pace').value === %r" % shown, 3)),
+              "stub: the pace list shows the board's pace %r" % rate)
     rows = [(dict(achieved=0.42, lagging=True), "achieved × 0.42", True),
             (dict(achieved=1.0), "achieved × 1.00", True),  # lagging stays until the server clears it
             (dict(achieved=1.0, lagging=False), "achieved × 1.00", False)]
     for fields, achieved, lagging in rows:
         stub.update(**fields)
         shown = wait_for(driver, "document.getElementById('achieved').textContent === %r && "
-                                 "document.getElementById('lag').hidden === %s" % (achieved, str(not lagging).lower()), 3)
+                                 "document.getElementById('lag').hidden === %s"
+                         % (achieved, str(not lagging).lower()), 3)
         check(bool(shown), "stub: %s shows %r, lagging %s" % (fields, achieved, lagging))
     full = {"inputs": 3, "bytes": 65536, "limit": 65536, "seconds": 12.5, "limit_seconds": 600, "warn": True,
             "full": True, "note": "recording full: a save reaches up to 12.500 s"}
@@ -548,7 +560,8 @@ def stub_connection(driver, stub, out_dir):
     gaps = [b - a for a, b in zip(t, t[1:])]
     check(len(gaps) == 3 and gaps[0] >= 0.3 and gaps[1] > 1.5 * gaps[0] and gaps[2] > 1.5 * gaps[1],
           "stub: each retry waits longer: %s s" % ["%.2f" % g for g in gaps])
-    check("trying again" in (text_of(driver, "banner-text") or ""), "stub: the page says it will try again")
+    said = wait_for(driver, "document.getElementById('banner-text').textContent.includes('trying again in')", 3)
+    check(bool(said) and text_of(driver, "banner-text") is not None, "stub: the page says it will try again")
     stub.refuse = None
     driver.find_element(By.ID, "reconnect").click()
     check(bool(wait_for(driver, "window.vb.connected && !document.getElementById('save').disabled", 3)),
