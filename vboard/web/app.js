@@ -59,6 +59,8 @@ function fmtTime(ns) {
   return ns + ' ns';
 }
 
+const count = (n, what) => n + ' ' + what + (n === 1 ? '' : 's');
+
 function fmtBytes(b) {
   if (b >= 1 << 20) return (b / (1 << 20)).toFixed(1) + ' MiB';
   if (b >= 1 << 10) return (b / (1 << 10)).toFixed(1) + ' KiB';
@@ -241,7 +243,7 @@ function applyDriven(driven, force) {
   for (const s of switches) showSwitch(s.button, s.part, driven[s.pin]);
   for (const f of pulseInputs) {
     const pulse = driven[f.pin] && driven[f.pin].pulse;
-    f.now.textContent = pulse ? 'in effect: ' + fmtTime(pulse.high_ns) + ' every ' + fmtTime(pulse.period_ns)
+    f.now.textContent = pulse ? 'in effect: ' + pulse.high_ns / 1e3 + ' µs every ' + pulse.period_ns / 1e6 + ' ms'
       : 'no pulses';
     // The fields change when the pulse in effect does (or after a refusal),
     // but not under the cursor of someone typing: the line beside them says
@@ -309,7 +311,7 @@ function applyRecording(r) {
   const size = fmtBytes(r.bytes || 0) + (r.limit ? ' of ' + fmtBytes(r.limit) : '');
   const secs = (v) => Number(Number(v || 0).toFixed(3)) + ' s';
   const span = r.limit_seconds ? secs(r.seconds) + ' of ' + secs(r.limit_seconds) : secs(r.seconds);
-  $('recording-size').textContent = (r.inputs || 0) + ' inputs recorded · ' + size + ' · ' + span;
+  $('recording-size').textContent = count(r.inputs || 0, 'input') + ' recorded · ' + size + ' · ' + span;
   $('recording-note').textContent = r.note
     || (r.full ? 'recording stopped: a save reaches up to ' + secs(r.seconds)
       : r.warn ? 'the recording nears what a scenario may hold' : '');
@@ -356,7 +358,7 @@ function applyState(u) {
   $('run-pause').textContent = u.state === 'running' ? 'Pause' : 'Run';
   if (u.rate !== undefined) showPace(u.rate);
   applyEnabled();
-  $('stats').textContent = vb.inputs + ' inputs recorded · ' + vb.updates + ' updates';
+  $('stats').textContent = count(vb.inputs, 'input') + ' recorded · ' + count(vb.updates, 'update');
 }
 
 function applyTrace(trace) {
@@ -516,8 +518,8 @@ function hideResetConfirm() {
 function askReset(from) {
   const n = vb.recording ? vb.recording.inputs : vb.inputs;
   if (!n) { send({ op: 'reset' }, from); return; }
-  $('reset-question').textContent = 'Discard the ' + n + (n === 1 ? ' input' : ' inputs') +
-    ' recorded since power-on? Save them first to keep them.';
+  $('reset-question').textContent = 'Discard the ' + count(n, 'input') +
+    ' recorded since power-on? Save as scenario first to keep them.';
   $('reset').hidden = true;
   $('reset-confirm').hidden = false;
 }

@@ -161,7 +161,7 @@ def front(driver, vboard, fw, out_dir, pictures):
         driver.find_element(By.ID, "pulse-apply-PA0").click()
         check(wait_for(driver, lamps + " === 2", 5) is not None, "front: 1500 us lights both lights")
         if driver.execute_script("return window.vb.driven !== null"):
-            now = wait_for(driver, "document.getElementById('pulse-now-PA0').textContent.includes('1.500 ms')", 3)
+            now = wait_for(driver, "document.getElementById('pulse-now-PA0').textContent.includes('1500 µs every 20 ms')", 3)
             check(bool(now), "front: the page shows the pulse the board drives")
         time.sleep(0.3)
         shot = driver.get_screenshot_as_png()
@@ -491,7 +491,7 @@ def stub_inputs(driver, stub):
           stub.sent("pulse")[-1]["period"] == "20ms", "stub: a usable pulse is sent as typed")
     stub.update(driven={"PA0": {"pulse": {"high_ns": 1_200_000, "period_ns": 20_000_000}}})
     check(bool(wait_for(driver, "document.getElementById('pulse-width-PA0').value === '1200'", 3)) and
-          "1.200 ms every 20.000 ms" in text_of(driver, "pulse-now-PA0"),
+          "1200 µs every 20 ms" in text_of(driver, "pulse-now-PA0"),
           "stub: the fields show the pulse in effect, not the one typed")
 
 
