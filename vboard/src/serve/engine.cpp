@@ -73,13 +73,44 @@ bool Client::closed() const {
   return closed_;
 }
 
+// ------------------------------------------------------------------ PaceWatch
+
+void PaceWatch::sample(double wall, ns_t vt) {
+  if (!samples_.empty() && vt < samples_.back().second) samples_.clear();
+  samples_.emplace_back(wall, vt);
+  // Keep the newest sample at least a window old, to measure across the whole window.
+  while (samples_.size() > 2 && samples_[1].first <= wall - kWindow) samples_.pop_front();
+  if (lagging_ && wall - behind_at_ >= kSteady) lagging_ = false;
+}
+
+void PaceWatch::fell_behind(double wall) {
+  lagging_ = true;
+  behind_at_ = wall;
+}
+
+void PaceWatch::restart() {
+  samples_.clear();
+  lagging_ = false;
+}
+
+double PaceWatch::achieved() const {
+  if (samples_.size() < 2) return 0;
+  const double span = samples_.back().first - samples_.front().first;
+  if (span <= 0) return 0;
+  return static_cast<double>(samples_.back().second - samples_.front().second) / 1e9 / span;
+}
+
 // ------------------------------------------------------------------ Engine
 
 Engine::Engine(const Image& image, std::string image_path, MachineOptions options,
-               const BoardDescription& board, std::set<std::string> allowed)
+               const BoardDescription& board, std::set<std::string> allowed, std::string board_why)
     : image_(image), image_path_(std::move(image_path)) {
   image_name_ = image_path_.substr(image_path_.find_last_of('/') + 1);
-  live_ = std::make_unique<LiveBoard>(image_, image_path_, std::move(options), board, std::move(allowed));
+  report_info_.image = image_path_;
+  report_info_.image_notes = image.warnings();
+  report_info_.allowed = allowed;
+  live_ = std::make_unique<LiveBoard>(image_, image_path_, std::move(options), board, std::move(allowed),
+                                      std::move(board_why));
   // The logic trace shows the parts' pins to begin with.
   std::vector<unsigned> chosen;
   for (const BoardPart& p : live_->board().parts) {
@@ -138,6 +169,20 @@ std::string Engine::report_json() {
   return result.get();
 }
 
+std::optional<Engine::ReportSnapshot> Engine::report_snapshot() {
+  auto done = std::make_shared<std::promise<std::optional<ReportSnapshot>>>();
+  auto result = done->get_future();
+  {
+    std::lock_guard lk(mu_);
+    if (stop_) return std::nullopt;
+    queue_.push_back(Task{[this, done] {
+      done->set_value(ReportSnapshot{live_->machine().result(), report_info_});
+    }});
+  }
+  cv_.notify_all();
+  return result.get();
+}
+
 EngineStats Engine::stats() const {
   std::lock_guard lk(stats_mu_);
   return stats_;
@@ -157,8 +202,9 @@ Update Engine::snapshot() {
   u.state = live_->halted() ? "halted" : (paused_ && !step_end_) ? "paused" : "running";
   u.rate = rate_;
   u.fast = fast_;
-  u.lagging = lagging_;
-  u.inputs = live_->applied().size();
+  u.lagging = pace_.lagging();
+  u.achieved = pace_.achieved();
+  u.inputs = live_->recording().inputs;
   u.generation = generation_;
   return u;
 }
@@ -185,6 +231,10 @@ void Engine::publish(bool force) {
     u.findings = f;
     published_findings_ = std::move(f);
   }
+  if (!published_driven_ || live_->driven() != *published_driven_)
+    u.driven = published_driven_ = live_->driven();
+  if (RecordingState r = live_->recording(); !published_recording_ || r != *published_recording_)
+    u.recording = published_recording_ = std::move(r);
   for (auto& [pin, e] : live_->edges().take()) {
     TraceEdges& t = u.trace[names[pin]];
     t.edges = std::move(e.edges);
@@ -194,7 +244,7 @@ void Engine::publish(bool force) {
   }
   const bool changed = u.state != published_state_;
   published_state_ = u.state;
-  if (!force && !changed && u.pins.empty() && !u.strip && !u.findings && u.trace.empty() &&
+  if (!force && !changed && u.pins.empty() && !u.strip && !u.findings && u.trace.empty() && !u.driven &&
       Clock::now() - last_publish_ < std::chrono::milliseconds(250))
     return;  // nothing new but time: a quarter second is soon enough for the clock
   for (const auto& c : clients_) c->post(u);
@@ -239,7 +289,7 @@ void Engine::take(Asked& a) {
       if (!c.fast) e.rate_ = c.rate;
       e.paused_ = false;
       e.step_end_.reset();
-      e.lagging_ = false;
+      e.pace_.restart();
       e.anchor();
     }
     void operator()(const command::Pause&) const {
@@ -249,7 +299,6 @@ void Engine::take(Asked& a) {
     void operator()(const command::Run&) const {
       e.paused_ = false;
       e.step_end_.reset();
-      e.lagging_ = false;
       e.anchor();
     }
     void operator()(const command::Step& c) const {
@@ -262,10 +311,8 @@ void Engine::take(Asked& a) {
     }
     void operator()(const command::Reset&) const { e.reset_board(); }
     void operator()(const command::Save& c) const {
-      std::string err;
       const std::string name = c.name.empty() ? "live session on " + e.image_name_ : c.name;
-      const std::string yaml = e.live_->scenario_text(name, &err);
-      say(yaml.empty() ? error_json(err) : scenario_json(name, yaml));
+      say(scenario_json(name, e.live_->scenario_text(name)));
     }
     void operator()(const command::Trace& c) const { e.trace(c.pins, say); }
     void operator()(const command::Ping&) const {}
@@ -287,12 +334,14 @@ void Engine::reset_board() {
   live_->reset();
   ++generation_;
   step_end_.reset();
-  lagging_ = false;
+  pace_.restart();
   anchor();
   published_levels_.clear();
   published_frames_ = ~uint64_t{0};
   published_strip_.clear();
   published_findings_.reset();
+  published_driven_.reset();
+  published_recording_.reset();
   const std::string m = hello();
   for (const auto& client : clients_) client->post_hello(m);
 }
@@ -328,7 +377,7 @@ std::optional<ns_t> Engine::slice_target() {
   const double want = static_cast<double>(anchor_vt_) + (w - anchor_wall_) * per_s;
   if (want - static_cast<double>(now) > 0.25 * per_s) {
     // A quarter second behind: the machine cannot keep this pace. The debt is dropped.
-    lagging_ = true;
+    pace_.fell_behind(w);
     anchor_vt_ = now;
     anchor_wall_ = w;
     std::lock_guard lk(stats_mu_);
@@ -362,12 +411,11 @@ void Engine::publish_after_slice(bool requests, const std::string& state_before)
     publish(requests || state_changed);
 }
 
-Engine::Clock::time_point Engine::next_wake(Clock::time_point wake, std::optional<ns_t> target) {
+Engine::Clock::time_point Engine::next_wake(Clock::time_point wake) {
   if (paused_ || live_->halted()) return wake;
   // Next slice when the pace has made kSliceWall of virtual time due.
   const double due_s = anchor_wall_ + static_cast<double>(live_->now() - anchor_vt_) / (rate_ * 1e9) +
                        std::chrono::duration<double>(kSliceWall).count();
-  if (lagging_ && target) lagging_ = live_->now() < *target;
   return start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(due_s));
 }
 
@@ -387,11 +435,12 @@ void Engine::loop() {
     const std::optional<ns_t> target = slice_target();
     if (target && *target > live_->now()) run_slice(*target);
     if (step_end_ && live_->now() >= *step_end_) step_end_.reset();
+    pace_.sample(wall_now(), live_->now());
     publish_after_slice(!batch.empty(), state_before);
     const bool busy = !live_->halted() && (step_end_ || (!paused_ && fast_));
     if (busy) continue;
     std::unique_lock lk(mu_);
-    cv_.wait_until(lk, next_wake(wake, target), [&] { return stop_ || !queue_.empty(); });
+    cv_.wait_until(lk, next_wake(wake), [&] { return stop_ || !queue_.empty(); });
   }
   // Requests that came with the stop: a report someone waits for is still made.
   std::deque<Request> rest;

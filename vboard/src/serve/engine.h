@@ -22,6 +22,7 @@
 #include <variant>
 #include <vector>
 
+#include "outputs/report.h"
 #include "serve/live.h"
 #include "serve/messages.h"
 
@@ -57,6 +58,29 @@ class Client {
   std::atomic<uint64_t> merged_{0}, dropped_{0};
 };
 
+// The pace as the pages see it, from wall times in seconds and virtual times:
+// `achieved` is the virtual seconds per wall second over about the last
+// second; `lagging` is set when the machine falls a quarter second behind the
+// pace asked and cleared only after two seconds without falling behind again,
+// so that a machine short of the pace shows so steadily.
+class PaceWatch {
+ public:
+  static constexpr double kWindow = 1.0, kSteady = 2.0;
+  // After each slice (and when idle): the machine's virtual time at `wall`.
+  void sample(double wall, ns_t vt);
+  // The machine was a quarter second behind at `wall` (its debt dropped).
+  void fell_behind(double wall);
+  // A new pace or a new power-on: nothing measured yet, nothing owed.
+  void restart();
+  double achieved() const;
+  bool lagging() const { return lagging_; }
+
+ private:
+  std::deque<std::pair<double, ns_t>> samples_;
+  bool lagging_ = false;
+  double behind_at_ = 0;
+};
+
 struct EngineStats {
   uint64_t slices = 0, updates = 0, lag_events = 0;
   ns_t vt = 0;
@@ -71,8 +95,9 @@ class Engine {
   static constexpr std::chrono::milliseconds kPublishEvery{20};
   static constexpr std::chrono::milliseconds kSliceWall{5};
 
+  // `board_why`: one line saying why this board is in use, for the pages ("" when not known).
   Engine(const Image& image, std::string image_path, MachineOptions options, const BoardDescription& board,
-         std::set<std::string> allowed);
+         std::set<std::string> allowed, std::string board_why = "");
   ~Engine();
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -86,6 +111,15 @@ class Engine {
   void submit(const std::shared_ptr<Client>& from, Command c);
   // The run so far as `vboard --json` writes it (waits for the machine thread).
   std::string report_json();
+  // The run so far and what its JSON report says of the image, taken on the
+  // machine thread (a copy of the result, quick next to writing its JSON), for
+  // the caller to write the report on its own thread while the board runs on.
+  // nullopt once stopped.
+  struct ReportSnapshot {
+    RunResult result;
+    ReportInfo info;
+  };
+  std::optional<ReportSnapshot> report_snapshot();
   EngineStats stats() const;
 
  private:
@@ -115,7 +149,7 @@ class Engine {
   // After a slice: the state to the pages when it changed, the strip changed or it is time.
   void publish_after_slice(bool requests, const std::string& state_before);
   // When the next slice is due at the pace; `wake` when it is not paced.
-  Clock::time_point next_wake(Clock::time_point wake, std::optional<ns_t> target);
+  Clock::time_point next_wake(Clock::time_point wake);
   void take(Attach& a);
   void take(Detach& d);
   void take(Asked& a);
@@ -133,6 +167,7 @@ class Engine {
   const Image& image_;
   std::string image_path_;
   std::string image_name_;
+  ReportInfo report_info_;  // the image's part of the report (report_snapshot)
   std::unique_ptr<LiveBoard> live_;
 
   mutable std::mutex mu_;
@@ -144,7 +179,8 @@ class Engine {
   // Machine thread only.
   std::vector<std::shared_ptr<Client>> clients_;
   std::vector<std::string> trace_pins_;
-  bool paused_ = false, fast_ = false, lagging_ = false;
+  bool paused_ = false, fast_ = false;
+  PaceWatch pace_;
   double rate_ = 1;
   std::optional<ns_t> step_end_;
   ns_t anchor_vt_ = 0;
@@ -157,6 +193,8 @@ class Engine {
   uint64_t published_frames_ = ~uint64_t{0};
   std::vector<Rgb> published_strip_;
   std::optional<Findings> published_findings_;
+  std::optional<Driven> published_driven_;
+  std::optional<RecordingState> published_recording_;
   std::string published_state_;
 
   mutable std::mutex stats_mu_;

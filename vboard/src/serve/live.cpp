@@ -6,7 +6,6 @@
 
 #include "outputs/strip_outputs.h"
 #include "outputs/report.h"
-#include "world/recognise.h"
 #include "world/values.h"
 
 namespace vboard::serve {
@@ -54,12 +53,13 @@ std::map<unsigned, EdgeLog::PinEdges> EdgeLog::take() {
 }
 
 LiveBoard::LiveBoard(const Image& image, const std::string& image_path, MachineOptions options,
-                     const BoardDescription& board, std::set<std::string> allowed)
+                     const BoardDescription& board, std::set<std::string> allowed, std::string board_why)
     : image_(image),
       image_path_(image_path),
       options_(std::move(options)),
       board_(board),
-      allowed_(std::move(allowed)) {
+      allowed_(std::move(allowed)),
+      board_why_(std::move(board_why)) {
   build();
 }
 
@@ -77,7 +77,10 @@ void LiveBoard::build() {
   edges_ = std::make_unique<EdgeLog>(pin_names_.size());
   edges_->choose(chosen);
   m_->board().watch_pins(edges_.get());
-  applied_.clear();
+  last_.reset();
+  driven_.clear();
+  rec_ = Recording();
+  rec_ = Recording(header("").size());
 }
 
 void LiveBoard::reset() { build(); }
@@ -88,6 +91,10 @@ bool LiveBoard::halted() const { return m_->halt().has_value(); }
 bool LiveBoard::run_until(ns_t t) {
   if (halted()) return false;
   m_->run_until(t);
+  // A translated block that began before t ran whole, past it: the end asked
+  // becomes where the run stands, as the replay of a saved session asks it
+  // (the report notes a run that ended past the end asked).
+  if (m_->now() > t) m_->run_until(m_->now());
   return !halted();
 }
 
@@ -122,10 +129,16 @@ std::string LiveBoard::apply(const Input& in) {
       if (!s) return "the board has no LED strip";
       if (!s->current()) return "no strip frame has latched yet: nothing to expect";
       a.seen_leds = strip_leds();
+      if (const BoardPart* part = board_.strip())
+        a.strip_length = std::get<BoardPart::Strip>(part->kind).leds;
+      // A latch after fewer than 24 bits shows no LED: an expectation needs one.
+      if (a.seen_leds.empty()) return "the strip's latched frame holds no whole LED: nothing to expect";
       break;
     }
   }
-  applied_.push_back(std::move(a));
+  drive(driven_, in);
+  rec_.add(at, step_lines(a));
+  last_ = std::move(a);
   return "";
 }
 
@@ -170,28 +183,7 @@ Findings LiveBoard::findings() const {
   return f;
 }
 
-std::string scenario_time(ns_t t) {
-  if (t == 0) return "0";
-  if (t % kMs == 0) return std::to_string(t / kMs) + "ms";
-  if (t % kUs == 0) return std::to_string(t / kUs) + "us";
-  return std::to_string(t) + "ns";
-}
-
 namespace {
-
-const std::pair<const char*, Rgb> kNamed[] = {
-    {"dark", {0, 0, 0}},     {"red", {255, 0, 0}},       {"green", {0, 255, 0}},
-    {"blue", {0, 0, 255}},   {"yellow", {255, 255, 0}},  {"magenta", {255, 0, 255}},
-    {"cyan", {0, 255, 255}}, {"white", {255, 255, 255}},
-};
-
-std::string color_text(const Rgb& c) {
-  for (const auto& [name, rgb] : kNamed)
-    if (rgb == c) return name;
-  return "[" + std::to_string(c[0]) + ", " + std::to_string(c[1]) + ", " + std::to_string(c[2]) + "]";
-}
-
-std::string level_text(int level) { return level < 0 ? "z" : std::to_string(level); }
 
 // A one-line double-quoted YAML string of printable text.
 std::string yaml_quoted(const std::string& text) {
@@ -203,74 +195,57 @@ std::string yaml_quoted(const std::string& text) {
   return out + "\"";
 }
 
+// Cycles per instruction as --cpi takes them: "1.5" for 1500.
+std::string cpi_text(uint32_t milli) {
+  std::string frac = std::to_string(1000 + milli % 1000).substr(1);
+  while (!frac.empty() && frac.back() == '0') frac.pop_back();
+  return std::to_string(milli / 1000) + (frac.empty() ? "" : "." + frac);
+}
+
 }  // namespace
 
-std::string LiveBoard::scenario_text(const std::string& name, std::string* error) const {
-  const ns_t end = m_->now();
-  if (end > limits::kMaxTime) {
-    *error = "the session has run " + format_ns(end) + " of virtual time; a scenario holds at most " +
-             values::exact_ns(limits::kMaxTime) + " (reset to start a shorter one)";
-    return "";
-  }
-  std::ostringstream o;
+std::string LiveBoard::replay_command() const {
+  std::string c = "vboard " + values::printable(image_path_);
+  // The board: named when it is not the one the image runs on by itself.
+  const BoardDescription& own = default_board(image_);
+  if (!board_.file.empty() && (board_.file != own.file || board_.name != own.name))
+    c += " --board " + values::printable(board_.file);
+  if (options_.cpi_milli != MachineOptions{}.cpi_milli) c += " --cpi " + cpi_text(options_.cpi_milli);
+  if (!options_.idle_skip) c += " --no-idle-skip";
+  for (const std::string& f : options_.faults) c += " --fault " + f;
+  for (const std::string& k : allowed_) c += " --allow " + k;
+  return c + " --scenario FILE";
+}
+
+std::string LiveBoard::header(const std::string& name) const {
   const std::string slash = image_path_.substr(image_path_.find_last_of('/') + 1);
-  o << "# Recorded by vboard --serve from " << values::printable(slash)
-    << ": every input the page gave, at its virtual time,\n"
-       "# and the outputs marked in the page as expectations. Replay: vboard IMAGE";
-  for (const std::string& f : options_.faults) o << " --fault " << f;
-  o << " --scenario FILE\n";
-  o << "name: " << yaml_quoted(name.empty() ? "live session" : name) << "\n";
-  o << "version: 1\n";
-  if (const std::string b = board_of(image_); !b.empty()) o << "board: " << b << "\n";
-  o << "steps:\n";
-  ns_t t = 0;
-  const auto delay_to = [&](ns_t to) {
-    if (to > t) o << "  - delay: " << scenario_time(to - t) << "\n";
-    t = std::max(t, to);
-  };
-  for (const Applied& a : applied_) {
-    delay_to(a.t);
-    const Input& in = a.input;
-    switch (in.kind) {
-      case Input::Kind::set:
-        o << "  - set: {pin: " << in.pin << ", level: " << level_text(in.level);
-        if (in.bounces) o << ", bounce: " << in.bounces << "x" << scenario_time(in.bounce_ns);
-        o << "}\n";
-        break;
-      case Input::Kind::pulse:
-        o << "  - pulse: {pin: " << in.pin << ", width: " << scenario_time(in.width)
-          << ", period: " << scenario_time(in.period) << "}\n";
-        break;
-      case Input::Kind::pulse_stop:
-        o << "  - pulse: {pin: " << in.pin << ", stop: true}\n";
-        break;
-      case Input::Kind::mark_pin:
-        o << "  - expect-pin: {pin: " << in.pin << ", level: " << a.seen_level << "}\n";
-        break;
-      case Input::Kind::mark_strip: {
-        const auto& leds = a.seen_leds;
-        const bool uniform =
-            std::all_of(leds.begin(), leds.end(), [&](const Rgb& c) { return c == leds[0]; });
-        if (uniform) {
-          o << "  - expect-strip: {color: " << color_text(leds[0]) << "}\n";
-          break;
-        }
-        o << "  - expect-strip:\n      segments:\n";
-        for (size_t i = 0; i < leds.size();) {
-          size_t j = i;
-          while (j + 1 < leds.size() && leds[j + 1] == leds[i]) ++j;
-          o << "        - {leds: "
-            << (i == j ? std::to_string(i) : std::to_string(i) + "-" + std::to_string(j))
-            << ", color: " << color_text(leds[i]) << "}\n";
-          i = j + 1;
-        }
-        break;
-      }
-    }
-  }
-  delay_to(end);
-  if (applied_.empty() && end == 0) o << "  - delay: 0\n";
-  return o.str();
+  std::string o = "# Recorded by vboard --serve from " + values::printable(slash) +
+                  ": every input the page gave, at its virtual time,\n"
+                  "# and the outputs marked in the page as expectations. Replay (FILE: this file):\n#   " +
+                  replay_command() + "\n";
+  const ns_t now = m_->now();
+  if (rec_.full(now))
+    o += "# The recording stopped at " + format_ns(rec_.reach(now)) + " (" + rec_.full_why(now) +
+         "): this file reaches up to there of the session's " + format_ns(now) + ".\n";
+  if (const auto& h = m_->halt(); h && h->t <= rec_.reach(now))
+    o += "# The image halted at " + format_ns(h->t) + " (" + halt_words(*h) +
+         "): the last delay goes just past it, so that the replay halts there too.\n";
+  o += "name: " + yaml_quoted(name.empty() ? "live session" : name) + "\n";
+  o += "version: 1\n";
+  if (!board_.name.empty()) o += "board: " + board_.name + "\n";
+  return o + "steps:\n";
+}
+
+std::string LiveBoard::scenario_text(const std::string& name) const {
+  std::string o = header(name) + rec_.steps();
+  const ns_t to = rec_.reach(m_->now());
+  ns_t end = to;
+  // The image halted within what the file holds: it ends past the halt, so
+  // that the replay meets the same halt (and says so) rather than ending at it.
+  if (const auto& h = m_->halt(); h && h->t <= to) end = std::min(h->t + kHaltMargin, limits::kMaxTime);
+  if (end > rec_.last()) o += delay_line(end - rec_.last());
+  if (rec_.inputs() == 0 && end == 0) o += delay_line(0);
+  return o;
 }
 
 std::string LiveBoard::report_json() const {

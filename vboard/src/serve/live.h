@@ -15,33 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "serve/recording.h"
 #include "world/board.h"
 #include "vboard/machine.h"
 
 namespace vboard::serve {
-
-using Rgb = std::array<uint8_t, 3>;
-
-// One thing the page asks of the world, or an output it marks for an expectation.
-struct Input {
-  enum class Kind { set, pulse, pulse_stop, mark_pin, mark_strip };
-  Kind kind = Kind::set;
-  std::string pin;
-  int level = 0;  // set: 0, 1, -1 (released)
-  unsigned bounces = 0;
-  ns_t bounce_ns = 0;
-  ns_t width = 0, period = 0;  // pulse
-  bool operator==(const Input&) const = default;
-};
-
-// An input as it was applied: its virtual time and, for a mark, what the
-// output showed then (the expectation the scenario file gets).
-struct Applied {
-  ns_t t = 0;
-  Input input;
-  int seen_level = 0;          // mark_pin
-  std::vector<Rgb> seen_leds;  // mark_strip: the frame showing (empty: none latched yet)
-};
 
 // Pin edges as the page's logic trace draws them: per pin the edges since the
 // last take, at most kMaxEdges each; a pin with more is sent as a busy span.
@@ -77,15 +55,19 @@ struct Findings {
 
 class LiveBoard {
  public:
+  // How far past a halt a saved session's last delay reaches (the replay stops at the halt).
+  static constexpr ns_t kHaltMargin = 1;
+  // `board_why`: one line saying why this board is in use ("" when not known).
   LiveBoard(const Image& image, const std::string& image_path, MachineOptions options,
-            const BoardDescription& board, std::set<std::string> allowed);
+            const BoardDescription& board, std::set<std::string> allowed, std::string board_why = "");
   ~LiveBoard();
   LiveBoard(const LiveBoard&) = delete;
   LiveBoard& operator=(const LiveBoard&) = delete;
 
-  // Applies `in` now (at the machine's virtual time) and records it; "" or why
-  // it was refused (a pin the board lacks, a mark of a strip the board does
-  // not carry). Nothing is recorded for a refused input.
+  // Applies `in` now (at the machine's virtual time) and records it while the
+  // recording has room; "" or why it was refused (a pin the board lacks, a
+  // mark of a strip the board does not carry or that shows no whole LED).
+  // Nothing is applied or recorded for a refused input.
   std::string apply(const Input& in);
   // Runs to virtual time t (or until the image halts); false once halted.
   bool run_until(ns_t t);
@@ -96,8 +78,13 @@ class LiveBoard {
   ns_t now() const;
   bool halted() const;
   Machine& machine() { return *m_; }
-  const std::vector<Applied>& applied() const { return applied_; }
+  // The last input applied since power-on (with what a mark saw).
+  const std::optional<Applied>& last_applied() const { return last_; }
+  // What the outside drives on each pin now, as the inputs applied left it.
+  const Driven& driven() const { return driven_; }
+  RecordingState recording() const { return rec_.state(now()); }
   const BoardDescription& board() const { return board_; }
+  const std::string& board_why() const { return board_why_; }
   const std::vector<std::string>& pin_names() const { return pin_names_; }
   EdgeLog& edges() { return *edges_; }
 
@@ -108,27 +95,32 @@ class LiveBoard {
   uint64_t strip_frames() const;
   Findings findings() const;
 
-  // The session so far as a scenario file: every recorded input at its time,
-  // marks as expect-pin / expect-strip steps, and a delay to now at the end.
-  // "" and *error when it cannot be one (longer than a scenario may run).
-  std::string scenario_text(const std::string& name, std::string* error) const;
+  // The session so far as a scenario file that --scenario accepts: every
+  // recorded input at its time, marks as expect-pin / expect-strip steps, then
+  // a delay to now, to just past the halt when the image halted, or to where
+  // the recording stopped when it filled up (the header says so).
+  std::string scenario_text(const std::string& name) const;
   // The run so far as the JSON document of `vboard --json`.
   std::string report_json() const;
 
  private:
   void build();
+  // The file's opening comment and fields; `name` as given (escaped here).
+  std::string header(const std::string& name) const;
+  // The replay command the header gives.
+  std::string replay_command() const;
   const Image& image_;
   std::string image_path_;
   MachineOptions options_;
   BoardDescription board_;
   std::set<std::string> allowed_;
+  std::string board_why_;
   std::unique_ptr<Machine> m_;
   std::vector<std::string> pin_names_;
   std::unique_ptr<EdgeLog> edges_;
-  std::vector<Applied> applied_;
+  std::optional<Applied> last_;
+  Driven driven_;
+  Recording rec_;
 };
-
-// Times as a scenario file takes them, exactly: "20ms", "1500us", "1234567ns".
-std::string scenario_time(ns_t t);
 
 }  // namespace vboard::serve

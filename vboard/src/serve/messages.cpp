@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -204,6 +205,26 @@ Json rgb_hex(const std::vector<Rgb>& leds) {
   return s;
 }
 
+// {"PB5": {"level": 0}, "PA0": {"pulse": {"high_ns": 1500000, "period_ns": 20000000}}}
+Json driven_json(const Driven& driven) {
+  Json j = Json::object();
+  for (const auto& [pin, d] : driven)
+    j[pin] = d.level ? Json{{"level", *d.level}}
+                     : Json{{"pulse", {{"high_ns", d.high_ns}, {"period_ns", d.period_ns}}}};
+  return j;
+}
+
+Json recording_json(const RecordingState& r) {
+  return {{"inputs", r.inputs},
+          {"bytes", r.bytes},
+          {"limit", r.limit},
+          {"seconds", r.seconds},
+          {"limit_seconds", r.limit_seconds},
+          {"warn", r.warn},
+          {"full", r.full},
+          {"note", r.note}};
+}
+
 Json state_json(const Update& u) {
   Json j;
   j["t"] = "update";
@@ -212,6 +233,7 @@ Json state_json(const Update& u) {
   j["state"] = u.state;
   j["rate"] = u.fast ? Json("fast") : Json(u.rate);
   j["lagging"] = u.lagging;
+  j["achieved"] = u.achieved;
   j["inputs"] = u.inputs;
   j["gen"] = u.generation;
   if (!u.pins.empty()) j["pins"] = u.pins;
@@ -223,6 +245,8 @@ Json state_json(const Update& u) {
     j["findings"] = u.findings->lines;
     j["halt"] = u.findings->halt;
   }
+  if (u.driven) j["driven"] = driven_json(*u.driven);
+  if (u.recording) j["recording"] = recording_json(*u.recording);
   if (!u.trace.empty()) {
     Json t = Json::object();
     for (const auto& [pin, e] : u.trace) {
@@ -257,9 +281,25 @@ Parsed parse_message(std::string_view text_in, int64_t* last_seq) {
                 std::to_string(kMaxMessageBytes);
     return out;
   }
-  const Json j = Json::parse(text_in.begin(), text_in.end(), nullptr, false);
+  // A key given twice in one object: the parser would keep the last silently,
+  // so what the page meant is unclear; the message is refused.
+  std::vector<std::set<std::string>> open;
+  std::string twice;
+  const auto keys = [&](int, Json::parse_event_t e, Json& parsed) {
+    if (e == Json::parse_event_t::object_start) open.emplace_back();
+    if (e == Json::parse_event_t::object_end && !open.empty()) open.pop_back();
+    if (e == Json::parse_event_t::key && !open.empty() &&
+        !open.back().insert(parsed.get<std::string>()).second && twice.empty())
+      twice = parsed.get<std::string>();
+    return true;
+  };
+  const Json j = Json::parse(text_in.begin(), text_in.end(), keys, false);
   if (j.is_discarded()) {
     out.error = "not a JSON message";
+    return out;
+  }
+  if (!twice.empty()) {
+    out.error = "key " + values::quote(twice) + " given twice: each key once";
     return out;
   }
   if (!j.is_object()) {
@@ -290,7 +330,10 @@ void merge_update(Update& into, const Update& from) {
   into.rate = from.rate;
   into.fast = from.fast;
   into.lagging = from.lagging;
+  into.achieved = from.achieved;
   into.inputs = from.inputs;
+  if (from.driven) into.driven = from.driven;
+  if (from.recording) into.recording = from.recording;
   into.generation = from.generation;
   for (const auto& [pin, level] : from.pins) into.pins[pin] = level;
   if (from.strip) {
@@ -327,6 +370,9 @@ std::string hello_json(const LiveBoard& live, const std::string& image_name, con
   j["image"] = image_name;
   const BoardDescription& b = live.board();
   j["board"] = b.name;
+  if (!live.board_why().empty()) j["board_why"] = live.board_why();
+  j["driven"] = driven_json(live.driven());
+  j["recording"] = recording_json(live.recording());
   Json parts = Json::array();
   for (const BoardPart& p : b.parts) {
     Json part = std::visit(KindJson{}, p.kind);

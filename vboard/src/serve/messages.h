@@ -73,7 +73,8 @@ struct Update {
   std::string state;  // running, paused, halted
   double rate = 1;    // pace
   bool fast = false;
-  bool lagging = false;             // the machine cannot keep the pace asked
+  bool lagging = false;             // the machine cannot keep the pace asked (steady: PaceWatch)
+  double achieved = 0;              // the pace reached over about the last second
   uint64_t inputs = 0;              // inputs and marks recorded since power-on
   uint64_t generation = 0;          // resets so far (a new power-on)
   std::map<std::string, int> pins;  // pins that changed: name -> level
@@ -81,6 +82,8 @@ struct Update {
   uint64_t frames = 0;
   std::optional<Findings> findings;
   std::map<std::string, TraceEdges> trace;
+  std::optional<Driven> driven;             // the whole map, when it changed
+  std::optional<RecordingState> recording;  // when it changed
 };
 
 inline constexpr size_t kMaxTraceEdgesHeld = 1024;  // per pin, in a client's merged update

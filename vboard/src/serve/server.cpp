@@ -13,7 +13,14 @@
 #include <mutex>
 #include <thread>
 
+#include <strings.h>
+
+#include <optional>
+#include <ostream>
+
+#include "outputs/report.h"
 #include "serve/engine.h"
+#include "serve/frames.h"
 #include "serve/messages.h"
 #include "world/values.h"
 
@@ -29,10 +36,14 @@ const Asset kAssets[] = {
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-// One page's WebSocket: its outbox and the thread that sends what the outbox holds.
+// A page's WebSocket: its outbox, the thread that sends what the outbox holds
+// and how its frames are being read. A page past the limit gets a close
+// (1013) and nothing else.
 struct Connection {
   std::shared_ptr<Client> client = std::make_shared<Client>();
   std::thread sender;
+  FrameReader frames;
+  bool over_limit = false;
 };
 
 struct Server {
@@ -41,70 +52,209 @@ struct Server {
   std::mutex mu;
   size_t connections = 0;
   static constexpr size_t kMaxConnections = 8;
+  std::atomic<bool> writing_report{false};  // one report at a time: each holds a copy of the run
+  std::atomic<bool> ready{false};           // `hosts` is set (the port is known once listening)
+  std::atomic<bool> stopping{false};        // a report being written stops
 };
 
-void send_error(mg_connection* conn, int status, const char* text) {
+const char* reason_phrase(int status) {
+  switch (status) {
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Error";
+  }
+}
+
+// A status with one line of text; `extra` more header lines ("Name: value\r\n").
+void send_error(mg_connection* conn, int status, const char* text, const char* extra = "") {
   mg_printf(conn,
             "HTTP/1.1 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: %zu\r\n"
-            "Cache-Control: no-store\r\nConnection: close\r\n\r\n%s",
-            status,
-            status == 403   ? "Forbidden"
-            : status == 404 ? "Not Found"
-                            : "Method Not Allowed",
-            std::strlen(text), text);
+            "Cache-Control: no-store\r\n%sConnection: close\r\n\r\n%s",
+            status, reason_phrase(status), std::strlen(text), extra, text);
+}
+
+bool is_method(const mg_request_info* ri, const char* m) { return std::strcmp(ri->request_method, m) == 0; }
+
+// Every request first: a foreign Host, a preflight (OPTIONS: no page of
+// another origin is told it may read anything) and a WebSocket upgrade from
+// a foreign Origin are answered here; 0 lets the request go on to its handler.
+int on_begin_request(mg_connection* conn) {
+  const Server& s = *static_cast<const Server*>(mg_get_user_data(mg_get_context(conn)));
+  const mg_request_info* ri = mg_get_request_info(conn);
+  if (!s.ready || !host_allowed(mg_get_header(conn, "Host"), s.hosts)) {
+    send_error(conn, 403, "foreign Host: this server answers only requests for its own address\n");
+    return 403;
+  }
+  if (is_method(ri, "OPTIONS")) {
+    send_error(conn, 405, "only GET and HEAD\n", "Allow: GET, HEAD\r\n");
+    return 405;
+  }
+  const char* upgrade = mg_get_header(conn, "Upgrade");
+  if (upgrade && strcasecmp(upgrade, "websocket") == 0 &&
+      !origin_allowed(mg_get_header(conn, "Origin"), s.hosts)) {
+    send_error(conn, 403, "foreign Origin: only the board's own page may open its live connection\n");
+    return 403;
+  }
+  return 0;
+}
+
+// Writes what goes through it as HTTP chunks of up to kChunk bytes; stops
+// writing (and fails the stream) when the peer does not take them, or has
+// taken too long for all of them.
+class ChunkSink final : public std::streambuf {
+ public:
+  static constexpr size_t kChunk = 64 << 10;
+  static constexpr std::chrono::seconds kLongest{60};
+  ChunkSink(mg_connection* conn, const std::atomic<bool>& stopping)
+      : conn_(conn), stopping_(stopping), buf_(kChunk) {
+    setp(buf_.data(), buf_.data() + kChunk);
+  }
+  // The last chunk (of length 0); false when any write failed.
+  bool finish() {
+    if (!send()) return false;
+    return mg_send_chunk(conn_, "", 0) >= 0;
+  }
+
+ protected:
+  int overflow(int c) override {
+    if (!send()) return traits_type::eof();
+    if (c != traits_type::eof()) {
+      *pptr() = static_cast<char>(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override { return send() ? 0 : -1; }
+
+ private:
+  bool send() {
+    const auto n = static_cast<unsigned>(pptr() - pbase());
+    if (failed_) return false;
+    if (n && (stopping_ || mg_send_chunk(conn_, pbase(), n) <= 0 ||
+              std::chrono::steady_clock::now() - t0_ > kLongest))
+      failed_ = true;
+    setp(buf_.data(), buf_.data() + kChunk);
+    return !failed_;
+  }
+  mg_connection* conn_;
+  const std::atomic<bool>& stopping_;
+  std::vector<char> buf_;
+  bool failed_ = false;
+  const std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
+};
+
+constexpr const char* kReportHead =
+    "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n"
+    "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+
+// /report.json: what `vboard --json` would write of the run so far. The
+// machine thread only copies the run; the JSON goes out in chunks as it is
+// written. HEAD writes nothing; a second report while one is being written
+// waits its turn (503, Retry-After).
+int send_report(mg_connection* conn, Server& s, bool head) {
+  if (from_another_site(mg_get_header(conn, "Sec-Fetch-Site"), mg_get_header(conn, "Origin"), false,
+                        s.hosts)) {
+    send_error(conn, 403, "the report is only for this server's own page\n");
+    return 403;
+  }
+  if (head) {
+    mg_printf(conn, "%s", kReportHead);
+    return 200;
+  }
+  if (s.writing_report.exchange(true)) {
+    send_error(conn, 503, "a report is being written for another request: try again in a moment\n",
+               "Retry-After: 2\r\n");
+    return 503;
+  }
+  struct Done {
+    std::atomic<bool>& flag;
+    ~Done() { flag = false; }
+  } done{s.writing_report};
+  std::optional<Engine::ReportSnapshot> snap = s.engine->report_snapshot();
+  if (!snap) {
+    send_error(conn, 503, "the board is stopping\n");
+    return 503;
+  }
+  mg_printf(conn, "%s", kReportHead);
+  ChunkSink sink(conn, s.stopping);
+  std::ostream o(&sink);
+  write_json(o, snap->result, snap->info);
+  o.flush();
+  sink.finish();
+  return 200;
 }
 
 int on_request(mg_connection* conn, void* data) {
   Server& s = *static_cast<Server*>(data);
   const mg_request_info* ri = mg_get_request_info(conn);
-  const char* host = mg_get_header(conn, "Host");
-  if (!host_allowed(host, s.hosts)) {
-    send_error(conn, 403, "foreign Host: this server answers only requests for its own address\n");
-    return 403;
-  }
-  if (std::strcmp(ri->request_method, "GET") != 0 && std::strcmp(ri->request_method, "HEAD") != 0) {
-    send_error(conn, 405, "only GET\n");
+  if (!is_method(ri, "GET") && !is_method(ri, "HEAD")) {
+    send_error(conn, 405, "only GET and HEAD\n", "Allow: GET, HEAD\r\n");
     return 405;
   }
+  const bool head = is_method(ri, "HEAD");
   const std::string_view uri = ri->local_uri ? ri->local_uri : "";
-  std::string body;
-  const char* type = nullptr;
-  if (uri == "/report.json") {
-    body = s.engine->report_json();
-    type = "application/json";
-  } else if (const Asset* a = find_asset(uri)) {
-    body.assign(a->body);
-    type = a->type;
-  } else {
+  if (uri == "/report.json") return send_report(conn, s, head);
+  const Asset* a = find_asset(uri);
+  if (!a) {
     send_error(conn, 404, "not a file of the page\n");
     return 404;
   }
+  const char* mode = mg_get_header(conn, "Sec-Fetch-Mode");
+  const bool navigation = mode && strcasecmp(mode, "navigate") == 0;
+  if (from_another_site(mg_get_header(conn, "Sec-Fetch-Site"), mg_get_header(conn, "Origin"), navigation,
+                        s.hosts)) {
+    send_error(conn, 403, "the page's files are only for the page itself\n");
+    return 403;
+  }
   const std::string csp =
-      "default-src 'self'; connect-src 'self' ws://" + std::string(host) +
+      "default-src 'self'; connect-src 'self' ws://" + std::string(mg_get_header(conn, "Host")) +
       "; img-src 'self' data: blob:; style-src 'self'; script-src 'self'; base-uri 'none'; "
       "form-action 'none'; frame-ancestors 'none'";
   mg_printf(conn,
             "HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %zu\r\nCache-Control: no-store\r\n"
             "X-Content-Type-Options: nosniff\r\nContent-Security-Policy: %s\r\nConnection: close\r\n\r\n",
-            type, body.size(), csp.c_str());
-  if (std::strcmp(ri->request_method, "GET") == 0) mg_write(conn, body.data(), body.size());
+            a->type, a->body.size(), csp.c_str());
+  if (!head) mg_write(conn, a->body.data(), a->body.size());
   return 200;
 }
 
 int on_ws_connect(const mg_connection* conn, void* data) {
   Server& s = *static_cast<Server*>(data);
+  // on_begin_request answered these already (403); this keeps the rule where the upgrade is taken.
   if (!host_allowed(mg_get_header(conn, "Host"), s.hosts)) return 1;
   if (!origin_allowed(mg_get_header(conn, "Origin"), s.hosts)) return 1;
+  auto* c = new Connection;
+  mg_set_user_connection_data(conn, c);
   std::lock_guard lk(s.mu);
-  if (s.connections >= Server::kMaxConnections) return 1;
-  ++s.connections;
+  // One page too many is still upgraded, so that it can be told why it is closed.
+  c->over_limit = s.connections >= Server::kMaxConnections;
+  if (!c->over_limit) ++s.connections;
   return 0;
+}
+
+// Stops the page's sender, then closes with `code` and `reason`.
+void close_page(mg_connection* conn, Connection& c, uint16_t code, std::string_view reason) {
+  c.client->close();
+  if (c.sender.joinable()) c.sender.join();
+  const std::string p = close_payload(code, reason);
+  mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, p.data(), p.size());
 }
 
 void on_ws_ready(mg_connection* conn, void* data) {
   Server& s = *static_cast<Server*>(data);
-  auto* c = new Connection;
-  mg_set_user_connection_data(conn, c);
+  auto* c = static_cast<Connection*>(mg_get_user_connection_data(conn));
+  if (!c) return;
+  if (c->over_limit) {
+    close_page(conn, *c, close_code::kTryAgainLater, kTooManyPages);
+    return;
+  }
   std::shared_ptr<Client> client = c->client;
   c->sender = std::thread([conn, client] {
     std::string text;
@@ -122,13 +272,24 @@ void on_ws_ready(mg_connection* conn, void* data) {
 int on_ws_data(mg_connection* conn, int bits, char* data, size_t len, void* cbdata) {
   Server& s = *static_cast<Server*>(cbdata);
   auto* c = static_cast<Connection*>(mg_get_user_connection_data(conn));
-  const int opcode = bits & 0x0f;
-  if (opcode == MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE) return 0;
-  if (!c || opcode == MG_WEBSOCKET_OPCODE_PING || opcode == MG_WEBSOCKET_OPCODE_PONG) return 1;
-  if (opcode != MG_WEBSOCKET_OPCODE_TEXT || !(bits & 0x80)) {
-    c->client->post_message(
-        error_json("only whole text messages are read (a binary or fragmented one was not)"));
-    return 1;
+  if (!c) return 0;
+  const FrameReader::Take take = c->frames.take(bits);
+  if (c->over_limit) return take == FrameReader::Take::close || take == FrameReader::Take::fail ? 0 : 1;
+  switch (take) {
+    case FrameReader::Take::close:
+      return 0;
+    case FrameReader::Take::control:
+    case FrameReader::Take::skip:
+      return 1;
+    case FrameReader::Take::fail:
+      close_page(conn, *c, close_code::kProtocolError, c->frames.why());
+      return 0;
+    case FrameReader::Take::refuse:
+      c->client->post_message(
+          error_json("only whole text messages are read (a binary or fragmented one was not)"));
+      return 1;
+    case FrameReader::Take::message:
+      break;
   }
   Parsed p = parse_message(std::string_view(data, len), &c->client->last_seq);
   if (!p.command) {
@@ -142,39 +303,18 @@ int on_ws_data(mg_connection* conn, int bits, char* data, size_t len, void* cbda
 void on_ws_close(const mg_connection* conn, void* data) {
   Server& s = *static_cast<Server*>(data);
   auto* c = static_cast<Connection*>(mg_get_user_connection_data(conn));
-  {
+  if (!c) return;
+  if (!c->over_limit) {
     std::lock_guard lk(s.mu);
     if (s.connections) --s.connections;
   }
-  if (!c) return;
   c->client->close();
   if (c->sender.joinable()) c->sender.join();
-  s.engine->detach(c->client);
+  if (!c->over_limit) s.engine->detach(c->client);
   delete c;
 }
 
 }  // namespace
-
-std::vector<std::string> allowed_hosts(const std::string& address, uint16_t port) {
-  const std::string p = ":" + std::to_string(port);
-  std::vector<std::string> hosts = {"127.0.0.1" + p, "localhost" + p};
-  if (address != "127.0.0.1" && address != "localhost") hosts.push_back(address + p);
-  return hosts;
-}
-
-bool host_allowed(const char* host, const std::vector<std::string>& hosts) {
-  if (!host) return false;
-  for (const std::string& h : hosts)
-    if (strcasecmp(host, h.c_str()) == 0) return true;
-  return false;
-}
-
-bool origin_allowed(const char* origin, const std::vector<std::string>& hosts) {
-  if (!origin) return false;
-  for (const std::string& h : hosts)
-    if (strcasecmp(origin, ("http://" + h).c_str()) == 0) return true;
-  return false;
-}
 
 const Asset* find_asset(std::string_view path) {
   if (path == "/") path = "/index.html";
@@ -187,7 +327,7 @@ namespace {
 
 // civetweb listening on `ports` ("ADDRESS:PORT") with WebSockets, or nullptr
 // after saying why on `err`.
-mg_context* listen(const std::string& ports, std::FILE* err) {
+mg_context* listen(const std::string& ports, Server* s, std::FILE* err) {
   mg_init_library(MG_FEATURES_WEBSOCKET);
   // No document_root: civetweb serves no file of its own; the page is built in.
   const char* mg_options[] = {"listening_ports",
@@ -204,10 +344,12 @@ mg_context* listen(const std::string& ports, std::FILE* err) {
                               "1",
                               nullptr};
   mg_callbacks callbacks{};
+  callbacks.begin_request = on_begin_request;
   char why[256] = "";
   mg_init_data init{};
   init.callbacks = &callbacks;
   init.configuration_options = mg_options;
+  init.user_data = s;
   unsigned code = 0;
   mg_error_data error{};
   error.code = &code;
@@ -243,15 +385,25 @@ class StopSignals {
   }, old_term_{};
 };
 
-void announce(const ServeOptions& opt, const std::string& image_path, uint16_t port, std::FILE* out,
-              std::FILE* err) {
-  if (opt.address_given && opt.address != "127.0.0.1")
+// The URL on `out`; on `err` a warning when other machines can reach the
+// board, with the URLs they reach it by.
+void announce(const ServeOptions& opt, const std::string& image_path, uint16_t port,
+              const MachineNames& names, std::FILE* out, std::FILE* err) {
+  const bool every = is_every_address(opt.address);
+  if (opt.address_given && !is_loopback(opt.address)) {
+    std::string urls;
+    for (const std::string& a : names.addresses)
+      if (!is_loopback(a)) urls += " http://" + a + ":" + std::to_string(port) + "/";
+    if (!names.host_name.empty()) urls += " http://" + names.host_name + ":" + std::to_string(port) + "/";
     std::fprintf(err,
-                 "vboard: warning: --serve-address %s: the board is reachable from other machines, and "
+                 "vboard: warning: --serve-address %s: the board is reachable from other machines%s, and "
                  "whoever reaches it can drive it\n",
-                 values::printable(opt.address).c_str());
+                 values::printable(opt.address).c_str(),
+                 every && !urls.empty() ? (" (at" + values::printable(urls) + ")").c_str() : "");
+  }
+  // A browser on this machine reaches a server on every address at 127.0.0.1.
   std::fprintf(out, "vboard: the live board of %s is at http://%s:%u/ (%s)\n",
-               values::printable(image_path).c_str(), opt.address.c_str(), port,
+               values::printable(image_path).c_str(), every ? "127.0.0.1" : opt.address.c_str(), port,
                opt.serve_for ? ("for " + values::exact_ns(*opt.serve_for) + " of wall time").c_str()
                              : "Ctrl-C ends it");
   std::fflush(out);
@@ -276,24 +428,27 @@ int serve(const Image& image, const std::string& image_path, const MachineOption
   Server s;
   s.engine = &engine;
   const std::string ports = opt.address + ":" + std::to_string(opt.port);
-  mg_context* ctx = listen(ports, err);
+  mg_context* ctx = listen(ports, &s, err);
   if (!ctx) return 1;
   mg_server_port listening[4]{};
   const int n = mg_get_server_ports(ctx, 4, listening);
   const uint16_t port = n > 0 ? static_cast<uint16_t>(listening[0].port) : opt.port;
-  s.hosts = allowed_hosts(opt.address, port);
+  const MachineNames names = is_every_address(opt.address) ? this_machine() : MachineNames{};
+  s.hosts = allowed_hosts(opt.address, port, names);
+  s.ready = true;
   mg_set_request_handler(ctx, "/", on_request, &s);
   mg_set_websocket_handler(ctx, "/ws", on_ws_connect, on_ws_ready, on_ws_data, on_ws_close, &s);
   engine.start();
 
   StopSignals signals;
-  announce(opt, image_path, port, out, err);
+  announce(opt, image_path, port, names, out, err);
   const auto t0 = std::chrono::steady_clock::now();
   wait_for_stop(opt, t0);
   signals.restore();
   // What was served, as the pages last saw it (closing the connections may take a moment more).
   const EngineStats st = engine.stats();
   const double served = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  s.stopping = true;
   mg_stop(ctx);
   engine.stop();
   mg_exit_library();

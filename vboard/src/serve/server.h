@@ -4,10 +4,13 @@
 // engine (engine.h) and the board's state back.
 //
 // Security: it listens on 127.0.0.1 unless another address is named (with a
-// warning); a request whose Host is not the server's own address and a
-// WebSocket upgrade whose Origin is not the page's own are refused (403), so
-// no other web page in the browser can drive the board; only the page's own
-// files are served (by exact path, nothing from the file system).
+// warning when other machines can reach it); a request whose Host is not the
+// server's own address (hosts.h), a WebSocket upgrade whose Origin is not the
+// page's own and a request a page of another site made are refused (403), so
+// no other web page in the browser can drive the board or make it write its
+// report; only the page's own files are served (by exact path, nothing from
+// the file system). The report (/report.json) is written off the machine
+// thread from a copy of the run, one at a time.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "serve/hosts.h"
 #include "world/board.h"
 #include "vboard/machine.h"
 
@@ -29,12 +33,6 @@ struct ServeOptions {
   uint16_t port = 8765;           // 0: one the system picks
   std::optional<ns_t> serve_for;  // wall time after which the server ends (--serve-for)
 };
-
-// The Host values a request may carry for a server on address:port, and the
-// Origin values a WebSocket upgrade may carry ("http://" + one of them).
-std::vector<std::string> allowed_hosts(const std::string& address, uint16_t port);
-bool host_allowed(const char* host, const std::vector<std::string>& hosts);
-bool origin_allowed(const char* origin, const std::vector<std::string>& hosts);
 
 // One file of the page, built in; nullptr for any other path.
 struct Asset {

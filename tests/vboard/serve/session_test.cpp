@@ -1,0 +1,204 @@
+// The live session's record and state as the pages get them: a strip mark
+// that has nothing to expect, a recording that fills up and still saves a file
+// --scenario takes, the pins the board drives, the pace shown steadily, keys
+// given twice.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/scenario.h"
+#include "serve/engine.h"
+#include "serve/live.h"
+#include "serve/messages.h"
+#include "support/firmware.h"
+#include "world/values.h"
+
+namespace vboard::test {
+namespace {
+
+using serve::Input;
+using serve::LiveBoard;
+
+// The rear board with a strip that latches on any gap: every bit ends a frame,
+// so the frame showing holds no whole LED.
+constexpr const char* kLatchOnAnyGap = R"(board: rear_lamp
+version: 1
+parts:
+  - {name: strip, kind: ws2815-strip, role: strip data, pin: PA7, driver: TIM17, leds: 8, latch: 2ns,
+     datasheet: {t0h: 220ns..380ns, t1h: 580ns..1600ns, t0l: 580ns..1600ns, t1l: 220ns..420ns},
+     real-parts: {zero-below: 500ns, one-above: 550ns, longest-low: 1ns}}
+  - {name: brake, kind: switch, pin: PB5, color: red, pull: up, closed: low}
+)";
+
+TEST(ServeSession, AStripFrameWithoutAWholeLedIsNoExpectationAndTheSessionStillSaves) {
+  VBOARD_IMAGE(img, kRear);
+  std::string err;
+  const auto board = parse_board(kLatchOnAnyGap, "latch.yaml", &err);
+  ASSERT_TRUE(board) << err;
+  LiveBoard live(*img, "rear_lamp.elf", MachineOptions{}, *board, {});
+  live.run_until(20 * kMs);
+  ASSERT_GT(live.strip_frames(), 0u);
+  ASSERT_TRUE(live.strip_leds().empty());
+  Input mark;
+  mark.kind = Input::Kind::mark_strip;
+  EXPECT_EQ(live.apply(mark), "the strip's latched frame holds no whole LED: nothing to expect");
+  EXPECT_EQ(live.recording().inputs, 0u);
+  const std::string yaml = live.scenario_text("latch");
+  EXPECT_TRUE(scenario::parse(yaml, "saved.yaml", &err)) << err << "\n" << yaml;
+}
+
+// 150 000 inputs: the recording warns, then stops at what a scenario file
+// holds; the inputs still reach the board and the save reaches up to the
+// instant the recording stopped, saying so.
+TEST(ServeSession, AFloodOfInputsStopsTheRecordingAtWhatAScenarioFileHolds) {
+  VBOARD_IMAGE(img, kRear);
+  LiveBoard live(*img, "rear_lamp.elf", MachineOptions{}, default_board(*img), {});
+  Input set;
+  set.pin = "PB5";
+  long warned = -1, full = -1;
+  ns_t full_at = 0;
+  for (long i = 0; i < 150000; ++i) {
+    set.level = static_cast<int>(i & 1);
+    ASSERT_EQ(live.apply(set), "");
+    if (i % 1000 == 999) live.run_until(live.now() + kMs);
+    if (i % 100) continue;
+    const serve::RecordingState r = live.recording();
+    if (r.warn && warned < 0) warned = i;
+    if (r.full && full < 0) full = i, full_at = live.now();
+    EXPECT_LE(r.bytes, r.limit);
+  }
+  EXPECT_GT(warned, 0);
+  EXPECT_GT(full, warned);
+  const serve::RecordingState r = live.recording();
+  EXPECT_TRUE(r.full);
+  EXPECT_LT(r.inputs, 150000u);
+  EXPECT_EQ(r.limit, limits::kMaxScenarioBytes);
+  EXPECT_EQ(live.pin_names().size(), live.levels().size());
+  EXPECT_NE(r.note.find("a save reaches up to there"), std::string::npos) << r.note;
+  const std::string yaml = live.scenario_text(std::string(200, 'n'));
+  EXPECT_LE(yaml.size(), limits::kMaxScenarioBytes);
+  EXPECT_NE(yaml.find("# The recording stopped at "), std::string::npos);
+  std::string err;
+  const auto s = scenario::parse(yaml, "flood.yaml", &err);
+  ASSERT_TRUE(s) << err;
+  ns_t reach = 0;
+  for (const auto& step : s->steps) reach += step.longest();
+  EXPECT_LE(reach, full_at);
+  EXPECT_GT(reach, full_at - kMs);
+}
+
+// Past the longest time a scenario may last the recording stops there; below
+// it, 80 % of the time warns.
+TEST(ServeSession, TheRecordingStopsAtTheLongestTimeAScenarioLasts) {
+  const ns_t max = limits::kMaxTime;
+  serve::Recording r(100);
+  EXPECT_TRUE(r.add(kSec, "  - set: {pin: PB5, level: 0}\n"));
+  EXPECT_FALSE(r.state(max / 2).warn);
+  EXPECT_TRUE(r.state(max * 4 / 5).warn);
+  EXPECT_FALSE(r.state(max).full);
+  EXPECT_EQ(r.reach(max), max);
+  EXPECT_FALSE(r.add(max + 1, "  - set: {pin: PB5, level: 1}\n"));
+  EXPECT_TRUE(r.full(max + 1));
+  EXPECT_EQ(r.reach(max + 7 * kSec), max);
+  const serve::RecordingState s = r.state(max + 7 * kSec);
+  EXPECT_EQ(s.inputs, 1u);
+  EXPECT_EQ(s.seconds, 3600.0);
+  EXPECT_NE(s.note.find("recording stopped at 3600"), std::string::npos) << s.note;
+  EXPECT_EQ(r.steps(), "  - delay: 1000ms\n  - set: {pin: PB5, level: 0}\n");
+}
+
+// What the pages show as driven is what the inputs applied left on the board;
+// a refused input changes nothing and a reset clears it.
+TEST(ServeSession, DrivenIsWhatTheSessionAppliedToTheBoard) {
+  VBOARD_IMAGE(img, kFront);
+  LiveBoard live(*img, "front_lamp.elf", MachineOptions{}, default_board(*img), {});
+  const std::pair<const char*, const char*> steps[] = {
+      {R"("op":"set","pin":"PB5","level":"0")", R"({"PB5":{"level":0}})"},
+      {R"("op":"pulse","pin":"PA0","width":"1500us","period":"20ms")",
+       R"({"PA0":{"pulse":{"high_ns":1500000,"period_ns":20000000}},"PB5":{"level":0}})"},
+      {R"("op":"mark","pin":"PA9")",
+       R"({"PA0":{"pulse":{"high_ns":1500000,"period_ns":20000000}},"PB5":{"level":0}})"},
+      {R"("op":"mark","strip":true)",
+       R"({"PA0":{"pulse":{"high_ns":1500000,"period_ns":20000000}},"PB5":{"level":0}})"},
+      {R"("op":"pulse-stop","pin":"PA0")", R"({"PA0":{"level":0},"PB5":{"level":0}})"},
+      {R"("op":"pulse-stop","pin":"PB5")", R"({"PA0":{"level":0},"PB5":{"level":0}})"},
+      {R"("op":"set","pin":"PB5","level":"z")", R"({"PA0":{"level":0}})"},
+      {R"("op":"set","pin":"PA0","level":"1","bounce":"3x100us")", R"({"PA0":{"level":1}})"},
+  };
+  int64_t seq = 0;
+  for (const auto& [op, driven] : steps) {
+    const serve::Parsed p =
+        serve::parse_message("{\"seq\":" + std::to_string(seq + 1) + "," + op + "}", &seq);
+    ASSERT_TRUE(p.command) << p.error;
+    live.apply(std::get<serve::command::Apply>(*p.command).input);  // the strip mark is refused
+    live.run_until(live.now() + 3 * kMs);
+    const auto hello = nlohmann::json::parse(serve::hello_json(live, "front_lamp.elf", serve::Update{}, {}));
+    EXPECT_EQ(hello["driven"], nlohmann::json::parse(driven)) << op;
+  }
+  EXPECT_EQ(
+      live.levels()[static_cast<size_t>(std::find(live.pin_names().begin(), live.pin_names().end(), "PA0") -
+                                        live.pin_names().begin())],
+      1);
+  live.reset();
+  EXPECT_TRUE(live.driven().empty());
+}
+
+// Asked x100 and reaching x35.7, the machine falls a quarter second behind
+// every 0.39 s: lagging stays set through every update, and clears two
+// seconds after the last time it fell behind.
+TEST(ServeSession, LaggingIsSteadyAndAchievedIsThePaceReached) {
+  serve::PaceWatch pace;
+  double next_behind = 0.39, last_behind = 0;
+  size_t flagged = 0, updates = 0;
+  for (double w = 0; w < 6.0; w += 0.02) {
+    pace.sample(w, static_cast<ns_t>(w * 35.7e9));
+    if (w >= next_behind) pace.fell_behind(w), next_behind += 0.39, last_behind = w;
+    if (w < 0.39) continue;
+    ++updates;
+    flagged += pace.lagging();
+  }
+  EXPECT_EQ(flagged, updates);
+  EXPECT_NEAR(pace.achieved(), 35.7, 0.05);
+  // Now it keeps the pace: still lagging for two seconds, then not.
+  for (double w = 6.0; w < last_behind + 1.99; w += 0.02) {
+    pace.sample(w, static_cast<ns_t>(w * 35.7e9));
+    EXPECT_TRUE(pace.lagging()) << w;
+  }
+  pace.sample(last_behind + 2.01, static_cast<ns_t>((last_behind + 2.01) * 35.7e9));
+  EXPECT_FALSE(pace.lagging());
+  pace.restart();
+  EXPECT_EQ(pace.achieved(), 0);
+}
+
+TEST(ServeSession, AKeyGivenTwiceIsRefusedInOneLine) {
+  const std::pair<const char*, const char*> refused[] = {
+      {R"({"seq":1,"op":"set","pin":"PB5","level":"0","level":"1"})", "key 'level' given twice"},
+      {R"({"seq":1,"seq":2,"op":"ping"})", "key 'seq' given twice"},
+      {R"({"seq":1,"op":"trace","pins":["PA0"],"x":{"a":1,"a":2}})", "key 'a' given twice"},
+  };
+  for (const auto& [text, why] : refused) {
+    int64_t seq = 0;
+    const serve::Parsed p = serve::parse_message(text, &seq);
+    EXPECT_FALSE(p.command) << text;
+    EXPECT_EQ(p.error.rfind(why, 0), 0u) << p.error;
+    EXPECT_EQ(p.error.find('\n'), std::string::npos);
+    EXPECT_EQ(seq, 0);
+  }
+  int64_t seq = 0;
+  EXPECT_TRUE(serve::parse_message(R"({"seq":1,"op":"trace","pins":["PA0"]})", &seq).command);
+}
+
+// hello names why the board is in use when the command line said so.
+TEST(ServeSession, HelloSaysWhyThisBoard) {
+  VBOARD_IMAGE(img, kFront);
+  for (const std::string why : {"", "named by --board"}) {
+    LiveBoard live(*img, "front_lamp.elf", MachineOptions{}, default_board(*img), {}, why);
+    const auto hello = nlohmann::json::parse(serve::hello_json(live, "front_lamp.elf", serve::Update{}, {}));
+    EXPECT_EQ(hello.value("board_why", ""), why);
+    EXPECT_EQ(hello["recording"]["limit"], limits::kMaxScenarioBytes);
+    EXPECT_EQ(hello["driven"], nlohmann::json::object());
+  }
+}
+
+}  // namespace
+}  // namespace vboard::test
