@@ -22,7 +22,7 @@ headless, driven by chromium-driver through python3-selenium.
   stays possible;
 - a WebSocket upgrade with a foreign Origin and a request with a foreign Host
   are refused.
-Screenshots go to OUT_DIR (live_front.png, live_rear.png, live_rear_narrow.png, live_halt.png,
+Screenshots go to OUT_DIR (live_front.png, live_rear.png, live_rear_narrow.png, live_ninth.png, live_halt.png,
 stub_wide.png, stub_narrow.png, stub_refused.png), and with --pictures the
 live_* ones also to DIR (docs/pictures, to refresh the committed ones).
 """
@@ -252,9 +252,50 @@ def rear(driver, vboard, fw, out_dir, pictures):
         check(count >= 1 and not over, "rear, narrow: %d messages shown, none over a control %s" % (count, over))
         (Path(out_dir) / "live_rear_narrow.png").write_bytes(driver.get_screenshot_as_png())
         driver.set_window_size(1400, 1150)
+        ninth_page(driver, board, out_dir)
     finally:
         status, text = board.stop()
         check(status == 0, "rear: the server ends cleanly on SIGTERM (%d)" % status)
+
+
+def ninth_page(driver, board, out_dir):
+    """With this tab and seven other clients open, a second tab is the ninth page: it shows why
+    and does not retry; once a client leaves, its Reconnect button gets in."""
+    others = [ws_open(board.port) for _ in range(7)]
+    try:
+        check(all(others), "rear: seven more clients of the board connect")
+        first = driver.current_window_handle
+        driver.switch_to.new_window("tab")
+        driver.get(board.url)
+        shown = wait_for(driver, "window.vb.stopped && document.getElementById('banner-text').textContent", 5)
+        check(bool(shown) and "8 pages" in shown, "rear: the ninth page says why it is refused: %r" % shown)
+        tries = driver.execute_script("return window.vb.closes.length")
+        time.sleep(1.5)
+        check(driver.execute_script("return window.vb.closes.length") == tries, "rear: the ninth page does not retry")
+        (Path(out_dir) / "live_ninth.png").write_bytes(driver.get_screenshot_as_png())
+        others.pop().close()
+        time.sleep(0.3)
+        driver.find_element(By.ID, "reconnect").click()
+        check(bool(wait_for(driver, "window.vb.connected && window.vb.parts.length", 5)),
+              "rear: with a page closed, Reconnect gets in")
+        driver.close()
+        driver.switch_to.window(first)
+    finally:
+        for s in filter(None, others):
+            s.close()
+
+
+def ws_open(port):
+    """A WebSocket client of the board that holds its place and reads nothing."""
+    key = base64.b64encode(os.urandom(16)).decode()
+    s = socket.create_connection(("127.0.0.1", port), timeout=5)
+    s.sendall(("GET /ws HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+               "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\nOrigin: http://127.0.0.1:%d\r\n\r\n"
+               % (port, key, port)).encode())
+    if s.recv(4096).startswith(b"HTTP/1.1 101"):
+        return s
+    s.close()
+    return None
 
 
 def halted(driver, vboard, fw, out_dir, pictures):
