@@ -13,8 +13,8 @@ import time
 class Served:
     """One `vboard IMAGE --serve` process on a free port of `address` (loopback)."""
 
-    def __init__(self, vboard, image, *extra, address=None):
-        args = [vboard, image, "--serve", "--serve-port", "0", "--serve-for", "600s", *extra]
+    def __init__(self, vboard, image, *extra, address=None, serve_for="600s"):
+        args = [vboard, image, "--serve", "--serve-port", "0", "--serve-for", serve_for, *extra]
         if address:
             args += ["--serve-address", address]
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -147,6 +147,8 @@ class Page:
             f = self.next(end - time.monotonic())
             if f is None or f[0] == "eof":
                 break
+            if f[0] == 9:
+                self.sock.sendall(frame(10, f[1]))  # a ping is answered, as a browser does
             if f[0] == 1:
                 out.append((time.monotonic(), json.loads(f[1])))
         return out

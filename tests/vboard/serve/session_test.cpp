@@ -143,6 +143,54 @@ TEST(ServeSession, DrivenIsWhatTheSessionAppliedToTheBoard) {
   EXPECT_TRUE(live.driven().empty());
 }
 
+// The pages' messages until `done` holds for one (false after 10 s); `driven`
+// keeps the last map the page was sent.
+template <class Done>
+bool read_until(serve::Client& c, nlohmann::json* driven, Done done) {
+  std::string out;
+  for (int i = 0; i < 200; ++i)
+    while (c.next(&out, std::chrono::milliseconds(50))) {
+      const auto m = nlohmann::json::parse(out);
+      if (m.contains("driven")) *driven = m["driven"];
+      if (done(m)) return true;
+    }
+  return false;
+}
+
+// Two tabs see the same driven pins; an input refused (the image halted)
+// leaves them as the board has them; a tab that comes later gets them too.
+TEST(ServeSession, EveryPageGetsTheDrivenPinsOfTheBoard) {
+  VBOARD_IMAGE(img, kFront);
+  MachineOptions o;
+  o.faults.insert("pll_never_locks");
+  serve::Engine engine(*img, "front_lamp.elf", o, default_board(*img), {});
+  auto a = std::make_shared<serve::Client>(), b = std::make_shared<serve::Client>();
+  engine.attach(a);
+  engine.attach(b);
+  engine.submit(a, serve::command::Pause{});
+  engine.start();
+  Input set;
+  set.pin = "PB5";
+  engine.submit(a, serve::command::Apply{set});
+  const auto low = nlohmann::json::parse(R"({"PB5":{"level":0}})");
+  nlohmann::json seen_a, seen_b;
+  EXPECT_TRUE(read_until(*a, &seen_a, [&](const auto&) { return seen_a == low; }));
+  EXPECT_TRUE(read_until(*b, &seen_b, [&](const auto&) { return seen_b == low; }));
+  engine.submit(a, serve::command::Step{10 * kMs});
+  EXPECT_TRUE(read_until(*a, &seen_a, [](const auto& m) { return m.value("state", "") == "halted"; }));
+  set.level = 1;
+  engine.submit(a, serve::command::Apply{set});
+  EXPECT_TRUE(read_until(*a, &seen_a, [](const auto& m) { return m.value("t", "") == "error"; }));
+  auto c = std::make_shared<serve::Client>();
+  engine.attach(c);
+  nlohmann::json seen_c;
+  EXPECT_TRUE(read_until(*c, &seen_c, [](const auto& m) { return m.value("t", "") == "hello"; }));
+  EXPECT_EQ(seen_c, low);
+  read_until(*b, &seen_b, [](const auto& m) { return m.value("state", "") == "halted"; });
+  EXPECT_EQ(seen_b, low);
+  engine.stop();
+}
+
 // Asked x100 and reaching x35.7, the machine falls a quarter second behind
 // every 0.39 s: lagging stays set through every update, and clears two
 // seconds after the last time it fell behind.
@@ -186,6 +234,44 @@ TEST(ServeSession, AKeyGivenTwiceIsRefusedInOneLine) {
   }
   int64_t seq = 0;
   EXPECT_TRUE(serve::parse_message(R"({"seq":1,"op":"trace","pins":["PA0"]})", &seq).command);
+}
+
+// The saved file's header gives the command that replays it as the session ran.
+TEST(ServeSession, TheSavedFileGivesTheCommandThatReplaysIt) {
+  VBOARD_IMAGE(img, kRear);
+  std::string err;
+  const auto latch = parse_board(kLatchOnAnyGap, "boards/latch 2ns.yaml", &err);
+  ASSERT_TRUE(latch) << err;
+  MachineOptions slow;
+  slow.cpi_milli = 2005;
+  slow.idle_skip = false;
+  slow.faults = {"pll_never_locks", "sysclk_switch_stuck"};
+  struct Case {
+    std::string path;
+    MachineOptions options;
+    const BoardDescription& board;
+    std::set<std::string> allowed;
+    const char* command;
+  };
+  const Case cases[] = {
+      {"rear_lamp.elf", {}, default_board(*img), {}, "vboard rear_lamp.elf --scenario FILE"},
+      {"/my images/rear's.elf",
+       {},
+       default_board(*img),
+       {},
+       R"(vboard '/my images/rear'\''s.elf' --scenario FILE)"},
+      {"r.elf",
+       slow,
+       *latch,
+       {"flash_latency"},
+       "vboard r.elf --board 'boards/latch 2ns.yaml' --cpi 2.005 --no-idle-skip --fault pll_never_locks "
+       "--fault sysclk_switch_stuck --allow flash_latency --scenario FILE"},
+  };
+  for (const Case& c : cases) {
+    LiveBoard live(*img, c.path, c.options, c.board, c.allowed);
+    EXPECT_NE(live.scenario_text("").find("\n#   " + std::string(c.command) + "\n"), std::string::npos)
+        << live.scenario_text("");
+  }
 }
 
 // hello names why the board is in use when the command line said so.

@@ -77,8 +77,12 @@ bool Client::closed() const {
 
 void PaceWatch::sample(double wall, ns_t vt) {
   if (!samples_.empty() && vt < samples_.back().second) samples_.clear();
-  samples_.emplace_back(wall, vt);
-  // Keep the newest sample at least a window old, to measure across the whole window.
+  // Samples closer than 10 ms replace the newest: a second holds about a hundred.
+  if (samples_.size() >= 2 && wall - samples_[samples_.size() - 2].first < 0.01)
+    samples_.back() = {wall, vt};
+  else
+    samples_.emplace_back(wall, vt);
+  // Keep one sample a window old or older, to measure across the whole window.
   while (samples_.size() > 2 && samples_[1].first <= wall - kWindow) samples_.pop_front();
   if (lagging_ && wall - behind_at_ >= kSteady) lagging_ = false;
 }

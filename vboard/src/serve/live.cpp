@@ -202,14 +202,27 @@ std::string cpi_text(uint32_t milli) {
   return std::to_string(milli / 1000) + (frac.empty() ? "" : "." + frac);
 }
 
+// A path as one word of a shell command: quoted when it holds anything else
+// than letters, digits and / . _ - + , : @ =.
+std::string shell_word(const std::string& text) {
+  const std::string p = values::printable(text);
+  if (!p.empty() &&
+      p.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+,:@=") ==
+          std::string::npos)
+    return p;
+  std::string out = "'";
+  for (char c : p) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 }  // namespace
 
 std::string LiveBoard::replay_command() const {
-  std::string c = "vboard " + values::printable(image_path_);
+  std::string c = "vboard " + shell_word(image_path_);
   // The board: named when it is not the one the image runs on by itself.
   const BoardDescription& own = default_board(image_);
   if (!board_.file.empty() && (board_.file != own.file || board_.name != own.name))
-    c += " --board " + values::printable(board_.file);
+    c += " --board " + shell_word(board_.file);
   if (options_.cpi_milli != MachineOptions{}.cpi_milli) c += " --cpi " + cpi_text(options_.cpi_milli);
   if (!options_.idle_skip) c += " --no-idle-skip";
   for (const std::string& f : options_.faults) c += " --fault " + f;

@@ -185,9 +185,14 @@ int send_report(mg_connection* conn, Server& s, bool head) {
   mg_printf(conn, "%s", kReportHead);
   ChunkSink sink(conn, s.stopping);
   std::ostream o(&sink);
-  write_json(o, snap->result, snap->info);
-  o.flush();
-  sink.finish();
+  // A write that fails (the page went away, or took too long) ends the writing there.
+  o.exceptions(std::ios::badbit);
+  try {
+    write_json(o, snap->result, snap->info);
+    o.flush();
+    sink.finish();
+  } catch (const std::ios_base::failure&) {
+  }
   return 200;
 }
 
