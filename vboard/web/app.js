@@ -1,11 +1,18 @@
 // The live board's page: draws the board from its description, sends the
-// inputs, shows what the server sends (vboard/src/serve/messages.h).
+// inputs, shows what the server sends (vboard/src/serve/messages.h). What the
+// page shows of an input is what the board says it drives (`driven`), never
+// what a click hoped for: a refused click leaves the board, and so the page,
+// as they were.
 'use strict';
 
 // State the tests read (window.vb).
 const vb = {
   connected: false, vt: 0, state: '', pins: {}, strip: '', frames: 0, findings: [], halt: '',
-  parts: [], scenario: '', errors: [], updates: 0, gen: 0,
+  parts: [], scenario: '', errors: [], updates: 0, gen: 0, inputs: 0,
+  driven: null,        // pin -> {level} or {pulse}; null while the server does not say
+  achieved: null, lagging: false, recording: null, board: '', boardWhy: '',
+  closes: [],          // [code, reason] of each closed connection
+  stopped: '',         // why the page stopped trying to connect ('' while it tries)
   clickAt: null, latencies: [], arrivals: [], updateTimes: [], wall: [],
 };
 window.vb = vb;
@@ -13,26 +20,36 @@ window.vb = vb;
 const $ = (id) => document.getElementById(id);
 let ws = null;
 let seq = 0;
+let lastPanel = null;    // the panel of the last control that sent something: its errors show there
 const traceEdges = {};   // pin -> [[t, level], ...] (bounded)
 const traceBusy = {};    // pin -> [[from, to], ...]
 let traceFrozenAt = null;
 let tracePins = [];
 const noLabels = new Set();  // pins whose pulses are not labelled (a strip's data line: bits)
 const kTraceKeep = 4000;
+const switches = [];         // [{pin, part, button}] of the board drawn now
+const pulseInputs = [];      // [{pin, width, period, now}]
 
-function send(msg) {
-  if (!ws || ws.readyState !== WebSocket.OPEN) { showError('not connected to the board'); return; }
+function send(msg, from) {
+  if (from) lastPanel = from.closest('section');
+  if (!ws || ws.readyState !== WebSocket.OPEN) { showError('not connected to the board'); return false; }
   msg.seq = ++seq;
   ws.send(JSON.stringify(msg));
+  return true;
 }
 
+// Messages sit in the flow of the page, at the foot of the panel whose
+// control caused them (else under the header): they push the page down a
+// line but never lie over a control.
 function showError(text) {
   vb.errors.push(text);
-  const d = document.createElement('div');
-  d.textContent = text;
-  $('errors').appendChild(d);
-  while ($('errors').children.length > 4) $('errors').firstChild.remove();
-  setTimeout(() => d.remove(), 8000);
+  const box = (lastPanel && lastPanel.querySelector('.msgs')) || $('errors');
+  const close = el('button', { type: 'button', className: 'dismiss', textContent: '×', title: 'dismiss' });
+  const d = el('div', { className: 'msg', role: 'alert' }, el('span', { textContent: text }), close);
+  close.addEventListener('click', () => d.remove());
+  box.appendChild(d);
+  while (box.children.length > 3) box.firstChild.remove();
+  setTimeout(() => d.remove(), 12000);
 }
 
 function fmtTime(ns) {
@@ -40,6 +57,14 @@ function fmtTime(ns) {
   if (ns >= 1e6) return (ns / 1e6).toFixed(3) + ' ms';
   if (ns >= 1e3) return (ns / 1e3).toFixed(1) + ' µs';
   return ns + ' ns';
+}
+
+const count = (n, what) => n + ' ' + what + (n === 1 ? '' : 's');
+
+function fmtBytes(b) {
+  if (b >= 1 << 20) return (b / (1 << 20)).toFixed(1) + ' MiB';
+  if (b >= 1 << 10) return (b / (1 << 10)).toFixed(1) + ' KiB';
+  return b + ' B';
 }
 
 function el(tag, props, ...children) {
@@ -63,7 +88,7 @@ function markButton(pin, strip) {
                            title: 'record what this output shows now as an expectation of the scenario' });
   b.id = strip ? 'mark-strip' : 'mark-' + pin;
   b.addEventListener('click', () => {
-    send(strip ? { op: 'mark', strip: true } : { op: 'mark', pin });
+    if (!send(strip ? { op: 'mark', strip: true } : { op: 'mark', pin }, b)) return;
     b.textContent = '☑ expected';
     b.classList.add('on');
     setTimeout(() => { b.textContent = '☐ expect'; b.classList.remove('on'); }, 1500);
@@ -76,16 +101,67 @@ function levelButtons(pin) {
   for (const [text, level] of [['H', '1'], ['L', '0'], ['Z', 'z']]) {
     const b = el('button', { type: 'button', textContent: text, id: 'pin-' + pin + '-' + level,
                              title: { H: 'drive high', L: 'drive low', Z: 'open: released to its pull' }[text] });
-    b.addEventListener('click', () => send({ op: 'set', pin, level }));
+    b.addEventListener('click', () => send({ op: 'set', pin, level }, b));
     box.append(b);
   }
   return box;
+}
+
+function switchPart(part, pin) {
+  const t = el('button', { type: 'button', className: 'toggle', id: 'switch-' + pin, textContent: 'open' });
+  const bounce = el('input', { id: 'bounce-' + pin, size: 8, placeholder: 'bounce 5x200us',
+                               title: 'contact bounce: COUNTxSPACING, e.g. 5x200us (empty: none)' });
+  t.addEventListener('click', () => {
+    // The toggle turns when the board says the pin is driven, not on the click
+    // (unless the server does not report what it drives).
+    const closing = !t.classList.contains('closed');
+    if (vb.driven === null) showSwitch(t, part, closing ? { level: part.closed } : undefined);
+    if (closing) vb.clickAt = performance.now();
+    const msg = { op: 'set', pin, level: closing ? String(part.closed) : 'z' };
+    if (bounce.value.trim() && closing) msg.bounce = bounce.value.trim();
+    send(msg, t);
+  });
+  switches.push({ pin, part, button: t });
+  return el('div', { className: 'part' }, el('span', { className: 'swatch ' + part.color }),
+            label(part, pin), t, bounce, levelBadge(pin));
+}
+
+// A positive decimal number, as the fields take them ("1500", "0.5").
+const isAmount = (v) => /^\d+(\.\d+)?$/.test(v) && Number(v) > 0;
+
+function pulsePart(part, pin) {
+  const w = el('input', { id: 'pulse-width-' + pin, size: 6, placeholder: 'none', inputMode: 'decimal' });
+  const p = el('input', { id: 'pulse-period-' + pin, size: 5, placeholder: 'none', inputMode: 'decimal' });
+  const go = el('button', { type: 'button', id: 'pulse-apply-' + pin, textContent: 'Apply' });
+  const stop = el('button', { type: 'button', id: 'pulse-stop-' + pin, textContent: 'Stop pulses' });
+  const now = el('span', { className: 'small', id: 'pulse-now-' + pin, textContent: 'no pulses' });
+  const why = el('span', { className: 'field-msg', id: 'pulse-msg-' + pin, role: 'alert' });
+  for (const f of [w, p]) {
+    f.addEventListener('input', () => { why.textContent = ''; });
+    f.addEventListener('keydown', (e) => { if (e.key === 'Enter') go.click(); });
+  }
+  go.addEventListener('click', () => {
+    const wv = w.value.trim(), pv = p.value.trim();
+    why.textContent = !isAmount(wv) ? 'width: give the high time in microseconds, e.g. 1500'
+      : !isAmount(pv) ? 'period: give the period in milliseconds, e.g. 20'
+        : Number(wv) >= Number(pv) * 1000 ? 'the width must be shorter than the period' : '';
+    if (why.textContent) return;
+    vb.clickAt = performance.now();
+    send({ op: 'pulse', pin, width: wv + 'us', period: pv + 'ms' }, go);
+  });
+  stop.addEventListener('click', () => send({ op: 'pulse-stop', pin }, stop));
+  pulseInputs.push({ pin, width: w, period: p, now, shown: null });
+  return el('div', { className: 'part' }, label(part, pin),
+            el('label', {}, 'width ', w, ' µs'), el('label', {}, 'period ', p, ' ms'), go, stop,
+            levelBadge(pin), now, why);
 }
 
 // The board from its description: lights, strip, switches, pulse input, other lines.
 function buildBoard(hello) {
   const board = $('board');
   board.textContent = '';
+  switches.length = 0;
+  pulseInputs.length = 0;
   const used = new Set();
   for (const part of hello.parts) {
     for (const p of part.pins) used.add(p);
@@ -102,33 +178,9 @@ function buildBoard(hello) {
                       el('span', { className: 'small', id: 'frames', textContent: 'no frame yet' }),
                       markButton(pin, true), strip));
     } else if (part.kind === 'switch') {
-      const t = el('button', { type: 'button', className: 'toggle', id: 'switch-' + pin, textContent: 'open' });
-      const bounce = el('input', { id: 'bounce-' + pin, size: 8, placeholder: 'bounce 5x200us',
-                                   title: 'contact bounce: COUNTxSPACING, e.g. 5x200us (empty: none)' });
-      t.addEventListener('click', () => {
-        const closing = !t.classList.contains('closed');
-        t.classList.toggle('closed', closing);
-        t.textContent = closing ? 'closed' : 'open';
-        if (closing) vb.clickAt = performance.now();
-        const msg = { op: 'set', pin, level: closing ? String(part.closed) : 'z' };
-        if (bounce.value.trim() && closing) msg.bounce = bounce.value.trim();
-        send(msg);
-      });
-      board.append(el('div', { className: 'part' }, el('span', { className: 'swatch ' + part.color }),
-                      label(part, pin), t, bounce, levelBadge(pin)));
+      board.append(switchPart(part, pin));
     } else if (part.kind === 'pulse-input') {
-      const w = el('input', { id: 'pulse-width-' + pin, type: 'number', value: 1500, min: 1, step: 1, size: 6 });
-      const p = el('input', { id: 'pulse-period-' + pin, type: 'number', value: 20, min: 0.001, step: 'any', size: 5 });
-      const go = el('button', { type: 'button', id: 'pulse-apply-' + pin, textContent: 'Apply' });
-      const stop = el('button', { type: 'button', id: 'pulse-stop-' + pin, textContent: 'Stop pulses' });
-      go.addEventListener('click', () => {
-        vb.clickAt = performance.now();
-        send({ op: 'pulse', pin, width: w.value + 'us', period: p.value + 'ms' });
-      });
-      stop.addEventListener('click', () => send({ op: 'pulse-stop', pin }));
-      board.append(el('div', { className: 'part' }, label(part, pin),
-                      el('label', {}, 'width ', w, ' µs'), el('label', {}, 'period ', p, ' ms'), go, stop,
-                      levelBadge(pin)));
+      board.append(pulsePart(part, pin));
     } else if (part.kind === 'unused') {
       const lines = el('div', { className: 'lines' });
       for (const up of part.pins)
@@ -138,21 +190,29 @@ function buildBoard(hello) {
                          el('span', { textContent: 'pull ' + (part.pull || 'none') })), lines));
     }
   }
-  // Any other line of the package: high, low or open.
+  buildOtherPins(hello, used);
+  buildTracePins(hello, used);
+}
+
+// Any other line of the package: high, low or open.
+function buildOtherPins(hello, used) {
   const others = hello.all_pins.filter((p) => !used.has(p));
   const sel = el('select', { id: 'other-pin' });
   for (const p of others) sel.append(el('option', { value: p, textContent: p }));
   const box = el('span', {});
   for (const [text, level] of [['high', '1'], ['low', '0'], ['open', 'z']]) {
     const b = el('button', { type: 'button', textContent: text });
-    b.addEventListener('click', () => send({ op: 'set', pin: sel.value, level }));
+    b.addEventListener('click', () => send({ op: 'set', pin: sel.value, level }, b));
     box.append(b);
   }
   $('other-pins').textContent = '';
   $('other-pins').append(el('div', { className: 'part' },
                             el('div', { className: 'label' }, el('b', { textContent: 'other pin' }),
                                el('span', { textContent: 'no part on it' })), sel, box));
-  // Logic trace pin choice.
+}
+
+// The logic trace's pin choice.
+function buildTracePins(hello, used) {
   const tp = $('trace-pins');
   tp.textContent = '';
   const traced = new Set(hello.trace_pins);
@@ -160,13 +220,46 @@ function buildBoard(hello) {
     const cb = el('input', { type: 'checkbox', checked: traced.has(p) });
     cb.addEventListener('change', () => {
       const pins = [...tp.querySelectorAll('input')].filter((c) => c.checked).map((c) => c.dataset.pin);
-      send({ op: 'trace', pins });
+      send({ op: 'trace', pins }, cb);
       tracePins = pins;
     });
     cb.dataset.pin = p;
     tp.append(el('label', {}, cb, ' ' + p));
   }
   tracePins = hello.trace_pins.slice();
+}
+
+function showSwitch(button, part, d) {
+  const level = d && d.level !== undefined ? String(d.level) : null;
+  const closed = level !== null && level === String(part.closed);
+  button.classList.toggle('closed', closed);
+  button.textContent = closed ? 'closed' : level !== null ? 'open, held ' + (level === '1' ? 'high' : 'low') : 'open';
+}
+
+// What the outside drives now, whole: the switches, the pulse fields and the
+// level buttons of the unused lines show it.
+function applyDriven(driven, force) {
+  vb.driven = driven;
+  for (const s of switches) showSwitch(s.button, s.part, driven[s.pin]);
+  for (const f of pulseInputs) {
+    const pulse = driven[f.pin] && driven[f.pin].pulse;
+    f.now.textContent = pulse ? 'in effect: ' + pulse.high_ns / 1e3 + ' µs every ' + pulse.period_ns / 1e6 + ' ms'
+      : 'no pulses';
+    // The fields change when the pulse in effect does (or after a refusal),
+    // but not under the cursor of someone typing: the line beside them says
+    // what is in effect meanwhile.
+    const key = pulse ? pulse.high_ns + '/' + pulse.period_ns : '';
+    if ((key !== f.shown || force) && document.activeElement !== f.width && document.activeElement !== f.period) {
+      f.width.value = pulse ? String(pulse.high_ns / 1e3) : '';
+      f.period.value = pulse ? String(pulse.period_ns / 1e6) : '';
+      f.shown = key;
+    }
+  }
+  for (const b of document.querySelectorAll('#board .line button')) {
+    const [, pin, level] = b.id.split('-');
+    const d = driven[pin];
+    b.classList.toggle('on', d && d.level !== undefined ? String(d.level) === level : level === 'z');
+  }
 }
 
 function applyPins(pins) {
@@ -210,19 +303,62 @@ function applyFindings(lines, halt) {
   h.textContent = halt ? 'The image stopped: ' + halt + '. Reset to power-on to run it again.' : '';
 }
 
+// What a save would write, against what --scenario takes back.
+function applyRecording(r) {
+  vb.recording = r;
+  const box = $('recording');
+  box.className = 'recording' + (r.full ? ' full' : r.warn ? ' warn' : '');
+  const size = fmtBytes(r.bytes || 0) + (r.limit ? ' of ' + fmtBytes(r.limit) : '');
+  const secs = (v) => Number(Number(v || 0).toFixed(3)) + ' s';
+  const span = r.limit_seconds ? secs(r.seconds) + ' of ' + secs(r.limit_seconds) : secs(r.seconds);
+  $('recording-size').textContent = count(r.inputs || 0, 'input') + ' recorded · ' + size + ' · ' + span;
+  $('recording-note').textContent = r.note
+    || (r.full ? 'recording stopped: a save reaches up to ' + secs(r.seconds)
+      : r.warn ? 'the recording nears what a scenario may hold' : '');
+  $('recording').hidden = false;
+}
+
+// Sets every control's disabled state: nothing is sent while disconnected, and
+// a halted image takes only a reset (and a save, and the pace of the next run).
+function applyEnabled() {
+  const off = !vb.connected, halted = vb.state === 'halted';
+  const all = (q) => document.querySelectorAll(q);
+  for (const b of all('#board button, #board input, #other-pins button, #other-pins select, #run-pause, #step'))
+    b.disabled = off || halted;
+  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button'))
+    b.disabled = off;
+}
+
+// The pace the board runs at, whoever set it (this tab, another, or a refusal
+// that left it as it was); a pace the list lacks gets an entry of its own.
+function showPace(rate) {
+  const sel = $('pace');
+  const value = rate === 'fast' ? 'fast' : String(Number(rate));
+  if (![...sel.options].some((o) => o.value === value))
+    sel.append(el('option', { value, textContent: '× ' + value }));
+  sel.value = value;
+}
+
 function applyState(u) {
   vb.vt = u.vt;
   vb.state = u.state;
+  if (u.inputs !== undefined) vb.inputs = u.inputs;
   $('vt').textContent = fmtTime(u.vt);
   const s = $('state');
   s.textContent = u.state;
   s.className = 'state ' + u.state;
-  $('lag').hidden = !u.lagging;
+  if (u.lagging !== undefined) vb.lagging = !!u.lagging;
+  $('lag').hidden = !vb.lagging || u.state !== 'running';
+  if (typeof u.achieved === 'number') vb.achieved = u.achieved;
+  const a = $('achieved');
+  a.hidden = vb.achieved === null || u.state !== 'running';
+  if (vb.achieved !== null)
+    a.textContent = 'achieved × ' + (vb.achieved >= 100 ? vb.achieved.toFixed(0) : vb.achieved >= 10
+      ? vb.achieved.toFixed(1) : vb.achieved.toFixed(2));
   $('run-pause').textContent = u.state === 'running' ? 'Pause' : 'Run';
-  const halted = u.state === 'halted';
-  for (const b of document.querySelectorAll('#board button, #board input, #other-pins button, #run-pause, #step'))
-    b.disabled = halted;
-  $('stats').textContent = u.inputs + ' inputs recorded · ' + vb.updates + ' updates';
+  if (u.rate !== undefined) showPace(u.rate);
+  applyEnabled();
+  $('stats').textContent = count(vb.inputs, 'input') + ' recorded · ' + count(vb.updates, 'update');
 }
 
 function applyTrace(trace) {
@@ -239,22 +375,36 @@ function applyTrace(trace) {
   }
 }
 
+function applyHello(m) {
+  vb.parts = m.parts;
+  vb.gen = m.gen;
+  $('image').textContent = m.image;
+  vb.board = m.board || '';
+  vb.boardWhy = m.board_why || '';
+  $('board-name').textContent = (m.board ? 'on ' + m.board : 'chip alone') + (m.board_why ? ' · ' + m.board_why : '');
+  $('board-name').title = m.board_why ? 'why this board: ' + m.board_why : '';
+  for (const k of Object.keys(traceEdges)) delete traceEdges[k];
+  for (const k of Object.keys(traceBusy)) delete traceBusy[k];
+  vb.pins = {};
+  vb.driven = null;
+  vb.achieved = null;
+  vb.lagging = false;
+  buildBoard(m);
+  applyPins(m.pins);
+  if (m.driven) applyDriven(m.driven);
+  applyStrip(m.strip || '', m.frames || 0);
+  applyFindings(m.findings || [], m.halt || '');
+  $('recording').hidden = true;
+  if (m.recording) applyRecording(m.recording);
+  hideResetConfirm();
+  applyState(m);
+}
+
 function onMessage(ev) {
   let m;
   try { m = JSON.parse(ev.data); } catch (e) { showError('the server sent something that is not JSON'); return; }
   if (m.t === 'hello') {
-    vb.parts = m.parts;
-    vb.gen = m.gen;
-    $('image').textContent = m.image;
-    $('board-name').textContent = m.board ? 'on ' + m.board : 'chip alone';
-    for (const k of Object.keys(traceEdges)) delete traceEdges[k];
-    for (const k of Object.keys(traceBusy)) delete traceBusy[k];
-    vb.pins = {};
-    buildBoard(m);
-    applyPins(m.pins);
-    applyStrip(m.strip || '', m.frames || 0);
-    applyFindings(m.findings || [], m.halt || '');
-    applyState(m);
+    applyHello(m);
   } else if (m.t === 'update') {
     vb.updates++;
     const now = performance.now();
@@ -263,12 +413,15 @@ function onMessage(ev) {
     vb.wall.push([m.wall, m.vt]);
     if (vb.wall.length > 20000) vb.wall.shift();
     if (m.pins) applyPins(m.pins);
+    if (m.driven) applyDriven(m.driven);
+    if (m.recording) applyRecording(m.recording);
     if (m.strip !== undefined) applyStrip(m.strip, m.frames);
     if (m.findings) applyFindings(m.findings, m.halt);
     applyTrace(m.trace);
     applyState(m);
   } else if (m.t === 'error') {
     showError(m.text);
+    if (vb.driven) applyDriven(vb.driven, true);  // a refused input: back to what the board drives
   } else if (m.t === 'scenario') {
     vb.scenario = m.yaml;
     const ta = $('scenario-yaml');
@@ -282,16 +435,93 @@ function onMessage(ev) {
   }
 }
 
+// ---------------------------------------------------------------- the connection
+// A refusal (1013: the board has all the pages it takes; 1008: refused by
+// policy) is final until the user asks again; any other close is retried,
+// each wait twice the last up to half a minute, from half a second again once
+// a connection has lasted.
+const kRetryFirst = 500, kRetryMost = 30000, kLasted = 5000;
+let retryDelay = kRetryFirst;
+let retryTimer = null, retryTick = null;
+
+function showConn(text, cls) {
+  $('conn').textContent = text;
+  $('conn').className = 'conn ' + cls;
+}
+
+function showBanner(text, button) {
+  $('banner-text').textContent = text;
+  $('reconnect').textContent = button;
+  $('banner').hidden = false;
+}
+
 function connect() {
-  ws = new WebSocket('ws://' + location.host + '/ws');
-  ws.onopen = () => { vb.connected = true; seq = 0; $('conn').textContent = 'connected'; $('conn').className = 'conn up'; };
-  ws.onclose = () => {
-    vb.connected = false;
-    $('conn').textContent = 'disconnected';
-    $('conn').className = 'conn down';
-    setTimeout(connect, 1000);
+  clearTimeout(retryTimer);
+  clearInterval(retryTick);
+  retryTimer = retryTick = null;
+  vb.stopped = '';
+  if (!$('banner').hidden) showBanner('Connecting to the board …', 'Reconnect now');
+  showConn('connecting', '');
+  const sock = new WebSocket('ws://' + location.host + '/ws');
+  let openedAt = null;
+  ws = sock;
+  sock.onopen = () => {
+    openedAt = performance.now();
+    vb.connected = true;
+    seq = 0;
+    showConn('connected', 'up');
+    $('banner').hidden = true;
+    applyEnabled();
   };
-  ws.onmessage = onMessage;
+  sock.onclose = (ev) => {
+    if (ws !== sock) return;
+    vb.connected = false;
+    vb.closes.push([ev.code, ev.reason]);
+    applyEnabled();
+    // What the board does now is unknown: no stale state, pace or lag shown.
+    $('state').textContent = 'not connected';
+    $('state').className = 'state';
+    $('achieved').hidden = $('lag').hidden = true;
+    if (ev.code === 1013 || ev.code === 1008) {
+      vb.stopped = ev.reason || (ev.code === 1013 ? 'the board takes no more pages now' : 'the board refused this page');
+      showConn('refused', 'down');
+      showBanner(vb.stopped, 'Reconnect');
+      return;
+    }
+    if (openedAt !== null && performance.now() - openedAt > kLasted) retryDelay = kRetryFirst;
+    retryLater(ev.reason);
+  };
+  sock.onmessage = onMessage;
+}
+
+function retryLater(reason) {
+  const at = performance.now() + retryDelay;
+  const say = () => {
+    const s = Math.max(0, Math.ceil((at - performance.now()) / 1000));
+    showBanner('Lost the connection to the board' + (reason ? ' (' + reason + ')' : '') +
+               '; trying again in ' + s + ' s.', 'Reconnect now');
+  };
+  showConn('disconnected', 'down');
+  say();
+  retryTick = setInterval(say, 1000);
+  retryTimer = setTimeout(connect, retryDelay);
+  retryDelay = Math.min(kRetryMost, retryDelay * 2);
+}
+
+// ---------------------------------------------------------------- reset
+// A reset discards the recorded inputs: with any recorded, it asks first.
+function hideResetConfirm() {
+  $('reset-confirm').hidden = true;
+  $('reset').hidden = false;
+}
+
+function askReset(from) {
+  const n = vb.recording ? vb.recording.inputs : vb.inputs;
+  if (!n) { send({ op: 'reset' }, from); return; }
+  $('reset-question').textContent = 'Discard the ' + count(n, 'input') +
+    ' recorded since power-on? Save as scenario first to keep them.';
+  $('reset').hidden = true;
+  $('reset-confirm').hidden = false;
 }
 
 // ---------------------------------------------------------------- the trace
@@ -371,20 +601,24 @@ function drawTrace() {
 }
 
 function setup() {
+  for (const s of document.querySelectorAll('main section')) s.append(el('div', { className: 'msgs' }));
   $('pace').addEventListener('change', (e) => {
     const v = e.target.value;
-    send({ op: 'pace', rate: v === 'fast' ? 'fast' : Number(v) });
+    send({ op: 'pace', rate: v === 'fast' ? 'fast' : Number(v) }, e.target);
   });
-  $('run-pause').addEventListener('click', () => {
-    if (vb.state === 'running') send({ op: 'pause' });
+  $('run-pause').addEventListener('click', (e) => {
+    if (vb.state === 'running') send({ op: 'pause' }, e.target);
     else {
       const v = $('pace').value;
-      send({ op: 'pace', rate: v === 'fast' ? 'fast' : Number(v) });
+      send({ op: 'pace', rate: v === 'fast' ? 'fast' : Number(v) }, e.target);
     }
   });
-  $('step').addEventListener('click', () => send({ op: 'step', for: $('step-len').value.trim() }));
-  $('reset').addEventListener('click', () => send({ op: 'reset' }));
-  $('save').addEventListener('click', () => send({ op: 'save', name: $('scenario-name').value.trim() }));
+  $('step').addEventListener('click', (e) => send({ op: 'step', for: $('step-len').value.trim() }, e.target));
+  $('reset').addEventListener('click', (e) => askReset(e.target));
+  $('reset-yes').addEventListener('click', (e) => { hideResetConfirm(); send({ op: 'reset' }, e.target); });
+  $('reset-no').addEventListener('click', hideResetConfirm);
+  $('save').addEventListener('click', (e) => send({ op: 'save', name: $('scenario-name').value.trim() }, e.target));
+  $('reconnect').addEventListener('click', () => { retryDelay = kRetryFirst; connect(); });
   $('trace-pause').addEventListener('click', (e) => {
     traceFrozenAt = traceFrozenAt === null ? vb.vt : null;
     e.target.textContent = traceFrozenAt === null ? 'Pause trace' : 'Follow';
@@ -392,6 +626,7 @@ function setup() {
   });
   // keep the connection alive across idle spells
   setInterval(() => { if (ws && ws.readyState === WebSocket.OPEN) send({ op: 'ping' }); }, 10000);
+  applyEnabled();
   connect();
   requestAnimationFrame(drawTrace);
 }
