@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: builds both firmware images and checks them, the same for the
-# debug images (firmware-debug: -Og, no LTO; every check but the size budget),
+# debug images (firmware-debug: our own code at -O0, the platform at -Og, no LTO; every check but the size budget),
 # then the host unit tests (plain and under ASan/UBSan) and the virtual-board
 # tests of the images (the scenarios on the release and on the debug images),
 # the quick host preset first, then the long runs (host-long).
