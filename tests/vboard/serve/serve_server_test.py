@@ -8,13 +8,15 @@ namespace the test makes itself, where `unshare -rn` is allowed):
 - the report: written off the machine thread, one at a time, HEAD writes none;
   the board keeps its pace while reports are fetched back to back and memory
   does not grow with unread ones;
-- WebSocket frames: reserved bits and stray continuations close with 1002, a
-  message in fragments gets one error; a ninth page is closed with 1013 and why;
+- WebSocket frames: unmasked ones, reserved bits and stray continuations close
+  with 1002 and are not answered, a message in fragments gets one error; a
+  ninth page is closed with 1013 and why;
 - --serve-address: 127.0.0.2 is served with no warning; 0.0.0.0 answers the
   machine's own addresses and host name, not a forged 0.0.0.0.
 
   serve_server_test.py VBOARD FIRMWARE_DIR
 """
+import json
 import os
 import socket
 import subprocess
@@ -152,20 +154,38 @@ def errors_within(page, seconds):
     return [m for _, m in page.messages(seconds) if m.get("t") == "error"]
 
 
+def answers_then_close(page, timeout=5):
+    """The JSON messages with "t" error or ack before the server's close frame, and that close."""
+    answers, end = [], time.monotonic() + timeout
+    while time.monotonic() < end:
+        f = page.next(end - time.monotonic())
+        if f is None or f[0] == "eof":
+            return answers, f
+        if f[0] == 1 and json.loads(f[1]).get("t") in ("error", "ack"):
+            answers.append(json.loads(f[1]))
+        if f[0] == 8:
+            return answers, (int.from_bytes(f[1][:2], "big"), f[1][2:])
+    return answers, None
+
+
 def frames_read(s):
-    # (what, frames sent, expected close code)
+    # (what, frames sent, expected close code, whether the frames may be answered before it)
+    unknown_op = b'{"seq":1,"op":"no such op"}'
     table = [
-        ("reserved bit 1", [frame(1, b'{"seq":1,"op":"ping"}', rsv=0x40)], 1002),
-        ("reserved bit 3", [frame(1, b'{"seq":1,"op":"ping"}', rsv=0x10)], 1002),
-        ("continuation with no message", [frame(0, b"}")], 1002),
-        ("a new message inside a fragmented one", [frame(1, b"{", fin=False), frame(1, b"{}")], 1002),
+        ("reserved bit 1", [frame(1, b'{"seq":1,"op":"ping"}', rsv=0x40)], 1002, False),
+        ("reserved bit 3", [frame(1, b'{"seq":1,"op":"ping"}', rsv=0x10)], 1002, False),
+        ("continuation with no message", [frame(0, b"}")], 1002, False),
+        ("a new message inside a fragmented one", [frame(1, b"{", fin=False), frame(1, b"{}")], 1002, True),
+        ("an unmasked text frame", [frame(1, unknown_op, masked=False)], 1002, False),
     ]
-    for what, frames, code in table:
+    for what, frames, code, answered in table:
         p = Page(s)
         p.messages(0.2)
         p.sock.sendall(b"".join(frames))
-        got = close_of(p)
-        check(got is not None and got[0] == code and got[1], "%s: close %d (got %r)" % (what, code, got))
+        answers, got = answers_then_close(p)
+        check(got is not None and got[0] == code and got[1] and (answered or not answers),
+              "%s: close %d%s (got %r, answers %r)" % (what, code, "" if answered else " and no answer", got,
+                                                      answers))
         p.close()
     p = Page(s)
     p.messages(0.2)

@@ -22,6 +22,7 @@
 #include "serve/engine.h"
 #include "serve/frames.h"
 #include "serve/messages.h"
+#include "serve/page_socket.h"
 #include "world/values.h"
 
 namespace vboard::serve {
@@ -36,16 +37,6 @@ const Asset kAssets[] = {
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-// A page's WebSocket: its outbox, the thread that sends what the outbox holds
-// and how its frames are being read. A page past the limit gets a close
-// (1013) and nothing else.
-struct Connection {
-  std::shared_ptr<Client> client = std::make_shared<Client>();
-  std::thread sender;
-  FrameReader frames;
-  bool over_limit = false;
-};
-
 struct Server {
   Engine* engine = nullptr;
   std::vector<std::string> hosts;
@@ -59,12 +50,18 @@ struct Server {
 
 const char* reason_phrase(int status) {
   switch (status) {
+    case 400:
+      return "Bad Request";
     case 403:
       return "Forbidden";
     case 404:
       return "Not Found";
     case 405:
       return "Method Not Allowed";
+    case 426:
+      return "Upgrade Required";
+    case 500:
+      return "Internal Server Error";
     case 503:
       return "Service Unavailable";
     default:
@@ -82,11 +79,15 @@ void send_error(mg_connection* conn, int status, const char* text, const char* e
 
 bool is_method(const mg_request_info* ri, const char* m) { return std::strcmp(ri->request_method, m) == 0; }
 
+int take_page(mg_connection* conn, Server& s);
+
 // Every request first: a foreign Host, a preflight (OPTIONS: no page of
 // another origin is told it may read anything) and a WebSocket upgrade from
-// a foreign Origin are answered here; 0 lets the request go on to its handler.
+// a foreign Origin are answered here, and the page's own upgrade is taken
+// here for the whole of its connection (page_socket.h says why); 0 lets the
+// request go on to its handler.
 int on_begin_request(mg_connection* conn) {
-  const Server& s = *static_cast<const Server*>(mg_get_user_data(mg_get_context(conn)));
+  Server& s = *static_cast<Server*>(mg_get_user_data(mg_get_context(conn)));
   const mg_request_info* ri = mg_get_request_info(conn);
   if (!s.ready || !host_allowed(mg_get_header(conn, "Host"), s.hosts)) {
     send_error(conn, 403, "foreign Host: this server answers only requests for its own address\n");
@@ -97,12 +98,20 @@ int on_begin_request(mg_connection* conn) {
     return 405;
   }
   const char* upgrade = mg_get_header(conn, "Upgrade");
-  if (upgrade && strcasecmp(upgrade, "websocket") == 0 &&
-      !origin_allowed(mg_get_header(conn, "Origin"), s.hosts)) {
+  if (!upgrade || strcasecmp(upgrade, "websocket") != 0) return 0;
+  if (!origin_allowed(mg_get_header(conn, "Origin"), s.hosts)) {
     send_error(conn, 403, "foreign Origin: only the board's own page may open its live connection\n");
     return 403;
   }
-  return 0;
+  if (!ri->local_uri || std::strcmp(ri->local_uri, "/ws") != 0) {
+    send_error(conn, 404, "the live connection is at /ws\n");
+    return 404;
+  }
+  if (!is_method(ri, "GET")) {
+    send_error(conn, 405, "a WebSocket upgrade is a GET\n", "Allow: GET\r\n");
+    return 405;
+  }
+  return take_page(conn, s);
 }
 
 // Writes what goes through it as HTTP chunks of up to kChunk bytes; stops
@@ -230,93 +239,105 @@ int on_request(mg_connection* conn, void* data) {
   return 200;
 }
 
-int on_ws_connect(const mg_connection* conn, void* data) {
-  Server& s = *static_cast<Server*>(data);
-  // on_begin_request answered these already (403); this keeps the rule where the upgrade is taken.
-  if (!host_allowed(mg_get_header(conn, "Host"), s.hosts)) return 1;
-  if (!origin_allowed(mg_get_header(conn, "Origin"), s.hosts)) return 1;
-  auto* c = new Connection;
-  mg_set_user_connection_data(conn, c);
-  std::lock_guard lk(s.mu);
-  // One page too many is still upgraded, so that it can be told why it is closed.
-  c->over_limit = s.connections >= Server::kMaxConnections;
-  if (!c->over_limit) ++s.connections;
-  return 0;
-}
+// Why the server closes a page's connection.
+struct Closing {
+  uint16_t code;
+  std::string reason;
+};
 
-// Stops the page's sender, then closes with `code` and `reason`.
-void close_page(mg_connection* conn, Connection& c, uint16_t code, std::string_view reason) {
-  c.client->close();
-  if (c.sender.joinable()) c.sender.join();
-  const std::string p = close_payload(code, reason);
-  mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, p.data(), p.size());
-}
-
-void on_ws_ready(mg_connection* conn, void* data) {
-  Server& s = *static_cast<Server*>(data);
-  auto* c = static_cast<Connection*>(mg_get_user_connection_data(conn));
-  if (!c) return;
-  if (c->over_limit) {
-    close_page(conn, *c, close_code::kTryAgainLater, kTooManyPages);
-    return;
+// The page's frames, until it closes (its close answered here) or the
+// connection ends (nullopt), or what the server closes it with.
+std::optional<Closing> read_messages(PageSocket& page, Server& s, const std::shared_ptr<Client>& client) {
+  FrameReader frames;
+  Frame f;
+  for (;;) {
+    if (!page.next(&f)) {
+      if (page.stopped()) return Closing{close_code::kGoingAway, "the board is stopping"};
+      return std::nullopt;
+    }
+    if (f.too_big) return Closing{close_code::kTooBig, "a frame longer than 64 KiB"};
+    switch (frames.take(f)) {
+      case FrameReader::Take::close:
+        // Its status code goes back, as the close handshake asks.
+        page.send(MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE,
+                  f.payload.size() >= 2 ? std::string_view(f.payload).substr(0, 2) : "");
+        return std::nullopt;
+      case FrameReader::Take::control:
+        if ((f.bits & 0x0f) == MG_WEBSOCKET_OPCODE_PING) page.send(MG_WEBSOCKET_OPCODE_PONG, f.payload);
+        continue;
+      case FrameReader::Take::skip:
+        continue;
+      case FrameReader::Take::fail:
+        return Closing{close_code::kProtocolError, frames.why()};
+      case FrameReader::Take::refuse:
+        client->post_message(
+            error_json("only whole text messages are read (a binary or fragmented one was not)"));
+        continue;
+      case FrameReader::Take::message:
+        break;
+    }
+    Parsed p = parse_message(f.payload, &client->last_seq);
+    if (!p.command) {
+      client->post_message(error_json(p.error));
+      continue;
+    }
+    s.engine->submit(client, std::move(*p.command));
   }
-  std::shared_ptr<Client> client = c->client;
-  c->sender = std::thread([conn, client] {
+}
+
+// A page's WebSocket: the upgrade answered (101), the page's messages read
+// and the board's sent until either side closes. A page past the limit gets
+// a close (1013) and nothing else.
+int take_page(mg_connection* conn, Server& s) {
+  const char* version = mg_get_header(conn, "Sec-WebSocket-Version");
+  const char* key = mg_get_header(conn, "Sec-WebSocket-Key");
+  if (!version || std::strcmp(version, "13") != 0) {
+    send_error(conn, 426, "only WebSocket version 13\n", "Sec-WebSocket-Version: 13\r\n");
+    return 426;
+  }
+  if (!key || !*key) {
+    send_error(conn, 400, "a WebSocket upgrade needs its Sec-WebSocket-Key\n");
+    return 400;
+  }
+  const int fd = request_socket(conn);
+  if (fd < 0) {
+    send_error(conn, 500, "the connection's socket was not found\n");
+    return 500;
+  }
+  mg_printf(conn,
+            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Accept: %s\r\n\r\n",
+            accept_key(key).c_str());
+  PageSocket page(conn, fd, s.stopping);
+  bool over_limit = false;
+  {
+    std::lock_guard lk(s.mu);
+    over_limit = s.connections >= Server::kMaxConnections;
+    if (!over_limit) ++s.connections;
+  }
+  if (over_limit) {
+    page.close(close_code::kTryAgainLater, kTooManyPages);
+    return 101;
+  }
+  auto client = std::make_shared<Client>();
+  std::thread sender([&page, client] {
     std::string text;
     while (!client->closed()) {
       if (!client->next(&text, std::chrono::milliseconds(500))) continue;
-      if (mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, text.data(), text.size()) <= 0) {
-        client->close();
-        break;
-      }
+      if (!page.send(MG_WEBSOCKET_OPCODE_TEXT, text)) client->close();
     }
   });
   s.engine->attach(client);
-}
-
-int on_ws_data(mg_connection* conn, int bits, char* data, size_t len, void* cbdata) {
-  Server& s = *static_cast<Server*>(cbdata);
-  auto* c = static_cast<Connection*>(mg_get_user_connection_data(conn));
-  if (!c) return 0;
-  const FrameReader::Take take = c->frames.take(bits);
-  if (c->over_limit) return take == FrameReader::Take::close || take == FrameReader::Take::fail ? 0 : 1;
-  switch (take) {
-    case FrameReader::Take::close:
-      return 0;
-    case FrameReader::Take::control:
-    case FrameReader::Take::skip:
-      return 1;
-    case FrameReader::Take::fail:
-      close_page(conn, *c, close_code::kProtocolError, c->frames.why());
-      return 0;
-    case FrameReader::Take::refuse:
-      c->client->post_message(
-          error_json("only whole text messages are read (a binary or fragmented one was not)"));
-      return 1;
-    case FrameReader::Take::message:
-      break;
-  }
-  Parsed p = parse_message(std::string_view(data, len), &c->client->last_seq);
-  if (!p.command) {
-    c->client->post_message(error_json(p.error));
-    return 1;
-  }
-  s.engine->submit(c->client, std::move(*p.command));
-  return 1;
-}
-
-void on_ws_close(const mg_connection* conn, void* data) {
-  Server& s = *static_cast<Server*>(data);
-  auto* c = static_cast<Connection*>(mg_get_user_connection_data(conn));
-  if (!c) return;
-  if (!c->over_limit) {
+  const std::optional<Closing> closing = read_messages(page, s, client);
+  client->close();
+  sender.join();
+  s.engine->detach(client);
+  {
     std::lock_guard lk(s.mu);
-    if (s.connections) --s.connections;
+    --s.connections;
   }
-  c->client->close();
-  if (c->sender.joinable()) c->sender.join();
-  if (!c->over_limit) s.engine->detach(c->client);
-  delete c;
+  if (closing) page.close(closing->code, closing->reason);
+  return 101;
 }
 
 }  // namespace
@@ -335,19 +356,8 @@ namespace {
 mg_context* listen(const std::string& ports, Server* s, std::FILE* err) {
   mg_init_library(MG_FEATURES_WEBSOCKET);
   // No document_root: civetweb serves no file of its own; the page is built in.
-  const char* mg_options[] = {"listening_ports",
-                              ports.c_str(),
-                              "num_threads",
-                              "12",
-                              "enable_websocket_ping_pong",
-                              "yes",
-                              "websocket_timeout_ms",
-                              "30000",
-                              "request_timeout_ms",
-                              "10000",
-                              "tcp_nodelay",
-                              "1",
-                              nullptr};
+  const char* mg_options[] = {"listening_ports", ports.c_str(), "num_threads", "12",   "request_timeout_ms",
+                              "10000",           "tcp_nodelay", "1",           nullptr};
   mg_callbacks callbacks{};
   callbacks.begin_request = on_begin_request;
   char why[256] = "";
@@ -442,7 +452,6 @@ int serve(const Image& image, const std::string& image_path, const MachineOption
   s.hosts = allowed_hosts(opt.address, port, names);
   s.ready = true;
   mg_set_request_handler(ctx, "/", on_request, &s);
-  mg_set_websocket_handler(ctx, "/ws", on_ws_connect, on_ws_ready, on_ws_data, on_ws_close, &s);
   engine.start();
 
   StopSignals signals;

@@ -1,7 +1,8 @@
-// `vboard IMAGE --serve`: the live board in a browser. An HTTP and WebSocket
-// server (civetweb, Debian's libcivetweb-dev) serves the page, whose files are
-// built into vboard from vboard/web/, and carries the page's requests to the
-// engine (engine.h) and the board's state back.
+// `vboard IMAGE --serve`: the live board in a browser. An HTTP server
+// (civetweb, Debian's libcivetweb-dev) serves the page, whose files are built
+// into vboard from vboard/web/; the page's WebSocket, upgraded on civetweb's
+// connection but framed by the server itself (page_socket.h), carries its
+// requests to the engine (engine.h) and the board's state back.
 //
 // Security: it listens on 127.0.0.1 unless another address is named (with a
 // warning when other machines can reach it); a request whose Host is not the
