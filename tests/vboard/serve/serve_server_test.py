@@ -133,7 +133,9 @@ def reports_leave_the_board_alone(s):
     vt = (seen[-1][1] - seen[0][1]) / 1e9
     gap = max(b[0] - a[0] for a, b in zip(seen, seen[1:]))
     check(fetched.count(200) >= 2, "reports fetched meanwhile: %d" % fetched.count(200))
-    check(vt > 0.9 * wall and gap < 0.25,
+    # A report built on the machine thread stalled updates for seconds; a loaded
+    # 2-core machine delays one by a few tenths at most.
+    check(vt > 0.9 * wall and gap < 1.0,
           "virtual %.2f s in %.2f s of wall time, longest wait for an update %.3f s" % (vt, wall, gap))
     page.close()
 
