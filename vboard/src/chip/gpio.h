@@ -34,9 +34,9 @@ class Exti : public RegBlock {
 // PWM periods of a timer output whose compare values a DMA channel streams
 // from memory, told whole instead of edge by edge: the output rises at each
 // period start and falls at its compare match, and a period with compare
-// value 0 stays low. Times are exact: a period start is base + q ns plus r / den
-// of a ns (rounded up: the edge is at base + q, or base + q + 1 when r > 0 is
-// carried by an offset, as Timer::tick_time() rounds).
+// value 0 stays low. Times are exact: the period under way starts at base + q
+// ns, and r (of den) is what rounding its tick up left over, which carries
+// into its match and the next start as Timer::tick_time() rounds them.
 struct PwmTrain {
   ns_t base = 0;
   uint64_t q = 0, r = 0;      // start of the period under way
