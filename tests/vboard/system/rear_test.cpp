@@ -381,5 +381,38 @@ TEST(RearLamp, WholePeriodWaveformRunsExactlyAsEventByEvent) {
   for (const auto& [exc, st] : a.exceptions) EXPECT_EQ(st.count, b.exceptions.at(exc).count) << exc;
 }
 
+// Counts the changes of every pin: a watcher, so every edge is made one by one.
+struct EdgeCount : PinWatcher {
+  uint64_t n = 0;
+  void pin_changed(unsigned, ns_t, int) override { ++n; }
+  void settled() override {}
+};
+
+// With nothing watching PA7 past its kept history the strip is handed the
+// timer's periods whole; with a watcher it sees each edge. The two runs end
+// in the same report, the same JSON and the same state, model by model.
+TEST(RearLamp, StripFedWholePeriodsEndsAsOneFedEdgeByEdge) {
+  VBOARD_IMAGE(img, kRear);
+  MachineOptions o;
+  o.levels = {{"PB5", 0, 10'300 * kUs, 0, 0},
+              {"PB6", 0, 23'457 * kUs, 5, 37 * kUs},
+              {"PB4", 0, 61'777 * kUs, 0, 0},
+              {"PB5", -1, 90'100 * kUs, 0, 0}};
+  Machine watched(*img, o, board_factory(default_board(*img))),
+      plain(*img, o, board_factory(default_board(*img)));
+  EdgeCount count;
+  watched.board().watch_pins(&count);
+  watched.run_until(130 * kMs);
+  plain.run_until(130 * kMs);
+  watched.board().watch_pins(nullptr);
+  RunResult a = watched.result(), b = plain.result();
+  a.wall_s = b.wall_s = 0;
+  EXPECT_GT(count.n, 150'000u);
+  EXPECT_EQ(b.pins_total.at("PA7"), a.pins_total.at("PA7"));
+  EXPECT_EQ(to_text(b, ReportInfo{}, false), to_text(a, ReportInfo{}, false));
+  EXPECT_EQ(to_json(b, ReportInfo{}), to_json(a, ReportInfo{}));
+  EXPECT_EQ(plain.compare_state(watched.save_state()), "");
+}
+
 }  // namespace
 }  // namespace vboard::test

@@ -123,6 +123,23 @@ void Gpio::af_outputs(unsigned pin, const PinChange* c, size_t n) {
   if (listeners_[pin]) listeners_[pin]->pin_changes(c + first, n - first);
 }
 
+bool Gpio::takes_train(unsigned pin, int level) const {
+  return ((af_live_ >> pin) & 1u) && pad(pin) == level && !ctx_.watcher &&
+         !(exti_ && exti_->watches(port_, pin)) && hist_total_[pin] >= kHistoryKept && listeners_[pin] &&
+         listeners_[pin]->takes_trains();
+}
+
+// af_outputs() for changes that only the listener sees: the history is full,
+// so it only counts them.
+void Gpio::af_train(unsigned pin, const PwmTrain& t, uint64_t edges, ns_t last_t, int level) {
+  if (edges == 0) return;
+  pads_ = (pads_ & ~(1u << pin)) | (static_cast<uint32_t>(level) << pin);
+  change_count_[pin] += edges;
+  hist_total_[pin] += edges;
+  last_change_[pin] = last_t;
+  listeners_[pin]->pin_train(t);
+}
+
 void Gpio::refresh(ns_t t) {
   af_live_ = 0;
   for (unsigned p = 0; p < 16; ++p) {

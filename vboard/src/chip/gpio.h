@@ -31,6 +31,59 @@ class Exti : public RegBlock {
   std::vector<std::pair<unsigned, uint32_t>> irq_masks_;
 };
 
+// PWM periods of a timer output whose compare values a DMA channel streams
+// from memory, told whole instead of edge by edge: the output rises at each
+// period start and falls at its compare match, and a period with compare
+// value 0 stays low. Times are exact: the period under way starts at base + q
+// ns, and r (of den) is what rounding its tick up left over, which carries
+// into its match and the next start as Timer::tick_time() rounds them.
+struct PwmTrain {
+  ns_t base = 0;
+  uint64_t q = 0, r = 0;      // start of the period under way
+  uint64_t pq = 0, pr = 0;    // length of a period, pq + pr / den ns
+  uint64_t num = 1, den = 1;  // length of a timer tick, num / den ns
+  uint32_t c = 0;             // compare value of the period under way (its start has passed)
+  bool first_fall = false;    // the match of the period under way lowers the pad (else it is low)
+  uint32_t n = 0;             // periods that end: their successors' compare values are at data
+  const uint8_t* data = nullptr;
+  uint32_t stride = 0, size = 1, keep = 0, mask = ~0u;  // item k: keep | (data[k * stride] & mask)
+
+  uint32_t compare(uint32_t k) const {
+    const uint8_t* d = data + static_cast<size_t>(k) * stride;
+    uint32_t v = d[0];
+    if (size >= 2) v |= static_cast<uint32_t>(d[1]) << 8;
+    if (size == 4) v |= static_cast<uint32_t>(d[2]) << 16 | static_cast<uint32_t>(d[3]) << 24;
+    return keep | (v & mask);
+  }
+  // The first item from k on (up to `end`) whose compare value is not `cv`.
+  uint32_t same_until(uint32_t k, uint32_t end, uint32_t cv) const {
+    if (size != 1) {
+      while (k < end && compare(k) == cv) ++k;
+      return k;
+    }
+    const uint8_t* d = data + static_cast<size_t>(k) * stride;
+    if (stride == 1 && keep == 0 && (mask & 0xffu) == 0xffu && cv < 256) {  // items as they are: 8 at a time
+      const uint64_t all = 0x0101010101010101ull * cv;
+      for (uint64_t w = 0; k + 8 <= end; k += 8, d += 8)
+        if (std::memcpy(&w, d, 8), w != all) break;
+    }
+    for (; k < end && (keep | (*d & mask)) == cv; ++k) d += stride;
+    return k;
+  }
+  // The match of compare value `cv` in the period starting at (q, r).
+  ns_t match(uint32_t cv, uint64_t at_q, uint64_t at_r) const {
+    const auto x = static_cast<unsigned __int128>(cv) * num;
+    const auto oq = static_cast<uint64_t>(x / den), orr = static_cast<uint64_t>(x % den);
+    return base + at_q + oq + (at_r + orr >= den ? 1 : 0);
+  }
+  // Moves (q, r) on by k periods.
+  void step(uint64_t k, uint64_t* at_q, uint64_t* at_r) const {
+    const auto x = static_cast<unsigned __int128>(k) * pr + *at_r;
+    *at_q += k * pq + static_cast<uint64_t>(x / den);
+    *at_r = static_cast<uint64_t>(x % den);
+  }
+};
+
 // Receives pad level changes of one pin (a part of the board watching a line).
 class PinListener {
  public:
@@ -40,6 +93,10 @@ class PinListener {
   virtual void pin_changes(const PinChange* c, size_t n) {
     for (size_t i = 0; i < n; ++i) pin_changed(c[i].level, c[i].t);
   }
+  // Whether it takes PWM periods whole (pin_train) when nothing else needs the edges.
+  virtual bool takes_trains() const { return false; }
+  // The same as the train's edges through pin_changes().
+  virtual void pin_train(const PwmTrain& t) { (void)t; }
 };
 
 // A peripheral output that a pad can select as alternate function.
@@ -66,6 +123,14 @@ class Gpio : public RegBlock {
   }
   // The same for a run of changes in time order (a timer working off many periods).
   void af_outputs(unsigned pin, const PinChange* c, size_t n);
+  // Whether the output of `pin` may be handed over as PWM periods (af_train):
+  // its pad is at `level` and only its listener looks at its edges (no pin
+  // watcher, no EXTI line, the kept history full) and takes them so.
+  bool takes_train(unsigned pin, int level) const;
+  // Whether the pad of `pin` follows its connected source now.
+  bool af_live(unsigned pin) const { return (af_live_ >> pin) & 1u; }
+  // A train of `edges` changes, the last at `last_t` leaving the pad at `level`.
+  void af_train(unsigned pin, const PwmTrain& t, uint64_t edges, ns_t last_t, int level);
   void set_listener(unsigned pin, PinListener* l) { listeners_[pin] = l; }
   bool has_listener(unsigned pin) const { return listeners_[pin] != nullptr; }
   int pad(unsigned pin) const { return (pads_ >> pin) & 1u; }

@@ -81,6 +81,10 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   void generate(uint32_t v, ns_t t);
   bool dma_fed_channel(unsigned* ch, Dma** dma, unsigned* dch) const;
   bool pwm_periods(ns_t t);
+  struct OutPin {
+    Gpio* gpio;
+    unsigned pin;
+  };
   // Time offsets of compare values within a period (quotient and remainder of
   // c * num_ / den_), kept while the rate stays: a DMA-fed stream uses a few.
   struct Offset {
@@ -96,9 +100,21 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
     int out = 0, at_match = 0, at_start = 0;
     PinChange* batch = nullptr;
     Offset* offsets = nullptr;
+    uint32_t lit = 0, last_lit = 0;  // pwm_count(): periods with compare value not 0, the last of them
   };
+  // What a run of periods makes of the output's changes: none (the output is
+  // disabled), each change into the batch, or only their count (a PwmTrain).
+  enum class Emit { kNone, kEdges, kCount };
   template <unsigned Size, bool Edges>
   uint32_t pwm_run(PwmPass& p, const uint8_t* data, uint32_t stride, uint32_t n);
+  template <unsigned Size>
+  uint32_t pwm_count(PwmPass& p, const uint8_t* data, uint32_t stride, uint32_t n);
+  template <Emit E>
+  uint32_t pwm_run_sized(PwmPass& p, const uint8_t* data, uint32_t size, uint32_t stride, uint32_t n);
+  const OutPin* train_pin(unsigned ch, const PwmPass& p) const;
+  // Hands the periods pwm_count() just worked off to the pin as a PwmTrain.
+  void hand_train(const PwmPass& before, const PwmPass& p, const uint8_t* data, uint32_t k, uint32_t size,
+                  uint32_t stride, const OutPin& o) const;
   void split(unsigned __int128 x, uint64_t* q, uint64_t* r) const;
   Offset* offsets_for_rate();
 
@@ -121,10 +137,6 @@ class Timer : public RegBlock, public AfSource, public RequestSource {
   std::array<uint32_t, 4> ccr_act_{};
   std::array<int, 4> ref_{};
   uint32_t out_levels_ = 0;
-  struct OutPin {
-    Gpio* gpio;
-    unsigned pin;
-  };
   std::array<std::vector<OutPin>, 4> out_pins_;
   // Decoded configuration (refreshed on register writes).
   uint32_t cmp_mask_ = 0;     // channels in output-compare mode

@@ -81,6 +81,7 @@ bool Timer::pwm_periods(ns_t t) {
   // base_t_ + floor((k * num_ + den_ - 1) / den_); keep that quotient and its
   // remainder for the period start and add whole periods and compare offsets.
   split(static_cast<unsigned __int128>(period) * num_, &p.pq, &p.pr);
+  const OutPin* train = train_pin(ch, p);
   const uint64_t rebase_above = fast_limit_ / 2;
   uint64_t done = 0;
   for (;;) {
@@ -92,14 +93,16 @@ bool Timer::pwm_periods(ns_t t) {
     split(static_cast<unsigned __int128>(cyc_tick_) * num_ + den_ - 1, &p.q, &p.r);
     p.base = base_t_;
     const uint8_t* data = items.data + static_cast<size_t>(done) * items.stride;
-    const bool edges = p.at_match != p.at_start;  // equal: the output is disabled
     uint32_t k = 0;
-    if (items.size == 1)
-      k = edges ? pwm_run<1, true>(p, data, items.stride, n) : pwm_run<1, false>(p, data, items.stride, n);
-    else if (items.size == 2)
-      k = edges ? pwm_run<2, true>(p, data, items.stride, n) : pwm_run<2, false>(p, data, items.stride, n);
-    else
-      k = edges ? pwm_run<4, true>(p, data, items.stride, n) : pwm_run<4, false>(p, data, items.stride, n);
+    if (train) {
+      const PwmPass before = p;
+      k = pwm_run_sized<Emit::kCount>(p, data, items.size, items.stride, n);
+      hand_train(before, p, data, k, items.size, items.stride, *train);
+    } else {
+      const bool edges = p.at_match != p.at_start;  // equal: the output is disabled
+      k = edges ? pwm_run_sized<Emit::kEdges>(p, data, items.size, items.stride, n)
+                : pwm_run_sized<Emit::kNone>(p, data, items.size, items.stride, n);
+    }
     done += k;
     cyc_tick_ += k * period;
     ev_t_ = p.base + p.q;  // the last period start
@@ -132,6 +135,67 @@ Timer::Offset* Timer::offsets_for_rate() {
 void Timer::split(unsigned __int128 x, uint64_t* q, uint64_t* r) const {
   *q = static_cast<uint64_t>(x / den_);
   *r = static_cast<uint64_t>(x % den_);
+}
+
+// The pin the fed channel's output reaches when it is the only one and only
+// its listener looks at the edges: it takes the periods whole (PwmTrain).
+const Timer::OutPin* Timer::train_pin(unsigned ch, const PwmPass& p) const {
+  const OutPin* train = nullptr;
+  unsigned live = 0;
+  for (const OutPin& o : out_pins_[ch])
+    if (o.gpio->af_live(o.pin)) ++live, train = &o;
+  if (live != 1 || p.at_start != 1 || p.at_match != 0 || !train->gpio->takes_train(train->pin, p.out))
+    return nullptr;
+  return train;
+}
+
+// The edges of the periods pwm_count() worked off, counted: the first
+// match (when it lowers the output), then a rise and a fall per period with a
+// compare value not 0, but the fall of the last period, which is still to come.
+void Timer::hand_train(const PwmPass& before, const PwmPass& p, const uint8_t* data, uint32_t k,
+                       uint32_t size, uint32_t stride, const OutPin& o) const {
+  if (k == 0) return;
+  PwmTrain t;
+  t.base = before.base;
+  t.q = before.q;
+  t.r = before.r;
+  t.pq = p.pq;
+  t.pr = p.pr;
+  t.num = num_;
+  t.den = den_;
+  t.c = before.c;
+  t.first_fall = before.out != before.at_match;
+  t.n = k;
+  t.data = data;
+  t.stride = stride;
+  t.size = size;
+  t.keep = p.keep;
+  t.mask = p.wmask;
+  const bool last_lit = p.c != 0;
+  const uint64_t edges = (t.first_fall ? 1u : 0u) + 2ull * p.lit - (last_lit ? 1u : 0u);
+  ns_t last_t = t.match(t.c, t.q, t.r);
+  if (last_lit) {
+    last_t = p.base + p.q;
+  } else if (p.last_lit != 0) {
+    uint64_t q = t.q, r = t.r;
+    t.step(p.last_lit, &q, &r);
+    last_t = t.match(t.compare(p.last_lit - 1), q, r);
+  }
+  o.gpio->af_train(o.pin, t, edges, last_t, p.out);
+}
+
+template <Timer::Emit E>
+uint32_t Timer::pwm_run_sized(PwmPass& p, const uint8_t* data, uint32_t size, uint32_t stride, uint32_t n) {
+  constexpr bool edges = E == Emit::kEdges;
+  if constexpr (E == Emit::kCount) {
+    if (size == 1) return pwm_count<1>(p, data, stride, n);
+    if (size == 2) return pwm_count<2>(p, data, stride, n);
+    return pwm_count<4>(p, data, stride, n);
+  } else {
+    if (size == 1) return pwm_run<1, edges>(p, data, stride, n);
+    if (size == 2) return pwm_run<2, edges>(p, data, stride, n);
+    return pwm_run<4, edges>(p, data, stride, n);
+  }
 }
 
 namespace {
@@ -211,6 +275,44 @@ uint32_t Timer::pwm_run(PwmPass& p, const uint8_t* data, uint32_t stride, uint32
   p.c = c;
   p.out = Edges && c != 0 ? at_start : at_match;
   p.batch = b;
+  return i;
+}
+
+// pwm_run() for a PwmTrain: the same periods, stopping at the same compare
+// value, with no edge written; counts the periods with a compare value not 0
+// and finds the last of them instead. The period start moves on once at the end.
+template <unsigned Size>
+uint32_t Timer::pwm_count(PwmPass& p, const uint8_t* data, uint32_t stride, uint32_t n) {
+  const uint32_t arr = p.arr, keep = p.keep, wmask = p.wmask;
+  uint32_t c = p.c;
+  if (n == 0 || c > arr) return 0;
+  uint32_t i = 0, lit = 0, last_lit = 0;
+  if (Size == 1 && stride == 1 && keep == 0 && (wmask & 0xffu) == 0xffu) {
+    // Items as they are, 8 at a time while the 8 are equal (runs of one value are the rule).
+    for (uint64_t w = 0; i + 8 <= n; i += 8, data += 8) {
+      std::memcpy(&w, data, 8);
+      const uint64_t v = w & 0xffu;
+      if (w != v * 0x0101010101010101ull || v > arr) break;
+      c = static_cast<uint32_t>(v);
+      lit += c != 0 ? 8 : 0;
+      last_lit = c != 0 ? i + 8 : last_lit;
+    }
+  }
+  while (i < n) {
+    c = keep | (load_item<Size>(data) & wmask);
+    data += stride;
+    ++i;
+    lit += c != 0;
+    last_lit = c != 0 ? i : last_lit;
+    if (c > arr) break;
+  }
+  const auto x = static_cast<unsigned __int128>(i) * p.pr + p.r;
+  p.q += i * p.pq + static_cast<uint64_t>(x / den_);
+  p.r = static_cast<uint64_t>(x % den_);
+  p.c = c;
+  p.out = c != 0 ? p.at_start : p.at_match;
+  p.lit = lit;
+  p.last_lit = last_lit;
   return i;
 }
 

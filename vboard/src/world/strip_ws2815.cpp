@@ -4,6 +4,7 @@
 // low phase longer.
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
 
 #include "world/strip_ws2815.h"
 #include "vboard/state.h"
@@ -81,7 +82,7 @@ void Ws2815Strip::violation(Kind k, ns_t t, ns_t value) {
   rep_.violations.push_back({t, describe(k, value), kKindDatasheet[k]});
 }
 
-inline bool Ws2815Strip::repeat_bit(ns_t high, ns_t low) {
+inline bool Ws2815Strip::repeat_bit(ns_t high, ns_t low, ns_t no_latch_at) {
   const Shape& s = shapes_[(high * 7 + low) & 15u];
   if (s.high != high || s.low != low || (s.kinds & ~unlisted_) != 0) return false;  // or still listed
   for (uint32_t k = s.kinds; k; k &= k - 1) {
@@ -90,16 +91,16 @@ inline bool Ws2815Strip::repeat_bit(ns_t high, ns_t low) {
     last_[kind] = last_rise_;
     last_value_[kind] = kKindOfHigh[kind] ? high : low;
   }
-  push_bit(s.bit);
+  push_bit(s.bit, no_latch_at);
   return true;
 }
 
-inline void Ws2815Strip::push_bit(int bit) {
+inline void Ws2815Strip::push_bit(int bit, ns_t no_latch_at) {
   cur_ = static_cast<uint8_t>((cur_ << 1) | bit);
   ++bits_;
   ++bits_total_;
   if ((bits_ & 7u) == 0 && bytes_.size() < size_t{leds_} * 3) bytes_.push_back(cur_);
-  if (bits_ == kNoLatchBits) violation(kNoLatch, last_rise_, bits_);
+  if (bits_ == kNoLatchBits) violation(kNoLatch, no_latch_at, bits_);
 }
 
 void Ws2815Strip::finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise) {
@@ -130,7 +131,7 @@ void Ws2815Strip::finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise) {
   }
   if (!last && low > tm_.longest_low) violation(kLongLow, t_rise, low);
   if (!last) shapes_[(high * 7 + low) & 15u] = {high, low, bit, raised_};
-  push_bit(bit);
+  push_bit(bit, last_rise_);
 }
 
 void Ws2815Strip::latch(ns_t t) {
@@ -171,7 +172,7 @@ inline void Ws2815Strip::edge(int level, ns_t t) {
         finish_bit(pending_high_, low, true, last_rise_);
         latch(last_fall_);
       } else {
-        if (!repeat_bit(pending_high_, low)) finish_bit(pending_high_, low, false, last_rise_);
+        if (!repeat_bit(pending_high_, low, last_rise_)) finish_bit(pending_high_, low, false, last_rise_);
       }
     }
     if (gap_open_ && low >= tm_.latch) {
@@ -230,6 +231,99 @@ size_t Ws2815Strip::known_bits(const PinChange* c, size_t i, size_t n) {
 
 void Ws2815Strip::pin_changes(const PinChange* c, size_t n) {
   for (size_t i = known_bits(c, 0, n); i < n; i = known_bits(c, i + 1, n)) edge(c[i].level, c[i].t);
+}
+
+// Eight bits at a time where they fill whole bytes: m bits of value `bit`.
+// The caller keeps kNoLatchBits out of the way.
+void Ws2815Strip::push_bits(int bit, uint64_t m) {
+  for (; m != 0 && (bits_ & 7u) != 0; --m) push_bit(bit, last_rise_);
+  if (const uint64_t whole = m / 8; whole != 0) {
+    const auto byte = static_cast<uint8_t>(bit ? 0xff : 0);
+    const size_t room = size_t{leds_} * 3 - std::min(bytes_.size(), size_t{leds_} * 3);
+    bytes_.insert(bytes_.end(), static_cast<size_t>(std::min<uint64_t>(room, whole)), byte);
+    bits_ += static_cast<unsigned>(8 * whole);
+    bits_total_ += 8 * whole;
+    cur_ = byte;
+    m -= 8 * whole;
+  }
+  for (; m != 0; --m) push_bit(bit, last_rise_);
+}
+
+// A rise inside a frame with a bit pending and the line low for less than
+// the reset gap: what pin_changes() does for it (known_bits() takes a known
+// shape, and dates a line without latch by this rise; edge() the others).
+// Returns the violations the bit raised.
+uint32_t Ws2815Strip::rise_in_frame(ns_t t) {
+  const ns_t low = t - last_fall_;
+  level_ = 1;
+  pending_ = false;
+  uint32_t kinds = shapes_[(pending_high_ * 7 + low) & 15u].kinds;  // what repeat_bit() finds
+  if (!repeat_bit(pending_high_, low, t)) {
+    finish_bit(pending_high_, low, false, last_rise_);
+    kinds = raised_;
+  }
+  last_rise_ = t;
+  return kinds;
+}
+
+// The periods of a train as edge() takes their edges, but for runs of
+// periods with one compare value. A period's bit (its high time and the low
+// time up to the next start) depends only on its compare value and on where
+// its start falls between two whole ns, which repeats every `cycle` periods.
+// Once a whole cycle of such bits in a row raised no violation and gave the
+// same value, further whole cycles of the run give the same bits and leave
+// the timing summary and the shapes as they are: they are only counted.
+void Ws2815Strip::pin_train(const periph::PwmTrain& t) {
+  uint64_t q = t.q, r = t.r;
+  if (t.first_fall) edge(0, t.match(t.c, q, r));
+  const uint64_t cycle = t.den / std::gcd(t.pr, t.den);
+  uint32_t prev = 0;   // compare value of the period before (0: no pulse)
+  uint64_t clean = 0;  // bits in a row of that value that raised nothing, all equal to clean_bit
+  int clean_bit = 0;
+  uint32_t run_end = 0;  // periods before it have the compare value prev (once looked up)
+  for (uint32_t i = 1; i <= t.n; ++i) {
+    const uint32_t c = t.compare(i - 1);
+    if (c == 0) {  // no pulse up to period `last`: the line stays low
+      const uint32_t last = t.same_until(i, t.n, 0);
+      t.step(last - i + 1, &q, &r);
+      i = last;
+      prev = 0;
+      continue;
+    }
+    q += t.pq;
+    r += t.pr;
+    if (r >= t.den) {
+      r -= t.den;
+      ++q;
+    }
+    const ns_t rise = t.base + q;
+    if (c != prev || level_ != 0 || !pending_ || gap_open_ || rise - last_fall_ >= tm_.latch) {
+      edge(1, rise);
+      clean = 0;
+      run_end = 0;
+    } else {
+      if (clean >= cycle) {
+        if (run_end <= i) run_end = t.same_until(i, t.n, c) + 1;
+        // Periods i .. i + m - 1 whole, each one's fall inside the train.
+        const uint64_t m = std::min<uint64_t>(run_end - i, t.n - i) / cycle * cycle;
+        if (m != 0 && (bits_ + m < kNoLatchBits || bits_ >= kNoLatchBits)) {
+          push_bits(clean_bit, m);
+          t.step(m - 1, &q, &r);
+          last_rise_ = t.base + q;
+          last_fall_ = t.match(c, q, r);
+          pending_high_ = last_fall_ - last_rise_;
+          i += static_cast<uint32_t>(m - 1);
+          continue;
+        }
+      }
+      const uint32_t kinds = rise_in_frame(rise);
+      const int bit = cur_ & 1;
+      clean = kinds != 0 ? 0 : clean != 0 && bit != clean_bit ? 1 : clean + 1;
+      clean_bit = bit;
+    }
+    prev = c;
+    if (i < t.n) edge(0, t.match(c, q, r));
+  }
 }
 
 void Ws2815Strip::advance(ns_t now) {

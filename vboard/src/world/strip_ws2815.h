@@ -25,6 +25,8 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   std::string name() const override { return "WS2815"; }
   void pin_changed(int level, ns_t t) override;
   void pin_changes(const PinChange* c, size_t n) override;
+  bool takes_trains() const override { return true; }
+  void pin_train(const periph::PwmTrain& t) override;
   // Latches a frame whose reset gap is still running (the line stayed low).
   void advance(ns_t now) override;
   // Brings the driving peripheral up to `t` before the strip judges a quiet line.
@@ -61,8 +63,11 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   void edge(int level, ns_t t);
   size_t known_bits(const PinChange* c, size_t i, size_t n);
   void finish_bit(ns_t high, ns_t low, bool last, ns_t t_rise);
-  bool repeat_bit(ns_t high, ns_t low);
-  void push_bit(int bit);
+  // `no_latch_at`: the time a kNoLatch violation the bit raises is given.
+  bool repeat_bit(ns_t high, ns_t low, ns_t no_latch_at);
+  void push_bit(int bit, ns_t no_latch_at);
+  void push_bits(int bit, uint64_t m);
+  uint32_t rise_in_frame(ns_t t);
   void latch(ns_t t);
   void violation(Kind k, ns_t t, ns_t value);
   // One finding in words: which timing, the value measured and the window it left.
