@@ -390,7 +390,8 @@ void Engine::trace(const std::vector<std::string>& pins, const std::function<voi
 
 void Engine::watch_regs(const std::shared_ptr<Client>& c, const command::Regs& r,
                         const std::function<void(const std::string&)>& say) {
-  if (!c) return;
+  // Only a page that is here gets a panel: one gone (or never attached) costs no read.
+  if (!c || std::find(clients_.begin(), clients_.end(), c) == clients_.end()) return;
   if (r.periph.empty()) {
     regs_.erase(c);
     return;
