@@ -63,8 +63,8 @@ FILES = {
 # layers may. Every other header of a layer is private to it (the include path
 # would reach it; this check does not let it). The chip's description is the
 # chip's and the world's (a board's parts are checked against it); above them the
-# chip is known through chip/chip.h, and to the debugger through chip/reg_view.h
-# (registers by name). include/vboard is the public contract.
+# chip is known through chip/chip.h, and to the debugger and the live page
+# through chip/reg_view.h (registers by name). include/vboard is the public contract.
 FACES = {
     "src/core/address_space.h": {"machine"},
     "src/core/armv7m_regs.h": {"machine"},
@@ -83,7 +83,7 @@ FACES = {
     "src/core/registers.h": {"chip"},
     "src/chip/chip.h": {"world", "outputs", "cli", "main"},
     "src/chip/models.h": {"world"},
-    "src/chip/reg_view.h": {"gdb"},
+    "src/chip/reg_view.h": {"gdb", "serve"},
     "src/chip/stm32g431.h": {"world"},
     "src/chip/stm32g431_desc.h": {"world"},
     "src/world/board.h": {"serve", "cli", "main"},

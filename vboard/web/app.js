@@ -11,6 +11,8 @@ const vb = {
   parts: [], scenario: '', errors: [], updates: 0, gen: 0, inputs: 0,
   driven: null,        // pin -> {level} or {pulse}; null while the server does not say
   achieved: null, lagging: false, recording: null, board: '', boardWhy: '',
+  regs: null,          // the registers panel's last text: {periph, reg, text}
+  periphs: [],         // the peripherals the panel offers: [{name, regs: [...]}]
   closes: [],          // [code, reason] of each closed connection
   stopped: '',         // why the page stopped trying to connect ('' while it tries)
   clickAt: null, latencies: [], arrivals: [], updateTimes: [], wall: [],
@@ -325,7 +327,8 @@ function applyEnabled() {
   const all = (q) => document.querySelectorAll(q);
   for (const b of all('#board button, #board input, #other-pins button, #other-pins select, #run-pause, #step'))
     b.disabled = off || halted;
-  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button'))
+  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button,'
+    + ' #regs-periph, #regs-reg'))
     b.disabled = off;
 }
 
@@ -375,6 +378,43 @@ function applyTrace(trace) {
   }
 }
 
+// ---------------------------------------------------------------- the registers panel
+// The server reads the registers only for a page whose panel is open, for the
+// one peripheral it shows, a few times a second; closing the panel says so.
+function regsAsk(from) {
+  if (!$('regs').open) return;
+  send({ op: 'regs', periph: $('regs-periph').value, reg: $('regs-reg').value }, from);
+}
+
+function fillRegsList(sel, names, first) {
+  const keep = sel.value;
+  sel.replaceChildren(...(first ? [el('option', { value: '', textContent: first })] : []),
+    ...names.map((n) => el('option', { value: n, textContent: n })));
+  if (names.includes(keep)) sel.value = keep;
+}
+
+function showRegsChoice() {
+  const p = vb.periphs.find((x) => x.name === $('regs-periph').value);
+  fillRegsList($('regs-reg'), p ? p.regs : [], 'all');
+}
+
+function applyPeriphs(list) {
+  vb.periphs = list || [];
+  const sel = $('regs-periph');
+  fillRegsList(sel, vb.periphs.map((p) => p.name));
+  if (!sel.value && vb.periphs.length) sel.value = vb.periphs[0].name;
+  showRegsChoice();
+}
+
+function applyRegs(r) {
+  const same = (a, b) => a.toUpperCase() === b.toUpperCase();
+  // An answer still on its way for what the panel showed before is dropped.
+  if (!$('regs').open || !same(r.periph, $('regs-periph').value) || !same(r.reg, $('regs-reg').value)) return;
+  vb.regs = r;
+  // The debugger's hint for one register: here the list above picks it.
+  $('regs-text').textContent = r.text.replace(/^\(monitor regs [^\n]*\)\n?/m, '');
+}
+
 function applyHello(m) {
   vb.parts = m.parts;
   vb.gen = m.gen;
@@ -398,6 +438,8 @@ function applyHello(m) {
   if (m.recording) applyRecording(m.recording);
   hideResetConfirm();
   applyState(m);
+  if (m.periphs) applyPeriphs(m.periphs);
+  regsAsk();  // a new connection follows what the open panel shows
 }
 
 function onMessage(ev) {
@@ -419,6 +461,7 @@ function onMessage(ev) {
     if (m.findings) applyFindings(m.findings, m.halt);
     applyTrace(m.trace);
     applyState(m);
+    if (m.regs) applyRegs(m.regs);
   } else if (m.t === 'error') {
     showError(m.text);
     if (vb.driven) applyDriven(vb.driven, true);  // a refused input: back to what the board drives
@@ -624,6 +667,16 @@ function setup() {
     e.target.textContent = traceFrozenAt === null ? 'Pause trace' : 'Follow';
     e.target.classList.toggle('on', traceFrozenAt !== null);
   });
+  $('regs').addEventListener('toggle', (e) => {
+    if (e.target.open) regsAsk(e.target);
+    else if (ws && ws.readyState === WebSocket.OPEN) send({ op: 'regs' }, e.target);
+  });
+  $('regs-periph').addEventListener('change', (e) => {
+    showRegsChoice();
+    $('regs-text').textContent = '';
+    regsAsk(e.target);
+  });
+  $('regs-reg').addEventListener('change', (e) => regsAsk(e.target));
   // keep the connection alive across idle spells
   setInterval(() => { if (ws && ws.readyState === WebSocket.OPEN) send({ op: 'ping' }); }, 10000);
   applyEnabled();

@@ -45,6 +45,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select
 
 failures = []
 
@@ -255,10 +256,36 @@ def rear(driver, vboard, fw, out_dir, pictures):
         check(count >= 1 and not over, "rear, narrow: %d messages shown, none over a control %s" % (count, over))
         (Path(out_dir) / "live_rear_narrow.png").write_bytes(driver.get_screenshot_as_png())
         driver.set_window_size(1400, 1150)
+        regs_panel(driver, out_dir, pictures)
         ninth_page(driver, board, out_dir)
     finally:
         status, text = board.stop()
         check(status == 0, "rear: the server ends cleanly on SIGTERM (%d)" % status)
+
+
+def regs_panel(driver, out_dir, pictures):
+    """The registers panel on the real rear board: TIM17, which sends the strip's bits, with its
+    counter running, decoded as `monitor regs` decodes it; the whole peripheral, then one register."""
+    driver.execute_script("document.getElementById('regs-panel').scrollIntoView()")
+    driver.find_element(By.CSS_SELECTOR, "#regs summary").click()
+    Select(driver.find_element(By.ID, "regs-periph")).select_by_value("TIM17")
+    whole = wait_for(driver, "window.vb.regs && window.vb.regs.periph === 'TIM17' && window.vb.regs.reg === '' "
+                     "&& document.getElementById('regs-text').textContent", 5) or ""
+    check(re.search(r"^TIM17 at 0x40014800; clock on", whole, re.M) is not None
+          and re.search(r"^  CR1 +=", whole, re.M) is not None,
+          "rear: the registers panel shows TIM17's registers, its clock on: %r" % whole[:120])
+    Select(driver.find_element(By.ID, "regs-reg")).select_by_value("CR1")
+    one = wait_for(driver, "window.vb.regs && window.vb.regs.reg === 'CR1' "
+                   "&& document.getElementById('regs-text').textContent", 5) or ""
+    check(re.search(r"^TIM17 CR1 = 0x[0-9A-Fa-f]{8} at 0x40014800", one, re.M) is not None
+          and re.search(r"^  CEN +\[0\] +1 +Counter enabled$", one, re.M) is not None,
+          "rear: TIM17 CR1 in the panel, its counter enabled: %r" % one[:160])
+    driver.execute_script("document.getElementById('regs-panel').scrollIntoView()")
+    time.sleep(0.3)
+    (Path(out_dir) / "live_regs.png").write_bytes(driver.get_screenshot_as_png())
+    if pictures:
+        (Path(pictures) / "live_regs.png").write_bytes(driver.get_screenshot_as_png())
+    driver.find_element(By.CSS_SELECTOR, "#regs summary").click()  # closed: nothing more is read for it
 
 
 def ninth_page(driver, board, out_dir):

@@ -228,6 +228,7 @@ TEST(ServeMessages, EachOpIsItsKindOfCommand) {
       {R"("op":"save","name":"x")", 6},
       {R"("op":"trace","pins":["PA0"])", 7},
       {R"("op":"ping")", 8},
+      {R"("op":"regs","periph":"TIM17","reg":"CR1")", 9},
   };
   for (const auto& [op, kind] : ops) {
     int64_t seq = -1;
@@ -242,6 +243,8 @@ TEST(ServeMessages, EachOpIsItsKindOfCommand) {
   EXPECT_TRUE(std::get<serve::command::Pace>(*pace.command).fast);
   const auto trace = serve::parse_message(R"({"seq":3,"op":"trace","pins":["PA0","PB5"]})", &seq);
   EXPECT_EQ(std::get<serve::command::Trace>(*trace.command).pins, (std::vector<std::string>{"PA0", "PB5"}));
+  const auto close = serve::parse_message(R"({"seq":4,"op":"regs"})", &seq);
+  EXPECT_EQ(std::get<serve::command::Regs>(*close.command).periph, "");
 }
 
 TEST(ServeMessages, ParsesRequestsAndRefusesTheRestInOneLine) {
@@ -264,6 +267,10 @@ TEST(ServeMessages, ParsesRequestsAndRefusesTheRestInOneLine) {
       {R"({"seq":2,"op":"fly"})", "op: 'fly' is not a request"},
       {R"({"seq":2,"op":"step","for":"0"})", "for: a step must be longer than 0"},
       {R"({"seq":2,"op":"ping","extra":1})", "unknown key 'extra'"},
+      {R"({"seq":2,"op":"regs","periph":"TIM18"})", "regs: no peripheral 'TIM18' (peripherals: "},
+      {R"({"seq":2,"op":"regs","periph":"TIM17","reg":"CR3"})",
+       "regs: TIM17 has no register 'CR3' (registers: "},
+      {R"({"seq":2,"op":"regs","reg":"CR1"})", "reg: give the peripheral too"},
       {R"([1,2])", "a message is a JSON object"},
       {R"({"seq":2,"op":)", "not a JSON message"},
   };

@@ -6,11 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "chip/reg_view.h"
 #include "cli/scenario.h"
 #include "serve/engine.h"
 #include "serve/live.h"
 #include "serve/messages.h"
 #include "support/firmware.h"
+#include "support/line_of.h"
 #include "world/values.h"
 
 namespace vboard::test {
@@ -284,6 +286,115 @@ TEST(ServeSession, HelloSaysWhyThisBoard) {
     EXPECT_EQ(hello["recording"]["limit"], limits::kMaxScenarioBytes);
     EXPECT_EQ(hello["driven"], nlohmann::json::object());
   }
+}
+
+// A page of an engine: its requests go through parse_message, and it reads
+// what comes back until the machine stands paused at `vt`, keeping the last
+// registers panel text it got and how many updates carried one.
+struct RegsPage {
+  explicit RegsPage(serve::Engine& e) : engine(e) {}
+  serve::Engine& engine;
+  std::shared_ptr<serve::Client> client = std::make_shared<serve::Client>();
+  int64_t seq = -1;
+  nlohmann::json hello, regs;
+  int regs_updates = 0;
+  void ask(const std::string& body) {
+    const serve::Parsed p =
+        serve::parse_message("{\"seq\":" + std::to_string(seq + 1) + "," + body + "}", &seq);
+    ASSERT_TRUE(p.command) << body << ": " << p.error;
+    engine.submit(client, *p.command);
+  }
+  bool paused_at(ns_t vt) {
+    std::string out;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         std::chrono::steady_clock::now() < end;) {
+      if (!client->next(&out, std::chrono::milliseconds(50))) continue;
+      const auto m = nlohmann::json::parse(out);
+      if (m["t"] == "hello") hello = m;
+      if (m.contains("regs")) regs = m["regs"], ++regs_updates;
+      if (m.value("state", "") == "paused" && m.value("vt", ns_t{0}) == vt) return true;
+    }
+    return false;
+  }
+};
+
+// The registers panel on the rear board: the page that opened it gets TIM17
+// CR1 as the chip is at the instant the run stands at, decoded; closed, nothing
+// more is read for it; and the run with the panel open is the run without it.
+TEST(ServeSession, TheRegistersPanelShowsTheChipAsItIsAndChangesNothingOfTheRun) {
+  VBOARD_IMAGE(img, kRear);
+  const auto run = [&](bool panel) {
+    serve::Engine engine(*img, "rear_lamp.elf", MachineOptions{}, default_board(*img), {});
+    RegsPage page(engine);
+    engine.attach(page.client);
+    page.ask(R"("op":"pause")");
+    page.ask(R"("op":"step","for":"50ms")");
+    if (panel) page.ask(R"("op":"regs","periph":"tim17","reg":"CR1")");
+    engine.start();
+    EXPECT_TRUE(page.paused_at(50 * kMs));
+    nlohmann::json regs = page.regs;
+    if (panel) {
+      page.ask(R"("op":"regs")");  // closed: the next 50 ms carry no registers
+      page.regs_updates = 0;
+      page.ask(R"("op":"step","for":"50ms")");
+      EXPECT_TRUE(page.paused_at(100 * kMs));
+      EXPECT_EQ(page.regs_updates, 0);
+    } else {
+      page.ask(R"("op":"step","for":"50ms")");
+      EXPECT_TRUE(page.paused_at(100 * kMs));
+    }
+    const auto tim17 = std::find_if(page.hello["periphs"].begin(), page.hello["periphs"].end(),
+                                    [](const nlohmann::json& p) { return p["name"] == "TIM17"; });
+    EXPECT_NE(tim17, page.hello["periphs"].end());
+    if (tim17 != page.hello["periphs"].end()) {
+      EXPECT_EQ((*tim17)["regs"][0], "CR1");
+    }
+    nlohmann::json report = nlohmann::json::parse(engine.report_json());
+    report.erase("wall_s");
+    return std::pair{regs, report};
+  };
+  const auto [regs, with_panel] = run(true);
+  const auto [none, without_panel] = run(false);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(with_panel, without_panel);
+  ASSERT_TRUE(regs.is_object());
+  EXPECT_EQ(regs["periph"], "tim17");
+  EXPECT_EQ(regs["reg"], "CR1");
+  LiveBoard live(*img, "rear_lamp.elf", MachineOptions{}, default_board(*img), {});
+  live.run_until(50 * kMs);
+  std::string want;
+  ASSERT_TRUE(live.regs("TIM17", "CR1", &want));
+  EXPECT_EQ(regs["text"], want);
+  EXPECT_EQ(line_of(want, "TIM17"), "TIM17 CR1 = 0x00000001 at 0x40014800 (read-write, reset 0x00000000)");
+  EXPECT_EQ(line_of(want, "CEN"), "CEN [0] 1 Counter enabled");
+}
+
+// Every register of every peripheral the panel offers, read after each
+// millisecond of a run with inputs: the run is the one nobody looked at.
+TEST(ServeSession, ReadingEveryRegisterForThePanelLeavesTheRunAsItWas) {
+  VBOARD_IMAGE(img, kRear);
+  const auto run = [&](bool look) {
+    LiveBoard live(*img, "rear_lamp.elf", MachineOptions{}, default_board(*img), {});
+    Input brake;
+    brake.pin = "PB5";
+    for (ns_t t = kMs; t <= 120 * kMs; t += kMs) {
+      if (t % (30 * kMs) == 0) {
+        brake.level = static_cast<int>((t / (30 * kMs)) & 1);
+        EXPECT_EQ(live.apply(brake), "");
+      }
+      live.run_until(t);
+      std::string text;
+      for (const auto& p : periph::regview::table().peripherals) {
+        if (look) {
+          EXPECT_TRUE(live.regs(p.name, "", &text)) << p.name;
+        }
+      }
+    }
+    nlohmann::json report = nlohmann::json::parse(live.report_json());
+    report.erase("wall_s");
+    return report;
+  };
+  EXPECT_EQ(run(true), run(false));
 }
 
 }  // namespace

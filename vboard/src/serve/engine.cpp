@@ -160,7 +160,15 @@ void Engine::attach(const std::shared_ptr<Client>& c) { push(Attach{c}); }
 
 void Engine::detach(const std::shared_ptr<Client>& c) { push(Detach{c}); }
 
-void Engine::submit(const std::shared_ptr<Client>& from, Command c) { push(Asked{from, std::move(c)}); }
+void Engine::submit(const std::shared_ptr<Client>& from, Command c) {
+  // Built in place in the queue: moving the request once more through a
+  // temporary variant trips GCC 12's maybe-uninitialized warning.
+  {
+    std::lock_guard lk(mu_);
+    queue_.emplace_back(std::in_place_type<Asked>, from, std::move(c));
+  }
+  cv_.notify_all();
+}
 
 std::string Engine::report_json() {
   auto done = std::make_shared<std::promise<std::string>>();
@@ -249,10 +257,20 @@ void Engine::publish(bool force) {
   }
   const bool changed = u.state != published_state_;
   published_state_ = u.state;
+  const std::map<Client*, RegsText> regs = read_regs(force);
   if (!force && !changed && u.pins.empty() && !u.strip && !u.findings && u.trace.empty() && !u.driven &&
-      Clock::now() - last_publish_ < std::chrono::milliseconds(250))
+      regs.empty() && Clock::now() - last_publish_ < std::chrono::milliseconds(250))
     return;  // nothing new but time: a quarter second is soon enough for the clock
-  for (const auto& c : clients_) c->post(u);
+  for (const auto& c : clients_) {
+    const auto r = regs.find(c.get());
+    if (r == regs.end()) {
+      c->post(u);
+      continue;
+    }
+    Update mine = u;
+    mine.regs = r->second;
+    c->post(mine);
+  }
   last_publish_ = Clock::now();
   std::lock_guard lk(stats_mu_);
   ++stats_.updates;
@@ -278,6 +296,7 @@ void Engine::take(Attach& a) {
 
 void Engine::take(Detach& d) {
   clients_.erase(std::remove(clients_.begin(), clients_.end(), d.client), clients_.end());
+  regs_.erase(d.client);
 }
 
 void Engine::take(Asked& a) {
@@ -288,6 +307,7 @@ void Engine::take(Asked& a) {
   struct Taker {
     Engine& e;
     const Say& say;
+    const std::shared_ptr<Client>& from;
     void operator()(const command::Apply& c) const { e.apply_input(c.input, say); }
     void operator()(const command::Pace& c) const {
       e.fast_ = c.fast;
@@ -321,8 +341,9 @@ void Engine::take(Asked& a) {
     }
     void operator()(const command::Trace& c) const { e.trace(c.pins, say); }
     void operator()(const command::Ping&) const {}
+    void operator()(const command::Regs& r) const { e.watch_regs(from, r, say); }
   };
-  std::visit(Taker{*this, say}, a.command);
+  std::visit(Taker{*this, say, a.from}, a.command);
 }
 
 void Engine::apply_input(const Input& input, const std::function<void(const std::string&)>& say) {
@@ -347,6 +368,7 @@ void Engine::reset_board() {
   published_findings_.reset();
   published_driven_.reset();
   published_recording_.reset();
+  for (auto& [client, w] : regs_) w.fresh = true;  // the panels show the new power-on at once
   const std::string m = hello();
   for (const auto& client : clients_) client->post_hello(m);
 }
@@ -364,6 +386,43 @@ void Engine::trace(const std::vector<std::string>& pins, const std::function<voi
   }
   live_->edges().choose(chosen);
   trace_pins_ = pins;
+}
+
+void Engine::watch_regs(const std::shared_ptr<Client>& c, const command::Regs& r,
+                        const std::function<void(const std::string&)>& say) {
+  // Only a page that is here gets a panel: one gone (or never attached) costs no read.
+  if (!c || std::find(clients_.begin(), clients_.end(), c) == clients_.end()) return;
+  if (r.periph.empty()) {
+    regs_.erase(c);
+    return;
+  }
+  std::string text;
+  if (!live_->regs(r.periph, r.reg, &text)) {  // parse_message checked the names: this is a safeguard
+    say(error_json(text));
+    return;
+  }
+  regs_[c] = RegsWatch{r.periph, r.reg, "", true};
+}
+
+std::map<Client*, RegsText> Engine::read_regs(bool force) {
+  std::map<Client*, RegsText> out;
+  if (regs_.empty()) return out;
+  bool fresh = false;
+  for (const auto& [client, w] : regs_) fresh = fresh || w.fresh;
+  const Clock::time_point now = Clock::now();
+  if (!force && !fresh && now - regs_read_at_ < kRegsEvery) return out;
+  regs_read_at_ = now;
+  // Pages that follow the same registers share one reading.
+  std::map<std::pair<std::string, std::string>, std::string> read;
+  for (auto& [client, w] : regs_) {
+    auto [it, first] = read.try_emplace({w.periph, w.reg});
+    if (first) live_->regs(w.periph, w.reg, &it->second);
+    if (!w.fresh && it->second == w.sent) continue;
+    w.fresh = false;
+    w.sent = it->second;
+    out[client.get()] = RegsText{w.periph, w.reg, w.sent};
+  }
+  return out;
 }
 
 std::optional<ns_t> Engine::slice_target() {

@@ -14,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -94,6 +95,8 @@ class Engine {
   // runs before requests are looked at again (as wall time at the pace).
   static constexpr std::chrono::milliseconds kPublishEvery{20};
   static constexpr std::chrono::milliseconds kSliceWall{5};
+  // How often an open registers panel is read again (its text goes out only when it changed).
+  static constexpr std::chrono::milliseconds kRegsEvery{250};
 
   // `board_why`: one line saying why this board is in use, for the pages ("" when not known).
   Engine(const Image& image, std::string image_path, MachineOptions options, const BoardDescription& board,
@@ -157,6 +160,11 @@ class Engine {
   void apply_input(const Input& input, const std::function<void(const std::string&)>& say);
   void reset_board();
   void trace(const std::vector<std::string>& pins, const std::function<void(const std::string&)>& say);
+  void watch_regs(const std::shared_ptr<Client>& c, const command::Regs& r,
+                  const std::function<void(const std::string&)>& say);
+  // The open registers panels read anew when it is time (or `force`d): the
+  // text each page gets in its next update where it changed.
+  std::map<Client*, RegsText> read_regs(bool force);
   // The first message to a page: the board and its state now.
   std::string hello();
   void publish(bool force);
@@ -196,6 +204,14 @@ class Engine {
   std::optional<Driven> published_driven_;
   std::optional<RecordingState> published_recording_;
   std::string published_state_;
+  // The registers panel each page has open (none: nothing is read for it) and
+  // the text it was sent last.
+  struct RegsWatch {
+    std::string periph, reg, sent;
+    bool fresh = true;  // not sent since the panel opened or the board was reset
+  };
+  std::map<std::shared_ptr<Client>, RegsWatch> regs_;
+  Clock::time_point regs_read_at_;
 
   mutable std::mutex stats_mu_;
   EngineStats stats_;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "chip/reg_view.h"
 #include "outputs/strip_outputs.h"
 #include "outputs/report.h"
 #include "world/values.h"
@@ -268,6 +269,11 @@ std::string LiveBoard::report_json() const {
   info.image_notes = image_.warnings();
   info.allowed = allowed_;
   return to_json(m_->result(), info);
+}
+
+bool LiveBoard::regs(std::string_view periph, std::string_view reg, std::string* out) {
+  const auto read = [this](uint32_t addr, uint32_t& value) { return m_->debug_read(addr, &value, 4); };
+  return periph::regview::describe(periph, reg, read, *out);
 }
 
 }  // namespace vboard::serve

@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "serve/recording.h"
@@ -102,6 +103,10 @@ class LiveBoard {
   std::string scenario_text(const std::string& name) const;
   // The run so far as the JSON document of `vboard --json`.
   std::string report_json() const;
+  // The registers panel: `monitor regs PERIPH [REG]` of the GDB server, read
+  // as a debug probe reads (no flag clears, nothing of the run changes).
+  // False for a name the chip lacks, with one line saying what exists.
+  bool regs(std::string_view periph, std::string_view reg, std::string* out);
 
  private:
   void build();

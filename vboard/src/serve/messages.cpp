@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "chip/reg_view.h"
 #include "world/values.h"
 
 namespace vboard::serve {
@@ -174,6 +175,29 @@ Command read_trace(const Json& j) {
   return c;
 }
 
+// {"op": "regs", "periph": "TIM17", "reg": "CR1"}; without "periph" (or with
+// "") the panel closes. Names are checked by the register view itself, so a
+// refusal lists what exists in its words.
+Command read_regs(const Json& j) {
+  only(j, {"seq", "op", "periph", "reg"});
+  command::Regs c;
+  if (j.contains("periph")) c.periph = text(j, "periph");
+  if (j.contains("reg")) c.reg = text(j, "reg");
+  if (c.periph.empty()) {
+    if (!c.reg.empty()) throw Bad{"reg: give the peripheral too"};
+    return c;
+  }
+  std::string said;
+  const auto nothing = [](uint32_t, uint32_t&) { return false; };
+  if (!periph::regview::describe(c.periph, c.reg, nothing, said)) {
+    while (!said.empty() && said.back() == '\n') said.pop_back();
+    if (said.rfind("monitor ", 0) == 0) said.erase(0, 8);  // the debugger's words: "regs: no peripheral ..."
+    std::replace(said.begin(), said.end(), '\n', ' ');
+    throw Bad{said};
+  }
+  return c;
+}
+
 Command read(const Json& j) {
   const std::string op = text(j, "op");
   if (op == "set") return read_set(j);
@@ -188,9 +212,11 @@ Command read(const Json& j) {
   if (op == "step") return read_step(j);
   if (op == "save") return read_save(j);
   if (op == "trace") return read_trace(j);
+  if (op == "regs") return read_regs(j);
   throw Bad{
       "op: " + values::quote(op) +
-      " is not a request (set, pulse, pulse-stop, mark, pace, pause, run, step, reset, save, trace, ping)"};
+      " is not a request (set, pulse, pulse-stop, mark, pace, pause, run, step, reset, save, trace, regs, "
+      "ping)"};
 }
 
 Json rgb_hex(const std::vector<Rgb>& leds) {
@@ -247,6 +273,7 @@ Json state_json(const Update& u) {
   }
   if (u.driven) j["driven"] = driven_json(*u.driven);
   if (u.recording) j["recording"] = recording_json(*u.recording);
+  if (u.regs) j["regs"] = {{"periph", u.regs->periph}, {"reg", u.regs->reg}, {"text", u.regs->text}};
   if (!u.trace.empty()) {
     Json t = Json::object();
     for (const auto& [pin, e] : u.trace) {
@@ -271,6 +298,18 @@ struct KindJson {
   Json operator()(const BoardPart::PulseInput&) const { return {{"kind", "pulse-input"}}; }
   Json operator()(const BoardPart::Unused& u) const { return {{"kind", "unused"}, {"pull", u.pull}}; }
 };
+
+// The peripherals the registers panel offers: [{"name": "TIM17", "regs": ["CR1", ...]}, ...].
+Json periphs_json() {
+  const periph::regview::Table& t = periph::regview::table();
+  Json list = Json::array();
+  for (const periph::regview::PeripheralRow& p : t.peripherals) {
+    Json regs = Json::array();
+    for (const auto& r : t.registers.subspan(p.first_register, p.registers)) regs.push_back(r.name);
+    list.push_back({{"name", p.name}, {"regs", regs}});
+  }
+  return list;
+}
 
 }  // namespace
 
@@ -334,6 +373,7 @@ void merge_update(Update& into, const Update& from) {
   into.inputs = from.inputs;
   if (from.driven) into.driven = from.driven;
   if (from.recording) into.recording = from.recording;
+  if (from.regs) into.regs = from.regs;
   into.generation = from.generation;
   for (const auto& [pin, level] : from.pins) into.pins[pin] = level;
   if (from.strip) {
@@ -392,6 +432,7 @@ std::string hello_json(const LiveBoard& live, const std::string& image_name, con
     if (!live.pin_names()[i].empty()) pins[live.pin_names()[i]] = levels[i];
   j["pins"] = pins;
   j["trace_pins"] = trace_pins;
+  j["periphs"] = periphs_json();
   return dump(j);
 }
 

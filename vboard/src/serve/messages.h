@@ -42,9 +42,13 @@ struct Trace {  // the pins the logic trace shows
   std::vector<std::string> pins;
 };
 struct Ping {};
+struct Regs {          // the registers panel: a peripheral (and one register) to follow
+  std::string periph;  // "" closes the panel: nothing is read for this page
+  std::string reg;     // "" for all of the peripheral's registers
+};
 }  // namespace command
 using Command = std::variant<command::Apply, command::Pace, command::Pause, command::Run, command::Step,
-                             command::Reset, command::Save, command::Trace, command::Ping>;
+                             command::Reset, command::Save, command::Trace, command::Ping, command::Regs>;
 
 struct Parsed {
   std::optional<Command> command;
@@ -67,6 +71,12 @@ struct TraceEdges {
   ns_t busy_from = 0, busy_to = 0;
 };
 
+// The registers panel's text: `monitor regs PERIPH [REG]` of the GDB server.
+struct RegsText {
+  std::string periph, reg, text;
+  bool operator==(const RegsText&) const = default;
+};
+
 struct Update {
   ns_t vt = 0;        // virtual time
   double wall_s = 0;  // wall time since the server started
@@ -84,13 +94,15 @@ struct Update {
   std::map<std::string, TraceEdges> trace;
   std::optional<Driven> driven;             // the whole map, when it changed
   std::optional<RecordingState> recording;  // when it changed
+  std::optional<RegsText> regs;             // this page's registers panel, when its text changed
 };
 
 inline constexpr size_t kMaxTraceEdgesHeld = 1024;  // per pin, in a client's merged update
 void merge_update(Update& into, const Update& from);
 std::string update_json(const Update& u);
 
-// The first message a client gets: the board, every pin and the state now.
+// The first message a client gets: the board, every pin and the state now,
+// and the chip's peripherals with their registers, for the registers panel.
 std::string hello_json(const LiveBoard& live, const std::string& image_name, const Update& now,
                        const std::vector<std::string>& trace_pins);
 // {"t":"error","text":...}, {"t":"scenario","name":...,"yaml":...}, {"t":"ack",...}
