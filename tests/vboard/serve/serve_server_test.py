@@ -29,6 +29,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from live_client import Page, Served, frame, http  # noqa: E402
 
 failures = []
+SANITIZED = False  # set by --sanitized (the host-sanitize build)
 TOO_MANY = b"this board already has 8 pages open: close one, then reload"
 
 
@@ -112,7 +113,9 @@ def reports_leave_the_board_alone(s):
     grew = rss_mb(s.proc.pid) - before
     busy = [f for f in firsts if f.startswith(b"HTTP/1.1 503") and b"Retry-After:" in f]
     check(len(busy) >= 6, "unread reports: %d of 8 told to come back later" % len(busy))
-    check(grew < len(body) / 2**20, "memory grew %.0f MB with 8 unread reports of %.0f MB" %
+    # Under ASan freed memory waits in quarantine and every block carries red
+    # zones: the bound holds for the plain build only.
+    check(SANITIZED or grew < len(body) / 2**20, "memory grew %.0f MB with 8 unread reports of %.0f MB" %
           (grew, len(body) / 2**20))
     for c in unread:
         c.close()
@@ -132,7 +135,7 @@ def reports_leave_the_board_alone(s):
     wall = seen[-1][0] - seen[0][0]
     vt = (seen[-1][1] - seen[0][1]) / 1e9
     gap = max(b[0] - a[0] for a, b in zip(seen, seen[1:]))
-    check(fetched.count(200) >= 2, "reports fetched meanwhile: %d" % fetched.count(200))
+    check(SANITIZED or fetched.count(200) >= 2, "reports fetched meanwhile: %d" % fetched.count(200))
     # A report built on the machine thread stalled updates for seconds; a loaded
     # 2-core machine delays one by a few tenths at most.
     check(vt > 0.9 * wall and gap < 1.0,
@@ -239,6 +242,11 @@ def every_address_in_a_namespace(vboard, image):
 
 
 def main():
+    global SANITIZED
+    SANITIZED = "--sanitized" in sys.argv
+    if SANITIZED:
+        sys.argv.remove("--sanitized")
+        print("a sanitizer build: the memory and report-rate bounds are not checked")
     vboard, firmware = sys.argv[1], sys.argv[2]
     rear = os.path.join(firmware, "rear_lamp.elf")
     if len(sys.argv) > 3 and sys.argv[3] == "--in-namespace":
