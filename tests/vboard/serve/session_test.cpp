@@ -193,6 +193,28 @@ TEST(ServeSession, EveryPageGetsTheDrivenPinsOfTheBoard) {
   engine.stop();
 }
 
+// A page that sends faster than the machine thread takes its requests (here
+// the thread is not yet running) gets the ones past the bound refused, one
+// error each, instead of a queue that grows with the flood.
+TEST(ServeSession, RequestsWaitingForTheMachineAreBounded) {
+  VBOARD_IMAGE(img, kFront);
+  serve::Engine engine(*img, "front_lamp.elf", MachineOptions{}, default_board(*img), {});
+  auto a = std::make_shared<serve::Client>();
+  engine.attach(a);
+  for (size_t i = 0; i < serve::Engine::kMaxWaitingRequests + 3; ++i)
+    engine.submit(a, serve::command::Ping{});
+  EXPECT_EQ(engine.waiting_requests(), serve::Engine::kMaxWaitingRequests);
+  int refused = 0;
+  std::string m;
+  while (a->next(&m, std::chrono::milliseconds(0)))
+    if (nlohmann::json::parse(m).value("t", "") == "error") ++refused;
+  EXPECT_EQ(refused, 3);
+  engine.start();
+  nlohmann::json seen;
+  EXPECT_TRUE(read_until(*a, &seen, [](const auto& j) { return j.value("t", "") == "hello"; }));
+  engine.stop();
+}
+
 // Asked x100 and reaching x35.7, the machine falls a quarter second behind
 // every 0.39 s: lagging stays set through every update, and clears two
 // seconds after the last time it fell behind.

@@ -165,9 +165,20 @@ void Engine::submit(const std::shared_ptr<Client>& from, Command c) {
   // temporary variant trips GCC 12's maybe-uninitialized warning.
   {
     std::lock_guard lk(mu_);
+    if (asked_waiting_ >= kMaxWaitingRequests) {
+      from->post_message(error_json("too many requests waiting for the board (" +
+                                    std::to_string(kMaxWaitingRequests) + "): this one is dropped"));
+      return;
+    }
+    ++asked_waiting_;
     queue_.emplace_back(std::in_place_type<Asked>, from, std::move(c));
   }
   cv_.notify_all();
+}
+
+size_t Engine::waiting_requests() const {
+  std::lock_guard lk(mu_);
+  return asked_waiting_;
 }
 
 std::string Engine::report_json() {
@@ -492,6 +503,7 @@ void Engine::loop() {
       std::lock_guard lk(mu_);
       if (stop_) break;
       batch.swap(queue_);
+      asked_waiting_ = 0;
     }
     const std::string state_before = published_state_;
     for (Request& r : batch) std::visit([this](auto& what) { take(what); }, r);
@@ -511,6 +523,7 @@ void Engine::loop() {
   {
     std::lock_guard lk(mu_);
     rest.swap(queue_);
+    asked_waiting_ = 0;
   }
   for (Request& r : rest)
     if (Task* t = std::get_if<Task>(&r)) t->run();

@@ -110,8 +110,13 @@ class Engine {
   // A new page: it gets the board and the state now, then every update.
   void attach(const std::shared_ptr<Client>& c);
   void detach(const std::shared_ptr<Client>& c);
-  // A request from a page (replies and errors go back to `from`).
+  // A request from a page (replies and errors go back to `from`). Past
+  // kMaxWaitingRequests requests not yet taken by the machine thread, it is
+  // refused with an error to `from`: a page flooding the board cannot grow the
+  // queue without bound while a slice runs.
   void submit(const std::shared_ptr<Client>& from, Command c);
+  static constexpr size_t kMaxWaitingRequests = 1024;
+  size_t waiting_requests() const;
   // The run so far as `vboard --json` writes it (waits for the machine thread).
   std::string report_json();
   // The run so far and what its JSON report says of the image, taken on the
@@ -181,6 +186,7 @@ class Engine {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<Request> queue_;
+  size_t asked_waiting_ = 0;  // requests from pages in queue_
   bool stop_ = false;
   std::thread thread_;
 
