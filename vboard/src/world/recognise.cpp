@@ -157,8 +157,8 @@ const BoardDescription& chip_alone() {
 }
 
 const BoardDescription& default_board(const Image& image) {
-  const BoardDescription* d = builtin_board(board_of(image));
-  return d ? *d : chip_alone();
+  const auto found = recognised_by(default_catalogue(), image);
+  return found.size() == 1 ? *found.front().board : chip_alone();
 }
 
 }  // namespace vboard
