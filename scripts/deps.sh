@@ -12,7 +12,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libyaml-cpp-dev
   pkg-config librsvg2-dev libcairo2-dev
   sigrok-cli gdb-multiarch
-  libcivetweb-dev nettle-dev chromium chromium-driver python3-selenium
+  libcivetweb-dev nettle-dev chromium chromium-driver python3-selenium iproute2
 )
 
 missing=()
