@@ -27,7 +27,8 @@
 //     two core registers 2.
 // Not modelled: unaligned accesses, the extra cycle a literal load may spend
 // against the fetch unit, conditional instructions that fail (they cost as if
-// they ran), the data cache (literal loads from flash hit).
+// they ran), the data cache (literal loads from flash hit), the write buffer
+// that finishes a store with an immediate offset in one cycle, ACTLR.DISFOLD.
 #pragma once
 
 #include <cstdint>
