@@ -89,6 +89,8 @@ TEST(BadInput, EveryRowEndsWithItsStatusAndOneLineNamingTheArgument) {
       {{"--cpi", "0"}, exit_code::kUsage, "--cpi"},
       {{"--cpi", "1.2345"}, exit_code::kUsage, "--cpi"},
       {{"--cpi", "1e9"}, exit_code::kUsage, "--cpi"},
+      {{"--timing", "m3"}, exit_code::kUsage, "no such timing (flat, m4)"},
+      {{"--timing", "m4", "--cpi", "2"}, exit_code::kUsage, "--cpi and --timing m4"},
       {{"--set", "PB5=0@1ms,bounce=abcx1us"}, exit_code::kUsage, "--set"},
       {{"--set", "PB5=0@1ms,bounce=4000000000x0ns"}, exit_code::kUsage, "bounce"},
       {{"--set", "PB5=0@1ms,bounce=5x0ns"}, exit_code::kUsage, "spacing"},

@@ -21,12 +21,14 @@ struct Case {
   const char* image;
   bool idle_skip;
   ns_t t1, t2;
+  Timing timing = Timing::flat;
 };
 
 // Front: the pulse train on its input; rear: its switch opens mid-run.
 MachineOptions options(const Case& c) {
   MachineOptions o;
   o.idle_skip = c.idle_skip;
+  o.timing = c.timing;
   if (std::string(c.image) == kFront)
     o.pulses.push_back({"PA0", 1500 * kUs, 20 * kMs, 20 * kMs});
   else
@@ -50,9 +52,13 @@ const Case kCases[] = {
     {kFront, false, 45 * kMs, 60 * kMs},
     {kRear, true, 7 * kMs, 45 * kMs},
     {kRear, false, 7 * kMs, 25 * kMs},
+    {kRear, true, 7 * kMs, 45 * kMs, Timing::m4},
 };
 
-std::string name(const Case& c) { return std::string(c.image) + (c.idle_skip ? "" : " --no-idle-skip"); }
+std::string name(const Case& c) {
+  return std::string(c.image) + (c.idle_skip ? "" : " --no-idle-skip") +
+         (c.timing == Timing::m4 ? " --timing m4" : "");
+}
 
 TEST(BoardState, RestoredRunEndsInTheSameResultAndState) {
   for (const Case& c : kCases) {

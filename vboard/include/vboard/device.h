@@ -96,6 +96,14 @@ class Device {
   virtual void state(StateVisitor& v) = 0;
 };
 
+// How the flash serves the core's instruction fetches (FLASH_ACR): its wait
+// states, the prefetch buffer and the instruction cache.
+struct FlashFetch {
+  unsigned latency = 0;
+  bool prefetch = false;
+  bool icache = false;
+};
+
 // The clock tree as the RCC model computes it from its registers.
 class ClockTree {
  public:
@@ -105,6 +113,8 @@ class ClockTree {
   virtual uint64_t pclk1_hz() const = 0;
   virtual uint64_t pclk2_hz() const = 0;
   virtual uint64_t timer_clock_hz(const std::string& timer) const = 0;  // "TIM7" ...
+  // What instruction fetches from flash cost beyond the core's own cycles.
+  virtual FlashFetch flash_fetch() const { return {}; }
 };
 
 struct PinChange {

@@ -35,10 +35,15 @@ struct BlockRun {
   uint64_t runs = 0;
 };
 
+// How instructions take time: flat, cpi_milli/1000 cycles each; m4, the
+// Cortex-M4's cycle counts per instruction and the flash's wait states.
+enum class Timing : uint8_t { flat, m4 };
+
 struct MachineOptions {
   ns_t run_for = 300 * kMs;
   // Cycles per instruction, in thousandths (1000 = 1.0 cycle per instruction).
   uint32_t cpi_milli = 1000;
+  Timing timing = Timing::flat;
   std::vector<PulseSpec> pulses;
   std::vector<LevelSpec> levels;
   std::set<std::string> faults;  // Bus::option switches, e.g. "pll_never_locks"
@@ -118,6 +123,8 @@ struct RunResult {
   ns_t idle_ns = 0;  // virtual time skipped while the core was idle or polling
   double wall_s = 0;
   uint32_t cpi_milli = 1000;
+  Timing timing = Timing::flat;
+  uint64_t cycles = 0;  // core cycles run (instructions, exception entries and returns)
   std::optional<Halt> halt;
   std::vector<Unmodelled> unmodelled;   // the first 1000
   std::vector<std::string> faults;      // model faults and core faults, in words (the first 1000)

@@ -378,6 +378,8 @@ void Rcc::check_rules(ns_t t) {
     ctx_.findings.add(chip::diag::kClockLimit, "RCC", t, "SYSCLK " + mhz(sysclk_) + " above 170 MHz");
 }
 
+FlashFetch Rcc::flash_fetch() const { return flash_ ? flash_->fetch() : FlashFetch{}; }
+
 uint64_t Rcc::timer_clock_hz(const std::string& timer) const {
   static const char* const kApb2[] = {"TIM1", "TIM8", "TIM15", "TIM16", "TIM17", "TIM20"};
   bool apb2 = false;

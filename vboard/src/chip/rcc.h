@@ -35,6 +35,7 @@ class Rcc : public RegBlock, public ClockTree, public ClockGate {
   uint64_t pclk1_hz() const override { return pclk1_; }
   uint64_t pclk2_hz() const override { return pclk2_; }
   uint64_t timer_clock_hz(const std::string& timer) const override;
+  FlashFetch flash_fetch() const override;
   uint64_t pll_r_hz() const;
   ns_t next_event() const override;
   // Its mutable state, for saving, loading and comparing (vboard/state.h).
@@ -93,6 +94,10 @@ class Flash : public RegBlock {
   Flash(Context& ctx, const desc::Peripheral& where);
   void attach(Rcc* rcc) { rcc_ = rcc; }
   unsigned latency() const { return flash::acr::LATENCY.get(val(flash::ACR)); }
+  FlashFetch fetch() const {
+    const uint32_t acr = val(flash::ACR);
+    return {latency(), flash::acr::PRFTEN.test(acr), flash::acr::ICEN.test(acr)};
+  }
 
  protected:
   void on_write(unsigned idx, uint32_t value, uint32_t lanes) override;

@@ -277,6 +277,11 @@ std::string footer() {
        "scenarios; the one board file whose recognise: takes the image (two: refused, exit 65); the chip\n"
        "alone. Board files: those of --boards DIR, else $VBOARD_BOARDS, else the source tree's boards/,\n"
        "else the copy built into vboard. The report says which board and why.\n";
+  s += "\nTiming (--timing m4): each instruction costs its Cortex-M4 cycles (TRM table 3-1: loads and\n"
+       "stores 2, 1 when paired after a load; LDM/STM/PUSH/POP 1+N; SDIV/UDIV 12; a taken branch 1+2,\n"
+       "a load into the PC 2+3; VDIV/VSQRT 14); a fetch from flash after a branch adds FLASH_ACR LATENCY\n"
+       "wait states unless the instruction cache (ICEN) holds the block, and each further 8-byte line\n"
+       "adds them too without the prefetch buffer (PRFTEN). vboard/README.md has the whole model.\n";
   s += "\nExit status: 0 ran without findings; 1 unmodelled access or model fault; 2 the image stopped in a\n"
        "halt loop; 3 a rule finding of a kind not allowed; 4 a scenario expectation failed; 5 the debugger\n"
        "killed the run before its end; 64 bad command line; 65 image not loadable, a scenario or board\n"
@@ -391,6 +396,14 @@ void define_machine(CLI::App& app, Invocation& inv) {
                });
   value_option(app, "--cpi", "CYCLES", "cycles per instruction (default 1.0)", false,
                into<uint32_t>(parse_cpi, [&m](uint32_t c) { m.cpi_milli = c; }));
+  value_option(app, "--timing", "flat|m4",
+               "instruction timing: flat (default, --cpi cycles each) or m4 (Cortex-M4 cycle counts and "
+               "flash wait states, see below)",
+               false, [&m](const std::string& v) {
+                 if (v != "flat" && v != "m4") return quote(v) + ": no such timing (flat, m4)";
+                 m.timing = v == "m4" ? Timing::m4 : Timing::flat;
+                 return std::string();
+               });
   app.add_flag_callback(
       "--no-idle-skip", [&m] { m.idle_skip = false; }, "run idle loops instruction by instruction");
   app.add_flag("--no-color", inv.no_color, "no colours in the text report");
@@ -515,6 +528,8 @@ ParseOutcome parse_command_line(int argc, const char* const* argv, Invocation* i
             std::string("--serve and ") + o +
             ": the page drives the live board (its inputs, its time; save it as a scenario to replay)");
   }
+  if (inv->machine.timing == Timing::m4 && app.count("--cpi"))
+    return usage("--cpi and --timing m4: the Cortex-M4 timing counts each instruction's own cycles");
   std::string clash = check_sources(inv->machine.pulses, inv->machine.levels);
   if (!clash.empty()) return usage(clash);
   out.proceed = true;

@@ -99,6 +99,9 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
     b.count++;
   }
   if (b.count == 0) b.count = 1;
+  std::vector<uint16_t> code(size / 2);
+  space_.peek(addr, code.data(), code.size() * 2);
+  b.m4 = m4::block_cost(addr, code, addr < space_.flash_map().size || space_.flash_map().holds(addr, size));
   b.halt = halt_kind_at(image_, addr, nullptr);
   uint16_t hw = 0, before = 0;
   space_.peek(addr, &hw, 2);
@@ -243,6 +246,11 @@ void block_info_state(StateVisitor& v, BlockInfo& b) {
   v("excl_store", b.excl_store);
   v("may_store", b.may_store);
   v("halt", b.halt);
+  v("m4_cycles", b.m4.cycles);
+  v("m4_taken", b.m4.taken);
+  v("m4_later_lines", b.m4.later_lines);
+  v("m4_line_start", b.m4.line_start);
+  v("m4_flash", b.m4.flash);
   v("last_visit", b.last_visit);
   v("tight", b.tight);
   v("check_at", b.check_at);

@@ -14,6 +14,7 @@
 #include "core/address_space.h"
 #include "core/cpu.h"
 #include "core/layout.h"
+#include "core/m4_timing.h"
 #include "vboard/run_result.h"
 #include "vboard/image.h"
 
@@ -43,6 +44,7 @@ struct BlockInfo {
   bool excl_store = false;  // STREX/STREXB/STREXH/STREXD
   bool may_store = false;   // holds an instruction that may write memory
   HaltKind halt = HaltKind::none;
+  m4::BlockCost m4;  // its cycles under the Cortex-M4 timing
   // Idle detection: when the block was last entered and how often in a tight loop.
   uint64_t last_visit = ~0ull;
   uint32_t tight = 0;

@@ -19,6 +19,11 @@ struct VirtualClock {
   uint64_t instr_done = 0;
   uint32_t cur_instr = 0;  // the block being executed, committed at the next block
   uint64_t cur_cycles = 0;
+  // Where the running block falls through to, and the cycles its closing
+  // conditional branch adds when the next block starts anywhere else (Cortex-M4
+  // timing; 0 under the flat one). Address 1: no block falls through there.
+  uint32_t cur_next = 1;
+  uint64_t cur_taken = 0;
   uint64_t stop_cycles = ~0ull;
   ns_t stop_at = kNever;
   ns_t run_end = kNever;
@@ -58,6 +63,15 @@ struct VirtualClock {
     total_cycles_milli += cur_cycles;
     cur_instr = 0;
     cur_cycles = 0;
+    cur_taken = 0;
+  }
+  // Commits the running block as the block at addr starts; true when addr is
+  // not where it falls through to (a branch, an exception or a return).
+  bool commit_block_before(uint32_t addr) {
+    const bool jumped = addr != cur_next;
+    if (jumped) cur_cycles += cur_taken;
+    commit_block();
+    return jumped;
   }
   // Core cycles outside instructions (exception entry, return, tail-chain).
   void spend_cycles(uint32_t n) {

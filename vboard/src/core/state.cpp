@@ -64,6 +64,8 @@ void VirtualClock::state(StateVisitor& v) {
   v("instr_done", instr_done);
   v("cur_instr", cur_instr);
   v("cur_cycles", cur_cycles);
+  v("cur_next", cur_next);
+  v("cur_taken", cur_taken);
   v("stop_cycles", stop_cycles);
   v("stop_at", stop_at);
   v("run_end", run_end);

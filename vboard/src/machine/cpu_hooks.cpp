@@ -43,7 +43,7 @@ void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
     idle.unseen_code_ran();  // the rest of a block a debugger stop split
     return;
   }
-  clock.commit_block();
+  const bool jumped = clock.commit_block_before(addr);
   BlockInfo& b = blocks.block(addr, size);
   cpu.block_pc = addr;
   if (clock.events_dirty) {
@@ -63,7 +63,9 @@ void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
   prev_block = addr;
   ++b.runs;  // the block runs now: its count is what --coverage reports
   clock.cur_instr = b.count;
-  clock.cur_cycles = uint64_t{b.count} * m.opt_.cpi_milli;
+  clock.cur_cycles = m.opt_.timing == Timing::m4 ? m4::start_block(clock, b.m4, addr + size, jumped,
+                                                                   b.runs > 1, clocks->flash_fetch())
+                                                 : uint64_t{b.count} * m.opt_.cpi_milli;
 }
 
 void Machine::Impl::on_store(uint32_t addr, uint32_t n) {

@@ -52,6 +52,8 @@ RunResult Machine::result() const {
   r.idle_ns = d.clock.idle_ns;
   r.wall_s = d.wall_s;
   r.cpi_milli = opt_.cpi_milli;
+  r.timing = opt_.timing;
+  r.cycles = (d.clock.total_cycles_milli + d.clock.cur_cycles) / 1000;
   r.halt = d.log.halt;
   r.unmodelled = d.log.unmodelled;
   r.faults = d.log.faults;

@@ -225,6 +225,7 @@ std::string LiveBoard::replay_command() const {
   if (!board_.file.empty() && (board_.file != own.file || board_.name != own.name))
     c += " --board " + shell_word(board_.file);
   if (options_.cpi_milli != MachineOptions{}.cpi_milli) c += " --cpi " + cpi_text(options_.cpi_milli);
+  if (options_.timing == Timing::m4) c += " --timing m4";
   if (!options_.idle_skip) c += " --no-idle-skip";
   for (const std::string& f : options_.faults) c += " --fault " + f;
   for (const std::string& k : allowed_) c += " --allow " + k;
