@@ -83,16 +83,25 @@ Graph::Graph(const Image& image, const ChipFacts& chip)
 }
 
 // The sized function symbols; of several at one address (a handler's weak
-// aliases) the default handler's name, else the first by name.
+// aliases) the default handler's name, else the first by name. Functions that
+// share a readable name (a destructor's complete and deleting forms) are told
+// apart by their ELF names.
 void Graph::read_functions() {
+  std::map<uint32_t, std::string> elf_name;
   for (const Symbol& s : image_.symbols()) {
     if (!s.is_func || s.size == 0) continue;
     auto [it, fresh] = funcs_.try_emplace(s.addr, Func{s.addr, s.addr + s.size, s.demangled});
-    if (!fresh && it->second.name != "Default_Handler" &&
-        (s.demangled == "Default_Handler" || s.demangled < it->second.name))
+    if (fresh || s.demangled == "Default_Handler" ||
+        (it->second.name != "Default_Handler" && s.demangled < it->second.name)) {
       it->second.name = s.demangled;
-    if (!fresh) it->second.end = std::max(it->second.end, s.addr + s.size);
+      elf_name[s.addr] = s.name;
+    }
+    it->second.end = std::max(it->second.end, s.addr + s.size);
   }
+  std::map<std::string, int> uses;
+  for (const auto& [a, f] : funcs_) ++uses[f.name];
+  for (auto& [a, f] : funcs_)
+    if (uses[f.name] > 1 && elf_name[a] != f.name) f.name += " [" + elf_name[a] + "]";
 }
 
 // A function that starts at addr; code without a symbol of its own is taken as
@@ -164,6 +173,9 @@ std::string joined(const std::vector<std::string>& v, const char* sep) {
 // What a call may reach; *unresolved says why when that cannot be known.
 std::vector<uint32_t> Graph::candidates(const Func& f, const CallSite& c, std::string* unresolved) {
   const std::string where = f.name + " at " + hex32(c.at) + " (" + c.text + ")";
+  if (c.direct && c.held.kind == Val::kConst)
+    note("indirect call in " + where + ": the register holds " + hex32(c.held.v) +
+         ", a constant of the image (flash is taken as never written)");
   if (c.direct) {
     if (funcs_.count(c.target)) return {c.target};
     auto in = funcs_.upper_bound(c.target);
@@ -183,7 +195,13 @@ std::vector<uint32_t> Graph::candidates(const Func& f, const CallSite& c, std::s
     for (uint32_t t : slot(c.held.v)) out.insert(t);
     out.insert(taken_.elsewhere.begin(), taken_.elsewhere.end());
     how = "vtable slot " + std::to_string(c.held.v) + ", or a function pointer found outside vtables";
+    note(
+        "assumed: a vtable's entries reach a register only through a load from a vtable pointer "
+        "(compiled C++ copies them nowhere else)");
   } else if (c.held.kind == Val::kPassed || c.held.kind == Val::kField) {
+    note(
+        "assumed: a vtable's entries reach a register only through a load from a vtable pointer "
+        "(compiled C++ copies them nowhere else)");
     out = taken_.elsewhere;
     how = c.held.kind == Val::kPassed
               ? "a pointer passed in or returned: any function pointer found outside vtables"
@@ -268,6 +286,9 @@ StackBound Graph::bound(const Priorities& priorities) {
                    "104 bytes (lazy stacking reserves it whenever the interrupted code has used the FPU)"
                  : "no VFP instruction in the image: exception frames are the basic 32 bytes");
   note("each exception frame is counted with 4 bytes of padding (SP kept 8-byte aligned)");
+  note(
+      "handlers are taken as entered only through the vector table (the table's words are no function "
+      "pointers for indirect calls)");
   bool complete = true;
   if (const auto reset = mem_.word(vectors_ + 4); reset && (*reset & 1)) {
     const Worst t = solve(*reset & ~1u);
