@@ -2,6 +2,10 @@
 // bounded, no smaller than what the known frames on their paths add up to or
 // than what a run of the image really used, and inside the 1 KiB the linker
 // scripts reserve for the stack (_Min_Stack_Size), with a margin.
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
 #include "support/firmware.h"
 #include "outputs/stack_bound.h"
 
@@ -81,6 +85,30 @@ TEST_P(StackBoundOfLamp, IsCompleteCoversTheKnownFramesAndTheRunAndFitsTheReserv
       << " bytes reserved";
   RecordProperty("worst_total_bytes", static_cast<int>(b.worst_total_bytes));
   RecordProperty("used_by_run_bytes", static_cast<int>(used));
+}
+
+// The command line's bound is the library's, nested by the priorities a 10 ms
+// run leaves in the NVIC, as one JSON document.
+TEST(StackBoundCommandLine, JsonIsTheBoundAfterTenMillisecondsOfTheImage) {
+  VBOARD_IMAGE(img, kRear);
+  MachineOptions o;
+  o.run_for = 10 * kMs;
+  FwRun run = run_fw(*img, o);
+  const StackBound b = bound(*img, nvic_priorities(*run.m));
+  const std::string cmd =
+      std::string(VBOARD_EXE) + " " + firmware_dir() + "/" + kRear + " --stack-bound --json";
+  std::FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  ASSERT_EQ(pclose(p), 0);
+  const auto j = nlohmann::json::parse(out);
+  EXPECT_EQ(j["complete"], b.complete);
+  EXPECT_EQ(j["worst_total_bytes"], b.worst_total_bytes);
+  EXPECT_EQ(j["chain"], b.chain);
+  EXPECT_EQ(j["handlers"].size(), b.handlers.size());
+  EXPECT_NE(j["notes"][0].get<std::string>().find("after 10"), std::string::npos) << j["notes"][0];
 }
 
 INSTANTIATE_TEST_SUITE_P(Lamps, StackBoundOfLamp,
