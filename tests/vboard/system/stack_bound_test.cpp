@@ -114,7 +114,10 @@ TEST(StackBoundCommandLine, JsonIsTheBoundAfterTenMillisecondsOfTheImage) {
 INSTANTIATE_TEST_SUITE_P(Lamps, StackBoundOfLamp,
                          ::testing::Values(Case{kFront, front_inputs(), 4 + 148, 32 + 28, 32},
                                            Case{kRear, rear_inputs(), 8 + 168, 32, 104}),
-                         [](const auto& p) { return std::string(p.param.elf).substr(0, 4); });
+                         [](const auto& p) {
+                           const std::string elf = p.param.elf;
+                           return elf.substr(0, elf.find('_'));
+                         });
 
 }  // namespace
 }  // namespace vboard::test
