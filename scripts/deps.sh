@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ python3 xz-utils
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib binutils-arm-none-eabi
   libgtest-dev libgmock-dev
-  libunicorn-dev libelf-dev libdw-dev
+  libunicorn-dev libelf-dev libdw-dev libcapstone-dev
   lcov gcovr ccache
   libcli11-dev nlohmann-json3-dev libyaml-cpp-dev
   pkg-config librsvg2-dev libcairo2-dev

@@ -94,6 +94,7 @@ FACES = {
     "src/outputs/coverage.h": {"main"},
     "src/outputs/figures.h": {"cli"},
     "src/outputs/report.h": {"serve", "cli", "main"},
+    "src/outputs/stack_bound.h": {"cli", "main"},
     "src/outputs/strip_outputs.h": {"serve"},
     "src/outputs/svg.h": {"cli", "main"},
     "src/outputs/vcd_timescale.h": {"cli"},
@@ -114,6 +115,7 @@ THIRD_PARTY = {
     "CLI": {"cli"},
     "yaml-cpp": {"world", "cli"},
     "unicorn": {"core", "machine"},
+    "capstone": {"outputs"},
     "librsvg": {"png"},
     "cairo": {"png"},
 }

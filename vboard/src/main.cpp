@@ -18,6 +18,7 @@
 #include "outputs/coverage.h"
 #include "vboard/machine.h"
 #include "outputs/report.h"
+#include "outputs/stack_bound.h"
 #include "outputs/svg.h"
 #include "cli/workbench.h"
 
@@ -149,6 +150,22 @@ int run_once(const Invocation& inv, const Image& img, const BoardChoice& chosen,
   return status;
 }
 
+// --stack-bound: the bound from the image's code, its handlers nested by the
+// priorities the NVIC holds after a short run (--for, default 10 ms).
+int print_stack_bound(const Invocation& inv, const Image& img, const BoardChoice& chosen) {
+  MachineOptions options = inv.machine;
+  if (!inv.run_for_given) options.run_for = 10 * kMs;
+  Machine m(img, options, board_factory(chosen.board));
+  m.run_until(options.run_for);
+  StackBound b = bound(img, nvic_priorities(m));
+  b.notes.insert(b.notes.begin(), "priorities as the NVIC held them after " + format_ns(m.now()) +
+                                      " of the image's run (changed later, they are not seen)");
+  const std::string text = inv.json
+                               ? stack_bound_json(b)
+                               : "stack bound of " + inv.image + " (from its code)\n" + format_stack_bound(b);
+  return put(stdout, text) ? exit_code::kOk : write_failed("the stack bound to standard output");
+}
+
 // The image and the board around it, loaded and checked, then the mode asked for.
 int run_image(const Invocation& inv) {
   std::string err;
@@ -172,6 +189,7 @@ int run_image(const Invocation& inv) {
   const auto chosen = choose_board(board_asked(inv), *img, &err);
   if (!chosen) return std::fprintf(stderr, "%s\n", err.c_str()), exit_code::kBadBoard;
   if (inv.serve) return serve_board(inv, *img, *chosen);
+  if (inv.stack_bound) return print_stack_bound(inv, *img, *chosen);
   return run_once(inv, *img, *chosen, color);
 }
 

@@ -369,6 +369,9 @@ void define_traces(CLI::App& app, Invocation& inv) {
                "write the lines and functions of the image that ran as an lcov tracefile", false,
                file_into(inv.coverage));
   app.add_flag("--json", inv.json, "print the run as one JSON document");
+  app.add_flag("--stack-bound", inv.stack_bound,
+               "print the image's worst-case stack, bounded from its code (priorities from a run of --for, "
+               "default 10ms)");
 }
 
 // The machine: faults, findings allowed, interrupts, profiles, speed; and the debugger.
@@ -530,6 +533,12 @@ ParseOutcome parse_command_line(int argc, const char* const* argv, Invocation* i
   }
   if (inv->machine.timing == Timing::m4 && app.count("--cpi"))
     return usage("--cpi and --timing m4: the Cortex-M4 timing counts each instruction's own cycles");
+  if (inv->stack_bound)
+    for (const char* o :
+         {"--scenario", "--junit", "--gdb", "--serve", "--vcd", "--svg", "--png", "--coverage"})
+      if (app.count(o))
+        return usage(std::string("--stack-bound and ") + o +
+                     ": the bound is printed instead of a run's outputs");
   std::string clash = check_sources(inv->machine.pulses, inv->machine.levels);
   if (!clash.empty()) return usage(clash);
   out.proceed = true;

@@ -53,6 +53,7 @@ struct Invocation {
   std::vector<std::string> vcd_pins;
   ns_t vcd_timescale = kVcdTimescale;  // --vcd-timescale: the VCD's time unit in ns
   bool json = false;
+  bool stack_bound = false;  // --stack-bound: the image's static worst-case stack
   bool no_color = false;
   std::set<std::string> allow;         // diagnostic kinds that do not fail the run
   std::optional<uint16_t> gdb_port;    // --gdb PORT: serve a debugger instead of running straight through
