@@ -23,7 +23,7 @@ class TimeLines {
   static constexpr size_t kSlack = 32;
   // Writes the line of v (any value, in any order) at p; returns its end.
   char* put(char* p, uint64_t v) {
-    if (v - base_ >= kLow || base_ == 0) [[unlikely]]
+    if (v < base_ || v - base_ >= kLow || base_ == 0) [[unlikely]]
       return put_new(p, v);
     const auto low = static_cast<uint32_t>(v - base_);
     std::memcpy(p, head_.data(), kSlack);
