@@ -141,6 +141,10 @@ class PinWatcher {
   virtual ~PinWatcher() = default;
   // pin: index into Board::pin_names().
   virtual void pin_changed(unsigned pin, ns_t t, int level) = 0;
+  // A run of changes of one pin in time order (a timer working off many periods).
+  virtual void pin_changes(unsigned pin, const PinChange* c, size_t n) {
+    for (size_t i = 0; i < n; ++i) pin_changed(pin, c[i].t, c[i].level);
+  }
   virtual void settled() = 0;
 };
 

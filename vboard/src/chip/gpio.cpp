@@ -114,11 +114,13 @@ void Gpio::af_outputs(unsigned pin, const PinChange* c, size_t n) {
   hist_total_[pin] += n - later;
   if (later < n) last_change_[pin] = c[n - 1].t;
   const bool exti = exti_ && exti_->watches(port_, pin);
-  if (ctx_.watcher || exti) {
+  if (exti) {
     for (size_t i = first; i < n; ++i) {
       if (ctx_.watcher) ctx_.watcher->pin_changed(16 * port_ + pin, c[i].t, c[i].level);
-      if (exti) exti_->pad_edge(port_, pin, c[i].level != 0);
+      exti_->pad_edge(port_, pin, c[i].level != 0);
     }
+  } else if (ctx_.watcher) {
+    ctx_.watcher->pin_changes(16 * port_ + pin, c + first, n - first);
   }
   if (listeners_[pin]) listeners_[pin]->pin_changes(c + first, n - first);
 }

@@ -116,9 +116,16 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
     old = b;
   } else {
     *slot = static_cast<int32_t>(blocks_.size());
+    if (blocks_.size() == blocks_.capacity()) recent_.fill({});  // the blocks move
     blocks_.push_back(b);
   }
   return blocks_[static_cast<size_t>(*slot)];
+}
+
+BlockInfo& BlockCache::miss(Recent& r, uint32_t addr, uint32_t size) {
+  BlockInfo& b = lookup(addr, size);
+  r = {Recent::key_of(addr, size), &b};
+  return b;
 }
 
 std::vector<BlockRun> BlockCache::runs() const {
@@ -268,7 +275,7 @@ void BlockCache::state(StateVisitor& v) {
     s("size", r.size);
     s("runs", r.runs);
   });
-  if (v.loading()) recent_.fill({});  // indices into the blocks before the load
+  if (v.loading()) recent_.fill({});  // pointers into the blocks before the load
 }
 
 void IdleDetector::state(StateVisitor& v) {

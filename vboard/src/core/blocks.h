@@ -64,10 +64,14 @@ class BlockCache {
     // The blocks that ran last, by address: a few kilobytes the lookup of a
     // running loop stays in, where the flash index spans a quarter megabyte.
     Recent& r = recent_[(addr >> 1) & (kRecent - 1)];
-    if (r.addr == addr && r.size == size) return blocks_[r.index];
-    BlockInfo& b = lookup(addr, size);
-    r = {addr, size, static_cast<uint32_t>(&b - blocks_.data())};
-    return b;
+    if (r.key == Recent::key_of(addr, size)) [[likely]]
+      return *r.info;
+    return miss(r, addr, size);
+  }
+  // The block if it ran lately, else null (block() then finds it).
+  BlockInfo* recent(uint32_t addr, uint32_t size) {
+    const Recent& r = recent_[(addr >> 1) & (kRecent - 1)];
+    return r.key == Recent::key_of(addr, size) ? r.info : nullptr;
   }
   // Code was rewritten: every block is decoded again when it next runs.
   void forget() {
@@ -79,10 +83,15 @@ class BlockCache {
   void state(StateVisitor& v);
 
  private:
+  // A block found by a full lookup, by its address and size. The pointer is
+  // into blocks_: whatever moves or replaces those empties the table.
   struct Recent {
-    uint32_t addr = 1, size = 0, index = 0;  // addr 1: no Thumb block starts there
+    static constexpr uint64_t key_of(uint32_t addr, uint32_t size) { return uint64_t{size} << 32 | addr; }
+    uint64_t key = 1;  // address 1: no Thumb block starts there
+    BlockInfo* info = nullptr;
   };
   static constexpr size_t kRecent = 1024;
+  BlockInfo& miss(Recent& r, uint32_t addr, uint32_t size);
   BlockInfo& lookup(uint32_t addr, uint32_t size) {
     int32_t* slot = nullptr;
     const MemoryRegion& flash = space_.flash_map();

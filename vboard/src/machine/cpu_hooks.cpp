@@ -36,16 +36,64 @@ void Machine::Impl::note_halt_loop(const BlockInfo& b, uint32_t addr) {
   }
 }
 
-void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
+// The block runs now: its count is what --coverage reports, its instructions
+// are committed when the next block starts.
+[[gnu::always_inline]] inline void Machine::Impl::enter_block(uint32_t addr, BlockInfo& b) {
+  prev_block = addr;
+  ++b.runs;
+  clock.cur_instr = b.count;
+  if (m.opt_.timing == Timing::m4) [[unlikely]]
+    clock.cur_cycles = m4::start_block(clock, b.m4, addr + b.size, jumped, b.runs > 1, clocks->flash_fetch());
+  else
+    clock.cur_cycles = uint64_t{b.count} * m.opt_.cpi_milli;
+}
+
+// The block hook. Most blocks need only their count committed, their decode
+// (one table probe), the compare with the slice's end and, when idle skipping,
+// the idle look; anything else that may apply sends the block through
+// block_checks, which makes every check in its order. A slice without idle
+// skipping, profiler or debugger (plain_blocks) skips even the look at those.
+[[gnu::always_inline]] inline void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
+  if (!plain_blocks) [[unlikely]]
+    return on_watched_block(addr, size);
+  clock.commit_block();
+  cpu.block_pc = addr;
+  // No call returns here: the common path keeps to scratch registers.
+  BlockInfo* b = blocks.recent(addr, size);
+  if (!b || clock.events_dirty || log.halt || b->halt != HaltKind::none ||
+      (b->has_fp && !scb.fpu_enabled()) || nvic.check_due()) [[unlikely]]
+    return block_checks(addr, blocks.block(addr, size));
+  if (clock.cycles_milli >= clock.stop_cycles) [[unlikely]]
+    return request_stop(Stop::event);
+  enter_block(addr, *b);
+}
+
+// The block hook in a slice that may need the page guards, the debugger, the
+// profiler or idle detection.
+void Machine::Impl::on_watched_block(uint32_t addr, uint32_t size) {
   if (guards_stale || space.pages_changed()) guard_watched_pages();
   // Only a debugger's run (or the run after its stop) needs the debugger's look.
   if ((dbg.running() || dbg.mid_block()) && dbg.on_block(addr, size)) {
     idle.unseen_code_ran();  // the rest of a block a debugger stop split
     return;
   }
-  const bool jumped = clock.commit_block_before(addr);
+  jumped = clock.commit_block_before(addr);
   BlockInfo& b = blocks.block(addr, size);
   cpu.block_pc = addr;
+  if (clock.events_dirty || log.halt || b.halt != HaltKind::none || (b.has_fp && !scb.fpu_enabled()) ||
+      nvic.check_due() || prof.active()) [[unlikely]]
+    return block_checks(addr, b);
+  if (clock.cycles_milli >= clock.stop_cycles) [[unlikely]]
+    return request_stop(Stop::event);
+  if (m.opt_.idle_skip && idle.on_block(addr, b, clock.instr_done)) [[unlikely]]
+    return request_stop(Stop::idle);
+  enter_block(addr, b);
+}
+
+// The checks at a block start, in their order: a new next stop, the slice's
+// end, a halt, a halt loop, an FP instruction while the FPU is off, an
+// interrupt that became takeable, the profiler and idle detection.
+void Machine::Impl::block_checks(uint32_t addr, BlockInfo& b) {
   if (clock.events_dirty) {
     clock.events_dirty = false;
     clock.set_stop_at(std::max(std::min(next_event(), clock.run_end), clock.min_stop));
@@ -60,12 +108,7 @@ void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
   if (nvic.check_due() && nvic.takeable(cpu) >= 0) return request_stop(Stop::irq);
   if (prof.active()) prof.on_block(addr, cpu, clock.instr_done, now(), exc.depth(), exc.incl_by_depth());
   if (m.opt_.idle_skip && idle.on_block(addr, b, clock.instr_done)) return request_stop(Stop::idle);
-  prev_block = addr;
-  ++b.runs;  // the block runs now: its count is what --coverage reports
-  clock.cur_instr = b.count;
-  clock.cur_cycles = m.opt_.timing == Timing::m4 ? m4::start_block(clock, b.m4, addr + size, jumped,
-                                                                   b.runs > 1, clocks->flash_fetch())
-                                                 : uint64_t{b.count} * m.opt_.cpi_milli;
+  enter_block(addr, b);
 }
 
 void Machine::Impl::on_store(uint32_t addr, uint32_t n) {

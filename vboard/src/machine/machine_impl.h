@@ -103,6 +103,11 @@ struct Machine::Impl {
   std::vector<bool> page_guarded;
   bool in_store_trap = false;  // inside that hook: protection changes wait
   bool guards_stale = false;   // for the next block
+  // The slice under way needs no page guards, debugger, profiler or idle
+  // detection at block starts, and counts flat time (set when a slice
+  // starts, from those).
+  bool plain_blocks = false;
+  bool jumped = false;  // the block starting now was reached by a jump (set at each block start)
 
   Impl(Machine& mm, const ChipFacts& chip);
 
@@ -114,6 +119,9 @@ struct Machine::Impl {
   bool open_engine();
   void request_stop(Stop s);
   void on_block(uint32_t addr, uint32_t size);
+  void on_watched_block(uint32_t addr, uint32_t size);
+  void block_checks(uint32_t addr, core::BlockInfo& b);
+  void enter_block(uint32_t addr, core::BlockInfo& b);
   void note_halt_loop(const core::BlockInfo& b, uint32_t addr);
   void on_store(uint32_t addr, uint32_t n);
   bool on_guarded_store(uint32_t addr, uint32_t n, uint64_t value);
