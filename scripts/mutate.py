@@ -228,8 +228,10 @@ def firmware_words(tree: Path) -> dict[str, int]:
     for top in ("mid", "front_lamp", "rear_lamp", "platform"):
         for f in (tree / top).rglob("*"):
             if f.suffix in (".cpp", ".h", ".c") and f.is_file():
-                for w in re.findall(r"[A-Za-z_]\w*", f.read_text(errors="replace")):
-                    counts[w] = counts.get(w, 0) + 1
+                code = re.sub(r"/\*.*?\*/", " ", f.read_text(errors="replace"), flags=re.S)  # comments name nothing
+                for line in code.splitlines():
+                    for w in re.findall(r"[A-Za-z_]\w*", code_part(line)):
+                        counts[w] = counts.get(w, 0) + 1
     return counts
 
 
@@ -246,6 +248,8 @@ def file_constant_mutants(rel: str, lines: list[tuple[int, str]], words: dict[st
         if CONST_SKIP.search(line):
             continue
         d = CONST_DEF.search(code)
+        if d and re.search(r"\[[&=]?\]\s*\(", code):  # a lambda: code, not a value
+            continue
         if d:
             if words.get(d.group(2), 0) > 1:  # a constant nothing names is the same code whatever its value
                 out.extend(constant_mutants(rel, no, line, d.group(2), d.group(1)))
@@ -567,6 +571,9 @@ def main() -> int:
     signal.signal(signal.SIGTERM, interrupted)  # ended like Ctrl-C: the copy's file is put back
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sample", type=int, help="run N mutants drawn with the seed (default: all)")
+    ap.add_argument("--sample-each", type=int, metavar="N",
+                    help="run N mutants of each folder (mid/, each app/, Core/Src, platform/common, platform/chip),"
+                         " drawn with the seed: a bounded run that still reaches every folder")
     ap.add_argument("--seed", type=int, default=20261208)
     ap.add_argument("--only", action="append", default=[],
                     help="only mutants in files under this path, or only those of this class: 'constants' (the values"
@@ -600,8 +607,8 @@ def main() -> int:
         ROOT = a.tree.resolve()
     if a.vboard_build is None:
         a.vboard_build = ROOT / "build/host"
-    if a.sample is not None and a.sample < 1:
-        print("mutate: --sample needs a positive count", file=sys.stderr)
+    if (a.sample is not None and a.sample < 1) or (a.sample_each is not None and a.sample_each < 1):
+        print("mutate: --sample and --sample-each need a positive count", file=sys.stderr)
         return 2
 
     marks = read_equivalent(ROOT)
@@ -611,6 +618,9 @@ def main() -> int:
     if a.mutant:
         mutants = [m for m in mutants if m.mutated.strip() in a.mutant or m.text in a.mutant]
     chosen = pick(mutants, a.sample, a.seed)
+    if a.sample_each is not None:
+        chosen = [m for folder in FOLDERS
+                  for m in pick([m for m in chosen if m.path.startswith(folder + "/")], a.sample_each, a.seed)]
     everything = all_mutants(ROOT, CLASSES)
     # A mark left behind by an edited line would silently mark nothing.
     stale = sorted(set(marks) - {k for m in everything for k in (m.key, m.line_key)})
