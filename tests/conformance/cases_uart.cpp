@@ -47,12 +47,14 @@ void UartErrors(Result& r) {
     uint32_t code;
     uint32_t divisor;
   };
-  for (const Prescaler p : {Prescaler{UART_PRESCALER_DIV1, 1U}, Prescaler{UART_PRESCALER_DIV2, 2U},
-                            Prescaler{UART_PRESCALER_DIV4, 4U}, Prescaler{UART_PRESCALER_DIV6, 6U},
-                            Prescaler{UART_PRESCALER_DIV8, 8U}, Prescaler{UART_PRESCALER_DIV10, 10U},
-                            Prescaler{UART_PRESCALER_DIV12, 12U}, Prescaler{UART_PRESCALER_DIV16, 16U},
-                            Prescaler{UART_PRESCALER_DIV32, 32U}, Prescaler{UART_PRESCALER_DIV64, 64U},
-                            Prescaler{UART_PRESCALER_DIV128, 128U}, Prescaler{UART_PRESCALER_DIV256, 256U}}) {
+  constexpr Prescaler kPrescalers[] = {
+      Prescaler{UART_PRESCALER_DIV1, 1U},     Prescaler{UART_PRESCALER_DIV2, 2U},
+      Prescaler{UART_PRESCALER_DIV4, 4U},     Prescaler{UART_PRESCALER_DIV6, 6U},
+      Prescaler{UART_PRESCALER_DIV8, 8U},     Prescaler{UART_PRESCALER_DIV10, 10U},
+      Prescaler{UART_PRESCALER_DIV12, 12U},   Prescaler{UART_PRESCALER_DIV16, 16U},
+      Prescaler{UART_PRESCALER_DIV32, 32U},   Prescaler{UART_PRESCALER_DIV64, 64U},
+      Prescaler{UART_PRESCALER_DIV128, 128U}, Prescaler{UART_PRESCALER_DIV256, 256U}};
+  for (const Prescaler p : kPrescalers) {
     const uint32_t clock = kSysclkHz / p.divisor;
     u.Init.ClockPrescaler = p.code;
     u.Init.BaudRate = clock / 1000U;
