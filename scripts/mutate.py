@@ -152,19 +152,150 @@ def line_mutants(path: str, no: int, line: str) -> list[Mutant]:
     return found
 
 
-def all_mutants(tree: Path) -> list[Mutant]:
+# ------------------------------------------------------------------ constants
+# The second class (--only constants): the values of named constants and of
+# configuration records, which the operator class leaves alone (it skips every
+# constexpr line and reads no header). Each integer literal of a constexpr or
+# const definition, of a brace initialiser (a table or a record), and of a
+# record field set to a literal (htim7.Init.Prescaler = 169;) becomes one more
+# and one less, twice and half, the next power of two, and a changed unit (x1000,
+# /1000) where the literal is a power of 1000 or its name carries a unit (Ms, Us,
+# Hz, ...). Bit positions (after a shift, in bit() or a Field{pos, width}) only
+# move by one. Left out: what cannot compile (a value past its declared type),
+# a named constant nothing else names (an unused pin of the table: the same
+# code), and a mutated line the operator class makes too.
+CLASSES = ("operators", "constants")
+CONST_DEF = re.compile(r"^\s*(?:(?:static|inline)\s+)*(?:constexpr|const)\b([^;(=]*?)\b([A-Za-z_]\w*)\s*(?:\[\w*\]\s*)?(=|\{)")
+BRACE_OPEN = re.compile(r"^\s*(?:(?:static|inline|constexpr|const)\s+)*(?!(?:class|struct|union|enum|namespace|extern)\b)"
+                        r"[A-Za-z_][\w:<>]*\s+[A-Za-z_]\w*(?:\[\w*\])?\s*=?\s*\{\s*$")
+FIELD_SET = re.compile(r"^\s*[A-Za-z_]\w*(?:\[\w+\])?(?:\.([A-Za-z_]\w*))+\s*=\s*(?:0[xX][0-9a-fA-F]+|\d+)[uUlL]*;\s*$")
+CONST_SKIP = re.compile(r"^\s*(#|//|\*|/\*)|static_assert|template|case .*:|^\s*(return|namespace|using)\b")
+POSITION = re.compile(r"(<<|>>)\s*$|\bbit\(\s*$|\bField\{\s*$")
+UNIT_WORDS = {"ms", "us", "ns", "hz", "khz", "mhz", "msec", "usec"}
+TYPE_MAX = {"uint8_t": 0xFF, "int8_t": 0x7F, "uint16_t": 0xFFFF, "int16_t": 0x7FFF, "int32_t": 0x7FFFFFFF,
+            "uint64_t": (1 << 64) - 1, "int64_t": (1 << 63) - 1}
+
+
+def class_of(m: Mutant) -> str:
+    return "constants" if m.op.startswith("value") else "operators"
+
+
+def names_unit(name: str) -> bool:
+    """Whether a name such as kPassMs, HSI_TIMEOUT_MS or length_us says its unit."""
+    return any(w.lower() in UNIT_WORDS for w in re.findall(r"[A-Z]+(?![a-z])|[A-Z]?[a-z]+|\d+", name))
+
+
+def new_values(value: int, position: bool, unit: bool) -> list[tuple[str, int]]:
+    found = [("value+1", value + 1), ("value-1", value - 1)]
+    if not position:
+        found += [("value*2", value * 2), ("value/2", value // 2)]
+        if value > 2 and value & (value - 1):
+            found.append(("value-next-power-of-two", 1 << value.bit_length()))
+        if unit or value in (1000, 1000000, 1000000000):
+            found += [("value*1000", value * 1000), ("value/1000", value // 1000)]
+    out, seen = [], {value}
+    for op, v in found:
+        if v >= 0 and v not in seen:
+            seen.add(v)
+            out.append((op, v))
+    return out
+
+
+def constant_mutants(path: str, no: int, line: str, name: str, type_text: str) -> list[Mutant]:
+    """The constants class's mutants of one line of a definition, a table or a record."""
+    code = code_part(line)
+    words = re.findall(r"\w+", type_text)
+    limit = next((TYPE_MAX[w] for w in words if w in TYPE_MAX), 0xFFFFFFFF)
+    unit = names_unit(name)
+    found: list[Mutant] = []
+    for m in INT.finditer(code):
+        if re.search(r"\[\s*$", code[:m.start()]):  # an array's size: a changed one cannot compile or is unused
+            continue
+        value = int(m.group(1), 0)
+        fmt = hex if m.group(1).lower().startswith("0x") else str
+        position = bool(POSITION.search(code[:m.start()])) or bool(re.search(r"\bField\{\s*\w+,\s*$", code[:m.start()]))
+        # The name says the unit of the value it is given, not of every literal of an expression.
+        alone = bool(re.search(r"=\s*$", code[:m.start()])) and re.match(r"[uUlL]*;", code[m.end(1):].strip()) is not None
+        for op, v in new_values(value, position, unit and alone):
+            if v <= limit and (v > 0 or op == "value-1"):
+                found.append(Mutant(path, no, op, line, line[:m.start(1)] + fmt(v) + line[m.end(1):]))
+    return found
+
+
+def firmware_words(tree: Path) -> dict[str, int]:
+    """How often each identifier occurs in the firmware's sources and headers."""
+    counts: dict[str, int] = {}
+    for top in ("mid", "front_lamp", "rear_lamp", "platform"):
+        for f in (tree / top).rglob("*"):
+            if f.suffix in (".cpp", ".h", ".c") and f.is_file():
+                code = re.sub(r"/\*.*?\*/", " ", f.read_text(errors="replace"), flags=re.S)  # comments name nothing
+                for line in code.splitlines():
+                    for w in re.findall(r"[A-Za-z_]\w*", code_part(line)):
+                        counts[w] = counts.get(w, 0) + 1
+    return counts
+
+
+def file_constant_mutants(rel: str, lines: list[tuple[int, str]], words: dict[str, int]) -> list[Mutant]:
     out: list[Mutant] = []
+    block: tuple[str, str] | None = None  # (name, type) of the brace initialiser the lines are in
+    for no, line in lines:
+        code = code_part(line)
+        if block is not None:
+            out.extend(constant_mutants(rel, no, line, block[0], block[1]))
+            if "};" in code:
+                block = None
+            continue
+        if CONST_SKIP.search(line):
+            continue
+        d = CONST_DEF.search(code)
+        if d and re.search(r"\[[&=]?\]\s*\(", code):  # a lambda: code, not a value
+            continue
+        if d:
+            if words.get(d.group(2), 0) > 1:  # a constant nothing names is the same code whatever its value
+                out.extend(constant_mutants(rel, no, line, d.group(2), d.group(1)))
+            if code.rstrip().endswith("{") and "}" not in code:
+                block = (d.group(2), d.group(1))
+            continue
+        if BRACE_OPEN.search(code):
+            block = ("", code)
+            continue
+        f = FIELD_SET.search(code)
+        if f:
+            out.extend(constant_mutants(rel, no, line, f.group(1), ""))
+    return out
+
+
+def source_lines(f: Path) -> list[tuple[int, str]]:
+    """The numbered lines of a source outside /* ... */ comments."""
+    out = []
+    in_block_comment = False
+    for no, line in enumerate(f.read_text().splitlines(keepends=True), 1):
+        if "/*" in line and "*/" not in line:
+            in_block_comment = True
+        if in_block_comment:
+            in_block_comment = "*/" not in line
+            continue
+        out.append((no, line))
+    return out
+
+
+def all_mutants(tree: Path, classes: tuple[str, ...] = ("operators",)) -> list[Mutant]:
+    """The mutants of the classes asked for; the operator class alone by default (the fixed draw)."""
+    out: list[Mutant] = []
+    words = firmware_words(tree) if "constants" in classes else {}
     for folder in FOLDERS:
         for f in sorted((tree / folder).rglob("*.cpp")):
             rel = f.relative_to(tree).as_posix()
-            in_block_comment = False
-            for no, line in enumerate(f.read_text().splitlines(keepends=True), 1):
-                if "/*" in line and "*/" not in line:
-                    in_block_comment = True
-                if in_block_comment:
-                    in_block_comment = "*/" not in line
-                    continue
-                out.extend(line_mutants(rel, no, line))
+            lines = source_lines(f)
+            operators = [m for no, line in lines for m in line_mutants(rel, no, line)]
+            if "operators" in classes:
+                out.extend(operators)
+            if "constants" in classes:
+                made = {(m.line, m.mutated) for m in operators}
+                out.extend(m for m in file_constant_mutants(rel, lines, words) if (m.line, m.mutated) not in made)
+        if "constants" in classes:  # the operator class reads no header
+            for f in sorted((tree / folder).rglob("*.h")):
+                out.extend(file_constant_mutants(f.relative_to(tree).as_posix(), source_lines(f), words))
     return out
 
 
@@ -440,8 +571,14 @@ def main() -> int:
     signal.signal(signal.SIGTERM, interrupted)  # ended like Ctrl-C: the copy's file is put back
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sample", type=int, help="run N mutants drawn with the seed (default: all)")
+    ap.add_argument("--sample-each", type=int, metavar="N",
+                    help="run N mutants of each folder (mid/, each app/, Core/Src, platform/common, platform/chip),"
+                         " drawn with the seed: a bounded run that still reaches every folder")
     ap.add_argument("--seed", type=int, default=20261208)
-    ap.add_argument("--only", action="append", default=[], help="only mutants in files under this path (repeatable)")
+    ap.add_argument("--only", action="append", default=[],
+                    help="only mutants in files under this path, or only those of this class: 'constants' (the values"
+                         " of constants and configuration records; not in the default run) or 'operators' (the"
+                         " default); repeatable, a class and paths together select the class's mutants there")
     ap.add_argument("--mutant", action="append", default=[],
                     help="only the mutant whose mutated line (stripped) is this text, or '<deleted> LINE' for a deleted"
                          " statement, as tests/mutation/equivalent.txt writes it (repeatable)")
@@ -470,16 +607,21 @@ def main() -> int:
         ROOT = a.tree.resolve()
     if a.vboard_build is None:
         a.vboard_build = ROOT / "build/host"
-    if a.sample is not None and a.sample < 1:
-        print("mutate: --sample needs a positive count", file=sys.stderr)
+    if (a.sample is not None and a.sample < 1) or (a.sample_each is not None and a.sample_each < 1):
+        print("mutate: --sample and --sample-each need a positive count", file=sys.stderr)
         return 2
 
     marks = read_equivalent(ROOT)
-    mutants = [m for m in all_mutants(ROOT) if not a.only or any(m.path.startswith(o) for o in a.only)]
+    classes = tuple(c for c in CLASSES if c in a.only) or ("operators",)
+    paths = [o for o in a.only if o not in CLASSES]
+    mutants = [m for m in all_mutants(ROOT, classes) if not paths or any(m.path.startswith(o) for o in paths)]
     if a.mutant:
         mutants = [m for m in mutants if m.mutated.strip() in a.mutant or m.text in a.mutant]
     chosen = pick(mutants, a.sample, a.seed)
-    everything = all_mutants(ROOT)
+    if a.sample_each is not None:
+        chosen = [m for folder in FOLDERS
+                  for m in pick([m for m in chosen if m.path.startswith(folder + "/")], a.sample_each, a.seed)]
+    everything = all_mutants(ROOT, CLASSES)
     # A mark left behind by an edited line would silently mark nothing.
     stale = sorted(set(marks) - {k for m in everything for k in (m.key, m.line_key)})
     if stale:
@@ -532,10 +674,11 @@ def main() -> int:
     # itself (which no mutant touches) comes from the checkout's host build.
     # Each mutant's build compiles its file twice: mutated, and as it was once the
     # file is put back. With ccache (when installed) the second is a cache hit;
-    # its cache is kept in the work folder.
+    # its cache is kept in the work folder, unless CCACHE_DIR names one (a cache
+    # shared with the checkout's builds spares the copy its first, cold build).
     launch = []
     if shutil.which("ccache"):
-        os.environ["CCACHE_DIR"] = str(work / "ccache")
+        os.environ.setdefault("CCACHE_DIR", str(work / "ccache"))
         launch = [f"-DCMAKE_{lang}_COMPILER_LAUNCHER=ccache" for lang in ("C", "CXX")]
     # The clock mutant image (a deliberately broken variant the virtual-board tests
     # run) is made from hal_rcc.cpp by text replacement; it is made from an unmutated
@@ -551,7 +694,8 @@ def main() -> int:
     commands = json.loads((tree / "build/host/compile_commands.json").read_text())
     host_sources = {Path(c["file"]).resolve().relative_to(tree.resolve()).as_posix() for c in commands
                     if Path(c["file"]).resolve().is_relative_to(tree.resolve())}
-    with_host = any(m.path in host_sources for m in chosen if mark_of(m, marks) is None)
+    # A header (the constants class reads them) may reach the host build through any source.
+    with_host = any(m.path in host_sources or m.path.endswith(".h") for m in chosen if mark_of(m, marks) is None)
     dirs = ("build/firmware", "build/host") if with_host else ("build/firmware",)
     if not with_host:
         print("mutate: no mutant in a source of the host build: the host build and its tests are left out")
@@ -578,6 +722,8 @@ def main() -> int:
     done: dict[str, str] = {}
     if a.resume and journal.exists():
         for row in journal.read_text().splitlines():
+            if not row.strip() or row.startswith("#"):  # a kept journal may say what it records
+                continue
             run_print, ident, outcome = row.split("\t")
             if run_print == print_of_run:
                 done[ident] = outcome

@@ -228,6 +228,14 @@ void PwmChannelsKeepTheirOwnFields(Result& r) {
   CONFORMANCE_CHECK(r, (TIM2->DIER & (1U << 10U)) != 0U && (DMA1_Channel3->CCR & 1U) != 0U);  // CC2DE, EN
   CONFORMANCE_CHECK(r, HAL_TIM_PWM_Stop_DMA(&general, TIM_CHANNEL_2) == HAL_OK);
   CONFORMANCE_CHECK(r, (TIM2->CR1 & 1U) == 0U && (DMA1_Channel3->CCR & 1U) == 0U);
+  // With another output still on (channel 1's CC1E, set here directly) the
+  // counter keeps running when channel 2 stops: that output would freeze.
+  TIM2->CCER = TIM2->CCER | 1U;
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Start_DMA(&general, TIM_CHANNEL_2, frame_words(), 8) == HAL_OK);
+  CONFORMANCE_CHECK(r, HAL_TIM_PWM_Stop_DMA(&general, TIM_CHANNEL_2) == HAL_OK);
+  CONFORMANCE_CHECK(r, (TIM2->CR1 & 1U) != 0U);
+  TIM2->CCER = TIM2->CCER & ~1U;
+  TIM2->CR1 = TIM2->CR1 & ~1U;
 }
 
 void TimerErrors(Result& r) {

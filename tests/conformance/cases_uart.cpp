@@ -41,6 +41,27 @@ void UartErrors(Result& r) {
   u.Init.ClockPrescaler = UART_PRESCALER_DIV2;  // the divider follows the halved kernel clock
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK && USART3->PRESC == 1U);
   CONFORMANCE_CHECK(r, USART3->BRR == (kSysclkHz / 2U + 921600U / 2U) / 921600U);
+  // Every prescaler code, each at a baud rate that gives a divider near 1000:
+  // a divisor one off moves the divider by 4 or more.
+  struct Prescaler {
+    uint32_t code;
+    uint32_t divisor;
+  };
+  constexpr Prescaler kPrescalers[] = {
+      Prescaler{UART_PRESCALER_DIV1, 1U},     Prescaler{UART_PRESCALER_DIV2, 2U},
+      Prescaler{UART_PRESCALER_DIV4, 4U},     Prescaler{UART_PRESCALER_DIV6, 6U},
+      Prescaler{UART_PRESCALER_DIV8, 8U},     Prescaler{UART_PRESCALER_DIV10, 10U},
+      Prescaler{UART_PRESCALER_DIV12, 12U},   Prescaler{UART_PRESCALER_DIV16, 16U},
+      Prescaler{UART_PRESCALER_DIV32, 32U},   Prescaler{UART_PRESCALER_DIV64, 64U},
+      Prescaler{UART_PRESCALER_DIV128, 128U}, Prescaler{UART_PRESCALER_DIV256, 256U}};
+  for (const Prescaler p : kPrescalers) {
+    const uint32_t clock = kSysclkHz / p.divisor;
+    u.Init.ClockPrescaler = p.code;
+    u.Init.BaudRate = clock / 1000U;
+    CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK && USART3->PRESC == p.code);
+    CONFORMANCE_CHECK(r, USART3->BRR == (clock + u.Init.BaudRate / 2U) / u.Init.BaudRate);
+  }
+  u.Init.BaudRate = 921600;
   u.Init.ClockPrescaler = UART_PRESCALER_DIV1;
   // A handle without an instance is refused, and its interrupt ignored.
   UART_HandleTypeDef none{};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "applib.h"
@@ -177,6 +178,26 @@ TEST_F(DigitalPin, SameMaskOnTwoPortsSamplesBothEachOnItsOwnLine) {
   EXPECT_EQ(a4.GetUpCounter(), 1U);
   EXPECT_EQ(b4.state(), 0U);
   EXPECT_EQ(b4.GetDownCounter(), 1U);
+}
+
+// The mask of all sixteen lines is the one that samples every pin (what
+// INT_INIT_ALL sends); any other mask, even one of fifteen lines, reaches only
+// the objects whose own mask it equals, and no single pin has such a mask.
+TEST_F(DigitalPin, OnlyTheMaskOfAllSixteenLinesSamplesEveryPin) {
+  struct Case {
+    uint16_t mask;
+    bool samples_all;
+  };
+  for (const Case c : {Case{0xFFFF, true}, Case{0xFFFE, false}, Case{0x7FFF, false}}) {
+    SCOPED_TRACE("mask " + std::to_string(c.mask));
+    ProbePin a5, a6;
+    a5.setup(tessel::PA5, 1);
+    a6.setup(tessel::PA6, 1);
+    ts_digitalPin::INT_changed(c.mask);
+    const uint32_t samples = c.samples_all ? 1U : 0U;
+    EXPECT_EQ(a5.GetUpCounter() + a5.GetDownCounter(), samples);
+    EXPECT_EQ(a6.GetUpCounter() + a6.GetDownCounter(), samples);
+  }
 }
 
 TEST_F(DigitalPin, InitAllPrimesEveryPinSetUpAndSkipsPinsNeverSetUp) {

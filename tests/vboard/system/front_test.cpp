@@ -33,6 +33,10 @@ TEST(FrontLamp, LightsComeUpHighInSetupAndGoLowOnTheFirstPassWithoutPulse) {
   EXPECT_LE(edges_to(f.r, "PA9", 1)[0], edges_to(f.r, "PA8", 1)[0]);
 }
 
+// What a failed threshold check says: the threshold and where the image takes it from.
+constexpr const char* kThreshold =
+    "lights on from 1300 us (kOnAboveUs = 1299 us in front_lamp/app/application.cpp)";
+
 TEST(FrontLamp, PulseOf1299usKeepsTheLightsOff) {
   VBOARD_IMAGE(img, kFront);
   MachineOptions o;
@@ -40,9 +44,9 @@ TEST(FrontLamp, PulseOf1299usKeepsTheLightsOff) {
   o.pulses = {pulse(1299 * kUs, 20 * kMs)};
   auto f = run_fw(*img, o);
   ASSERT_TRUE(f.r.ok());
-  EXPECT_EQ(level_at(f.r, "PA8", 400 * kMs), 0);
-  EXPECT_EQ(level_at(f.r, "PA9", 400 * kMs), 0);
-  EXPECT_EQ(edges_to(f.r, "PA8", 1).size(), 1u) << "only the high of setup()";
+  EXPECT_EQ(level_at(f.r, "PA8", 400 * kMs), 0) << "a 1299 us pulse leaves them off: " << kThreshold;
+  EXPECT_EQ(level_at(f.r, "PA9", 400 * kMs), 0) << "a 1299 us pulse leaves them off: " << kThreshold;
+  EXPECT_EQ(edges_to(f.r, "PA8", 1).size(), 1u) << "only the high of setup(); " << kThreshold;
 }
 
 TEST(FrontLamp, PulseOf1300usSwitchesTheLightsOnWithinOnePass) {
@@ -52,10 +56,10 @@ TEST(FrontLamp, PulseOf1300usSwitchesTheLightsOnWithinOnePass) {
   o.pulses = {pulse(1300 * kUs, 20 * kMs)};
   auto f = run_fw(*img, o);
   ASSERT_TRUE(f.r.ok());
-  EXPECT_EQ(level_at(f.r, "PA8", 400 * kMs), 1);
-  EXPECT_EQ(level_at(f.r, "PA9", 400 * kMs), 1);
+  EXPECT_EQ(level_at(f.r, "PA8", 400 * kMs), 1) << "a 1300 us pulse switches them on: " << kThreshold;
+  EXPECT_EQ(level_at(f.r, "PA9", 400 * kMs), 1) << "a 1300 us pulse switches them on: " << kThreshold;
   auto up = edges_to(f.r, "PA8", 1);
-  ASSERT_EQ(up.size(), 2u);
+  ASSERT_EQ(up.size(), 2u) << kThreshold;
   // The first complete pulse ends at 21.3 ms; the next pass at most 100 ms later.
   EXPECT_LT(up[1], 21300 * kUs + 101 * kMs);
 }
