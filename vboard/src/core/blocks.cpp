@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/armv7m_regs.h"
+#include "core/stack_effect.h"
 #include "vboard/state.h"
 
 namespace vboard::core {
@@ -85,6 +86,7 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
   b.addr = addr;
   b.size = size;
   uint32_t a = addr, end = addr + size;
+  StackDip sp;
   while (a < end) {
     uint16_t hw1 = 0, hw2 = 0;
     space_.peek(a, &hw1, 2);
@@ -95,10 +97,13 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
       if (is_excl_store(hw1, hw2)) b.excl_store = true;
     }
     if (may_store(hw1, wide)) b.may_store = true;
+    sp.add(stack_effect(hw1, hw2, wide));
     a += wide ? 4 : 2;
     b.count++;
   }
   if (b.count == 0) b.count = 1;
+  b.sp_dip = sp.dip;
+  b.sp_unknown = sp.unknown;
   b.halt = halt_kind_at(image_, addr, nullptr);
   uint16_t hw = 0, before = 0;
   space_.peek(addr, &hw, 2);
@@ -243,6 +248,8 @@ void block_info_state(StateVisitor& v, BlockInfo& b) {
   v("excl_store", b.excl_store);
   v("may_store", b.may_store);
   v("halt", b.halt);
+  v("sp_dip", b.sp_dip);
+  v("sp_unknown", b.sp_unknown);
   v("last_visit", b.last_visit);
   v("tight", b.tight);
   v("check_at", b.check_at);

@@ -62,6 +62,7 @@ void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
   if (m.opt_.idle_skip && idle.on_block(addr, b, clock.instr_done)) return request_stop(Stop::idle);
   prev_block = addr;
   ++b.runs;  // the block runs now: its count is what --coverage reports
+  margins.before_block(b.sp_dip, b.sp_unknown);
   clock.cur_instr = b.count;
   clock.cur_cycles = uint64_t{b.count} * m.opt_.cpi_milli;
 }
