@@ -84,8 +84,8 @@ StackEffect wide_effect(uint16_t hw1, uint16_t hw2) {
       return {-static_cast<int32_t>(expand_imm(hw1, hw2)), false};
     const int32_t imm12 =
         static_cast<int32_t>(((hw1 >> 10) & 1u) << 11 | ((hw2 >> 12) & 7u) << 8 | (hw2 & 0xFFu));
-    if ((hw1 & 0xFBF0) == 0xF200 + kSp && rd == kSp) return {imm12, false};   // ADDW
-    if ((hw1 & 0xFBF0) == 0xF2A0 + kSp && rd == kSp) return {-imm12, false};  // SUBW
+    if ((hw1 & 0xFBF0) == 0xF200 && rn == kSp && rd == kSp) return {imm12, false};   // ADDW
+    if ((hw1 & 0xFBF0) == 0xF2A0 && rn == kSp && rd == kSp) return {-imm12, false};  // SUBW
     return {0, rd == kSp};
   }
   // MSR MSP or PSP.
