@@ -132,6 +132,10 @@ def same(args):
             continue
         if ("strip" in a) != ("strip" in b):
             remarks.append(f"{name}: a strip in one run only, compared as a strip that latched nothing")
+        # Members the canonical form leaves out are named, not dropped silently.
+        for side, only in (("first", set(a) - set(b)), ("second", set(b) - set(a))):
+            if only:
+                remarks.append(f"{name}: members only in the {side} run (not compared): {', '.join(sorted(only))}")
         ca, cb = canonical(a), canonical(b)
         for key in ca:
             if ca[key] != cb[key]:

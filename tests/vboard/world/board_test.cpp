@@ -109,6 +109,14 @@ TEST(BoardFiles, MalformedFilesAreRefusedWithFileLineAndWhat) {
       {std::string(kStrip) +
            with(with(std::string(kStrip).substr(27), "name: strip", "name: strip2"), "PA7", "PB9"),
        "b.yaml:12: a second strip: a board has at most one (line 4)"},
+      // The margins: the heap's break and the promises.
+      {part + "margins: {heap-break: 'a b'}\n", "b.yaml:7: heap-break: 'a b' is not a symbol name"},
+      {part + "margins:\n  promises:\n    - {name: p, from: [PA0], edge: down, to: [PA9]}\n",
+       "b.yaml:9: edge: 'down' is not one of falling, rising, any"},
+      {part + "margins:\n  promises:\n    - {name: p, from: [PA0], edge: any, to: strip}\n",
+       "b.yaml:9: to: strip, on a board without a strip"},
+      {part + "margins:\n  promises:\n    - {name: p, from: [], edge: any, to: [PA9]}\n",
+       "b.yaml:9: from: expected a list of one or more pins, e.g. [PA0]"},
   };
   for (const auto& c : cases) {
     std::string error;

@@ -212,6 +212,9 @@ class Board {
   // What the board's own parts observed (vboard/part.h) and the roles of its
   // pins go into the run result here, after pins and registers.
   virtual void report(RunResult& r) const { (void)r; }
+  // The firmware's variable that holds the end of its heap (its sbrk break),
+  // which the margins read; "" when the board does not say.
+  virtual std::string heap_break_symbol() const { return {}; }
   // Rule findings of the models so far, in the order they first happened.
   virtual std::vector<Diagnostic> diagnostics() const { return {}; }
 

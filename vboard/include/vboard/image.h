@@ -56,6 +56,9 @@ class Image {
 
   // Symbol by ELF name or demangled name (with or without the argument list).
   const Symbol* find(const std::string& name) const;
+  // The value of an absolute symbol (one a linker script sets to a number,
+  // e.g. _Min_Stack_Size); these name no place and are not among symbols().
+  std::optional<uint32_t> absolute(const std::string& name) const;
   // Function symbol containing addr (or nullptr).
   const Symbol* containing(uint32_t addr) const;
   // "name+0x12" or "0x08001234" for code positions.
@@ -72,6 +75,7 @@ class Image {
   std::vector<std::string> warnings_;
   std::vector<Segment> segments_;
   std::vector<Symbol> symbols_;    // all named symbols, sorted by address
+  std::vector<Symbol> absolute_;   // absolute symbols, in table order
   std::vector<size_t> functions_;  // indices into symbols_ of code symbols, sorted by address
 };
 

@@ -24,7 +24,7 @@ inline constexpr std::string_view kReportMembers[] = {
     "idle_ns",        "wall_s",         "ok",         "ended",        "ended_early",
     "pins",           "pins_truncated", "pin_state",  "halt",         "registers",
     "diagnostics",    "unmodelled",     "faults",     "notes",        "exceptions",
-    "first_write_ns", "lists"};
+    "first_write_ns", "margins",        "lists"};
 
 // Who a part is on its board, as the board description says.
 struct PartIdentity {

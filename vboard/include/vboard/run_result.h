@@ -109,6 +109,41 @@ struct ExceptionEntry {
   std::array<uint32_t, 4> irqs_pending{};  // IRQs still pending when it was entered
 };
 
+// How close the firmware ran to its limits, measured over the whole run
+// (exact, not from the capped lists).
+struct StackReach {
+  uint32_t lowest_sp = 0;  // the lowest SP the context reached
+  bool nested = false;     // it had pre-empted another handler then
+  ns_t t = 0;              // when it first got there
+};
+struct HandlerTiming {
+  uint64_t runs = 0;
+  uint64_t longest_cycles = 0;  // entry to return, minus the handlers that pre-empted it
+  ns_t longest_ns = 0;          // the same run's virtual time
+  ns_t longest_wait_ns = 0;     // pended to entered
+};
+// A promise the board makes about a response time (its board file's `margins:`).
+struct PromiseTiming {
+  std::string name, from, to;  // what starts and what ends a sample, in words
+  uint64_t samples = 0;
+  ns_t min = 0, median = 0, max = 0;
+};
+struct Margins {
+  uint32_t initial_sp = 0;
+  std::map<unsigned, StackReach> stack;  // per context: 0 the thread, else the exception number
+  uint32_t stack_reserve = 0;            // the linker's _Min_Stack_Size, 0 when the image has none
+  // The heap: from the end of .bss up to the stack reservation; its break as
+  // the board file names it (0: not known).
+  uint32_t heap_start = 0, heap_limit = 0, heap_break = 0, heap_break_high = 0;
+  std::string heap_break_symbol;
+  std::map<unsigned, HandlerTiming> handlers;
+  ns_t busy_ns = 0;  // virtual time not spent asleep in WFI or in a skipped idle loop
+  std::vector<PromiseTiming> promises;
+  // A bound on each context's stack from the image's code (thread 0, else the
+  // exception number), when one was computed; empty: none.
+  std::map<unsigned, uint32_t> static_bound;
+};
+
 // Exact counts of what fails a run (the lists in RunResult keep the first ones),
 // cheap to read while a run goes on.
 struct RunTally {
@@ -141,6 +176,7 @@ struct RunResult {
   std::vector<ExceptionEntry> exception_trace;  // first 100000 entries
   std::vector<FunctionStat> functions;
   std::map<std::string, ns_t> first_write_ns;  // per device name
+  Margins margins;
   bool ok() const { return unmodelled.empty() && faults.empty(); }
   // The command's exit status: 1 unmodelled access or model fault, 2 halted, 0 ran.
   int exit_status() const { return !ok() ? 1 : halt ? 2 : 0; }

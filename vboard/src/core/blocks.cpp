@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/armv7m_regs.h"
+#include "core/stack_effect.h"
 #include "vboard/state.h"
 
 namespace vboard::core {
@@ -85,6 +86,7 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
   b.addr = addr;
   b.size = size;
   uint32_t a = addr, end = addr + size;
+  StackDip sp;
   while (a < end) {
     uint16_t hw1 = 0, hw2 = 0;
     space_.peek(a, &hw1, 2);
@@ -95,6 +97,7 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
       if (is_excl_store(hw1, hw2)) b.excl_store = true;
     }
     if (may_store(hw1, wide)) b.may_store = true;
+    sp.add(stack_effect(hw1, hw2, wide));
     a += wide ? 4 : 2;
     b.count++;
   }
@@ -102,6 +105,8 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
   std::vector<uint16_t> code(size / 2);
   space_.peek(addr, code.data(), code.size() * 2);
   b.m4 = m4::block_cost(addr, code, addr < space_.flash_map().size || space_.flash_map().holds(addr, size));
+  b.sp_dip = sp.dip;
+  b.sp_unknown = sp.unknown;
   b.halt = halt_kind_at(image_, addr, nullptr);
   uint16_t hw = 0, before = 0;
   space_.peek(addr, &hw, 2);
@@ -258,6 +263,8 @@ void block_info_state(StateVisitor& v, BlockInfo& b) {
   v("m4_later_lines", b.m4.later_lines);
   v("m4_line_start", b.m4.line_start);
   v("m4_flash", b.m4.flash);
+  v("sp_dip", b.sp_dip);
+  v("sp_unknown", b.sp_unknown);
   v("last_visit", b.last_visit);
   v("tight", b.tight);
   v("check_at", b.check_at);

@@ -45,6 +45,8 @@ struct BlockInfo {
   bool may_store = false;   // holds an instruction that may write memory
   HaltKind halt = HaltKind::none;
   m4::BlockCost m4;  // its cycles under the Cortex-M4 timing
+  int32_t sp_dip = 0;       // bytes the code takes the SP below its start (core/stack_effect.h)
+  bool sp_unknown = false;  // it writes the SP in a way the code does not tell
   // Idle detection: when the block was last entered and how often in a tight loop.
   uint64_t last_visit = ~0ull;
   uint32_t tight = 0;

@@ -74,14 +74,16 @@ bool ExceptionUnit::enter(unsigned e, uint32_t ret_pc) {
     cpu.set_reg(UC_ARM_REG_CONTROL, new_control);
   }
   cpu.set_reg(UC_ARM_REG_LR, excret);
-  activate(e);
+  activate(e, sp1);
   return jump_vector(e, xpsr);
 }
 
-void ExceptionUnit::activate(unsigned e) {
+void ExceptionUnit::activate(unsigned e, uint32_t frame_sp) {
   Nvic& n = p_.nvic;
+  p_.margins.entering();
   p_.clock.spend_cycles(tail_chaining_ ? kTailChainCycles : kEntryCycles);
   n.enter(e);
+  p_.margins.entered(e, frame_sp);
   frames_.push_back({e, p_.clock.instr_now(), 0});
   if (trace_.size() < 100000) {
     ExceptionEntry x{p_.clock.now(), e, tail_chaining_, {}};
@@ -123,6 +125,7 @@ void ExceptionUnit::done(unsigned e) {
   frames_.pop_back();
   uint64_t incl = p_.clock.instr_now() - f.instr0;
   uint64_t excl = incl - f.nested;
+  p_.margins.returned(e);
   size_t level = frames_.size() + 1;
   if (level < incl_by_depth_.size()) incl_by_depth_[level] += incl;
   if (!frames_.empty()) frames_.back().nested += incl;
@@ -150,7 +153,7 @@ void ExceptionUnit::exception_return(uint32_t excret) {
     cpu.set_reg(UC_ARM_REG_CONTROL, control & ~control::FPCA.mask());
     cpu.set_reg(UC_ARM_REG_LR, excret);
     tail_chaining_ = true;
-    activate(static_cast<unsigned>(b));
+    activate(static_cast<unsigned>(b), 0);
     tail_chaining_ = false;
     jump_vector(static_cast<unsigned>(b), cpu.reg(UC_ARM_REG_XPSR));
     return;
@@ -199,6 +202,7 @@ void ExceptionUnit::exception_return(uint32_t excret) {
   regs.add(UC_ARM_REG_PC, w[6] | 1u);
   cpu.set_regs(regs);
   p_.clock.spend_cycles(kReturnCycles);
+  p_.margins.resumed();
   n.recheck();
 }
 

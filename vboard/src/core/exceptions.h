@@ -13,6 +13,7 @@
 #include "core/address_space.h"
 #include "core/clock.h"
 #include "core/cpu.h"
+#include "core/margins.h"
 #include "core/nvic.h"
 #include "core/run_log.h"
 #include "core/scb.h"
@@ -33,6 +34,7 @@ class ExceptionUnit {
     RunLog& log;
     const Image& image;
     const MachineOptions& opt;
+    MarginMeter& margins;
   };
   explicit ExceptionUnit(const Parts& p) : p_(p) {}
 
@@ -54,7 +56,8 @@ class ExceptionUnit {
   void state(StateVisitor& v);
 
  private:
-  void activate(unsigned e);
+  // frame_sp: where entry stacked the frame (0: a tail-chain, none stacked).
+  void activate(unsigned e, uint32_t frame_sp);
   bool jump_vector(unsigned e, uint32_t xpsr);
   // The APSR write after an xPSR or CONTROL write (left out by the no-flag-restore mutant).
   void add_flag_rebuild(Cpu::RegWrites& w, uint32_t xpsr) const;

@@ -112,7 +112,8 @@ std::string read_segments(Elf* elf, const std::vector<uint8_t>& bytes, const Chi
 }
 
 // The named code and data symbols of one symbol table section.
-void read_symtab(Elf* elf, const GElf_Shdr& sh, Elf_Data* data, std::vector<Symbol>* symbols) {
+void read_symtab(Elf* elf, const GElf_Shdr& sh, Elf_Data* data, std::vector<Symbol>* symbols,
+                 std::vector<Symbol>* absolute) {
   const size_t n = sh.sh_entsize ? data->d_size / sh.sh_entsize : 0;
   for (size_t k = 0; k < n; ++k) {
     GElf_Sym sym;
@@ -121,7 +122,11 @@ void read_symtab(Elf* elf, const GElf_Shdr& sh, Elf_Data* data, std::vector<Symb
     if (!nm || !*nm || nm[0] == '$') continue;  // mapping symbols $t/$d
     int type = GELF_ST_TYPE(sym.st_info);
     if (type != STT_FUNC && type != STT_OBJECT && type != STT_NOTYPE) continue;
-    if (sym.st_shndx == SHN_UNDEF || sym.st_shndx == SHN_ABS) continue;
+    if (sym.st_shndx == SHN_UNDEF) continue;
+    if (sym.st_shndx == SHN_ABS) {  // a number the linker script defines (_Min_Stack_Size)
+      absolute->push_back({static_cast<uint32_t>(sym.st_value), 0, false, nm, nm});
+      continue;
+    }
     Symbol s;
     s.is_func = type == STT_FUNC;
     s.addr = static_cast<uint32_t>(sym.st_value) & (s.is_func ? ~1u : ~0u);
@@ -135,7 +140,7 @@ void read_symtab(Elf* elf, const GElf_Shdr& sh, Elf_Data* data, std::vector<Symb
 // The symbols of every symbol table; what kept them from being read goes
 // into *warnings.
 void read_symbols(Elf* elf, const GElf_Ehdr& eh, uint64_t file_size, std::vector<Symbol>* symbols,
-                  std::vector<std::string>* warnings) {
+                  std::vector<Symbol>* absolute, std::vector<std::string>* warnings) {
   size_t nsh = 0;
   bool have_symtab = false;
   const uint64_t sh_end = eh.e_shoff + uint64_t{eh.e_shnum} * eh.e_shentsize;
@@ -158,7 +163,7 @@ void read_symbols(Elf* elf, const GElf_Ehdr& eh, uint64_t file_size, std::vector
       continue;
     }
     have_symtab = true;
-    read_symtab(elf, sh, data, symbols);
+    read_symtab(elf, sh, data, symbols, absolute);
   }
   if (!have_symtab && warnings->empty())
     warnings->push_back("no symbol table: code positions are addresses, halts are found as 'b .' loops only");
@@ -187,7 +192,7 @@ std::optional<Image> Image::from_bytes(std::vector<uint8_t> bytes, const std::st
   std::vector<Placed> placed;
   if (std::string why = read_segments(h.elf, bytes, chip, &img.segments_, &placed); !why.empty())
     return fail(why);
-  read_symbols(h.elf, eh, bytes.size(), &img.symbols_, &img.warnings_);
+  read_symbols(h.elf, eh, bytes.size(), &img.symbols_, &img.absolute_, &img.warnings_);
   img.sort_symbols();
   return img;
 }
@@ -218,6 +223,12 @@ const Symbol* Image::find(const std::string& name) const {
     if (p != std::string::npos && s.demangled.compare(0, p, name) == 0 && p == name.size()) return &s;
   }
   return nullptr;
+}
+
+std::optional<uint32_t> Image::absolute(const std::string& name) const {
+  for (const auto& s : absolute_)
+    if (s.name == name) return s.addr;
+  return std::nullopt;
 }
 
 const Symbol* Image::containing(uint32_t addr) const {

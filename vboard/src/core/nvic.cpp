@@ -230,6 +230,11 @@ bool Nvic::write(uint32_t addr, uint32_t v) {
       set_bits(enabled_.data(), k, v & def.w1c, false);
       break;
     case 2:
+      for (unsigned bit = 0; bit < 32; ++bit) {  // the ones that become pending now: their pend time
+        const unsigned e = 16 + 32 * k + bit;
+        if ((v & def.w1s & (1u << bit)) && e < kNumExc && !pending_[e])
+          pended_at_[e] = clock_ ? clock_->now() : 0;
+      }
       set_bits(pending_.data(), k, v & def.w1s, true);
       break;
     case 3:
@@ -259,6 +264,7 @@ void Nvic::state(StateVisitor& v) {
   v("prigroup", prigroup_);
   v("fault_enables", fault_enables_);
   v("irq_check", irq_check_);
+  v("pended_at", pended_at_);
 }
 
 }  // namespace vboard::core

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/armv7m_regs.h"
+#include "core/clock.h"
 #include "core/cpu.h"
 #include "core/layout.h"
 #include "core/registers.h"
@@ -35,9 +36,14 @@ class Nvic {
   }
   bool exc_enabled(unsigned e) const;
   void pend(unsigned e) {
+    if (!pending_[e]) pended_at_[e] = clock_ ? clock_->now() : 0;
     pending_[e] = true;
     irq_check_ = true;
   }
+  // The clock that stamps each pend (when an exception became pending, for
+  // the time it waited); without one the stamps stay 0.
+  void stamp_pends(const VirtualClock* clock) { clock_ = clock; }
+  ns_t pended_at(unsigned e) const { return pended_at_[e]; }
   void clear_pending(unsigned e) { pending_[e] = false; }
   void enable(unsigned e) { enabled_[e] = true; }
   bool is_pending(unsigned e) const { return pending_[e]; }
@@ -117,6 +123,8 @@ class Nvic {
   unsigned prigroup_ = 0;
   uint32_t fault_enables_ = 0;
   bool irq_check_ = false;  // something is pending: look at each block start
+  std::array<ns_t, kNumExc> pended_at_{};
+  const VirtualClock* clock_ = nullptr;
   bool reversed_ties_;
 };
 

@@ -41,6 +41,7 @@ void Machine::Impl::note_halt_loop(const BlockInfo& b, uint32_t addr) {
 [[gnu::always_inline]] inline void Machine::Impl::enter_block(uint32_t addr, BlockInfo& b) {
   prev_block = addr;
   ++b.runs;
+  margins.before_block(b.sp_dip, b.sp_unknown);
   clock.cur_instr = b.count;
   if (m.opt_.timing == Timing::m4) [[unlikely]]
     clock.cur_cycles = m4::start_block(clock, b.m4, addr + b.size, jumped, b.runs > 1, clocks->flash_fetch());

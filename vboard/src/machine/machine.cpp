@@ -35,9 +35,10 @@ Machine::Impl::Impl(Machine& mm, const ChipFacts& chip)
     : m(mm),
       facts(chip),
       nvic(mm.opt_.break_tail_chain_order),
-      exc({cpu, clock, nvic, scb, space, mm, log, *mm.image_, mm.opt_}),
+      exc({cpu, clock, nvic, scb, space, mm, log, *mm.image_, mm.opt_, margins}),
       blocks(space, *mm.image_) {
   scb.set_findings(&core_findings);
+  nvic.stamp_pends(&clock);
 }
 
 Machine::Machine(const Image& image, MachineOptions options, const BoardFactory& factory)
@@ -105,6 +106,9 @@ void Machine::init() {
   d.cpu.set_reg(UC_ARM_REG_MSP, sp);
   d.cpu.set_reg(UC_ARM_REG_SP, sp);
   d.cpu.set_reg(UC_ARM_REG_PC, pc);
+  d.margins.start(sp);
+  if (const Symbol* s = image_->find(board_->heap_break_symbol()); s && !board_->heap_break_symbol().empty())
+    d.margins.watch_heap_break(s->addr);
 }
 
 void Machine::observe_ends(EndObserver observer) {

@@ -59,6 +59,7 @@ struct Machine::Impl {
   core::SysTick systick{clock, nvic};
   core::Scb scb{nvic, clock};
   core::Findings core_findings;  // the core's fields no model implements, when used
+  core::MarginMeter margins{cpu, clock, nvic, space};
   core::ExceptionUnit exc;
   core::BlockCache blocks;
   core::IdleDetector idle{cpu, space};

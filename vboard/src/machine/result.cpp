@@ -44,6 +44,25 @@ std::map<std::string, std::map<std::string, uint32_t>> Machine::core_registers()
   return r;
 }
 
+// The margins: the core's measures, the heap between the linker's standard
+// symbols (_end, _estack, _Min_Stack_Size) and the time the core was busy.
+namespace {
+void fill_margins(const Machine::Impl& d, const Image& image, const Board* board, RunResult& r) {
+  Margins& m = r.margins;
+  d.margins.fill(m);
+  m.busy_ns = r.virtual_ns > r.idle_ns ? r.virtual_ns - r.idle_ns : 0;
+  if (board) m.heap_break_symbol = board->heap_break_symbol();
+  const Symbol* end = image.find("_end");
+  const Symbol* top = image.find("_estack");
+  const std::optional<uint32_t> reserve = image.absolute("_Min_Stack_Size");
+  if (reserve) m.stack_reserve = *reserve;
+  if (end && top && reserve) {
+    m.heap_start = end->addr;
+    m.heap_limit = top->addr - *reserve;
+  }
+}
+}  // namespace
+
 RunResult Machine::result() const {
   const Impl& d = *d_;
   RunResult r;
@@ -83,6 +102,7 @@ RunResult Machine::result() const {
   r.exception_trace = d.exc.trace();
   r.functions = d.prof.stats();
   r.first_write_ns = d.space.first_write();
+  fill_margins(d, *image_, board_.get(), r);
   return r;
 }
 

@@ -29,6 +29,7 @@ void list_machine_state(Machine::Impl& d, StateVisitor& v) {
   v("scb", d.scb);
   v("core_findings", d.core_findings);
   v("exceptions", d.exc);
+  v("margins", d.margins);
   v("blocks", d.blocks);
   v("idle", d.idle);
   v("profiler", d.prof);

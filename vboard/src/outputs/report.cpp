@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "chip/chip.h"
+#include "outputs/margins_report.h"
 #include "outputs/part_outputs.h"
 #include "world/values.h"
 
@@ -216,6 +217,7 @@ void write_json(std::ostream& o, const RunResult& r, const ReportInfo& info) {
   doc.put("notes", r.notes);
   doc.put("exceptions", exceptions_json(r));
   doc.put("first_write_ns", r.first_write_ns);
+  doc.put("margins", margins_json(r));
   doc.put("lists", lists);
   doc.close();
 }
@@ -436,6 +438,7 @@ std::string to_text(const RunResult& r, const ReportInfo& info, bool color) {
         << "): " << kNoPartWriter << "\n";
   }
   text_timing(o, r);
+  text_margins(o, r);
   text_findings(o, r, info);
   return o.str();
 }

@@ -69,11 +69,29 @@ struct Recognition {
   bool given() const { return !images.empty() || !symbols.empty(); }
 };
 
+// A response time the board promises (`margins: promises:`): from an edge of
+// one of the `from` pins to the moment every `to` pin has switched, or, with
+// `to` empty, to the strip latching a whole frame of one new colour.
+struct BoardPromise {
+  std::string name;
+  std::vector<std::string> from;
+  std::string edge;  // "falling", "rising" or "any"
+  std::vector<std::string> to;
+  unsigned line = 0;
+};
+
+// What the margins of a run read from the board file (`margins:`).
+struct BoardMargins {
+  std::string heap_break;  // the firmware's variable holding its heap's end ("" : none)
+  std::vector<BoardPromise> promises;
+};
+
 struct BoardDescription {
   std::string file;  // as given (messages name it); "" for the chip alone
   std::string name;  // letters, digits, '_' and '-': a folder name under scenarios/, a value of --board
   std::vector<BoardPart> parts;
   Recognition recognise;
+  BoardMargins margins;
   // The strip part, or nullptr on a board without one.
   const BoardPart* strip() const;
 };

@@ -244,10 +244,52 @@ Recognition recognition_of(const YAML::Node& n) {
   return r;
 }
 
+// One of `margins: promises:`.
+BoardPromise promise_of(const YAML::Node& n, bool has_strip) {
+  auto f = fields(n, "promise", {"name", "from", "edge", "to"}, {"name", "from", "edge", "to"});
+  BoardPromise p;
+  p.line = line_of(n);
+  p.name = text(f["name"], "name");
+  const auto pins_of = [](const YAML::Node& list, const std::string& key) {
+    if (!list.IsSequence() || list.size() == 0)
+      bad(list, key + ": expected a list of one or more pins, e.g. [PA0]");
+    std::vector<std::string> out;
+    for (const auto& e : list) out.push_back(pin(e, key));
+    return out;
+  };
+  p.from = pins_of(f["from"], "from");
+  p.edge = one_of(f["edge"], "edge", {"falling", "rising", "any"});
+  if (f["to"].IsScalar()) {
+    if (scalar(f["to"], "to") != "strip") bad(f["to"], "to: a list of pins, or strip");
+    if (!has_strip) bad(f["to"], "to: strip, on a board without a strip");
+  } else {
+    p.to = pins_of(f["to"], "to");
+  }
+  return p;
+}
+
+// `margins:`: the heap's break variable and the promised response times.
+BoardMargins margins_of(const YAML::Node& n, bool has_strip) {
+  auto f = fields(n, "margins", {"heap-break", "promises"}, {});
+  BoardMargins m;
+  if (f.count("heap-break")) {
+    m.heap_break = scalar(f["heap-break"], "heap-break");
+    if (m.heap_break.empty() ||
+        m.heap_break.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.$") !=
+            std::string::npos)
+      bad(f["heap-break"], "heap-break: " + quote(m.heap_break) + " is not a symbol name");
+  }
+  if (f.count("promises")) {
+    if (!f["promises"].IsSequence()) bad(f["promises"], "promises: expected a list");
+    for (const auto& item : f["promises"]) m.promises.push_back(promise_of(item, has_strip));
+  }
+  return m;
+}
+
 BoardDescription board(const YAML::Node& root) {
   BoardDescription d;
   if (!root.IsMap()) bad(root, "expected a map with board, version, parts");
-  auto f = fields(root, "board file", {"board", "version", "description", "recognise", "parts"},
+  auto f = fields(root, "board file", {"board", "version", "description", "recognise", "parts", "margins"},
                   {"board", "version", "parts"});
   d.name = scalar(f["board"], "board");
   if (!board_name(d.name))
@@ -281,6 +323,7 @@ BoardDescription board(const YAML::Node& root) {
                       std::to_string(it->second.line) + ")");
     }
   }
+  if (f.count("margins")) d.margins = margins_of(f["margins"], strip_line != 0);
   return d;
 }
 

@@ -25,6 +25,23 @@ DescribedBoard::DescribedBoard(Bus& bus, const BoardDescription& description)
     periph::Timer& driver = chip_.timer(settings->driver);
     strip->set_sync([&driver](ns_t t) { driver.sync(t); });
   }
+  watch_promises();
+}
+
+// The promised response times watch their pins and the strip from the start.
+void DescribedBoard::watch_promises() {
+  const BoardMargins& m = description_.margins;
+  if (m.promises.empty()) return;
+  const BoardPart* strip = description_.strip();
+  const auto* settings = strip ? std::get_if<BoardPart::Strip>(&strip->kind) : nullptr;
+  promises_ = std::make_unique<Promises>(m.promises, settings ? settings->leds : 0,
+                                         settings ? settings->timing.latch : 0);
+  Promises* p = promises_.get();
+  for (const std::string& pin : p->pins())
+    if (!watch_pin(pin, [p, pin](int level, ns_t t) { p->pin_changed(pin, level, t); }))
+      chip_.context().bus.fault("margins: pin " + pin + " of a promise is not a pin of its own");
+  if (!strips_.empty())
+    strips_.front()->board_watch_frames([p](const StripFrame& f) { p->frame_latched(f); });
 }
 
 std::vector<PartView*> DescribedBoard::parts() {
@@ -107,6 +124,7 @@ void DescribedBoard::report(RunResult& r) const {
   for (const auto& s : strips_) r.parts.push_back(s->record());
   for (const BoardPart& part : description_.parts)
     if (!part.role.empty()) r.pin_roles[part.pins.front()] = part.role;
+  if (promises_) promises_->report(r);
 }
 
 }  // namespace world
@@ -124,6 +142,9 @@ namespace vboard::world {
 
 // The pin watches and wires are wiring; the chip's models are devices and
 // list their own state.
-void DescribedBoard::state(StateVisitor& v) { v("chip", chip_.context()); }
+void DescribedBoard::state(StateVisitor& v) {
+  v("chip", chip_.context());
+  if (promises_) v("promises", *promises_);
+}
 
 }  // namespace vboard::world

@@ -12,6 +12,7 @@
 #include "chip/chip.h"
 #include "chip/stm32g431.h"
 #include "world/board.h"
+#include "world/promises.h"
 #include "world/sources.h"
 #include "world/strip_ws2815.h"
 
@@ -38,6 +39,7 @@ class DescribedBoard : public Board {
   }
   // The parts' records and the roles of the parts' pins.
   void report(RunResult& r) const override;
+  std::string heap_break_symbol() const override { return description_.margins.heap_break; }
   std::vector<Diagnostic> diagnostics() const override { return chip_.diagnostics(); }
   int pin_level(const std::string& pin) const override;
   bool stop_sources(const std::string& pin, ns_t at, bool finish_pulse) override;
@@ -57,11 +59,14 @@ class DescribedBoard : public Board {
   const BoardDescription& description() const { return description_; }
 
  private:
+  void watch_promises();
+
   BoardDescription description_;
   periph::Stm32g431 chip_;
   std::unique_ptr<SignalSources> sources_;
   std::vector<std::unique_ptr<Ws2815Strip>> strips_;
   std::vector<std::unique_ptr<periph::PinListener>> watches_;
+  std::unique_ptr<Promises> promises_;  // the board file's promised response times, if any
 };
 
 }  // namespace vboard::world

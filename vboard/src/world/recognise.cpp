@@ -152,7 +152,7 @@ std::string board_of(const Image& img) {
 const BoardDescription* builtin_board(const std::string& name) { return default_catalogue().find(name); }
 
 const BoardDescription& chip_alone() {
-  static const BoardDescription alone{"", "the chip alone", {}, {}};
+  static const BoardDescription alone{"", "the chip alone", {}, {}, {}};
   return alone;
 }
 

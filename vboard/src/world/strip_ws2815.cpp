@@ -154,6 +154,7 @@ void Ws2815Strip::latch(ns_t t) {
     current_ = {frames_total_, 1, t, t, f.bits, f.colors};
   }
   if (watch_) watch_(f);
+  if (board_watch_) board_watch_(f);
   if (rep_.frames.size() < kFrameCap) rep_.frames.push_back(std::move(f));
   bits_ = 0;
   cur_ = 0;

@@ -38,6 +38,8 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   uint64_t violation_count(bool datasheet) const override;
   std::vector<StripViolationKind> violation_kinds() const override;
   void watch_frames(std::function<void(const StripFrame&)> f) override { watch_ = std::move(f); }
+  // The board's own look at each latched frame (its promises), beside the one above.
+  void board_watch_frames(std::function<void(const StripFrame&)> f) { board_watch_ = std::move(f); }
   // PartView
   const PartIdentity& identity() const override { return who_; }
   std::vector<PartViolations> violations() const override;
@@ -95,7 +97,7 @@ class Ws2815Strip : public Device, public periph::PinListener, public StripView 
   std::vector<StripRun> runs_;  // the first finished runs of equal frames (kRunCap)
   uint64_t runs_total_ = 0;
   StripRun current_;  // the run the last frame belongs to
-  std::function<void(const StripFrame&)> watch_;
+  std::function<void(const StripFrame&)> watch_, board_watch_;
   bool have_stats_[2] = {false, false};
   bool have_low_[2] = {false, false};
   // Bits inside a frame come in a few (high, low) shapes; a shape judged once
