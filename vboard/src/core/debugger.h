@@ -70,6 +70,9 @@ class Debugger {
   ns_t slice_start(ns_t t);
   // The debugger moved the core (wrote PC or xPSR): the next block is checked as usual.
   void core_moved() { continuation_ = false; }
+  // The split a stop left (the block's rest, the slice's start): run state a
+  // checkpoint at a debugger stop keeps (vboard/state.h).
+  void state(StateVisitor& v);
 
   // Debugger accesses are not the image's: they never count as findings or watch hits.
   void debugger_access(bool on) {
