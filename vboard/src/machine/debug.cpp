@@ -64,6 +64,12 @@ bool Machine::run_to_instruction(uint64_t n, ns_t t_end, DebugStop* stop,
     d.stop_instr = ~uint64_t{0};
     if (s.kind == DebugStop::Kind::end && d.instr_stop_hit) s.kind = DebugStop::Kind::step;
     const bool moved = instruction_count() != at;
+    // Steps and the stop before a block pass no breakpoint on the way to n.
+    const uint32_t pc = d.cpu.reg(UC_ARM_REG_PC) & ~1u;
+    if (s.kind == DebugStop::Kind::step && moved && instruction_count() < n && d.dbg.breakpoint_at(pc)) {
+      s = {DebugStop::Kind::breakpoint, pc, WatchKind::write};
+      break;
+    }
     if (s.kind != DebugStop::Kind::step || (!moved && (!d.dbg.mid_block() || ++still > 2))) break;
     if (moved) still = 0;
   }

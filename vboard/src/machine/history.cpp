@@ -129,8 +129,12 @@ bool History::travel(const std::function<bool(const Instant&)>& before, const st
     if (before(p.at)) from = &p;
   if (!from) return false;
   const Instant present = now();
+  debug_points(false);
   if (!before(present) || later(from->at, present)) {
-    if (!m_.restore_state(store_.get(from->chunks))) return false;
+    if (!m_.restore_state(store_.get(from->chunks))) {
+      debug_points(true);
+      return false;
+    }
     next_input_ = from->inputs;
   }
   while (next_input_ < inputs_.size() && before(inputs_[next_input_].at)) {
@@ -139,7 +143,12 @@ bool History::travel(const std::function<bool(const Instant&)>& before, const st
     ++next_input_;
   }
   finish();
+  debug_points(true);
   return true;
+}
+
+void History::debug_points(bool on) const {
+  if (debug_points_.enable) debug_points_.enable(on);
 }
 
 bool History::goto_instruction(uint64_t n) {
@@ -156,8 +165,8 @@ bool History::goto_time(ns_t t) {
 
 bool History::goto_checkpoint(const std::string& name) {
   auto p = std::find_if(points_.begin(), points_.end(), [&](const Point& q) { return q.name == name; });
-  if (name.empty() || p == points_.end() || !m_.restore_state(store_.get(p->chunks))) return false;
-  next_input_ = p->inputs;
+  if (name.empty() || p == points_.end()) return false;
+  restore(*p);
   return true;
 }
 
@@ -177,8 +186,7 @@ bool History::run_until(ns_t t) {
   return running;
 }
 
-DebugStop History::debug_run(ns_t t_end, bool step, const std::function<bool()>& interrupted,
-                             const std::function<bool(uint32_t pc)>& stop_here) {
+DebugStop History::debug_run(ns_t t_end, bool step, const std::function<bool()>& interrupted) {
   for (;;) {
     const Input* next = next_input_ < inputs_.size() ? &inputs_[next_input_] : nullptr;
     bool slice_due = false;
@@ -204,7 +212,8 @@ DebugStop History::debug_run(ns_t t_end, bool step, const std::function<bool()>&
     }
     note();
     if (slice_due && d.kind == DebugStop::Kind::interrupted) {
-      if (stop_here && stop_here(d.addr)) return {DebugStop::Kind::breakpoint, d.addr, WatchKind::write};
+      if (debug_points_.breakpoint_at && debug_points_.breakpoint_at(d.addr))
+        return {DebugStop::Kind::breakpoint, d.addr, WatchKind::write};
       continue;
     }
     // A stop at an instant where inputs were given: the machine takes them again.

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,11 +72,29 @@ class History {
   bool run_until(ns_t t);
   // The same for a debugger's run (Machine::debug_run): one that stops at a
   // breakpoint, a watchpoint, after a step or when interrupted.
-  // `stop_here(pc)` is asked at each checkpoint such a run takes on its way:
-  // true stops it there as at a breakpoint (a debugger's breakpoint at that
-  // PC, which the resumed run would pass over as already reported).
-  DebugStop debug_run(ns_t t_end, bool step, const std::function<bool()>& interrupted,
-                      const std::function<bool(uint32_t pc)>& stop_here = {});
+  // At each checkpoint such a run takes on its way it stops for a breakpoint
+  // at the PC (which the resumed run would pass over as already reported).
+  DebugStop debug_run(ns_t t_end, bool step, const std::function<bool()>& interrupted);
+
+  // A debugger's break- and watchpoints on the machine: switched off while
+  // the history rebuilds an instant (a rebuild runs past them) and on again
+  // after; breakpoint_at(pc) says whether one is at pc.
+  struct Points {
+    std::function<void(bool on)> enable;
+    std::function<bool(uint32_t pc)> breakpoint_at;
+  };
+  void set_points(Points points) { debug_points_ = std::move(points); }
+
+  // Reverse execution. step_back: to the instant one instruction before the
+  // present (the one before an IT block, which the core cannot stop inside);
+  // false at the start of the history. run_back: to the last stop at a
+  // breakpoint or watchpoint before the present, searched one stretch between
+  // checkpoints at a time, the newest first; a write watchpoint lands right
+  // before the instruction that wrote. Nothing found: the machine at the start
+  // of the history and nullopt. `interrupted` (asked between slices) ends the
+  // search where it is, with a stop of that kind.
+  bool step_back();
+  std::optional<DebugStop> run_back(const std::function<bool()>& interrupted);
 
   // An input given while running: applied now by `replay(machine)` and logged
   // at the present instant, so that rebuilding a later instant gives it again.
@@ -134,12 +153,17 @@ class History {
   size_t dense_;               // the density thinning keeps (halved to fit the budget)
   Instant end_;
   std::string divergence_;
+  Points debug_points_;
 
   void take(const std::string& name);
   void thin();
   void drop_future();
   bool travel(const std::function<bool(const Instant&)>& before, const std::function<void()>& finish);
   void reach(const Instant& at);
+  void debug_points(bool on) const;
+  bool scan(const Point& from, const Instant& until, const std::function<bool()>& interrupted,
+            std::optional<DebugStop>& last, uint64_t& last_at);
+  void restore(const Point& p);
 };
 
 }  // namespace vboard
