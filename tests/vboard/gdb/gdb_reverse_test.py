@@ -2,7 +2,8 @@
 """Reverse debugging with gdb-multiarch against `vboard IMAGE --gdb 0`, both
 boards, release and debug images: reverse-stepi, reverse-step, reverse-next,
 reverse-finish, reverse-continue to a breakpoint and to a write watchpoint, and
-the start of the history. Each session detaches after going back and forth,
+the start of the history; and a failed scenario that waits for GDB at its
+failing step (--gdb-on-fail) with the history behind it. Each session detaches after going back and forth,
 and the run must then end exactly as the same run without a debugger: the
 history rebuilt every instant it went back to, inputs and all.
 
@@ -135,6 +136,29 @@ class Reverse(unittest.TestCase):
         expected = json.loads(plain.stdout)
         self.assertEqual(report["pins"], expected["pins"], "going back changed the pin history")
         self.assertEqual(report["instructions"], expected["instructions"])
+
+
+class FailingScenario(unittest.TestCase):
+    def test_a_failed_scenario_waits_for_gdb_at_the_failing_step_with_its_history(self):
+        elf = os.path.join(FIRMWARE, "front_lamp.elf")
+        fixture = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "fixtures", "fails.yaml")
+        proc = subprocess.Popen([VBOARD, elf, "--scenario", fixture, "--no-color", "--gdb-on-fail", "0"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.communicate()))
+        line = proc.stderr.readline()  # the first line on stderr names the port (after the verdicts)
+        m = re.search(r"127\.0\.0\.1:(\d+); the image is held at the failing step", line)
+        self.assertIsNotNone(m, line)
+        out = gdb_batch(elf, int(m.group(1)), [
+            "monitor time", "print/x $pc", "reverse-stepi", "print/x $pc", "monitor history", "detach"])
+        stdout, _ = proc.communicate(timeout=TIMEOUT)
+        self.assertEqual(proc.returncode, 4, "the scenario's exit status: an expectation failed")
+        self.assertIn("FAIL", stdout)
+        self.assertIn("fails.yaml:6: expect-pin at 150.000000 ms", stdout)
+        self.assertIn("virtual time 150.000000 ms", out, "GDB sees the board at the failing step")
+        p = pcs(out)
+        self.assertEqual(len(p), 2, out)
+        self.assertNotEqual(p[0], p[1], "one instruction back")
+        self.assertRegex(out, r"checkpoints from 0 ns .*\nlatest instant reached: 150\.000000 ms")
 
 
 def add_cases():

@@ -28,10 +28,10 @@ struct Trip {
 };
 
 const Trip kTrips[] = {
-    {kFront, "PA0", 1, {2 * kMs, 4, size_t{64} << 20}},
-    {kRear, "PB5", 2, {2 * kMs, 4, size_t{64} << 20}},
-    {kFront, "PA0", 3, {1 * kMs, 8, 1}},  // over budget from the start: the density falls to one
-    {kRear, "PB5", 4, {3 * kMs, 2, 1}},
+    {kFront, "PA0", 1, {2 * kMs, 4, size_t{64} << 20, 0}},
+    {kRear, "PB5", 2, {2 * kMs, 4, size_t{64} << 20, 0}},
+    {kFront, "PA0", 3, {1 * kMs, 8, 1, 0}},  // over budget from the start: the density falls to one
+    {kRear, "PB5", 4, {3 * kMs, 2, 1, 0}},
 };
 constexpr ns_t kRunEnd = 120 * kMs;
 
@@ -144,7 +144,7 @@ TEST(History, RebuiltInstantsRunOnAsTheyRan) {
 TEST(History, InputInThePastEndsTheFuture) {
   VBOARD_IMAGE(img, kRear);
   Machine m(*img, MachineOptions{}, board_factory(default_board(*img)));
-  History h(m, {2 * kMs, 8, size_t{64} << 20});
+  History h(m, {2 * kMs, 8, size_t{64} << 20, 0});
   h.run_until(20 * kMs);
   set_level(h, "PB5", 0);
   h.run_until(60 * kMs);

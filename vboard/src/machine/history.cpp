@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 namespace vboard {
 
@@ -22,6 +23,13 @@ bool thinned_keeps(uint64_t age, uint64_t number, uint64_t dense) {
   unsigned j = 0;
   for (uint64_t band_end = dense; age >= band_end && j < 62; band_end += dense << (j + 1)) ++j;
   return number % (uint64_t{1} << j) == 0;
+}
+
+// CPU time of this thread: what a checkpoint costs the run it interrupts.
+double thread_cpu_s() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 std::string describe_instant(const Instant& at) {
@@ -79,8 +87,12 @@ void History::note() {
   if (!later(at, end_)) return;  // going over the known past again
   end_ = at;
   if (at.time < next_due_) return;
+  const double cpu = thread_cpu_s();
+  if (opt_.max_overhead > 0 && cpu - taken_at_s_ < take_cost_s_ / opt_.max_overhead) return;
   take("");
   next_due_ = at.time + opt_.every;
+  taken_at_s_ = thread_cpu_s();
+  take_cost_s_ = taken_at_s_ - cpu;
 }
 
 void History::drop_future() {

@@ -47,6 +47,11 @@ class History {
     ns_t every = 10 * kMs;             // virtual time between automatic checkpoints
     size_t dense = 32;                 // the newest checkpoints kept as taken
     size_t budget = size_t{64} << 20;  // bytes all checkpoints may hold
+    // Checkpoints also wait until the CPU time run since the last one is
+    // 1/max_overhead times what taking that one cost (0: no such wait), so
+    // that they cost the run at most this share; a fast board then takes
+    // them seconds of virtual time apart. Where they fall changes no result.
+    double max_overhead = 0.1;
   };
   // A checkpoint kept.
   struct Kept {
@@ -151,6 +156,8 @@ class History {
   uint64_t taken_ = 0;         // automatic checkpoints taken (each one's number)
   ns_t next_due_ = 0;          // when the next automatic checkpoint is due
   size_t dense_;               // the density thinning keeps (halved to fit the budget)
+  double take_cost_s_ = 0;     // CPU time the last automatic checkpoint took
+  double taken_at_s_ = 0;      // CPU time when it was done
   Instant end_;
   std::string divergence_;
   Points debug_points_;
