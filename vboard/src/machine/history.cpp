@@ -32,6 +32,10 @@ double thread_cpu_s() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
+constexpr uint64_t kWayPoints = 8;  // way points kept, the newest
+// A rebuild further than this many instructions from its checkpoint leaves a way point.
+constexpr uint64_t kWayInstructions = 200000;
+
 std::string describe_instant(const Instant& at) {
   return format_ns(at.time) + " (" + std::to_string(at.instructions) + " instructions)";
 }
@@ -72,7 +76,9 @@ void History::thin() {
   for (;;) {
     const uint64_t newest = taken_ - 1;
     auto gone = std::remove_if(points_.begin() + 1, points_.end(), [&](const Point& p) {
-      if (!p.name.empty() || thinned_keeps(newest - p.number, p.number, dense_)) return false;
+      if (!p.name.empty() ||
+          (p.way ? p.number + kWayPoints > ways_ : thinned_keeps(newest - p.number, p.number, dense_)))
+        return false;
       store_.release(p.chunks);
       return true;
     });
@@ -88,7 +94,10 @@ void History::note() {
   end_ = at;
   if (at.time < next_due_) return;
   const double cpu = thread_cpu_s();
-  if (opt_.max_overhead > 0 && cpu - taken_at_s_ < take_cost_s_ / opt_.max_overhead) return;
+  if (opt_.max_overhead > 0 && cpu - taken_at_s_ < take_cost_s_ / opt_.max_overhead) {
+    next_due_ = at.time + opt_.every;  // looked at again after another stretch
+    return;
+  }
   take("");
   next_due_ = at.time + opt_.every;
   taken_at_s_ = thread_cpu_s();
@@ -106,7 +115,7 @@ void History::drop_future() {
   points_.erase(gone, points_.end());
   taken_ = 0;
   for (const Point& p : points_)
-    if (p.name.empty()) taken_ = std::max(taken_, p.number + 1);
+    if (p.name.empty() && !p.way) taken_ = std::max(taken_, p.number + 1);
   end_ = present;
   next_due_ = present.time + opt_.every;
 }
@@ -135,7 +144,17 @@ void History::reach(const Instant& at) {
 // Rebuilds an instant: from the latest checkpoint that `before` accepts (or
 // from the present when it is accepted and nearer), giving the logged inputs
 // `before` accepts on the way, then `finish` runs to the instant itself.
-bool History::travel(const std::function<bool(const Instant&)>& before, const std::function<void()>& finish) {
+void History::take_way_point() {
+  Point p{now(), "", ways_++, next_input_, store_.put(m_.save_state())};
+  p.way = true;
+  auto at = std::upper_bound(points_.begin(), points_.end(), p.at,
+                             [](const Instant& a, const Point& q) { return later(q.at, a); });
+  points_.insert(at, std::move(p));
+  thin();
+}
+
+bool History::travel(const std::function<bool(const Instant&)>& before, const std::function<void()>& finish,
+                     const std::function<bool(const Instant& from)>& halfway) {
   const Point* from = nullptr;
   for (const Point& p : points_)
     if (before(p.at)) from = &p;
@@ -148,6 +167,9 @@ bool History::travel(const std::function<bool(const Instant&)>& before, const st
       return false;
     }
     next_input_ = from->inputs;
+    // Far from the target with no input on the way: a way point halfway.
+    const bool inputs_on_the_way = next_input_ < inputs_.size() && before(inputs_[next_input_].at);
+    if (!inputs_on_the_way && halfway(from->at)) take_way_point();
   }
   while (next_input_ < inputs_.size() && before(inputs_[next_input_].at)) {
     reach(inputs_[next_input_].at);
@@ -166,13 +188,24 @@ void History::debug_points(bool on) const {
 bool History::goto_instruction(uint64_t n) {
   if (n < start().instructions || n > end_.instructions) return false;
   return travel([n](const Instant& at) { return at.instructions <= n; },
-                [&] { m_.run_to_instruction(n, end_.time + opt_.every); });
+                [&] { m_.run_to_instruction(n, end_.time + opt_.every); },
+                [&](const Instant& from) {
+                  if (n - from.instructions < kWayInstructions) return false;
+                  m_.run_to_instruction(from.instructions + (n - from.instructions) / 2,
+                                        end_.time + opt_.every);
+                  return true;
+                });
 }
 
 bool History::goto_time(ns_t t) {
   if (t < start().time || t > end_.time) return false;
   return travel([t](const Instant& at) { return at.at_stop ? at.time < t : at.time <= t; },
-                [&] { m_.run_until(t); });
+                [&] { m_.run_until(t); },
+                [&](const Instant& from) {
+                  if (t - from.time < 8 * opt_.every) return false;
+                  m_.run_until(from.time + (t - from.time) / 2);
+                  return true;
+                });
 }
 
 bool History::goto_checkpoint(const std::string& name) {

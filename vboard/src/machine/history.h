@@ -14,7 +14,9 @@
 // common (the flash, most of SRAM, the logs' old entries), so one costs what
 // changed since the others. When they still need more than `budget` bytes, the
 // density is halved until they fit. The first checkpoint (the start of the
-// history) and named ones are always kept.
+// history) and named ones are always kept. A rebuild that runs far from its
+// checkpoint leaves a way point halfway (the newest 8 are kept), so that
+// stepping back one instruction after another gets quick after the first.
 //
 // The machine keeps its run state in its state listing (machine/state.cpp); a
 // restore leaves breakpoints and watchpoints as they are.
@@ -138,9 +140,10 @@ class History {
   struct Point {
     Instant at;
     std::string name;     // "" for an automatic checkpoint
-    uint64_t number = 0;  // the automatic checkpoint's number (0 for the first)
+    uint64_t number = 0;  // the automatic checkpoint's number (0 for the first), a way point's order
     size_t inputs = 0;    // inputs the machine had had when it was taken
     ChunkStore::Chunks chunks;
+    bool way = false;     // a way point: taken halfway along a long rebuild, so that the next is shorter
   };
   struct Input {
     Instant at;
@@ -154,6 +157,7 @@ class History {
   std::vector<Input> inputs_;  // by instant
   size_t next_input_ = 0;      // the first input the present has not had
   uint64_t taken_ = 0;         // automatic checkpoints taken (each one's number)
+  uint64_t ways_ = 0;          // way points taken
   ns_t next_due_ = 0;          // when the next automatic checkpoint is due
   size_t dense_;               // the density thinning keeps (halved to fit the budget)
   double take_cost_s_ = 0;     // CPU time the last automatic checkpoint took
@@ -165,7 +169,9 @@ class History {
   void take(const std::string& name);
   void thin();
   void drop_future();
-  bool travel(const std::function<bool(const Instant&)>& before, const std::function<void()>& finish);
+  bool travel(const std::function<bool(const Instant&)>& before, const std::function<void()>& finish,
+              const std::function<bool(const Instant& from)>& halfway);
+  void take_way_point();
   void reach(const Instant& at);
   void debug_points(bool on) const;
   bool scan(const Point& from, const Instant& until, const std::function<bool()>& interrupted,
