@@ -96,7 +96,9 @@ Row measure(const Image& img, double seconds) {
   row.checkpoints = h.kept().size();
 
   std::vector<double> steps;
-  for (int i = 0; i < 15; ++i) steps.push_back(timed([&] { h.step_back(); }) * 1e3);
+  for (int i = 0; i < 15; ++i) {
+    steps.push_back(timed([&] { h.step_back(); }) * 1e3);
+  }
   std::sort(steps.begin(), steps.end());
   row.stepi_ms = steps[steps.size() / 2];
 

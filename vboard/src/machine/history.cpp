@@ -34,7 +34,7 @@ double thread_cpu_s() {
 
 constexpr uint64_t kWayPoints = 8;  // way points kept, the newest
 // A rebuild further than this many instructions from its checkpoint leaves a way point.
-constexpr uint64_t kWayInstructions = 200000;
+constexpr uint64_t kWayInstructions = 2000;
 
 std::string describe_instant(const Instant& at) {
   return format_ns(at.time) + " (" + std::to_string(at.instructions) + " instructions)";
