@@ -143,7 +143,7 @@ class History {
     uint64_t number = 0;  // the automatic checkpoint's number (0 for the first), a way point's order
     size_t inputs = 0;    // inputs the machine had had when it was taken
     ChunkStore::Chunks chunks;
-    bool way = false;     // a way point: taken halfway along a long rebuild, so that the next is shorter
+    bool way = false;  // a way point: taken halfway along a long rebuild, so that the next is shorter
   };
   struct Input {
     Instant at;
