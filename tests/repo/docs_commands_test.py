@@ -57,7 +57,7 @@ def run_shell(command, cwd):
 
 def run_with_debugger(command, gdb_commands, cwd):
     """Starts the board, waits for its port, drives it with gdb-multiarch."""
-    command = re.sub(r"--gdb \d+", "--gdb 0", command)
+    command = re.sub(r"--gdb(-on-fail)? \d+", r"--gdb\1 0", command)
     board = subprocess.Popen(["bash", "-c", "exec " + command], cwd=cwd, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     err, port = "", None

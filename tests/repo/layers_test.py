@@ -56,6 +56,7 @@ FILES = {
     "include/vboard/run_result.h": "core",
     "include/vboard/state.h": "core",
     "include/vboard/machine.h": "machine",
+    "tools/timetravel_figures.cpp": "main",
     "src/main.cpp": "main",
 }
 
@@ -98,7 +99,8 @@ FACES = {
     "src/outputs/strip_outputs.h": {"serve"},
     "src/outputs/svg.h": {"cli", "main"},
     "src/outputs/vcd_timescale.h": {"cli"},
-    "src/gdb/run.h": {"main"},
+    "src/machine/history.h": {"gdb", "serve", "cli", "main"},
+    "src/gdb/run.h": {"main", "cli"},
     "src/gdb/server.h": {"main"},
     "src/serve/server.h": {"main"},
     "src/cli/board_choice.h": {"main"},

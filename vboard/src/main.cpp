@@ -78,6 +78,16 @@ int play_scenarios(const Invocation& inv, const Image& img, bool color) {
     asked.scenarios = named;
     return choose_board(asked, img, error);
   };
+  if (inv.gdb_on_fail)
+    scen.on_fail = [&inv](Machine& m, History& history) {
+      gdb::GdbRun run;
+      run.port = *inv.gdb_on_fail;
+      run.history = &history;
+      run.held = "held at the failing step";
+      run.no_reset = "not in a scenario's run (its steps gave the board its inputs)";
+      std::string err;
+      if (!gdb::serve_gdb(m, run, &err)) std::fprintf(stderr, "vboard: --gdb-on-fail: %s\n", err.c_str());
+    };
   return run_scenarios(img, inv.image, inv.machine, scen, stdout, stderr);
 }
 

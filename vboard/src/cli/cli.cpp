@@ -414,6 +414,10 @@ void define_machine(CLI::App& app, Invocation& inv) {
                "GDB server on 127.0.0.1:PORT (0: a free port); the image waits at reset; without --for "
                "the run lasts until the debugger detaches or kills it",
                false, port_into(inv.gdb_port));
+  value_option(app, "--gdb-on-fail", "PORT",
+               "with --scenario: a scenario that fails stops at the failing step and serves GDB on "
+               "127.0.0.1:PORT there, with its history to go back in (reverse-stepi, reverse-continue)",
+               false, port_into(inv.gdb_on_fail));
 }
 
 // Scenario files and their report, the run's pictures, the board file.

@@ -57,6 +57,7 @@ struct Invocation {
   bool no_color = false;
   std::set<std::string> allow;         // diagnostic kinds that do not fail the run
   std::optional<uint16_t> gdb_port;    // --gdb PORT: serve a debugger instead of running straight through
+  std::optional<uint16_t> gdb_on_fail;  // --gdb-on-fail PORT: a failed scenario waits for a debugger there
   bool run_for_given = false;          // --for was given (a scenario sets its own length)
   std::vector<std::string> scenarios;  // --scenario FILE: the steps drive the run
   std::string junit;                   // --junit FILE: JUnit XML report of the scenarios

@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "machine/history.h"
 #include "vboard/machine.h"
 
 namespace vboard::scenario {
@@ -168,7 +169,10 @@ struct Outcome {
 // Plays the steps in order against a machine that has not run yet (or has run
 // only up to where the scenario should start). Sources in MachineOptions stay.
 // `allowed`: kinds of rule finding that do not fail the run (--allow).
-Outcome run(Machine& m, const Scenario& s, const std::set<std::string>& allowed = {});
+// With a `history` (of m) the inputs the steps give are logged in it, and the
+// play ends after the first step that fails (--gdb-on-fail debugs it there).
+Outcome run(Machine& m, const Scenario& s, const std::set<std::string>& allowed = {},
+            History* history = nullptr);
 
 // JUnit XML: one test case per scenario, one failure element per failed step;
 // the time attributes are virtual seconds.

@@ -2,6 +2,7 @@
 // Time moves only in delay and in the waiting steps; every other step acts at the
 // current virtual time. A failed expectation is recorded and the scenario goes
 // on, so one run names every step that fails; only a halted image ends it early.
+#include <memory>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -87,8 +88,8 @@ class EdgeTap : public PinWatcher {
 
 class Player {
  public:
-  Player(Machine& m, const Scenario& s, const std::set<std::string>& allowed)
-      : m_(m), s_(s), allowed_(allowed) {
+  Player(Machine& m, const Scenario& s, const std::set<std::string>& allowed, History* history)
+      : m_(m), s_(s), allowed_(allowed), history_(history) {
     out_.file = s.file;
     out_.name = s.name;
     out_.steps = s.steps.size();
@@ -116,6 +117,7 @@ class Player {
         break;
       }
       ++out_.steps_run;
+      if (history_ && !out_.failures.empty()) break;  // a debugger takes over at the failing step
     }
     out_.end = m_.now();
     return out_;
@@ -166,11 +168,11 @@ class Player {
   // the machine stops on a halt).
   bool advance(size_t i, ns_t t, const std::string& expected) {
     for (auto it = at_time_.upper_bound(m_.now()); it != at_time_.end() && it->first < t; ++it) {
-      m_.run_until(it->first);
+      run_until(it->first);
       if (m_.now() < it->first) break;
       snapshot_times();
     }
-    m_.run_until(t);
+    run_until(t);
     snapshot_times();
     if (m_.now() < t && m_.halt()) {
       fail(i, expected, halt_text());
@@ -183,21 +185,40 @@ class Player {
   bool act(size_t i, const Delay& d, ns_t now) {
     return advance(i, now + d.duration, "time to pass to " + format_ns(now + d.duration));
   }
-  bool act(size_t, const Set& st, ns_t now) {
-    m_.board().stop_sources(st.pin, now, false);
-    m_.board().add_level({st.pin, st.level, now, st.bounces, st.bounce_ns});
+  bool act(size_t, const Set& st, ns_t) {
+    give("set " + st.pin, [st](Machine& m) {
+      m.board().stop_sources(st.pin, m.now(), false);
+      m.board().add_level({st.pin, st.level, m.now(), st.bounces, st.bounce_ns});
+    });
     return true;
   }
-  bool act(size_t i, const Pulse& st, ns_t now) {
-    Board& b = m_.board();
-    if (!b.stop_sources(st.pin, now, true))
-      fail(i, "a pulse source on " + st.pin, "the board has no such pin");
-    if (!st.stop) b.add_pulse({st.pin, st.width, st.period, now, kNever, st.jitter});
+  bool act(size_t i, const Pulse& st, ns_t) {
+    auto known = std::make_shared<bool>(true);  // what the first giving found (replays find the same)
+    give("pulse " + st.pin, [st, known](Machine& m) {
+      *known = m.board().stop_sources(st.pin, m.now(), true);
+      if (!st.stop) m.board().add_pulse({st.pin, st.width, st.period, m.now(), kNever, st.jitter});
+    });
+    if (!*known) fail(i, "a pulse source on " + st.pin, "the board has no such pin");
     return true;
   }
-  bool act(size_t, const InjectIrq& st, ns_t now) {
-    m_.inject_irq({st.irq, now});
+  bool act(size_t, const InjectIrq& st, ns_t) {
+    give("IRQ " + std::to_string(st.irq), [irq = st.irq](Machine& m) { m.inject_irq({irq, m.now()}); });
     return true;
+  }
+
+  // An input the step gives the board now: through the history, when there is
+  // one, which gives it again when it rebuilds a later instant.
+  void give(const std::string& what, const History::Replay& input) {
+    if (history_)
+      history_->input(what, input);
+    else
+      input(m_);
+  }
+  void run_until(ns_t t) {
+    if (history_)
+      history_->run_until(t);
+    else
+      m_.run_until(t);
   }
   bool act(size_t i, const ExpectPin& st, ns_t) {
     if (m_.board().pin_level(st.pin) != st.level)
@@ -499,6 +520,7 @@ class Player {
   Machine& m_;
   const Scenario& s_;
   const std::set<std::string>& allowed_;
+  History* history_;
   Outcome out_;
   std::map<ns_t, std::optional<Counts>> at_time_;      // window times -> counts there, once reached
   std::map<size_t, std::pair<ns_t, Counts>> at_step_;  // labelled step -> its start and counts there
@@ -516,8 +538,8 @@ std::string Failure::message() const {
   return where + ": " + kind + " at " + format_ns(t) + ": expected " + expected + "; saw " + seen;
 }
 
-Outcome run(Machine& m, const Scenario& s, const std::set<std::string>& allowed) {
-  return Player(m, s, allowed).play();
+Outcome run(Machine& m, const Scenario& s, const std::set<std::string>& allowed, History* history) {
+  return Player(m, s, allowed, history).play();
 }
 
 std::string to_junit(const std::vector<Outcome>& outcomes, const std::string& image) {

@@ -132,10 +132,13 @@ class Bench {
       }
       m.board().watch_pins(&trace);
     }
-    scenario::Outcome o = scenario::run(m, s, cli_.allow);
+    std::optional<History> history;
+    if (cli_.on_fail) history.emplace(m);
+    scenario::Outcome o = scenario::run(m, s, cli_.allow, history ? &*history : nullptr);
     const RunResult r = m.result();
     m.board().watch_pins(nullptr);
     say_verdict(s, o);
+    if (history && !o.passed()) cli_.on_fail(m, *history);
     status_ = exit_code::first_of(status_, run_exit_status(r, cli_.allow));
     if (!o.passed()) status_ = exit_code::first_of(status_, exit_code::kExpectationFailed);
     if (alone) write_run(s, o, r, trace);

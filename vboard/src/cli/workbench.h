@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/board_choice.h"
+#include "machine/history.h"
 #include "outputs/report.h"
 #include "vboard/machine.h"
 
@@ -31,6 +32,10 @@ struct ScenarioCli {
   // Chooses the board every scenario runs on once the files are loaded, from
   // their board: lines (cli/board_choice.h); nullopt with *error when none can be.
   std::function<std::optional<BoardChoice>(const std::vector<NamedBoard>&, std::string*)> choose;
+  // --gdb-on-fail: each run keeps its history, and a scenario that fails stops
+  // after the failing step and is handed here (a debugger session on it) once
+  // its verdicts are out; its report is the scenario's up to that step.
+  std::function<void(Machine&, History&)> on_fail;
 };
 
 // Runs the scenarios on `image` (loaded from image_path) with the machine options

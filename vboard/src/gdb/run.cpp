@@ -50,9 +50,9 @@ bool serve_gdb(Machine& machine, const GdbRun& run, std::string* error) {
   Listener listener;
   if (!listener.open(run.port, error)) return false;
   std::fprintf(stderr,
-               "vboard: GDB server on 127.0.0.1:%u; the image is held at reset until a debugger attaches\n"
+               "vboard: GDB server on 127.0.0.1:%u; the image is %s until a debugger attaches\n"
                "        (gdb-multiarch %s -ex 'target remote :%u')\n",
-               listener.port(), machine.image().path().c_str(), listener.port());
+               listener.port(), run.held.c_str(), machine.image().path().c_str(), listener.port());
   std::fflush(stderr);
   auto stream = listener.accept_one(-1, error);
   if (!stream) return false;
@@ -62,7 +62,7 @@ bool serve_gdb(Machine& machine, const GdbRun& run, std::string* error) {
     out = "monitor reset: " + run.no_reset + "\n";
     return false;
   };
-  MachineTarget target(machine, run.end, reset);
+  MachineTarget target(machine, run.end, reset, run.history);
   SessionOptions o;
   o.log = [](const std::string& line) { std::fprintf(stderr, "vboard: gdb: %s\n", line.c_str()); };
   Session session(*stream, target, o);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "machine/history.h"
 #include "vboard/machine.h"
 
 namespace vboard::gdb {
@@ -15,6 +16,8 @@ struct GdbRun {
   uint16_t port = 0;
   ns_t end = kNever;     // --for; kNever: the run goes on until the debugger leaves
   std::string no_reset;  // why `monitor reset` is not available ("" when it is)
+  History* history = nullptr;          // the run's history so far (nullptr: it starts now)
+  std::string held = "held at reset";  // where the image waits for the debugger
 };
 
 // False, with the reason in *error, when the port cannot be opened.

@@ -82,7 +82,7 @@ void Machine::Impl::on_watched_block(uint32_t addr, uint32_t size) {
   BlockInfo& b = blocks.block(addr, size);
   cpu.block_pc = addr;
   if (clock.events_dirty || log.halt || b.halt != HaltKind::none || (b.has_fp && !scb.fpu_enabled()) ||
-      nvic.check_due() || prof.active()) [[unlikely]]
+      nvic.check_due() || prof.active() || stop_instr != ~uint64_t{0}) [[unlikely]]
     return block_checks(addr, b);
   if (clock.cycles_milli >= clock.stop_cycles) [[unlikely]]
     return request_stop(Stop::event);
@@ -110,6 +110,9 @@ void Machine::Impl::block_checks(uint32_t addr, BlockInfo& b) {
   if (prof.active()) prof.on_block(addr, cpu, clock.instr_done, now(), exc.depth(), exc.incl_by_depth());
   if (m.opt_.idle_skip && idle.on_block(addr, b, clock.instr_done)) return request_stop(Stop::idle);
   enter_block(addr, b);
+  // A run to an exact instruction stops before its block (after a watchpoint hit waiting to be reported).
+  if (clock.instr_done + b.count > stop_instr && !dbg.watch_pending())
+    instr_stop_hit = true, request_stop(Stop::debug);
 }
 
 void Machine::Impl::on_store(uint32_t addr, uint32_t n) {
