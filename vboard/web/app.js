@@ -152,10 +152,62 @@ function pulsePart(part, pin) {
     send({ op: 'pulse', pin, width: wv + 'us', period: pv + 'ms' }, go);
   });
   stop.addEventListener('click', () => send({ op: 'pulse-stop', pin }, stop));
-  pulseInputs.push({ pin, width: w, period: p, now, shown: null });
+  const slide = pulseSlider(pin, p, why);
+  pulseInputs.push({ pin, width: w, period: p, now, shown: null, slide });
   return el('div', { className: 'part' }, label(part, pin),
             el('label', {}, 'width ', w, ' µs'), el('label', {}, 'period ', p, ' ms'), go, stop,
-            levelBadge(pin), now, why);
+            levelBadge(pin), now, why, slide.box);
+}
+
+// The width as one gesture: dragging the slider (or holding ◀ ▶) sends the
+// width under it a few times a second, so sweeping across the firmware's
+// threshold is one movement; where it rests shows the width the board drives
+// once it is let go (applyDriven), never the one it was dragged to.
+const kSlideMin = 500, kSlideMax = 2500, kSlideEvery = 60;
+function pulseSlider(pin, period, why) {
+  const r = el('input', { type: 'range', id: 'pulse-slide-' + pin, min: kSlideMin, max: kSlideMax, step: 10,
+                          value: 1500, title: 'drag to sweep the pulse width' });
+  const shown = el('span', { className: 'slide-value', id: 'pulse-slide-value-' + pin, textContent: '-' });
+  let sentAt = 0, timer = null, held = false;
+  const sendNow = () => {
+    clearTimeout(timer);
+    timer = null;
+    sentAt = performance.now();
+    const pv = isAmount(period.value.trim()) ? period.value.trim() : '20';
+    if (Number(r.value) >= Number(pv) * 1000) { why.textContent = 'the width must be shorter than the period'; return; }
+    vb.clickAt = performance.now();
+    send({ op: 'pulse', pin, width: r.value + 'us', period: pv + 'ms' }, r);
+  };
+  // At most one pulse request per kSlideEvery ms while it moves; the last value always goes.
+  const moved = () => {
+    shown.textContent = r.value + ' µs';
+    const wait = kSlideEvery - (performance.now() - sentAt);
+    if (wait <= 0) sendNow();
+    else if (!timer) timer = setTimeout(sendNow, wait);
+  };
+  r.addEventListener('pointerdown', () => { held = true; });
+  r.addEventListener('pointerup', () => { held = false; });
+  r.addEventListener('input', moved);
+  r.addEventListener('change', () => { held = false; sendNow(); });
+  // Press and hold: the width walks 10 µs per step, faster the longer it is held.
+  const holder = (text, dir) => {
+    const b = el('button', { type: 'button', textContent: text, id: 'pulse-' + (dir < 0 ? 'down' : 'up') + '-' + pin,
+                             title: 'hold to sweep the width ' + (dir < 0 ? 'down' : 'up') });
+    let walk = null;
+    const stopWalk = () => { if (walk) { clearInterval(walk); walk = null; held = false; sendNow(); } };
+    b.addEventListener('pointerdown', () => {
+      held = true;
+      let n = 0;
+      walk = setInterval(() => {
+        r.value = String(Number(r.value) + dir * (++n > 20 ? 50 : 10));
+        moved();
+      }, 40);
+    });
+    for (const ev of ['pointerup', 'pointerleave']) b.addEventListener(ev, stopWalk);
+    return b;
+  };
+  const box = el('div', { className: 'slide' }, holder('◀', -1), r, holder('▶', 1), shown);
+  return { box, range: r, shown, held: () => held };
 }
 
 // The board from its description: lights, strip, switches, pulse input, other lines.
@@ -255,6 +307,13 @@ function applyDriven(driven, force) {
       f.width.value = pulse ? String(pulse.high_ns / 1e3) : '';
       f.period.value = pulse ? String(pulse.period_ns / 1e6) : '';
       f.shown = key;
+    }
+    // The slider rests on the width in effect, but never moves under a hand that drags it.
+    if (!f.slide.held()) {
+      if (pulse) f.slide.range.value = String(pulse.high_ns / 1e3);
+      f.slide.shown.textContent = pulse ? pulse.high_ns / 1e3 + ' µs' : '-';
+    } else if (pulse) {
+      f.slide.shown.textContent = f.slide.range.value + ' µs (in effect ' + pulse.high_ns / 1e3 + ')';
     }
   }
   for (const b of document.querySelectorAll('#board .line button')) {

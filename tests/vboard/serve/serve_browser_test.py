@@ -44,6 +44,7 @@ from pathlib import Path
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
@@ -173,6 +174,25 @@ def front(driver, vboard, fw, out_dir, pictures):
         width.send_keys("1200")
         driver.find_element(By.ID, "pulse-apply-PA0").click()
         check(wait_for(driver, lamps + " === 0", 5) is not None, "front: 1200 us darkens both lights")
+        # One gesture across the threshold: hold the up button until the lights come on.
+        up = driver.find_element(By.ID, "pulse-up-PA0")
+        ActionChains(driver).click_and_hold(up).perform()
+        lit = wait_for(driver, lamps + " === 2", 8)
+        ActionChains(driver).release(up).perform()
+        width_now = wait_for(driver, "window.vb.driven && window.vb.driven.PA0 && window.vb.driven.PA0.pulse && "
+                             "!document.getElementById('pulse-slide-PA0').matches(':active') && "
+                             "window.vb.driven.PA0.pulse.high_ns", 3)
+        time.sleep(0.3)
+        shown = driver.execute_script("return [document.getElementById('pulse-width-PA0').value, "
+                                      "document.getElementById('pulse-slide-PA0').value, window.vb.driven.PA0.pulse.high_ns]")
+        check(bool(lit) and width_now and 1_200_000 < shown[2] < 2_000_000,
+              "front: holding the up button sweeps the width until the lights come on (at %s us)" % (shown[2] / 1e3))
+        check(shown[0] == shown[1] == str(shown[2] // 1000),
+              "front: the field and the slider show the width the board drives: %r" % shown)
+        width.clear()
+        width.send_keys("1200")
+        driver.find_element(By.ID, "pulse-apply-PA0").click()
+        check(wait_for(driver, lamps + " === 0", 5) is not None, "front: 1200 us darkens them again")
         driver.find_element(By.ID, "mark-PA9").click()
         time.sleep(0.2)
         yaml = save_and_replay(driver, board, vboard, image, out_dir, "front_session")
