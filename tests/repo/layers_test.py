@@ -96,7 +96,7 @@ FACES = {
     "src/outputs/report.h": {"serve", "cli", "main"},
     "src/outputs/strip_outputs.h": {"serve"},
     "src/outputs/svg.h": {"cli", "main"},
-    "src/outputs/vcd_timescale.h": {"cli"},
+    "src/outputs/vcd_timescale.h": {"serve", "cli"},
     "src/gdb/run.h": {"main"},
     "src/gdb/server.h": {"main"},
     "src/serve/server.h": {"main"},

@@ -23,12 +23,6 @@ const $ = (id) => document.getElementById(id);
 let ws = null;
 let seq = 0;
 let lastPanel = null;    // the panel of the last control that sent something: its errors show there
-const traceEdges = {};   // pin -> [[t, level], ...] (bounded)
-const traceBusy = {};    // pin -> [[from, to], ...]
-let traceFrozenAt = null;
-let tracePins = [];
-const noLabels = new Set();  // pins whose pulses are not labelled (a strip's data line: bits)
-const kTraceKeep = 4000;
 const switches = [];         // [{pin, part, button}] of the board drawn now
 const pulseInputs = [];      // [{pin, width, period, now}]
 
@@ -386,7 +380,7 @@ function applyEnabled() {
   const all = (q) => document.querySelectorAll(q);
   for (const b of all('#board button, #board input, #other-pins button, #other-pins select, #run-pause, #step'))
     b.disabled = off || halted;
-  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button,'
+  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button, #vcd-export,'
     + ' #regs-periph, #regs-reg'))
     b.disabled = off;
 }
@@ -421,20 +415,6 @@ function applyState(u) {
   if (u.rate !== undefined) showPace(u.rate);
   applyEnabled();
   $('stats').textContent = count(vb.inputs, 'input') + ' recorded · ' + count(vb.updates, 'update');
-}
-
-function applyTrace(trace) {
-  if (!trace) return;
-  for (const [pin, t] of Object.entries(trace)) {
-    const list = traceEdges[pin] || (traceEdges[pin] = []);
-    for (const e of t.e) list.push(e);
-    if (list.length > kTraceKeep) list.splice(0, list.length - kTraceKeep);
-    if (t.busy) {
-      const b = traceBusy[pin] || (traceBusy[pin] = []);
-      b.push([t.busy[0], t.busy[1]]);
-      if (b.length > 400) b.splice(0, b.length - 400);
-    }
-  }
 }
 
 // ---------------------------------------------------------------- the registers panel
@@ -482,8 +462,7 @@ function applyHello(m) {
   vb.boardWhy = m.board_why || '';
   $('board-name').textContent = (m.board ? 'on ' + m.board : 'chip alone') + (m.board_why ? ' · ' + m.board_why : '');
   $('board-name').title = m.board_why ? 'why this board: ' + m.board_why : '';
-  for (const k of Object.keys(traceEdges)) delete traceEdges[k];
-  for (const k of Object.keys(traceBusy)) delete traceBusy[k];
+  clearTrace();
   vb.pins = {};
   vb.driven = null;
   vb.achieved = null;
@@ -524,6 +503,10 @@ function onMessage(ev) {
   } else if (m.t === 'error') {
     showError(m.text);
     if (vb.driven) applyDriven(vb.driven, true);  // a refused input: back to what the board drives
+  } else if (m.t === 'window') {
+    applyWindow(m);
+  } else if (m.t === 'vcd') {
+    applyVcd(m);
   } else if (m.t === 'scenario') {
     vb.scenario = m.yaml;
     const ta = $('scenario-yaml');
@@ -626,82 +609,6 @@ function askReset(from) {
   $('reset-confirm').hidden = false;
 }
 
-// ---------------------------------------------------------------- the trace
-function drawTrace() {
-  const c = $('trace');
-  const dpr = window.devicePixelRatio || 1;
-  const w = c.clientWidth, h = c.clientHeight;
-  if (c.width !== Math.round(w * dpr)) { c.width = Math.round(w * dpr); c.height = Math.round(h * dpr); }
-  const g = c.getContext('2d');
-  g.setTransform(dpr, 0, 0, dpr, 0, 0);
-  g.clearRect(0, 0, w, h);
-  const span = Number($('trace-zoom').value);
-  const right = traceFrozenAt !== null ? traceFrozenAt : vb.vt;
-  const left = right - span;
-  const x0 = 60;
-  const xOf = (t) => x0 + (t - left) / span * (w - x0 - 8);
-  const pins = tracePins;
-  const rowH = Math.max(26, Math.min(48, (h - 18) / Math.max(1, pins.length)));
-  g.font = '11px ui-monospace, monospace';
-  // time axis
-  g.fillStyle = '#778';
-  g.fillText(fmtTime(Math.max(0, left)), x0, h - 3);
-  const rt = fmtTime(right);
-  g.fillText(rt, w - 8 - g.measureText(rt).width, h - 3);
-  pins.forEach((pin, row) => {
-    const top = 2 + row * rowH;
-    const yHi = top + 14, yLo = top + rowH - 6;
-    g.fillStyle = 'rgba(255,255,255,.04)';
-    if (row % 2) g.fillRect(0, top, w, rowH);
-    g.fillStyle = '#cfd6df';
-    g.fillText(pin, 6, (yHi + yLo) / 2 + 4);
-    let labelEnd = -1;
-    const edges = traceEdges[pin] || [];
-    // level at the left edge: the last edge before it, else the level now if no edge is shown
-    let level = vb.pins[pin] || 0;
-    let i = 0;
-    while (i < edges.length && edges[i][0] < left) i++;
-    if (i > 0) level = edges[i - 1][1];
-    else if (edges.length) level = 1 - edges[0][1];
-    g.strokeStyle = '#4fd17a';
-    g.lineWidth = 1.5;
-    g.beginPath();
-    let x = x0, y = level ? yHi : yLo;
-    g.moveTo(x, y);
-    let riseAt = null;
-    for (; i < edges.length && edges[i][0] <= right; i++) {
-      const [t, l] = edges[i];
-      const xe = xOf(t);
-      g.lineTo(xe, y);
-      y = l ? yHi : yLo;
-      g.lineTo(xe, y);
-      if (l) riseAt = t;
-      else if (riseAt !== null) {
-        // label the width of each high pulse where there is room
-        // label the width of each high pulse above it, where the last label left room
-        const x1 = xOf(riseAt);
-        const text = fmtTime(t - riseAt);
-        const tw = g.measureText(text).width;
-        const xl = Math.max(x0, (x1 + xe) / 2 - tw / 2);
-        if (!noLabels.has(pin) && xl > labelEnd + 6 && xl + tw < w - 8) {
-          g.save(); g.fillStyle = '#ffd84a'; g.fillText(text, xl, yHi - 3); g.restore();
-          labelEnd = xl + tw;
-        }
-        riseAt = null;
-      }
-    }
-    g.lineTo(w - 8, y);
-    g.stroke();
-    for (const [a, b] of traceBusy[pin] || []) {
-      if (b < left || a > right) continue;
-      g.fillStyle = 'rgba(120, 160, 255, .35)';
-      const xa = Math.max(x0, xOf(a)), xb = Math.max(xa + 2, Math.min(w - 8, xOf(b)));
-      g.fillRect(xa, yHi, xb - xa, yLo - yHi);
-    }
-  });
-  requestAnimationFrame(drawTrace);
-}
-
 function setup() {
   for (const s of document.querySelectorAll('main section')) s.append(el('div', { className: 'msgs' }));
   $('pace').addEventListener('change', (e) => {
@@ -721,11 +628,7 @@ function setup() {
   $('reset-no').addEventListener('click', hideResetConfirm);
   $('save').addEventListener('click', (e) => send({ op: 'save', name: $('scenario-name').value.trim() }, e.target));
   $('reconnect').addEventListener('click', () => { retryDelay = kRetryFirst; connect(); });
-  $('trace-pause').addEventListener('click', (e) => {
-    traceFrozenAt = traceFrozenAt === null ? vb.vt : null;
-    e.target.textContent = traceFrozenAt === null ? 'Pause trace' : 'Follow';
-    e.target.classList.toggle('on', traceFrozenAt !== null);
-  });
+  traceSetup();
   $('regs').addEventListener('toggle', (e) => {
     if (e.target.open) regsAsk(e.target);
     else if (ws && ws.readyState === WebSocket.OPEN) send({ op: 'regs' }, e.target);

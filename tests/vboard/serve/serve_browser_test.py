@@ -170,6 +170,7 @@ def front(driver, vboard, fw, out_dir, pictures):
             check(bool(now), "front: the page shows the pulse the board drives")
         time.sleep(0.3)
         shot = driver.get_screenshot_as_png()
+        analyse_pulse(driver, out_dir)
         width.clear()
         width.send_keys("1200")
         driver.find_element(By.ID, "pulse-apply-PA0").click()
@@ -222,6 +223,46 @@ def front(driver, vboard, fw, out_dir, pictures):
         check(status == 0, "front: the server ends cleanly on SIGTERM (%d)" % status)
 
 
+def freeze_trace(driver, zoom_ns, pin):
+    """Pauses the trace with `zoom_ns` shown and waits for the server's window of it to hold `pin`."""
+    Select(driver.find_element(By.ID, "trace-zoom")).select_by_value(str(zoom_ns))
+    driver.find_element(By.ID, "trace-pause").click()
+    return wait_for(driver, "window.vb.traceWindow && window.vb.traceWindow.to - window.vb.traceWindow.from === %d "
+                    "&& window.vb.traceWindow.pins.%s && window.vb.traceWindow" % (zoom_ns, pin), 5)
+
+
+def click_at_time(driver, t):
+    """Clicks the trace where virtual time t is drawn."""
+    canvas = driver.find_element(By.ID, "trace")
+    g = driver.execute_script("return traceGeom")
+    x = g["x0"] + (t - g["left"]) / g["span"] * g["width"]
+    ActionChains(driver).move_to_element_with_offset(canvas, int(round(x - canvas.size["width"] / 2)), 0).click().perform()
+
+
+def analyse_pulse(driver, out_dir):
+    """Two cursors on a pulse's edges read its width; the VCD of the window between them holds those edges."""
+    w = freeze_trace(driver, 20_000_000, "PA0")
+    edges = (w or {}).get("pins", {}).get("PA0", {}).get("e", [])
+    rise = next((i for i, e in enumerate(edges[:-1]) if e[1] == 1 and edges[i + 1][1] == 0), None)
+    check(rise is not None, "front: the paused trace's window holds a whole PA0 pulse")
+    if rise is None:
+        return
+    (t1, _), (t2, _) = edges[rise], edges[rise + 1]
+    click_at_time(driver, t1 + 3000)  # a few ns off: the cursor snaps to the edge
+    click_at_time(driver, t2 - 3000)
+    delta = wait_for(driver, "window.vb.cursorDelta", 2)
+    check(delta == 1_500_000 and "1.500 ms" in text_of(driver, "cursor-readout"),
+          "front: cursors on a pulse's edges measure %r ns (1500 us): %s" % (delta, text_of(driver, "cursor-readout")))
+    driver.find_element(By.ID, "vcd-export").click()
+    vcd = wait_for(driver, "window.vb.vcd && window.vb.vcd.text", 5) or ""
+    head = vcd.split("$enddefinitions $end")[0]
+    check("$timescale 10ns $end" in head and "$var wire 1 ! PA0 $end" in head and
+          "#%d\n1!" % ((t1 + 5) // 10) in vcd and "#%d\n0!" % ((t2 + 5) // 10) in vcd,
+          "front: the VCD between the cursors holds the pulse's edges in vboard --vcd's format")
+    (Path(out_dir) / "live_cursors.png").write_bytes(driver.get_screenshot_as_png())
+    driver.find_element(By.ID, "trace-pause").click()
+
+
 def rear(driver, vboard, fw, out_dir, pictures):
     image = str(Path(fw) / "rear_lamp.elf")
     board = Board(vboard, image)
@@ -244,6 +285,14 @@ def rear(driver, vboard, fw, out_dir, pictures):
         (Path(out_dir) / "live_rear.png").write_bytes(driver.get_screenshot_as_png())
         if pictures:
             (Path(pictures) / "live_rear.png").write_bytes(driver.get_screenshot_as_png())
+        # The strip's line decoded: a frame's bits under the colours it carried.
+        w = freeze_trace(driver, 5_000_000, "PA7") if "PA7" in driver.execute_script("return tracePins") else None
+        frames = (w or {}).get("frames", [])
+        check(bool(frames) and all(f[2] == "ff0000" * (len(f[2]) // 6) and f[0] < f[1] for f in frames),
+              "rear: the trace decodes the strip's frames in the window shown (red): %r" % [f[2][:12] for f in frames][:3])
+        (Path(out_dir) / "live_strip_decoded.png").write_bytes(driver.get_screenshot_as_png())
+        driver.find_element(By.ID, "trace-pause").click()
+        Select(driver.find_element(By.ID, "trace-zoom")).select_by_value("100000000")
         driver.find_element(By.ID, "switch-PB6").click()  # red and green: yellow
         yellow = red.replace("255, 0, 0", "255, 255, 0")
         check(wait_for(driver, yellow, 5) is not None, "rear: PB5 and PB6 closed draw it yellow")
@@ -406,7 +455,7 @@ class StubBoard:
                 self._websocket(conn, fields["sec-websocket-key"])
                 return
             name = "index.html" if path == "/" else path.lstrip("/")
-            body = (self.WEB / name).read_bytes() if name in ("index.html", "app.js", "style.css") else b""
+            body = (self.WEB / name).read_bytes() if name in ("index.html", "trace.js", "app.js", "style.css") else b""
             csp = ("default-src 'self'; connect-src 'self' ws://127.0.0.1:%d; img-src 'self' data: blob:; "
                    "style-src 'self'; script-src 'self'" % self.port)
             conn.sendall(("HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %d\r\nContent-Security-Policy: %s\r\n"

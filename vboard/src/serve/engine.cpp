@@ -128,7 +128,7 @@ Engine::Engine(const Image& image, std::string image_path, MachineOptions option
       trace_pins_.push_back(pin);
     }
   }
-  live_->edges().choose(chosen);
+  live_->trace(chosen);
   start_ = Clock::now();
   last_publish_ = start_;
 }
@@ -353,6 +353,7 @@ void Engine::take(Asked& a) {
     void operator()(const command::Trace& c) const { e.trace(c.pins, say); }
     void operator()(const command::Ping&) const {}
     void operator()(const command::Regs& r) const { e.watch_regs(from, r, say); }
+    void operator()(const command::Window& w) const { e.window(w, say); }
   };
   std::visit(Taker{*this, say, a.from}, a.command);
 }
@@ -395,8 +396,29 @@ void Engine::trace(const std::vector<std::string>& pins, const std::function<voi
     }
     chosen.push_back(static_cast<unsigned>(it - names.begin()));
   }
-  live_->edges().choose(chosen);
+  live_->trace(chosen);
   trace_pins_ = pins;
+}
+
+void Engine::window(const command::Window& w, const std::function<void(const std::string&)>& say) {
+  if (!w.vcd) {
+    say(window_json(*live_, w));
+    return;
+  }
+  std::vector<std::pair<unsigned, std::string>> pins;
+  const auto& names = live_->pin_names();
+  for (const std::string& p : w.pins) {
+    const auto it = std::find(names.begin(), names.end(), p);
+    if (it != names.end()) pins.emplace_back(static_cast<unsigned>(it - names.begin()), p);
+  }
+  std::string why;
+  const std::string text = window_vcd(live_->kept(), pins, w.from, std::min(w.to, live_->now()), kMaxVcdBytes, &why);
+  if (text.empty()) {
+    say(error_json("VCD: " + why));
+    return;
+  }
+  const std::string stem = image_name_.substr(0, image_name_.rfind('.'));
+  say(vcd_json(stem + "_" + scenario_time(w.from) + "-" + scenario_time(w.to) + ".vcd", text));
 }
 
 void Engine::watch_regs(const std::shared_ptr<Client>& c, const command::Regs& r,

@@ -165,6 +165,9 @@ class Engine {
   void apply_input(const Input& input, const std::function<void(const std::string&)>& say);
   void reset_board();
   void trace(const std::vector<std::string>& pins, const std::function<void(const std::string&)>& say);
+  // The analyser's window, or the VCD file of it (at most kMaxVcdBytes).
+  static constexpr size_t kMaxVcdBytes = 2 << 20;
+  void window(const command::Window& w, const std::function<void(const std::string&)>& say);
   void watch_regs(const std::shared_ptr<Client>& c, const command::Regs& r,
                   const std::function<void(const std::string&)>& say);
   // The open registers panels read anew when it is time (or `force`d): the

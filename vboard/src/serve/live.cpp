@@ -31,7 +31,8 @@ void EdgeLog::choose(const std::vector<unsigned>& pins) {
 }
 
 void EdgeLog::pin_changed(unsigned pin, ns_t t, int level) {
-  if (pin >= on_.size() || !on_[pin]) return;
+  if (pin >= on_.size() || !on_[pin] || muted_) return;
+  kept_.edge(pin, t, level);
   PinEdges& e = pins_[pin];
   if (e.edges.size() < kMaxEdges) {
     e.edges.emplace_back(t, level);
@@ -76,8 +77,13 @@ void LiveBoard::build() {
   m_ = std::make_unique<Machine>(image_, options_, board_factory(board_));
   pin_names_ = m_->board().pin_names();
   edges_ = std::make_unique<EdgeLog>(pin_names_.size());
-  edges_->choose(chosen);
+  trace(chosen);
   m_->board().watch_pins(edges_.get());
+  if (StripView* s = first_strip(m_->board()); s && strip_pin())
+    s->watch_frames([this, pin = *strip_pin()](const StripFrame& f) {
+      if (f.colors.empty()) return;
+      edges_->kept().frame(pin, f.t, f.bits, {f.colors.begin(), f.colors.end()});
+    });
   last_.reset();
   driven_.clear();
   rec_ = Recording();
@@ -85,6 +91,19 @@ void LiveBoard::build() {
 }
 
 void LiveBoard::reset() { build(); }
+
+void LiveBoard::trace(const std::vector<unsigned>& pins) {
+  edges_->choose(pins);
+  edges_->kept().keep(pins, m_->now(), levels());
+}
+
+std::optional<unsigned> LiveBoard::strip_pin() const {
+  const BoardPart* part = board_.strip();
+  if (!part || part->pins.empty()) return std::nullopt;
+  const auto it = std::find(pin_names_.begin(), pin_names_.end(), part->pins.front());
+  if (it == pin_names_.end()) return std::nullopt;
+  return static_cast<unsigned>(it - pin_names_.begin());
+}
 
 ns_t LiveBoard::now() const { return m_->now(); }
 bool LiveBoard::halted() const { return m_->halt().has_value(); }

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "serve/analyser.h"
 #include "serve/recording.h"
 #include "world/board.h"
 #include "vboard/machine.h"
@@ -40,8 +41,15 @@ class EdgeLog : public PinWatcher {
   void settled() override {}
   // The edges since the last take, by pin index; clears them.
   std::map<unsigned, PinEdges> take();
+  // What the analyser looks back over: every edge of the chosen pins.
+  KeptTrace& kept() { return kept_; }
+  const KeptTrace& kept() const { return kept_; }
+  // While muted, edges are neither sent nor kept (a stretch run again after a rewind: they are kept already).
+  void mute(bool on) { muted_ = on; }
 
  private:
+  KeptTrace kept_;
+  bool muted_ = false;
   std::vector<PinEdges> pins_;
   std::vector<unsigned> chosen_;
   std::vector<bool> on_;
@@ -88,6 +96,11 @@ class LiveBoard {
   const std::string& board_why() const { return board_why_; }
   const std::vector<std::string>& pin_names() const { return pin_names_; }
   EdgeLog& edges() { return *edges_; }
+  // The pins the logic trace shows (indices of pin_names()): their edges are sent and kept from now.
+  void trace(const std::vector<unsigned>& pins);
+  const KeptTrace& kept() const { return edges_->kept(); }
+  // The strip's data pin (an index of pin_names()), when the board has a strip.
+  std::optional<unsigned> strip_pin() const;
 
   // Pin levels now, by index of pin_names().
   std::vector<int> levels() const;

@@ -198,6 +198,22 @@ Command read_regs(const Json& j) {
   return c;
 }
 
+// {"op": "window", "from": 0, "to": 100000000, "pins": ["PA0"]}, or "op": "vcd" for the file.
+Command read_window(const Json& j, bool vcd) {
+  only(j, {"seq", "op", "from", "to", "pins"});
+  command::Window c;
+  c.vcd = vcd;
+  for (auto [key, into] : {std::pair<const char*, ns_t*>{"from", &c.from}, {"to", &c.to}}) {
+    const Json& v = member(j, key);
+    if (!v.is_number_unsigned() || v.get<uint64_t>() > static_cast<uint64_t>(limits::kMaxTime) * 2)
+      throw Bad{std::string(key) + ": a virtual time in whole ns"};
+    *into = v.get<ns_t>();
+  }
+  if (c.to < c.from) throw Bad{"to: must not be before from"};
+  c.pins = std::get<command::Trace>(read_trace(Json{{"pins", member(j, "pins")}})).pins;
+  return c;
+}
+
 Command read(const Json& j) {
   const std::string op = text(j, "op");
   if (op == "set") return read_set(j);
@@ -213,10 +229,11 @@ Command read(const Json& j) {
   if (op == "save") return read_save(j);
   if (op == "trace") return read_trace(j);
   if (op == "regs") return read_regs(j);
+  if (op == "window" || op == "vcd") return read_window(j, op == "vcd");
   throw Bad{
       "op: " + values::quote(op) +
       " is not a request (set, pulse, pulse-stop, mark, pace, pause, run, step, reset, save, trace, regs, "
-      "ping)"};
+      "window, vcd, ping)"};
 }
 
 Json rgb_hex(const std::vector<Rgb>& leds) {
@@ -443,5 +460,28 @@ std::string scenario_json(const std::string& name, const std::string& yaml) {
 }
 
 std::string ack_json(const std::string& what) { return dump(Json{{"t", "ack"}, {"text", what}}); }
+
+std::string window_json(const LiveBoard& live, const command::Window& w) {
+  Json pins = Json::object();
+  const auto& names = live.pin_names();
+  for (const std::string& p : w.pins) {
+    const auto it = std::find(names.begin(), names.end(), p);
+    if (it == names.end()) continue;
+    const auto index = static_cast<unsigned>(it - names.begin());
+    if (!live.kept().kept(index)) continue;
+    const KeptTrace::Window k = live.kept().window(index, w.from, w.to, kMaxWindowEdges);
+    Json edges = Json::array();
+    for (const auto& [t, level] : k.edges) edges.push_back({t, level});
+    pins[p] = {{"level", k.level}, {"e", edges}, {"more", k.more}, {"kept_from", k.kept_from}};
+  }
+  Json frames = Json::array();
+  for (const KeptFrame& f : live.kept().frames(w.from, w.to, kMaxWindowFrames))
+    frames.push_back({f.start, f.latch, rgb_hex(f.leds)});
+  return dump(Json{{"t", "window"}, {"from", w.from}, {"to", w.to}, {"pins", pins}, {"frames", frames}});
+}
+
+std::string vcd_json(const std::string& name, const std::string& text) {
+  return dump(Json{{"t", "vcd"}, {"name", name}, {"text", text}});
+}
 
 }  // namespace vboard::serve

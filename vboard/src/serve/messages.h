@@ -46,9 +46,15 @@ struct Regs {          // the registers panel: a peripheral (and one register) t
   std::string periph;  // "" closes the panel: nothing is read for this page
   std::string reg;     // "" for all of the peripheral's registers
 };
+struct Window {  // the analyser: the kept edges of [from, to] of these pins, and the strip frames there
+  ns_t from = 0, to = 0;
+  std::vector<std::string> pins;
+  bool vcd = false;  // as a VCD file instead
+};
 }  // namespace command
 using Command = std::variant<command::Apply, command::Pace, command::Pause, command::Run, command::Step,
-                             command::Reset, command::Save, command::Trace, command::Ping, command::Regs>;
+                             command::Reset, command::Save, command::Trace, command::Ping, command::Regs,
+                             command::Window>;
 
 struct Parsed {
   std::optional<Command> command;
@@ -109,5 +115,11 @@ std::string hello_json(const LiveBoard& live, const std::string& image_name, con
 std::string error_json(const std::string& text);
 std::string scenario_json(const std::string& name, const std::string& yaml);
 std::string ack_json(const std::string& what);
+// The analyser's window: {"t":"window","from","to","pins":{PIN:{"level","e","more","kept_from"}},"frames":[[start,latch,hex]]}
+inline constexpr size_t kMaxWindowEdges = 4000;  // per pin and reply: more than a trace has pixels
+inline constexpr size_t kMaxWindowFrames = 2000;
+std::string window_json(const LiveBoard& live, const command::Window& w);
+// {"t":"vcd","name":...,"text":...}
+std::string vcd_json(const std::string& name, const std::string& text);
 
 }  // namespace vboard::serve
