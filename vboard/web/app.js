@@ -380,7 +380,7 @@ function applyEnabled() {
   const all = (q) => document.querySelectorAll(q);
   for (const b of all('#board button, #board input, #other-pins button, #other-pins select, #run-pause, #step'))
     b.disabled = off || halted;
-  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button, #vcd-export,'
+  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button, #vcd-export, #scenario-file, #steps button,'
     + ' #regs-periph, #regs-reg'))
     b.disabled = off;
 }
@@ -477,6 +477,7 @@ function applyHello(m) {
   hideResetConfirm();
   applyState(m);
   if (m.periphs) applyPeriphs(m.periphs);
+  if (m.steps) applySteps(m.steps);
   regsAsk();  // a new connection follows what the open panel shows
 }
 
@@ -500,6 +501,7 @@ function onMessage(ev) {
     applyTrace(m.trace);
     applyState(m);
     if (m.regs) applyRegs(m.regs);
+    if (m.steps) applySteps(m.steps);
   } else if (m.t === 'error') {
     showError(m.text);
     if (vb.driven) applyDriven(vb.driven, true);  // a refused input: back to what the board drives
@@ -629,6 +631,7 @@ function setup() {
   $('save').addEventListener('click', (e) => send({ op: 'save', name: $('scenario-name').value.trim() }, e.target));
   $('reconnect').addEventListener('click', () => { retryDelay = kRetryFirst; connect(); });
   traceSetup();
+  sessionSetup();
   $('regs').addEventListener('toggle', (e) => {
     if (e.target.open) regsAsk(e.target);
     else if (ws && ws.readyState === WebSocket.OPEN) send({ op: 'regs' }, e.target);

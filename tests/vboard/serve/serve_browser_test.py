@@ -27,6 +27,7 @@ stub_wide.png, stub_narrow.png, stub_refused.png), and with --pictures the
 live_* ones also to DIR (docs/pictures, to refresh the committed ones).
 """
 import base64
+import difflib
 import hashlib
 import json
 import os
@@ -263,6 +264,28 @@ def analyse_pulse(driver, out_dir):
     driver.find_element(By.ID, "trace-pause").click()
 
 
+def play_back(driver, yaml, out_dir):
+    """A saved scenario loaded into the page plays from power-on and saves back unchanged; the list edits the record."""
+    path = Path(out_dir) / "played.yaml"
+    path.write_text(yaml)
+    Select(driver.find_element(By.ID, "pace")).select_by_value("fast")
+    driver.execute_script("window.vb.scenario = ''")
+    driver.find_element(By.ID, "scenario-file").send_keys(str(path))
+    end = wait_for(driver, "window.vb.loaded && window.vb.loaded.end", 5)
+    done = wait_for(driver, "window.vb.state === 'paused' && window.vb.vt >= %d && window.vb.steps.total" % (end or 1), 120)
+    check(bool(done), "rear: a loaded scenario plays to its end (%s ns) and pauses" % end)
+    driver.execute_script("document.getElementById('scenario-panel').scrollIntoView()")
+    (Path(out_dir) / "live_session.png").write_bytes(driver.get_screenshot_as_png())
+    driver.find_element(By.ID, "save").click()
+    again = wait_for(driver, "window.vb.scenario", 5)
+    check(again == yaml, "rear: the played scenario saves back unchanged" +
+          ("" if again == yaml else ":\n" + "\n".join(l for l in difflib.unified_diff(yaml.splitlines(), (again or "").splitlines(), lineterm=""))[:1500]))
+    total = driver.execute_script("return window.vb.steps.total")
+    driver.find_element(By.CSS_SELECTOR, "#steps li:first-child .step-drop").click()
+    check(bool(wait_for(driver, "window.vb.steps.total === %d" % (total - 1), 3)), "rear: a step dropped leaves the record")
+    Select(driver.find_element(By.ID, "pace")).select_by_value("1")
+
+
 def rear(driver, vboard, fw, out_dir, pictures):
     image = str(Path(fw) / "rear_lamp.elf")
     board = Board(vboard, image)
@@ -305,7 +328,8 @@ def rear(driver, vboard, fw, out_dir, pictures):
             check(shown == "closed,closed", "rear: a second tab shows the switches closed: %r" % shown)
             driver.close()
             driver.switch_to.window(first)
-        save_and_replay(driver, board, vboard, image, out_dir, "rear_session")
+        saved = save_and_replay(driver, board, vboard, image, out_dir, "rear_session")
+        play_back(driver, saved, out_dir)
         time.sleep(0.5)
         n0, t0 = driver.execute_script("return window.vb.updates"), time.monotonic()
         time.sleep(2)
@@ -455,7 +479,7 @@ class StubBoard:
                 self._websocket(conn, fields["sec-websocket-key"])
                 return
             name = "index.html" if path == "/" else path.lstrip("/")
-            body = (self.WEB / name).read_bytes() if name in ("index.html", "trace.js", "app.js", "style.css") else b""
+            body = (self.WEB / name).read_bytes() if name in ("index.html", "trace.js", "session.js", "app.js", "style.css") else b""
             csp = ("default-src 'self'; connect-src 'self' ws://127.0.0.1:%d; img-src 'self' data: blob:; "
                    "style-src 'self'; script-src 'self'" % self.port)
             conn.sendall(("HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %d\r\nContent-Security-Policy: %s\r\n"

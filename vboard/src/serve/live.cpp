@@ -88,6 +88,38 @@ void LiveBoard::build() {
   driven_.clear();
   rec_ = Recording();
   rec_ = Recording(header("").size());
+  steps_.clear();
+  ++steps_version_;
+}
+
+void LiveBoard::rerecord() {
+  rec_ = Recording(header("").size());
+  std::vector<Applied> kept;
+  for (Applied& a : steps_)
+    if (rec_.add(a.t, step_lines(a))) kept.push_back(std::move(a));
+  steps_ = std::move(kept);
+  ++steps_version_;
+}
+
+std::string LiveBoard::drop_step(size_t i) {
+  if (i >= steps_.size()) return "no step " + std::to_string(i + 1) + " in the record";
+  steps_.erase(steps_.begin() + static_cast<std::ptrdiff_t>(i));
+  rerecord();
+  return "";
+}
+
+std::string LiveBoard::expect_after(size_t i, const std::string& pin, int level) {
+  if (i >= steps_.size()) return "no step " + std::to_string(i + 1) + " in the record";
+  if (std::find(pin_names_.begin(), pin_names_.end(), pin) == pin_names_.end())
+    return "the board has no pin " + values::printable(pin);
+  Applied a;
+  a.t = steps_[i].t;
+  a.input.kind = Input::Kind::mark_pin;
+  a.input.pin = pin;
+  a.seen_level = level;
+  steps_.insert(steps_.begin() + static_cast<std::ptrdiff_t>(i + 1), a);
+  rerecord();
+  return "";
 }
 
 void LiveBoard::reset() { build(); }
@@ -118,9 +150,9 @@ bool LiveBoard::run_until(ns_t t) {
   return !halted();
 }
 
-std::string LiveBoard::apply(const Input& in) {
+std::string LiveBoard::apply(const Input& in, std::optional<ns_t> when) {
   Board& b = m_->board();
-  const ns_t at = m_->now();
+  const ns_t at = when ? std::min(*when, m_->now()) : m_->now();
   if (in.kind != Input::Kind::mark_strip &&
       std::find(pin_names_.begin(), pin_names_.end(), in.pin) == pin_names_.end())
     return "the board has no pin " + values::printable(in.pin);
@@ -157,7 +189,10 @@ std::string LiveBoard::apply(const Input& in) {
     }
   }
   drive(driven_, in);
-  rec_.add(at, step_lines(a));
+  if (rec_.add(at, step_lines(a))) {
+    steps_.push_back(a);
+    ++steps_version_;
+  }
   last_ = std::move(a);
   return "";
 }

@@ -77,7 +77,16 @@ class LiveBoard {
   // recording has room; "" or why it was refused (a pin the board lacks, a
   // mark of a strip the board does not carry or that shows no whole LED).
   // Nothing is applied or recorded for a refused input.
-  std::string apply(const Input& in);
+  // `at`: a time already reached that the input is applied at instead of
+  // now (a scenario played in the page: its step's own time, as --scenario does).
+  std::string apply(const Input& in, std::optional<ns_t> at = std::nullopt);
+  // The record as a list, before it is saved: each step recorded, at its time.
+  const std::vector<Applied>& steps() const { return steps_; }
+  uint64_t steps_version() const { return steps_version_; }
+  // Editing the record (the board's run stays as it was): drop step i, or
+  // add after step i an expectation that `pin` is at `level` then. "" or why not.
+  std::string drop_step(size_t i);
+  std::string expect_after(size_t i, const std::string& pin, int level);
   // Runs to virtual time t (or until the image halts); false once halted.
   bool run_until(ns_t t);
   // Back to power-on: a new Machine from the same image and options; the
@@ -136,9 +145,13 @@ class LiveBoard {
   std::unique_ptr<Machine> m_;
   std::vector<std::string> pin_names_;
   std::unique_ptr<EdgeLog> edges_;
+  // The recording again from steps_ (after an edit).
+  void rerecord();
   std::optional<Applied> last_;
   Driven driven_;
   Recording rec_;
+  std::vector<Applied> steps_;
+  uint64_t steps_version_ = 0;
 };
 
 }  // namespace vboard::serve

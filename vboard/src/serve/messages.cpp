@@ -214,6 +214,102 @@ Command read_window(const Json& j, bool vcd) {
   return c;
 }
 
+size_t index_of(const Json& j) {
+  const Json& v = member(j, "index");
+  if (!v.is_number_unsigned()) throw Bad{"index: a step's number from 0"};
+  return v.get<size_t>();
+}
+
+Command read_drop(const Json& j) {
+  only(j, {"seq", "op", "index"});
+  return command::Drop{index_of(j)};
+}
+
+// {"op": "expect", "index": 3, "pin": "PA9", "level": "1"}
+Command read_expect(const Json& j) {
+  only(j, {"seq", "op", "index", "pin", "level"});
+  command::Expect c;
+  c.index = index_of(j);
+  c.pin = pin_of(j);
+  c.level = shared<int>(j, "level",
+                        [](std::string_view v, std::string* why) { return values::level(v, false, why); });
+  return c;
+}
+
+ns_t ns_of(const Json& v, const char* what) {
+  if (!v.is_number_unsigned() || v.get<uint64_t>() > static_cast<uint64_t>(limits::kMaxTime))
+    throw Bad{std::string(what) + ": a virtual time in whole ns up to " + values::exact_ns(limits::kMaxTime)};
+  return v.get<ns_t>();
+}
+
+// One step of a loaded scenario: [t, "set", pin, level, bounce], [t, "pulse", pin, width, period],
+// [t, "pulse-stop", pin], [t, "expect-pin", pin, level], [t, "expect-strip"].
+std::pair<ns_t, Input> script_step(const Json& s) {
+  if (!s.is_array() || s.size() < 2 || !s[1].is_string()) throw Bad{"steps: each a list [time, kind, ...]"};
+  const ns_t t = ns_of(s[0], "steps: a time");
+  const std::string kind = s[1].get<std::string>();
+  const auto arg = [&](size_t i) -> std::string {
+    if (s.size() <= i || !s[i].is_string()) throw Bad{"steps: " + kind + " lacks its values"};
+    return s[i].get<std::string>();
+  };
+  Input in;
+  if (kind == "expect-strip") {
+    in.kind = Input::Kind::mark_strip;
+    return {t, in};
+  }
+  std::string why;
+  const auto pin = values::pin(arg(2), &why);
+  if (!pin) throw Bad{"steps: " + why};
+  in.pin = *pin;
+  const auto level = [&](const std::string& v, bool z) {
+    const auto l = values::level(v, z, &why);
+    if (!l) throw Bad{"steps: " + why};
+    return *l;
+  };
+  if (kind == "set") {
+    in.kind = Input::Kind::set;
+    in.level = level(arg(3), true);
+    if (s.size() > 4 && !arg(4).empty()) {
+      const auto b = values::bounce(arg(4), &why);
+      if (!b) throw Bad{"steps: " + why};
+      in.bounces = b->count;
+      in.bounce_ns = b->spacing;
+    }
+  } else if (kind == "pulse") {
+    in.kind = Input::Kind::pulse;
+    if (s.size() < 5) throw Bad{"steps: pulse lacks its values"};
+    in.width = ns_of(s[3], "steps: a width");
+    in.period = ns_of(s[4], "steps: a period");
+    if (const auto r = values::check_pulse(in.width, in.period, 0))
+      throw Bad{"steps: " + r->field + ": " + r->why};
+  } else if (kind == "pulse-stop") {
+    in.kind = Input::Kind::pulse_stop;
+  } else if (kind == "expect-pin") {
+    in.kind = Input::Kind::mark_pin;
+    in.level = level(arg(3), false);
+  } else {
+    throw Bad{"steps: " + values::quote(kind) + " is not a step the page plays"};
+  }
+  return {t, in};
+}
+
+// {"op": "script", "first": true, "last": true, "end": 200000000, "steps": [[20000000, "set", "PB5", "0",
+// ""]]}
+Command read_script(const Json& j) {
+  only(j, {"seq", "op", "first", "last", "end", "steps"});
+  command::Script c;
+  for (auto [key, into] : {std::pair<const char*, bool*>{"first", &c.first}, {"last", &c.last}})
+    if (j.contains(key)) {
+      if (!j[key].is_boolean()) throw Bad{std::string(key) + ": true or false"};
+      *into = j[key].get<bool>();
+    }
+  c.end = ns_of(member(j, "end"), "end");
+  const Json& steps = member(j, "steps");
+  if (!steps.is_array()) throw Bad{"steps: a list"};
+  for (const Json& s : steps) c.steps.push_back(script_step(s));
+  return c;
+}
+
 Command read(const Json& j) {
   const std::string op = text(j, "op");
   if (op == "set") return read_set(j);
@@ -230,10 +326,13 @@ Command read(const Json& j) {
   if (op == "trace") return read_trace(j);
   if (op == "regs") return read_regs(j);
   if (op == "window" || op == "vcd") return read_window(j, op == "vcd");
+  if (op == "drop") return read_drop(j);
+  if (op == "expect") return read_expect(j);
+  if (op == "script") return read_script(j);
   throw Bad{
       "op: " + values::quote(op) +
       " is not a request (set, pulse, pulse-stop, mark, pace, pause, run, step, reset, save, trace, regs, "
-      "window, vcd, ping)"};
+      "window, vcd, drop, expect, script, ping)"};
 }
 
 Json rgb_hex(const std::vector<Rgb>& leds) {
@@ -291,6 +390,11 @@ Json state_json(const Update& u) {
   if (u.driven) j["driven"] = driven_json(*u.driven);
   if (u.recording) j["recording"] = recording_json(*u.recording);
   if (u.regs) j["regs"] = {{"periph", u.regs->periph}, {"reg", u.regs->reg}, {"text", u.regs->text}};
+  if (u.steps) {
+    Json rows = Json::array();
+    for (const auto& [t, text] : u.steps->rows) rows.push_back({t, text});
+    j["steps"] = {{"total", u.steps->total}, {"first", u.steps->first}, {"rows", rows}};
+  }
   if (!u.trace.empty()) {
     Json t = Json::object();
     for (const auto& [pin, e] : u.trace) {
@@ -391,6 +495,7 @@ void merge_update(Update& into, const Update& from) {
   if (from.driven) into.driven = from.driven;
   if (from.recording) into.recording = from.recording;
   if (from.regs) into.regs = from.regs;
+  if (from.steps) into.steps = from.steps;
   into.generation = from.generation;
   for (const auto& [pin, level] : from.pins) into.pins[pin] = level;
   if (from.strip) {
@@ -419,6 +524,15 @@ void merge_update(Update& into, const Update& from) {
 }
 
 std::string update_json(const Update& u) { return dump(state_json(u)); }
+
+StepList step_list(const LiveBoard& live) {
+  StepList l;
+  const auto& steps = live.steps();
+  l.total = steps.size();
+  l.first = steps.size() > StepList::kMostRows ? steps.size() - StepList::kMostRows : 0;
+  for (size_t i = l.first; i < steps.size(); ++i) l.rows.emplace_back(steps[i].t, step_lines(steps[i]));
+  return l;
+}
 
 std::string hello_json(const LiveBoard& live, const std::string& image_name, const Update& now,
                        const std::vector<std::string>& trace_pins) {

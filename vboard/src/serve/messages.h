@@ -51,10 +51,25 @@ struct Window {  // the analyser: the kept edges of [from, to] of these pins, an
   std::vector<std::string> pins;
   bool vcd = false;  // as a VCD file instead
 };
+struct Drop {  // the record's step `index` (0-based) is dropped
+  size_t index = 0;
+};
+struct Expect {  // after the record's step `index`: an expectation that `pin` is at `level`
+  size_t index = 0;
+  std::string pin;
+  int level = 0;
+};
+// A scenario loaded into the page, in parts of at most kMaxMessageBytes: the
+// last part plays it from power-on, each step at its time, up to `end`.
+struct Script {
+  bool first = false, last = false;
+  ns_t end = 0;
+  std::vector<std::pair<ns_t, Input>> steps;  // a mark_pin's expected level in Input::level
+};
 }  // namespace command
 using Command = std::variant<command::Apply, command::Pace, command::Pause, command::Run, command::Step,
                              command::Reset, command::Save, command::Trace, command::Ping, command::Regs,
-                             command::Window>;
+                             command::Window, command::Drop, command::Expect, command::Script>;
 
 struct Parsed {
   std::optional<Command> command;
@@ -83,6 +98,14 @@ struct RegsText {
   bool operator==(const RegsText&) const = default;
 };
 
+// The record as the page lists it: its last rows (time, the step's lines) and how many there are.
+struct StepList {
+  size_t total = 0, first = 0;  // rows[0] is step `first`
+  std::vector<std::pair<ns_t, std::string>> rows;
+  static constexpr size_t kMostRows = 200;
+};
+StepList step_list(const LiveBoard& live);
+
 struct Update {
   ns_t vt = 0;        // virtual time
   double wall_s = 0;  // wall time since the server started
@@ -101,6 +124,7 @@ struct Update {
   std::optional<Driven> driven;             // the whole map, when it changed
   std::optional<RecordingState> recording;  // when it changed
   std::optional<RegsText> regs;             // this page's registers panel, when its text changed
+  std::optional<StepList> steps;            // the record's list, when it changed
 };
 
 inline constexpr size_t kMaxTraceEdgesHeld = 1024;  // per pin, in a client's merged update
@@ -115,7 +139,8 @@ std::string hello_json(const LiveBoard& live, const std::string& image_name, con
 std::string error_json(const std::string& text);
 std::string scenario_json(const std::string& name, const std::string& yaml);
 std::string ack_json(const std::string& what);
-// The analyser's window: {"t":"window","from","to","pins":{PIN:{"level","e","more","kept_from"}},"frames":[[start,latch,hex]]}
+// The analyser's window:
+// {"t":"window","from","to","pins":{PIN:{"level","e","more","kept_from"}},"frames":[[start,latch,hex]]}
 inline constexpr size_t kMaxWindowEdges = 4000;  // per pin and reply: more than a trace has pixels
 inline constexpr size_t kMaxWindowFrames = 2000;
 std::string window_json(const LiveBoard& live, const command::Window& w);
