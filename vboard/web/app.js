@@ -380,7 +380,7 @@ function applyEnabled() {
   const all = (q) => document.querySelectorAll(q);
   for (const b of all('#board button, #board input, #other-pins button, #other-pins select, #run-pause, #step'))
     b.disabled = off || halted;
-  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button, #vcd-export, #scenario-file, #steps button,'
+  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button, #vcd-export, #scenario-file, #steps button, #watch-add, #watch-expr,'
     + ' #regs-periph, #regs-reg'))
     b.disabled = off;
 }
@@ -478,6 +478,9 @@ function applyHello(m) {
   applyState(m);
   if (m.periphs) applyPeriphs(m.periphs);
   if (m.steps) applySteps(m.steps);
+  if (m.where !== undefined) applyWhere(m.where);
+  $('gdb-line').textContent = m.gdb || '';
+  if (watchExprs.length) sendWatches();  // a new connection (or power-on) follows the same names
   regsAsk();  // a new connection follows what the open panel shows
 }
 
@@ -502,6 +505,8 @@ function onMessage(ev) {
     applyState(m);
     if (m.regs) applyRegs(m.regs);
     if (m.steps) applySteps(m.steps);
+    if (m.where !== undefined) applyWhere(m.where);
+    if (m.watches) applyWatches(m.watches);
   } else if (m.t === 'error') {
     showError(m.text);
     if (vb.driven) applyDriven(vb.driven, true);  // a refused input: back to what the board drives
@@ -632,6 +637,7 @@ function setup() {
   $('reconnect').addEventListener('click', () => { retryDelay = kRetryFirst; connect(); });
   traceSetup();
   sessionSetup();
+  firmwareSetup();
   $('regs').addEventListener('toggle', (e) => {
     if (e.target.open) regsAsk(e.target);
     else if (ws && ws.readyState === WebSocket.OPEN) send({ op: 'regs' }, e.target);

@@ -119,3 +119,38 @@ function sessionSetup() {
     f.text().then((text) => { playScenario(text, e.target); e.target.value = ''; });
   });
 }
+
+// ---------------------------------------------------------------- the firmware
+// The function the core is in, and the variables named to watch (read by the
+// server as a debugger reads memory, with every update that changes them).
+let watchExprs = [];
+
+function sendWatches(from) { send({ op: 'watch', exprs: watchExprs }, from); }
+
+function applyWhere(where) {
+  vb.where = where;
+  $('where').textContent = where || '-';
+}
+
+function applyWatches(list) {
+  vb.watches = list;
+  const t = $('watches');
+  t.textContent = '';
+  for (const [expr, value] of list) {
+    const x = el('button', { type: 'button', textContent: '×', title: 'stop watching' });
+    x.addEventListener('click', () => { watchExprs = watchExprs.filter((e) => e !== expr); sendWatches(x); });
+    t.append(el('tr', {}, el('td', { textContent: expr }), el('td', { textContent: value }), el('td', {}, x)));
+  }
+}
+
+function firmwareSetup() {
+  const add = () => {
+    const v = $('watch-expr').value.trim();
+    if (!v || watchExprs.includes(v)) return;
+    watchExprs.push(v);
+    $('watch-expr').value = '';
+    sendWatches($('watch-add'));
+  };
+  $('watch-add').addEventListener('click', add);
+  $('watch-expr').addEventListener('keydown', (e) => { if (e.key === 'Enter') add(); });
+}

@@ -172,6 +172,7 @@ def front(driver, vboard, fw, out_dir, pictures):
         time.sleep(0.3)
         shot = driver.get_screenshot_as_png()
         analyse_pulse(driver, out_dir)
+        firmware_panel(driver, out_dir)
         width.clear()
         width.send_keys("1200")
         driver.find_element(By.ID, "pulse-apply-PA0").click()
@@ -284,6 +285,22 @@ def play_back(driver, yaml, out_dir):
     driver.find_element(By.CSS_SELECTOR, "#steps li:first-child .step-drop").click()
     check(bool(wait_for(driver, "window.vb.steps.total === %d" % (total - 1), 3)), "rear: a step dropped leaves the record")
     Select(driver.find_element(By.ID, "pace")).select_by_value("1")
+
+
+def firmware_panel(driver, out_dir):
+    """The function the core is in, a watched variable that moves with the run, and how to attach GDB."""
+    where = wait_for(driver, "window.vb.where", 3)
+    check(bool(where) and not where.startswith("0x"), "front: the page names the function the core is in: %r" % where)
+    driver.find_element(By.ID, "watch-expr").send_keys("uwTick\n")
+    first = wait_for(driver, "window.vb.watches && window.vb.watches.length && window.vb.watches[0][1]", 3) or ""
+    time.sleep(0.3)
+    later = driver.execute_script("return window.vb.watches[0][1]")
+    ticks = [int(v.split()[0]) for v in (first, later) if v and v[0].isdigit()]
+    check(len(ticks) == 2 and ticks[1] > ticks[0], "front: the watched uwTick moves with the run: %r, %r" % (first, later))
+    check("gdb-multiarch" in text_of(driver, "gdb-line"), "front: the page says how to attach gdb-multiarch")
+    driver.execute_script("document.getElementById('time-panel').scrollIntoView()")
+    (Path(out_dir) / "live_firmware.png").write_bytes(driver.get_screenshot_as_png())
+    driver.execute_script("window.scrollTo(0, 0)")
 
 
 def rear(driver, vboard, fw, out_dir, pictures):

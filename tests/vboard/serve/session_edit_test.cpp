@@ -1,5 +1,6 @@
 // The live session's record as a list the page edits (a step dropped, an
-// expectation added), and the scenario steps a page sends to play a file.
+// expectation added), the scenario steps a page sends to play a file, and
+// the firmware panel's watched variables.
 #include <gtest/gtest.h>
 
 #include "serve/live.h"
@@ -72,6 +73,29 @@ TEST(ServeSessionEdit, AScenarioToPlayIsCheckedStepByStep) {
       EXPECT_EQ(s.steps[3].second.level, 1);
     }
   }
+}
+
+// The firmware panel: where the core is, and watched variables read as a debugger reads them.
+TEST(ServeSessionEdit, WatchedVariablesAreReadByTheirSymbols) {
+  VBOARD_IMAGE(img, kFront);
+  LiveBoard live(*img, "front_lamp.elf", MachineOptions{}, default_board(*img), {});
+  live.run_until(50 * kMs);
+  EXPECT_NE(live.where().find('+'), std::string::npos) << live.where();
+  const std::pair<const char*, const char*> cases[] = {
+      {"uwTick", "49 (0x00000031)"},  // the HAL tick, a millisecond each from its first
+      {"uwTick:2", "49 (0x0031)"},    // fewer bytes
+      {"uwTick+1:1", "0 (0x00)"},     // an offset
+      {"nope", "no symbol nope in the image"},
+      {"uwTick:3", "bytes: 1, 2, 4 or 8"},
+      {"uwTick+zz", "write [*]symbol[+offset][:bytes]"},
+  };
+  for (const auto& [expr, want] : cases) {
+    std::string got;
+    live.watch_value(expr, &got);
+    EXPECT_EQ(got, want) << expr;
+  }
+  std::string ptr;
+  EXPECT_TRUE(live.watch_value("*_app", &ptr)) << ptr;  // the pointer the application object sits behind
 }
 
 }  // namespace

@@ -261,6 +261,7 @@ void Engine::publish(bool force) {
     u.driven = published_driven_ = live_->driven();
   if (RecordingState r = live_->recording(); !published_recording_ || r != *published_recording_)
     u.recording = published_recording_ = std::move(r);
+  firmware_state(u);
   if (live_->steps_version() != published_steps_) {
     u.steps = step_list(*live_);
     published_steps_ = live_->steps_version();
@@ -296,12 +297,25 @@ void Engine::publish(bool force) {
   stats_.clients = clients_.size();
 }
 
+void Engine::firmware_state(Update& u) {
+  if (std::string w = live_->where(); w != published_where_) u.where = published_where_ = std::move(w);
+  std::vector<std::pair<std::string, std::string>> values;
+  for (const std::string& e : watch_exprs_) {
+    std::string v;
+    if (!live_->watch_value(e, &v)) v = "? " + v;
+    values.emplace_back(e, std::move(v));
+  }
+  if (values != published_watches_) u.watches = published_watches_ = std::move(values);
+}
+
 std::string Engine::hello() {
   Update full = snapshot();
   full.strip = live_->strip_leds();
   full.frames = live_->strip_frames();
   full.findings = live_->findings();
   full.steps = step_list(*live_);
+  full.where = live_->where();
+  published_watches_.reset();  // every page gets the watched values in the next update
   return hello_json(*live_, image_name_, full, trace_pins_);
 }
 
@@ -369,6 +383,10 @@ void Engine::take(Asked& a) {
         say(error_json(err));
     }
     void operator()(const command::Script& c) const { e.script(c, say); }
+    void operator()(const command::Watch& w) const {
+      e.watch_exprs_ = w.exprs;
+      e.published_watches_.reset();
+    }
   };
   std::visit(Taker{*this, say, a.from}, a.command);
 }

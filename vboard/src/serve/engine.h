@@ -218,6 +218,11 @@ class Engine {
   std::optional<Driven> published_driven_;
   std::optional<RecordingState> published_recording_;
   uint64_t published_steps_ = ~uint64_t{0};
+  // The firmware panel: the function the core is in and the watched variables, as last sent.
+  std::vector<std::string> watch_exprs_;
+  std::optional<std::string> published_where_;
+  std::optional<std::vector<std::pair<std::string, std::string>>> published_watches_;
+  void firmware_state(Update& u);
   // The loaded scenario: the parts gathered so far, the steps still to play and where it ends.
   std::vector<std::pair<ns_t, Input>> script_parts_;
   std::deque<std::pair<ns_t, Input>> script_;

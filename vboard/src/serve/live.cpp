@@ -325,6 +325,69 @@ std::string LiveBoard::report_json() const {
   return to_json(m_->result(), info);
 }
 
+std::string LiveBoard::where() const {
+  uint64_t pc = 0;
+  if (!m_->cpu_reg(CoreReg::pc, pc)) return "";
+  return image_.describe(static_cast<uint32_t>(pc) & ~1u);
+}
+
+bool LiveBoard::watch_value(const std::string& expr, std::string* out) {
+  // [*]name[+offset][:bytes]
+  std::string e = expr;
+  const bool deref = !e.empty() && e[0] == '*';
+  if (deref) e.erase(0, 1);
+  unsigned bytes = 0;
+  uint32_t offset = 0;
+  try {
+    if (const size_t colon = e.rfind(':'); colon != std::string::npos && colon + 1 < e.size() &&
+                                           std::isdigit(static_cast<unsigned char>(e[colon + 1]))) {
+      bytes = static_cast<unsigned>(std::stoul(e.substr(colon + 1)));
+      e.erase(colon);
+    }
+    if (const size_t plus = e.rfind('+'); plus != std::string::npos) {
+      offset = static_cast<uint32_t>(std::stoul(e.substr(plus + 1), nullptr, 0));
+      e.erase(plus);
+    }
+  } catch (const std::exception&) {
+    *out = "write [*]symbol[+offset][:bytes]";
+    return false;
+  }
+  const Symbol* sym = image_.find(e);
+  if (!sym) {
+    *out = "no symbol " + values::printable(e) + " in the image";
+    return false;
+  }
+  uint32_t addr = sym->addr;
+  if (deref && !m_->peek(addr, &addr, 4)) {
+    *out = "cannot read the pointer at " + e;
+    return false;
+  }
+  addr += offset;
+  if (bytes == 0) bytes = deref ? 4 : std::clamp<unsigned>(sym->size, 1, 8);
+  if (bytes != 1 && bytes != 2 && bytes != 4 && bytes != 8) {
+    *out = "bytes: 1, 2, 4 or 8";
+    return false;
+  }
+  uint64_t v = 0;
+  if (!m_->peek(addr, &v, bytes)) {
+    char a[16];
+    std::snprintf(a, sizeof a, "0x%08x", addr);
+    *out = std::string("nothing to read at ") + a;
+    return false;
+  }
+  char hex[24];
+  std::snprintf(hex, sizeof hex, "0x%0*llx", static_cast<int>(bytes * 2), static_cast<unsigned long long>(v));
+  *out = std::to_string(v) + " (" + hex + ")";
+  return true;
+}
+
+std::string LiveBoard::gdb_line() const {
+  const std::string img = shell_word(image_path_);
+  return "This live board has no GDB port. To step through the same image under GDB: vboard " + img +
+         " --gdb 3333, then gdb-multiarch " + img +
+         " -ex 'target remote :3333' (the image waits at reset there).";
+}
+
 bool LiveBoard::regs(std::string_view periph, std::string_view reg, std::string* out) {
   const auto read = [this](uint32_t addr, uint32_t& value) { return m_->debug_read(addr, &value, 4); };
   return periph::regview::describe(periph, reg, read, *out);

@@ -125,6 +125,15 @@ class LiveBoard {
   std::string scenario_text(const std::string& name) const;
   // The run so far as the JSON document of `vboard --json`.
   std::string report_json() const;
+  // Where the core is: the function of the PC ("main+0x1a"), "" before it has one.
+  std::string where() const;
+  // A watched variable read as a debugger reads it: `[*]symbol[+offset][:bytes]`
+  // (a leading * reads the pointer stored at the symbol and goes there; bytes
+  // 1, 2, 4 or 8, else the symbol's size up to 8). Its value "123 (0x7b)", or
+  // false with why in *out.
+  bool watch_value(const std::string& expr, std::string* out);
+  // One line saying how to look at this image under gdb-multiarch.
+  std::string gdb_line() const;
   // The registers panel: `monitor regs PERIPH [REG]` of the GDB server, read
   // as a debug probe reads (no flag clears, nothing of the run changes).
   // False for a name the chip lacks, with one line saying what exists.

@@ -310,6 +310,21 @@ Command read_script(const Json& j) {
   return c;
 }
 
+// {"op": "watch", "exprs": ["uwTick", "*_app+8:4"]}
+Command read_watch(const Json& j) {
+  only(j, {"seq", "op", "exprs"});
+  command::Watch c;
+  const Json& e = member(j, "exprs");
+  if (!e.is_array() || e.size() > 16) throw Bad{"exprs: a list of at most 16 names"};
+  for (const Json& x : e) {
+    if (!x.is_string() || x.get<std::string>().empty() || x.get<std::string>().size() > 200 ||
+        values::has_control(x.get<std::string>()))
+      throw Bad{"exprs: each a symbol name, [*]symbol[+offset][:bytes]"};
+    c.exprs.push_back(x.get<std::string>());
+  }
+  return c;
+}
+
 Command read(const Json& j) {
   const std::string op = text(j, "op");
   if (op == "set") return read_set(j);
@@ -329,10 +344,11 @@ Command read(const Json& j) {
   if (op == "drop") return read_drop(j);
   if (op == "expect") return read_expect(j);
   if (op == "script") return read_script(j);
+  if (op == "watch") return read_watch(j);
   throw Bad{
       "op: " + values::quote(op) +
       " is not a request (set, pulse, pulse-stop, mark, pace, pause, run, step, reset, save, trace, regs, "
-      "window, vcd, drop, expect, script, ping)"};
+      "window, vcd, drop, expect, script, watch, ping)"};
 }
 
 Json rgb_hex(const std::vector<Rgb>& leds) {
@@ -390,6 +406,12 @@ Json state_json(const Update& u) {
   if (u.driven) j["driven"] = driven_json(*u.driven);
   if (u.recording) j["recording"] = recording_json(*u.recording);
   if (u.regs) j["regs"] = {{"periph", u.regs->periph}, {"reg", u.regs->reg}, {"text", u.regs->text}};
+  if (u.where) j["where"] = *u.where;
+  if (u.watches) {
+    Json w = Json::array();
+    for (const auto& [expr, value] : *u.watches) w.push_back({expr, value});
+    j["watches"] = w;
+  }
   if (u.steps) {
     Json rows = Json::array();
     for (const auto& [t, text] : u.steps->rows) rows.push_back({t, text});
@@ -496,6 +518,8 @@ void merge_update(Update& into, const Update& from) {
   if (from.recording) into.recording = from.recording;
   if (from.regs) into.regs = from.regs;
   if (from.steps) into.steps = from.steps;
+  if (from.where) into.where = from.where;
+  if (from.watches) into.watches = from.watches;
   into.generation = from.generation;
   for (const auto& [pin, level] : from.pins) into.pins[pin] = level;
   if (from.strip) {
@@ -564,6 +588,7 @@ std::string hello_json(const LiveBoard& live, const std::string& image_name, con
   j["pins"] = pins;
   j["trace_pins"] = trace_pins;
   j["periphs"] = periphs_json();
+  j["gdb"] = live.gdb_line();
   return dump(j);
 }
 

@@ -66,10 +66,14 @@ struct Script {
   ns_t end = 0;
   std::vector<std::pair<ns_t, Input>> steps;  // a mark_pin's expected level in Input::level
 };
+struct Watch {  // the variables the firmware panel follows: [*]symbol[+offset][:bytes]
+  std::vector<std::string> exprs;
+};
 }  // namespace command
-using Command = std::variant<command::Apply, command::Pace, command::Pause, command::Run, command::Step,
-                             command::Reset, command::Save, command::Trace, command::Ping, command::Regs,
-                             command::Window, command::Drop, command::Expect, command::Script>;
+using Command =
+    std::variant<command::Apply, command::Pace, command::Pause, command::Run, command::Step, command::Reset,
+                 command::Save, command::Trace, command::Ping, command::Regs, command::Window, command::Drop,
+                 command::Expect, command::Script, command::Watch>;
 
 struct Parsed {
   std::optional<Command> command;
@@ -125,6 +129,8 @@ struct Update {
   std::optional<RecordingState> recording;  // when it changed
   std::optional<RegsText> regs;             // this page's registers panel, when its text changed
   std::optional<StepList> steps;            // the record's list, when it changed
+  std::optional<std::string> where;         // the function the core is in, when it changed
+  std::optional<std::vector<std::pair<std::string, std::string>>> watches;  // expr -> value, when changed
 };
 
 inline constexpr size_t kMaxTraceEdgesHeld = 1024;  // per pin, in a client's merged update
