@@ -102,6 +102,20 @@ class Machine final : public Bus {
   bool debug_read(uint32_t addr, void* dst, size_t n);
   bool debug_write(uint32_t addr, const void* src, size_t n);
   bool flash_written() const { return flash_written_; }
+  // Time travel (machine/history.h builds on these). The instructions run so
+  // far, exact also at a debugger stop inside a block (instructions() counts
+  // the block in flight whole).
+  uint64_t instruction_count() const;
+  // A debugger stop split the block the core is in (the stop lies right
+  // before an instruction, with the block's start checks made).
+  bool inside_block() const;
+  // A debugger's run (breakpoints and watchpoints stop it) to exactly n
+  // instructions, or the first instruction boundary after n where the core
+  // can stop (never inside an IT block). Stops there as after a step; false
+  // when something else stopped it first (*stop says what: a point, the end
+  // t_end, a halt, `interrupted`).
+  bool run_to_instruction(uint64_t n, ns_t t_end, DebugStop* stop = nullptr,
+                          const std::function<bool()>& interrupted = [] { return false; });
   // Back to power-on: a new board, world and core from the same options, the
   // symbols of `image` (which has to outlive the machine), and the flash the
   // debugger wrote, if it wrote any. Whoever holds board() has to let go first.

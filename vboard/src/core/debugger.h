@@ -46,6 +46,7 @@ class Debugger {
   bool set_watchpoint(uc_engine* uc, uint32_t addr, uint32_t len, WatchKind kind, bool on);
   void clear(uc_engine* uc);
   bool insn_hook_on() const { return insn_hook_on_; }
+  bool breakpoint_at(uint32_t addr) const { return breakpoints_.count(addr & ~1u) != 0; }
 
   // A debugger run: begin before run_until, end after it.
   void begin(uc_engine* uc, bool step, const std::function<bool()>* interrupted, uint32_t pc);
@@ -66,10 +67,15 @@ class Debugger {
   void stopped(uint32_t pc);
   // Mid-block nothing may be taken before the block's rest has run.
   bool mid_block() const { return continuation_; }
+  // A watchpoint hit waits to be reported at the next instruction.
+  bool watch_pending() const { return watch_hit_.has_value(); }
   // Start time of the slice beginning at t: the split slice's own start after a stop.
   ns_t slice_start(ns_t t);
   // The debugger moved the core (wrote PC or xPSR): the next block is checked as usual.
   void core_moved() { continuation_ = false; }
+  // The split a stop left (the block's rest, the slice's start): run state a
+  // checkpoint at a debugger stop keeps (vboard/state.h).
+  void state(StateVisitor& v);
 
   // Debugger accesses are not the image's: they never count as findings or watch hits.
   void debugger_access(bool on) {

@@ -4,6 +4,7 @@
 
 #include "core/clock.h"
 #include "core/cpu.h"
+#include "core/debugger.h"
 #include "core/registers.h"
 #include "core/run_log.h"
 
@@ -70,6 +71,13 @@ void VirtualClock::state(StateVisitor& v) {
   v("min_stop", min_stop);
   v("idle_ns", idle_ns);
   v("events_dirty", events_dirty);
+}
+
+void Debugger::state(StateVisitor& v) {
+  v("continuation", continuation_);
+  v("continuation_pc", continuation_pc_);
+  v("mid_slice", mid_slice_);
+  v("slice_t0", slice_t0_);
 }
 
 void RunLog::state(StateVisitor& v) {

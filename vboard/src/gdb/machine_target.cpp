@@ -1,6 +1,7 @@
 #include "gdb/machine_target.h"
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <optional>
 #include <sstream>
@@ -56,6 +57,32 @@ WatchKind watch_kind(PointKind kind) {
 
 }  // namespace
 
+MachineTarget::MachineTarget(Machine& machine, ns_t run_end, Reset reset, History* history)
+    : m_(machine), end_(run_end), reset_(std::move(reset)), history_(history) {
+  if (!history_)
+    keep_history();
+  else
+    history_->set_points({[this](bool on) { on ? insert_points() : m_.clear_debug_points(); },
+                          [this](uint32_t pc) { return breakpoints_.count(pc & ~1u) != 0; }});
+}
+
+MachineTarget::~MachineTarget() {
+  if (history_) history_->set_points({});
+}
+
+// A history of its own, from the machine's present on.
+void MachineTarget::keep_history() {
+  own_history_ = std::make_unique<History>(m_);
+  history_ = own_history_.get();
+  history_->set_points({[this](bool on) { on ? insert_points() : m_.clear_debug_points(); },
+                        [this](uint32_t pc) { return breakpoints_.count(pc & ~1u) != 0; }});
+}
+
+void MachineTarget::insert_points() {
+  for (const auto& [addr, counts] : breakpoints_) m_.set_breakpoint(addr, true);
+  for (const auto& [kind, addr, len] : watches_) m_.set_watchpoint(addr, len, watch_kind(kind), true);
+}
+
 bool MachineTarget::read_register(unsigned n, uint64_t& value) {
   const std::optional<CoreReg> r = core_reg(n);
   if (!r || !m_.cpu_reg(*r, value)) return false;
@@ -63,9 +90,15 @@ bool MachineTarget::read_register(unsigned n, uint64_t& value) {
   return true;
 }
 
+// Writes are inputs to the run: the history gives them again when it rebuilds a later instant.
 bool MachineTarget::write_register(unsigned n, uint64_t value) {
   const std::optional<CoreReg> r = core_reg(n);
-  return r && m_.set_cpu_reg(*r, value);
+  if (!r) return false;
+  // What the first write did (a replay writes it again, where nobody asks).
+  auto ok = std::make_shared<bool>(false);
+  history_->input("register " + std::to_string(n) + " written",
+                  [r, value, ok](Machine& m) { *ok = m.set_cpu_reg(*r, value); });
+  return *ok;
 }
 
 size_t MachineTarget::read_memory(uint32_t addr, uint8_t* dst, size_t n) {
@@ -73,8 +106,15 @@ size_t MachineTarget::read_memory(uint32_t addr, uint8_t* dst, size_t n) {
 }
 
 size_t MachineTarget::write_memory(uint32_t addr, const uint8_t* src, size_t n) {
-  return in_pieces(addr, n,
-                   [&](uint32_t a, size_t off, size_t k) { return m_.debug_write(a, src + off, k); });
+  auto done = std::make_shared<size_t>(0);
+  char what[48];
+  std::snprintf(what, sizeof what, "%zu bytes written at 0x%08x", n, static_cast<unsigned>(addr));
+  history_->input(what, [addr, bytes = std::vector<uint8_t>(src, src + n), done](Machine& m) {
+    *done = in_pieces(addr, bytes.size(), [&](uint32_t a, size_t off, size_t k) {
+      return m.debug_write(a, bytes.data() + off, k);
+    });
+  });
+  return *done;
 }
 
 bool MachineTarget::insert_point(PointKind kind, uint32_t addr, uint32_t len) {
@@ -120,7 +160,11 @@ StopInfo MachineTarget::resume(bool step, const std::function<bool()>& interrupt
   }
   std::optional<DebugStop> first;
   if (!step && guessed_wrong()) first = step_first(interrupted);
-  DebugStop d = first ? *first : m_.debug_run(end_, step, interrupted);
+  return stop_info(first ? *first : history_->debug_run(end_, step, interrupted));
+}
+
+StopInfo MachineTarget::stop_info(const DebugStop& d) {
+  StopInfo s;
   s.addr = d.addr;
   switch (d.kind) {
     case DebugStop::Kind::breakpoint: {
@@ -178,7 +222,7 @@ bool MachineTarget::guessed_wrong() const {
 std::optional<DebugStop> MachineTarget::step_first(const std::function<bool()>& interrupted) {
   uint64_t before = 0, after = 0;
   read_register(kXpsr, before);
-  DebugStop d = m_.debug_run(end_, true, interrupted);
+  DebugStop d = history_->debug_run(end_, true, interrupted);
   read_register(kXpsr, after);
   const bool left_handler = (before & 0x1FF) != 0 && (after & 0x1FF) != (before & 0x1FF);
   if (d.kind != DebugStop::Kind::step || left_handler) return d;
@@ -201,11 +245,17 @@ bool MachineTarget::reset(const std::string& how, std::string& output) {
     output = "monitor reset: not available in this run\n";
     return false;
   }
-  if (!reset_(output)) return false;
+  if (history_) history_->set_points({});
+  own_history_.reset();
+  history_ = nullptr;
+  if (!reset_(output)) {
+    keep_history();
+    return false;
+  }
   halt_reported_ = end_reported_ = false;
   // Points GDB has inserted stay inserted, as on a chip whose debug unit a reset leaves alone.
-  for (const auto& [addr, counts] : breakpoints_) m_.set_breakpoint(addr, true);
-  for (const auto& [kind, addr, len] : watches_) m_.set_watchpoint(addr, len, watch_kind(kind), true);
+  insert_points();
+  keep_history();  // the history starts again at power-on
   if (how == "run") output += "the core runs when the debugger continues\n";
   return true;
 }
@@ -237,6 +287,7 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
     return describe_registers(periph, reg, output);
   }
   bool known = true;
+  if (travel_command(verb, rest, output, known)) return known;
   if (verb == "time") {
     output = describe_time();
   } else if (verb == "pins" || verb == "pin") {
@@ -271,7 +322,12 @@ bool MachineTarget::monitor(const std::string& command, std::string& output) {
            "  diagnostics        halt reason, unmodelled accesses, model faults and notes of the run\n"
            "  reset [halt|run]   the board and its world back to power-on, the core at the reset vector\n"
            "                     (with what `load` wrote to flash); it runs when the debugger continues\n"
-           "  halt               the core is halted already whenever GDB can send this\n";
+           "  halt               the core is halted already whenever GDB can send this\n"
+           "  checkpoint NAME    keeps the present under NAME (the run's history keeps others on its own)\n"
+           "  goto NAME|TIME     the board back (or on) to a named checkpoint or a virtual time of the\n"
+           "                     history (e.g. 'goto 12.5ms'); GDB then needs 'flushregs' or a step\n"
+           "  goto-instruction N the board at exactly N instructions run\n"
+           "  history            the checkpoints kept, their span and memory, the inputs logged\n";
   return help;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <functional>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "gdb/target.h"
+#include "machine/history.h"
 #include "vboard/machine.h"
 
 namespace vboard::gdb {
@@ -25,8 +27,10 @@ class MachineTarget final : public Target {
 
   // The run stops at `run_end` (virtual time; kNever: no end) and says so to GDB;
   // resuming from there ends it, and GDB sees the command's exit status.
-  MachineTarget(Machine& machine, ns_t run_end, Reset reset = {})
-      : m_(machine), end_(run_end), reset_(std::move(reset)) {}
+  // Runs are recorded into `history` (one kept for this target when none is
+  // given), which the reverse commands and `monitor goto` go back in.
+  MachineTarget(Machine& machine, ns_t run_end, Reset reset = {}, History* history = nullptr);
+  ~MachineTarget() override;
 
   bool read_register(unsigned n, uint64_t& value) override;
   bool write_register(unsigned n, uint64_t value) override;
@@ -35,22 +39,33 @@ class MachineTarget final : public Target {
   bool insert_point(PointKind kind, uint32_t addr, uint32_t len) override;
   bool remove_point(PointKind kind, uint32_t addr, uint32_t len) override;
   StopInfo resume(bool step, const std::function<bool()>& interrupted) override;
+  bool can_reverse() const override { return true; }
+  StopInfo reverse(bool step, const std::function<bool()>& interrupted) override;
   bool monitor(const std::string& command, std::string& output) override;
   void detach() override;
   void kill() override { killed_ = true; }
 
   bool killed() const { return killed_; }
+  History& history() { return *history_; }
 
  private:
   Machine& m_;
   ns_t end_;
   Reset reset_;
+  std::unique_ptr<History> own_history_;
+  History* history_;
   bool killed_ = false;
   bool halt_reported_ = false, end_reported_ = false;
   std::map<uint32_t, std::pair<unsigned, unsigned>> breakpoints_;   // addr -> (software, hardware) inserts
   std::vector<std::tuple<PointKind, uint32_t, uint32_t>> watches_;  // kind, addr, len
 
   bool reset(const std::string& how, std::string& output);
+  void keep_history();
+  void insert_points();
+  StopInfo stop_info(const DebugStop& d);
+  // machine_reverse.cpp: `monitor checkpoint|goto|goto-instruction|history`;
+  // false when `verb` is none of them.
+  bool travel_command(const std::string& verb, const std::string& rest, std::string& output, bool& known);
   bool guessed_wrong() const;
   std::optional<DebugStop> step_first(const std::function<bool()>& interrupted);
 

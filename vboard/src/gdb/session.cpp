@@ -155,6 +155,9 @@ void Session::handle(const std::string& p) {
       return do_resume(p[0] == 'S',
                        semi == std::string_view::npos ? std::string_view{} : rest.substr(semi + 1));
     }
+    case 'b':  // bs, bc: reverse step and continue (offered in qSupported when the target records)
+      if ((p == "bs" || p == "bc") && target_.can_reverse()) return do_reverse(p == "bs");
+      return send("");
     case 'Z':
       return send(point(rest, true));
     case 'z':
@@ -196,8 +199,9 @@ std::string Session::query(const std::string& p) {
   if (starts_with(p, "qSupported")) {
     client_swbreak_ = p.find("swbreak+") != std::string::npos;
     client_hwbreak_ = p.find("hwbreak+") != std::string::npos;
-    char b[96];
-    std::snprintf(b, sizeof b, "PacketSize=%zx;qXfer:features:read+;swbreak+;hwbreak+", kMaxPacket);
+    char b[128];
+    std::snprintf(b, sizeof b, "PacketSize=%zx;qXfer:features:read+;swbreak+;hwbreak+%s", kMaxPacket,
+                  target_.can_reverse() ? ";ReverseStep+;ReverseContinue+" : "");
     return b;
   }
   if (starts_with(p, "qXfer:features:read:")) {
@@ -227,6 +231,8 @@ std::string Session::stop_reply(const StopInfo& s) const {
       if (s.hardware && client_hwbreak_) return "T05hwbreak:;";
       if (!s.hardware && client_swbreak_) return "T05swbreak:;";
       return "T05";
+    case StopInfo::Kind::history_start:  // GDB: "No more reverse-execution history."
+      return "T05replaylog:begin;";
     case StopInfo::Kind::step:
     case StopInfo::Kind::end_reached:  // SIGTRAP; `monitor time` says the end was reached
       return "T05";
@@ -285,6 +291,14 @@ void Session::do_resume(bool step, std::string_view rest) {
     log("run ended with exit status " + std::to_string(last_stop_.exit_code));
     end(SessionEnd::exited);
   }
+}
+
+void Session::do_reverse(bool step) {
+  started_ = true;
+  last_poll_ = std::chrono::steady_clock::now();
+  last_stop_ = target_.reverse(step, [this] { return poll_interrupt(); });
+  if (ended_) return;
+  send(stop_reply(last_stop_));
 }
 
 void Session::resume_vcont(std::string_view actions) {

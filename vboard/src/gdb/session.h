@@ -63,6 +63,7 @@ class Session {
   void handle(const std::string& p);
   std::string stop_reply(const StopInfo& s) const;
   void do_resume(bool step, std::string_view rest);
+  void do_reverse(bool step);
   void resume_vcont(std::string_view actions);
   bool poll_interrupt();
   void end(SessionEnd e);

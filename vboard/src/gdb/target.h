@@ -34,13 +34,14 @@ enum class PointKind { software = 0, hardware = 1, write = 2, read = 3, access =
 
 struct StopInfo {
   enum class Kind {
-    breakpoint,   // a software or hardware breakpoint; `hardware` tells which
-    step,         // a single step finished
-    watchpoint,   // `kind` (write/read/access) at `addr`
-    interrupted,  // the client interrupted the run
-    halted,       // the image stopped in a halt loop (Error_Handler, a fault handler, ...)
-    end_reached,  // the run reached the end it was given; resuming ends it
-    exited        // the run is over; `exit_code` is the command's exit status
+    breakpoint,     // a software or hardware breakpoint; `hardware` tells which
+    step,           // a single step finished
+    watchpoint,     // `kind` (write/read/access) at `addr`
+    interrupted,    // the client interrupted the run
+    halted,         // the image stopped in a halt loop (Error_Handler, a fault handler, ...)
+    end_reached,    // the run reached the end it was given; resuming ends it
+    history_start,  // running backwards reached the start of the recorded history
+    exited          // the run is over; `exit_code` is the command's exit status
   };
   Kind kind = Kind::interrupted;
   bool hardware = false;
@@ -63,6 +64,17 @@ class Target {
   // `interrupted` now and then; when it returns true the run stops with
   // Kind::interrupted.
   virtual StopInfo resume(bool step, const std::function<bool()>& interrupted) = 0;
+  // Reverse execution (GDB's bs and bc): one instruction back, or back to the
+  // last breakpoint or watchpoint stop; Kind::history_start at the start of
+  // what the target recorded. A target without a history says so here.
+  virtual bool can_reverse() const { return false; }
+  virtual StopInfo reverse(bool step, const std::function<bool()>& interrupted) {
+    (void)step;
+    (void)interrupted;
+    StopInfo s;
+    s.kind = StopInfo::Kind::history_start;
+    return s;
+  }
   // Text for `monitor CMD`; false when the command is unknown or malformed
   // (the text then says why).
   virtual bool monitor(const std::string& command, std::string& output) = 0;

@@ -64,6 +64,9 @@ void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
   ++b.runs;  // the block runs now: its count is what --coverage reports
   clock.cur_instr = b.count;
   clock.cur_cycles = uint64_t{b.count} * m.opt_.cpi_milli;
+  // A run to an exact instruction stops before its block (after a watchpoint hit waiting to be reported).
+  if (clock.instr_done + b.count > stop_instr && !dbg.watch_pending())
+    instr_stop_hit = true, request_stop(Stop::debug);
 }
 
 void Machine::Impl::on_store(uint32_t addr, uint32_t n) {

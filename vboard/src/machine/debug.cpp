@@ -15,11 +15,66 @@ DebugStop Machine::debug_run(ns_t t_end, bool step, const std::function<bool()>&
   if (!d.cpu.uc || (halted && opt_.stop_on_halt))
     return {DebugStop::Kind::halted, halted ? halted->pc : 0, WatchKind::write};
   d.dbg.begin(d.cpu.uc, step, &interrupted, d.cpu.reg(UC_ARM_REG_PC));
-  d.idle_cut.reset();  // a step runs the instruction at the PC
+  // A step runs the instruction at the PC; a run goes on with an idle jump
+  // the last one cut short, as a run without the debugger does.
+  if (step) d.idle_cut.reset();
+  d.instr_stop_hit = false;
   run_until(t_end);
+  if (d.instr_stop_hit) {
+    // The block hook stopped before the block holding the instruction asked
+    // for, with the block counted and checked: as a debugger stop at its start.
+    d.cpu.set_reg(UC_ARM_REG_PC, d.cpu.block_pc | 1u);
+    d.dbg.stopped(d.cpu.block_pc);
+  }
   if (auto s = d.dbg.end(d.cpu.reg(UC_ARM_REG_PC))) return *s;
   if (halted && opt_.stop_on_halt) return {DebugStop::Kind::halted, halted->pc, WatchKind::write};
   return {DebugStop::Kind::end, d.cpu.reg(UC_ARM_REG_PC), WatchKind::write};
+}
+
+uint64_t Machine::instruction_count() const {
+  const Impl& d = *d_;
+  if (!d.cpu.uc || !d.dbg.mid_block()) return d.clock.instr_now();
+  // Stopped inside a block: the instructions of the block before the PC have run.
+  const uint32_t pc = d.cpu.reg(UC_ARM_REG_PC) & ~1u;
+  uint32_t at = d.cpu.block_pc & ~1u;
+  for (uint32_t k = 0; k < d.clock.cur_instr; ++k) {
+    if (at == pc) return d.clock.instr_done + k;
+    uint16_t half = 0;
+    if (!peek(at, &half, sizeof half)) break;
+    at += (half >> 11) >= 0x1D ? 4 : 2;  // 0b11101, 0b11110, 0b11111 start a 32-bit instruction
+  }
+  return d.clock.instr_now();
+}
+
+bool Machine::inside_block() const { return d_->dbg.mid_block(); }
+
+bool Machine::run_to_instruction(uint64_t n, ns_t t_end, DebugStop* stop,
+                                 const std::function<bool()>& interrupted) {
+  Impl& d = *d_;
+  DebugStop s{DebugStop::Kind::step, 0, WatchKind::write};
+  unsigned still = 0;  // turns in a row that ran no instruction
+  // Between two runs at n already: on to where the next instruction starts
+  // (events serviced, an interrupt taken), as a stop lands.
+  for (uint64_t at = instruction_count(); at < n || !d.dbg.mid_block(); at = instruction_count()) {
+    // Inside the block the machine stands in, one instruction at a time;
+    // else a run the block hook stops before the block holding instruction n.
+    const bool inside = d.dbg.mid_block() && n < d.clock.instr_done + d.clock.cur_instr;
+    if (!inside) d.stop_instr = n;
+    s = debug_run(t_end, inside, interrupted);
+    d.stop_instr = ~uint64_t{0};
+    if (s.kind == DebugStop::Kind::end && d.instr_stop_hit) s.kind = DebugStop::Kind::step;
+    const bool moved = instruction_count() != at;
+    // Steps and the stop before a block pass no breakpoint on the way to n.
+    const uint32_t pc = d.cpu.reg(UC_ARM_REG_PC) & ~1u;
+    if (s.kind == DebugStop::Kind::step && moved && instruction_count() < n && d.dbg.breakpoint_at(pc)) {
+      s = {DebugStop::Kind::breakpoint, pc, WatchKind::write};
+      break;
+    }
+    if (s.kind != DebugStop::Kind::step || (!moved && (!d.dbg.mid_block() || ++still > 2))) break;
+    if (moved) still = 0;
+  }
+  if (stop) *stop = s;
+  return instruction_count() >= n;
 }
 
 bool Machine::set_breakpoint(uint32_t addr, bool on) { return d_->dbg.set_breakpoint(d_->cpu.uc, addr, on); }

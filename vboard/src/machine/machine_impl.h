@@ -76,6 +76,10 @@ struct Machine::Impl {
   unsigned gated_writes = 0;
   double wall_s = 0;
   ns_t asked_end = kNever;  // the end the last run_until was given
+  // A debugger's run to an exact instruction (Machine::run_to_instruction):
+  // the block hook stops before the block in which the count passes stop_instr.
+  uint64_t stop_instr = ~uint64_t{0};
+  bool instr_stop_hit = false;
 
   // An idle jump that the end of a run_until cut short. The next run_until
   // finishes it without running the loop again when nothing happened in

@@ -18,7 +18,8 @@ inline void state_fields(StateVisitor& v, Machine::Impl::IdleCut& c) {
 
 // The machine's own run state, saved and loaded with the board's. The wall time is the host's, not the
 // board's; the store watches are rebuilt by the model that asked for them; the clock tree is wiring;
-// breakpoints and watchpoints belong to the debugger's user and stay as set.
+// breakpoints and watchpoints belong to the debugger's user and stay as set; the debugger's split
+// of a block by a stop is run state.
 void list_machine_state(Machine::Impl& d, StateVisitor& v) {
   v("cpu", d.cpu);
   v("clock", d.clock);
@@ -42,12 +43,12 @@ void list_machine_state(Machine::Impl& d, StateVisitor& v) {
   v("gated_writes", d.gated_writes);
   v("asked_end", d.asked_end);
   v("idle_cut", d.idle_cut);
+  v("debugger", d.dbg);  // a checkpoint at a debugger stop goes on inside the split block
   if (v.loading() && d.cpu.uc) {
     // Code translated before the load may come from other flash or SRAM contents.
     uc_ctl_remove_cache(d.cpu.uc, uint64_t{d.facts.flash.base}, d.facts.flash.end());
     uc_ctl_remove_cache(d.cpu.uc, 0, d.facts.flash.size);
     uc_ctl_remove_cache(d.cpu.uc, uint64_t{d.facts.sram.base}, d.facts.sram.end());
-    d.dbg.core_moved();
   }
 }
 
