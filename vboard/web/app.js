@@ -380,7 +380,7 @@ function applyEnabled() {
   const all = (q) => document.querySelectorAll(q);
   for (const b of all('#board button, #board input, #other-pins button, #other-pins select, #run-pause, #step'))
     b.disabled = off || halted;
-  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button, #vcd-export, #scenario-file, #steps button, #watch-add, #watch-expr,'
+  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button, #vcd-export, #scenario-file, #steps button, #watch-add, #watch-expr, #timeline,'
     + ' #regs-periph, #regs-reg'))
     b.disabled = off;
 }
@@ -479,6 +479,7 @@ function applyHello(m) {
   if (m.periphs) applyPeriphs(m.periphs);
   if (m.steps) applySteps(m.steps);
   if (m.where !== undefined) applyWhere(m.where);
+  applyTimeline(m);
   $('gdb-line').textContent = m.gdb || '';
   if (watchExprs.length) sendWatches();  // a new connection (or power-on) follows the same names
   regsAsk();  // a new connection follows what the open panel shows
@@ -507,6 +508,7 @@ function onMessage(ev) {
     if (m.steps) applySteps(m.steps);
     if (m.where !== undefined) applyWhere(m.where);
     if (m.watches) applyWatches(m.watches);
+    applyTimeline(m);
   } else if (m.t === 'error') {
     showError(m.text);
     if (vb.driven) applyDriven(vb.driven, true);  // a refused input: back to what the board drives
@@ -638,6 +640,7 @@ function setup() {
   traceSetup();
   sessionSetup();
   firmwareSetup();
+  timelineSetup();
   $('regs').addEventListener('toggle', (e) => {
     if (e.target.open) regsAsk(e.target);
     else if (ws && ws.readyState === WebSocket.OPEN) send({ op: 'regs' }, e.target);

@@ -154,3 +154,42 @@ function firmwareSetup() {
   $('watch-add').addEventListener('click', add);
   $('watch-expr').addEventListener('keydown', (e) => { if (e.key === 'Enter') add(); });
 }
+
+// ---------------------------------------------------------------- the timeline
+// From the first instant kept to the latest reached; let go, the board goes
+// there (and the time from letting go to the board drawn is measured).
+let timelineHeld = false;
+
+function applyTimeline(u) {
+  const tl = $('timeline');
+  vb.reached = u.reached;
+  vb.start = u.start;
+  if (!timelineHeld) {
+    tl.min = String(u.start || 0);
+    tl.max = String(Math.max(u.reached || 0, 1));
+    tl.value = String(u.vt);
+  }
+  $('timeline-at').textContent = timelineHeld ? 'to ' + fmtTime(Number(tl.value))
+    : u.vt < u.reached ? 'at ' + fmtTime(u.vt) + ' of ' + fmtTime(u.reached) + ' reached' : '';
+  if (u.cut !== undefined) clearTrace(u.cut);
+  if (u.moved && vb.rewindAt !== null) {
+    const at = vb.rewindAt;
+    vb.rewindAt = null;
+    requestAnimationFrame(() => vb.rewindMs.push(performance.now() - at));
+  }
+}
+
+function timelineSetup() {
+  vb.rewindAt = null;
+  vb.rewindMs = [];
+  const tl = $('timeline');
+  tl.addEventListener('input', () => {
+    timelineHeld = true;
+    $('timeline-at').textContent = 'to ' + fmtTime(Number(tl.value));
+  });
+  tl.addEventListener('change', () => {
+    timelineHeld = false;
+    vb.rewindAt = performance.now();
+    send({ op: 'goto', at: Math.round(Number(tl.value)) }, tl);
+  });
+}

@@ -109,9 +109,12 @@ def wait_for(driver, script, timeout=10.0):
     return None
 
 
-def save_and_replay(driver, board, vboard, image, out_dir, name):
-    driver.find_element(By.ID, "run-pause").click()  # pause: the saved scenario ends where the report is taken
+def save_and_replay(driver, board, vboard, image, out_dir, name, paused=False):
+    if not paused:
+        driver.find_element(By.ID, "run-pause").click()  # pause: the saved scenario ends where the report is taken
     wait_for(driver, "window.vb.state === 'paused'")
+    driver.find_element(By.ID, "scenario-name").clear()
+    driver.execute_script("window.vb.scenario = ''")
     driver.find_element(By.ID, "scenario-name").send_keys(name)
     driver.find_element(By.ID, "save").click()
     yaml = wait_for(driver, "window.vb.scenario")
@@ -128,7 +131,8 @@ def save_and_replay(driver, board, vboard, image, out_dir, name):
         check(same, name + ": the replay's pins, frames and registers are the live run's")
         if "strip" in live:
             check(replayed["strip"]["frames"] == live["strip"]["frames"], name + ": the same strip frames")
-    driver.find_element(By.ID, "run-pause").click()
+    if not paused:
+        driver.find_element(By.ID, "run-pause").click()
     return yaml
 
 
@@ -265,6 +269,43 @@ def analyse_pulse(driver, out_dir):
     driver.find_element(By.ID, "trace-pause").click()
 
 
+def timeline(driver, board, vboard, image, out_dir):
+    """Dragged back between the red and the yellow click, the page shows that instant; a save there replays
+    to the same JSON; an input there drops the later ones."""
+    rows = driver.execute_script("return window.vb.steps.rows")
+    t5 = next(t for t, text in rows if "PB5" in text)
+    t6 = next(t for t, text in rows if "PB6" in text)
+    tl = driver.find_element(By.ID, "timeline")
+    lo, hi = driver.execute_script("return [Number(arguments[0].min), Number(arguments[0].max)]", tl)
+    target = (t5 + t6) // 2 + 150_000_000
+    thumb = 8  # half of Chromium's range thumb: the track it moves on is that much shorter at each end
+    x = thumb + (target - lo) / (hi - lo) * (tl.size["width"] - 2 * thumb) - tl.size["width"] / 2
+    ActionChains(driver).move_to_element_with_offset(tl, tl.size["width"] // 2 - thumb, 0).click_and_hold() \
+        .move_to_element_with_offset(tl, int(x), 0).release().perform()
+    ms = wait_for(driver, "window.vb.rewindMs.length && window.vb.rewindMs", 10)
+    at = driver.execute_script("return window.vb.vt")
+    print("rewind latency: %s ms from letting go of the timeline to the board drawn" %
+          (["%.1f" % v for v in ms] if ms else "none"), flush=True)
+    check(bool(ms) and ms[-1] < 1000, "rear: the board at the dragged instant in %.1f ms (goal: under 200 ms)" %
+          (ms[-1] if ms else -1))
+    check(t5 + 200_000_000 < at < t6, "rear: the timeline went to %.3f s, between the red (%.3f s) and the "
+          "yellow click (%.3f s)" % (at / 1e9, t5 / 1e9, t6 / 1e9))
+    red = "Array.from(document.querySelectorAll('#strip .led')).every(e => e.style.background === 'rgb(255, 0, 0)')"
+    shown = driver.execute_script("return [%s, window.vb.pins.PB5, window.vb.pins.PB6, "
+                                  "document.getElementById('switch-PB6').textContent, traceView().right]" % red)
+    check(shown == [True, 0, 1, "open", at], "rear: at that instant the strip is red, PB5 low, PB6 high and open, "
+          "and the trace ends there: %r" % shown)
+    (Path(out_dir) / "live_timeline.png").write_bytes(driver.get_screenshot_as_png())
+    save_and_replay(driver, board, vboard, image, out_dir, "rear_rewound", paused=True)
+    driver.find_element(By.ID, "switch-PB4").click()
+    gone = wait_for(driver, "window.vb.steps.rows.every(r => !r[1].includes('PB6')) && "
+                    "window.vb.steps.rows.some(r => r[1].includes('PB4')) && window.vb.reached <= window.vb.vt + 1e7", 5)
+    check(bool(gone), "rear: a new input at the rewound instant drops the inputs after it")
+    driver.find_element(By.ID, "run-pause").click()  # on from there
+    check(bool(wait_for(driver, "window.vb.state === 'running' && window.vb.vt > %d" % (at + 100_000_000), 5)),
+          "rear: the board runs on from the rewound instant")
+
+
 def play_back(driver, yaml, out_dir):
     """A saved scenario loaded into the page plays from power-on and saves back unchanged; the list edits the record."""
     path = Path(out_dir) / "played.yaml"
@@ -345,6 +386,7 @@ def rear(driver, vboard, fw, out_dir, pictures):
             check(shown == "closed,closed", "rear: a second tab shows the switches closed: %r" % shown)
             driver.close()
             driver.switch_to.window(first)
+        timeline(driver, board, vboard, image, out_dir)
         saved = save_and_replay(driver, board, vboard, image, out_dir, "rear_session")
         play_back(driver, saved, out_dir)
         time.sleep(0.5)

@@ -232,6 +232,8 @@ Update Engine::snapshot() {
   u.achieved = pace_.achieved();
   u.inputs = live_->recording().inputs;
   u.generation = generation_;
+  u.start = live_->history_start();
+  u.reached = live_->reached();
   return u;
 }
 
@@ -262,6 +264,8 @@ void Engine::publish(bool force) {
   if (RecordingState r = live_->recording(); !published_recording_ || r != *published_recording_)
     u.recording = published_recording_ = std::move(r);
   firmware_state(u);
+  u.cut = live_->take_cut();
+  u.moved = std::exchange(moved_, false);
   if (live_->steps_version() != published_steps_) {
     u.steps = step_list(*live_);
     published_steps_ = live_->steps_version();
@@ -383,6 +387,7 @@ void Engine::take(Asked& a) {
         say(error_json(err));
     }
     void operator()(const command::Script& c) const { e.script(c, say); }
+    void operator()(const command::Goto& g) const { e.go_to(g.at, say); }
     void operator()(const command::Watch& w) const {
       e.watch_exprs_ = w.exprs;
       e.published_watches_.reset();
@@ -456,6 +461,23 @@ void Engine::script(const command::Script& c, const std::function<void(const std
   say(ack_json("playing the scenario: " + std::to_string(script_.size()) + " steps up to " +
                format_ns(c.end)));
   play_due();
+}
+
+void Engine::go_to(ns_t at, const std::function<void(const std::string&)>& say) {
+  paused_ = true;
+  step_end_.reset();
+  if (!live_->go_to(at))
+    say(error_json("the timeline holds " + format_ns(live_->history_start()) + " to " +
+                   format_ns(live_->reached()) + " only"));
+  // Everything the pages show is of the instant now: sent whole.
+  published_levels_.clear();
+  published_frames_ = ~uint64_t{0};
+  published_strip_.clear();
+  published_findings_.reset();
+  published_driven_.reset();
+  published_watches_.reset();
+  moved_ = true;
+  publish(true);
 }
 
 void Engine::play_due() {

@@ -170,6 +170,9 @@ class Engine {
   void script(const command::Script& c, const std::function<void(const std::string&)>& say);
   // The loaded scenario's steps that are due, applied at their own times; at its end the board pauses.
   void play_due();
+  // The timeline: the board at an instant already reached, paused there, sent whole to the pages.
+  void go_to(ns_t at, const std::function<void(const std::string&)>& say);
+  bool moved_ = false;  // a goto since the last update
   // The analyser's window, or the VCD file of it (at most kMaxVcdBytes).
   static constexpr size_t kMaxVcdBytes = 2 << 20;
   void window(const command::Window& w, const std::function<void(const std::string&)>& say);

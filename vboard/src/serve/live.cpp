@@ -73,15 +73,19 @@ void LiveBoard::build() {
   std::vector<unsigned> chosen;
   if (edges_) chosen = edges_->chosen();
   if (m_) m_->board().watch_pins(nullptr);
+  hist_.reset();
   m_.reset();
   m_ = std::make_unique<Machine>(image_, options_, board_factory(board_));
+  hist_ = std::make_unique<History>(*m_, History::Options{kCheckpointEvery, 32, size_t{64} << 20});
+  inputs_.clear();
+  cut_.reset();
   pin_names_ = m_->board().pin_names();
   edges_ = std::make_unique<EdgeLog>(pin_names_.size());
   trace(chosen);
   m_->board().watch_pins(edges_.get());
   if (StripView* s = first_strip(m_->board()); s && strip_pin())
     s->watch_frames([this, pin = *strip_pin()](const StripFrame& f) {
-      if (f.colors.empty()) return;
+      if (f.colors.empty() || edges_->muted()) return;
       edges_->kept().frame(pin, f.t, f.bits, {f.colors.begin(), f.colors.end()});
     });
   last_.reset();
@@ -142,7 +146,13 @@ bool LiveBoard::halted() const { return m_->halt().has_value(); }
 
 bool LiveBoard::run_until(ns_t t) {
   if (halted()) return false;
-  m_->run_until(t);
+  // Up to the latest instant reached, the run is one already seen: its edges are kept.
+  if (const ns_t seen = reached(); m_->now() < seen) {
+    edges_->mute(true);
+    hist_->run_until(std::min(t, seen));
+    edges_->mute(false);
+  }
+  if (!halted() && m_->now() < t) hist_->run_until(t);
   // A translated block that began before t ran whole, past it: the end asked
   // becomes where the run stands, as the replay of a saved session asks it
   // (the report notes a run that ended past the end asked).
@@ -150,15 +160,10 @@ bool LiveBoard::run_until(ns_t t) {
   return !halted();
 }
 
-std::string LiveBoard::apply(const Input& in, std::optional<ns_t> when) {
-  Board& b = m_->board();
-  const ns_t at = when ? std::min(*when, m_->now()) : m_->now();
-  if (in.kind != Input::Kind::mark_strip &&
-      std::find(pin_names_.begin(), pin_names_.end(), in.pin) == pin_names_.end())
-    return "the board has no pin " + values::printable(in.pin);
-  Applied a;
-  a.t = at;
-  a.input = in;
+namespace {
+// What an input does to the world, as a scenario's step does it (a mark: nothing).
+void act(Machine& m, const Input& in, ns_t at) {
+  Board& b = m.board();
   switch (in.kind) {
     case Input::Kind::set:
       // As a scenario's set step: whatever drove the line lets go, then the level.
@@ -172,6 +177,29 @@ std::string LiveBoard::apply(const Input& in, std::optional<ns_t> when) {
       break;
     case Input::Kind::pulse_stop:
       b.stop_sources(in.pin, at, true);
+      break;
+    case Input::Kind::mark_pin:
+    case Input::Kind::mark_strip:
+      break;
+  }
+}
+}  // namespace
+
+std::string LiveBoard::apply(const Input& in, std::optional<ns_t> when) {
+  Board& b = m_->board();
+  const ns_t at = when ? std::min(*when, m_->now()) : m_->now();
+  if (in.kind != Input::Kind::mark_strip &&
+      std::find(pin_names_.begin(), pin_names_.end(), in.pin) == pin_names_.end())
+    return "the board has no pin " + values::printable(in.pin);
+  Applied a;
+  a.t = at;
+  a.input = in;
+  switch (in.kind) {
+    case Input::Kind::set:
+    case Input::Kind::pulse:
+    case Input::Kind::pulse_stop:
+      if (m_->now() < reached()) cut_future();
+      hist_->input(step_lines(a), [in, at](Machine& m) { act(m, in, at); });
       break;
     case Input::Kind::mark_pin:
       a.seen_level = b.pin_level(in.pin);
@@ -188,6 +216,8 @@ std::string LiveBoard::apply(const Input& in, std::optional<ns_t> when) {
       break;
     }
   }
+  if (m_->now() < reached() || (!steps_.empty() && steps_.back().t > at)) cut_future();
+  inputs_.push_back(a);
   drive(driven_, in);
   if (rec_.add(at, step_lines(a))) {
     steps_.push_back(a);
@@ -305,14 +335,18 @@ std::string LiveBoard::header(const std::string& name) const {
 }
 
 std::string LiveBoard::scenario_text(const std::string& name) const {
-  std::string o = header(name) + rec_.steps();
-  const ns_t to = rec_.reach(m_->now());
+  // At a rewound instant the file holds the session up to it.
+  const bool rewound = !steps_.empty() && steps_.back().t > m_->now();
+  const Recording part = rewound ? record_to_now() : Recording();
+  const Recording& rec = rewound ? part : rec_;
+  std::string o = header(name) + rec.steps();
+  const ns_t to = rec.reach(m_->now());
   ns_t end = to;
   // The image halted within what the file holds: it ends past the halt, so
   // that the replay meets the same halt (and says so) rather than ending at it.
   if (const auto& h = m_->halt(); h && h->t <= to) end = std::min(h->t + kHaltMargin, limits::kMaxTime);
-  if (end > rec_.last()) o += delay_line(end - rec_.last());
-  if (rec_.inputs() == 0 && end == 0) o += delay_line(0);
+  if (end > rec.last()) o += delay_line(end - rec.last());
+  if (rec.inputs() == 0 && end == 0) o += delay_line(0);
   return o;
 }
 

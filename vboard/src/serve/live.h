@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "machine/history.h"
 #include "serve/analyser.h"
 #include "serve/recording.h"
 #include "world/board.h"
@@ -46,6 +47,7 @@ class EdgeLog : public PinWatcher {
   const KeptTrace& kept() const { return kept_; }
   // While muted, edges are neither sent nor kept (a stretch run again after a rewind: they are kept already).
   void mute(bool on) { muted_ = on; }
+  bool muted() const { return muted_; }
 
  private:
   KeptTrace kept_;
@@ -125,6 +127,21 @@ class LiveBoard {
   std::string scenario_text(const std::string& name) const;
   // The run so far as the JSON document of `vboard --json`.
   std::string report_json() const;
+  // The timeline: the board back (or forward) to an instant already reached,
+  // rebuilt from the machine's checkpoints and the inputs logged since
+  // (machine/history.h). The inputs after it are kept while time only moves
+  // (running on replays them, to the same states); the first input given
+  // there drops them, with the record's steps, the kept edges and the
+  // checkpoints after it: a session is one line of time, as the scenario file
+  // it saves is. False for an instant outside the history.
+  bool go_to(ns_t t);
+  // Virtual time between checkpoints: a rewind runs at most this far from the
+  // one before the instant asked, and the board at its pace saves a few a second.
+  static constexpr ns_t kCheckpointEvery = 150 * kMs;
+  ns_t reached() const { return hist_->end().time; }
+  ns_t history_start() const { return hist_->start().time; }
+  // The instant after which an input dropped what was kept (once, for the pages), if one did.
+  std::optional<ns_t> take_cut();
   // Where the core is: the function of the PC ("main+0x1a"), "" before it has one.
   std::string where() const;
   // A watched variable read as a debugger reads it: `[*]symbol[+offset][:bytes]`
@@ -156,11 +173,18 @@ class LiveBoard {
   std::unique_ptr<EdgeLog> edges_;
   // The recording again from steps_ (after an edit).
   void rerecord();
+  // An input at a rewound instant: what was kept after it goes.
+  void cut_future();
+  // The inputs of the record up to now, as a recording (a save from a rewound instant).
+  Recording record_to_now() const;
   std::optional<Applied> last_;
   Driven driven_;
   Recording rec_;
   std::vector<Applied> steps_;
   uint64_t steps_version_ = 0;
+  std::unique_ptr<History> hist_;  // after m_: it holds the machine
+  std::vector<Applied> inputs_;    // as applied, never edited: driven_ after a rewind
+  std::optional<ns_t> cut_;
 };
 
 }  // namespace vboard::serve

@@ -325,6 +325,11 @@ Command read_watch(const Json& j) {
   return c;
 }
 
+Command read_goto(const Json& j) {
+  only(j, {"seq", "op", "at"});
+  return command::Goto{ns_of(member(j, "at"), "at")};
+}
+
 Command read(const Json& j) {
   const std::string op = text(j, "op");
   if (op == "set") return read_set(j);
@@ -345,10 +350,11 @@ Command read(const Json& j) {
   if (op == "expect") return read_expect(j);
   if (op == "script") return read_script(j);
   if (op == "watch") return read_watch(j);
+  if (op == "goto") return read_goto(j);
   throw Bad{
       "op: " + values::quote(op) +
       " is not a request (set, pulse, pulse-stop, mark, pace, pause, run, step, reset, save, trace, regs, "
-      "window, vcd, drop, expect, script, watch, ping)"};
+      "window, vcd, drop, expect, script, watch, goto, ping)"};
 }
 
 Json rgb_hex(const std::vector<Rgb>& leds) {
@@ -407,6 +413,10 @@ Json state_json(const Update& u) {
   if (u.recording) j["recording"] = recording_json(*u.recording);
   if (u.regs) j["regs"] = {{"periph", u.regs->periph}, {"reg", u.regs->reg}, {"text", u.regs->text}};
   if (u.where) j["where"] = *u.where;
+  j["start"] = u.start;
+  j["reached"] = u.reached;
+  if (u.cut) j["cut"] = *u.cut;
+  if (u.moved) j["moved"] = true;
   if (u.watches) {
     Json w = Json::array();
     for (const auto& [expr, value] : *u.watches) w.push_back({expr, value});
@@ -519,6 +529,10 @@ void merge_update(Update& into, const Update& from) {
   if (from.regs) into.regs = from.regs;
   if (from.steps) into.steps = from.steps;
   if (from.where) into.where = from.where;
+  into.start = from.start;
+  into.reached = from.reached;
+  if (from.cut) into.cut = into.cut ? std::min(*into.cut, *from.cut) : *from.cut;
+  into.moved = into.moved || from.moved;
   if (from.watches) into.watches = from.watches;
   into.generation = from.generation;
   for (const auto& [pin, level] : from.pins) into.pins[pin] = level;

@@ -69,11 +69,14 @@ struct Script {
 struct Watch {  // the variables the firmware panel follows: [*]symbol[+offset][:bytes]
   std::vector<std::string> exprs;
 };
+struct Goto {  // the timeline: the board at an instant already reached (paused there)
+  ns_t at = 0;
+};
 }  // namespace command
 using Command =
     std::variant<command::Apply, command::Pace, command::Pause, command::Run, command::Step, command::Reset,
                  command::Save, command::Trace, command::Ping, command::Regs, command::Window, command::Drop,
-                 command::Expect, command::Script, command::Watch>;
+                 command::Expect, command::Script, command::Watch, command::Goto>;
 
 struct Parsed {
   std::optional<Command> command;
@@ -130,6 +133,9 @@ struct Update {
   std::optional<RegsText> regs;             // this page's registers panel, when its text changed
   std::optional<StepList> steps;            // the record's list, when it changed
   std::optional<std::string> where;         // the function the core is in, when it changed
+  ns_t start = 0, reached = 0;              // the timeline: its first and its latest instant
+  std::optional<ns_t> cut;                  // what was kept after this instant was dropped
+  bool moved = false;                       // the board went to another instant (a goto)
   std::optional<std::vector<std::pair<std::string, std::string>>> watches;  // expr -> value, when changed
 };
 
