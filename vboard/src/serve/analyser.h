@@ -24,7 +24,9 @@ struct KeptFrame {
 
 class KeptTrace {
  public:
-  static constexpr size_t kMaxEdgesPerPin = 1 << 20;  // 16 MiB a pin at most
+  // 1 MiB a pin at most (a pin pulsed at 50 Hz keeps 10 minutes; a strip's data line its last 40 ms, its
+  // frames much longer).
+  static constexpr size_t kMaxEdgesPerPin = 1 << 16;
   static constexpr size_t kMaxFrames = 20000;
   // A strip bit as the firmwares send it, for a frame whose first edge is not kept.
   static constexpr ns_t kBitNs = 1250;
