@@ -98,7 +98,7 @@ FACES = {
     "src/outputs/stack_bound.h": {"cli", "main"},
     "src/outputs/strip_outputs.h": {"serve"},
     "src/outputs/svg.h": {"cli", "main"},
-    "src/outputs/vcd_timescale.h": {"cli"},
+    "src/outputs/vcd_timescale.h": {"serve", "cli"},
     "src/machine/history.h": {"gdb", "serve", "cli", "main"},
     "src/gdb/run.h": {"main", "cli"},
     "src/gdb/server.h": {"main"},

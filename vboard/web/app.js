@@ -23,12 +23,6 @@ const $ = (id) => document.getElementById(id);
 let ws = null;
 let seq = 0;
 let lastPanel = null;    // the panel of the last control that sent something: its errors show there
-const traceEdges = {};   // pin -> [[t, level], ...] (bounded)
-const traceBusy = {};    // pin -> [[from, to], ...]
-let traceFrozenAt = null;
-let tracePins = [];
-const noLabels = new Set();  // pins whose pulses are not labelled (a strip's data line: bits)
-const kTraceKeep = 4000;
 const switches = [];         // [{pin, part, button}] of the board drawn now
 const pulseInputs = [];      // [{pin, width, period, now}]
 
@@ -152,10 +146,62 @@ function pulsePart(part, pin) {
     send({ op: 'pulse', pin, width: wv + 'us', period: pv + 'ms' }, go);
   });
   stop.addEventListener('click', () => send({ op: 'pulse-stop', pin }, stop));
-  pulseInputs.push({ pin, width: w, period: p, now, shown: null });
+  const slide = pulseSlider(pin, p, why);
+  pulseInputs.push({ pin, width: w, period: p, now, shown: null, slide });
   return el('div', { className: 'part' }, label(part, pin),
             el('label', {}, 'width ', w, ' µs'), el('label', {}, 'period ', p, ' ms'), go, stop,
-            levelBadge(pin), now, why);
+            levelBadge(pin), now, why, slide.box);
+}
+
+// The width as one gesture: dragging the slider (or holding ◀ ▶) sends the
+// width under it a few times a second, so sweeping across the firmware's
+// threshold is one movement; where it rests shows the width the board drives
+// once it is let go (applyDriven), never the one it was dragged to.
+const kSlideMin = 500, kSlideMax = 2500, kSlideEvery = 60;
+function pulseSlider(pin, period, why) {
+  const r = el('input', { type: 'range', id: 'pulse-slide-' + pin, min: kSlideMin, max: kSlideMax, step: 10,
+                          value: 1500, title: 'drag to sweep the pulse width' });
+  const shown = el('span', { className: 'slide-value', id: 'pulse-slide-value-' + pin, textContent: '-' });
+  let sentAt = 0, timer = null, held = false;
+  const sendNow = () => {
+    clearTimeout(timer);
+    timer = null;
+    sentAt = performance.now();
+    const pv = isAmount(period.value.trim()) ? period.value.trim() : '20';
+    if (Number(r.value) >= Number(pv) * 1000) { why.textContent = 'the width must be shorter than the period'; return; }
+    vb.clickAt = performance.now();
+    send({ op: 'pulse', pin, width: r.value + 'us', period: pv + 'ms' }, r);
+  };
+  // At most one pulse request per kSlideEvery ms while it moves; the last value always goes.
+  const moved = () => {
+    shown.textContent = r.value + ' µs';
+    const wait = kSlideEvery - (performance.now() - sentAt);
+    if (wait <= 0) sendNow();
+    else if (!timer) timer = setTimeout(sendNow, wait);
+  };
+  r.addEventListener('pointerdown', () => { held = true; });
+  r.addEventListener('pointerup', () => { held = false; });
+  r.addEventListener('input', moved);
+  r.addEventListener('change', () => { held = false; sendNow(); });
+  // Press and hold: the width walks 10 µs per step, faster the longer it is held.
+  const holder = (text, dir) => {
+    const b = el('button', { type: 'button', textContent: text, id: 'pulse-' + (dir < 0 ? 'down' : 'up') + '-' + pin,
+                             title: 'hold to sweep the width ' + (dir < 0 ? 'down' : 'up') });
+    let walk = null;
+    const stopWalk = () => { if (walk) { clearInterval(walk); walk = null; held = false; sendNow(); } };
+    b.addEventListener('pointerdown', () => {
+      held = true;
+      let n = 0;
+      walk = setInterval(() => {
+        r.value = String(Number(r.value) + dir * (++n > 20 ? 50 : 10));
+        moved();
+      }, 40);
+    });
+    for (const ev of ['pointerup', 'pointerleave']) b.addEventListener(ev, stopWalk);
+    return b;
+  };
+  const box = el('div', { className: 'slide' }, holder('◀', -1), r, holder('▶', 1), shown);
+  return { box, range: r, shown, held: () => held };
 }
 
 // The board from its description: lights, strip, switches, pulse input, other lines.
@@ -256,6 +302,13 @@ function applyDriven(driven, force) {
       f.period.value = pulse ? String(pulse.period_ns / 1e6) : '';
       f.shown = key;
     }
+    // The slider rests on the width in effect, but never moves under a hand that drags it.
+    if (!f.slide.held()) {
+      if (pulse) f.slide.range.value = String(pulse.high_ns / 1e3);
+      f.slide.shown.textContent = pulse ? pulse.high_ns / 1e3 + ' µs' : '-';
+    } else if (pulse) {
+      f.slide.shown.textContent = f.slide.range.value + ' µs (in effect ' + pulse.high_ns / 1e3 + ')';
+    }
   }
   for (const b of document.querySelectorAll('#board .line button')) {
     const [, pin, level] = b.id.split('-');
@@ -327,7 +380,7 @@ function applyEnabled() {
   const all = (q) => document.querySelectorAll(q);
   for (const b of all('#board button, #board input, #other-pins button, #other-pins select, #run-pause, #step'))
     b.disabled = off || halted;
-  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button,'
+  for (const b of all('#pace, #step-len, #reset, #save, #scenario-name, #trace-pins input, #reset-confirm button, #vcd-export, #scenario-file, #steps button, #watch-add, #watch-expr, #timeline,'
     + ' #regs-periph, #regs-reg'))
     b.disabled = off;
 }
@@ -362,20 +415,6 @@ function applyState(u) {
   if (u.rate !== undefined) showPace(u.rate);
   applyEnabled();
   $('stats').textContent = count(vb.inputs, 'input') + ' recorded · ' + count(vb.updates, 'update');
-}
-
-function applyTrace(trace) {
-  if (!trace) return;
-  for (const [pin, t] of Object.entries(trace)) {
-    const list = traceEdges[pin] || (traceEdges[pin] = []);
-    for (const e of t.e) list.push(e);
-    if (list.length > kTraceKeep) list.splice(0, list.length - kTraceKeep);
-    if (t.busy) {
-      const b = traceBusy[pin] || (traceBusy[pin] = []);
-      b.push([t.busy[0], t.busy[1]]);
-      if (b.length > 400) b.splice(0, b.length - 400);
-    }
-  }
 }
 
 // ---------------------------------------------------------------- the registers panel
@@ -423,8 +462,7 @@ function applyHello(m) {
   vb.boardWhy = m.board_why || '';
   $('board-name').textContent = (m.board ? 'on ' + m.board : 'chip alone') + (m.board_why ? ' · ' + m.board_why : '');
   $('board-name').title = m.board_why ? 'why this board: ' + m.board_why : '';
-  for (const k of Object.keys(traceEdges)) delete traceEdges[k];
-  for (const k of Object.keys(traceBusy)) delete traceBusy[k];
+  clearTrace();
   vb.pins = {};
   vb.driven = null;
   vb.achieved = null;
@@ -439,6 +477,11 @@ function applyHello(m) {
   hideResetConfirm();
   applyState(m);
   if (m.periphs) applyPeriphs(m.periphs);
+  if (m.steps) applySteps(m.steps);
+  if (m.where !== undefined) applyWhere(m.where);
+  applyTimeline(m);
+  $('gdb-line').textContent = m.gdb || '';
+  if (watchExprs.length) sendWatches();  // a new connection (or power-on) follows the same names
   regsAsk();  // a new connection follows what the open panel shows
 }
 
@@ -462,9 +505,17 @@ function onMessage(ev) {
     applyTrace(m.trace);
     applyState(m);
     if (m.regs) applyRegs(m.regs);
+    if (m.steps) applySteps(m.steps);
+    if (m.where !== undefined) applyWhere(m.where);
+    if (m.watches) applyWatches(m.watches);
+    applyTimeline(m);
   } else if (m.t === 'error') {
     showError(m.text);
     if (vb.driven) applyDriven(vb.driven, true);  // a refused input: back to what the board drives
+  } else if (m.t === 'window') {
+    applyWindow(m);
+  } else if (m.t === 'vcd') {
+    applyVcd(m);
   } else if (m.t === 'scenario') {
     vb.scenario = m.yaml;
     const ta = $('scenario-yaml');
@@ -567,82 +618,6 @@ function askReset(from) {
   $('reset-confirm').hidden = false;
 }
 
-// ---------------------------------------------------------------- the trace
-function drawTrace() {
-  const c = $('trace');
-  const dpr = window.devicePixelRatio || 1;
-  const w = c.clientWidth, h = c.clientHeight;
-  if (c.width !== Math.round(w * dpr)) { c.width = Math.round(w * dpr); c.height = Math.round(h * dpr); }
-  const g = c.getContext('2d');
-  g.setTransform(dpr, 0, 0, dpr, 0, 0);
-  g.clearRect(0, 0, w, h);
-  const span = Number($('trace-zoom').value);
-  const right = traceFrozenAt !== null ? traceFrozenAt : vb.vt;
-  const left = right - span;
-  const x0 = 60;
-  const xOf = (t) => x0 + (t - left) / span * (w - x0 - 8);
-  const pins = tracePins;
-  const rowH = Math.max(26, Math.min(48, (h - 18) / Math.max(1, pins.length)));
-  g.font = '11px ui-monospace, monospace';
-  // time axis
-  g.fillStyle = '#778';
-  g.fillText(fmtTime(Math.max(0, left)), x0, h - 3);
-  const rt = fmtTime(right);
-  g.fillText(rt, w - 8 - g.measureText(rt).width, h - 3);
-  pins.forEach((pin, row) => {
-    const top = 2 + row * rowH;
-    const yHi = top + 14, yLo = top + rowH - 6;
-    g.fillStyle = 'rgba(255,255,255,.04)';
-    if (row % 2) g.fillRect(0, top, w, rowH);
-    g.fillStyle = '#cfd6df';
-    g.fillText(pin, 6, (yHi + yLo) / 2 + 4);
-    let labelEnd = -1;
-    const edges = traceEdges[pin] || [];
-    // level at the left edge: the last edge before it, else the level now if no edge is shown
-    let level = vb.pins[pin] || 0;
-    let i = 0;
-    while (i < edges.length && edges[i][0] < left) i++;
-    if (i > 0) level = edges[i - 1][1];
-    else if (edges.length) level = 1 - edges[0][1];
-    g.strokeStyle = '#4fd17a';
-    g.lineWidth = 1.5;
-    g.beginPath();
-    let x = x0, y = level ? yHi : yLo;
-    g.moveTo(x, y);
-    let riseAt = null;
-    for (; i < edges.length && edges[i][0] <= right; i++) {
-      const [t, l] = edges[i];
-      const xe = xOf(t);
-      g.lineTo(xe, y);
-      y = l ? yHi : yLo;
-      g.lineTo(xe, y);
-      if (l) riseAt = t;
-      else if (riseAt !== null) {
-        // label the width of each high pulse where there is room
-        // label the width of each high pulse above it, where the last label left room
-        const x1 = xOf(riseAt);
-        const text = fmtTime(t - riseAt);
-        const tw = g.measureText(text).width;
-        const xl = Math.max(x0, (x1 + xe) / 2 - tw / 2);
-        if (!noLabels.has(pin) && xl > labelEnd + 6 && xl + tw < w - 8) {
-          g.save(); g.fillStyle = '#ffd84a'; g.fillText(text, xl, yHi - 3); g.restore();
-          labelEnd = xl + tw;
-        }
-        riseAt = null;
-      }
-    }
-    g.lineTo(w - 8, y);
-    g.stroke();
-    for (const [a, b] of traceBusy[pin] || []) {
-      if (b < left || a > right) continue;
-      g.fillStyle = 'rgba(120, 160, 255, .35)';
-      const xa = Math.max(x0, xOf(a)), xb = Math.max(xa + 2, Math.min(w - 8, xOf(b)));
-      g.fillRect(xa, yHi, xb - xa, yLo - yHi);
-    }
-  });
-  requestAnimationFrame(drawTrace);
-}
-
 function setup() {
   for (const s of document.querySelectorAll('main section')) s.append(el('div', { className: 'msgs' }));
   $('pace').addEventListener('change', (e) => {
@@ -662,11 +637,10 @@ function setup() {
   $('reset-no').addEventListener('click', hideResetConfirm);
   $('save').addEventListener('click', (e) => send({ op: 'save', name: $('scenario-name').value.trim() }, e.target));
   $('reconnect').addEventListener('click', () => { retryDelay = kRetryFirst; connect(); });
-  $('trace-pause').addEventListener('click', (e) => {
-    traceFrozenAt = traceFrozenAt === null ? vb.vt : null;
-    e.target.textContent = traceFrozenAt === null ? 'Pause trace' : 'Follow';
-    e.target.classList.toggle('on', traceFrozenAt !== null);
-  });
+  traceSetup();
+  sessionSetup();
+  firmwareSetup();
+  timelineSetup();
   $('regs').addEventListener('toggle', (e) => {
     if (e.target.open) regsAsk(e.target);
     else if (ws && ws.readyState === WebSocket.OPEN) send({ op: 'regs' }, e.target);

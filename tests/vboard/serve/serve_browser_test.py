@@ -27,6 +27,7 @@ stub_wide.png, stub_narrow.png, stub_refused.png), and with --pictures the
 live_* ones also to DIR (docs/pictures, to refresh the committed ones).
 """
 import base64
+import difflib
 import hashlib
 import json
 import os
@@ -44,6 +45,7 @@ from pathlib import Path
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
@@ -107,9 +109,12 @@ def wait_for(driver, script, timeout=10.0):
     return None
 
 
-def save_and_replay(driver, board, vboard, image, out_dir, name):
-    driver.find_element(By.ID, "run-pause").click()  # pause: the saved scenario ends where the report is taken
+def save_and_replay(driver, board, vboard, image, out_dir, name, paused=False):
+    if not paused:
+        driver.find_element(By.ID, "run-pause").click()  # pause: the saved scenario ends where the report is taken
     wait_for(driver, "window.vb.state === 'paused'")
+    driver.find_element(By.ID, "scenario-name").clear()
+    driver.execute_script("window.vb.scenario = ''")
     driver.find_element(By.ID, "scenario-name").send_keys(name)
     driver.find_element(By.ID, "save").click()
     yaml = wait_for(driver, "window.vb.scenario")
@@ -126,7 +131,8 @@ def save_and_replay(driver, board, vboard, image, out_dir, name):
         check(same, name + ": the replay's pins, frames and registers are the live run's")
         if "strip" in live:
             check(replayed["strip"]["frames"] == live["strip"]["frames"], name + ": the same strip frames")
-    driver.find_element(By.ID, "run-pause").click()
+    if not paused:
+        driver.find_element(By.ID, "run-pause").click()
     return yaml
 
 
@@ -169,10 +175,31 @@ def front(driver, vboard, fw, out_dir, pictures):
             check(bool(now), "front: the page shows the pulse the board drives")
         time.sleep(0.3)
         shot = driver.get_screenshot_as_png()
+        analyse_pulse(driver, out_dir)
+        firmware_panel(driver, out_dir)
         width.clear()
         width.send_keys("1200")
         driver.find_element(By.ID, "pulse-apply-PA0").click()
         check(wait_for(driver, lamps + " === 0", 5) is not None, "front: 1200 us darkens both lights")
+        # One gesture across the threshold: hold the up button until the lights come on.
+        up = driver.find_element(By.ID, "pulse-up-PA0")
+        ActionChains(driver).click_and_hold(up).perform()
+        lit = wait_for(driver, lamps + " === 2", 8)
+        ActionChains(driver).release(up).perform()
+        width_now = wait_for(driver, "window.vb.driven && window.vb.driven.PA0 && window.vb.driven.PA0.pulse && "
+                             "!document.getElementById('pulse-slide-PA0').matches(':active') && "
+                             "window.vb.driven.PA0.pulse.high_ns", 3)
+        time.sleep(0.3)
+        shown = driver.execute_script("return [document.getElementById('pulse-width-PA0').value, "
+                                      "document.getElementById('pulse-slide-PA0').value, window.vb.driven.PA0.pulse.high_ns]")
+        check(bool(lit) and width_now and 1_200_000 < shown[2] < 2_000_000,
+              "front: holding the up button sweeps the width until the lights come on (at %s us)" % (shown[2] / 1e3))
+        check(shown[0] == shown[1] == str(shown[2] // 1000),
+              "front: the field and the slider show the width the board drives: %r" % shown)
+        width.clear()
+        width.send_keys("1200")
+        driver.find_element(By.ID, "pulse-apply-PA0").click()
+        check(wait_for(driver, lamps + " === 0", 5) is not None, "front: 1200 us darkens them again")
         driver.find_element(By.ID, "mark-PA9").click()
         time.sleep(0.2)
         yaml = save_and_replay(driver, board, vboard, image, out_dir, "front_session")
@@ -202,6 +229,121 @@ def front(driver, vboard, fw, out_dir, pictures):
         check(status == 0, "front: the server ends cleanly on SIGTERM (%d)" % status)
 
 
+def freeze_trace(driver, zoom_ns, pin):
+    """Pauses the trace with `zoom_ns` shown and waits for the server's window of it to hold `pin`."""
+    Select(driver.find_element(By.ID, "trace-zoom")).select_by_value(str(zoom_ns))
+    driver.find_element(By.ID, "trace-pause").click()
+    return wait_for(driver, "window.vb.traceWindow && window.vb.traceWindow.to - window.vb.traceWindow.from === %d "
+                    "&& window.vb.traceWindow.pins.%s && window.vb.traceWindow" % (zoom_ns, pin), 5)
+
+
+def click_at_time(driver, t):
+    """Clicks the trace where virtual time t is drawn."""
+    canvas = driver.find_element(By.ID, "trace")
+    g = driver.execute_script("return traceGeom")
+    x = g["x0"] + (t - g["left"]) / g["span"] * g["width"]
+    ActionChains(driver).move_to_element_with_offset(canvas, int(round(x - canvas.size["width"] / 2)), 0).click().perform()
+
+
+def analyse_pulse(driver, out_dir):
+    """Two cursors on a pulse's edges read its width; the VCD of the window between them holds those edges."""
+    w = freeze_trace(driver, 20_000_000, "PA0")
+    edges = (w or {}).get("pins", {}).get("PA0", {}).get("e", [])
+    rise = next((i for i, e in enumerate(edges[:-1]) if e[1] == 1 and edges[i + 1][1] == 0), None)
+    check(rise is not None, "front: the paused trace's window holds a whole PA0 pulse")
+    if rise is None:
+        return
+    (t1, _), (t2, _) = edges[rise], edges[rise + 1]
+    click_at_time(driver, t1 + 3000)  # a few ns off: the cursor snaps to the edge
+    click_at_time(driver, t2 - 3000)
+    delta = wait_for(driver, "window.vb.cursorDelta", 2)
+    check(delta == 1_500_000 and "1.500 ms" in text_of(driver, "cursor-readout"),
+          "front: cursors on a pulse's edges measure %r ns (1500 us): %s" % (delta, text_of(driver, "cursor-readout")))
+    driver.find_element(By.ID, "vcd-export").click()
+    vcd = wait_for(driver, "window.vb.vcd && window.vb.vcd.text", 5) or ""
+    head = vcd.split("$enddefinitions $end")[0]
+    check("$timescale 10ns $end" in head and "$var wire 1 ! PA0 $end" in head and
+          "#%d\n1!" % ((t1 + 5) // 10) in vcd and "#%d\n0!" % ((t2 + 5) // 10) in vcd,
+          "front: the VCD between the cursors holds the pulse's edges in vboard --vcd's format")
+    (Path(out_dir) / "live_cursors.png").write_bytes(driver.get_screenshot_as_png())
+    driver.find_element(By.ID, "trace-pause").click()
+
+
+def timeline(driver, board, vboard, image, out_dir):
+    """Dragged back between the red and the yellow click, the page shows that instant; a save there replays
+    to the same JSON; an input there drops the later ones."""
+    rows = driver.execute_script("return window.vb.steps.rows")
+    t5 = next(t for t, text in rows if "PB5" in text)
+    t6 = next(t for t, text in rows if "PB6" in text)
+    tl = driver.find_element(By.ID, "timeline")
+    lo, hi = driver.execute_script("return [Number(arguments[0].min), Number(arguments[0].max)]", tl)
+    target = (t5 + t6) // 2 + 150_000_000
+    thumb = 8  # half of Chromium's range thumb: the track it moves on is that much shorter at each end
+    x = thumb + (target - lo) / (hi - lo) * (tl.size["width"] - 2 * thumb) - tl.size["width"] / 2
+    ActionChains(driver).move_to_element_with_offset(tl, tl.size["width"] // 2 - thumb, 0).click_and_hold() \
+        .move_to_element_with_offset(tl, int(x), 0).release().perform()
+    ms = wait_for(driver, "window.vb.rewindMs.length && window.vb.rewindMs", 10)
+    at = driver.execute_script("return window.vb.vt")
+    print("rewind latency: %s ms from letting go of the timeline to the board drawn" %
+          (["%.1f" % v for v in ms] if ms else "none"), flush=True)
+    check(bool(ms) and ms[-1] < 1000, "rear: the board at the dragged instant in %.1f ms (goal: under 200 ms)" %
+          (ms[-1] if ms else -1))
+    check(t5 + 200_000_000 < at < t6, "rear: the timeline went to %.3f s, between the red (%.3f s) and the "
+          "yellow click (%.3f s)" % (at / 1e9, t5 / 1e9, t6 / 1e9))
+    red = "Array.from(document.querySelectorAll('#strip .led')).every(e => e.style.background === 'rgb(255, 0, 0)')"
+    shown = driver.execute_script("return [%s, window.vb.pins.PB5, window.vb.pins.PB6, "
+                                  "document.getElementById('switch-PB6').textContent, traceView().right]" % red)
+    check(shown == [True, 0, 1, "open", at], "rear: at that instant the strip is red, PB5 low, PB6 high and open, "
+          "and the trace ends there: %r" % shown)
+    (Path(out_dir) / "live_timeline.png").write_bytes(driver.get_screenshot_as_png())
+    save_and_replay(driver, board, vboard, image, out_dir, "rear_rewound", paused=True)
+    driver.find_element(By.ID, "switch-PB4").click()
+    gone = wait_for(driver, "window.vb.steps.rows.every(r => !r[1].includes('PB6')) && "
+                    "window.vb.steps.rows.some(r => r[1].includes('PB4')) && window.vb.reached <= window.vb.vt + 1e7", 5)
+    check(bool(gone), "rear: a new input at the rewound instant drops the inputs after it")
+    driver.find_element(By.ID, "run-pause").click()  # on from there
+    check(bool(wait_for(driver, "window.vb.state === 'running' && window.vb.vt > %d" % (at + 100_000_000), 5)),
+          "rear: the board runs on from the rewound instant")
+
+
+def play_back(driver, yaml, out_dir):
+    """A saved scenario loaded into the page plays from power-on and saves back unchanged; the list edits the record."""
+    path = Path(out_dir) / "played.yaml"
+    path.write_text(yaml)
+    Select(driver.find_element(By.ID, "pace")).select_by_value("fast")
+    driver.execute_script("window.vb.scenario = ''")
+    driver.find_element(By.ID, "scenario-file").send_keys(str(path))
+    end = wait_for(driver, "window.vb.loaded && window.vb.loaded.end", 5)
+    done = wait_for(driver, "window.vb.state === 'paused' && window.vb.vt >= %d && window.vb.steps.total" % (end or 1), 120)
+    check(bool(done), "rear: a loaded scenario plays to its end (%s ns) and pauses" % end)
+    driver.execute_script("document.getElementById('scenario-panel').scrollIntoView()")
+    (Path(out_dir) / "live_session.png").write_bytes(driver.get_screenshot_as_png())
+    driver.find_element(By.ID, "save").click()
+    again = wait_for(driver, "window.vb.scenario", 5)
+    check(again == yaml, "rear: the played scenario saves back unchanged" +
+          ("" if again == yaml else ":\n" + "\n".join(l for l in difflib.unified_diff(yaml.splitlines(), (again or "").splitlines(), lineterm=""))[:1500]))
+    total = driver.execute_script("return window.vb.steps.total")
+    driver.find_element(By.CSS_SELECTOR, "#steps li:first-child .step-drop").click()
+    check(bool(wait_for(driver, "window.vb.steps.total === %d" % (total - 1), 3)), "rear: a step dropped leaves the record")
+    Select(driver.find_element(By.ID, "pace")).select_by_value("1")
+
+
+def firmware_panel(driver, out_dir):
+    """The function the core is in, a watched variable that moves with the run, and how to attach GDB."""
+    where = wait_for(driver, "window.vb.where", 3)
+    check(bool(where) and not where.startswith("0x"), "front: the page names the function the core is in: %r" % where)
+    driver.find_element(By.ID, "watch-expr").send_keys("uwTick\n")
+    first = wait_for(driver, "window.vb.watches && window.vb.watches.length && window.vb.watches[0][1]", 3) or ""
+    time.sleep(0.3)
+    later = driver.execute_script("return window.vb.watches[0][1]")
+    ticks = [int(v.split()[0]) for v in (first, later) if v and v[0].isdigit()]
+    check(len(ticks) == 2 and ticks[1] > ticks[0], "front: the watched uwTick moves with the run: %r, %r" % (first, later))
+    check("gdb-multiarch" in text_of(driver, "gdb-line"), "front: the page says how to attach gdb-multiarch")
+    driver.execute_script("document.getElementById('time-panel').scrollIntoView()")
+    (Path(out_dir) / "live_firmware.png").write_bytes(driver.get_screenshot_as_png())
+    driver.execute_script("window.scrollTo(0, 0)")
+
+
 def rear(driver, vboard, fw, out_dir, pictures):
     image = str(Path(fw) / "rear_lamp.elf")
     board = Board(vboard, image)
@@ -224,6 +366,14 @@ def rear(driver, vboard, fw, out_dir, pictures):
         (Path(out_dir) / "live_rear.png").write_bytes(driver.get_screenshot_as_png())
         if pictures:
             (Path(pictures) / "live_rear.png").write_bytes(driver.get_screenshot_as_png())
+        # The strip's line decoded: a frame's bits under the colours it carried.
+        w = freeze_trace(driver, 5_000_000, "PA7") if "PA7" in driver.execute_script("return tracePins") else None
+        frames = (w or {}).get("frames", [])
+        check(bool(frames) and all(f[2] == "ff0000" * (len(f[2]) // 6) and f[0] < f[1] for f in frames),
+              "rear: the trace decodes the strip's frames in the window shown (red): %r" % [f[2][:12] for f in frames][:3])
+        (Path(out_dir) / "live_strip_decoded.png").write_bytes(driver.get_screenshot_as_png())
+        driver.find_element(By.ID, "trace-pause").click()
+        Select(driver.find_element(By.ID, "trace-zoom")).select_by_value("100000000")
         driver.find_element(By.ID, "switch-PB6").click()  # red and green: yellow
         yellow = red.replace("255, 0, 0", "255, 255, 0")
         check(wait_for(driver, yellow, 5) is not None, "rear: PB5 and PB6 closed draw it yellow")
@@ -236,7 +386,9 @@ def rear(driver, vboard, fw, out_dir, pictures):
             check(shown == "closed,closed", "rear: a second tab shows the switches closed: %r" % shown)
             driver.close()
             driver.switch_to.window(first)
-        save_and_replay(driver, board, vboard, image, out_dir, "rear_session")
+        timeline(driver, board, vboard, image, out_dir)
+        saved = save_and_replay(driver, board, vboard, image, out_dir, "rear_session")
+        play_back(driver, saved, out_dir)
         time.sleep(0.5)
         n0, t0 = driver.execute_script("return window.vb.updates"), time.monotonic()
         time.sleep(2)
@@ -386,7 +538,7 @@ class StubBoard:
                 self._websocket(conn, fields["sec-websocket-key"])
                 return
             name = "index.html" if path == "/" else path.lstrip("/")
-            body = (self.WEB / name).read_bytes() if name in ("index.html", "app.js", "style.css") else b""
+            body = (self.WEB / name).read_bytes() if name in ("index.html", "trace.js", "session.js", "app.js", "style.css") else b""
             csp = ("default-src 'self'; connect-src 'self' ws://127.0.0.1:%d; img-src 'self' data: blob:; "
                    "style-src 'self'; script-src 'self'" % self.port)
             conn.sendall(("HTTP/1.1 %s\r\nContent-Type: %s\r\nContent-Length: %d\r\nContent-Security-Policy: %s\r\n"

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "world/values.h"
+
 namespace vboard::serve {
 
 // ------------------------------------------------------------------ Client
@@ -128,7 +130,7 @@ Engine::Engine(const Image& image, std::string image_path, MachineOptions option
       trace_pins_.push_back(pin);
     }
   }
-  live_->edges().choose(chosen);
+  live_->trace(chosen);
   start_ = Clock::now();
   last_publish_ = start_;
 }
@@ -230,6 +232,8 @@ Update Engine::snapshot() {
   u.achieved = pace_.achieved();
   u.inputs = live_->recording().inputs;
   u.generation = generation_;
+  u.start = live_->history_start();
+  u.reached = live_->reached();
   return u;
 }
 
@@ -259,6 +263,13 @@ void Engine::publish(bool force) {
     u.driven = published_driven_ = live_->driven();
   if (RecordingState r = live_->recording(); !published_recording_ || r != *published_recording_)
     u.recording = published_recording_ = std::move(r);
+  firmware_state(u);
+  u.cut = live_->take_cut();
+  u.moved = std::exchange(moved_, false);
+  if (live_->steps_version() != published_steps_) {
+    u.steps = step_list(*live_);
+    published_steps_ = live_->steps_version();
+  }
   for (auto& [pin, e] : live_->edges().take()) {
     TraceEdges& t = u.trace[names[pin]];
     t.edges = std::move(e.edges);
@@ -270,7 +281,7 @@ void Engine::publish(bool force) {
   published_state_ = u.state;
   const std::map<Client*, RegsText> regs = read_regs(force);
   if (!force && !changed && u.pins.empty() && !u.strip && !u.findings && u.trace.empty() && !u.driven &&
-      regs.empty() && Clock::now() - last_publish_ < std::chrono::milliseconds(250))
+      !u.steps && regs.empty() && Clock::now() - last_publish_ < std::chrono::milliseconds(250))
     return;  // nothing new but time: a quarter second is soon enough for the clock
   for (const auto& c : clients_) {
     const auto r = regs.find(c.get());
@@ -290,11 +301,25 @@ void Engine::publish(bool force) {
   stats_.clients = clients_.size();
 }
 
+void Engine::firmware_state(Update& u) {
+  if (std::string w = live_->where(); w != published_where_) u.where = published_where_ = std::move(w);
+  std::vector<std::pair<std::string, std::string>> values;
+  for (const std::string& e : watch_exprs_) {
+    std::string v;
+    if (!live_->watch_value(e, &v)) v = "? " + v;
+    values.emplace_back(e, std::move(v));
+  }
+  if (values != published_watches_) u.watches = published_watches_ = std::move(values);
+}
+
 std::string Engine::hello() {
   Update full = snapshot();
   full.strip = live_->strip_leds();
   full.frames = live_->strip_frames();
   full.findings = live_->findings();
+  full.steps = step_list(*live_);
+  full.where = live_->where();
+  published_watches_.reset();  // every page gets the watched values in the next update
   return hello_json(*live_, image_name_, full, trace_pins_);
 }
 
@@ -353,6 +378,20 @@ void Engine::take(Asked& a) {
     void operator()(const command::Trace& c) const { e.trace(c.pins, say); }
     void operator()(const command::Ping&) const {}
     void operator()(const command::Regs& r) const { e.watch_regs(from, r, say); }
+    void operator()(const command::Window& w) const { e.window(w, say); }
+    void operator()(const command::Drop& d) const {
+      if (const std::string err = e.live_->drop_step(d.index); !err.empty()) say(error_json(err));
+    }
+    void operator()(const command::Expect& x) const {
+      if (const std::string err = e.live_->expect_after(x.index, x.pin, x.level); !err.empty())
+        say(error_json(err));
+    }
+    void operator()(const command::Script& c) const { e.script(c, say); }
+    void operator()(const command::Goto& g) const { e.go_to(g.at, say); }
+    void operator()(const command::Watch& w) const {
+      e.watch_exprs_ = w.exprs;
+      e.published_watches_.reset();
+    }
   };
   std::visit(Taker{*this, say, a.from}, a.command);
 }
@@ -379,6 +418,9 @@ void Engine::reset_board() {
   published_findings_.reset();
   published_driven_.reset();
   published_recording_.reset();
+  published_steps_ = live_->steps_version();  // the hello carries the list
+  script_.clear();
+  script_end_.reset();
   for (auto& [client, w] : regs_) w.fresh = true;  // the panels show the new power-on at once
   const std::string m = hello();
   for (const auto& client : clients_) client->post_hello(m);
@@ -395,8 +437,89 @@ void Engine::trace(const std::vector<std::string>& pins, const std::function<voi
     }
     chosen.push_back(static_cast<unsigned>(it - names.begin()));
   }
-  live_->edges().choose(chosen);
+  live_->trace(chosen);
   trace_pins_ = pins;
+}
+
+void Engine::script(const command::Script& c, const std::function<void(const std::string&)>& say) {
+  if (c.first) script_parts_.clear();
+  if (script_parts_.size() + c.steps.size() > limits::kMaxScenarioBytes / 16) {
+    script_parts_.clear();
+    say(error_json("the scenario has more steps than a scenario file may hold"));
+    return;
+  }
+  script_parts_.insert(script_parts_.end(), c.steps.begin(), c.steps.end());
+  if (!c.last) return;
+  std::stable_sort(script_parts_.begin(), script_parts_.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  reset_board();  // a scenario starts at power-on
+  script_.assign(script_parts_.begin(), script_parts_.end());
+  script_parts_.clear();
+  script_end_ = c.end;
+  paused_ = false;
+  anchor();
+  say(ack_json("playing the scenario: " + std::to_string(script_.size()) + " steps up to " +
+               format_ns(c.end)));
+  play_due();
+}
+
+void Engine::go_to(ns_t at, const std::function<void(const std::string&)>& say) {
+  paused_ = true;
+  step_end_.reset();
+  if (!live_->go_to(at))
+    say(error_json("the timeline holds " + format_ns(live_->history_start()) + " to " +
+                   format_ns(live_->reached()) + " only"));
+  // Everything the pages show is of the instant now: sent whole.
+  published_levels_.clear();
+  published_frames_ = ~uint64_t{0};
+  published_strip_.clear();
+  published_findings_.reset();
+  published_driven_.reset();
+  published_watches_.reset();
+  moved_ = true;
+  publish(true);
+}
+
+void Engine::play_due() {
+  while (!script_.empty() && script_.front().first <= live_->now() && !live_->halted()) {
+    auto [t, in] = std::move(script_.front());
+    script_.pop_front();
+    const int expected = in.level;
+    const std::string err = live_->apply(in, t);
+    std::string said = err;
+    if (err.empty() && in.kind == Input::Kind::mark_pin && live_->last_applied()->seen_level != expected)
+      said = "the scenario expects " + in.pin + " at " + std::to_string(expected) + " at " + format_ns(t) +
+             ": it is " + std::to_string(live_->last_applied()->seen_level);
+    if (!said.empty())
+      for (const auto& c : clients_) c->post_message(error_json(said));
+  }
+  if (script_end_ && script_.empty() && (live_->now() >= *script_end_ || live_->halted())) {
+    script_end_.reset();
+    paused_ = true;
+    step_end_.reset();
+  }
+}
+
+void Engine::window(const command::Window& w, const std::function<void(const std::string&)>& say) {
+  if (!w.vcd) {
+    say(window_json(*live_, w));
+    return;
+  }
+  std::vector<std::pair<unsigned, std::string>> pins;
+  const auto& names = live_->pin_names();
+  for (const std::string& p : w.pins) {
+    const auto it = std::find(names.begin(), names.end(), p);
+    if (it != names.end()) pins.emplace_back(static_cast<unsigned>(it - names.begin()), p);
+  }
+  std::string why;
+  const std::string text =
+      window_vcd(live_->kept(), pins, w.from, std::min(w.to, live_->now()), kMaxVcdBytes, &why);
+  if (text.empty()) {
+    say(error_json("VCD: " + why));
+    return;
+  }
+  const std::string stem = image_name_.substr(0, image_name_.rfind('.'));
+  say(vcd_json(stem + "_" + scenario_time(w.from) + "-" + scenario_time(w.to) + ".vcd", text));
 }
 
 void Engine::watch_regs(const std::shared_ptr<Client>& c, const command::Regs& r,
@@ -437,6 +560,14 @@ std::map<Client*, RegsText> Engine::read_regs(bool force) {
 }
 
 std::optional<ns_t> Engine::slice_target() {
+  std::optional<ns_t> t = paced_target();
+  // A loaded scenario's next step (or its end) is where a slice stops: each input enters at its own time.
+  if (t && !script_.empty()) t = std::min(*t, script_.front().first);
+  if (t && script_end_) t = std::min(*t, *script_end_);
+  return t;
+}
+
+std::optional<ns_t> Engine::paced_target() {
   if (live_->halted()) return std::nullopt;
   const ns_t now = live_->now();
   if (step_end_) {
@@ -510,6 +641,7 @@ void Engine::loop() {
     const Clock::time_point wake = Clock::now() + std::chrono::milliseconds(50);
     const std::optional<ns_t> target = slice_target();
     if (target && *target > live_->now()) run_slice(*target);
+    play_due();
     if (step_end_ && live_->now() >= *step_end_) step_end_.reset();
     pace_.sample(wall_now(), live_->now());
     publish_after_slice(!batch.empty(), state_before);

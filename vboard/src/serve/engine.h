@@ -153,6 +153,7 @@ class Engine {
   void loop();
   // The time the next slice runs to (nullopt: none now), by the pace.
   std::optional<ns_t> slice_target();
+  std::optional<ns_t> paced_target();  // by the pace alone
   void run_slice(ns_t target);
   // After a slice: the state to the pages when it changed, the strip changed or it is time.
   void publish_after_slice(bool requests, const std::string& state_before);
@@ -165,6 +166,16 @@ class Engine {
   void apply_input(const Input& input, const std::function<void(const std::string&)>& say);
   void reset_board();
   void trace(const std::vector<std::string>& pins, const std::function<void(const std::string&)>& say);
+  // A scenario loaded into the page: its parts gathered, then played from power-on.
+  void script(const command::Script& c, const std::function<void(const std::string&)>& say);
+  // The loaded scenario's steps that are due, applied at their own times; at its end the board pauses.
+  void play_due();
+  // The timeline: the board at an instant already reached, paused there, sent whole to the pages.
+  void go_to(ns_t at, const std::function<void(const std::string&)>& say);
+  bool moved_ = false;  // a goto since the last update
+  // The analyser's window, or the VCD file of it (at most kMaxVcdBytes).
+  static constexpr size_t kMaxVcdBytes = 2 << 20;
+  void window(const command::Window& w, const std::function<void(const std::string&)>& say);
   void watch_regs(const std::shared_ptr<Client>& c, const command::Regs& r,
                   const std::function<void(const std::string&)>& say);
   // The open registers panels read anew when it is time (or `force`d): the
@@ -209,6 +220,16 @@ class Engine {
   std::optional<Findings> published_findings_;
   std::optional<Driven> published_driven_;
   std::optional<RecordingState> published_recording_;
+  uint64_t published_steps_ = ~uint64_t{0};
+  // The firmware panel: the function the core is in and the watched variables, as last sent.
+  std::vector<std::string> watch_exprs_;
+  std::optional<std::string> published_where_;
+  std::optional<std::vector<std::pair<std::string, std::string>>> published_watches_;
+  void firmware_state(Update& u);
+  // The loaded scenario: the parts gathered so far, the steps still to play and where it ends.
+  std::vector<std::pair<ns_t, Input>> script_parts_;
+  std::deque<std::pair<ns_t, Input>> script_;
+  std::optional<ns_t> script_end_;
   std::string published_state_;
   // The registers panel each page has open (none: nothing is read for it) and
   // the text it was sent last.

@@ -31,7 +31,8 @@ void EdgeLog::choose(const std::vector<unsigned>& pins) {
 }
 
 void EdgeLog::pin_changed(unsigned pin, ns_t t, int level) {
-  if (pin >= on_.size() || !on_[pin]) return;
+  if (pin >= on_.size() || !on_[pin] || muted_) return;
+  kept_.edge(pin, t, level);
   PinEdges& e = pins_[pin];
   if (e.edges.size() < kMaxEdges) {
     e.edges.emplace_back(t, level);
@@ -72,26 +73,86 @@ void LiveBoard::build() {
   std::vector<unsigned> chosen;
   if (edges_) chosen = edges_->chosen();
   if (m_) m_->board().watch_pins(nullptr);
+  hist_.reset();
   m_.reset();
   m_ = std::make_unique<Machine>(image_, options_, board_factory(board_));
+  hist_ = std::make_unique<History>(*m_, History::Options{kCheckpointEvery, 32, size_t{64} << 20});
+  inputs_.clear();
+  cut_.reset();
   pin_names_ = m_->board().pin_names();
   edges_ = std::make_unique<EdgeLog>(pin_names_.size());
-  edges_->choose(chosen);
+  trace(chosen);
   m_->board().watch_pins(edges_.get());
+  if (StripView* s = first_strip(m_->board()); s && strip_pin())
+    s->watch_frames([this, pin = *strip_pin()](const StripFrame& f) {
+      if (f.colors.empty() || edges_->muted()) return;
+      edges_->kept().frame(pin, f.t, f.bits, {f.colors.begin(), f.colors.end()});
+    });
   last_.reset();
   driven_.clear();
   rec_ = Recording();
   rec_ = Recording(header("").size());
+  steps_.clear();
+  ++steps_version_;
+}
+
+void LiveBoard::rerecord() {
+  rec_ = Recording(header("").size());
+  std::vector<Applied> kept;
+  for (Applied& a : steps_)
+    if (rec_.add(a.t, step_lines(a))) kept.push_back(std::move(a));
+  steps_ = std::move(kept);
+  ++steps_version_;
+}
+
+std::string LiveBoard::drop_step(size_t i) {
+  if (i >= steps_.size()) return "no step " + std::to_string(i + 1) + " in the record";
+  steps_.erase(steps_.begin() + static_cast<std::ptrdiff_t>(i));
+  rerecord();
+  return "";
+}
+
+std::string LiveBoard::expect_after(size_t i, const std::string& pin, int level) {
+  if (i >= steps_.size()) return "no step " + std::to_string(i + 1) + " in the record";
+  if (std::find(pin_names_.begin(), pin_names_.end(), pin) == pin_names_.end())
+    return "the board has no pin " + values::printable(pin);
+  Applied a;
+  a.t = steps_[i].t;
+  a.input.kind = Input::Kind::mark_pin;
+  a.input.pin = pin;
+  a.seen_level = level;
+  steps_.insert(steps_.begin() + static_cast<std::ptrdiff_t>(i + 1), a);
+  rerecord();
+  return "";
 }
 
 void LiveBoard::reset() { build(); }
+
+void LiveBoard::trace(const std::vector<unsigned>& pins) {
+  edges_->choose(pins);
+  edges_->kept().keep(pins, m_->now(), levels());
+}
+
+std::optional<unsigned> LiveBoard::strip_pin() const {
+  const BoardPart* part = board_.strip();
+  if (!part || part->pins.empty()) return std::nullopt;
+  const auto it = std::find(pin_names_.begin(), pin_names_.end(), part->pins.front());
+  if (it == pin_names_.end()) return std::nullopt;
+  return static_cast<unsigned>(it - pin_names_.begin());
+}
 
 ns_t LiveBoard::now() const { return m_->now(); }
 bool LiveBoard::halted() const { return m_->halt().has_value(); }
 
 bool LiveBoard::run_until(ns_t t) {
   if (halted()) return false;
-  m_->run_until(t);
+  // Up to the latest instant reached, the run is one already seen: its edges are kept.
+  if (const ns_t seen = reached(); m_->now() < seen) {
+    edges_->mute(true);
+    hist_->run_until(std::min(t, seen));
+    edges_->mute(false);
+  }
+  if (!halted() && m_->now() < t) hist_->run_until(t);
   // A translated block that began before t ran whole, past it: the end asked
   // becomes where the run stands, as the replay of a saved session asks it
   // (the report notes a run that ended past the end asked).
@@ -99,15 +160,10 @@ bool LiveBoard::run_until(ns_t t) {
   return !halted();
 }
 
-std::string LiveBoard::apply(const Input& in) {
-  Board& b = m_->board();
-  const ns_t at = m_->now();
-  if (in.kind != Input::Kind::mark_strip &&
-      std::find(pin_names_.begin(), pin_names_.end(), in.pin) == pin_names_.end())
-    return "the board has no pin " + values::printable(in.pin);
-  Applied a;
-  a.t = at;
-  a.input = in;
+namespace {
+// What an input does to the world, as a scenario's step does it (a mark: nothing).
+void act(Machine& m, const Input& in, ns_t at) {
+  Board& b = m.board();
   switch (in.kind) {
     case Input::Kind::set:
       // As a scenario's set step: whatever drove the line lets go, then the level.
@@ -121,6 +177,29 @@ std::string LiveBoard::apply(const Input& in) {
       break;
     case Input::Kind::pulse_stop:
       b.stop_sources(in.pin, at, true);
+      break;
+    case Input::Kind::mark_pin:
+    case Input::Kind::mark_strip:
+      break;
+  }
+}
+}  // namespace
+
+std::string LiveBoard::apply(const Input& in, std::optional<ns_t> when) {
+  Board& b = m_->board();
+  const ns_t at = when ? std::min(*when, m_->now()) : m_->now();
+  if (in.kind != Input::Kind::mark_strip &&
+      std::find(pin_names_.begin(), pin_names_.end(), in.pin) == pin_names_.end())
+    return "the board has no pin " + values::printable(in.pin);
+  Applied a;
+  a.t = at;
+  a.input = in;
+  switch (in.kind) {
+    case Input::Kind::set:
+    case Input::Kind::pulse:
+    case Input::Kind::pulse_stop:
+      if (m_->now() < reached()) cut_future();
+      hist_->input(step_lines(a), [in, at](Machine& m) { act(m, in, at); });
       break;
     case Input::Kind::mark_pin:
       a.seen_level = b.pin_level(in.pin);
@@ -137,8 +216,13 @@ std::string LiveBoard::apply(const Input& in) {
       break;
     }
   }
+  if (m_->now() < reached() || (!steps_.empty() && steps_.back().t > at)) cut_future();
+  inputs_.push_back(a);
   drive(driven_, in);
-  rec_.add(at, step_lines(a));
+  if (rec_.add(at, step_lines(a))) {
+    steps_.push_back(a);
+    ++steps_version_;
+  }
   last_ = std::move(a);
   return "";
 }
@@ -252,14 +336,18 @@ std::string LiveBoard::header(const std::string& name) const {
 }
 
 std::string LiveBoard::scenario_text(const std::string& name) const {
-  std::string o = header(name) + rec_.steps();
-  const ns_t to = rec_.reach(m_->now());
+  // At a rewound instant the file holds the session up to it.
+  const bool rewound = !steps_.empty() && steps_.back().t > m_->now();
+  const Recording part = rewound ? record_to_now() : Recording();
+  const Recording& rec = rewound ? part : rec_;
+  std::string o = header(name) + rec.steps();
+  const ns_t to = rec.reach(m_->now());
   ns_t end = to;
   // The image halted within what the file holds: it ends past the halt, so
   // that the replay meets the same halt (and says so) rather than ending at it.
   if (const auto& h = m_->halt(); h && h->t <= to) end = std::min(h->t + kHaltMargin, limits::kMaxTime);
-  if (end > rec_.last()) o += delay_line(end - rec_.last());
-  if (rec_.inputs() == 0 && end == 0) o += delay_line(0);
+  if (end > rec.last()) o += delay_line(end - rec.last());
+  if (rec.inputs() == 0 && end == 0) o += delay_line(0);
   return o;
 }
 
@@ -270,6 +358,69 @@ std::string LiveBoard::report_json() const {
   info.image_notes = image_.warnings();
   info.allowed = allowed_;
   return to_json(m_->result(), info);
+}
+
+std::string LiveBoard::where() const {
+  uint64_t pc = 0;
+  if (!m_->cpu_reg(CoreReg::pc, pc)) return "";
+  return image_.describe(static_cast<uint32_t>(pc) & ~1u);
+}
+
+bool LiveBoard::watch_value(const std::string& expr, std::string* out) {
+  // [*]name[+offset][:bytes]
+  std::string e = expr;
+  const bool deref = !e.empty() && e[0] == '*';
+  if (deref) e.erase(0, 1);
+  unsigned bytes = 0;
+  uint32_t offset = 0;
+  try {
+    if (const size_t colon = e.rfind(':'); colon != std::string::npos && colon + 1 < e.size() &&
+                                           std::isdigit(static_cast<unsigned char>(e[colon + 1]))) {
+      bytes = static_cast<unsigned>(std::stoul(e.substr(colon + 1)));
+      e.erase(colon);
+    }
+    if (const size_t plus = e.rfind('+'); plus != std::string::npos) {
+      offset = static_cast<uint32_t>(std::stoul(e.substr(plus + 1), nullptr, 0));
+      e.erase(plus);
+    }
+  } catch (const std::exception&) {
+    *out = "write [*]symbol[+offset][:bytes]";
+    return false;
+  }
+  const Symbol* sym = image_.find(e);
+  if (!sym) {
+    *out = "no symbol " + values::printable(e) + " in the image";
+    return false;
+  }
+  uint32_t addr = sym->addr;
+  if (deref && !m_->peek(addr, &addr, 4)) {
+    *out = "cannot read the pointer at " + e;
+    return false;
+  }
+  addr += offset;
+  if (bytes == 0) bytes = deref ? 4 : std::clamp<unsigned>(sym->size, 1, 8);
+  if (bytes != 1 && bytes != 2 && bytes != 4 && bytes != 8) {
+    *out = "bytes: 1, 2, 4 or 8";
+    return false;
+  }
+  uint64_t v = 0;
+  if (!m_->peek(addr, &v, bytes)) {
+    char a[16];
+    std::snprintf(a, sizeof a, "0x%08x", addr);
+    *out = std::string("nothing to read at ") + a;
+    return false;
+  }
+  char hex[24];
+  std::snprintf(hex, sizeof hex, "0x%0*llx", static_cast<int>(bytes * 2), static_cast<unsigned long long>(v));
+  *out = std::to_string(v) + " (" + hex + ")";
+  return true;
+}
+
+std::string LiveBoard::gdb_line() const {
+  const std::string img = shell_word(image_path_);
+  return "This live board has no GDB port. To step through the same image under GDB: vboard " + img +
+         " --gdb 3333, then gdb-multiarch " + img +
+         " -ex 'target remote :3333' (the image waits at reset there).";
 }
 
 bool LiveBoard::regs(std::string_view periph, std::string_view reg, std::string* out) {

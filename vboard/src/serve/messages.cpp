@@ -198,6 +198,138 @@ Command read_regs(const Json& j) {
   return c;
 }
 
+// {"op": "window", "from": 0, "to": 100000000, "pins": ["PA0"]}, or "op": "vcd" for the file.
+Command read_window(const Json& j, bool vcd) {
+  only(j, {"seq", "op", "from", "to", "pins"});
+  command::Window c;
+  c.vcd = vcd;
+  for (auto [key, into] : {std::pair<const char*, ns_t*>{"from", &c.from}, {"to", &c.to}}) {
+    const Json& v = member(j, key);
+    if (!v.is_number_unsigned() || v.get<uint64_t>() > static_cast<uint64_t>(limits::kMaxTime) * 2)
+      throw Bad{std::string(key) + ": a virtual time in whole ns"};
+    *into = v.get<ns_t>();
+  }
+  if (c.to < c.from) throw Bad{"to: must not be before from"};
+  c.pins = std::get<command::Trace>(read_trace(Json{{"pins", member(j, "pins")}})).pins;
+  return c;
+}
+
+size_t index_of(const Json& j) {
+  const Json& v = member(j, "index");
+  if (!v.is_number_unsigned()) throw Bad{"index: a step's number from 0"};
+  return v.get<size_t>();
+}
+
+Command read_drop(const Json& j) {
+  only(j, {"seq", "op", "index"});
+  return command::Drop{index_of(j)};
+}
+
+// {"op": "expect", "index": 3, "pin": "PA9", "level": "1"}
+Command read_expect(const Json& j) {
+  only(j, {"seq", "op", "index", "pin", "level"});
+  command::Expect c;
+  c.index = index_of(j);
+  c.pin = pin_of(j);
+  c.level = shared<int>(j, "level",
+                        [](std::string_view v, std::string* why) { return values::level(v, false, why); });
+  return c;
+}
+
+ns_t ns_of(const Json& v, const char* what) {
+  if (!v.is_number_unsigned() || v.get<uint64_t>() > static_cast<uint64_t>(limits::kMaxTime))
+    throw Bad{std::string(what) + ": a virtual time in whole ns up to " + values::exact_ns(limits::kMaxTime)};
+  return v.get<ns_t>();
+}
+
+// One step of a loaded scenario: [t, "set", pin, level, bounce], [t, "pulse", pin, width, period],
+// [t, "pulse-stop", pin], [t, "expect-pin", pin, level], [t, "expect-strip"].
+std::pair<ns_t, Input> script_step(const Json& s) {
+  if (!s.is_array() || s.size() < 2 || !s[1].is_string()) throw Bad{"steps: each a list [time, kind, ...]"};
+  const ns_t t = ns_of(s[0], "steps: a time");
+  const std::string kind = s[1].get<std::string>();
+  const auto arg = [&](size_t i) -> std::string {
+    if (s.size() <= i || !s[i].is_string()) throw Bad{"steps: " + kind + " lacks its values"};
+    return s[i].get<std::string>();
+  };
+  Input in;
+  if (kind == "expect-strip") {
+    in.kind = Input::Kind::mark_strip;
+    return {t, in};
+  }
+  std::string why;
+  const auto pin = values::pin(arg(2), &why);
+  if (!pin) throw Bad{"steps: " + why};
+  in.pin = *pin;
+  const auto level = [&](const std::string& v, bool z) {
+    const auto l = values::level(v, z, &why);
+    if (!l) throw Bad{"steps: " + why};
+    return *l;
+  };
+  if (kind == "set") {
+    in.kind = Input::Kind::set;
+    in.level = level(arg(3), true);
+    if (s.size() > 4 && !arg(4).empty()) {
+      const auto b = values::bounce(arg(4), &why);
+      if (!b) throw Bad{"steps: " + why};
+      in.bounces = b->count;
+      in.bounce_ns = b->spacing;
+    }
+  } else if (kind == "pulse") {
+    in.kind = Input::Kind::pulse;
+    if (s.size() < 5) throw Bad{"steps: pulse lacks its values"};
+    in.width = ns_of(s[3], "steps: a width");
+    in.period = ns_of(s[4], "steps: a period");
+    if (const auto r = values::check_pulse(in.width, in.period, 0))
+      throw Bad{"steps: " + r->field + ": " + r->why};
+  } else if (kind == "pulse-stop") {
+    in.kind = Input::Kind::pulse_stop;
+  } else if (kind == "expect-pin") {
+    in.kind = Input::Kind::mark_pin;
+    in.level = level(arg(3), false);
+  } else {
+    throw Bad{"steps: " + values::quote(kind) + " is not a step the page plays"};
+  }
+  return {t, in};
+}
+
+// {"op": "script", "first": true, "last": true, "end": 200000000, "steps": [[20000000, "set", "PB5", "0",
+// ""]]}
+Command read_script(const Json& j) {
+  only(j, {"seq", "op", "first", "last", "end", "steps"});
+  command::Script c;
+  for (auto [key, into] : {std::pair<const char*, bool*>{"first", &c.first}, {"last", &c.last}})
+    if (j.contains(key)) {
+      if (!j[key].is_boolean()) throw Bad{std::string(key) + ": true or false"};
+      *into = j[key].get<bool>();
+    }
+  c.end = ns_of(member(j, "end"), "end");
+  const Json& steps = member(j, "steps");
+  if (!steps.is_array()) throw Bad{"steps: a list"};
+  for (const Json& s : steps) c.steps.push_back(script_step(s));
+  return c;
+}
+
+// {"op": "watch", "exprs": ["uwTick", "*_app+8:4"]}
+Command read_watch(const Json& j) {
+  only(j, {"seq", "op", "exprs"});
+  command::Watch c;
+  const Json& e = member(j, "exprs");
+  if (!e.is_array() || e.size() > 16) throw Bad{"exprs: a list of at most 16 names"};
+  for (const Json& x : e) {
+    if (!x.is_string() || x.get<std::string>().empty() || x.get<std::string>().size() > 200 ||
+        values::has_control(x.get<std::string>()))
+      throw Bad{"exprs: each a symbol name, [*]symbol[+offset][:bytes]"};
+    c.exprs.push_back(x.get<std::string>());
+  }
+  return c;
+}
+
+Command read_goto(const Json& j) {
+  only(j, {"seq", "op", "at"});
+  return command::Goto{ns_of(member(j, "at"), "at")};
+}
+
 Command read(const Json& j) {
   const std::string op = text(j, "op");
   if (op == "set") return read_set(j);
@@ -213,10 +345,16 @@ Command read(const Json& j) {
   if (op == "save") return read_save(j);
   if (op == "trace") return read_trace(j);
   if (op == "regs") return read_regs(j);
+  if (op == "window" || op == "vcd") return read_window(j, op == "vcd");
+  if (op == "drop") return read_drop(j);
+  if (op == "expect") return read_expect(j);
+  if (op == "script") return read_script(j);
+  if (op == "watch") return read_watch(j);
+  if (op == "goto") return read_goto(j);
   throw Bad{
       "op: " + values::quote(op) +
       " is not a request (set, pulse, pulse-stop, mark, pace, pause, run, step, reset, save, trace, regs, "
-      "ping)"};
+      "window, vcd, drop, expect, script, watch, goto, ping)"};
 }
 
 Json rgb_hex(const std::vector<Rgb>& leds) {
@@ -274,6 +412,21 @@ Json state_json(const Update& u) {
   if (u.driven) j["driven"] = driven_json(*u.driven);
   if (u.recording) j["recording"] = recording_json(*u.recording);
   if (u.regs) j["regs"] = {{"periph", u.regs->periph}, {"reg", u.regs->reg}, {"text", u.regs->text}};
+  if (u.where) j["where"] = *u.where;
+  j["start"] = u.start;
+  j["reached"] = u.reached;
+  if (u.cut) j["cut"] = *u.cut;
+  if (u.moved) j["moved"] = true;
+  if (u.watches) {
+    Json w = Json::array();
+    for (const auto& [expr, value] : *u.watches) w.push_back({expr, value});
+    j["watches"] = w;
+  }
+  if (u.steps) {
+    Json rows = Json::array();
+    for (const auto& [t, text] : u.steps->rows) rows.push_back({t, text});
+    j["steps"] = {{"total", u.steps->total}, {"first", u.steps->first}, {"rows", rows}};
+  }
   if (!u.trace.empty()) {
     Json t = Json::object();
     for (const auto& [pin, e] : u.trace) {
@@ -374,6 +527,13 @@ void merge_update(Update& into, const Update& from) {
   if (from.driven) into.driven = from.driven;
   if (from.recording) into.recording = from.recording;
   if (from.regs) into.regs = from.regs;
+  if (from.steps) into.steps = from.steps;
+  if (from.where) into.where = from.where;
+  into.start = from.start;
+  into.reached = from.reached;
+  if (from.cut) into.cut = into.cut ? std::min(*into.cut, *from.cut) : *from.cut;
+  into.moved = into.moved || from.moved;
+  if (from.watches) into.watches = from.watches;
   into.generation = from.generation;
   for (const auto& [pin, level] : from.pins) into.pins[pin] = level;
   if (from.strip) {
@@ -402,6 +562,15 @@ void merge_update(Update& into, const Update& from) {
 }
 
 std::string update_json(const Update& u) { return dump(state_json(u)); }
+
+StepList step_list(const LiveBoard& live) {
+  StepList l;
+  const auto& steps = live.steps();
+  l.total = steps.size();
+  l.first = steps.size() > StepList::kMostRows ? steps.size() - StepList::kMostRows : 0;
+  for (size_t i = l.first; i < steps.size(); ++i) l.rows.emplace_back(steps[i].t, step_lines(steps[i]));
+  return l;
+}
 
 std::string hello_json(const LiveBoard& live, const std::string& image_name, const Update& now,
                        const std::vector<std::string>& trace_pins) {
@@ -433,6 +602,7 @@ std::string hello_json(const LiveBoard& live, const std::string& image_name, con
   j["pins"] = pins;
   j["trace_pins"] = trace_pins;
   j["periphs"] = periphs_json();
+  j["gdb"] = live.gdb_line();
   return dump(j);
 }
 
@@ -443,5 +613,28 @@ std::string scenario_json(const std::string& name, const std::string& yaml) {
 }
 
 std::string ack_json(const std::string& what) { return dump(Json{{"t", "ack"}, {"text", what}}); }
+
+std::string window_json(const LiveBoard& live, const command::Window& w) {
+  Json pins = Json::object();
+  const auto& names = live.pin_names();
+  for (const std::string& p : w.pins) {
+    const auto it = std::find(names.begin(), names.end(), p);
+    if (it == names.end()) continue;
+    const auto index = static_cast<unsigned>(it - names.begin());
+    if (!live.kept().kept(index)) continue;
+    const KeptTrace::Window k = live.kept().window(index, w.from, w.to, kMaxWindowEdges);
+    Json edges = Json::array();
+    for (const auto& [t, level] : k.edges) edges.push_back({t, level});
+    pins[p] = {{"level", k.level}, {"e", edges}, {"more", k.more}, {"kept_from", k.kept_from}};
+  }
+  Json frames = Json::array();
+  for (const KeptFrame& f : live.kept().frames(w.from, w.to, kMaxWindowFrames))
+    frames.push_back({f.start, f.latch, rgb_hex(f.leds)});
+  return dump(Json{{"t", "window"}, {"from", w.from}, {"to", w.to}, {"pins", pins}, {"frames", frames}});
+}
+
+std::string vcd_json(const std::string& name, const std::string& text) {
+  return dump(Json{{"t", "vcd"}, {"name", name}, {"text", text}});
+}
 
 }  // namespace vboard::serve

@@ -46,9 +46,37 @@ struct Regs {          // the registers panel: a peripheral (and one register) t
   std::string periph;  // "" closes the panel: nothing is read for this page
   std::string reg;     // "" for all of the peripheral's registers
 };
+struct Window {  // the analyser: the kept edges of [from, to] of these pins, and the strip frames there
+  ns_t from = 0, to = 0;
+  std::vector<std::string> pins;
+  bool vcd = false;  // as a VCD file instead
+};
+struct Drop {  // the record's step `index` (0-based) is dropped
+  size_t index = 0;
+};
+struct Expect {  // after the record's step `index`: an expectation that `pin` is at `level`
+  size_t index = 0;
+  std::string pin;
+  int level = 0;
+};
+// A scenario loaded into the page, in parts of at most kMaxMessageBytes: the
+// last part plays it from power-on, each step at its time, up to `end`.
+struct Script {
+  bool first = false, last = false;
+  ns_t end = 0;
+  std::vector<std::pair<ns_t, Input>> steps;  // a mark_pin's expected level in Input::level
+};
+struct Watch {  // the variables the firmware panel follows: [*]symbol[+offset][:bytes]
+  std::vector<std::string> exprs;
+};
+struct Goto {  // the timeline: the board at an instant already reached (paused there)
+  ns_t at = 0;
+};
 }  // namespace command
-using Command = std::variant<command::Apply, command::Pace, command::Pause, command::Run, command::Step,
-                             command::Reset, command::Save, command::Trace, command::Ping, command::Regs>;
+using Command =
+    std::variant<command::Apply, command::Pace, command::Pause, command::Run, command::Step, command::Reset,
+                 command::Save, command::Trace, command::Ping, command::Regs, command::Window, command::Drop,
+                 command::Expect, command::Script, command::Watch, command::Goto>;
 
 struct Parsed {
   std::optional<Command> command;
@@ -77,6 +105,14 @@ struct RegsText {
   bool operator==(const RegsText&) const = default;
 };
 
+// The record as the page lists it: its last rows (time, the step's lines) and how many there are.
+struct StepList {
+  size_t total = 0, first = 0;  // rows[0] is step `first`
+  std::vector<std::pair<ns_t, std::string>> rows;
+  static constexpr size_t kMostRows = 200;
+};
+StepList step_list(const LiveBoard& live);
+
 struct Update {
   ns_t vt = 0;        // virtual time
   double wall_s = 0;  // wall time since the server started
@@ -95,6 +131,12 @@ struct Update {
   std::optional<Driven> driven;             // the whole map, when it changed
   std::optional<RecordingState> recording;  // when it changed
   std::optional<RegsText> regs;             // this page's registers panel, when its text changed
+  std::optional<StepList> steps;            // the record's list, when it changed
+  std::optional<std::string> where;         // the function the core is in, when it changed
+  ns_t start = 0, reached = 0;              // the timeline: its first and its latest instant
+  std::optional<ns_t> cut;                  // what was kept after this instant was dropped
+  bool moved = false;                       // the board went to another instant (a goto)
+  std::optional<std::vector<std::pair<std::string, std::string>>> watches;  // expr -> value, when changed
 };
 
 inline constexpr size_t kMaxTraceEdgesHeld = 1024;  // per pin, in a client's merged update
@@ -109,5 +151,12 @@ std::string hello_json(const LiveBoard& live, const std::string& image_name, con
 std::string error_json(const std::string& text);
 std::string scenario_json(const std::string& name, const std::string& yaml);
 std::string ack_json(const std::string& what);
+// The analyser's window:
+// {"t":"window","from","to","pins":{PIN:{"level","e","more","kept_from"}},"frames":[[start,latch,hex]]}
+inline constexpr size_t kMaxWindowEdges = 4000;  // per pin and reply: more than a trace has pixels
+inline constexpr size_t kMaxWindowFrames = 2000;
+std::string window_json(const LiveBoard& live, const command::Window& w);
+// {"t":"vcd","name":...,"text":...}
+std::string vcd_json(const std::string& name, const std::string& text);
 
 }  // namespace vboard::serve
