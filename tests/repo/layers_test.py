@@ -95,7 +95,7 @@ FACES = {
     "src/outputs/coverage.h": {"main"},
     "src/outputs/figures.h": {"cli"},
     "src/outputs/report.h": {"serve", "cli", "main"},
-    "src/outputs/stack_bound.h": {"cli", "main"},
+    "src/outputs/stack_bound.h": {"cli", "main", "serve"},
     "src/outputs/strip_outputs.h": {"serve"},
     "src/outputs/svg.h": {"cli", "main"},
     "src/outputs/vcd_timescale.h": {"serve", "cli"},

@@ -6,7 +6,9 @@
 Runs each image on its named scenario with --json, makes the table's rows from
 the document's "margins" object, and compares them with the README's table
 (header "| Margin | front | rear |"), row for row. Every figure is virtual
-(bytes, cycles, virtual time), so all must be equal. --print prints the table
+(bytes, cycles, virtual time), so all must be equal. It also checks that the
+static stack bound covers every context's measured depth and stays 128 bytes
+inside the stack reservation. --print prints the table
 as it should read. Exit status: 0 equal, 1 the tables differ (each difference
 on one line), 2 bad input or a run failed.
 """
@@ -47,7 +49,7 @@ def cells(m, virtual_ns):
         "stack: deepest, bytes below the initial SP (of the reservation)":
             f"{stack['deepest_bytes']} of {stack['reserve_bytes']}",
         "stack: thread, bytes": str(ctx["thread"]["bytes"]),
-        "stack: static bound from the code, bytes (the largest context's)":
+        "stack: static bound from the code, bytes (the worst nesting)":
             str(max(stack["static_bound"].values())) if stack["static_bound"] else "not computed",
         "stack: deepest handler, bytes": (f"{handlers[deepest_handler]['bytes']} ({deepest_handler}"
                                           f"{', nested' if handlers[deepest_handler]['nested'] else ''})"),
@@ -64,6 +66,23 @@ def cells(m, virtual_ns):
     return rows
 
 
+# The static bound must hold every measured depth and stay this far inside the reservation.
+BOUND_MARGIN_BYTES = 128
+BOUND_PROBLEMS = []
+
+
+def check_bound(image, stack):
+    """Notes in BOUND_PROBLEMS each context whose measured depth the static bound does not cover."""
+    bound = stack["static_bound"] or {}
+    for name, c in stack["contexts"].items():
+        if name not in bound or bound[name] < c["bytes"]:
+            BOUND_PROBLEMS.append(f"{image}: {name} reached {c['bytes']} bytes, static bound {bound.get(name)}")
+    worst = max(bound.values(), default=None)
+    if worst is None or worst > stack["reserve_bytes"] - BOUND_MARGIN_BYTES:
+        BOUND_PROBLEMS.append(f"{image}: static bound {worst} is not {BOUND_MARGIN_BYTES} bytes inside the "
+                              f"{stack['reserve_bytes']}-byte reservation")
+
+
 def measured(args):
     cols = {}
     for image, path in (("front", args.front), ("rear", args.rear)):
@@ -73,6 +92,7 @@ def measured(args):
             raise RuntimeError(f"{image}: exit {p.returncode}: {p.stderr.strip()}")
         doc = json.loads(p.stdout)
         cols[image] = cells(doc["margins"], doc["virtual_ns"])
+        check_bound(image, doc["margins"]["stack"])
     names = list(dict.fromkeys([*cols["front"], *cols["rear"]]))
     return {n: (cols["front"].get(n, "-"), cols["rear"].get(n, "-")) for n in names}
 
@@ -129,7 +149,7 @@ def main():
     except (OSError, ValueError, RuntimeError, KeyError, json.JSONDecodeError) as e:
         print(f"readme_margins_test: {e}", file=sys.stderr)
         return 2
-    diff = differences(readme, rows)
+    diff = differences(readme, rows) + BOUND_PROBLEMS
     for d in diff:
         print(d)
     print("README margins table: " + ("as measured" if not diff else f"{len(diff)} differences"))

@@ -129,7 +129,8 @@ int run_once(const Invocation& inv, const Image& img, const BoardChoice& chosen,
   } else {
     m.run_until(inv.machine.run_for);
   }
-  const RunResult r = m.result();
+  RunResult r = m.result();
+  put_static_bound(m, r);
   m.board().watch_pins(nullptr);
   ReportInfo info;
   info.image = inv.image;

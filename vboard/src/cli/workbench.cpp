@@ -6,6 +6,7 @@
 
 #include "cli/cli.h"
 #include "outputs/report.h"
+#include "outputs/stack_bound.h"
 #include "cli/scenario.h"
 #include "cli/strip_steps.h"
 #include "outputs/svg.h"
@@ -135,7 +136,8 @@ class Bench {
     std::optional<History> history;
     if (cli_.on_fail) history.emplace(m);
     scenario::Outcome o = scenario::run(m, s, cli_.allow, history ? &*history : nullptr);
-    const RunResult r = m.result();
+    RunResult r = m.result();
+    put_static_bound(m, r);
     m.board().watch_pins(nullptr);
     say_verdict(s, o);
     if (history && !o.passed()) cli_.on_fail(m, *history);

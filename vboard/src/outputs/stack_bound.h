@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "vboard/image.h"
+#include "vboard/run_result.h"
 
 namespace vboard {
 
@@ -57,6 +58,16 @@ StackBound bound(const Image& image, const Priorities& priorities);
 Priorities nvic_priorities(Machine& m);
 
 // The bound as a table (text) and as one JSON document.
+// A bound on each context's depth below the initial SP: 0 for the thread, else
+// the exception number. A handler's holds the thread, at most one handler of
+// each level it can pre-empt (the largest there), and itself; a handler whose
+// priority is not known is taken as possibly beneath every other one.
+std::map<unsigned, uint32_t> context_bounds(const StackBound& b);
+
+// The image's bound, with the priorities the NVIC holds now, into a run's
+// margins (their static_bound), beside the depths the run measured.
+void put_static_bound(Machine& m, RunResult& r);
+
 std::string format_stack_bound(const StackBound& b);
 std::string stack_bound_json(const StackBound& b);
 

@@ -48,6 +48,36 @@ using stack::kShpr1;
 using stack::path_text;
 using stack::ranges;
 
+std::map<unsigned, uint32_t> context_bounds(const StackBound& b) {
+  std::map<unsigned, uint32_t> out{{0u, b.thread_bytes}};
+  for (const StackHandler& h : b.handlers) {
+    // The largest handler of each level below h (less urgent), or of unknown level.
+    std::map<int, uint32_t> beneath;
+    uint32_t unknown = 0;
+    for (const StackHandler& o : b.handlers) {
+      if (o.exception == h.exception) continue;
+      if (!o.priority_known || !h.priority_known)
+        unknown += o.bytes;
+      else if (o.priority > h.priority)
+        beneath[o.priority] = std::max(beneath[o.priority], o.bytes);
+    }
+    uint64_t total = uint64_t{b.thread_bytes} + h.bytes + unknown;
+    for (const auto& [level, bytes] : beneath) total += bytes;
+    out[h.exception] = static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
+  }
+  return out;
+}
+
+void put_static_bound(Machine& m, RunResult& r) {
+  // The contexts the run measured, and the deepest of all (the worst nesting).
+  const std::map<unsigned, uint32_t> all = context_bounds(bound(m.image(), nvic_priorities(m)));
+  auto worst = std::max_element(all.begin(), all.end(), [](auto& a, auto& b) { return a.second < b.second; });
+  r.margins.static_bound.clear();
+  if (worst != all.end()) r.margins.static_bound.insert(*worst);
+  for (const auto& [ctx, bytes] : all)
+    if (r.margins.stack.count(ctx)) r.margins.static_bound[ctx] = bytes;
+}
+
 Priorities nvic_priorities(Machine& m) {
   Priorities p;
   uint32_t aircr = 0;

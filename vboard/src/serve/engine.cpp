@@ -1,6 +1,8 @@
 // The machine thread of `vboard --serve` and the pages' outboxes (engine.h).
 #include "serve/engine.h"
 
+#include "outputs/stack_bound.h"
+
 #include <algorithm>
 
 #include "world/values.h"
@@ -202,7 +204,9 @@ std::optional<Engine::ReportSnapshot> Engine::report_snapshot() {
     std::lock_guard lk(mu_);
     if (stop_) return std::nullopt;
     queue_.push_back(Task{[this, done] {
-      done->set_value(ReportSnapshot{live_->machine().result(), report_info_});
+      RunResult r = live_->machine().result();
+      put_static_bound(live_->machine(), r);
+      done->set_value(ReportSnapshot{std::move(r), report_info_});
     }});
   }
   cv_.notify_all();

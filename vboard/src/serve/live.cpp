@@ -1,6 +1,8 @@
 // The live board: inputs at virtual times, recorded; the session as a scenario file.
 #include "serve/live.h"
 
+#include "outputs/stack_bound.h"
+
 #include <algorithm>
 #include <sstream>
 
@@ -357,7 +359,9 @@ std::string LiveBoard::report_json() const {
   info.board = {board_.name, board_.file, board_why_};
   info.image_notes = image_.warnings();
   info.allowed = allowed_;
-  return to_json(m_->result(), info);
+  RunResult r = m_->result();
+  put_static_bound(*m_, r);
+  return to_json(r, info);
 }
 
 std::string LiveBoard::where() const {
