@@ -14,6 +14,7 @@
 #include "serve/messages.h"
 #include "serve/server.h"
 #include "outputs/report.h"
+#include "outputs/stack_bound.h"
 #include "cli/scenario.h"
 
 namespace vboard::test {
@@ -45,7 +46,9 @@ std::pair<std::string, bool> replay(const Image& img, const std::string& yaml, c
   ReportInfo info;
   info.image = path;
   info.image_notes = img.warnings();
-  return {to_json(m.result(), info), o.passed()};
+  RunResult r = m.result();
+  put_static_bound(m, r);  // as the command line's report has it
+  return {to_json(r, info), o.passed()};
 }
 
 // Runs the live board to `t` in slices of pseudo-random lengths, as the
