@@ -43,6 +43,13 @@ class MarginMeter {
   // start (dip <= 0), and which writes the SP in a way its code does not tell
   // (`sp_unknown`: the next block reads the SP).
   void before_block(int32_t dip, bool sp_unknown) {
+    if (needs_look(dip, sp_unknown)) look(dip, sp_unknown);
+  }
+  // Whether before_block has anything to do: most blocks leave the SP alone.
+  bool needs_look(int32_t dip, bool sp_unknown) const { return dip < 0 || sp_unknown || recheck_; }
+  // before_block's work, out of line so that the block hook's common path
+  // stays free of calls.
+  [[gnu::noinline]] void look(int32_t dip, bool sp_unknown) {
     if (dip < 0 || recheck_) reach(cpu_.reg(UC_ARM_REG_SP) + static_cast<uint32_t>(dip));
     recheck_ = sp_unknown;
   }

@@ -41,12 +41,19 @@ void Machine::Impl::note_halt_loop(const BlockInfo& b, uint32_t addr) {
 [[gnu::always_inline]] inline void Machine::Impl::enter_block(uint32_t addr, BlockInfo& b) {
   prev_block = addr;
   ++b.runs;
-  margins.before_block(b.sp_dip, b.sp_unknown);
   clock.cur_instr = b.count;
   if (m.opt_.timing == Timing::m4) [[unlikely]]
-    clock.cur_cycles = m4::start_block(clock, b.m4, addr + b.size, jumped, b.runs > 1, clocks->flash_fetch());
-  else
-    clock.cur_cycles = uint64_t{b.count} * m.opt_.cpi_milli;
+    return enter_m4_block(addr, b);
+  clock.cur_cycles = uint64_t{b.count} * m.opt_.cpi_milli;
+  // Last and as a tail call: the common path keeps to scratch registers.
+  if (margins.needs_look(b.sp_dip, b.sp_unknown)) [[unlikely]]
+    return margins.look(b.sp_dip, b.sp_unknown);
+}
+
+// enter_block's end under the Cortex-M4 timing, out of line.
+void Machine::Impl::enter_m4_block(uint32_t addr, BlockInfo& b) {
+  clock.cur_cycles = m4::start_block(clock, b.m4, addr + b.size, jumped, b.runs > 1, clocks->flash_fetch());
+  margins.before_block(b.sp_dip, b.sp_unknown);
 }
 
 // The block hook. Most blocks need only their count committed, their decode

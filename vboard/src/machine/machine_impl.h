@@ -127,6 +127,7 @@ struct Machine::Impl {
   void on_watched_block(uint32_t addr, uint32_t size);
   void block_checks(uint32_t addr, core::BlockInfo& b);
   void enter_block(uint32_t addr, core::BlockInfo& b);
+  void enter_m4_block(uint32_t addr, core::BlockInfo& b);
   void note_halt_loop(const core::BlockInfo& b, uint32_t addr);
   void on_store(uint32_t addr, uint32_t n);
   bool on_guarded_store(uint32_t addr, uint32_t n, uint64_t value);
