@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 
+#include "core/armv7m_regs.h"
 #include "vboard/machine.h"
 #include "outputs/stack_bound_impl.h"
 
@@ -12,11 +14,6 @@ namespace vboard {
 
 namespace stack {
 namespace {
-
-// Architectural addresses of the System Control Space (ARMv7-M).
-constexpr uint32_t kAircr = 0xE000ED0C;  // PRIGROUP in bits 10:8
-constexpr uint32_t kShpr1 = 0xE000ED18;  // a byte per exception 4..15
-constexpr uint32_t kIpr0 = 0xE000E400;   // a byte per IRQ
 
 std::string path_text(const std::vector<std::string>& path) {
   std::string s;
@@ -42,9 +39,6 @@ std::string bytes_text(const StackHandler& h) { return h.bounded ? std::to_strin
 }  // namespace stack
 
 using stack::bytes_text;
-using stack::kAircr;
-using stack::kIpr0;
-using stack::kShpr1;
 using stack::path_text;
 using stack::ranges;
 
@@ -79,19 +73,24 @@ void put_static_bound(Machine& m, RunResult& r) {
 }
 
 Priorities nvic_priorities(Machine& m) {
+  namespace scs = core::scs;
+  namespace scb = core::scb;
+  namespace nvic = core::nvic;
   Priorities p;
-  uint32_t aircr = 0;
-  m.debug_read(kAircr, &aircr, 4);
-  const unsigned prigroup = (aircr >> 8) & 7;
-  const uint32_t group_mask = (0xFFu << (prigroup + 1)) & 0xFFu;
-  const auto put = [&](unsigned e, uint32_t addr) {
+  const auto word_at = [&m](uint32_t offset) {
     uint32_t word = 0;
-    if (m.debug_read(addr & ~3u, &word, 4)) p[e] = static_cast<int>((word >> (8 * (addr & 3))) & group_mask);
+    return m.debug_read(scs::kBase + offset, &word, 4) ? std::optional<uint32_t>(word) : std::nullopt;
   };
-  p[2] = -2;
+  // The pre-emption priority is the part of a priority byte above PRIGROUP.
+  const unsigned prigroup = scb::aircr::PRIGROUP.get(word_at(scb::AIRCR).value_or(0));
+  const uint32_t group_mask = (0xFFu << (prigroup + 1)) & 0xFFu;
+  p[2] = -2;  // NMI and HardFault: fixed, above every configurable priority
   p[3] = -1;
-  for (unsigned e = 4; e < 16; ++e) put(e, kShpr1 + (e - 4));
-  for (unsigned n = 0; n < m.chip_facts().irq_count; ++n) put(16 + n, kIpr0 + n);
+  for (unsigned e = 4; e < 16; ++e)
+    if (auto w = word_at(scb::SHPR_of(e))) p[e] = static_cast<int>(scb::exc_priority(e).get(*w) & group_mask);
+  for (unsigned n = 0; n < m.chip_facts().irq_count; ++n)
+    if (auto w = word_at(nvic::IPRx(n / 4)))
+      p[16 + n] = static_cast<int>(nvic::irq_priority(n).get(*w) & group_mask);
   return p;
 }
 
