@@ -161,5 +161,31 @@ TEST(Strip, TrainsDecodeAsTheirEdges) {
   }
 }
 
+// A firmware repaints one picture for thousands of frames: the strip's archive
+// holds those colours once, not once per frame, and a strip loaded from it
+// goes on as the one saved (the next equal frame archives the same way).
+TEST(Strip, EqualFramesAreArchivedOnceAndComeBackAsTheyWere) {
+  test::FakeBus bus;
+  periph::Context ctx(bus);
+  StripTiming tm;
+  tm.latch = 80'000;
+  world::Ws2815Strip saved(ctx, 60, tm), loaded(ctx, 60, tm);
+  ns_t t = 1000;
+  feed(saved, 400, t);
+  ASSERT_EQ(saved.report().frames.size(), 399u);  // the last one's latch gap is still running
+  const BoardState archive = state_of(saved);
+  // Each frame's time and bit count, the picture a few times (frame, run, the one showing).
+  EXPECT_LT(archive.size(), 400 * (sizeof(ns_t) + 8) + size_t{60} * 3 * 10) << "400 frames of one picture";
+  StateVisitor load(StateVisitor::Mode::load, archive);
+  loaded.state(load);
+  ASSERT_TRUE(load.ok() && load.position() == archive.size()) << load.error();
+  ns_t t2 = t;
+  feed(saved, 1, t);
+  feed(loaded, 1, t2);
+  StateVisitor same(StateVisitor::Mode::compare, state_of(saved));
+  loaded.state(same);
+  EXPECT_TRUE(same.equal()) << "differs in " << same.difference();
+}
+
 }  // namespace
 }  // namespace vboard

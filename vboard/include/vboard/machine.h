@@ -114,8 +114,9 @@ class Machine final : public Bus {
   // can stop (never inside an IT block). Stops there as after a step; false
   // when something else stopped it first (*stop says what: a point, the end
   // t_end, a halt, `interrupted`).
-  bool run_to_instruction(uint64_t n, ns_t t_end, DebugStop* stop = nullptr,
-                          const std::function<bool()>& interrupted = [] { return false; });
+  bool run_to_instruction(
+      uint64_t n, ns_t t_end, DebugStop* stop = nullptr,
+      const std::function<bool()>& interrupted = [] { return false; });
   // Back to power-on: a new board, world and core from the same options, the
   // symbols of `image` (which has to outlive the machine), and the flash the
   // debugger wrote, if it wrote any. Whoever holds board() has to let go first.
@@ -141,8 +142,12 @@ class Machine final : public Bus {
   // (and keeps the state it had) for an archive it cannot take. compare_state
   // names the first field where this machine differs from `saved` ("" when it
   // does not), e.g. "TIM17.ccr_act[0]" or "machine.space.sram[4660]".
+  // An archive this machine saved itself (a time-travel checkpoint) can be
+  // taken back as trusted: no copy of the present is kept to fall back on,
+  // and a load that fails anyway leaves the board half loaded.
+  enum class Archive : uint8_t { foreign, own };
   BoardState save_state() const;
-  bool restore_state(const BoardState& saved);
+  bool restore_state(const BoardState& saved, Archive kind = Archive::foreign);
   std::string compare_state(const BoardState& saved) const;
 
   struct Impl;
@@ -153,6 +158,7 @@ class Machine final : public Bus {
   MachineOptions opt_;
   BoardFactory factory_;
   bool flash_written_ = false;
+  mutable size_t saved_bytes_ = 0;  // the last archive's size: the next one reserves as much
   std::unique_ptr<Board> board_;
   std::vector<Device*> devices_;
   std::unique_ptr<Impl> d_;

@@ -92,29 +92,29 @@ class StateVisitor {
   }
   // Fails a load or a compare with `why` (a model that cannot take the archive).
   void fail(const std::string& why) {
-    if (error_.empty()) error_ = path_ + ": " + why;
+    if (error_.empty()) error_ = path() + ": " + why;
   }
 
   // Names below the current one: "TIM17" then "ccr_act" then [0] make
-  // "TIM17.ccr_act[0]".
+  // "TIM17.ccr_act[0]". The names are kept as views and joined only when a
+  // load fails or a compare differs, so that listing a long log costs no
+  // string work per item.
   class Scope {
    public:
-    Scope(StateVisitor& v, std::string_view name) : v_(v), len_(v.path_.size()) {
-      if (!v.path_.empty()) v.path_ += '.';
-      v.path_ += name;
+    Scope(StateVisitor& v, std::string_view name) : v_(v) { v.segs_.push_back({name, 0, false}); }
+    Scope(StateVisitor& v, const char* name) : Scope(v, std::string_view(name)) {}
+    // A name made on the spot ("chan" + number): the scope keeps it.
+    Scope(StateVisitor& v, std::string&& name) : v_(v), owned_(std::move(name)) {
+      v.segs_.push_back({owned_, 0, false});
     }
-    Scope(StateVisitor& v, size_t index) : v_(v), len_(v.path_.size()) {
-      v.path_ += '[';
-      v.path_ += std::to_string(index);
-      v.path_ += ']';
-    }
-    ~Scope() { v_.path_.resize(len_); }
+    Scope(StateVisitor& v, size_t index) : v_(v) { v.segs_.push_back({{}, index, true}); }
+    ~Scope() { v_.segs_.pop_back(); }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
    private:
     StateVisitor& v_;
-    size_t len_;
+    std::string owned_;
   };
 
  private:
@@ -299,7 +299,14 @@ class StateVisitor {
   BoardState* out_ = nullptr;
   const BoardState& bytes_;
   size_t pos_ = 0;
-  std::string path_;
+  // One step of the path to the field being listed: a name or an index.
+  struct Seg {
+    std::string_view name;
+    size_t index;
+    bool is_index;
+  };
+  std::vector<Seg> segs_;
+  std::string path() const;
   std::string error_, difference_;
 };
 

@@ -40,17 +40,30 @@ void StateVisitor::bulk(void* data, size_t n, size_t size) {
     size_t i = 0;
     while (std::memcmp(saved + i * size, live + i * size, size) == 0) ++i;
     Scope e(*this, i);
-    difference_ = path_;
+    difference_ = path();
     return;
   }
   pos_ += total;
+}
+
+std::string StateVisitor::path() const {
+  std::string out;
+  for (const Seg& s : segs_) {
+    if (s.is_index) {
+      out += '[' + std::to_string(s.index) + ']';
+    } else {
+      if (!out.empty()) out += '.';
+      out += s.name;
+    }
+  }
+  return out;
 }
 
 void StateVisitor::mismatch(bool as_error) {
   if (as_error)
     fail("the archive was made for another wiring");
   else if (difference_.empty())
-    difference_ = path_;
+    difference_ = path();
 }
 
 }  // namespace vboard

@@ -154,28 +154,29 @@ void History::take_way_point() {
 }
 
 bool History::travel(const std::function<bool(const Instant&)>& before, const std::function<void()>& finish,
-                     const std::function<bool(const Instant& from)>& halfway) {
+                     const std::function<void(const Instant& from)>& way_points) {
   const Point* from = nullptr;
   for (const Point& p : points_)
     if (before(p.at)) from = &p;
   if (!from) return false;
   const Instant present = now();
   debug_points(false);
+  bool restored = false;
   if (!before(present) || later(from->at, present)) {
-    if (!m_.restore_state(store_.get(from->chunks))) {
+    if (!m_.restore_state(store_.get(from->chunks), Machine::Archive::own)) {
       debug_points(true);
       return false;
     }
     next_input_ = from->inputs;
-    // Far from the target with no input on the way: a way point halfway.
-    const bool inputs_on_the_way = next_input_ < inputs_.size() && before(inputs_[next_input_].at);
-    if (!inputs_on_the_way && halfway(from->at)) take_way_point();
+    restored = true;
   }
   while (next_input_ < inputs_.size() && before(inputs_[next_input_].at)) {
     reach(inputs_[next_input_].at);
     inputs_[next_input_].replay(m_);
     ++next_input_;
   }
+  // Far from the target after the last input on the way: way points there.
+  if (restored) way_points(now());
   finish();
   debug_points(true);
   return true;
@@ -190,10 +191,18 @@ bool History::goto_instruction(uint64_t n) {
   return travel([n](const Instant& at) { return at.instructions <= n; },
                 [&] { m_.run_to_instruction(n, end_.time + opt_.every); },
                 [&](const Instant& from) {
-                  if (n - from.instructions < kWayInstructions) return false;
-                  m_.run_to_instruction(from.instructions + (n - from.instructions) / 2,
-                                        end_.time + opt_.every);
-                  return true;
+                  // Way points kWayInstructions before the target, 16 times as
+                  // far, 256 times..., so that stepping back from it one
+                  // instruction after another replays a few thousand at most,
+                  // and going further back finds one not far either.
+                  std::vector<uint64_t> at;
+                  for (uint64_t d = kWayInstructions;
+                       n - from.instructions > 2 * d && at.size() < kWayPoints / 2; d *= 16)
+                    at.push_back(n - d);
+                  for (auto i = at.rbegin(); i != at.rend(); ++i) {
+                    m_.run_to_instruction(*i, end_.time + opt_.every);
+                    take_way_point();
+                  }
                 });
 }
 
@@ -202,9 +211,9 @@ bool History::goto_time(ns_t t) {
   return travel([t](const Instant& at) { return at.at_stop ? at.time < t : at.time <= t; },
                 [&] { m_.run_until(t); },
                 [&](const Instant& from) {
-                  if (t - from.time < 8 * opt_.every) return false;
+                  if (t - from.time < 8 * opt_.every) return;
                   m_.run_until(from.time + (t - from.time) / 2);
-                  return true;
+                  take_way_point();
                 });
 }
 

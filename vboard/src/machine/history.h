@@ -15,8 +15,9 @@
 // changed since the others. When they still need more than `budget` bytes, the
 // density is halved until they fit. The first checkpoint (the start of the
 // history) and named ones are always kept. A rebuild that runs far from its
-// checkpoint leaves a way point halfway (the newest 8 are kept), so that
-// stepping back one instruction after another gets quick after the first.
+// checkpoint leaves way points on its way (the newest 8 are kept), the last a
+// few thousand instructions before its target, so that stepping back one
+// instruction after another is quick after the first.
 //
 // The machine keeps its run state in its state listing (machine/state.cpp); a
 // restore leaves breakpoints and watchpoints as they are.
@@ -143,7 +144,7 @@ class History {
     uint64_t number = 0;  // the automatic checkpoint's number (0 for the first), a way point's order
     size_t inputs = 0;    // inputs the machine had had when it was taken
     ChunkStore::Chunks chunks;
-    bool way = false;  // a way point: taken halfway along a long rebuild, so that the next is shorter
+    bool way = false;  // a way point: taken on the way of a long rebuild, so that the next is shorter
   };
   struct Input {
     Instant at;
@@ -170,7 +171,7 @@ class History {
   void thin();
   void drop_future();
   bool travel(const std::function<bool(const Instant&)>& before, const std::function<void()>& finish,
-              const std::function<bool(const Instant& from)>& halfway);
+              const std::function<void(const Instant& from)>& way_points);
   void take_way_point();
   void reach(const Instant& at);
   void debug_points(bool on) const;

@@ -8,7 +8,7 @@ namespace vboard {
 
 void History::restore(const Point& p) {
   debug_points(false);
-  m_.restore_state(store_.get(p.chunks));
+  m_.restore_state(store_.get(p.chunks), Machine::Archive::own);
   next_input_ = p.inputs;
   debug_points(true);
 }

@@ -76,6 +76,9 @@ ChunkStore::Chunks ChunkStore::put(const BoardState& bytes) {
 
 BoardState ChunkStore::get(const Chunks& chunks) const {
   BoardState out;
+  size_t n = 0;
+  for (uint64_t id : chunks) n += pieces_.at(id).bytes.size();
+  out.reserve(n);
   for (uint64_t id : chunks) {
     const std::vector<uint8_t>& b = pieces_.at(id).bytes;
     out.insert(out.end(), b.begin(), b.end());

@@ -78,16 +78,20 @@ void Machine::list_state(StateVisitor& v) {
 
 BoardState Machine::save_state() const {
   BoardState bytes;
+  bytes.reserve(saved_bytes_);
   StateVisitor v(bytes);
   const_cast<Machine*>(this)->list_state(v);  // saving only reads
+  saved_bytes_ = bytes.size();
   return bytes;
 }
 
-bool Machine::restore_state(const BoardState& saved) {
-  BoardState before = save_state();
+bool Machine::restore_state(const BoardState& saved, Archive kind) {
+  BoardState before;
+  if (kind == Archive::foreign) before = save_state();
   StateVisitor v(StateVisitor::Mode::load, saved);
   list_state(v);
   if (v.ok() && v.position() == saved.size()) return true;
+  if (kind == Archive::own) return false;
   StateVisitor back(StateVisitor::Mode::load, before);
   list_state(back);
   return false;

@@ -416,10 +416,20 @@ inline void state_fields(StateVisitor& v, LedColors& c) {
   v("rgb", list);
   if (v.loading()) c = LedColors(std::move(list));
 }
-inline void state_fields(StateVisitor& v, StripFrame& f) {
-  v("t", f.t);
-  v("colors", f.colors);
-  v("bits", f.bits);
+// The kept frames: a frame with the colours of the one before says so instead
+// of listing them again (a firmware repaints the same colours for thousands of
+// frames), and a load shares them between such frames as the strip did.
+inline void list_frames(StateVisitor& v, std::vector<StripFrame>& frames) {
+  const LedColors* before = nullptr;
+  v.items("frames", frames, [&before](StateVisitor& s, StripFrame& f) {
+    bool same = before && *before == f.colors;
+    s("t", f.t);
+    s("same_colors", same);
+    if (same && s.loading()) f.colors = *before;
+    if (!same) s("colors", f.colors);
+    s("bits", f.bits);
+    before = &f.colors;
+  });
 }
 inline void state_fields(StateVisitor& v, StripRun& r) {
   v("first_frame", r.first_frame);
@@ -458,7 +468,7 @@ inline void state_fields(StateVisitor& v, StripTiming& t) {
   v("longest_low", t.longest_low);
 }
 inline void state_fields(StateVisitor& v, StripReport& r) {
-  v("frames", r.frames);
+  list_frames(v, r.frames);
   v("frames_total", r.frames_total);
   v("runs", r.runs);
   v("runs_total", r.runs_total);
