@@ -147,6 +147,9 @@ class Machine final : public Bus {
   // and a load that fails anyway leaves the board half loaded.
   enum class Archive : uint8_t { foreign, own };
   BoardState save_state() const;
+  // The same into `into`, whose storage is reused (a history saves the board
+  // again and again: fresh storage costs a page fault per 4 KiB).
+  void save_state(BoardState& into) const;
   bool restore_state(const BoardState& saved, Archive kind = Archive::foreign);
   std::string compare_state(const BoardState& saved) const;
 

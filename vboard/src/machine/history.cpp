@@ -8,14 +8,6 @@ namespace vboard {
 
 namespace {
 
-// Whether instant a comes after instant b. At one instruction count a stop
-// (right before the next instruction) comes after the slice's end before it.
-bool later(const Instant& a, const Instant& b) {
-  if (a.instructions != b.instructions) return a.instructions > b.instructions;
-  if (a.time != b.time) return a.time > b.time;
-  return a.at_stop && !b.at_stop;
-}
-
 // Thinning: at `age` checkpoints behind the newest, checkpoint `number` stays
 // when it is a multiple of 2^j, j the age's band (bands of dense, 2 dense, 4
 // dense, ... checkpoints, so that each band keeps about `dense` of them).
@@ -42,7 +34,7 @@ std::string describe_instant(const Instant& at) {
 
 }  // namespace
 
-History::History(Machine& machine, Options options)
+History::History(Machine& machine, const Options& options)
     : m_(machine), opt_(options), dense_(std::max<size_t>(1, options.dense)) {
   end_ = now();
   take("");
@@ -65,7 +57,8 @@ void History::take(const std::string& name) {
       points_.erase(same);
     }
   }
-  Point p{now(), name, name.empty() ? taken_++ : 0, next_input_, store_.put(m_.save_state())};
+  m_.save_state(scratch_);
+  Point p{now(), name, name.empty() ? taken_++ : 0, next_input_, store_.put(scratch_)};
   auto at = std::upper_bound(points_.begin(), points_.end(), p.at,
                              [](const Instant& a, const Point& q) { return later(q.at, a); });
   points_.insert(at, std::move(p));
@@ -94,12 +87,19 @@ void History::note() {
   end_ = at;
   if (at.time < next_due_) return;
   const double cpu = thread_cpu_s();
-  if (opt_.max_overhead > 0 && cpu - taken_at_s_ < take_cost_s_ / opt_.max_overhead) {
-    next_due_ = at.time + opt_.every;  // looked at again after another stretch
+  const double wait = opt_.max_overhead > 0 ? take_cost_s_ / opt_.max_overhead - (cpu - taken_at_s_) : 0;
+  if (wait > 0) {
+    // Looked at again where the run, at its pace since the last checkpoint,
+    // is likely to have spent that CPU time (at most 64 stretches on): the
+    // run goes on in long slices between checkpoints, not cut every stretch.
+    const double pace = static_cast<double>(at.time - taken_time_) / std::max(1e-6, cpu - taken_at_s_);
+    const double ahead = std::min(0.9 * wait * pace, 64.0 * static_cast<double>(opt_.every));
+    next_due_ = at.time + std::max(opt_.every, static_cast<ns_t>(ahead));
     return;
   }
   take("");
   next_due_ = at.time + opt_.every;
+  taken_time_ = at.time;
   taken_at_s_ = thread_cpu_s();
   take_cost_s_ = taken_at_s_ - cpu;
 }
@@ -145,7 +145,8 @@ void History::reach(const Instant& at) {
 // from the present when it is accepted and nearer), giving the logged inputs
 // `before` accepts on the way, then `finish` runs to the instant itself.
 void History::take_way_point() {
-  Point p{now(), "", ways_++, next_input_, store_.put(m_.save_state())};
+  m_.save_state(scratch_);
+  Point p{now(), "", ways_++, next_input_, store_.put(scratch_)};
   p.way = true;
   auto at = std::upper_bound(points_.begin(), points_.end(), p.at,
                              [](const Instant& a, const Point& q) { return later(q.at, a); });
@@ -163,7 +164,8 @@ bool History::travel(const std::function<bool(const Instant&)>& before, const st
   debug_points(false);
   bool restored = false;
   if (!before(present) || later(from->at, present)) {
-    if (!m_.restore_state(store_.get(from->chunks), Machine::Archive::own)) {
+    store_.get(from->chunks, scratch_);
+    if (!m_.restore_state(scratch_, Machine::Archive::own)) {
       debug_points(true);
       return false;
     }

@@ -44,6 +44,14 @@ struct Instant {
   bool at_stop = false;
 };
 
+// Whether instant a comes after instant b. At one instruction count a stop
+// (right before the next instruction) comes after the slice's end before it.
+inline bool later(const Instant& a, const Instant& b) {
+  if (a.instructions != b.instructions) return a.instructions > b.instructions;
+  if (a.time != b.time) return a.time > b.time;
+  return a.at_stop && !b.at_stop;
+}
+
 class History {
  public:
   struct Options {
@@ -54,7 +62,7 @@ class History {
     // 1/max_overhead times what taking that one cost (0: no such wait), so
     // that they cost the run at most this share; a fast board then takes
     // them seconds of virtual time apart. Where they fall changes no result.
-    double max_overhead = 0.1;
+    double max_overhead = 0.05;
   };
   // A checkpoint kept.
   struct Kept {
@@ -64,7 +72,7 @@ class History {
 
   // The history of `machine` from its present on (the first checkpoint).
   explicit History(Machine& machine) : History(machine, Options{}) {}
-  History(Machine& machine, Options options);
+  History(Machine& machine, const Options& options);
   ~History();
   History(const History&) = delete;
   History& operator=(const History&) = delete;
@@ -154,6 +162,7 @@ class History {
   Machine& m_;
   Options opt_;
   ChunkStore store_;
+  BoardState scratch_;         // the board saved or to restore, its storage kept between uses
   std::vector<Point> points_;  // by instant
   std::vector<Input> inputs_;  // by instant
   size_t next_input_ = 0;      // the first input the present has not had
@@ -163,6 +172,7 @@ class History {
   size_t dense_;               // the density thinning keeps (halved to fit the budget)
   double take_cost_s_ = 0;     // CPU time the last automatic checkpoint took
   double taken_at_s_ = 0;      // CPU time when it was done
+  ns_t taken_time_ = 0;        // the virtual time it was taken at
   Instant end_;
   std::string divergence_;
   Points debug_points_;

@@ -8,7 +8,8 @@ namespace vboard {
 
 void History::restore(const Point& p) {
   debug_points(false);
-  m_.restore_state(store_.get(p.chunks), Machine::Archive::own);
+  store_.get(p.chunks, scratch_);
+  m_.restore_state(scratch_, Machine::Archive::own);
   next_input_ = p.inputs;
   debug_points(true);
 }

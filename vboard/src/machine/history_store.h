@@ -18,7 +18,8 @@ class ChunkStore {
   using Chunks = std::vector<uint64_t>;  // the pieces of one saved board, in order
 
   Chunks put(const BoardState& bytes);
-  BoardState get(const Chunks& chunks) const;
+  // The saved board into `out` (its storage reused).
+  void get(const Chunks& chunks, BoardState& out) const;
   void release(const Chunks& chunks);
   // The pieces' bytes plus what the store spends per piece.
   size_t bytes() const { return bytes_; }

@@ -79,10 +79,15 @@ void Machine::list_state(StateVisitor& v) {
 BoardState Machine::save_state() const {
   BoardState bytes;
   bytes.reserve(saved_bytes_);
-  StateVisitor v(bytes);
-  const_cast<Machine*>(this)->list_state(v);  // saving only reads
-  saved_bytes_ = bytes.size();
+  save_state(bytes);
   return bytes;
+}
+
+void Machine::save_state(BoardState& into) const {
+  into.clear();
+  StateVisitor v(into);
+  const_cast<Machine*>(this)->list_state(v);  // saving only reads
+  saved_bytes_ = into.size();
 }
 
 bool Machine::restore_state(const BoardState& saved, Archive kind) {

@@ -78,7 +78,9 @@ void LiveBoard::build() {
   hist_.reset();
   m_.reset();
   m_ = std::make_unique<Machine>(image_, options_, board_factory(board_));
-  hist_ = std::make_unique<History>(*m_, History::Options{kCheckpointEvery, 32, size_t{64} << 20});
+  // A board paced to the wall clock leaves the CPU idle most of the time: its
+  // checkpoints may take a tenth of what it runs, for short rewinds.
+  hist_ = std::make_unique<History>(*m_, History::Options{kCheckpointEvery, 32, size_t{64} << 20, 0.1});
   inputs_.clear();
   cut_.reset();
   pin_names_ = m_->board().pin_names();

@@ -422,7 +422,7 @@ inline void state_fields(StateVisitor& v, LedColors& c) {
 inline void list_frames(StateVisitor& v, std::vector<StripFrame>& frames) {
   const LedColors* before = nullptr;
   v.items("frames", frames, [&before](StateVisitor& s, StripFrame& f) {
-    bool same = before && *before == f.colors;
+    bool same = !s.loading() && before && *before == f.colors;
     s("t", f.t);
     s("same_colors", same);
     if (same && s.loading()) f.colors = *before;
