@@ -5,6 +5,8 @@ chromium-driver through python3-selenium; scripts/deps.sh installs them):
 
 - pacing: virtual time against the server's wall clock over the span, at real-time pace;
 - latency: a click on the rear's PB5 switch to the strip drawn in the new colour (wall time);
+- rewind: after the span, the timeline let go at instants spread over the run, to the
+  board drawn at each (wall time; the board comes back to the latest instant between);
 - update rate: page updates per second while the strip streams;
 - cost: the server's CPU at real-time pace with the tab open, and its resident
   memory at the start and the end of the span (and the largest in between), also
@@ -15,7 +17,8 @@ chromium-driver through python3-selenium; scripts/deps.sh installs them):
 The span is 60 s by default (the figures of the README). The boards are measured
 one after the other, each server alone with its tab; --together runs both at
 once (for long memory runs). Exit 1 when a figure misses its goal: pace within
-1 %, at least 30 updates a second, every click drawn within 100 ms.
+1 %, at least 30 updates a second, every click drawn within 100 ms, a rewind
+drawn within 200 ms (the median).
 """
 import argparse
 import concurrent.futures
@@ -99,11 +102,38 @@ def measure(vboard, image, seconds, rear):
         out["mem"] = (m0, m1, peak)
         out["minutes"] = minutes
         out["lat"] = driver.execute_script("return window.vb.latencies") if rear else []
+        out["rewind"] = rewinds(driver)
     finally:
         driver.quit()
         proc.terminate()
         proc.communicate(timeout=30)
     return out
+
+
+def rewinds(driver, n=7):
+    """After the span: the timeline let go at n instants spread over the run, each the wall time from letting go
+    to the board drawn at that instant (ms). The board goes back from the latest instant reached each time."""
+    reached = driver.execute_script("return Number(document.getElementById('timeline').max)")
+    out = []
+    for k in range(n):
+        at = int(reached * (k + 1) / (n + 1))
+        driver.execute_script(
+            "const tl = document.getElementById('timeline'); tl.max = arguments[1]; tl.value = arguments[0];"
+            "tl.dispatchEvent(new Event('change'));", at, reached)
+        end = time.monotonic() + 10
+        while driver.execute_script("return window.vb.rewindMs.length") <= len(out):
+            if time.monotonic() > end:
+                raise SystemExit("the board was not drawn at %.3f s within 10 s of letting go" % (at / 1e9))
+            time.sleep(0.01)
+        out = driver.execute_script("return window.vb.rewindMs")
+        driver.execute_script("const tl = document.getElementById('timeline'); tl.value = arguments[0];"
+                              "tl.dispatchEvent(new Event('change'));", reached)
+        end = time.monotonic() + 10
+        while driver.execute_script("return window.vb.rewindMs.length") <= len(out):
+            if time.monotonic() > end:
+                raise SystemExit("the board did not come back to the latest instant within 10 s")
+            time.sleep(0.01)
+    return driver.execute_script("return window.vb.rewindMs")[0::2]
 
 
 def main():
@@ -125,6 +155,9 @@ def main():
          "%.5f (%+.3f %%)" % (f["pace"], 100 * (f["pace"] - 1)), "%.5f (%+.3f %%)" % (r["pace"], 100 * (r["pace"] - 1))),
         ("latency: click on PB5's switch to the strip drawn (wall ms, median / max of %d)" % len(lat), "-",
          ("%.1f / %.1f" % (statistics.median(lat), lat[-1])) if lat else "none measured"),
+        ("rewind: the timeline let go at %d instants over the run to the board drawn there (wall ms, median / max)"
+         % len(r["rewind"]), "%.1f / %.1f" % (statistics.median(f["rewind"]), max(f["rewind"])),
+         "%.1f / %.1f" % (statistics.median(r["rewind"]), max(r["rewind"]))),
         ("page updates per second (one tab)", "%.1f" % f["rate"], "%.1f" % r["rate"]),
         ("server CPU at real-time pace, one tab (% of one core)", "%.1f" % f["cpu"], "%.1f" % r["cpu"]),
         ("server resident memory, start / end / largest (MiB)", "%.1f / %.1f / %.1f" % f["mem"], "%.1f / %.1f / %.1f" % r["mem"]),
@@ -136,7 +169,8 @@ def main():
     print("|---|---|---|")
     for row in rows:
         print("| %s | %s | %s |" % row)
-    ok = abs(f["pace"] - 1) < 0.01 and abs(r["pace"] - 1) < 0.01 and min(f["rate"], r["rate"]) >= 30 and lat and lat[-1] <= 100
+    ok = (abs(f["pace"] - 1) < 0.01 and abs(r["pace"] - 1) < 0.01 and min(f["rate"], r["rate"]) >= 30 and lat and
+          lat[-1] <= 100 and statistics.median(f["rewind"] + r["rewind"]) < 200)
     return 0 if ok else 1
 
 
