@@ -32,12 +32,17 @@ inline std::string hex(uint32_t v) {
   return b;
 }
 
+// (A product that fits 64 bits, as most do, takes the 64-bit division, which
+// the 128-bit one's library call costs several times.)
 inline uint64_t mul_div(uint64_t a, uint64_t b, uint64_t c) {
-  return static_cast<uint64_t>(static_cast<unsigned __int128>(a) * b / c);
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+  if (static_cast<uint64_t>(p >> 64) == 0) return static_cast<uint64_t>(p) / c;
+  return static_cast<uint64_t>(p / c);
 }
 inline uint64_t mul_div_ceil(uint64_t a, uint64_t b, uint64_t c) {
-  unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
-  return static_cast<uint64_t>((p + c - 1) / c);
+  const unsigned __int128 p = static_cast<unsigned __int128>(a) * b + (c - 1);
+  if (static_cast<uint64_t>(p >> 64) == 0) return static_cast<uint64_t>(p) / c;
+  return static_cast<uint64_t>(p / c);
 }
 
 }  // namespace vboard::core
