@@ -53,7 +53,17 @@ std::optional<Image> Image::load(const std::string& path, const ChipFacts& chip,
     if (error) *error = path + ": cannot open";
     return std::nullopt;
   }
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  // A file of known size is read in one go; one that has none (a pipe) byte by byte.
+  std::vector<uint8_t> bytes;
+  const std::streamoff size = f.seekg(0, std::ios::end) ? static_cast<std::streamoff>(f.tellg()) : -1;
+  if (size >= 0 && f.seekg(0)) {
+    bytes.resize(static_cast<size_t>(size));
+    f.read(reinterpret_cast<char*>(bytes.data()), size);
+    if (f.gcount() != size) f.setstate(std::ios::badbit);
+  } else {
+    f.clear();
+    bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
   if (f.bad()) {
     if (error) *error = path + ": read error";
     return std::nullopt;
