@@ -104,6 +104,13 @@ CASES = [
      stepped_back_out),
     ("reverse_next_rear_debug", REAR, True, ["break cpp_loop", "continue", "finish", "next", "next", "reverse-next"],
      back_over_the_call),
+    # The same commands on the other board.
+    ("reverse_finish_rear_debug", REAR, True, ["break cpp_loop", "continue", "step", "reverse-finish"],
+     stepped_back_out),
+    ("reverse_step_rear_debug", REAR, True, ["break cpp_loop", "continue", "step", "reverse-step"],
+     stepped_back_out),
+    ("reverse_next_front_debug", FRONT, True, ["break cpp_loop", "continue", "finish", "next", "next",
+                                               "reverse-next"], back_over_the_call),
     ("reverse_continue_to_breakpoint_rear", REAR, False,
      ["break cpp_loop", "continue", "monitor time", "continue", "continue", "monitor time", "reverse-continue",
       "reverse-continue", "monitor time"], back_at_the_earlier_hit),
@@ -114,6 +121,8 @@ CASES = [
      ["break cpp_setup", "continue", "finish", "watch -l " + PULSE_WIDTH, "continue", "delete", "continue",
       "watch -l " + PULSE_WIDTH, "reverse-continue"], back_at_the_first_width),
     ("start_of_history_front", FRONT, False,
+     ["stepi 5", "reverse-continue", "reverse-stepi", "info registers pc"], no_more_history),
+    ("start_of_history_rear_debug", REAR, True,
      ["stepi 5", "reverse-continue", "reverse-stepi", "info registers pc"], no_more_history),
 ]
 
