@@ -75,6 +75,8 @@ def back_at_the_write(t, out):
     t.assertEqual(v[-1], v[-3], out)
     t.assertEqual(v[-2], v[-3] + 1, out)
     t.assertIn("HAL_IncTick", out[out.rfind("Hardware watchpoint 2"):])
+    # Landed on the store itself, not before it: the next instruction writes.
+    t.assertRegex(out[out.rfind("Hardware watchpoint 2"):], r"=> 0x[0-9a-f]+ <[^>]+>:\tstr\b", out)
 
 
 def back_at_the_first_width(t, out):
@@ -83,6 +85,7 @@ def back_at_the_first_width(t, out):
     tail = out[out.rfind("Old value"):]
     t.assertRegex(tail, r"Old value = 1500\nNew value = 0")
     t.assertIn("on_changed", tail)
+    t.assertRegex(tail, r"=> 0x[0-9a-f]+ <[^>]+>:\tstrh\b", out)
 
 
 def no_more_history(t, out):
@@ -116,10 +119,10 @@ CASES = [
       "reverse-continue", "monitor time"], back_at_the_earlier_hit),
     ("reverse_continue_to_write_watchpoint_rear", REAR, False,
      ["break cpp_loop", "continue", "delete", "watch uwTick", "continue", "print uwTick", "continue",
-      "print uwTick", "reverse-continue", "print uwTick"], back_at_the_write),
+      "print uwTick", "reverse-continue", "print uwTick", "x/i $pc"], back_at_the_write),
     ("reverse_continue_to_write_watchpoint_front_debug", FRONT, True,
      ["break cpp_setup", "continue", "finish", "watch -l " + PULSE_WIDTH, "continue", "delete", "continue",
-      "watch -l " + PULSE_WIDTH, "reverse-continue"], back_at_the_first_width),
+      "watch -l " + PULSE_WIDTH, "reverse-continue", "x/i $pc"], back_at_the_first_width),
     ("start_of_history_front", FRONT, False,
      ["stepi 5", "reverse-continue", "reverse-stepi", "info registers pc"], no_more_history),
     ("start_of_history_rear_debug", REAR, True,

@@ -64,8 +64,11 @@ bool History::scan(const Point& from, const Instant& until, const std::function<
     }
     if (d.kind == DebugStop::Kind::interrupted) return false;
     if (d.kind != DebugStop::Kind::breakpoint && d.kind != DebugStop::Kind::watchpoint) return true;
-    const uint64_t count = m_.instruction_count();
-    const uint64_t at = d.kind == DebugStop::Kind::watchpoint && count > 0 ? count - 1 : count;
+    // Where to land: a breakpoint's stop is before the instruction at its PC;
+    // a write watchpoint's is reported after the store with the instruction
+    // count still before it, so landing at that count is right before the
+    // store, which then writes again when the user steps.
+    const uint64_t at = m_.instruction_count();
     if (at < until.instructions) {
       last = d;
       last_at = at;
