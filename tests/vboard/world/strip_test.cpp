@@ -182,7 +182,8 @@ TEST(Strip, EqualFramesAreArchivedOnceAndComeBackAsTheyWere) {
   ns_t t2 = t;
   feed(saved, 1, t);
   feed(loaded, 1, t2);
-  StateVisitor same(StateVisitor::Mode::compare, state_of(saved));
+  const BoardState after = state_of(saved);
+  StateVisitor same(StateVisitor::Mode::compare, after);
   loaded.state(same);
   EXPECT_TRUE(same.equal()) << "differs in " << same.difference();
 }
