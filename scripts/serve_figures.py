@@ -71,10 +71,17 @@ def measure(vboard, image, seconds, rear):
                 raise SystemExit("the page did not connect to " + url)
             time.sleep(0.05)
         if not rear:
-            w = driver.find_element(By.ID, "pulse-width-PA0")
-            w.clear()
-            w.send_keys("1500")
+            for field, value in (("pulse-width-PA0", "1500"), ("pulse-period-PA0", "20")):
+                f = driver.find_element(By.ID, field)
+                f.clear()
+                f.send_keys(value)
             driver.find_element(By.ID, "pulse-apply-PA0").click()
+            end = time.monotonic() + 5
+            while not driver.execute_script("return (window.vb.driven || {}).PA0"):
+                if time.monotonic() > end:
+                    raise SystemExit("the front board was not given its pulse: " +
+                                     driver.find_element(By.ID, "pulse-msg-PA0").text)
+                time.sleep(0.05)
         time.sleep(1)
         driver.execute_script("window.vb.wall = []; window.vb.latencies = [];")
         u0 = driver.execute_script("return window.vb.updates")
@@ -112,28 +119,23 @@ def measure(vboard, image, seconds, rear):
 
 def rewinds(driver, n=7):
     """After the span: the timeline let go at n instants spread over the run, each the wall time from letting go
-    to the board drawn at that instant (ms). The board goes back from the latest instant reached each time."""
+    to the board drawn at that instant (ms). The board goes back to the latest instant reached between them."""
     reached = driver.execute_script("return Number(document.getElementById('timeline').max)")
     out = []
-    for k in range(n):
-        at = int(reached * (k + 1) / (n + 1))
-        driver.execute_script(
-            "const tl = document.getElementById('timeline'); tl.max = arguments[1]; tl.value = arguments[0];"
-            "tl.dispatchEvent(new Event('change'));", at, reached)
-        end = time.monotonic() + 10
-        while driver.execute_script("return window.vb.rewindMs.length") <= len(out):
-            if time.monotonic() > end:
-                raise SystemExit("the board was not drawn at %.3f s within 10 s of letting go" % (at / 1e9))
-            time.sleep(0.01)
-        out = driver.execute_script("return window.vb.rewindMs")
-        driver.execute_script("const tl = document.getElementById('timeline'); tl.value = arguments[0];"
-                              "tl.dispatchEvent(new Event('change'));", reached)
-        end = time.monotonic() + 10
-        while driver.execute_script("return window.vb.rewindMs.length") <= len(out):
-            if time.monotonic() > end:
-                raise SystemExit("the board did not come back to the latest instant within 10 s")
-            time.sleep(0.01)
-    return driver.execute_script("return window.vb.rewindMs")[0::2]
+    for at in [int(reached * (k + 1) / (n + 1)) for k in range(n)]:
+        for to in (at, reached):
+            seen = driver.execute_script("return window.vb.rewindMs.length")
+            driver.execute_script(
+                "const tl = document.getElementById('timeline'); tl.max = arguments[1]; tl.value = arguments[0];"
+                "tl.dispatchEvent(new Event('change'));", to, reached)
+            end = time.monotonic() + 10
+            while driver.execute_script("return window.vb.rewindMs.length") <= seen:
+                if time.monotonic() > end:
+                    raise SystemExit("the board was not drawn at %.3f s within 10 s of letting go" % (to / 1e9))
+                time.sleep(0.01)
+            if to == at:
+                out.append(driver.execute_script("return window.vb.rewindMs[arguments[0]]", seen))
+    return out
 
 
 def main():
