@@ -161,7 +161,6 @@ class Machine final : public Bus {
   MachineOptions opt_;
   BoardFactory factory_;
   bool flash_written_ = false;
-  mutable size_t saved_bytes_ = 0;  // the last archive's size: the next one reserves as much
   std::unique_ptr<Board> board_;
   std::vector<Device*> devices_;
   std::unique_ptr<Impl> d_;

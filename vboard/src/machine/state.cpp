@@ -78,7 +78,6 @@ void Machine::list_state(StateVisitor& v) {
 
 BoardState Machine::save_state() const {
   BoardState bytes;
-  bytes.reserve(saved_bytes_);
   save_state(bytes);
   return bytes;
 }
@@ -87,7 +86,6 @@ void Machine::save_state(BoardState& into) const {
   into.clear();
   StateVisitor v(into);
   const_cast<Machine*>(this)->list_state(v);  // saving only reads
-  saved_bytes_ = into.size();
 }
 
 bool Machine::restore_state(const BoardState& saved, Archive kind) {
