@@ -115,6 +115,7 @@ BlockInfo& BlockCache::decode(int32_t* slot, uint32_t addr, uint32_t size) {
   // is an Error_Handler inlined.
   if (b.halt == HaltKind::none && size == 2 && hw == thumb::B_SELF)
     b.halt = before == thumb::CPSID_I ? HaltKind::inlined_error : HaltKind::self_loop;
+  b.derive();
   if (*slot >= 0) {
     BlockInfo& old = blocks_[static_cast<size_t>(*slot)];
     if (old.runs) replaced_.push_back({old.addr, old.size, old.runs});
@@ -268,6 +269,7 @@ void block_info_state(StateVisitor& v, BlockInfo& b) {
   v("last_visit", b.last_visit);
   v("tight", b.tight);
   v("check_at", b.check_at);
+  if (v.loading()) b.derive();
 }
 }  // namespace
 

@@ -44,13 +44,17 @@ struct BlockInfo {
   bool excl_store = false;  // STREX/STREXB/STREXH/STREXD
   bool may_store = false;   // holds an instruction that may write memory
   HaltKind halt = HaltKind::none;
-  m4::BlockCost m4;  // its cycles under the Cortex-M4 timing
+  m4::BlockCost m4;         // its cycles under the Cortex-M4 timing
   int32_t sp_dip = 0;       // bytes the code takes the SP below its start (core/stack_effect.h)
   bool sp_unknown = false;  // it writes the SP in a way the code does not tell
   // Idle detection: when the block was last entered and how often in a tight loop.
   uint64_t last_visit = ~0ull;
   uint32_t tight = 0;
   uint32_t check_at = 2;
+  // Nothing but its count to look at when it starts: no halt, no FP
+  // instruction, no SP change the stack meter must see (derived, not saved).
+  bool plain = false;
+  void derive() { plain = halt == HaltKind::none && !has_fp && sp_dip >= 0 && !sp_unknown; }
 };
 
 class BlockCache {

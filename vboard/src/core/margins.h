@@ -47,6 +47,8 @@ class MarginMeter {
   }
   // Whether before_block has anything to do: most blocks leave the SP alone.
   bool needs_look(int32_t dip, bool sp_unknown) const { return dip < 0 || sp_unknown || recheck_; }
+  // Whether the last block left the SP unknown: the next block must look.
+  bool recheck() const { return recheck_; }
   // before_block's work, out of line so that the block hook's common path
   // stays free of calls.
   [[gnu::noinline]] void look(int32_t dip, bool sp_unknown) {

@@ -64,16 +64,22 @@ void Machine::Impl::enter_m4_block(uint32_t addr, BlockInfo& b) {
 [[gnu::always_inline]] inline void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
   if (!plain_blocks) [[unlikely]]
     return on_watched_block(addr, size);
-  clock.commit_block();
   cpu.block_pc = addr;
-  // No call returns here: the common path keeps to scratch registers.
+  // No call returns here: the common path keeps to scratch registers, and
+  // it is enter_block's flat-timing half for a block with nothing to look at.
   BlockInfo* b = blocks.recent(addr, size);
-  if (!b || clock.events_dirty || log.halt || b->halt != HaltKind::none ||
-      (b->has_fp && !scb.fpu_enabled()) || nvic.check_due()) [[unlikely]]
+  if (!b || !b->plain || clock.events_dirty || log.halt || nvic.check_due() || margins.recheck())
+      [[unlikely]] {
+    clock.commit_block();
     return block_checks(addr, blocks.block(addr, size));
+  }
+  clock.commit_block();
   if (clock.cycles_milli >= clock.stop_cycles) [[unlikely]]
     return request_stop(Stop::event);
-  enter_block(addr, *b);
+  prev_block = addr;
+  ++b->runs;
+  clock.cur_instr = b->count;
+  clock.cur_cycles = uint64_t{b->count} * flat_cpi_milli;
 }
 
 // The block hook in a slice that may need the page guards, the debugger, the

@@ -112,7 +112,8 @@ struct Machine::Impl {
   // detection at block starts, and counts flat time (set when a slice
   // starts, from those).
   bool plain_blocks = false;
-  bool jumped = false;  // the block starting now was reached by a jump (set at each block start)
+  uint64_t flat_cpi_milli = 1000;  // the options' cycles per instruction, kept beside the block hook's state
+  bool jumped = false;             // the block starting now was reached by a jump (set at each block start)
 
   Impl(Machine& mm, const ChipFacts& chip);
 

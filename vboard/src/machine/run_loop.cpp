@@ -114,6 +114,7 @@ bool Machine::Impl::emulate_slice(RunPass& r, ns_t t) {
   const uint64_t instr_before = clock.instr_now();
   plain_blocks = !m.opt_.idle_skip && !prof.active() && !dbg.running() && !dbg.mid_block() &&
                  m.opt_.timing != Timing::m4 && stop_instr == ~uint64_t{0};
+  flat_cpi_milli = m.opt_.cpi_milli;
   const uc_err err = uc_emu_start(cpu.uc, pc | 1u, 0, 0, 0);
   if (stop == Stop::debug) {
     dbg.stopped(cpu.reg(UC_ARM_REG_PC));  // the block in flight stays counted as a whole
