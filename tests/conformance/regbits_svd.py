@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Writes the rows of regbits_svd_test.cpp: each named register field, flag and
+peripheral address of platform/chip/src/regbits.h beside what the vendor's SVD
+says it is.
+
+Usage: regbits_svd.py --svd SVD.xz --header regbits.h --out ROWS.inc
+
+Only the names are taken from the header; the values the test compares come
+from the compiled header and from the SVD. A name is matched in the SVD
+peripheral of its namespace as REGISTER_FIELD (a mask constant may also cover
+the field's split-off high bits, FIELD_1 in the SVD: TIM CR2.MMS), or as
+PERIPH_BASE. Names that are no field (values of a field, counts, strides, the
+core's registers, which the SVD does not describe) are listed at the end of
+the output, unchecked. A name the SVD should know but does not, or an SVD it
+cannot read, stops the script with exit status 2.
+"""
+import argparse
+import lzma
+import re
+import sys
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+# Namespace of the header -> the SVD peripheral whose registers it names.
+PERIPHERAL = {"flash": "FLASH", "pwr": "PWR", "rcc": "RCC", "tim": "TIM1", "dma": "DMA1",
+              "dmamux": "DMAMUX", "usart": "USART1"}
+# Registers the header names by their kind, where the SVD numbers them: DMA
+# channel 1's CCR, DMAMUX channel 0's, and the output-compare view of CCMR1
+# with its channel-1 field names.
+REGISTER_ALIAS = {("dma", "CCR"): "CCR1", ("dmamux", "CCR"): "C0CR", ("tim", "CCMR"): "CCMR1_Alternate"}
+FIELD_ALIAS = {("tim", "CCMR", "CCS"): "CC1S", ("tim", "CCMR", "OCFE"): "OC1FE",
+               ("tim", "CCMR", "OCPE"): "OC1PE", ("tim", "CCMR", "OCM"): "OC1M"}
+DECL = re.compile(r"^constexpr\s+(Field|uint32_t|uintptr_t)\s+([A-Z][A-Z0-9_]*)\s*[={]")
+
+
+def fail(message):
+    print(f"regbits_svd.py: {message}", file=sys.stderr)
+    sys.exit(2)
+
+
+def svd_peripherals(path):
+    try:
+        root = ET.fromstring(lzma.decompress(Path(path).read_bytes()))
+    except (OSError, lzma.LZMAError, ET.ParseError) as e:
+        fail(f"cannot read {path}: {e}")
+    by_name = {p.findtext("name"): p for p in root.iter("peripheral")}
+    out = {}
+    for name, p in by_name.items():
+        regs_of = by_name.get(p.get("derivedFrom"), p)
+        regs = {}
+        for r in regs_of.iter("register"):
+            rname = re.sub(rf"^{re.escape(regs_of.findtext('name'))}_", "", r.findtext("name"))
+            regs[rname] = {f.findtext("name"): (int(f.findtext("bitOffset")), int(f.findtext("bitWidth")))
+                           for f in r.iter("field")}
+        out[name] = (int(p.findtext("baseAddress"), 0), regs)
+    return out
+
+
+def mask(pos, width):
+    return ((1 << width) - 1) << pos
+
+
+def rows(header, svd):
+    checked, unchecked, namespace = [], [], None
+    for line in Path(header).read_text().splitlines():
+        m = re.match(r"^namespace (\w+) \{", line)
+        if m:
+            namespace = m.group(1)
+            continue
+        m = DECL.match(line)
+        if not m or namespace is None:
+            continue
+        kind, name = m.groups()
+        qualified = f"chip::{namespace}::{name}"
+        base = re.fullmatch(r"([A-Z0-9]+)_BASE", name)
+        if kind == "uintptr_t" and base:
+            if base.group(1) not in svd:
+                fail(f"{qualified}: no peripheral {base.group(1)} in the SVD")
+            checked.append((qualified, f"{base.group(1)} base address", qualified, svd[base.group(1)][0]))
+            continue
+        periph = PERIPHERAL.get(namespace)
+        reg, _, field = name.partition("_")
+        regs = svd[periph][1] if periph in svd else {}
+        reg_svd = REGISTER_ALIAS.get((namespace, reg), reg)
+        field_svd = FIELD_ALIAS.get((namespace, reg, field), field)
+        if not field or reg_svd not in regs:
+            unchecked.append(qualified)
+            continue
+        fields = regs[reg_svd]
+        if field_svd not in fields:
+            unchecked.append(qualified)
+            continue
+        value = f"{qualified}.mask()" if kind == "Field" else qualified
+        expected = mask(*fields[field_svd])
+        what = f"{periph} {reg_svd}.{field_svd}"
+        if kind != "Field":  # a mask may take in the field's high bits placed elsewhere
+            for extra, (pos, width) in fields.items():
+                if re.fullmatch(rf"{re.escape(field_svd)}_\d+", extra):
+                    expected |= mask(pos, width)
+                    what += f" and {extra}"
+        checked.append((qualified, what, value, expected))
+    return checked, unchecked
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--svd", required=True)
+    ap.add_argument("--header", required=True)
+    ap.add_argument("--out", required=True)
+    a = ap.parse_args()
+    checked, unchecked = rows(a.header, svd_peripherals(a.svd))
+    if not checked:
+        fail(f"no name of {a.header} matched the SVD")
+    text = ["// Generated by tests/conformance/regbits_svd.py from regbits.h's names and the SVD; do not edit.\n"]
+    text += [f'{{"{q}", "{what}", {value}, 0x{expected:X}U}},\n' for q, what, value, expected in checked]
+    text.append("// Not register fields of the SVD, unchecked: " + ", ".join(unchecked) + "\n")
+    try:
+        Path(a.out).write_text("".join(text))
+    except OSError as e:
+        fail(f"cannot write {a.out}: {e}")
+
+
+if __name__ == "__main__":
+    main()
