@@ -6,7 +6,8 @@ Mutants: relational and arithmetic operator swaps, integer constants +-1, negate
 if/while conditions, deleted statements, swapped arguments of two-argument calls,
 in mid/, the boards' app/ and Core/Src, platform/common and platform/chip. For each mutant the
 copy is rebuilt incrementally and the fast tests of what changed run, stopping at the
-first failure, in stages from the cheapest: the platform conformance image alone and
+first failure, in stages from the cheapest: for regbits.h, its check against the
+vendor's SVD (one host object); the platform conformance image alone and
 its cases; the images the virtual-board tests run, and those tests; the rest of the
 build; then the image checks and that board's shipped scenarios for a changed image
 (the third board's scenario for its image), and for a changed host test executable its
@@ -57,6 +58,9 @@ VBOARD_SUITES = {"tests/vboard/system/vboard_system_tests": "FrontLamp.*:RearLam
 # link instead of every image's) and its cases, which catch most mutants of the
 # platform layers; a mutant they catch is killed without the other images.
 FIRST_LOOK_IMAGE = "platform_conformance"
+# Files with a host check of their own, one object to build and a run of well
+# under a second: a mutant of such a file meets that check before anything else.
+FIRST_LOOK_HOST = {"platform/chip/src/regbits.h": "tests/conformance/regbits_svd_test"}
 FIRST_LOOK_SUITE = {"tests/vboard/system/vboard_system_tests": "Cases/PlatformChip.*"}
 # The images those virtual-board tests run; the others (the runtime probe, the
 # third board's image) are linked only for a mutant the tests do not catch.
@@ -530,6 +534,14 @@ def try_mutant(m: Mutant, tree: Path, vb: Path, a: argparse.Namespace, log: Path
     lines[m.line - 1] = m.mutated
     try:
         f.write_text("".join(lines))
+        check = FIRST_LOOK_HOST.get(m.path)
+        if check and "build/host" in dirs:
+            b = run(["cmake", "--build", "build/host", "-j", str(a.jobs), "--target", Path(check).name], tree, 900, log)
+            if b != "ok":
+                return BUILD_OUTCOME[b]
+            t = run([str(tree / "build/host" / check)], tree, a.timeout, log)
+            if t != "ok":
+                return TEST_OUTCOME[t]
         if FIRST_LOOK_IMAGE in base.images:
             b = run(["cmake", "--build", "build/firmware", "-j", str(a.jobs), "--target", FIRST_LOOK_IMAGE], tree, 900,
                     log)
