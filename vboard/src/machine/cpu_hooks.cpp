@@ -64,22 +64,31 @@ void Machine::Impl::enter_m4_block(uint32_t addr, BlockInfo& b) {
 [[gnu::always_inline]] inline void Machine::Impl::on_block(uint32_t addr, uint32_t size) {
   if (!plain_blocks) [[unlikely]]
     return on_watched_block(addr, size);
-  cpu.block_pc = addr;
-  // No call returns here: the common path keeps to scratch registers, and
-  // it is enter_block's flat-timing half for a block with nothing to look at.
+  // Every way out is a tail call, so the common path keeps to scratch
+  // registers: it is enter_block's flat-timing half for a block with nothing
+  // to look at, and it commits the block before over the counts it then sets
+  // (the flat timing takes no branch cycles).
   BlockInfo* b = blocks.recent(addr, size);
-  if (!b || !b->plain || clock.events_dirty || log.halt || nvic.check_due() || margins.recheck())
-      [[unlikely]] {
-    clock.commit_block();
-    return block_checks(addr, blocks.block(addr, size));
-  }
-  clock.commit_block();
-  if (clock.cycles_milli >= clock.stop_cycles) [[unlikely]]
-    return request_stop(Stop::event);
+  if (!b || !b->plain || clock.events_dirty || log.halt || nvic.check_due() || margins.recheck()) [[unlikely]]
+    return on_block_checked(addr, size);
+  const uint64_t cycles = clock.cycles_milli + clock.cur_cycles;
+  if (cycles >= clock.stop_cycles) [[unlikely]]
+    return on_block_checked(addr, size);
+  cpu.block_pc = addr;
   prev_block = addr;
   ++b->runs;
+  clock.instr_done += clock.cur_instr;
+  clock.cycles_milli = cycles;
+  clock.total_cycles_milli += clock.cur_cycles;
   clock.cur_instr = b->count;
   clock.cur_cycles = uint64_t{b->count} * flat_cpi_milli;
+}
+
+// The plain path's way to every check, out of line.
+void Machine::Impl::on_block_checked(uint32_t addr, uint32_t size) {
+  clock.commit_block();
+  cpu.block_pc = addr;
+  block_checks(addr, blocks.block(addr, size));
 }
 
 // The block hook in a slice that may need the page guards, the debugger, the

@@ -126,6 +126,7 @@ struct Machine::Impl {
   void request_stop(Stop s);
   void on_block(uint32_t addr, uint32_t size);
   void on_watched_block(uint32_t addr, uint32_t size);
+  [[gnu::noinline]] void on_block_checked(uint32_t addr, uint32_t size);
   void block_checks(uint32_t addr, core::BlockInfo& b);
   void enter_block(uint32_t addr, core::BlockInfo& b);
   void enter_m4_block(uint32_t addr, core::BlockInfo& b);
