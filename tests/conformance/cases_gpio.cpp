@@ -48,6 +48,15 @@ void GpioWriteReadToggle(Result& r) {
   const uint32_t ospeedr = GPIOB->OSPEEDR;
   HAL_GPIO_Init(GPIOB, nullptr);
   CONFORMANCE_CHECK(r, GPIOB->MODER == moder && GPIOB->PUPDR == pupdr && GPIOB->OSPEEDR == ospeedr);
+
+  // An analog pin takes no pull (the pad disconnects it): PUPDR keeps its bits.
+  GPIO_InitTypeDef analog{};
+  analog.Pin = kSpare;
+  analog.Mode = GPIO_MODE_ANALOG;
+  analog.Pull = GPIO_PULLUP;
+  HAL_GPIO_Init(GPIOB, &analog);
+  CONFORMANCE_CHECK(r, ((GPIOB->MODER >> 4U) & 3U) == 3U && GPIOB->PUPDR == pupdr);
+  pin_mode(GPIOB, kSpare, GPIO_MODE_OUTPUT_PP);
 }
 
 void ExtiOneCallbackPerEdgePendingClearedFirst(Result& r) {

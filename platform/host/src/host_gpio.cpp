@@ -110,7 +110,9 @@ void HAL_GPIO_Init(GPIO_TypeDef* GPIOx, GPIO_InitTypeDef* GPIO_Init) {
       const uint32_t open_drain = (GPIO_Init->Mode >> 4U) & 1U;
       GPIOx->OTYPER = (GPIOx->OTYPER & ~bit) | (open_drain << pos);
     }
-    GPIOx->PUPDR = (GPIOx->PUPDR & ~(3U << (pos * 2U))) | ((GPIO_Init->Pull & 3U) << (pos * 2U));
+    if (mode != GPIO_MODE_ANALOG) {  // an analog pad takes no pull
+      GPIOx->PUPDR = (GPIOx->PUPDR & ~(3U << (pos * 2U))) | ((GPIO_Init->Pull & 3U) << (pos * 2U));
+    }
     if (mode == GPIO_MODE_AF_PP) {
       const uint32_t shift = (pos & 7U) * 4U;
       GPIOx->AFR[pos >> 3U] =
