@@ -63,6 +63,14 @@ void UartErrors(Result& r) {
   }
   u.Init.BaudRate = 921600;
   u.Init.ClockPrescaler = UART_PRESCALER_DIV1;
+  // Oversampling by 8: CR1.OVER8 set, and the divider of twice the clock with
+  // its low four bits shifted down one (BRR[3] stays 0).
+  u.Init.OverSampling = UART_OVERSAMPLING_8;
+  const uint32_t div8 = (2U * kSysclkHz + 921600U / 2U) / 921600U;
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK && (USART3->CR1 & (1U << 15)) != 0U);
+  CONFORMANCE_CHECK(r, USART3->BRR == ((div8 & 0xFFF0U) | ((div8 & 0xFU) >> 1U)));
+  u.Init.OverSampling = UART_OVERSAMPLING_16;
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK && (USART3->CR1 & (1U << 15)) == 0U);
   // A handle without an instance is refused, and its interrupt ignored.
   UART_HandleTypeDef none{};
   CONFORMANCE_CHECK(r, HAL_UARTEx_SetTxFifoThreshold(&none, UART_TXFIFO_THRESHOLD_1_8) == HAL_ERROR);
