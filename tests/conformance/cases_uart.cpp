@@ -71,6 +71,15 @@ void UartErrors(Result& r) {
   CONFORMANCE_CHECK(r, USART3->BRR == ((div8 & 0xFFF0U) | ((div8 & 0xFU) >> 1U)));
   u.Init.OverSampling = UART_OVERSAMPLING_16;
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK && (USART3->CR1 & (1U << 15)) == 0U);
+  // The divider follows the kernel clock CCIPR selects: HSI16, then PCLK1 again.
+  RCC_PeriphCLKInitTypeDef kernel{};
+  kernel.PeriphClockSelection = RCC_PERIPHCLK_USART3;
+  kernel.Usart3ClockSelection = RCC_USART3CLKSOURCE_HSI;
+  CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK && HAL_UART_Init(&u) == HAL_OK);
+  CONFORMANCE_CHECK(r, USART3->BRR == (16000000U + 921600U / 2U) / 921600U);
+  kernel.Usart3ClockSelection = RCC_USART3CLKSOURCE_PCLK1;
+  CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK && HAL_UART_Init(&u) == HAL_OK);
+  CONFORMANCE_CHECK(r, USART3->BRR == (kSysclkHz + 921600U / 2U) / 921600U);
   // A handle without an instance is refused, and its interrupt ignored.
   UART_HandleTypeDef none{};
   CONFORMANCE_CHECK(r, HAL_UARTEx_SetTxFifoThreshold(&none, UART_TXFIFO_THRESHOLD_1_8) == HAL_ERROR);

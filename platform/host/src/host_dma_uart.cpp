@@ -147,7 +147,19 @@ namespace uart_port {
 // USART3 is the only USART of the register file.
 bool known(const USART_TypeDef* usart) { return usart == USART3; }
 
-uint32_t kernel_clock_hz(const USART_TypeDef* /*usart*/) { return HAL_RCC_GetPCLK1Freq(); }
+// As CCIPR's USART3SEL selects it: PCLK1, SYSCLK, HSI16 or LSE.
+uint32_t kernel_clock_hz(const USART_TypeDef* /*usart*/) {
+  switch ((regs.rcc.CCIPR >> 4U) & 3U) {
+    case RCC_USART3CLKSOURCE_PCLK1:
+      return HAL_RCC_GetPCLK1Freq();
+    case RCC_USART3CLKSOURCE_SYSCLK:
+      return HAL_RCC_GetSysClockFreq();
+    case RCC_USART3CLKSOURCE_HSI:
+      return 16000000U;
+    default:
+      return 32768U;
+  }
+}
 
 void configure_frame(UART_HandleTypeDef* huart) {
   USART_TypeDef* u = huart->Instance;
