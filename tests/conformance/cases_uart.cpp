@@ -30,6 +30,8 @@ void UartErrors(Result& r) {
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
   u.Init.BaudRate = 20000000;  // divider below 16 at 150 MHz
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
+  u.Init.BaudRate = 10000000;  // divider 15, one below the smallest
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
   u.Init.BaudRate = 9375000;  // divider 16, the smallest
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK && USART3->BRR == 16U);
   u.Init.BaudRate = 1200;  // divider above 0xFFFF
