@@ -49,6 +49,13 @@ void GpioWriteReadToggle(Result& r) {
   HAL_GPIO_Init(GPIOB, nullptr);
   CONFORMANCE_CHECK(r, GPIOB->MODER == moder && GPIOB->PUPDR == pupdr && GPIOB->OSPEEDR == ospeedr);
 
+  // GPIOG, the last port, is one: its pin is configured (and given back).
+  __HAL_RCC_GPIOG_CLK_ENABLE();
+  const uint32_t g_moder = GPIOG->MODER;
+  HAL_GPIO_Init(GPIOG, &init);
+  CONFORMANCE_CHECK(r, (GPIOG->MODER & (3U << 4U)) == (1U << 4U));
+  GPIOG->MODER = g_moder;
+
   // An analog pin takes no pull (the pad disconnects it): PUPDR keeps its bits.
   GPIO_InitTypeDef analog{};
   analog.Pin = kSpare;
