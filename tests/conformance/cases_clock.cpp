@@ -53,6 +53,12 @@ void ClockConfiguration(Result& r) {
   kernel.Usart2ClockSelection = 0U;
   CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK);
   CONFORMANCE_CHECK(r, (RCC->CCIPR & 0xFU) == 0U);
+  kernel.PeriphClockSelection = 0x1U;  // USART1 alone: USART2's selection in the record is not taken
+  kernel.Usart1ClockSelection = 1U;
+  kernel.Usart2ClockSelection = 2U;
+  CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK && (RCC->CCIPR & 0xFU) == 1U);
+  kernel.Usart1ClockSelection = 0U;
+  CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_OK && (RCC->CCIPR & 0xFU) == 0U);
   kernel.PeriphClockSelection = 0x80U;  // a kernel clock this layer does not manage
   CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(&kernel) == HAL_ERROR);
   CONFORMANCE_CHECK(r, HAL_RCCEx_PeriphCLKConfig(nullptr) == HAL_ERROR);
