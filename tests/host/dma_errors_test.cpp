@@ -2,7 +2,7 @@
 // interrupt handler: the channel stops, the handle records the error, and the
 // channel's flags are acknowledged (the other channel's stay), in both
 // directions (CCR.DIR differs, TEIE is what the rule reads); a flag whose
-// interrupt is off is not taken.
+// interrupt is off is not taken, and one whose interrupt is on is.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -18,7 +18,7 @@ namespace {
 
 using DmaErrors = rear_test::RearBoard;
 
-TEST_F(DmaErrors, ATransferErrorStopsTheChannelAndIsRecordedAndAcknowledged) {
+TEST_F(DmaErrors, AnErrorStopsTheChannelAndOnlyFlagsWithTheirInterruptOnAreTaken) {
   auto strip = std::make_unique<tessel::ts_ws2815>();  // channel 1, memory to timer
   strip->Setup(&htim17, TIM_CHANNEL_1, 60);
   strip->Start();
@@ -50,6 +50,16 @@ TEST_F(DmaErrors, ATransferErrorStopsTheChannelAndIsRecordedAndAcknowledged) {
     EXPECT_EQ(c.channel->CCR & 1U, 0U) << "channel " << n << " still runs";
     EXPECT_EQ(DMA1->ISR, other) << "channel " << n << ": its flags not acknowledged, or the other's taken";
   }
+  // A transfer-complete flag with its interrupt on is taken: acknowledged, and
+  // the circular receive channel goes on.
+  ASSERT_EQ(
+      HAL_DMA_Start_IT(&hdma_usart3_rx, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&USART3->RDR)),
+                       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(rx.data())), rx.size()),
+      HAL_OK);
+  DMA1->ISR = ((1U << 1) | (1U << 0)) << 4U;  // TCIF2 and GIF2
+  HAL_DMA_IRQHandler(&hdma_usart3_rx);
+  EXPECT_EQ(DMA1->ISR & (0x2U << 4U), 0U) << "the complete flag not acknowledged";
+  EXPECT_NE(DMA1_Channel2->CCR & 1U, 0U) << "a circular channel stopped at its pass's end";
 }
 
 }  // namespace
