@@ -34,6 +34,8 @@ void UartErrors(Result& r) {
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
   u.Init.BaudRate = 9375000;  // divider 16, the smallest
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK && USART3->BRR == 16U);
+  u.Init.BaudRate = 2400;  // divider 62500, near the top of the 16 bits
+  CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_OK && USART3->BRR == 62500U);
   u.Init.BaudRate = 1200;  // divider above 0xFFFF
   CONFORMANCE_CHECK(r, HAL_UART_Init(&u) == HAL_ERROR);
   CONFORMANCE_CHECK(r, u.gState == HAL_UART_STATE_READY);  // refused, and ready for another try
