@@ -54,6 +54,11 @@ void GpioWriteReadToggle(Result& r) {
   const uint32_t g_moder = GPIOG->MODER;
   HAL_GPIO_Init(GPIOG, &init);
   CONFORMANCE_CHECK(r, (GPIOG->MODER & (3U << 4U)) == (1U << 4U));
+  GPIO_InitTypeDef last{};  // and its pin 15, the last of a port
+  last.Pin = GPIO_PIN_15;
+  last.Mode = GPIO_MODE_OUTPUT_PP;
+  HAL_GPIO_Init(GPIOG, &last);
+  CONFORMANCE_CHECK(r, (GPIOG->MODER >> 30U) == 1U);
   GPIOG->MODER = g_moder;
 
   // An analog pin takes no pull (the pad disconnects it): PUPDR keeps its bits.
