@@ -25,10 +25,11 @@ TEST_F(DmaErrors, AnErrorStopsTheChannelAndOnlyFlagsWithTheirInterruptOnAreTaken
   // Channel 2, USART3 to memory: no byte comes, so nothing is moved and the
   // addresses (host pointers cut to the registers' 32 bits) are never used.
   std::array<uint8_t, 16> rx{};
-  ASSERT_EQ(
-      HAL_DMA_Start_IT(&hdma_usart3_rx, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&USART3->RDR)),
-                       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(rx.data())), rx.size()),
-      HAL_OK);
+  const auto start_rx = [&rx] {
+    return HAL_DMA_Start_IT(&hdma_usart3_rx, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&USART3->RDR)),
+                            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(rx.data())), rx.size());
+  };
+  ASSERT_EQ(start_rx(), HAL_OK);
   // A half-transfer flag of a channel whose half-transfer interrupt is off
   // (no half callback was given) is left as it is.
   DMA1->ISR = ((1U << 2) | (1U << 0)) << 4U;  // HTIF2 and GIF2
@@ -52,10 +53,7 @@ TEST_F(DmaErrors, AnErrorStopsTheChannelAndOnlyFlagsWithTheirInterruptOnAreTaken
   }
   // A transfer-complete flag with its interrupt on is taken: acknowledged, and
   // the circular receive channel goes on.
-  ASSERT_EQ(
-      HAL_DMA_Start_IT(&hdma_usart3_rx, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&USART3->RDR)),
-                       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(rx.data())), rx.size()),
-      HAL_OK);
+  ASSERT_EQ(start_rx(), HAL_OK);
   DMA1->ISR = ((1U << 1) | (1U << 0)) << 4U;  // TCIF2 and GIF2
   HAL_DMA_IRQHandler(&hdma_usart3_rx);
   EXPECT_EQ(DMA1->ISR & (0x2U << 4U), 0U) << "the complete flag not acknowledged";
