@@ -155,7 +155,7 @@ uint32_t kernel_clock_hz(const USART_TypeDef* /*usart*/) {
     case RCC_USART3CLKSOURCE_SYSCLK:
       return HAL_RCC_GetSysClockFreq();
     case RCC_USART3CLKSOURCE_HSI:
-      return 16000000U;
+      return HSI_VALUE;
     default:
       return 32768U;
   }
