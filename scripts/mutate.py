@@ -52,7 +52,7 @@ OUTCOMES = ("killed", "survived", "equivalent", "same-code", "build-failed", "ti
 # sessions are left out: they test the virtual board more than the images, and
 # cost the most).
 # The virtual-board test executables (in the host build) and the suites of each that run the images.
-VBOARD_SUITES = {"tests/vboard/system/vboard_system_tests": "FrontLamp.*:RearLamp.*:BothLamps.*:Cases/PlatformChip.*",
+VBOARD_SUITES = {"tests/vboard/system/vboard_system_tests": "FrontLamp.*:RearLamp.*:BothLamps.*:Cases/PlatformChip.*:PlatformChipClocks.*",
                  "tests/vboard/cli/vboard_cli_tests": "Scenario*"}
 # A first look before the whole build: the platform conformance image alone (one
 # link instead of every image's) and its cases, which catch most mutants of the
@@ -61,7 +61,7 @@ FIRST_LOOK_IMAGE = "platform_conformance"
 # Files with a host check of their own, one object to build and a run of well
 # under a second: a mutant of such a file meets that check before anything else.
 FIRST_LOOK_HOST = {"platform/chip/src/regbits.h": "tests/conformance/regbits_svd_test"}
-FIRST_LOOK_SUITE = {"tests/vboard/system/vboard_system_tests": "Cases/PlatformChip.*"}
+FIRST_LOOK_SUITE = {"tests/vboard/system/vboard_system_tests": "Cases/PlatformChip.*:PlatformChipClocks.*"}
 # The images those virtual-board tests run; the others (the runtime probe, the
 # third board's image) are linked only for a mutant the tests do not catch.
 VBOARD_IMAGES = ("front_lamp", "rear_lamp", "rear_lamp_clock_mutant", "platform_conformance")

@@ -24,6 +24,10 @@ struct Report {
 struct SuiteRun {
   bool loaded = false;
   bool wired = false;
+  // Switches of SYSCLK to a slower clock, and those that found HCLK below SYSCLK.
+  uint64_t sysclk_hz = 0;
+  unsigned switches_down = 0;
+  unsigned halved_switches_down = 0;
   Report report;
   RunResult r;
 };
@@ -42,6 +46,15 @@ const SuiteRun& suite_run() {
       world::DescribedBoard* b = board.get();
       s.wired = b->add_wire("PB0", "PA1") &&
                 b->watch_pin("PB1", [b](int level, ns_t) { b->chip().set_pll_never_locks(level != 0); });
+      periph::Rcc& rcc = b->chip().rcc();
+      s.sysclk_hz = rcc.sysclk_hz();
+      rcc.on_clock_change([&s, &rcc](ns_t) {
+        if (rcc.sysclk_hz() < s.sysclk_hz) {
+          ++s.switches_down;
+          s.halved_switches_down += rcc.hclk_hz() < rcc.sysclk_hz() ? 1U : 0U;
+        }
+        s.sysclk_hz = rcc.sysclk_hz();
+      });
       return board;
     };
     Machine m(*img, o, factory);
@@ -85,6 +98,18 @@ TEST_P(PlatformChip, Conforms) {
   for (const Diagnostic& d : s.r.diagnostics)
     EXPECT_EQ(d.kind, chip::diag::kPllLockSuppressed)
         << d.where << ": " << d.message << " (first at " << d.first << " ns)";
+}
+
+// The pass through HCLK = SYSCLK / 2 belongs to a rise above 80 MHz. The
+// suite's switches from 150 MHz down to HSI16 go straight, or the core would
+// spend at 8 MHz a wait sized for 170 MHz: over twenty times the microsecond
+// it is for.
+TEST(PlatformChipClocks, ASwitchDownDoesNotHalveHclk) {
+  VBOARD_IMAGE(img, "platform_conformance.elf");
+  const SuiteRun& s = suite_run();
+  ASSERT_EQ(s.report.done, 1U) << "the suite did not finish";
+  EXPECT_GE(s.switches_down, 2U);
+  EXPECT_EQ(s.halved_switches_down, 0U) << "of " << s.switches_down << " switches down";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PlatformChip, ::testing::Range(0U, kCaseCount),
