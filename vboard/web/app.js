@@ -16,6 +16,7 @@ const vb = {
   closes: [],          // [code, reason] of each closed connection
   stopped: '',         // why the page stopped trying to connect ('' while it tries)
   clickAt: null, latencies: [], arrivals: [], updateTimes: [], wall: [],
+  traceDrawn: {},      // pin -> [edges in view, path points drawn] of the last trace drawing
 };
 window.vb = vb;
 

@@ -131,26 +131,43 @@ function drawPin(g, pin, top, rowH, view, xOf, w, x0) {
   g.lineWidth = 1.5;
   g.beginPath();
   let y = level ? yHi : yLo, riseAt = null, labelEnd = -1;
+  // Edges within one pixel column are drawn once: the first one's vertical
+  // already spans the column from low to high, the others only move the level.
+  // A strip's data line has thousands of edges in a window, a few per pixel.
+  let colPx = NaN, colX = x0, yDrawn = y, points = 1, i = 0;
   g.moveTo(x0, y);
-  for (let i = 0; i < edges.length && edges[i][0] <= right; i++) {
+  for (; i < edges.length && edges[i][0] <= right; i++) {
     const [t, l] = edges[i];
     const xe = xOf(t);
-    g.lineTo(xe, y);
+    if (Math.floor(xe) !== colPx) {
+      if (yDrawn !== y) { g.lineTo(colX, y); points++; }
+      g.lineTo(xe, y);
+      yDrawn = l ? yHi : yLo;
+      g.lineTo(xe, yDrawn);
+      points += 2;
+      colPx = Math.floor(xe);
+      colX = xe;
+    }
     y = l ? yHi : yLo;
-    g.lineTo(xe, y);
     if (l) { riseAt = t; continue; }
     if (riseAt === null) continue;
     // the width of each high pulse above it, where the last label left room
-    const x1 = xOf(riseAt), text = fmtTime(t - riseAt), tw = g.measureText(text).width;
-    const xl = Math.max(x0, (x1 + xe) / 2 - tw / 2);
-    if (!strip && xl > labelEnd + 6 && xl + tw < w - 8) {
-      g.save(); g.fillStyle = '#ffd84a'; g.fillText(text, xl, yHi - 3); g.restore();
-      labelEnd = xl + tw;
+    // (a label centred at or before that point cannot start after it)
+    const x1 = xOf(riseAt);
+    if (!strip && (x1 + xe) / 2 > labelEnd + 6) {
+      const text = fmtTime(t - riseAt), tw = g.measureText(text).width;
+      const xl = Math.max(x0, (x1 + xe) / 2 - tw / 2);
+      if (xl > labelEnd + 6 && xl + tw < w - 8) {
+        g.save(); g.fillStyle = '#ffd84a'; g.fillText(text, xl, yHi - 3); g.restore();
+        labelEnd = xl + tw;
+      }
     }
     riseAt = null;
   }
+  if (yDrawn !== y) { g.lineTo(colX, y); points++; }
   g.lineTo(w - 8, y);
   g.stroke();
+  vb.traceDrawn[pin] = [i, points + 1];  // edges in view, points of the path drawn for them
   // Busy spans of the stream count only past the server's window, which holds every kept edge.
   const after = traceWindow && traceWindow.pins[pin] ? traceWindow.to : -1;
   const busy = (traceBusy[pin] || []).filter((b) => b[1] > after).concat(more ? [more] : []);
@@ -180,6 +197,7 @@ function drawTrace() {
   g.fillText(fmtTime(Math.max(0, view.left)), x0, h - 3);
   const rt = fmtTime(view.right);
   g.fillText(rt, w - 8 - g.measureText(rt).width, h - 3);
+  vb.traceDrawn = {};
   tracePins.forEach((pin, row) => {
     const top = 2 + row * rowH;
     g.fillStyle = 'rgba(255,255,255,.04)';

@@ -379,6 +379,12 @@ def rear(driver, vboard, fw, out_dir, pictures):
         check(bool(frames) and all(f[2] == "ff0000" * (len(f[2]) // 6) and f[0] < f[1] for f in frames),
               "rear: the trace decodes the strip's frames in the window shown (red): %r" % [f[2][:12] for f in frames][:3])
         (Path(out_dir) / "live_strip_decoded.png").write_bytes(driver.get_screenshot_as_png())
+        # Thousands of the data line's edges in 5 ms, drawn as a few path points per pixel column:
+        # two per edge kept the page's main thread busy enough to hold a click's colour back 150 ms.
+        edges, points = driver.execute_script("return window.vb.traceDrawn.PA7 || [0, 0]")
+        width = driver.execute_script("return traceGeom.width")
+        check(edges > 2 * width and points <= 3 * width + 8, "rear: %d edges in view drawn with %d path points "
+              "over %d pixels" % (edges, points, width))
         driver.find_element(By.ID, "trace-pause").click()
         Select(driver.find_element(By.ID, "trace-zoom")).select_by_value("100000000")
         driver.find_element(By.ID, "switch-PB6").click()  # red and green: yellow
