@@ -1,4 +1,4 @@
-// The machine thread of `vboard --serve` and the pages' outboxes (engine.h).
+// The machine thread of `vboard --serve` (engine.h).
 #include "serve/engine.h"
 
 #include "outputs/stack_bound.h"
@@ -8,107 +8,6 @@
 #include "world/values.h"
 
 namespace vboard::serve {
-
-// ------------------------------------------------------------------ Client
-
-void Client::post(const Update& u) {
-  std::lock_guard lk(mu_);
-  if (closed_) return;
-  if (pending_) {
-    merge_update(*pending_, u);
-    ++merged_;
-  } else {
-    pending_ = u;
-  }
-  cv_.notify_one();
-}
-
-void Client::post_message(std::string m) {
-  std::lock_guard lk(mu_);
-  if (closed_) return;
-  message_bytes_ += m.size();
-  messages_.push_back(std::move(m));
-  while (messages_.size() > 1 && (messages_.size() > kMaxMessages || message_bytes_ > kMaxMessageBytes)) {
-    message_bytes_ -= messages_.front().size();
-    messages_.pop_front();
-    ++dropped_;
-  }
-  cv_.notify_one();
-}
-
-void Client::post_hello(std::string m) {
-  {
-    std::lock_guard lk(mu_);
-    pending_.reset();
-  }
-  post_message(std::move(m));
-}
-
-bool Client::next(std::string* out, std::chrono::milliseconds timeout) {
-  std::unique_lock lk(mu_);
-  cv_.wait_for(lk, timeout, [&] { return closed_ || pending_ || !messages_.empty(); });
-  if (closed_) return false;
-  if (!messages_.empty()) {
-    *out = std::move(messages_.front());
-    message_bytes_ -= out->size();
-    messages_.pop_front();
-    return true;
-  }
-  if (pending_) {
-    const Update u = std::move(*pending_);
-    pending_.reset();
-    lk.unlock();
-    *out = update_json(u);  // outside the lock: the machine thread may post meanwhile
-    return true;
-  }
-  return false;
-}
-
-void Client::close() {
-  std::lock_guard lk(mu_);
-  closed_ = true;
-  pending_.reset();
-  messages_.clear();
-  cv_.notify_all();
-}
-
-bool Client::closed() const {
-  std::lock_guard lk(mu_);
-  return closed_;
-}
-
-// ------------------------------------------------------------------ PaceWatch
-
-void PaceWatch::sample(double wall, ns_t vt) {
-  if (!samples_.empty() && vt < samples_.back().second) samples_.clear();
-  // Samples closer than 10 ms replace the newest: a second holds about a hundred.
-  if (samples_.size() >= 2 && wall - samples_[samples_.size() - 2].first < 0.01)
-    samples_.back() = {wall, vt};
-  else
-    samples_.emplace_back(wall, vt);
-  // Keep one sample a window old or older, to measure across the whole window.
-  while (samples_.size() > 2 && samples_[1].first <= wall - kWindow) samples_.pop_front();
-  if (lagging_ && wall - behind_at_ >= kSteady) lagging_ = false;
-}
-
-void PaceWatch::fell_behind(double wall) {
-  lagging_ = true;
-  behind_at_ = wall;
-}
-
-void PaceWatch::restart() {
-  samples_.clear();
-  lagging_ = false;
-}
-
-double PaceWatch::achieved() const {
-  if (samples_.size() < 2) return 0;
-  const double span = samples_.back().first - samples_.front().first;
-  if (span <= 0) return 0;
-  return static_cast<double>(samples_.back().second - samples_.front().second) / 1e9 / span;
-}
-
-// ------------------------------------------------------------------ Engine
 
 Engine::Engine(const Image& image, std::string image_path, MachineOptions options,
                const BoardDescription& board, std::set<std::string> allowed, std::string board_why)

@@ -24,63 +24,12 @@
 #include <vector>
 
 #include "outputs/report.h"
+#include "serve/client.h"
 #include "serve/live.h"
 #include "serve/messages.h"
+#include "serve/pace.h"
 
 namespace vboard::serve {
-
-// One page's connection, as the engine sees it.
-class Client {
- public:
-  static constexpr size_t kMaxMessages = 32;           // one-off messages waiting (errors, scenarios)
-  static constexpr size_t kMaxMessageBytes = 4 << 20;  // and their bytes together
-  // From any thread, never waiting for the page: an update merges into the one
-  // waiting; a one-off message past the bounds drops the oldest one waiting.
-  void post(const Update& u);
-  void post_message(std::string m);
-  // The board anew (a first message, or after a reset): what waited of the old state is dropped.
-  void post_hello(std::string m);
-  // The sender's side: the next text to send (messages first, then the merged
-  // update); false once closed or at the timeout with nothing to send.
-  bool next(std::string* out, std::chrono::milliseconds timeout);
-  void close();
-  bool closed() const;
-  uint64_t merged() const { return merged_; }
-  uint64_t dropped() const { return dropped_; }
-  int64_t last_seq = -1;  // the page's last sequence number (its connection's thread only)
-
- private:
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  std::optional<Update> pending_;
-  std::deque<std::string> messages_;
-  size_t message_bytes_ = 0;
-  bool closed_ = false;
-  std::atomic<uint64_t> merged_{0}, dropped_{0};
-};
-
-// The pace as the pages see it, from wall times in seconds and virtual times:
-// `achieved` is the virtual seconds per wall second over about the last
-// second; `lagging` is set when the machine falls a quarter second behind the
-// pace asked and cleared only after two seconds without falling behind again,
-// so that a machine short of the pace shows so steadily.
-class PaceWatch {
- public:
-  static constexpr double kWindow = 1.0, kSteady = 2.0;
-  // After each slice (and when idle): the machine's virtual time at `wall`.
-  void sample(double wall, ns_t vt);
-  // The machine was a quarter second behind at `wall` (its debt dropped).
-  void fell_behind(double wall);
-  // A new pace or a new power-on: nothing measured yet, nothing owed.
-  void restart();
-  double achieved() const;
-  bool lagging() const { return lagging_; }
-
- private:
-  std::deque<std::pair<double, ns_t>> samples_;
-  bool lagging_ = false;
-  double behind_at_ = 0;
-};
 
 struct EngineStats {
   uint64_t slices = 0, updates = 0, lag_events = 0;
